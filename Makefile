@@ -1,0 +1,30 @@
+# make test  : install what is missing, build, run every test, then the same
+#              under AddressSanitizer and UndefinedBehaviorSanitizer.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+BUILD ?= build
+SANBUILD ?= build-asan
+
+.PHONY: all setup build test test-plain test-sanitize clean
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+build: setup
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-plain: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-sanitize: setup
+	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DVEL_SANITIZE=ON >/dev/null
+	cmake --build $(SANBUILD) -j $(JOBS)
+	cd $(SANBUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+test: test-plain test-sanitize
+
+clean:
+	rm -rf $(BUILD) $(SANBUILD)

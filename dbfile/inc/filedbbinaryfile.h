@@ -1,0 +1,101 @@
+// filedbbinaryfile.h -- the only door between the database and the disk.
+//
+// `FileDBBinaryFile` wraps one descriptor: creating a database file
+// exclusively, opening one exclusively (read-write) or shared (read-only)
+// with a lock taken by the open itself, positioned raw reads and writes that
+// move the full byte count or fail, size changes, byte-range locks, an
+// anonymous temporary file, and four static operations on path names.
+// Every failure is a `VELDBException` whose message names the failing call:
+//
+//   0x8C232 not open            0x8C233 already open
+//   0x8C234 cannot create       0x8C235 cannot delete
+//   0x8C236 cannot open         0x8C237 cannot close
+//   0x8C238 read, file size     0x8C239 write, seek, size change
+//   0x8C23A lock (also a lock refused at open)
+//   0x8C23B unlock              0x8C24E file to create exists
+//
+// Files stay below 2 GiB: a write or size change that would reach past
+// 2^31 - 1 bytes is refused with 0x8C239 before anything is written.
+//
+// One object is used by one thread at a time; the storage engine serialises
+// all use of its file.  `StringDBBinaryFile` (below) keeps the same
+// interface over a caller's string.
+#ifndef DBFILE_FILEDBBINARYFILE_H
+#define DBFILE_FILEDBBINARYFILE_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "veldbconnectinfo.h"
+#include "velstring.h"
+
+class FileDBBinaryFile {
+ public:
+  enum Origin { Begin = 1, Current = 2, End = 3 };
+
+  // Largest size a database file may reach.
+  static constexpr std::uint64_t kMaxFileSize = 0x7FFFFFFFULL;
+
+  // CREATORS
+  FileDBBinaryFile();
+  // Opens `path` as `openExisting` does; a failure leaves by the exception.
+  FileDBBinaryFile(const VELString& path, VELDBConnectInfo::AccessMode mode);
+  FileDBBinaryFile(const FileDBBinaryFile&) = delete;
+  FileDBBinaryFile& operator=(const FileDBBinaryFile&) = delete;
+  // Closes an open file; never throws.
+  virtual ~FileDBBinaryFile();
+
+  // MANIPULATORS
+  // Creates `path` (mode 0600) and opens it read-write with the write lock.
+  virtual void openNew(const VELString& path);
+  // Opens `path` shared (mode 0) or exclusive (mode 1).
+  virtual void openExisting(const VELString& path, VELDBConnectInfo::AccessMode mode);
+  // Opens an anonymous temporary file, gone once closed.
+  virtual void openTmpFile();
+  // Releases the lock and closes; the object ends closed even on failure.
+  virtual void close();
+  // Reads exactly `count` bytes into `out`.
+  virtual void read(VELString& out, std::uint64_t count);
+  virtual void read(void* buffer, const std::uint64_t& count);
+  virtual const VELConstString& getFileName() const;
+  virtual std::uint64_t getSize() const;
+  virtual void isOpenCheck() const;
+  virtual void notOpenCheck() const;
+  virtual void write(const VELString& data);
+  virtual void write(const void* buffer, const std::uint64_t& count);
+  virtual std::uint64_t setPosition(const long& offset, const Origin& origin);
+  virtual std::uint64_t setPosition(std::uint64_t position);
+  virtual void setSize(std::uint64_t size);
+  virtual void lock(std::uint64_t offset, std::uint64_t length, int mode);
+  virtual void unlock(std::uint64_t offset, std::uint64_t length);
+  // Makes sure that the file can grow to `size` bytes without running out
+  // of space, so that a later rewrite cannot fail half-way for want of
+  // disk.  Throws 0x8C239 (with errno) when the space cannot be had.
+  virtual void reserve(std::uint64_t size);
+  // Forces written data to stable storage.  Throws 0x8C239 on failure.
+  virtual void sync();
+  // True for a file that lives in memory (no journal, no disk temporary).
+  virtual bool isInMemory() const { return false; }
+
+  // Existence only; never throws.
+  static bool exists(const VELString& path);
+  static VELString fullPathName(const VELString& path);
+  static void remove(const VELString& path);
+  static void rename(const VELString& from, const VELString& to);
+
+ protected:
+  int getFileDescriptor() const { return fileDescriptor; }
+
+ private:
+  void checkGrowth(std::uint64_t end) const;
+  void resetToClosed();
+
+  // DATA
+  VELConstString fileName;
+  int fileDescriptor;
+  std::FILE* tmpStream;
+  bool deleteOnClose;
+  std::uint64_t position;  // cursor as of the last call; -1 when unknown
+};
+
+#endif

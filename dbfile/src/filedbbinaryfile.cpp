@@ -1,0 +1,284 @@
+#include "filedbbinaryfile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "velexception.h"
+#include "velplatform.h"
+#include "veltrace.h"
+
+namespace {
+
+constexpr int kNewFileFlags = VEL_O_BINARY | VEL_O_EXCL | VEL_O_CREAT | VEL_O_RDWR;  // 0x8502
+constexpr int kReadWriteFlags = VEL_O_BINARY | VEL_O_RDWR;                          // 0x8002
+constexpr int kReadOnlyFlags = VEL_O_BINARY;                                        // 0x8000
+constexpr int kOwnerReadWrite = 0x180;                                              // 0600
+constexpr int kExists = 17;                                                         // EEXIST
+constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
+
+}  // namespace
+
+FileDBBinaryFile::FileDBBinaryFile()
+    : fileDescriptor(-1), tmpStream(nullptr), deleteOnClose(false), position(kUnknown) {
+  VEL_TRACE_SCOPE("FileDBBinaryFile::ctor");
+}
+
+FileDBBinaryFile::FileDBBinaryFile(const VELString& path, VELDBConnectInfo::AccessMode mode)
+    : fileDescriptor(-1), tmpStream(nullptr), deleteOnClose(false), position(kUnknown) {
+  VEL_TRACE_SCOPE("FileDBBinaryFile::ctor");
+  openExisting(path, mode);
+}
+
+FileDBBinaryFile::~FileDBBinaryFile() {
+  VEL_TRACE_SCOPE("FileDBBinaryFile::dtor");
+  if (fileDescriptor == -1) return;
+  try {
+    FileDBBinaryFile::close();
+  } catch (const VELException& e) {
+    e.writeToTrace();
+  } catch (...) {
+  }
+}
+
+void FileDBBinaryFile::resetToClosed() {
+  fileDescriptor = -1;
+  tmpStream = nullptr;
+  deleteOnClose = false;
+  fileName = VELConstString();
+  position = kUnknown;
+}
+
+void FileDBBinaryFile::openNew(const VELString& path) {
+  VEL_TRACE_SCOPE("openNew");
+  notOpenCheck();
+  int fd = -1;
+  const int rc = vel_openExclusive(&fd, path.c_str(), kNewFileFlags, kOwnerReadWrite, nullptr);
+  if (rc != 0 || fd < 0) {
+    if (fd != -1) vel_close(fd);
+    fileDescriptor = -1;
+    const VELString message = "vel_openExclusive-" + path;
+    if (rc == kExists) VELDB_THROW_EXTRA(VELDBError::kFileExists, message, rc);
+    VELDB_THROW_EXTRA(VELDBError::kCannotCreate, message, rc);
+  }
+  fileDescriptor = fd;
+  fileName = path;
+  position = 0;
+}
+
+void FileDBBinaryFile::openExisting(const VELString& path, VELDBConnectInfo::AccessMode mode) {
+  VEL_TRACE_SCOPE("openExisting");
+  notOpenCheck();
+  int lockError = 0;
+  int fd = -1;
+  int rc = 0;
+  VELString message;
+  if (mode == VELDBConnectInfo::ReadOnly) {
+    message = "vel_openSharedRead(" + path + ")";
+    rc = vel_openSharedRead(&fd, path.c_str(), kReadOnlyFlags, &lockError);
+  } else if (mode == VELDBConnectInfo::ReadWrite) {
+    message = "vel_openExclusive(" + path + ")";
+    rc = vel_openExclusive(&fd, path.c_str(), kReadWriteFlags, 0, &lockError);
+  } else {
+    rc = lockError;
+  }
+  if (rc != 0 || fd < 0) {
+    if (fd != -1) vel_close(fd);
+    fileDescriptor = -1;
+    if (rc == -1 && lockError != 0) VELDB_THROW_EXTRA(VELDBError::kLock, message, lockError);
+    VELDB_THROW_EXTRA(VELDBError::kCannotOpen, message, rc);
+  }
+  fileDescriptor = fd;
+  fileName = path;
+  position = 0;
+}
+
+void FileDBBinaryFile::openTmpFile() {
+  VEL_TRACE_SCOPE("openTmpFile");
+  notOpenCheck();
+  VELString name;
+  bool remove = false;
+  std::FILE* stream = vel_tmpfile(name, remove);
+  if (stream == nullptr) VELDB_THROW(VELDBError::kCannotCreate, "tmpfile");
+  tmpStream = stream;
+  deleteOnClose = remove;
+  fileName = name;
+  fileDescriptor = vel_fileno(stream);
+  position = 0;
+}
+
+void FileDBBinaryFile::close() {
+  VEL_TRACE_SCOPE("close");
+  isOpenCheck();
+  const VELString name = fileName;
+  const bool removeByName = deleteOnClose;
+  if (tmpStream != nullptr) {
+    std::FILE* stream = tmpStream;
+    resetToClosed();  // the stream is gone whatever fclose says
+    if (vel_fclose(stream) != 0) VELDB_THROW_EXTRA(VELDBError::kCannotClose, "fclose", errno);
+  } else {
+    const int fd = fileDescriptor;
+    vel_unlockfile(fd, 0, 1);
+    resetToClosed();  // never touch this descriptor number again
+    if (vel_close(fd) != 0) VELDB_THROW_EXTRA(VELDBError::kCannotClose, "vel_close", errno);
+  }
+  if (removeByName && vel_deletetmpfile(name) != 0) {
+    VELDB_THROW(VELDBError::kCannotDelete, "tmp file deletion failed");
+  }
+}
+
+void FileDBBinaryFile::read(VELString& out, std::uint64_t count) {
+  VEL_TRACE_SCOPE("read");
+  if (count > kMaxFileSize) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), 0);
+  std::unique_ptr<char[]> scratch(new char[count == 0 ? 1 : count]);
+  read(static_cast<void*>(scratch.get()), count);
+  out.assign(scratch.get(), static_cast<std::size_t>(count));
+}
+
+void FileDBBinaryFile::read(void* buffer, const std::uint64_t& count) {
+  VEL_TRACE_SCOPE("read");
+  isOpenCheck();
+  if (count > 0xFFFFFFFFULL) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), 0);
+  const long long n = vel_readFully(fileDescriptor, buffer, static_cast<std::size_t>(count));
+  if (n < 0) {
+    position = kUnknown;
+    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), errno);
+  }
+  if (position != kUnknown) position += static_cast<std::uint64_t>(n);
+  if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), n);
+}
+
+const VELConstString& FileDBBinaryFile::getFileName() const { return fileName; }
+
+std::uint64_t FileDBBinaryFile::getSize() const {
+  VEL_TRACE_SCOPE("getSize");
+  isOpenCheck();
+  const long long size = vel_filesize(fileDescriptor);
+  if (size == -1) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_filesize", errno);
+  return static_cast<std::uint64_t>(size);
+}
+
+void FileDBBinaryFile::isOpenCheck() const {
+  if (fileDescriptor == -1) VELDB_THROW(VELDBError::kNotOpen, "");
+}
+
+void FileDBBinaryFile::notOpenCheck() const {
+  if (fileDescriptor != -1) VELDB_THROW(VELDBError::kAlreadyOpen, "");
+}
+
+void FileDBBinaryFile::write(const VELString& data) {
+  VEL_TRACE_SCOPE("write");
+  const std::uint64_t count = data.size();
+  write(static_cast<const void*>(data.data()), count);
+}
+
+void FileDBBinaryFile::checkGrowth(std::uint64_t end) const {
+  if (end > kMaxFileSize) {
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "file would exceed 2 GiB-" + fileName.str(), static_cast<long long>(end));
+  }
+}
+
+void FileDBBinaryFile::write(const void* buffer, const std::uint64_t& count) {
+  VEL_TRACE_SCOPE("write");
+  isOpenCheck();
+  if (count == 0) return;
+  if (position == kUnknown) {
+    const long long p = vel_lseek(fileDescriptor, 0, 1);
+    if (p < 0) VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), errno);
+    position = static_cast<std::uint64_t>(p);
+  }
+  if (count > kMaxFileSize) checkGrowth(count);
+  checkGrowth(position + count);
+  const long long n = vel_writeFully(fileDescriptor, buffer, static_cast<std::size_t>(count));
+  if (n < 0) {
+    position = kUnknown;
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_write-" + fileName.str(), errno);
+  }
+  position += static_cast<std::uint64_t>(n);
+  if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_write-" + fileName.str(), n);
+}
+
+std::uint64_t FileDBBinaryFile::setPosition(const long& offset, const Origin& origin) {
+  VEL_TRACE_SCOPE("setPosition");
+  isOpenCheck();
+  // Offsets are 32-bit signed quantities in the file format's world.
+  const long long off = static_cast<std::int32_t>(offset);
+  const int whence = origin == Current ? 1 : origin == End ? 2 : 0;
+  const long long p = vel_lseek(fileDescriptor, off, whence);
+  if (p == -1) {
+    position = kUnknown;
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), errno);
+  }
+  position = static_cast<std::uint64_t>(p);
+  return position;
+}
+
+std::uint64_t FileDBBinaryFile::setPosition(std::uint64_t pos) {
+  VEL_TRACE_SCOPE("setPosition");
+  const long offset = static_cast<std::int32_t>(static_cast<std::uint32_t>(pos));
+  const Origin origin = Begin;
+  return setPosition(offset, origin);
+}
+
+void FileDBBinaryFile::setSize(std::uint64_t size) {
+  VEL_TRACE_SCOPE("setSize");
+  isOpenCheck();
+  checkGrowth(size);
+  if (vel_chsize(fileDescriptor, static_cast<long long>(size)) != 0) {
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_chsize-" + fileName.str(), errno);
+  }
+}
+
+void FileDBBinaryFile::reserve(std::uint64_t size) {
+  VEL_TRACE_SCOPE("reserve");
+  isOpenCheck();
+  checkGrowth(size);
+  if (size == 0) return;
+  const int rc = vel_reserve(fileDescriptor, 0, static_cast<long long>(size));
+  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_reserve-" + fileName.str(), rc);
+}
+
+void FileDBBinaryFile::sync() {
+  VEL_TRACE_SCOPE("sync");
+  isOpenCheck();
+  if (vel_fsync(fileDescriptor) != 0) VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_fsync-" + fileName.str(), errno);
+}
+
+void FileDBBinaryFile::lock(std::uint64_t offset, std::uint64_t length, int mode) {
+  VEL_TRACE_SCOPE("lock");
+  isOpenCheck();
+  const int rc = vel_lockfile(fileDescriptor, offset, length, mode);
+  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kLock, "vel_lockfile-" + fileName.str(), rc);
+}
+
+void FileDBBinaryFile::unlock(std::uint64_t offset, std::uint64_t length) {
+  VEL_TRACE_SCOPE("unlock");
+  isOpenCheck();
+  const int rc = vel_unlockfile(fileDescriptor, offset, length);
+  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kUnlock, "vel_unlockfile-" + fileName.str(), rc);
+}
+
+bool FileDBBinaryFile::exists(const VELString& path) {
+  VEL_TRACE_SCOPE("exists");
+  return vel_access(path.c_str(), 0) == 0;
+}
+
+VELString FileDBBinaryFile::fullPathName(const VELString& path) {
+  VEL_TRACE_SCOPE("fullPathName");
+  VELString full;
+  if (vel_fullpath(full, path.c_str()) != 0) VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "vel_fullpath-" + path, errno);
+  return full;
+}
+
+void FileDBBinaryFile::remove(const VELString& path) {
+  VEL_TRACE_SCOPE("remove");
+  if (vel_unlink(path.c_str()) != 0) VELDB_THROW_EXTRA(VELDBError::kCannotDelete, "vel_unlink-" + path, errno);
+}
+
+void FileDBBinaryFile::rename(const VELString& from, const VELString& to) {
+  VEL_TRACE_SCOPE("rename");
+  if (vel_rename(from.c_str(), to.c_str()) != 0) {
+    VELDB_THROW_EXTRA(VELDBError::kCannotCreate, "vel_rename-" + from + " to " + to, errno);
+  }
+}

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build and the tests need, and only
+# those that are missing, so that a fresh machine needs nothing by hand.
+set -euo pipefail
+
+packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev openssl ca-certificates)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

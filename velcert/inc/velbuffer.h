@@ -1,0 +1,140 @@
+// velbuffer.h -- byte strings and byte views of the companion library.
+//
+// `VELASNCBuffer` is a read-only view (pointer and length) that digests and
+// encoders accept.  `VELBuffer` is an owning byte string ordered by a
+// three-way comparison; every index key of the database is one.
+// `VELFastBuffer` holds secrets (clear passwords): its bytes are wiped when it
+// is released.  `VELASNBuffer` is a fixed-capacity owning buffer whose view
+// covers a prefix of its capacity; it is the base of the record buffer.
+#ifndef VELCERT_VELBUFFER_H
+#define VELCERT_VELBUFFER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <vector>
+
+#include "velstring.h"
+
+class VELASNCBuffer {
+ public:
+  // CREATORS
+  VELASNCBuffer() = default;
+  VELASNCBuffer(const void* data, std::uint64_t length)
+      : d_data(static_cast<const unsigned char*>(data)), d_length(length) {}
+
+  // ACCESSORS
+  const unsigned char* data() const { return d_data; }
+  std::uint64_t length() const { return d_length; }
+
+ protected:
+  // DATA
+  const unsigned char* d_data = nullptr;
+  std::uint64_t d_length = 0;
+};
+
+class VELBuffer {
+ public:
+  // CREATORS
+  VELBuffer() = default;
+  VELBuffer(const void* data, std::size_t length);
+  explicit VELBuffer(const VELString& bytes);
+  explicit VELBuffer(const VELASNCBuffer& view);
+
+  // MANIPULATORS
+  void assign(const void* data, std::size_t length);
+  void append(const void* data, std::size_t length);
+  void resize(std::size_t length) { d_bytes.resize(length); }
+  void clear() { d_bytes.clear(); }
+  unsigned char* data() { return d_bytes.data(); }
+
+  // ACCESSORS
+  const unsigned char* data() const { return d_bytes.data(); }
+  std::size_t length() const { return d_bytes.size(); }
+  std::size_t size() const { return d_bytes.size(); }
+  bool empty() const { return d_bytes.empty(); }
+  unsigned char operator[](std::size_t i) const { return d_bytes[i]; }
+  VELASNCBuffer get() const { return VELASNCBuffer(d_bytes.data(), d_bytes.size()); }
+  VELString toString() const { return VELString(reinterpret_cast<const char*>(d_bytes.data()), d_bytes.size()); }
+
+  // Negative, zero or positive: bytes compared as unsigned, a proper prefix
+  // orders first.
+  int compare(const VELBuffer& other) const;
+
+  // Writes the bytes as upper-case hexadecimal pairs.
+  std::ostream& display(std::ostream& out) const;
+
+  bool operator==(const VELBuffer& o) const { return d_bytes == o.d_bytes; }
+  bool operator!=(const VELBuffer& o) const { return d_bytes != o.d_bytes; }
+  bool operator<(const VELBuffer& o) const { return compare(o) < 0; }
+
+ private:
+  // DATA
+  std::vector<unsigned char> d_bytes;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const VELBuffer& b) { return b.display(out); }
+
+class VELFastBuffer {
+ public:
+  // CREATORS
+  VELFastBuffer() = default;
+  VELFastBuffer(const void* data, std::size_t length);
+  VELFastBuffer(const VELFastBuffer& other);
+  VELFastBuffer(VELFastBuffer&& other) noexcept;
+  VELFastBuffer& operator=(const VELFastBuffer& other);
+  VELFastBuffer& operator=(VELFastBuffer&& other) noexcept;
+  ~VELFastBuffer();  // wipes the bytes
+
+  // MANIPULATORS
+  void wipe();  // wipes and releases the bytes
+
+  // ACCESSORS
+  const unsigned char* data() const { return d_data; }
+  std::size_t length() const { return d_length; }
+  std::size_t size() const { return d_length; }
+  VELASNCBuffer get() const { return VELASNCBuffer(d_data, d_length); }
+
+ private:
+  // DATA
+  unsigned char* d_data = nullptr;
+  std::size_t d_length = 0;
+};
+
+class VELASNBuffer : public VELASNCBuffer {
+ public:
+  // CREATORS
+  // A buffer of `capacity` zero bytes and an empty view.  `securityType` 1
+  // wipes the bytes on release; 0 does not.
+  explicit VELASNBuffer(std::uint64_t capacity, int securityType = 0);
+  VELASNBuffer(const VELASNBuffer&) = delete;
+  VELASNBuffer& operator=(const VELASNBuffer&) = delete;
+  virtual ~VELASNBuffer();
+
+  // MANIPULATORS
+  // Copies `length` bytes in and makes them the view; throws 0x8B67A when
+  // they exceed the capacity.
+  virtual void set(const void* data, std::uint64_t length);
+  // Zeroes the capacity and empties the view.
+  virtual void reset();
+  virtual void truncate() { d_length = 0; }
+  virtual void crop(std::uint64_t length);
+  virtual void crop(std::uint64_t offset, std::uint64_t length);
+  unsigned char* writableData() { return d_storage; }
+
+  // ACCESSORS
+  virtual bool isValid(std::uint64_t length) const { return length <= d_length; }
+  virtual bool isValid(const void* p, std::uint64_t length) const;
+  std::uint64_t capacity() const { return d_capacity; }
+
+ protected:
+  void setViewLength(std::uint64_t length) { d_length = length; }
+
+ private:
+  // DATA
+  unsigned char* d_storage;
+  std::uint64_t d_capacity;
+  int d_securityType;
+};
+
+#endif

@@ -1,0 +1,51 @@
+// velkry.h -- cryptographic services: digests, the keyed MAC, random bytes.
+//
+// Everything is OpenSSL 3.  `VELKRYAlgorithmFactory` hands out MD5 and SHA-1
+// digest objects and the HMAC-SHA1 object that keys the version-4 hashes; a
+// factory may give none (null), which the callers report as 0x8BA66.
+#ifndef VELCERT_VELKRY_H
+#define VELCERT_VELKRY_H
+
+#include <cstddef>
+#include <memory>
+
+#include "velbuffer.h"
+
+// One running digest or MAC computation: init, any number of updates, finish.
+class VELKRYDigest {
+ public:
+  virtual ~VELKRYDigest() = default;
+  virtual void init() = 0;
+  virtual void update(const void* data, std::size_t length) = 0;
+  void update(const VELASNCBuffer& view) { update(view.data(), static_cast<std::size_t>(view.length())); }
+  // Writes `size()` bytes to `out`; the object may be initialised again.
+  virtual void finish(unsigned char* out) = 0;
+  VELBuffer finish();
+  virtual std::size_t size() const = 0;
+};
+
+class VELKRYAlgorithmFactory {
+ public:
+  VELKRYAlgorithmFactory() = default;
+  virtual ~VELKRYAlgorithmFactory() = default;
+
+  // New digest objects, owned by the caller; null when not available.
+  virtual std::unique_ptr<VELKRYDigest> createMD5Digest() const;
+  virtual std::unique_ptr<VELKRYDigest> createSHA1Digest() const;
+  // HMAC-SHA1 keyed with `key` (20-byte result); null when not available.
+  virtual std::unique_ptr<VELKRYDigest> createMAC(const VELASNCBuffer& key) const;
+  // A new copy of this factory, owned by the caller.
+  virtual VELKRYAlgorithmFactory* copy() const;
+};
+
+class VELKRYUtility {
+ public:
+  // Fills `out` with `length` cryptographically random bytes.  `seed` and
+  // `factory` may be null.  Throws `VELDBException` 0x8BA66 when the random
+  // generator fails.
+  static void generateRandomData(unsigned char* out, std::size_t length, const VELASNCBuffer* seed = nullptr,
+                                 const VELKRYAlgorithmFactory* factory = nullptr);
+  static VELBuffer generateRandomData(std::size_t length, const VELKRYAlgorithmFactory* factory = nullptr);
+};
+
+#endif

@@ -1,0 +1,110 @@
+// velplatform.h -- the one seam between the database and the operating system.
+//
+// Every system call that touches a database file goes through the function
+// table `VELPlatformCalls`.  Tests install their own table (for example one
+// that fails the Nth write, reports no space or writes short) with
+// `vel_setPlatformCalls`; nothing else in the code base includes <unistd.h>
+// or <fcntl.h>.
+//
+// The `vel_*` calls keep the shapes the storage engine expects:
+// - results are 0 on success and an errno-style number or -1 on failure,
+//   with errno set;
+// - `vel_openExclusive` / `vel_openSharedRead` return 0 and a descriptor
+//   >= 0, the open error number (17 for an existing file), or -1 with a
+//   non-zero lock error when the file exists but its lock was refused.  The
+//   lock is an open-file-description lock on byte 0, a write lock for
+//   read-write and a read lock for read-only, so it excludes other processes
+//   and other descriptors of this process alike;
+// - the open flags are the C-runtime flag words below, translated here.
+#ifndef VELCERT_VELPLATFORM_H
+#define VELCERT_VELPLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "velstring.h"
+
+// C-runtime open flag words, as the storage engine passes them.
+constexpr int VEL_O_RDONLY = 0x0000;
+constexpr int VEL_O_RDWR = 0x0002;
+constexpr int VEL_O_CREAT = 0x0100;
+constexpr int VEL_O_EXCL = 0x0400;
+constexpr int VEL_O_BINARY = 0x8000;
+
+// Lock kinds of `lockFile` and of `vel_lockfile`'s mode.
+constexpr int VEL_LOCK_READ = 0;
+constexpr int VEL_LOCK_WRITE = 1;
+constexpr int VEL_LOCK_NONE = 2;
+
+// Raw system calls, each with the plain POSIX contract (-1 and errno on
+// failure unless noted).
+struct VELPlatformCalls {
+  int (*openFile)(const char* path, int posixFlags, int mode);
+  long long (*readFile)(int fd, void* buffer, std::size_t count);
+  long long (*writeFile)(int fd, const void* buffer, std::size_t count);
+  long long (*seekFile)(int fd, long long offset, int whence);  // whence 0, 1, 2
+  int (*closeFile)(int fd);
+  int (*truncateFile)(int fd, long long size);
+  long long (*fileSize)(int fd);
+  // Makes sure that the bytes [offset, offset + length) have disk space;
+  // returns 0 or an errno value (posix_fallocate's contract).
+  int (*reserveSpace)(int fd, long long offset, long long length);
+  // Open-file-description lock of `kind` on [offset, offset + length),
+  // without waiting.
+  int (*lockFile)(int fd, long long offset, long long length, int kind);
+  int (*syncFile)(int fd);
+  int (*unlinkFile)(const char* path);
+  int (*renameFile)(const char* from, const char* to);
+  int (*accessFile)(const char* path);
+  // An anonymous temporary file of mode 0600 that is gone once closed.
+  int (*tmpFile)();
+};
+
+// The table in force, and the one that calls the operating system.
+const VELPlatformCalls& vel_platform();
+const VELPlatformCalls& vel_defaultPlatform();
+// Installs `calls` (copied), or the default table when null.  Not
+// synchronised with running file operations: tests install a table while no
+// database is in use.
+void vel_setPlatformCalls(const VELPlatformCalls* calls);
+
+int vel_openExclusive(int* fd, const char* path, int flags, int permission, int* lockError);
+int vel_openSharedRead(int* fd, const char* path, int flags, int* lockError);
+int vel_lockfile(int fd, std::uint64_t offset, std::uint64_t length, int mode);
+int vel_unlockfile(int fd, std::uint64_t offset, std::uint64_t length);
+// A temporary stream; `name` receives a descriptive name and
+// `deleteOnClose` whether the file must be removed by name after closing
+// (never, for the anonymous files made here).  Null on failure.
+std::FILE* vel_tmpfile(VELString& name, bool& deleteOnClose);
+int vel_deletetmpfile(const VELString& name);
+int vel_fileno(std::FILE* stream);
+long long vel_filesize(int fd);
+int vel_chsize(int fd, long long size);
+int vel_reserve(int fd, long long offset, long long length);
+int vel_fsync(int fd);
+int vel_close(int fd);
+int vel_fclose(std::FILE* stream);
+// Absolute, normalised path; works for a file that does not exist yet.
+int vel_fullpath(VELString& out, const char* path);
+int vel_access(const char* path, int mode);
+int vel_rename(const char* from, const char* to);
+int vel_unlink(const char* path);
+// Moves exactly `count` bytes unless end of file, no space or an error stops
+// the transfer; retries on EINTR and on partial transfers.  Returns the
+// number of bytes moved, or -1 (errno set) when nothing could be moved
+// because of an error.
+long long vel_readFully(int fd, void* buffer, std::size_t count);
+long long vel_writeFully(int fd, const void* buffer, std::size_t count);
+long long vel_lseek(int fd, long long offset, int whence);
+
+std::uint32_t vel_hton32(std::uint32_t v);
+std::uint16_t vel_hton16(std::uint16_t v);
+inline std::uint32_t vel_ntoh32(std::uint32_t v) { return vel_hton32(v); }
+inline std::uint16_t vel_ntoh16(std::uint16_t v) { return vel_hton16(v); }
+// Bounded copies: 0 on success, EINVAL for null pointers, ERANGE when
+// `count` exceeds `destSize` (nothing is copied then).
+int vel_memcpy_s(void* dest, std::size_t destSize, const void* src, std::size_t count);
+int vel_memset_s(void* dest, std::size_t destSize, int value, std::size_t count);
+
+#endif

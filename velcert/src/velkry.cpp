@@ -1,0 +1,121 @@
+#include "velkry.h"
+
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include "velexception.h"
+
+namespace {
+
+// Algorithms are fetched once per process; fetching is far dearer than a
+// digest of one slot.
+const EVP_MD* md5() {
+  static EVP_MD* md = EVP_MD_fetch(nullptr, "MD5", nullptr);
+  return md;
+}
+
+const EVP_MD* sha1() {
+  static EVP_MD* md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+  return md;
+}
+
+EVP_MAC* hmac() {
+  static EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+  return mac;
+}
+
+class EvpDigest : public VELKRYDigest {
+ public:
+  EvpDigest(const EVP_MD* md, EVP_MD_CTX* ctx) : d_md(md), d_ctx(ctx) {}
+  ~EvpDigest() override { EVP_MD_CTX_free(d_ctx); }
+  void init() override {
+    if (EVP_DigestInit_ex(d_ctx, d_md, nullptr) != 1) VELDB_THROW(VELDBError::kNoDigest, "digest init");
+  }
+  void update(const void* data, std::size_t length) override {
+    if (length == 0) return;
+    if (EVP_DigestUpdate(d_ctx, data, length) != 1) VELDB_THROW(VELDBError::kNoDigest, "digest update");
+  }
+  void finish(unsigned char* out) override {
+    unsigned int n = 0;
+    if (EVP_DigestFinal_ex(d_ctx, out, &n) != 1) VELDB_THROW(VELDBError::kNoDigest, "digest final");
+  }
+  std::size_t size() const override { return static_cast<std::size_t>(EVP_MD_get_size(d_md)); }
+
+ private:
+  const EVP_MD* d_md;
+  EVP_MD_CTX* d_ctx;
+};
+
+class HmacSha1 : public VELKRYDigest {
+ public:
+  HmacSha1(EVP_MAC_CTX* ctx, const VELASNCBuffer& key) : d_ctx(ctx), d_key(key.data(), key.length()) {}
+  ~HmacSha1() override { EVP_MAC_CTX_free(d_ctx); }
+  void init() override {
+    static const unsigned char kNoKey = 0;
+    char digest[] = "SHA1";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};
+    const unsigned char* key = d_key.length() > 0 ? d_key.data() : &kNoKey;
+    if (EVP_MAC_init(d_ctx, key, d_key.length(), params) != 1) VELDB_THROW(VELDBError::kNoDigest, "mac init");
+  }
+  void update(const void* data, std::size_t length) override {
+    if (length == 0) return;
+    if (EVP_MAC_update(d_ctx, static_cast<const unsigned char*>(data), length) != 1) {
+      VELDB_THROW(VELDBError::kNoDigest, "mac update");
+    }
+  }
+  void finish(unsigned char* out) override {
+    std::size_t n = 0;
+    if (EVP_MAC_final(d_ctx, out, &n, 20) != 1) VELDB_THROW(VELDBError::kNoDigest, "mac final");
+  }
+  std::size_t size() const override { return 20; }
+
+ private:
+  EVP_MAC_CTX* d_ctx;
+  VELFastBuffer d_key;
+};
+
+std::unique_ptr<VELKRYDigest> makeDigest(const EVP_MD* md) {
+  if (md == nullptr) return nullptr;
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (ctx == nullptr) return nullptr;
+  return std::unique_ptr<VELKRYDigest>(new EvpDigest(md, ctx));
+}
+
+}  // namespace
+
+VELBuffer VELKRYDigest::finish() {
+  VELBuffer out;
+  out.resize(size());
+  finish(out.data());
+  return out;
+}
+
+std::unique_ptr<VELKRYDigest> VELKRYAlgorithmFactory::createMD5Digest() const { return makeDigest(md5()); }
+
+std::unique_ptr<VELKRYDigest> VELKRYAlgorithmFactory::createSHA1Digest() const { return makeDigest(sha1()); }
+
+std::unique_ptr<VELKRYDigest> VELKRYAlgorithmFactory::createMAC(const VELASNCBuffer& key) const {
+  EVP_MAC* mac = hmac();
+  if (mac == nullptr) return nullptr;
+  EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(mac);
+  if (ctx == nullptr) return nullptr;
+  return std::unique_ptr<VELKRYDigest>(new HmacSha1(ctx, key));
+}
+
+VELKRYAlgorithmFactory* VELKRYAlgorithmFactory::copy() const { return new VELKRYAlgorithmFactory(*this); }
+
+void VELKRYUtility::generateRandomData(unsigned char* out, std::size_t length, const VELASNCBuffer*,
+                                       const VELKRYAlgorithmFactory*) {
+  if (length == 0) return;
+  if (RAND_bytes(out, static_cast<int>(length)) != 1) {
+    VELDB_THROW(VELDBError::kNoDigest, "random generator failed");
+  }
+}
+
+VELBuffer VELKRYUtility::generateRandomData(std::size_t length, const VELKRYAlgorithmFactory* factory) {
+  VELBuffer out;
+  out.resize(length);
+  generateRandomData(out.data(), length, nullptr, factory);
+  return out;
+}

@@ -1,0 +1,324 @@
+// The POSIX side of the platform seam.  This is the only file of the code
+// base that talks to the operating system about database files.
+#include "velplatform.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+int sysOpen(const char* path, int flags, int mode) {
+  int fd;
+  do {
+    fd = ::open(path, flags, static_cast<mode_t>(mode));
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+long long sysRead(int fd, void* buffer, std::size_t count) { return ::read(fd, buffer, count); }
+
+long long sysWrite(int fd, const void* buffer, std::size_t count) { return ::write(fd, buffer, count); }
+
+long long sysSeek(int fd, long long offset, int whence) {
+  const int w = whence == 1 ? SEEK_CUR : whence == 2 ? SEEK_END : SEEK_SET;
+  return ::lseek(fd, static_cast<off_t>(offset), w);
+}
+
+int sysClose(int fd) { return ::close(fd); }
+
+int sysTruncate(int fd, long long size) {
+  int rc;
+  do {
+    rc = ::ftruncate(fd, static_cast<off_t>(size));
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+long long sysFileSize(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+int sysReserve(int fd, long long offset, long long length) {
+  if (length <= 0) return 0;
+  int rc = ::posix_fallocate(fd, static_cast<off_t>(offset), static_cast<off_t>(length));
+  // File systems without allocation support: nothing to reserve up front.
+  if (rc == EOPNOTSUPP || rc == EINVAL) return 0;
+  return rc;
+}
+
+int sysLock(int fd, long long offset, long long length, int kind) {
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = kind == VEL_LOCK_WRITE ? F_WRLCK : kind == VEL_LOCK_READ ? F_RDLCK : F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = static_cast<off_t>(offset);
+  fl.l_len = static_cast<off_t>(length);
+  fl.l_pid = 0;  // required for open-file-description locks
+  return ::fcntl(fd, F_OFD_SETLK, &fl);
+}
+
+int sysSync(int fd) { return ::fsync(fd); }
+
+int sysUnlink(const char* path) { return ::unlink(path); }
+
+int sysRename(const char* from, const char* to) { return ::rename(from, to); }
+
+int sysAccess(const char* path) { return ::access(path, F_OK); }
+
+int sysTmpFile() {
+  const char* dir = ::getenv("TMPDIR");
+  if (dir == nullptr || *dir == '\0') dir = "/tmp";
+  int fd = -1;
+#ifdef O_TMPFILE
+  fd = ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+#endif
+  std::string pattern = std::string(dir) + "/velfiledb-XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+  ::unlink(name.data());  // anonymous from here on: gone when closed, even after a crash
+  ::fchmod(fd, 0600);
+  return fd;
+}
+
+const VELPlatformCalls kDefaultCalls = {sysOpen,     sysRead,  sysWrite, sysSeek,   sysClose,
+                                        sysTruncate, sysFileSize, sysReserve, sysLock, sysSync,
+                                        sysUnlink,   sysRename, sysAccess, sysTmpFile};
+
+VELPlatformCalls g_installed = kDefaultCalls;
+std::atomic<const VELPlatformCalls*> g_calls{&kDefaultCalls};
+
+int translateFlags(int flags) {
+  int posix = O_CLOEXEC;
+  posix |= (flags & VEL_O_RDWR) ? O_RDWR : O_RDONLY;
+  if (flags & VEL_O_CREAT) posix |= O_CREAT;
+  if (flags & VEL_O_EXCL) posix |= O_EXCL;
+  return posix;
+}
+
+// Opens `path` and takes the whole-file lock of `kind` on byte 0.
+int openLocked(int* fd, const char* path, int flags, int permission, int* lockError, int kind) {
+  *fd = -1;
+  if (path == nullptr) return EINVAL;
+  const VELPlatformCalls& calls = vel_platform();
+  const int f = calls.openFile(path, translateFlags(flags), permission);
+  if (f < 0) return errno != 0 ? errno : EIO;
+  if (calls.lockFile(f, 0, 1, kind) != 0) {
+    const int e = errno != 0 ? errno : EAGAIN;
+    calls.closeFile(f);
+    if (lockError != nullptr) {
+      *lockError = e;
+      return -1;
+    }
+    return e;
+  }
+  *fd = f;
+  return 0;
+}
+
+}  // namespace
+
+const VELPlatformCalls& vel_platform() { return *g_calls.load(std::memory_order_acquire); }
+
+const VELPlatformCalls& vel_defaultPlatform() { return kDefaultCalls; }
+
+void vel_setPlatformCalls(const VELPlatformCalls* calls) {
+  if (calls == nullptr) {
+    g_calls.store(&kDefaultCalls, std::memory_order_release);
+    return;
+  }
+  g_installed = *calls;
+  g_calls.store(&g_installed, std::memory_order_release);
+}
+
+int vel_openExclusive(int* fd, const char* path, int flags, int permission, int* lockError) {
+  return openLocked(fd, path, flags | VEL_O_RDWR, permission, lockError, VEL_LOCK_WRITE);
+}
+
+int vel_openSharedRead(int* fd, const char* path, int flags, int* lockError) {
+  return openLocked(fd, path, flags & ~(VEL_O_RDWR | VEL_O_CREAT | VEL_O_EXCL), 0, lockError, VEL_LOCK_READ);
+}
+
+int vel_lockfile(int fd, std::uint64_t offset, std::uint64_t length, int mode) {
+  const int kind = mode == VEL_LOCK_READ ? VEL_LOCK_READ : VEL_LOCK_WRITE;
+  if (vel_platform().lockFile(fd, static_cast<long long>(offset), static_cast<long long>(length), kind) != 0) {
+    return errno != 0 ? errno : EAGAIN;
+  }
+  return 0;
+}
+
+int vel_unlockfile(int fd, std::uint64_t offset, std::uint64_t length) {
+  if (vel_platform().lockFile(fd, static_cast<long long>(offset), static_cast<long long>(length),
+                              VEL_LOCK_NONE) != 0) {
+    return errno != 0 ? errno : EINVAL;
+  }
+  return 0;
+}
+
+std::FILE* vel_tmpfile(VELString& name, bool& deleteOnClose) {
+  deleteOnClose = false;
+  const int fd = vel_platform().tmpFile();
+  if (fd < 0) return nullptr;
+  std::FILE* stream = ::fdopen(fd, "w+b");
+  if (stream == nullptr) {
+    vel_platform().closeFile(fd);
+    return nullptr;
+  }
+  name = "(temporary file)";
+  return stream;
+}
+
+int vel_deletetmpfile(const VELString& name) {
+  if (name.empty() || name[0] != '/') return 0;  // anonymous: nothing to remove
+  return vel_platform().unlinkFile(name.c_str()) == 0 ? 0 : errno;
+}
+
+int vel_fileno(std::FILE* stream) { return stream ? ::fileno(stream) : -1; }
+
+long long vel_filesize(int fd) { return vel_platform().fileSize(fd); }
+
+int vel_chsize(int fd, long long size) {
+  if (size < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return vel_platform().truncateFile(fd, size) == 0 ? 0 : -1;
+}
+
+int vel_reserve(int fd, long long offset, long long length) {
+  const int rc = vel_platform().reserveSpace(fd, offset, length);
+  if (rc != 0) errno = rc;
+  return rc;
+}
+
+int vel_fsync(int fd) { return vel_platform().syncFile(fd); }
+
+int vel_close(int fd) { return vel_platform().closeFile(fd); }
+
+int vel_fclose(std::FILE* stream) { return ::fclose(stream); }
+
+int vel_fullpath(VELString& out, const char* path) {
+  if (path == nullptr || *path == '\0') {
+    errno = ENOENT;
+    return -1;
+  }
+  char resolved[PATH_MAX];
+  if (::realpath(path, resolved) != nullptr) {
+    out = resolved;
+    return 0;
+  }
+  if (errno != ENOENT) return -1;
+  // The file itself may not exist yet: resolve its directory, keep its name.
+  std::string p(path);
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const std::size_t slash = p.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+  const std::string base = slash == std::string::npos ? p : p.substr(slash + 1);
+  if (base.empty() || base == "." || base == "..") {
+    errno = ENOENT;
+    return -1;
+  }
+  if (::realpath(dir.c_str(), resolved) == nullptr) return -1;
+  out = resolved;
+  if (out.back() != '/') out += '/';
+  out += base;
+  return 0;
+}
+
+int vel_access(const char* path, int) {
+  if (path == nullptr) return -1;
+  return vel_platform().accessFile(path);
+}
+
+int vel_rename(const char* from, const char* to) {
+  if (from == nullptr || to == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  return vel_platform().renameFile(from, to);
+}
+
+int vel_unlink(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  return vel_platform().unlinkFile(path);
+}
+
+long long vel_readFully(int fd, void* buffer, std::size_t count) {
+  const VELPlatformCalls& calls = vel_platform();
+  unsigned char* p = static_cast<unsigned char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const long long n = calls.readFile(fd, p + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return done > 0 ? static_cast<long long>(done) : -1;
+    }
+    if (n == 0) break;  // end of file
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<long long>(done);
+}
+
+long long vel_writeFully(int fd, const void* buffer, std::size_t count) {
+  const VELPlatformCalls& calls = vel_platform();
+  const unsigned char* p = static_cast<const unsigned char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const long long n = calls.writeFile(fd, p + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return done > 0 ? static_cast<long long>(done) : -1;
+    }
+    if (n == 0) break;  // no space
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<long long>(done);
+}
+
+long long vel_lseek(int fd, long long offset, int whence) { return vel_platform().seekFile(fd, offset, whence); }
+
+std::uint32_t vel_hton32(std::uint32_t v) {
+  const unsigned char b[4] = {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
+                              static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+  std::uint32_t out;
+  std::memcpy(&out, b, 4);
+  return out;
+}
+
+std::uint16_t vel_hton16(std::uint16_t v) {
+  const unsigned char b[2] = {static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+  std::uint16_t out;
+  std::memcpy(&out, b, 2);
+  return out;
+}
+
+int vel_memcpy_s(void* dest, std::size_t destSize, const void* src, std::size_t count) {
+  if (count == 0) return 0;
+  if (dest == nullptr || src == nullptr) return EINVAL;
+  if (count > destSize) return ERANGE;
+  std::memmove(dest, src, count);
+  return 0;
+}
+
+int vel_memset_s(void* dest, std::size_t destSize, int value, std::size_t count) {
+  if (count == 0) return 0;
+  if (dest == nullptr) return EINVAL;
+  if (count > destSize) return ERANGE;
+  std::memset(dest, value, count);
+  return 0;
+}
