@@ -50,10 +50,12 @@ long long sysFileSize(int fd) {
 
 int sysReserve(int fd, long long offset, long long length) {
   if (length <= 0) return 0;
-  int rc = ::posix_fallocate(fd, static_cast<off_t>(offset), static_cast<off_t>(length));
-  // File systems without allocation support: nothing to reserve up front.
-  if (rc == EOPNOTSUPP || rc == EINVAL) return 0;
-  return rc;
+  // Reserve blocks without changing the file's size: the caller changes the
+  // size itself when it is ready to.
+  if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset), static_cast<off_t>(length)) == 0) return 0;
+  // File systems without allocation support: nothing can be reserved up front.
+  if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) return 0;
+  return errno;
 }
 
 int sysLock(int fd, long long offset, long long length, int kind) {

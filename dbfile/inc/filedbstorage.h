@@ -1,0 +1,197 @@
+// filedbstorage.h -- one open table file, shared by every connection to it.
+//
+// A `FileDBStorage` owns the open file (on disk, or in a caller's string),
+// the header read from it, two record buffers of one slot each and a copy of
+// the connection description.  It offers what every table needs on the whole
+// file: creating an empty file, opening and checking one, growing the record
+// length, counting a new slot, recognising deleted slots, compacting on
+// close, and the password, expiry, version and label settings.  The key,
+// key-pair and CRL tables derive from it and add their layout and indexes.
+//
+// File: header (80 bytes for version 3, 88 for version 4), then
+// `recordsAllocated` slots of `fixedRecordLength` bytes each.  The first
+// field of a slot is its state, big-endian 32-bit: 1 in use, 2 deleted.
+//
+// Sharing: one process opens each file once.  A process-wide map from full
+// path name to open storage counts the connections; the last disconnection
+// destroys the storage.  Locks: callers hold `getClassMutex()` around
+// connecting, creating and disconnecting, and the storage's
+// `getInstanceMutex()` around every other operation; the storage takes no
+// lock of its own except the one that guards the creation of the map.
+//
+// "Re-sealing the header" below means: a new salt and password header hash,
+// the database hash over header and every slot, and the header written at
+// offset 0, all with the connection's current password.
+#ifndef DBFILE_FILEDBSTORAGE_H
+#define DBFILE_FILEDBSTORAGE_H
+
+#include <cstdint>
+#include <memory>
+
+#include "filedbbinaryfile.h"
+#include "filedbbuffer.h"
+#include "filedbheader.h"
+#include "veldbconnectinfo.h"
+#include "velmutex.h"
+#include "velpassword.h"
+#include "velstring.h"
+
+class FileDBStorage {
+ public:
+  // Record-slot states.
+  static constexpr std::uint32_t kRecordInUse = 1;
+  static constexpr std::uint32_t kRecordDeleted = 2;
+  // Record length of a new file, and the step in which it grows.
+  static constexpr std::uint32_t kInitialRecordLength = 5000;
+  static constexpr std::uint32_t kRecordLengthStep = 1000;
+  // Largest record length accepted in a file that holds no slot: nothing this
+  // system writes comes near it, and it bounds what a crafted header can make
+  // the open allocate.
+  static constexpr std::uint32_t kMaxEmptyRecordLength = 64u * 1024u * 1024u;
+
+  // CREATORS
+  // Opens and checks the existing file `fileName` (for a string connection,
+  // the connection's string).  Throws: the open errors of the binary file;
+  // 0x8C241 bad magic; 0x8C242 unknown major version, or not version 4 for
+  // connect type 3; 0x8C240 wrong password; 0x8C243 size or database hash
+  // mismatch (also a record length of 0 with slots, or one no file can
+  // hold).  Called only by the table constructors.
+  FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
+  FileDBStorage(const FileDBStorage&) = delete;
+  FileDBStorage& operator=(const FileDBStorage&) = delete;
+  // Compacts the file when it holds deleted slots (failures dropped), then
+  // closes it.  Never throws.
+  virtual ~FileDBStorage();
+
+  // Creates an empty table file: header only, record length 5000, no slot;
+  // version 4 for connect types 2 and 3, else version 3.  Throws 0x8C24E when
+  // the file exists, and the binary file's errors.
+  static void newFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName,
+                      unsigned char minorVersion, const unsigned char* fileType);
+  static void newFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo, const VELString& fileName,
+                      unsigned char minorVersion, const unsigned char* fileType);
+
+  // The storage already open for `fileName` with one more reference, or null
+  // when it is not open in this process.  Throws 0x8C240 when the password
+  // differs from the open storage's, 0x8C23A when read-write is asked of a
+  // storage opened read-only, 0x8C236 when the file is open as another table
+  // class; the reference count is unchanged then.
+  static FileDBStorage* connectFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName,
+                                    const VELString& className);
+  static FileDBStorage* connectFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo,
+                                    const VELString& fileName, const VELString& className);
+
+  // The process-wide map of open files.
+  static void initFileDBStorageMap();
+  static FileDBStorage* findFileMap(const VELString& fullPathName);
+  // Enters `storage` with count 1, or counts one more reference to the
+  // storage present; 0x8C236 when the present one is of another class.
+  static void insertFileMap(const VELString& fullPathName, FileDBStorage* storage, const VELString& className);
+  // Gives up one reference; returns the references left (0 also when absent).
+  static std::uint64_t removeFileMap(const VELString& fullPathName);
+  // References held on `fullPathName` (0 when not open); for diagnostics.
+  static std::uint64_t referenceCount(const VELString& fullPathName);
+  // Frees the map without destroying the storages it names (library unload).
+  static void releaseFileDBStorageMap();
+
+  static VELMutex& getClassMutex() { return d_classMutex; }
+  static VELString getClassName() { return "FileDBStorage"; }
+
+  // MANIPULATORS
+  VELMutex& getInstanceMutex() { return d_instanceMutex; }
+  // Rewrites the file without its deleted slots (and slots in any state but
+  // in use), through a temporary file; runs from the destructor.
+  void purge();
+  // Grows the record length in steps of 1000 until it reaches
+  // `minimumRecordLength`; every slot keeps its bytes followed by zeros, the
+  // header is re-sealed and the indexes rebuilt.  Refused with 0x8C239
+  // before anything is written when the file would exceed 2 GiB, and when
+  // the disk cannot hold the new size.
+  void resize(std::uint64_t minimumRecordLength);
+  // Counts one more slot in the header and re-seals it.
+  void incrRecordsAllocated();
+
+  // Settings.
+  unsigned char getMajorVersion() const;
+  void setMinorVersion(unsigned char minor);
+  long long getPasswordExpirationTime() const;
+  void setPasswordExpirationTime(long long time);
+  bool hasPasswordExpired() const;
+  // Throws 0x8C240 when `oldPassword` is not the current one or
+  // `newPassword` equals it; otherwise stores the expiry, re-seals the file
+  // with `newPassword` and makes it the password of every connection.
+  void setPassword(const VELPasswordEncryptor& oldPassword, const VELPasswordEncryptor& newPassword,
+                   long long expirationTime);
+  // Renews the database hash and writes the header (after a slot was
+  // overwritten in place).
+  void setPasswordDatabaseHash();
+  VELString getLabel() const;
+  void setLabel(const VELString& label);
+
+  // ACCESSORS
+  const FileDBHeader* getFileHeader() const { return d_header.get(); }
+  const VELConstString& getFullPathName() const { return d_file->getFileName(); }
+  // True when the slot in `slot` is marked deleted.
+  bool isRecordDeleted(FileDBBuffer& slot) const;
+  const VELDBConnectInfo::OBJECT& getConnectInfo() const { return *d_connectInfo; }
+  std::uint32_t getLastRecordID() const { return d_lastRecordID; }
+
+  virtual bool isKindOf(const VELString& name) const { return name == getClassName(); }
+  virtual VELString getInstanceName() const { return getClassName(); }
+
+ protected:
+  // Overridden by each table.
+  virtual void validateMinorVersionNumber() = 0;
+  virtual void validateFileType() = 0;
+  // Rebuilds every index from the file; returns the highest record ID.
+  virtual std::uint32_t buildIndexes() = 0;
+
+  // Re-seals the header with the current password.
+  void resealHeader();
+  // Byte offset of slot `index`.
+  std::uint64_t slotPosition(std::uint64_t index) const;
+
+  // Slot access shared by the three tables.
+  // Reads the slot at `position` into `d_readBuffer`; true when it is not
+  // marked deleted.
+  bool readSlot(std::uint64_t position);
+  // Writes one whole slot (the buffer's first record-length bytes) at
+  // `position`.
+  void writeSlot(std::uint64_t position, const FileDBBuffer& slot);
+  // Appends one whole slot at the end of the file; returns its position.
+  // The caller counts it with `incrRecordsAllocated` once its indexes
+  // know it.
+  std::uint64_t appendSlot(const FileDBBuffer& slot);
+  // Marks the slot at `position` deleted (only its state changes), renews
+  // the database hash and asks for compaction on close.
+  void markSlotDeleted(std::uint64_t position);
+  // Zeroes the bytes of the slot at `position` from `from` to its end when
+  // any of them is not zero (slots of older minor versions); true when the
+  // file was changed (the caller renews the database hash).
+  bool clearSlotTail(std::uint64_t position, std::uint64_t from);
+  // The record ID that the next insert takes; 0x8C23D "recordID rollover"
+  // when the IDs are used up.
+  std::uint32_t nextRecordID() const;
+
+  // DATA
+  std::unique_ptr<VELDBConnectInfo::OBJECT> d_connectInfo;
+  std::unique_ptr<FileDBBinaryFile> d_file;
+  std::unique_ptr<FileDBHeader> d_header;
+  std::unique_ptr<FileDBBuffer> d_readBuffer;
+  std::unique_ptr<FileDBBuffer> d_writeBuffer;
+  std::uint32_t d_lastRecordID;
+  bool d_purgeOnClose;
+  VELMutex d_instanceMutex;
+  VELString d_label;
+
+  static VELMutex d_classMutex;
+
+ private:
+  // A temporary file for a whole-file rewrite: in memory for an in-memory
+  // database, an anonymous file otherwise.
+  struct TempFile;
+  std::unique_ptr<FileDBHeader> readHeaderLike(FileDBBinaryFile& file) const;
+  void checkSize() const;
+};
+
+#endif

@@ -1,0 +1,475 @@
+#include "filedbstorage.h"
+
+#include <atomic>
+#include <ctime>
+#include <map>
+
+#include "filedbheaderv3.h"
+#include "filedbheaderv4.h"
+#include "stringdbbinaryfile.h"
+#include "velexception.h"
+#include "veltrace.h"
+
+namespace {
+
+struct MapEntry {
+  FileDBStorage* storage;
+  std::uint64_t references;
+};
+
+using StorageMap = std::map<VELConstString, MapEntry>;
+
+// Created on first use under its own mutex; read and changed only with the
+// class mutex held (or by the library's unload).
+std::atomic<StorageMap*> d_fileDBStorageMap{nullptr};
+VELMutex d_fileDBStorageMapMutex;
+
+std::unique_ptr<FileDBBinaryFile> makeFileObject(const VELDBConnectInfo::OBJECT& connectInfo) {
+  if (connectInfo.isKindOf(VELDBConnectInfo::STRING::getClassName())) {
+    const auto& stringInfo = static_cast<const VELDBConnectInfo::STRING&>(connectInfo);
+    return std::unique_ptr<FileDBBinaryFile>(
+        new StringDBBinaryFile(stringInfo.getString(), connectInfo.getAccessMode()));
+  }
+  return std::unique_ptr<FileDBBinaryFile>(new FileDBBinaryFile());
+}
+
+}  // namespace
+
+VELMutex FileDBStorage::d_classMutex;
+
+// A scratch file for a whole-file rewrite.  An in-memory database is never
+// copied to disk: its scratch lives in memory too.
+struct FileDBStorage::TempFile {
+  VELString image;
+  std::unique_ptr<FileDBBinaryFile> file;
+
+  explicit TempFile(const FileDBBinaryFile& like) {
+    if (like.isInMemory()) {
+      file.reset(new StringDBBinaryFile(&image, VELDBConnectInfo::ReadWrite));
+    } else {
+      file.reset(new FileDBBinaryFile());
+      file->openTmpFile();
+    }
+  }
+};
+
+// --- opening -------------------------------------------------------------
+
+FileDBStorage::FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName)
+    : d_connectInfo(connectInfo.duplicate()), d_lastRecordID(0), d_purgeOnClose(false) {
+  VEL_TRACE_SCOPE("FileDBStorage::ctor");
+  const VELKRYAlgorithmFactory* factory = d_connectInfo->getAlgorithmFactory();
+  if (d_connectInfo->isKindOf(VELDBConnectInfo::STRING::getClassName())) {
+    d_file = makeFileObject(*d_connectInfo);
+  } else {
+    d_file.reset(new FileDBBinaryFile(fileName, d_connectInfo->getAccessMode()));
+  }
+
+  std::unique_ptr<FileDBHeader> header(new FileDBHeaderV3(factory, *d_file));
+  try {
+    header->validateConstants();
+    header->validateMajorVersion();
+  } catch (const VELDBException& e) {
+    e.writeToTrace();
+    VEL_TRACE_WRITE(8, VELTraceLevel::kError, "Exception attaching to V3 KDB.");
+    header.reset(new FileDBHeaderV4(factory, *d_file));
+    header->validateConstants();
+    header->validateMajorVersion();
+  }
+  if (d_connectInfo->getConnectType() == VELDBConnectInfo::OpenV4 && !header->isKindOf("FileDBHeaderV4")) {
+    VELDB_THROW(VELDBError::kBadMajorVersion, "");
+  }
+  const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
+  header->validatePasswordHeaderHash(password);
+  d_header = std::move(header);
+  // The size is checked before the database hash reads the slots, so that a
+  // crafted slot count or record length costs nothing.  Both failures carry
+  // the same number.
+  checkSize();
+  d_header->validatePasswordDatabaseHash(*d_file, password);
+  const std::uint32_t length = d_header->getFixedRecordLength();
+  d_readBuffer.reset(new FileDBBuffer(length));
+  d_writeBuffer.reset(new FileDBBuffer(length));
+}
+
+void FileDBStorage::checkSize() const {
+  const std::uint64_t slots = d_header->getRecordsAllocated();
+  const std::uint64_t length = d_header->getFixedRecordLength();
+  if (length == 0 && slots > 0) VELDB_THROW(VELDBError::kHashMismatch, "record length 0");
+  if (length > FileDBBinaryFile::kMaxFileSize || (slots == 0 && length > kMaxEmptyRecordLength)) {
+    VELDB_THROW_EXTRA(VELDBError::kHashMismatch, "record length out of range", length);
+  }
+  const std::uint64_t expected = slots * length + d_header->getSize();  // cannot overflow: both < 2^32
+  const std::uint64_t actual = d_file->getSize();
+  if (expected != actual) VELDB_THROW_EXTRA(VELDBError::kHashMismatch, "file size", static_cast<long long>(actual));
+}
+
+FileDBStorage::~FileDBStorage() {
+  VEL_TRACE_SCOPE("FileDBStorage::dtor");
+  if (d_purgeOnClose) {
+    try {
+      purge();
+    } catch (const VELException& e) {
+      e.writeToTrace();
+    } catch (...) {
+    }
+  }
+}
+
+// --- new file --------------------------------------------------------------
+
+void FileDBStorage::newFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName,
+                            unsigned char minorVersion, const unsigned char* fileType) {
+  VEL_TRACE_SCOPE("newFile");
+  if (fileType == nullptr) VELDB_THROW(VELDBError::kBadArgument, "file type");
+  std::unique_ptr<FileDBBinaryFile> file = makeFileObject(connectInfo);
+  const VELKRYAlgorithmFactory* factory = connectInfo.getAlgorithmFactory();
+  const VELDBConnectInfo::ConnectType type = connectInfo.getConnectType();
+  std::unique_ptr<FileDBHeader> header;
+  if (type == VELDBConnectInfo::CreateV4 || type == VELDBConnectInfo::OpenV4) {
+    header.reset(new FileDBHeaderV4(factory));
+  } else {
+    header.reset(new FileDBHeaderV3(factory));
+  }
+  file->openNew(fileName);
+  header->setMinorVersionNumber(minorVersion);
+  header->setFileType(fileType);
+  header->setFixedRecordLength(kInitialRecordLength);
+  const VELPasswordEncryptor password = connectInfo.getLogicalDBPassword();
+  header->setPasswordHeaderHash(password);
+  header->setPasswordDatabaseHash(*file, password);
+  header->persist(*file);
+}
+
+void FileDBStorage::newFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo, const VELString& fileName,
+                            unsigned char minorVersion, const unsigned char* fileType) {
+  if (!connectInfo) VELDB_THROW(VELDBError::kBadArgument, "connect info");
+  newFile(*connectInfo, fileName, minorVersion, fileType);
+}
+
+// --- sharing ---------------------------------------------------------------
+
+FileDBStorage* FileDBStorage::connectFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName,
+                                          const VELString& className) {
+  VEL_TRACE_SCOPE("connectFile");
+  FileDBStorage* storage = findFileMap(fileName);
+  if (storage == nullptr) return nullptr;
+  if (connectInfo.getLogicalDBPassword() != storage->d_connectInfo->getLogicalDBPassword()) {
+    VELDB_THROW(VELDBError::kBadPassword, "");
+  }
+  if (connectInfo.getAccessMode() == VELDBConnectInfo::ReadWrite &&
+      storage->d_connectInfo->getAccessMode() != VELDBConnectInfo::ReadWrite) {
+    VELDB_THROW(VELDBError::kLock, "");
+  }
+  insertFileMap(fileName, storage, className);
+  return storage;
+}
+
+FileDBStorage* FileDBStorage::connectFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo,
+                                          const VELString& fileName, const VELString& className) {
+  if (!connectInfo) VELDB_THROW(VELDBError::kBadArgument, "connect info");
+  return connectFile(*connectInfo, fileName, className);
+}
+
+void FileDBStorage::initFileDBStorageMap() {
+  if (d_fileDBStorageMap.load(std::memory_order_acquire) != nullptr) return;
+  VELMutexLocker guard(d_fileDBStorageMapMutex);
+  if (d_fileDBStorageMap.load(std::memory_order_relaxed) == nullptr) {
+    d_fileDBStorageMap.store(new StorageMap(), std::memory_order_release);
+  }
+}
+
+FileDBStorage* FileDBStorage::findFileMap(const VELString& fullPathName) {
+  VEL_TRACE_SCOPE("findFileMap");
+  initFileDBStorageMap();
+  StorageMap& map = *d_fileDBStorageMap.load(std::memory_order_acquire);
+  auto it = map.find(VELConstString(fullPathName));
+  return it == map.end() ? nullptr : it->second.storage;
+}
+
+void FileDBStorage::insertFileMap(const VELString& fullPathName, FileDBStorage* storage, const VELString& className) {
+  VEL_TRACE_SCOPE("insertFileMap");
+  initFileDBStorageMap();
+  StorageMap& map = *d_fileDBStorageMap.load(std::memory_order_acquire);
+  auto it = map.find(VELConstString(fullPathName));
+  if (it == map.end()) {
+    map.emplace(VELConstString(fullPathName), MapEntry{storage, 1});
+    return;
+  }
+  if (it->second.storage->getInstanceName() != className) VELDB_THROW(VELDBError::kCannotOpen, "");
+  ++it->second.references;
+}
+
+std::uint64_t FileDBStorage::removeFileMap(const VELString& fullPathName) {
+  VEL_TRACE_SCOPE("removeFileMap");
+  initFileDBStorageMap();
+  StorageMap& map = *d_fileDBStorageMap.load(std::memory_order_acquire);
+  auto it = map.find(VELConstString(fullPathName));
+  if (it == map.end()) return 0;
+  if (it->second.references <= 1) {
+    map.erase(it);
+    return 0;
+  }
+  return --it->second.references;
+}
+
+std::uint64_t FileDBStorage::referenceCount(const VELString& fullPathName) {
+  initFileDBStorageMap();
+  StorageMap& map = *d_fileDBStorageMap.load(std::memory_order_acquire);
+  auto it = map.find(VELConstString(fullPathName));
+  return it == map.end() ? 0 : it->second.references;
+}
+
+void FileDBStorage::releaseFileDBStorageMap() {
+  delete d_fileDBStorageMap.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+// --- whole-file operations ------------------------------------------------
+
+std::uint64_t FileDBStorage::slotPosition(std::uint64_t index) const {
+  return d_header->getSize() + index * static_cast<std::uint64_t>(d_header->getFixedRecordLength());
+}
+
+bool FileDBStorage::readSlot(std::uint64_t position) {
+  d_file->setPosition(position);
+  d_readBuffer->reset();
+  d_readBuffer->read(*d_file, d_header->getFixedRecordLength());
+  return !isRecordDeleted(*d_readBuffer);
+}
+
+void FileDBStorage::writeSlot(std::uint64_t position, const FileDBBuffer& slot) {
+  const std::uint64_t length = d_header->getFixedRecordLength();
+  d_file->setPosition(position);
+  d_file->write(slot.data(), length);
+}
+
+std::uint64_t FileDBStorage::appendSlot(const FileDBBuffer& slot) {
+  const std::uint64_t length = d_header->getFixedRecordLength();
+  const long end = 0;
+  const FileDBBinaryFile::Origin origin = FileDBBinaryFile::End;
+  const std::uint64_t position = d_file->setPosition(end, origin);
+  d_file->write(slot.data(), length);
+  return position;
+}
+
+void FileDBStorage::markSlotDeleted(std::uint64_t position) {
+  const std::uint64_t length = d_header->getFixedRecordLength();
+  readSlot(position);
+  d_writeBuffer->reset();
+  d_writeBuffer->put(d_readBuffer->data(), length);
+  d_writeBuffer->setPosition(0);
+  d_writeBuffer->put(kRecordDeleted);
+  writeSlot(position, *d_writeBuffer);
+  setPasswordDatabaseHash();
+  d_purgeOnClose = true;
+}
+
+bool FileDBStorage::clearSlotTail(std::uint64_t position, std::uint64_t from) {
+  const std::uint64_t length = d_header->getFixedRecordLength();
+  if (from >= length) return false;
+  const unsigned char* bytes = d_readBuffer->data();
+  bool dirty = false;
+  for (std::uint64_t i = from; i < length && !dirty; ++i) dirty = bytes[i] != 0;
+  if (!dirty) return false;
+  d_writeBuffer->reset();
+  d_file->setPosition(position + from);
+  d_file->write(d_writeBuffer->data(), length - from);
+  return true;
+}
+
+std::uint32_t FileDBStorage::nextRecordID() const {
+  const std::uint32_t id = d_lastRecordID + 1;
+  if (id == 0) VELDB_THROW(VELDBError::kRecordIDRollover, "recordID rollover");
+  return id;
+}
+
+bool FileDBStorage::isRecordDeleted(FileDBBuffer& slot) const {
+  VEL_TRACE_SCOPE("isRecordDeleted");
+  std::uint32_t state = 0;
+  slot.setPosition(0);
+  slot.get(state);
+  return state == kRecordDeleted;
+}
+
+std::unique_ptr<FileDBHeader> FileDBStorage::readHeaderLike(FileDBBinaryFile& file) const {
+  const VELKRYAlgorithmFactory* factory = d_connectInfo->getAlgorithmFactory();
+  if (d_header->isKindOf("FileDBHeaderV4")) return std::unique_ptr<FileDBHeader>(new FileDBHeaderV4(factory, file));
+  return std::unique_ptr<FileDBHeader>(new FileDBHeaderV3(factory, file));
+}
+
+void FileDBStorage::resealHeader() {
+  const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
+  d_header->setPasswordHeaderHash(password);
+  d_header->setPasswordDatabaseHash(*d_file, password);
+  d_header->persist(*d_file);
+}
+
+void FileDBStorage::incrRecordsAllocated() {
+  VEL_TRACE_SCOPE("incrRecordsAllocated");
+  d_header->setRecordsAllocated(d_header->getRecordsAllocated() + 1);
+  resealHeader();
+}
+
+void FileDBStorage::purge() {
+  VEL_TRACE_SCOPE("purge");
+  const std::uint32_t n = d_header->getRecordsAllocated();
+  const std::uint64_t len = d_header->getFixedRecordLength();
+  const std::uint64_t headerSize = d_header->getSize();
+  const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
+  TempFile tmp(*d_file);
+
+  // Copy the header and every slot in use to the scratch file.
+  VELString headerBytes;
+  d_file->setPosition(0);
+  tmp.file->setPosition(0, FileDBBinaryFile::Begin);
+  d_file->read(headerBytes, headerSize);
+  tmp.file->write(headerBytes);
+  std::uint32_t kept = 0;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    d_readBuffer->reset();
+    d_readBuffer->read(*d_file, len);
+    std::uint32_t state = 0;
+    d_readBuffer->setPosition(0);
+    d_readBuffer->get(state);
+    if (state == kRecordInUse) {
+      tmp.file->write(d_readBuffer->data(), len);
+      ++kept;
+    }
+  }
+
+  // Seal the scratch copy, then copy it back over the original.
+  std::unique_ptr<FileDBHeader> header = readHeaderLike(*tmp.file);
+  header->setRecordsAllocated(kept);
+  header->setPasswordHeaderHash(password);
+  header->setPasswordDatabaseHash(*tmp.file, password);
+  header->persist(*tmp.file);
+
+  tmp.file->setPosition(0, FileDBBinaryFile::Begin);
+  d_file->setPosition(0);
+  tmp.file->read(headerBytes, headerSize);
+  d_file->write(headerBytes);
+  for (std::uint32_t i = 0; i < kept; ++i) {
+    d_readBuffer->reset();
+    d_readBuffer->read(*tmp.file, len);
+    d_file->write(d_readBuffer->data(), len);
+  }
+  d_file->setSize(tmp.file->getSize());
+  d_header = std::move(header);
+  d_purgeOnClose = false;
+}
+
+void FileDBStorage::resize(std::uint64_t minimumRecordLength) {
+  VEL_TRACE_SCOPE("resize");
+  const std::uint32_t n = d_header->getRecordsAllocated();
+  const std::uint64_t oldLen = d_header->getFixedRecordLength();
+  if (oldLen >= minimumRecordLength) return;
+  std::uint64_t newLen = oldLen;
+  while (newLen < minimumRecordLength) newLen += kRecordLengthStep;
+  const std::uint64_t headerSize = d_header->getSize();
+  const std::uint64_t newSize = headerSize + static_cast<std::uint64_t>(n) * newLen;
+  if (newLen > FileDBBinaryFile::kMaxFileSize || newSize > FileDBBinaryFile::kMaxFileSize) {
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "record length would make the file exceed 2 GiB",
+                      static_cast<long long>(newLen));
+  }
+  const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
+
+  // Build the grown copy in a scratch file; the original is not touched yet.
+  std::unique_ptr<FileDBBuffer> readBuffer(new FileDBBuffer(newLen));
+  std::unique_ptr<FileDBBuffer> writeBuffer(new FileDBBuffer(newLen));
+  TempFile tmp(*d_file);
+  tmp.file->reserve(newSize);
+  VELString headerBytes;
+  d_file->setPosition(0);
+  tmp.file->setPosition(0, FileDBBinaryFile::Begin);
+  d_file->read(headerBytes, headerSize);
+  tmp.file->write(headerBytes);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    readBuffer->reset();
+    readBuffer->read(*d_file, oldLen);
+    tmp.file->write(readBuffer->data(), newLen);
+  }
+  std::unique_ptr<FileDBHeader> header = readHeaderLike(*tmp.file);
+  header->setFixedRecordLength(static_cast<std::uint32_t>(newLen));
+  header->setPasswordHeaderHash(password);
+  header->setPasswordDatabaseHash(*tmp.file, password);
+  header->persist(*tmp.file);
+
+  // Make sure the disk can take the grown file before its first byte is
+  // overwritten: running out of space now leaves the database as it was.
+  d_file->reserve(newSize);
+
+  d_header = std::move(header);
+  d_readBuffer = std::move(readBuffer);
+  d_writeBuffer = std::move(writeBuffer);
+  d_file->setSize(newSize);
+  tmp.file->setPosition(0, FileDBBinaryFile::Begin);
+  d_file->setPosition(0);
+  tmp.file->read(headerBytes, headerSize);
+  d_file->write(headerBytes);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    d_readBuffer->reset();
+    d_readBuffer->read(*tmp.file, newLen);
+    d_file->write(d_readBuffer->data(), newLen);
+  }
+  d_lastRecordID = buildIndexes();
+}
+
+// --- settings --------------------------------------------------------------
+
+unsigned char FileDBStorage::getMajorVersion() const {
+  VEL_TRACE_SCOPE("getMajorVersion");
+  return d_header->getMajorVersionNumber();
+}
+
+void FileDBStorage::setMinorVersion(unsigned char minor) {
+  VEL_TRACE_SCOPE("setMinorVersion");
+  d_header->setMinorVersionNumber(minor);
+  resealHeader();
+}
+
+long long FileDBStorage::getPasswordExpirationTime() const {
+  VEL_TRACE_SCOPE("getPasswordExpirationTime");
+  return static_cast<long long>(d_header->getPasswordExpirationTime());
+}
+
+void FileDBStorage::setPasswordExpirationTime(long long time) {
+  VEL_TRACE_SCOPE("setPasswordExpirationTime");
+  d_header->setPasswordExpirationTime(static_cast<std::uint32_t>(time));
+  resealHeader();
+}
+
+bool FileDBStorage::hasPasswordExpired() const {
+  VEL_TRACE_SCOPE("hasPasswordExpired");
+  const std::uint32_t t = d_header->getPasswordExpirationTime();
+  if (t == 0) return false;
+  const long long now = static_cast<long long>(std::time(nullptr));
+  return static_cast<long long>(t) <= now;
+}
+
+void FileDBStorage::setPassword(const VELPasswordEncryptor& oldPassword, const VELPasswordEncryptor& newPassword,
+                                long long expirationTime) {
+  VEL_TRACE_SCOPE("setPassword");
+  if (d_connectInfo->getLogicalDBPassword() != oldPassword) VELDB_THROW(VELDBError::kBadPassword, "");
+  if (newPassword == oldPassword) VELDB_THROW(VELDBError::kBadPassword, "");
+  d_header->setPasswordExpirationTime(static_cast<std::uint32_t>(expirationTime));
+  d_header->setPasswordHeaderHash(newPassword);
+  d_header->setPasswordDatabaseHash(*d_file, newPassword);
+  d_header->persist(*d_file);
+  d_connectInfo->setLogicalDBPassword(newPassword);
+}
+
+void FileDBStorage::setPasswordDatabaseHash() {
+  VEL_TRACE_SCOPE("setPasswordDatabaseHash");
+  d_header->setPasswordDatabaseHash(*d_file, d_connectInfo->getLogicalDBPassword());
+  d_header->persist(*d_file);
+}
+
+VELString FileDBStorage::getLabel() const {
+  VEL_TRACE_SCOPE("getLabel");
+  return d_label;
+}
+
+void FileDBStorage::setLabel(const VELString& label) {
+  VEL_TRACE_SCOPE("setLabel");
+  d_label = label;
+}

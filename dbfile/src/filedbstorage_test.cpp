@@ -1,0 +1,397 @@
+// Plan: drive the shared storage through a minimal table defined here: create, open and refuse
+// files (size, hash, password, version), share connections, grow the record length, compact.
+#include "filedbstorage.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "filedbheaderv3.h"
+#include "filedbheaderv4.h"
+#include "stringdbbinaryfile.h"
+#include "velexception.h"
+#include "velplatform.h"
+
+namespace {
+
+const unsigned char kTestType[8] = {'T', 'E', 'S', 'T', 'T', 'B', 'L', 0};
+
+// The smallest table: slots hold state, record ID and a byte string.
+class TestTable : public FileDBStorage {
+ public:
+  TestTable(const VELDBConnectInfo::OBJECT& info, const VELString& name) : FileDBStorage(info, name) {
+    validateMinorVersionNumber();
+    validateFileType();
+    d_lastRecordID = buildIndexes();
+  }
+
+  static FileDBStorage* connect(const VELDBConnectInfo::OBJECT& info, const VELString& name) {
+    VELMutexLocker guard(getClassMutex());
+    FileDBStorage* s = FileDBStorage::connectFile(info, name, "TestTable");
+    if (s != nullptr) return s;
+    s = new TestTable(info, name);
+    FileDBStorage::insertFileMap(name, s, "TestTable");
+    return s;
+  }
+  static void disconnect(FileDBStorage* s) {
+    VELMutexLocker guard(getClassMutex());
+    const VELString name = s->getFullPathName();
+    if (FileDBStorage::removeFileMap(name) == 0) delete s;
+  }
+
+  void append(std::uint32_t id, const VELString& payload) {
+    const VELBuffer bytes(payload);
+    resize(12 + payload.size());
+    d_writeBuffer->reset();
+    d_writeBuffer->put(kRecordInUse);
+    d_writeBuffer->put(id);
+    d_writeBuffer->put(bytes);
+    d_file->setPosition(0, FileDBBinaryFile::End);
+    const std::uint64_t len = d_header->getFixedRecordLength();
+    d_file->write(d_writeBuffer->data(), len);
+    incrRecordsAllocated();
+  }
+  void markDeleted(std::uint64_t slot, std::uint32_t state = kRecordDeleted) {
+    d_writeBuffer->reset();
+    d_writeBuffer->put(state);
+    d_file->setPosition(slotPosition(slot));
+    d_file->write(d_writeBuffer->data(), 4);
+    d_purgeOnClose = true;
+    setPasswordDatabaseHash();
+  }
+  // Live records in slot order, as (record ID, payload).
+  std::vector<std::pair<std::uint32_t, VELString>> records() {
+    std::vector<std::pair<std::uint32_t, VELString>> out;
+    const std::uint32_t n = d_header->getRecordsAllocated();
+    for (std::uint32_t i = 0; i < n; ++i) {
+      d_file->setPosition(slotPosition(i));
+      d_readBuffer->reset();
+      d_readBuffer->read(*d_file, d_header->getFixedRecordLength());
+      if (isRecordDeleted(*d_readBuffer)) continue;
+      std::uint32_t id = 0;
+      VELBuffer payload;
+      d_readBuffer->get(id);
+      d_readBuffer->get(payload);
+      out.emplace_back(id, payload.toString());
+    }
+    return out;
+  }
+  int indexBuilds = 0;
+  VELString getInstanceName() const override { return "TestTable"; }
+  bool isKindOf(const VELString& n) const override { return n == "TestTable"; }
+
+ protected:
+  void validateMinorVersionNumber() override {
+    if (d_header->getMinorVersionNumber() != 1) VELDB_THROW(VELDBError::kBadFormat, "");
+  }
+  void validateFileType() override {
+    if (d_header->getFileType() != VELBuffer(kTestType, 8)) VELDB_THROW(VELDBError::kBadFormat, "");
+  }
+  std::uint32_t buildIndexes() override {
+    ++indexBuilds;
+    std::uint32_t highest = 0;
+    for (const auto& r : records()) highest = std::max(highest, r.first);
+    return highest;
+  }
+};
+
+VELPasswordEncryptor password(const char* text) { return VELPasswordEncryptor(text, std::strlen(text)); }
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeAll(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+class StorageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/velstorage-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    d_dir = tmpl;
+    d_path = d_dir + "/table.vtst";
+  }
+  void TearDown() override {
+    vel_setPlatformCalls(nullptr);
+    unlink(d_path.c_str());
+    rmdir(d_dir.c_str());
+  }
+  VELDBConnectInfo::FILE info(VELDBConnectInfo::ConnectType type, VELDBConnectInfo::AccessMode mode,
+                              const char* pw = "secret") {
+    return VELDBConnectInfo::FILE(d_dir + "/table", password(pw), type, mode);
+  }
+  void create(VELDBConnectInfo::ConnectType type = VELDBConnectInfo::Create) {
+    FileDBStorage::newFile(info(type, VELDBConnectInfo::ReadWrite), d_path, 1, kTestType);
+  }
+  unsigned long openError(VELDBConnectInfo::ConnectType type = VELDBConnectInfo::Open, const char* pw = "secret") {
+    try {
+      TestTable t(info(type, VELDBConnectInfo::ReadOnly, pw), d_path);
+    } catch (const VELDBException& e) {
+      return e.getError();
+    }
+    return 0;
+  }
+  std::string d_dir;
+  std::string d_path;
+};
+
+TEST_F(StorageTest, NewFileHoldsOnlyTheHeaderAndOpensEmpty) {
+  create();
+  EXPECT_EQ(readAll(d_path).size(), 80u);
+  struct stat st;
+  ASSERT_EQ(stat(d_path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), d_path);
+  EXPECT_EQ(t.getFileHeader()->getFixedRecordLength(), 5000u);
+  EXPECT_EQ(t.getFileHeader()->getRecordsAllocated(), 0u);
+  EXPECT_EQ(t.getMajorVersion(), 3);
+  EXPECT_TRUE(t.records().empty());
+
+  unlink(d_path.c_str());
+  create(VELDBConnectInfo::CreateV4);
+  EXPECT_EQ(readAll(d_path).size(), 88u);
+  TestTable t4(info(VELDBConnectInfo::OpenV4, VELDBConnectInfo::ReadOnly), d_path);
+  EXPECT_EQ(t4.getMajorVersion(), 4);
+}
+
+TEST_F(StorageTest, CreatingAnExistingFileIsRefused) {
+  create();
+  try {
+    create();
+    FAIL();
+  } catch (const VELDBException& e) {
+    EXPECT_EQ(e.getError(), VELDBError::kFileExists);
+  }
+}
+
+TEST_F(StorageTest, OpenRefusesWrongVersionPasswordSizeAndTampering) {
+  create();
+  {
+    TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), d_path);
+    t.append(1, "alpha");
+    t.append(2, "beta");
+  }
+  const std::string good = readAll(d_path);
+  EXPECT_EQ(openError(), 0u);
+  EXPECT_EQ(openError(VELDBConnectInfo::OpenV4), VELDBError::kBadMajorVersion);
+  EXPECT_EQ(openError(VELDBConnectInfo::Open, "wrong"), VELDBError::kBadPassword);
+
+  writeAll(d_path, good + std::string(1, '\0'));
+  EXPECT_EQ(openError(), VELDBError::kHashMismatch);
+  writeAll(d_path, good.substr(0, good.size() - 1));
+  EXPECT_EQ(openError(), VELDBError::kHashMismatch);
+
+  // Any byte of a slot, padding included, is covered by the database hash.
+  for (std::size_t at : {std::size_t(80), std::size_t(90), good.size() - 1, std::size_t(80 + 5000 + 4000)}) {
+    std::string bad = good;
+    bad[at] ^= 0x01;
+    writeAll(d_path, bad);
+    EXPECT_EQ(openError(), VELDBError::kHashMismatch) << "byte " << at;
+  }
+  // A wrong password is reported before the database hash is looked at.
+  std::string bad = good;
+  bad[100] ^= 0x01;
+  writeAll(d_path, bad);
+  EXPECT_EQ(openError(VELDBConnectInfo::Open, "wrong"), VELDBError::kBadPassword);
+}
+
+// Re-seals the header of the test file with crafted slot count and record
+// length, as someone knowing the password could.
+void craftHeader(const std::string& path, std::uint32_t slots, std::uint32_t length) {
+  VELKRYAlgorithmFactory factory;
+  FileDBBinaryFile file(path, VELDBConnectInfo::ReadWrite);
+  FileDBHeaderV3 header(&factory, file);
+  header.setRecordsAllocated(slots);
+  header.setFixedRecordLength(length);
+  header.setPasswordHeaderHash(password("secret"));
+  header.persist(file);
+}
+
+TEST_F(StorageTest, CraftedSlotCountAndRecordLengthAreRefusedBeforeAnyWork) {
+  create();
+  // 2^20 slots of 2^12 bytes: the product is 0 modulo 2^32, as is the
+  // header-only file's slot area.
+  craftHeader(d_path, 1u << 20, 1u << 12);
+  EXPECT_EQ(openError(), VELDBError::kHashMismatch);
+  craftHeader(d_path, 3, 0);
+  EXPECT_EQ(openError(), VELDBError::kHashMismatch);
+  craftHeader(d_path, 0, 0x7FFFFFF0u);
+  EXPECT_EQ(openError(), VELDBError::kHashMismatch);
+}
+
+TEST_F(StorageTest, ConnectionsShareOneStorageAndRefusalsKeepTheCount) {
+  create();
+  const VELString full = FileDBBinaryFile::fullPathName(d_path);
+  FileDBStorage* a = TestTable::connect(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly), full);
+  FileDBStorage* b = TestTable::connect(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly), full);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(FileDBStorage::referenceCount(full), 2u);
+
+  auto errorOf = [&](const VELDBConnectInfo::OBJECT& i, const VELString& cls) -> unsigned long {
+    try {
+      VELMutexLocker guard(FileDBStorage::getClassMutex());
+      FileDBStorage::connectFile(i, full, cls);
+    } catch (const VELDBException& e) {
+      return e.getError();
+    }
+    return 0;
+  };
+  EXPECT_EQ(errorOf(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly, "other"), "TestTable"),
+            VELDBError::kBadPassword);
+  EXPECT_EQ(errorOf(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), "TestTable"), VELDBError::kLock);
+  EXPECT_EQ(errorOf(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly), "FileDBCRLStorage"),
+            VELDBError::kCannotOpen);
+  EXPECT_EQ(FileDBStorage::referenceCount(full), 2u);
+
+  a->setLabel("shared label");
+  EXPECT_EQ(b->getLabel(), "shared label");
+  TestTable::disconnect(a);
+  EXPECT_EQ(FileDBStorage::referenceCount(full), 1u);
+  TestTable::disconnect(b);
+  EXPECT_EQ(FileDBStorage::referenceCount(full), 0u);
+  EXPECT_EQ(FileDBStorage::removeFileMap(full), 0u);
+
+  // The label lives in memory only.
+  FileDBStorage* c = TestTable::connect(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), full);
+  EXPECT_EQ(c->getLabel(), "");
+  TestTable::disconnect(c);
+}
+
+TEST_F(StorageTest, ResizeGrowsInStepsKeepsSlotsAndRebuildsIndexes) {
+  create(VELDBConnectInfo::CreateV4);
+  {
+    TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), d_path);
+    t.append(1, "one");
+    t.append(2, std::string(100, 'x'));
+    const int builds = t.indexBuilds;
+    t.resize(4000);
+    EXPECT_EQ(t.getFileHeader()->getFixedRecordLength(), 5000u);
+    EXPECT_EQ(t.indexBuilds, builds);
+    t.resize(5001);
+    EXPECT_EQ(t.getFileHeader()->getFixedRecordLength(), 6000u);
+    EXPECT_EQ(t.indexBuilds, builds + 1);
+    t.resize(6001);
+    EXPECT_EQ(t.getFileHeader()->getFixedRecordLength(), 7000u);
+    t.append(3, std::string(9000, 'y'));  // grows to 10000 on its own
+    EXPECT_EQ(t.getFileHeader()->getFixedRecordLength(), 10000u);
+  }
+  const std::string bytes = readAll(d_path);
+  ASSERT_EQ(bytes.size(), 88u + 3 * 10000u);
+  // Slot 0 keeps its bytes followed by zeros.
+  EXPECT_EQ(bytes.substr(88 + 12, 3), "one");
+  EXPECT_EQ(bytes.substr(88 + 15, 10000 - 15), std::string(10000 - 15, '\0'));
+  TestTable t(info(VELDBConnectInfo::OpenV4, VELDBConnectInfo::ReadOnly), d_path);
+  const auto r = t.records();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[1].second, std::string(100, 'x'));
+  EXPECT_EQ(r[2].second, std::string(9000, 'y'));
+  EXPECT_EQ(t.getLastRecordID(), 3u);
+}
+
+TEST_F(StorageTest, CloseCompactsDeletedAndUnknownSlotsKeepingOrder) {
+  create();
+  {
+    TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), d_path);
+    for (std::uint32_t i = 1; i <= 5; ++i) t.append(i, "record " + std::to_string(i));
+    t.markDeleted(1);
+    t.markDeleted(3, 7);  // neither in use nor deleted
+  }
+  EXPECT_EQ(readAll(d_path).size(), 80u + 3 * 5000u);
+  TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly), d_path);
+  const auto r = t.records();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[0].first, 1u);
+  EXPECT_EQ(r[1].first, 3u);
+  EXPECT_EQ(r[2].first, 5u);
+}
+
+// Counts the platform's temporary files and can fail space reservations.
+int g_tmpFiles = 0;
+int g_failReserve = 0;
+int countingTmpFile() {
+  ++g_tmpFiles;
+  return vel_defaultPlatform().tmpFile();
+}
+int failingReserve(int fd, long long offset, long long length) {
+  if (g_failReserve > 0 && --g_failReserve == 0) return 28;  // ENOSPC
+  return vel_defaultPlatform().reserveSpace(fd, offset, length);
+}
+
+TEST_F(StorageTest, InMemoryDatabasesRewriteWithoutTouchingTheDisk) {
+  VELPlatformCalls calls = vel_defaultPlatform();
+  calls.tmpFile = countingTmpFile;
+  vel_setPlatformCalls(&calls);
+  g_tmpFiles = 0;
+  VELString image;
+  VELDBConnectInfo::STRING s("memory", &image, password("pw"), VELDBConnectInfo::Create,
+                             VELDBConnectInfo::ReadWrite);
+  FileDBStorage::newFile(s, "memory", 1, kTestType);
+  EXPECT_EQ(image.size(), 80u);
+  {
+    TestTable t(s, "memory");
+    t.append(1, "a");
+    t.append(2, std::string(7000, 'b'));  // resize through an in-memory scratch
+    t.append(3, "c");
+    t.markDeleted(0);
+  }  // compaction through an in-memory scratch
+  EXPECT_EQ(g_tmpFiles, 0);
+  EXPECT_EQ(image.size(), 80u + 2 * 8000u);
+  TestTable t(s, "memory");
+  ASSERT_EQ(t.records().size(), 2u);
+  EXPECT_EQ(t.records()[0].second.size(), 7000u);
+}
+
+TEST_F(StorageTest, ResizeWithoutDiskSpaceLeavesTheDatabaseAsItWas) {
+  create();
+  TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), d_path);
+  t.append(1, "kept");
+  const std::string before = readAll(d_path);
+  VELPlatformCalls calls = vel_defaultPlatform();
+  calls.reserveSpace = failingReserve;
+  vel_setPlatformCalls(&calls);
+  g_failReserve = 2;  // the scratch file gets its space, the database does not
+  try {
+    t.resize(5001);
+    FAIL();
+  } catch (const VELDBException& e) {
+    EXPECT_EQ(e.getError(), VELDBError::kWrite);
+  }
+  vel_setPlatformCalls(nullptr);
+  EXPECT_EQ(readAll(d_path), before);
+  EXPECT_EQ(t.getFileHeader()->getFixedRecordLength(), 5000u);
+  t.append(2, "still works");
+  EXPECT_EQ(t.records().size(), 2u);
+}
+
+TEST_F(StorageTest, PasswordExpiryAndMinorVersionSettings) {
+  create(VELDBConnectInfo::CreateV4);
+  {
+    TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), d_path);
+    t.append(1, "x");
+    EXPECT_FALSE(t.hasPasswordExpired());
+    t.setPasswordExpirationTime(static_cast<long long>(time(nullptr)));
+    EXPECT_TRUE(t.hasPasswordExpired());
+    t.setPasswordExpirationTime(0x1FFFFFFFFLL);
+    EXPECT_EQ(t.getPasswordExpirationTime(), 0xFFFFFFFFLL);
+    EXPECT_THROW(t.setPassword(password("nope"), password("new"), 0), VELDBException);
+    EXPECT_THROW(t.setPassword(password("secret"), password("secret"), 0), VELDBException);
+    t.setPassword(password("secret"), password("new"), 12345);
+    t.append(2, "after the change");
+  }
+  EXPECT_EQ(openError(VELDBConnectInfo::Open, "secret"), VELDBError::kBadPassword);
+  TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly, "new"), d_path);
+  EXPECT_EQ(t.getPasswordExpirationTime(), 12345);
+  EXPECT_EQ(t.records().size(), 2u);
+}
+
+}  // namespace
