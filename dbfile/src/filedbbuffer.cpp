@@ -1,0 +1,126 @@
+#include "filedbbuffer.h"
+
+#include <cstring>
+
+#include "velexception.h"
+#include "veltrace.h"
+
+namespace {
+
+std::uint64_t checkedCapacity(std::uint64_t capacity) {
+  if (capacity > FileDBBuffer::kMaxCapacity) {
+    VELDB_THROW_EXTRA(VELDBError::kBadArgument, "record buffer too large", static_cast<long long>(capacity));
+  }
+  return capacity;
+}
+
+}  // namespace
+
+FileDBBuffer::FileDBBuffer(std::uint64_t capacity)
+    : VELASNBuffer(checkedCapacity(capacity), 0), usedLength(0), position(0) {
+  VEL_TRACE_SCOPE("FileDBBuffer::ctor");
+  setViewLength(capacity);
+}
+
+FileDBBuffer::~FileDBBuffer() { VEL_TRACE_SCOPE("FileDBBuffer::dtor"); }
+
+void FileDBBuffer::reset() {
+  VEL_TRACE_SCOPE("reset");
+  VELASNBuffer::reset();
+  setViewLength(capacity());
+  usedLength = 0;
+  position = 0;
+}
+
+void FileDBBuffer::setPosition(std::uint64_t pos) {
+  VEL_TRACE_SCOPE("setPosition");
+  if (pos >= capacity() || pos > usedLength) VELDB_THROW(VELDBError::kBadArgument, "");
+  position = pos;
+}
+
+void FileDBBuffer::read(FileDBBinaryFile& file, std::uint64_t count) {
+  VEL_TRACE_SCOPE("read");
+  if (count == 0) return;
+  if (count > capacity() - position) VELDB_THROW(VELDBError::kBadArgument, "");
+  file.read(static_cast<void*>(writableData() + position), count);
+  position += count;
+  if (usedLength < position) usedLength = position;
+}
+
+void FileDBBuffer::get(void* raw, std::uint64_t count) {
+  VEL_TRACE_SCOPE("get");
+  if (count > usedLength - position) VELDB_THROW(VELDBError::kBadArgument, "");
+  if (count == 0) return;
+  if (raw == nullptr) VELDB_THROW(VELDBError::kBadArgument, "");
+  std::memcpy(raw, data() + position, static_cast<std::size_t>(count));
+  position += count;
+}
+
+void FileDBBuffer::get(std::uint8_t& value) {
+  VEL_TRACE_SCOPE("get");
+  unsigned char b[1];
+  get(b, sizeof b);
+  value = b[0];
+}
+
+void FileDBBuffer::get(std::uint16_t& value) {
+  VEL_TRACE_SCOPE("get");
+  unsigned char b[2];
+  get(b, sizeof b);
+  value = static_cast<std::uint16_t>((b[0] << 8) | b[1]);
+}
+
+void FileDBBuffer::get(std::uint32_t& value) {
+  VEL_TRACE_SCOPE("get");
+  unsigned char b[4];
+  get(b, sizeof b);
+  value = (static_cast<std::uint32_t>(b[0]) << 24) | (static_cast<std::uint32_t>(b[1]) << 16) |
+          (static_cast<std::uint32_t>(b[2]) << 8) | static_cast<std::uint32_t>(b[3]);
+}
+
+void FileDBBuffer::get(VELBuffer& value) {
+  VEL_TRACE_SCOPE("get");
+  std::uint32_t length = 0;
+  get(length);
+  // The length comes from the file: check it against the filled part before
+  // anything is allocated for it.
+  if (length > usedLength - position) VELDB_THROW(VELDBError::kBadArgument, "");
+  value.assign(data() + position, length);
+  position += length;
+}
+
+void FileDBBuffer::put(const void* raw, std::uint64_t count) {
+  VEL_TRACE_SCOPE("put");
+  if (count > capacity() - position) VELDB_THROW(VELDBError::kBadArgument, "");
+  if (count == 0) return;
+  if (raw == nullptr) VELDB_THROW(VELDBError::kBadArgument, "");
+  std::memmove(writableData() + position, raw, static_cast<std::size_t>(count));
+  position += count;
+  if (usedLength < position) usedLength = position;
+}
+
+void FileDBBuffer::put(const std::uint8_t& value) {
+  VEL_TRACE_SCOPE("put");
+  put(&value, 1);
+}
+
+void FileDBBuffer::put(const std::uint16_t& value) {
+  VEL_TRACE_SCOPE("put");
+  const unsigned char b[2] = {static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
+  put(b, sizeof b);
+}
+
+void FileDBBuffer::put(const std::uint32_t& value) {
+  VEL_TRACE_SCOPE("put");
+  const unsigned char b[4] = {static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
+                              static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
+  put(b, sizeof b);
+}
+
+void FileDBBuffer::put(const VELBuffer& value) {
+  VEL_TRACE_SCOPE("put");
+  if (value.length() > 0xFFFFFFFFULL) VELDB_THROW(VELDBError::kBadArgument, "");
+  const std::uint32_t length = static_cast<std::uint32_t>(value.length());
+  put(length);
+  put(value.data(), length);
+}

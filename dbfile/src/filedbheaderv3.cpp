@@ -1,0 +1,188 @@
+#include "filedbheaderv3.h"
+
+#include <cstring>
+
+#include "velexception.h"
+#include "veltrace.h"
+
+namespace {
+
+std::unique_ptr<VELKRYDigest> makeDigest(const VELKRYAlgorithmFactory* factory) {
+  if (factory == nullptr) return nullptr;
+  return factory->createMD5Digest();
+}
+
+}  // namespace
+
+FileDBHeaderV3::FileDBHeaderV3(const VELKRYAlgorithmFactory* factory) : FileDBHeader(), digest(makeDigest(factory)) {
+  VEL_TRACE_SCOPE("FileDBHeaderV3::ctor");
+  std::memset(passwordHeaderHash, 0, sizeof passwordHeaderHash);
+  std::memset(passwordDatabaseHash, 0, sizeof passwordDatabaseHash);
+  setMajorVersionNumber(kMajorVersion);
+}
+
+FileDBHeaderV3::FileDBHeaderV3(const VELKRYAlgorithmFactory* factory, FileDBBinaryFile& file)
+    : FileDBHeader(), digest(makeDigest(factory)) {
+  VEL_TRACE_SCOPE("FileDBHeaderV3::ctor");
+  unsigned char bytes[kHeaderSize];
+  file.setPosition(std::uint64_t{0});
+  file.read(static_cast<void*>(bytes), kHeaderSize);
+  setBuffer(bytes);
+  std::memcpy(passwordHeaderHash, bytes + kPasswordHeaderHashOffset, kHashSize);
+  std::memcpy(passwordDatabaseHash, bytes + kPasswordDatabaseHashOffset, kHashSize);
+}
+
+FileDBHeaderV3::FileDBHeaderV3(const FileDBHeaderV3& other, const VELKRYAlgorithmFactory* factory)
+    : FileDBHeader(), digest(makeDigest(factory)) {
+  VEL_TRACE_SCOPE("FileDBHeaderV3::ctor");
+  setBuffer(other.getBuffer());
+  std::memcpy(passwordHeaderHash, other.passwordHeaderHash, kHashSize);
+  std::memcpy(passwordDatabaseHash, other.passwordDatabaseHash, kHashSize);
+}
+
+FileDBHeaderV3::~FileDBHeaderV3() { VEL_TRACE_SCOPE("FileDBHeaderV3::dtor"); }
+
+FileDBHeaderV3& FileDBHeaderV3::operator=(const FileDBHeaderV3& other) {
+  VEL_TRACE_SCOPE("FileDBHeaderV3::operator=");
+  if (this != &other) {
+    setBuffer(other.getBuffer());
+    std::memcpy(passwordHeaderHash, other.passwordHeaderHash, kHashSize);
+    std::memcpy(passwordDatabaseHash, other.passwordDatabaseHash, kHashSize);
+  }
+  return *this;
+}
+
+void FileDBHeaderV3::setPasswordHeaderHash(const VELPasswordEncryptor& password) {
+  VEL_TRACE_SCOPE("setPasswordHeaderHash");
+  // Check for the digest before the salt changes, so that a header without
+  // one is left as it was.
+  if (!digest) VELDB_THROW(VELDBError::kNoDigest, "");
+  storeNewSalt(nullptr);
+  const VELBuffer hash = computePasswordHeaderHash(password);
+  std::memcpy(passwordHeaderHash, hash.data(), kHashSize);
+}
+
+void FileDBHeaderV3::setPasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) {
+  VEL_TRACE_SCOPE("setPasswordDatabaseHash");
+  const VELBuffer hash = computePasswordDatabaseHash(file, password);
+  std::memcpy(passwordDatabaseHash, hash.data(), kHashSize);
+}
+
+VELBuffer FileDBHeaderV3::getPasswordHeaderHash() const {
+  VEL_TRACE_SCOPE("getPasswordHeaderHash");
+  return VELBuffer(passwordHeaderHash, kHashSize);
+}
+
+VELBuffer FileDBHeaderV3::getPasswordDatabaseHash() const {
+  VEL_TRACE_SCOPE("getPasswordDatabaseHash");
+  return VELBuffer(passwordDatabaseHash, kHashSize);
+}
+
+std::uint64_t FileDBHeaderV3::getSize() const {
+  VEL_TRACE_SCOPE("getSize");
+  return kHeaderSize;
+}
+
+void FileDBHeaderV3::persist(FileDBBinaryFile& file) const {
+  VEL_TRACE_SCOPE("persist");
+  // One write of the whole header: the same bytes as writing its three
+  // parts in turn, in one call.
+  unsigned char bytes[kHeaderSize];
+  std::memcpy(bytes, getBuffer(), kCommonHeaderSize);
+  std::memcpy(bytes + kPasswordHeaderHashOffset, passwordHeaderHash, kHashSize);
+  std::memcpy(bytes + kPasswordDatabaseHashOffset, passwordDatabaseHash, kHashSize);
+  file.setPosition(std::uint64_t{0});
+  file.write(static_cast<const void*>(bytes), kHeaderSize);
+}
+
+void FileDBHeaderV3::validateMajorVersion() const {
+  VEL_TRACE_SCOPE("validateMajorVersion");
+  if (getMajorVersionNumber() != kMajorVersion) VELDB_THROW(VELDBError::kBadMajorVersion, "");
+}
+
+void FileDBHeaderV3::validatePasswordHeaderHash(const VELPasswordEncryptor& password) const {
+  VEL_TRACE_SCOPE("validatePasswordHeaderHash");
+  if (!hashesEqual(computePasswordHeaderHash(password), passwordHeaderHash, kHashSize)) {
+    VELDB_THROW(VELDBError::kBadPassword, "");
+  }
+}
+
+void FileDBHeaderV3::validatePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
+  VEL_TRACE_SCOPE("validatePasswordDatabaseHash");
+  if (!hashesEqual(computePasswordDatabaseHash(file, password), passwordDatabaseHash, kHashSize)) {
+    VELDB_THROW(VELDBError::kHashMismatch, "");
+  }
+}
+
+VELBuffer FileDBHeaderV3::computePasswordHeaderHash(const VELPasswordEncryptor& password) const {
+  VEL_TRACE_SCOPE("computePasswordHeaderHash");
+  if (!digest) VELDB_THROW(VELDBError::kNoDigest, "");
+  const VELFastBuffer clear = password.getClearPassword();
+  digest->init();
+  digest->update(getBuffer(), kCommonHeaderSize);
+  digest->update(clear.data(), clear.length());
+  VELBuffer result = digest->finish();
+  if (result.length() != kHashSize) VELDB_THROW(VELDBError::kNoDigest, "digest of the wrong size");
+  return result;
+}
+
+VELBuffer FileDBHeaderV3::computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
+  VEL_TRACE_SCOPE("computePasswordDatabaseHash");
+  if (!digest) VELDB_THROW(VELDBError::kNoDigest, "");
+  if (digest->size() != kHashSize) VELDB_THROW(VELDBError::kNoDigest, "digest of the wrong size");
+  const VELFastBuffer clear = password.getClearPassword();
+
+  unsigned char running[kHashSize];
+  digest->init();
+  digest->update(getBuffer(), kCommonHeaderSize);
+  digest->update(passwordHeaderHash, kHashSize);
+  digest->update(clear.data(), clear.length());
+  digest->finish(running);
+
+  // Blocks may end inside a slot when a slot is larger than a block, so the
+  // digest of a slot is carried across blocks.
+  const std::uint64_t length = getFixedRecordLength();
+  std::uint64_t leftInSlot = length;
+  unsigned char slotHash[kHashSize];
+  VELKRYDigest& md5 = *digest;
+  digest->init();
+  streamSlots(file, kHeaderSize, [&](const unsigned char* data, std::uint64_t n) {
+    while (n > 0) {
+      const std::uint64_t take = n < leftInSlot ? n : leftInSlot;
+      md5.update(data, static_cast<std::size_t>(take));
+      data += take;
+      n -= take;
+      leftInSlot -= take;
+      if (leftInSlot == 0) {
+        md5.update(clear.data(), clear.length());
+        md5.finish(slotHash);
+        for (std::uint64_t k = 0; k < kHashSize; ++k) running[k] ^= slotHash[k];
+        md5.init();
+        leftInSlot = length;
+      }
+    }
+  });
+  return VELBuffer(running, kHashSize);
+}
+
+bool FileDBHeaderV3::isKindOf(const VELString& name) const {
+  VEL_TRACE_SCOPE("isKindOf");
+  return name == getClassName() || FileDBHeader::isKindOf(name);
+}
+
+VELString FileDBHeaderV3::getInstanceName() const {
+  VEL_TRACE_SCOPE("getInstanceName");
+  return getClassName();
+}
+
+VELString FileDBHeaderV3::getClassName() { return "FileDBHeaderV3"; }
+
+VELBuffer FileDBHeaderV3::xorMD5Hashes(const VELASNCBuffer& a, const VELASNCBuffer& b) {
+  VEL_TRACE_SCOPE("xorMD5Hashes");
+  if (a.length() < kHashSize || b.length() < kHashSize || a.data() == nullptr || b.data() == nullptr) {
+    VELDB_THROW(VELDBError::kBadArgument, "MD5 hash shorter than 16 bytes");
+  }
+  unsigned char out[kHashSize];
+  for (std::uint64_t k = 0; k < kHashSize; ++k) out[k] = a.data()[k] ^ b.data()[k];
+  return VELBuffer(out, kHashSize);
+}

@@ -1,0 +1,386 @@
+#include "filedbheaderv3.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "filedbbinaryfile.h"
+#include "stringdbbinaryfile.h"
+#include "velexception.h"
+
+// Plan: files built here byte by byte (hashes from OpenSSL) must verify
+// through the class, and files sealed by the class must hold the hashes
+// OpenSSL gives over their bytes; then tampering, passwords, salts, slot
+// order, block boundaries of the slot stream and headers that lie about
+// the slots.
+
+namespace {
+
+template <typename F>
+unsigned long errorOf(F&& f) {
+  try {
+    f();
+  } catch (const VELDBException& e) {
+    return e.getError();
+  }
+  return 0;
+}
+
+std::string md5(const std::string& data) {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EXPECT_EQ(EVP_Digest(data.data(), data.size(), out, &n, EVP_md5(), nullptr), 1);
+  return std::string(reinterpret_cast<const char*>(out), n);
+}
+
+std::string xor16(std::string a, const std::string& b) {
+  for (std::size_t k = 0; k < 16; ++k) a[k] = static_cast<char>(a[k] ^ b[k]);
+  return a;
+}
+
+std::string be32(std::uint32_t v) {
+  const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                     static_cast<char>(v)};
+  return std::string(b, 4);
+}
+
+std::uint32_t readBe32(const std::string& s, std::size_t at) {
+  return (static_cast<std::uint32_t>(static_cast<unsigned char>(s[at])) << 24) |
+         (static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 1])) << 16) |
+         (static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 2])) << 8) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 3]));
+}
+
+std::string commonHeader(unsigned char major, std::uint32_t length, std::uint32_t count) {
+  std::string h("7H");
+  h += static_cast<char>(major);
+  h += '\x02';
+  h += be32(0x5F000000u);
+  h += std::string("X509KEY\0", 8);
+  h += be32(length);
+  h += be32(count);
+  h += std::string("salt-of-23-bytes-xxxxxx", 23) + '\0';
+  return h;
+}
+
+// `count` slots of `length` bytes: in use, deleted with its old bytes left,
+// and never used, in turn; content from a small generator.
+std::string makeSlots(std::uint32_t length, std::uint32_t count, std::uint32_t seed = 7) {
+  std::string slots(static_cast<std::size_t>(length) * count, '\0');
+  std::uint32_t x = seed;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    char* slot = &slots[static_cast<std::size_t>(i) * length];
+    if (i % 3 == 2 || length < 8) continue;
+    const std::string head = be32(i % 3 == 0 ? 1 : 2) + be32(i + 1);
+    std::copy(head.begin(), head.end(), slot);
+    for (std::uint32_t k = 8; k < length / 2; ++k) {
+      x = x * 1103515245u + 12345u;
+      slot[k] = static_cast<char>(x >> 16);
+    }
+  }
+  return slots;
+}
+
+// The reference database hash over a whole file image.
+std::string referenceDatabaseHash(const std::string& image, const std::string& pw) {
+  const std::uint32_t length = readBe32(image, 16);
+  const std::uint32_t count = readBe32(image, 20);
+  std::string running = md5(image.substr(0, 64) + pw);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    running = xor16(running, md5(image.substr(80 + static_cast<std::size_t>(i) * length, length) + pw));
+  }
+  return running;
+}
+
+// A complete version-3 file, sealed with OpenSSL.
+std::string handBuiltFile(std::uint32_t length, std::uint32_t count, const std::string& pw,
+                          unsigned char major = 3) {
+  const std::string common = commonHeader(major, length, count);
+  const std::string image = common + md5(common + pw) + std::string(16, '\0') + makeSlots(length, count);
+  return image.substr(0, 64) + referenceDatabaseHash(image, pw) + image.substr(80);
+}
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeAll(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+VELBuffer buf(const std::string& s) { return VELBuffer(s); }
+
+class NoDigestFactory : public VELKRYAlgorithmFactory {
+ public:
+  std::unique_ptr<VELKRYDigest> createMD5Digest() const override { return nullptr; }
+};
+
+class FileDBHeaderV3Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/filedbheaderv3-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+  std::string path(const char* name) const { return dir + "/" + name; }
+
+  // Validates the image through the class as the storage does on open.
+  void expectValid(VELString image, const std::string& password) {
+    StringDBBinaryFile file(&image, VELDBConnectInfo::ReadOnly);
+    FileDBHeaderV3 h(&factory, file);
+    const VELPasswordEncryptor pw(password.data(), password.size());
+    EXPECT_NO_THROW(h.validateConstants());
+    EXPECT_NO_THROW(h.validateMajorVersion());
+    EXPECT_NO_THROW(h.validatePasswordHeaderHash(pw));
+    EXPECT_NO_THROW(h.validatePasswordDatabaseHash(file, pw));
+  }
+
+  unsigned long databaseError(VELString image, const std::string& password) {
+    StringDBBinaryFile file(&image, VELDBConnectInfo::ReadOnly);
+    FileDBHeaderV3 h(&factory, file);
+    const VELPasswordEncryptor pw(password.data(), password.size());
+    return errorOf([&] { h.validatePasswordDatabaseHash(file, pw); });
+  }
+
+  std::string dir;
+  VELKRYAlgorithmFactory factory;
+  const std::string password = "correct horse";
+  const VELPasswordEncryptor pw{password.data(), password.size()};
+};
+
+}  // namespace
+
+TEST_F(FileDBHeaderV3Test, HandBuiltFileVerifiesThroughTheClass) {
+  const std::string image = handBuiltFile(64, 5, password);
+  writeAll(path("hand.kdb"), image);
+  FileDBBinaryFile file(path("hand.kdb"), VELDBConnectInfo::ReadOnly);
+  FileDBHeaderV3 h(&factory, file);
+  EXPECT_NO_THROW(h.validateConstants());
+  EXPECT_NO_THROW(h.validateMajorVersion());
+  EXPECT_NO_THROW(h.validatePasswordHeaderHash(pw));
+  EXPECT_NO_THROW(h.validatePasswordDatabaseHash(file, pw));
+  EXPECT_EQ(h.getMinorVersionNumber(), 2);
+  EXPECT_EQ(h.getPasswordExpirationTime(), 0x5F000000u);
+  EXPECT_EQ(h.getFixedRecordLength(), 64u);
+  EXPECT_EQ(h.getRecordsAllocated(), 5u);
+  EXPECT_EQ(h.getFileLabel(), "salt-of-23-bytes-xxxxxx");
+  EXPECT_EQ(h.getPasswordHeaderHash(), buf(image.substr(48, 16)));
+  EXPECT_EQ(h.getPasswordDatabaseHash(), buf(image.substr(64, 16)));
+  EXPECT_EQ(h.computePasswordDatabaseHash(file, pw), buf(image.substr(64, 16)));
+}
+
+TEST_F(FileDBHeaderV3Test, SealedFileHoldsTheHashesOfItsBytes) {
+  const std::string slots = makeSlots(100, 4);
+  {
+    FileDBBinaryFile file;
+    file.openNew(path("sealed.kdb"));
+    file.write(static_cast<const void*>(std::string(80, '\0').data()), 80);
+    file.write(static_cast<const void*>(slots.data()), slots.size());
+    FileDBHeaderV3 h(&factory);
+    h.setMinorVersionNumber(2);
+    h.setFileType(FileDBHeader::kKeyFileType);
+    h.setFixedRecordLength(100);
+    h.setRecordsAllocated(4);
+    h.setPasswordHeaderHash(pw);
+    h.setPasswordDatabaseHash(file, pw);
+    h.persist(file);
+  }
+  const std::string image = readAll(path("sealed.kdb"));
+  ASSERT_EQ(image.size(), 80u + slots.size());
+  EXPECT_EQ(image.substr(0, 4), std::string("7H\x03\x02", 4));
+  EXPECT_EQ(image.substr(80), slots);
+  EXPECT_EQ(image.substr(48, 16), md5(image.substr(0, 48) + password));
+  EXPECT_EQ(image.substr(64, 16), referenceDatabaseHash(image, password));
+  // The salt: 23 non-zero bytes and the terminating zero.
+  EXPECT_EQ(image.substr(24, 23).find('\0'), std::string::npos);
+  EXPECT_EQ(image[47], '\0');
+
+  // Reading and persisting again gives back the same 80 bytes.
+  FileDBBinaryFile file(path("sealed.kdb"), VELDBConnectInfo::ReadOnly);
+  FileDBHeaderV3 h(&factory, file);
+  VELString copy;
+  StringDBBinaryFile out(&copy, VELDBConnectInfo::ReadWrite);
+  h.persist(out);
+  EXPECT_EQ(copy, image.substr(0, 80));
+}
+
+TEST_F(FileDBHeaderV3Test, EmptyFileHashCoversHeaderAndPassword) {
+  VELString image;
+  StringDBBinaryFile file(&image, VELDBConnectInfo::ReadWrite);
+  FileDBHeaderV3 h(&factory);
+  h.setFixedRecordLength(FileDBHeader::kInitialFixedRecordLength);
+  h.setPasswordHeaderHash(pw);
+  h.setPasswordDatabaseHash(file, pw);
+  h.persist(file);
+  ASSERT_EQ(image.size(), 80u);
+  EXPECT_EQ(image.substr(64, 16), md5(image.substr(0, 64) + password));
+  expectValid(image, password);
+}
+
+TEST_F(FileDBHeaderV3Test, ChangingAnyByteBreaksTheDatabaseHash) {
+  // Slot 1 is a deleted record, slot 2 never used; all slots carry padding.
+  const std::string image = handBuiltFile(40, 3, password);
+  ASSERT_EQ(databaseError(image, password), 0u);
+  for (std::size_t at = 0; at < image.size(); ++at) {
+    std::string bad = image;
+    bad[at] = static_cast<char>(bad[at] ^ 0x01);
+    EXPECT_EQ(databaseError(bad, password), VELDBError::kHashMismatch) << "byte " << at;
+  }
+}
+
+TEST_F(FileDBHeaderV3Test, WrongPasswordFailsTheHeaderHash) {
+  VELString image = handBuiltFile(40, 3, password);
+  StringDBBinaryFile file(&image, VELDBConnectInfo::ReadOnly);
+  FileDBHeaderV3 h(&factory, file);
+  EXPECT_EQ(errorOf([&] { h.validatePasswordHeaderHash(VELPasswordEncryptor("correct horsf", 13)); }),
+            VELDBError::kBadPassword);
+  EXPECT_EQ(errorOf([&] { h.validatePasswordHeaderHash(VELPasswordEncryptor("correct horse\0", 14)); }),
+            VELDBError::kBadPassword);
+  EXPECT_EQ(errorOf([&] { h.validatePasswordDatabaseHash(file, VELPasswordEncryptor("x", 1)); }),
+            VELDBError::kHashMismatch);
+  EXPECT_NO_THROW(h.validatePasswordHeaderHash(pw));
+}
+
+TEST_F(FileDBHeaderV3Test, SwappingTwoSlotsKeepsTheHash) {
+  const std::string image = handBuiltFile(50, 3, password);
+  std::string swapped = image;
+  swapped.replace(80, 50, image.substr(130, 50));
+  swapped.replace(130, 50, image.substr(80, 50));
+  ASSERT_NE(swapped, image);
+  expectValid(swapped, password);
+}
+
+TEST_F(FileDBHeaderV3Test, EverySaltIsNewAndHasNoZeroByte) {
+  FileDBHeaderV3 h(&factory);
+  h.setPasswordHeaderHash(pw);
+  const VELString firstLabel = h.getFileLabel();
+  const VELBuffer firstHash = h.getPasswordHeaderHash();
+  // About one salt in eleven draws a zero byte, so 200 draws meet many.
+  for (int i = 0; i < 200; ++i) {
+    h.setPasswordHeaderHash(pw);
+    const std::string field(reinterpret_cast<const char*>(h.getBuffer()) + 24, 24);
+    ASSERT_EQ(field.substr(0, 23).find('\0'), std::string::npos);
+    ASSERT_EQ(field[23], '\0');
+    ASSERT_NO_THROW(h.validatePasswordHeaderHash(pw));
+  }
+  EXPECT_NE(h.getFileLabel(), firstLabel);
+  EXPECT_NE(h.getPasswordHeaderHash(), firstHash);
+}
+
+TEST_F(FileDBHeaderV3Test, OnlyMajorVersion3IsAccepted) {
+  VELString image = handBuiltFile(40, 1, password, 4);
+  StringDBBinaryFile file(&image, VELDBConnectInfo::ReadOnly);
+  FileDBHeaderV3 h(&factory, file);
+  EXPECT_NO_THROW(h.validateConstants());
+  EXPECT_EQ(errorOf([&] { h.validateMajorVersion(); }), VELDBError::kBadMajorVersion);
+}
+
+TEST_F(FileDBHeaderV3Test, SlotsAcrossReadBlocksHashAsOneByOne) {
+  struct Shape {
+    std::uint32_t length, count;
+  };
+  // Many slots per block with a short last block; slots longer than a
+  // block; one tiny slot.
+  const Shape shapes[] = {{1000, 2500}, {(1u << 20) + 517, 3}, {7, 1}};
+  for (const Shape& s : shapes) {
+    const std::string image = handBuiltFile(s.length, s.count, password);
+    expectValid(image, password);
+    std::string bad = image;
+    bad[bad.size() - 1] ^= 0x40;
+    EXPECT_EQ(databaseError(bad, password), VELDBError::kHashMismatch) << s.length;
+  }
+  // The same through a real file, sealing the image again in place.
+  const std::string image = handBuiltFile(1000, 2500, password);
+  writeAll(path("big.kdb"), image);
+  FileDBBinaryFile file(path("big.kdb"), VELDBConnectInfo::ReadWrite);
+  FileDBHeaderV3 h(&factory, file);
+  EXPECT_NO_THROW(h.validatePasswordDatabaseHash(file, pw));
+  h.setPasswordHeaderHash(pw);
+  h.setPasswordDatabaseHash(file, pw);
+  h.persist(file);
+  const std::string resealed = readAll(path("big.kdb"));
+  EXPECT_EQ(resealed.substr(64, 16), referenceDatabaseHash(resealed, password));
+}
+
+TEST_F(FileDBHeaderV3Test, HeaderCountingMoreSlotsThanTheFileHoldsIsRefused) {
+  struct Lie {
+    std::uint32_t length, count;
+  };
+  // Huge counts, record length 0, a product that wraps to 0 in 32 bits, and
+  // a file one byte short of its last slot.
+  const Lie lies[] = {{5000, 0xFFFFFFFFu}, {0, 0xFFFFFFFFu}, {0x10000, 0x10000}, {40, 4}};
+  const std::string good = handBuiltFile(40, 3, password);
+  for (const Lie& lie : lies) {
+    std::string image = good.substr(0, 80) + std::string(lie.count == 4 ? 159 : 0, 'z');
+    image.replace(16, 8, be32(lie.length) + be32(lie.count));
+    VELString copy = image;
+    StringDBBinaryFile file(&copy, VELDBConnectInfo::ReadWrite);
+    FileDBHeaderV3 h(&factory, file);
+    EXPECT_EQ(errorOf([&] { h.validatePasswordDatabaseHash(file, pw); }), VELDBError::kHashMismatch) << lie.count;
+    EXPECT_EQ(errorOf([&] { h.setPasswordDatabaseHash(file, pw); }), VELDBError::kHashMismatch) << lie.count;
+  }
+}
+
+TEST_F(FileDBHeaderV3Test, FileShorterThanTheHeaderFailsToRead) {
+  const std::string image = handBuiltFile(40, 0, password).substr(0, 79);
+  VELString copy = image;
+  StringDBBinaryFile memory(&copy, VELDBConnectInfo::ReadOnly);
+  EXPECT_EQ(errorOf([&] { FileDBHeaderV3 h(&factory, memory); }), VELDBError::kRead);
+  writeAll(path("short.kdb"), image);
+  FileDBBinaryFile file(path("short.kdb"), VELDBConnectInfo::ReadOnly);
+  EXPECT_EQ(errorOf([&] { FileDBHeaderV3 h(&factory, file); }), VELDBError::kRead);
+}
+
+TEST_F(FileDBHeaderV3Test, WithoutDigestNothingIsHashedOrChanged) {
+  NoDigestFactory none;
+  VELString image = handBuiltFile(40, 2, password);
+  StringDBBinaryFile file(&image, VELDBConnectInfo::ReadWrite);
+  FileDBHeaderV3 fromFile(&none, file);
+  FileDBHeaderV3 noFactory(nullptr);
+  for (FileDBHeaderV3* h : {&fromFile, &noFactory}) {
+    const VELString label = h->getFileLabel();
+    EXPECT_EQ(errorOf([&] { h->setPasswordHeaderHash(pw); }), VELDBError::kNoDigest);
+    EXPECT_EQ(h->getFileLabel(), label);
+    EXPECT_EQ(errorOf([&] { h->computePasswordHeaderHash(pw); }), VELDBError::kNoDigest);
+    EXPECT_EQ(errorOf([&] { h->computePasswordDatabaseHash(file, pw); }), VELDBError::kNoDigest);
+    EXPECT_EQ(errorOf([&] { h->validatePasswordDatabaseHash(file, pw); }), VELDBError::kNoDigest);
+  }
+}
+
+TEST_F(FileDBHeaderV3Test, CopiesCarryCommonBytesAndBothHashes) {
+  VELString image = handBuiltFile(40, 2, password);
+  StringDBBinaryFile file(&image, VELDBConnectInfo::ReadOnly);
+  FileDBHeaderV3 original(&factory, file);
+  FileDBHeaderV3 copy(original, &factory);
+  FileDBHeaderV3 assigned(&factory);
+  assigned = original;
+  for (const FileDBHeaderV3* h : {&copy, &assigned}) {
+    EXPECT_EQ(0, std::memcmp(h->getBuffer(), original.getBuffer(), 48));
+    EXPECT_EQ(h->getPasswordHeaderHash(), original.getPasswordHeaderHash());
+    EXPECT_EQ(h->getPasswordDatabaseHash(), original.getPasswordDatabaseHash());
+    EXPECT_NO_THROW(h->validatePasswordDatabaseHash(file, pw));
+  }
+}
+
+TEST(FileDBHeaderV3XorTest, XorsSixteenBytes) {
+  unsigned char a[16], b[16], want[16];
+  for (int k = 0; k < 16; ++k) {
+    a[k] = static_cast<unsigned char>(k * 17);
+    b[k] = static_cast<unsigned char>(0xF0 - k);
+    want[k] = static_cast<unsigned char>(a[k] ^ b[k]);
+  }
+  EXPECT_EQ(FileDBHeaderV3::xorMD5Hashes(VELASNCBuffer(a, 16), VELASNCBuffer(b, 16)), VELBuffer(want, 16));
+  EXPECT_EQ(errorOf([&] { FileDBHeaderV3::xorMD5Hashes(VELASNCBuffer(a, 15), VELASNCBuffer(b, 16)); }),
+            VELDBError::kBadArgument);
+}
