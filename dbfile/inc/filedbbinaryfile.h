@@ -88,6 +88,8 @@ class FileDBBinaryFile {
 
  private:
   void checkGrowth(std::uint64_t end) const;
+  // Bytes between the cursor and the end of the file.
+  std::uint64_t bytesAvailable();
   void resetToClosed();
 
   // DATA
