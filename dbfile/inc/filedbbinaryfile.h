@@ -31,7 +31,9 @@
 
 class FileDBBinaryFile {
  public:
-  enum Origin { Begin = 1, Current = 2, End = 3 };
+  // Any value but Current and End counts as Begin (fixed underlying type, so
+  // every int is a valid value).
+  enum Origin : int { Begin = 1, Current = 2, End = 3 };
 
   // Largest size a database file may reach.
   static constexpr std::uint64_t kMaxFileSize = 0x7FFFFFFFULL;
