@@ -636,12 +636,4 @@ TEST_F(FileDBBinaryFileTest, DestructorSwallowsAFailingClose) {
   FileDBBinaryFile again(path, VELDBConnectInfo::ReadWrite);
 }
 
-TEST_F(FileDBBinaryFileTest, GuardRestoresTheDefaultTable) {
-  {
-    PlatformGuard guard(faultyCalls());
-    EXPECT_EQ(&faultyRead, vel_platform().readFile);
-  }
-  EXPECT_EQ(vel_defaultPlatform().readFile, vel_platform().readFile);
-}
-
 }  // namespace

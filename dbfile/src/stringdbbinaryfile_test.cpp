@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "velexception.h"
@@ -171,16 +170,6 @@ TEST(StringDBBinaryFileTest, SetSizeThroughTheBaseGrowsAndCuts) {
 
 TEST(StringDBBinaryFileTest, NullStringIsRefused) {
   EXPECT_THROW(StringDBBinaryFile(nullptr, VELDBConnectInfo::ReadOnly), VELDBException);
-}
-
-TEST(StringDBBinaryFileTest, DestructionLeavesTheStringWithTheCaller) {
-  VELString image = "kept";
-  {
-    std::unique_ptr<FileDBBinaryFile> f(new StringDBBinaryFile(&image, VELDBConnectInfo::ReadWrite));
-    f->setPosition(kZero, FileDBBinaryFile::End);
-    f->write(VELString("!"));
-  }
-  EXPECT_EQ("kept!", image);
 }
 
 }  // namespace

@@ -31,13 +31,6 @@ TEST(VELDBConnectInfoTest, FileDuplicateKeepsClassAndFields) {
   EXPECT_NE(info.getAlgorithmFactory(), file.getAlgorithmFactory());  // each owns its own
 }
 
-TEST(VELDBConnectInfoTest, FileDefaultsSuffixes) {
-  const VELDBConnectInfo::FILE info("base", kPassword, VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly);
-  EXPECT_EQ(".vkey", info.getKeyFileSuffix().str());
-  EXPECT_EQ(".vkyp", info.getKeyPairFileSuffix().str());
-  EXPECT_EQ(".vcrl", info.getCRLFileSuffix().str());
-}
-
 TEST(VELDBConnectInfoTest, StringDuplicateSharesTheCallersString) {
   VELString image = "bytes";
   const VELDBConnectInfo::STRING info("mem", &image, kPassword, VELDBConnectInfo::Open,
@@ -68,18 +61,6 @@ TEST(VELDBConnectInfoTest, IsKindOfAnswersClassAndBaseOnly) {
   EXPECT_TRUE(str.isKindOf(kObject));
   EXPECT_FALSE(str.isKindOf(kFile));
   EXPECT_FALSE(file.isKindOf("FILE"));
-}
-
-TEST(VELDBConnectInfoTest, PasswordAndModesCanBeChanged) {
-  VELDBConnectInfo::FILE info("f", VELPasswordEncryptor(), VELDBConnectInfo::Create, VELDBConnectInfo::ReadOnly);
-  EXPECT_FALSE(info.getLogicalDBPassword().isPresent());
-  info.setLogicalDBPassword(kPassword);
-  info.setConnectType(VELDBConnectInfo::OpenV4);
-  info.setAccessMode(VELDBConnectInfo::ReadWrite);
-  std::unique_ptr<VELDBConnectInfo::OBJECT> dup(info.duplicate());
-  EXPECT_TRUE(dup->getLogicalDBPassword() == kPassword);
-  EXPECT_EQ(VELDBConnectInfo::OpenV4, dup->getConnectType());
-  EXPECT_EQ(VELDBConnectInfo::ReadWrite, dup->getAccessMode());
 }
 
 }  // namespace

@@ -42,10 +42,6 @@ TEST_F(VELLibraryManagerTest, RemoveTakesEveryEntryOfTheFunctionOnly) {
   EXPECT_EQ(&other, VELLibraryManager::findLibEntry("veltest-c"));
 }
 
-TEST_F(VELLibraryManagerTest, ModuleFileNameFollowsTheLibraryNaming) {
-  EXPECT_EQ("libvelfiledb_64.so", VELLibraryManager::moduleFileName("velfiledb"));
-}
-
 TEST_F(VELLibraryManagerTest, UnknownEntryWithoutModuleFailsClearly) {
   try {
     VELLibraryManager::createObject("veltest_nosuchmodule", nullptr);
