@@ -31,7 +31,9 @@
 
 class FileDBBinaryFile {
  public:
-  enum Origin { Begin = 1, Current = 2, End = 3 };
+  // Any value but Current and End counts as Begin (fixed underlying type, so
+  // every int is a valid value).
+  enum Origin : int { Begin = 1, Current = 2, End = 3 };
 
   // Largest size a database file may reach.
   static constexpr std::uint64_t kMaxFileSize = 0x7FFFFFFFULL;
@@ -88,6 +90,8 @@ class FileDBBinaryFile {
 
  private:
   void checkGrowth(std::uint64_t end) const;
+  // Bytes between the cursor and the end of the file.
+  std::uint64_t bytesAvailable();
   void resetToClosed();
 
   // DATA

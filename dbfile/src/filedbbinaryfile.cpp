@@ -17,6 +17,8 @@ constexpr int kReadOnlyFlags = VEL_O_BINARY;                                    
 constexpr int kOwnerReadWrite = 0x180;                                              // 0600
 constexpr int kExists = 17;                                                         // EEXIST
 constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
+// Reads above this size first check that the file holds the bytes.
+constexpr std::uint64_t kLargeRead = 1U << 20;
 
 }  // namespace
 
@@ -116,12 +118,18 @@ void FileDBBinaryFile::close() {
   if (tmpStream != nullptr) {
     std::FILE* stream = tmpStream;
     resetToClosed();  // the stream is gone whatever fclose says
-    if (vel_fclose(stream) != 0) VELDB_THROW_EXTRA(VELDBError::kCannotClose, "fclose", errno);
+    if (vel_fclose(stream) != 0) {
+      const int error = errno;
+      VELDB_THROW_EXTRA(VELDBError::kCannotClose, "fclose", error);
+    }
   } else {
     const int fd = fileDescriptor;
     vel_unlockfile(fd, 0, 1);
     resetToClosed();  // never touch this descriptor number again
-    if (vel_close(fd) != 0) VELDB_THROW_EXTRA(VELDBError::kCannotClose, "vel_close", errno);
+    if (vel_close(fd) != 0) {
+      const int error = errno;
+      VELDB_THROW_EXTRA(VELDBError::kCannotClose, "vel_close", error);
+    }
   }
   if (removeByName && vel_deletetmpfile(name) != 0) {
     VELDB_THROW(VELDBError::kCannotDelete, "tmp file deletion failed");
@@ -130,7 +138,17 @@ void FileDBBinaryFile::close() {
 
 void FileDBBinaryFile::read(VELString& out, std::uint64_t count) {
   VEL_TRACE_SCOPE("read");
-  if (count > kMaxFileSize) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), 0);
+  isOpenCheck();
+  if (count > kLargeRead) {
+    // A count taken from a damaged file must not cost its size in memory:
+    // read what is there and fail as a short read does.
+    const std::uint64_t available = bytesAvailable();
+    if (count > available) {
+      std::unique_ptr<char[]> rest(new char[available == 0 ? 1 : available]);
+      read(static_cast<void*>(rest.get()), available);
+      VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), available);
+    }
+  }
   std::unique_ptr<char[]> scratch(new char[count == 0 ? 1 : count]);
   read(static_cast<void*>(scratch.get()), count);
   out.assign(scratch.get(), static_cast<std::size_t>(count));
@@ -142,11 +160,25 @@ void FileDBBinaryFile::read(void* buffer, const std::uint64_t& count) {
   if (count > 0xFFFFFFFFULL) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), 0);
   const long long n = vel_readFully(fileDescriptor, buffer, static_cast<std::size_t>(count));
   if (n < 0) {
+    const int error = errno;
     position = kUnknown;
-    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), errno);
+    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), error);
   }
   if (position != kUnknown) position += static_cast<std::uint64_t>(n);
   if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), n);
+}
+
+std::uint64_t FileDBBinaryFile::bytesAvailable() {
+  if (position == kUnknown) {
+    const long long p = vel_lseek(fileDescriptor, 0, 1);
+    if (p < 0) {
+      const int error = errno;
+      VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), error);
+    }
+    position = static_cast<std::uint64_t>(p);
+  }
+  const std::uint64_t size = FileDBBinaryFile::getSize();
+  return size > position ? size - position : 0;
 }
 
 const VELConstString& FileDBBinaryFile::getFileName() const { return fileName; }
@@ -155,7 +187,10 @@ std::uint64_t FileDBBinaryFile::getSize() const {
   VEL_TRACE_SCOPE("getSize");
   isOpenCheck();
   const long long size = vel_filesize(fileDescriptor);
-  if (size == -1) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_filesize", errno);
+  if (size == -1) {
+    const int error = errno;
+    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_filesize", error);
+  }
   return static_cast<std::uint64_t>(size);
 }
 
@@ -185,15 +220,19 @@ void FileDBBinaryFile::write(const void* buffer, const std::uint64_t& count) {
   if (count == 0) return;
   if (position == kUnknown) {
     const long long p = vel_lseek(fileDescriptor, 0, 1);
-    if (p < 0) VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), errno);
+    if (p < 0) {
+      const int error = errno;
+      VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), error);
+    }
     position = static_cast<std::uint64_t>(p);
   }
   if (count > kMaxFileSize) checkGrowth(count);
   checkGrowth(position + count);
   const long long n = vel_writeFully(fileDescriptor, buffer, static_cast<std::size_t>(count));
   if (n < 0) {
+    const int error = errno;
     position = kUnknown;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_write-" + fileName.str(), errno);
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_write-" + fileName.str(), error);
   }
   position += static_cast<std::uint64_t>(n);
   if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_write-" + fileName.str(), n);
@@ -202,13 +241,18 @@ void FileDBBinaryFile::write(const void* buffer, const std::uint64_t& count) {
 std::uint64_t FileDBBinaryFile::setPosition(const long& offset, const Origin& origin) {
   VEL_TRACE_SCOPE("setPosition");
   isOpenCheck();
-  // Offsets are 32-bit signed quantities in the file format's world.
-  const long long off = static_cast<std::int32_t>(offset);
+  // Offsets are 32-bit signed quantities in the file format's world; a wider
+  // one is refused rather than cut, which would land somewhere else.
+  if (offset < std::numeric_limits<std::int32_t>::min() || offset > std::numeric_limits<std::int32_t>::max()) {
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), EINVAL);
+  }
+  const long long off = offset;
   const int whence = origin == Current ? 1 : origin == End ? 2 : 0;
   const long long p = vel_lseek(fileDescriptor, off, whence);
   if (p == -1) {
+    const int error = errno;
     position = kUnknown;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), errno);
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), error);
   }
   position = static_cast<std::uint64_t>(p);
   return position;
@@ -216,7 +260,10 @@ std::uint64_t FileDBBinaryFile::setPosition(const long& offset, const Origin& or
 
 std::uint64_t FileDBBinaryFile::setPosition(std::uint64_t pos) {
   VEL_TRACE_SCOPE("setPosition");
-  const long offset = static_cast<std::int32_t>(static_cast<std::uint32_t>(pos));
+  // A position beyond the largest file goes on as a negative offset, which
+  // the file refuses (and the in-memory file ignores); cutting it to 32 bits
+  // would silently address a position inside the file.
+  const long offset = pos > kMaxFileSize ? -1L : static_cast<long>(pos);
   const Origin origin = Begin;
   return setPosition(offset, origin);
 }
@@ -226,7 +273,8 @@ void FileDBBinaryFile::setSize(std::uint64_t size) {
   isOpenCheck();
   checkGrowth(size);
   if (vel_chsize(fileDescriptor, static_cast<long long>(size)) != 0) {
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_chsize-" + fileName.str(), errno);
+    const int error = errno;
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_chsize-" + fileName.str(), error);
   }
 }
 
@@ -242,7 +290,10 @@ void FileDBBinaryFile::reserve(std::uint64_t size) {
 void FileDBBinaryFile::sync() {
   VEL_TRACE_SCOPE("sync");
   isOpenCheck();
-  if (vel_fsync(fileDescriptor) != 0) VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_fsync-" + fileName.str(), errno);
+  if (vel_fsync(fileDescriptor) != 0) {
+    const int error = errno;
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_fsync-" + fileName.str(), error);
+  }
 }
 
 void FileDBBinaryFile::lock(std::uint64_t offset, std::uint64_t length, int mode) {
@@ -267,18 +318,25 @@ bool FileDBBinaryFile::exists(const VELString& path) {
 VELString FileDBBinaryFile::fullPathName(const VELString& path) {
   VEL_TRACE_SCOPE("fullPathName");
   VELString full;
-  if (vel_fullpath(full, path.c_str()) != 0) VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "vel_fullpath-" + path, errno);
+  if (vel_fullpath(full, path.c_str()) != 0) {
+    const int error = errno;
+    VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "vel_fullpath-" + path, error);
+  }
   return full;
 }
 
 void FileDBBinaryFile::remove(const VELString& path) {
   VEL_TRACE_SCOPE("remove");
-  if (vel_unlink(path.c_str()) != 0) VELDB_THROW_EXTRA(VELDBError::kCannotDelete, "vel_unlink-" + path, errno);
+  if (vel_unlink(path.c_str()) != 0) {
+    const int error = errno;
+    VELDB_THROW_EXTRA(VELDBError::kCannotDelete, "vel_unlink-" + path, error);
+  }
 }
 
 void FileDBBinaryFile::rename(const VELString& from, const VELString& to) {
   VEL_TRACE_SCOPE("rename");
   if (vel_rename(from.c_str(), to.c_str()) != 0) {
-    VELDB_THROW_EXTRA(VELDBError::kCannotCreate, "vel_rename-" + from + " to " + to, errno);
+    const int error = errno;
+    VELDB_THROW_EXTRA(VELDBError::kCannotCreate, "vel_rename-" + from + " to " + to, error);
   }
 }

@@ -1,6 +1,7 @@
 #include "stringdbbinaryfile.h"
 
 #include <cstring>
+#include <limits>
 
 #include "velexception.h"
 #include "veltrace.h"
@@ -75,7 +76,11 @@ void StringDBBinaryFile::write(const void* data, const std::uint64_t& count) {
 
 std::uint64_t StringDBBinaryFile::setPosition(const long& offset, const Origin& origin) {
   VEL_TRACE_SCOPE("setPosition");
-  const long long off = static_cast<std::int32_t>(offset);
+  // An offset wider than 32 bits lies outside any database: ignored, not cut.
+  if (offset < std::numeric_limits<std::int32_t>::min() || offset > std::numeric_limits<std::int32_t>::max()) {
+    return readPosition;
+  }
+  const long long off = offset;
   if (origin == Current) {
     const long long p = static_cast<long long>(readPosition) + off;
     if (p >= 0 && static_cast<std::uint64_t>(p) <= size) readPosition = writePosition = static_cast<std::uint64_t>(p);

@@ -21,7 +21,8 @@
 
 class VELDBConnectInfo {
  public:
-  enum AccessMode { ReadOnly = 0, ReadWrite = 1 };
+  // Fixed underlying type: callers may pass other values, which are refused.
+  enum AccessMode : int { ReadOnly = 0, ReadWrite = 1 };
   enum ConnectType { Create = 0, Open = 1, CreateV4 = 2, OpenV4 = 3 };
 
   class OBJECT {

@@ -67,7 +67,11 @@ class VELTraceSentry {
   }
   ~VELTraceSentry() {
     if (d_name != nullptr && VELTrace::getDefault().isEnabled()) {
-      VELTrace::getDefault().write(d_sourceFile, d_line, d_component, VELTraceLevel::kExit, d_name);
+      // A failing sink must not end the process from a destructor.
+      try {
+        VELTrace::getDefault().write(d_sourceFile, d_line, d_component, VELTraceLevel::kExit, d_name);
+      } catch (...) {
+      }
     }
   }
   VELTraceSentry(const VELTraceSentry&) = delete;

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <cctype>
 #include <map>
 #include <mutex>
 
@@ -64,6 +66,12 @@ VELString VELLibraryManager::moduleFileName(const VELString& name) { return "lib
 void* VELLibraryManager::createObject(const VELString& name, void* args) {
   VELLibraryFunction function = findLibEntry(name);
   if (function == nullptr) {
+    // The name becomes part of a file name handed to the loader: only plain
+    // module names, never a path.
+    const bool plain = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_' || c == '-';
+    });
+    if (!plain) VELDB_THROW(VELDBError::kBadArgument, "no module provides " + name + ": not a module name");
     const VELString file = moduleFileName(name);
     const VELString beside = ownDirectory() + file;
     // The handle is kept for the life of the process: the module's entries

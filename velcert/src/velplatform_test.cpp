@@ -1,0 +1,155 @@
+// Plan: full paths resolve directories (through links and "..") and keep a missing last
+// name; bounded copies refuse what does not fit; the open calls report exists/missing/lock.
+#include "velplatform.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+
+namespace {
+
+class VELPlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velplatform-XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(pattern));
+    char real[PATH_MAX];
+    ASSERT_NE(nullptr, ::realpath(pattern, real));
+    dir = real;
+  }
+  void TearDown() override {
+    const std::string cmd = "rm -rf '" + dir + "'";
+    EXPECT_EQ(0, std::system(cmd.c_str()));
+  }
+  void touch(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+  }
+  std::string dir;
+};
+
+TEST_F(VELPlatformTest, FullPathOfExistingAndMissingFile) {
+  touch(dir + "/there");
+  VELString out;
+  ASSERT_EQ(0, vel_fullpath(out, (dir + "/there").c_str()));
+  EXPECT_EQ(dir + "/there", out);
+  ASSERT_EQ(0, vel_fullpath(out, (dir + "/not-yet.vkey").c_str()));
+  EXPECT_EQ(dir + "/not-yet.vkey", out);
+}
+
+TEST_F(VELPlatformTest, FullPathResolvesDotDotAndDot) {
+  ASSERT_EQ(0, ::mkdir((dir + "/sub").c_str(), 0700));
+  VELString out;
+  ASSERT_EQ(0, vel_fullpath(out, (dir + "/sub/../sub/./new.vkey").c_str()));
+  EXPECT_EQ(dir + "/sub/new.vkey", out);
+  ASSERT_EQ(0, vel_fullpath(out, (dir + "/sub/..").c_str()));
+  EXPECT_EQ(dir, out);
+}
+
+TEST_F(VELPlatformTest, FullPathResolvesSymlinkedDirectory) {
+  ASSERT_EQ(0, ::mkdir((dir + "/real").c_str(), 0700));
+  ASSERT_EQ(0, ::symlink((dir + "/real").c_str(), (dir + "/link").c_str()));
+  VELString viaLink;
+  VELString direct;
+  ASSERT_EQ(0, vel_fullpath(viaLink, (dir + "/link/db.vkey").c_str()));
+  ASSERT_EQ(0, vel_fullpath(direct, (dir + "/real/db.vkey").c_str()));
+  EXPECT_EQ(direct, viaLink);  // one file, one name
+  EXPECT_EQ(dir + "/real/db.vkey", viaLink);
+}
+
+TEST_F(VELPlatformTest, FullPathOfRelativeName) {
+  char cwd[PATH_MAX];
+  ASSERT_NE(nullptr, ::getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(0, ::chdir(dir.c_str()));
+  VELString out;
+  const int rc = vel_fullpath(out, "relative.vkey");
+  ASSERT_EQ(0, ::chdir(cwd));
+  ASSERT_EQ(0, rc);
+  EXPECT_EQ(dir + "/relative.vkey", out);
+}
+
+TEST_F(VELPlatformTest, FullPathFailsForMissingDirectoryOrEmptyName) {
+  VELString out = "unchanged";
+  errno = 0;
+  EXPECT_NE(0, vel_fullpath(out, (dir + "/no-such-dir/db.vkey").c_str()));
+  EXPECT_EQ(ENOENT, errno);
+  EXPECT_NE(0, vel_fullpath(out, ""));
+  EXPECT_NE(0, vel_fullpath(out, nullptr));
+  EXPECT_EQ("unchanged", out);
+}
+
+TEST(VELMemTest, MemcpyRefusesWhatDoesNotFit) {
+  char dest[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_EQ(ERANGE, vel_memcpy_s(dest, sizeof dest, "abcde", 5));
+  EXPECT_EQ(0, std::memcmp(dest, "xxxx", 4));  // nothing copied
+  EXPECT_EQ(0, vel_memcpy_s(dest, sizeof dest, "abcd", 4));
+  EXPECT_EQ(0, std::memcmp(dest, "abcd", 4));
+  EXPECT_EQ(EINVAL, vel_memcpy_s(nullptr, 4, "a", 1));
+  EXPECT_EQ(EINVAL, vel_memcpy_s(dest, 4, nullptr, 1));
+  EXPECT_EQ(0, vel_memcpy_s(dest, 0, "a", 0));
+  // Overlapping ranges are copied as if through a scratch area.
+  char overlap[] = "abcdef";
+  EXPECT_EQ(0, vel_memcpy_s(overlap + 1, 5, overlap, 4));
+  EXPECT_STREQ("aabcdf", overlap);
+}
+
+TEST(VELMemTest, MemsetRefusesWhatDoesNotFit) {
+  char dest[4] = {'x', 'x', 'x', 'x'};
+  EXPECT_EQ(ERANGE, vel_memset_s(dest, sizeof dest, 0, 5));
+  EXPECT_EQ(0, std::memcmp(dest, "xxxx", 4));
+  EXPECT_EQ(0, vel_memset_s(dest, sizeof dest, 'z', 4));
+  EXPECT_EQ(0, std::memcmp(dest, "zzzz", 4));
+  EXPECT_EQ(EINVAL, vel_memset_s(nullptr, 4, 0, 1));
+}
+
+TEST(VELByteOrderTest, HostToNetworkIsBigEndian) {
+  const std::uint32_t n = vel_hton32(0x01020304);
+  unsigned char b[4];
+  std::memcpy(b, &n, 4);
+  EXPECT_EQ(1, b[0]);
+  EXPECT_EQ(4, b[3]);
+  EXPECT_EQ(0x01020304u, vel_ntoh32(n));
+  const std::uint16_t s = vel_hton16(0x0A0B);
+  std::memcpy(b, &s, 2);
+  EXPECT_EQ(0x0A, b[0]);
+  EXPECT_EQ(0x0A0Bu, vel_ntoh16(s));
+}
+
+TEST_F(VELPlatformTest, OpenCallsReportExistsMissingAndRefusedLock) {
+  const std::string path = dir + "/db";
+  int fd = -1;
+  ASSERT_EQ(0, vel_openExclusive(&fd, path.c_str(), 0x8502, 0600, nullptr));
+  ASSERT_GE(fd, 0);
+  int again = -1;
+  EXPECT_EQ(17, vel_openExclusive(&again, path.c_str(), 0x8502, 0600, nullptr));
+  EXPECT_EQ(-1, again);
+
+  int lockError = 0;
+  EXPECT_EQ(-1, vel_openSharedRead(&again, path.c_str(), 0x8000, &lockError));
+  EXPECT_NE(0, lockError);
+  EXPECT_EQ(-1, again);
+
+  EXPECT_EQ(0, vel_unlockfile(fd, 0, 1));  // releases what the open took
+  lockError = 0;
+  ASSERT_EQ(0, vel_openSharedRead(&again, path.c_str(), 0x8000, &lockError));
+  EXPECT_EQ(0, lockError);
+  EXPECT_EQ(0, vel_close(again));
+  EXPECT_EQ(0, vel_close(fd));
+
+  lockError = 0;
+  EXPECT_EQ(ENOENT, vel_openSharedRead(&again, (dir + "/missing").c_str(), 0x8000, &lockError));
+  EXPECT_EQ(0, lockError);
+  EXPECT_EQ(0, vel_access(path.c_str(), 0));
+  EXPECT_NE(0, vel_access((dir + "/missing").c_str(), 0));
+}
+
+}  // namespace
