@@ -31,6 +31,7 @@
 #include "filedbbinaryfile.h"
 #include "filedbbuffer.h"
 #include "filedbheader.h"
+#include "filedbiterator.h"
 #include "veldbconnectinfo.h"
 #include "velmutex.h"
 #include "velpassword.h"
@@ -169,6 +170,10 @@ class FileDBStorage {
   // any of them is not zero (slots of older minor versions); true when the
   // file was changed (the caller renews the database hash).
   bool clearSlotTail(std::uint64_t position, std::uint64_t from);
+  // Moves `iterator` to the next slot that is not deleted, starting at its
+  // current slot, and leaves that slot in `d_readBuffer`; returns its
+  // position, or 0 when the walk has passed the last slot.
+  std::uint64_t nextLiveSlot(FileDBIterator& iterator);
   // The record ID that the next insert takes; 0x8C23D "recordID rollover"
   // when the IDs are used up.
   std::uint32_t nextRecordID() const;

@@ -248,7 +248,16 @@ std::uint64_t FileDBStorage::appendSlot(const FileDBBuffer& slot) {
   const long end = 0;
   const FileDBBinaryFile::Origin origin = FileDBBinaryFile::End;
   const std::uint64_t position = d_file->setPosition(end, origin);
-  d_file->write(slot.data(), length);
+  try {
+    d_file->write(slot.data(), length);
+  } catch (...) {
+    // A slot written in part would break the file's size rule: cut it off.
+    try {
+      d_file->setSize(position);
+    } catch (...) {
+    }
+    throw;
+  }
   return position;
 }
 
@@ -275,6 +284,17 @@ bool FileDBStorage::clearSlotTail(std::uint64_t position, std::uint64_t from) {
   d_file->setPosition(position + from);
   d_file->write(d_writeBuffer->data(), length - from);
   return true;
+}
+
+std::uint64_t FileDBStorage::nextLiveSlot(FileDBIterator& iterator) {
+  for (;;) {
+    const std::uint64_t position =
+        iterator.getFilePosition(static_cast<unsigned>(d_header->getSize()), d_header->getFixedRecordLength(),
+                                 d_header->getRecordsAllocated());
+    if (position == 0) return 0;
+    if (readSlot(position)) return position;
+    ++iterator.d_index;
+  }
 }
 
 std::uint32_t FileDBStorage::nextRecordID() const {
@@ -306,8 +326,20 @@ void FileDBStorage::resealHeader() {
 
 void FileDBStorage::incrRecordsAllocated() {
   VEL_TRACE_SCOPE("incrRecordsAllocated");
-  d_header->setRecordsAllocated(d_header->getRecordsAllocated() + 1);
-  resealHeader();
+  const std::uint32_t before = d_header->getRecordsAllocated();
+  d_header->setRecordsAllocated(before + 1);
+  try {
+    resealHeader();
+  } catch (...) {
+    // Give the appended slot back, so that header and size agree again.
+    d_header->setRecordsAllocated(before);
+    try {
+      d_file->setSize(slotPosition(before));
+      resealHeader();
+    } catch (...) {
+    }
+    throw;
+  }
 }
 
 void FileDBStorage::purge() {

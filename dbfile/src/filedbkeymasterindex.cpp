@@ -1,0 +1,70 @@
+#include "filedbkeymasterindex.h"
+
+#include "velexception.h"
+#include "veltrace.h"
+
+FileDBKeyMasterIndex::FileDBKeyMasterIndex() : d_recordIDMap(new RecordIDMap()) {
+  VEL_TRACE_SCOPE("FileDBKeyMasterIndex::ctor");
+}
+
+FileDBKeyMasterIndex::~FileDBKeyMasterIndex() { VEL_TRACE_SCOPE("FileDBKeyMasterIndex::dtor"); }
+
+FileDBKeyIndexEntry* FileDBKeyMasterIndex::find(std::uint32_t recordID) {
+  VEL_TRACE_SCOPE("find");
+  auto it = d_recordIDMap->find(recordID);
+  return it == d_recordIDMap->end() ? nullptr : &it->second;
+}
+
+void FileDBKeyMasterIndex::uniqueKeyIntegrityCheck(const FileDBKeyRecordFields& fields) const {
+  VEL_TRACE_SCOPE("uniqueKeyIntegrityCheck");
+  if (d_recordIDMap->count(fields.recordID) != 0) VELDB_THROW(0x8C244, "");
+  if (d_labelIndex.find(fields.label) != nullptr) VELDB_THROW(0x8C245, "");
+  if (d_signatureIndex.find(fields.signatureHash) != nullptr) VELDB_THROW(0x8C246, "");
+  if (d_unsignedCertIndex.find(fields.unsignedCertHash) != nullptr) VELDB_THROW(0x8C247, "");
+  if (d_issuerAndSerialIndex.find(fields.issuerAndSerialNumberHash) != nullptr) VELDB_THROW(0x8C248, "");
+}
+
+void FileDBKeyMasterIndex::insert(std::uint64_t position, const FileDBKeyRecordFields& fields) {
+  VEL_TRACE_SCOPE("insert");
+  (*d_recordIDMap)[fields.recordID] =
+      FileDBKeyIndexEntry{position,         fields.label,           fields.signatureHash,
+                          fields.unsignedCertHash, fields.subjectNameHash, fields.subjectPublicKeyInfoHash,
+                          fields.issuerAndSerialNumberHash};
+  const FileDBUniqueLocation unique{position, fields.recordID};
+  const FileDBMultiLocation multi{static_cast<std::uint32_t>(position), fields.recordID};
+  d_labelIndex.insert(fields.label, unique);
+  d_signatureIndex.insert(fields.signatureHash, unique);
+  d_unsignedCertIndex.insert(fields.unsignedCertHash, unique);
+  d_subjectNameIndex.insert(fields.subjectNameHash, multi);
+  d_publicKeyIndex.insert(fields.subjectPublicKeyInfoHash, multi);
+  d_issuerAndSerialIndex.insert(fields.issuerAndSerialNumberHash, unique);
+}
+
+void FileDBKeyMasterIndex::erase(std::uint32_t recordID, const FileDBKeyIndexEntry& entry) {
+  VEL_TRACE_SCOPE("erase");
+  const FileDBMultiLocation multi{static_cast<std::uint32_t>(entry.position), recordID};
+  // A unique key that a later slot took over (possible only in files written
+  // elsewhere) belongs to that slot now: leave it.
+  auto eraseOwn = [recordID](FileDBUniqueIndex& index, const VELBuffer& key) {
+    const FileDBUniqueLocation* at = index.find(key);
+    if (at != nullptr && at->recordID == recordID) index.erase(key);
+  };
+  eraseOwn(d_labelIndex, entry.label);
+  eraseOwn(d_signatureIndex, entry.signatureHash);
+  eraseOwn(d_unsignedCertIndex, entry.unsignedCertHash);
+  d_subjectNameIndex.erase(entry.subjectNameHash, multi);
+  d_publicKeyIndex.erase(entry.subjectPublicKeyInfoHash, multi);
+  eraseOwn(d_issuerAndSerialIndex, entry.issuerAndSerialNumberHash);
+  d_recordIDMap->erase(recordID);  // `entry` may live here: last
+}
+
+void FileDBKeyMasterIndex::erase() {
+  VEL_TRACE_SCOPE("erase");
+  d_labelIndex.erase();
+  d_signatureIndex.erase();
+  d_unsignedCertIndex.erase();
+  d_subjectNameIndex.erase();
+  d_publicKeyIndex.erase();
+  d_issuerAndSerialIndex.erase();
+  d_recordIDMap->clear();
+}

@@ -1,0 +1,73 @@
+#include "filedbkeyrecordfields.h"
+
+#include "velasnutility.h"
+#include "veldbutility.h"
+#include "veltrace.h"
+
+FileDBKeyRecordFields::FileDBKeyRecordFields(FileDBBuffer& slot) {
+  slot.setPosition(0);
+  slot.get(recordFlag);
+  slot.get(recordID);
+  slot.get(encoding);
+  slot.get(label);
+  slot.get(issuerRecordID);
+  slot.get(signatureHash);
+  slot.get(unsignedCertHash);
+  slot.get(subjectNameHash);
+  slot.get(subjectPublicKeyInfoHash);
+  slot.get(issuerAndSerialNumberHash);
+}
+
+FileDBKeyRecordFields::FileDBKeyRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyRecord& record,
+                                             std::uint32_t flag, std::uint32_t issuerID)
+    : recordFlag(flag), issuerRecordID(issuerID) {
+  const VELASNCertificate& certificate = record.getCertificate();
+  const VELASNIssuerAndSerialNumber issuerAndSerial = VELASNUtility::getIssuerAndSerialNumber(certificate);
+  recordID = VELDBUtility::asnToRecordID(record.getRecordID());
+  encoding = VELASNUtility::getDEREncoding(record);
+  label = VELDBUtility::asnToLabelBuffer(record.getLabel());
+  signatureHash = VELDBUtility::getSHA1Digest(certificate.getSignatureEncoding(), factory);
+  unsignedCertHash = VELDBUtility::getSHA1Digest(certificate.getTBSCertificateEncoding(), factory);
+  subjectNameHash = VELDBUtility::getSHA1Digest(certificate.getSubjectEncoding(), factory);
+  subjectPublicKeyInfoHash = VELDBUtility::getSHA1Digest(certificate.getSubjectPublicKeyInfoEncoding(), factory);
+  issuerAndSerialNumberHash = VELDBUtility::getSHA1Digest(issuerAndSerial, factory);
+}
+
+std::uint64_t FileDBKeyRecordFields::getSize() const {
+  return 40 + encoding.size() + label.size() + signatureHash.size() + unsignedCertHash.size() +
+         subjectNameHash.size() + subjectPublicKeyInfoHash.size() + issuerAndSerialNumberHash.size();
+}
+
+std::uint64_t FileDBKeyRecordFields::toBuffer(FileDBBuffer& slot) const {
+  slot.reset();
+  slot.put(recordFlag);
+  slot.put(recordID);
+  slot.put(encoding);
+  slot.put(label);
+  slot.put(issuerRecordID);
+  slot.put(signatureHash);
+  slot.put(unsignedCertHash);
+  slot.put(subjectNameHash);
+  slot.put(subjectPublicKeyInfoHash);
+  slot.put(issuerAndSerialNumberHash);
+  return slot.getUsedLength();
+}
+
+std::ostream& FileDBKeyRecordFields::display(std::ostream& out) const {
+  out << "recordFlag:" << recordFlag << std::endl;
+  out << "recordID:" << recordID << std::endl;
+  out << "encoding:" << encoding << std::endl;
+  VELASNKeyRecord decoded;
+  VELASNUtility::setDEREncoding(decoded, encoding);
+  out << "decoded record:";
+  decoded.display(out);
+  out << std::endl;
+  out << "label:" << label.toString() << " " << label << std::endl;
+  out << "issuerRecordID:" << issuerRecordID << std::endl;
+  out << "signatureHash:" << signatureHash << std::endl;
+  out << "unsignedCertHash:" << unsignedCertHash << std::endl;
+  out << "subjectNameHash:" << subjectNameHash << std::endl;
+  out << "subjectPublicKeyInfoHash:" << subjectPublicKeyInfoHash << std::endl;
+  out << "issuerAndSerialNumberHash:" << issuerAndSerialNumberHash << std::endl;
+  return out;
+}
