@@ -79,6 +79,22 @@ class FileDBBinaryFile {
   // True for a file that lives in memory (no journal, no disk temporary).
   virtual bool isInMemory() const { return false; }
 
+  // Change brackets.  Every change the storage makes to a table file runs
+  // between `beginChange` and `commitChange` (or `rollbackChange`), so that
+  // a journaled file can keep the original bytes of what the change
+  // overwrites.  `protect` announces a region the change will overwrite, so
+  // that it is saved in one go.  A plain file ignores all four.
+  virtual void beginChange() {}
+  virtual void protect(std::uint64_t offset, std::uint64_t length) {
+    (void)offset;
+    (void)length;
+  }
+  virtual void commitChange() {}
+  virtual void rollbackChange() {}
+  // Rolls back a change whose own rollback failed earlier (its journal is
+  // still there); true when the file was changed by that.
+  virtual bool recoverPending() { return false; }
+
   // Existence only; never throws.
   static bool exists(const VELString& path);
   static VELString fullPathName(const VELString& path);
@@ -87,6 +103,8 @@ class FileDBBinaryFile {
 
  protected:
   int getFileDescriptor() const { return fileDescriptor; }
+  // The position of the next read or write.
+  std::uint64_t currentPosition();
 
  private:
   void checkGrowth(std::uint64_t end) const;

@@ -141,6 +141,30 @@ class FileDBStorage {
   virtual VELString getInstanceName() const { return getClassName(); }
 
  protected:
+  // One change of the file: every operation that writes opens one.  Scopes
+  // nest; the outermost one brackets the change on the file (which journals
+  // it) and announces the header, which every change re-seals.  `commit`
+  // ends the change; a scope left without `commit` (an exception) rolls the
+  // file back and reloads header and indexes from it, so that memory and
+  // file agree again.
+  class ChangeScope {
+   public:
+    explicit ChangeScope(FileDBStorage& storage);
+    ~ChangeScope();
+    ChangeScope(const ChangeScope&) = delete;
+    ChangeScope& operator=(const ChangeScope&) = delete;
+    void commit();
+
+   private:
+    FileDBStorage& d_storage;
+    bool d_outer;
+    bool d_done;
+    int d_uncaught;
+  };
+
+  // Re-reads the header and rebuilds the indexes after a rolled-back change.
+  void reloadAfterRollback();
+
   // Overridden by each table.
   virtual void validateMinorVersionNumber() = 0;
   virtual void validateFileType() = 0;
@@ -188,6 +212,8 @@ class FileDBStorage {
   bool d_purgeOnClose;
   VELMutex d_instanceMutex;
   VELString d_label;
+  int d_changeDepth = 0;
+  bool d_destroying = false;  // the table part is gone: no index rebuild
 
   static VELMutex d_classMutex;
 

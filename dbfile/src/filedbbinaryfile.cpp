@@ -238,6 +238,19 @@ void FileDBBinaryFile::write(const void* buffer, const std::uint64_t& count) {
   if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_write-" + fileName.str(), n);
 }
 
+std::uint64_t FileDBBinaryFile::currentPosition() {
+  isOpenCheck();
+  if (position == kUnknown) {
+    const long long p = vel_lseek(fileDescriptor, 0, 1);
+    if (p < 0) {
+      const int e = errno;
+      VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), e);
+    }
+    position = static_cast<std::uint64_t>(p);
+  }
+  return position;
+}
+
 std::uint64_t FileDBBinaryFile::setPosition(const long& offset, const Origin& origin) {
   VEL_TRACE_SCOPE("setPosition");
   isOpenCheck();

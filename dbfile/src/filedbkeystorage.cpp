@@ -105,6 +105,8 @@ std::uint32_t FileDBKeyStorage::buildIndexes() {
   d_masterIndex.erase();
   const bool upgrade =
       d_header->getMinorVersionNumber() == 1 && d_connectInfo->getAccessMode() == VELDBConnectInfo::ReadWrite;
+  // The clean-up of an old minor version is one change.
+  std::unique_ptr<ChangeScope> change(upgrade ? new ChangeScope(*this) : nullptr);
   for (;;) {
     std::unique_ptr<FileDBKeyRecordFields> fields(upgrade ? getRecordFieldsAt_V1(iterator)
                                                           : getRecordFieldsAt(iterator));
@@ -112,7 +114,10 @@ std::uint32_t FileDBKeyStorage::buildIndexes() {
     if (!addRecordToIndexes(*fields, iterator, highestRecordID)) ++badRecordIdCount;
   }
   // One re-seal covers every slot tail cleared above and the new version.
-  if (upgrade) setMinorVersion(kMinorVersion);
+  if (upgrade) {
+    setMinorVersion(kMinorVersion);
+    change->commit();
+  }
   if (badRecordIdCount != 0) VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "badRecordIdCount detected");
   return highestRecordID;
 }
@@ -321,6 +326,7 @@ void FileDBKeyStorage::insertRecord(VELASNKeyRecord& record) {
   VEL_TRACE_SCOPE("insertRecord");
   const std::uint32_t id = nextRecordID();
   record.setRecordID(id);
+  ChangeScope change(*this);
   const FileDBKeyRecordFields fields(d_connectInfo->getAlgorithmFactory(), record, kRecordInUse, 0);
   d_masterIndex.uniqueKeyIntegrityCheck(fields);
   if (fields.getSize() > d_header->getFixedRecordLength()) resize(fields.getSize());
@@ -335,6 +341,7 @@ void FileDBKeyStorage::insertRecord(VELASNKeyRecord& record) {
     throw;
   }
   d_lastRecordID = id;
+  change.commit();
 }
 
 void FileDBKeyStorage::updateRecordByIndex(VELDBManager::KeyUniqueIndex index, VELASNKeyRecord& record) {
@@ -391,16 +398,21 @@ void FileDBKeyStorage::updateRecordByIndex(VELDBManager::KeyUniqueIndex index, V
   record.setRecordID(recordID);
   const FileDBKeyRecordFields fields(factory, record, kRecordInUse, 0);
   if (fields.getSize() > d_header->getFixedRecordLength()) {
+    // Growing the record length is a change of its own: the update below
+    // finds the file grown either way.
     resize(fields.getSize());
     entry = d_masterIndex.find(recordID);
     if (entry == nullptr) VELDB_THROW(VELDBError::kNoMatchingRecord, "");
   }
   fields.toBuffer(*d_writeBuffer);
   const std::uint64_t position = entry->position;
+  ChangeScope change(*this);
+  d_file->protect(position, d_header->getFixedRecordLength());
   writeSlot(position, *d_writeBuffer);
   d_masterIndex.erase(recordID, *entry);
   d_masterIndex.insert(position, fields);
   setPasswordDatabaseHash();
+  change.commit();
 }
 
 std::uint64_t FileDBKeyStorage::deleteRecordByIndex(VELDBManager::KeyUniqueIndex index, const VELASNObject& key) {
@@ -441,9 +453,12 @@ std::uint64_t FileDBKeyStorage::deleteRecordByIndex(VELDBManager::KeyMultiIndex 
       ids.push_back(at->recordID);
     }
   }
+  // All of them or none.
+  ChangeScope change(*this);
   std::uint64_t deleted = 0;
   for (std::uint32_t id : ids) {
     deleted += deleteRecordByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(id));
   }
+  change.commit();
   return deleted;
 }

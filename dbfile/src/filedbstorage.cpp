@@ -1,11 +1,13 @@
 #include "filedbstorage.h"
 
 #include <atomic>
+#include <exception>
 #include <ctime>
 #include <map>
 
 #include "filedbheaderv3.h"
 #include "filedbheaderv4.h"
+#include "filedbjournaledfile.h"
 #include "stringdbbinaryfile.h"
 #include "velexception.h"
 #include "veltrace.h"
@@ -61,7 +63,22 @@ FileDBStorage::FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const 
   const VELKRYAlgorithmFactory* factory = d_connectInfo->getAlgorithmFactory();
   if (d_connectInfo->isKindOf(VELDBConnectInfo::STRING::getClassName())) {
     d_file = makeFileObject(*d_connectInfo);
+  } else if (d_connectInfo->getAccessMode() == VELDBConnectInfo::ReadWrite) {
+    d_file.reset(new FileDBJournaledFile(fileName));
+    FileDBJournaledFile::recover(*d_file, FileDBJournaledFile::journalPath(fileName));
   } else {
+    const VELString journal = FileDBJournaledFile::journalPath(fileName);
+    if (FileDBBinaryFile::exists(journal)) {
+      // An interrupted change: recover it if no one else has the file open.
+      try {
+        FileDBBinaryFile writer(fileName, VELDBConnectInfo::ReadWrite);
+        FileDBJournaledFile::recover(writer, journal);
+      } catch (const VELDBException& e) {
+        if (e.getError() != VELDBError::kLock) throw;
+        VELDB_THROW(VELDBError::kLock, "the database needs one read-write open to recover an interrupted change-" +
+                                           fileName);
+      }
+    }
     d_file.reset(new FileDBBinaryFile(fileName, d_connectInfo->getAccessMode()));
   }
 
@@ -106,6 +123,7 @@ void FileDBStorage::checkSize() const {
 
 FileDBStorage::~FileDBStorage() {
   VEL_TRACE_SCOPE("FileDBStorage::dtor");
+  d_destroying = true;
   if (d_purgeOnClose) {
     try {
       purge();
@@ -224,6 +242,85 @@ void FileDBStorage::releaseFileDBStorageMap() {
   delete d_fileDBStorageMap.exchange(nullptr, std::memory_order_acq_rel);
 }
 
+// --- changes ---------------------------------------------------------------
+
+FileDBStorage::ChangeScope::ChangeScope(FileDBStorage& storage)
+    : d_storage(storage),
+      d_outer(storage.d_changeDepth == 0),
+      d_done(false),
+      d_uncaught(std::uncaught_exceptions()) {
+  if (d_outer) {
+    // A change whose rollback failed (the disk was failing) is rolled back
+    // before anything else is written.
+    if (storage.d_file->recoverPending()) storage.reloadAfterRollback();
+    storage.d_file->beginChange();
+    try {
+      storage.d_file->protect(0, storage.d_header ? storage.d_header->getSize() : 0);
+    } catch (...) {
+      storage.d_file->rollbackChange();
+      throw;
+    }
+  }
+  ++storage.d_changeDepth;
+}
+
+void FileDBStorage::ChangeScope::commit() {
+  if (d_done) return;
+  d_done = true;
+  --d_storage.d_changeDepth;
+  if (!d_outer) return;
+  try {
+    d_storage.d_file->commitChange();
+  } catch (...) {
+    // Not known to be durable: take it back, so the caller's failure is true.
+    try {
+      d_storage.d_file->rollbackChange();
+      d_storage.reloadAfterRollback();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+FileDBStorage::ChangeScope::~ChangeScope() {
+  if (d_done) return;
+  if (std::uncaught_exceptions() <= d_uncaught) {
+    // Left by a plain return: the change is complete.
+    try {
+      commit();
+    } catch (const VELException& e) {
+      e.writeToTrace();
+    } catch (...) {
+    }
+    return;
+  }
+  --d_storage.d_changeDepth;
+  if (!d_outer) return;
+  try {
+    d_storage.d_file->rollbackChange();
+    d_storage.reloadAfterRollback();
+  } catch (const VELException& e) {
+    e.writeToTrace();
+  } catch (...) {
+  }
+}
+
+void FileDBStorage::reloadAfterRollback() {
+  VEL_TRACE_SCOPE("reloadAfterRollback");
+  if (d_file->isInMemory() || d_destroying) return;
+  std::unique_ptr<FileDBHeader> header = readHeaderLike(*d_file);
+  header->validateConstants();
+  header->validateMajorVersion();
+  d_header = std::move(header);
+  checkSize();
+  const std::uint32_t length = d_header->getFixedRecordLength();
+  if (d_readBuffer->getCapacity() != length) {
+    d_readBuffer.reset(new FileDBBuffer(length));
+    d_writeBuffer.reset(new FileDBBuffer(length));
+  }
+  d_lastRecordID = buildIndexes();
+}
+
 // --- whole-file operations ------------------------------------------------
 
 std::uint64_t FileDBStorage::slotPosition(std::uint64_t index) const {
@@ -238,12 +335,15 @@ bool FileDBStorage::readSlot(std::uint64_t position) {
 }
 
 void FileDBStorage::writeSlot(std::uint64_t position, const FileDBBuffer& slot) {
+  ChangeScope change(*this);
   const std::uint64_t length = d_header->getFixedRecordLength();
   d_file->setPosition(position);
   d_file->write(slot.data(), length);
+  change.commit();
 }
 
 std::uint64_t FileDBStorage::appendSlot(const FileDBBuffer& slot) {
+  ChangeScope change(*this);
   const std::uint64_t length = d_header->getFixedRecordLength();
   const long end = 0;
   const FileDBBinaryFile::Origin origin = FileDBBinaryFile::End;
@@ -258,10 +358,13 @@ std::uint64_t FileDBStorage::appendSlot(const FileDBBuffer& slot) {
     }
     throw;
   }
+  change.commit();
   return position;
 }
 
 void FileDBStorage::markSlotDeleted(std::uint64_t position) {
+  ChangeScope change(*this);
+  d_file->protect(position, d_header->getFixedRecordLength());
   const std::uint64_t length = d_header->getFixedRecordLength();
   readSlot(position);
   d_writeBuffer->reset();
@@ -271,6 +374,7 @@ void FileDBStorage::markSlotDeleted(std::uint64_t position) {
   writeSlot(position, *d_writeBuffer);
   setPasswordDatabaseHash();
   d_purgeOnClose = true;
+  change.commit();
 }
 
 bool FileDBStorage::clearSlotTail(std::uint64_t position, std::uint64_t from) {
@@ -280,9 +384,11 @@ bool FileDBStorage::clearSlotTail(std::uint64_t position, std::uint64_t from) {
   bool dirty = false;
   for (std::uint64_t i = from; i < length && !dirty; ++i) dirty = bytes[i] != 0;
   if (!dirty) return false;
+  ChangeScope change(*this);
   d_writeBuffer->reset();
   d_file->setPosition(position + from);
   d_file->write(d_writeBuffer->data(), length - from);
+  change.commit();
   return true;
 }
 
@@ -325,6 +431,7 @@ void FileDBStorage::resealHeader() {
 }
 
 void FileDBStorage::incrRecordsAllocated() {
+  ChangeScope change(*this);
   VEL_TRACE_SCOPE("incrRecordsAllocated");
   const std::uint32_t before = d_header->getRecordsAllocated();
   d_header->setRecordsAllocated(before + 1);
@@ -340,9 +447,12 @@ void FileDBStorage::incrRecordsAllocated() {
     }
     throw;
   }
+  change.commit();
 }
 
 void FileDBStorage::purge() {
+  ChangeScope change(*this);
+  d_file->protect(0, d_file->getSize());
   VEL_TRACE_SCOPE("purge");
   const std::uint32_t n = d_header->getRecordsAllocated();
   const std::uint64_t len = d_header->getFixedRecordLength();
@@ -388,6 +498,7 @@ void FileDBStorage::purge() {
   d_file->setSize(tmp.file->getSize());
   d_header = std::move(header);
   d_purgeOnClose = false;
+  change.commit();
 }
 
 void FileDBStorage::resize(std::uint64_t minimumRecordLength) {
@@ -395,6 +506,7 @@ void FileDBStorage::resize(std::uint64_t minimumRecordLength) {
   const std::uint32_t n = d_header->getRecordsAllocated();
   const std::uint64_t oldLen = d_header->getFixedRecordLength();
   if (oldLen >= minimumRecordLength) return;
+  ChangeScope change(*this);
   std::uint64_t newLen = oldLen;
   while (newLen < minimumRecordLength) newLen += kRecordLengthStep;
   const std::uint64_t headerSize = d_header->getSize();
@@ -429,6 +541,7 @@ void FileDBStorage::resize(std::uint64_t minimumRecordLength) {
   // Make sure the disk can take the grown file before its first byte is
   // overwritten: running out of space now leaves the database as it was.
   d_file->reserve(newSize);
+  d_file->protect(0, d_file->getSize());
 
   d_header = std::move(header);
   d_readBuffer = std::move(readBuffer);
@@ -444,6 +557,7 @@ void FileDBStorage::resize(std::uint64_t minimumRecordLength) {
     d_file->write(d_readBuffer->data(), newLen);
   }
   d_lastRecordID = buildIndexes();
+  change.commit();
 }
 
 // --- settings --------------------------------------------------------------
@@ -454,9 +568,11 @@ unsigned char FileDBStorage::getMajorVersion() const {
 }
 
 void FileDBStorage::setMinorVersion(unsigned char minor) {
+  ChangeScope change(*this);
   VEL_TRACE_SCOPE("setMinorVersion");
   d_header->setMinorVersionNumber(minor);
   resealHeader();
+  change.commit();
 }
 
 long long FileDBStorage::getPasswordExpirationTime() const {
@@ -465,9 +581,11 @@ long long FileDBStorage::getPasswordExpirationTime() const {
 }
 
 void FileDBStorage::setPasswordExpirationTime(long long time) {
+  ChangeScope change(*this);
   VEL_TRACE_SCOPE("setPasswordExpirationTime");
   d_header->setPasswordExpirationTime(static_cast<std::uint32_t>(time));
   resealHeader();
+  change.commit();
 }
 
 bool FileDBStorage::hasPasswordExpired() const {
@@ -483,17 +601,21 @@ void FileDBStorage::setPassword(const VELPasswordEncryptor& oldPassword, const V
   VEL_TRACE_SCOPE("setPassword");
   if (d_connectInfo->getLogicalDBPassword() != oldPassword) VELDB_THROW(VELDBError::kBadPassword, "");
   if (newPassword == oldPassword) VELDB_THROW(VELDBError::kBadPassword, "");
+  ChangeScope change(*this);
   d_header->setPasswordExpirationTime(static_cast<std::uint32_t>(expirationTime));
   d_header->setPasswordHeaderHash(newPassword);
   d_header->setPasswordDatabaseHash(*d_file, newPassword);
   d_header->persist(*d_file);
+  change.commit();
   d_connectInfo->setLogicalDBPassword(newPassword);
 }
 
 void FileDBStorage::setPasswordDatabaseHash() {
+  ChangeScope change(*this);
   VEL_TRACE_SCOPE("setPasswordDatabaseHash");
   d_header->setPasswordDatabaseHash(*d_file, d_connectInfo->getLogicalDBPassword());
   d_header->persist(*d_file);
+  change.commit();
 }
 
 VELString FileDBStorage::getLabel() const {

@@ -17,89 +17,12 @@
 #include "stringdbbinaryfile.h"
 #include "velexception.h"
 #include "velplatform.h"
+#include "veltesttable.h"
 
 namespace {
 
-const unsigned char kTestType[8] = {'T', 'E', 'S', 'T', 'T', 'B', 'L', 0};
-
-// The smallest table: slots hold state, record ID and a byte string.
-class TestTable : public FileDBStorage {
- public:
-  TestTable(const VELDBConnectInfo::OBJECT& info, const VELString& name) : FileDBStorage(info, name) {
-    validateMinorVersionNumber();
-    validateFileType();
-    d_lastRecordID = buildIndexes();
-  }
-
-  static FileDBStorage* connect(const VELDBConnectInfo::OBJECT& info, const VELString& name) {
-    VELMutexLocker guard(getClassMutex());
-    FileDBStorage* s = FileDBStorage::connectFile(info, name, "TestTable");
-    if (s != nullptr) return s;
-    s = new TestTable(info, name);
-    FileDBStorage::insertFileMap(name, s, "TestTable");
-    return s;
-  }
-  static void disconnect(FileDBStorage* s) {
-    VELMutexLocker guard(getClassMutex());
-    const VELString name = s->getFullPathName();
-    if (FileDBStorage::removeFileMap(name) == 0) delete s;
-  }
-
-  void append(std::uint32_t id, const VELString& payload) {
-    const VELBuffer bytes(payload);
-    resize(12 + payload.size());
-    d_writeBuffer->reset();
-    d_writeBuffer->put(kRecordInUse);
-    d_writeBuffer->put(id);
-    d_writeBuffer->put(bytes);
-    d_file->setPosition(0, FileDBBinaryFile::End);
-    const std::uint64_t len = d_header->getFixedRecordLength();
-    d_file->write(d_writeBuffer->data(), len);
-    incrRecordsAllocated();
-  }
-  void markDeleted(std::uint64_t slot, std::uint32_t state = kRecordDeleted) {
-    d_writeBuffer->reset();
-    d_writeBuffer->put(state);
-    d_file->setPosition(slotPosition(slot));
-    d_file->write(d_writeBuffer->data(), 4);
-    d_purgeOnClose = true;
-    setPasswordDatabaseHash();
-  }
-  // Live records in slot order, as (record ID, payload).
-  std::vector<std::pair<std::uint32_t, VELString>> records() {
-    std::vector<std::pair<std::uint32_t, VELString>> out;
-    const std::uint32_t n = d_header->getRecordsAllocated();
-    for (std::uint32_t i = 0; i < n; ++i) {
-      d_file->setPosition(slotPosition(i));
-      d_readBuffer->reset();
-      d_readBuffer->read(*d_file, d_header->getFixedRecordLength());
-      if (isRecordDeleted(*d_readBuffer)) continue;
-      std::uint32_t id = 0;
-      VELBuffer payload;
-      d_readBuffer->get(id);
-      d_readBuffer->get(payload);
-      out.emplace_back(id, payload.toString());
-    }
-    return out;
-  }
-  int indexBuilds = 0;
-  VELString getInstanceName() const override { return "TestTable"; }
-  bool isKindOf(const VELString& n) const override { return n == "TestTable"; }
-
- protected:
-  void validateMinorVersionNumber() override {
-    if (d_header->getMinorVersionNumber() != 1) VELDB_THROW(VELDBError::kBadFormat, "");
-  }
-  void validateFileType() override {
-    if (d_header->getFileType() != VELBuffer(kTestType, 8)) VELDB_THROW(VELDBError::kBadFormat, "");
-  }
-  std::uint32_t buildIndexes() override {
-    ++indexBuilds;
-    std::uint32_t highest = 0;
-    for (const auto& r : records()) highest = std::max(highest, r.first);
-    return highest;
-  }
-};
+using VELTestTable::TestTable;
+using VELTestTable::kTestType;
 
 VELPasswordEncryptor password(const char* text) { return VELPasswordEncryptor(text, std::strlen(text)); }
 

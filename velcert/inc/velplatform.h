@@ -54,6 +54,8 @@ struct VELPlatformCalls {
   // without waiting.
   int (*lockFile)(int fd, long long offset, long long length, int kind);
   int (*syncFile)(int fd);
+  // Makes the directory entries of `path` (a directory) durable.
+  int (*syncDirectory)(const char* path);
   int (*unlinkFile)(const char* path);
   int (*renameFile)(const char* from, const char* to);
   int (*accessFile)(const char* path);
@@ -83,6 +85,8 @@ long long vel_filesize(int fd);
 int vel_chsize(int fd, long long size);
 int vel_reserve(int fd, long long offset, long long length);
 int vel_fsync(int fd);
+// Syncs the directory that holds `path`.
+int vel_syncdir(const char* path);
 int vel_close(int fd);
 int vel_fclose(std::FILE* stream);
 // Absolute, normalised path; works for a file that does not exist yet.

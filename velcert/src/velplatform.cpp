@@ -71,6 +71,16 @@ int sysLock(int fd, long long offset, long long length, int kind) {
 
 int sysSync(int fd) { return ::fsync(fd); }
 
+int sysSyncDirectory(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const int rc = ::fsync(fd);
+  const int e = errno;
+  ::close(fd);
+  errno = e;
+  return rc;
+}
+
 int sysUnlink(const char* path) { return ::unlink(path); }
 
 int sysRename(const char* from, const char* to) { return ::rename(from, to); }
@@ -96,7 +106,7 @@ int sysTmpFile() {
 }
 
 const VELPlatformCalls kDefaultCalls = {sysOpen,     sysRead,  sysWrite, sysSeek,   sysClose,
-                                        sysTruncate, sysFileSize, sysReserve, sysLock, sysSync,
+                                        sysTruncate, sysFileSize, sysReserve, sysLock, sysSync, sysSyncDirectory,
                                         sysUnlink,   sysRename, sysAccess, sysTmpFile};
 
 VELPlatformCalls g_installed = kDefaultCalls;
@@ -206,6 +216,17 @@ int vel_reserve(int fd, long long offset, long long length) {
 }
 
 int vel_fsync(int fd) { return vel_platform().syncFile(fd); }
+
+int vel_syncdir(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::string p(path);
+  const std::size_t slash = p.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+  return vel_platform().syncDirectory(dir.c_str());
+}
 
 int vel_close(int fd) { return vel_platform().closeFile(fd); }
 

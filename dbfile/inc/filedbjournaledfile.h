@@ -1,0 +1,101 @@
+// filedbjournaledfile.h -- a table file whose changes survive a crash.
+//
+// A rollback journal beside the table file (its name with "-journal"
+// appended) holds, while a change is under way, the file's size before the
+// change and the original bytes of every region the change overwrites.  The
+// table file keeps its own format: a file without a journal is exactly what
+// the format describes.
+//
+// Journal layout (numbers big-endian):
+//
+//   offset  width  field
+//   0       8      magic "VELJRNL1"
+//   8       16     nonce, fresh for every change
+//   24      8      size of the table file before the change
+//   32      32     SHA-256 of bytes 0..31
+//   64      ...    records: offset (8), length (8), the original bytes,
+//                  SHA-256 of nonce || offset || length || bytes (32)
+//
+// A change: the first write creates the journal with its header; before
+// bytes that existed before the change are overwritten (or cut off), their
+// original content is appended as a record; the journal is made durable
+// before the first such overwrite reaches the file; at commit the file is
+// made durable and the journal removed.  Removing the journal is the
+// commit point.
+//
+// Recovery (a read-write open that finds a journal): a journal whose header
+// does not verify was cut short before the file was touched and is
+// removed; otherwise every record that verifies is written back, the file
+// is cut to its original size, made durable, and the journal removed.
+//
+// Durability, process-wide, from the environment variable VELFILEDB_SYNC:
+//   full   (default) journal synced before the first overwrite, its
+//          directory synced when it is created, the file synced before the
+//          journal goes: survives power loss;
+//   normal the same without the directory syncs;
+//   off    the same order without any sync: survives a killed process, not
+//          a power loss.
+//
+// Every write and size change of this file must happen inside a change;
+// one outside is refused with 0x8C239, so no path of the storage can
+// forget the journal.
+#ifndef DBFILE_FILEDBJOURNALEDFILE_H
+#define DBFILE_FILEDBJOURNALEDFILE_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "filedbbinaryfile.h"
+
+class FileDBJournaledFile : public FileDBBinaryFile {
+ public:
+  enum SyncMode { SyncOff = 0, SyncNormal = 1, SyncFull = 2 };
+
+  // CREATORS
+  // Opens `path` read-write (exclusive), as the base class does.
+  explicit FileDBJournaledFile(const VELString& path);
+  ~FileDBJournaledFile() override;
+
+  // The journal's path for a table file.
+  static VELString journalPath(const VELString& path);
+  // The durability mode in force (read once from VELFILEDB_SYNC).
+  static SyncMode syncMode();
+  // Overrides the mode for this process (tests and benchmarks).
+  static void setSyncMode(SyncMode mode);
+  // Rolls `file` (open read-write, holding the write lock) back to the state
+  // that the journal at `journal` records, and removes the journal.  Returns
+  // true when a journal was found.  Throws the binary file's errors.
+  static bool recover(FileDBBinaryFile& file, const VELString& journal);
+
+  // MANIPULATORS
+  void beginChange() override;
+  void protect(std::uint64_t offset, std::uint64_t length) override;
+  void commitChange() override;
+  void rollbackChange() override;
+  bool recoverPending() override;
+  using FileDBBinaryFile::write;
+  void write(const void* buffer, const std::uint64_t& count) override;
+  void setSize(std::uint64_t size) override;
+
+ private:
+  void requireChange() const;
+  void ensureJournal();
+  // Saves the original bytes of [offset, offset + length) that lie inside
+  // the file's size before the change and are not saved yet.
+  void saveOriginal(std::uint64_t offset, std::uint64_t length);
+  void appendRecord(std::uint64_t offset, const unsigned char* bytes, std::uint64_t length);
+  void syncJournalBeforeOverwrite();
+  void dropJournal();
+
+  // DATA
+  VELString d_journalPath;
+  std::unique_ptr<FileDBBinaryFile> d_journal;  // open while a change has written
+  bool d_inChange;
+  bool d_journalSynced;
+  std::uint64_t d_originalSize;
+  unsigned char d_nonce[16];
+  std::map<std::uint64_t, std::uint64_t> d_saved;  // start -> end of saved ranges
+};
+
+#endif

@@ -1,0 +1,310 @@
+#include "filedbjournaledfile.h"
+
+#include <openssl/evp.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "velexception.h"
+#include "velkry.h"
+#include "velplatform.h"
+#include "veltrace.h"
+
+namespace {
+
+const unsigned char kMagic[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '1'};
+constexpr std::uint64_t kHeaderSize = 64;
+constexpr std::uint64_t kChecksumSize = 32;
+constexpr std::uint64_t kRecordOverhead = 16 + kChecksumSize;
+// Records are cut into pieces of at most this size, so that recovery never
+// needs more memory than this for one of them.
+constexpr std::uint64_t kMaxRecordLength = 1u << 20;
+
+void putU64(unsigned char* out, std::uint64_t v) {
+  for (int i = 7; i >= 0; --i) {
+    out[i] = static_cast<unsigned char>(v);
+    v >>= 8;
+  }
+}
+
+std::uint64_t getU64(const unsigned char* in) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | in[i];
+  return v;
+}
+
+// SHA-256 over up to three pieces.
+void checksum(unsigned char out[32], const void* a, std::size_t na, const void* b = nullptr, std::size_t nb = 0,
+              const void* c = nullptr, std::size_t nc = 0) {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1 &&
+            EVP_DigestUpdate(ctx, a, na) == 1 && (nb == 0 || EVP_DigestUpdate(ctx, b, nb) == 1) &&
+            (nc == 0 || EVP_DigestUpdate(ctx, c, nc) == 1) && EVP_DigestFinal_ex(ctx, out, nullptr) == 1;
+  EVP_MD_CTX_free(ctx);
+  if (!ok) VELDB_THROW(VELDBError::kNoDigest, "journal checksum");
+}
+
+std::atomic<int> g_syncMode{-1};
+
+FileDBJournaledFile::SyncMode modeFromEnvironment() {
+  const char* text = std::getenv("VELFILEDB_SYNC");
+  if (text != nullptr) {
+    if (std::strcmp(text, "off") == 0) return FileDBJournaledFile::SyncOff;
+    if (std::strcmp(text, "normal") == 0) return FileDBJournaledFile::SyncNormal;
+  }
+  return FileDBJournaledFile::SyncFull;
+}
+
+}  // namespace
+
+FileDBJournaledFile::SyncMode FileDBJournaledFile::syncMode() {
+  int mode = g_syncMode.load(std::memory_order_relaxed);
+  if (mode < 0) {
+    mode = modeFromEnvironment();
+    g_syncMode.store(mode, std::memory_order_relaxed);
+  }
+  return static_cast<SyncMode>(mode);
+}
+
+void FileDBJournaledFile::setSyncMode(SyncMode mode) { g_syncMode.store(mode, std::memory_order_relaxed); }
+
+VELString FileDBJournaledFile::journalPath(const VELString& path) { return path + "-journal"; }
+
+FileDBJournaledFile::FileDBJournaledFile(const VELString& path)
+    : FileDBBinaryFile(path, VELDBConnectInfo::ReadWrite),
+      d_journalPath(journalPath(path)),
+      d_inChange(false),
+      d_journalSynced(false),
+      d_originalSize(0) {
+  std::memset(d_nonce, 0, sizeof d_nonce);
+}
+
+FileDBJournaledFile::~FileDBJournaledFile() {
+  // A change still open here failed without rollback; its journal stays for
+  // the next read-write open.
+}
+
+void FileDBJournaledFile::requireChange() const {
+  if (!d_inChange) VELDB_THROW(VELDBError::kWrite, "write outside a change-" + getFileName().str());
+}
+
+void FileDBJournaledFile::beginChange() {
+  VEL_TRACE_SCOPE("beginChange");
+  isOpenCheck();
+  d_inChange = true;
+  d_journalSynced = false;
+  d_saved.clear();
+}
+
+void FileDBJournaledFile::ensureJournal() {
+  if (d_journal) return;
+  d_originalSize = FileDBBinaryFile::getSize();
+  VELKRYUtility::generateRandomData(d_nonce, sizeof d_nonce);
+  unsigned char header[kHeaderSize];
+  std::memcpy(header, kMagic, 8);
+  std::memcpy(header + 8, d_nonce, 16);
+  putU64(header + 24, d_originalSize);
+  checksum(header + 32, header, 32);
+  std::unique_ptr<FileDBBinaryFile> journal(new FileDBBinaryFile());
+  journal->openNew(d_journalPath);
+  try {
+    const std::uint64_t n = kHeaderSize;
+    journal->write(header, n);
+  } catch (...) {
+    try {
+      journal->close();
+      FileDBBinaryFile::remove(d_journalPath);
+    } catch (...) {
+    }
+    throw;
+  }
+  d_journal = std::move(journal);
+  if (syncMode() == SyncFull && vel_syncdir(d_journalPath.c_str()) != 0) {
+    const int e = errno;
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + d_journalPath, e);
+  }
+}
+
+void FileDBJournaledFile::appendRecord(std::uint64_t offset, const unsigned char* bytes, std::uint64_t length) {
+  unsigned char head[16];
+  putU64(head, offset);
+  putU64(head + 8, length);
+  unsigned char sum[kChecksumSize];
+  checksum(sum, d_nonce, sizeof d_nonce, head, sizeof head, bytes, static_cast<std::size_t>(length));
+  const std::uint64_t headLength = sizeof head;
+  const std::uint64_t sumLength = sizeof sum;
+  d_journal->write(head, headLength);
+  d_journal->write(bytes, length);
+  d_journal->write(sum, sumLength);
+  d_journalSynced = false;
+}
+
+void FileDBJournaledFile::saveOriginal(std::uint64_t offset, std::uint64_t length) {
+  ensureJournal();
+  std::uint64_t end = offset + length;
+  if (end > d_originalSize) end = d_originalSize;
+  if (offset >= end) return;
+  // The gaps of [offset, end) between ranges saved already.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> gaps;
+  std::uint64_t at = offset;
+  auto it = d_saved.upper_bound(at);
+  if (it != d_saved.begin()) {
+    auto prev = std::prev(it);
+    if (prev->second > at) at = prev->second;
+  }
+  for (; at < end; ++it) {
+    const std::uint64_t next = (it == d_saved.end() || it->first > end) ? end : it->first;
+    if (next > at) gaps.emplace_back(at, next);
+    if (it == d_saved.end() || it->first >= end) break;
+    if (it->second > at) at = it->second;
+  }
+  if (gaps.empty()) return;
+
+  const std::uint64_t resume = currentPosition();
+  std::vector<unsigned char> bytes;
+  for (const auto& gap : gaps) {
+    for (std::uint64_t from = gap.first; from < gap.second; from += kMaxRecordLength) {
+      const std::uint64_t n = std::min(kMaxRecordLength, gap.second - from);
+      bytes.resize(static_cast<std::size_t>(n));
+      FileDBBinaryFile::setPosition(from);
+      FileDBBinaryFile::read(static_cast<void*>(bytes.data()), n);
+      appendRecord(from, bytes.data(), n);
+    }
+    // Record the range, merging with neighbours.
+    std::uint64_t start = gap.first;
+    std::uint64_t stop = gap.second;
+    auto next = d_saved.lower_bound(start);
+    if (next != d_saved.begin()) {
+      auto prev = std::prev(next);
+      if (prev->second >= start) {
+        start = prev->first;
+        stop = std::max(stop, prev->second);
+        next = d_saved.erase(prev);
+      }
+    }
+    while (next != d_saved.end() && next->first <= stop) {
+      stop = std::max(stop, next->second);
+      next = d_saved.erase(next);
+    }
+    d_saved[start] = stop;
+  }
+  FileDBBinaryFile::setPosition(resume);
+}
+
+void FileDBJournaledFile::syncJournalBeforeOverwrite() {
+  if (d_journalSynced) return;
+  if (syncMode() != SyncOff) d_journal->sync();
+  d_journalSynced = true;
+}
+
+void FileDBJournaledFile::protect(std::uint64_t offset, std::uint64_t length) {
+  requireChange();
+  saveOriginal(offset, length);
+}
+
+void FileDBJournaledFile::write(const void* buffer, const std::uint64_t& count) {
+  if (count == 0) return;
+  requireChange();
+  saveOriginal(currentPosition(), count);
+  syncJournalBeforeOverwrite();
+  FileDBBinaryFile::write(buffer, count);
+}
+
+void FileDBJournaledFile::setSize(std::uint64_t size) {
+  requireChange();
+  const std::uint64_t current = FileDBBinaryFile::getSize();
+  ensureJournal();
+  if (size < current) saveOriginal(size, current - size);
+  syncJournalBeforeOverwrite();
+  FileDBBinaryFile::setSize(size);
+}
+
+void FileDBJournaledFile::dropJournal() {
+  if (!d_journal) return;
+  d_journal->close();
+  d_journal.reset();
+  FileDBBinaryFile::remove(d_journalPath);
+}
+
+void FileDBJournaledFile::commitChange() {
+  VEL_TRACE_SCOPE("commitChange");
+  if (!d_inChange) return;
+  if (d_journal) {
+    if (syncMode() != SyncOff) FileDBBinaryFile::sync();
+    dropJournal();
+    if (syncMode() == SyncFull && vel_syncdir(d_journalPath.c_str()) != 0) {
+      const int e = errno;
+      d_inChange = false;
+      VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + d_journalPath, e);
+    }
+  }
+  d_inChange = false;
+  d_saved.clear();
+}
+
+void FileDBJournaledFile::rollbackChange() {
+  VEL_TRACE_SCOPE("rollbackChange");
+  if (!d_inChange) return;
+  d_inChange = false;
+  d_saved.clear();
+  if (!d_journal) return;
+  d_journal->close();
+  d_journal.reset();
+  recover(*this, d_journalPath);
+}
+
+bool FileDBJournaledFile::recoverPending() {
+  if (d_inChange) return false;
+  return recover(*this, d_journalPath);
+}
+
+bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journal) {
+  VEL_TRACE_SCOPE("recover");
+  if (!FileDBBinaryFile::exists(journal)) return false;
+  FileDBBinaryFile j(journal, VELDBConnectInfo::ReadWrite);
+  const std::uint64_t size = j.getSize();
+  unsigned char header[kHeaderSize];
+  bool valid = size >= kHeaderSize;
+  if (valid) {
+    const std::uint64_t n = kHeaderSize;
+    j.read(header, n);
+    unsigned char sum[kChecksumSize];
+    checksum(sum, header, 32);
+    valid = std::memcmp(header, kMagic, 8) == 0 && std::memcmp(sum, header + 32, kChecksumSize) == 0;
+  }
+  if (valid) {
+    // Only the bytes of verified records go back; a record cut short was
+    // being written when the change stopped, before its region was touched.
+    const std::uint64_t originalSize = getU64(header + 24);
+    std::vector<unsigned char> bytes;
+    std::uint64_t at = kHeaderSize;
+    while (at + kRecordOverhead <= size) {
+      unsigned char head[16];
+      const std::uint64_t headLength = sizeof head;
+      j.read(head, headLength);
+      const std::uint64_t offset = getU64(head);
+      const std::uint64_t length = getU64(head + 8);
+      if (length > kMaxRecordLength || length > size - at - kRecordOverhead) break;
+      if (offset > originalSize || length > originalSize - offset) break;
+      bytes.resize(static_cast<std::size_t>(length));
+      if (length > 0) j.read(static_cast<void*>(bytes.data()), length);
+      unsigned char stored[kChecksumSize];
+      const std::uint64_t sumLength = sizeof stored;
+      j.read(stored, sumLength);
+      unsigned char sum[kChecksumSize];
+      checksum(sum, header + 8, 16, head, sizeof head, bytes.data(), static_cast<std::size_t>(length));
+      if (std::memcmp(sum, stored, kChecksumSize) != 0) break;
+      file.FileDBBinaryFile::setPosition(offset);
+      file.FileDBBinaryFile::write(static_cast<const void*>(bytes.data()), length);
+      at += kRecordOverhead + length;
+    }
+    file.FileDBBinaryFile::setSize(originalSize);
+    if (syncMode() != SyncOff) file.FileDBBinaryFile::sync();
+  }
+  j.close();
+  FileDBBinaryFile::remove(journal);
+  VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "recovered from journal " + journal);
+  return true;
+}
