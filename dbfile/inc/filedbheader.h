@@ -116,6 +116,21 @@ class FileDBHeader {
   // Stores the password database hash over header and every slot of `file`.
   // Base: nothing.
   virtual void setPasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password);
+  // Incremental database hash.  A header version whose database hash can
+  // take in the change of one slot without reading the file again answers
+  // true while it holds what it needs; the storage then reports each slot
+  // it writes (`oldSlot` null for an appended slot), before the write.
+  virtual bool wantsSlotUpdates() const { return false; }
+  virtual void slotChanged(const unsigned char* oldSlot, const unsigned char* newSlot, std::uint64_t length,
+                           const VELPasswordEncryptor& password) {
+    (void)oldSlot;
+    (void)newSlot;
+    (void)length;
+    (void)password;
+  }
+  // Drops what the incremental hash kept: the next database hash reads
+  // the file.
+  virtual void forgetSlotDigests() {}
   virtual void setMajorVersionNumber(std::uint8_t major);
   // Copies the 48 common bytes in, exactly as they stand on disk; null
   // throws 0x8B67A.

@@ -93,11 +93,32 @@ class FileDBHeaderV3 : public FileDBHeader {
   // view is shorter than 16 bytes.
   static VELBuffer xorMD5Hashes(const VELASNCBuffer& a, const VELASNCBuffer& b);
 
+  // The database hash is MD5(common || header hash || password) XOR, over
+  // the slots, MD5(slot || password).  The XOR over the slots is kept from
+  // the last full computation and updated slot by slot, so that a change of
+  // one slot re-seals the file without reading it again.
+  bool wantsSlotUpdates() const override { return d_slotXorValid; }
+  void slotChanged(const unsigned char* oldSlot, const unsigned char* newSlot, std::uint64_t length,
+                   const VELPasswordEncryptor& password) override;
+  void forgetSlotDigests() override { d_slotXorValid = false; }
+
  private:
+  // The start value of the database hash, over header and password.
+  void startValue(unsigned char out[16], const VELFastBuffer& clear) const;
+  void slotDigest(unsigned char out[16], const unsigned char* slot, std::uint64_t length,
+                  const VELFastBuffer& clear) const;
+
   // DATA
   std::unique_ptr<VELKRYDigest> digest;  // MD5; null when the factory gave none
   unsigned char passwordHeaderHash[kHashSize];
   unsigned char passwordDatabaseHash[kHashSize];
+  // What the incremental database hash keeps: the XOR over the slots, valid
+  // for this password, slot count and record length.
+  mutable unsigned char d_slotXor[kHashSize];
+  mutable bool d_slotXorValid = false;
+  mutable VELPasswordEncryptor d_slotXorPassword;
+  mutable std::uint32_t d_slotXorCount = 0;
+  mutable std::uint32_t d_slotXorLength = 0;
 };
 
 #endif

@@ -164,6 +164,9 @@ class FileDBStorage {
 
   // Re-reads the header and rebuilds the indexes after a rolled-back change.
   void reloadAfterRollback();
+  // Seals what the current change left pending: salt and header hash when
+  // the header changed, the database hash, and the header on disk.
+  void sealPending();
 
   // Overridden by each table.
   virtual void validateMinorVersionNumber() = 0;
@@ -181,7 +184,8 @@ class FileDBStorage {
   // marked deleted.
   bool readSlot(std::uint64_t position);
   // Writes one whole slot (the buffer's first record-length bytes) at
-  // `position`.
+  // `position`.  `slot` must not be `d_readBuffer`, which may be used to read
+  // the slot's old content for the incremental database hash.
   void writeSlot(std::uint64_t position, const FileDBBuffer& slot);
   // Appends one whole slot at the end of the file; returns its position.
   // The caller counts it with `incrRecordsAllocated` once its indexes
@@ -213,6 +217,10 @@ class FileDBStorage {
   VELMutex d_instanceMutex;
   VELString d_label;
   int d_changeDepth = 0;
+  // Sealing is deferred to the end of the outermost change, so that every
+  // change hashes the file once however many slots it writes.
+  bool d_sealPending = false;
+  bool d_saltPending = false;
   bool d_destroying = false;  // the table part is gone: no index rebuild
 
   static VELMutex d_classMutex;

@@ -48,6 +48,7 @@ FileDBHeaderV3& FileDBHeaderV3::operator=(const FileDBHeaderV3& other) {
     setBuffer(other.getBuffer());
     std::memcpy(passwordHeaderHash, other.passwordHeaderHash, kHashSize);
     std::memcpy(passwordDatabaseHash, other.passwordDatabaseHash, kHashSize);
+    d_slotXorValid = false;
   }
   return *this;
 }
@@ -64,8 +65,51 @@ void FileDBHeaderV3::setPasswordHeaderHash(const VELPasswordEncryptor& password)
 
 void FileDBHeaderV3::setPasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) {
   VEL_TRACE_SCOPE("setPasswordDatabaseHash");
+  if (d_slotXorValid && d_slotXorCount == getRecordsAllocated() && d_slotXorLength == getFixedRecordLength() &&
+      d_slotXorPassword == password && digest) {
+    const VELFastBuffer clear = password.getClearPassword();
+    unsigned char start[kHashSize];
+    startValue(start, clear);
+    for (std::uint64_t k = 0; k < kHashSize; ++k) passwordDatabaseHash[k] = start[k] ^ d_slotXor[k];
+    return;
+  }
   const VELBuffer hash = computePasswordDatabaseHash(file, password);
   std::memcpy(passwordDatabaseHash, hash.data(), kHashSize);
+}
+
+void FileDBHeaderV3::startValue(unsigned char out[16], const VELFastBuffer& clear) const {
+  digest->init();
+  digest->update(getBuffer(), kCommonHeaderSize);
+  digest->update(passwordHeaderHash, kHashSize);
+  digest->update(clear.data(), clear.length());
+  digest->finish(out);
+}
+
+void FileDBHeaderV3::slotDigest(unsigned char out[16], const unsigned char* slot, std::uint64_t length,
+                                const VELFastBuffer& clear) const {
+  digest->init();
+  digest->update(slot, static_cast<std::size_t>(length));
+  digest->update(clear.data(), clear.length());
+  digest->finish(out);
+}
+
+void FileDBHeaderV3::slotChanged(const unsigned char* oldSlot, const unsigned char* newSlot, std::uint64_t length,
+                                 const VELPasswordEncryptor& password) {
+  VEL_TRACE_SCOPE("slotChanged");
+  if (!d_slotXorValid || !digest || length != d_slotXorLength || !(d_slotXorPassword == password)) {
+    d_slotXorValid = false;
+    return;
+  }
+  const VELFastBuffer clear = password.getClearPassword();
+  unsigned char h[kHashSize];
+  if (oldSlot != nullptr) {
+    slotDigest(h, oldSlot, length, clear);
+    for (std::uint64_t k = 0; k < kHashSize; ++k) d_slotXor[k] ^= h[k];
+  } else {
+    ++d_slotXorCount;
+  }
+  slotDigest(h, newSlot, length, clear);
+  for (std::uint64_t k = 0; k < kHashSize; ++k) d_slotXor[k] ^= h[k];
 }
 
 VELBuffer FileDBHeaderV3::getPasswordHeaderHash() const {
@@ -132,12 +176,9 @@ VELBuffer FileDBHeaderV3::computePasswordDatabaseHash(FileDBBinaryFile& file, co
   if (digest->size() != kHashSize) VELDB_THROW(VELDBError::kNoDigest, "digest of the wrong size");
   const VELFastBuffer clear = password.getClearPassword();
 
-  unsigned char running[kHashSize];
-  digest->init();
-  digest->update(getBuffer(), kCommonHeaderSize);
-  digest->update(passwordHeaderHash, kHashSize);
-  digest->update(clear.data(), clear.length());
-  digest->finish(running);
+  unsigned char start[kHashSize];
+  startValue(start, clear);
+  unsigned char running[kHashSize] = {0};
 
   // Blocks may end inside a slot when a slot is larger than a block, so the
   // digest of a slot is carried across blocks.
@@ -162,6 +203,13 @@ VELBuffer FileDBHeaderV3::computePasswordDatabaseHash(FileDBBinaryFile& file, co
       }
     }
   });
+  // Keep the XOR over the slots for the incremental hash.
+  std::memcpy(d_slotXor, running, kHashSize);
+  d_slotXorValid = true;
+  d_slotXorPassword = password;
+  d_slotXorCount = getRecordsAllocated();
+  d_slotXorLength = static_cast<std::uint32_t>(length);
+  for (std::uint64_t k = 0; k < kHashSize; ++k) running[k] ^= start[k];
   return VELBuffer(running, kHashSize);
 }
 

@@ -266,9 +266,16 @@ FileDBStorage::ChangeScope::ChangeScope(FileDBStorage& storage)
 
 void FileDBStorage::ChangeScope::commit() {
   if (d_done) return;
+  if (!d_outer) {
+    d_done = true;
+    --d_storage.d_changeDepth;
+    return;
+  }
+  // Sealing writes the header: it belongs to the change.  A failure here
+  // leaves the scope open, so that its destructor rolls the change back.
+  d_storage.sealPending();
   d_done = true;
   --d_storage.d_changeDepth;
-  if (!d_outer) return;
   try {
     d_storage.d_file->commitChange();
   } catch (...) {
@@ -296,6 +303,8 @@ FileDBStorage::ChangeScope::~ChangeScope() {
   }
   --d_storage.d_changeDepth;
   if (!d_outer) return;
+  d_storage.d_sealPending = false;
+  d_storage.d_saltPending = false;
   try {
     d_storage.d_file->rollbackChange();
     d_storage.reloadAfterRollback();
@@ -337,6 +346,10 @@ bool FileDBStorage::readSlot(std::uint64_t position) {
 void FileDBStorage::writeSlot(std::uint64_t position, const FileDBBuffer& slot) {
   ChangeScope change(*this);
   const std::uint64_t length = d_header->getFixedRecordLength();
+  if (d_header->wantsSlotUpdates()) {
+    readSlot(position);
+    d_header->slotChanged(d_readBuffer->data(), slot.data(), length, d_connectInfo->getLogicalDBPassword());
+  }
   d_file->setPosition(position);
   d_file->write(slot.data(), length);
   change.commit();
@@ -348,6 +361,9 @@ std::uint64_t FileDBStorage::appendSlot(const FileDBBuffer& slot) {
   const long end = 0;
   const FileDBBinaryFile::Origin origin = FileDBBinaryFile::End;
   const std::uint64_t position = d_file->setPosition(end, origin);
+  if (d_header->wantsSlotUpdates()) {
+    d_header->slotChanged(nullptr, slot.data(), length, d_connectInfo->getLogicalDBPassword());
+  }
   try {
     d_file->write(slot.data(), length);
   } catch (...) {
@@ -386,8 +402,12 @@ bool FileDBStorage::clearSlotTail(std::uint64_t position, std::uint64_t from) {
   if (!dirty) return false;
   ChangeScope change(*this);
   d_writeBuffer->reset();
+  d_writeBuffer->put(bytes, from);  // the slot as it will be: its fields, then zeros
+  if (d_header->wantsSlotUpdates()) {
+    d_header->slotChanged(bytes, d_writeBuffer->data(), length, d_connectInfo->getLogicalDBPassword());
+  }
   d_file->setPosition(position + from);
-  d_file->write(d_writeBuffer->data(), length - from);
+  d_file->write(d_writeBuffer->data() + from, length - from);
   change.commit();
   return true;
 }
@@ -424,29 +444,27 @@ std::unique_ptr<FileDBHeader> FileDBStorage::readHeaderLike(FileDBBinaryFile& fi
 }
 
 void FileDBStorage::resealHeader() {
+  ChangeScope change(*this);
+  d_saltPending = true;
+  d_sealPending = true;
+  change.commit();
+}
+
+void FileDBStorage::sealPending() {
+  if (!d_sealPending) return;
   const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
-  d_header->setPasswordHeaderHash(password);
+  if (d_saltPending) d_header->setPasswordHeaderHash(password);
   d_header->setPasswordDatabaseHash(*d_file, password);
   d_header->persist(*d_file);
+  d_sealPending = false;
+  d_saltPending = false;
 }
 
 void FileDBStorage::incrRecordsAllocated() {
   ChangeScope change(*this);
   VEL_TRACE_SCOPE("incrRecordsAllocated");
-  const std::uint32_t before = d_header->getRecordsAllocated();
-  d_header->setRecordsAllocated(before + 1);
-  try {
-    resealHeader();
-  } catch (...) {
-    // Give the appended slot back, so that header and size agree again.
-    d_header->setRecordsAllocated(before);
-    try {
-      d_file->setSize(slotPosition(before));
-      resealHeader();
-    } catch (...) {
-    }
-    throw;
-  }
+  d_header->setRecordsAllocated(d_header->getRecordsAllocated() + 1);
+  resealHeader();
   change.commit();
 }
 
@@ -613,8 +631,7 @@ void FileDBStorage::setPassword(const VELPasswordEncryptor& oldPassword, const V
 void FileDBStorage::setPasswordDatabaseHash() {
   ChangeScope change(*this);
   VEL_TRACE_SCOPE("setPasswordDatabaseHash");
-  d_header->setPasswordDatabaseHash(*d_file, d_connectInfo->getLogicalDBPassword());
-  d_header->persist(*d_file);
+  d_sealPending = true;
   change.commit();
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <vector>
 
@@ -315,6 +316,50 @@ TEST_F(StorageTest, PasswordExpiryAndMinorVersionSettings) {
   TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly, "new"), d_path);
   EXPECT_EQ(t.getPasswordExpirationTime(), 12345);
   EXPECT_EQ(t.records().size(), 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// The database hash on disk equals a full computation over the file.
+void expectSealedByFullComputation(const std::string& path, const char* pw) {
+  VELKRYAlgorithmFactory factory;
+  VELString image = readAll(path);  // the writer's lock keeps other opens out
+  StringDBBinaryFile file(&image, VELDBConnectInfo::ReadOnly);
+  FileDBHeaderV3 header(&factory, file);
+  EXPECT_EQ(header.computePasswordDatabaseHash(file, password(pw)), header.getPasswordDatabaseHash());
+}
+
+class IncrementalHashTable : public TestTable {
+ public:
+  using TestTable::TestTable;
+  bool incremental() const { return getFileHeader()->wantsSlotUpdates(); }
+};
+
+TEST_F(StorageTest, VersionThreeHashIsKeptIncrementallyAndMatchesAFullPass) {
+  create();
+  IncrementalHashTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), d_path);
+  EXPECT_TRUE(t.incremental());  // the check at open computed the slot digests
+  const std::vector<std::pair<const char*, std::function<void()>>> steps = {
+      {"insert", [&] { t.append(1, "one"); }},
+      {"insert", [&] { t.append(2, "two"); }},
+      {"update", [&] { t.update(0, 1, "one, changed"); }},
+      {"delete", [&] { t.markDeleted(1); }},
+      {"resize", [&] { t.append(3, std::string(6500, 'r')); }},
+      {"expiry", [&] { t.setPasswordExpirationTime(777); }},
+      {"insert after resize", [&] { t.append(4, "four"); }},
+      {"password", [&] { t.setPassword(password("secret"), password("other"), 0); }},
+      {"insert with the new password", [&] { t.append(5, "five"); }},
+  };
+  const char* pw = "secret";
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.first);
+    step.second();
+    if (std::string(step.first) == "password") pw = "other";
+    EXPECT_TRUE(t.incremental());
+    expectSealedByFullComputation(d_path, pw);
+  }
 }
 
 }  // namespace
