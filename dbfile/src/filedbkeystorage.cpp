@@ -75,9 +75,16 @@ void FileDBKeyStorage::disconnect(FileDBKeyStorage*& storage, bool deleteFile) {
 FileDBKeyStorage::FileDBKeyStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName)
     : FileDBStorage(connectInfo, fileName) {
   VEL_TRACE_SCOPE("FileDBKeyStorage::ctor");
-  validateMinorVersionNumber();
-  validateFileType();
-  d_lastRecordID = buildIndexes();
+  try {
+    validateMinorVersionNumber();
+    validateFileType();
+    d_lastRecordID = buildIndexes();
+  } catch (...) {
+    // An open that fails must not compact the file on its way out: the base
+    // destructor would otherwise rewrite a file nobody could open.
+    d_purgeOnClose = false;
+    throw;
+  }
 }
 
 FileDBKeyStorage::~FileDBKeyStorage() { VEL_TRACE_SCOPE("FileDBKeyStorage::dtor"); }
@@ -105,11 +112,23 @@ std::uint32_t FileDBKeyStorage::buildIndexes() {
   d_masterIndex.erase();
   const bool upgrade =
       d_header->getMinorVersionNumber() == 1 && d_connectInfo->getAccessMode() == VELDBConnectInfo::ReadWrite;
-  for (;;) {
-    std::unique_ptr<FileDBKeyRecordFields> fields(upgrade ? getRecordFieldsAt_V1(iterator)
-                                                          : getRecordFieldsAt(iterator));
-    if (!fields) break;
-    if (!addRecordToIndexes(*fields, iterator, highestRecordID)) ++badRecordIdCount;
+  try {
+    for (;;) {
+      std::unique_ptr<FileDBKeyRecordFields> fields(upgrade ? getRecordFieldsAt_V1(iterator)
+                                                            : getRecordFieldsAt(iterator));
+      if (!fields) break;
+      if (!addRecordToIndexes(*fields, iterator, highestRecordID)) ++badRecordIdCount;
+    }
+  } catch (...) {
+    // Slot tails cleared before the failure changed the file: seal it again
+    // so that it still opens as the minor-version-1 file it is.
+    if (upgrade) {
+      try {
+        setPasswordDatabaseHash();
+      } catch (...) {
+      }
+    }
+    throw;
   }
   // One re-seal covers every slot tail cleared above and the new version.
   if (upgrade) setMinorVersion(kMinorVersion);
@@ -122,6 +141,9 @@ bool FileDBKeyStorage::addRecordToIndexes(FileDBKeyRecordFields& fields, FileDBI
   VEL_TRACE_SCOPE("addRecordToIndexes");
   bool repaired = false;
   if (fields.recordID <= highestRecordID) {
+    // Past the last record ID a repair would wrap to 0 and give two slots one
+    // ID, so that lookups could return the wrong record.
+    if (highestRecordID == 0xFFFFFFFFu) VELDB_THROW(VELDBError::kRecordIDRollover, "recordID rollover");
     fields.recordID = highestRecordID + 1;
     repaired = true;
   }
