@@ -6,7 +6,9 @@
 // decodes each record and computes its keys afresh; record IDs out of order
 // are repaired in memory (trace "badRecordIdCount detected").  A
 // minor-version-1 file opened read-write has the stray bytes behind each
-// slot's fields zeroed and becomes minor version 2.
+// slot's fields zeroed and becomes minor version 2.  An open that fails
+// leaves the file sealed and never compacts it; a record-ID repair that
+// would pass 4294967295 fails the open with 0x8C23D.
 //
 // Record operations run with the instance mutex held by the caller.
 // Records handed out are new and owned by the caller.  Errors:

@@ -222,6 +222,7 @@ class FileDBStorage {
   bool d_sealPending = false;
   bool d_saltPending = false;
   bool d_destroying = false;  // the table part is gone: no index rebuild
+  bool d_reloading = false;   // a reload is under way: none within it
 
   static VELMutex d_classMutex;
 

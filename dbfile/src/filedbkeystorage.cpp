@@ -75,9 +75,16 @@ void FileDBKeyStorage::disconnect(FileDBKeyStorage*& storage, bool deleteFile) {
 FileDBKeyStorage::FileDBKeyStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName)
     : FileDBStorage(connectInfo, fileName) {
   VEL_TRACE_SCOPE("FileDBKeyStorage::ctor");
-  validateMinorVersionNumber();
-  validateFileType();
-  d_lastRecordID = buildIndexes();
+  try {
+    validateMinorVersionNumber();
+    validateFileType();
+    d_lastRecordID = buildIndexes();
+  } catch (...) {
+    // An open that fails must not compact the file on its way out: the base
+    // destructor would otherwise rewrite a file nobody could open.
+    d_purgeOnClose = false;
+    throw;
+  }
 }
 
 FileDBKeyStorage::~FileDBKeyStorage() { VEL_TRACE_SCOPE("FileDBKeyStorage::dtor"); }
@@ -127,6 +134,9 @@ bool FileDBKeyStorage::addRecordToIndexes(FileDBKeyRecordFields& fields, FileDBI
   VEL_TRACE_SCOPE("addRecordToIndexes");
   bool repaired = false;
   if (fields.recordID <= highestRecordID) {
+    // Past the last record ID a repair would wrap to 0 and give two slots one
+    // ID, so that lookups could return the wrong record.
+    if (highestRecordID == 0xFFFFFFFFu) VELDB_THROW(VELDBError::kRecordIDRollover, "recordID rollover");
     fields.recordID = highestRecordID + 1;
     repaired = true;
   }

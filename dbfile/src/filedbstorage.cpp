@@ -1,5 +1,6 @@
 #include "filedbstorage.h"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <ctime>
@@ -316,7 +317,12 @@ FileDBStorage::ChangeScope::~ChangeScope() {
 
 void FileDBStorage::reloadAfterRollback() {
   VEL_TRACE_SCOPE("reloadAfterRollback");
-  if (d_file->isInMemory() || d_destroying) return;
+  if (d_file->isInMemory() || d_destroying || d_reloading) return;
+  struct Guard {
+    bool& flag;
+    explicit Guard(bool& f) : flag(f) { flag = true; }
+    ~Guard() { flag = false; }
+  } guard(d_reloading);
   std::unique_ptr<FileDBHeader> header = readHeaderLike(*d_file);
   header->validateConstants();
   header->validateMajorVersion();

@@ -1,0 +1,127 @@
+// Plan: fill a master index with the fields of generated records and check what each index knows
+// after insert and erase, and the order and numbers of the unique-key integrity check.
+#include "filedbkeymasterindex.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include "velexception.h"
+#include "veltestpki.h"
+
+namespace {
+
+unsigned long errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const VELDBException& e) {
+    return e.getError();
+  }
+  return 0;
+}
+
+FileDBKeyRecordFields fieldsOf(const std::string& label, const std::string& subject, unsigned id) {
+  std::unique_ptr<VELASNKeyRecord> record = VELTestPKI::makeKeyRecord(label, subject, false);
+  record->setRecordID(id);
+  return FileDBKeyRecordFields(nullptr, *record, 1, 0);
+}
+
+std::vector<std::uint32_t> walk(FileDBMultiIndex& index, const VELBuffer& key) {
+  std::vector<std::uint32_t> ids;
+  for (const FileDBMultiLocation* at = index.find(key); at != nullptr; at = index.findNext()) {
+    ids.push_back(at->recordID);
+  }
+  return ids;
+}
+
+TEST(KeyMasterIndexTest, InsertEntersEveryIndexAndEraseRemovesOnlyTheRecord) {
+  FileDBKeyMasterIndex index;
+  const FileDBKeyRecordFields a = fieldsOf("a", "CN=Shared", 1);
+  EXPECT_EQ(index.find(1), nullptr);
+  index.uniqueKeyIntegrityCheck(a);  // empty: nothing collides
+
+  const std::uint64_t position = (1ull << 32) + 80;  // the multi indexes keep the low 32 bits
+  index.insert(position, a);
+  ASSERT_NE(index.find(1), nullptr);
+  EXPECT_EQ(index.find(1)->position, position);
+  EXPECT_EQ(index.find(1)->subjectNameHash, a.subjectNameHash);
+  EXPECT_EQ(index.d_labelIndex.find(a.label)->position, position);
+  EXPECT_EQ(index.d_signatureIndex.find(a.signatureHash)->recordID, 1u);
+  EXPECT_EQ(index.d_unsignedCertIndex.find(a.unsignedCertHash)->position, position);
+  EXPECT_EQ(index.d_issuerAndSerialIndex.find(a.issuerAndSerialNumberHash)->recordID, 1u);
+  const FileDBMultiLocation* byName = index.d_subjectNameIndex.find(a.subjectNameHash);
+  ASSERT_NE(byName, nullptr);
+  EXPECT_EQ(byName->position, 80u);
+  EXPECT_EQ(index.d_publicKeyIndex.find(a.subjectPublicKeyInfoHash)->recordID, 1u);
+
+  // A second record of the same subject: both found, in insertion order.
+  const FileDBKeyRecordFields b = fieldsOf("b", "CN=Shared", 2);
+  ASSERT_EQ(a.subjectNameHash, b.subjectNameHash);
+  index.insert(5080, b);
+  EXPECT_EQ(walk(index.d_subjectNameIndex, a.subjectNameHash), (std::vector<std::uint32_t>{1, 2}));
+
+  const FileDBKeyIndexEntry entry = *index.find(1);
+  index.erase(1, *index.find(1));  // the map's own entry, as the table passes it
+  EXPECT_EQ(index.find(1), nullptr);
+  EXPECT_EQ(index.d_labelIndex.find(entry.label), nullptr);
+  EXPECT_EQ(index.d_signatureIndex.find(entry.signatureHash), nullptr);
+  EXPECT_EQ(index.d_unsignedCertIndex.find(entry.unsignedCertHash), nullptr);
+  EXPECT_EQ(index.d_issuerAndSerialIndex.find(entry.issuerAndSerialNumberHash), nullptr);
+  EXPECT_TRUE(walk(index.d_publicKeyIndex, entry.subjectPublicKeyInfoHash).empty());
+  EXPECT_EQ(walk(index.d_subjectNameIndex, a.subjectNameHash), (std::vector<std::uint32_t>{2}));
+
+  index.erase();
+  EXPECT_TRUE(index.records().empty());
+  EXPECT_EQ(index.d_labelIndex.find(b.label), nullptr);
+  EXPECT_TRUE(walk(index.d_subjectNameIndex, b.subjectNameHash).empty());
+  index.insert(80, b);  // still usable
+  EXPECT_EQ(index.find(2)->position, 80u);
+}
+
+TEST(KeyMasterIndexTest, IntegrityCheckReportsTheFirstCollisionInOrder) {
+  FileDBKeyMasterIndex index;
+  const FileDBKeyRecordFields stored = fieldsOf("stored", "CN=Stored", 1);
+  index.insert(80, stored);
+  const FileDBKeyRecordFields fresh = fieldsOf("fresh", "CN=Fresh", 2);
+  index.uniqueKeyIntegrityCheck(fresh);
+
+  // Each candidate takes the stored keys from one number on: the lowest
+  // taken key decides.
+  struct Case {
+    int firstTaken;
+    unsigned long error;
+  };
+  for (const Case c : {Case{0, 0x8C244}, Case{1, 0x8C245}, Case{2, 0x8C246}, Case{3, 0x8C247}, Case{4, 0x8C248}}) {
+    FileDBKeyRecordFields candidate = fresh;
+    if (c.firstTaken <= 0) candidate.recordID = stored.recordID;
+    if (c.firstTaken <= 1) candidate.label = stored.label;
+    if (c.firstTaken <= 2) candidate.signatureHash = stored.signatureHash;
+    if (c.firstTaken <= 3) candidate.unsignedCertHash = stored.unsignedCertHash;
+    candidate.issuerAndSerialNumberHash = stored.issuerAndSerialNumberHash;
+    EXPECT_EQ(errorOf([&] { index.uniqueKeyIntegrityCheck(candidate); }), c.error) << c.firstTaken;
+  }
+  // The multi-index keys take no part.
+  FileDBKeyRecordFields sameNameAndKey = fresh;
+  sameNameAndKey.subjectNameHash = stored.subjectNameHash;
+  sameNameAndKey.subjectPublicKeyInfoHash = stored.subjectPublicKeyInfoHash;
+  index.uniqueKeyIntegrityCheck(sameNameAndKey);
+  EXPECT_EQ(index.records().size(), 1u);
+}
+
+TEST(KeyMasterIndexTest, EraseLeavesAUniqueKeyThatALaterRecordTookOver) {
+  // Files written elsewhere may hold two records with one label; the later
+  // one owns it in the index, and erasing the earlier one must not drop it.
+  FileDBKeyMasterIndex index;
+  const FileDBKeyRecordFields first = fieldsOf("same", "CN=First", 1);
+  const FileDBKeyRecordFields second = fieldsOf("same", "CN=Second", 2);
+  index.insert(80, first);
+  index.insert(5080, second);
+  index.erase(1, *index.find(1));
+  ASSERT_NE(index.d_labelIndex.find(second.label), nullptr);
+  EXPECT_EQ(index.d_labelIndex.find(second.label)->recordID, 2u);
+  index.erase(2, *index.find(2));
+  EXPECT_EQ(index.d_labelIndex.find(second.label), nullptr);
+}
+
+}  // namespace
