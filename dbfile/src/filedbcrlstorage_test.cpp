@@ -158,7 +158,7 @@ TEST_F(CRLStorageTest, ManyIssuersAndLargeCRLsGrowTheRecordLengthAndStayFindable
   EXPECT_EQ(c->deleteRecordByIndex(VELDBManager::CRLIssuerName, issuer1), 3u);
   EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::CRLIssuerName, issuer1), 0u);
   EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger()), 6u);
-  EXPECT_FALSE(c->getRecordByIndex(VELDBManager::CRLLabel, label("crl11")));
+  EXPECT_FALSE(present(c->getRecordByIndex(VELDBManager::CRLLabel, label("crl11"))));
   EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::CRLIssuerName, records[8]->getCRL().getIssuer()), 3u);
   std::unique_ptr<VELASNCRLRecordContainer> all(c->getRecordByIndex(VELDBManager::CRLAllRecords, VELASNInteger()));
   EXPECT_EQ(all->size(), 6u);
@@ -209,7 +209,7 @@ TEST_F(CRLStorageTest, CollisionsOfInsertAndUpdateAreRefusedWithTheirOwnNumbers)
   std::unique_ptr<VELASNCRLRecord> atSlot(c->getRecordAt(kHeaderV3 + 5000));
   ASSERT_TRUE(atSlot);
   EXPECT_EQ(atSlot->getLabel().getValue(), "b renamed");
-  EXPECT_FALSE(c->getRecordByIndex(VELDBManager::CRLLabel, label("b")));
+  EXPECT_FALSE(present(c->getRecordByIndex(VELDBManager::CRLLabel, label("b"))));
 
   // Delete by label marks the slot; the whole-table count is of live records.
   EXPECT_EQ(c->deleteRecordByIndex(VELDBManager::CRLLabel, label("a")), 1u);
@@ -246,7 +246,7 @@ TEST_F(CRLStorageTest, RecordIDsAreKeptAsStored) {
       c->getRecordByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(3)));
   ASSERT_TRUE(second);
   EXPECT_EQ(second->getLabel().getValue(), "old1");
-  EXPECT_FALSE(c->getRecordByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(6)));
+  EXPECT_FALSE(present(c->getRecordByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(6))));
   std::unique_ptr<VELASNCRLRecord> next = crlRecord(makeIssuer("CN=New"), "new", 1);
   c->insertRecord(*next);
   EXPECT_EQ(idOf(*next), 10u);
@@ -274,7 +274,7 @@ TEST_F(CRLStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
   Connection c(path, VELDBConnectInfo::ReadOnly);
   EXPECT_EQ(c->getFileHeader()->getMinorVersionNumber(), 1);
   EXPECT_EQ(c->getFileHeader()->getRecordsAllocated(), 2u);
-  EXPECT_TRUE(c->getRecordByIndex(VELDBManager::CRLLabel, label("old1")));
+  EXPECT_TRUE(present(c->getRecordByIndex(VELDBManager::CRLLabel, label("old1"))));
 }
 
 }  // namespace

@@ -110,7 +110,7 @@ TEST_F(KeyPairStorageTest, LookupsByIDLabelAndPublicKeySurviveReopen) {
     EXPECT_EQ(labelOf(*byID), name);
     EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::KeyPairLabel, label(name)), 1u);
   }
-  EXPECT_FALSE(c->getRecordByIndex(VELDBManager::KeyPairLabel, label("absent")));
+  EXPECT_FALSE(present(c->getRecordByIndex(VELDBManager::KeyPairLabel, label("absent"))));
   EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(4)), 0u);
   std::unique_ptr<VELASNKeyPairRecordContainer> all(
       c->getRecordByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()));
@@ -133,7 +133,7 @@ TEST_F(KeyPairStorageTest, UpdateChangesLabelAndRefusalsLeaveTheFileAlone) {
   // Update through the record ID with a new label.
   records[1]->setLabel("renamed");
   c->updateRecordByIndex(VELDBManager::KeyPairRecordID, *records[1]);
-  EXPECT_FALSE(c->getRecordByIndex(VELDBManager::KeyPairLabel, label("label1")));
+  EXPECT_FALSE(present(c->getRecordByIndex(VELDBManager::KeyPairLabel, label("label1"))));
   std::unique_ptr<VELASNKeyPairRecord> found(c->getRecordByIndex(VELDBManager::KeyPairLabel, label("renamed")));
   ASSERT_TRUE(found);
   EXPECT_EQ(VELDBUtility::asnToRecordID(found->getRecordID()), 2u);
@@ -198,7 +198,7 @@ TEST_F(KeyPairStorageTest, DeleteMarksTheSlotCountsLiveRecordsAndPurgesOnClose) 
   EXPECT_EQ(readAll(d_path).size(), kHeaderV3 + 2u * length);
   Connection c(d_path, VELDBConnectInfo::ReadWrite);
   EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()), 2u);
-  EXPECT_TRUE(c->getRecordByIndex(VELDBManager::KeyPairLabel, label("label2")));
+  EXPECT_TRUE(present(c->getRecordByIndex(VELDBManager::KeyPairLabel, label("label2"))));
 }
 
 // Slots with record IDs 5, 3, 9 (as another writer may leave them).
@@ -222,7 +222,7 @@ TEST_F(KeyPairStorageTest, OutOfOrderRecordIDsAreRenumberedAndAllOfThemDelete) {
   {
     Connection c(path, VELDBConnectInfo::ReadWrite);
     EXPECT_EQ(c->getLastRecordID(), 9u);
-    EXPECT_FALSE(c->getRecordByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(3)));
+    EXPECT_FALSE(present(c->getRecordByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(3))));
     // The record is handed out under the ID that finds it.
     std::unique_ptr<VELASNKeyPairRecord> second(
         c->getRecordByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(6)));
@@ -267,7 +267,7 @@ TEST_F(KeyPairStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
       Connection c(path, VELDBConnectInfo::ReadOnly);
       EXPECT_EQ(c->getFileHeader()->getMinorVersionNumber(), 0);
       EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()), 2u);
-      EXPECT_TRUE(c->getRecordByIndex(VELDBManager::KeyPairLabel, label("pair0")));
+      EXPECT_TRUE(present(c->getRecordByIndex(VELDBManager::KeyPairLabel, label("pair0"))));
     }
     EXPECT_EQ(readAll(path), original);
     {
@@ -280,7 +280,7 @@ TEST_F(KeyPairStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
       EXPECT_EQ(cleaned[header + 5000 + 4500], 0);
       // The fields themselves are untouched.
       EXPECT_EQ(cleaned.substr(header, 3000), original.substr(header, 3000));
-      EXPECT_TRUE(c->getRecordByIndex(VELDBManager::KeyPairLabel, label("pair2")));
+      EXPECT_TRUE(present(c->getRecordByIndex(VELDBManager::KeyPairLabel, label("pair2"))));
     }
     // Both hashes verify on reopen; the deleted slot was purged on close.
     Connection c(path, VELDBConnectInfo::ReadOnly);
@@ -288,6 +288,29 @@ TEST_F(KeyPairStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
     EXPECT_EQ(c->getFileHeader()->getRecordsAllocated(), 2u);
     EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()), 2u);
   }
+}
+
+TEST_F(KeyPairStorageTest, MinorVersion0OpenSurvivesUnreadableDeletedSlotsAndKeepsTheFileSealed) {
+  const std::string path = d_dir.path() + "/broken.kyp";
+  std::vector<std::unique_ptr<VELASNKeyPairRecord>> records;
+  std::vector<std::string> slots = outOfOrderSlots(records);
+  slots[0][4000] = 0x5A;
+  slots[1][3] = 2;  // deleted, with an encoding length past the slot
+  slots[1][8] = static_cast<char>(0xFF);
+  writeTable(path, kKeyPairType, 0, false, 5000, slots);
+  {
+    Connection c(path, VELDBConnectInfo::ReadWrite);
+    EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()), 2u);
+  }
+  EXPECT_EQ(readAll(path).size(), kHeaderV3 + 2u * 5000);
+
+  // A live slot that cannot be read stops the open, but the tail cleared
+  // before it must not leave the database hash stale.
+  slots[1][3] = 1;
+  writeTable(path + "2", kKeyPairType, 0, false, 5000, slots);
+  EXPECT_EQ(refusal([&] { Connection c(path + "2", VELDBConnectInfo::ReadWrite); }), VELDBError::kBadArgument);
+  EXPECT_EQ(readAll(path + "2")[kHeaderV3 + 4000], 0);
+  EXPECT_EQ(refusal([&] { Connection c(path + "2", VELDBConnectInfo::ReadOnly); }), VELDBError::kBadArgument);
 }
 
 TEST_F(KeyPairStorageTest, ConnectionsToOneFileShareOneStorage) {

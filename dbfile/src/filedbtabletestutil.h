@@ -92,6 +92,13 @@ std::string slotImage(const FIELDS& fields, std::uint32_t recordLength) {
   return std::string(reinterpret_cast<const char*>(buffer.data()), recordLength);
 }
 
+// True when a lookup found a record; frees it.
+template <typename RECORD>
+bool present(RECORD* record) {
+  const std::unique_ptr<RECORD> owned(record);
+  return owned != nullptr;
+}
+
 inline std::uint32_t bigEndian32(const std::string& bytes, std::size_t at) {
   std::uint32_t v = 0;
   for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(bytes[at + i]);
