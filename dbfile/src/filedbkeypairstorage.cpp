@@ -104,26 +104,20 @@ std::uint32_t FileDBKeyPairStorage::buildIndexes() {
   d_masterIndex.erase();
   const bool upgrade =
       d_header->getMinorVersionNumber() == 0 && d_connectInfo->getAccessMode() == VELDBConnectInfo::ReadWrite;
-  try {
-    for (;;) {
-      std::unique_ptr<FileDBKeyPairRecordFields> fields(upgrade ? getRecordFieldsAt_V0(iterator)
-                                                                : getRecordFieldsAt(iterator));
-      if (!fields) break;
-      if (!addRecordToIndexes(*fields, iterator, highestRecordID)) ++badRecordIdCount;
-    }
-  } catch (...) {
-    // Slot tails cleared before the failure must not leave the database hash
-    // stale, or the file could not be opened again.
-    if (upgrade) {
-      try {
-        setPasswordDatabaseHash();
-      } catch (...) {
-      }
-    }
-    throw;
+  // The clean-up of an old minor version is one change: a failure rolls it
+  // back whole.
+  std::unique_ptr<ChangeScope> change(upgrade ? new ChangeScope(*this) : nullptr);
+  for (;;) {
+    std::unique_ptr<FileDBKeyPairRecordFields> fields(upgrade ? getRecordFieldsAt_V0(iterator)
+                                                              : getRecordFieldsAt(iterator));
+    if (!fields) break;
+    if (!addRecordToIndexes(*fields, iterator, highestRecordID)) ++badRecordIdCount;
   }
   // One re-seal covers every slot tail cleared above and the new version.
-  if (upgrade) setMinorVersion(kMinorVersion);
+  if (upgrade) {
+    setMinorVersion(kMinorVersion);
+    change->commit();
+  }
   if (badRecordIdCount != 0) VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "badRecordIdCount detected");
   return highestRecordID;
 }

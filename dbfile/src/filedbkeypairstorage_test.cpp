@@ -304,12 +304,14 @@ TEST_F(KeyPairStorageTest, MinorVersion0OpenSurvivesUnreadableDeletedSlotsAndKee
   }
   EXPECT_EQ(readAll(path).size(), kHeaderV3 + 2u * 5000);
 
-  // A live slot that cannot be read stops the open, but the tail cleared
-  // before it must not leave the database hash stale.
+  // A live slot that cannot be read stops the open; the tails cleared before
+  // it are rolled back with the rest of the clean-up, so the file is as it
+  // was and still sealed.
   slots[1][3] = 1;
   writeTable(path + "2", kKeyPairType, 0, false, 5000, slots);
+  const std::string before = readAll(path + "2");
   EXPECT_EQ(refusal([&] { Connection c(path + "2", VELDBConnectInfo::ReadWrite); }), VELDBError::kBadArgument);
-  EXPECT_EQ(readAll(path + "2")[kHeaderV3 + 4000], 0);
+  EXPECT_EQ(readAll(path + "2"), before);
   EXPECT_EQ(refusal([&] { Connection c(path + "2", VELDBConnectInfo::ReadOnly); }), VELDBError::kBadArgument);
 }
 
