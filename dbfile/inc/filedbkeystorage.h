@@ -89,7 +89,7 @@ class FileDBKeyStorage : public FileDBStorage {
   bool addRecordToIndexes(FileDBKeyRecordFields& fields, FileDBIterator& iterator, unsigned int& highestRecordID);
   // The record ID that a unique lookup finds, or false.
   bool findRecordID(VELDBManager::KeyUniqueIndex index, const VELASNObject& key, std::uint32_t& recordID);
-  VELASNKeyRecord* decode(const FileDBKeyRecordFields& fields) const;
+  VELASNKeyRecord* decode(std::uint64_t position, const FileDBKeyRecordFields& fields);
 
   // DATA
   FileDBKeyMasterIndex d_masterIndex;

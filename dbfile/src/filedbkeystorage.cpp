@@ -188,9 +188,16 @@ FileDBKeyRecordFields* FileDBKeyStorage::getRecordFieldsAt_V1(FileDBIterator& it
   }
 }
 
-VELASNKeyRecord* FileDBKeyStorage::decode(const FileDBKeyRecordFields& fields) const {
+VELASNKeyRecord* FileDBKeyStorage::decode(std::uint64_t position, const FileDBKeyRecordFields& fields) {
   std::unique_ptr<VELASNKeyRecord> record(new VELASNKeyRecord(0));
   VELASNUtility::setDEREncoding(*record, fields.encoding);
+  // A record whose ID was repaired while indexing still carries the old ID
+  // in its slot; hand it out under the ID that finds it again.
+  const FileDBKeyIndexEntry* entry = d_masterIndex.find(VELDBUtility::asnToRecordID(record->getRecordID()));
+  if (entry == nullptr || entry->position != position) {
+    const FileDBUniqueLocation* at = d_masterIndex.d_signatureIndex.find(fields.signatureHash);
+    if (at != nullptr && at->position == position) record->setRecordID(at->recordID);
+  }
   return record.release();
 }
 
@@ -199,13 +206,17 @@ VELASNKeyRecord* FileDBKeyStorage::decode(const FileDBKeyRecordFields& fields) c
 VELASNKeyRecord* FileDBKeyStorage::getRecordAt(std::uint64_t position) {
   VEL_TRACE_SCOPE("getRecordAt");
   std::unique_ptr<FileDBKeyRecordFields> fields(getRecordFieldsAt(position));
-  return fields ? decode(*fields) : nullptr;
+  return fields ? decode(position, *fields) : nullptr;
 }
 
 VELASNKeyRecord* FileDBKeyStorage::getRecordAt(FileDBIterator& iterator) {
   VEL_TRACE_SCOPE("getRecordAt");
   std::unique_ptr<FileDBKeyRecordFields> fields(getRecordFieldsAt(iterator));
-  return fields ? decode(*fields) : nullptr;
+  if (!fields) return nullptr;
+  // The walk skipped deleted slots: the record lies where the iterator is now.
+  return decode(iterator.getFilePosition(static_cast<unsigned>(d_header->getSize()),
+                                         d_header->getFixedRecordLength(), d_header->getRecordsAllocated()),
+                *fields);
 }
 
 bool FileDBKeyStorage::findRecordID(VELDBManager::KeyUniqueIndex index, const VELASNObject& key,
