@@ -87,6 +87,9 @@ class FileDBKeyStorage : public FileDBStorage {
 
  private:
   bool addRecordToIndexes(FileDBKeyRecordFields& fields, FileDBIterator& iterator, unsigned int& highestRecordID);
+  // The multi index that `index` selects, with the digest of `key` in
+  // `digest`; null for the whole table; 0x8B67A for any other value.
+  FileDBMultiIndex* multiIndexFor(VELDBManager::KeyMultiIndex index, const VELASNObject& key, VELBuffer& digest);
   // The record ID that a unique lookup finds, or false.
   bool findRecordID(VELDBManager::KeyUniqueIndex index, const VELASNObject& key, std::uint32_t& recordID);
   VELASNKeyRecord* decode(std::uint64_t position, const FileDBKeyRecordFields& fields);

@@ -250,6 +250,23 @@ bool FileDBKeyStorage::findRecordID(VELDBManager::KeyUniqueIndex index, const VE
   return d_masterIndex.find(recordID) != nullptr;
 }
 
+FileDBMultiIndex* FileDBKeyStorage::multiIndexFor(VELDBManager::KeyMultiIndex index, const VELASNObject& key,
+                                                  VELBuffer& digest) {
+  const VELKRYAlgorithmFactory* factory = d_connectInfo->getAlgorithmFactory();
+  switch (index) {
+    case VELDBManager::KeyAllRecords:
+      return nullptr;
+    case VELDBManager::KeySubjectName:
+      digest = VELDBUtility::getSHA1Digest(VELDBUtility::downcastX500name(key), factory);
+      return &d_masterIndex.d_subjectNameIndex;
+    case VELDBManager::KeyPublicKeyInfo:
+      digest = VELDBUtility::getSHA1Digest(VELDBUtility::downcastSubjectPublicKeyInfo(key), factory);
+      return &d_masterIndex.d_publicKeyIndex;
+    default:
+      VELDB_THROW(VELDBError::kBadArgument, kWrongType);
+  }
+}
+
 VELASNKeyRecord* FileDBKeyStorage::getRecordByIndex(VELDBManager::KeyUniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getRecordByIndex");
   std::uint32_t recordID = 0;
@@ -261,30 +278,17 @@ VELASNKeyRecordContainer* FileDBKeyStorage::getRecordByIndex(VELDBManager::KeyMu
                                                              const VELASNObject& key) {
   VEL_TRACE_SCOPE("getRecordByIndex");
   std::unique_ptr<VELASNKeyRecordContainer> out(new VELASNKeyRecordContainer());
-  const VELKRYAlgorithmFactory* factory = d_connectInfo->getAlgorithmFactory();
-  FileDBMultiIndex* multi = nullptr;
   VELBuffer digest;
-  switch (index) {
-    case VELDBManager::KeyAllRecords: {
-      FileDBIterator iterator(getClassName());
-      for (;;) {
-        std::unique_ptr<VELASNKeyRecord> record(getRecordAt(iterator));
-        if (!record) break;
-        out->push_back(std::move(record));
-        ++iterator.d_index;
-      }
-      return out.release();
+  FileDBMultiIndex* multi = multiIndexFor(index, key, digest);
+  if (multi == nullptr) {
+    FileDBIterator iterator(getClassName());
+    for (;;) {
+      std::unique_ptr<VELASNKeyRecord> record(getRecordAt(iterator));
+      if (!record) break;
+      out->push_back(std::move(record));
+      ++iterator.d_index;
     }
-    case VELDBManager::KeySubjectName:
-      multi = &d_masterIndex.d_subjectNameIndex;
-      digest = VELDBUtility::getSHA1Digest(VELDBUtility::downcastX500name(key), factory);
-      break;
-    case VELDBManager::KeyPublicKeyInfo:
-      multi = &d_masterIndex.d_publicKeyIndex;
-      digest = VELDBUtility::getSHA1Digest(VELDBUtility::downcastSubjectPublicKeyInfo(key), factory);
-      break;
-    default:
-      VELDB_THROW(VELDBError::kBadArgument, kWrongType);
+    return out.release();
   }
   // Collect the positions first: reading records does not touch the index,
   // but a walk should not depend on that.
@@ -319,23 +323,9 @@ std::uint64_t FileDBKeyStorage::getRecordCountByIndex(VELDBManager::KeyUniqueInd
 
 std::uint64_t FileDBKeyStorage::getRecordCountByIndex(VELDBManager::KeyMultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getRecordCountByIndex");
-  const VELKRYAlgorithmFactory* factory = d_connectInfo->getAlgorithmFactory();
-  FileDBMultiIndex* multi = nullptr;
   VELBuffer digest;
-  switch (index) {
-    case VELDBManager::KeyAllRecords:
-      return d_masterIndex.records().size();
-    case VELDBManager::KeySubjectName:
-      multi = &d_masterIndex.d_subjectNameIndex;
-      digest = VELDBUtility::getSHA1Digest(VELDBUtility::downcastX500name(key), factory);
-      break;
-    case VELDBManager::KeyPublicKeyInfo:
-      multi = &d_masterIndex.d_publicKeyIndex;
-      digest = VELDBUtility::getSHA1Digest(VELDBUtility::downcastSubjectPublicKeyInfo(key), factory);
-      break;
-    default:
-      VELDB_THROW(VELDBError::kBadArgument, kWrongType);
-  }
+  FileDBMultiIndex* multi = multiIndexFor(index, key, digest);
+  if (multi == nullptr) return d_masterIndex.records().size();
   std::uint64_t count = 0;
   for (const FileDBMultiLocation* at = multi->find(digest); at != nullptr; at = multi->findNext()) ++count;
   return count;
@@ -449,27 +439,13 @@ std::uint64_t FileDBKeyStorage::deleteRecordByIndex(VELDBManager::KeyUniqueIndex
 
 std::uint64_t FileDBKeyStorage::deleteRecordByIndex(VELDBManager::KeyMultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("deleteRecordByIndex");
-  const VELKRYAlgorithmFactory* factory = d_connectInfo->getAlgorithmFactory();
   std::vector<std::uint32_t> ids;
-  FileDBMultiIndex* multi = nullptr;
   VELBuffer digest;
-  switch (index) {
-    case VELDBManager::KeyAllRecords:
-      // The IDs the index knows, which include IDs repaired while indexing.
-      for (const auto& record : d_masterIndex.records()) ids.push_back(record.first);
-      break;
-    case VELDBManager::KeySubjectName:
-      multi = &d_masterIndex.d_subjectNameIndex;
-      digest = VELDBUtility::getSHA1Digest(VELDBUtility::downcastX500name(key), factory);
-      break;
-    case VELDBManager::KeyPublicKeyInfo:
-      multi = &d_masterIndex.d_publicKeyIndex;
-      digest = VELDBUtility::getSHA1Digest(VELDBUtility::downcastSubjectPublicKeyInfo(key), factory);
-      break;
-    default:
-      VELDB_THROW(VELDBError::kBadArgument, kWrongType);
-  }
-  if (multi != nullptr) {
+  FileDBMultiIndex* multi = multiIndexFor(index, key, digest);
+  if (multi == nullptr) {
+    // The IDs the index knows, which include IDs repaired while indexing.
+    for (const auto& record : d_masterIndex.records()) ids.push_back(record.first);
+  } else {
     for (const FileDBMultiLocation* at = multi->find(digest); at != nullptr; at = multi->findNext()) {
       ids.push_back(at->recordID);
     }
