@@ -32,9 +32,9 @@ VELMutex FileDBStorage::d_fileDBStorageMapMutex;
 // --- exported data ---------------------------------------------------------
 
 extern "C" {
-__attribute__((visibility("default"))) const char velfdb_Copyright[] =
+const char velfdb_Copyright[] =
     "Copyright (c) The velfiledb developers. All rights reserved.";
-__attribute__((visibility("default"))) const char velfdb_SCCSInfo[] =
+const char velfdb_SCCSInfo[] =
     "@(#)CompanyName: The velfiledb developers\n"
     "@(#)Trademarks: none\n"
     "@(#)FileDescription: velfiledb file-backed certificate and key database\n"
