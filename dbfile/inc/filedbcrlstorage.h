@@ -96,6 +96,9 @@ class FileDBCRLStorage : public FileDBStorage {
   void addRecordToIndexes(FileDBCRLRecordFields& fields, FileDBIterator& iterator, std::uint32_t& highestRecordID);
   // The record ID that a unique lookup finds, or false.
   bool findRecordID(VELDBManager::CRLUniqueIndex index, const VELASNObject& key, std::uint32_t& recordID);
+  // The first issuer-index entry of the name `key` (0x8B67A when `key` is
+  // no name); `findNext` of the issuer index gives the others.
+  const FileDBMultiLocation* findIssuer(const VELASNObject& key);
   VELASNCRLRecord* decode(const FileDBCRLRecordFields& fields) const;
 
   // DATA

@@ -96,7 +96,9 @@ class FileDBKeyPairStorage : public FileDBStorage {
                           std::uint32_t& highestRecordID);
   // The record ID that a unique lookup finds, or false.
   bool findRecordID(VELDBManager::KeyPairUniqueIndex index, const VELASNObject& key, std::uint32_t& recordID);
-  VELASNKeyPairRecord* decode(const FileDBKeyPairRecordFields& fields) const;
+  // The record of the live slot at `position` whose fields are `fields`,
+  // under the record ID the indexes know it by; owned by the caller.
+  VELASNKeyPairRecord* decodeAt(std::uint64_t position, const FileDBKeyPairRecordFields& fields);
 
   // DATA
   FileDBKeyPairMasterIndex d_masterIndex;

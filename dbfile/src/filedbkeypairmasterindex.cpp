@@ -1,0 +1,51 @@
+#include "filedbkeypairmasterindex.h"
+
+#include "velexception.h"
+#include "veltrace.h"
+
+FileDBKeyPairMasterIndex::FileDBKeyPairMasterIndex() : d_recordIDMap(new RecordIDMap()) {
+  VEL_TRACE_SCOPE("FileDBKeyPairMasterIndex::ctor");
+}
+
+FileDBKeyPairMasterIndex::~FileDBKeyPairMasterIndex() { VEL_TRACE_SCOPE("FileDBKeyPairMasterIndex::dtor"); }
+
+FileDBKeyPairIndexEntry* FileDBKeyPairMasterIndex::find(std::uint32_t recordID) {
+  VEL_TRACE_SCOPE("find");
+  auto it = d_recordIDMap->find(recordID);
+  return it == d_recordIDMap->end() ? nullptr : &it->second;
+}
+
+void FileDBKeyPairMasterIndex::uniqueKeyIntegrityCheck(const FileDBKeyPairRecordFields& fields) const {
+  VEL_TRACE_SCOPE("uniqueKeyIntegrityCheck");
+  if (d_recordIDMap->count(fields.recordID) != 0) VELDB_THROW(0x8C244, "");
+  if (d_labelIndex.find(fields.label) != nullptr) VELDB_THROW(0x8C245, "");
+  if (d_publicKeyIndex.find(fields.subjectPublicKeyInfoHash) != nullptr) VELDB_THROW(0x8C249, "");
+}
+
+void FileDBKeyPairMasterIndex::insert(std::uint64_t position, const FileDBKeyPairRecordFields& fields) {
+  VEL_TRACE_SCOPE("insert");
+  (*d_recordIDMap)[fields.recordID] = FileDBKeyPairIndexEntry{position, fields.label, fields.subjectPublicKeyInfoHash};
+  const FileDBUniqueLocation at{position, fields.recordID};
+  d_labelIndex.insert(fields.label, at);
+  d_publicKeyIndex.insert(fields.subjectPublicKeyInfoHash, at);
+}
+
+void FileDBKeyPairMasterIndex::erase(std::uint32_t recordID, const FileDBKeyPairIndexEntry& entry) {
+  VEL_TRACE_SCOPE("erase");
+  // A key that a later slot took over (possible only in files written
+  // elsewhere) belongs to that slot now: leave it.
+  auto eraseOwn = [recordID](FileDBUniqueIndex& index, const VELBuffer& key) {
+    const FileDBUniqueLocation* at = index.find(key);
+    if (at != nullptr && at->recordID == recordID) index.erase(key);
+  };
+  eraseOwn(d_labelIndex, entry.label);
+  eraseOwn(d_publicKeyIndex, entry.subjectPublicKeyInfoHash);
+  d_recordIDMap->erase(recordID);  // `entry` may live here: last
+}
+
+void FileDBKeyPairMasterIndex::erase() {
+  VEL_TRACE_SCOPE("erase");
+  d_labelIndex.erase();
+  d_publicKeyIndex.erase();
+  d_recordIDMap->clear();
+}
