@@ -613,6 +613,8 @@ TEST_F(FileDBManagerConcurrency, ThreadsEnablingOneTableConnectItOnce) {
     auto m = open(1);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) threads.emplace_back([&] { m->enableKeyPair(); });
+    // The enabled test may run while the table is being enabled.
+    while (!m->isKeyPairEnabled()) std::this_thread::yield();
     for (auto& th : threads) th.join();
     EXPECT_TRUE(m->isKeyPairEnabled());
     EXPECT_EQ(1u, FileDBStorage::referenceCount(keyPairPath()));
