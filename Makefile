@@ -1,10 +1,12 @@
 # make test  : install what is missing, build, run every test, then the same
-#              under AddressSanitizer and UndefinedBehaviorSanitizer.
+#              under AddressSanitizer and UndefinedBehaviorSanitizer, and
+#              under ThreadSanitizer.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 SANBUILD ?= build-asan
+TSANBUILD ?= build-tsan
 
-.PHONY: all setup build test test-plain test-sanitize clean
+.PHONY: all setup build test test-plain test-sanitize test-tsan clean
 
 all: build
 
@@ -24,7 +26,16 @@ test-sanitize: setup
 	cd $(SANBUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-test: test-plain test-sanitize
+# ThreadSanitizer: the concurrency tests first, then the whole suite.
+test-tsan: setup
+	cmake -S . -B $(TSANBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEL_TSAN=ON >/dev/null
+	cmake --build $(TSANBUILD) -j $(JOBS)
+	cd $(TSANBUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ./bin/velfiledb_tests --gtest_filter='*Concurrency*'
+	cd $(TSANBUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+test: test-plain test-sanitize test-tsan
 
 clean:
-	rm -rf $(BUILD) $(SANBUILD)
+	rm -rf $(BUILD) $(SANBUILD) $(TSANBUILD)

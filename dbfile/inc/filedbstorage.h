@@ -227,6 +227,8 @@ class FileDBStorage {
   static VELMutex d_classMutex;
 
  private:
+  // Guards the creation of the map of open files.
+  static VELMutex d_fileDBStorageMapMutex;
   // A temporary file for a whole-file rewrite: in memory for an in-memory
   // database, an anonymous file otherwise.
   struct TempFile;

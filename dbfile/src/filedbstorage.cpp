@@ -24,8 +24,9 @@ using StorageMap = std::map<VELConstString, MapEntry>;
 
 // Created on first use under its own mutex; read and changed only with the
 // class mutex held (or by the library's unload).
+// The class mutex and the map-creation mutex are defined with the library's
+// other process-wide objects (dbfileglobal.cpp), which fixes their order.
 std::atomic<StorageMap*> d_fileDBStorageMap{nullptr};
-VELMutex d_fileDBStorageMapMutex;
 
 std::unique_ptr<FileDBBinaryFile> makeFileObject(const VELDBConnectInfo::OBJECT& connectInfo) {
   if (connectInfo.isKindOf(VELDBConnectInfo::STRING::getClassName())) {
@@ -37,8 +38,6 @@ std::unique_ptr<FileDBBinaryFile> makeFileObject(const VELDBConnectInfo::OBJECT&
 }
 
 }  // namespace
-
-VELMutex FileDBStorage::d_classMutex;
 
 // A scratch file for a whole-file rewrite.  An in-memory database is never
 // copied to disk: its scratch lives in memory too.

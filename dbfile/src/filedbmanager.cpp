@@ -1,0 +1,652 @@
+#include "filedbmanager.h"
+
+#include <utility>
+#include <vector>
+
+#include "filedbbinaryfile.h"
+#include "filedbstorage.h"
+#include "velexception.h"
+#include "velmutex.h"
+#include "velplatform.h"
+#include "veltrace.h"
+
+namespace {
+
+const unsigned char kDefaultPassword[10] = {0x4E, 0x21, 0x7A, 0x05, 0x33, 0x68, 0x0B, 0x52, 0x19, 0x6D};
+
+bool isCreateType(const VELDBConnectInfo::OBJECT& info) {
+  const int type = static_cast<int>(info.getConnectType());
+  return type == 0 || type == 2;
+}
+
+// The storage of an enabled table, or the table's "not enabled" error.
+template <class STORAGE>
+STORAGE* enabledOrThrow(const std::atomic<STORAGE*>& slot, unsigned long notEnabled) {
+  STORAGE* storage = slot.load(std::memory_order_acquire);
+  if (storage == nullptr) VELDB_THROW(notEnabled, "");
+  return storage;
+}
+
+// Connects `path` as a table of class STORAGE; a missing file (0x8C236)
+// gives null, other errors pass on.
+template <class STORAGE>
+STORAGE* connectIfPresent(const VELDBConnectInfo::OBJECT& info, const VELString& path) {
+  try {
+    return STORAGE::connectFile(info, path);
+  } catch (const VELDBException& e) {
+    e.writeToTrace();
+    if (e.getError() != VELDBError::kCannotOpen) throw;
+  }
+  return nullptr;
+}
+
+// Connects a FILE table now, creating its file when it cannot be opened.
+// The caller holds the class mutex.
+template <class STORAGE>
+void enableTable(std::atomic<STORAGE*>& slot, const VELDBConnectInfo::OBJECT& info, const VELString& suffix) {
+  // Checked under the class mutex: two threads enabling the same table of
+  // one manager must not both connect (one connection would never be given
+  // back, keeping the file open and locked).
+  if (slot.load(std::memory_order_acquire) != nullptr) return;
+  const VELString path = FileDBBinaryFile::fullPathName(info.getName().str() + suffix);
+  STORAGE* storage = connectIfPresent<STORAGE>(info, path);
+  if (storage == nullptr) {
+    STORAGE::newFile(info, path);
+    storage = STORAGE::connectFile(info, path);
+  }
+  slot.store(storage, std::memory_order_release);
+}
+
+template <class STORAGE>
+void release(std::atomic<STORAGE*>& slot, bool deleteFile) noexcept {
+  STORAGE* storage = slot.exchange(nullptr, std::memory_order_acq_rel);
+  STORAGE::disconnect(storage, deleteFile);
+}
+
+}  // namespace
+
+// --- creators -------------------------------------------------------------
+
+FileDBManager::FileDBManager(const VELDBConnectInfo::OBJECT& connectInfo)
+    : VELDBManager(),
+      d_connectInfo(connectInfo.duplicate()),
+      d_keyStorage(nullptr),
+      d_keyPairStorage(nullptr),
+      d_crlStorage(nullptr),
+      d_deleteOnDisconnect(false) {
+  VEL_TRACE_SCOPE("FileDBManager::ctor");
+  if (isFileConnection()) {
+    connectFileDatabase();
+  } else if (isStringConnection()) {
+    connectStringDatabase();
+  } else {
+    VELDB_THROW(VELDBError::kBadArgument, "connect info type unknown");
+  }
+}
+
+FileDBManager::FileDBManager(const FileDBManager& other)
+    : VELDBManager(),
+      d_connectInfo(other.d_connectInfo->duplicate()),
+      d_keyStorage(nullptr),
+      d_keyPairStorage(nullptr),
+      d_crlStorage(nullptr),
+      d_deleteOnDisconnect(false) {
+  VEL_TRACE_SCOPE("FileDBManager::ctor");
+  try {
+    VELMutexLocker guard(FileDBStorage::getClassMutex());
+    d_deleteOnDisconnect.store(other.d_deleteOnDisconnect.load());
+    FileDBKeyStorage* otherKey = other.d_keyStorage.load(std::memory_order_acquire);
+    FileDBKeyPairStorage* otherKeyPair = other.d_keyPairStorage.load(std::memory_order_acquire);
+    FileDBCRLStorage* otherCRL = other.d_crlStorage.load(std::memory_order_acquire);
+    if (isStringConnection()) {
+      // One key storage over the caller's string, shared with `other`.
+      d_sharedStringKey = other.d_sharedStringKey;
+      d_keyStorage.store(d_sharedStringKey.get(), std::memory_order_release);
+      // The in-memory tables are copied while no operation is changing them,
+      // so the copy is a complete, sealed table.
+      if (otherKeyPair != nullptr) {
+        {
+          VELMutexLocker instance(otherKeyPair->getInstanceMutex());
+          d_keyPairImage = other.d_keyPairImage;
+        }
+        d_keyPairConnectInfo = makeImageConnectInfo(&d_keyPairImage);
+        d_keyPairStorage.store(FileDBKeyPairStorage::connectFile(*d_keyPairConnectInfo, VELString()),
+                               std::memory_order_release);
+      }
+      if (otherCRL != nullptr) {
+        {
+          VELMutexLocker instance(otherCRL->getInstanceMutex());
+          d_crlImage = other.d_crlImage;
+        }
+        d_crlConnectInfo = makeImageConnectInfo(&d_crlImage);
+        d_crlStorage.store(FileDBCRLStorage::connectFile(*d_crlConnectInfo, VELString()),
+                           std::memory_order_release);
+      }
+    } else {
+      if (otherKey != nullptr) {
+        d_keyStorage.store(FileDBKeyStorage::connectFile(*d_connectInfo, otherKey->getFullPathName()),
+                           std::memory_order_release);
+      }
+      if (otherKeyPair != nullptr) {
+        d_keyPairStorage.store(FileDBKeyPairStorage::connectFile(*d_connectInfo, otherKeyPair->getFullPathName()),
+                               std::memory_order_release);
+      }
+      if (otherCRL != nullptr) {
+        d_crlStorage.store(FileDBCRLStorage::connectFile(*d_connectInfo, otherCRL->getFullPathName()),
+                           std::memory_order_release);
+      }
+    }
+  } catch (...) {
+    // A failed duplicate gives back what it connected: a kept connection
+    // would hold the file open (and locked) for the life of the process.
+    disconnectAll(false);
+    throw;
+  }
+}
+
+FileDBManager::~FileDBManager() {
+  VEL_TRACE_SCOPE("FileDBManager::dtor");
+  disconnectAll(d_deleteOnDisconnect.load());
+}
+
+VELDBManager* FileDBManager::duplicate() const {
+  VEL_TRACE_SCOPE("duplicate");
+  return new FileDBManager(*this);
+}
+
+void FileDBManager::connectFileDatabase() {
+  VELMutexLocker guard(FileDBStorage::getClassMutex());
+  const auto& info = static_cast<const VELDBConnectInfo::FILE&>(*d_connectInfo);
+  const VELString name = info.getName().str();
+  const VELString keyPath = FileDBBinaryFile::fullPathName(name + info.getKeyFileSuffix().str());
+  const VELString keyPairPath = FileDBBinaryFile::fullPathName(name + info.getKeyPairFileSuffix().str());
+  const VELString crlPath = FileDBBinaryFile::fullPathName(name + info.getCRLFileSuffix().str());
+
+  const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
+  if (!password.isPresent() || password.length() == 0) d_connectInfo->setLogicalDBPassword(defaultPassword());
+
+  if (isCreateType(*d_connectInfo)) {
+    for (const VELString* path : {&keyPath, &keyPairPath, &crlPath}) {
+      if (vel_access(path->c_str(), 0) == 0) VELDB_THROW(VELDBError::kFileExists, "");
+    }
+    // A create that fails half way removes the files it made, so that the
+    // caller can try again.
+    std::vector<const VELString*> made;
+    try {
+      FileDBKeyStorage::newFile(*d_connectInfo, keyPath);
+      made.push_back(&keyPath);
+      FileDBKeyPairStorage::newFile(*d_connectInfo, keyPairPath);
+      made.push_back(&keyPairPath);
+      FileDBCRLStorage::newFile(*d_connectInfo, crlPath);
+    } catch (...) {
+      for (const VELString* path : made) {
+        try {
+          FileDBBinaryFile::remove(*path);
+        } catch (const VELException& e) {
+          e.writeToTrace();
+        }
+      }
+      throw;
+    }
+  }
+
+  FileDBKeyStorage* key = nullptr;
+  FileDBKeyPairStorage* keyPair = nullptr;
+  FileDBCRLStorage* crl = nullptr;
+  try {
+    key = connectIfPresent<FileDBKeyStorage>(*d_connectInfo, keyPath);
+    keyPair = connectIfPresent<FileDBKeyPairStorage>(*d_connectInfo, keyPairPath);
+  } catch (...) {
+    FileDBKeyPairStorage::disconnect(keyPair, false);
+    FileDBKeyStorage::disconnect(key, false);
+    throw;
+  }
+  // A CRL table that cannot be used does not stop the database.
+  try {
+    crl = FileDBCRLStorage::connectFile(*d_connectInfo, crlPath);
+  } catch (const VELException& e) {
+    e.writeToTrace();
+    FileDBCRLStorage::disconnect(crl, false);
+  } catch (...) {
+    FileDBCRLStorage::disconnect(crl, false);
+  }
+  if (key == nullptr) {
+    FileDBKeyPairStorage::disconnect(keyPair, false);
+    FileDBCRLStorage::disconnect(crl, false);
+    VELDB_THROW(VELDBError::kCannotOpen, "");
+  }
+  d_keyStorage.store(key, std::memory_order_release);
+  d_keyPairStorage.store(keyPair, std::memory_order_release);
+  d_crlStorage.store(crl, std::memory_order_release);
+}
+
+void FileDBManager::connectStringDatabase() {
+  try {
+    const VELString name = d_connectInfo->getName().str();
+    if (isCreateType(*d_connectInfo)) FileDBKeyStorage::newFile(*d_connectInfo, name);
+    FileDBKeyStorage* key = FileDBKeyStorage::connectFile(*d_connectInfo, name);
+    d_sharedStringKey.reset(key, [](FileDBKeyStorage* storage) { FileDBKeyStorage::disconnect(storage, false); });
+    d_keyStorage.store(key, std::memory_order_release);
+
+    d_keyPairConnectInfo = makeImageConnectInfo(&d_keyPairImage);
+    FileDBKeyPairStorage::newFile(*d_keyPairConnectInfo, name);
+    d_keyPairStorage.store(FileDBKeyPairStorage::connectFile(*d_keyPairConnectInfo, VELString()),
+                           std::memory_order_release);
+
+    d_crlConnectInfo = makeImageConnectInfo(&d_crlImage);
+    FileDBCRLStorage::newFile(*d_crlConnectInfo, name);
+    d_crlStorage.store(FileDBCRLStorage::connectFile(*d_crlConnectInfo, VELString()), std::memory_order_release);
+  } catch (...) {
+    disconnectAll(false);
+    throw;
+  }
+}
+
+std::unique_ptr<VELDBConnectInfo::OBJECT> FileDBManager::makeImageConnectInfo(VELString* image) const {
+  return std::unique_ptr<VELDBConnectInfo::OBJECT>(
+      new VELDBConnectInfo::STRING(VELString(), image, d_connectInfo->getLogicalDBPassword(),
+                                   VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite, nullptr));
+}
+
+void FileDBManager::disconnectAll(bool deleteFiles) noexcept {
+  VELMutexLocker guard(FileDBStorage::getClassMutex());
+  release(d_crlStorage, deleteFiles);
+  release(d_keyPairStorage, deleteFiles);
+  if (d_sharedStringKey) {
+    d_keyStorage.store(nullptr, std::memory_order_release);
+    d_sharedStringKey.reset();
+  } else {
+    release(d_keyStorage, deleteFiles);
+  }
+}
+
+VELPasswordEncryptor FileDBManager::defaultPassword() {
+  return VELPasswordEncryptor(kDefaultPassword, sizeof kDefaultPassword);
+}
+
+// --- connection state -----------------------------------------------------
+
+bool FileDBManager::isFileConnection() const {
+  return d_connectInfo->isKindOf(VELDBConnectInfo::FILE::getClassName());
+}
+
+bool FileDBManager::isStringConnection() const {
+  return d_connectInfo->isKindOf(VELDBConnectInfo::STRING::getClassName());
+}
+
+void FileDBManager::checkWritable() const {
+  if (static_cast<int>(d_connectInfo->getAccessMode()) != 1) VELDB_THROW(VELDBError::kAccessDenied, "");
+}
+
+bool FileDBManager::isKeyEnabled() const { return d_keyStorage.load(std::memory_order_acquire) != nullptr; }
+
+bool FileDBManager::isKeyPairEnabled() const {
+  return d_keyPairStorage.load(std::memory_order_acquire) != nullptr;
+}
+
+bool FileDBManager::isCRLEnabled() const { return d_crlStorage.load(std::memory_order_acquire) != nullptr; }
+
+const FileDBKeyStorage* FileDBManager::getKeyStorage() const { return d_keyStorage.load(std::memory_order_acquire); }
+
+void FileDBManager::enableKey() {
+  VEL_TRACE_SCOPE("enableKey");
+  if (!isFileConnection() || d_keyStorage.load(std::memory_order_acquire) != nullptr) return;
+  VELMutexLocker guard(FileDBStorage::getClassMutex());
+  const auto& info = static_cast<const VELDBConnectInfo::FILE&>(*d_connectInfo);
+  enableTable(d_keyStorage, info, info.getKeyFileSuffix().str());
+}
+
+void FileDBManager::enableKeyPair() {
+  VEL_TRACE_SCOPE("enableKeyPair");
+  if (!isFileConnection() || d_keyPairStorage.load(std::memory_order_acquire) != nullptr) return;
+  VELMutexLocker guard(FileDBStorage::getClassMutex());
+  const auto& info = static_cast<const VELDBConnectInfo::FILE&>(*d_connectInfo);
+  enableTable(d_keyPairStorage, info, info.getKeyPairFileSuffix().str());
+}
+
+void FileDBManager::enableCRL() {
+  VEL_TRACE_SCOPE("enableCRL");
+  if (!isFileConnection() || d_crlStorage.load(std::memory_order_acquire) != nullptr) return;
+  VELMutexLocker guard(FileDBStorage::getClassMutex());
+  const auto& info = static_cast<const VELDBConnectInfo::FILE&>(*d_connectInfo);
+  enableTable(d_crlStorage, info, info.getCRLFileSuffix().str());
+}
+
+void FileDBManager::deleteDBOnDisconnect() {
+  VEL_TRACE_SCOPE("deleteDBOnDisconnect");
+  checkWritable();
+  d_deleteOnDisconnect.store(true);
+}
+
+bool FileDBManager::isKindOf(const VELString& name) const {
+  return name == getClassName() || VELDBManager::isKindOf(name);
+}
+
+VELString FileDBManager::getInstanceName() const { return getClassName(); }
+
+// --- iterators ------------------------------------------------------------
+
+FileDBIterator& FileDBManager::downcastIterator(VELDBIterator& iterator, const VELString& tableName) const {
+  VEL_TRACE_SCOPE("downcastIterator");
+  // The class name alone is not trusted for the cast: another class could
+  // answer to it.
+  FileDBIterator* fileIterator = dynamic_cast<FileDBIterator*>(&iterator);
+  if (!iterator.isKindOf(FileDBIterator::getClassName()) || fileIterator == nullptr) {
+    VELDB_THROW(VELDBError::kBadArgument, "iter is invalid - wrong type");
+  }
+  if (fileIterator->d_tableName != VELConstString(tableName)) {
+    VELDB_THROW(VELDBError::kBadArgument, "iter is invalid - wrong table");
+  }
+  return *fileIterator;
+}
+
+VELDBIterator* FileDBManager::getKeyIterator() {
+  VEL_TRACE_SCOPE("getKeyIterator");
+  return new FileDBIterator(enabledOrThrow(d_keyStorage, VELDBError::kKeyNotEnabled)->getInstanceName());
+}
+
+VELDBIterator* FileDBManager::getKeyPairIterator() {
+  VEL_TRACE_SCOPE("getKeyPairIterator");
+  return new FileDBIterator(enabledOrThrow(d_keyPairStorage, VELDBError::kKeyPairNotEnabled)->getInstanceName());
+}
+
+VELDBIterator* FileDBManager::getCRLIterator() {
+  VEL_TRACE_SCOPE("getCRLIterator");
+  return new FileDBIterator(enabledOrThrow(d_crlStorage, VELDBError::kCRLNotEnabled)->getInstanceName());
+}
+
+VELASNKeyRecord* FileDBManager::getKeyNextRecord(VELDBIterator& iterator) {
+  VEL_TRACE_SCOPE("getKeyNextRecord");
+  FileDBKeyStorage* storage = enabledOrThrow(d_keyStorage, VELDBError::kKeyNotEnabled);
+  VELMutexLocker guard(storage->getInstanceMutex());
+  FileDBIterator& it = downcastIterator(iterator, storage->getInstanceName());
+  VELASNKeyRecord* record = storage->getRecordAt(it);
+  if (record != nullptr) ++it.d_index;
+  return record;
+}
+
+VELASNKeyPairRecord* FileDBManager::getKeyPairNextRecord(VELDBIterator& iterator) {
+  VEL_TRACE_SCOPE("getKeyPairNextRecord");
+  FileDBKeyPairStorage* storage = enabledOrThrow(d_keyPairStorage, VELDBError::kKeyPairNotEnabled);
+  VELMutexLocker guard(storage->getInstanceMutex());
+  FileDBIterator& it = downcastIterator(iterator, storage->getInstanceName());
+  VELASNKeyPairRecord* record = storage->getRecordAt(it);
+  if (record != nullptr) ++it.d_index;
+  return record;
+}
+
+VELASNCRLRecord* FileDBManager::getCRLNextRecord(VELDBIterator& iterator) {
+  VEL_TRACE_SCOPE("getCRLNextRecord");
+  FileDBCRLStorage* storage = enabledOrThrow(d_crlStorage, VELDBError::kCRLNotEnabled);
+  VELMutexLocker guard(storage->getInstanceMutex());
+  FileDBIterator& it = downcastIterator(iterator, storage->getInstanceName());
+  VELASNCRLRecord* record = storage->getRecordAt(it);
+  if (record != nullptr) ++it.d_index;
+  return record;
+}
+
+// --- lookups and counts ---------------------------------------------------
+
+// One storage call under the table's instance mutex.
+#define FILEDB_UNDER_MUTEX(slot, notEnabled, call)                \
+  do {                                                            \
+    auto* storage_ = enabledOrThrow((slot), (notEnabled));        \
+    VELMutexLocker guard_(storage_->getInstanceMutex());          \
+    return storage_->call;                                        \
+  } while (0)
+
+VELASNKeyRecordContainer* FileDBManager::getKeyByIndex(KeyMultiIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("getKeyByIndex");
+  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, getRecordByIndex(index, key));
+}
+
+VELASNKeyRecord* FileDBManager::getKeyByIndex(KeyUniqueIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("getKeyByIndex");
+  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, getRecordByIndex(index, key));
+}
+
+VELASNKeyPairRecordContainer* FileDBManager::getKeyPairByIndex(KeyPairMultiIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("getKeyPairByIndex");
+  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, getRecordByIndex(index, key));
+}
+
+VELASNKeyPairRecord* FileDBManager::getKeyPairByIndex(KeyPairUniqueIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("getKeyPairByIndex");
+  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, getRecordByIndex(index, key));
+}
+
+VELASNCRLRecordContainer* FileDBManager::getCRLByIndex(CRLMultiIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("getCRLByIndex");
+  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, getRecordByIndex(index, key));
+}
+
+VELASNCRLRecord* FileDBManager::getCRLByIndex(CRLUniqueIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("getCRLByIndex");
+  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, getRecordByIndex(index, key));
+}
+
+unsigned long long FileDBManager::getKeyCountByIndex(KeyMultiIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("getKeyCountByIndex");
+  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, getRecordCountByIndex(index, key));
+}
+
+unsigned long long FileDBManager::getKeyCountByIndex(KeyUniqueIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("getKeyCountByIndex");
+  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, getRecordCountByIndex(index, key));
+}
+
+unsigned long long FileDBManager::getKeyPairCountByIndex(KeyPairMultiIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("getKeyPairCountByIndex");
+  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, getRecordCountByIndex(index, key));
+}
+
+unsigned long long FileDBManager::getKeyPairCountByIndex(KeyPairUniqueIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("getKeyPairCountByIndex");
+  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, getRecordCountByIndex(index, key));
+}
+
+unsigned long long FileDBManager::getCRLCountByIndex(CRLMultiIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("getCRLCountByIndex");
+  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, getRecordCountByIndex(index, key));
+}
+
+unsigned long long FileDBManager::getCRLCountByIndex(CRLUniqueIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("getCRLCountByIndex");
+  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, getRecordCountByIndex(index, key));
+}
+
+// --- changes --------------------------------------------------------------
+
+void FileDBManager::insertKey(VELASNKeyRecord& record) {
+  VEL_TRACE_SCOPE("insertKey");
+  checkWritable();
+  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, insertRecord(record));
+}
+
+void FileDBManager::insertKeyPair(VELASNKeyPairRecord& record) {
+  VEL_TRACE_SCOPE("insertKeyPair");
+  checkWritable();
+  // The enabling takes the class mutex; it runs before the instance mutex.
+  if (d_keyPairStorage.load(std::memory_order_acquire) == nullptr) enableKeyPair();
+  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, insertRecord(record));
+}
+
+void FileDBManager::insertCRL(VELASNCRLRecord& record) {
+  VEL_TRACE_SCOPE("insertCRL");
+  checkWritable();
+  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, insertRecord(record));
+}
+
+void FileDBManager::updateKeyByIndex(KeyUniqueIndex index, VELASNKeyRecord& record) {
+  VEL_TRACE_SCOPE("updateKeyByIndex");
+  checkWritable();
+  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, updateRecordByIndex(index, record));
+}
+
+void FileDBManager::updateKeyPairByIndex(KeyPairUniqueIndex index, VELASNKeyPairRecord& record) {
+  VEL_TRACE_SCOPE("updateKeyPairByIndex");
+  checkWritable();
+  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, updateRecordByIndex(index, record));
+}
+
+void FileDBManager::updateCRLByIndex(CRLUniqueIndex index, VELASNCRLRecord& record) {
+  VEL_TRACE_SCOPE("updateCRLByIndex");
+  checkWritable();
+  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, updateRecordByIndex(index, record));
+}
+
+unsigned long long FileDBManager::deleteKeyByIndex(KeyMultiIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("deleteKeyByIndex");
+  checkWritable();
+  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, deleteRecordByIndex(index, key));
+}
+
+unsigned long long FileDBManager::deleteKeyByIndex(KeyUniqueIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("deleteKeyByIndex");
+  checkWritable();
+  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, deleteRecordByIndex(index, key));
+}
+
+unsigned long long FileDBManager::deleteKeyPairByIndex(KeyPairMultiIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("deleteKeyPairByIndex");
+  checkWritable();
+  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, deleteRecordByIndex(index, key));
+}
+
+unsigned long long FileDBManager::deleteKeyPairByIndex(KeyPairUniqueIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("deleteKeyPairByIndex");
+  checkWritable();
+  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, deleteRecordByIndex(index, key));
+}
+
+unsigned long long FileDBManager::deleteCRLByIndex(CRLMultiIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("deleteCRLByIndex");
+  checkWritable();
+  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, deleteRecordByIndex(index, key));
+}
+
+unsigned long long FileDBManager::deleteCRLByIndex(CRLUniqueIndex index, const VELASNObject& key) {
+  VEL_TRACE_SCOPE("deleteCRLByIndex");
+  checkWritable();
+  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, deleteRecordByIndex(index, key));
+}
+
+#undef FILEDB_UNDER_MUTEX
+
+// --- settings -------------------------------------------------------------
+
+namespace {
+
+// The enabled tables in the order key, key pair, CRL, as the virtual
+// enabled tests answer (a table whose storage is missing is left out).
+std::vector<FileDBStorage*> enabledTables(const FileDBManager& manager, FileDBStorage* key, FileDBStorage* keyPair,
+                                          FileDBStorage* crl) {
+  std::vector<FileDBStorage*> tables;
+  if (manager.isKeyEnabled() && key != nullptr) tables.push_back(key);
+  if (manager.isKeyPairEnabled() && keyPair != nullptr) tables.push_back(keyPair);
+  if (manager.isCRLEnabled() && crl != nullptr) tables.push_back(crl);
+  return tables;
+}
+
+}  // namespace
+
+#define FILEDB_TABLES()                                                                  \
+  enabledTables(*this, d_keyStorage.load(std::memory_order_acquire),                     \
+                d_keyPairStorage.load(std::memory_order_acquire),                       \
+                d_crlStorage.load(std::memory_order_acquire))
+
+unsigned char FileDBManager::getDBVersion() {
+  VEL_TRACE_SCOPE("getDBVersion");
+  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  if (tables.empty()) return 0;
+  VELMutexLocker guard(tables.front()->getInstanceMutex());
+  return tables.front()->getMajorVersion();
+}
+
+bool FileDBManager::hasDBPasswordExpired() {
+  VEL_TRACE_SCOPE("hasDBPasswordExpired");
+  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  if (tables.empty()) return false;
+  VELMutexLocker guard(tables.front()->getInstanceMutex());
+  return tables.front()->hasPasswordExpired();
+}
+
+long long FileDBManager::getDBPasswordExpirationTime() {
+  VEL_TRACE_SCOPE("getDBPasswordExpirationTime");
+  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  if (tables.empty()) return 0;
+  VELMutexLocker guard(tables.front()->getInstanceMutex());
+  return tables.front()->getPasswordExpirationTime();
+}
+
+VELString FileDBManager::getDBLabel() const {
+  VEL_TRACE_SCOPE("getDBLabel");
+  FileDBStorage* key = d_keyStorage.load(std::memory_order_acquire);
+  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  if (tables.empty()) return VELString();
+  FileDBStorage* table = tables.front();
+  VELMutexLocker guard(table->getInstanceMutex());
+  VELString label = table->getLabel();
+  if (table == key && label.empty()) label = table->getFullPathName().str();
+  return label;
+}
+
+void FileDBManager::setDBPasswordExpirationTime(long long time) {
+  VEL_TRACE_SCOPE("setDBPasswordExpirationTime");
+  checkWritable();
+  for (FileDBStorage* table : FILEDB_TABLES()) {
+    VELMutexLocker guard(table->getInstanceMutex());
+    table->setPasswordExpirationTime(time);
+  }
+}
+
+void FileDBManager::setDBLabel(const VELString& label) {
+  VEL_TRACE_SCOPE("setDBLabel");
+  checkWritable();
+  for (FileDBStorage* table : FILEDB_TABLES()) {
+    VELMutexLocker guard(table->getInstanceMutex());
+    table->setLabel(label);
+  }
+}
+
+void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const VELPasswordEncryptor& newPassword,
+                                  long long expirationTime) {
+  VEL_TRACE_SCOPE("setDBPassword");
+  checkWritable();
+  VELPasswordEncryptor effectiveOld = defaultPassword();
+  if (oldPassword.isPresent() && oldPassword.length() != 0) effectiveOld = oldPassword;
+  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+
+  // Every table is checked before any changes: tables left with different
+  // passwords could no longer be opened together.
+  for (FileDBStorage* table : tables) {
+    VELMutexLocker guard(table->getInstanceMutex());
+    if (table->getConnectInfo().getLogicalDBPassword() != effectiveOld || newPassword == effectiveOld) {
+      VELDB_THROW(VELDBError::kBadPassword, "");
+    }
+  }
+
+  std::vector<std::pair<FileDBStorage*, long long>> changed;
+  try {
+    for (FileDBStorage* table : tables) {
+      VELMutexLocker guard(table->getInstanceMutex());
+      const long long previousTime = table->getPasswordExpirationTime();
+      table->setPassword(effectiveOld, newPassword, expirationTime);
+      changed.emplace_back(table, previousTime);
+    }
+  } catch (...) {
+    // Set the tables already changed back to the old password.
+    for (const auto& entry : changed) {
+      try {
+        VELMutexLocker guard(entry.first->getInstanceMutex());
+        entry.first->setPassword(newPassword, effectiveOld, entry.second);
+      } catch (const VELException& e) {
+        e.writeToTrace();
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+}
+
+#undef FILEDB_TABLES

@@ -1,0 +1,642 @@
+// Plan: drive whole databases through the manager: create and open the three files in every
+// connect type, refuse and tolerate broken files, share storages, STRING databases, every
+// record and settings operation on all three tables, and many threads on one database.
+#include "filedbmanager.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "filedbstorage.h"
+#include "velexception.h"
+#include "veltestpki.h"
+
+namespace {
+
+// Runs `body` and returns the error number of the VELDBException it throws
+// (0 when it throws none), keeping the message in `message`.
+template <class F>
+unsigned long errorOf(F body, VELString* message = nullptr) {
+  try {
+    body();
+  } catch (const VELDBException& e) {
+    if (message != nullptr) *message = e.getMessage();
+    return e.getError();
+  }
+  return 0;
+}
+
+bool exists(const VELString& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+VELPasswordEncryptor password(const char* text) { return VELPasswordEncryptor(text, std::strlen(text)); }
+
+class ForeignIterator : public VELDBIterator {};
+
+class FileDBManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/filedbmanager_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    d_dir = tmpl;
+    d_base = d_dir + "/db";
+  }
+  void TearDown() override {
+    for (const char* suffix : {".vkey", ".vkyp", ".vcrl"}) ::unlink((d_base + suffix).c_str());
+    ::rmdir(d_dir.c_str());
+  }
+
+  VELString keyPath() const { return d_base + ".vkey"; }
+  VELString keyPairPath() const { return d_base + ".vkyp"; }
+  VELString crlPath() const { return d_base + ".vcrl"; }
+
+  VELDBConnectInfo::FILE info(int type, int mode = 1, const VELPasswordEncryptor& pw = VELPasswordEncryptor()) const {
+    return VELDBConnectInfo::FILE(d_base, pw, static_cast<VELDBConnectInfo::ConnectType>(type),
+                                  static_cast<VELDBConnectInfo::AccessMode>(mode));
+  }
+  std::unique_ptr<FileDBManager> open(int type, int mode = 1,
+                                      const VELPasswordEncryptor& pw = VELPasswordEncryptor()) const {
+    return std::unique_ptr<FileDBManager>(new FileDBManager(info(type, mode, pw)));
+  }
+  void create(int type = 0) { open(type); }
+
+  // No connection to any of the three files is left in the process.
+  void expectNothingConnected() const {
+    EXPECT_EQ(0u, FileDBStorage::referenceCount(keyPath()));
+    EXPECT_EQ(0u, FileDBStorage::referenceCount(keyPairPath()));
+    EXPECT_EQ(0u, FileDBStorage::referenceCount(crlPath()));
+  }
+
+  static std::unique_ptr<VELASNKeyRecord> findKey(VELDBManager& m, const VELString& label) {
+    return std::unique_ptr<VELASNKeyRecord>(m.getKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString(label)));
+  }
+  static std::set<VELString> walkKeys(VELDBManager& m) {
+    std::set<VELString> labels;
+    std::unique_ptr<VELDBIterator> it(m.getKeyIterator());
+    while (std::unique_ptr<VELASNKeyRecord> r{m.getKeyNextRecord(*it)}) {
+      EXPECT_TRUE(labels.insert(r->getLabel().getValue()).second) << "record seen twice";
+    }
+    return labels;
+  }
+  static unsigned long long keyCount(VELDBManager& m) {
+    return m.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0));
+  }
+
+  VELString d_dir;
+  VELString d_base;
+};
+
+// --- connection -----------------------------------------------------------
+
+TEST_F(FileDBManagerTest, CreateTypesMakeAllThreeFilesWithTheirVersion) {
+  {
+    auto m = open(0);
+    EXPECT_TRUE(m->isKeyEnabled() && m->isKeyPairEnabled() && m->isCRLEnabled());
+    EXPECT_EQ(3, m->getDBVersion());
+  }
+  EXPECT_TRUE(exists(keyPath()) && exists(keyPairPath()) && exists(crlPath()));
+  // Open (1) works on version 3; open-demanding-version-4 (3) refuses it and
+  // leaves nothing connected.
+  EXPECT_EQ(3, open(1)->getDBVersion());
+  EXPECT_EQ(VELDBError::kBadMajorVersion, errorOf([&] { open(3); }));
+  expectNothingConnected();
+  // Create refuses an existing database.
+  EXPECT_EQ(VELDBError::kFileExists, errorOf([&] { open(2); }));
+
+  TearDown();
+  SetUp();
+  EXPECT_EQ(4, open(2)->getDBVersion());
+  EXPECT_EQ(4, open(3)->getDBVersion());
+  EXPECT_EQ(4, open(1)->getDBVersion());
+}
+
+TEST_F(FileDBManagerTest, CreateWithOneFilePresentChangesNothing) {
+  std::ofstream(crlPath()) << "not a database";
+  EXPECT_EQ(VELDBError::kFileExists, errorOf([&] { open(0); }));
+  EXPECT_FALSE(exists(keyPath()));
+  EXPECT_FALSE(exists(keyPairPath()));
+  std::ifstream in(crlPath());
+  EXPECT_EQ("not a database", VELString(std::istreambuf_iterator<char>(in), {}));
+}
+
+TEST_F(FileDBManagerTest, MissingKeyPairAndCRLFilesLeaveTablesDisabledUntilEnabled) {
+  create();
+  ::unlink(keyPairPath().c_str());
+  ::unlink(crlPath().c_str());
+  {
+    auto ro = open(1, 0);
+    EXPECT_TRUE(ro->isKeyEnabled());
+    EXPECT_FALSE(ro->isKeyPairEnabled());
+    EXPECT_FALSE(ro->isCRLEnabled());
+    EXPECT_EQ(VELDBError::kKeyPairNotEnabled, errorOf([&] { delete ro->getKeyPairIterator(); }));
+    EXPECT_EQ(VELDBError::kCRLNotEnabled, errorOf([&] { delete ro->getCRLIterator(); }));
+    auto kp = VELTestPKI::makeKeyPairRecord("kp", "CN=kp");
+    EXPECT_EQ(VELDBError::kAccessDenied, errorOf([&] { ro->insertKeyPair(*kp); }));
+    EXPECT_FALSE(ro->isKeyPairEnabled());
+  }
+  EXPECT_FALSE(exists(keyPairPath()));
+  auto m = open(1);
+  auto kp = VELTestPKI::makeKeyPairRecord("kp", "CN=kp");
+  m->insertKeyPair(*kp);
+  EXPECT_TRUE(m->isKeyPairEnabled());
+  EXPECT_TRUE(exists(keyPairPath()));
+  m->enableCRL();
+  EXPECT_TRUE(m->isCRLEnabled());
+  EXPECT_TRUE(exists(crlPath()));
+  m->enableCRL();  // already enabled: nothing more
+  EXPECT_EQ(1u, FileDBStorage::referenceCount(crlPath()));
+}
+
+TEST_F(FileDBManagerTest, MissingKeyFileIsRefusedWithNothingConnected) {
+  create();
+  ::unlink(keyPath().c_str());
+  EXPECT_EQ(VELDBError::kCannotOpen, errorOf([&] { open(1); }));
+  expectNothingConnected();
+}
+
+TEST_F(FileDBManagerTest, DamagedCRLFileIsToleratedAndDamagedKeyPairFileIsNot) {
+  create();
+  {
+    std::fstream f(crlPath(), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(0);
+    f.put('X');  // magic number
+  }
+  {
+    auto m = open(1);
+    EXPECT_TRUE(m->isKeyEnabled());
+    EXPECT_TRUE(m->isKeyPairEnabled());
+    EXPECT_FALSE(m->isCRLEnabled());
+    EXPECT_EQ(0u, FileDBStorage::referenceCount(crlPath()));
+  }
+  {
+    std::fstream f(keyPairPath(), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(0);
+    f.put('X');
+  }
+  EXPECT_NE(0u, errorOf([&] { open(1); }));
+  expectNothingConnected();
+}
+
+TEST_F(FileDBManagerTest, AbsentOrEmptyPasswordIsTheDefaultPassword) {
+  create();
+  EXPECT_NO_THROW(open(1, 1, password("")));
+  EXPECT_NO_THROW(open(1, 1, FileDBManager::defaultPassword()));
+  const unsigned char bytes[] = {0x4E, 0x21, 0x7A, 0x05, 0x33, 0x68, 0x0B, 0x52, 0x19, 0x6D};
+  EXPECT_NO_THROW(open(1, 1, VELPasswordEncryptor(bytes, sizeof bytes)));
+  EXPECT_EQ(VELDBError::kBadPassword, errorOf([&] { open(1, 1, password("other")); }));
+  expectNothingConnected();
+}
+
+TEST_F(FileDBManagerTest, ManagersAndDuplicatesShareStoragesAndTheLastOneDeletes) {
+  auto a = open(0);
+  auto b = open(1);
+  std::unique_ptr<VELDBManager> dup(a->duplicate());
+  EXPECT_EQ(a->getKeyStorage(), b->getKeyStorage());
+  EXPECT_EQ(a->getKeyStorage(), static_cast<FileDBManager&>(*dup).getKeyStorage());
+  EXPECT_EQ(3u, FileDBStorage::referenceCount(keyPath()));
+
+  auto rec = VELTestPKI::makeKeyRecord("shared", "CN=shared");
+  dup->insertKey(*rec);
+  EXPECT_NE(nullptr, findKey(*b, "shared"));
+
+  a->deleteDBOnDisconnect();
+  std::unique_ptr<VELDBManager> dup2(a->duplicate());  // carries the flag
+  a.reset();
+  dup2.reset();
+  EXPECT_TRUE(exists(keyPath()));  // b and dup still hold the files
+  EXPECT_NE(nullptr, findKey(*dup, "shared"));
+  dup.reset();
+  b->deleteDBOnDisconnect();
+  b.reset();
+  EXPECT_FALSE(exists(keyPath()) || exists(keyPairPath()) || exists(crlPath()));
+}
+
+TEST_F(FileDBManagerTest, ReadOnlyManagerRefusesEveryChange) {
+  {
+    auto m = open(0);
+    auto rec = VELTestPKI::makeKeyRecord("k", "CN=k");
+    m->insertKey(*rec);
+  }
+  auto ro = open(1, 0);
+  auto rec = VELTestPKI::makeKeyRecord("k2", "CN=k2");
+  auto kp = VELTestPKI::makeKeyPairRecord("kp", "CN=kp");
+  auto crl = VELTestPKI::makeCRLRecord("crl", "CN=CA");
+  const VELASNLabelString label("k");
+  for (auto change : std::vector<std::function<void()>>{
+           [&] { ro->insertKey(*rec); },
+           [&] { ro->insertKeyPair(*kp); },
+           [&] { ro->insertCRL(*crl); },
+           [&] { ro->updateKeyByIndex(VELDBManager::KeyLabel, *rec); },
+           [&] { ro->updateKeyPairByIndex(VELDBManager::KeyPairLabel, *kp); },
+           [&] { ro->updateCRLByIndex(VELDBManager::CRLLabel, *crl); },
+           [&] { ro->deleteKeyByIndex(VELDBManager::KeyLabel, label); },
+           [&] { ro->deleteKeyByIndex(VELDBManager::KeyAllRecords, label); },
+           [&] { ro->deleteKeyPairByIndex(VELDBManager::KeyPairAllRecords, label); },
+           [&] { ro->deleteCRLByIndex(VELDBManager::CRLAllRecords, label); },
+           [&] { ro->setDBLabel("x"); },
+           [&] { ro->setDBPasswordExpirationTime(12345); },
+           [&] { ro->setDBPassword(VELPasswordEncryptor(), password("new"), 0); },
+           [&] { ro->deleteDBOnDisconnect(); },
+       }) {
+    EXPECT_EQ(VELDBError::kAccessDenied, errorOf(change));
+  }
+  EXPECT_EQ(1u, keyCount(*ro));
+  EXPECT_EQ(0, ro->getDBPasswordExpirationTime());
+  ro.reset();
+  EXPECT_TRUE(exists(keyPath()));
+  EXPECT_NO_THROW(open(1, 1));  // password unchanged
+}
+
+TEST_F(FileDBManagerTest, IteratorsAreCheckedForClassAndTable) {
+  auto m = open(0);
+  auto other = open(1, 1);
+  std::unique_ptr<VELDBIterator> keyIt(m->getKeyIterator());
+  std::unique_ptr<VELDBIterator> crlIt(m->getCRLIterator());
+  VELString message;
+  EXPECT_EQ(VELDBError::kBadArgument, errorOf([&] { delete m->getKeyPairNextRecord(*keyIt); }, &message));
+  EXPECT_EQ("iter is invalid - wrong table", message);
+  EXPECT_EQ(VELDBError::kBadArgument, errorOf([&] { delete m->getKeyNextRecord(*crlIt); }, &message));
+  EXPECT_EQ("iter is invalid - wrong table", message);
+  ForeignIterator foreign;
+  EXPECT_EQ(VELDBError::kBadArgument, errorOf([&] { delete m->getCRLNextRecord(foreign); }, &message));
+  EXPECT_EQ("iter is invalid - wrong type", message);
+  // Only the table kind matters: another manager's iterator is accepted.
+  EXPECT_EQ(nullptr, std::unique_ptr<VELASNKeyRecord>(other->getKeyNextRecord(*keyIt)));
+}
+
+TEST_F(FileDBManagerTest, WalkSkipsDeletedSlotsAndStaysAtTheEnd) {
+  auto m = open(0);
+  for (const char* label : {"a", "b", "c", "d"}) {
+    auto rec = VELTestPKI::makeKeyRecord(label, VELString("CN=") + label);
+    m->insertKey(*rec);
+  }
+  EXPECT_EQ(1u, m->deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("b")));
+  EXPECT_EQ(1u, m->deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("d")));
+  std::unique_ptr<VELDBIterator> it(m->getKeyIterator());
+  std::vector<VELString> seen;
+  while (std::unique_ptr<VELASNKeyRecord> r{m->getKeyNextRecord(*it)}) seen.push_back(r->getLabel().getValue());
+  EXPECT_EQ((std::vector<VELString>{"a", "c"}), seen);
+  EXPECT_EQ(nullptr, std::unique_ptr<VELASNKeyRecord>(m->getKeyNextRecord(*it)));
+}
+
+// --- every operation on each table ----------------------------------------
+
+TEST_F(FileDBManagerTest, KeyTableOperations) {
+  auto m = open(2);
+  auto a = VELTestPKI::makeKeyRecord("alice", "CN=Alice");
+  auto b = VELTestPKI::makeKeyRecord("bob", "CN=Bob", false);
+  m->insertKey(*a);
+  m->insertKey(*b);
+  EXPECT_NE(a->getRecordID().getUnsignedValue(), b->getRecordID().getUnsignedValue());
+
+  auto found = findKey(*m, "alice");
+  ASSERT_NE(nullptr, found);
+  EXPECT_EQ(a->write(), found->write());
+  EXPECT_EQ(nullptr, findKey(*m, "nobody"));
+  EXPECT_EQ(0u, m->getKeyCountByIndex(VELDBManager::KeyLabel, VELASNLabelString("nobody")));
+  EXPECT_EQ(1u, m->getKeyCountByIndex(VELDBManager::KeyRecordID, b->getRecordID()));
+  EXPECT_EQ(1u, m->getKeyCountByIndex(VELDBManager::KeySubjectName, a->getCertificate().getSubject()));
+  std::unique_ptr<VELASNKeyRecordContainer> all(m->getKeyByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
+  EXPECT_EQ(2u, all->size());
+
+  // Update by label: the record keeps its ID and takes the new content.
+  auto replacement = VELTestPKI::makeKeyRecord("alice", "CN=Alice Two");
+  m->updateKeyByIndex(VELDBManager::KeyLabel, *replacement);
+  EXPECT_EQ(a->getRecordID().getUnsignedValue(), replacement->getRecordID().getUnsignedValue());
+  EXPECT_EQ(replacement->write(), findKey(*m, "alice")->write());
+  auto ghost = VELTestPKI::makeKeyRecord("ghost", "CN=Ghost");
+  EXPECT_EQ(VELDBError::kNoMatchingRecord, errorOf([&] { m->updateKeyByIndex(VELDBManager::KeyLabel, *ghost); }));
+  // A duplicate label is refused by the table.
+  auto clash = VELTestPKI::makeKeyRecord("bob", "CN=Other Bob");
+  const unsigned long clashError = errorOf([&] { m->insertKey(*clash); });
+  EXPECT_GE(clashError, VELDBError::kDuplicateFirst);
+  EXPECT_LE(clashError, VELDBError::kDuplicateLast);
+
+  EXPECT_EQ(1u, m->deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("bob")));
+  EXPECT_EQ(0u, m->deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("bob")));
+  EXPECT_EQ((std::set<VELString>{"alice"}), walkKeys(*m));
+  EXPECT_EQ(1u, m->deleteKeyByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
+  EXPECT_EQ(0u, keyCount(*m));
+}
+
+TEST_F(FileDBManagerTest, KeyPairTableOperations) {
+  auto m = open(0);
+  auto a = VELTestPKI::makeKeyPairRecord("a", "CN=A");
+  auto b = VELTestPKI::makeKeyPairRecord("b", "CN=B");
+  m->insertKeyPair(*a);
+  m->insertKeyPair(*b);
+  std::unique_ptr<VELASNKeyPairRecord> found(
+      m->getKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("b")));
+  ASSERT_NE(nullptr, found);
+  EXPECT_EQ(b->write(), found->write());
+  EXPECT_EQ(1u, m->getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo,
+                                          a->getKeyPair().getSubjectPublicKeyInfo()));
+  EXPECT_EQ(2u, m->getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+  std::unique_ptr<VELASNKeyPairRecordContainer> all(
+      m->getKeyPairByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+  EXPECT_EQ(2u, all->size());
+
+  auto replacement = VELTestPKI::makeKeyPairRecord("a", "CN=A2");
+  m->updateKeyPairByIndex(VELDBManager::KeyPairLabel, *replacement);
+  found.reset(m->getKeyPairByIndex(VELDBManager::KeyPairRecordID, a->getRecordID()));
+  ASSERT_NE(nullptr, found);
+  EXPECT_EQ(replacement->write(), found->write());
+
+  EXPECT_EQ(1u, m->deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("a")));
+  std::unique_ptr<VELDBIterator> it(m->getKeyPairIterator());
+  std::unique_ptr<VELASNKeyPairRecord> first(m->getKeyPairNextRecord(*it));
+  ASSERT_NE(nullptr, first);
+  EXPECT_EQ("b", first->getLabel().getValue());
+  EXPECT_EQ(nullptr, std::unique_ptr<VELASNKeyPairRecord>(m->getKeyPairNextRecord(*it)));
+  EXPECT_EQ(1u, m->deleteKeyPairByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+  EXPECT_EQ(0u, m->getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+}
+
+TEST_F(FileDBManagerTest, CRLTableOperations) {
+  auto m = open(0);
+  auto a = VELTestPKI::makeCRLRecord("a", "CN=CA One");
+  auto b = VELTestPKI::makeCRLRecord("b", "CN=CA Two", 0);
+  m->insertCRL(*a);
+  m->insertCRL(*b);
+  std::unique_ptr<VELASNCRLRecord> found(m->getCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("a")));
+  ASSERT_NE(nullptr, found);
+  EXPECT_EQ(a->write(), found->write());
+  EXPECT_EQ(1u, m->getCRLCountByIndex(VELDBManager::CRLIssuerName, b->getCRL().getIssuer()));
+  EXPECT_EQ(1u, m->getCRLCountByIndex(VELDBManager::CRLSignature, b->getCRL().getSignature()));
+  std::unique_ptr<VELASNCRLRecordContainer> byIssuer(
+      m->getCRLByIndex(VELDBManager::CRLIssuerName, a->getCRL().getIssuer()));
+  EXPECT_EQ(1u, byIssuer->size());
+
+  auto replacement = VELTestPKI::makeCRLRecord("b", "CN=CA Three");
+  m->updateCRLByIndex(VELDBManager::CRLLabel, *replacement);
+  EXPECT_EQ(0u, m->getCRLCountByIndex(VELDBManager::CRLIssuerName, b->getCRL().getIssuer()));
+
+  EXPECT_EQ(1u, m->deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("a")));
+  std::unique_ptr<VELDBIterator> it(m->getCRLIterator());
+  std::unique_ptr<VELASNCRLRecord> first(m->getCRLNextRecord(*it));
+  ASSERT_NE(nullptr, first);
+  EXPECT_EQ(replacement->write(), first->write());
+  EXPECT_EQ(1u, m->deleteCRLByIndex(VELDBManager::CRLAllRecords, VELASNInteger(0)));
+  EXPECT_EQ(0u, m->getCRLCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger(0)));
+}
+
+TEST_F(FileDBManagerTest, RecordsSurviveReopeningAfterDeletes) {
+  {
+    auto m = open(0);
+    for (int i = 0; i < 5; ++i) {
+      auto rec = VELTestPKI::makeKeyRecord("k" + std::to_string(i), "CN=k" + std::to_string(i));
+      m->insertKey(*rec);
+    }
+    m->deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2"));
+  }
+  auto m = open(1);
+  EXPECT_EQ((std::set<VELString>{"k0", "k1", "k3", "k4"}), walkKeys(*m));
+}
+
+// --- settings -------------------------------------------------------------
+
+TEST_F(FileDBManagerTest, LabelDefaultsToTheKeyFilePath) {
+  auto m = open(0);
+  EXPECT_EQ(keyPath(), m->getDBLabel());
+  m->setDBLabel("my keys");
+  EXPECT_EQ("my keys", open(1)->getDBLabel());  // shared storage
+  m->setDBLabel("");
+  EXPECT_EQ(keyPath(), m->getDBLabel());
+  m->setDBLabel("gone");
+  m.reset();
+  EXPECT_EQ(keyPath(), open(1)->getDBLabel());
+}
+
+TEST_F(FileDBManagerTest, PasswordExpiry) {
+  auto m = open(0);
+  EXPECT_FALSE(m->hasDBPasswordExpired());
+  m->setDBPasswordExpirationTime(1000);
+  EXPECT_TRUE(m->hasDBPasswordExpired());
+  EXPECT_EQ(1000, m->getDBPasswordExpirationTime());
+  m->setDBPasswordExpirationTime(0);
+  EXPECT_FALSE(m->hasDBPasswordExpired());
+}
+
+TEST_F(FileDBManagerTest, SetPasswordChangesEveryTableOrNone) {
+  auto m = open(0);
+  EXPECT_EQ(VELDBError::kBadPassword, errorOf([&] { m->setDBPassword(password("wrong"), password("new"), 0); }));
+  EXPECT_EQ(VELDBError::kBadPassword,
+            errorOf([&] { m->setDBPassword(VELPasswordEncryptor(), FileDBManager::defaultPassword(), 0); }));
+  m->setDBPassword(password(""), password("new"), 0);  // empty old: the default
+  m.reset();
+  EXPECT_EQ(VELDBError::kBadPassword, errorOf([&] { open(1); }));
+  auto reopened = open(1, 1, password("new"));
+  EXPECT_TRUE(reopened->isKeyPairEnabled() && reopened->isCRLEnabled());
+}
+
+TEST_F(FileDBManagerTest, DuplicateWithTheOldPasswordIsRefusedByChangedStorages) {
+  auto m = open(0);
+  auto keeper = open(1);
+  std::unique_ptr<VELDBManager> before(m->duplicate());
+  m->setDBPassword(VELPasswordEncryptor(), password("new"), 0);
+  // m's own connect info still has the default password.
+  EXPECT_EQ(VELDBError::kBadPassword, errorOf([&] { delete m->duplicate(); }));
+  EXPECT_EQ(3u, FileDBStorage::referenceCount(keyPath()));
+  // Managers already connected go on working.
+  auto rec = VELTestPKI::makeKeyRecord("k", "CN=k");
+  before->insertKey(*rec);
+  EXPECT_EQ(1u, keyCount(*keeper));
+}
+
+TEST_F(FileDBManagerTest, SetPasswordChecksEveryTableBeforeChangingOne) {
+  create();
+  ::unlink(keyPairPath().c_str());
+  auto m = open(1);
+  m->setDBPassword(VELPasswordEncryptor(), password("new"), 0);  // key and CRL
+  // The key-pair file is created now, with the manager's own (old) password.
+  auto kp = VELTestPKI::makeKeyPairRecord("kp", "CN=kp");
+  m->insertKeyPair(*kp);
+  EXPECT_EQ(VELDBError::kBadPassword, errorOf([&] { m->setDBPassword(password("new"), password("newer"), 0); }));
+  EXPECT_TRUE(m->getKeyStorage()->getConnectInfo().getLogicalDBPassword() == password("new"));
+}
+
+// --- STRING databases -------------------------------------------------------
+
+class FileDBManagerStringTest : public ::testing::Test {
+ protected:
+  VELDBConnectInfo::STRING info(int type, int mode = 1) {
+    return VELDBConnectInfo::STRING("memdb", &d_image, password("secret"),
+                                    static_cast<VELDBConnectInfo::ConnectType>(type),
+                                    static_cast<VELDBConnectInfo::AccessMode>(mode));
+  }
+  VELString d_image;
+};
+
+TEST_F(FileDBManagerStringTest, CreateWritesTheKeyTableIntoTheCallersString) {
+  {
+    FileDBManager m(info(0));
+    EXPECT_FALSE(d_image.empty());
+    EXPECT_TRUE(m.isKeyPairEnabled() && m.isCRLEnabled());
+    EXPECT_EQ("", m.getDBLabel());
+    auto rec = VELTestPKI::makeKeyRecord("k", "CN=k");
+    m.insertKey(*rec);
+    auto kp = VELTestPKI::makeKeyPairRecord("kp", "CN=kp");
+    m.insertKeyPair(*kp);
+    m.enableKeyPair();  // nothing for STRING
+  }
+  FileDBManager again(info(1));
+  EXPECT_EQ(1u, again.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
+  // The key-pair table lived in the first manager only.
+  EXPECT_EQ(0u, again.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+}
+
+TEST_F(FileDBManagerStringTest, DuplicateSnapshotsInMemoryTablesAndSharesTheKeyTable) {
+  FileDBManager m(info(0));
+  auto kp1 = VELTestPKI::makeKeyPairRecord("kp1", "CN=kp1");
+  m.insertKeyPair(*kp1);
+  std::unique_ptr<VELDBManager> dup(m.duplicate());
+  EXPECT_EQ(1u, dup->getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+  auto kp2 = VELTestPKI::makeKeyPairRecord("kp2", "CN=kp2");
+  dup->insertKeyPair(*kp2);
+  EXPECT_EQ(1u, m.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+  EXPECT_EQ(2u, dup->getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+
+  // Both write the caller's string: neither may overwrite the other's records.
+  auto a = VELTestPKI::makeKeyRecord("a", "CN=a");
+  auto b = VELTestPKI::makeKeyRecord("b", "CN=b");
+  m.insertKey(*a);
+  dup->insertKey(*b);
+  EXPECT_EQ(2u, m.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
+  dup.reset();
+  auto c = VELTestPKI::makeKeyRecord("c", "CN=c");
+  m.insertKey(*c);
+  FileDBManager reopened(info(1, 0));
+  EXPECT_EQ(3u, reopened.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
+}
+
+TEST(FileDBManagerIdentity, ClassNameAndUnknownConnectInfo) {
+  VELDBConnectInfo::OBJECT plain("x", VELPasswordEncryptor(), VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite);
+  VELString message;
+  EXPECT_EQ(VELDBError::kBadArgument, errorOf([&] { FileDBManager m(plain); }, &message));
+  EXPECT_EQ("connect info type unknown", message);
+  VELString image;
+  FileDBManager m(VELDBConnectInfo::STRING("s", &image, VELPasswordEncryptor(), VELDBConnectInfo::Create,
+                                           VELDBConnectInfo::ReadWrite));
+  EXPECT_TRUE(m.isKindOf("FileDBManager"));
+  EXPECT_TRUE(m.isKindOf("VELDBManager"));
+  EXPECT_FALSE(m.isKindOf("FileDBManagerX"));
+  EXPECT_EQ("FileDBManager", m.getInstanceName());
+}
+
+// --- many threads on one database --------------------------------------------
+
+class FileDBManagerConcurrency : public FileDBManagerTest {};
+
+TEST_F(FileDBManagerConcurrency, ThreadsThroughManagersAndDuplicatesKeepEveryCommittedRecord) {
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 12;
+  // Records are made before the threads start: the test is about the
+  // database, not about key generation.
+  std::vector<std::vector<std::unique_ptr<VELASNKeyRecord>>> keys(kThreads);
+  std::vector<std::vector<std::unique_ptr<VELASNCRLRecord>>> crls(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kPerThread; ++i) {
+      const VELString label = "t" + std::to_string(t) + "-" + std::to_string(i);
+      keys[t].push_back(VELTestPKI::makeKeyRecord(label, "CN=" + label));
+    }
+    for (int i = 0; i < 2; ++i) crls[t].push_back(VELTestPKI::makeCRLRecord("crl" + std::to_string(t * 10 + i), "CN=CA", 0));
+  }
+  auto first = open(2);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      try {
+        // Even threads open managers of their own, odd ones duplicate.
+        std::unique_ptr<VELDBManager> m(t % 2 == 0 ? static_cast<VELDBManager*>(new FileDBManager(info(1)))
+                                                   : first->duplicate());
+        for (int i = 0; i < kPerThread; ++i) {
+          m->insertKey(*keys[t][i]);
+          if (i % 3 == 1) {
+            // Replace the record just inserted; it keeps its ID.
+            m->updateKeyByIndex(VELDBManager::KeyLabel, *keys[t][i]);
+          }
+          if (i % 4 == 3) {
+            if (m->deleteKeyByIndex(VELDBManager::KeyLabel, keys[t][i]->getLabel()) != 1) ++failures;
+          }
+          if (!findKey(*m, keys[t][i - i % 4]->getLabel().getValue())) ++failures;
+          if (i % 5 == 0) walkKeys(*m);
+        }
+        for (auto& crl : crls[t]) m->insertCRL(*crl);
+        m->getDBLabel();
+        m->enableKeyPair();
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+        ++failures;
+      }
+    });
+  }
+  // Meanwhile read the enabled tests and the storage of the first manager.
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_NE(nullptr, first->getKeyStorage());
+    EXPECT_TRUE(first->isKeyEnabled());
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(0, failures.load());
+
+  std::set<VELString> expected;
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kPerThread; ++i) {
+      if (i % 4 != 3) expected.insert(keys[t][i]->getLabel().getValue());
+    }
+  }
+  EXPECT_EQ(expected, walkKeys(*first));
+  first.reset();
+  expectNothingConnected();
+  // Both hashes verify when the files are opened again.
+  auto reopened = open(3);
+  EXPECT_EQ(expected, walkKeys(*reopened));
+  EXPECT_EQ(expected.size(), keyCount(*reopened));
+  EXPECT_EQ(2u * kThreads, reopened->getCRLCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger(0)));
+}
+
+TEST_F(FileDBManagerConcurrency, ThreadsEnablingOneTableConnectItOnce) {
+  create();
+  ::unlink(keyPairPath().c_str());
+  {
+    auto m = open(1);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) threads.emplace_back([&] { m->enableKeyPair(); });
+    // The enabled test may run while the table is being enabled.
+    while (!m->isKeyPairEnabled()) std::this_thread::yield();
+    for (auto& th : threads) th.join();
+    EXPECT_TRUE(m->isKeyPairEnabled());
+    EXPECT_EQ(1u, FileDBStorage::referenceCount(keyPairPath()));
+  }
+  expectNothingConnected();
+}
+
+TEST_F(FileDBManagerConcurrency, StringDuplicatesWritingTogether) {
+  VELString image;
+  FileDBManager m(VELDBConnectInfo::STRING("mem", &image, password("pw"), VELDBConnectInfo::Create,
+                                           VELDBConnectInfo::ReadWrite));
+  std::vector<std::unique_ptr<VELASNKeyRecord>> records;
+  for (int i = 0; i < 8; ++i) records.push_back(VELTestPKI::makeKeyRecord("s" + std::to_string(i), "CN=s"));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      std::unique_ptr<VELDBManager> dup(m.duplicate());
+      for (int i = t; i < 8; i += 2) dup->insertKey(*records[i]);
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(8u, keyCount(m));
+}
+
+}  // namespace
