@@ -43,7 +43,8 @@ STORAGE* connectIfPresent(const VELDBConnectInfo::OBJECT& info, const VELString&
 // Connects a FILE table now, creating its file when it cannot be opened.
 // The caller holds the class mutex.
 template <class STORAGE>
-void enableTable(std::atomic<STORAGE*>& slot, const VELDBConnectInfo::OBJECT& info, const VELString& suffix) {
+void enableTable(std::atomic<STORAGE*>& slot, const VELDBConnectInfo::OBJECT& info, const VELString& suffix,
+                 FileDBStorage* sibling) {
   // Checked under the class mutex: two threads enabling the same table of
   // one manager must not both connect (one connection would never be given
   // back, keeping the file open and locked).
@@ -51,8 +52,17 @@ void enableTable(std::atomic<STORAGE*>& slot, const VELDBConnectInfo::OBJECT& in
   const VELString path = FileDBBinaryFile::fullPathName(info.getName().str() + suffix);
   STORAGE* storage = connectIfPresent<STORAGE>(info, path);
   if (storage == nullptr) {
-    STORAGE::newFile(info, path);
-    storage = STORAGE::connectFile(info, path);
+    // A table made now takes the password that the database's key table has
+    // now, which a password change may have made different from the one this
+    // manager was opened with: a database whose tables have different
+    // passwords could not be opened again.
+    std::unique_ptr<VELDBConnectInfo::OBJECT> own(info.duplicate());
+    if (sibling != nullptr) {
+      VELMutexLocker guard(sibling->getInstanceMutex());
+      own->setLogicalDBPassword(sibling->getConnectInfo().getLogicalDBPassword());
+    }
+    STORAGE::newFile(*own, path);
+    storage = STORAGE::connectFile(*own, path);
   }
   slot.store(storage, std::memory_order_release);
 }
@@ -293,7 +303,7 @@ void FileDBManager::enableKey() {
   if (!isFileConnection() || d_keyStorage.load(std::memory_order_acquire) != nullptr) return;
   VELMutexLocker guard(FileDBStorage::getClassMutex());
   const auto& info = static_cast<const VELDBConnectInfo::FILE&>(*d_connectInfo);
-  enableTable(d_keyStorage, info, info.getKeyFileSuffix().str());
+  enableTable(d_keyStorage, info, info.getKeyFileSuffix().str(), nullptr);
 }
 
 void FileDBManager::enableKeyPair() {
@@ -301,7 +311,7 @@ void FileDBManager::enableKeyPair() {
   if (!isFileConnection() || d_keyPairStorage.load(std::memory_order_acquire) != nullptr) return;
   VELMutexLocker guard(FileDBStorage::getClassMutex());
   const auto& info = static_cast<const VELDBConnectInfo::FILE&>(*d_connectInfo);
-  enableTable(d_keyPairStorage, info, info.getKeyPairFileSuffix().str());
+  enableTable(d_keyPairStorage, info, info.getKeyPairFileSuffix().str(), d_keyStorage.load());
 }
 
 void FileDBManager::enableCRL() {
@@ -309,7 +319,7 @@ void FileDBManager::enableCRL() {
   if (!isFileConnection() || d_crlStorage.load(std::memory_order_acquire) != nullptr) return;
   VELMutexLocker guard(FileDBStorage::getClassMutex());
   const auto& info = static_cast<const VELDBConnectInfo::FILE&>(*d_connectInfo);
-  enableTable(d_crlStorage, info, info.getCRLFileSuffix().str());
+  enableTable(d_crlStorage, info, info.getCRLFileSuffix().str(), d_keyStorage.load());
 }
 
 void FileDBManager::deleteDBOnDisconnect() {

@@ -459,11 +459,19 @@ TEST_F(FileDBManagerTest, SetPasswordChecksEveryTableBeforeChangingOne) {
   ::unlink(keyPairPath().c_str());
   auto m = open(1);
   m->setDBPassword(VELPasswordEncryptor(), password("new"), 0);  // key and CRL
-  // The key-pair file is created now, with the manager's own (old) password.
+  // A key-pair file made now takes the password the other tables have now,
+  // not the one this manager was opened with.
   auto kp = VELTestPKI::makeKeyPairRecord("kp", "CN=kp");
   m->insertKeyPair(*kp);
-  EXPECT_EQ(VELDBError::kBadPassword, errorOf([&] { m->setDBPassword(password("new"), password("newer"), 0); }));
   EXPECT_TRUE(m->getKeyStorage()->getConnectInfo().getLogicalDBPassword() == password("new"));
+  // A table that refuses the old password stops the change before any table
+  // is touched.
+  EXPECT_EQ(VELDBError::kBadPassword, errorOf([&] { m->setDBPassword(password("old"), password("newer"), 0); }));
+  m->setDBPassword(password("new"), password("newer"), 0);
+  m.reset();
+  auto again = open(1, 1, password("newer"));
+  EXPECT_TRUE(again->isKeyPairEnabled() && again->isCRLEnabled());
+  EXPECT_EQ(1u, again->getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
 }
 
 // --- STRING databases -------------------------------------------------------
