@@ -26,6 +26,7 @@
 #define DBFILE_FILEDBSTORAGE_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "filedbbinaryfile.h"
@@ -81,6 +82,16 @@ class FileDBStorage {
                                     const VELString& className);
   static FileDBStorage* connectFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo,
                                     const VELString& fileName, const VELString& className);
+
+  // What the tables' `connectFile` and `disconnect` share.  A file
+  // connection gets the storage already open for `fileName`, or one made by
+  // `make` and entered in the map; any other connection gets one of its own,
+  // never shared.  The caller holds the class mutex for file connections.
+  static FileDBStorage* connectTable(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName,
+                                     const VELString& className, const std::function<FileDBStorage*()>& make);
+  // Gives up one connection; the last one destroys the storage and, when
+  // `deleteFile` is set, removes the file.  Never throws.
+  static void disconnectTable(FileDBStorage* storage, bool deleteFile) noexcept;
 
   // The process-wide map of open files.
   static void initFileDBStorageMap();

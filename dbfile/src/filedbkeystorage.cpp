@@ -27,22 +27,10 @@ void FileDBKeyStorage::newFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& 
   newFile(*connectInfo, fileName);
 }
 
-FileDBKeyStorage* FileDBKeyStorage::connectFile(const VELDBConnectInfo::OBJECT& connectInfo,
-                                                const VELString& fileName) {
+FileDBKeyStorage* FileDBKeyStorage::connectFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName) {
   VEL_TRACE_SCOPE("connectFile");
-  if (connectInfo.isKindOf(VELDBConnectInfo::FILE::getClassName())) {
-    FileDBStorage* shared = FileDBStorage::connectFile(connectInfo, fileName, getClassName());
-    if (shared != nullptr) return static_cast<FileDBKeyStorage*>(shared);
-    FileDBKeyStorage* storage = new FileDBKeyStorage(connectInfo, fileName);
-    try {
-      FileDBStorage::insertFileMap(fileName, storage, getClassName());
-    } catch (...) {
-      delete storage;
-      throw;
-    }
-    return storage;
-  }
-  return new FileDBKeyStorage(connectInfo, fileName);
+  return static_cast<FileDBKeyStorage*>(connectTable(connectInfo, fileName, getClassName(),
+                                             [&] { return new FileDBKeyStorage(connectInfo, fileName); }));
 }
 
 FileDBKeyStorage* FileDBKeyStorage::connectFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo,
@@ -53,22 +41,7 @@ FileDBKeyStorage* FileDBKeyStorage::connectFile(const std::unique_ptr<VELDBConne
 
 void FileDBKeyStorage::disconnect(FileDBKeyStorage*& storage, bool deleteFile) {
   VEL_TRACE_SCOPE("disconnect");
-  try {
-    if (storage != nullptr) {
-      const VELString name = storage->getFullPathName();
-      const bool shared = storage->getConnectInfo().isKindOf(VELDBConnectInfo::FILE::getClassName());
-      // Storages of string connections are never in the map.
-      const std::uint64_t remaining = shared ? FileDBStorage::removeFileMap(name) : 0;
-      if (remaining == 0) {
-        delete storage;
-        storage = nullptr;
-        if (deleteFile && shared) FileDBBinaryFile::remove(name);
-      }
-    }
-  } catch (const VELException& e) {
-    e.writeToTrace();
-  } catch (...) {
-  }
+  disconnectTable(storage, deleteFile);
   storage = nullptr;
 }
 

@@ -189,6 +189,42 @@ FileDBStorage* FileDBStorage::connectFile(const std::unique_ptr<VELDBConnectInfo
   return connectFile(*connectInfo, fileName, className);
 }
 
+FileDBStorage* FileDBStorage::connectTable(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName,
+                                           const VELString& className,
+                                           const std::function<FileDBStorage*()>& make) {
+  if (!connectInfo.isKindOf(VELDBConnectInfo::FILE::getClassName())) return make();
+  FileDBStorage* shared = connectFile(connectInfo, fileName, className);
+  if (shared != nullptr) return shared;
+  FileDBStorage* storage = make();
+  try {
+    insertFileMap(fileName, storage, className);
+  } catch (...) {
+    delete storage;
+    throw;
+  }
+  return storage;
+}
+
+void FileDBStorage::disconnectTable(FileDBStorage* storage, bool deleteFile) noexcept {
+  if (storage == nullptr) return;
+  try {
+    const VELString name = storage->getFullPathName();
+    const bool shared = storage->getConnectInfo().isKindOf(VELDBConnectInfo::FILE::getClassName());
+    // Storages of string connections are never in the map.
+    const std::uint64_t remaining = shared ? removeFileMap(name) : 0;
+    if (remaining != 0) return;
+    delete storage;
+    if (deleteFile && shared) {
+      FileDBBinaryFile::remove(name);
+      const VELString journal = FileDBJournaledFile::journalPath(name);
+      if (FileDBBinaryFile::exists(journal)) FileDBBinaryFile::remove(journal);
+    }
+  } catch (const VELException& e) {
+    e.writeToTrace();
+  } catch (...) {
+  }
+}
+
 void FileDBStorage::initFileDBStorageMap() {
   if (d_fileDBStorageMap.load(std::memory_order_acquire) != nullptr) return;
   VELMutexLocker guard(d_fileDBStorageMapMutex);
