@@ -142,6 +142,9 @@ class FileDBStorage {
 
   // ACCESSORS
   const FileDBHeader* getFileHeader() const { return d_header.get(); }
+  // The header as it stands on disk between changes: the common part and
+  // both hashes.
+  VELBuffer getHeaderImage() const;
   const VELConstString& getFullPathName() const { return d_file->getFileName(); }
   // True when the slot in `slot` is marked deleted.
   bool isRecordDeleted(FileDBBuffer& slot) const;

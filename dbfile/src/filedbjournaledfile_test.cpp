@@ -15,6 +15,7 @@
 #include <iterator>
 #include <random>
 
+#include "velcrashplatform.h"
 #include "velplatform.h"
 #include "veltesttable.h"
 
@@ -24,76 +25,7 @@ using VELTestTable::TestTable;
 using VELTestTable::kTestType;
 using Records = std::vector<std::pair<std::uint32_t, VELString>>;
 
-// --- a platform that dies ----------------------------------------------------
-// Counts every call that changes what is on disk; at call number `g_crashAt`
-// it does half of a write (or nothing) and from then on every such call
-// fails, as if the process had been killed there.
-
-long long g_ops = 0;
-long long g_crashAt = -1;
-bool g_dead = false;
-
-bool dies() {
-  if (g_dead) return true;
-  if (g_crashAt >= 0 && g_ops == g_crashAt) {
-    g_dead = true;
-    return true;
-  }
-  ++g_ops;
-  return false;
-}
-
-int crashOpen(const char* path, int flags, int mode) {
-  if ((flags & O_CREAT) != 0 && dies()) {
-    errno = EIO;
-    return -1;
-  }
-  return vel_defaultPlatform().openFile(path, flags, mode);
-}
-long long crashWrite(int fd, const void* buffer, std::size_t count) {
-  if (!g_dead && g_crashAt >= 0 && g_ops == g_crashAt && count > 1) {
-    vel_defaultPlatform().writeFile(fd, buffer, count / 2);  // torn
-  }
-  if (dies()) {
-    errno = EIO;
-    return -1;
-  }
-  return vel_defaultPlatform().writeFile(fd, buffer, count);
-}
-int crashTruncate(int fd, long long size) {
-  if (dies()) {
-    errno = EIO;
-    return -1;
-  }
-  return vel_defaultPlatform().truncateFile(fd, size);
-}
-int crashUnlink(const char* path) {
-  if (dies()) {
-    errno = EIO;
-    return -1;
-  }
-  return vel_defaultPlatform().unlinkFile(path);
-}
-int crashRename(const char* from, const char* to) {
-  if (dies()) {
-    errno = EIO;
-    return -1;
-  }
-  return vel_defaultPlatform().renameFile(from, to);
-}
-
-void installCrash(long long at) {
-  g_ops = 0;
-  g_crashAt = at;
-  g_dead = false;
-  VELPlatformCalls calls = vel_defaultPlatform();
-  calls.openFile = crashOpen;
-  calls.writeFile = crashWrite;
-  calls.truncateFile = crashTruncate;
-  calls.unlinkFile = crashUnlink;
-  calls.renameFile = crashRename;
-  vel_setPlatformCalls(&calls);
-}
+using namespace VELCrashPlatform;
 
 VELPasswordEncryptor password(const char* text) { return VELPasswordEncryptor(text, std::strlen(text)); }
 

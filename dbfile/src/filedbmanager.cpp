@@ -1,5 +1,7 @@
 #include "filedbmanager.h"
 
+#include "filedbpasswordjournal.h"
+
 #include <utility>
 #include <vector>
 
@@ -174,6 +176,11 @@ void FileDBManager::connectFileDatabase() {
 
   const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
   if (!password.isPresent() || password.length() == 0) d_connectInfo->setLogicalDBPassword(defaultPassword());
+
+  // A password change that a dead process left half done is rolled back
+  // before the tables are opened, so that they agree on one password again.
+  // While the key file is open in this process its connections own it.
+  if (FileDBStorage::findFileMap(keyPath) == nullptr) FileDBPasswordJournal::recover(keyPath);
 
   if (isCreateType(*d_connectInfo)) {
     for (const VELString* path : {&keyPath, &keyPairPath, &crlPath}) {
@@ -625,33 +632,59 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
   checkWritable();
   VELPasswordEncryptor effectiveOld = defaultPassword();
   if (oldPassword.isPresent() && oldPassword.length() != 0) effectiveOld = oldPassword;
+
+  // The change holds the class mutex (no connection comes or goes, and no
+  // other password change runs) and every table's instance mutex (no record
+  // changes between the tables' header changes), taken in table order; no
+  // other operation holds two instance mutexes, so this cannot deadlock.
+  VELMutexLocker classGuard(FileDBStorage::getClassMutex());
   const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  std::vector<std::unique_ptr<VELMutexLocker>> guards;
+  for (FileDBStorage* table : tables) guards.emplace_back(new VELMutexLocker(table->getInstanceMutex()));
 
   // Every table is checked before any changes: tables left with different
   // passwords could no longer be opened together.
   for (FileDBStorage* table : tables) {
-    VELMutexLocker guard(table->getInstanceMutex());
     if (table->getConnectInfo().getLogicalDBPassword() != effectiveOld || newPassword == effectiveOld) {
       VELDB_THROW(VELDBError::kBadPassword, "");
     }
   }
 
+  // The old headers go to a journal first, so that a process that dies
+  // between two tables leaves a database that opens with the old password.
+  const bool onDisk = isFileConnection() && !tables.empty();
+  const VELString keyPath = onDisk ? VELString(tables.front()->getFullPathName()) : VELString();
+  if (onDisk) {
+    std::vector<FileDBPasswordJournal::Entry> headers;
+    for (FileDBStorage* table : tables) headers.emplace_back(table->getFullPathName(), table->getHeaderImage());
+    FileDBPasswordJournal::write(keyPath, headers);
+  }
+
   std::vector<std::pair<FileDBStorage*, long long>> changed;
   try {
     for (FileDBStorage* table : tables) {
-      VELMutexLocker guard(table->getInstanceMutex());
       const long long previousTime = table->getPasswordExpirationTime();
       table->setPassword(effectiveOld, newPassword, expirationTime);
       changed.emplace_back(table, previousTime);
     }
+    if (onDisk) FileDBPasswordJournal::remove(keyPath);
   } catch (...) {
-    // Set the tables already changed back to the old password.
+    // Set the tables already changed back to the old password; the journal
+    // goes only when all of them are back.
+    bool restored = true;
     for (const auto& entry : changed) {
       try {
-        VELMutexLocker guard(entry.first->getInstanceMutex());
         entry.first->setPassword(newPassword, effectiveOld, entry.second);
       } catch (const VELException& e) {
         e.writeToTrace();
+        restored = false;
+      } catch (...) {
+        restored = false;
+      }
+    }
+    if (onDisk && restored) {
+      try {
+        FileDBPasswordJournal::remove(keyPath);
       } catch (...) {
       }
     }

@@ -19,7 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "filedbjournaledfile.h"
+#include "filedbpasswordjournal.h"
 #include "filedbstorage.h"
+#include "velcrashplatform.h"
 #include "velexception.h"
 #include "veltestpki.h"
 
@@ -472,6 +475,75 @@ TEST_F(FileDBManagerTest, SetPasswordChecksEveryTableBeforeChangingOne) {
   auto again = open(1, 1, password("newer"));
   EXPECT_TRUE(again->isKeyPairEnabled() && again->isCRLEnabled());
   EXPECT_EQ(1u, again->getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+}
+
+// A password change touches three files; a process that dies at any point
+// of it leaves a database that opens, whole, with the old or the new password.
+TEST_F(FileDBManagerTest, PasswordChangeIsAllOrNothingAcrossTheTablesAtEveryCrashPoint) {
+  FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
+  {
+    auto m = open(2, 1, password("old"));
+    auto key = VELTestPKI::makeKeyRecord("k", "CN=k");
+    m->insertKey(*key);
+    auto kp = VELTestPKI::makeKeyPairRecord("kp", "CN=kp");
+    m->insertKeyPair(*kp);
+    auto crl = VELTestPKI::makeCRLRecord("crl", "CN=ca", 3);
+    m->insertCRL(*crl);
+  }
+  auto readFile = [](const VELString& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  auto writeFile = [](const VELString& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  };
+  const VELString paths[] = {keyPath(), keyPairPath(), crlPath()};
+  std::map<VELString, std::string> base;
+  for (const VELString& p : paths) base[p] = readFile(p);
+  auto change = [&] {
+    auto m = open(1, 1, password("old"));
+    m->setDBPassword(password("old"), password("new"), 0);
+  };
+  VELCrashPlatform::installCrash(-1);
+  change();
+  const long long total = VELCrashPlatform::calls();
+  vel_setPlatformCalls(nullptr);
+
+  int withOld = 0;
+  int withNew = 0;
+  for (long long k = 0; k < total; ++k) {
+    for (const VELString& p : paths) {
+      writeFile(p, base[p]);
+      ::unlink(FileDBJournaledFile::journalPath(p).c_str());
+    }
+    ::unlink(FileDBPasswordJournal::path(keyPath()).c_str());
+    VELCrashPlatform::installCrash(k);
+    try {
+      change();
+    } catch (const VELDBException&) {
+    }
+    vel_setPlatformCalls(nullptr);
+    std::unique_ptr<FileDBManager> m;
+    for (const char* pw : {"old", "new"}) {
+      try {
+        m = open(1, 1, password(pw));
+        ++(std::strcmp(pw, "old") == 0 ? withOld : withNew);
+        break;
+      } catch (const VELDBException& e) {
+        EXPECT_EQ(VELDBError::kBadPassword, e.getError()) << "crash at call " << k << ": " << e.what();
+      }
+    }
+    ASSERT_NE(m, nullptr) << "crash at call " << k << ": no password opens the database";
+    EXPECT_TRUE(m->isKeyPairEnabled() && m->isCRLEnabled()) << "crash at call " << k;
+    EXPECT_EQ(1u, m->getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
+    EXPECT_EQ(1u, m->getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+    EXPECT_EQ(1u, m->getCRLCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger(0)));
+  }
+  std::printf("[ password ] %lld crash points: %d opened with the old password, %d with the new\n", total, withOld,
+              withNew);
+  EXPECT_GT(withOld, 0);
+  FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
 }
 
 // --- STRING databases -------------------------------------------------------

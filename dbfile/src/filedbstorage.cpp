@@ -619,6 +619,15 @@ void FileDBStorage::resize(std::uint64_t minimumRecordLength) {
   change.commit();
 }
 
+VELBuffer FileDBStorage::getHeaderImage() const {
+  VELBuffer image(d_header->getBuffer(), FileDBHeader::kCommonHeaderSize);
+  const VELBuffer headerHash = d_header->getPasswordHeaderHash();
+  const VELBuffer databaseHash = d_header->getPasswordDatabaseHash();
+  image.append(headerHash.data(), headerHash.size());
+  image.append(databaseHash.data(), databaseHash.size());
+  return image;
+}
+
 // --- settings --------------------------------------------------------------
 
 unsigned char FileDBStorage::getMajorVersion() const {
