@@ -7,6 +7,7 @@
 
 #include "stringdbbinaryfile.h"
 #include "velexception.h"
+#include "veltestutil.h"
 
 // Plan: the wire form of every value, the bounds of put, get, read and
 // setPosition (refused with 0x8B67A, nothing copied, cursor unchanged), and
@@ -14,15 +15,8 @@
 
 namespace {
 
-template <typename F>
-unsigned long errorOf(F&& f) {
-  try {
-    f();
-  } catch (const VELDBException& e) {
-    return e.getError();
-  }
-  return 0;
-}
+using VELTestUtil::errorOf;
+
 
 std::string contents(const FileDBBuffer& b, std::uint64_t n) {
   return std::string(reinterpret_cast<const char*>(b.data()), static_cast<std::size_t>(n));

@@ -9,6 +9,7 @@
 #include "filedbheaderv4.h"
 #include "stringdbbinaryfile.h"
 #include "velexception.h"
+#include "veltestutil.h"
 
 // Plan: the common 48 bytes -- defaults, every field at its offset in
 // network order, the label rules, the magic check -- and the base class's
@@ -16,15 +17,8 @@
 
 namespace {
 
-template <typename F>
-unsigned long errorOf(F&& f) {
-  try {
-    f();
-  } catch (const VELDBException& e) {
-    return e.getError();
-  }
-  return 0;
-}
+using VELTestUtil::errorOf;
+
 
 std::string bytesOf(const FileDBHeader& h) {
   return std::string(reinterpret_cast<const char*>(h.getBuffer()), FileDBHeader::kCommonHeaderSize);

@@ -15,6 +15,7 @@
 #include "filedbbinaryfile.h"
 #include "stringdbbinaryfile.h"
 #include "velexception.h"
+#include "veltestutil.h"
 
 // Plan: files built here byte by byte (hashes from OpenSSL) must verify
 // through the class, and files sealed by the class must hold the hashes
@@ -24,15 +25,9 @@
 
 namespace {
 
-template <typename F>
-unsigned long errorOf(F&& f) {
-  try {
-    f();
-  } catch (const VELDBException& e) {
-    return e.getError();
-  }
-  return 0;
-}
+using VELTestUtil::errorOf;
+using VELTestUtil::writeAll;
+
 
 std::string md5(const std::string& data) {
   unsigned char out[EVP_MAX_MD_SIZE];
@@ -113,10 +108,6 @@ std::string readAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void writeAll(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 VELBuffer buf(const std::string& s) { return VELBuffer(s); }
 

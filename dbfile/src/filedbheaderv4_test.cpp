@@ -14,6 +14,7 @@
 #include "filedbheaderv3.h"
 #include "stringdbbinaryfile.h"
 #include "velexception.h"
+#include "veltestutil.h"
 
 // Plan: HMAC-SHA1 known answers both ways (a file built here verifies, a
 // file sealed by the class holds OpenSSL's MAC over its bytes), then
@@ -22,15 +23,9 @@
 
 namespace {
 
-template <typename F>
-unsigned long errorOf(F&& f) {
-  try {
-    f();
-  } catch (const VELDBException& e) {
-    return e.getError();
-  }
-  return 0;
-}
+using VELTestUtil::errorOf;
+using VELTestUtil::writeAll;
+
 
 std::string hmacSha1(const std::string& key, const std::string& data) {
   unsigned char out[EVP_MAX_MD_SIZE];
@@ -92,10 +87,6 @@ std::string readAll(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void writeAll(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 class NoMACFactory : public VELKRYAlgorithmFactory {
  public:

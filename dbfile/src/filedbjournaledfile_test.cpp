@@ -18,8 +18,12 @@
 #include "velcrashplatform.h"
 #include "velplatform.h"
 #include "veltesttable.h"
+#include "veltestutil.h"
 
 namespace {
+
+using VELTestUtil::readAll;
+using VELTestUtil::writeAll;
 
 using VELTestTable::TestTable;
 using VELTestTable::kTestType;
@@ -29,15 +33,7 @@ using namespace VELCrashPlatform;
 
 VELPasswordEncryptor password(const char* text) { return VELPasswordEncryptor(text, std::strlen(text)); }
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
-void writeAll(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 struct Outcome {
   Records records;

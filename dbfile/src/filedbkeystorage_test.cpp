@@ -27,8 +27,11 @@
 #include "velplatform.h"
 #include "veltestpki.h"
 #include "veltrace.h"
+#include "veltestutil.h"
 
 namespace {
+
+using VELTestUtil::readAll;
 
 using Records = std::vector<std::unique_ptr<VELASNKeyRecord>>;
 
@@ -37,10 +40,6 @@ const char kWrongType[] = "asnObj is invalid - wrong type";
 
 VELPasswordEncryptor password() { return VELPasswordEncryptor("secret", 6); }
 
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 struct Failure {
   unsigned long error = 0;
