@@ -1,10 +1,13 @@
 # make test  : install what is missing, build, run every test, then the same
 #              under AddressSanitizer and UndefinedBehaviorSanitizer.
+# make bench : build the benchmarks (Release) and run them; writes
+#              BENCHMARKS.md.  Takes a few minutes; never part of a build.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 SANBUILD ?= build-asan
+BENCHBUILD ?= build-bench
 
-.PHONY: all setup build test test-plain test-sanitize clean
+.PHONY: all setup build test test-plain test-sanitize bench clean
 
 all: build
 
@@ -26,5 +29,11 @@ test-sanitize: setup
 
 test: test-plain test-sanitize
 
+bench: setup
+	cmake -S . -B $(BENCHBUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BENCHBUILD) -j $(JOBS) --target velfiledb_bench
+	$(BENCHBUILD)/bin/velfiledb_bench --benchmark_out=$(BENCHBUILD)/bench.json --benchmark_out_format=json
+	python3 bench/report.py $(BENCHBUILD)/bench.json BENCHMARKS.md
+
 clean:
-	rm -rf $(BUILD) $(SANBUILD)
+	rm -rf $(BUILD) $(SANBUILD) $(BENCHBUILD)
