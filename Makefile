@@ -1,12 +1,15 @@
 # make test  : install what is missing, build, run every test, then the same
 #              under AddressSanitizer and UndefinedBehaviorSanitizer, and
 #              under ThreadSanitizer.
+# make bench : build the benchmarks (Release) and run them; writes
+#              BENCHMARKS.md.  Takes a few minutes; never part of a build.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 SANBUILD ?= build-asan
 TSANBUILD ?= build-tsan
+BENCHBUILD ?= build-bench
 
-.PHONY: all setup build test test-plain test-sanitize test-tsan clean
+.PHONY: all setup build test test-plain test-sanitize test-tsan bench clean
 
 all: build
 
@@ -37,5 +40,11 @@ test-tsan: setup
 
 test: test-plain test-sanitize test-tsan
 
+bench: setup
+	cmake -S . -B $(BENCHBUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BENCHBUILD) -j $(JOBS) --target velfiledb_bench
+	$(BENCHBUILD)/bin/velfiledb_bench --benchmark_out=$(BENCHBUILD)/bench.json --benchmark_out_format=json
+	python3 bench/report.py $(BENCHBUILD)/bench.json BENCHMARKS.md
+
 clean:
-	rm -rf $(BUILD) $(SANBUILD) $(TSANBUILD)
+	rm -rf $(BUILD) $(SANBUILD) $(TSANBUILD) $(BENCHBUILD)

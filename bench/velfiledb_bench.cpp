@@ -1,0 +1,796 @@
+// velfiledb_bench -- the key table against the floor its file format forces,
+// and against an embedded SQL database holding the same records, in one run.
+//
+// Benchmark names have five parts, read by bench/report.py:
+//   <impl>/<operation>/<version>/<sync>/<records>
+//   impl      vel (the key table), floor (OpenSSL alone), peer (SQLite)
+//   version   v3, v4, or - ; sync: off, normal, full, or -
+// Every figure is wall-clock time per operation.  Work files are copies of
+// fixtures made once per version and size; set-up between timed operations
+// (re-inserting a deleted record, reopening, copying) is not timed.
+//
+// Environment: VELBENCH_SIZES (default "100,1000,10000"), VELBENCH_DIR (the
+// scratch directory's parent, default $TMPDIR or /tmp), VELBENCH_MIN_TIME
+// (seconds per benchmark, default 0.25), VELBENCH_KEEP (keep the scratch
+// directory).
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <openssl/crypto.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/statfs.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "benchcorpus.h"
+#include "filedbjournaledfile.h"
+#include "filedbkeystorage.h"
+#include "velasnutility.h"
+#include "veldbutility.h"
+#include "veltestpki.h"
+
+namespace {
+
+using namespace VELBench;
+
+std::string g_dir;
+std::unique_ptr<Corpus> g_corpus;
+std::size_t g_count = 0;  // records in the largest table
+double g_minTime = 0.25;
+
+const char* syncName(FileDBJournaledFile::SyncMode mode) {
+  switch (mode) {
+    case FileDBJournaledFile::SyncOff:
+      return "off";
+    case FileDBJournaledFile::SyncNormal:
+      return "normal";
+    default:
+      return "full";
+  }
+}
+
+std::string fixturePath(int version, std::size_t n) {
+  return g_dir + "/fixture-v" + std::to_string(version) + "-" + std::to_string(n) + ".vkey";
+}
+std::string workPath() { return g_dir + "/work.vkey"; }
+std::string peerFixturePath(std::size_t n) { return g_dir + "/peer-" + std::to_string(n) + ".sqlite"; }
+std::string peerWorkPath() { return g_dir + "/peer-work.sqlite"; }
+
+VELDBConnectInfo::FILE connectInfo(VELDBConnectInfo::ConnectType type) {
+  return VELDBConnectInfo::FILE(g_dir + "/db", VELPasswordEncryptor(kPassword, std::strlen(kPassword)), type,
+                                VELDBConnectInfo::ReadWrite);
+}
+
+// Fills a new table with one change, so that a fixture of ten thousand
+// records is sealed once instead of once per record.
+class BulkKeyStorage : public FileDBKeyStorage {
+ public:
+  BulkKeyStorage(const VELDBConnectInfo::OBJECT& info, const VELString& name) : FileDBKeyStorage(info, name) {}
+  ~BulkKeyStorage() override = default;
+  void load(std::vector<VELASNKeyRecord>& records, std::size_t n) {
+    ChangeScope change(*this);
+    for (std::size_t i = 0; i < n; ++i) insertRecord(records[i]);
+    change.commit();
+  }
+};
+
+// One connection to a key table, as the manager holds it.
+struct Table {
+  FileDBKeyStorage* storage = nullptr;
+  std::string path;
+
+  void open(const std::string& p) {
+    path = p;
+    VELMutexLocker guard(FileDBStorage::getClassMutex());
+    storage = FileDBKeyStorage::connectFile(connectInfo(VELDBConnectInfo::Open), p);
+  }
+  void close() {
+    VELMutexLocker guard(FileDBStorage::getClassMutex());
+    FileDBKeyStorage::disconnect(storage, false);
+  }
+  std::uint32_t slots() const { return storage->getFileHeader()->getRecordsAllocated(); }
+  ~Table() {
+    if (storage != nullptr) close();
+  }
+};
+
+void makeFixtures(const std::vector<std::size_t>& sizes) {
+  FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
+  for (int version : {3, 4}) {
+    for (std::size_t n : sizes) {
+      const std::string path = fixturePath(version, n);
+      const auto create = version == 4 ? VELDBConnectInfo::CreateV4 : VELDBConnectInfo::Create;
+      FileDBKeyStorage::newFile(connectInfo(create), path);
+      std::unique_ptr<BulkKeyStorage> table(new BulkKeyStorage(connectInfo(VELDBConnectInfo::Open), path));
+      table->load(g_corpus->records, n);
+      if (table->getRecordCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)) != n) {
+        throw std::runtime_error("fixture " + path + " holds the wrong number of records");
+      }
+    }
+  }
+}
+
+std::size_t heapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// Record IDs in a fixture run from 1 to n in corpus order.
+std::vector<std::uint32_t> targetIDs(std::size_t n, std::size_t count) {
+  std::mt19937 random(12345);
+  std::uniform_int_distribution<std::uint32_t> pick(1, static_cast<std::uint32_t>(n));
+  std::vector<std::uint32_t> ids;
+  for (std::size_t i = 0; i < count; ++i) ids.push_back(pick(random));
+  return ids;
+}
+
+// A table keeps about n live records under a stream of inserts or deletes:
+// deleted slots are compacted away by a reopen once they reach 5 %.
+void compactIfGrown(Table& table, std::size_t n) {
+  if (table.slots() > n + std::max<std::size_t>(4, n / 20)) {
+    const std::string path = table.path;
+    table.close();
+    table.open(path);
+  }
+}
+
+void setSync(FileDBJournaledFile::SyncMode mode) { FileDBJournaledFile::setSyncMode(mode); }
+
+// --- the key table ------------------------------------------------------------
+
+void velOpen(benchmark::State& state, int version, std::size_t n) {
+  setSync(FileDBJournaledFile::SyncOff);
+  copyFile(fixturePath(version, n), workPath(), false);
+  Table table;
+  double heap = 0;
+  for (auto _ : state) {
+    const std::size_t before = heapInUse();
+    table.open(workPath());
+    state.PauseTiming();
+    heap = static_cast<double>(heapInUse() - before);
+    table.close();
+    state.ResumeTiming();
+  }
+  state.counters["heap_bytes"] = heap;
+  state.counters["file_bytes"] = static_cast<double>(fileSize(workPath()));
+}
+
+void velClose(benchmark::State& state, int version, std::size_t n) {
+  setSync(FileDBJournaledFile::SyncOff);
+  copyFile(fixturePath(version, n), workPath(), false);
+  Table table;
+  for (auto _ : state) {
+    state.PauseTiming();
+    table.open(workPath());
+    state.ResumeTiming();
+    table.close();
+  }
+}
+
+void velCloseCompact(benchmark::State& state, int version, std::size_t n) {
+  setSync(FileDBJournaledFile::SyncOff);
+  Table table;
+  std::uint32_t id = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    copyFile(fixturePath(version, n), workPath(), false);
+    table.open(workPath());
+    {
+      VELMutexLocker guard(table.storage->getInstanceMutex());
+      table.storage->deleteRecordByIndex(VELDBManager::KeyRecordID, VELASNInteger(1 + id++ % n));
+    }
+    state.ResumeTiming();
+    table.close();
+  }
+}
+
+void velInsert(benchmark::State& state, int version, std::size_t n, FileDBJournaledFile::SyncMode mode) {
+  setSync(FileDBJournaledFile::SyncOff);
+  copyFile(fixturePath(version, n), workPath(), true);
+  setSync(mode);
+  Table table;
+  table.open(workPath());
+  std::size_t spare = 0;
+  for (auto _ : state) {
+    VELASNKeyRecord& record = g_corpus->records[g_count + spare++ % kSpareRecords];
+    {
+      VELMutexLocker guard(table.storage->getInstanceMutex());
+      table.storage->insertRecord(record);
+    }
+    state.PauseTiming();
+    table.storage->deleteRecordByIndex(VELDBManager::KeyRecordID, record.getRecordID());
+    compactIfGrown(table, n);
+    state.ResumeTiming();
+  }
+}
+
+void velUpdate(benchmark::State& state, int version, std::size_t n, FileDBJournaledFile::SyncMode mode) {
+  setSync(FileDBJournaledFile::SyncOff);
+  copyFile(fixturePath(version, n), workPath(), true);
+  setSync(mode);
+  // Each target is rewritten with a changed label, then with its own again.
+  std::vector<VELASNKeyRecord> variants;
+  for (std::uint32_t id : targetIDs(n, 32)) {
+    for (int changed = 1; changed >= 0; --changed) {
+      VELASNKeyRecord record(g_corpus->records[id - 1]);
+      record.setRecordID(id);
+      if (changed) record.setLabel(record.getLabel().getValue() + "-updated");
+      variants.push_back(std::move(record));
+    }
+  }
+  Table table;
+  table.open(workPath());
+  std::size_t i = 0;
+  for (auto _ : state) {
+    VELASNKeyRecord& record = variants[i++ % variants.size()];
+    VELMutexLocker guard(table.storage->getInstanceMutex());
+    table.storage->updateRecordByIndex(VELDBManager::KeyRecordID, record);
+  }
+}
+
+void velDelete(benchmark::State& state, int version, std::size_t n, FileDBJournaledFile::SyncMode mode) {
+  setSync(FileDBJournaledFile::SyncOff);
+  copyFile(fixturePath(version, n), workPath(), true);
+  setSync(mode);
+  // Victims are deleted, then put back (under a new record ID) untimed.
+  struct Victim {
+    VELASNKeyRecord record;
+    std::uint32_t id;
+  };
+  std::vector<Victim> victims;
+  const std::size_t count = std::min<std::size_t>(32, n);
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::uint32_t id = static_cast<std::uint32_t>(1 + k * (n / count));
+    victims.push_back(Victim{g_corpus->records[id - 1], id});
+  }
+  Table table;
+  table.open(workPath());
+  std::size_t i = 0;
+  for (auto _ : state) {
+    Victim& victim = victims[i++ % victims.size()];
+    {
+      VELMutexLocker guard(table.storage->getInstanceMutex());
+      if (table.storage->deleteRecordByIndex(VELDBManager::KeyRecordID, VELASNInteger(victim.id)) != 1) {
+        state.SkipWithError("victim not found");
+        break;
+      }
+    }
+    state.PauseTiming();
+    table.storage->insertRecord(victim.record);
+    victim.id = VELDBUtility::asnToRecordID(victim.record.getRecordID());
+    compactIfGrown(table, n);
+    state.ResumeTiming();
+  }
+}
+
+void velChange(benchmark::State& state, int version, std::size_t n, FileDBJournaledFile::SyncMode mode,
+               const std::string& op) {
+  if (op == "insert") velInsert(state, version, n, mode);
+  if (op == "update") velUpdate(state, version, n, mode);
+  if (op == "delete") velDelete(state, version, n, mode);
+}
+
+// Every resize starts from the fixture and grows the record length one step.
+void velResize(benchmark::State& state, int version, std::size_t n) {
+  setSync(FileDBJournaledFile::SyncOff);
+  Table table;
+  for (auto _ : state) {
+    state.PauseTiming();
+    copyFile(fixturePath(version, n), workPath(), false);
+    table.open(workPath());
+    const std::uint32_t length = table.storage->getFileHeader()->getFixedRecordLength();
+    state.ResumeTiming();
+    {
+      VELMutexLocker guard(table.storage->getInstanceMutex());
+      table.storage->resize(length + 1);
+    }
+    state.PauseTiming();
+    table.close();
+    state.ResumeTiming();
+  }
+}
+
+struct LookupKeys {
+  std::vector<VELASNInteger> ids;
+  std::vector<VELASNLabelString> labels;
+  std::vector<VELASNIssuerAndSerialNumber> issuerAndSerials;
+  std::vector<VELASNx500Name> subjects;
+  explicit LookupKeys(std::size_t n) {
+    for (std::uint32_t id : targetIDs(n, 256)) {
+      const VELASNKeyRecord& record = g_corpus->records[id - 1];
+      ids.emplace_back(id);
+      labels.push_back(record.getLabel());
+      issuerAndSerials.push_back(VELASNUtility::getIssuerAndSerialNumber(record.getCertificate()));
+      subjects.push_back(record.getCertificate().getSubject());
+    }
+  }
+};
+
+void velLookup(benchmark::State& state, int version, std::size_t n, const std::string& by) {
+  setSync(FileDBJournaledFile::SyncOff);
+  copyFile(fixturePath(version, n), workPath(), false);
+  const LookupKeys keys(n);
+  Table table;
+  table.open(workPath());
+  FileDBKeyStorage& s = *table.storage;
+  std::size_t i = 0, found = 0;
+  for (auto _ : state) {
+    const std::size_t k = i++ % keys.ids.size();
+    VELMutexLocker guard(s.getInstanceMutex());
+    if (by == "subject") {
+      std::unique_ptr<VELASNKeyRecordContainer> c(s.getRecordByIndex(VELDBManager::KeySubjectName, keys.subjects[k]));
+      found += c->size();
+      continue;
+    }
+    std::unique_ptr<VELASNKeyRecord> record;
+    if (by == "id") record.reset(s.getRecordByIndex(VELDBManager::KeyRecordID, keys.ids[k]));
+    if (by == "label") record.reset(s.getRecordByIndex(VELDBManager::KeyLabel, keys.labels[k]));
+    if (by == "issuer_serial") {
+      record.reset(s.getRecordByIndex(VELDBManager::KeyIssuerAndSerialNumber, keys.issuerAndSerials[k]));
+    }
+    found += record ? 1 : 0;
+  }
+  if (found < static_cast<std::size_t>(state.iterations())) state.SkipWithError("a lookup found nothing");
+}
+
+void velWalk(benchmark::State& state, int version, std::size_t n) {
+  setSync(FileDBJournaledFile::SyncOff);
+  copyFile(fixturePath(version, n), workPath(), false);
+  Table table;
+  table.open(workPath());
+  FileDBKeyStorage& s = *table.storage;
+  for (auto _ : state) {
+    VELMutexLocker guard(s.getInstanceMutex());
+    FileDBIterator iterator(FileDBKeyStorage::getClassName());
+    std::size_t seen = 0;
+    for (;;) {
+      std::unique_ptr<VELASNKeyRecord> record(s.getRecordAt(iterator));
+      if (!record) break;
+      ++iterator.d_index;
+      ++seen;
+    }
+    if (seen != n) {
+      state.SkipWithError("walk saw the wrong number of records");
+      break;
+    }
+  }
+}
+
+// --- floors -------------------------------------------------------------------
+
+void floorHash(benchmark::State& state, int version, std::size_t n, const std::string& kind) {
+  const std::string path = fixturePath(version, n);
+  std::uint64_t bytes = 0;
+  for (auto _ : state) bytes = hashFile(path, kind);
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes * state.iterations()));
+}
+
+void floorDER(benchmark::State& state, std::size_t n) {
+  EVP_MD* sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  Digests digests;
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const VELBuffer& der = g_corpus->encodings[i];
+      if (!walkAndDigest(der.data(), der.length(), ctx, sha1, digests)) {
+        state.SkipWithError("record DER did not walk");
+        break;
+      }
+      benchmark::DoNotOptimize(digests);
+    }
+  }
+  EVP_MD_CTX_free(ctx);
+  EVP_MD_free(sha1);
+}
+
+// --- the peer -------------------------------------------------------------------
+
+void sqlCheck(int rc, sqlite3* db, const char* what) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    throw std::runtime_error(std::string("sqlite: ") + what + ": " + (db ? sqlite3_errmsg(db) : "?"));
+  }
+}
+
+// The same records with the same unique and multi indexes; every change is
+// its own transaction.
+class Peer {
+ public:
+  Peer(const std::string& path, const char* synchronous) {
+    sqlCheck(sqlite3_open_v2(path.c_str(), &d_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr), d_db,
+             "open");
+    exec("PRAGMA journal_mode=WAL");
+    exec(std::string("PRAGMA synchronous=") + synchronous);
+    exec(
+        "CREATE TABLE IF NOT EXISTS keys(id INTEGER PRIMARY KEY, label BLOB NOT NULL UNIQUE,"
+        " signature BLOB NOT NULL UNIQUE, tbs BLOB NOT NULL UNIQUE, issuer_serial BLOB NOT NULL UNIQUE,"
+        " subject BLOB NOT NULL, spki BLOB NOT NULL, record BLOB NOT NULL)");
+    exec("CREATE INDEX IF NOT EXISTS keys_subject ON keys(subject)");
+    exec("CREATE INDEX IF NOT EXISTS keys_spki ON keys(spki)");
+    d_insert = prepare("INSERT INTO keys VALUES(?1,?2,?3,?4,?5,?6,?7,?8)");
+    d_update = prepare(
+        "UPDATE keys SET label=?2, signature=?3, tbs=?4, issuer_serial=?5, subject=?6, spki=?7, record=?8"
+        " WHERE id=?1");
+    d_delete = prepare("DELETE FROM keys WHERE id=?1");
+    d_byID = prepare("SELECT record FROM keys WHERE id=?1");
+    d_byLabel = prepare("SELECT record FROM keys WHERE label=?1");
+    d_byIssuerSerial = prepare("SELECT record FROM keys WHERE issuer_serial=?1");
+    d_bySubject = prepare("SELECT record FROM keys WHERE subject=?1");
+    d_all = prepare("SELECT record FROM keys ORDER BY id");
+    d_md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    d_ctx = EVP_MD_CTX_new();
+  }
+  ~Peer() {
+    for (sqlite3_stmt* s : {d_insert, d_update, d_delete, d_byID, d_byLabel, d_byIssuerSerial, d_bySubject, d_all}) {
+      sqlite3_finalize(s);
+    }
+    sqlite3_close(d_db);
+    EVP_MD_CTX_free(d_ctx);
+    EVP_MD_free(d_md);
+  }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  void exec(const std::string& sql) { sqlCheck(sqlite3_exec(d_db, sql.c_str(), nullptr, nullptr, nullptr), d_db, sql.c_str()); }
+
+  // Stores `record` under `id` (a new row, or the row `id` when `update`).
+  void put(VELASNKeyRecord& record, std::uint32_t id, bool update) {
+    record.setRecordID(id);
+    const VELBuffer der = record.write();
+    Digests d;
+    if (!walkAndDigest(der.data(), der.length(), d_ctx, d_md, d)) throw std::runtime_error("peer: record DER");
+    const VELBuffer label = VELDBUtility::asnToLabelBuffer(record.getLabel());
+    sqlite3_stmt* s = update ? d_update : d_insert;
+    sqlite3_bind_int64(s, 1, id);
+    sqlite3_bind_blob(s, 2, label.data(), static_cast<int>(label.length()), SQLITE_STATIC);
+    sqlite3_bind_blob(s, 3, d.signature, 20, SQLITE_STATIC);
+    sqlite3_bind_blob(s, 4, d.tbs, 20, SQLITE_STATIC);
+    sqlite3_bind_blob(s, 5, d.issuerAndSerial, 20, SQLITE_STATIC);
+    sqlite3_bind_blob(s, 6, d.subject, 20, SQLITE_STATIC);
+    sqlite3_bind_blob(s, 7, d.spki, 20, SQLITE_STATIC);
+    sqlite3_bind_blob(s, 8, der.data(), static_cast<int>(der.length()), SQLITE_STATIC);
+    step(s);
+  }
+  void remove(std::uint32_t id) {
+    sqlite3_bind_int64(d_delete, 1, id);
+    step(d_delete);
+  }
+  std::size_t byID(std::uint32_t id) {
+    sqlite3_bind_int64(d_byID, 1, id);
+    return fetch(d_byID);
+  }
+  std::size_t byKey(const std::string& index, const VELBuffer& key) {
+    sqlite3_stmt* s = index == "label" ? d_byLabel : index == "issuer_serial" ? d_byIssuerSerial : d_bySubject;
+    sqlite3_bind_blob(s, 1, key.data(), static_cast<int>(key.length()), SQLITE_STATIC);
+    return fetch(s);
+  }
+  std::size_t all() { return fetch(d_all); }
+
+ private:
+  sqlite3_stmt* prepare(const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    sqlCheck(sqlite3_prepare_v2(d_db, sql, -1, &s, nullptr), d_db, sql);
+    return s;
+  }
+  void step(sqlite3_stmt* s) {
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    sqlCheck(rc, d_db, "step");
+  }
+  // Hands every row's record to the caller as the key table does: decoded.
+  std::size_t fetch(sqlite3_stmt* s) {
+    std::size_t rows = 0;
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      const void* blob = sqlite3_column_blob(s, 0);
+      const int length = sqlite3_column_bytes(s, 0);
+      std::unique_ptr<VELASNKeyRecord> record(new VELASNKeyRecord(0));
+      VELASNUtility::setDEREncoding(*record, VELASNCBuffer(blob, static_cast<std::uint64_t>(length)));
+      ++rows;
+    }
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    sqlCheck(rc, d_db, "select");
+    return rows;
+  }
+
+  sqlite3* d_db = nullptr;
+  sqlite3_stmt *d_insert, *d_update, *d_delete, *d_byID, *d_byLabel, *d_byIssuerSerial, *d_bySubject, *d_all;
+  EVP_MD* d_md;
+  EVP_MD_CTX* d_ctx;
+};
+
+const char* peerSync(FileDBJournaledFile::SyncMode mode) {
+  return mode == FileDBJournaledFile::SyncOff ? "OFF" : mode == FileDBJournaledFile::SyncNormal ? "NORMAL" : "FULL";
+}
+
+void removePeerFiles(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((path + suffix).c_str());
+}
+
+void makePeerFixtures(const std::vector<std::size_t>& sizes) {
+  for (std::size_t n : sizes) {
+    const std::string path = peerFixturePath(n);
+    removePeerFiles(path);
+    Peer peer(path, "OFF");
+    peer.exec("BEGIN");
+    for (std::size_t i = 0; i < n; ++i) {
+      VELASNKeyRecord record(g_corpus->records[i]);
+      peer.put(record, static_cast<std::uint32_t>(i + 1), false);
+    }
+    peer.exec("COMMIT");
+    peer.exec("PRAGMA wal_checkpoint(TRUNCATE)");
+  }
+}
+
+void peerWorkCopy(std::size_t n, bool sync) {
+  removePeerFiles(peerWorkPath());
+  copyFile(peerFixturePath(n), peerWorkPath(), sync);
+}
+
+void peerOpen(benchmark::State& state, std::size_t n) {
+  peerWorkCopy(n, false);
+  for (auto _ : state) {
+    std::unique_ptr<Peer> peer(new Peer(peerWorkPath(), "NORMAL"));
+    state.PauseTiming();
+    peer.reset();
+    state.ResumeTiming();
+  }
+}
+
+void peerClose(benchmark::State& state, std::size_t n) {
+  peerWorkCopy(n, false);
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::unique_ptr<Peer> peer(new Peer(peerWorkPath(), "NORMAL"));
+    state.ResumeTiming();
+    peer.reset();
+  }
+}
+
+void peerChange(benchmark::State& state, std::size_t n, FileDBJournaledFile::SyncMode mode, const std::string& op) {
+  peerWorkCopy(n, true);
+  Peer peer(peerWorkPath(), peerSync(mode));
+  std::vector<VELASNKeyRecord> variants;
+  std::vector<std::uint32_t> targets = targetIDs(n, 32);
+  for (std::uint32_t id : targets) {
+    for (int changed = 1; changed >= 0; --changed) {
+      VELASNKeyRecord record(g_corpus->records[id - 1]);
+      if (changed) record.setLabel(record.getLabel().getValue() + "-updated");
+      variants.push_back(std::move(record));
+    }
+  }
+  std::uint32_t nextID = static_cast<std::uint32_t>(n + 1);
+  std::size_t i = 0;
+  for (auto _ : state) {
+    if (op == "insert") {
+      VELASNKeyRecord& record = g_corpus->records[g_count + i++ % kSpareRecords];
+      const std::uint32_t id = nextID++;
+      peer.put(record, id, false);
+      state.PauseTiming();
+      peer.remove(id);
+      state.ResumeTiming();
+    } else if (op == "update") {
+      const std::size_t k = i++ % variants.size();
+      peer.put(variants[k], targets[k / 2], true);
+    } else {
+      const std::uint32_t id = targets[i++ % targets.size()];
+      VELASNKeyRecord& record = g_corpus->records[id - 1];
+      peer.remove(id);
+      state.PauseTiming();
+      VELASNKeyRecord copy(record);
+      peer.put(copy, id, false);
+      state.ResumeTiming();
+    }
+  }
+}
+
+void peerLookup(benchmark::State& state, std::size_t n, const std::string& by) {
+  peerWorkCopy(n, false);
+  Peer peer(peerWorkPath(), "NORMAL");
+  const LookupKeys keys(n);
+  std::size_t i = 0, found = 0;
+  for (auto _ : state) {
+    const std::size_t k = i++ % keys.ids.size();
+    if (by == "id") {
+      found += peer.byID(VELDBUtility::asnToRecordID(keys.ids[k]));
+    } else if (by == "label") {
+      found += peer.byKey(by, VELDBUtility::asnToLabelBuffer(keys.labels[k]));
+    } else if (by == "issuer_serial") {
+      found += peer.byKey(by, VELDBUtility::getSHA1Digest(keys.issuerAndSerials[k], nullptr));
+    } else {
+      found += peer.byKey(by, VELDBUtility::getSHA1Digest(keys.subjects[k], nullptr));
+    }
+  }
+  if (found < static_cast<std::size_t>(state.iterations())) state.SkipWithError("a peer lookup found nothing");
+}
+
+void peerWalk(benchmark::State& state, std::size_t n) {
+  peerWorkCopy(n, false);
+  Peer peer(peerWorkPath(), "NORMAL");
+  for (auto _ : state) {
+    if (peer.all() != n) {
+      state.SkipWithError("peer walk saw the wrong number of records");
+      break;
+    }
+  }
+}
+
+// --- registration and the machine's description ---------------------------------
+
+void add(const std::string& name, std::function<void(benchmark::State&)> fn) {
+  benchmark::RegisterBenchmark(name.c_str(), [fn](benchmark::State& s) { fn(s); })
+      ->UseRealTime()
+      ->Unit(benchmark::kMicrosecond)
+      ->MinTime(g_minTime);
+}
+
+std::string name(const std::string& impl, const std::string& op, const std::string& version, const std::string& sync,
+                 std::size_t n) {
+  return impl + "/" + op + "/" + version + "/" + sync + "/" + std::to_string(n);
+}
+
+void registerAll(const std::vector<std::size_t>& sizes) {
+  const FileDBJournaledFile::SyncMode modes[] = {FileDBJournaledFile::SyncOff, FileDBJournaledFile::SyncNormal,
+                                                 FileDBJournaledFile::SyncFull};
+  for (std::size_t n : sizes) {
+    for (int v : {3, 4}) {
+      const std::string ver = "v" + std::to_string(v);
+      const char* hash = v == 4 ? "hmac_sha1" : "md5";
+      // Each ratio's two sides run seconds apart: the machine's load drifts.
+      add(name("floor", hash, ver, "-", n), [v, n](benchmark::State& s) { floorHash(s, v, n, v == 4 ? "hmac" : "md5"); });
+      for (const char* op : {"insert", "update", "delete"}) {
+        const std::string o = op;
+        const auto mode = FileDBJournaledFile::SyncOff;
+        add(name("vel", o, ver, "off", n), [v, n, o](benchmark::State& s) { velChange(s, v, n, mode, o); });
+      }
+      add(name("floor", "der_digests", ver, "-", n), [n](benchmark::State& s) { floorDER(s, n); });
+      add(name("vel", "open", ver, "-", n), [v, n](benchmark::State& s) { velOpen(s, v, n); });
+      add(name("vel", "close", ver, "-", n), [v, n](benchmark::State& s) { velClose(s, v, n); });
+      add(name("vel", "close_compact", ver, "off", n), [v, n](benchmark::State& s) { velCloseCompact(s, v, n); });
+      add(name("vel", "resize", ver, "off", n), [v, n](benchmark::State& s) { velResize(s, v, n); });
+      for (const char* by : {"id", "label", "issuer_serial", "subject"}) {
+        const std::string key = by;
+        add(name("vel", "lookup_" + key, ver, "-", n), [v, n, key](benchmark::State& s) { velLookup(s, v, n, key); });
+      }
+      add(name("floor", "read", ver, "-", n), [v, n](benchmark::State& s) { floorHash(s, v, n, "read"); });
+      add(name("vel", "walk", ver, "-", n), [v, n](benchmark::State& s) { velWalk(s, v, n); });
+      for (auto mode : {FileDBJournaledFile::SyncNormal, FileDBJournaledFile::SyncFull}) {
+        for (const char* op : {"insert", "update", "delete"}) {
+          const std::string o = op;
+          add(name("vel", o, ver, syncName(mode), n), [v, n, mode, o](benchmark::State& s) { velChange(s, v, n, mode, o); });
+        }
+      }
+    }
+    add(name("peer", "open", "-", "-", n), [n](benchmark::State& s) { peerOpen(s, n); });
+    add(name("peer", "close", "-", "-", n), [n](benchmark::State& s) { peerClose(s, n); });
+    for (const char* by : {"id", "label", "issuer_serial", "subject"}) {
+      const std::string key = by;
+      add(name("peer", "lookup_" + key, "-", "-", n), [n, key](benchmark::State& s) { peerLookup(s, n, key); });
+    }
+    add(name("peer", "walk", "-", "-", n), [n](benchmark::State& s) { peerWalk(s, n); });
+    for (auto mode : modes) {
+      for (const char* op : {"insert", "update", "delete"}) {
+        const std::string o = op;
+        add(name("peer", o, "-", syncName(mode), n), [n, mode, o](benchmark::State& s) { peerChange(s, n, mode, o); });
+      }
+    }
+  }
+}
+
+std::string firstLine(const std::string& path, const std::string& prefix) {
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, prefix.size(), prefix) == 0) {
+      const std::size_t colon = line.find(':');
+      return colon == std::string::npos ? line : line.substr(colon + 2);
+    }
+  }
+  return "unknown";
+}
+
+std::string filesystemOf(const std::string& path) {
+  struct statfs fs;
+  if (::statfs(path.c_str(), &fs) != 0) return "unknown";
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0xEF53:
+      return "ext4";
+    case 0x01021994:
+      return "tmpfs";
+    case 0x58465342:
+      return "xfs";
+    case 0x9123683E:
+      return "btrfs";
+    case 0x794C7630:
+      return "overlayfs";
+    default: {
+      char hex[32];
+      std::snprintf(hex, sizeof hex, "0x%lx", static_cast<unsigned long>(fs.f_type));
+      return hex;
+    }
+  }
+}
+
+void describeMachine() {
+  struct utsname u;
+  if (::uname(&u) == 0) benchmark::AddCustomContext("kernel", std::string(u.sysname) + " " + u.release);
+  benchmark::AddCustomContext("cpu_model", firstLine("/proc/cpuinfo", "model name"));
+  benchmark::AddCustomContext("memory", firstLine("/proc/meminfo", "MemTotal"));
+  benchmark::AddCustomContext("scratch_filesystem", filesystemOf(g_dir));
+  benchmark::AddCustomContext("compiler", std::string("gcc ") + __VERSION__);
+  benchmark::AddCustomContext("openssl", OpenSSL_version(OPENSSL_VERSION));
+  benchmark::AddCustomContext("sqlite", sqlite3_libversion());
+  benchmark::AddCustomContext("corpus_ca_certificates", std::to_string(g_corpus->caCertificates));
+  benchmark::AddCustomContext("corpus_records", std::to_string(g_count));
+  char avg[32];
+  std::snprintf(avg, sizeof avg, "%.0f", g_corpus->averageCertificateBytes);
+  benchmark::AddCustomContext("corpus_average_certificate_bytes", avg);
+  benchmark::AddCustomContext("record_length", std::to_string(FileDBStorage::kInitialRecordLength));
+}
+
+std::vector<std::size_t> sizesFromEnvironment() {
+  const char* text = std::getenv("VELBENCH_SIZES");
+  std::vector<std::size_t> sizes;
+  std::stringstream in(text != nullptr ? text : "100,1000,10000");
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    const long long value = std::atoll(item.c_str());
+    if (value > 0 && static_cast<std::size_t>(value) <= kMaxRecords) sizes.push_back(static_cast<std::size_t>(value));
+  }
+  if (sizes.empty()) sizes = {100, 1000, 10000};
+  return sizes;
+}
+
+void removeScratch() {
+  if (g_dir.empty() || std::getenv("VELBENCH_KEEP") != nullptr) return;
+  const std::string command = "rm -rf '" + g_dir + "'";
+  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", g_dir.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  if (const char* t = std::getenv("VELBENCH_MIN_TIME")) g_minTime = std::max(0.01, std::atof(t));
+  const char* parent = std::getenv("VELBENCH_DIR");
+  if (parent == nullptr) parent = std::getenv("TMPDIR");
+  std::string pattern = std::string(parent != nullptr ? parent : "/tmp") + "/velbench-XXXXXX";
+  if (::mkdtemp(&pattern[0]) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  g_dir = pattern;
+  int rc = 0;
+  try {
+    const std::vector<std::size_t> sizes = sizesFromEnvironment();
+    g_count = *std::max_element(sizes.begin(), sizes.end());
+    std::fprintf(stderr, "making %zu records and the fixtures in %s ...\n", g_count, g_dir.c_str());
+    // About one real certificate in seventy, as in a store of mostly own keys.
+    g_corpus.reset(new Corpus(g_count, VELTestPKI::loadSystemCABundle(), 70));
+    makeFixtures(sizes);
+    makePeerFixtures(sizes);
+    describeMachine();
+    registerAll(sizes);
+    benchmark::RunSpecifiedBenchmarks();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "velfiledb_bench: %s\n", e.what());
+    rc = 1;
+  }
+  benchmark::Shutdown();
+  removeScratch();
+  return rc;
+}
