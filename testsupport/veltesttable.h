@@ -92,6 +92,29 @@ class TestTable : public FileDBStorage {
     }
     return out;
   }
+  // Live records in slot order, through the storage's own walk.
+  std::vector<std::pair<std::uint32_t, VELString>> walk() {
+    std::vector<std::pair<std::uint32_t, VELString>> out;
+    FileDBIterator iterator("TestTable");
+    while (nextLiveSlot(iterator) != 0) {
+      std::uint32_t id = 0;
+      VELBuffer payload;
+      d_readBuffer->setPosition(4);
+      d_readBuffer->get(id);
+      d_readBuffer->get(payload);
+      out.emplace_back(id, payload.toString());
+      ++iterator.d_index;
+    }
+    return out;
+  }
+  // Grows the record length and rewrites one slot in the same change.
+  void growAndUpdate(std::uint64_t slot, std::uint32_t id, const VELString& payload) {
+    ChangeScope change(*this);
+    resize(12 + payload.size());
+    walk();  // a walk inside the change, before the slot changes
+    update(slot, id, payload);
+    change.commit();
+  }
   int indexBuilds = 0;
   VELString getInstanceName() const override { return "TestTable"; }
   bool isKindOf(const VELString& n) const override { return n == "TestTable"; }

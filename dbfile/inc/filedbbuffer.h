@@ -84,6 +84,11 @@ class FileDBBuffer : public VELASNBuffer {
   void put(const VELBuffer& value);
 
   // ACCESSORS
+  // The same as `reset` followed by `read` of `count` bytes, from memory:
+  // a whole slot copied out of a block read ahead.  0x8B67A when `count`
+  // exceeds the capacity.
+  void load(const void* bytes, std::uint64_t count);
+
   std::uint64_t getPosition() const { return position; }
   std::uint64_t getUsedLength() const { return usedLength; }
   std::uint64_t getCapacity() const { return capacity(); }

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "filedbbinaryfile.h"
 #include "filedbbuffer.h"
@@ -231,6 +232,11 @@ class FileDBStorage {
   VELMutex d_instanceMutex;
   VELString d_label;
   int d_changeDepth = 0;
+  // Slots read ahead by a walk, in one large read: [d_aheadStart,
+  // d_aheadStart + d_ahead.size()) of the file as it was; emptied by every
+  // change.
+  std::vector<unsigned char> d_ahead;
+  std::uint64_t d_aheadStart = 0;
   // Sealing is deferred to the end of the outermost change, so that every
   // change hashes the file once however many slots it writes.
   bool d_sealPending = false;

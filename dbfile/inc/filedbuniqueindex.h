@@ -1,15 +1,20 @@
 // filedbuniqueindex.h -- in-memory index from a byte-string key to one record.
 //
-// Keys are `VELBuffer`s (a label or a SHA-1 digest) ordered by their
-// three-way comparison; each key maps to exactly one record location: the
-// byte position of its slot and its record ID.  Inserting under a key that
-// is present replaces the location.  No locking of its own: the table's
-// instance mutex covers every call.
+// Keys are `VELBuffer`s (a label or a SHA-1 digest); two keys are the same
+// key when their bytes are equal.  Each key maps to exactly one record
+// location: the byte position of its slot and its record ID.  Inserting
+// under a key that is present replaces the location.  Only equality is ever
+// asked of this index, so it hashes its keys: a lookup or insert costs one
+// hash of the key and, on a hit, one comparison, where an ordered tree of
+// ten thousand keys costs fourteen comparisons, each a likely cache miss.
+// No locking of its own: the table's instance mutex covers every call.
 #ifndef DBFILE_FILEDBUNIQUEINDEX_H
 #define DBFILE_FILEDBUNIQUEINDEX_H
 
 #include <cstdint>
-#include <map>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
 #include <memory>
 
 #include "velbuffer.h"
@@ -19,9 +24,16 @@ struct FileDBUniqueLocation {
   std::uint32_t recordID;
 };
 
+struct FileDBKeyHash {
+  std::size_t operator()(const VELBuffer& key) const noexcept {
+    return std::hash<std::string_view>()(
+        std::string_view(reinterpret_cast<const char*>(key.data()), key.size()));
+  }
+};
+
 class FileDBUniqueIndex {
  public:
-  using Map = std::map<VELBuffer, FileDBUniqueLocation>;
+  using Map = std::unordered_map<VELBuffer, FileDBUniqueLocation, FileDBKeyHash>;
 
   // CREATORS
   FileDBUniqueIndex();
@@ -36,6 +48,8 @@ class FileDBUniqueIndex {
   void erase(const VELBuffer& key);
   // Removes every entry.
   void erase();
+  // Makes room for `count` keys without rehashing.
+  void reserve(std::size_t count) { d_map->reserve(count); }
 
   // ACCESSORS
   // The location under `key`, or null; valid until the next change.

@@ -47,6 +47,15 @@ void FileDBBuffer::read(FileDBBinaryFile& file, std::uint64_t count) {
   if (usedLength < position) usedLength = position;
 }
 
+void FileDBBuffer::load(const void* bytes, std::uint64_t count) {
+  if (count > capacity()) VELDB_THROW(VELDBError::kBadArgument, "");
+  if (count > 0) std::memcpy(writableData(), bytes, static_cast<std::size_t>(count));
+  // Only what the copy leaves is zeroed: a whole slot needs no clearing.
+  if (count < capacity()) std::memset(writableData() + count, 0, static_cast<std::size_t>(capacity() - count));
+  usedLength = count;
+  position = count;
+}
+
 void FileDBBuffer::get(void* raw, std::uint64_t count) {
   VEL_TRACE_SCOPE("get");
   if (count > usedLength - position) VELDB_THROW(VELDBError::kBadArgument, "");

@@ -285,6 +285,7 @@ FileDBStorage::ChangeScope::ChangeScope(FileDBStorage& storage)
       d_outer(storage.d_changeDepth == 0),
       d_done(false),
       d_uncaught(std::uncaught_exceptions()) {
+  storage.d_ahead.clear();
   if (d_outer) {
     // A change whose rollback failed (the disk was failing) is rolled back
     // before anything else is written.
@@ -302,6 +303,7 @@ FileDBStorage::ChangeScope::ChangeScope(FileDBStorage& storage)
 
 void FileDBStorage::ChangeScope::commit() {
   if (d_done) return;
+  d_storage.d_ahead.clear();  // slots read ahead may be stale now
   if (!d_outer) {
     d_done = true;
     --d_storage.d_changeDepth;
@@ -326,6 +328,7 @@ void FileDBStorage::ChangeScope::commit() {
 }
 
 FileDBStorage::ChangeScope::~ChangeScope() {
+  d_storage.d_ahead.clear();
   if (d_done) return;
   if (std::uncaught_exceptions() <= d_uncaught) {
     // Left by a plain return: the change is complete.
@@ -454,12 +457,31 @@ bool FileDBStorage::clearSlotTail(std::uint64_t position, std::uint64_t from) {
 }
 
 std::uint64_t FileDBStorage::nextLiveSlot(FileDBIterator& iterator) {
+  // A walk reads the file ahead in blocks of about 1 MiB of whole slots:
+  // one system call per block instead of two per slot.
+  constexpr std::uint64_t kBlock = 1u << 20;
+  const std::uint64_t length = d_header->getFixedRecordLength();
   for (;;) {
     const std::uint64_t position =
         iterator.getFilePosition(static_cast<unsigned>(d_header->getSize()), d_header->getFixedRecordLength(),
                                  d_header->getRecordsAllocated());
     if (position == 0) return 0;
-    if (readSlot(position)) return position;
+    if (position < d_aheadStart || position + length > d_aheadStart + d_ahead.size()) {
+      const std::uint64_t end = slotPosition(d_header->getRecordsAllocated());
+      std::uint64_t n = length * std::max<std::uint64_t>(1, kBlock / std::max<std::uint64_t>(length, 1));
+      n = std::min(n, end - position);
+      d_ahead.resize(static_cast<std::size_t>(n));
+      d_aheadStart = position;
+      try {
+        d_file->setPosition(position);
+        d_file->read(static_cast<void*>(d_ahead.data()), n);
+      } catch (...) {
+        d_ahead.clear();
+        throw;
+      }
+    }
+    d_readBuffer->load(d_ahead.data() + (position - d_aheadStart), length);
+    if (!isRecordDeleted(*d_readBuffer)) return position;
     ++iterator.d_index;
   }
 }

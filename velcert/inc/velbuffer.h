@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <ostream>
 #include <vector>
 
@@ -35,42 +36,92 @@ class VELASNCBuffer {
 
 class VELBuffer {
  public:
+  // Bytes up to this many live inside the object: index keys (labels and
+  // 20-byte digests) then cost no allocation, and comparing two of them
+  // touches no other memory.
+  static constexpr std::size_t kInlineCapacity = 32;
+
   // CREATORS
   VELBuffer() = default;
-  VELBuffer(const void* data, std::size_t length);
-  explicit VELBuffer(const VELString& bytes);
-  explicit VELBuffer(const VELASNCBuffer& view);
+  VELBuffer(const void* data, std::size_t length) { assign(data, length); }
+  explicit VELBuffer(const VELString& bytes) { assign(bytes.data(), bytes.size()); }
+  explicit VELBuffer(const VELASNCBuffer& view) { assign(view.data(), static_cast<std::size_t>(view.length())); }
+  VELBuffer(const VELBuffer& other) { assign(other.data(), other.d_size); }
+  VELBuffer(VELBuffer&& other) noexcept { moveFrom(other); }
+  VELBuffer& operator=(const VELBuffer& other) {
+    if (this != &other) assign(other.data(), other.d_size);
+    return *this;
+  }
+  VELBuffer& operator=(VELBuffer&& other) noexcept {
+    if (this != &other) {
+      release();
+      moveFrom(other);
+    }
+    return *this;
+  }
+  ~VELBuffer() { release(); }
 
   // MANIPULATORS
   void assign(const void* data, std::size_t length);
   void append(const void* data, std::size_t length);
-  void resize(std::size_t length) { d_bytes.resize(length); }
-  void clear() { d_bytes.clear(); }
-  unsigned char* data() { return d_bytes.data(); }
+  // New bytes are zero.
+  void resize(std::size_t length);
+  void clear() { d_size = 0; }
+  unsigned char* data() { return d_heap != nullptr ? d_heap : d_inline; }
 
   // ACCESSORS
-  const unsigned char* data() const { return d_bytes.data(); }
-  std::size_t length() const { return d_bytes.size(); }
-  std::size_t size() const { return d_bytes.size(); }
-  bool empty() const { return d_bytes.empty(); }
-  unsigned char operator[](std::size_t i) const { return d_bytes[i]; }
-  VELASNCBuffer get() const { return VELASNCBuffer(d_bytes.data(), d_bytes.size()); }
-  VELString toString() const { return VELString(reinterpret_cast<const char*>(d_bytes.data()), d_bytes.size()); }
+  const unsigned char* data() const { return d_heap != nullptr ? d_heap : d_inline; }
+  std::size_t length() const { return d_size; }
+  std::size_t size() const { return d_size; }
+  bool empty() const { return d_size == 0; }
+  unsigned char operator[](std::size_t i) const { return data()[i]; }
+  VELASNCBuffer get() const { return VELASNCBuffer(data(), d_size); }
+  VELString toString() const { return VELString(reinterpret_cast<const char*>(data()), d_size); }
 
   // Negative, zero or positive: bytes compared as unsigned, a proper prefix
   // orders first.
-  int compare(const VELBuffer& other) const;
+  int compare(const VELBuffer& other) const {
+    const std::size_t n = d_size < other.d_size ? d_size : other.d_size;
+    if (n > 0) {
+      const int c = std::memcmp(data(), other.data(), n);
+      if (c != 0) return c < 0 ? -1 : 1;
+    }
+    if (d_size == other.d_size) return 0;
+    return d_size < other.d_size ? -1 : 1;
+  }
 
   // Writes the bytes as upper-case hexadecimal pairs.
   std::ostream& display(std::ostream& out) const;
 
-  bool operator==(const VELBuffer& o) const { return d_bytes == o.d_bytes; }
-  bool operator!=(const VELBuffer& o) const { return d_bytes != o.d_bytes; }
+  bool operator==(const VELBuffer& o) const {
+    return d_size == o.d_size && (d_size == 0 || std::memcmp(data(), o.data(), d_size) == 0);
+  }
+  bool operator!=(const VELBuffer& o) const { return !(*this == o); }
   bool operator<(const VELBuffer& o) const { return compare(o) < 0; }
 
  private:
+  void reserve(std::size_t capacity);
+  void release() noexcept {
+    delete[] d_heap;
+    d_heap = nullptr;
+    d_capacity = kInlineCapacity;
+    d_size = 0;
+  }
+  void moveFrom(VELBuffer& other) noexcept {
+    d_size = other.d_size;
+    d_capacity = other.d_capacity;
+    d_heap = other.d_heap;
+    if (d_heap == nullptr && d_size > 0) std::memcpy(d_inline, other.d_inline, d_size);
+    other.d_heap = nullptr;
+    other.d_capacity = kInlineCapacity;
+    other.d_size = 0;
+  }
+
   // DATA
-  std::vector<unsigned char> d_bytes;
+  std::size_t d_size = 0;
+  std::size_t d_capacity = kInlineCapacity;
+  unsigned char* d_heap = nullptr;  // null: the bytes are in d_inline
+  unsigned char d_inline[kInlineCapacity];
 };
 
 inline std::ostream& operator<<(std::ostream& out, const VELBuffer& b) { return b.display(out); }

@@ -8,42 +8,55 @@
 
 #include "velexception.h"
 
-VELBuffer::VELBuffer(const void* data, std::size_t length) { assign(data, length); }
-
-VELBuffer::VELBuffer(const VELString& bytes) { assign(bytes.data(), bytes.size()); }
-
-VELBuffer::VELBuffer(const VELASNCBuffer& view) { assign(view.data(), static_cast<std::size_t>(view.length())); }
-
-void VELBuffer::assign(const void* data, std::size_t length) {
-  const unsigned char* p = static_cast<const unsigned char*>(data);
-  if (length == 0) {
-    d_bytes.clear();
-    return;
-  }
-  d_bytes.assign(p, p + length);
+void VELBuffer::reserve(std::size_t capacity) {
+  if (capacity <= d_capacity) return;
+  std::size_t grown = d_capacity * 2;
+  if (grown < capacity) grown = capacity;
+  unsigned char* bytes = new unsigned char[grown];
+  if (d_size > 0) std::memcpy(bytes, data(), d_size);
+  delete[] d_heap;
+  d_heap = bytes;
+  d_capacity = grown;
 }
 
-void VELBuffer::append(const void* data, std::size_t length) {
+void VELBuffer::assign(const void* bytes, std::size_t length) {
+  if (length > d_capacity) {
+    d_size = 0;
+    reserve(length);
+  }
+  if (length > 0) std::memmove(data(), bytes, length);
+  d_size = length;
+}
+
+void VELBuffer::append(const void* bytes, std::size_t length) {
   if (length == 0) return;
-  const unsigned char* p = static_cast<const unsigned char*>(data);
-  d_bytes.insert(d_bytes.end(), p, p + length);
+  if (d_size + length > d_capacity) {
+    // `bytes` may point into this buffer: copy it before growing.
+    std::vector<unsigned char> copy(static_cast<const unsigned char*>(bytes),
+                                    static_cast<const unsigned char*>(bytes) + length);
+    reserve(d_size + length);
+    std::memcpy(data() + d_size, copy.data(), length);
+  } else {
+    std::memmove(data() + d_size, bytes, length);
+  }
+  d_size += length;
 }
 
-int VELBuffer::compare(const VELBuffer& other) const {
-  const std::size_t n = std::min(d_bytes.size(), other.d_bytes.size());
-  if (n > 0) {
-    const int c = std::memcmp(d_bytes.data(), other.d_bytes.data(), n);
-    if (c != 0) return c < 0 ? -1 : 1;
+void VELBuffer::resize(std::size_t length) {
+  if (length > d_size) {
+    reserve(length);
+    std::memset(data() + d_size, 0, length - d_size);
   }
-  if (d_bytes.size() == other.d_bytes.size()) return 0;
-  return d_bytes.size() < other.d_bytes.size() ? -1 : 1;
+  d_size = length;
 }
 
 std::ostream& VELBuffer::display(std::ostream& out) const {
   static const char kHex[] = "0123456789ABCDEF";
   std::string text;
-  text.reserve(d_bytes.size() * 2);
-  for (unsigned char b : d_bytes) {
+  text.reserve(d_size * 2);
+  const unsigned char* bytes = data();
+  for (std::size_t i = 0; i < d_size; ++i) {
+    const unsigned char b = bytes[i];
     text.push_back(kHex[b >> 4]);
     text.push_back(kHex[b & 0xF]);
   }
