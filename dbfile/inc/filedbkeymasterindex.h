@@ -50,6 +50,8 @@ class FileDBKeyMasterIndex {
   void erase(std::uint32_t recordID, const FileDBKeyIndexEntry& entry);
   // Empties every index.
   void erase();
+  // Makes room for `count` records in the hashed indexes.
+  void reserve(std::size_t count);
 
   // ACCESSORS
   // The entry of `recordID`, or null; owned by the map.

@@ -38,6 +38,10 @@ class FileDBKeyRecordFields {
   // its certificate.  Errors of the record (no certificate) pass through.
   FileDBKeyRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyRecord& record,
                         std::uint32_t recordFlag, std::uint32_t issuerRecordID);
+  // The same for a record decoded from `encoding`, which is taken as the
+  // record's DER instead of encoding the record again.
+  FileDBKeyRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyRecord& record,
+                        std::uint32_t recordFlag, std::uint32_t issuerRecordID, const VELBuffer& encoding);
   virtual ~FileDBKeyRecordFields() = default;
 
   // ACCESSORS

@@ -58,6 +58,13 @@ void FileDBKeyMasterIndex::erase(std::uint32_t recordID, const FileDBKeyIndexEnt
   d_recordIDMap->erase(recordID);  // `entry` may live here: last
 }
 
+void FileDBKeyMasterIndex::reserve(std::size_t count) {
+  d_labelIndex.reserve(count);
+  d_signatureIndex.reserve(count);
+  d_unsignedCertIndex.reserve(count);
+  d_issuerAndSerialIndex.reserve(count);
+}
+
 void FileDBKeyMasterIndex::erase() {
   VEL_TRACE_SCOPE("erase");
   d_labelIndex.erase();

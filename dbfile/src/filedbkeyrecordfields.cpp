@@ -20,11 +20,14 @@ FileDBKeyRecordFields::FileDBKeyRecordFields(FileDBBuffer& slot) {
 
 FileDBKeyRecordFields::FileDBKeyRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyRecord& record,
                                              std::uint32_t flag, std::uint32_t issuerID)
-    : recordFlag(flag), issuerRecordID(issuerID) {
+    : FileDBKeyRecordFields(factory, record, flag, issuerID, VELASNUtility::getDEREncoding(record)) {}
+
+FileDBKeyRecordFields::FileDBKeyRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyRecord& record,
+                                             std::uint32_t flag, std::uint32_t issuerID, const VELBuffer& der)
+    : recordFlag(flag), encoding(der), issuerRecordID(issuerID) {
   const VELASNCertificate& certificate = record.getCertificate();
   const VELASNIssuerAndSerialNumber issuerAndSerial = VELASNUtility::getIssuerAndSerialNumber(certificate);
   recordID = VELDBUtility::asnToRecordID(record.getRecordID());
-  encoding = VELASNUtility::getDEREncoding(record);
   label = VELDBUtility::asnToLabelBuffer(record.getLabel());
   signatureHash = VELDBUtility::getSHA1Digest(certificate.getSignatureEncoding(), factory);
   unsignedCertHash = VELDBUtility::getSHA1Digest(certificate.getTBSCertificateEncoding(), factory);

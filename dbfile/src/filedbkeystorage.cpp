@@ -83,6 +83,7 @@ std::uint32_t FileDBKeyStorage::buildIndexes() {
   unsigned int highestRecordID = 0;
   std::uint64_t badRecordIdCount = 0;
   d_masterIndex.erase();
+  d_masterIndex.reserve(d_header->getRecordsAllocated());
   const bool upgrade =
       d_header->getMinorVersionNumber() == 1 && d_connectInfo->getAccessMode() == VELDBConnectInfo::ReadWrite;
   // The clean-up of an old minor version is one change.
@@ -119,8 +120,13 @@ bool FileDBKeyStorage::addRecordToIndexes(FileDBKeyRecordFields& fields, FileDBI
     record.setRecordID(fields.recordID);
     repaired = true;
   }
-  const FileDBKeyRecordFields rebuilt(d_connectInfo->getAlgorithmFactory(), record, fields.recordFlag,
-                                      fields.issuerRecordID);
+  // Every key is computed afresh from the record; the stored encoding is
+  // the record's own unless its ID was repaired.
+  const FileDBKeyRecordFields rebuilt =
+      repaired ? FileDBKeyRecordFields(d_connectInfo->getAlgorithmFactory(), record, fields.recordFlag,
+                                       fields.issuerRecordID)
+               : FileDBKeyRecordFields(d_connectInfo->getAlgorithmFactory(), record, fields.recordFlag,
+                                       fields.issuerRecordID, fields.encoding);
   if (rebuilt.recordID > highestRecordID) highestRecordID = rebuilt.recordID;
   const std::uint64_t position =
       iterator.getFilePosition(static_cast<unsigned>(d_header->getSize()), d_header->getFixedRecordLength(),

@@ -32,9 +32,8 @@ const FileDBMultiLocation* FileDBMultiIndex::findNext() {
 
 void FileDBMultiIndex::insert(const VELBuffer& key, const FileDBMultiLocation& location) {
   VEL_TRACE_SCOPE("insert");
-  // An insert with the upper bound as hint places the entry after every
-  // entry equal to `key`.
-  d_map->map.emplace_hint(d_map->map.upper_bound(key), key, location);
+  // A multimap inserts after every entry equal to the key.
+  d_map->map.emplace(key, location);
   resetCursor();
 }
 
