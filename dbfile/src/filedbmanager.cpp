@@ -636,19 +636,20 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
     }
   }
 
-  std::vector<std::pair<FileDBStorage*, long long>> changed;
+  std::vector<std::pair<FileDBStorage*, long long>> previous;
   try {
     for (FileDBStorage* table : tables) {
       VELMutexLocker guard(table->getInstanceMutex());
-      const long long previousTime = table->getPasswordExpirationTime();
+      previous.emplace_back(table, table->getPasswordExpirationTime());
       table->setPassword(effectiveOld, newPassword, expirationTime);
-      changed.emplace_back(table, previousTime);
     }
   } catch (...) {
-    // Set the tables already changed back to the old password.
-    for (const auto& entry : changed) {
+    // Set back every table that took the new password -- the one that
+    // failed too, when its change reached the disk before the failure.
+    for (const auto& entry : previous) {
       try {
         VELMutexLocker guard(entry.first->getInstanceMutex());
+        if (entry.first->getConnectInfo().getLogicalDBPassword() != newPassword) continue;
         entry.first->setPassword(newPassword, effectiveOld, entry.second);
       } catch (const VELException& e) {
         e.writeToTrace();
