@@ -1,6 +1,9 @@
 # make test  : install what is missing, build, run every test, then the same
 #              under AddressSanitizer and UndefinedBehaviorSanitizer, and
-#              under ThreadSanitizer.
+#              under ThreadSanitizer, then the fuzz targets.
+# make fuzz  : build the libFuzzer targets with clang (build-fuzz), replay the
+#              seed corpus of each as regression tests, then fuzz each for
+#              FUZZ_SECONDS seconds.
 # make bench : build the benchmarks (Release) and run them; writes
 #              BENCHMARKS.md.  Takes a few minutes; never part of a build.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -8,8 +11,10 @@ BUILD ?= build
 SANBUILD ?= build-asan
 TSANBUILD ?= build-tsan
 BENCHBUILD ?= build-bench
+FUZZBUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
 
-.PHONY: all setup build test test-plain test-sanitize test-tsan bench clean
+.PHONY: all setup build test test-plain test-sanitize test-tsan fuzz fuzz-build fuzz-corpus bench clean
 
 all: build
 
@@ -38,7 +43,19 @@ test-tsan: setup
 	cd $(TSANBUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-test: test-plain test-sanitize test-tsan
+fuzz-build: setup
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEL_FUZZ=ON >/dev/null
+	cmake --build $(FUZZBUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	bash scripts/fuzz.sh $(FUZZBUILD) $(FUZZ_SECONDS)
+
+# Rewrites the checked-in seed corpus (fresh keys each time).
+fuzz-corpus: fuzz-build
+	rm -rf fuzz/corpus
+	$(FUZZBUILD)/bin/make_corpus fuzz/corpus
+
+test: test-plain test-sanitize test-tsan fuzz
 
 bench: setup
 	cmake -S . -B $(BENCHBUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -47,4 +64,8 @@ bench: setup
 	python3 bench/report.py $(BENCHBUILD)/bench.json BENCHMARKS.md
 
 clean:
-	rm -rf $(BUILD) $(SANBUILD) $(TSANBUILD) $(BENCHBUILD)
+BENCHBUILD ?= build-bench
+FUZZBUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
+
+.PHONY: all setup build test test-plain test-sanitize test-tsan fuzz fuzz-build fuzz-corpus bench clean

@@ -3,7 +3,8 @@
 # those that are missing, so that a fresh machine needs nothing by hand.
 set -euo pipefail
 
-packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev openssl ca-certificates)
+packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev openssl ca-certificates
+          clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

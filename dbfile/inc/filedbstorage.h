@@ -132,9 +132,14 @@ class FileDBStorage {
   bool hasPasswordExpired() const;
   // Throws 0x8C240 when `oldPassword` is not the current one or
   // `newPassword` equals it; otherwise stores the expiry, re-seals the file
-  // with `newPassword` and makes it the password of every connection.
+  // with `newPassword` and makes it the password of every connection.  When
+  // it throws, the connections keep the password the file is sealed with
+  // (the new one when the failure came after the change was committed).
   void setPassword(const VELPasswordEncryptor& oldPassword, const VELPasswordEncryptor& newPassword,
                    long long expirationTime);
+  // True when the header in memory (the file's, after any rollback) is
+  // sealed for `password`.
+  bool headerTakes(const VELPasswordEncryptor& password) const;
   // Renews the database hash and writes the header (after a slot was
   // overwritten in place).
   void setPasswordDatabaseHash();

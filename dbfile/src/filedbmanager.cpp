@@ -660,20 +660,22 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
     FileDBPasswordJournal::write(keyPath, headers);
   }
 
-  std::vector<std::pair<FileDBStorage*, long long>> changed;
+  std::vector<std::pair<FileDBStorage*, long long>> previous;
   try {
     for (FileDBStorage* table : tables) {
-      const long long previousTime = table->getPasswordExpirationTime();
+      previous.emplace_back(table, table->getPasswordExpirationTime());
       table->setPassword(effectiveOld, newPassword, expirationTime);
-      changed.emplace_back(table, previousTime);
     }
     if (onDisk) FileDBPasswordJournal::remove(keyPath);
   } catch (...) {
-    // Set the tables already changed back to the old password; the journal
-    // goes only when all of them are back.
+    // Set back every table that took the new password -- the one that
+    // failed too, when its change reached the disk before the failure.  The
+    // journal goes only when all of them are back; otherwise the next open
+    // puts the old headers back.
     bool restored = true;
-    for (const auto& entry : changed) {
+    for (const auto& entry : previous) {
       try {
+        if (entry.first->getConnectInfo().getLogicalDBPassword() != newPassword) continue;
         entry.first->setPassword(newPassword, effectiveOld, entry.second);
       } catch (const VELException& e) {
         e.writeToTrace();

@@ -696,8 +696,25 @@ void FileDBStorage::setPassword(const VELPasswordEncryptor& oldPassword, const V
   d_header->setPasswordHeaderHash(newPassword);
   d_header->setPasswordDatabaseHash(*d_file, newPassword);
   d_header->persist(*d_file);
-  change.commit();
+  try {
+    change.commit();
+  } catch (...) {
+    // A commit that failed after the journal went (its directory could not
+    // be synced) leaves the file under the new password: the connection
+    // must follow the file, or the caller could not set it back.
+    if (headerTakes(newPassword)) d_connectInfo->setLogicalDBPassword(newPassword);
+    throw;
+  }
   d_connectInfo->setLogicalDBPassword(newPassword);
+}
+
+bool FileDBStorage::headerTakes(const VELPasswordEncryptor& password) const {
+  try {
+    d_header->validatePasswordHeaderHash(password);
+    return true;
+  } catch (const VELException&) {
+    return false;
+  }
 }
 
 void FileDBStorage::setPasswordDatabaseHash() {
