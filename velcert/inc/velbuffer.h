@@ -36,10 +36,10 @@ class VELASNCBuffer {
 
 class VELBuffer {
  public:
-  // Bytes up to this many live inside the object: index keys (labels and
-  // 20-byte digests) then cost no allocation, and comparing two of them
-  // touches no other memory.
-  static constexpr std::size_t kInlineCapacity = 32;
+  // Bytes up to this many live inside the object: index keys (short labels
+  // and 20-byte digests) then cost no allocation, and comparing two of them
+  // touches no other memory.  A buffer holds at most 2^32 - 1 bytes.
+  static constexpr std::size_t kInlineCapacity = 24;
 
   // CREATORS
   VELBuffer() = default;
@@ -117,9 +117,9 @@ class VELBuffer {
     other.d_size = 0;
   }
 
-  // DATA
-  std::size_t d_size = 0;
-  std::size_t d_capacity = kInlineCapacity;
+  // DATA (40 bytes: an index holds two copies of six keys per record)
+  std::uint32_t d_size = 0;
+  std::uint32_t d_capacity = kInlineCapacity;
   unsigned char* d_heap = nullptr;  // null: the bytes are in d_inline
   unsigned char d_inline[kInlineCapacity];
 };

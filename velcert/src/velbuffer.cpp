@@ -5,18 +5,20 @@
 #include <algorithm>
 #include <cstring>
 #include <iomanip>
+#include <stdexcept>
 
 #include "velexception.h"
 
 void VELBuffer::reserve(std::size_t capacity) {
   if (capacity <= d_capacity) return;
-  std::size_t grown = d_capacity * 2;
-  if (grown < capacity) grown = capacity;
+  if (capacity > 0xFFFFFFFFu) throw std::length_error("VELBuffer: more than 2^32 - 1 bytes");
+  std::size_t grown = static_cast<std::size_t>(d_capacity) * 2;
+  if (grown < capacity || grown > 0xFFFFFFFFu) grown = capacity;
   unsigned char* bytes = new unsigned char[grown];
   if (d_size > 0) std::memcpy(bytes, data(), d_size);
   delete[] d_heap;
   d_heap = bytes;
-  d_capacity = grown;
+  d_capacity = static_cast<std::uint32_t>(grown);
 }
 
 void VELBuffer::assign(const void* bytes, std::size_t length) {
@@ -25,7 +27,7 @@ void VELBuffer::assign(const void* bytes, std::size_t length) {
     reserve(length);
   }
   if (length > 0) std::memmove(data(), bytes, length);
-  d_size = length;
+  d_size = static_cast<std::uint32_t>(length);
 }
 
 void VELBuffer::append(const void* bytes, std::size_t length) {
@@ -39,7 +41,7 @@ void VELBuffer::append(const void* bytes, std::size_t length) {
   } else {
     std::memmove(data() + d_size, bytes, length);
   }
-  d_size += length;
+  d_size += static_cast<std::uint32_t>(length);
 }
 
 void VELBuffer::resize(std::size_t length) {
@@ -47,7 +49,7 @@ void VELBuffer::resize(std::size_t length) {
     reserve(length);
     std::memset(data() + d_size, 0, length - d_size);
   }
-  d_size = length;
+  d_size = static_cast<std::uint32_t>(length);
 }
 
 std::ostream& VELBuffer::display(std::ostream& out) const {
