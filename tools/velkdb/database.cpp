@@ -162,7 +162,6 @@ TableHandle::TableHandle(const DbPaths& paths, Table table, const Secret& passwo
   }
   if (table == Table::CRL && !d_db->isCRLEnabled()) {
     d_db.reset();
-    d_scratchDb.reset();
     diagnoseCRLTable(path, password);
     if (d_version == 4) {
       // Not refused for its password or hashes: try it as version 3.

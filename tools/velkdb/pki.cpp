@@ -12,6 +12,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -407,7 +408,13 @@ VELBuffer parseName(const std::string& text) {
     if (part.empty()) continue;
     const auto eq = part.find('=');
     if (eq == std::string::npos || eq == 0) fail("name \"" + text + "\": \"" + part + "\" is not TYPE=value");
-    const std::string type = trim(part.substr(0, eq));
+    std::string type = trim(part.substr(0, eq));
+    if (OBJ_txt2nid(type.c_str()) == NID_undef) {
+      // "cn" for "CN", "o" for "O": short names are upper case.
+      std::string upper = type;
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (OBJ_txt2nid(upper.c_str()) != NID_undef) type = upper;
+    }
     const std::string value = trim(part.substr(eq + 1));
     if (X509_NAME_add_entry_by_txt(name.get(), type.c_str(), MBSTRING_UTF8,
                                    reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0) != 1) {
