@@ -1,12 +1,14 @@
-# make test  : install what is missing, build, run every test, then the same
-#              under AddressSanitizer and UndefinedBehaviorSanitizer, and
-#              under ThreadSanitizer.
+# make demo  : install what is missing, build, and run `velkdb demo` (a
+#              database of real certificates in velkdb-demo/).
+# make test  : install what is missing, build, run every test (the library's
+#              and the velkdb tool's), then the same under AddressSanitizer
+#              and UndefinedBehaviorSanitizer, and under ThreadSanitizer.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 SANBUILD ?= build-asan
 TSANBUILD ?= build-tsan
 
-.PHONY: all setup build test test-plain test-sanitize test-tsan clean
+.PHONY: all setup build demo test test-plain test-sanitize test-tsan clean
 
 all: build
 
@@ -16,6 +18,9 @@ setup:
 build: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	./$(BUILD)/bin/velkdb demo
 
 test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

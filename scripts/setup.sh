@@ -3,7 +3,7 @@
 # those that are missing, so that a fresh machine needs nothing by hand.
 set -euo pipefail
 
-packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev openssl ca-certificates)
+packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev openssl ca-certificates python3)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -665,6 +665,14 @@ int cmdDelete(const Args& args) {
   const Secret password = databasePassword(args);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
   const std::vector<Match> found = requireRecords(*db, selector, false);
+  if (!selector.hasTable && (selector.hasId || !selector.label.empty())) {
+    // An ID or label names one record per table: refuse to guess which.
+    for (const Match& m : found) {
+      if (m.table != found.front().table) {
+        VELDB_THROW(VELDBError::kBadArgument, "records in several tables match; add --table");
+      }
+    }
+  }
   unsigned long long deleted = 0;
   for (const Match& m : found) {
     const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);

@@ -188,6 +188,7 @@ check "rename" "$VELKDB" rename "${P[@]}" server web-server
 check "renamed record found" "$VELKDB" show "${P[@]}" web-server
 fails_with "old label gone" 1 0x8C23E "$VELKDB" show "${P[@]}" server
 fails_with "rename to a label in use" 1 0x8C245 "$VELKDB" rename "${P[@]}" web-server p12
+fails_with "delete by an ID that several tables have" 1 0x8B67A "$VELKDB" delete "${P[@]}" --id 1
 check "delete by label" "$VELKDB" delete "${P[@]}" "der cert"
 check "delete by subject" "$VELKDB" delete "${P[@]}" --subject "CN=two.test.example,O=Test Org"
 contains "one deleted" out.txt "deleted 1 record"
