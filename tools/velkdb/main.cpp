@@ -266,57 +266,7 @@ bool parse(const Command& c, int argc, char** argv, Args& args) {
   return false;
 }
 
-const char* meaning(unsigned long error) {
-  switch (error) {
-    case VELDBError::kBadArgument: return "bad argument";
-    case VELDBError::kAccessDenied: return "change refused: database opened read-only";
-    case VELDBError::kNoDigest: return "no digest or MAC available";
-    case VELDBError::kNotOpen: return "file not open";
-    case VELDBError::kAlreadyOpen: return "file already open";
-    case VELDBError::kCannotCreate: return "cannot create file";
-    case VELDBError::kCannotDelete: return "cannot delete file";
-    case VELDBError::kCannotOpen: return "cannot open file";
-    case VELDBError::kCannotClose: return "cannot close file";
-    case VELDBError::kRead: return "read error";
-    case VELDBError::kWrite: return "write error";
-    case VELDBError::kLock: return "file is locked by another user";
-    case VELDBError::kUnlock: return "cannot unlock file";
-    case VELDBError::kRecordIDRollover: return "record ID rollover";
-    case VELDBError::kNoMatchingRecord: return "no matching record";
-    case VELDBError::kBadPassword: return "wrong password";
-    case VELDBError::kBadFormat: return "not a database file of this kind (magic, file type or minor version)";
-    case VELDBError::kBadMajorVersion: return "unsupported major version";
-    case VELDBError::kHashMismatch: return "file size or database hash does not match (damaged or changed file)";
-    case VELDBError::kKeyNotEnabled: return "key table not available";
-    case VELDBError::kKeyPairNotEnabled: return "key-pair table not available";
-    case VELDBError::kCRLNotEnabled: return "CRL table not available";
-    case VELDBError::kFileExists: return "file exists";
-    default: break;
-  }
-  if (error >= VELDBError::kDuplicateFirst && error <= VELDBError::kDuplicateLast) return "duplicate record";
-  return "error";
-}
-
 }  // namespace
-
-namespace velkdb {
-
-std::string errorLine(const VELException& e) {
-  char head[32];
-  std::snprintf(head, sizeof head, "error 0x%lX", e.getError());
-  std::string line = std::string(head) + " (" + meaning(e.getError()) + ")";
-  if (!e.getMessage().empty()) line += ": " + e.getMessage();
-  if (e.hasExtra() && e.getError() >= VELDBError::kNotOpen && e.getError() <= VELDBError::kUnlock &&
-      e.getExtra() > 0 && e.getExtra() < 4096) {
-    line += std::string(" (") + std::strerror(static_cast<int>(e.getExtra())) + ")";
-  }
-  for (char& c : line) {
-    if (c == '\n') c = ' ';
-  }
-  return line;
-}
-
-}  // namespace velkdb
 
 int main(int argc, char** argv) {
   if (argc < 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h" ||

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -66,7 +67,9 @@ bool fromSources(const PasswordOptions& options, bool confirm, Secret& out) {
     return true;
   }
   if (!options.file.empty()) {
-    out = Secret(readPasswordFile(options.file));
+    std::string line = readPasswordFile(options.file);
+    out = Secret(line);
+    std::fill(line.begin(), line.end(), '\0');
     return true;
   }
   if (!options.envName.empty()) {
