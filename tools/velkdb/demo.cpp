@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
@@ -43,7 +44,11 @@ int cmdDemo(const Args& args) {
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, dir, errno);
   const DbPaths paths = makePaths(dir + "/demo");
 
-  // A run replaces the database of the run before.
+  // A run replaces the database of the run before, and nothing else.
+  if (fileExists(paths.file(Table::Key)) && !fileExists(dir + "/password") && !args.has("password-file") &&
+      !args.has("default-password") && std::getenv("VELKDB_PASSWORD") == nullptr) {
+    VELDB_THROW(VELDBError::kFileExists, paths.file(Table::Key) + " exists and is not a previous demo's");
+  }
   for (Table t : kTables) {
     unlink(paths.file(t).c_str());
     unlink((paths.file(t) + "-journal").c_str());

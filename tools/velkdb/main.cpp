@@ -51,8 +51,8 @@ const std::vector<Command> kCommands = {
      {{"version", 0, "3|4", "header version of the new files (default 4: keyed 20-byte MAC)"},
       {"expire", 0, "WHEN", "password expiry: days from now, never (default), or YYYY-MM-DD"}}},
     {"info", cmdInfo, true, "info -d BASE", "show files, versions, expiry, record counts and sizes",
-     "Opens each table alone and prints its file name, size, header version, record count and password "
-     "expiry.  Exits 1 when a table does not open.",
+     "Opens each table alone and prints its file name, size, header version and record count, and the "
+     "database's password expiry (kept in the key table).  Exits 1 when a table does not open.",
      {}},
     {"verify", cmdVerify, true, "verify -d BASE", "check every table's hashes, records and keys",
      "Opens every table alone, which checks the password hash, the hash over the header and every record slot, "

@@ -267,5 +267,13 @@ check "verify version 3" "$VELKDB" verify -d "$WORK/v3" --default-password
 contains "version 3" out.txt "keys: ok (version 3, 1 record, 1 private key checked)"
 fails_with "default password not used unless asked" 1 0x8C240 "$VELKDB" list -d "$WORK/v3" --password-file pw1
 
+# --- demo -------------------------------------------------------------------------
+check "demo" "$VELKDB" demo "$WORK/demo" --ca-bundle bundle.pem
+contains "demo verifies" out.txt "verify: ok"
+contains "demo finds by subject" out.txt "label:        www.demo.test"
+check "demo database opens with the kept password" \
+  "$VELKDB" verify -d "$WORK/demo/demo" --password-file "$WORK/demo/password"
+check "demo runs again over its own database" "$VELKDB" demo "$WORK/demo" --ca-bundle bundle.pem
+
 echo "velkdb: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
