@@ -1,6 +1,9 @@
-# make test  : install what is missing, build, run every test, then the same
-#              under AddressSanitizer and UndefinedBehaviorSanitizer, and
-#              under ThreadSanitizer, then the fuzz targets.
+# make demo  : install what is missing, build, and run `velkdb demo` (a
+#              database of real certificates in velkdb-demo/).
+# make test  : install what is missing, build, run every test (the library's
+#              and the velkdb tool's), then the same under AddressSanitizer
+#              and UndefinedBehaviorSanitizer, under ThreadSanitizer, then
+#              the fuzz targets.
 # make fuzz  : build the libFuzzer targets with clang (build-fuzz), replay the
 #              seed corpus of each as regression tests, then fuzz each for
 #              FUZZ_SECONDS seconds.
@@ -14,7 +17,7 @@ BENCHBUILD ?= build-bench
 FUZZBUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
 
-.PHONY: all setup build test test-plain test-sanitize test-tsan fuzz fuzz-build fuzz-corpus bench clean
+.PHONY: all setup build demo test test-plain test-sanitize test-tsan fuzz fuzz-build fuzz-corpus bench clean
 
 all: build
 
@@ -24,6 +27,9 @@ setup:
 build: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	./$(BUILD)/bin/velkdb demo
 
 test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -64,8 +70,4 @@ bench: setup
 	python3 bench/report.py $(BENCHBUILD)/bench.json BENCHMARKS.md
 
 clean:
-BENCHBUILD ?= build-bench
-FUZZBUILD ?= build-fuzz
-FUZZ_SECONDS ?= 30
-
-.PHONY: all setup build test test-plain test-sanitize test-tsan fuzz fuzz-build fuzz-corpus bench clean
+	rm -rf $(BUILD) $(SANBUILD) $(TSANBUILD) $(BENCHBUILD) $(FUZZBUILD)

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev openssl ca-certificates
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev python3)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

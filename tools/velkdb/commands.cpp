@@ -1,0 +1,742 @@
+#include "commands.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "veldbconnectinfo.h"
+#include "veldbutility.h"
+
+namespace velkdb {
+
+// --- arguments ----------------------------------------------------------------
+
+bool Args::has(const std::string& name) const {
+  return values.count(name) != 0 || std::find(flags.begin(), flags.end(), name) != flags.end();
+}
+
+std::string Args::get(const std::string& name, const std::string& fallback) const {
+  const auto it = values.find(name);
+  return it == values.end() ? fallback : it->second;
+}
+
+DbPaths databasePaths(const Args& args) {
+  std::string base = args.get("db");
+  if (base.empty()) {
+    if (const char* env = std::getenv("VELKDB_DB")) base = env;
+  }
+  if (base.empty()) throw UsageError("no database: give --db BASE (or set VELKDB_DB)");
+  return makePaths(base);
+}
+
+Secret databasePassword(const Args& args, bool confirm) {
+  PasswordOptions options;
+  options.useDefault = args.has("default-password");
+  options.file = args.get("password-file");
+  if (options.useDefault && !options.file.empty()) {
+    throw UsageError("--default-password and --password-file exclude each other");
+  }
+  options.envName = "VELKDB_PASSWORD";
+  options.prompt = confirm ? "New database password: " : "Database password: ";
+  return obtainPassword(options, confirm);
+}
+
+long long parseExpiry(const std::string& text) {
+  if (text == "never" || text == "0") return 0;
+  if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+    if (text.size() > 6) throw UsageError("expiry \"" + text + "\": too many days");
+    const long long when = static_cast<long long>(std::time(nullptr)) + std::stoll(text) * 86400LL;
+    if (when > 0xFFFFFFFFLL) throw UsageError("expiry \"" + text + "\": past the year 2106");
+    return when;
+  }
+  int y = 0, m = 0, d = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) == 3 && y >= 1970 && m >= 1 && m <= 12 &&
+      d >= 1 && d <= 31) {
+    struct tm tm {};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = m - 1;
+    tm.tm_mday = d;
+    const long long when = static_cast<long long>(timegm(&tm));
+    if (when <= 0 || when > 0xFFFFFFFFLL) throw UsageError("expiry \"" + text + "\": out of range");
+    return when;
+  }
+  throw UsageError("expiry \"" + text + "\": give a number of days, never, or YYYY-MM-DD");
+}
+
+std::string expiryText(long long time) {
+  if (time == 0) return "never";
+  const std::time_t t = static_cast<std::time_t>(time);
+  struct tm tm {};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+// --- create ---------------------------------------------------------------------
+
+int cmdCreate(const Args& args) {
+  const DbPaths paths = databasePaths(args);
+  const std::string version = args.get("version", "4");
+  if (version != "3" && version != "4") throw UsageError("--version is 3 or 4");
+  const long long expiry = parseExpiry(args.get("expire", "never"));
+  for (Table t : kTables) {
+    if (fileExists(paths.file(t))) VELDB_THROW(VELDBError::kFileExists, paths.file(t) + " exists");
+  }
+  const Secret password = databasePassword(args, true);
+  std::unique_ptr<FileDBManager> db;
+  try {
+    db.reset(new FileDBManager(VELDBConnectInfo::FILE(paths.base, toEncryptor(password),
+                                                      version == "3" ? VELDBConnectInfo::Create
+                                                                     : VELDBConnectInfo::CreateV4,
+                                                      VELDBConnectInfo::ReadWrite)));
+    if (expiry != 0) db->setDBPasswordExpirationTime(expiry);
+  } catch (const VELException& e) {
+    if (db) {
+      // A database that could not take its expiry is not left behind.
+      db->deleteDBOnDisconnect();
+      db.reset();
+    }
+    rethrowWithContext(e, "creating " + paths.base);
+  }
+  std::cout << "created " << paths.base << " (version " << version << ", password expires "
+            << expiryText(expiry) << ")\n";
+  return 0;
+}
+
+// --- import ---------------------------------------------------------------------
+
+namespace {
+
+class ImportPassword : public InputPassword {
+ public:
+  explicit ImportPassword(const Args& args) {
+    d_options.file = args.get("import-password-file");
+    d_options.fileOption = "--import-password-file";
+    d_options.envName = "VELKDB_IMPORT_PASSWORD";
+    d_options.prompt = "Password of the input file: ";
+  }
+  bool get(Secret& out) override { return obtainOptionalPassword(d_options, out); }
+
+ private:
+  PasswordOptions d_options;
+};
+
+// One record to be inserted.
+struct Planned {
+  Table table;
+  X509* cert = nullptr;      // key table
+  EVP_PKEY* key = nullptr;   // key table (optional) or key-pair table
+  X509_REQ* request = nullptr;
+  X509_CRL* crl = nullptr;
+  std::string label;
+  bool explicitLabel = false;
+  unsigned insertedId = 0;
+  bool inserted = false;
+};
+
+void drawProgress(std::size_t done, std::size_t total) {
+  const int width = 30;
+  const int filled = total == 0 ? width : static_cast<int>(done * width / total);
+  std::fprintf(stderr, "\r[%.*s%*s] %zu/%zu", filled, "##############################", width - filled, "", done,
+               total);
+  if (done == total) std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+}
+
+bool labelTaken(FileDBManager& db, Table table, const std::string& label) {
+  const VELASNLabelString key(label);
+  switch (table) {
+    case Table::Key: return db.getKeyCountByIndex(VELDBManager::KeyLabel, key) != 0;
+    case Table::KeyPair:
+      return db.isKeyPairEnabled() && db.getKeyPairCountByIndex(VELDBManager::KeyPairLabel, key) != 0;
+    case Table::CRL: return db.isCRLEnabled() && db.getCRLCountByIndex(VELDBManager::CRLLabel, key) != 0;
+  }
+  return false;
+}
+
+void removeInserted(FileDBManager& db, const std::vector<Planned>& plan) {
+  for (const Planned& p : plan) {
+    if (!p.inserted) continue;
+    try {
+      const VELASNInteger id = VELDBUtility::recordIDToASN(p.insertedId);
+      if (p.table == Table::Key) db.deleteKeyByIndex(VELDBManager::KeyRecordID, id);
+      if (p.table == Table::KeyPair) db.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, id);
+      if (p.table == Table::CRL) db.deleteCRLByIndex(VELDBManager::CRLRecordID, id);
+    } catch (const VELException& e) {
+      std::cerr << "velkdb: could not take back record " << p.insertedId << " of " << tableName(p.table) << ": "
+                << errorLine(e) << "\n";
+    }
+  }
+}
+
+}  // namespace
+
+std::string ImportSummary::text() const {
+  std::ostringstream out;
+  out << "imported " << certificates << (certificates == 1 ? " certificate" : " certificates") << " (" << keys
+      << (keys == 1 ? " with its key" : " with keys") << "), " << keyPairs
+      << (keyPairs == 1 ? " key pair" : " key pairs") << ", " << crls << (crls == 1 ? " CRL" : " CRLs");
+  if (skipped != 0) out << "; skipped " << skipped << " already present";
+  return out.str();
+}
+
+ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems& items,
+                          const ImportOptions& options) {
+  ImportSummary summary;
+  std::vector<Planned> plan;
+
+  // Pair each private key with its certificate or request.
+  std::vector<bool> certUsed(items.certs.size(), false), requestUsed(items.requests.size(), false);
+  std::vector<Planned> withKeys;
+  for (auto& key : items.keys) {
+    Planned p;
+    p.key = key.get();
+    for (std::size_t i = 0; i < items.certs.size() && p.cert == nullptr; ++i) {
+      if (!certUsed[i] && keyMatches(items.certs[i].get(), key.get())) {
+        certUsed[i] = true;
+        p.table = Table::Key;
+        p.cert = items.certs[i].get();
+      }
+    }
+    for (std::size_t i = 0; i < items.requests.size() && p.cert == nullptr && p.request == nullptr; ++i) {
+      if (!requestUsed[i] && keyMatches(items.requests[i].get(), key.get())) {
+        requestUsed[i] = true;
+        p.table = Table::KeyPair;
+        p.request = items.requests[i].get();
+      }
+    }
+    if (p.cert == nullptr && p.request == nullptr) {
+      VELDB_THROW(VELDBError::kBadArgument, "a private key (" + keyText(key.get()) +
+                                                ") matches no certificate or certification request of the input");
+    }
+    withKeys.push_back(p);
+  }
+  for (std::size_t i = 0; i < items.requests.size(); ++i) {
+    if (!requestUsed[i]) {
+      VELDB_THROW(VELDBError::kBadArgument,
+                  "certification request " + nameText(X509_REQ_get_subject_name(items.requests[i].get())) +
+                      " comes without its private key");
+    }
+  }
+  plan = withKeys;
+  std::set<std::string> seenCerts;
+  for (const Planned& p : plan) {
+    if (p.cert) seenCerts.insert(derOf(p.cert).toString());
+  }
+  for (std::size_t i = 0; i < items.certs.size(); ++i) {
+    if (certUsed[i]) continue;
+    // The same certificate twice in the input is stored once.
+    if (!seenCerts.insert(derOf(items.certs[i].get()).toString()).second) continue;
+    Planned p;
+    p.table = Table::Key;
+    p.cert = items.certs[i].get();
+    plan.push_back(p);
+  }
+  for (auto& crl : items.crls) {
+    Planned p;
+    p.table = Table::CRL;
+    p.crl = crl.get();
+    plan.push_back(p);
+  }
+  if (plan.empty()) VELDB_THROW(VELDBError::kBadArgument, "the input holds nothing to import");
+
+  // An explicit label names the record with a key, or the only record.
+  if (!options.label.empty()) {
+    std::size_t target = plan.size();
+    if (plan.size() == 1) {
+      target = 0;
+    } else if (withKeys.size() == 1) {
+      target = 0;
+    }
+    if (target == plan.size()) {
+      VELDB_THROW(VELDBError::kBadArgument, "--label names one record, but the input holds " +
+                                                std::to_string(plan.size()) + " (import them one by one)");
+    }
+    plan[target].label = options.label;
+    plan[target].explicitLabel = true;
+  }
+
+  // Refuse, before anything is stored, what the tables would refuse.
+  std::vector<Planned> kept;
+  for (Planned& p : plan) {
+    bool present = false;
+    if (p.table == Table::Key) {
+      const VELBuffer der = derOf(p.cert);
+      const VELASNCertificate cert(der.get());
+      present = db.getKeyCountByIndex(VELDBManager::KeySignature, cert.getSignature()) != 0 ||
+                db.getKeyCountByIndex(VELDBManager::KeyTBSCertificate, cert.getTBSCertificate()) != 0;
+      if (present && (p.key != nullptr || !options.skipExisting)) {
+        VELDB_THROW(VELDBError::kDuplicateFirst,
+                    "certificate " + nameText(X509_get_subject_name(p.cert)) + " is already in the database");
+      }
+    } else if (p.table == Table::KeyPair) {
+      const VELASNSubjectPublicKeyInfo spki(publicKeyDER(p.key).get());
+      if (db.isKeyPairEnabled() && db.getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo, spki) != 0) {
+        VELDB_THROW(VELDBError::kDuplicateFirst + 3, "key pair of request " +
+                                                         nameText(X509_REQ_get_subject_name(p.request)) +
+                                                         " is already in the database");
+      }
+    } else {
+      const VELASNCertificateList crl(derOf(p.crl).get());
+      present = db.isCRLEnabled() && db.getCRLCountByIndex(VELDBManager::CRLSignature, crl.getSignature()) != 0;
+      if (present && !options.skipExisting) {
+        VELDB_THROW(VELDBError::kDuplicateFirst + 4,
+                    "CRL of " + nameText(X509_CRL_get_issuer(p.crl)) + " is already in the database");
+      }
+    }
+    if (present) {
+      ++summary.skipped;
+      continue;
+    }
+    kept.push_back(p);
+  }
+  plan.swap(kept);
+
+  // Labels: given, or derived from the subject (issuer for CRLs) and made
+  // unique in their table with " #2", " #3", ...
+  std::set<std::pair<int, std::string>> used;
+  for (Planned& p : plan) {
+    if (p.explicitLabel) {
+      if (labelTaken(db, p.table, p.label)) {
+        VELDB_THROW(VELDBError::kDuplicateFirst + 1, "label \"" + p.label + "\" is in use in " + tableName(p.table));
+      }
+      used.insert({static_cast<int>(p.table), p.label});
+    }
+  }
+  for (Planned& p : plan) {
+    if (p.explicitLabel) continue;
+    const std::string base = p.cert    ? labelFromName(X509_get_subject_name(p.cert))
+                             : p.request ? labelFromName(X509_REQ_get_subject_name(p.request))
+                                         : labelFromName(X509_CRL_get_issuer(p.crl));
+    std::string label = base;
+    for (int n = 2; used.count({static_cast<int>(p.table), label}) != 0 || labelTaken(db, p.table, label); ++n) {
+      label = base + " #" + std::to_string(n);
+    }
+    used.insert({static_cast<int>(p.table), label});
+    p.label = label;
+  }
+
+  // Build every record (wrapping the keys) before the first insert.
+  std::vector<std::unique_ptr<VELASNKeyRecord>> keyRecords(plan.size());
+  std::vector<std::unique_ptr<VELASNKeyPairRecord>> keyPairRecords(plan.size());
+  std::vector<std::unique_ptr<VELASNCRLRecord>> crlRecords(plan.size());
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    const Planned& p = plan[i];
+    if (p.table == Table::Key) {
+      keyRecords[i].reset(new VELASNKeyRecord(1));
+      const VELBuffer der = derOf(p.cert);
+      if (p.key != nullptr) {
+        const VELBuffer wrapped = wrapPrivateKey(p.key, password);
+        keyRecords[i]->setKeyAndCertificate(der.get(), wrapped.get());
+      } else {
+        keyRecords[i]->setCertificate(der.get());
+      }
+      keyRecords[i]->setLabel(p.label);
+      keyRecords[i]->setTrusted(options.trusted && p.key == nullptr);
+    } else if (p.table == Table::KeyPair) {
+      keyPairRecords[i].reset(new VELASNKeyPairRecord(1));
+      const VELBuffer spki = publicKeyDER(p.key);
+      const VELBuffer wrapped = wrapPrivateKey(p.key, password);
+      keyPairRecords[i]->setKeyPair(VELASNSubjectPublicKeyInfo(spki.get()),
+                                    VELASNEncryptedPrivateKeyInfo(wrapped.get()));
+      keyPairRecords[i]->setCertificationRequest(derOf(p.request).get());
+      keyPairRecords[i]->setLabel(p.label);
+    } else {
+      crlRecords[i].reset(new VELASNCRLRecord());
+      crlRecords[i]->setCRL(derOf(p.crl).get());
+      crlRecords[i]->setLabel(p.label);
+    }
+  }
+
+  // Insert; on any failure take back what this import stored.
+  const bool bar = options.progress && plan.size() > 1;
+  try {
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+      Planned& p = plan[i];
+      if (p.table == Table::Key) {
+        db.insertKey(*keyRecords[i]);
+        p.insertedId = VELDBUtility::asnToRecordID(keyRecords[i]->getRecordID());
+        ++summary.certificates;
+        if (p.key) ++summary.keys;
+      } else if (p.table == Table::KeyPair) {
+        db.insertKeyPair(*keyPairRecords[i]);
+        p.insertedId = VELDBUtility::asnToRecordID(keyPairRecords[i]->getRecordID());
+        ++summary.keyPairs;
+      } else {
+        if (!db.isCRLEnabled()) db.enableCRL();
+        db.insertCRL(*crlRecords[i]);
+        p.insertedId = VELDBUtility::asnToRecordID(crlRecords[i]->getRecordID());
+        ++summary.crls;
+      }
+      p.inserted = true;
+      if (bar) drawProgress(i + 1, plan.size());
+    }
+  } catch (...) {
+    if (bar) std::fputs("\n", stderr);
+    removeInserted(db, plan);
+    throw;
+  }
+  return summary;
+}
+
+int cmdImport(const Args& args) {
+  if (args.positional.empty()) throw UsageError("import needs at least one FILE");
+  const DbPaths paths = databasePaths(args);
+  ImportPassword importPassword(args);
+  InputItems items;
+  for (const std::string& file : args.positional) readInputFile(file, importPassword, items);
+  const Secret password = databasePassword(args);
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  ImportOptions options;
+  options.label = args.get("label");
+  options.trusted = args.has("trusted");
+  options.skipExisting = args.has("skip-existing");
+  options.progress = isatty(STDERR_FILENO) != 0;
+  const ImportSummary summary = importItems(*db, password, items, options);
+  std::cout << summary.text() << "\n";
+  return 0;
+}
+
+// --- finding records ----------------------------------------------------------
+
+Selector parseSelector(const Args& args, bool allowIssuer) {
+  Selector s;
+  s.label = args.get("label");
+  if (!args.positional.empty()) {
+    if (!s.label.empty() || args.positional.size() > 1) throw UsageError("give one LABEL");
+    s.label = args.positional[0];
+  }
+  if (args.has("id")) {
+    const std::string id = args.get("id");
+    if (id.empty() || id.size() > 10 || id.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoull(id) > 0xFFFFFFFFULL) {
+      throw UsageError("--id takes a record ID (0 to 4294967295)");
+    }
+    s.hasId = true;
+    s.id = static_cast<unsigned>(std::stoull(id));
+  }
+  s.subject = args.get("subject");
+  if (allowIssuer) s.issuer = args.get("issuer");
+  if (args.has("table")) {
+    s.hasTable = true;
+    s.table = parseTable(args.get("table"));
+  }
+  const int given = !s.label.empty() + s.hasId + !s.subject.empty() + !s.issuer.empty();
+  if (given != 1) {
+    throw UsageError(std::string("name the record with one of LABEL, --label, --id, --subject") +
+                     (allowIssuer ? ", --issuer" : ""));
+  }
+  return s;
+}
+
+namespace {
+
+bool tableEnabled(FileDBManager& db, Table t) {
+  return t == Table::Key ? db.isKeyEnabled() : t == Table::KeyPair ? db.isKeyPairEnabled() : db.isCRLEnabled();
+}
+
+template <typename RECORD, typename NEXT>
+void walk(VELDBIterator* iterator, NEXT next, const std::function<void(RECORD&)>& visit) {
+  std::unique_ptr<VELDBIterator> it(iterator);
+  while (std::unique_ptr<RECORD> r{next(*it)}) visit(*r);
+}
+
+}  // namespace
+
+unsigned idOf(const VELASNRecord& r) { return VELDBUtility::asnToRecordID(r.getRecordID()); }
+
+void forEachKey(FileDBManager& db, const std::function<void(VELASNKeyRecord&)>& visit) {
+  walk<VELASNKeyRecord>(db.getKeyIterator(), [&](VELDBIterator& it) { return db.getKeyNextRecord(it); }, visit);
+}
+void forEachKeyPair(FileDBManager& db, const std::function<void(VELASNKeyPairRecord&)>& visit) {
+  if (!db.isKeyPairEnabled()) return;
+  walk<VELASNKeyPairRecord>(db.getKeyPairIterator(), [&](VELDBIterator& it) { return db.getKeyPairNextRecord(it); },
+                            visit);
+}
+void forEachCRL(FileDBManager& db, const std::function<void(VELASNCRLRecord&)>& visit) {
+  if (!db.isCRLEnabled()) return;
+  walk<VELASNCRLRecord>(db.getCRLIterator(), [&](VELDBIterator& it) { return db.getCRLNextRecord(it); }, visit);
+}
+
+std::vector<Match> findRecords(FileDBManager& db, const Selector& s) {
+  std::vector<Match> found;
+  for (Table t : kTables) {
+    if ((s.hasTable && t != s.table) || !tableEnabled(db, t)) continue;
+    if (!s.label.empty() || s.hasId) {
+      const VELASNLabelString label(s.label);
+      const VELASNInteger id = VELDBUtility::recordIDToASN(s.id);
+      std::unique_ptr<VELASNRecord> r;
+      if (t == Table::Key) {
+        r.reset(s.hasId ? db.getKeyByIndex(VELDBManager::KeyRecordID, id)
+                        : db.getKeyByIndex(VELDBManager::KeyLabel, label));
+      } else if (t == Table::KeyPair) {
+        r.reset(s.hasId ? db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, id)
+                        : db.getKeyPairByIndex(VELDBManager::KeyPairLabel, label));
+      } else {
+        r.reset(s.hasId ? db.getCRLByIndex(VELDBManager::CRLRecordID, id)
+                        : db.getCRLByIndex(VELDBManager::CRLLabel, label));
+      }
+      if (r) found.push_back({t, idOf(*r), r->getLabel().getValue()});
+      continue;
+    }
+    const VELASNx500Name name(parseName(s.subject.empty() ? s.issuer : s.subject).get());
+    std::set<unsigned> ids;
+    if (t == Table::Key && !s.subject.empty()) {
+      // The index finds names encoded exactly so; the walk below finds the
+      // same name in other encodings.
+      std::unique_ptr<VELASNKeyRecordContainer> c(db.getKeyByIndex(VELDBManager::KeySubjectName, name));
+      for (std::size_t i = 0; i < c->size(); ++i) {
+        if (ids.insert(idOf((*c)[i])).second) found.push_back({t, idOf((*c)[i]), (*c)[i].getLabel().getValue()});
+      }
+    }
+    if (t == Table::Key) {
+      forEachKey(db, [&](VELASNKeyRecord& r) {
+        if (!r.hasCertificate()) return;
+        const VELASNx500Name other = s.subject.empty() ? r.getCertificate().getIssuer() : r.getCertificate().getSubject();
+        if (other.compare(name) == 0 && ids.insert(idOf(r)).second) found.push_back({t, idOf(r), r.getLabel().getValue()});
+      });
+    } else if (t == Table::KeyPair && !s.subject.empty()) {
+      forEachKeyPair(db, [&](VELASNKeyPairRecord& r) {
+        if (r.hasCertificationRequest() && r.getCertificationRequest().getSubject().compare(name) == 0) {
+          found.push_back({t, idOf(r), r.getLabel().getValue()});
+        }
+      });
+    } else if (t == Table::CRL && !s.issuer.empty()) {
+      forEachCRL(db, [&](VELASNCRLRecord& r) {
+        if (r.hasCRL() && r.getCRL().getIssuer().compare(name) == 0) found.push_back({t, idOf(r), r.getLabel().getValue()});
+      });
+    }
+  }
+  return found;
+}
+
+namespace {
+
+std::vector<Match> requireRecords(FileDBManager& db, const Selector& s, bool onlyOne) {
+  std::vector<Match> found = findRecords(db, s);
+  if (found.empty()) VELDB_THROW(VELDBError::kNoMatchingRecord, "no record matches");
+  if (onlyOne && found.size() > 1) {
+    std::string where;
+    for (const Match& m : found) where += std::string(where.empty() ? "" : ", ") + tableName(m.table) + " #" + std::to_string(m.id);
+    VELDB_THROW(VELDBError::kBadArgument, std::to_string(found.size()) + " records match (" + where +
+                                              "): name one with --table and --id");
+  }
+  return found;
+}
+
+}  // namespace
+
+// --- list, show -----------------------------------------------------------------
+
+int cmdList(const Args& args) {
+  const DbPaths paths = databasePaths(args);
+  const std::string format = args.get("format", "text");
+  if (format != "text" && format != "json") throw UsageError("--format is text or json");
+  const bool hasTable = args.has("table");
+  const Table table = hasTable ? parseTable(args.get("table")) : Table::Key;
+  const Secret password = databasePassword(args);
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
+  printList(*db, paths.base, format == "json", hasTable, table);
+  return 0;
+}
+
+int cmdShow(const Args& args) {
+  const DbPaths paths = databasePaths(args);
+  const Selector selector = parseSelector(args, true);
+  const Secret password = databasePassword(args);
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
+  const std::vector<Match> found = requireRecords(*db, selector, false);
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (i != 0) std::cout << "\n";
+    printRecord(*db, found[i], &password);
+  }
+  return 0;
+}
+
+// --- export ---------------------------------------------------------------------
+
+namespace {
+
+// Writes `text` to `path` through a temporary file renamed into place, so a
+// failure leaves no half-written file.
+void writeFileAtomically(const std::string& path, const std::string& text) {
+  const std::string temp = path + ".velkdb-tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, path, errno);
+    out << text;
+    out.flush();
+    if (!out) {
+      std::remove(temp.c_str());
+      VELDB_THROW_EXTRA(VELDBError::kWrite, path, errno);
+    }
+  }
+  if (std::rename(temp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    std::remove(temp.c_str());
+    VELDB_THROW_EXTRA(VELDBError::kWrite, path, error);
+  }
+}
+
+std::string exportRecord(FileDBManager& db, const Match& m, bool withKey) {
+  const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
+  std::string pem;
+  if (m.table == Table::Key) {
+    std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    pem += toPEM("CERTIFICATE", r->getCertificate().getEncoding());
+    if (withKey) {
+      if (!r->hasPrivateKey()) VELDB_THROW(VELDBError::kBadArgument, "record \"" + m.label + "\" holds no private key");
+      pem += toPEM("ENCRYPTED PRIVATE KEY", r->getPrivateKey().getEncoding());
+    }
+  } else if (m.table == Table::KeyPair) {
+    std::unique_ptr<VELASNKeyPairRecord> r(db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    pem += toPEM("CERTIFICATE REQUEST", r->getCertificationRequest().getEncoding());
+    if (withKey) pem += toPEM("ENCRYPTED PRIVATE KEY", r->getKeyPair().getPrivateKeyEncoding());
+  } else {
+    std::unique_ptr<VELASNCRLRecord> r(db.getCRLByIndex(VELDBManager::CRLRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    pem += toPEM("X509 CRL", r->getCRL().getEncoding());
+  }
+  return pem;
+}
+
+}  // namespace
+
+int cmdExport(const Args& args) {
+  const DbPaths paths = databasePaths(args);
+  const bool all = args.has("all");
+  Selector selector;
+  if (!all) selector = parseSelector(args, true);
+  if (all && (!args.positional.empty() || args.has("label") || args.has("id") || args.has("subject") ||
+              args.has("issuer"))) {
+    throw UsageError("--all exports whole tables; it takes no record name");
+  }
+  const bool withKey = args.has("key");
+  const Secret password = databasePassword(args);
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
+  std::vector<Match> found;
+  if (all) {
+    const bool hasTable = args.has("table");
+    const Table only = hasTable ? parseTable(args.get("table")) : Table::Key;
+    if (!hasTable || only == Table::Key) forEachKey(*db, [&](VELASNKeyRecord& r) { found.push_back({Table::Key, idOf(r), r.getLabel().getValue()}); });
+    if (!hasTable || only == Table::KeyPair) forEachKeyPair(*db, [&](VELASNKeyPairRecord& r) { found.push_back({Table::KeyPair, idOf(r), r.getLabel().getValue()}); });
+    if (!hasTable || only == Table::CRL) forEachCRL(*db, [&](VELASNCRLRecord& r) { found.push_back({Table::CRL, idOf(r), r.getLabel().getValue()}); });
+  } else {
+    found = requireRecords(*db, selector, false);
+  }
+  std::string pem;
+  for (const Match& m : found) {
+    if (withKey && m.table == Table::Key && all) {
+      // With --all, --key adds the keys of the records that have one.
+      std::unique_ptr<VELASNKeyRecord> r(db->getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(m.id)));
+      pem += exportRecord(*db, m, r && r->hasPrivateKey());
+    } else {
+      pem += exportRecord(*db, m, withKey && m.table != Table::CRL);
+    }
+  }
+  const std::string out = args.get("out");
+  if (out.empty() || out == "-") {
+    std::cout << pem;
+  } else {
+    writeFileAtomically(out, pem);
+    std::cerr << "exported " << found.size() << (found.size() == 1 ? " record" : " records") << " to " << out << "\n";
+  }
+  return 0;
+}
+
+// --- delete, rename -----------------------------------------------------------
+
+int cmdDelete(const Args& args) {
+  const DbPaths paths = databasePaths(args);
+  const Selector selector = parseSelector(args, true);
+  const Secret password = databasePassword(args);
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  const std::vector<Match> found = requireRecords(*db, selector, false);
+  if (!selector.hasTable && (selector.hasId || !selector.label.empty())) {
+    // An ID or label names one record per table: refuse to guess which.
+    for (const Match& m : found) {
+      if (m.table != found.front().table) {
+        VELDB_THROW(VELDBError::kBadArgument, "records in several tables match; add --table");
+      }
+    }
+  }
+  unsigned long long deleted = 0;
+  for (const Match& m : found) {
+    const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
+    if (m.table == Table::Key) deleted += db->deleteKeyByIndex(VELDBManager::KeyRecordID, id);
+    if (m.table == Table::KeyPair) deleted += db->deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, id);
+    if (m.table == Table::CRL) deleted += db->deleteCRLByIndex(VELDBManager::CRLRecordID, id);
+    std::cout << "deleted " << tableName(m.table) << " #" << m.id << " \"" << m.label << "\"\n";
+  }
+  std::cout << "deleted " << deleted << (deleted == 1 ? " record" : " records") << "\n";
+  return 0;
+}
+
+int cmdRename(const Args& args) {
+  const DbPaths paths = databasePaths(args);
+  Args selectorArgs = args;
+  if (selectorArgs.positional.empty()) throw UsageError("rename needs the NEW label");
+  const std::string newLabel = selectorArgs.positional.back();
+  selectorArgs.positional.pop_back();
+  if (newLabel.empty()) throw UsageError("the new label is empty");
+  const Selector selector = parseSelector(selectorArgs, false);
+  const Secret password = databasePassword(args);
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  const Match m = requireRecords(*db, selector, true).front();
+  const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
+  if (m.table == Table::Key) {
+    std::unique_ptr<VELASNKeyRecord> r(db->getKeyByIndex(VELDBManager::KeyRecordID, id));
+    r->setLabel(newLabel);
+    db->updateKeyByIndex(VELDBManager::KeyRecordID, *r);
+  } else if (m.table == Table::KeyPair) {
+    std::unique_ptr<VELASNKeyPairRecord> r(db->getKeyPairByIndex(VELDBManager::KeyPairRecordID, id));
+    r->setLabel(newLabel);
+    db->updateKeyPairByIndex(VELDBManager::KeyPairRecordID, *r);
+  } else {
+    std::unique_ptr<VELASNCRLRecord> r(db->getCRLByIndex(VELDBManager::CRLRecordID, id));
+    r->setLabel(newLabel);
+    db->updateCRLByIndex(VELDBManager::CRLRecordID, *r);
+  }
+  std::cout << "renamed " << tableName(m.table) << " #" << m.id << " \"" << m.label << "\" to \"" << newLabel << "\"\n";
+  return 0;
+}
+
+// --- expire, info, verify -------------------------------------------------------
+
+int cmdExpire(const Args& args) {
+  const DbPaths paths = databasePaths(args);
+  if (args.positional.size() != 1) throw UsageError("expire needs WHEN (days, never or YYYY-MM-DD)");
+  const long long when = parseExpiry(args.positional[0]);
+  const Secret password = databasePassword(args);
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  db->setDBPasswordExpirationTime(when);
+  std::cout << "password expires " << expiryText(when) << "\n";
+  return 0;
+}
+
+int cmdInfo(const Args& args) {
+  const DbPaths paths = databasePaths(args);
+  const Secret password = databasePassword(args);
+  return printInfo(paths, password) == 0 ? 0 : 1;
+}
+
+int cmdVerify(const Args& args) {
+  const DbPaths paths = databasePaths(args);
+  const Secret password = databasePassword(args);
+  return printVerify(paths, password) == 0 ? 0 : 1;
+}
+
+}  // namespace velkdb

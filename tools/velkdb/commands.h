@@ -1,0 +1,113 @@
+// commands.h -- velkdb's sub-commands and what they share.
+//
+// Each command takes its parsed arguments and returns the process's exit
+// status (0 success, 1 a fault found or an error); errors are thrown as
+// `VELDBException` and printed by main as one line.  Usage errors are thrown
+// as `UsageError` (exit status 2).
+#ifndef VELKDB_COMMANDS_H
+#define VELKDB_COMMANDS_H
+
+#include <functional>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "database.h"
+#include "password.h"
+#include "pki.h"
+
+namespace velkdb {
+
+// A command line that does not fit the command's synopsis.
+class UsageError : public std::runtime_error {
+ public:
+  explicit UsageError(const std::string& what) : std::runtime_error(what) {}
+};
+
+// One command's arguments after parsing.
+struct Args {
+  std::string program;  // as invoked (argv[0])
+  std::string command;
+  std::map<std::string, std::string> values;  // options with a value (last wins)
+  std::vector<std::string> flags;             // options without a value
+  std::vector<std::string> positional;
+
+  bool has(const std::string& name) const;
+  std::string get(const std::string& name, const std::string& fallback = std::string()) const;
+};
+
+// The database's paths and password from --db / VELKDB_DB,
+// --password-file, --default-password, VELKDB_PASSWORD or a prompt.
+DbPaths databasePaths(const Args& args);
+Secret databasePassword(const Args& args, bool confirm = false);
+
+// An expiry given as a number of days from now, "never", or YYYY-MM-DD
+// (midnight UTC): seconds since 1970, 0 for never.  Throws UsageError.
+long long parseExpiry(const std::string& text);
+// "never" or the UTC date and time.
+std::string expiryText(long long time);
+
+// The commands.
+int cmdCreate(const Args& args);
+int cmdInfo(const Args& args);
+int cmdVerify(const Args& args);
+int cmdImport(const Args& args);
+int cmdList(const Args& args);
+int cmdShow(const Args& args);
+int cmdExport(const Args& args);
+int cmdDelete(const Args& args);
+int cmdRename(const Args& args);
+int cmdPasswd(const Args& args);
+int cmdExpire(const Args& args);
+int cmdDemo(const Args& args);
+
+// -- pieces the demo reuses
+
+struct ImportOptions {
+  std::string label;       // for the one record the input is about
+  bool trusted = false;    // mark certificates trusted
+  bool skipExisting = false;
+  bool progress = false;   // draw a progress bar on standard error
+};
+struct ImportSummary {
+  unsigned certificates = 0, keys = 0, keyPairs = 0, crls = 0, skipped = 0;
+  std::string text() const;
+};
+// Stores what `items` holds (see cmdImport); all or nothing.
+ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems& items,
+                          const ImportOptions& options);
+
+// Which records a command is about.
+struct Selector {
+  std::string label, subject, issuer;
+  bool hasId = false;
+  unsigned id = 0;
+  bool hasTable = false;
+  Table table = Table::Key;
+};
+struct Match {
+  Table table;
+  unsigned id;
+  std::string label;
+};
+Selector parseSelector(const Args& args, bool allowIssuer);
+std::vector<Match> findRecords(FileDBManager& db, const Selector& selector);
+
+// Walks a table (nothing for a table not enabled).
+void forEachKey(FileDBManager& db, const std::function<void(VELASNKeyRecord&)>& visit);
+void forEachKeyPair(FileDBManager& db, const std::function<void(VELASNKeyPairRecord&)>& visit);
+void forEachCRL(FileDBManager& db, const std::function<void(VELASNCRLRecord&)>& visit);
+// The record's ID.
+unsigned idOf(const VELASNRecord& record);
+
+// `list` and `show` output for an open database.
+void printList(FileDBManager& db, const std::string& dbName, bool json, bool hasTable, Table table);
+void printRecord(FileDBManager& db, const Match& match, const Secret* password);
+// `info` and `verify` on the database; return the number of faults.
+int printInfo(const DbPaths& paths, const Secret& password);
+int printVerify(const DbPaths& paths, const Secret& password);
+
+}  // namespace velkdb
+
+#endif

@@ -1,0 +1,113 @@
+// database.h -- opening a velkdb database through FileDBManager.
+//
+// A database is named by its base name; its tables are the files
+// <base>.vkey (keys), <base>.vkyp (key pairs) and <base>.vcrl (CRLs).
+// `openDatabase` opens all tables with one password, as every command but
+// `info`, `verify` and `passwd` does.  `TableHandle` opens one table alone
+// (with its own password), which is how `info` and `verify` report per table
+// and how `passwd` finishes a change that stopped between two tables: the
+// manager always needs a key table, so a key-pair or CRL table is opened
+// beside an empty scratch key table made for the purpose in a private
+// temporary directory.
+//
+// While a password change is under way the file <base>.velkdb-passwd marks
+// it (see passwd.cpp); an open that fails for the password then says to run
+// `passwd` again.
+#ifndef VELKDB_DATABASE_H
+#define VELKDB_DATABASE_H
+
+#include <memory>
+#include <string>
+
+#include "filedbmanager.h"
+#include "pki.h"
+#include "velexception.h"
+
+namespace velkdb {
+
+enum class Table { Key = 0, KeyPair = 1, CRL = 2 };
+constexpr Table kTables[] = {Table::Key, Table::KeyPair, Table::CRL};
+
+// "keys", "keypairs", "crls" (as in --table and JSON).
+const char* tableName(Table table);
+// Parses a --table value; throws 0x8B67A.
+Table parseTable(const std::string& name);
+
+// The files of one database.
+struct DbPaths {
+  std::string base;  // absolute
+  std::string file(Table table) const;
+  std::string marker() const { return base + ".velkdb-passwd"; }
+};
+// Paths for `base` (relative names resolved against the working directory);
+// throws 0x8B67A for an empty name or a missing directory.
+DbPaths makePaths(const std::string& base);
+bool fileExists(const std::string& path);
+long long fileSize(const std::string& path);
+
+// One line for an error: "error 0x8C240 (wrong password): detail".
+std::string errorLine(const VELException& e);
+
+// Re-throws `e` with `context` in front of its message, keeping its number
+// and extra value.
+[[noreturn]] void rethrowWithContext(const VELException& e, const std::string& context);
+
+// A private temporary directory, removed with the files the tool made in it.
+class ScratchDir {
+ public:
+  // CREATORS
+  ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  ~ScratchDir();
+
+  // ACCESSORS
+  std::string path(const std::string& name) const { return d_dir + "/" + name; }
+
+ private:
+  // DATA
+  std::string d_dir;
+};
+
+// All three tables under one password (read-write: exclusive).  Throws the
+// library's error with the database named; a CRL table that is present but
+// does not open is an error too (the manager would leave it out quietly).
+std::unique_ptr<FileDBManager> openDatabase(const DbPaths& paths, const Secret& password, bool writable);
+
+// One table alone.  Throws the library's error for that table (0x8C236 when
+// its file is absent).  The manager reads its settings from the key table,
+// which for a key-pair or CRL table is the scratch one: only the key
+// table's handle answers expiry questions truly.  The header version of
+// the table itself is `version()`, found by opening it as version 4 first.
+class TableHandle {
+ public:
+  // CREATORS
+  TableHandle(const DbPaths& paths, Table table, const Secret& password, bool writable);
+  TableHandle(const TableHandle&) = delete;
+  TableHandle& operator=(const TableHandle&) = delete;
+  ~TableHandle();
+
+  // MANIPULATORS
+  FileDBManager& db() { return *d_db; }
+
+  // ACCESSORS
+  int version() const { return d_version; }
+
+ private:
+  // MANIPULATORS
+  void connect(const std::string& path, Table table, const Secret& password, bool writable, bool requireV4);
+
+  // DATA
+  int d_version = 4;
+  ScratchDir d_scratch;
+  std::unique_ptr<FileDBManager> d_scratchDb;
+  std::unique_ptr<FileDBManager> d_db;
+};
+
+// Throws why the CRL file at `path` does not open with `password`
+// (nothing when it does).
+void diagnoseCRLTable(const std::string& path, const Secret& password);
+
+}  // namespace velkdb
+
+#endif

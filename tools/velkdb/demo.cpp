@@ -1,0 +1,161 @@
+// demo: a database of real certificates, made from nothing in a directory
+// of its own, and every kind of record shown.
+#include <openssl/rand.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+
+#include "commands.h"
+#include "veldbconnectinfo.h"
+
+namespace velkdb {
+
+namespace {
+
+void step(const std::string& text) { std::cout << "\n== " << text << " ==\n" << std::flush; }
+
+// A random password of 24 letters and digits, kept in DIR/password.
+Secret demoPassword(const std::string& file) {
+  static const char kAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz23456789";
+  unsigned char random[24];
+  if (RAND_bytes(random, sizeof random) != 1) VELDB_THROW(VELDBError::kNoDigest, "no random bytes");
+  std::string text;
+  for (unsigned char c : random) text += kAlphabet[c % (sizeof kAlphabet - 1)];
+  const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, file, errno);
+  const std::string line = text + "\n";
+  const bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  close(fd);
+  if (!ok) VELDB_THROW_EXTRA(VELDBError::kWrite, file, errno);
+  return Secret(text);
+}
+
+}  // namespace
+
+int cmdDemo(const Args& args) {
+  if (args.positional.size() > 1) throw UsageError("demo takes at most one DIRECTORY");
+  const std::string dir = args.positional.empty() ? "velkdb-demo" : args.positional[0];
+  const std::string bundle = args.get("ca-bundle", "/etc/ssl/certs/ca-certificates.crt");
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, dir, errno);
+  const DbPaths paths = makePaths(dir + "/demo");
+
+  // A run replaces the database of the run before, and nothing else.
+  if (fileExists(paths.file(Table::Key)) && !fileExists(dir + "/password") && !args.has("password-file") &&
+      !args.has("default-password") && std::getenv("VELKDB_PASSWORD") == nullptr) {
+    VELDB_THROW(VELDBError::kFileExists, paths.file(Table::Key) + " exists and is not a previous demo's");
+  }
+  for (Table t : kTables) {
+    unlink(paths.file(t).c_str());
+    unlink((paths.file(t) + "-journal").c_str());
+  }
+  unlink(paths.marker().c_str());
+
+  std::string passwordNote;
+  Secret password;
+  if (args.has("default-password") || args.has("password-file") || std::getenv("VELKDB_PASSWORD") != nullptr) {
+    password = databasePassword(args);
+    passwordNote = "the password you gave";
+  } else {
+    password = demoPassword(dir + "/password");
+    passwordNote = "a random password, kept in " + dir + "/password";
+  }
+
+  step("create " + paths.base + " (version 4, password expires in 365 days)");
+  {
+    FileDBManager created(VELDBConnectInfo::FILE(paths.base, toEncryptor(password), VELDBConnectInfo::CreateV4,
+                                                 VELDBConnectInfo::ReadWrite));
+    created.setDBPasswordExpirationTime(parseExpiry("365"));
+  }
+  std::cout << "created with " << passwordNote << "\n";
+
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  ImportOptions options;
+  options.progress = isatty(STDERR_FILENO) != 0;
+
+  step("import the system's CA bundle " + bundle);
+  {
+    struct NoPassword : InputPassword {
+      bool get(Secret&) override { return false; }
+    } none;
+    InputItems items;
+    readInputFile(bundle, none, items);
+    ImportOptions trusted = options;
+    trusted.trusted = true;
+    std::cout << importItems(*db, password, items, trusted).text() << "\n";
+  }
+
+  step("make a demo CA and a server certificate with its key, and import them");
+  Ossl<EVP_PKEY> caKey = makeECKey();
+  Ossl<X509> caCert = makeCertificate(caKey.get(), "/O=velkdb demo/CN=velkdb Demo CA", nullptr, nullptr, 3650, true, "");
+  Ossl<EVP_PKEY> serverKey = makeECKey();
+  Ossl<X509> serverCert = makeCertificate(serverKey.get(), "/O=velkdb demo/CN=www.demo.test", caCert.get(),
+                                          caKey.get(), 365, false, "www.demo.test");
+  {
+    InputItems items;
+    items.certs.emplace_back(X509_dup(caCert.get()));
+    ImportOptions trusted = options;
+    trusted.trusted = true;
+    trusted.label = "velkdb demo CA";
+    std::cout << importItems(*db, password, items, trusted).text() << "\n";
+  }
+  {
+    InputItems items;
+    items.certs.emplace_back(X509_dup(serverCert.get()));
+    EVP_PKEY_up_ref(serverKey.get());
+    items.keys.emplace_back(serverKey.get());
+    ImportOptions labelled = options;
+    labelled.label = "www.demo.test";
+    std::cout << importItems(*db, password, items, labelled).text() << "\n";
+  }
+
+  step("make a key pair with its certification request, and import it");
+  {
+    Ossl<EVP_PKEY> key = makeRSAKey(2048);
+    InputItems items;
+    items.requests.push_back(makeRequest(key.get(), "/O=velkdb demo/CN=mail.demo.test"));
+    items.keys.push_back(std::move(key));
+    ImportOptions labelled = options;
+    labelled.label = "mail.demo.test request";
+    std::cout << importItems(*db, password, items, labelled).text() << "\n";
+  }
+
+  step("make a CRL of the demo CA revoking a retired certificate, and import it");
+  {
+    Ossl<EVP_PKEY> oldKey = makeECKey();
+    Ossl<X509> retired = makeCertificate(oldKey.get(), "/O=velkdb demo/CN=old.demo.test", caCert.get(), caKey.get(),
+                                         365, false, "old.demo.test");
+    InputItems items;
+    items.crls.push_back(makeCRL(caCert.get(), caKey.get(), {retired.get()}, 30));
+    std::cout << importItems(*db, password, items, options).text() << "\n";
+  }
+  db.reset();
+
+  db = openDatabase(paths, password, false);
+  step("list");
+  printList(*db, paths.base, false, false, Table::Key);
+
+  step("look up by subject: O=velkdb demo, CN=www.demo.test");
+  Selector bySubject;
+  bySubject.subject = "CN=www.demo.test,O=velkdb demo";
+  for (const Match& m : findRecords(*db, bySubject)) printRecord(*db, m, &password);
+  db.reset();
+
+  step("info");
+  int faults = printInfo(paths, password);
+  step("verify");
+  faults += printVerify(paths, password);
+
+  const std::string pw = passwordNote.rfind("a random", 0) == 0 ? " --password-file " + dir + "/password" : "";
+  std::cout << "\nTry it yourself:\n"
+            << "  " << args.program << " list -d " << dir << "/demo" << pw << " --format json\n"
+            << "  " << args.program << " show -d " << dir << "/demo" << pw << " www.demo.test\n"
+            << "  " << args.program << " export -d " << dir << "/demo" << pw << " --key www.demo.test\n";
+  return faults == 0 ? 0 : 1;
+}
+
+}  // namespace velkdb

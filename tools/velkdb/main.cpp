@@ -1,0 +1,317 @@
+// velkdb -- the command-line tool for velfiledb key databases.
+//
+// One program with sub-commands; `velkdb --help` lists them and
+// `velkdb COMMAND --help` describes one.  Errors print one line,
+// "velkdb: error 0xNNNNN (meaning): detail", and exit with status 1 (2 for a
+// command line that does not parse).
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+
+using namespace velkdb;
+
+namespace {
+
+struct Option {
+  const char* name;     // long name without "--"
+  char shortName;       // 0: none
+  const char* value;    // metavariable, or null for a flag
+  const char* help;
+};
+
+struct Command {
+  const char* name;
+  int (*run)(const Args&);
+  bool usesDatabase;    // takes -d and the password options
+  const char* synopsis;
+  const char* summary;
+  const char* description;
+  std::vector<Option> options;
+};
+
+const std::vector<Option> kDatabaseOptions = {
+    {"db", 'd', "BASE", "the database: files BASE.vkey, BASE.vkyp, BASE.vcrl (default: $VELKDB_DB)"},
+    {"password-file", 0, "FILE", "read the database password from the first line of FILE"},
+    {"default-password", 0, nullptr, "use the library's built-in default password"},
+};
+
+const char* const kSelectorHelp =
+    "The record is named by LABEL (or --label), --id (a record ID; IDs are per table, so add --table when "
+    "several tables have it), or --subject NAME.  Names are written \"CN=a,O=b\" (most specific first) or "
+    "\"/O=b/CN=a\" and compared as X.500 names (case and spacing do not matter).";
+
+const std::vector<Command> kCommands = {
+    {"create", cmdCreate, true, "create -d BASE [--version 3|4] [--expire WHEN]", "create a database",
+     "Creates the three table files of a new database under a new password (asked twice on a terminal).  "
+     "Refuses when any of the files exists.",
+     {{"version", 0, "3|4", "header version of the new files (default 4: keyed 20-byte MAC)"},
+      {"expire", 0, "WHEN", "password expiry: days from now, never (default), or YYYY-MM-DD"}}},
+    {"info", cmdInfo, true, "info -d BASE", "show files, versions, expiry, record counts and sizes",
+     "Opens each table alone and prints its file name, size, header version and record count, and the "
+     "database's password expiry (kept in the key table).  Exits 1 when a table does not open.",
+     {}},
+    {"verify", cmdVerify, true, "verify -d BASE", "check every table's hashes, records and keys",
+     "Opens every table alone, which checks the password hash, the hash over the header and every record slot, "
+     "and the file size; then decodes every record and checks that every private key opens with the database "
+     "password and matches its public key.  Reports per table; exits 1 on any fault.",
+     {}},
+    {"import", cmdImport, true, "import -d BASE [--label LABEL] [--trusted] [--skip-existing] FILE...",
+     "import certificates, keys, key pairs with requests, PKCS#12 files, CRLs",
+     "Reads each FILE: PEM (any number of certificates, private keys, certification requests and CRLs) or DER "
+     "(one certificate, CRL, request, PKCS#12 file, or PKCS#8 / traditional private key, encrypted or not).  "
+     "A private key is stored with the certificate whose public key it has (key table) or with the request "
+     "whose public key it has (key-pair table); a key that matches neither is refused.  Private keys are "
+     "stored wrapped under the database password (PKCS#8, PBES2: PBKDF2-HMAC-SHA256, AES-256-CBC).  Labels "
+     "come from --label (for the record with a key, or the only record) or from the subject's common name "
+     "(the issuer's for CRLs), with \" #2\", \" #3\" added when taken.  Nothing is stored when anything is "
+     "refused.  Shows a progress bar on a terminal and prints a one-line summary.",
+     {{"label", 0, "LABEL", "label of the record"},
+      {"trusted", 0, nullptr, "mark the certificates without keys as trusted"},
+      {"skip-existing", 0, nullptr, "skip certificates and CRLs already stored instead of refusing"},
+      {"import-password-file", 0, "FILE",
+       "password of an encrypted key or PKCS#12 file (else $VELKDB_IMPORT_PASSWORD or a prompt)"}}},
+    {"list", cmdList, true, "list -d BASE [--table keys|keypairs|crls] [--format text|json]", "list the records",
+     "Lists every record of each table: keys with record ID, label, subject, issuer, serial, validity, "
+     "whether a private key is stored and whether trusted; key pairs with their request's subject and key; "
+     "CRLs with issuer, update times and number of revoked certificates.",
+     {{"table", 0, "TABLE", "only this table: keys, keypairs or crls"},
+      {"format", 0, "FORMAT", "text (default) or json"}}},
+    {"show", cmdShow, true, "show -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME) [--table T]",
+     "show records in detail", "Prints each matching record in detail, including whether its private key "
+     "opens with the database password.",
+     {{"label", 0, "LABEL", "the record with this label"},
+      {"id", 0, "N", "the record with this record ID"},
+      {"subject", 0, "NAME", "records whose certificate or request has this subject"},
+      {"issuer", 0, "NAME", "certificates and CRLs of this issuer"},
+      {"table", 0, "TABLE", "search this table only"}}},
+    {"export", cmdExport, true,
+     "export -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --all) [--key] [--table T] "
+     "[--out FILE]",
+     "write certificates, keys, requests or CRLs as PEM",
+     "Writes the certificate of a key record, the request of a key pair, or the CRL, as PEM, to standard "
+     "output or FILE (replaced whole).  --key adds the private key as stored: an ENCRYPTED PRIVATE KEY that "
+     "opens with the database password (openssl pkey -in FILE).  --all exports every record of the "
+     "tables (with --key: every stored key too).",
+     {{"label", 0, "LABEL", "the record with this label"},
+      {"id", 0, "N", "the record with this record ID"},
+      {"subject", 0, "NAME", "records of this subject"},
+      {"issuer", 0, "NAME", "certificates and CRLs of this issuer"},
+      {"all", 0, nullptr, "every record (of --table, or of all tables)"},
+      {"key", 0, nullptr, "add the encrypted private key"},
+      {"table", 0, "TABLE", "search this table only"},
+      {"out", 'o', "FILE", "write to FILE instead of standard output"}}},
+    {"delete", cmdDelete, true,
+     "delete -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME) [--table T]",
+     "delete records", "Deletes every matching record (by issuer: certificates and CRLs of that issuer) and "
+     "prints what it deleted.",
+     {{"label", 0, "LABEL", "the record with this label"},
+      {"id", 0, "N", "the record with this record ID"},
+      {"subject", 0, "NAME", "records of this subject"},
+      {"issuer", 0, "NAME", "certificates and CRLs of this issuer"},
+      {"table", 0, "TABLE", "this table only"}}},
+    {"rename", cmdRename, true, "rename -d BASE (OLD | --label OLD | --id N | --subject NAME) [--table T] NEW",
+     "change a record's label", "Gives one record the label NEW (refused when NEW is in use in its table).",
+     {{"label", 0, "LABEL", "the record with this label"},
+      {"id", 0, "N", "the record with this record ID"},
+      {"subject", 0, "NAME", "the record of this subject"},
+      {"table", 0, "TABLE", "this table only"}}},
+    {"passwd", cmdPasswd, true, "passwd -d BASE [--new-password-file FILE] [--expire WHEN]",
+     "change the database password and re-wrap every private key",
+     "Changes the password of every table and re-wraps every private key under the new password.  The "
+     "new password comes from --new-password-file, $VELKDB_NEW_PASSWORD or a prompt (asked twice).  Keys "
+     "are re-wrapped first, one record at a time, then the tables' passwords change; at every moment each "
+     "key and each table opens with the old or the new password.  If the change stops (an error, a killed "
+     "process), running the same passwd again completes it.  The expiry stays as it was unless --expire is "
+     "given.",
+     {{"new-password-file", 0, "FILE", "read the new password from the first line of FILE"},
+      {"expire", 0, "WHEN", "new password expiry: days from now, never, or YYYY-MM-DD"}}},
+    {"expire", cmdExpire, true, "expire -d BASE WHEN", "set the password expiry",
+     "Sets the password expiry of every table: WHEN is a number of days from now, never, or YYYY-MM-DD "
+     "(midnight UTC).",
+     {}},
+    {"demo", cmdDemo, false, "demo [DIRECTORY] [--ca-bundle FILE]", "make and show a demo database",
+     "Makes the database DIRECTORY/demo (default directory: velkdb-demo; a previous demo there is replaced) "
+     "under a random password kept in DIRECTORY/password (or the password given), imports the system's CA "
+     "bundle, a freshly made server certificate with its key, a key pair with its certification request and "
+     "a CRL, then lists the database, looks a certificate up by subject, and runs info and verify.",
+     {{"ca-bundle", 0, "FILE", "the CA bundle (default /etc/ssl/certs/ca-certificates.crt)"},
+      {"password-file", 0, "FILE", "use this password instead of a random one"},
+      {"default-password", 0, nullptr, "use the library's built-in default password"}}},
+};
+
+std::string wrap(const std::string& text, std::size_t indent, std::size_t width = 78) {
+  std::string out, line;
+  std::size_t pos = 0;
+  const std::string pad(indent, ' ');
+  while (pos < text.size()) {
+    std::size_t next = text.find(' ', pos);
+    if (next == std::string::npos) next = text.size();
+    const std::string word = text.substr(pos, next - pos);
+    if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
+      out += pad + line + "\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+    pos = next + 1;
+  }
+  if (!line.empty()) out += pad + line + "\n";
+  return out;
+}
+
+void printMainHelp() {
+  std::cout << "velkdb -- keep certificates, private keys, key pairs and CRLs in a velfiledb database\n\n"
+               "usage: velkdb COMMAND [OPTIONS] [ARGUMENTS]\n       velkdb COMMAND --help\n\ncommands:\n";
+  for (const Command& c : kCommands) {
+    char line[128];
+    std::snprintf(line, sizeof line, "  %-8s %s\n", c.name, c.summary);
+    std::cout << line;
+  }
+  std::cout << "\n"
+            << wrap("Passwords are never taken from the command line: the database password comes from "
+                    "--password-file FILE, the environment variable VELKDB_PASSWORD, or a prompt without echo "
+                    "on the terminal; --default-password uses the library's built-in default password, and "
+                    "only when asked for.  The database is named with -d BASE or VELKDB_DB.",
+                    0)
+            << "\n"
+            << wrap("Errors print one line with the error number and its meaning, and exit with status 1 "
+                    "(2 for a command line that does not parse).",
+                    0);
+}
+
+void printCommandHelp(const Command& c) {
+  std::cout << "usage: velkdb " << c.synopsis << "\n\n" << wrap(c.description, 0) << "\n";
+  if (std::string(c.name) == "show" || std::string(c.name) == "export" || std::string(c.name) == "delete" ||
+      std::string(c.name) == "rename") {
+    std::cout << wrap(kSelectorHelp, 0) << "\n";
+  }
+  std::cout << "options:\n";
+  auto print = [](const Option& o) {
+    std::string head = "  ";
+    head += o.shortName ? std::string("-") + o.shortName + ", " : "    ";
+    head += std::string("--") + o.name + (o.value ? std::string(" ") + o.value : "");
+    if (head.size() < 30) {
+      head.resize(30, ' ');
+      std::string text = wrap(o.help, 30);
+      std::cout << head << text.substr(30);
+    } else {
+      std::cout << head << "\n" << wrap(o.help, 30);
+    }
+  };
+  for (const Option& o : c.options) print(o);
+  if (c.usesDatabase) {
+    for (const Option& o : kDatabaseOptions) print(o);
+  }
+  print({"help", 'h', nullptr, "show this help"});
+}
+
+const Option* findOption(const Command& c, const std::string& name, char shortName) {
+  auto matches = [&](const Option& o) { return shortName ? o.shortName == shortName : name == o.name; };
+  for (const Option& o : c.options) {
+    if (matches(o)) return &o;
+  }
+  if (c.usesDatabase) {
+    for (const Option& o : kDatabaseOptions) {
+      if (matches(o)) return &o;
+    }
+  }
+  return nullptr;
+}
+
+// Parses the command's arguments; true when --help was asked for.
+bool parse(const Command& c, int argc, char** argv, Args& args) {
+  bool optionsDone = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (optionsDone || a.size() < 2 || a[0] != '-') {
+      args.positional.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsDone = true;
+      continue;
+    }
+    if (a == "--help" || a == "-h") return true;
+    std::string name, value;
+    bool hasInlineValue = false;
+    const Option* o = nullptr;
+    if (a[1] == '-') {
+      name = a.substr(2);
+      const auto eq = name.find('=');
+      if (eq != std::string::npos) {
+        value = name.substr(eq + 1);
+        name = name.substr(0, eq);
+        hasInlineValue = true;
+      }
+      o = findOption(c, name, 0);
+    } else {
+      if (a.size() != 2) throw UsageError("unknown option " + a);
+      o = findOption(c, "", a[1]);
+    }
+    if (o == nullptr) throw UsageError("unknown option " + a);
+    if (o->value == nullptr) {
+      if (hasInlineValue) throw UsageError("--" + std::string(o->name) + " takes no value");
+      args.flags.push_back(o->name);
+      continue;
+    }
+    if (!hasInlineValue) {
+      if (i + 1 >= argc) throw UsageError("--" + std::string(o->name) + " needs " + o->value);
+      value = argv[++i];
+    }
+    args.values[o->name] = value;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h" ||
+      std::string(argv[1]) == "help") {
+    if (argc >= 3 && std::string(argv[1]) == "help") {
+      for (const Command& c : kCommands) {
+        if (c.name == std::string(argv[2])) {
+          printCommandHelp(c);
+          return 0;
+        }
+      }
+    }
+    printMainHelp();
+    return argc < 2 ? 2 : 0;
+  }
+  const std::string name = argv[1];
+  const Command* command = nullptr;
+  for (const Command& c : kCommands) {
+    if (c.name == name) command = &c;
+  }
+  if (command == nullptr) {
+    std::cerr << "velkdb: error 0x8B67A (bad argument): unknown command \"" << name << "\"; see velkdb --help\n";
+    return 2;
+  }
+  Args args;
+  args.program = argv[0];
+  args.command = name;
+  try {
+    if (parse(*command, argc, argv, args)) {
+      printCommandHelp(*command);
+      return 0;
+    }
+    const int status = command->run(args);
+    std::cout.flush();
+    return std::cout.good() ? status : 1;
+  } catch (const UsageError& e) {
+    std::cerr << "velkdb: error 0x8B67A (bad argument): " << e.what() << "; see velkdb " << name << " --help\n";
+    return 2;
+  } catch (const VELException& e) {
+    std::cout.flush();
+    std::cerr << "velkdb: " << errorLine(e) << "\n";
+    return 1;
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    std::cerr << "velkdb: error: " << e.what() << "\n";
+    return 1;
+  }
+}

@@ -1,0 +1,334 @@
+// The reports of `list`, `show`, `info` and `verify`.
+#include "commands.h"
+
+#include <openssl/objects.h>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "veldbutility.h"
+
+namespace velkdb {
+
+namespace {
+
+std::string json(const std::string& s) {
+  std::string out = "\"";
+  for (const unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+const char* yesNo(bool b) { return b ? "yes" : "no"; }
+
+// What list and show print of a certificate.
+struct CertView {
+  std::string subject, issuer, serial, notBefore, notAfter, publicKey, signature, sha256;
+};
+
+CertView viewOf(const VELASNCertificate& certificate) {
+  Ossl<X509> cert = certFromDER(certificate.getEncoding());
+  CertView v;
+  v.subject = nameText(X509_get_subject_name(cert.get()));
+  v.issuer = nameText(X509_get_issuer_name(cert.get()));
+  v.serial = serialText(X509_get0_serialNumber(cert.get()));
+  v.notBefore = timeText(X509_get0_notBefore(cert.get()));
+  v.notAfter = timeText(X509_get0_notAfter(cert.get()));
+  v.publicKey = keyText(X509_get0_pubkey(cert.get()));
+  const int nid = X509_get_signature_nid(cert.get());
+  v.signature = nid != NID_undef ? OBJ_nid2ln(nid) : "?";
+  v.sha256 = fingerprint(cert.get());
+  return v;
+}
+
+struct CRLView {
+  std::string issuer, thisUpdate, nextUpdate;
+  int revoked = 0;
+};
+
+CRLView viewOf(const VELASNCertificateList& list) {
+  Ossl<X509_CRL> crl = crlFromDER(list.getEncoding());
+  CRLView v;
+  v.issuer = nameText(X509_CRL_get_issuer(crl.get()));
+  v.thisUpdate = timeText(X509_CRL_get0_lastUpdate(crl.get()));
+  v.nextUpdate = timeText(X509_CRL_get0_nextUpdate(crl.get()));
+  const STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl.get());
+  v.revoked = revoked ? sk_X509_REVOKED_num(revoked) : 0;
+  return v;
+}
+
+std::string requestSubject(const VELASNKeyPairRecord& r) {
+  return r.hasCertificationRequest() ? r.getCertificationRequest().getSubject().toText() : "";
+}
+
+std::string requestKey(const VELASNKeyPairRecord& r) {
+  if (!r.hasKeyPair()) return "?";
+  Ossl<EVP_PKEY> key = publicKeyFromDER(r.getKeyPair().getSubjectPublicKeyInfoEncoding());
+  return keyText(key.get());
+}
+
+void listText(FileDBManager& db, bool hasTable, Table only) {
+  bool first = true;
+  auto heading = [&](Table t, unsigned long long n) {
+    std::cout << (first ? "" : "\n") << tableName(t) << ": " << n << (n == 1 ? " record" : " records") << "\n";
+    first = false;
+  };
+  const VELASNInteger any;
+  if (!hasTable || only == Table::Key) {
+    heading(Table::Key, db.getKeyCountByIndex(VELDBManager::KeyAllRecords, any));
+    forEachKey(db, [&](VELASNKeyRecord& r) {
+      const CertView v = viewOf(r.getCertificate());
+      std::cout << "  " << idOf(r) << "  " << r.getLabel().getValue() << (r.hasPrivateKey() ? "  [key]" : "")
+                << (r.isTrusted() ? "  [trusted]" : "") << "\n"
+                << "      subject: " << v.subject << "\n"
+                << "      issuer:  " << v.issuer << "\n"
+                << "      serial:  " << v.serial << "  valid: " << v.notBefore << " to " << v.notAfter << "\n";
+    });
+  }
+  if ((!hasTable || only == Table::KeyPair)) {
+    heading(Table::KeyPair, db.isKeyPairEnabled() ? db.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, any) : 0);
+    forEachKeyPair(db, [&](VELASNKeyPairRecord& r) {
+      std::cout << "  " << idOf(r) << "  " << r.getLabel().getValue() << "  [key]\n"
+                << "      subject: " << requestSubject(r) << "\n"
+                << "      key:     " << requestKey(r) << "\n";
+    });
+  }
+  if (!hasTable || only == Table::CRL) {
+    heading(Table::CRL, db.isCRLEnabled() ? db.getCRLCountByIndex(VELDBManager::CRLAllRecords, any) : 0);
+    forEachCRL(db, [&](VELASNCRLRecord& r) {
+      const CRLView v = viewOf(r.getCRL());
+      std::cout << "  " << idOf(r) << "  " << r.getLabel().getValue() << "\n"
+                << "      issuer:  " << v.issuer << "\n"
+                << "      updated: " << v.thisUpdate << "  next: " << (v.nextUpdate.empty() ? "-" : v.nextUpdate)
+                << "  revoked: " << v.revoked << "\n";
+    });
+  }
+}
+
+void listJSON(FileDBManager& db, const std::string& dbName, bool hasTable, Table only) {
+  std::cout << "{\n  \"database\": " << json(dbName);
+  if (!hasTable || only == Table::Key) {
+    std::cout << ",\n  \"keys\": [";
+    bool first = true;
+    forEachKey(db, [&](VELASNKeyRecord& r) {
+      const CertView v = viewOf(r.getCertificate());
+      std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << json(r.getLabel().getValue())
+                << ", \"subject\": " << json(v.subject) << ", \"issuer\": " << json(v.issuer)
+                << ", \"serial\": " << json(v.serial) << ", \"notBefore\": " << json(v.notBefore)
+                << ", \"notAfter\": " << json(v.notAfter) << ", \"hasKey\": " << (r.hasPrivateKey() ? "true" : "false")
+                << ", \"trusted\": " << (r.isTrusted() ? "true" : "false") << "}";
+      first = false;
+    });
+    std::cout << (first ? "]" : "\n  ]");
+  }
+  if (!hasTable || only == Table::KeyPair) {
+    std::cout << ",\n  \"keypairs\": [";
+    bool first = true;
+    forEachKeyPair(db, [&](VELASNKeyPairRecord& r) {
+      std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << json(r.getLabel().getValue())
+                << ", \"subject\": " << json(requestSubject(r)) << ", \"publicKey\": " << json(requestKey(r))
+                << ", \"hasKey\": true}";
+      first = false;
+    });
+    std::cout << (first ? "]" : "\n  ]");
+  }
+  if (!hasTable || only == Table::CRL) {
+    std::cout << ",\n  \"crls\": [";
+    bool first = true;
+    forEachCRL(db, [&](VELASNCRLRecord& r) {
+      const CRLView v = viewOf(r.getCRL());
+      std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << json(r.getLabel().getValue())
+                << ", \"issuer\": " << json(v.issuer) << ", \"thisUpdate\": " << json(v.thisUpdate)
+                << ", \"nextUpdate\": " << json(v.nextUpdate) << ", \"revoked\": " << v.revoked << "}";
+      first = false;
+    });
+    std::cout << (first ? "]" : "\n  ]");
+  }
+  std::cout << "\n}\n";
+}
+
+std::string keyStatus(const VELASNCBuffer& epki, const Secret* password) {
+  std::string text = "yes, " + describeWrapping(epki);
+  if (password != nullptr) {
+    text += unwrapPrivateKey(epki, *password) ? "; opens with the database password"
+                                              : "; does NOT open with the database password";
+  }
+  return text;
+}
+
+}  // namespace
+
+void printList(FileDBManager& db, const std::string& dbName, bool asJSON, bool hasTable, Table table) {
+  if (asJSON) {
+    listJSON(db, dbName, hasTable, table);
+  } else {
+    listText(db, hasTable, table);
+  }
+}
+
+void printRecord(FileDBManager& db, const Match& m, const Secret* password) {
+  const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
+  std::cout << "table:        " << tableName(m.table) << "\n"
+            << "record ID:    " << m.id << "\n"
+            << "label:        " << m.label << "\n";
+  if (m.table == Table::Key) {
+    std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    const CertView v = viewOf(r->getCertificate());
+    std::cout << "trusted:      " << yesNo(r->isTrusted()) << "\n"
+              << "subject:      " << v.subject << "\n"
+              << "issuer:       " << v.issuer << "\n"
+              << "serial:       " << v.serial << "\n"
+              << "not before:   " << v.notBefore << "\n"
+              << "not after:    " << v.notAfter << "\n"
+              << "public key:   " << v.publicKey << "\n"
+              << "signature:    " << v.signature << "\n"
+              << "SHA-256:      " << v.sha256 << "\n"
+              << "private key:  "
+              << (r->hasPrivateKey() ? keyStatus(r->getPrivateKey().getEncoding(), password) : "no") << "\n";
+  } else if (m.table == Table::KeyPair) {
+    std::unique_ptr<VELASNKeyPairRecord> r(db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    std::cout << "subject:      " << requestSubject(*r) << "\n"
+              << "public key:   " << requestKey(*r) << "\n"
+              << "private key:  " << keyStatus(r->getKeyPair().getPrivateKeyEncoding(), password) << "\n";
+  } else {
+    std::unique_ptr<VELASNCRLRecord> r(db.getCRLByIndex(VELDBManager::CRLRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    const CRLView v = viewOf(r->getCRL());
+    std::cout << "issuer:       " << v.issuer << "\n"
+              << "this update:  " << v.thisUpdate << "\n"
+              << "next update:  " << (v.nextUpdate.empty() ? "-" : v.nextUpdate) << "\n"
+              << "revoked:      " << v.revoked << "\n";
+  }
+}
+
+namespace {
+
+unsigned long long countOf(FileDBManager& db, Table t) {
+  const VELASNInteger any;
+  if (t == Table::Key) return db.getKeyCountByIndex(VELDBManager::KeyAllRecords, any);
+  if (t == Table::KeyPair) return db.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, any);
+  return db.getCRLCountByIndex(VELDBManager::CRLAllRecords, any);
+}
+
+}  // namespace
+
+int printInfo(const DbPaths& paths, const Secret& password) {
+  int faults = 0;
+  std::cout << "database: " << paths.base << "\n";
+  if (fileExists(paths.marker())) {
+    std::cout << "NOTE: a password change was interrupted; run `velkdb passwd` again to complete it\n";
+  }
+  for (Table t : kTables) {
+    const std::string file = paths.file(t);
+    std::cout << tableName(t) << ":\n  file:     " << file << "\n";
+    if (!fileExists(file)) {
+      std::cout << "  absent" << (t == Table::Key ? " (no database here)" : "") << "\n";
+      if (t == Table::Key) ++faults;
+      continue;
+    }
+    std::cout << "  size:     " << fileSize(file) << " bytes\n";
+    try {
+      TableHandle table(paths, t, password, false);
+      FileDBManager& db = table.db();
+      std::cout << "  version:  " << table.version() << "\n"
+                << "  records:  " << countOf(db, t) << "\n";
+      if (t == Table::Key) {
+        // The database's settings are read from its key table.
+        std::cout << "  password expires: " << expiryText(db.getDBPasswordExpirationTime())
+                  << (db.hasDBPasswordExpired() ? " (EXPIRED)" : "") << "\n";
+      }
+    } catch (const VELException& e) {
+      ++faults;
+      std::cout << "  error:    " << errorLine(e) << "\n";
+    }
+  }
+  return faults;
+}
+
+int printVerify(const DbPaths& paths, const Secret& password) {
+  int faults = 0;
+  for (Table t : kTables) {
+    const std::string file = paths.file(t);
+    std::cout << tableName(t) << ": ";
+    if (!fileExists(file)) {
+      if (t == Table::Key) {
+        ++faults;
+        std::cout << "FAULT: " << file << " is missing\n";
+      } else {
+        std::cout << "absent\n";
+      }
+      continue;
+    }
+    try {
+      // Opening checks the password hash, the hash over the header and
+      // every slot, and the file size; walking decodes every record.
+      TableHandle table(paths, t, password, false);
+      FileDBManager& db = table.db();
+      unsigned long long records = 0, keys = 0;
+      std::vector<std::string> problems;
+      auto checkKey = [&](unsigned id, const VELASNCBuffer& epki, EVP_PKEY* pub) {
+        ++keys;
+        Ossl<EVP_PKEY> key = unwrapPrivateKey(epki, password);
+        if (!key) {
+          problems.push_back("record " + std::to_string(id) + ": private key does not open with the database password");
+        } else if (pub != nullptr && EVP_PKEY_eq(pub, key.get()) != 1) {
+          problems.push_back("record " + std::to_string(id) + ": private key does not match its public key");
+        }
+      };
+      if (t == Table::Key) {
+        forEachKey(db, [&](VELASNKeyRecord& r) {
+          ++records;
+          Ossl<X509> cert = certFromDER(r.getCertificate().getEncoding());
+          if (r.hasPrivateKey()) checkKey(idOf(r), r.getPrivateKey().getEncoding(), X509_get0_pubkey(cert.get()));
+        });
+      } else if (t == Table::KeyPair) {
+        forEachKeyPair(db, [&](VELASNKeyPairRecord& r) {
+          ++records;
+          Ossl<EVP_PKEY> pub = publicKeyFromDER(r.getKeyPair().getSubjectPublicKeyInfoEncoding());
+          requestFromDER(r.getCertificationRequest().getEncoding());
+          checkKey(idOf(r), r.getKeyPair().getPrivateKeyEncoding(), pub.get());
+        });
+      } else {
+        forEachCRL(db, [&](VELASNCRLRecord& r) {
+          ++records;
+          crlFromDER(r.getCRL().getEncoding());
+        });
+      }
+      if (problems.empty()) {
+        std::cout << "ok (version " << table.version() << ", " << records
+                  << (records == 1 ? " record" : " records") << ", " << keys
+                  << (keys == 1 ? " private key" : " private keys") << " checked)\n";
+      } else {
+        faults += static_cast<int>(problems.size());
+        std::cout << "FAULT\n";
+        for (const std::string& p : problems) std::cout << "  " << p << "\n";
+      }
+    } catch (const VELException& e) {
+      ++faults;
+      std::cout << "FAULT: " << errorLine(e) << "\n";
+    }
+  }
+  std::cout << (faults == 0 ? "verify: ok\n" : "verify: " + std::to_string(faults) + " fault(s)\n");
+  return faults;
+}
+
+}  // namespace velkdb

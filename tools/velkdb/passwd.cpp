@@ -1,0 +1,219 @@
+// passwd: change the database password and re-wrap every private key.
+//
+// The change runs in steps that each leave every key and every table
+// readable with the old or the new password:
+//   1. find each table's password (old or new) by opening it alone;
+//   2. check that every private key opens with the old or the new password
+//      (nothing has changed yet when one does not);
+//   3. write the marker file <base>.velkdb-passwd;
+//   4. re-wrap each key still under the old password under the new one, one
+//      journaled record update at a time;
+//   5. change the password (and expiry) of each table still under the old
+//      one, one journaled table change at a time (on a failure the tables
+//      already changed are set back);
+//   6. remove the marker.
+// A process that dies anywhere leaves a state that step 1 and 2 recognise,
+// so the same command run again completes the change.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <iostream>
+#include <string>
+
+#include "commands.h"
+#include "veldbutility.h"
+
+namespace velkdb {
+
+namespace {
+
+// Test hook: VELKDB_TEST_CRASH=rewrap:N or table:N ends the process (as a
+// crash would, without clean-up) after N key re-wraps or N table changes.
+void crashPoint(const char* step, int count) {
+  const char* hook = std::getenv("VELKDB_TEST_CRASH");
+  if (hook == nullptr) return;
+  const std::string want = std::string(step) + ":" + std::to_string(count);
+  if (want == hook) {
+    std::cerr << "velkdb: stopping at " << want << " (VELKDB_TEST_CRASH)\n";
+    _exit(99);
+  }
+}
+
+void writeMarker(const DbPaths& paths) {
+  const std::string text =
+      "A velkdb password change of this database is under way or was interrupted.\n"
+      "Run `velkdb passwd` with the same old and new passwords to complete it.\n";
+  const int fd = open(paths.marker().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, paths.marker(), errno);
+  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+  close(fd);
+  if (!ok) VELDB_THROW_EXTRA(VELDBError::kWrite, paths.marker(), errno);
+}
+
+enum class Which { Old, New };
+
+// Which password a private key opens with; throws when neither.
+Which keyPassword(const VELASNCBuffer& epki, const Secret& oldPw, const Secret& newPw, const std::string& what) {
+  if (unwrapPrivateKey(epki, oldPw)) return Which::Old;
+  if (unwrapPrivateKey(epki, newPw)) return Which::New;
+  VELDB_THROW(VELDBError::kBadPassword,
+              what + ": private key opens with neither the old nor the new password; nothing was changed");
+}
+
+}  // namespace
+
+int cmdPasswd(const Args& args) {
+  const DbPaths paths = databasePaths(args);
+  const bool hasExpiry = args.has("expire");
+  const long long expiryGiven = hasExpiry ? parseExpiry(args.get("expire")) : 0;
+  const Secret oldPw = databasePassword(args);
+  PasswordOptions newOptions;
+  newOptions.file = args.get("new-password-file");
+  newOptions.fileOption = "--new-password-file";
+  newOptions.envName = "VELKDB_NEW_PASSWORD";
+  newOptions.prompt = "New database password: ";
+  const Secret newPw = obtainPassword(newOptions, true);
+  if (newPw == oldPw) VELDB_THROW(VELDBError::kBadPassword, "the new password equals the old one");
+  if (!fileExists(paths.file(Table::Key))) VELDB_THROW(VELDBError::kCannotOpen, "no database " + paths.base);
+
+  // 1. Each table's password.
+  struct TableState {
+    Table table;
+    bool present = false;
+    Which password = Which::Old;
+    long long expiry = 0;
+  };
+  std::vector<TableState> tables;
+  for (Table t : kTables) {
+    TableState s;
+    s.table = t;
+    s.present = fileExists(paths.file(t));
+    if (s.present) {
+      try {
+        TableHandle h(paths, t, oldPw, false);
+        s.expiry = h.db().getDBPasswordExpirationTime();
+      } catch (const VELException& e) {
+        if (e.getError() != VELDBError::kBadPassword) throw;
+        try {
+          TableHandle h(paths, t, newPw, false);
+          s.expiry = h.db().getDBPasswordExpirationTime();
+          s.password = Which::New;
+        } catch (const VELException& e2) {
+          if (e2.getError() != VELDBError::kBadPassword) throw;
+          rethrowWithContext(e, std::string(tableName(t)) + " table opens with neither the old nor the new password");
+        }
+      }
+    }
+    tables.push_back(s);
+  }
+  const long long expiry = hasExpiry ? expiryGiven : tables.front().expiry;
+  const bool resumed = fileExists(paths.marker());
+  bool anyOld = false;
+  for (const TableState& s : tables) anyOld = anyOld || (s.present && s.password == Which::Old);
+
+  // 2. Every private key opens with one of the two passwords.
+  auto secretOf = [&](const TableState& s) -> const Secret& { return s.password == Which::Old ? oldPw : newPw; };
+  unsigned toRewrap = 0;
+  {
+    TableHandle keys(paths, Table::Key, secretOf(tables[0]), false);
+    forEachKey(keys.db(), [&](VELASNKeyRecord& r) {
+      if (r.hasPrivateKey() &&
+          keyPassword(r.getPrivateKey().getEncoding(), oldPw, newPw, "keys #" + std::to_string(idOf(r))) == Which::Old) {
+        ++toRewrap;
+      }
+    });
+  }
+  if (tables[1].present) {
+    TableHandle pairs(paths, Table::KeyPair, secretOf(tables[1]), false);
+    forEachKeyPair(pairs.db(), [&](VELASNKeyPairRecord& r) {
+      if (keyPassword(r.getKeyPair().getPrivateKeyEncoding(), oldPw, newPw,
+                      "keypairs #" + std::to_string(idOf(r))) == Which::Old) {
+        ++toRewrap;
+      }
+    });
+  }
+  if (!anyOld && toRewrap == 0 && !resumed) {
+    VELDB_THROW(VELDBError::kBadPassword, "the database password is already the new one");
+  }
+  if (resumed) std::cout << "completing an interrupted password change\n";
+
+  // 3. The marker goes down before the first change.
+  writeMarker(paths);
+
+  // 4. Re-wrap the keys still under the old password.
+  int rewrapped = 0;
+  {
+    TableHandle keys(paths, Table::Key, secretOf(tables[0]), true);
+    std::vector<unsigned> ids;
+    forEachKey(keys.db(), [&](VELASNKeyRecord& r) {
+      if (r.hasPrivateKey()) ids.push_back(idOf(r));
+    });
+    for (unsigned id : ids) {
+      std::unique_ptr<VELASNKeyRecord> r(keys.db().getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(id)));
+      Ossl<EVP_PKEY> key = unwrapPrivateKey(r->getPrivateKey().getEncoding(), oldPw);
+      if (!key) continue;  // already under the new password
+      const VELBuffer wrapped = wrapPrivateKey(key.get(), newPw);
+      const VELASNCertificate cert = r->getCertificate();
+      r->setKeyAndCertificate(cert, VELASNEncryptedPrivateKeyInfo(wrapped.get()));
+      keys.db().updateKeyByIndex(VELDBManager::KeyRecordID, *r);
+      crashPoint("rewrap", ++rewrapped);
+    }
+  }
+  if (tables[1].present) {
+    TableHandle pairs(paths, Table::KeyPair, secretOf(tables[1]), true);
+    std::vector<unsigned> ids;
+    forEachKeyPair(pairs.db(), [&](VELASNKeyPairRecord& r) { ids.push_back(idOf(r)); });
+    for (unsigned id : ids) {
+      std::unique_ptr<VELASNKeyPairRecord> r(
+          pairs.db().getKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(id)));
+      const VELASNKeyPair pair = r->getKeyPair();
+      Ossl<EVP_PKEY> key = unwrapPrivateKey(pair.getPrivateKeyEncoding(), oldPw);
+      if (!key) continue;
+      const VELBuffer wrapped = wrapPrivateKey(key.get(), newPw);
+      r->setKeyPair(pair.getSubjectPublicKeyInfo(), VELASNEncryptedPrivateKeyInfo(wrapped.get()));
+      pairs.db().updateKeyPairByIndex(VELDBManager::KeyPairRecordID, *r);
+      crashPoint("rewrap", ++rewrapped);
+    }
+  }
+
+  // 5. The tables' passwords, key table first.
+  std::vector<const TableState*> changed;
+  int tableSteps = 0;
+  try {
+    for (const TableState& s : tables) {
+      if (!s.present) continue;
+      TableHandle h(paths, s.table, secretOf(s), true);
+      if (s.password == Which::Old) {
+        h.db().setDBPassword(toEncryptor(oldPw), toEncryptor(newPw), expiry);
+        changed.push_back(&s);
+      } else {
+        h.db().setDBPasswordExpirationTime(expiry);
+      }
+      crashPoint("table", ++tableSteps);
+    }
+  } catch (const VELException& e) {
+    bool restored = true;
+    for (const TableState* s : changed) {
+      try {
+        TableHandle h(paths, s->table, newPw, true);
+        h.db().setDBPassword(toEncryptor(newPw), toEncryptor(oldPw), tables.front().expiry);
+      } catch (const VELException&) {
+        restored = false;
+      }
+    }
+    rethrowWithContext(e, std::string("password change stopped; ") +
+                              (restored ? "the tables keep the old password" : "the tables are mixed") +
+                              ", keys open with the old or the new password; run the same passwd again to complete it");
+  }
+
+  // 6. Done.
+  if (unlink(paths.marker().c_str()) != 0 && errno != ENOENT) {
+    VELDB_THROW_EXTRA(VELDBError::kCannotDelete, paths.marker(), errno);
+  }
+  std::cout << "password changed; " << rewrapped << (rewrapped == 1 ? " private key" : " private keys")
+            << " re-wrapped; password expires " << expiryText(expiry) << "\n";
+  return 0;
+}
+
+}  // namespace velkdb

@@ -1,0 +1,627 @@
+#include "pki.h"
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/crypto.h>
+#include <openssl/ec.h>
+#include <openssl/err.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "velexception.h"
+
+namespace velkdb {
+
+Secret::~Secret() {
+  if (!d_bytes.empty()) OPENSSL_cleanse(&d_bytes[0], d_bytes.size());
+}
+
+namespace {
+
+struct BioFree {
+  void operator()(BIO* p) const { BIO_free(p); }
+};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+
+struct SigFree {
+  void operator()(X509_SIG* p) const { X509_SIG_free(p); }
+};
+struct P8Free {
+  void operator()(PKCS8_PRIV_KEY_INFO* p) const { PKCS8_PRIV_KEY_INFO_free(p); }
+};
+struct P12Free {
+  void operator()(PKCS12* p) const { PKCS12_free(p); }
+};
+
+// An input file larger than this is refused before it is read.
+constexpr std::streamoff kMaxInputSize = 64 * 1024 * 1024;
+
+[[noreturn]] void fail(const std::string& message) {
+  ERR_clear_error();
+  VELDB_THROW(VELDBError::kBadArgument, message);
+}
+
+void check(bool ok, const char* what) {
+  if (!ok) fail(std::string(what) + " failed");
+}
+
+template <typename T, typename Encode>
+VELBuffer encode(T* object, Encode i2d, const char* what) {
+  unsigned char* out = nullptr;
+  const int n = i2d(object, &out);
+  if (n <= 0) fail(std::string("DER encoding of ") + what + " failed");
+  VELBuffer der(out, static_cast<std::size_t>(n));
+  OPENSSL_free(out);
+  return der;
+}
+
+// Decodes one structure that fills `der` exactly; null otherwise.
+template <typename T, typename Decode, typename Free>
+std::unique_ptr<T, Free> decodeWhole(const VELASNCBuffer& der, Decode d2i, Free) {
+  std::unique_ptr<T, Free> object;
+  if (der.length() == 0 || der.length() > static_cast<std::uint64_t>(LONG_MAX)) return object;
+  const unsigned char* p = der.data();
+  object.reset(d2i(nullptr, &p, static_cast<long>(der.length())));
+  if (object && p != der.data() + der.length()) object.reset();
+  ERR_clear_error();
+  return object;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) fail(path + ": cannot read the file (" + std::strerror(errno) + ")");
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  if (size < 0 || size > kMaxInputSize) fail(path + ": file too large or unreadable");
+  in.seekg(0, std::ios::beg);
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  if (size > 0 && !in.read(&bytes[0], size)) fail(path + ": cannot read the file");
+  return bytes;
+}
+
+// The password callback of the PEM readers: asks `InputPassword` once.
+struct PasswordContext {
+  InputPassword* source = nullptr;
+  bool asked = false;
+  bool have = false;
+  Secret secret;
+};
+
+int pemPasswordCallback(char* buf, int size, int, void* user) {
+  auto* ctx = static_cast<PasswordContext*>(user);
+  if (!ctx->asked) {
+    ctx->asked = true;
+    ctx->have = ctx->source->get(ctx->secret);
+  }
+  if (!ctx->have) return -1;
+  const std::string& p = ctx->secret.bytes();
+  if (p.size() > static_cast<std::size_t>(size)) return -1;
+  std::memcpy(buf, p.data(), p.size());
+  return static_cast<int>(p.size());
+}
+
+bool getPassword(PasswordContext& ctx, Secret& out) {
+  if (!ctx.asked) {
+    ctx.asked = true;
+    ctx.have = ctx.source->get(ctx.secret);
+  }
+  if (ctx.have) out = ctx.secret;
+  return ctx.have;
+}
+
+Ossl<EVP_PKEY> keyFromPKCS8(PKCS8_PRIV_KEY_INFO* p8) {
+  Ossl<EVP_PKEY> key(EVP_PKCS82PKEY(p8));
+  ERR_clear_error();
+  return key;
+}
+
+void readPKCS12(const std::string& path, const VELASNCBuffer& der, PasswordContext& ctx, InputItems& items) {
+  auto p12 = decodeWhole<PKCS12>(der, d2i_PKCS12, P12Free());
+  if (!p12) fail(path + ": not a PKCS#12 file");
+  // A file without a password (or with an empty one) opens without asking.
+  Secret password;
+  const char* pass = nullptr;
+  if (PKCS12_verify_mac(p12.get(), nullptr, 0) == 1) {
+    pass = nullptr;
+  } else if (PKCS12_verify_mac(p12.get(), "", 0) == 1) {
+    pass = "";
+  } else {
+    if (!getPassword(ctx, password)) fail(path + ": PKCS#12 file needs a password (--import-password-file)");
+    if (PKCS12_verify_mac(p12.get(), password.bytes().c_str(), static_cast<int>(password.bytes().size())) != 1) {
+      fail(path + ": wrong password for the PKCS#12 file");
+    }
+    pass = password.bytes().c_str();
+  }
+  ERR_clear_error();
+  EVP_PKEY* key = nullptr;
+  X509* cert = nullptr;
+  STACK_OF(X509)* chain = nullptr;
+  if (PKCS12_parse(p12.get(), pass, &key, &cert, &chain) != 1) fail(path + ": cannot read the PKCS#12 file");
+  if (key != nullptr) items.keys.emplace_back(key);
+  if (cert != nullptr) items.certs.emplace_back(cert);
+  if (chain != nullptr) {
+    while (sk_X509_num(chain) > 0) items.certs.emplace_back(sk_X509_shift(chain));
+    sk_X509_free(chain);
+  }
+}
+
+void readPEM(const std::string& path, const std::string& bytes, PasswordContext& ctx, InputItems& items) {
+  BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+  check(bio != nullptr, "BIO_new_mem_buf");
+  int blocks = 0;
+  for (;;) {
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    if (PEM_read_bio(bio.get(), &name, &header, &data, &length) != 1) {
+      const unsigned long e = ERR_peek_last_error();
+      ERR_clear_error();
+      if (ERR_GET_REASON(e) == PEM_R_NO_START_LINE && blocks > 0) break;
+      fail(path + ": malformed PEM block " + std::to_string(blocks + 1));
+    }
+    std::unique_ptr<char, void (*)(void*)> nameGuard(name, [](void* p) { OPENSSL_free(p); });
+    std::unique_ptr<char, void (*)(void*)> headerGuard(header, [](void* p) { OPENSSL_free(p); });
+    std::unique_ptr<unsigned char, void (*)(void*)> dataGuard(data, [](void* p) { OPENSSL_free(p); });
+    ++blocks;
+    const std::string block(name);
+    const VELASNCBuffer der(data, static_cast<std::uint64_t>(length));
+    const std::string where = path + ": PEM block " + std::to_string(blocks) + " (" + block + ")";
+    if (block == "CERTIFICATE" || block == "X509 CERTIFICATE") {
+      auto cert = decodeWhole<X509>(der, d2i_X509, OsslFree());
+      if (!cert) fail(where + " is not a valid certificate");
+      items.certs.push_back(std::move(cert));
+    } else if (block == "TRUSTED CERTIFICATE") {
+      Ossl<X509> cert;
+      const unsigned char* p = der.data();
+      cert.reset(d2i_X509_AUX(nullptr, &p, length));
+      if (!cert) fail(where + " is not a valid certificate");
+      items.certs.push_back(std::move(cert));
+    } else if (block == "X509 CRL") {
+      auto crl = decodeWhole<X509_CRL>(der, d2i_X509_CRL, OsslFree());
+      if (!crl) fail(where + " is not a valid CRL");
+      items.crls.push_back(std::move(crl));
+    } else if (block == "CERTIFICATE REQUEST" || block == "NEW CERTIFICATE REQUEST") {
+      auto req = decodeWhole<X509_REQ>(der, d2i_X509_REQ, OsslFree());
+      if (!req) fail(where + " is not a valid certification request");
+      items.requests.push_back(std::move(req));
+    } else if (block.size() >= 11 && block.compare(block.size() - 11, 11, "PRIVATE KEY") == 0) {
+      // Every private-key form (PKCS#8, encrypted PKCS#8, traditional with
+      // or without encryption) is read back through OpenSSL's key reader.
+      BioPtr one(BIO_new(BIO_s_mem()));
+      check(one != nullptr && PEM_write_bio(one.get(), name, header, data, length) > 0, "PEM_write_bio");
+      const bool encrypted = block == "ENCRYPTED PRIVATE KEY" || std::strstr(header, "ENCRYPTED") != nullptr;
+      Ossl<EVP_PKEY> key(PEM_read_bio_PrivateKey(one.get(), nullptr, pemPasswordCallback, &ctx));
+      ERR_clear_error();
+      if (!key) {
+        if (encrypted && !ctx.have) fail(where + ": encrypted key needs a password (--import-password-file)");
+        fail(where + (encrypted ? ": wrong password or damaged key" : ": not a valid private key"));
+      }
+      items.keys.push_back(std::move(key));
+    } else {
+      fail(where + ": unsupported PEM block");
+    }
+  }
+}
+
+void readDER(const std::string& path, const std::string& bytes, PasswordContext& ctx, InputItems& items) {
+  const VELASNCBuffer der(bytes.data(), bytes.size());
+  if (auto cert = decodeWhole<X509>(der, d2i_X509, OsslFree())) {
+    items.certs.push_back(std::move(cert));
+  } else if (auto crl = decodeWhole<X509_CRL>(der, d2i_X509_CRL, OsslFree())) {
+    items.crls.push_back(std::move(crl));
+  } else if (auto req = decodeWhole<X509_REQ>(der, d2i_X509_REQ, OsslFree())) {
+    items.requests.push_back(std::move(req));
+  } else if (decodeWhole<PKCS12>(der, d2i_PKCS12, P12Free())) {
+    readPKCS12(path, der, ctx, items);
+  } else if (auto p8 = decodeWhole<PKCS8_PRIV_KEY_INFO>(der, d2i_PKCS8_PRIV_KEY_INFO, P8Free())) {
+    auto key = keyFromPKCS8(p8.get());
+    if (!key) fail(path + ": unsupported private key");
+    items.keys.push_back(std::move(key));
+  } else if (auto sig = decodeWhole<X509_SIG>(der, d2i_X509_SIG, SigFree())) {
+    Secret password;
+    if (!getPassword(ctx, password)) fail(path + ": encrypted key needs a password (--import-password-file)");
+    std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(PKCS8_decrypt(
+        sig.get(), password.bytes().data(), static_cast<int>(password.bytes().size())));
+    Ossl<EVP_PKEY> key(p8 ? EVP_PKCS82PKEY(p8.get()) : nullptr);
+    ERR_clear_error();
+    if (!key) fail(path + ": wrong password or damaged key");
+    items.keys.push_back(std::move(key));
+  } else {
+    const unsigned char* p = der.data();
+    Ossl<EVP_PKEY> key(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(der.length())));
+    ERR_clear_error();
+    if (!key || p != der.data() + der.length()) {
+      fail(path + ": not a certificate, CRL, certification request, PKCS#12 file or private key");
+    }
+    items.keys.push_back(std::move(key));
+  }
+}
+
+}  // namespace
+
+void readInputFile(const std::string& path, InputPassword& password, InputItems& items) {
+  const std::string bytes = readFile(path);
+  if (bytes.empty()) fail(path + ": empty file");
+  PasswordContext ctx;
+  ctx.source = &password;
+  if (bytes.find("-----BEGIN ") != std::string::npos) {
+    readPEM(path, bytes, ctx, items);
+  } else {
+    readDER(path, bytes, ctx, items);
+  }
+}
+
+VELBuffer wrapPrivateKey(EVP_PKEY* key, const Secret& password) {
+  std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(EVP_PKEY2PKCS8(key));
+  check(p8 != nullptr, "EVP_PKEY2PKCS8");
+  // A null salt and IV make OpenSSL draw fresh random ones.
+  X509_ALGOR* algorithm = PKCS5_pbe2_set_iv(EVP_aes_256_cbc(), kWrapIterations, nullptr, 0, nullptr,
+                                            NID_hmacWithSHA256);
+  check(algorithm != nullptr, "PKCS5_pbe2_set_iv");
+  std::unique_ptr<X509_SIG, SigFree> sig(
+      PKCS8_set0_pbe(password.bytes().data(), static_cast<int>(password.bytes().size()), p8.get(), algorithm));
+  if (!sig) {
+    X509_ALGOR_free(algorithm);
+    fail("PKCS8_set0_pbe failed");
+  }
+  return encode(sig.get(), i2d_X509_SIG, "encrypted private key");
+}
+
+Ossl<EVP_PKEY> unwrapPrivateKey(const VELASNCBuffer& epki, const Secret& password) {
+  auto sig = decodeWhole<X509_SIG>(epki, d2i_X509_SIG, SigFree());
+  if (!sig) fail("stored private key is not an EncryptedPrivateKeyInfo");
+  std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(
+      PKCS8_decrypt(sig.get(), password.bytes().data(), static_cast<int>(password.bytes().size())));
+  Ossl<EVP_PKEY> key(p8 ? EVP_PKCS82PKEY(p8.get()) : nullptr);
+  ERR_clear_error();
+  return key;
+}
+
+std::string describeWrapping(const VELASNCBuffer& epki) {
+  auto sig = decodeWhole<X509_SIG>(epki, d2i_X509_SIG, SigFree());
+  if (!sig) return "unreadable";
+  const X509_ALGOR* algorithm = nullptr;
+  const ASN1_OCTET_STRING* data = nullptr;
+  X509_SIG_get0(sig.get(), &algorithm, &data);
+  const int nid = OBJ_obj2nid(algorithm->algorithm);
+  if (nid != NID_pbes2) return OBJ_nid2ln(nid) ? OBJ_nid2ln(nid) : "unknown";
+  std::unique_ptr<PBE2PARAM, void (*)(PBE2PARAM*)> pbe2(
+      static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), algorithm->parameter)),
+      PBE2PARAM_free);
+  if (!pbe2) return "PBES2";
+  std::string text = "PBES2 (";
+  if (OBJ_obj2nid(pbe2->keyfunc->algorithm) == NID_id_pbkdf2) {
+    std::unique_ptr<PBKDF2PARAM, void (*)(PBKDF2PARAM*)> kdf(
+        static_cast<PBKDF2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter)),
+        PBKDF2PARAM_free);
+    if (kdf) {
+      const int prf = kdf->prf ? OBJ_obj2nid(kdf->prf->algorithm) : NID_hmacWithSHA1;
+      text += "PBKDF2-";
+      text += prf == NID_hmacWithSHA256 ? "HMAC-SHA256" : prf == NID_hmacWithSHA1 ? "HMAC-SHA1" : OBJ_nid2sn(prf);
+      text += ", " + std::to_string(ASN1_INTEGER_get(kdf->iter)) + " iterations, ";
+    }
+  }
+  const int cipher = OBJ_obj2nid(pbe2->encryption->algorithm);
+  text += cipher == NID_aes_256_cbc ? "AES-256-CBC" : OBJ_nid2sn(cipher);
+  return text + ")";
+}
+
+VELBuffer derOf(X509* cert) { return encode(cert, i2d_X509, "certificate"); }
+VELBuffer derOf(X509_CRL* crl) { return encode(crl, i2d_X509_CRL, "CRL"); }
+VELBuffer derOf(X509_REQ* request) { return encode(request, i2d_X509_REQ, "request"); }
+VELBuffer publicKeyDER(EVP_PKEY* key) { return encode(key, i2d_PUBKEY, "public key"); }
+
+Ossl<X509> certFromDER(const VELASNCBuffer& der) {
+  auto cert = decodeWhole<X509>(der, d2i_X509, OsslFree());
+  if (!cert) fail("stored certificate does not decode");
+  return cert;
+}
+Ossl<X509_CRL> crlFromDER(const VELASNCBuffer& der) {
+  auto crl = decodeWhole<X509_CRL>(der, d2i_X509_CRL, OsslFree());
+  if (!crl) fail("stored CRL does not decode");
+  return crl;
+}
+Ossl<X509_REQ> requestFromDER(const VELASNCBuffer& der) {
+  auto req = decodeWhole<X509_REQ>(der, d2i_X509_REQ, OsslFree());
+  if (!req) fail("stored request does not decode");
+  return req;
+}
+Ossl<EVP_PKEY> publicKeyFromDER(const VELASNCBuffer& der) {
+  auto key = decodeWhole<EVP_PKEY>(der, d2i_PUBKEY, OsslFree());
+  if (!key) fail("stored public key does not decode");
+  return key;
+}
+
+std::string toPEM(const char* blockName, const VELASNCBuffer& der) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  check(bio != nullptr, "BIO_new");
+  check(PEM_write_bio(bio.get(), blockName, "", der.data(), static_cast<long>(der.length())) > 0, "PEM_write_bio");
+  char* text = nullptr;
+  const long n = BIO_get_mem_data(bio.get(), &text);
+  return std::string(text, static_cast<std::size_t>(n));
+}
+
+std::string nameText(const X509_NAME* name) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  check(bio != nullptr, "BIO_new");
+  X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+  char* text = nullptr;
+  const long n = BIO_get_mem_data(bio.get(), &text);
+  return std::string(text, static_cast<std::size_t>(n));
+}
+
+namespace {
+
+// Splits "a=b<sep>c=d" at unescaped separators.
+std::vector<std::string> splitName(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  std::string current;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\\' && i + 1 < text.size()) {
+      current += text[++i];
+    } else if (c == sep) {
+      parts.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  parts.push_back(current);
+  return parts;
+}
+
+std::string trim(const std::string& s) {
+  const auto b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return "";
+  const auto e = s.find_last_not_of(" \t");
+  return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+VELBuffer parseName(const std::string& text) {
+  std::vector<std::string> parts;
+  if (!text.empty() && text[0] == '/') {
+    parts = splitName(text.substr(1), '/');
+  } else {
+    parts = splitName(text, ',');
+    std::reverse(parts.begin(), parts.end());
+  }
+  Ossl<X509_NAME> name(X509_NAME_new());
+  check(name != nullptr, "X509_NAME_new");
+  for (const std::string& raw : parts) {
+    const std::string part = trim(raw);
+    if (part.empty()) continue;
+    const auto eq = part.find('=');
+    if (eq == std::string::npos || eq == 0) fail("name \"" + text + "\": \"" + part + "\" is not TYPE=value");
+    std::string type = trim(part.substr(0, eq));
+    if (OBJ_txt2nid(type.c_str()) == NID_undef) {
+      // "cn" for "CN", "o" for "O": short names are upper case.
+      std::string upper = type;
+      for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (OBJ_txt2nid(upper.c_str()) != NID_undef) type = upper;
+    }
+    const std::string value = trim(part.substr(eq + 1));
+    if (X509_NAME_add_entry_by_txt(name.get(), type.c_str(), MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0) != 1) {
+      fail("name \"" + text + "\": unknown attribute \"" + type + "\"");
+    }
+  }
+  if (X509_NAME_entry_count(name.get()) == 0) fail("empty name");
+  return encode(name.get(), i2d_X509_NAME, "name");
+}
+
+std::string labelFromName(const X509_NAME* name) {
+  for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName}) {
+    const int i = X509_NAME_get_index_by_NID(name, nid, -1);
+    if (i < 0) continue;
+    int last = i;
+    for (int j = i; j >= 0; j = X509_NAME_get_index_by_NID(name, nid, j)) last = j;
+    unsigned char* utf8 = nullptr;
+    const int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, last)));
+    if (n > 0) {
+      std::string label(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(n));
+      OPENSSL_free(utf8);
+      if (!trim(label).empty()) return trim(label);
+    }
+    ERR_clear_error();
+  }
+  const std::string text = nameText(name);
+  return text.empty() ? "unnamed" : text;
+}
+
+std::string timeText(const ASN1_TIME* t) {
+  if (t == nullptr) return "";
+  struct tm tm {};
+  if (ASN1_TIME_to_tm(t, &tm) != 1) return "invalid";
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+long long timeValue(const ASN1_TIME* t) {
+  struct tm tm {};
+  if (t == nullptr || ASN1_TIME_to_tm(t, &tm) != 1) return 0;
+  return static_cast<long long>(timegm(&tm));
+}
+
+std::string serialText(const ASN1_INTEGER* serial) {
+  BIGNUM* bn = ASN1_INTEGER_to_BN(serial, nullptr);
+  if (bn == nullptr) return "?";
+  char* hex = BN_bn2hex(bn);
+  BN_free(bn);
+  if (hex == nullptr) return "?";
+  std::string text(hex);
+  OPENSSL_free(hex);
+  return text;
+}
+
+std::string fingerprint(X509* cert) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  check(X509_digest(cert, EVP_sha256(), md, &n) == 1, "X509_digest");
+  std::string text;
+  static const char kHex[] = "0123456789ABCDEF";
+  for (unsigned int i = 0; i < n; ++i) {
+    if (i != 0) text += ':';
+    text += kHex[md[i] >> 4];
+    text += kHex[md[i] & 15];
+  }
+  return text;
+}
+
+std::string keyText(EVP_PKEY* key) {
+  if (key == nullptr) return "?";
+  const int id = EVP_PKEY_get_base_id(key);
+  if (id == EVP_PKEY_RSA) return "RSA " + std::to_string(EVP_PKEY_get_bits(key));
+  if (id == EVP_PKEY_EC) {
+    char group[64] = {0};
+    size_t len = 0;
+    if (EVP_PKEY_get_group_name(key, group, sizeof group, &len) == 1) {
+      const int nid = OBJ_sn2nid(group);
+      const char* nist = nid != NID_undef ? EC_curve_nid2nist(nid) : nullptr;
+      return std::string("EC ") + (nist ? nist : group);
+    }
+    return "EC";
+  }
+  const char* name = OBJ_nid2sn(id);
+  return name ? name : "?";
+}
+
+bool keyMatches(X509* cert, EVP_PKEY* key) {
+  const EVP_PKEY* pub = X509_get0_pubkey(cert);
+  const bool same = pub != nullptr && EVP_PKEY_eq(pub, key) == 1;
+  ERR_clear_error();
+  return same;
+}
+
+bool keyMatches(X509_REQ* request, EVP_PKEY* key) {
+  EVP_PKEY* pub = X509_REQ_get0_pubkey(request);
+  const bool same = pub != nullptr && EVP_PKEY_eq(pub, key) == 1;
+  ERR_clear_error();
+  return same;
+}
+
+Ossl<EVP_PKEY> makeECKey() {
+  Ossl<EVP_PKEY> key(EVP_EC_gen("P-256"));
+  check(key != nullptr, "EC key generation");
+  return key;
+}
+
+Ossl<EVP_PKEY> makeRSAKey(int bits) {
+  Ossl<EVP_PKEY> key(EVP_RSA_gen(static_cast<unsigned>(bits)));
+  check(key != nullptr, "RSA key generation");
+  return key;
+}
+
+namespace {
+
+Ossl<X509_NAME> nameFrom(const std::string& subject) {
+  const VELBuffer der = parseName(subject);
+  const unsigned char* p = der.data();
+  Ossl<X509_NAME> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(der.length())));
+  check(name != nullptr, "d2i_X509_NAME");
+  return name;
+}
+
+void addExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
+  check(ext != nullptr, "certificate extension");
+  const int added = X509_add_ext(cert, ext, -1);
+  X509_EXTENSION_free(ext);
+  check(added == 1, "X509_add_ext");
+}
+
+void randomSerial(ASN1_INTEGER* serial) {
+  BIGNUM* bn = BN_new();
+  check(bn != nullptr && BN_rand(bn, 63, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY) == 1, "random serial");
+  const bool ok = BN_to_ASN1_INTEGER(bn, serial) != nullptr;
+  BN_free(bn);
+  check(ok, "serial number");
+}
+
+}  // namespace
+
+Ossl<X509> makeCertificate(EVP_PKEY* key, const std::string& subject, X509* issuer, EVP_PKEY* issuerKey, int days,
+                           bool ca, const std::string& dnsName) {
+  Ossl<X509> cert(X509_new());
+  check(cert != nullptr, "X509_new");
+  check(X509_set_version(cert.get(), X509_VERSION_3) == 1, "X509_set_version");
+  randomSerial(X509_get_serialNumber(cert.get()));
+  Ossl<X509_NAME> name = nameFrom(subject);
+  check(X509_set_subject_name(cert.get(), name.get()) == 1, "X509_set_subject_name");
+  check(X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name.get()) == 1,
+        "X509_set_issuer_name");
+  check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), -60) != nullptr, "notBefore");
+  check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * days) != nullptr, "notAfter");
+  check(X509_set_pubkey(cert.get(), key) == 1, "X509_set_pubkey");
+  X509* signer = issuer ? issuer : cert.get();
+  addExtension(cert.get(), signer, NID_basic_constraints, ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
+  addExtension(cert.get(), signer, NID_key_usage,
+               ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment");
+  addExtension(cert.get(), signer, NID_subject_key_identifier, "hash");
+  if (issuer != nullptr) addExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
+  if (!dnsName.empty()) {
+    addExtension(cert.get(), signer, NID_subject_alt_name, "DNS:" + dnsName);
+    addExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
+  }
+  check(X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256()) > 0, "X509_sign");
+  return cert;
+}
+
+Ossl<X509_REQ> makeRequest(EVP_PKEY* key, const std::string& subject) {
+  Ossl<X509_REQ> req(X509_REQ_new());
+  check(req != nullptr, "X509_REQ_new");
+  Ossl<X509_NAME> name = nameFrom(subject);
+  check(X509_REQ_set_version(req.get(), 0) == 1, "X509_REQ_set_version");
+  check(X509_REQ_set_subject_name(req.get(), name.get()) == 1, "X509_REQ_set_subject_name");
+  check(X509_REQ_set_pubkey(req.get(), key) == 1, "X509_REQ_set_pubkey");
+  check(X509_REQ_sign(req.get(), key, EVP_sha256()) > 0, "X509_REQ_sign");
+  return req;
+}
+
+Ossl<X509_CRL> makeCRL(X509* issuer, EVP_PKEY* issuerKey, const std::vector<X509*>& revoked, int days) {
+  Ossl<X509_CRL> crl(X509_CRL_new());
+  check(crl != nullptr, "X509_CRL_new");
+  check(X509_CRL_set_version(crl.get(), X509_CRL_VERSION_2) == 1, "X509_CRL_set_version");
+  check(X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(issuer)) == 1, "X509_CRL_set_issuer_name");
+  std::unique_ptr<ASN1_TIME, void (*)(ASN1_TIME*)> now(ASN1_TIME_adj(nullptr, std::time(nullptr), 0, -60),
+                                                      ASN1_TIME_free);
+  std::unique_ptr<ASN1_TIME, void (*)(ASN1_TIME*)> next(ASN1_TIME_adj(nullptr, std::time(nullptr), days, 0),
+                                                       ASN1_TIME_free);
+  check(now && next, "CRL times");
+  check(X509_CRL_set1_lastUpdate(crl.get(), now.get()) == 1, "lastUpdate");
+  check(X509_CRL_set1_nextUpdate(crl.get(), next.get()) == 1, "nextUpdate");
+  for (X509* cert : revoked) {
+    X509_REVOKED* entry = X509_REVOKED_new();
+    check(entry != nullptr, "X509_REVOKED_new");
+    if (X509_REVOKED_set_serialNumber(entry, X509_get_serialNumber(cert)) != 1 ||
+        X509_REVOKED_set_revocationDate(entry, now.get()) != 1 || X509_CRL_add0_revoked(crl.get(), entry) != 1) {
+      X509_REVOKED_free(entry);
+      fail("CRL entry failed");
+    }
+  }
+  check(X509_CRL_sort(crl.get()) == 1, "X509_CRL_sort");
+  check(X509_CRL_sign(crl.get(), issuerKey, EVP_sha256()) > 0, "X509_CRL_sign");
+  return crl;
+}
+
+}  // namespace velkdb

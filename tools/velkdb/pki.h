@@ -1,0 +1,146 @@
+// pki.h -- the OpenSSL side of velkdb: reading input files, wrapping and
+// unwrapping private keys, describing certificates, and making the demo's
+// keys, certificates, requests and CRLs.
+//
+// Nothing here touches the database: the commands hand the DER that these
+// functions produce to `FileDBManager`.
+//
+// Private keys are stored as PKCS#8 EncryptedPrivateKeyInfo (DER of an
+// X509_SIG): PBES2 with PBKDF2-HMAC-SHA256 (a fresh 16-byte salt and
+// `kWrapIterations` iterations) and AES-256-CBC (a fresh IV).  Errors are
+// thrown as `VELDBException` 0x8B67A with a message naming what failed.
+#ifndef VELKDB_PKI_H
+#define VELKDB_PKI_H
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "velasn.h"
+#include "velbuffer.h"
+#include "velstring.h"
+
+namespace velkdb {
+
+// Frees OpenSSL objects held in `Ossl<T>`.
+struct OsslFree {
+  void operator()(X509* p) const { X509_free(p); }
+  void operator()(X509_CRL* p) const { X509_CRL_free(p); }
+  void operator()(X509_REQ* p) const { X509_REQ_free(p); }
+  void operator()(X509_NAME* p) const { X509_NAME_free(p); }
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+template <typename T>
+using Ossl = std::unique_ptr<T, OsslFree>;
+
+// Password bytes, wiped when destroyed.
+class Secret {
+ public:
+  // CREATORS
+  Secret() = default;
+  explicit Secret(std::string bytes) : d_bytes(std::move(bytes)) {}
+  Secret(const Secret&) = default;
+  Secret& operator=(const Secret&) = default;
+  ~Secret();
+
+  // ACCESSORS
+  const std::string& bytes() const { return d_bytes; }
+  bool operator==(const Secret& o) const { return d_bytes == o.d_bytes; }
+  bool operator!=(const Secret& o) const { return d_bytes != o.d_bytes; }
+
+ private:
+  // DATA
+  std::string d_bytes;
+};
+
+// PBKDF2 iterations used when a key is wrapped.
+constexpr int kWrapIterations = 100000;
+
+// Everything found in the input files of one import.
+struct InputItems {
+  std::vector<Ossl<X509>> certs;
+  std::vector<Ossl<EVP_PKEY>> keys;
+  std::vector<Ossl<X509_REQ>> requests;
+  std::vector<Ossl<X509_CRL>> crls;
+};
+
+// Gives the password for an encrypted input (PKCS#12 file or private key);
+// called at most once, only when one is needed.  Returns false when no
+// password can be had.
+class InputPassword {
+ public:
+  virtual ~InputPassword() = default;
+  virtual bool get(Secret& out) = 0;
+};
+
+// Reads `path` (PEM with any number of blocks, or one DER structure:
+// certificate, CRL, request, PKCS#12, PKCS#8 or traditional private key) and
+// appends what it holds to `items`.  Throws 0x8B67A naming the file and the
+// fault (unreadable, not a supported format, wrong password).
+void readInputFile(const std::string& path, InputPassword& password, InputItems& items);
+
+// The key wrapped as EncryptedPrivateKeyInfo DER under `password`.
+VELBuffer wrapPrivateKey(EVP_PKEY* key, const Secret& password);
+// The key inside `epki`, or null when `password` does not open it.  Throws
+// 0x8B67A when `epki` is not an EncryptedPrivateKeyInfo at all.
+Ossl<EVP_PKEY> unwrapPrivateKey(const VELASNCBuffer& epki, const Secret& password);
+// "PBES2 (PBKDF2-HMAC-SHA256, 100000 iterations, AES-256-CBC)" or the
+// algorithm's name for other wrappings.
+std::string describeWrapping(const VELASNCBuffer& epki);
+
+// DER encodings and decodings; throw 0x8B67A.
+VELBuffer derOf(X509* cert);
+VELBuffer derOf(X509_CRL* crl);
+VELBuffer derOf(X509_REQ* request);
+VELBuffer publicKeyDER(EVP_PKEY* key);
+Ossl<X509> certFromDER(const VELASNCBuffer& der);
+Ossl<X509_CRL> crlFromDER(const VELASNCBuffer& der);
+Ossl<X509_REQ> requestFromDER(const VELASNCBuffer& der);
+Ossl<EVP_PKEY> publicKeyFromDER(const VELASNCBuffer& der);
+
+// PEM text of DER under the block name ("CERTIFICATE", "X509 CRL",
+// "CERTIFICATE REQUEST", "ENCRYPTED PRIVATE KEY").
+std::string toPEM(const char* blockName, const VELASNCBuffer& der);
+
+// A name in RFC 2253 form ("CN=a,O=b").
+std::string nameText(const X509_NAME* name);
+// The DER of the name written as "CN=a,O=b" (RFC 2253, most specific
+// first, `\,` escapes a comma) or "/O=b/CN=a" (most specific last).
+// Throws 0x8B67A for an attribute OpenSSL does not know.
+VELBuffer parseName(const std::string& text);
+// A label from a name: its last common name, else its last organisational
+// unit or organisation, else the whole name.
+std::string labelFromName(const X509_NAME* name);
+// "2025-01-31T12:00:00Z"; "" for null.
+std::string timeText(const ASN1_TIME* t);
+// Seconds since 1970 of an ASN.1 time.
+long long timeValue(const ASN1_TIME* t);
+// Upper-case hexadecimal serial number.
+std::string serialText(const ASN1_INTEGER* serial);
+// SHA-256 fingerprint as colon-separated hex.
+std::string fingerprint(X509* cert);
+// "RSA 2048", "EC P-256", "ED25519" ...
+std::string keyText(EVP_PKEY* key);
+// True when `key` (private or public) has the public key of `cert`.
+bool keyMatches(X509* cert, EVP_PKEY* key);
+bool keyMatches(X509_REQ* request, EVP_PKEY* key);
+
+// -- making things, for the demo and the tests
+Ossl<EVP_PKEY> makeECKey();
+Ossl<EVP_PKEY> makeRSAKey(int bits);
+// A certificate for `subject` ("/CN=..."), signed by `issuerKey` under
+// `issuer` (null: self-signed), valid from now for `days` days.  `dnsName`
+// adds a subject alternative name; `ca` makes it a CA certificate.
+Ossl<X509> makeCertificate(EVP_PKEY* key, const std::string& subject, X509* issuer, EVP_PKEY* issuerKey, int days,
+                           bool ca, const std::string& dnsName);
+Ossl<X509_REQ> makeRequest(EVP_PKEY* key, const std::string& subject);
+// A CRL of `issuer` revoking the given certificates, next update in `days`.
+Ossl<X509_CRL> makeCRL(X509* issuer, EVP_PKEY* issuerKey, const std::vector<X509*>& revoked, int days);
+
+}  // namespace velkdb
+
+#endif

@@ -1,0 +1,279 @@
+#!/usr/bin/env bash
+# Runs the real velkdb binary on real files made here with openssl: every
+# command, every input format, the password change and its recovery after a
+# crash, a tampered file, and the one-line errors.
+#
+#   velkdb_test.sh PATH/TO/velkdb
+set -u
+VELKDB=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/velkdb-test-XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+cd "$WORK" || exit 1
+unset VELKDB_PASSWORD VELKDB_NEW_PASSWORD VELKDB_IMPORT_PASSWORD VELKDB_DB VELKDB_TEST_CRASH
+export VELFILEDB_SYNC=off
+
+passed=0
+failed=0
+ok() { passed=$((passed + 1)); }
+bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+check() {  # check DESCRIPTION COMMAND...: the command succeeds
+  local what=$1; shift
+  if "$@" >out.txt 2>err.txt; then ok; else bad "$what (exit $?)"; sed 's/^/    /' out.txt err.txt | head -20; fi
+}
+# fails_with DESCRIPTION STATUS ERRNUM COMMAND...: exits STATUS with exactly
+# one line on standard error naming error ERRNUM.
+fails_with() {
+  local what=$1 status=$2 num=$3; shift 3
+  "$@" >out.txt 2>err.txt
+  local got=$?
+  if [ "$got" -ne "$status" ]; then bad "$what: exit $got, wanted $status"; sed 's/^/    /' err.txt | head -5; return; fi
+  if [ "$(wc -l <err.txt)" -ne 1 ]; then bad "$what: stderr is not one line"; sed 's/^/    /' err.txt; return; fi
+  if ! grep -q "^velkdb: error $num (" err.txt; then bad "$what: wanted error $num, got: $(cat err.txt)"; return; fi
+  ok
+}
+contains() {  # contains DESCRIPTION FILE TEXT
+  if grep -qF -- "$3" "$2"; then ok; else bad "$1: \"$3\" not in $2"; sed 's/^/    /' "$2" | head -20; fi
+}
+json_count() {  # json_count FILE TABLE [FIELD=VALUE]: number of records
+  python3 -c '
+import json, sys
+doc = json.load(open(sys.argv[1]))
+rows = doc[sys.argv[2]]
+if len(sys.argv) > 3:
+    k, v = sys.argv[3].split("=", 1)
+    rows = [r for r in rows if str(r[k]).lower() == v.lower()]
+print(len(rows))' "$@"
+}
+der_of_cert() { openssl x509 -in "$1" -outform DER | od -An -tx1 | tr -d ' \n'; }
+
+# --- material ------------------------------------------------------------------
+echo "db password one" >pw1
+echo "db password two" >pw2
+echo "import secret" >importpw
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -subj "/O=Test Org/CN=Test Root CA" \
+  -days 30 -out ca.pem 2>/dev/null
+mkcert() {  # mkcert NAME CN: key NAME.key (clear PKCS#8), NAME.pem signed by the CA
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$1.key" -subj "/O=Test Org/CN=$2" \
+    -out "$1.csr" 2>/dev/null
+  openssl x509 -req -in "$1.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -out "$1.pem" 2>/dev/null
+}
+mkcert server www.test.example
+mkcert enc enc.test.example
+mkcert p12 p12.test.example
+mkcert bundle1 one.test.example
+mkcert bundle2 two.test.example
+mkcert der der.test.example
+cat bundle1.pem bundle2.pem ca.pem >bundle.pem
+openssl x509 -in der.pem -outform DER -out der.cer
+cat server.pem server.key >server-with-key.pem
+openssl pkcs8 -topk8 -in enc.key -v2 aes-256-cbc -passout file:importpw -out enc-encrypted.key
+openssl pkcs12 -export -in p12.pem -inkey p12.key -certfile ca.pem -passout file:importpw -out p12.p12 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -keyout request.key -subj "/O=Test Org/CN=request.test.example" \
+  -out request.csr 2>/dev/null
+mkdir -p ca && : >ca/index.txt && echo 01 >ca/crlnumber
+cat >ca.cnf <<CNF
+[ ca ]
+default_ca = CA_default
+[ CA_default ]
+database = $WORK/ca/index.txt
+crlnumber = $WORK/ca/crlnumber
+default_md = sha256
+default_crl_days = 30
+CNF
+openssl ca -config ca.cnf -gencrl -keyfile ca.key -cert ca.pem -out crl.pem 2>/dev/null
+[ -s crl.pem ] && [ -s p12.p12 ] && [ -s enc-encrypted.key ] || { echo "FAIL: test material"; exit 1; }
+
+# --- help -------------------------------------------------------------------------
+check "velkdb --help" "$VELKDB" --help
+for c in create info verify import list show export delete rename passwd expire demo; do
+  contains "main help names $c" out.txt "  $c "
+done
+for c in create info verify import list show export delete rename passwd expire demo; do
+  "$VELKDB" "$c" --help >help.txt 2>&1 || bad "$c --help exits non-zero"
+  contains "$c --help" help.txt "usage: velkdb $c"
+done
+
+# --- errors and passwords -------------------------------------------------------
+export VELKDB_DB=$WORK/db
+fails_with "a password on the command line is no option" 2 0x8B67A "$VELKDB" create --password secret
+fails_with "no password source, no terminal" 1 0x8B67A setsid "$VELKDB" create </dev/null
+fails_with "opening a database that is not there" 1 0x8C236 "$VELKDB" list --password-file pw1
+check "create (version 4)" "$VELKDB" create --password-file pw1
+fails_with "create over an existing database" 1 0x8C24E "$VELKDB" create --password-file pw1
+fails_with "wrong password" 1 0x8C240 "$VELKDB" list --password-file pw2
+export VELKDB_PASSWORD="db password one"
+check "password from VELKDB_PASSWORD" "$VELKDB" list
+unset VELKDB_PASSWORD
+
+# --- import -----------------------------------------------------------------------
+P=(--password-file pw1)
+check "import a PEM bundle" "$VELKDB" import "${P[@]}" bundle.pem
+contains "bundle summary" out.txt "imported 3 certificates (0 with keys), 0 key pairs, 0 CRLs"
+[ "$(wc -l <out.txt)" -eq 1 ] && ok || bad "import summary is one line off a terminal"
+check "import DER with a label" "$VELKDB" import "${P[@]}" --label "der cert" der.cer
+check "import certificate and key in one PEM" "$VELKDB" import "${P[@]}" --label server server-with-key.pem
+contains "cert+key summary" out.txt "1 certificate (1 with its key)"
+fails_with "encrypted key without its password" 1 0x8B67A "$VELKDB" import "${P[@]}" enc.pem enc-encrypted.key
+check "import encrypted PKCS#8 key with its certificate" \
+  "$VELKDB" import "${P[@]}" --import-password-file importpw enc.pem enc-encrypted.key
+check "import PKCS#12 (CA already present: skipped)" \
+  "$VELKDB" import "${P[@]}" --skip-existing --import-password-file importpw --label p12 p12.p12
+contains "p12 summary" out.txt "skipped 1 already present"
+check "import key with certification request" "$VELKDB" import "${P[@]}" request.key request.csr
+check "import CRL" "$VELKDB" import "${P[@]}" crl.pem
+fails_with "a key that matches nothing" 1 0x8B67A "$VELKDB" import "${P[@]}" request.key
+fails_with "the same certificate twice" 1 0x8C244 "$VELKDB" import "${P[@]}" ca.pem
+printf 'not a certificate' >garbage.pem
+fails_with "garbage input" 1 0x8B67A "$VELKDB" import "${P[@]}" garbage.pem
+fails_with "missing input file" 1 0x8B67A "$VELKDB" import "${P[@]}" no-such-file.pem
+
+# --- list -------------------------------------------------------------------------
+check "list" "$VELKDB" list "${P[@]}"
+for label in "Test Root CA" "one.test.example" "der cert" server "enc.test.example" p12 "request.test.example"; do
+  contains "list shows $label" out.txt "$label"
+done
+check "list --format json" "$VELKDB" list "${P[@]}" --format json
+cp out.txt list.json
+check "JSON is valid" python3 -m json.tool list.json
+[ "$(json_count list.json keys)" = 7 ] && ok || bad "7 key records, JSON says $(json_count list.json keys)"
+[ "$(json_count list.json keys hasKey=true)" = 3 ] && ok || bad "3 keys stored, JSON says $(json_count list.json keys hasKey=true)"
+[ "$(json_count list.json keypairs)" = 1 ] && ok || bad "1 key pair"
+[ "$(json_count list.json crls)" = 1 ] && ok || bad "1 CRL"
+check "list one table" "$VELKDB" list "${P[@]}" --table crls --format json
+python3 -c 'import json,sys; d=json.load(open("out.txt")); sys.exit(0 if set(d)=={"database","crls"} else 1)' && ok ||
+  bad "list --table crls shows only CRLs"
+
+# Private keys are not stored in the clear.
+python3 - "$WORK/db.vkey" server.key <<'PY' && ok || bad "a clear private key is in the key file"
+import base64, sys
+pem = open(sys.argv[2]).read()
+body = "".join(l for l in pem.splitlines() if not l.startswith("-----"))
+clear = base64.b64decode(body)
+# ECPrivateKey: version 1, then the 32-byte private scalar.
+at = clear.find(b"\x02\x01\x01\x04\x20")
+scalar = clear[at + 5:at + 37]
+sys.exit(1 if at < 0 or scalar in open(sys.argv[1], "rb").read() else 0)
+PY
+
+# --- show, export ---------------------------------------------------------------
+check "show by label" "$VELKDB" show "${P[@]}" server
+contains "show: key wrapping" out.txt "PBES2 (PBKDF2-HMAC-SHA256"
+contains "show: key opens" out.txt "opens with the database password"
+check "show by subject" "$VELKDB" show "${P[@]}" --subject "cn=WWW.test.example, o=test org"
+contains "show by subject finds the server" out.txt "label:        server"
+check "show by subject, slash form" "$VELKDB" show "${P[@]}" --subject "/O=Test Org/CN=www.test.example"
+check "show by record ID" "$VELKDB" show "${P[@]}" --table keys --id 1
+contains "record 1" out.txt "record ID:    1"
+fails_with "show what is not there" 1 0x8C23E "$VELKDB" show "${P[@]}" nothing-here
+check "export a certificate" "$VELKDB" export "${P[@]}" server --out server-exported.pem
+[ "$(der_of_cert server-exported.pem)" = "$(der_of_cert server.pem)" ] && ok || bad "exported certificate differs"
+check "export DER-imported certificate" "$VELKDB" export "${P[@]}" "der cert"
+[ "$(openssl x509 -in out.txt -outform DER | od -An -tx1 | tr -d ' \n')" = "$(od -An -tx1 der.cer | tr -d ' \n')" ] && ok ||
+  bad "DER round trip"
+check "export with key" "$VELKDB" export "${P[@]}" --key server -o server-key-exported.pem
+contains "exported key is encrypted" server-key-exported.pem "BEGIN ENCRYPTED PRIVATE KEY"
+check "exported key opens with the database password" \
+  openssl pkey -in server-key-exported.pem -passin file:pw1 -pubout -out exported-pub.pem
+openssl x509 -in server.pem -pubkey -noout >server-pub.pem
+cmp -s exported-pub.pem server-pub.pem && ok || bad "exported key is not the server's key"
+check "export the request with its key" "$VELKDB" export "${P[@]}" --key --table keypairs request.test.example
+contains "request PEM" out.txt "BEGIN CERTIFICATE REQUEST"
+check "export the CRL" "$VELKDB" export "${P[@]}" --table crls --issuer "CN=Test Root CA,O=Test Org"
+openssl crl -in out.txt -noout 2>/dev/null && ok || bad "exported CRL does not parse"
+check "export --all" "$VELKDB" export "${P[@]}" --all --table keys
+[ "$(grep -c 'BEGIN CERTIFICATE' out.txt)" = 7 ] && ok || bad "export --all: 7 certificates"
+
+# --- rename, delete -------------------------------------------------------------
+check "rename" "$VELKDB" rename "${P[@]}" server web-server
+check "renamed record found" "$VELKDB" show "${P[@]}" web-server
+fails_with "old label gone" 1 0x8C23E "$VELKDB" show "${P[@]}" server
+fails_with "rename to a label in use" 1 0x8C245 "$VELKDB" rename "${P[@]}" web-server p12
+fails_with "delete by an ID that several tables have" 1 0x8B67A "$VELKDB" delete "${P[@]}" --id 1
+check "delete by label" "$VELKDB" delete "${P[@]}" "der cert"
+check "delete by subject" "$VELKDB" delete "${P[@]}" --subject "CN=two.test.example,O=Test Org"
+contains "one deleted" out.txt "deleted 1 record"
+check "list after deletes" "$VELKDB" list "${P[@]}" --format json
+[ "$(json_count out.txt keys)" = 5 ] && ok || bad "5 key records after two deletes"
+
+# --- expire, info -----------------------------------------------------------------
+check "expire in 30 days" "$VELKDB" expire "${P[@]}" 30
+check "info" "$VELKDB" info "${P[@]}"
+contains "info: expiry" out.txt "password expires: $(date -u -d '+30 days' +%Y-%m-%d)"
+contains "info: file" out.txt "$WORK/db.vcrl"
+contains "info: version" out.txt "version:  4"
+contains "info: records" out.txt "records:  5"
+check "expire never" "$VELKDB" expire "${P[@]}" never
+fails_with "bad expiry" 2 0x8B67A "$VELKDB" expire "${P[@]}" tomorrow
+check "verify" "$VELKDB" verify "${P[@]}"
+contains "verify: keys checked" out.txt "keys: ok (version 4, 5 records, 3 private keys checked)"
+
+# --- passwd ----------------------------------------------------------------------
+cp db.vkey db.vkey.before
+check "passwd" "$VELKDB" passwd "${P[@]}" --new-password-file pw2
+contains "keys re-wrapped" out.txt "4 private keys re-wrapped"
+fails_with "old password refused after passwd" 1 0x8C240 "$VELKDB" list "${P[@]}"
+P=(--password-file pw2)
+check "verify under the new password (every key opens)" "$VELKDB" verify "${P[@]}"
+check "export key after passwd" "$VELKDB" export "${P[@]}" --key web-server -o k2.pem
+check "key opens with the new password" openssl pkey -in k2.pem -passin file:pw2 -noout
+fails_with "passwd to the same password" 1 0x8C240 "$VELKDB" passwd "${P[@]}" --new-password-file pw2
+
+# An interrupted passwd: killed after the first key re-wrap ...
+VELKDB_TEST_CRASH=rewrap:1 "$VELKDB" passwd "${P[@]}" --new-password-file pw1 >out.txt 2>&1
+[ $? -eq 99 ] && ok || bad "crash hook did not stop passwd"
+[ -e db.velkdb-passwd ] && ok || bad "marker missing after an interrupted passwd"
+check "database still opens with the old password" "$VELKDB" list "${P[@]}"
+for label in web-server enc.test.example p12; do
+  "$VELKDB" export "${P[@]}" --key "$label" -o k.pem 2>/dev/null
+  if openssl pkey -in k.pem -passin file:pw1 -noout 2>/dev/null || openssl pkey -in k.pem -passin file:pw2 -noout 2>/dev/null; then
+    ok
+  else
+    bad "key $label opens with neither password"
+  fi
+done
+check "passwd again completes" "$VELKDB" passwd "${P[@]}" --new-password-file pw1
+contains "completing" out.txt "completing an interrupted password change"
+[ ! -e db.velkdb-passwd ] && ok || bad "marker left after passwd completed"
+P=(--password-file pw1)
+check "verify after completing" "$VELKDB" verify "${P[@]}"
+
+# ... and killed between two table files: tables disagree on the password.
+VELKDB_TEST_CRASH=table:1 "$VELKDB" passwd "${P[@]}" --new-password-file pw2 >out.txt 2>&1
+[ $? -eq 99 ] && ok || bad "crash hook did not stop passwd between tables"
+fails_with "mixed tables: old password" 1 0x8C240 "$VELKDB" list --password-file pw1
+contains "says how to finish" err.txt "run \`velkdb passwd\` again"
+fails_with "mixed tables: new password" 1 0x8C240 "$VELKDB" list --password-file pw2
+check "passwd again completes the table change" "$VELKDB" passwd "${P[@]}" --new-password-file pw2
+P=(--password-file pw2)
+check "verify after completing the table change" "$VELKDB" verify "${P[@]}"
+contains "all keys open" out.txt "keypairs: ok (version 4, 1 record, 1 private key checked)"
+
+# --- tampering -----------------------------------------------------------------------
+for t in vkey vcrl; do
+  cp db.$t db.$t.good
+  size=$(stat -c %s db.$t)
+  printf '\x5a' | dd of=db.$t bs=1 seek=$((size - 40)) conv=notrunc 2>/dev/null
+  "$VELKDB" verify "${P[@]}" >out.txt 2>&1
+  [ $? -eq 1 ] && ok || bad "verify of a tampered .$t exits 0"
+  contains "tampered .$t reported" out.txt "FAULT: error 0x8C243"
+  mv db.$t.good db.$t
+done
+check "verify after restoring" "$VELKDB" verify "${P[@]}"
+
+# --- version 3, default password ---------------------------------------------------
+check "create version 3 with the default password" "$VELKDB" create -d "$WORK/v3" --version 3 --default-password
+check "import into version 3" "$VELKDB" import -d "$WORK/v3" --default-password server-with-key.pem
+check "verify version 3" "$VELKDB" verify -d "$WORK/v3" --default-password
+contains "version 3" out.txt "keys: ok (version 3, 1 record, 1 private key checked)"
+fails_with "default password not used unless asked" 1 0x8C240 "$VELKDB" list -d "$WORK/v3" --password-file pw1
+
+# --- demo -------------------------------------------------------------------------
+check "demo" "$VELKDB" demo "$WORK/demo" --ca-bundle bundle.pem
+contains "demo verifies" out.txt "verify: ok"
+contains "demo finds by subject" out.txt "label:        www.demo.test"
+check "demo database opens with the kept password" \
+  "$VELKDB" verify -d "$WORK/demo/demo" --password-file "$WORK/demo/password"
+check "demo runs again over its own database" "$VELKDB" demo "$WORK/demo" --ca-bundle bundle.pem
+
+echo "velkdb: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
