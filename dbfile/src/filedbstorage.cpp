@@ -15,6 +15,14 @@
 
 namespace {
 
+// The header keeps an expiration time in 32 bits.  A time it cannot hold is
+// refused: cut to 32 bits, 2^32 would become 0, "never expires".
+void checkExpirationTime(long long time) {
+  if (time < 0 || time > 0xFFFFFFFFLL) {
+    VELDB_THROW_EXTRA(VELDBError::kBadArgument, "expiration time out of range (0 to 4294967295)", time);
+  }
+}
+
 struct MapEntry {
   FileDBStorage* storage;
   std::uint64_t references;
@@ -671,6 +679,7 @@ long long FileDBStorage::getPasswordExpirationTime() const {
 }
 
 void FileDBStorage::setPasswordExpirationTime(long long time) {
+  checkExpirationTime(time);
   ChangeScope change(*this);
   VEL_TRACE_SCOPE("setPasswordExpirationTime");
   d_header->setPasswordExpirationTime(static_cast<std::uint32_t>(time));
@@ -689,6 +698,7 @@ bool FileDBStorage::hasPasswordExpired() const {
 void FileDBStorage::setPassword(const VELPasswordEncryptor& oldPassword, const VELPasswordEncryptor& newPassword,
                                 long long expirationTime) {
   VEL_TRACE_SCOPE("setPassword");
+  checkExpirationTime(expirationTime);
   if (d_connectInfo->getLogicalDBPassword() != oldPassword) VELDB_THROW(VELDBError::kBadPassword, "");
   if (newPassword == oldPassword) VELDB_THROW(VELDBError::kBadPassword, "");
   ChangeScope change(*this);

@@ -317,7 +317,18 @@ TEST_F(StorageTest, PasswordExpiryAndMinorVersionSettings) {
     EXPECT_FALSE(t.hasPasswordExpired());
     t.setPasswordExpirationTime(static_cast<long long>(time(nullptr)));
     EXPECT_TRUE(t.hasPasswordExpired());
-    t.setPasswordExpirationTime(0x1FFFFFFFFLL);
+    // A time the 32-bit field cannot hold is refused, not cut (2^32 would
+    // read back as 0, "never expires").
+    t.setPasswordExpirationTime(0xFFFFFFFFLL);
+    EXPECT_EQ(t.getPasswordExpirationTime(), 0xFFFFFFFFLL);
+    for (long long bad : {0x100000000LL, -1LL}) {
+      try {
+        t.setPasswordExpirationTime(bad);
+        ADD_FAILURE() << bad;
+      } catch (const VELDBException& e) {
+        EXPECT_EQ(e.getError(), VELDBError::kBadArgument);
+      }
+    }
     EXPECT_EQ(t.getPasswordExpirationTime(), 0xFFFFFFFFLL);
     EXPECT_THROW(t.setPassword(password("nope"), password("new"), 0), VELDBException);
     EXPECT_THROW(t.setPassword(password("secret"), password("secret"), 0), VELDBException);
