@@ -41,7 +41,7 @@ class FileDBKeyRecordFields {
   // The same for a record decoded from `encoding`, which is taken as the
   // record's DER instead of encoding the record again.
   FileDBKeyRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyRecord& record,
-                        std::uint32_t recordFlag, std::uint32_t issuerRecordID, const VELBuffer& encoding);
+                        std::uint32_t recordFlag, std::uint32_t issuerRecordID, VELBuffer encoding);
   virtual ~FileDBKeyRecordFields() = default;
 
   // ACCESSORS

@@ -2,6 +2,8 @@
 
 #include "velasnutility.h"
 #include "veldbutility.h"
+#include "velexception.h"
+#include "velkry.h"
 #include "veltrace.h"
 
 FileDBKeyRecordFields::FileDBKeyRecordFields(FileDBBuffer& slot) {
@@ -23,17 +25,26 @@ FileDBKeyRecordFields::FileDBKeyRecordFields(const VELKRYAlgorithmFactory* facto
     : FileDBKeyRecordFields(factory, record, flag, issuerID, VELASNUtility::getDEREncoding(record)) {}
 
 FileDBKeyRecordFields::FileDBKeyRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyRecord& record,
-                                             std::uint32_t flag, std::uint32_t issuerID, const VELBuffer& der)
-    : recordFlag(flag), encoding(der), issuerRecordID(issuerID) {
+                                             std::uint32_t flag, std::uint32_t issuerID, VELBuffer der)
+    : recordFlag(flag), encoding(std::move(der)), issuerRecordID(issuerID) {
   const VELASNCertificate& certificate = record.getCertificate();
   const VELASNIssuerAndSerialNumber issuerAndSerial = VELASNUtility::getIssuerAndSerialNumber(certificate);
   recordID = VELDBUtility::asnToRecordID(record.getRecordID());
   label = VELDBUtility::asnToLabelBuffer(record.getLabel());
-  signatureHash = VELDBUtility::getSHA1Digest(certificate.getSignatureEncoding(), factory);
-  unsignedCertHash = VELDBUtility::getSHA1Digest(certificate.getTBSCertificateEncoding(), factory);
-  subjectNameHash = VELDBUtility::getSHA1Digest(certificate.getSubjectEncoding(), factory);
-  subjectPublicKeyInfoHash = VELDBUtility::getSHA1Digest(certificate.getSubjectPublicKeyInfoEncoding(), factory);
-  issuerAndSerialNumberHash = VELDBUtility::getSHA1Digest(issuerAndSerial, factory);
+  // One digest object for the five digests of the record.
+  std::unique_ptr<VELKRYDigest> sha1 = (factory ? *factory : VELKRYAlgorithmFactory()).createSHA1Digest();
+  if (!sha1) VELDB_THROW(VELDBError::kNoDigest, "no SHA-1 digest available");
+  auto digest = [&sha1](const VELASNCBuffer& part) {
+    sha1->init();
+    sha1->update(part);
+    return sha1->finish();
+  };
+  signatureHash = digest(certificate.getSignatureEncoding());
+  unsignedCertHash = digest(certificate.getTBSCertificateEncoding());
+  subjectNameHash = digest(certificate.getSubjectEncoding());
+  subjectPublicKeyInfoHash = digest(certificate.getSubjectPublicKeyInfoEncoding());
+  const VELBuffer* exact = issuerAndSerial.getExactEncoding();
+  issuerAndSerialNumberHash = exact != nullptr ? digest(exact->get()) : digest(issuerAndSerial.write().get());
 }
 
 std::uint64_t FileDBKeyRecordFields::getSize() const {

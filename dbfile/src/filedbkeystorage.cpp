@@ -126,7 +126,7 @@ bool FileDBKeyStorage::addRecordToIndexes(FileDBKeyRecordFields& fields, FileDBI
       repaired ? FileDBKeyRecordFields(d_connectInfo->getAlgorithmFactory(), record, fields.recordFlag,
                                        fields.issuerRecordID)
                : FileDBKeyRecordFields(d_connectInfo->getAlgorithmFactory(), record, fields.recordFlag,
-                                       fields.issuerRecordID, fields.encoding);
+                                       fields.issuerRecordID, std::move(fields.encoding));
   if (rebuilt.recordID > highestRecordID) highestRecordID = rebuilt.recordID;
   const std::uint64_t position =
       iterator.getFilePosition(static_cast<unsigned>(d_header->getSize()), d_header->getFixedRecordLength(),
