@@ -45,6 +45,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "filedbbinaryfile.h"
 
@@ -85,6 +87,9 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   // the file's size before the change and are not saved yet.
   void saveOriginal(std::uint64_t offset, std::uint64_t length);
   void appendRecord(std::uint64_t offset, const unsigned char* bytes, std::uint64_t length);
+  // Before the first write of a change: the journal, with every region
+  // announced so far.
+  void saveAnnounced();
   void syncJournalBeforeOverwrite();
   void dropJournal();
 
@@ -96,6 +101,13 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   std::uint64_t d_originalSize;
   unsigned char d_nonce[16];
   std::map<std::uint64_t, std::uint64_t> d_saved;  // start -> end of saved ranges
+  // Regions announced by `protect` before the change first wrote: saved
+  // with the first write, so that a change that writes nothing makes no
+  // journal.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> d_announced;
+  // Set when a change ended without its journal being removed or applied
+  // (its rollback or its commit failed): the next change recovers first.
+  bool d_recoverPending;
 };
 
 #endif

@@ -207,6 +207,8 @@ class FileDBStorage {
   // `position`.  `slot` must not be `d_readBuffer`, which may be used to read
   // the slot's old content for the incremental database hash.
   void writeSlot(std::uint64_t position, const FileDBBuffer& slot);
+  // The same, when the caller holds the slot's old content already.
+  void writeSlot(std::uint64_t position, const FileDBBuffer& slot, const unsigned char* oldSlot);
   // Appends one whole slot at the end of the file; returns its position.
   // The caller counts it with `incrRecordsAllocated` once its indexes
   // know it.

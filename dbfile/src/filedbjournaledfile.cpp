@@ -77,7 +77,8 @@ FileDBJournaledFile::FileDBJournaledFile(const VELString& path)
       d_journalPath(journalPath(path)),
       d_inChange(false),
       d_journalSynced(false),
-      d_originalSize(0) {
+      d_originalSize(0),
+      d_recoverPending(false) {
   std::memset(d_nonce, 0, sizeof d_nonce);
 }
 
@@ -96,6 +97,7 @@ void FileDBJournaledFile::beginChange() {
   d_inChange = true;
   d_journalSynced = false;
   d_saved.clear();
+  d_announced.clear();
 }
 
 void FileDBJournaledFile::ensureJournal() {
@@ -201,12 +203,23 @@ void FileDBJournaledFile::syncJournalBeforeOverwrite() {
 
 void FileDBJournaledFile::protect(std::uint64_t offset, std::uint64_t length) {
   requireChange();
-  saveOriginal(offset, length);
+  if (d_journal) {
+    saveOriginal(offset, length);
+  } else {
+    d_announced.emplace_back(offset, length);
+  }
+}
+
+void FileDBJournaledFile::saveAnnounced() {
+  ensureJournal();
+  for (const auto& region : d_announced) saveOriginal(region.first, region.second);
+  d_announced.clear();
 }
 
 void FileDBJournaledFile::write(const void* buffer, const std::uint64_t& count) {
   if (count == 0) return;
   requireChange();
+  saveAnnounced();
   saveOriginal(currentPosition(), count);
   syncJournalBeforeOverwrite();
   FileDBBinaryFile::write(buffer, count);
@@ -215,7 +228,7 @@ void FileDBJournaledFile::write(const void* buffer, const std::uint64_t& count) 
 void FileDBJournaledFile::setSize(std::uint64_t size) {
   requireChange();
   const std::uint64_t current = FileDBBinaryFile::getSize();
-  ensureJournal();
+  saveAnnounced();
   if (size < current) saveOriginal(size, current - size);
   syncJournalBeforeOverwrite();
   FileDBBinaryFile::setSize(size);
@@ -231,9 +244,15 @@ void FileDBJournaledFile::dropJournal() {
 void FileDBJournaledFile::commitChange() {
   VEL_TRACE_SCOPE("commitChange");
   if (!d_inChange) return;
+  d_announced.clear();
   if (d_journal) {
     if (syncMode() != SyncOff) FileDBBinaryFile::sync();
-    dropJournal();
+    try {
+      dropJournal();
+    } catch (...) {
+      d_recoverPending = true;
+      throw;
+    }
     if (syncMode() == SyncFull && vel_syncdir(d_journalPath.c_str()) != 0) {
       const int e = errno;
       d_inChange = false;
@@ -249,15 +268,24 @@ void FileDBJournaledFile::rollbackChange() {
   if (!d_inChange) return;
   d_inChange = false;
   d_saved.clear();
+  d_announced.clear();
   if (!d_journal) return;
-  d_journal->close();
-  d_journal.reset();
-  recover(*this, d_journalPath);
+  try {
+    d_journal->close();
+    d_journal.reset();
+    recover(*this, d_journalPath);
+  } catch (...) {
+    d_journal.reset();
+    d_recoverPending = true;
+    throw;
+  }
 }
 
 bool FileDBJournaledFile::recoverPending() {
-  if (d_inChange) return false;
-  return recover(*this, d_journalPath);
+  if (d_inChange || !d_recoverPending) return false;
+  const bool recovered = recover(*this, d_journalPath);
+  d_recoverPending = false;
+  return recovered;
 }
 
 bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journal) {

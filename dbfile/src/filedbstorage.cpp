@@ -396,11 +396,18 @@ bool FileDBStorage::readSlot(std::uint64_t position) {
 }
 
 void FileDBStorage::writeSlot(std::uint64_t position, const FileDBBuffer& slot) {
+  writeSlot(position, slot, nullptr);
+}
+
+void FileDBStorage::writeSlot(std::uint64_t position, const FileDBBuffer& slot, const unsigned char* oldSlot) {
   ChangeScope change(*this);
   const std::uint64_t length = d_header->getFixedRecordLength();
   if (d_header->wantsSlotUpdates()) {
-    readSlot(position);
-    d_header->slotChanged(d_readBuffer->data(), slot.data(), length, d_connectInfo->getLogicalDBPassword());
+    if (oldSlot == nullptr) {
+      readSlot(position);
+      oldSlot = d_readBuffer->data();
+    }
+    d_header->slotChanged(oldSlot, slot.data(), length, d_connectInfo->getLogicalDBPassword());
   }
   d_file->setPosition(position);
   d_file->write(slot.data(), length);
@@ -439,7 +446,7 @@ void FileDBStorage::markSlotDeleted(std::uint64_t position) {
   d_writeBuffer->put(d_readBuffer->data(), length);
   d_writeBuffer->setPosition(0);
   d_writeBuffer->put(kRecordDeleted);
-  writeSlot(position, *d_writeBuffer);
+  writeSlot(position, *d_writeBuffer, d_readBuffer->data());
   setPasswordDatabaseHash();
   d_purgeOnClose = true;
   change.commit();
