@@ -21,9 +21,7 @@ inline const unsigned char kTestType[8] = {'T', 'E', 'S', 'T', 'T', 'B', 'L', 0}
 class TestTable : public FileDBStorage {
  public:
   TestTable(const VELDBConnectInfo::OBJECT& info, const VELString& name) : FileDBStorage(info, name) {
-    validateMinorVersionNumber();
-    validateFileType();
-    d_lastRecordID = buildIndexes();
+    d_lastRecordID = openTable();
   }
 
   static FileDBStorage* connect(const VELDBConnectInfo::OBJECT& info, const VELString& name) {

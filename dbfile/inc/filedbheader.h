@@ -174,6 +174,26 @@ class FileDBHeader {
   // The database hash over the current header and every slot of `file`;
   // moves the file position.  Base: throws 0x8BA66.
   virtual VELBuffer computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const;
+
+  // A database hash under way, fed the slot bytes in file order by whoever
+  // reads them, so that one pass over the file can check the hash and do
+  // other work with the same bytes.
+  class DatabaseHasher {
+   public:
+    virtual ~DatabaseHasher() = default;
+    // The next `n` bytes of the slots, in pieces of any size.
+    virtual void update(const unsigned char* data, std::uint64_t n) = 0;
+    // The hash over the header and every byte handed in; call once, after
+    // the last slot byte.
+    virtual VELBuffer finish() = 0;
+  };
+  // Starts the database hash over the current header.  The hasher uses this
+  // header's digest objects: nothing else may hash with the header until it
+  // is finished.  Base: throws 0x8BA66.
+  virtual std::unique_ptr<DatabaseHasher> startDatabaseHash(const VELPasswordEncryptor& password) const;
+  // True when `computed` is the stored database hash (constant time).
+  // Base: false.
+  virtual bool databaseHashMatches(const VELBuffer& computed) const;
   virtual bool isKindOf(const VELString& name) const;
   virtual VELString getInstanceName() const;
   static VELString getClassName();
@@ -188,6 +208,8 @@ class FileDBHeader {
   // are those of `FileDBBinaryFile`.
   void streamSlots(FileDBBinaryFile& file, std::uint64_t headerSize,
                    const std::function<void(const unsigned char*, std::uint64_t)>& feed) const;
+  // `startDatabaseHash` fed every slot of `file` by `streamSlots`.
+  VELBuffer hashDatabase(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const;
 
   // Draws `kSaltSize` random bytes, replaces each zero by 0x01 and stores
   // them as the file label.

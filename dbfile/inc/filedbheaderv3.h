@@ -85,6 +85,11 @@ class FileDBHeaderV3 : public FileDBHeader {
   // while slots are counted or the slots reach past the end of the file,
   // and the read errors of `FileDBBinaryFile`.
   VELBuffer computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const override;
+  // The database hash fed slot bytes in file order; when finished it also
+  // keeps the XOR over the slots for the incremental hash, so feed it every
+  // slot of the file.  Throws 0x8BA66 without digest.
+  std::unique_ptr<DatabaseHasher> startDatabaseHash(const VELPasswordEncryptor& password) const override;
+  bool databaseHashMatches(const VELBuffer& computed) const override;
   bool isKindOf(const VELString& name) const override;
   VELString getInstanceName() const override;
   static VELString getClassName();
@@ -103,6 +108,8 @@ class FileDBHeaderV3 : public FileDBHeader {
   void forgetSlotDigests() override { d_slotXorValid = false; }
 
  private:
+  class SlotXorHasher;
+
   // The start value of the database hash, over header and password.
   void startValue(unsigned char out[16], const VELFastBuffer& clear) const;
   void slotDigest(unsigned char out[16], const unsigned char* slot, std::uint64_t length,

@@ -85,6 +85,10 @@ class FileDBHeaderV4 : public FileDBHeader {
   // slots are counted or the slots reach past the end of the file, and the
   // read errors of `FileDBBinaryFile`.
   VELBuffer computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const override;
+  // MAC(common || header hash || slots...), fed slot bytes in file order.
+  // Throws 0x8BA66 without MAC.
+  std::unique_ptr<DatabaseHasher> startDatabaseHash(const VELPasswordEncryptor& password) const override;
+  bool databaseHashMatches(const VELBuffer& computed) const override;
   bool isKindOf(const VELString& name) const override;
   VELString getInstanceName() const override;
   static VELString getClassName();

@@ -4,17 +4,16 @@
 // Entries with equal keys keep their insertion order.  `find` sets the
 // cursor to the entries equal to a key and returns the first; `findNext`
 // returns the following ones and null at the end.  Every `insert` and
-// `erase` ends a walk under way: the cursor is reset to the whole map, so a
-// `findNext` without a new `find` walks every entry in key order.  A walk
-// must not be interleaved with another walk or a change of the same object;
-// the table's instance mutex guarantees that.
+// `erase` ends a walk under way: `findNext` returns null until the next
+// `find`.  A walk must not be interleaved with another walk or a change of
+// the same object; the table's instance mutex guarantees that.  Keys are
+// hashed into a flat table, as in the unique index.
 #ifndef DBFILE_FILEDBMULTIINDEX_H
 #define DBFILE_FILEDBMULTIINDEX_H
 
 #include <cstdint>
-#include <map>
-#include <memory>
 
+#include "filedbhashtable.h"
 #include "velbuffer.h"
 
 struct FileDBMultiLocation {
@@ -25,8 +24,6 @@ struct FileDBMultiLocation {
 
 class FileDBMultiIndex {
  public:
-  using Map = std::multimap<VELBuffer, FileDBMultiLocation>;
-
   // CREATORS
   FileDBMultiIndex();
   ~FileDBMultiIndex();
@@ -38,27 +35,26 @@ class FileDBMultiIndex {
   const FileDBMultiLocation* find(const VELBuffer& key);
   // The next entry of the walk, or null at its end.
   const FileDBMultiLocation* findNext();
-  // Adds an entry after all entries equal to `key`; resets the cursor.
+  // Adds an entry after all entries equal to `key`; ends a walk.
   void insert(const VELBuffer& key, const FileDBMultiLocation& location);
   // Removes the first entry (in insertion order) equal to both `key` and
-  // `location`, if any; resets the cursor.
+  // `location`, if any; ends a walk.
   void erase(const VELBuffer& key, const FileDBMultiLocation& location);
-  // Removes every entry; resets the cursor.
+  // Removes every entry; ends a walk.
   void erase();
+  // Makes room for `count` entries without rehashing.
+  void reserve(std::size_t count) { d_table.reserve(count); }
 
   // ACCESSORS
-  std::size_t size() const { return d_map->map.size(); }
+  std::size_t size() const { return d_table.size(); }
 
  private:
-  struct State {
-    Map map;
-    Map::const_iterator d_cursor;
-    Map::const_iterator d_cursorEnd;
-  };
-  void resetCursor();
+  using Table = FileDBHashTable<FileDBMultiLocation>;
 
   // DATA
-  std::unique_ptr<State> d_map;
+  Table d_table;
+  Table::Cursor d_cursor;  // the walk under way
+  VELBuffer d_cursorKey;   // and the key it looks for
 };
 
 #endif

@@ -188,6 +188,19 @@ class FileDBStorage {
   // the header changed, the database hash, and the header on disk.
   void sealPending();
 
+  // What every table's constructor does after this one: checks the minor
+  // version and file type, builds the indexes, and completes the database
+  // hash check.  The open reads the slots once: the index walk hands each
+  // block it reads to the hash, and the rest of the file is hashed after
+  // it.  Damage the hash finds is reported as 0x8C243 whatever the walk
+  // tripped over first, and the indexes built from such a file are dropped
+  // with the storage.  Returns the highest record ID.
+  std::uint32_t openTable();
+  // Completes the database hash check an open began, reading what the walk
+  // did not hand over; 0x8C243 when the hash differs.  Nothing when none is
+  // pending.
+  void finishOpenHash();
+
   // Overridden by each table.
   virtual void validateMinorVersionNumber() = 0;
   virtual void validateFileType() = 0;
@@ -248,6 +261,11 @@ class FileDBStorage {
   // change hashes the file once however many slots it writes.
   bool d_sealPending = false;
   bool d_saltPending = false;
+  // The database hash of the open under way, and the slot bytes it has
+  // taken: [header size, d_openHashedTo).  Every change finishes it first,
+  // so nothing is written to a file whose hash is unchecked.
+  std::unique_ptr<FileDBHeader::DatabaseHasher> d_openHash;
+  std::uint64_t d_openHashedTo = 0;
   bool d_destroying = false;  // the table part is gone: no index rebuild
   bool d_reloading = false;   // a reload is under way: none within it
 

@@ -4,19 +4,15 @@
 // key when their bytes are equal.  Each key maps to exactly one record
 // location: the byte position of its slot and its record ID.  Inserting
 // under a key that is present replaces the location.  Only equality is ever
-// asked of this index, so it hashes its keys: a lookup or insert costs one
-// hash of the key and, on a hit, one comparison, where an ordered tree of
-// ten thousand keys costs fourteen comparisons, each a likely cache miss.
+// asked of this index, so it hashes its keys into a flat table: a lookup or
+// insert costs one hash of the key and usually one cache line.
 // No locking of its own: the table's instance mutex covers every call.
 #ifndef DBFILE_FILEDBUNIQUEINDEX_H
 #define DBFILE_FILEDBUNIQUEINDEX_H
 
 #include <cstdint>
-#include <cstring>
-#include <string_view>
-#include <unordered_map>
-#include <memory>
 
+#include "filedbhashtable.h"
 #include "velbuffer.h"
 
 struct FileDBUniqueLocation {
@@ -24,17 +20,8 @@ struct FileDBUniqueLocation {
   std::uint32_t recordID;
 };
 
-struct FileDBKeyHash {
-  std::size_t operator()(const VELBuffer& key) const noexcept {
-    return std::hash<std::string_view>()(
-        std::string_view(reinterpret_cast<const char*>(key.data()), key.size()));
-  }
-};
-
 class FileDBUniqueIndex {
  public:
-  using Map = std::unordered_map<VELBuffer, FileDBUniqueLocation, FileDBKeyHash>;
-
   // CREATORS
   FileDBUniqueIndex();
   ~FileDBUniqueIndex();
@@ -49,16 +36,16 @@ class FileDBUniqueIndex {
   // Removes every entry.
   void erase();
   // Makes room for `count` keys without rehashing.
-  void reserve(std::size_t count) { d_map->reserve(count); }
+  void reserve(std::size_t count) { d_table.reserve(count); }
 
   // ACCESSORS
   // The location under `key`, or null; valid until the next change.
   const FileDBUniqueLocation* find(const VELBuffer& key) const;
-  std::size_t size() const { return d_map->size(); }
+  std::size_t size() const { return d_table.size(); }
 
  private:
   // DATA
-  std::unique_ptr<Map> d_map;
+  FileDBHashTable<FileDBUniqueLocation> d_table;
 };
 
 #endif

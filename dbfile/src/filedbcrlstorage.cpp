@@ -48,9 +48,7 @@ void FileDBCRLStorage::disconnect(FileDBCRLStorage*& storage, bool deleteFile) {
 FileDBCRLStorage::FileDBCRLStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName)
     : FileDBStorage(connectInfo, fileName) {
   VEL_TRACE_SCOPE("FileDBCRLStorage::ctor");
-  validateMinorVersionNumber();
-  validateFileType();
-  d_lastRecordID = buildIndexes();
+  d_lastRecordID = openTable();
 }
 
 FileDBCRLStorage::~FileDBCRLStorage() { VEL_TRACE_SCOPE("FileDBCRLStorage::dtor"); }

@@ -199,6 +199,19 @@ VELBuffer FileDBHeader::computePasswordDatabaseHash(FileDBBinaryFile&, const VEL
   VELDB_THROW(VELDBError::kNoDigest, "");
 }
 
+std::unique_ptr<FileDBHeader::DatabaseHasher> FileDBHeader::startDatabaseHash(const VELPasswordEncryptor&) const {
+  VELDB_THROW(VELDBError::kNoDigest, "");
+}
+
+bool FileDBHeader::databaseHashMatches(const VELBuffer&) const { return false; }
+
+VELBuffer FileDBHeader::hashDatabase(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
+  const std::unique_ptr<DatabaseHasher> hasher = startDatabaseHash(password);
+  DatabaseHasher& running = *hasher;
+  streamSlots(file, getSize(), [&running](const unsigned char* data, std::uint64_t n) { running.update(data, n); });
+  return hasher->finish();
+}
+
 bool FileDBHeader::isKindOf(const VELString& name) const {
   VEL_TRACE_SCOPE("isKindOf");
   return name == getClassName();

@@ -153,7 +153,7 @@ void FileDBHeaderV3::validatePasswordHeaderHash(const VELPasswordEncryptor& pass
 
 void FileDBHeaderV3::validatePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
   VEL_TRACE_SCOPE("validatePasswordDatabaseHash");
-  if (!hashesEqual(computePasswordDatabaseHash(file, password), passwordDatabaseHash, kHashSize)) {
+  if (!databaseHashMatches(hashDatabase(file, password))) {
     VELDB_THROW(VELDBError::kHashMismatch, "");
   }
 }
@@ -172,45 +172,78 @@ VELBuffer FileDBHeaderV3::computePasswordHeaderHash(const VELPasswordEncryptor& 
 
 VELBuffer FileDBHeaderV3::computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
   VEL_TRACE_SCOPE("computePasswordDatabaseHash");
-  if (!digest) VELDB_THROW(VELDBError::kNoDigest, "");
-  if (digest->size() != kHashSize) VELDB_THROW(VELDBError::kNoDigest, "digest of the wrong size");
-  const VELFastBuffer clear = password.getClearPassword();
+  return hashDatabase(file, password);
+}
 
-  unsigned char start[kHashSize];
-  startValue(start, clear);
-  unsigned char running[kHashSize] = {0};
+// MD5(slot || password) of each slot, XORed together.  Pieces may end
+// inside a slot, so the digest of a slot is carried from one to the next.
+class FileDBHeaderV3::SlotXorHasher : public FileDBHeader::DatabaseHasher {
+ public:
+  SlotXorHasher(const FileDBHeaderV3& header, const VELPasswordEncryptor& password)
+      : d_header(header),
+        d_password(password),
+        d_clear(password.getClearPassword()),
+        d_length(header.getFixedRecordLength()),
+        d_leftInSlot(d_length) {
+    d_header.digest->init();
+  }
 
-  // Blocks may end inside a slot when a slot is larger than a block, so the
-  // digest of a slot is carried across blocks.
-  const std::uint64_t length = getFixedRecordLength();
-  std::uint64_t leftInSlot = length;
-  unsigned char slotHash[kHashSize];
-  VELKRYDigest& md5 = *digest;
-  digest->init();
-  streamSlots(file, kHeaderSize, [&](const unsigned char* data, std::uint64_t n) {
+  void update(const unsigned char* data, std::uint64_t n) override {
+    if (d_length == 0) return;  // no slot can hold a byte
+    VELKRYDigest& md5 = *d_header.digest;
     while (n > 0) {
-      const std::uint64_t take = n < leftInSlot ? n : leftInSlot;
+      const std::uint64_t take = n < d_leftInSlot ? n : d_leftInSlot;
       md5.update(data, static_cast<std::size_t>(take));
       data += take;
       n -= take;
-      leftInSlot -= take;
-      if (leftInSlot == 0) {
-        md5.update(clear.data(), clear.length());
+      d_leftInSlot -= take;
+      if (d_leftInSlot == 0) {
+        unsigned char slotHash[kHashSize];
+        md5.update(d_clear.data(), d_clear.length());
         md5.finish(slotHash);
-        for (std::uint64_t k = 0; k < kHashSize; ++k) running[k] ^= slotHash[k];
+        for (std::uint64_t k = 0; k < kHashSize; ++k) d_running[k] ^= slotHash[k];
         md5.init();
-        leftInSlot = length;
+        d_leftInSlot = d_length;
+        ++d_slots;
       }
     }
-  });
-  // Keep the XOR over the slots for the incremental hash.
-  std::memcpy(d_slotXor, running, kHashSize);
-  d_slotXorValid = true;
-  d_slotXorPassword = password;
-  d_slotXorCount = getRecordsAllocated();
-  d_slotXorLength = static_cast<std::uint32_t>(length);
-  for (std::uint64_t k = 0; k < kHashSize; ++k) running[k] ^= start[k];
-  return VELBuffer(running, kHashSize);
+  }
+
+  VELBuffer finish() override {
+    // Keep the XOR over the slots for the incremental hash, when it covers
+    // every slot the header counts.
+    if (d_leftInSlot == d_length && d_slots == d_header.getRecordsAllocated()) {
+      std::memcpy(d_header.d_slotXor, d_running, kHashSize);
+      d_header.d_slotXorValid = true;
+      d_header.d_slotXorPassword = d_password;
+      d_header.d_slotXorCount = d_header.getRecordsAllocated();
+      d_header.d_slotXorLength = static_cast<std::uint32_t>(d_length);
+    }
+    unsigned char result[kHashSize];
+    d_header.startValue(result, d_clear);
+    for (std::uint64_t k = 0; k < kHashSize; ++k) result[k] ^= d_running[k];
+    return VELBuffer(result, kHashSize);
+  }
+
+ private:
+  const FileDBHeaderV3& d_header;
+  VELPasswordEncryptor d_password;
+  VELFastBuffer d_clear;
+  std::uint64_t d_length;
+  std::uint64_t d_leftInSlot;
+  std::uint64_t d_slots = 0;
+  unsigned char d_running[kHashSize] = {0};
+};
+
+std::unique_ptr<FileDBHeader::DatabaseHasher> FileDBHeaderV3::startDatabaseHash(
+    const VELPasswordEncryptor& password) const {
+  if (!digest) VELDB_THROW(VELDBError::kNoDigest, "");
+  if (digest->size() != kHashSize) VELDB_THROW(VELDBError::kNoDigest, "digest of the wrong size");
+  return std::unique_ptr<DatabaseHasher>(new SlotXorHasher(*this, password));
+}
+
+bool FileDBHeaderV3::databaseHashMatches(const VELBuffer& computed) const {
+  return hashesEqual(computed, passwordDatabaseHash, kHashSize);
 }
 
 bool FileDBHeaderV3::isKindOf(const VELString& name) const {

@@ -12,6 +12,16 @@ std::unique_ptr<VELKRYAlgorithmFactory> copyFactory(const VELKRYAlgorithmFactory
   return std::unique_ptr<VELKRYAlgorithmFactory>(factory->copy());
 }
 
+class MACHasher : public FileDBHeader::DatabaseHasher {
+ public:
+  explicit MACHasher(std::unique_ptr<VELKRYDigest> mac) : d_mac(std::move(mac)) {}
+  void update(const unsigned char* data, std::uint64_t n) override { d_mac->update(data, static_cast<std::size_t>(n)); }
+  VELBuffer finish() override { return d_mac->finish(); }
+
+ private:
+  std::unique_ptr<VELKRYDigest> d_mac;
+};
+
 }  // namespace
 
 FileDBHeaderV4::FileDBHeaderV4(const VELKRYAlgorithmFactory* factory)
@@ -110,7 +120,7 @@ void FileDBHeaderV4::validatePasswordHeaderHash(const VELPasswordEncryptor& pass
 
 void FileDBHeaderV4::validatePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
   VEL_TRACE_SCOPE("validatePasswordDatabaseHash");
-  if (!hashesEqual(computePasswordDatabaseHash(file, password), passwordDatabaseHash, kHashSize)) {
+  if (!databaseHashMatches(hashDatabase(file, password))) {
     VELDB_THROW(VELDBError::kHashMismatch, "");
   }
 }
@@ -133,15 +143,20 @@ VELBuffer FileDBHeaderV4::computePasswordHeaderHash(const VELPasswordEncryptor& 
 
 VELBuffer FileDBHeaderV4::computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
   VEL_TRACE_SCOPE("computePasswordDatabaseHash");
-  const std::unique_ptr<VELKRYDigest> mac = makeMAC(password.getClearPassword());
+  return hashDatabase(file, password);
+}
+
+std::unique_ptr<FileDBHeader::DatabaseHasher> FileDBHeaderV4::startDatabaseHash(
+    const VELPasswordEncryptor& password) const {
+  std::unique_ptr<VELKRYDigest> mac = makeMAC(password.getClearPassword());
   mac->init();
   mac->update(getBuffer(), kCommonHeaderSize);
   mac->update(passwordHeaderHash, kHashSize);
-  VELKRYDigest& running = *mac;
-  streamSlots(file, kHeaderSize, [&running](const unsigned char* data, std::uint64_t n) {
-    running.update(data, static_cast<std::size_t>(n));
-  });
-  return mac->finish();
+  return std::unique_ptr<DatabaseHasher>(new MACHasher(std::move(mac)));
+}
+
+bool FileDBHeaderV4::databaseHashMatches(const VELBuffer& computed) const {
+  return hashesEqual(computed, passwordDatabaseHash, kHashSize);
 }
 
 bool FileDBHeaderV4::isKindOf(const VELString& name) const {

@@ -63,6 +63,8 @@ void FileDBKeyMasterIndex::reserve(std::size_t count) {
   d_signatureIndex.reserve(count);
   d_unsignedCertIndex.reserve(count);
   d_issuerAndSerialIndex.reserve(count);
+  d_subjectNameIndex.reserve(count);
+  d_publicKeyIndex.reserve(count);
 }
 
 void FileDBKeyMasterIndex::erase() {

@@ -48,9 +48,7 @@ void FileDBKeyPairStorage::disconnect(FileDBKeyPairStorage*& storage, bool delet
 FileDBKeyPairStorage::FileDBKeyPairStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName)
     : FileDBStorage(connectInfo, fileName) {
   VEL_TRACE_SCOPE("FileDBKeyPairStorage::ctor");
-  validateMinorVersionNumber();
-  validateFileType();
-  d_lastRecordID = buildIndexes();
+  d_lastRecordID = openTable();
 }
 
 FileDBKeyPairStorage::~FileDBKeyPairStorage() { VEL_TRACE_SCOPE("FileDBKeyPairStorage::dtor"); }

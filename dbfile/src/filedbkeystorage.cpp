@@ -48,16 +48,7 @@ void FileDBKeyStorage::disconnect(FileDBKeyStorage*& storage, bool deleteFile) {
 FileDBKeyStorage::FileDBKeyStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName)
     : FileDBStorage(connectInfo, fileName) {
   VEL_TRACE_SCOPE("FileDBKeyStorage::ctor");
-  try {
-    validateMinorVersionNumber();
-    validateFileType();
-    d_lastRecordID = buildIndexes();
-  } catch (...) {
-    // An open that fails must not compact the file on its way out: the base
-    // destructor would otherwise rewrite a file nobody could open.
-    d_purgeOnClose = false;
-    throw;
-  }
+  d_lastRecordID = openTable();
 }
 
 FileDBKeyStorage::~FileDBKeyStorage() { VEL_TRACE_SCOPE("FileDBKeyStorage::dtor"); }

@@ -111,10 +111,53 @@ FileDBStorage::FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const 
   // crafted slot count or record length costs nothing.  Both failures carry
   // the same number.
   checkSize();
-  d_header->validatePasswordDatabaseHash(*d_file, password);
+  // The database hash is checked on the pass that builds the indexes (see
+  // `openTable`).
+  d_openHash = d_header->startDatabaseHash(password);
+  d_openHashedTo = d_header->getSize();
   const std::uint32_t length = d_header->getFixedRecordLength();
   d_readBuffer.reset(new FileDBBuffer(length));
   d_writeBuffer.reset(new FileDBBuffer(length));
+}
+
+std::uint32_t FileDBStorage::openTable() {
+  VEL_TRACE_SCOPE("openTable");
+  try {
+    validateMinorVersionNumber();
+    validateFileType();
+    const std::uint32_t highestRecordID = buildIndexes();
+    finishOpenHash();
+    return highestRecordID;
+  } catch (...) {
+    // An open that fails must not compact the file on its way out.
+    d_purgeOnClose = false;
+    if (d_openHash) {
+      try {
+        finishOpenHash();
+      } catch (const VELDBException& e) {
+        if (e.getError() == VELDBError::kHashMismatch) throw;
+      }
+    }
+    throw;
+  }
+}
+
+void FileDBStorage::finishOpenHash() {
+  if (!d_openHash) return;
+  const std::unique_ptr<FileDBHeader::DatabaseHasher> hasher = std::move(d_openHash);
+  const std::uint64_t end = slotPosition(d_header->getRecordsAllocated());
+  if (d_openHashedTo < end) {
+    constexpr std::uint64_t kBlock = 1u << 20;
+    std::vector<unsigned char> block(static_cast<std::size_t>(std::min(kBlock, end - d_openHashedTo)));
+    d_file->setPosition(d_openHashedTo);
+    while (d_openHashedTo < end) {
+      const std::uint64_t n = std::min<std::uint64_t>(block.size(), end - d_openHashedTo);
+      d_file->read(static_cast<void*>(block.data()), n);
+      hasher->update(block.data(), n);
+      d_openHashedTo += n;
+    }
+  }
+  if (!d_header->databaseHashMatches(hasher->finish())) VELDB_THROW(VELDBError::kHashMismatch, "");
 }
 
 void FileDBStorage::checkSize() const {
@@ -297,6 +340,7 @@ FileDBStorage::ChangeScope::ChangeScope(FileDBStorage& storage)
   if (d_outer) {
     // A change whose rollback failed (the disk was failing) is rolled back
     // before anything else is written.
+    storage.finishOpenHash();
     if (storage.d_file->recoverPending()) storage.reloadAfterRollback();
     storage.d_file->beginChange();
     try {
@@ -493,6 +537,11 @@ std::uint64_t FileDBStorage::nextLiveSlot(FileDBIterator& iterator) {
       } catch (...) {
         d_ahead.clear();
         throw;
+      }
+      // An open under way hashes what its walk reads.
+      if (d_openHash && position <= d_openHashedTo && d_openHashedTo < position + n) {
+        d_openHash->update(d_ahead.data() + (d_openHashedTo - position), position + n - d_openHashedTo);
+        d_openHashedTo = position + n;
       }
     }
     d_readBuffer->load(d_ahead.data() + (position - d_aheadStart), length);

@@ -2,27 +2,32 @@
 
 #include "veltrace.h"
 
-FileDBUniqueIndex::FileDBUniqueIndex() : d_map(new Map()) { VEL_TRACE_SCOPE("FileDBUniqueIndex::ctor"); }
+FileDBUniqueIndex::FileDBUniqueIndex() { VEL_TRACE_SCOPE("FileDBUniqueIndex::ctor"); }
 
 FileDBUniqueIndex::~FileDBUniqueIndex() { VEL_TRACE_SCOPE("FileDBUniqueIndex::dtor"); }
 
 const FileDBUniqueLocation* FileDBUniqueIndex::find(const VELBuffer& key) const {
   VEL_TRACE_SCOPE("find");
-  auto it = d_map->find(key);
-  return it == d_map->end() ? nullptr : &it->second;
+  return d_table.find(key);
 }
 
 void FileDBUniqueIndex::insert(const VELBuffer& key, const FileDBUniqueLocation& location) {
   VEL_TRACE_SCOPE("insert");
-  (*d_map)[key] = location;
+  FileDBHashTable<FileDBUniqueLocation>::Cursor cursor;
+  FileDBUniqueLocation* present = d_table.find(key, cursor);
+  if (present != nullptr) {
+    *present = location;
+  } else {
+    d_table.insert(key, location);
+  }
 }
 
 void FileDBUniqueIndex::erase(const VELBuffer& key) {
   VEL_TRACE_SCOPE("erase");
-  d_map->erase(key);
+  d_table.eraseFirst(key, [](const FileDBUniqueLocation&) { return true; });
 }
 
 void FileDBUniqueIndex::erase() {
   VEL_TRACE_SCOPE("erase");
-  d_map->clear();
+  d_table.clear();
 }
