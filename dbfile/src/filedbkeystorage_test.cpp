@@ -21,6 +21,7 @@
 
 #include "filedbheaderv3.h"
 #include "filedbheaderv4.h"
+#include "filedbjournaledfile.h"
 #include "velasnutility.h"
 #include "veldbutility.h"
 #include "velexception.h"
@@ -652,6 +653,54 @@ TEST_F(KeyStorageTest, AnOpenThatFailsLeavesTheFileOpenableAndUncompacted) {
     EXPECT_EQ(readAll(d_path).size(), size);
     // Still sealed: the next open fails on the slot again, not on the hash.
     EXPECT_EQ(openError(VELDBConnectInfo::ReadOnly, d_path), VELDBError::kBadArgument);
+  }
+}
+
+// The open checks the database hash on the same pass that builds the
+// indexes.  Whatever the walk meets in a damaged file, the open reports the
+// damage, and it writes nothing to a file whose hash it has not checked.
+TEST_F(KeyStorageTest, DamageIsReportedAsAHashMismatchAndNothingIsWritten) {
+  Records records;
+  for (const char* label : {"first", "second"}) records.push_back(VELTestPKI::makeKeyRecord(label, "CN=Damage"));
+  std::string undecodable = slotOf(*records[1], 2, 2, 1, 5000);
+  undecodable[12] = 0x04;  // the record's encoding no longer decodes
+  const unsigned char crlType[8] = {'X', '5', '0', '9', 'C', 'R', 'L', 0};
+  struct Case {
+    const char* what;
+    unsigned char minor;
+    std::vector<std::string> slots;
+    const unsigned char* fileType;
+  };
+  const Case cases[] = {
+      {"a record that does not decode", 2, {slotOf(*records[0], 1, 1, 1, 5000), undecodable}, kKeyType},
+      {"a minor-version-1 tail the open would clear", 1,
+       {slotOf(*records[0], 1, 1, 1, 5000, "old tail"), slotOf(*records[1], 2, 2, 1, 5000)}, kKeyType},
+      {"another table's file type", 2, {slotOf(*records[0], 1, 1, 1, 5000)}, crlType},
+  };
+  for (bool v4 : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (v4 ? ", version 4" : ", version 3"));
+      unlink(d_path.c_str());
+      writeFile(d_path, v4, c.minor, 5000, c.slots);
+      if (c.fileType != kKeyType) {
+        FileDBBinaryFile file(d_path, VELDBConnectInfo::ReadWrite);
+        file.setPosition(std::uint64_t{FileDBHeader::kFileTypeOffset});
+        file.write(c.fileType, FileDBHeader::kFileTypeSize);
+        VELKRYAlgorithmFactory factory;
+        std::unique_ptr<FileDBHeader> header(v4 ? static_cast<FileDBHeader*>(new FileDBHeaderV4(&factory, file))
+                                                : new FileDBHeaderV3(&factory, file));
+        header->setPasswordHeaderHash(password());
+        header->setPasswordDatabaseHash(file, password());
+        header->persist(file);
+      }
+      std::string damaged = readAll(d_path);
+      damaged[damaged.size() - 1] ^= 0x01;  // the last slot's padding
+      VELTestUtil::writeAll(d_path, damaged);
+      EXPECT_EQ(openError(VELDBConnectInfo::ReadOnly, d_path), VELDBError::kHashMismatch);
+      EXPECT_EQ(openError(VELDBConnectInfo::ReadWrite, d_path), VELDBError::kHashMismatch);
+      EXPECT_TRUE(readAll(d_path) == damaged) << "the damaged file was written to";
+      EXPECT_FALSE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
+    }
   }
 }
 
