@@ -59,6 +59,10 @@ class FileDBBinaryFile {
   // Reads exactly `count` bytes into `out`.
   virtual void read(VELString& out, std::uint64_t count);
   virtual void read(void* buffer, const std::uint64_t& count);
+  // Reads exactly `count` bytes at `offset`, in one system call where the
+  // file allows, without using the file position; afterwards the position
+  // is unspecified.  Errors as `read`.
+  virtual void readAt(std::uint64_t offset, void* buffer, std::uint64_t count);
   virtual const VELConstString& getFileName() const;
   virtual std::uint64_t getSize() const;
   virtual void isOpenCheck() const;

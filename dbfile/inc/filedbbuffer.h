@@ -63,6 +63,8 @@ class FileDBBuffer : public VELASNBuffer {
   // 0x8B67A when the bytes would pass the capacity (before reading), and
   // the read errors of `FileDBBinaryFile` (cursor unchanged).
   void read(FileDBBinaryFile& file, std::uint64_t count);
+  // The same, from file offset `offset` (`FileDBBinaryFile::readAt`).
+  void readAt(FileDBBinaryFile& file, std::uint64_t offset, std::uint64_t count);
   // Copies `count` filled bytes from the cursor to `raw`; 0x8B67A when
   // fewer are filled.
   void get(void* raw, std::uint64_t count);

@@ -112,8 +112,9 @@ class FileDBStorage {
 
   // MANIPULATORS
   VELMutex& getInstanceMutex() { return d_instanceMutex; }
-  // Rewrites the file without its deleted slots (and slots in any state but
-  // in use), through a temporary file; runs from the destructor.
+  // Rewrites the file without its deleted slots, through a temporary file;
+  // runs from the destructor.  A slot in a state other than in use or
+  // deleted (written elsewhere) is a record to the indexes, and is kept.
   void purge();
   // Grows the record length in steps of 1000 until it reaches
   // `minimumRecordLength`; every slot keeps its bytes followed by zeros, the
@@ -213,7 +214,8 @@ class FileDBStorage {
   std::uint64_t slotPosition(std::uint64_t index) const;
 
   // Slot access shared by the three tables.
-  // Reads the slot at `position` into `d_readBuffer`; true when it is not
+  // Reads the slot at `position` into `d_readBuffer` (one positional read;
+  // the file position is unspecified afterwards); true when it is not
   // marked deleted.
   bool readSlot(std::uint64_t position);
   // Writes one whole slot (the buffer's first record-length bytes) at

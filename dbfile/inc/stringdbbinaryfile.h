@@ -30,6 +30,8 @@ class StringDBBinaryFile : public FileDBBinaryFile {
   void close() override;
   void read(VELString& out, std::uint64_t count) override;
   void read(void* buffer, const std::uint64_t& count) override;
+  // Moves the read position as `setPosition` and `read` do.
+  void readAt(std::uint64_t offset, void* buffer, std::uint64_t count) override;
   std::uint64_t getSize() const override;
   void isOpenCheck() const override;
   void notOpenCheck() const override;

@@ -168,6 +168,20 @@ void FileDBBinaryFile::read(void* buffer, const std::uint64_t& count) {
   if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), n);
 }
 
+void FileDBBinaryFile::readAt(std::uint64_t offset, void* buffer, std::uint64_t count) {
+  VEL_TRACE_SCOPE("readAt");
+  isOpenCheck();
+  if (count > 0xFFFFFFFFULL || offset > kMaxFileSize) {
+    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), 0);
+  }
+  const long long n = vel_readFullyAt(fileDescriptor, buffer, static_cast<std::size_t>(count), offset);
+  if (n < 0) {
+    const int error = errno;
+    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), error);
+  }
+  if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), n);
+}
+
 std::uint64_t FileDBBinaryFile::bytesAvailable() {
   if (position == kUnknown) {
     const long long p = vel_lseek(fileDescriptor, 0, 1);

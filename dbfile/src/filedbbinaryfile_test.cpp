@@ -72,6 +72,20 @@ long long faultyRead(int fd, void* buffer, std::size_t count) {
   return vel_defaultPlatform().readFile(fd, buffer, count);
 }
 
+long long faultyReadAt(int fd, void* buffer, std::size_t count, long long offset) {
+  ++g_faults.readCalls;
+  if (g_faults.interruptFirst && g_faults.readCalls == 1) {
+    errno = EINTR;
+    return -1;
+  }
+  if (g_faults.readError != 0) {
+    errno = g_faults.readError;
+    return -1;
+  }
+  if (g_faults.chunk != 0 && count > g_faults.chunk) count = g_faults.chunk;
+  return vel_defaultPlatform().readFileAt(fd, buffer, count, offset);
+}
+
 long long faultyWrite(int fd, const void* buffer, std::size_t count) {
   ++g_faults.writeCalls;
   if (g_faults.interruptFirst && g_faults.writeCalls == 1) {
@@ -139,6 +153,7 @@ int faultyTmp() {
 VELPlatformCalls faultyCalls() {
   VELPlatformCalls calls = vel_defaultPlatform();
   calls.readFile = faultyRead;
+  calls.readFileAt = faultyReadAt;
   calls.writeFile = faultyWrite;
   calls.closeFile = faultyClose;
   calls.truncateFile = faultyTruncate;
@@ -540,6 +555,16 @@ TEST_F(FileDBBinaryFileTest, InterruptedAndPartialTransfersAreRetried) {
   f.read(out, data.size());
   EXPECT_EQ(data, out);
   EXPECT_GT(g_faults.readCalls, 9);
+
+  // A positional read is retried the same way and starts where it is told,
+  // wherever the file position stands.
+  g_faults.readCalls = 0;
+  g_faults.interruptFirst = true;
+  f.setPosition(std::uint64_t{0});
+  char slot[15] = {0};
+  f.readAt(10, slot, 15);
+  EXPECT_EQ(std::string(slot, 15), "twenty-six byte");
+  EXPECT_GT(g_faults.readCalls, 5);
 }
 
 TEST_F(FileDBBinaryFileTest, WriteThatStopsShortFails) {
@@ -562,6 +587,11 @@ TEST_F(FileDBBinaryFileTest, FailingReadThrowsWithErrno) {
   g_faults.readError = EIO;
   VELString out;
   expectError([&] { f.read(out, 3); }, 0x8C238, "vel_read-" + path, true, EIO);
+  char bytes[3];
+  expectError([&] { f.readAt(0, bytes, 3); }, 0x8C238, "vel_read-" + path, true, EIO);
+  // Past the end: a short read, reported with the bytes there were.
+  g_faults.readError = 0;
+  expectError([&] { f.readAt(1, bytes, 3); }, 0x8C238, "vel_read-" + path, true, 2);
 }
 
 TEST_F(FileDBBinaryFileTest, GrowthPast2GiBIsRefusedBeforeWriting) {

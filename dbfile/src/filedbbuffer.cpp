@@ -47,6 +47,15 @@ void FileDBBuffer::read(FileDBBinaryFile& file, std::uint64_t count) {
   if (usedLength < position) usedLength = position;
 }
 
+void FileDBBuffer::readAt(FileDBBinaryFile& file, std::uint64_t offset, std::uint64_t count) {
+  VEL_TRACE_SCOPE("readAt");
+  if (count == 0) return;
+  if (count > capacity() - position) VELDB_THROW(VELDBError::kBadArgument, "");
+  file.readAt(offset, static_cast<void*>(writableData() + position), count);
+  position += count;
+  if (usedLength < position) usedLength = position;
+}
+
 void FileDBBuffer::load(const void* bytes, std::uint64_t count) {
   if (count > capacity()) VELDB_THROW(VELDBError::kBadArgument, "");
   if (count > 0) std::memcpy(writableData(), bytes, static_cast<std::size_t>(count));

@@ -70,6 +70,10 @@ long long faultRead(int fd, void* buffer, std::size_t count) {
   if (failing(kRead)) return -1;
   return vel_defaultPlatform().readFile(fd, buffer, count);
 }
+long long faultReadAt(int fd, void* buffer, std::size_t count, long long offset) {
+  if (failing(kRead)) return -1;
+  return vel_defaultPlatform().readFileAt(fd, buffer, count, offset);
+}
 long long faultWrite(int fd, const void* buffer, std::size_t count) {
   if (g_disk.shortPending) {
     // The retry after a short write: the disk is full.
@@ -125,6 +129,7 @@ int faultTmp() {
 void installFaultyDisk() {
   VELPlatformCalls calls = vel_defaultPlatform();
   calls.readFile = faultRead;
+  calls.readFileAt = faultReadAt;
   calls.writeFile = faultWrite;
   calls.seekFile = faultSeek;
   calls.truncateFile = faultTruncate;

@@ -528,6 +528,26 @@ TEST_F(KeyStorageTest, DeletedRecordsGoWhenTheLastConnectionClosesAndIDsContinue
   EXPECT_FALSE(FileDBBinaryFile::exists(d_path));
 }
 
+// A slot in a state this table never writes (0 or 3, from another writer)
+// is shown as a record; the compaction at close must keep it.
+TEST_F(KeyStorageTest, CompactionKeepsEveryRecordTheTableShows) {
+  Records records;
+  for (const char* label : {"in use", "deleted", "state 0", "state 3"}) {
+    records.push_back(VELTestPKI::makeKeyRecord(label, "CN=States"));
+  }
+  writeFile(d_path, false, 2, 5000,
+            {slotOf(*records[0], 1, 1, 1, 5000), slotOf(*records[1], 2, 2, 2, 5000), slotOf(*records[2], 3, 3, 0, 5000),
+             slotOf(*records[3], 4, 4, 3, 5000)});
+  std::unique_ptr<Table> t = open();
+  EXPECT_EQ(t->allLabels(), (std::vector<std::string>{"in use", "state 0", "state 3"}));
+  EXPECT_EQ(t->get()->deleteRecordByIndex(VELDBManager::KeyLabel, VELASNLabelString("in use")), 1u);
+  t->close();  // the delete asks for compaction
+  EXPECT_EQ(readAll(d_path).size(), 80u + 2 * 5000);
+  t = open(VELDBConnectInfo::ReadOnly);
+  EXPECT_EQ(t->allLabels(), (std::vector<std::string>{"state 0", "state 3"}));
+  t->close();
+}
+
 TEST_F(KeyStorageTest, RecordIDsOutOfOrderAreRepairedInMemoryAtEveryOpen) {
   Records records;
   for (const char* label : {"five", "three", "nine"}) records.push_back(VELTestPKI::makeKeyRecord(label, "CN=Order"));

@@ -433,9 +433,8 @@ std::uint64_t FileDBStorage::slotPosition(std::uint64_t index) const {
 }
 
 bool FileDBStorage::readSlot(std::uint64_t position) {
-  d_file->setPosition(position);
   d_readBuffer->reset();
-  d_readBuffer->read(*d_file, d_header->getFixedRecordLength());
+  d_readBuffer->readAt(*d_file, position, d_header->getFixedRecordLength());
   return !isRecordDeleted(*d_readBuffer);
 }
 
@@ -605,7 +604,8 @@ void FileDBStorage::purge() {
   const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
   TempFile tmp(*d_file);
 
-  // Copy the header and every slot in use to the scratch file.
+  // Copy the header and every slot not marked deleted to the scratch file:
+  // the indexes show a slot in any other state as a record, so it stays.
   VELString headerBytes;
   d_file->setPosition(0);
   tmp.file->setPosition(0, FileDBBinaryFile::Begin);
@@ -618,7 +618,7 @@ void FileDBStorage::purge() {
     std::uint32_t state = 0;
     d_readBuffer->setPosition(0);
     d_readBuffer->get(state);
-    if (state == kRecordInUse) {
+    if (state != kRecordDeleted) {
       tmp.file->write(d_readBuffer->data(), len);
       ++kept;
     }

@@ -49,6 +49,15 @@ void StringDBBinaryFile::read(void* out, const std::uint64_t& count) {
   readPosition += count;
 }
 
+void StringDBBinaryFile::readAt(std::uint64_t offset, void* out, std::uint64_t count) {
+  const std::uint64_t length = calcSize();
+  if (offset > length) {
+    VELDB_THROW(VELDBError::kRead, "read:buf:" + std::to_string(count) + ":" + std::to_string(offset));
+  }
+  readPosition = offset;
+  read(out, count);
+}
+
 std::uint64_t StringDBBinaryFile::getSize() const { return size; }
 
 void StringDBBinaryFile::isOpenCheck() const {}

@@ -61,6 +61,8 @@ struct VELPlatformCalls {
   int (*accessFile)(const char* path);
   // An anonymous temporary file of mode 0600 that is gone once closed.
   int (*tmpFile)();
+  // Reads at `offset` without using or moving the file position (pread).
+  long long (*readFileAt)(int fd, void* buffer, std::size_t count, long long offset);
 };
 
 // The table in force, and the one that calls the operating system.
@@ -100,6 +102,8 @@ int vel_unlink(const char* path);
 // because of an error.
 long long vel_readFully(int fd, void* buffer, std::size_t count);
 long long vel_writeFully(int fd, const void* buffer, std::size_t count);
+// The same as `vel_readFully`, at `offset`, leaving the file position alone.
+long long vel_readFullyAt(int fd, void* buffer, std::size_t count, std::uint64_t offset);
 long long vel_lseek(int fd, long long offset, int whence);
 
 std::uint32_t vel_hton32(std::uint32_t v);

@@ -105,9 +105,13 @@ int sysTmpFile() {
   return fd;
 }
 
+long long sysReadAt(int fd, void* buffer, std::size_t count, long long offset) {
+  return ::pread(fd, buffer, count, static_cast<off_t>(offset));
+}
+
 const VELPlatformCalls kDefaultCalls = {sysOpen,     sysRead,  sysWrite, sysSeek,   sysClose,
                                         sysTruncate, sysFileSize, sysReserve, sysLock, sysSync, sysSyncDirectory,
-                                        sysUnlink,   sysRename, sysAccess, sysTmpFile};
+                                        sysUnlink,   sysRename, sysAccess, sysTmpFile, sysReadAt};
 
 VELPlatformCalls g_installed = kDefaultCalls;
 std::atomic<const VELPlatformCalls*> g_calls{&kDefaultCalls};
@@ -287,6 +291,22 @@ long long vel_readFully(int fd, void* buffer, std::size_t count) {
   std::size_t done = 0;
   while (done < count) {
     const long long n = calls.readFile(fd, p + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return done > 0 ? static_cast<long long>(done) : -1;
+    }
+    if (n == 0) break;  // end of file
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<long long>(done);
+}
+
+long long vel_readFullyAt(int fd, void* buffer, std::size_t count, std::uint64_t offset) {
+  const VELPlatformCalls& calls = vel_platform();
+  unsigned char* p = static_cast<unsigned char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const long long n = calls.readFileAt(fd, p + done, count - done, static_cast<long long>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return done > 0 ? static_cast<long long>(done) : -1;
