@@ -90,6 +90,7 @@ void emitTable(const std::string& name, unsigned table, const std::string& file)
   const std::string image = shrink(file);
   emit("fuzz_open", name + "-file", static_cast<unsigned char>(table), image.data(), image.size());
   emit("fuzz_open", name + "-string", static_cast<unsigned char>(table | 4), image.data(), image.size());
+  emit("fuzz_open", name + "-damaged", static_cast<unsigned char>(table | 8), image.data(), image.size());
 }
 
 }  // namespace
