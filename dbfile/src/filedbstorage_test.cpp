@@ -389,4 +389,17 @@ TEST_F(StorageTest, VersionThreeHashIsKeptIncrementallyAndMatchesAFullPass) {
   }
 }
 
+TEST_F(StorageTest, VersionThreeOpenOfAFileWithSlotsKeepsTheSlotDigestsOfItsOnePass) {
+  create();
+  {
+    TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), d_path);
+    for (std::uint32_t i = 1; i <= 300; ++i) t.append(i, "record " + std::to_string(i));  // past one read block
+  }
+  IncrementalHashTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), d_path);
+  EXPECT_TRUE(t.incremental());
+  t.update(150, 151, "changed after the open");
+  EXPECT_TRUE(t.incremental());
+  expectSealedByFullComputation(d_path, "secret");
+}
+
 }  // namespace
