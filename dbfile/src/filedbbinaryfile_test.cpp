@@ -58,7 +58,9 @@ struct Faults {
 };
 Faults g_faults;
 
-long long faultyRead(int fd, void* buffer, std::size_t count) {
+// What an injected read meets: EINTR first, an error, a partial transfer.
+template <class Read>
+long long faultyReadWith(std::size_t count, Read read) {
   ++g_faults.readCalls;
   if (g_faults.interruptFirst && g_faults.readCalls == 1) {
     errno = EINTR;
@@ -69,21 +71,16 @@ long long faultyRead(int fd, void* buffer, std::size_t count) {
     return -1;
   }
   if (g_faults.chunk != 0 && count > g_faults.chunk) count = g_faults.chunk;
-  return vel_defaultPlatform().readFile(fd, buffer, count);
+  return read(count);
+}
+
+long long faultyRead(int fd, void* buffer, std::size_t count) {
+  return faultyReadWith(count, [&](std::size_t n) { return vel_defaultPlatform().readFile(fd, buffer, n); });
 }
 
 long long faultyReadAt(int fd, void* buffer, std::size_t count, long long offset) {
-  ++g_faults.readCalls;
-  if (g_faults.interruptFirst && g_faults.readCalls == 1) {
-    errno = EINTR;
-    return -1;
-  }
-  if (g_faults.readError != 0) {
-    errno = g_faults.readError;
-    return -1;
-  }
-  if (g_faults.chunk != 0 && count > g_faults.chunk) count = g_faults.chunk;
-  return vel_defaultPlatform().readFileAt(fd, buffer, count, offset);
+  return faultyReadWith(count,
+                        [&](std::size_t n) { return vel_defaultPlatform().readFileAt(fd, buffer, n, offset); });
 }
 
 long long faultyWrite(int fd, const void* buffer, std::size_t count) {

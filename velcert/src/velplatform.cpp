@@ -285,52 +285,46 @@ int vel_unlink(const char* path) {
   return vel_platform().unlinkFile(path);
 }
 
-long long vel_readFully(int fd, void* buffer, std::size_t count) {
-  const VELPlatformCalls& calls = vel_platform();
-  unsigned char* p = static_cast<unsigned char*>(buffer);
+namespace {
+
+// Calls `step(done)` until `count` bytes have moved: retries on EINTR and
+// after partial transfers; stops at end of file (or no space), or at an
+// error, which is reported only when nothing moved.
+template <class Step>
+long long transferFully(std::size_t count, Step step) {
   std::size_t done = 0;
   while (done < count) {
-    const long long n = calls.readFile(fd, p + done, count - done);
+    const long long n = step(done);
     if (n < 0) {
       if (errno == EINTR) continue;
       return done > 0 ? static_cast<long long>(done) : -1;
     }
-    if (n == 0) break;  // end of file
+    if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }
   return static_cast<long long>(done);
+}
+
+}  // namespace
+
+long long vel_readFully(int fd, void* buffer, std::size_t count) {
+  const VELPlatformCalls& calls = vel_platform();
+  unsigned char* p = static_cast<unsigned char*>(buffer);
+  return transferFully(count, [&](std::size_t done) { return calls.readFile(fd, p + done, count - done); });
 }
 
 long long vel_readFullyAt(int fd, void* buffer, std::size_t count, std::uint64_t offset) {
   const VELPlatformCalls& calls = vel_platform();
   unsigned char* p = static_cast<unsigned char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const long long n = calls.readFileAt(fd, p + done, count - done, static_cast<long long>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return done > 0 ? static_cast<long long>(done) : -1;
-    }
-    if (n == 0) break;  // end of file
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<long long>(done);
+  return transferFully(count, [&](std::size_t done) {
+    return calls.readFileAt(fd, p + done, count - done, static_cast<long long>(offset + done));
+  });
 }
 
 long long vel_writeFully(int fd, const void* buffer, std::size_t count) {
   const VELPlatformCalls& calls = vel_platform();
   const unsigned char* p = static_cast<const unsigned char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const long long n = calls.writeFile(fd, p + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return done > 0 ? static_cast<long long>(done) : -1;
-    }
-    if (n == 0) break;  // no space
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<long long>(done);
+  return transferFully(count, [&](std::size_t done) { return calls.writeFile(fd, p + done, count - done); });
 }
 
 long long vel_lseek(int fd, long long offset, int whence) { return vel_platform().seekFile(fd, offset, whence); }
