@@ -54,11 +54,12 @@ class FileDBStorage {
 
   // CREATORS
   // Opens and checks the existing file `fileName` (for a string connection,
-  // the connection's string).  Throws: the open errors of the binary file;
+  // the connection's string) and starts the database hash check that
+  // `openTable` completes.  Throws: the open errors of the binary file;
   // 0x8C241 bad magic; 0x8C242 unknown major version, or not version 4 for
-  // connect type 3; 0x8C240 wrong password; 0x8C243 size or database hash
-  // mismatch (also a record length of 0 with slots, or one no file can
-  // hold).  Called only by the table constructors.
+  // connect type 3; 0x8C240 wrong password; 0x8C243 size mismatch (also a
+  // record length of 0 with slots, or one no file can hold).  Called only
+  // by the table constructors, which then call `openTable`.
   FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
   FileDBStorage(const FileDBStorage&) = delete;
   FileDBStorage& operator=(const FileDBStorage&) = delete;

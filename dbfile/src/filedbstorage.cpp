@@ -338,9 +338,10 @@ FileDBStorage::ChangeScope::ChangeScope(FileDBStorage& storage)
       d_uncaught(std::uncaught_exceptions()) {
   storage.d_ahead.clear();
   if (d_outer) {
+    // Nothing is written to a file whose hash the open has not checked yet.
+    storage.finishOpenHash();
     // A change whose rollback failed (the disk was failing) is rolled back
     // before anything else is written.
-    storage.finishOpenHash();
     if (storage.d_file->recoverPending()) storage.reloadAfterRollback();
     storage.d_file->beginChange();
     try {
