@@ -36,7 +36,9 @@
 // and record length, then `setPasswordHeaderHash`, `setPasswordDatabaseHash`,
 // `persist`.  Opening: construct from the file, `validateConstants`,
 // `validateMajorVersion`, `validatePasswordHeaderHash`,
-// `validatePasswordDatabaseHash`.  The database hash covers the header hash,
+// `validatePasswordDatabaseHash` (or `startDatabaseHash`, fed the slots by a
+// caller that reads them anyway, and `databaseHashMatches` on its result).
+// The database hash covers the header hash,
 // which covers the salt, so the header hash is always set first.
 //
 // The base class is concrete: its hash operations are the behaviour of a
