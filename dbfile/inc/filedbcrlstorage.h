@@ -34,7 +34,7 @@
 
 class FileDBCRLStorage : public FileDBStorage {
  public:
-  static constexpr unsigned char kMinorVersion = 1;
+  static constexpr unsigned char kMinorVersion = FileDBHeader::kCRLMinorVersion;
 
   static VELString getClassName() { return "FileDBCRLStorage"; }
 

@@ -34,7 +34,7 @@
 
 class FileDBKeyPairStorage : public FileDBStorage {
  public:
-  static constexpr unsigned char kMinorVersion = 1;
+  static constexpr unsigned char kMinorVersion = FileDBHeader::kKeyPairMinorVersion;
 
   static VELString getClassName() { return "FileDBKeyPairStorage"; }
 

@@ -33,7 +33,7 @@
 
 class FileDBKeyStorage : public FileDBStorage {
  public:
-  static constexpr unsigned char kMinorVersion = 2;
+  static constexpr unsigned char kMinorVersion = FileDBHeader::kKeyMinorVersion;
 
   static VELString getClassName() { return "FileDBKeyStorage"; }
 

@@ -45,8 +45,8 @@ class FileDBStorage {
   static constexpr std::uint32_t kRecordInUse = 1;
   static constexpr std::uint32_t kRecordDeleted = 2;
   // Record length of a new file, and the step in which it grows.
-  static constexpr std::uint32_t kInitialRecordLength = 5000;
-  static constexpr std::uint32_t kRecordLengthStep = 1000;
+  static constexpr std::uint32_t kInitialRecordLength = FileDBHeader::kInitialFixedRecordLength;
+  static constexpr std::uint32_t kRecordLengthStep = FileDBHeader::kFixedRecordLengthStep;
   // Largest record length accepted in a file that holds no slot: nothing this
   // system writes comes near it, and it bounds what a crafted header can make
   // the open allocate.
@@ -202,6 +202,9 @@ class FileDBStorage {
   // did not hand over; 0x8C243 when the hash differs.  Nothing when none is
   // pending.
   void finishOpenHash();
+
+  // Throws 0x8C241 unless the header's file type is the 8 bytes at `type`.
+  void requireFileType(const unsigned char* type) const;
 
   // Overridden by each table.
   virtual void validateMinorVersionNumber() = 0;

@@ -9,7 +9,6 @@
 
 namespace {
 
-const unsigned char kCRLFileType[8] = {'X', '5', '0', '9', 'C', 'R', 'L', 0};
 const char kWrongType[] = "asnObj is invalid - wrong type";
 
 }  // namespace
@@ -18,7 +17,7 @@ const char kWrongType[] = "asnObj is invalid - wrong type";
 
 void FileDBCRLStorage::newFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName) {
   VEL_TRACE_SCOPE("newFile");
-  FileDBStorage::newFile(connectInfo, fileName, kMinorVersion, kCRLFileType);
+  FileDBStorage::newFile(connectInfo, fileName, kMinorVersion, FileDBHeader::kCRLFileType);
 }
 
 void FileDBCRLStorage::newFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo,
@@ -58,12 +57,7 @@ void FileDBCRLStorage::validateMinorVersionNumber() {
   if (d_header->getMinorVersionNumber() > kMinorVersion) VELDB_THROW(VELDBError::kBadFormat, "");
 }
 
-void FileDBCRLStorage::validateFileType() {
-  VEL_TRACE_SCOPE("validateFileType");
-  if (d_header->getFileType() != VELBuffer(kCRLFileType, sizeof kCRLFileType)) {
-    VELDB_THROW(VELDBError::kBadFormat, "");
-  }
-}
+void FileDBCRLStorage::validateFileType() { requireFileType(FileDBHeader::kCRLFileType); }
 
 // --- indexing ---------------------------------------------------------------
 

@@ -9,7 +9,6 @@
 
 namespace {
 
-const unsigned char kKeyPairFileType[8] = {'X', '5', '0', '9', 'K', 'Y', 'P', 0};
 const char kWrongType[] = "asnObj is invalid - wrong type";
 
 }  // namespace
@@ -18,7 +17,7 @@ const char kWrongType[] = "asnObj is invalid - wrong type";
 
 void FileDBKeyPairStorage::newFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName) {
   VEL_TRACE_SCOPE("newFile");
-  FileDBStorage::newFile(connectInfo, fileName, kMinorVersion, kKeyPairFileType);
+  FileDBStorage::newFile(connectInfo, fileName, kMinorVersion, FileDBHeader::kKeyPairFileType);
 }
 
 void FileDBKeyPairStorage::newFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo,
@@ -58,12 +57,7 @@ void FileDBKeyPairStorage::validateMinorVersionNumber() {
   if (d_header->getMinorVersionNumber() > kMinorVersion) VELDB_THROW(VELDBError::kBadFormat, "");
 }
 
-void FileDBKeyPairStorage::validateFileType() {
-  VEL_TRACE_SCOPE("validateFileType");
-  if (d_header->getFileType() != VELBuffer(kKeyPairFileType, sizeof kKeyPairFileType)) {
-    VELDB_THROW(VELDBError::kBadFormat, "");
-  }
-}
+void FileDBKeyPairStorage::validateFileType() { requireFileType(FileDBHeader::kKeyPairFileType); }
 
 // --- indexing ---------------------------------------------------------------
 

@@ -9,7 +9,6 @@
 
 namespace {
 
-const unsigned char kKeyFileType[8] = {'X', '5', '0', '9', 'K', 'E', 'Y', 0};
 const char kWrongType[] = "asnObj is invalid - wrong type";
 
 }  // namespace
@@ -18,7 +17,7 @@ const char kWrongType[] = "asnObj is invalid - wrong type";
 
 void FileDBKeyStorage::newFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName) {
   VEL_TRACE_SCOPE("newFile");
-  FileDBStorage::newFile(connectInfo, fileName, kMinorVersion, kKeyFileType);
+  FileDBStorage::newFile(connectInfo, fileName, kMinorVersion, FileDBHeader::kKeyFileType);
 }
 
 void FileDBKeyStorage::newFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo,
@@ -59,12 +58,7 @@ void FileDBKeyStorage::validateMinorVersionNumber() {
   if (minor != 1 && minor != 2) VELDB_THROW(VELDBError::kBadFormat, "");
 }
 
-void FileDBKeyStorage::validateFileType() {
-  VEL_TRACE_SCOPE("validateFileType");
-  if (d_header->getFileType() != VELBuffer(kKeyFileType, sizeof kKeyFileType)) {
-    VELDB_THROW(VELDBError::kBadFormat, "");
-  }
-}
+void FileDBKeyStorage::validateFileType() { requireFileType(FileDBHeader::kKeyFileType); }
 
 // --- indexing ---------------------------------------------------------------
 

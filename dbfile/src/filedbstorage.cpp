@@ -160,6 +160,11 @@ void FileDBStorage::finishOpenHash() {
   if (!d_header->databaseHashMatches(hasher->finish())) VELDB_THROW(VELDBError::kHashMismatch, "");
 }
 
+void FileDBStorage::requireFileType(const unsigned char* type) const {
+  VEL_TRACE_SCOPE("validateFileType");
+  if (d_header->getFileType() != VELBuffer(type, FileDBHeader::kFileTypeSize)) VELDB_THROW(VELDBError::kBadFormat, "");
+}
+
 void FileDBStorage::checkSize() const {
   const std::uint64_t slots = d_header->getRecordsAllocated();
   const std::uint64_t length = d_header->getFixedRecordLength();
