@@ -173,8 +173,9 @@ class FileDBHeader {
   virtual void validatePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const;
   // The header hash over the current common bytes.  Base: throws 0x8BA66.
   virtual VELBuffer computePasswordHeaderHash(const VELPasswordEncryptor& password) const;
-  // The database hash over the current header and every slot of `file`;
-  // moves the file position.  Base: throws 0x8BA66.
+  // The database hash over the current header and every slot of `file`
+  // (`startDatabaseHash` fed by `streamSlots`); moves the file position.
+  // Base: throws 0x8BA66.
   virtual VELBuffer computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const;
 
   // A database hash under way, fed the slot bytes in file order by whoever
@@ -210,8 +211,6 @@ class FileDBHeader {
   // are those of `FileDBBinaryFile`.
   void streamSlots(FileDBBinaryFile& file, std::uint64_t headerSize,
                    const std::function<void(const unsigned char*, std::uint64_t)>& feed) const;
-  // `startDatabaseHash` fed every slot of `file` by `streamSlots`.
-  VELBuffer hashDatabase(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const;
 
   // Draws `kSaltSize` random bytes, replaces each zero by 0x01 and stores
   // them as the file label.

@@ -79,15 +79,10 @@ class FileDBHeaderV3 : public FileDBHeader {
   void validatePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const override;
   // MD5(common || password), 16 bytes.  Throws 0x8BA66 without digest.
   VELBuffer computePasswordHeaderHash(const VELPasswordEncryptor& password) const override;
-  // The 16-byte database hash of `file` (layout above).  Reads the slots in
-  // large sequential blocks from offset 80, moving the file position.
-  // Throws 0x8BA66 without digest, 0x8C243 when the record length is 0
-  // while slots are counted or the slots reach past the end of the file,
-  // and the read errors of `FileDBBinaryFile`.
-  VELBuffer computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const override;
-  // The database hash fed slot bytes in file order; when finished it also
-  // keeps the XOR over the slots for the incremental hash, so feed it every
-  // slot of the file.  Throws 0x8BA66 without digest.
+  // The 16-byte database hash (layout above) fed slot bytes in file order;
+  // when finished it also keeps the XOR over the slots for the incremental
+  // hash, so feed it every slot of the file.  Throws 0x8BA66 without digest.
+  // `computePasswordDatabaseHash` feeds it the file.
   std::unique_ptr<DatabaseHasher> startDatabaseHash(const VELPasswordEncryptor& password) const override;
   bool databaseHashMatches(const VELBuffer& computed) const override;
   bool isKindOf(const VELString& name) const override;

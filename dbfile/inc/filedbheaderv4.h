@@ -79,14 +79,9 @@ class FileDBHeaderV4 : public FileDBHeader {
   void validatePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const override;
   // MAC(common), 20 bytes.  Throws 0x8BA66 without MAC.
   VELBuffer computePasswordHeaderHash(const VELPasswordEncryptor& password) const override;
-  // The 20-byte database hash of `file` (layout above).  Reads the slots in
-  // large sequential blocks from offset 88, moving the file position.
-  // Throws 0x8BA66 without MAC, 0x8C243 when the record length is 0 while
-  // slots are counted or the slots reach past the end of the file, and the
-  // read errors of `FileDBBinaryFile`.
-  VELBuffer computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const override;
-  // MAC(common || header hash || slots...), fed slot bytes in file order.
-  // Throws 0x8BA66 without MAC.
+  // The 20-byte database hash, MAC(common || header hash || slots...), fed
+  // slot bytes in file order.  Throws 0x8BA66 without MAC.
+  // `computePasswordDatabaseHash` feeds it the file.
   std::unique_ptr<DatabaseHasher> startDatabaseHash(const VELPasswordEncryptor& password) const override;
   bool databaseHashMatches(const VELBuffer& computed) const override;
   bool isKindOf(const VELString& name) const override;

@@ -194,9 +194,12 @@ VELBuffer FileDBHeader::computePasswordHeaderHash(const VELPasswordEncryptor&) c
   VELDB_THROW(VELDBError::kNoDigest, "");
 }
 
-VELBuffer FileDBHeader::computePasswordDatabaseHash(FileDBBinaryFile&, const VELPasswordEncryptor&) const {
+VELBuffer FileDBHeader::computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
   VEL_TRACE_SCOPE("computePasswordDatabaseHash");
-  VELDB_THROW(VELDBError::kNoDigest, "");
+  const std::unique_ptr<DatabaseHasher> hasher = startDatabaseHash(password);
+  DatabaseHasher& running = *hasher;
+  streamSlots(file, getSize(), [&running](const unsigned char* data, std::uint64_t n) { running.update(data, n); });
+  return hasher->finish();
 }
 
 std::unique_ptr<FileDBHeader::DatabaseHasher> FileDBHeader::startDatabaseHash(const VELPasswordEncryptor&) const {
@@ -204,13 +207,6 @@ std::unique_ptr<FileDBHeader::DatabaseHasher> FileDBHeader::startDatabaseHash(co
 }
 
 bool FileDBHeader::databaseHashMatches(const VELBuffer&) const { return false; }
-
-VELBuffer FileDBHeader::hashDatabase(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
-  const std::unique_ptr<DatabaseHasher> hasher = startDatabaseHash(password);
-  DatabaseHasher& running = *hasher;
-  streamSlots(file, getSize(), [&running](const unsigned char* data, std::uint64_t n) { running.update(data, n); });
-  return hasher->finish();
-}
 
 bool FileDBHeader::isKindOf(const VELString& name) const {
   VEL_TRACE_SCOPE("isKindOf");

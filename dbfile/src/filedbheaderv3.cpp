@@ -153,7 +153,7 @@ void FileDBHeaderV3::validatePasswordHeaderHash(const VELPasswordEncryptor& pass
 
 void FileDBHeaderV3::validatePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
   VEL_TRACE_SCOPE("validatePasswordDatabaseHash");
-  if (!databaseHashMatches(hashDatabase(file, password))) {
+  if (!databaseHashMatches(computePasswordDatabaseHash(file, password))) {
     VELDB_THROW(VELDBError::kHashMismatch, "");
   }
 }
@@ -168,11 +168,6 @@ VELBuffer FileDBHeaderV3::computePasswordHeaderHash(const VELPasswordEncryptor& 
   VELBuffer result = digest->finish();
   if (result.length() != kHashSize) VELDB_THROW(VELDBError::kNoDigest, "digest of the wrong size");
   return result;
-}
-
-VELBuffer FileDBHeaderV3::computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
-  VEL_TRACE_SCOPE("computePasswordDatabaseHash");
-  return hashDatabase(file, password);
 }
 
 // MD5(slot || password) of each slot, XORed together.  Pieces may end

@@ -120,7 +120,7 @@ void FileDBHeaderV4::validatePasswordHeaderHash(const VELPasswordEncryptor& pass
 
 void FileDBHeaderV4::validatePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
   VEL_TRACE_SCOPE("validatePasswordDatabaseHash");
-  if (!databaseHashMatches(hashDatabase(file, password))) {
+  if (!databaseHashMatches(computePasswordDatabaseHash(file, password))) {
     VELDB_THROW(VELDBError::kHashMismatch, "");
   }
 }
@@ -139,11 +139,6 @@ VELBuffer FileDBHeaderV4::computePasswordHeaderHash(const VELPasswordEncryptor& 
   mac->init();
   mac->update(getBuffer(), kCommonHeaderSize);
   return mac->finish();
-}
-
-VELBuffer FileDBHeaderV4::computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
-  VEL_TRACE_SCOPE("computePasswordDatabaseHash");
-  return hashDatabase(file, password);
 }
 
 std::unique_ptr<FileDBHeader::DatabaseHasher> FileDBHeaderV4::startDatabaseHash(
