@@ -63,8 +63,24 @@ class FileDBHashTable {
 
   // Adds an entry after every entry with an equal key.
   void insert(const VELBuffer& key, const Value& value) {
-    if (capacityFor(d_size + 1) > d_capacity) rehash(capacityFor(d_size < 8 ? 16 : 2 * d_size));
+    makeRoomForOne();
     place(tagOf(key), key, value);
+  }
+
+  // Gives the first entry equal to `key` the value `value`, or adds one
+  // entry when there is none: one walk of the key's cluster.
+  void assign(const VELBuffer& key, const Value& value) {
+    makeRoomForOne();
+    const std::uint64_t tag = tagOf(key);
+    std::size_t i = home(tag);
+    for (; d_slots[i].tag != 0; i = following(i)) {
+      Slot& s = d_slots[i];
+      if (s.tag == tag && equal(s.key, key)) {
+        s.value = value;
+        return;
+      }
+    }
+    fill(i, tag, key, value);
   }
 
   // The first entry equal to `key`, or null; `cursor` is set up for `next`.
@@ -130,6 +146,10 @@ class FileDBHashTable {
     Value value{};
   };
 
+  void makeRoomForOne() {
+    if (capacityFor(d_size + 1) > d_capacity) rehash(capacityFor(d_size < 8 ? 16 : 2 * d_size));
+  }
+
   // At most 4 entries in 5 slots.
   static std::size_t capacityFor(std::size_t count) { return count + count / 4 + 1; }
 
@@ -158,10 +178,16 @@ class FileDBHashTable {
     return i;
   }
 
+  // Puts the entry in the first free slot from its home.
   template <class K>
   void place(std::uint64_t tag, K&& key, const Value& value) {
     std::size_t i = home(tag);
     while (d_slots[i].tag != 0) i = following(i);
+    fill(i, tag, std::forward<K>(key), value);
+  }
+
+  template <class K>
+  void fill(std::size_t i, std::uint64_t tag, K&& key, const Value& value) {
     Slot& s = d_slots[i];
     s.key = std::forward<K>(key);
     s.value = value;

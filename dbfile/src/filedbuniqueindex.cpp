@@ -13,13 +13,7 @@ const FileDBUniqueLocation* FileDBUniqueIndex::find(const VELBuffer& key) const 
 
 void FileDBUniqueIndex::insert(const VELBuffer& key, const FileDBUniqueLocation& location) {
   VEL_TRACE_SCOPE("insert");
-  FileDBHashTable<FileDBUniqueLocation>::Cursor cursor;
-  FileDBUniqueLocation* present = d_table.find(key, cursor);
-  if (present != nullptr) {
-    *present = location;
-  } else {
-    d_table.insert(key, location);
-  }
+  d_table.assign(key, location);
 }
 
 void FileDBUniqueIndex::erase(const VELBuffer& key) {
