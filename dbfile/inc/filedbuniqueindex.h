@@ -33,6 +33,10 @@ class FileDBUniqueIndex {
   void insert(const VELBuffer& key, const FileDBUniqueLocation& location);
   // Removes the entry under `key`, if any.
   void erase(const VELBuffer& key);
+  // Removes the entry under `key` when it is `recordID`'s: a key that
+  // another record took over (possible only in files written elsewhere)
+  // stays with that record.
+  void erase(const VELBuffer& key, std::uint32_t recordID);
   // Removes every entry.
   void erase();
   // Makes room for `count` keys without rehashing.

@@ -38,15 +38,9 @@ void FileDBCRLMasterIndex::insert(std::uint64_t position, const FileDBCRLRecordF
 void FileDBCRLMasterIndex::erase(std::uint32_t recordID, const FileDBCRLIndexEntry& entry) {
   VEL_TRACE_SCOPE("erase");
   const FileDBMultiLocation multi{static_cast<std::uint32_t>(entry.position), recordID};
-  // A key that a later slot took over (possible only in files written
-  // elsewhere) belongs to that slot now: leave it.
-  auto eraseOwn = [recordID](FileDBUniqueIndex& index, const VELBuffer& key) {
-    const FileDBUniqueLocation* at = index.find(key);
-    if (at != nullptr && at->recordID == recordID) index.erase(key);
-  };
-  eraseOwn(d_labelIndex, entry.label);
-  eraseOwn(d_signatureIndex, entry.signatureHash);
-  eraseOwn(d_unsignedCRLIndex, entry.unsignedCRLHash);
+  d_labelIndex.erase(entry.label, recordID);
+  d_signatureIndex.erase(entry.signatureHash, recordID);
+  d_unsignedCRLIndex.erase(entry.unsignedCRLHash, recordID);
   d_issuerNameIndex.erase(entry.issuerNameHash, multi);
   d_recordIDMap->erase(recordID);  // `entry` may live here: last
 }

@@ -43,18 +43,12 @@ void FileDBKeyMasterIndex::insert(std::uint64_t position, const FileDBKeyRecordF
 void FileDBKeyMasterIndex::erase(std::uint32_t recordID, const FileDBKeyIndexEntry& entry) {
   VEL_TRACE_SCOPE("erase");
   const FileDBMultiLocation multi{static_cast<std::uint32_t>(entry.position), recordID};
-  // A unique key that a later slot took over (possible only in files written
-  // elsewhere) belongs to that slot now: leave it.
-  auto eraseOwn = [recordID](FileDBUniqueIndex& index, const VELBuffer& key) {
-    const FileDBUniqueLocation* at = index.find(key);
-    if (at != nullptr && at->recordID == recordID) index.erase(key);
-  };
-  eraseOwn(d_labelIndex, entry.label);
-  eraseOwn(d_signatureIndex, entry.signatureHash);
-  eraseOwn(d_unsignedCertIndex, entry.unsignedCertHash);
+  d_labelIndex.erase(entry.label, recordID);
+  d_signatureIndex.erase(entry.signatureHash, recordID);
+  d_unsignedCertIndex.erase(entry.unsignedCertHash, recordID);
   d_subjectNameIndex.erase(entry.subjectNameHash, multi);
   d_publicKeyIndex.erase(entry.subjectPublicKeyInfoHash, multi);
-  eraseOwn(d_issuerAndSerialIndex, entry.issuerAndSerialNumberHash);
+  d_issuerAndSerialIndex.erase(entry.issuerAndSerialNumberHash, recordID);
   d_recordIDMap->erase(recordID);  // `entry` may live here: last
 }
 

@@ -32,14 +32,8 @@ void FileDBKeyPairMasterIndex::insert(std::uint64_t position, const FileDBKeyPai
 
 void FileDBKeyPairMasterIndex::erase(std::uint32_t recordID, const FileDBKeyPairIndexEntry& entry) {
   VEL_TRACE_SCOPE("erase");
-  // A key that a later slot took over (possible only in files written
-  // elsewhere) belongs to that slot now: leave it.
-  auto eraseOwn = [recordID](FileDBUniqueIndex& index, const VELBuffer& key) {
-    const FileDBUniqueLocation* at = index.find(key);
-    if (at != nullptr && at->recordID == recordID) index.erase(key);
-  };
-  eraseOwn(d_labelIndex, entry.label);
-  eraseOwn(d_publicKeyIndex, entry.subjectPublicKeyInfoHash);
+  d_labelIndex.erase(entry.label, recordID);
+  d_publicKeyIndex.erase(entry.subjectPublicKeyInfoHash, recordID);
   d_recordIDMap->erase(recordID);  // `entry` may live here: last
 }
 

@@ -21,6 +21,11 @@ void FileDBUniqueIndex::erase(const VELBuffer& key) {
   d_table.eraseFirst(key, [](const FileDBUniqueLocation&) { return true; });
 }
 
+void FileDBUniqueIndex::erase(const VELBuffer& key, std::uint32_t recordID) {
+  VEL_TRACE_SCOPE("erase");
+  d_table.eraseFirst(key, [recordID](const FileDBUniqueLocation& at) { return at.recordID == recordID; });
+}
+
 void FileDBUniqueIndex::erase() {
   VEL_TRACE_SCOPE("erase");
   d_table.clear();
