@@ -35,6 +35,7 @@
 #include "filedbheader.h"
 #include "filedbiterator.h"
 #include "veldbconnectinfo.h"
+#include "velexception.h"
 #include "velmutex.h"
 #include "velpassword.h"
 #include "velstring.h"
@@ -243,6 +244,34 @@ class FileDBStorage {
   // current slot, and leaves that slot in `d_readBuffer`; returns its
   // position, or 0 when the walk has passed the last slot.
   std::uint64_t nextLiveSlot(FileDBIterator& iterator);
+  // The walk of an open that cleans up an older minor version: moves
+  // `iterator` to the next live slot and returns its fields (`FIELDS` read
+  // from the slot), after zeroing the slot's bytes behind them.  A deleted
+  // slot on the way gets the same clearing when its fields can be read,
+  // never stops the walk, and asks for compaction on close.  Null past the
+  // last slot.  The caller re-seals once the walk is done.
+  template <class FIELDS>
+  FIELDS* nextFieldsClearingTails(FileDBIterator& iterator) {
+    for (;;) {
+      const std::uint64_t position =
+          iterator.getFilePosition(static_cast<unsigned>(d_header->getSize()), d_header->getFixedRecordLength(),
+                                   d_header->getRecordsAllocated());
+      if (position == 0) return nullptr;
+      if (readSlot(position)) {
+        std::unique_ptr<FIELDS> fields(new FIELDS(*d_readBuffer));
+        clearSlotTail(position, d_readBuffer->getPosition());
+        return fields.release();
+      }
+      try {
+        const FIELDS fields(*d_readBuffer);
+        clearSlotTail(position, d_readBuffer->getPosition());
+      } catch (const VELDBException& e) {
+        if (e.getError() != VELDBError::kBadArgument) throw;
+      }
+      ++iterator.d_index;
+      d_purgeOnClose = true;
+    }
+  }
   // The record ID that the next insert takes; 0x8C23D "recordID rollover"
   // when the IDs are used up.
   std::uint32_t nextRecordID() const;

@@ -106,37 +106,15 @@ FileDBCRLRecordFields* FileDBCRLStorage::getRecordFieldsAt(std::uint64_t positio
   return new FileDBCRLRecordFields(*d_readBuffer);
 }
 
+FileDBCRLRecordFields* FileDBCRLStorage::getRecordFieldsAt_V0(FileDBIterator& iterator) {
+  VEL_TRACE_SCOPE("getRecordFieldsAt_V0");
+  return nextFieldsClearingTails<FileDBCRLRecordFields>(iterator);
+}
+
 FileDBCRLRecordFields* FileDBCRLStorage::getRecordFieldsAt(FileDBIterator& iterator) {
   VEL_TRACE_SCOPE("getRecordFieldsAt");
   if (nextLiveSlot(iterator) == 0) return nullptr;
   return new FileDBCRLRecordFields(*d_readBuffer);
-}
-
-FileDBCRLRecordFields* FileDBCRLStorage::getRecordFieldsAt_V0(FileDBIterator& iterator) {
-  VEL_TRACE_SCOPE("getRecordFieldsAt_V0");
-  for (;;) {
-    const std::uint64_t position =
-        iterator.getFilePosition(static_cast<unsigned>(d_header->getSize()), d_header->getFixedRecordLength(),
-                                 d_header->getRecordsAllocated());
-    if (position == 0) return nullptr;
-    const bool live = readSlot(position);
-    if (live) {
-      std::unique_ptr<FileDBCRLRecordFields> fields(new FileDBCRLRecordFields(*d_readBuffer));
-      // The caller re-seals once the walk is done (the version changes then).
-      clearSlotTail(position, d_readBuffer->getPosition());
-      return fields.release();
-    }
-    // A deleted slot goes with the purge on close; its tail is cleared too
-    // when its fields can be told apart, and it never stops the open.
-    try {
-      const FileDBCRLRecordFields fields(*d_readBuffer);
-      clearSlotTail(position, d_readBuffer->getPosition());
-    } catch (const VELDBException& e) {
-      if (e.getError() != VELDBError::kBadArgument) throw;
-    }
-    ++iterator.d_index;
-    d_purgeOnClose = true;
-  }
 }
 
 VELASNCRLRecord* FileDBCRLStorage::decode(const FileDBCRLRecordFields& fields) const {
