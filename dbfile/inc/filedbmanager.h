@@ -146,6 +146,37 @@ class FileDBManager : public VELDBManager {
   // last connection it gives back.  Cannot be undone; copied by `duplicate`.
   void deleteDBOnDisconnect() override;                       // 45
 
+  // MANIPULATORS -- transactions
+  // A transaction groups any number of record operations on the tables of
+  // this database (and of other managers of it in this thread) into one
+  // atomic and durable step.  While it is open, this thread holds every
+  // table: other threads and their managers wait at their next operation
+  // of these tables, and never see a change that is not committed; this
+  // thread sees its own changes in lookups, counts and walks.  A refused
+  // operation (a duplicate, a missing record, a bad argument) leaves the
+  // transaction as it was before it; an operation that fails after it
+  // wrote (the disk failed) rolls the whole transaction back at once, and
+  // every later operation in it throws 0x8C239 until `rollbackTransaction`
+  // ends it.  Password changes and enabling a table are refused inside a
+  // transaction (0x8B67A).
+  //
+  // Begin: 0x8B67C for a read-only manager; 0x8B67A when this manager has
+  // a transaction open already.  A FILE manager without a key-pair table
+  // enables it first, as `insertKeyPair` would.
+  void beginTransaction();
+  // Makes every change of the transaction durable at once, under the
+  // VELFILEDB_SYNC mode: one journal, one seal and one set of syncs per
+  // table file, whatever the number of changes.  A kill or power loss at
+  // any moment leaves all of it or none of it.  On failure the transaction
+  // is rolled back and the error passed on; either way it is closed.
+  // 0x8B67A when no transaction is open.
+  void commitTransaction();
+  // Undoes every change of the transaction (files, indexes, counters;
+  // record IDs handed out stay used) and closes it.  0x8B67A when none is
+  // open.  Destroying a manager with a transaction open rolls it back.
+  void rollbackTransaction();
+  bool inTransaction() const;
+
   // ACCESSORS -- identity
   bool isKindOf(const VELString& name) const override;        // 46
   VELString getInstanceName() const override;                 // 47
