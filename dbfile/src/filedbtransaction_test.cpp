@@ -21,6 +21,7 @@
 #include "velcrashplatform.h"
 #include "veldbutility.h"
 #include "velexception.h"
+#include "velplatform.h"
 #include "veltestpki.h"
 #include "veltestutil.h"
 
@@ -59,20 +60,24 @@ class TransactionTest : public ::testing::TestWithParam<int> {
     for (const std::string& p : paths()) out.push_back(readAll(p));
     return out;
   }
-  void restore(const std::vector<std::string>& before) const {
-    for (std::size_t i = 0; i < before.size(); ++i) {
-      VELTestUtil::writeAll(paths()[i], before[i]);
-      ::unlink(FileDBJournaledFile::journalPath(paths()[i]).c_str());
+  // What the directory holds besides the three tables.
+  std::vector<std::string> others() const {
+    std::vector<std::string> names;
+    vel_listdir(d_dir.c_str(), "", names);
+    std::vector<std::string> out;
+    for (const std::string& name : names) {
+      if (name != "." && name != ".." && name != "db.vkey" && name != "db.vkyp" && name != "db.vcrl") {
+        out.push_back(name);
+      }
     }
-    ::unlink(FileDBJournaledFile::transactionPath(paths()[0]).c_str());
+    return out;
+  }
+  void restore(const std::vector<std::string>& before) const {
+    for (const std::string& name : others()) ::unlink((d_dir + "/" + name).c_str());
+    for (std::size_t i = 0; i < before.size(); ++i) VELTestUtil::writeAll(paths()[i], before[i]);
   }
   // Nothing but the three tables is left in the directory.
-  bool onlyTables() const {
-    for (const std::string& p : paths()) {
-      if (::access(FileDBJournaledFile::journalPath(p).c_str(), F_OK) == 0) return false;
-    }
-    return ::access(FileDBJournaledFile::transactionPath(paths()[0]).c_str(), F_OK) != 0;
-  }
+  bool onlyTables() const { return others().empty(); }
   static std::uint64_t counts(FileDBManager& m, std::uint64_t* keyPairs, std::uint64_t* crls) {
     *keyPairs = m.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, kAny);
     *crls = m.getCRLCountByIndex(VELDBManager::CRLAllRecords, kAny);
