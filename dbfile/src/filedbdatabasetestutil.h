@@ -17,6 +17,7 @@
 
 #include "filedbbinaryfile.h"
 #include "filedbmanager.h"
+#include "filedbtransactionguard.h"
 #include "velasnrecords.h"
 #include "velexception.h"
 #include "velmutex.h"
@@ -305,6 +306,40 @@ inline State stateOf(FileDBManager& m, const VELDBConnectInfo::FILE& info, const
   s.expiry[kKeyPairs] = expiryOf<FileDBKeyPairStorage>(info, base + kSuffixes[kKeyPairs]);
   s.expiry[kCRLs] = expiryOf<FileDBCRLStorage>(info, base + kSuffixes[kCRLs]);
   return s;
+}
+
+// --- a transaction over the three tables ---------------------------------------
+
+// Inserts, updates and deletes in every table, interleaved, in one
+// transaction (rolled back when any of it throws), on a database made by
+// `Records::createDatabase`.
+inline void mixedTransaction(FileDBManager& m, const Records& r) {
+  FileDBTransactionGuard transaction(m);
+  VELASNKeyRecord k4(*r.k4);
+  m.insertKey(k4);
+  VELASNKeyPairRecord p1(*r.p1renewed);
+  m.updateKeyPairByIndex(VELDBManager::KeyPairLabel, p1);
+  if (m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("c3")) != 1) {
+    VELDB_THROW(VELDBError::kNoMatchingRecord, "c3 not deleted");
+  }
+  VELASNCRLRecord c4(*r.c4);
+  m.insertCRL(c4);
+  if (m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2")) != 1) {
+    VELDB_THROW(VELDBError::kNoMatchingRecord, "k2 not deleted");
+  }
+  m.updateCRLByIndex(VELDBManager::CRLRecordID, *relabelled(*r.c2renewed, "c2 renewed", 2));
+  VELASNKeyPairRecord p4(*r.p4);
+  m.insertKeyPair(p4);
+  transaction.commit();
+}
+// What `mixedTransaction` makes of `s`.
+inline State afterMixedTransaction(const State& s, const Records& r) {
+  State out = without(without(without(s, kCRLs, {"c3"}), kKeys, {"k2"}), kCRLs, {"c2"});
+  out = with(out, kKeys, *r.k4, 4);
+  out = with(out, kKeyPairs, *r.p1renewed, 1);
+  out = with(out, kCRLs, *r.c4, 4);
+  out = with(out, kCRLs, *r.c2renewed, 2);
+  return with(out, kKeyPairs, *r.p4, 4);
 }
 
 }  // namespace FileDBDatabaseTestUtil

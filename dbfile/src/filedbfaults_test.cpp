@@ -1,11 +1,12 @@
 // Plan: fail every system call that a record or settings operation of any of the three tables
-// makes through the manager, or that a close-time compaction makes (the Nth read, write, seek,
-// size change, space reservation, sync, journal open or unlink; EIO, or a short write followed by
-// a full disk; once, or from then on until the disk is healed), on version 3 and version 4
-// databases.  Then heal the disk, close, reopen with the password in force and classify the
-// database: every table enabled, its committed records intact with the operation wholly done or
-// wholly absent, counts and lookups agreeing with the records; or a clear refusal.  Anything else
-// fails the test.  The counts are printed, one line per operation.
+// makes through the manager, a transaction over the three makes, or a close-time compaction
+// makes (the Nth read, write, seek, size change, space reservation, sync, journal open or
+// unlink; EIO, or a short write followed by a full disk; once, or from then on until the disk is
+// healed), on version 3 and version 4 databases.  Then heal the disk, close, reopen with the
+// password in force and classify the database: every table enabled, its committed records intact
+// with the operation wholly done or wholly absent, counts and lookups agreeing with the records;
+// a refusal to open is counted and fails the test too.  The counts are printed, one line per
+// operation.
 //
 // The library reports ENOSPC and EIO alike (the number is only carried into the message), so a
 // full disk is tried where one happens: on the second write after a short one, and on a space
@@ -198,7 +199,6 @@ struct Tally {
   long long done = 0;           // reopened, the operation wholly done
   long long absent = 0;         // reopened, the operation wholly absent
   long long refused = 0;        // reopen refused with a clear error
-  long long refusedOnce = 0;    // ... after a single failing call
   long long reportedError = 0;  // the operation threw
   long long silentSuccess = 0;  // a call failed, the operation still succeeded (and is done)
   std::map<Kind, long long> perKind;
@@ -249,6 +249,7 @@ class FileDBFaultsTest : public ::testing::TestWithParam<int> {
       ::unlink(FileDBJournaledFile::journalPath(d_base + suffix).c_str());
     }
     ::unlink(FileDBPasswordJournal::path(FileDBBinaryFile::fullPathName(d_base + kSuffixes[kKeys])).c_str());
+    ::unlink(FileDBJournaledFile::transactionPath(d_base + kSuffixes[kKeys]).c_str());
   }
   void restoreFiles() {
     removeJournals();
@@ -349,20 +350,12 @@ class FileDBFaultsTest : public ::testing::TestWithParam<int> {
     }
     if (refusal != 0) {
       ++tally.refused;
-      if (!sticky) ++tally.refusedOnce;
       d_refusals.push_back(where + ": 0x" + hex(refusal) + " " + message);
       return;
     }
     const VELDBConnectInfo::FILE used = info(VELDBConnectInfo::Open, *inForce);
     const std::string disabled = disabledTables(reopened, used, d_base);
     if (!disabled.empty()) {
-      if (op.changesPassword && sticky) {
-        // Tables left under different passwords by a disk that died during
-        // the change and its undoing: refused, records intact in them.
-        ++tally.refused;
-        d_refusals.push_back(where + ": " + disabled);
-        return;
-      }
       ADD_FAILURE() << where << ": reopened with the " << disabled;
       return;
     }
@@ -435,9 +428,8 @@ class FileDBFaultsTest : public ::testing::TestWithParam<int> {
     return tally;
   }
 
-  // Runs each operation; record operations must never leave a database
-  // that refuses to open: every failure is rolled back at once or at the
-  // next open.
+  // Runs each operation; none may leave a database that refuses to open:
+  // every failure is rolled back at once or at the next open.
   void exerciseAll(const std::vector<Operation>& ops) {
     for (const Operation& op : ops) {
       const Tally t = exercise(op);
@@ -684,6 +676,12 @@ TEST_P(FileDBFaultsTest, CRLTableOperationsAreAllOrNothing) {
   exerciseAll(ops);
 }
 
+TEST_P(FileDBFaultsTest, TransactionIsAllOrNothingAcrossTheTables) {
+  exerciseAll({change("transaction of inserts, updates and deletes",
+                      returning([](FileDBManager& m) { mixedTransaction(m, rec()); }),
+                      afterMixedTransaction(d_initial, rec()))});
+}
+
 TEST_P(FileDBFaultsTest, ExpirationTimeChangeIsAllOrNothingAcrossTheTables) {
   const long long time = 4102444800LL;  // 2100-01-01
   exerciseAll({change("expiration time",
@@ -695,13 +693,10 @@ TEST_P(FileDBFaultsTest, PasswordChangeIsAllOrNothing) {
   Operation op = change("password", returning([this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }),
                         d_initial);
   op.changesPassword = true;
-  const Tally t = exercise(op);
-  EXPECT_GT(t.tried, 0);
-  // When the disk dies after one table took the new password and before the
-  // others did, setting it back fails too; the next open puts the old
-  // headers back from the password journal.  A single failing call is
-  // always undone.
-  EXPECT_EQ(0, t.refusedOnce);
+  // When the disk dies after one table took the new password and before
+  // the others did, setting it back fails too; the next open puts the old
+  // headers back from the password journal.
+  exerciseAll({op});
 }
 
 TEST_P(FileDBFaultsTest, CloseTimeCompactionLosesNothing) {
@@ -714,9 +709,7 @@ TEST_P(FileDBFaultsTest, CloseTimeCompactionLosesNothing) {
   };
   op.before = without(without(without(d_initial, kKeys, {"k2"}), kKeyPairs, {"p2"}), kCRLs, {"c2"});
   op.after = op.before;
-  const Tally t = exercise(op);
-  EXPECT_GT(t.tried, 0);
-  EXPECT_EQ(0, t.refused);
+  exerciseAll({op});
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, FileDBFaultsTest, ::testing::Values(3, 4),
