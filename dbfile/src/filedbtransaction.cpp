@@ -1,5 +1,7 @@
 #include "filedbtransaction.h"
 
+#include <memory>
+
 #include "filedbjournaledfile.h"
 #include "velexception.h"
 #include "velkry.h"
@@ -14,8 +16,10 @@ FileDBTransaction::FileDBTransaction(const std::vector<FileDBStorage*>& storages
       storage->getInstanceMutex().lock();
       ++d_locked;
     }
+    const std::shared_ptr<FileDBStorage::TransactionState> state(new FileDBStorage::TransactionState());
+    state->members = d_storages;
     for (FileDBStorage* storage : d_storages) {
-      storage->beginTransaction();
+      storage->beginTransaction(state);
       ++begun;
     }
   } catch (...) {
