@@ -107,7 +107,7 @@ class FileDBCrashPointsTest : public ::testing::TestWithParam<int> {
   void removeJournals() {
     for (const char* suffix : kSuffixes) ::unlink(FileDBJournaledFile::journalPath(d_base + suffix).c_str());
     ::unlink(passwordJournal().c_str());
-    ::unlink(FileDBJournaledFile::transactionPath(d_base + kSuffixes[kKeys]).c_str());
+    removeTransactionFiles(d_base);
   }
   void restoreFiles() {
     removeJournals();

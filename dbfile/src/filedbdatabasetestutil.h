@@ -6,6 +6,8 @@
 #ifndef DBFILE_FILEDBDATABASETESTUTIL_H
 #define DBFILE_FILEDBDATABASETESTUTIL_H
 
+#include <unistd.h>
+
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -22,6 +24,7 @@
 #include "velexception.h"
 #include "velmutex.h"
 #include "velpassword.h"
+#include "velplatform.h"
 #include "veltestpki.h"
 
 namespace FileDBDatabaseTestUtil {
@@ -41,6 +44,15 @@ inline long long fileSize(const std::string& path) {
 inline void writeAll(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Removes the transaction files a crashed commit left beside `base`.
+inline void removeTransactionFiles(const std::string& base) {
+  const std::size_t slash = base.rfind('/');
+  const std::string dir = base.substr(0, slash);
+  std::vector<std::string> names;
+  vel_listdir(dir.c_str(), (base.substr(slash + 1) + ".vtxn-").c_str(), names);
+  for (const std::string& name : names) ::unlink((dir + "/" + name).c_str());
 }
 
 inline std::string hex(unsigned long v) {

@@ -249,7 +249,7 @@ class FileDBFaultsTest : public ::testing::TestWithParam<int> {
       ::unlink(FileDBJournaledFile::journalPath(d_base + suffix).c_str());
     }
     ::unlink(FileDBPasswordJournal::path(FileDBBinaryFile::fullPathName(d_base + kSuffixes[kKeys])).c_str());
-    ::unlink(FileDBJournaledFile::transactionPath(d_base + kSuffixes[kKeys]).c_str());
+    removeTransactionFiles(d_base);
   }
   void restoreFiles() {
     removeJournals();
