@@ -96,7 +96,7 @@ class FileDBStorage {
   // `deleteFile` is set, removes the file.  Never throws.
   static void disconnectTable(FileDBStorage* storage, bool deleteFile) noexcept;
 
-  // The process-wide map of open files.
+  // The process-wide map of open files (`FileDBStorageRegistry`).
   static void initFileDBStorageMap();
   static FileDBStorage* findFileMap(const VELString& fullPathName);
   // Enters `storage` with count 1, or counts one more reference to the
@@ -356,12 +356,14 @@ class FileDBStorage {
   static VELMutex d_classMutex;
 
  private:
-  // Guards the creation of the map of open files.
-  static VELMutex d_fileDBStorageMapMutex;
   // A temporary file for a whole-file rewrite: in memory for an in-memory
   // database, an anonymous file otherwise.
   struct TempFile;
   std::unique_ptr<FileDBHeader> readHeaderLike(FileDBBinaryFile& file) const;
+  // Rewrites the file through a scratch copy: every slot at record length
+  // `length` (its bytes, then zeros), without the deleted ones when
+  // `dropDeleted`, under a re-sealed header.  Runs inside a change.
+  void rewrite(std::uint64_t length, bool dropDeleted);
   void checkSize() const;
 };
 
