@@ -19,9 +19,13 @@
 // A change: the first write creates the journal with its header; before
 // bytes that existed before the change are overwritten (or cut off), their
 // original content is appended as a record; the journal is made durable
-// before the first such overwrite reaches the file; at commit the file is
-// made durable and the journal removed.  Removing the journal is the
-// commit point.
+// before the first such overwrite reaches the file, and before the file
+// first grows; at commit the file is made durable and the journal removed.
+// Removing the journal is the commit point.  Overwrites of bytes the file
+// had before the change are held in memory (reads of this object see them)
+// until the commit, a size change or 4 MiB of them: then one sync of the
+// journal covers them all, so that a change of many records -- a
+// transaction -- syncs its journal about once, not once a record.
 //
 // A change that is one part of a transaction over several table files
 // ends its journal, at commit, with a transaction record: offset
@@ -102,6 +106,9 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   using FileDBBinaryFile::write;
   void write(const void* buffer, const std::uint64_t& count) override;
   void setSize(std::uint64_t size) override;
+  using FileDBBinaryFile::read;
+  void read(void* buffer, const std::uint64_t& count) override;
+  void readAt(std::uint64_t offset, void* buffer, std::uint64_t count) override;
 
  private:
   void requireChange() const;
@@ -114,13 +121,21 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   // announced so far.
   void saveAnnounced();
   void syncJournalBeforeOverwrite();
+  // Writes the held-back overwrites, after one sync of the journal.
+  void flushDeferred();
+  // Lays the held-back overwrites over `count` bytes read at `offset`.
+  void overlayDeferred(std::uint64_t offset, void* buffer, std::uint64_t count) const;
   void dropJournal();
 
   // DATA
   VELString d_journalPath;
   std::unique_ptr<FileDBBinaryFile> d_journal;  // open while a change has written
   bool d_inChange;
-  bool d_journalSynced;
+  bool d_journalSynced;        // every record written so far is durable
+  bool d_journalHeaderSynced;  // the journal's header (the original size) is
+  // Overwrites held back, in the order they were made.
+  std::vector<std::pair<std::uint64_t, std::vector<unsigned char>>> d_deferred;
+  std::uint64_t d_deferredBytes;
   std::uint64_t d_originalSize;
   unsigned char d_nonce[16];
   std::map<std::uint64_t, std::uint64_t> d_saved;  // start -> end of saved ranges

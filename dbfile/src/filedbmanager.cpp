@@ -661,6 +661,11 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
   checkWritable();
   VELPasswordEncryptor effectiveOld = defaultPassword();
   if (oldPassword.isPresent() && oldPassword.length() != 0) effectiveOld = oldPassword;
+  // A FILE connection replaces an empty password by the default one at
+  // connect: a file sealed under an empty password could never be opened.
+  if (isFileConnection() && (!newPassword.isPresent() || newPassword.length() == 0)) {
+    VELDB_THROW(VELDBError::kBadArgument, "the new password of a database on disk must not be empty");
+  }
 
   // The change holds the class mutex (no connection comes or goes, and no
   // other password change runs) and every table's instance mutex (no record

@@ -363,6 +363,26 @@ TEST_P(TransactionTest, ACommitCostsOneJournalAndOneSetOfSyncsWhateverItsSize) {
     vel_setPlatformCalls(nullptr);
   }
   EXPECT_EQ(syncs[0], syncs[1]) << "syncs for one record of each kind against forty";
+  // Overwrites too: updating and deleting forty records of each table is
+  // one sync of each journal, not one a record.
+  vel_setPlatformCalls(&calls);
+  g_syncs = 0;
+  m->beginTransaction();
+  for (int r = 0; r < 40; ++r) {
+    const std::string label = "n1-" + std::to_string(r);
+    m->updateKeyByIndex(VELDBManager::KeyLabel, *VELTestPKI::makeKeyRecord(label, "CN=renewed " + label));
+    m->deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString(label + "-pair"));
+    m->deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString(label + "-crl"));
+  }
+  m->commitTransaction();
+  const int overwrites = g_syncs.load();
+  vel_setPlatformCalls(nullptr);
+  EXPECT_LE(overwrites, 3 * 3 + 1);
+  std::uint64_t pairs = 0;
+  std::uint64_t crls = 0;
+  EXPECT_EQ(42u, counts(*m, &pairs, &crls));
+  EXPECT_EQ(2u, pairs);
+  EXPECT_EQ(2u, crls);
   // Per table file: its journal before the first overwrite and once marked, the
   // file itself; and the transaction file.
   EXPECT_LE(syncs[1], 3 * 3 + 1);
