@@ -5,9 +5,10 @@
 // operation completes without reaching one.  After each, the manager is given up, and a reopen
 // on a healthy disk must find every table enabled, no journal left, counts and lookups agreeing
 // with the records, and exactly the state before or the state after.  The same for transactions
-// that change the three tables together: all of a transaction or none of it.  Also: a refused
-// insert never hands its record ID out again, and a refused operation leaves an open transaction
-// as it was.
+// that change the three tables together: all of a transaction or none of it, also when one
+// table can only be opened, and recovered, after a later transaction over the others.  Also: a
+// refused insert never hands its record ID out again, and a refused operation leaves an open
+// transaction as it was.
 #include "filedbmanager.h"
 
 #include <gtest/gtest.h>
@@ -31,6 +32,7 @@
 #include "velexception.h"
 #include "velplatform.h"
 #include "veltestpki.h"
+#include "veltestutil.h"
 
 namespace {
 
@@ -39,16 +41,7 @@ using namespace FileDBDatabaseTestUtil;
 Records* g_records = nullptr;
 const Records& rec() { return *g_records; }
 
-// The error number `body` throws, or 0.
-template <class F>
-unsigned long errorOf(F body) {
-  try {
-    body();
-  } catch (const VELDBException& e) {
-    return e.getError();
-  }
-  return 0;
-}
+using VELTestUtil::errorOf;
 
 // One change to kill at every point: `run` works on an open database.
 struct Change {
@@ -404,12 +397,17 @@ TEST_P(FileDBCrashPointsTest, CRLOperationsRecoverAtEveryCrashPoint) {
   crashEverywhere(changes);
 }
 
-TEST_P(FileDBCrashPointsTest, SettingsChangesRecoverAtEveryCrashPoint) {
+// Every table takes the new time, or none does.
+TEST_P(FileDBCrashPointsTest, ExpirationTimeChangeRecoversAtEveryCrashPoint) {
   const long long time = 4102444800LL;  // 2100-01-01
   crashEverywhere({{"expiration time", [time](FileDBManager& m) { m.setDBPasswordExpirationTime(time); },
-                    expiring(d_initial, time)},
-                   // Told apart by the password alone.
-                   {"password", [this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }, d_initial, true}});
+                    expiring(d_initial, time)}});
+}
+
+// Told apart by the password alone: every table opens with the old one or
+// every table with the new one.
+TEST_P(FileDBCrashPointsTest, PasswordChangeRecoversAtEveryCrashPoint) {
+  crashEverywhere({{"password", [this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }, d_initial, true}});
 }
 
 // A deletion makes the close of that session compact the file: killed
