@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -24,7 +23,6 @@
 
 #include "filedbdatabasetestutil.h"
 #include "filedbjournaledfile.h"
-#include "filedbpasswordjournal.h"
 #include "filedbtransactionguard.h"
 #include "velasnutility.h"
 #include "velcrashplatform.h"
@@ -93,17 +91,9 @@ class FileDBCrashPointsTest : public ::testing::TestWithParam<int> {
     return std::unique_ptr<FileDBManager>(new FileDBManager(info(VELDBConnectInfo::Open, pw)));
   }
   std::string prefix() const { return "v" + std::to_string(GetParam()) + " "; }
-  std::string passwordJournal() const {
-    return FileDBPasswordJournal::path(FileDBBinaryFile::fullPathName(d_base + kSuffixes[kKeys]));
-  }
-
-  void removeJournals() {
-    for (const char* suffix : kSuffixes) ::unlink(FileDBJournaledFile::journalPath(d_base + suffix).c_str());
-    ::unlink(passwordJournal().c_str());
-    ::unlink(FileDBJournaledFile::transactionPath(d_base + kSuffixes[kKeys]).c_str());
-  }
+  // The tables as they were made, nothing beside them.
   void restoreFiles() {
-    removeJournals();
+    removeSideFiles(d_dir, d_base);
     for (int t = 0; t < kTableCount; ++t) writeAll(d_base + kSuffixes[t], d_image[t]);
   }
 
@@ -136,11 +126,11 @@ class FileDBCrashPointsTest : public ::testing::TestWithParam<int> {
     seen.state = stateOf(*m, used, d_base, problems);
     for (const std::string& p : problems) ADD_FAILURE() << where << ": " << p;
     m.reset();
-    for (const char* suffix : kSuffixes) {
-      const std::string journal = FileDBJournaledFile::journalPath(d_base + suffix);
-      EXPECT_NE(0, ::access(journal.c_str(), F_OK)) << where << ": " << journal << " left after the reopen";
+    // Journals, password journal and transaction files are recovered and
+    // gone.
+    for (const std::string& name : sideFiles(d_dir, d_base)) {
+      ADD_FAILURE() << where << ": " << name << " left after the reopen";
     }
-    EXPECT_NE(0, ::access(passwordJournal().c_str(), F_OK)) << where << ": password journal left after the reopen";
     seen.opened = true;
     return seen;
   }

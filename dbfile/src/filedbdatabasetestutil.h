@@ -7,6 +7,7 @@
 #define DBFILE_FILEDBDATABASETESTUTIL_H
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -41,6 +42,24 @@ inline long long fileSize(const std::string& path) {
 inline void writeAll(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The names of the files in `dir` other than the three tables of `base`
+// (journals, transaction files and the like).
+inline std::vector<std::string> sideFiles(const std::string& dir, const std::string& base) {
+  std::vector<std::string> out;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+    const std::string path = entry.path().string();
+    if (path != base + ".vkey" && path != base + ".vkyp" && path != base + ".vcrl") {
+      out.push_back(entry.path().filename().string());
+    }
+  }
+  return out;
+}
+// Removes every file in `dir` other than the three tables of `base`.
+inline void removeSideFiles(const std::string& dir, const std::string& base) {
+  for (const std::string& name : sideFiles(dir, base)) std::filesystem::remove(dir + "/" + name);
 }
 
 inline std::string hex(unsigned long v) {
