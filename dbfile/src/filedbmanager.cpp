@@ -626,10 +626,24 @@ VELString FileDBManager::getDBLabel() const {
 void FileDBManager::setDBPasswordExpirationTime(long long time) {
   VEL_TRACE_SCOPE("setDBPasswordExpirationTime");
   checkWritable();
-  for (FileDBStorage* table : FILEDB_TABLES()) {
+  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  // Inside a transaction of this thread the change joins it; otherwise the
+  // tables change together, as one transaction of their own.
+  bool joining = false;
+  for (FileDBStorage* table : tables) {
     VELMutexLocker guard(table->getInstanceMutex());
-    table->setPasswordExpirationTime(time);
+    joining = joining || table->inTransaction();
   }
+  if (joining) {
+    for (FileDBStorage* table : tables) {
+      VELMutexLocker guard(table->getInstanceMutex());
+      table->setPasswordExpirationTime(time);
+    }
+    return;
+  }
+  FileDBTransaction transaction(tables);
+  for (FileDBStorage* table : tables) table->setPasswordExpirationTime(time);
+  transaction.commit();
 }
 
 void FileDBManager::setDBLabel(const VELString& label) {
