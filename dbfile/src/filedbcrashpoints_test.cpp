@@ -5,14 +5,14 @@
 // operation completes without reaching one.  After each, the manager is given up, and a reopen
 // on a healthy disk must find every table enabled, no journal left, counts and lookups agreeing
 // with the records, and exactly the state before or the state after.  The same for transactions
-// that change the three tables together: all of a transaction or none of it.  Also: a refused
-// insert never hands its record ID out again, and a refused operation leaves an open transaction
-// as it was.
+// that change the three tables together: all of a transaction or none of it, also when one
+// table can only be opened, and recovered, after a later transaction over the others.  Also: a
+// refused insert never hands its record ID out again, and a refused operation leaves an open
+// transaction as it was.
 #include "filedbmanager.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -23,7 +23,6 @@
 
 #include "filedbdatabasetestutil.h"
 #include "filedbjournaledfile.h"
-#include "filedbpasswordjournal.h"
 #include "filedbtransactionguard.h"
 #include "velasnutility.h"
 #include "velcrashplatform.h"
@@ -31,6 +30,7 @@
 #include "velexception.h"
 #include "velplatform.h"
 #include "veltestpki.h"
+#include "veltestutil.h"
 
 namespace {
 
@@ -39,16 +39,7 @@ using namespace FileDBDatabaseTestUtil;
 Records* g_records = nullptr;
 const Records& rec() { return *g_records; }
 
-// The error number `body` throws, or 0.
-template <class F>
-unsigned long errorOf(F body) {
-  try {
-    body();
-  } catch (const VELDBException& e) {
-    return e.getError();
-  }
-  return 0;
-}
+using VELTestUtil::errorOf;
 
 // One change to kill at every point: `run` works on an open database.
 struct Change {
@@ -100,17 +91,9 @@ class FileDBCrashPointsTest : public ::testing::TestWithParam<int> {
     return std::unique_ptr<FileDBManager>(new FileDBManager(info(VELDBConnectInfo::Open, pw)));
   }
   std::string prefix() const { return "v" + std::to_string(GetParam()) + " "; }
-  std::string passwordJournal() const {
-    return FileDBPasswordJournal::path(FileDBBinaryFile::fullPathName(d_base + kSuffixes[kKeys]));
-  }
-
-  void removeJournals() {
-    for (const char* suffix : kSuffixes) ::unlink(FileDBJournaledFile::journalPath(d_base + suffix).c_str());
-    ::unlink(passwordJournal().c_str());
-    removeTransactionFiles(d_base);
-  }
+  // The tables as they were made, nothing beside them.
   void restoreFiles() {
-    removeJournals();
+    removeSideFiles(d_dir, d_base);
     for (int t = 0; t < kTableCount; ++t) writeAll(d_base + kSuffixes[t], d_image[t]);
   }
 
@@ -143,11 +126,11 @@ class FileDBCrashPointsTest : public ::testing::TestWithParam<int> {
     seen.state = stateOf(*m, used, d_base, problems);
     for (const std::string& p : problems) ADD_FAILURE() << where << ": " << p;
     m.reset();
-    for (const char* suffix : kSuffixes) {
-      const std::string journal = FileDBJournaledFile::journalPath(d_base + suffix);
-      EXPECT_NE(0, ::access(journal.c_str(), F_OK)) << where << ": " << journal << " left after the reopen";
+    // Journals, password journal and transaction files are recovered and
+    // gone.
+    for (const std::string& name : sideFiles(d_dir, d_base)) {
+      ADD_FAILURE() << where << ": " << name << " left after the reopen";
     }
-    EXPECT_NE(0, ::access(passwordJournal().c_str(), F_OK)) << where << ": password journal left after the reopen";
     seen.opened = true;
     return seen;
   }
@@ -404,12 +387,17 @@ TEST_P(FileDBCrashPointsTest, CRLOperationsRecoverAtEveryCrashPoint) {
   crashEverywhere(changes);
 }
 
-TEST_P(FileDBCrashPointsTest, SettingsChangesRecoverAtEveryCrashPoint) {
+// Every table takes the new time, or none does.
+TEST_P(FileDBCrashPointsTest, ExpirationTimeChangeRecoversAtEveryCrashPoint) {
   const long long time = 4102444800LL;  // 2100-01-01
   crashEverywhere({{"expiration time", [time](FileDBManager& m) { m.setDBPasswordExpirationTime(time); },
-                    expiring(d_initial, time)},
-                   // Told apart by the password alone.
-                   {"password", [this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }, d_initial, true}});
+                    expiring(d_initial, time)}});
+}
+
+// Told apart by the password alone: every table opens with the old one or
+// every table with the new one.
+TEST_P(FileDBCrashPointsTest, PasswordChangeRecoversAtEveryCrashPoint) {
+  crashEverywhere({{"password", [this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }, d_initial, true}});
 }
 
 // A deletion makes the close of that session compact the file: killed

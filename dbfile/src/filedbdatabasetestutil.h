@@ -6,9 +6,8 @@
 #ifndef DBFILE_FILEDBDATABASETESTUTIL_H
 #define DBFILE_FILEDBDATABASETESTUTIL_H
 
-#include <unistd.h>
-
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -24,7 +23,6 @@
 #include "velexception.h"
 #include "velmutex.h"
 #include "velpassword.h"
-#include "velplatform.h"
 #include "veltestpki.h"
 
 namespace FileDBDatabaseTestUtil {
@@ -46,13 +44,22 @@ inline void writeAll(const std::string& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-// Removes the transaction files a crashed commit left beside `base`.
-inline void removeTransactionFiles(const std::string& base) {
-  const std::size_t slash = base.rfind('/');
-  const std::string dir = base.substr(0, slash);
-  std::vector<std::string> names;
-  vel_listdir(dir.c_str(), (base.substr(slash + 1) + ".vtxn-").c_str(), names);
-  for (const std::string& name : names) ::unlink((dir + "/" + name).c_str());
+// The names of the files in `dir` other than the three tables of `base`
+// (journals, transaction files and the like).
+inline std::vector<std::string> sideFiles(const std::string& dir, const std::string& base) {
+  std::vector<std::string> out;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+    const std::string path = entry.path().string();
+    if (path != base + ".vkey" && path != base + ".vkyp" && path != base + ".vcrl") {
+      out.push_back(entry.path().filename().string());
+    }
+  }
+  return out;
+}
+// Removes every file in `dir` other than the three tables of `base`.
+inline void removeSideFiles(const std::string& dir, const std::string& base) {
+  for (const std::string& name : sideFiles(dir, base)) std::filesystem::remove(dir + "/" + name);
 }
 
 inline std::string hex(unsigned long v) {

@@ -15,7 +15,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -29,7 +28,6 @@
 
 #include "filedbdatabasetestutil.h"
 #include "filedbjournaledfile.h"
-#include "filedbpasswordjournal.h"
 #include "velasnutility.h"
 #include "veldbutility.h"
 #include "velexception.h"
@@ -244,15 +242,9 @@ class FileDBFaultsTest : public ::testing::TestWithParam<int> {
   }
   std::string prefix() const { return "v" + std::to_string(GetParam()) + " "; }
 
-  void removeJournals() {
-    for (const char* suffix : kSuffixes) {
-      ::unlink(FileDBJournaledFile::journalPath(d_base + suffix).c_str());
-    }
-    ::unlink(FileDBPasswordJournal::path(FileDBBinaryFile::fullPathName(d_base + kSuffixes[kKeys])).c_str());
-    removeTransactionFiles(d_base);
-  }
+  // The tables as they were made, nothing beside them.
   void restoreFiles() {
-    removeJournals();
+    removeSideFiles(d_dir, d_base);
     for (int t = 0; t < kTableCount; ++t) writeAll(d_base + kSuffixes[t], d_image[t]);
   }
 
@@ -362,10 +354,13 @@ class FileDBFaultsTest : public ::testing::TestWithParam<int> {
     std::vector<std::string> problems;
     const State now = stateOf(*reopened, used, d_base, problems);
     for (const std::string& p : problems) ADD_FAILURE() << where << ": " << p;
+    reopened.reset();
+    for (const std::string& name : sideFiles(d_dir, d_base)) {
+      ADD_FAILURE() << where << ": " << name << " left after the reopen";
+    }
     if (!op.run) {
       // The close: records are the same either way; each file is compacted
       // or as it was.
-      reopened.reset();
       bool sizes = true;
       for (int t = 0; t < kTableCount; ++t) {
         const long long size = fileSize(d_base + kSuffixes[t]);
