@@ -49,7 +49,7 @@
 //   one made before it durable (one journal for the whole file system).
 //   File content is treated as above in both cases.
 //
-// Not modelled: a sync that fails and loses data; writes that tear in the
+// Not modelled: a sync that fails and loses data; O_APPEND writes; writes that tear in the
 // middle (only prefixes are lost) or sectors of one write that land out of
 // order; hard links (two names left on one file get copies of its content);
 // directories made or removed; size changes apart from their data;
@@ -177,7 +177,9 @@ inline bool split(const char* path, Name& out) {
   return true;
 }
 
-inline std::string pathOf(const Name& name) { return name.first == "/" ? "/" + name.second : name.first + "/" + name.second; }
+inline std::string pathOf(const Name& name) {
+  return name.first == "/" ? "/" + name.second : name.first + "/" + name.second;
+}
 
 // Makes sure `name` is known: a file that is there now counts as durable.
 inline void see(State& s, const Name& name) {
@@ -389,13 +391,19 @@ inline int plClose(int fd) {
   return vel_defaultPlatform().closeFile(fd);
 }
 
+inline bool dead() {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.dead;
+}
+
 inline int plReserve(int fd, long long offset, long long length) {
-  if (state().dead) return EIO;
+  if (dead()) return EIO;
   return vel_defaultPlatform().reserveSpace(fd, offset, length);
 }
 
 inline int plTmpFile() {
-  if (state().dead) {
+  if (dead()) {
     errno = EIO;
     return -1;
   }
@@ -444,11 +452,19 @@ inline void install(long long at, bool strictPosix, bool realSyncs = false) {
 inline void uninstall() { vel_setPlatformCalls(nullptr); }
 
 // Changing calls made before the power went (all of them while it is on).
-inline long long calls() { return state().ops; }
+inline long long calls() {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.ops;
+}
 // True once the power has gone.
-inline bool powerGone() { return state().dead; }
+inline bool powerGone() { return dead(); }
 // What the last `powerLoss` chose, one line per name or file it touched.
-inline std::string lastReport() { return state().report; }
+inline std::string lastReport() {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.report;
+}
 
 // Takes the power now if it is still on, and rewrites the real directories
 // to a state the disk could hold, chosen with `seed`.  Returns false when
