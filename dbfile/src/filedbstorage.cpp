@@ -337,7 +337,11 @@ void FileDBStorage::releaseFileDBStorageMap() {
 // --- changes ---------------------------------------------------------------
 
 FileDBStorage::ChangeScope::ChangeScope(FileDBStorage& storage)
-    : d_storage(storage), d_outer(storage.d_changeDepth == 0), d_done(false), d_modifications(0) {
+    : d_storage(storage),
+      d_outer(storage.d_changeDepth == 0),
+      d_done(false),
+      d_modifications(0),
+      d_purgeOnClose(storage.d_purgeOnClose) {
   if (storage.d_changeAbandoned) {
     VELDB_THROW(VELDBError::kWrite, "the transaction was rolled back after a failure; roll it back to go on-" +
                                         storage.getFullPathName().str());
@@ -408,11 +412,23 @@ FileDBStorage::ChangeScope::~ChangeScope() {
     return;
   }
   const bool dirty = wrote || d_storage.d_sealPending;
+  // Deleted slots of a change rolled back are live again: nothing to compact.
+  d_storage.d_purgeOnClose = d_purgeOnClose;
   d_storage.d_sealPending = false;
   d_storage.d_saltPending = false;
   const bool abandoned = d_storage.d_changeAbandoned;
   d_storage.d_changeAbandoned = false;
-  if (abandoned) return;  // rolled back and reloaded already
+  if (abandoned) {
+    // Rolled back and reloaded already -- unless the disk failed that
+    // rollback too: then its journal is applied now.
+    try {
+      if (d_storage.d_file->recoverPending()) d_storage.reloadAfterRollback();
+    } catch (const VELException& e) {
+      e.writeToTrace();
+    } catch (...) {
+    }
+    return;
+  }
   try {
     d_storage.d_file->rollbackChange();
     // A refusal found before anything was written costs nothing more.
@@ -425,6 +441,14 @@ FileDBStorage::ChangeScope::~ChangeScope() {
 
 void FileDBStorage::abandonChange() noexcept {
   VEL_TRACE_SCOPE("abandonChange");
+  if (d_changeAbandoned) return;
+  if (d_transactionState && !d_transactionState->failed) {
+    // The other tables of the transaction cannot keep their part either.
+    d_transactionState->failed = true;
+    for (FileDBStorage* member : d_transactionState->members) {
+      if (member != this) member->abandonChange();
+    }
+  }
   d_sealPending = false;
   d_saltPending = false;
   d_changeAbandoned = true;
@@ -466,7 +490,7 @@ void FileDBStorage::reloadAfterRollback() {
 
 // --- transactions ----------------------------------------------------------
 
-void FileDBStorage::beginTransaction() {
+void FileDBStorage::beginTransaction(const std::shared_ptr<TransactionState>& state) {
   VEL_TRACE_SCOPE("beginTransaction");
   if (d_transaction) VELDB_THROW(VELDBError::kBadArgument, "a transaction is open on this table already");
   if (d_changeDepth != 0) VELDB_THROW(VELDBError::kBadArgument, "a change is under way on this table");
@@ -479,6 +503,7 @@ void FileDBStorage::beginTransaction() {
   d_transaction.reset(new ChangeScope(*this));
   d_transactionModifications = d_file->getModificationCount();
   d_transactionImage = std::move(image);
+  d_transactionState = state;
 }
 
 void FileDBStorage::sealTransaction() {
@@ -497,6 +522,7 @@ void FileDBStorage::commitTransaction() {
   if (!d_transaction) VELDB_THROW(VELDBError::kBadArgument, "no transaction is open");
   const std::unique_ptr<ChangeScope> scope = std::move(d_transaction);
   d_transactionImage.reset();
+  d_transactionState.reset();
   scope->commit();
 }
 
@@ -509,6 +535,7 @@ void FileDBStorage::finishCommit() {
   if (!d_transaction) VELDB_THROW(VELDBError::kBadArgument, "no transaction is open");
   const std::unique_ptr<ChangeScope> scope = std::move(d_transaction);
   d_transactionImage.reset();
+  d_transactionState.reset();
   d_ahead.clear();
   // Past the commit point: the change stands whatever happens below.
   scope->close();
@@ -531,6 +558,7 @@ void FileDBStorage::rollbackTransaction() noexcept {
   }
   d_transaction.reset();  // the scope rolls back the file and reloads
   d_transactionImage.reset();
+  d_transactionState.reset();
 }
 
 // --- whole-file operations ------------------------------------------------
