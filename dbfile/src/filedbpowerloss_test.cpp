@@ -43,10 +43,11 @@
 // Where a mode does not keep tables together, the tests check that each
 // table still shows its own before or after and nothing else.
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -180,7 +181,7 @@ struct Seen {
   unsigned long error = 0;
   std::string message;
   bool consistent = false;
-  bool journalLeft = false;
+  std::string leftover;  // a journal or transaction file still there
   Content content;
 };
 
@@ -196,7 +197,7 @@ struct Tally {
   int missingTable = 0;   // of `refused`: the database opened without the CRL table
   int mixed = 0;          // opened, each table before or after, not all alike
   int wrong = 0;          // opened with other content, or inconsistent
-  int journalLeft = 0;    // a journal stayed after a read-write open
+  int leftover = 0;       // a journal or transaction file outlived the open
   int killFaults = 0;     // a killed process left neither before nor after
   std::map<unsigned long, int> errors;
   // Per operation: the calls at which a state broke the promise under test,
@@ -216,7 +217,7 @@ struct Tally {
       out << " [0x" << std::hex << std::uppercase << e.first << std::dec << " x" << e.second << "]";
     }
     out << " (" << missingTable << " of them opening without the CRL table), " << mixed
-        << " mixing tables before and after, " << wrong << " wrong content, " << journalLeft << " journals left, "
+        << " mixing tables before and after, " << wrong << " wrong content, " << leftover << " files left over, "
         << killFaults << " kill faults";
     return out.str();
   }
@@ -261,15 +262,22 @@ class PowerLossTest : public ::testing::Test {
   }
 
   std::vector<std::string> paths() const { return {d_base + ".vkey", d_base + ".vkyp", d_base + ".vcrl"}; }
-  std::string transactionFile() const { return FileDBJournaledFile::transactionPath(d_base + ".vkey"); }
 
-  // No table file, journal or transaction file left.
-  void removeAll() const {
-    for (const std::string& p : paths()) {
-      ::unlink(p.c_str());
-      ::unlink(FileDBJournaledFile::journalPath(p).c_str());
+  // Every file of the test's directory: the table files, journals and
+  // transaction files.
+  std::vector<std::string> files() const {
+    std::vector<std::string> out;
+    if (DIR* dir = ::opendir(d_dir.c_str())) {
+      while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") out.push_back(d_dir + "/" + name);
+      }
+      ::closedir(dir);
     }
-    ::unlink(transactionFile().c_str());
+    return out;
+  }
+  void removeAll() const {
+    for (const std::string& f : files()) ::unlink(f.c_str());
   }
 
   VELDBConnectInfo::FILE info(VELDBConnectInfo::ConnectType type) const {
@@ -296,12 +304,7 @@ class PowerLossTest : public ::testing::Test {
     d_files.clear();
     for (const std::string& p : paths()) d_files[p] = readAll(p);
   }
-  void restore() const {
-    removeAll();
-    for (const auto& f : d_files) {
-      if (!writeReal(f.first, f.second)) ADD_FAILURE() << "cannot write " << f.first;
-    }
-  }
+  void restore() const { restore(d_files); }
 
   // One operation, from opening the database to closing it.  `returned`:
   // the operation itself reported success.
@@ -360,31 +363,16 @@ class PowerLossTest : public ::testing::Test {
     }
   }
 
-  // The table files, their journals and the transaction file as they are
-  // now (absent: not in the map), and back.
-  std::vector<std::string> allFiles() const {
-    std::vector<std::string> files{transactionFile()};
-    for (const std::string& p : paths()) {
-      files.push_back(p);
-      files.push_back(FileDBJournaledFile::journalPath(p));
-    }
-    return files;
-  }
+  // Every file of the database as it is now, and back.
   std::map<std::string, std::string> snapshot() const {
-    std::map<std::string, std::string> files;
-    for (const std::string& f : allFiles()) {
-      if (::access(f.c_str(), F_OK) == 0) files[f] = readAll(f);
-    }
-    return files;
+    std::map<std::string, std::string> out;
+    for (const std::string& f : files()) out[f] = readAll(f);
+    return out;
   }
-  void restore(const std::map<std::string, std::string>& files) const {
-    for (const std::string& f : allFiles()) {
-      const auto it = files.find(f);
-      if (it == files.end()) {
-        ::unlink(f.c_str());
-      } else if (!writeReal(f, it->second)) {
-        ADD_FAILURE() << "cannot write " << f;
-      }
+  void restore(const std::map<std::string, std::string>& saved) const {
+    removeAll();
+    for (const auto& f : saved) {
+      if (!writeReal(f.first, f.second)) ADD_FAILURE() << "cannot write " << f.first;
     }
   }
 
@@ -413,8 +401,9 @@ class PowerLossTest : public ::testing::Test {
       seen.message = e.getMessage();
     }
     PL::uninstall();
-    for (const std::string& p : paths()) {
-      if (::access(FileDBJournaledFile::journalPath(p).c_str(), F_OK) == 0) seen.journalLeft = true;
+    const std::vector<std::string> tables = paths();
+    for (const std::string& f : files()) {
+      if (std::find(tables.begin(), tables.end(), f) == tables.end()) seen.leftover = f;
     }
     return seen;
   }
@@ -496,9 +485,9 @@ class PowerLossTest : public ::testing::Test {
           what << "opened with other content";
           broken = true;
         }
-        if (seen.opened && seen.journalLeft) {
-          ++tally.journalLeft;
-          what << "; a journal is left";
+        if (seen.opened && !seen.tableDisabled && !seen.leftover.empty()) {
+          ++tally.leftover;
+          what << "; left after the open: " << seen.leftover;
           broken = true;
         }
         if (seed < 0 && (returned ? !isAfter : !(isBefore || isAfter))) {
@@ -631,7 +620,7 @@ TEST_F(PowerLossTest, FullRecoveryCutShortByASecondLossStillEndsBeforeOrAfter) {
                 << seed << "): " << (seen.opened ? "opened with other content" : "open refused ") << std::hex
                 << seen.error << " " << seen.message << "\n"
                 << report;
-            EXPECT_FALSE(seen.journalLeft);
+            EXPECT_EQ("", seen.leftover);
           }
         }
       }
