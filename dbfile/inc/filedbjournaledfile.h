@@ -38,24 +38,16 @@
 // transaction had committed, and the journal is removed unapplied.
 //
 // Transaction file (`transactionPath`: the table path without its last
-// extension, then ".vtxn"; one per database): magic "VELTXN01" (8), the
-// transaction ID (16), SHA-256 of those 24 bytes (32).  A commit over
-// several files: the transaction file is written and made durable, every
-// journal gets its transaction record and is synced, every table file is
-// synced, then the transaction file is removed -- the commit point -- and
-// the journals after it.
-//
-// Durability, process-wide, from the environment variable VELFILEDB_SYNC:
-//   full   (default) journal synced before the first overwrite, its
-//          directory synced when it is created, the file synced before the
-//          journal goes: survives power loss;
-//   normal the same without the directory syncs;
-//   off    the same order without any sync: survives a killed process, not
-//          a power loss.
-//
-// Every write and size change of this file must happen inside a change;
-// one outside is refused with 0x8C239, so no path of the storage can
-// forget the journal.
+// extension, then ".vtxn-" and the transaction's ID in hex; a new name for
+// every transaction, so that one never stands in for another): magic
+// "VELTXN01" (8), the transaction ID (16), SHA-256 of those 24 bytes (32).
+// A commit over several files: the transaction file is written and made
+// durable, every journal gets its transaction record and is synced, every
+// table file is synced, then the transaction file is removed -- the commit
+// point -- and the journals after it.  A transaction file that no journal
+// needs any more (the transaction never reached its commit point and
+// every table was rolled back) is removed by the next read-write open of
+// the whole database (`removeStaleTransactionFiles`).
 #ifndef DBFILE_FILEDBJOURNALEDFILE_H
 #define DBFILE_FILEDBJOURNALEDFILE_H
 
@@ -86,14 +78,18 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   // that the journal at `journal` records, and removes the journal.  Returns
   // true when a journal was found.  Throws the binary file's errors.
   static bool recover(FileDBBinaryFile& file, const VELString& journal);
-  // The transaction file of the database that `tablePath` belongs to.
-  static VELString transactionPath(const VELString& tablePath);
+  // The transaction file of transaction `id` (16 bytes) of the database
+  // that `tablePath` belongs to.
+  static VELString transactionPath(const VELString& tablePath, const unsigned char* id);
   // Writes the transaction file at `path` for transaction `id` (16 bytes)
-  // and makes it durable (but under SyncOff), replacing a stale one.
+  // and makes it durable (but under SyncOff).
   static void writeTransactionFile(const VELString& path, const unsigned char* id);
   // Removes the transaction file at `path` durably: the commit point of a
   // transaction over several files.
   static void removeTransactionFile(const VELString& path);
+  // Removes every transaction file of the database whose table files are
+  // `tablePaths` when none of them has a journal; never throws.
+  static void removeStaleTransactionFiles(const std::vector<VELString>& tablePaths) noexcept;
 
   // MANIPULATORS
   void beginChange() override;

@@ -49,7 +49,6 @@
 #define DBFILE_FILEDBMANAGER_H
 
 #include <atomic>
-#include <initializer_list>
 #include <memory>
 
 #include "filedbcrlstorage.h"
@@ -199,9 +198,6 @@ class FileDBManager : public VELDBManager {
 
   // The FILE and STRING ways of the constructor.
   void connectFileDatabase();
-  // Removes the transaction file of the tables at `paths` when no journal
-  // refers to it any more (read-write connections only); never throws.
-  void removeStaleTransactionFile(std::initializer_list<const VELString*> paths) const noexcept;
   void connectStringDatabase();
   // A STRING connect info over `image` for an in-memory table.
   std::unique_ptr<VELDBConnectInfo::OBJECT> makeImageConnectInfo(VELString* image) const;

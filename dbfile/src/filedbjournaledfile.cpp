@@ -373,19 +373,49 @@ bool transactionOpen(const VELString& path, const unsigned char* id) {
 
 }  // namespace
 
-VELString FileDBJournaledFile::transactionPath(const VELString& tablePath) {
-  const std::string path = tablePath;
+namespace {
+
+// The table path without its last extension, and the transaction files'
+// prefix.
+std::string transactionStem(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   const std::size_t dot = path.rfind('.');
   const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
-  return VELString((hasExtension ? path.substr(0, dot) : path) + ".vtxn");
+  return (hasExtension ? path.substr(0, dot) : path) + ".vtxn-";
+}
+
+}  // namespace
+
+VELString FileDBJournaledFile::transactionPath(const VELString& tablePath, const unsigned char* id) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string path = transactionStem(tablePath);
+  for (std::uint64_t i = 0; i < kTransactionIDSize; ++i) {
+    path += kHex[id[i] >> 4];
+    path += kHex[id[i] & 15];
+  }
+  return VELString(path);
+}
+
+void FileDBJournaledFile::removeStaleTransactionFiles(const std::vector<VELString>& tablePaths) noexcept {
+  if (tablePaths.empty()) return;
+  try {
+    for (const VELString& path : tablePaths) {
+      if (FileDBBinaryFile::exists(journalPath(path))) return;  // it may need its transaction file
+    }
+    const std::string stem = transactionStem(tablePaths.front());
+    const std::size_t slash = stem.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : stem.substr(0, slash);
+    const std::string prefix = slash == std::string::npos ? stem : stem.substr(slash + 1);
+    std::vector<std::string> names;
+    if (vel_listdir(directory.c_str(), prefix.c_str(), names) != 0) return;
+    for (const std::string& name : names) FileDBBinaryFile::remove(VELString(directory + "/" + name));
+  } catch (const VELException& e) {
+    e.writeToTrace();
+  }
 }
 
 void FileDBJournaledFile::writeTransactionFile(const VELString& path, const unsigned char* id) {
   VEL_TRACE_SCOPE("writeTransactionFile");
-  // One left by a transaction that never reached its commit point names
-  // journals that are gone already: it is stale.
-  if (FileDBBinaryFile::exists(path)) FileDBBinaryFile::remove(path);
   unsigned char bytes[kTransactionFileSize];
   std::memcpy(bytes, kTransactionMagic, 8);
   std::memcpy(bytes + 8, id, kTransactionIDSize);
@@ -441,7 +471,7 @@ bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journ
     unsigned char transactionID[kTransactionIDSize];
     const bool marked = walkJournal(j, header, size, transactionID,
                                     [](std::uint64_t, const unsigned char*, std::uint64_t) {});
-    const bool apply = !marked || transactionOpen(transactionPath(file.getFileName()), transactionID);
+    const bool apply = !marked || transactionOpen(transactionPath(file.getFileName(), transactionID), transactionID);
     if (apply) {
       walkJournal(j, header, size, transactionID,
                   [&file](std::uint64_t offset, const unsigned char* bytes, std::uint64_t length) {

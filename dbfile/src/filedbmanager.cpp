@@ -238,23 +238,10 @@ void FileDBManager::connectFileDatabase() {
   d_keyStorage.store(key, std::memory_order_release);
   d_keyPairStorage.store(keyPair, std::memory_order_release);
   d_crlStorage.store(crl, std::memory_order_release);
-  removeStaleTransactionFile({&keyPath, &keyPairPath, &crlPath});
-}
-
-void FileDBManager::removeStaleTransactionFile(std::initializer_list<const VELString*> paths) const noexcept {
   // A transaction that never reached its commit point leaves its file; once
-  // every table's journal is recovered (the tables are open read-write
-  // here), nothing refers to it.
-  if (d_connectInfo->getAccessMode() != VELDBConnectInfo::ReadWrite) return;
-  try {
-    const VELString transaction = FileDBJournaledFile::transactionPath(**paths.begin());
-    if (!FileDBBinaryFile::exists(transaction)) return;
-    for (const VELString* path : paths) {
-      if (FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(*path))) return;
-    }
-    FileDBBinaryFile::remove(transaction);
-  } catch (const VELException& e) {
-    e.writeToTrace();
+  // every table's journal is recovered, nothing needs it.
+  if (d_connectInfo->getAccessMode() == VELDBConnectInfo::ReadWrite) {
+    FileDBJournaledFile::removeStaleTransactionFiles({keyPath, keyPairPath, crlPath});
   }
 }
 
@@ -639,10 +626,24 @@ VELString FileDBManager::getDBLabel() const {
 void FileDBManager::setDBPasswordExpirationTime(long long time) {
   VEL_TRACE_SCOPE("setDBPasswordExpirationTime");
   checkWritable();
-  for (FileDBStorage* table : FILEDB_TABLES()) {
+  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  // Inside a transaction of this thread the change joins it; otherwise the
+  // tables change together, as one transaction of their own.
+  bool joining = false;
+  for (FileDBStorage* table : tables) {
     VELMutexLocker guard(table->getInstanceMutex());
-    table->setPasswordExpirationTime(time);
+    joining = joining || table->inTransaction();
   }
+  if (joining) {
+    for (FileDBStorage* table : tables) {
+      VELMutexLocker guard(table->getInstanceMutex());
+      table->setPasswordExpirationTime(time);
+    }
+    return;
+  }
+  FileDBTransaction transaction(tables);
+  for (FileDBStorage* table : tables) table->setPasswordExpirationTime(time);
+  transaction.commit();
 }
 
 void FileDBManager::setDBLabel(const VELString& label) {

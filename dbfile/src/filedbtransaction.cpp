@@ -66,7 +66,7 @@ void FileDBTransaction::commit() {
     } else {
       unsigned char id[16];
       VELKRYUtility::generateRandomData(id, sizeof id);
-      transactionFile = FileDBJournaledFile::transactionPath(writers.front()->getFullPathName());
+      transactionFile = FileDBJournaledFile::transactionPath(writers.front()->getFullPathName(), id);
       FileDBJournaledFile::writeTransactionFile(transactionFile, id);
       for (FileDBStorage* storage : writers) storage->prepareCommit(id);
       FileDBJournaledFile::removeTransactionFile(transactionFile);

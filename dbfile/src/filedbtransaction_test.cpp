@@ -21,6 +21,7 @@
 #include "velcrashplatform.h"
 #include "veldbutility.h"
 #include "velexception.h"
+#include "velplatform.h"
 #include "veltestpki.h"
 #include "veltestutil.h"
 
@@ -59,20 +60,24 @@ class TransactionTest : public ::testing::TestWithParam<int> {
     for (const std::string& p : paths()) out.push_back(readAll(p));
     return out;
   }
-  void restore(const std::vector<std::string>& before) const {
-    for (std::size_t i = 0; i < before.size(); ++i) {
-      VELTestUtil::writeAll(paths()[i], before[i]);
-      ::unlink(FileDBJournaledFile::journalPath(paths()[i]).c_str());
+  // What the directory holds besides the three tables.
+  std::vector<std::string> others() const {
+    std::vector<std::string> names;
+    vel_listdir(d_dir.c_str(), "", names);
+    std::vector<std::string> out;
+    for (const std::string& name : names) {
+      if (name != "." && name != ".." && name != "db.vkey" && name != "db.vkyp" && name != "db.vcrl") {
+        out.push_back(name);
+      }
     }
-    ::unlink(FileDBJournaledFile::transactionPath(paths()[0]).c_str());
+    return out;
+  }
+  void restore(const std::vector<std::string>& before) const {
+    for (const std::string& name : others()) ::unlink((d_dir + "/" + name).c_str());
+    for (std::size_t i = 0; i < before.size(); ++i) VELTestUtil::writeAll(paths()[i], before[i]);
   }
   // Nothing but the three tables is left in the directory.
-  bool onlyTables() const {
-    for (const std::string& p : paths()) {
-      if (::access(FileDBJournaledFile::journalPath(p).c_str(), F_OK) == 0) return false;
-    }
-    return ::access(FileDBJournaledFile::transactionPath(paths()[0]).c_str(), F_OK) != 0;
-  }
+  bool onlyTables() const { return others().empty(); }
   static std::uint64_t counts(FileDBManager& m, std::uint64_t* keyPairs, std::uint64_t* crls) {
     *keyPairs = m.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, kAny);
     *crls = m.getCRLCountByIndex(VELDBManager::CRLAllRecords, kAny);
@@ -149,8 +154,8 @@ TEST_P(TransactionTest, RollbackAndAnAbandonedTransactionLeaveTheFilesAsTheyWere
     EXPECT_EQ(1u, counts(*m, &pairs, &crls));
     EXPECT_EQ(1u, pairs);
     EXPECT_EQ(1u, crls);
-    ASSERT_NE(nullptr, std::unique_ptr<VELASNKeyRecord>(m->getKeyByIndex(VELDBManager::KeyLabel,
-                                                                          VELASNLabelString("kept"))));
+    ASSERT_NE(nullptr,
+              std::unique_ptr<VELASNKeyRecord>(m->getKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("kept"))));
   }
   // IDs 2 to 4 went to rolled-back inserts of this manager's session; the
   // reopened session starts from what the file holds, but never below.
@@ -190,8 +195,7 @@ TEST_P(TransactionTest, MisuseIsRefusedClearly) {
   m->beginTransaction();
   EXPECT_EQ(VELDBError::kBadArgument, errorOf([&] { m->beginTransaction(); }));
   const VELPasswordEncryptor old("tx secret", 9);
-  EXPECT_EQ(VELDBError::kBadArgument,
-            errorOf([&] { m->setDBPassword(old, VELPasswordEncryptor("other", 5), 0); }));
+  EXPECT_EQ(VELDBError::kBadArgument, errorOf([&] { m->setDBPassword(old, VELPasswordEncryptor("other", 5), 0); }));
   // A second manager of the same tables cannot open a second transaction on
   // them, but works inside this one (same thread: no deadlock).
   std::unique_ptr<FileDBManager> other = open();
@@ -253,26 +257,26 @@ TEST_P(TransactionTest, AFailureAfterAWriteRollsTheWholeTransactionBack) {
   // Once, and a disk that fails every write until it is healed (the
   // rollback then waits for the transaction's end).
   for (bool sticky : {false, true}) {
-  SCOPED_TRACE(sticky);
-  std::unique_ptr<FileDBManager> m = open();
-  m->beginTransaction();
-  insertOneOfEach(*m, "first");
-  VELPlatformCalls calls = vel_defaultPlatform();
-  calls.writeFile = failingWrite;
-  g_writesLeft = 0;  // the slot the insert appends
-  g_sticky = sticky;
-  vel_setPlatformCalls(&calls);
-  EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->insertCRL(*VELTestPKI::makeCRLRecord("second", "CN=second")); }));
-  vel_setPlatformCalls(nullptr);
-  EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->insertKey(*VELTestPKI::makeKeyRecord("third", "CN=third")); }));
-  EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->commitTransaction(); }));
-  EXPECT_FALSE(m->inTransaction());
-  EXPECT_TRUE(before == images());
-  std::uint64_t pairs = 0;
-  std::uint64_t crls = 0;
-  EXPECT_EQ(1u, counts(*m, &pairs, &crls));
-  EXPECT_EQ(1u, pairs);
-  EXPECT_EQ(1u, crls);
+    SCOPED_TRACE(sticky);
+    std::unique_ptr<FileDBManager> m = open();
+    m->beginTransaction();
+    insertOneOfEach(*m, "first");
+    VELPlatformCalls calls = vel_defaultPlatform();
+    calls.writeFile = failingWrite;
+    g_writesLeft = 0;  // the slot the insert appends
+    g_sticky = sticky;
+    vel_setPlatformCalls(&calls);
+    EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->insertCRL(*VELTestPKI::makeCRLRecord("second", "CN=second")); }));
+    vel_setPlatformCalls(nullptr);
+    EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->insertKey(*VELTestPKI::makeKeyRecord("third", "CN=third")); }));
+    EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->commitTransaction(); }));
+    EXPECT_FALSE(m->inTransaction());
+    EXPECT_TRUE(before == images());
+    std::uint64_t pairs = 0;
+    std::uint64_t crls = 0;
+    EXPECT_EQ(1u, counts(*m, &pairs, &crls));
+    EXPECT_EQ(1u, pairs);
+    EXPECT_EQ(1u, crls);
   }
   std::unique_ptr<FileDBManager> m = open();
   m->insertKey(*VELTestPKI::makeKeyRecord("after", "CN=after"));
@@ -373,8 +377,8 @@ TEST(TransactionStringTest, RollbackGivesTheCallerBackItsStringUnchanged) {
     m.insertKey(*VELTestPKI::makeKeyRecord("kept", "CN=kept"));
   }
   const VELString before = image;
-  FileDBManager m(VELDBConnectInfo::STRING("mem", &image, password, VELDBConnectInfo::Open,
-                                           VELDBConnectInfo::ReadWrite, nullptr));
+  FileDBManager m(
+      VELDBConnectInfo::STRING("mem", &image, password, VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite, nullptr));
   m.beginTransaction();
   m.insertKey(*VELTestPKI::makeKeyRecord("gone", "CN=gone"));
   m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("kept"));
