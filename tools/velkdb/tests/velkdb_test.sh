@@ -9,6 +9,8 @@ VELKDB=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/velkdb-test-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 cd "$WORK" || exit 1
+# The tool's temporary directories (a stopped passwd leaves its own) go too.
+mkdir tmp && export TMPDIR=$WORK/tmp
 unset VELKDB_PASSWORD VELKDB_NEW_PASSWORD VELKDB_IMPORT_PASSWORD VELKDB_DB VELKDB_TEST_CRASH
 export VELFILEDB_SYNC=off
 
@@ -270,12 +272,12 @@ fails_with "default password not used unless asked" 1 0x8C240 "$VELKDB" list -d 
 # Without a key-pair file: passwd re-wraps the keys without making one (it
 # would keep the old password), and leaves nothing in its temporary directory.
 rm "$WORK/v3.vkyp"
-mkdir -p "$WORK/tmp"
-TMPDIR=$WORK/tmp check "passwd without a key-pair file" \
+mkdir "$WORK/tmp-passwd"
+TMPDIR=$WORK/tmp-passwd check "passwd without a key-pair file" \
   "$VELKDB" passwd -d "$WORK/v3" --default-password --new-password-file pw1
 contains "its key re-wrapped" out.txt "1 private key re-wrapped"
 [ ! -e "$WORK/v3.vkyp" ] && ok || bad "passwd made a key-pair file"
-[ -z "$(ls -A "$WORK/tmp")" ] && ok || bad "passwd left files in TMPDIR: $(ls -A "$WORK/tmp")"
+[ -z "$(ls -A "$WORK/tmp-passwd")" ] && ok || bad "passwd left files in TMPDIR: $(ls -A "$WORK/tmp-passwd")"
 check "verify after passwd without a key-pair file" "$VELKDB" verify -d "$WORK/v3" --password-file pw1
 
 # --- all or nothing: errors and killed processes ---------------------------------
@@ -359,6 +361,8 @@ cmp -s before.json after.json && ok || bad "an import killed half-way left recor
 for extra in 0 0.002 0.005 0.01 0.02 0.04; do
   kill_while_writing $extra "$VELKDB" import "${T[@]}" bulk.pem
   after_kill "import killed ${extra}s after its first write" $base $((base + BULK))
+  # Killed at once, it cannot have committed (else it was not killed at all).
+  [ "$extra" != 0 ] || [ "$n" = "$base" ] || bad "the import was not killed while it wrote"
   if [ "$n" = $((base + BULK)) ]; then
     check "delete what the killed import finished" "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk"
   fi
@@ -376,6 +380,7 @@ cmp -s before.json after.json && ok || bad "a delete killed half-way deleted som
 for extra in 0 0.01 0.05 0.2; do
   kill_while_writing $extra "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk"
   after_kill "delete killed ${extra}s after its first write" $base $((base - BULK))
+  [ "$extra" != 0 ] || [ "$n" = "$base" ] || bad "the delete was not killed while it wrote"
   if [ "$n" = $((base - BULK)) ]; then
     check "import again what the killed delete took" "$VELKDB" import "${T[@]}" bulk.pem
   fi
