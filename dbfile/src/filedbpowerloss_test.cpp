@@ -634,9 +634,6 @@ TEST_F(PowerLossTest, FullRecoveryCutShortByASecondLossStillEndsBeforeOrAfter) {
 
 // full: a database whose create returned opens, empty, after a loss.
 TEST_F(PowerLossTest, ACreatedDatabaseSurvivesAPowerLossUnderFull) {
-  GTEST_SKIP() << "known fault: creating the table files syncs neither the files nor their directory, so a loss "
-                  "right after a create under full can leave files missing or empty (the open then fails with "
-                  "0x8C236 or 0x8C238, or the key-pair and CRL tables come up disabled)";
   FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
   for (bool strict : {true, false}) {
     for (int version : {3, 4}) {

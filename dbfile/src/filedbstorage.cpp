@@ -1,6 +1,7 @@
 #include "filedbstorage.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <exception>
 #include <ctime>
@@ -12,6 +13,7 @@
 #include "filedbstorageregistry.h"
 #include "stringdbbinaryfile.h"
 #include "velexception.h"
+#include "velplatform.h"
 #include "veltrace.h"
 
 namespace {
@@ -193,14 +195,50 @@ void FileDBStorage::newFile(const VELDBConnectInfo::OBJECT& connectInfo, const V
   } else {
     header.reset(new FileDBHeaderV3(factory));
   }
-  file->openNew(fileName);
   header->setMinorVersionNumber(minorVersion);
   header->setFileType(fileType);
   header->setFixedRecordLength(kInitialRecordLength);
   const VELPasswordEncryptor password = connectInfo.getLogicalDBPassword();
-  header->setPasswordHeaderHash(password);
-  header->setPasswordDatabaseHash(*file, password);
-  header->persist(*file);
+  if (file->isInMemory()) {
+    file->openNew(fileName);
+    header->setPasswordHeaderHash(password);
+    header->setPasswordDatabaseHash(*file, password);
+    header->persist(*file);
+    return;
+  }
+  // On disk the file appears whole or not at all: it is written and synced
+  // under a name of its own, then renamed into place and its directory
+  // synced (each sync as VELFILEDB_SYNC asks).  A file cut short by a crash
+  // can then never stand where a table is expected.
+  if (FileDBBinaryFile::exists(fileName)) VELDB_THROW(VELDBError::kFileExists, "vel_openExclusive-" + fileName);
+  const VELString scratch = fileName + "-new";
+  if (FileDBBinaryFile::exists(scratch)) FileDBBinaryFile::remove(scratch);  // a create that died
+  const FileDBJournaledFile::SyncMode sync = FileDBJournaledFile::syncMode();
+  try {
+    file->openNew(scratch);
+    header->setPasswordHeaderHash(password);
+    header->setPasswordDatabaseHash(*file, password);
+    header->persist(*file);
+    if (sync != FileDBJournaledFile::SyncOff) file->sync();
+    file->close();
+    FileDBBinaryFile::rename(scratch, fileName);
+  } catch (...) {
+    try {
+      file->close();
+    } catch (...) {
+    }
+    if (FileDBBinaryFile::exists(scratch)) {
+      try {
+        FileDBBinaryFile::remove(scratch);
+      } catch (...) {
+      }
+    }
+    throw;
+  }
+  if (sync == FileDBJournaledFile::SyncFull && vel_syncdir(fileName.c_str()) != 0) {
+    const int e = errno;
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + fileName, e);
+  }
 }
 
 void FileDBStorage::newFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo, const VELString& fileName,
