@@ -25,6 +25,7 @@
 #include "velcrashplatform.h"
 #include "velexception.h"
 #include "veltestpki.h"
+#include "veltestutil.h"
 
 namespace {
 
@@ -443,6 +444,22 @@ TEST_F(FileDBManagerTest, SetPasswordChangesEveryTableOrNone) {
   EXPECT_TRUE(reopened->isKeyPairEnabled() && reopened->isCRLEnabled());
 }
 
+TEST_F(FileDBManagerTest, AnEmptyNewPasswordIsRefusedBeforeAnythingChanges) {
+  // The open replaces an empty password by the default one: a file sealed
+  // under an empty password could never be opened again.
+  auto m = open(0, 1, password("old"));
+  m->insertKey(*VELTestPKI::makeKeyRecord("kept", "CN=kept"));
+  const std::string before = VELTestUtil::readAll(keyPath());
+  for (const VELPasswordEncryptor& empty : {password(""), VELPasswordEncryptor()}) {
+    VELString message;
+    EXPECT_EQ(VELDBError::kBadArgument, errorOf([&] { m->setDBPassword(password("old"), empty, 0); }, &message));
+    EXPECT_NE(message.find("must not be empty"), VELString::npos) << message;
+  }
+  EXPECT_TRUE(before == VELTestUtil::readAll(keyPath()));
+  m.reset();
+  EXPECT_EQ(1u, open(1, 1, password("old"))->getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
+}
+
 TEST_F(FileDBManagerTest, DuplicateWithTheOldPasswordIsRefusedByChangedStorages) {
   auto m = open(0);
   auto keeper = open(1);
@@ -574,6 +591,20 @@ TEST_F(FileDBManagerStringTest, CreateWritesTheKeyTableIntoTheCallersString) {
   EXPECT_EQ(1u, again.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
   // The key-pair table lived in the first manager only.
   EXPECT_EQ(0u, again.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+}
+
+TEST_F(FileDBManagerStringTest, CreateOverADatabaseIsRefusedAndLeavesTheStringAsItWas) {
+  {
+    FileDBManager m(info(0));
+    m.insertKey(*VELTestPKI::makeKeyRecord("k", "CN=k"));
+  }
+  const VELString before = d_image;
+  for (int type : {0, 2}) {
+    EXPECT_EQ(VELDBError::kFileExists, errorOf([&] { FileDBManager m(info(type)); })) << type;
+    EXPECT_TRUE(before == d_image) << type;
+  }
+  FileDBManager again(info(1));
+  EXPECT_EQ(1u, again.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
 }
 
 TEST_F(FileDBManagerStringTest, DuplicateSnapshotsInMemoryTablesAndSharesTheKeyTable) {
