@@ -92,19 +92,6 @@ VELDBConnectInfo::FILE connectInfo(VELDBConnectInfo::ConnectType type) {
                                 VELDBConnectInfo::ReadWrite);
 }
 
-// Fills a new table with one change, so that a fixture of ten thousand
-// records is sealed once instead of once per record.
-class BulkKeyStorage : public FileDBKeyStorage {
- public:
-  BulkKeyStorage(const VELDBConnectInfo::OBJECT& info, const VELString& name) : FileDBKeyStorage(info, name) {}
-  ~BulkKeyStorage() override = default;
-  void load(std::vector<VELASNKeyRecord>& records, std::size_t n) {
-    ChangeScope change(*this);
-    for (std::size_t i = 0; i < n; ++i) insertRecord(records[i]);
-    change.commit();
-  }
-};
-
 // One connection to a key table, as the manager holds it.
 struct Table {
   FileDBKeyStorage* storage = nullptr;
@@ -132,9 +119,13 @@ void makeFixtures(const std::vector<std::size_t>& sizes) {
       const std::string path = fixturePath(version, n);
       const auto create = version == 4 ? VELDBConnectInfo::CreateV4 : VELDBConnectInfo::Create;
       FileDBKeyStorage::newFile(connectInfo(create), path);
-      std::unique_ptr<BulkKeyStorage> table(new BulkKeyStorage(connectInfo(VELDBConnectInfo::Open), path));
-      table->load(g_corpus->records, n);
-      if (table->getRecordCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)) != n) {
+      // One transaction: a fixture of ten thousand records is sealed once.
+      Table table;
+      table.open(path);
+      table.storage->beginTransaction();
+      for (std::size_t i = 0; i < n; ++i) table.storage->insertRecord(g_corpus->records[i]);
+      table.storage->commitTransaction();
+      if (table.storage->getRecordCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)) != n) {
         throw std::runtime_error("fixture " + path + " holds the wrong number of records");
       }
     }

@@ -82,6 +82,9 @@ class FileDBBinaryFile {
   virtual void sync();
   // True for a file that lives in memory (no journal, no disk temporary).
   virtual bool isInMemory() const { return false; }
+  // Writes and size changes made through this object so far: a change
+  // compares two readings to learn whether it touched the file.
+  std::uint64_t getModificationCount() const { return modificationCount; }
 
   // Change brackets.  Every change the storage makes to a table file runs
   // between `beginChange` and `commitChange` (or `rollbackChange`), so that
@@ -95,6 +98,16 @@ class FileDBBinaryFile {
   }
   virtual void commitChange() {}
   virtual void rollbackChange() {}
+  // The two halves of `commitChange`, for a commit that spans several
+  // files.  `prepareCommit` makes the change durable without ending it and,
+  // when `transactionID` (16 bytes) is given, marks the journal as part of
+  // that transaction; true when the change wrote (the file has a journal).
+  // `finishCommit` ends it.  A plain file: nothing to prepare.
+  virtual bool prepareCommit(const unsigned char* transactionID) {
+    (void)transactionID;
+    return false;
+  }
+  virtual void finishCommit() { commitChange(); }
   // Rolls back a change whose own rollback failed earlier (its journal is
   // still there); true when the file was changed by that.
   virtual bool recoverPending() { return false; }
@@ -109,6 +122,8 @@ class FileDBBinaryFile {
   int getFileDescriptor() const { return fileDescriptor; }
   // The position of the next read or write.
   std::uint64_t currentPosition();
+  // Counted by every write and size change, here and in derived classes.
+  std::uint64_t modificationCount = 0;
 
  private:
   void checkGrowth(std::uint64_t end) const;

@@ -48,6 +48,8 @@ class FileDBCRLMasterIndex {
   void erase(std::uint32_t recordID, const FileDBCRLIndexEntry& entry);
   // Empties every index.
   void erase();
+  // Makes room for `count` records in the hashed indexes.
+  void reserve(std::size_t count);
 
   // ACCESSORS
   // The entry of `recordID`, or null; owned by the map.

@@ -3,13 +3,15 @@
 // A `FileDBStorage` whose file has type "X509CRL" (minor version 1 when
 // created; 0 and 1 accepted) and whose slots hold `FileDBCRLRecordFields`,
 // with a `FileDBCRLMasterIndex` over them.  Opening reads every slot once,
-// decodes each record and computes its keys afresh.  Record IDs are taken
-// as the slots hold them (unlike the key and key-pair tables, no
-// renumbering); the highest one counts.  A minor-version-0 file opened
+// indexes each slot as stored, without decoding it.  Record IDs are taken
+// as the slots hold them, even when they do not increase in slot order;
+// only an ID that an earlier slot holds already is renumbered in memory, so
+// that every index names one slot.  A minor-version-0 file opened
 // read-write has the stray bytes behind each slot's fields zeroed and
 // becomes minor version 1; opened read-only it is left as it is.
 //
-// Record operations run with the instance mutex held by the caller.
+// The record operations are the table engine's (filedbtable.h); they run
+// with the instance mutex held by the caller.
 // Records and containers handed out are new and owned by the caller.
 // Errors:
 //   0x8B67A "asnObj is invalid - wrong type"  index value out of range, or
@@ -22,87 +24,55 @@
 #ifndef DBFILE_FILEDBCRLSTORAGE_H
 #define DBFILE_FILEDBCRLSTORAGE_H
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "filedbcrlmasterindex.h"
 #include "filedbcrlrecordfields.h"
-#include "filedbiterator.h"
-#include "filedbstorage.h"
+#include "filedbtable.h"
 #include "velasnrecords.h"
 #include "veldbmanager.h"
 
-class FileDBCRLStorage : public FileDBStorage {
- public:
+class FileDBCRLStorage;
+
+// What makes the CRL table what it is, for the table engine.
+struct FileDBCRLTableDescription {
+  using Table = FileDBCRLStorage;
+  using Record = VELASNCRLRecord;
+  using Container = VELASNCRLRecordContainer;
+  using Fields = FileDBCRLRecordFields;
+  using MasterIndex = FileDBCRLMasterIndex;
+  using IndexEntry = FileDBCRLIndexEntry;
+  using UniqueIndex = VELDBManager::CRLUniqueIndex;
+  using MultiIndex = VELDBManager::CRLMultiIndex;
+  using UniqueKey = FileDBTableUniqueKey<MasterIndex, Fields, IndexEntry, UniqueIndex>;
+
+  static constexpr UniqueIndex kRecordIDIndex = VELDBManager::CRLRecordID;
   static constexpr unsigned char kMinorVersion = FileDBHeader::kCRLMinorVersion;
+  static constexpr unsigned char kOldMinorVersion = 0;
+  static constexpr bool kRenumberBackwardIDs = false;
+  static const UniqueKey kUniqueKeys[];
+  static const std::size_t kUniqueKeyCount;
 
-  static VELString getClassName() { return "FileDBCRLStorage"; }
+  static VELString className() { return "FileDBCRLStorage"; }
+  static const unsigned char* fileType() { return FileDBHeader::kCRLFileType; }
+  static bool acceptsMinorVersion(unsigned char minor) { return minor <= kMinorVersion; }
+  static Fields makeFields(const VELKRYAlgorithmFactory* factory, const Record& record);
+  // CRL slots are indexed as stored: no decoding.
+  static Fields reindex(const VELKRYAlgorithmFactory* factory, Fields& stored, bool& renumbered);
+  static VELBuffer lookupDigest(UniqueIndex index, const VELASNObject& key, const VELKRYAlgorithmFactory* factory);
+  // The issuer name; null for all records.
+  static FileDBMultiIndex* multiIndexFor(MasterIndex& master, MultiIndex index, const VELASNObject& key,
+                                         const VELKRYAlgorithmFactory* factory, VELBuffer& digest);
+  static bool hasValueFallback(MultiIndex) { return false; }
+  static bool valueMatches(const Record&, const VELASNObject&) { return true; }
+};
 
-  // Creates an empty CRL file; 0x8C24E when it exists.
-  static void newFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
-  static void newFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo, const VELString& fileName);
-  // The table storage of `fileName` (a full path for file connections),
-  // shared when it is open already; a string connection always gets a
-  // storage of its own.  The caller holds the class mutex for file
-  // connections.  Every error of opening and indexing passes out; no
-  // storage is left behind then.
-  static FileDBCRLStorage* connectFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
-  static FileDBCRLStorage* connectFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo,
-                                       const VELString& fileName);
-  // Gives up one connection; the last one destroys the storage (compacting
-  // and closing the file) and removes the file when `deleteFile` is set.
-  // Never throws; `storage` is null afterwards.
-  static void disconnect(FileDBCRLStorage*& storage, bool deleteFile);
-
-  // Slot readers; the caller owns the result; null: no live slot.
-  FileDBCRLRecordFields* getRecordFieldsAt(std::uint64_t position);
-  // The first live slot at or after the iterator's index; the index is left
-  // on it.
-  FileDBCRLRecordFields* getRecordFieldsAt(FileDBIterator& iterator);
-  // The same walk for a minor-version-0 file open read-write: every slot's
-  // bytes behind its fields are zeroed on the way; the caller re-seals.
-  FileDBCRLRecordFields* getRecordFieldsAt_V0(FileDBIterator& iterator);
-
-  // Record operations.
-  VELASNCRLRecord* getRecordAt(std::uint64_t position);
-  VELASNCRLRecord* getRecordAt(FileDBIterator& iterator);
-  VELASNCRLRecord* getRecordByIndex(VELDBManager::CRLUniqueIndex index, const VELASNObject& key);
-  VELASNCRLRecordContainer* getRecordByIndex(VELDBManager::CRLMultiIndex index, const VELASNObject& key);
-  std::uint64_t getRecordCountByIndex(VELDBManager::CRLUniqueIndex index, const VELASNObject& key);
-  // For `CRLAllRecords`: the number of live records.
-  std::uint64_t getRecordCountByIndex(VELDBManager::CRLMultiIndex index, const VELASNObject& key);
-  // Appends `record` under the next record ID, which is written into it.
-  void insertRecord(VELASNCRLRecord& record);
-  // Replaces the record found through `index` in place; it keeps its ID,
-  // which is written into `record`.
-  void updateRecordByIndex(VELDBManager::CRLUniqueIndex index, VELASNCRLRecord& record);
-  std::uint64_t deleteRecordByIndex(VELDBManager::CRLUniqueIndex index, const VELASNObject& key);
-  // For `CRLAllRecords`: every live record; for `CRLIssuerName`: every
-  // record of that issuer.
-  std::uint64_t deleteRecordByIndex(VELDBManager::CRLMultiIndex index, const VELASNObject& key);
-
-  bool isKindOf(const VELString& name) const override { return name == getClassName(); }
-  VELString getInstanceName() const override { return getClassName(); }
-
- protected:
-  FileDBCRLStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
-  ~FileDBCRLStorage() override;
-
-  void validateMinorVersionNumber() override;
-  void validateFileType() override;
-  std::uint32_t buildIndexes() override;
-
+class FileDBCRLStorage : public FileDBTable<FileDBCRLTableDescription> {
  private:
-  void addRecordToIndexes(FileDBCRLRecordFields& fields, FileDBIterator& iterator, std::uint32_t& highestRecordID);
-  // The record ID that a unique lookup finds, or false.
-  bool findRecordID(VELDBManager::CRLUniqueIndex index, const VELASNObject& key, std::uint32_t& recordID);
-  // The first issuer-index entry of the name `key` (0x8B67A when `key` is
-  // no name); `findNext` of the issuer index gives the others.
-  const FileDBMultiLocation* findIssuer(const VELASNObject& key);
-  VELASNCRLRecord* decode(const FileDBCRLRecordFields& fields) const;
-
-  // DATA
-  FileDBCRLMasterIndex d_masterIndex;
+  friend class FileDBTable<FileDBCRLTableDescription>;
+  FileDBCRLStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName)
+      : FileDBTable(connectInfo, fileName) {}
 };
 
 #endif

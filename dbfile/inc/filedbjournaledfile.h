@@ -23,10 +23,27 @@
 // made durable and the journal removed.  Removing the journal is the
 // commit point.
 //
+// A change that is one part of a transaction over several table files
+// ends its journal, at commit, with a transaction record: offset
+// 0xFFFFFFFFFFFFFFFF, length 16, the transaction's ID, checksummed like
+// any record.  It is written only once the transaction file (below) is
+// durable.
+//
 // Recovery (a read-write open that finds a journal): a journal whose header
 // does not verify was cut short before the file was touched and is
 // removed; otherwise every record that verifies is written back, the file
-// is cut to its original size, made durable, and the journal removed.
+// is cut to its original size, made durable, and the journal removed.  A
+// journal that ends with a transaction record is written back only while
+// the transaction file still holds that transaction's ID; without it the
+// transaction had committed, and the journal is removed unapplied.
+//
+// Transaction file (`transactionPath`: the table path without its last
+// extension, then ".vtxn"; one per database): magic "VELTXN01" (8), the
+// transaction ID (16), SHA-256 of those 24 bytes (32).  A commit over
+// several files: the transaction file is written and made durable, every
+// journal gets its transaction record and is synced, every table file is
+// synced, then the transaction file is removed -- the commit point -- and
+// the journals after it.
 //
 // Durability, process-wide, from the environment variable VELFILEDB_SYNC:
 //   full   (default) journal synced before the first overwrite, its
@@ -69,11 +86,21 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   // that the journal at `journal` records, and removes the journal.  Returns
   // true when a journal was found.  Throws the binary file's errors.
   static bool recover(FileDBBinaryFile& file, const VELString& journal);
+  // The transaction file of the database that `tablePath` belongs to.
+  static VELString transactionPath(const VELString& tablePath);
+  // Writes the transaction file at `path` for transaction `id` (16 bytes)
+  // and makes it durable (but under SyncOff), replacing a stale one.
+  static void writeTransactionFile(const VELString& path, const unsigned char* id);
+  // Removes the transaction file at `path` durably: the commit point of a
+  // transaction over several files.
+  static void removeTransactionFile(const VELString& path);
 
   // MANIPULATORS
   void beginChange() override;
   void protect(std::uint64_t offset, std::uint64_t length) override;
   void commitChange() override;
+  bool prepareCommit(const unsigned char* transactionID) override;
+  void finishCommit() override;
   void rollbackChange() override;
   bool recoverPending() override;
   using FileDBBinaryFile::write;

@@ -45,6 +45,8 @@ class FileDBKeyPairMasterIndex {
   void erase(std::uint32_t recordID, const FileDBKeyPairIndexEntry& entry);
   // Empties every index.
   void erase();
+  // Makes room for `count` records in the hashed indexes.
+  void reserve(std::size_t count);
 
   // ACCESSORS
   // The entry of `recordID`, or null; owned by the map.

@@ -11,7 +11,8 @@
 // slot's fields zeroed and becomes minor version 1; opened read-only it is
 // left as it is.
 //
-// Record operations run with the instance mutex held by the caller.
+// The record operations are the table engine's (filedbtable.h); they run
+// with the instance mutex held by the caller.
 // Records and containers handed out are new and owned by the caller.
 // Errors:
 //   0x8B67A "asnObj is invalid - wrong type"  index value out of range, or
@@ -22,86 +23,56 @@
 #ifndef DBFILE_FILEDBKEYPAIRSTORAGE_H
 #define DBFILE_FILEDBKEYPAIRSTORAGE_H
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
 
-#include "filedbiterator.h"
 #include "filedbkeypairmasterindex.h"
 #include "filedbkeypairrecordfields.h"
-#include "filedbstorage.h"
+#include "filedbtable.h"
 #include "velasnrecords.h"
 #include "veldbmanager.h"
 
-class FileDBKeyPairStorage : public FileDBStorage {
- public:
+class FileDBKeyPairStorage;
+
+// What makes the key-pair table what it is, for the table engine.
+struct FileDBKeyPairTableDescription {
+  using Table = FileDBKeyPairStorage;
+  using Record = VELASNKeyPairRecord;
+  using Container = VELASNKeyPairRecordContainer;
+  using Fields = FileDBKeyPairRecordFields;
+  using MasterIndex = FileDBKeyPairMasterIndex;
+  using IndexEntry = FileDBKeyPairIndexEntry;
+  using UniqueIndex = VELDBManager::KeyPairUniqueIndex;
+  using MultiIndex = VELDBManager::KeyPairMultiIndex;
+  using UniqueKey = FileDBTableUniqueKey<MasterIndex, Fields, IndexEntry, UniqueIndex>;
+
+  static constexpr UniqueIndex kRecordIDIndex = VELDBManager::KeyPairRecordID;
   static constexpr unsigned char kMinorVersion = FileDBHeader::kKeyPairMinorVersion;
+  static constexpr unsigned char kOldMinorVersion = 0;
+  static constexpr bool kRenumberBackwardIDs = true;
+  static const UniqueKey kUniqueKeys[];
+  static const std::size_t kUniqueKeyCount;
 
-  static VELString getClassName() { return "FileDBKeyPairStorage"; }
+  static VELString className() { return "FileDBKeyPairStorage"; }
+  static const unsigned char* fileType() { return FileDBHeader::kKeyPairFileType; }
+  static bool acceptsMinorVersion(unsigned char minor) { return minor <= kMinorVersion; }
+  static Fields makeFields(const VELKRYAlgorithmFactory* factory, const Record& record);
+  // The keys are computed afresh from the decoded record, not taken from
+  // the slot.
+  static Fields reindex(const VELKRYAlgorithmFactory* factory, Fields& stored, bool& renumbered);
+  static VELBuffer lookupDigest(UniqueIndex index, const VELASNObject& key, const VELKRYAlgorithmFactory* factory);
+  // Only the whole table (null); 0x8B67A for any other value.
+  static FileDBMultiIndex* multiIndexFor(MasterIndex& master, MultiIndex index, const VELASNObject& key,
+                                         const VELKRYAlgorithmFactory* factory, VELBuffer& digest);
+  static bool hasValueFallback(MultiIndex) { return false; }
+  static bool valueMatches(const Record&, const VELASNObject&) { return true; }
+};
 
-  // Creates an empty key-pair file; 0x8C24E when it exists.
-  static void newFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
-  static void newFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo, const VELString& fileName);
-  // The table storage of `fileName` (a full path for file connections),
-  // shared when it is open already; a string connection always gets a
-  // storage of its own.  The caller holds the class mutex for file
-  // connections.  Every error of opening and indexing passes out; no
-  // storage is left behind then.
-  static FileDBKeyPairStorage* connectFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
-  static FileDBKeyPairStorage* connectFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo,
-                                           const VELString& fileName);
-  // Gives up one connection; the last one destroys the storage (compacting
-  // and closing the file) and removes the file when `deleteFile` is set.
-  // Never throws; `storage` is null afterwards.
-  static void disconnect(FileDBKeyPairStorage*& storage, bool deleteFile);
-
-  // Slot readers; the caller owns the result; null: no live slot.
-  FileDBKeyPairRecordFields* getRecordFieldsAt(std::uint64_t position);
-  // The first live slot at or after the iterator's index; the index is left
-  // on it.
-  FileDBKeyPairRecordFields* getRecordFieldsAt(FileDBIterator& iterator);
-  // The same walk for a minor-version-0 file open read-write: every slot's
-  // bytes behind its fields are zeroed on the way; the caller re-seals.
-  FileDBKeyPairRecordFields* getRecordFieldsAt_V0(FileDBIterator& iterator);
-
-  // Record operations.
-  VELASNKeyPairRecord* getRecordAt(std::uint64_t position);
-  VELASNKeyPairRecord* getRecordAt(FileDBIterator& iterator);
-  VELASNKeyPairRecord* getRecordByIndex(VELDBManager::KeyPairUniqueIndex index, const VELASNObject& key);
-  VELASNKeyPairRecordContainer* getRecordByIndex(VELDBManager::KeyPairMultiIndex index, const VELASNObject& key);
-  std::uint64_t getRecordCountByIndex(VELDBManager::KeyPairUniqueIndex index, const VELASNObject& key);
-  // For `KeyPairAllRecords`: the number of live records.
-  std::uint64_t getRecordCountByIndex(VELDBManager::KeyPairMultiIndex index, const VELASNObject& key);
-  // Appends `record` under the next record ID, which is written into it.
-  void insertRecord(VELASNKeyPairRecord& record);
-  // Replaces the record found through `index` in place; it keeps its ID,
-  // which is written into `record`.
-  void updateRecordByIndex(VELDBManager::KeyPairUniqueIndex index, VELASNKeyPairRecord& record);
-  std::uint64_t deleteRecordByIndex(VELDBManager::KeyPairUniqueIndex index, const VELASNObject& key);
-  // For `KeyPairAllRecords`: every live record.
-  std::uint64_t deleteRecordByIndex(VELDBManager::KeyPairMultiIndex index, const VELASNObject& key);
-
-  bool isKindOf(const VELString& name) const override { return name == getClassName(); }
-  VELString getInstanceName() const override { return getClassName(); }
-
- protected:
-  FileDBKeyPairStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
-  ~FileDBKeyPairStorage() override;
-
-  void validateMinorVersionNumber() override;
-  void validateFileType() override;
-  std::uint32_t buildIndexes() override;
-
+class FileDBKeyPairStorage : public FileDBTable<FileDBKeyPairTableDescription> {
  private:
-  bool addRecordToIndexes(FileDBKeyPairRecordFields& fields, FileDBIterator& iterator,
-                          std::uint32_t& highestRecordID);
-  // The record ID that a unique lookup finds, or false.
-  bool findRecordID(VELDBManager::KeyPairUniqueIndex index, const VELASNObject& key, std::uint32_t& recordID);
-  // The record of the live slot at `position` whose fields are `fields`,
-  // under the record ID the indexes know it by; owned by the caller.
-  VELASNKeyPairRecord* decodeAt(std::uint64_t position, const FileDBKeyPairRecordFields& fields);
-
-  // DATA
-  FileDBKeyPairMasterIndex d_masterIndex;
+  friend class FileDBTable<FileDBKeyPairTableDescription>;
+  FileDBKeyPairStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName)
+      : FileDBTable(connectInfo, fileName) {}
 };
 
 #endif

@@ -34,8 +34,11 @@
 // Locks: the storage class mutex is held around every connect, create and
 // disconnect of a FILE manager (construction, duplicate, enabling,
 // destruction); each record or settings operation holds the one table
-// storage's instance mutex for the storage call.  The class mutex is never
-// taken while an instance mutex is held.  The storage pointers are atomic:
+// storage's instance mutex for the storage call.  A password change holds
+// the class mutex and every instance mutex, taking the instance mutexes
+// without waiting (it lets the class mutex go and tries again), so that a
+// transaction, which holds instance mutexes for its whole life, never
+// deadlocks with it.  The storage pointers are atomic:
 // the enabled tests and `getKeyStorage` may run while another thread enables
 // a table of the same manager.
 //
@@ -52,6 +55,7 @@
 #include "filedbiterator.h"
 #include "filedbkeypairstorage.h"
 #include "filedbkeystorage.h"
+#include "filedbtransaction.h"
 #include "veldbconnectinfo.h"
 #include "veldbmanager.h"
 #include "velpassword.h"
@@ -201,6 +205,8 @@ class FileDBManager : public VELDBManager {
   void disconnectAll(bool deleteFiles) noexcept;
   // Throws 0x8B67C unless the access mode is read-write.
   void checkWritable() const;
+  // Throws 0x8B67A with `what` while this manager has a transaction open.
+  void refuseInTransaction(const char* what) const;
   bool isFileConnection() const;
   bool isStringConnection() const;
   // The caller's iterator as a file iterator of table `tableName`; throws
@@ -220,6 +226,8 @@ class FileDBManager : public VELDBManager {
   // STRING only: the connection to the key storage over the caller's string,
   // shared with duplicates; the last holder disconnects it.
   std::shared_ptr<FileDBKeyStorage> d_sharedStringKey;
+  // The transaction this manager opened, if any; used by one thread.
+  std::unique_ptr<FileDBTransaction> d_transaction;
 };
 
 #endif

@@ -163,13 +163,40 @@ class FileDBStorage {
   virtual bool isKindOf(const VELString& name) const { return name == getClassName(); }
   virtual VELString getInstanceName() const { return getClassName(); }
 
+  // MANIPULATORS -- transactions
+  // A transaction is one change of the file held open across any number of
+  // operations, each of which becomes a part of it; `FileDBTransaction`
+  // drives these for the tables of one database, with the instance mutex
+  // held throughout.  Begin: the change is opened (an in-memory table keeps
+  // a copy of its image to go back to).  Seal: what the operations left
+  // pending is sealed into the file; 0x8C239 when an operation failed after
+  // it wrote (the transaction was rolled back then).  Commit: `commit`
+  // alone for a transaction over this file only; `prepareCommit` then
+  // `finishCommit` for one over several.  Rollback: the file, the indexes
+  // and the header go back to the state at begin; record IDs handed out
+  // stay used.
+  void beginTransaction();
+  void sealTransaction();
+  void commitTransaction();
+  bool prepareCommit(const unsigned char* transactionID);
+  void finishCommit();
+  void rollbackTransaction() noexcept;
+  bool inTransaction() const { return d_transaction != nullptr; }
+  // True when the transaction wrote to a file on disk.
+  bool transactionWroteToDisk() const;
+
  protected:
-  // One change of the file: every operation that writes opens one.  Scopes
-  // nest; the outermost one brackets the change on the file (which journals
-  // it) and announces the header, which every change re-seals.  `commit`
-  // ends the change; a scope left without `commit` (an exception) rolls the
-  // file back and reloads header and indexes from it, so that memory and
-  // file agree again.
+  // One change of the file: every operation that writes opens one before
+  // its first write and commits it after its last.  Scopes nest; the
+  // outermost one brackets the change on the file (which journals it) and
+  // announces the header, which every change re-seals.  `commit` ends the
+  // change (a failure is thrown, the change rolled back).  A scope left
+  // without `commit` rolls back: the outermost one rolls the file back and,
+  // when the change wrote, reloads header and indexes from it, so that
+  // memory and file agree again; an inner one that wrote rolls back the
+  // whole change at once (the rest of it cannot be kept without its part),
+  // and every later scope of that change is refused with 0x8C239 until the
+  // outermost one ends.  A scope that wrote nothing rolls back nothing.
   class ChangeScope {
    public:
     explicit ChangeScope(FileDBStorage& storage);
@@ -177,16 +204,23 @@ class FileDBStorage {
     ChangeScope(const ChangeScope&) = delete;
     ChangeScope& operator=(const ChangeScope&) = delete;
     void commit();
+    // Ends the scope as committed by its caller (the file's change was
+    // committed directly); neither seals nor touches the file.
+    void close();
 
    private:
     FileDBStorage& d_storage;
     bool d_outer;
     bool d_done;
-    int d_uncaught;
+    std::uint64_t d_modifications;  // the file's count when the scope opened
   };
 
-  // Re-reads the header and rebuilds the indexes after a rolled-back change.
+  // Re-reads the header and rebuilds the indexes after a rolled-back
+  // change.  The record-ID counter never goes back: an ID handed out once
+  // is not handed out again in this session.
   void reloadAfterRollback();
+  // Rolls back the whole change that an inner scope broke.
+  void abandonChange() noexcept;
   // Seals what the current change left pending: salt and header hash when
   // the header changed, the database hash, and the header on disk.
   void sealPending();
@@ -303,6 +337,13 @@ class FileDBStorage {
   std::uint64_t d_openHashedTo = 0;
   bool d_destroying = false;  // the table part is gone: no index rebuild
   bool d_reloading = false;   // a reload is under way: none within it
+  // The change was rolled back under an open outer scope (a transaction).
+  bool d_changeAbandoned = false;
+  // The open transaction's outer scope, its file count at begin, and for
+  // an in-memory table the image to go back to.
+  std::unique_ptr<ChangeScope> d_transaction;
+  std::uint64_t d_transactionModifications = 0;
+  std::unique_ptr<VELString> d_transactionImage;
 
   static VELMutex d_classMutex;
 

@@ -232,6 +232,7 @@ void FileDBBinaryFile::write(const void* buffer, const std::uint64_t& count) {
   VEL_TRACE_SCOPE("write");
   isOpenCheck();
   if (count == 0) return;
+  ++modificationCount;  // counted before the call: a failed write may have written part
   if (position == kUnknown) {
     const long long p = vel_lseek(fileDescriptor, 0, 1);
     if (p < 0) {
@@ -299,6 +300,7 @@ void FileDBBinaryFile::setSize(std::uint64_t size) {
   VEL_TRACE_SCOPE("setSize");
   isOpenCheck();
   checkGrowth(size);
+  ++modificationCount;
   if (vel_chsize(fileDescriptor, static_cast<long long>(size)) != 0) {
     const int error = errno;
     VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_chsize-" + fileName.str(), error);

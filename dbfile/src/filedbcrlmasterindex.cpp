@@ -53,3 +53,10 @@ void FileDBCRLMasterIndex::erase() {
   d_issuerNameIndex.erase();
   d_recordIDMap->clear();
 }
+
+void FileDBCRLMasterIndex::reserve(std::size_t count) {
+  d_labelIndex.reserve(count);
+  d_signatureIndex.reserve(count);
+  d_unsignedCRLIndex.reserve(count);
+  d_issuerNameIndex.reserve(count);
+}

@@ -21,6 +21,11 @@ constexpr std::uint64_t kRecordOverhead = 16 + kChecksumSize;
 // Records are cut into pieces of at most this size, so that recovery never
 // needs more memory than this for one of them.
 constexpr std::uint64_t kMaxRecordLength = 1u << 20;
+// The record that ends the journal of one part of a transaction.
+constexpr std::uint64_t kTransactionRecordOffset = ~std::uint64_t(0);
+constexpr std::uint64_t kTransactionIDSize = 16;
+const unsigned char kTransactionMagic[8] = {'V', 'E', 'L', 'T', 'X', 'N', '0', '1'};
+constexpr std::uint64_t kTransactionFileSize = 8 + kTransactionIDSize + 32;
 
 void putU64(unsigned char* out, std::uint64_t v) {
   for (int i = 7; i >= 0; --i) {
@@ -244,9 +249,28 @@ void FileDBJournaledFile::dropJournal() {
 void FileDBJournaledFile::commitChange() {
   VEL_TRACE_SCOPE("commitChange");
   if (!d_inChange) return;
+  prepareCommit(nullptr);
+  finishCommit();
+}
+
+bool FileDBJournaledFile::prepareCommit(const unsigned char* transactionID) {
+  VEL_TRACE_SCOPE("prepareCommit");
+  if (!d_inChange) return false;
+  d_announced.clear();
+  if (!d_journal) return false;
+  if (transactionID != nullptr) {
+    appendRecord(kTransactionRecordOffset, transactionID, kTransactionIDSize);
+    if (syncMode() != SyncOff) d_journal->sync();
+  }
+  if (syncMode() != SyncOff) FileDBBinaryFile::sync();
+  return true;
+}
+
+void FileDBJournaledFile::finishCommit() {
+  VEL_TRACE_SCOPE("finishCommit");
+  if (!d_inChange) return;
   d_announced.clear();
   if (d_journal) {
-    if (syncMode() != SyncOff) FileDBBinaryFile::sync();
     try {
       dropJournal();
     } catch (...) {
@@ -256,6 +280,7 @@ void FileDBJournaledFile::commitChange() {
     if (syncMode() == SyncFull && vel_syncdir(d_journalPath.c_str()) != 0) {
       const int e = errno;
       d_inChange = false;
+      d_saved.clear();
       VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + d_journalPath, e);
     }
   }
@@ -288,6 +313,114 @@ bool FileDBJournaledFile::recoverPending() {
   return recovered;
 }
 
+namespace {
+
+// Walks the verified records of an open journal whose header verified,
+// from its first record on, calling `apply(offset, bytes, length)` for each
+// record of original bytes; stops at the first record that does not
+// verify (it was being written when the change stopped, before its region
+// was touched).  Returns true when the last verified record is a
+// transaction record, with its ID in `transactionID`.
+template <class APPLY>
+bool walkJournal(FileDBBinaryFile& j, const unsigned char* header, std::uint64_t size,
+                 unsigned char* transactionID, APPLY apply) {
+  const std::uint64_t originalSize = getU64(header + 24);
+  std::vector<unsigned char> bytes;
+  bool marked = false;
+  std::uint64_t at = kHeaderSize;
+  j.setPosition(at);
+  while (at + kRecordOverhead <= size) {
+    unsigned char head[16];
+    const std::uint64_t headLength = sizeof head;
+    j.read(head, headLength);
+    const std::uint64_t offset = getU64(head);
+    const std::uint64_t length = getU64(head + 8);
+    const bool transaction = offset == kTransactionRecordOffset && length == kTransactionIDSize;
+    if (length > kMaxRecordLength || length > size - at - kRecordOverhead) break;
+    if (!transaction && (offset > originalSize || length > originalSize - offset)) break;
+    bytes.resize(static_cast<std::size_t>(length));
+    if (length > 0) j.read(static_cast<void*>(bytes.data()), length);
+    unsigned char stored[kChecksumSize];
+    const std::uint64_t sumLength = sizeof stored;
+    j.read(stored, sumLength);
+    unsigned char sum[kChecksumSize];
+    checksum(sum, header + 8, 16, head, sizeof head, bytes.data(), static_cast<std::size_t>(length));
+    if (std::memcmp(sum, stored, kChecksumSize) != 0) break;
+    marked = transaction;
+    if (transaction) {
+      std::memcpy(transactionID, bytes.data(), kTransactionIDSize);
+    } else {
+      apply(offset, bytes.data(), length);
+    }
+    at += kRecordOverhead + length;
+  }
+  return marked;
+}
+
+// True when the transaction file at `path` verifies and names `id`.
+bool transactionOpen(const VELString& path, const unsigned char* id) {
+  if (!FileDBBinaryFile::exists(path)) return false;
+  FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
+  if (f.getSize() != kTransactionFileSize) return false;
+  unsigned char bytes[kTransactionFileSize];
+  const std::uint64_t n = kTransactionFileSize;
+  f.read(bytes, n);
+  unsigned char sum[kChecksumSize];
+  checksum(sum, bytes, 24);
+  return std::memcmp(bytes, kTransactionMagic, 8) == 0 && std::memcmp(sum, bytes + 24, kChecksumSize) == 0 &&
+         std::memcmp(bytes + 8, id, kTransactionIDSize) == 0;
+}
+
+}  // namespace
+
+VELString FileDBJournaledFile::transactionPath(const VELString& tablePath) {
+  const std::string path = tablePath;
+  const std::size_t slash = path.rfind('/');
+  const std::size_t dot = path.rfind('.');
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+  return VELString((hasExtension ? path.substr(0, dot) : path) + ".vtxn");
+}
+
+void FileDBJournaledFile::writeTransactionFile(const VELString& path, const unsigned char* id) {
+  VEL_TRACE_SCOPE("writeTransactionFile");
+  // One left by a transaction that never reached its commit point names
+  // journals that are gone already: it is stale.
+  if (FileDBBinaryFile::exists(path)) FileDBBinaryFile::remove(path);
+  unsigned char bytes[kTransactionFileSize];
+  std::memcpy(bytes, kTransactionMagic, 8);
+  std::memcpy(bytes + 8, id, kTransactionIDSize);
+  checksum(bytes + 24, bytes, 24);
+  FileDBBinaryFile f;
+  f.openNew(path);
+  try {
+    const std::uint64_t n = kTransactionFileSize;
+    f.write(bytes, n);
+    if (syncMode() != SyncOff) f.sync();
+    f.close();
+  } catch (...) {
+    try {
+      f.close();
+      FileDBBinaryFile::remove(path);
+    } catch (...) {
+    }
+    throw;
+  }
+  // The journals are marked only once this file is known to exist.
+  if (syncMode() != SyncOff && vel_syncdir(path.c_str()) != 0) {
+    const int e = errno;
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + path, e);
+  }
+}
+
+void FileDBJournaledFile::removeTransactionFile(const VELString& path) {
+  VEL_TRACE_SCOPE("removeTransactionFile");
+  FileDBBinaryFile::remove(path);
+  if (syncMode() != SyncOff && vel_syncdir(path.c_str()) != 0) {
+    const int e = errno;
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + path, e);
+  }
+}
+
 bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journal) {
   VEL_TRACE_SCOPE("recover");
   if (!FileDBBinaryFile::exists(journal)) return false;
@@ -303,36 +436,25 @@ bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journ
     valid = std::memcmp(header, kMagic, 8) == 0 && std::memcmp(sum, header + 32, kChecksumSize) == 0;
   }
   if (valid) {
-    // Only the bytes of verified records go back; a record cut short was
-    // being written when the change stopped, before its region was touched.
-    const std::uint64_t originalSize = getU64(header + 24);
-    std::vector<unsigned char> bytes;
-    std::uint64_t at = kHeaderSize;
-    while (at + kRecordOverhead <= size) {
-      unsigned char head[16];
-      const std::uint64_t headLength = sizeof head;
-      j.read(head, headLength);
-      const std::uint64_t offset = getU64(head);
-      const std::uint64_t length = getU64(head + 8);
-      if (length > kMaxRecordLength || length > size - at - kRecordOverhead) break;
-      if (offset > originalSize || length > originalSize - offset) break;
-      bytes.resize(static_cast<std::size_t>(length));
-      if (length > 0) j.read(static_cast<void*>(bytes.data()), length);
-      unsigned char stored[kChecksumSize];
-      const std::uint64_t sumLength = sizeof stored;
-      j.read(stored, sumLength);
-      unsigned char sum[kChecksumSize];
-      checksum(sum, header + 8, 16, head, sizeof head, bytes.data(), static_cast<std::size_t>(length));
-      if (std::memcmp(sum, stored, kChecksumSize) != 0) break;
-      file.FileDBBinaryFile::setPosition(offset);
-      file.FileDBBinaryFile::write(static_cast<const void*>(bytes.data()), length);
-      at += kRecordOverhead + length;
+    // A journal of a transaction over several files is applied only while
+    // that transaction is still open; the first walk finds out.
+    unsigned char transactionID[kTransactionIDSize];
+    const bool marked = walkJournal(j, header, size, transactionID,
+                                    [](std::uint64_t, const unsigned char*, std::uint64_t) {});
+    const bool apply = !marked || transactionOpen(transactionPath(file.getFileName()), transactionID);
+    if (apply) {
+      walkJournal(j, header, size, transactionID,
+                  [&file](std::uint64_t offset, const unsigned char* bytes, std::uint64_t length) {
+                    file.FileDBBinaryFile::setPosition(offset);
+                    file.FileDBBinaryFile::write(static_cast<const void*>(bytes), length);
+                  });
+      file.FileDBBinaryFile::setSize(getU64(header + 24));
+      if (syncMode() != SyncOff) file.FileDBBinaryFile::sync();
     }
-    file.FileDBBinaryFile::setSize(originalSize);
-    if (syncMode() != SyncOff) file.FileDBBinaryFile::sync();
+    VEL_TRACE_WRITE(8, VELTraceLevel::kInfo,
+                    (apply ? "rolled back from journal " : "journal of a committed transaction removed ") + journal);
   }
   j.close();
   FileDBBinaryFile::remove(journal);
-  VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "recovered from journal " + journal);
   return true;
 }

@@ -43,3 +43,8 @@ void FileDBKeyPairMasterIndex::erase() {
   d_publicKeyIndex.erase();
   d_recordIDMap->clear();
 }
+
+void FileDBKeyPairMasterIndex::reserve(std::size_t count) {
+  d_labelIndex.reserve(count);
+  d_publicKeyIndex.reserve(count);
+}

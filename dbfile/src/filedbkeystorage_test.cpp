@@ -749,9 +749,10 @@ TEST_F(KeyStorageTest, AFailedAppendLeavesTheTableOpenable) {
     EXPECT_EQ(t->byLabel("failed"), nullptr);
     EXPECT_EQ(t->get()->getRecordCountByIndex(VELDBManager::KeySubjectName, failed->getCertificate().getSubject()),
               0u);
-    // The table goes on: the same record goes in under the same ID.
+    // The table goes on.  The failed insert had handed out ID 3 (it is in
+    // the caller's record): the retry takes the next one.
     t->get()->insertRecord(*failed);
-    EXPECT_EQ(VELDBUtility::asnToRecordID(failed->getRecordID()), 3u);
+    EXPECT_EQ(VELDBUtility::asnToRecordID(failed->getRecordID()), 4u);
     t->close();
     t = open(VELDBConnectInfo::ReadOnly);
     EXPECT_EQ(t->allLabels(), (std::vector<std::string>{"before-0", "before-1", "failed"}));

@@ -2,6 +2,8 @@
 
 #include "filedbpasswordjournal.h"
 
+#include <chrono>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -58,11 +60,10 @@ void enableTable(std::atomic<STORAGE*>& slot, const VELDBConnectInfo::OBJECT& in
     // now, which a password change may have made different from the one this
     // manager was opened with: a database whose tables have different
     // passwords could not be opened again.
+    // Passwords change only under the class mutex, which is held here: no
+    // instance mutex is needed (a transaction may hold it for long).
     std::unique_ptr<VELDBConnectInfo::OBJECT> own(info.duplicate());
-    if (sibling != nullptr) {
-      VELMutexLocker guard(sibling->getInstanceMutex());
-      own->setLogicalDBPassword(sibling->getConnectInfo().getLogicalDBPassword());
-    }
+    if (sibling != nullptr) own->setLogicalDBPassword(sibling->getConnectInfo().getLogicalDBPassword());
     STORAGE::newFile(*own, path);
     storage = STORAGE::connectFile(*own, path);
   }
@@ -158,6 +159,7 @@ FileDBManager::FileDBManager(const FileDBManager& other)
 
 FileDBManager::~FileDBManager() {
   VEL_TRACE_SCOPE("FileDBManager::dtor");
+  d_transaction.reset();  // a transaction left open rolls back
   disconnectAll(d_deleteOnDisconnect.load());
 }
 
@@ -291,6 +293,10 @@ bool FileDBManager::isStringConnection() const {
   return d_connectInfo->isKindOf(VELDBConnectInfo::STRING::getClassName());
 }
 
+void FileDBManager::refuseInTransaction(const char* what) const {
+  if (d_transaction) VELDB_THROW(VELDBError::kBadArgument, what);
+}
+
 void FileDBManager::checkWritable() const {
   if (static_cast<int>(d_connectInfo->getAccessMode()) != 1) VELDB_THROW(VELDBError::kAccessDenied, "");
 }
@@ -308,6 +314,7 @@ const FileDBKeyStorage* FileDBManager::getKeyStorage() const { return d_keyStora
 void FileDBManager::enableKey() {
   VEL_TRACE_SCOPE("enableKey");
   if (!isFileConnection() || d_keyStorage.load(std::memory_order_acquire) != nullptr) return;
+  refuseInTransaction("a table cannot be enabled inside a transaction");
   VELMutexLocker guard(FileDBStorage::getClassMutex());
   const auto& info = static_cast<const VELDBConnectInfo::FILE&>(*d_connectInfo);
   enableTable(d_keyStorage, info, info.getKeyFileSuffix().str(), nullptr);
@@ -316,6 +323,7 @@ void FileDBManager::enableKey() {
 void FileDBManager::enableKeyPair() {
   VEL_TRACE_SCOPE("enableKeyPair");
   if (!isFileConnection() || d_keyPairStorage.load(std::memory_order_acquire) != nullptr) return;
+  refuseInTransaction("a table cannot be enabled inside a transaction");
   VELMutexLocker guard(FileDBStorage::getClassMutex());
   const auto& info = static_cast<const VELDBConnectInfo::FILE&>(*d_connectInfo);
   enableTable(d_keyPairStorage, info, info.getKeyPairFileSuffix().str(), d_keyStorage.load());
@@ -324,6 +332,7 @@ void FileDBManager::enableKeyPair() {
 void FileDBManager::enableCRL() {
   VEL_TRACE_SCOPE("enableCRL");
   if (!isFileConnection() || d_crlStorage.load(std::memory_order_acquire) != nullptr) return;
+  refuseInTransaction("a table cannot be enabled inside a transaction");
   VELMutexLocker guard(FileDBStorage::getClassMutex());
   const auto& info = static_cast<const VELDBConnectInfo::FILE&>(*d_connectInfo);
   enableTable(d_crlStorage, info, info.getCRLFileSuffix().str(), d_keyStorage.load());
@@ -635,12 +644,38 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
 
   // The change holds the class mutex (no connection comes or goes, and no
   // other password change runs) and every table's instance mutex (no record
-  // changes between the tables' header changes), taken in table order; no
-  // other operation holds two instance mutexes, so this cannot deadlock.
-  VELMutexLocker classGuard(FileDBStorage::getClassMutex());
-  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
-  std::vector<std::unique_ptr<VELMutexLocker>> guards;
-  for (FileDBStorage* table : tables) guards.emplace_back(new VELMutexLocker(table->getInstanceMutex()));
+  // changes between the tables' header changes).  A transaction holds
+  // instance mutexes for long and may take the class mutex meanwhile: the
+  // instance mutexes are only tried here, and on a refusal the class mutex
+  // is given back before trying again.
+  VELMutex& classMutex = FileDBStorage::getClassMutex();
+  std::vector<FileDBStorage*> tables;
+  for (;;) {
+    classMutex.lock();
+    tables = FILEDB_TABLES();
+    std::size_t locked = 0;
+    while (locked < tables.size() && tables[locked]->getInstanceMutex().tryLock()) ++locked;
+    if (locked == tables.size()) break;
+    while (locked > 0) tables[--locked]->getInstanceMutex().unlock();
+    classMutex.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  struct Unlock {
+    VELMutex& classMutex;
+    const std::vector<FileDBStorage*>& tables;
+    ~Unlock() {
+      for (std::size_t i = tables.size(); i > 0; --i) tables[i - 1]->getInstanceMutex().unlock();
+      classMutex.unlock();
+    }
+  } unlock{classMutex, tables};
+
+  // A password change is a change of every table file's header of its own;
+  // it cannot be a part of a transaction.
+  for (FileDBStorage* table : tables) {
+    if (table->inTransaction()) {
+      VELDB_THROW(VELDBError::kBadArgument, "the password cannot be changed inside a transaction");
+    }
+  }
 
   // Every table is checked before any changes: tables left with different
   // passwords could no longer be opened together.
@@ -695,3 +730,38 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
 }
 
 #undef FILEDB_TABLES
+
+// --- transactions ---------------------------------------------------------
+
+void FileDBManager::beginTransaction() {
+  VEL_TRACE_SCOPE("beginTransaction");
+  checkWritable();
+  if (d_transaction) VELDB_THROW(VELDBError::kBadArgument, "a transaction is open on this manager already");
+  // Enabling takes the class mutex, which must not be asked for while the
+  // transaction holds the tables: the key-pair table a transaction may
+  // insert into is enabled now, as `insertKeyPair` would.
+  if (isFileConnection() && d_keyPairStorage.load(std::memory_order_acquire) == nullptr) enableKeyPair();
+  std::vector<FileDBStorage*> tables;
+  for (FileDBStorage* table : {static_cast<FileDBStorage*>(d_keyStorage.load(std::memory_order_acquire)),
+                               static_cast<FileDBStorage*>(d_keyPairStorage.load(std::memory_order_acquire)),
+                               static_cast<FileDBStorage*>(d_crlStorage.load(std::memory_order_acquire))}) {
+    if (table != nullptr) tables.push_back(table);
+  }
+  d_transaction.reset(new FileDBTransaction(tables));
+}
+
+void FileDBManager::commitTransaction() {
+  VEL_TRACE_SCOPE("commitTransaction");
+  if (!d_transaction) VELDB_THROW(VELDBError::kBadArgument, "no transaction is open on this manager");
+  const std::unique_ptr<FileDBTransaction> transaction = std::move(d_transaction);
+  transaction->commit();
+}
+
+void FileDBManager::rollbackTransaction() {
+  VEL_TRACE_SCOPE("rollbackTransaction");
+  if (!d_transaction) VELDB_THROW(VELDBError::kBadArgument, "no transaction is open on this manager");
+  const std::unique_ptr<FileDBTransaction> transaction = std::move(d_transaction);
+  transaction->rollback();
+}
+
+bool FileDBManager::inTransaction() const { return d_transaction != nullptr; }

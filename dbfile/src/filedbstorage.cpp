@@ -337,10 +337,11 @@ void FileDBStorage::releaseFileDBStorageMap() {
 // --- changes ---------------------------------------------------------------
 
 FileDBStorage::ChangeScope::ChangeScope(FileDBStorage& storage)
-    : d_storage(storage),
-      d_outer(storage.d_changeDepth == 0),
-      d_done(false),
-      d_uncaught(std::uncaught_exceptions()) {
+    : d_storage(storage), d_outer(storage.d_changeDepth == 0), d_done(false), d_modifications(0) {
+  if (storage.d_changeAbandoned) {
+    VELDB_THROW(VELDBError::kWrite, "the transaction was rolled back after a failure; roll it back to go on-" +
+                                        storage.getFullPathName().str());
+  }
   storage.d_ahead.clear();
   if (d_outer) {
     // Nothing is written to a file whose hash the open has not checked yet.
@@ -356,7 +357,14 @@ FileDBStorage::ChangeScope::ChangeScope(FileDBStorage& storage)
       throw;
     }
   }
+  d_modifications = storage.d_file->getModificationCount();
   ++storage.d_changeDepth;
+}
+
+void FileDBStorage::ChangeScope::close() {
+  if (d_done) return;
+  d_done = true;
+  --d_storage.d_changeDepth;
 }
 
 void FileDBStorage::ChangeScope::commit() {
@@ -366,6 +374,10 @@ void FileDBStorage::ChangeScope::commit() {
     d_done = true;
     --d_storage.d_changeDepth;
     return;
+  }
+  if (d_storage.d_changeAbandoned) {
+    VELDB_THROW(VELDBError::kWrite, "the transaction was rolled back after a failure-" +
+                                        d_storage.getFullPathName().str());
   }
   // Sealing writes the header: it belongs to the change.  A failure here
   // leaves the scope open, so that its destructor rolls the change back.
@@ -388,23 +400,42 @@ void FileDBStorage::ChangeScope::commit() {
 FileDBStorage::ChangeScope::~ChangeScope() {
   d_storage.d_ahead.clear();
   if (d_done) return;
-  if (std::uncaught_exceptions() <= d_uncaught) {
-    // Left by a plain return: the change is complete.
-    try {
-      commit();
-    } catch (const VELException& e) {
-      e.writeToTrace();
-    } catch (...) {
-    }
+  --d_storage.d_changeDepth;
+  const bool wrote = d_storage.d_file->getModificationCount() != d_modifications;
+  if (!d_outer) {
+    // A part that wrote and failed: the change cannot be kept without it.
+    if (wrote && !d_storage.d_changeAbandoned) d_storage.abandonChange();
     return;
   }
-  --d_storage.d_changeDepth;
-  if (!d_outer) return;
+  const bool dirty = wrote || d_storage.d_sealPending;
   d_storage.d_sealPending = false;
   d_storage.d_saltPending = false;
+  const bool abandoned = d_storage.d_changeAbandoned;
+  d_storage.d_changeAbandoned = false;
+  if (abandoned) return;  // rolled back and reloaded already
   try {
     d_storage.d_file->rollbackChange();
-    d_storage.reloadAfterRollback();
+    // A refusal found before anything was written costs nothing more.
+    if (dirty) d_storage.reloadAfterRollback();
+  } catch (const VELException& e) {
+    e.writeToTrace();
+  } catch (...) {
+  }
+}
+
+void FileDBStorage::abandonChange() noexcept {
+  VEL_TRACE_SCOPE("abandonChange");
+  d_sealPending = false;
+  d_saltPending = false;
+  d_changeAbandoned = true;
+  try {
+    if (d_transactionImage) {
+      d_file->setPosition(0);
+      d_file->write(*d_transactionImage);
+      d_file->setSize(d_transactionImage->size());
+    }
+    d_file->rollbackChange();
+    reloadAfterRollback();
   } catch (const VELException& e) {
     e.writeToTrace();
   } catch (...) {
@@ -413,7 +444,8 @@ FileDBStorage::ChangeScope::~ChangeScope() {
 
 void FileDBStorage::reloadAfterRollback() {
   VEL_TRACE_SCOPE("reloadAfterRollback");
-  if (d_file->isInMemory() || d_destroying || d_reloading) return;
+  if (d_destroying || d_reloading) return;
+  if (d_file->isInMemory() && !d_transactionImage) return;
   struct Guard {
     bool& flag;
     explicit Guard(bool& f) : flag(f) { flag = true; }
@@ -429,7 +461,76 @@ void FileDBStorage::reloadAfterRollback() {
     d_readBuffer.reset(new FileDBBuffer(length));
     d_writeBuffer.reset(new FileDBBuffer(length));
   }
-  d_lastRecordID = buildIndexes();
+  d_lastRecordID = std::max(d_lastRecordID, buildIndexes());
+}
+
+// --- transactions ----------------------------------------------------------
+
+void FileDBStorage::beginTransaction() {
+  VEL_TRACE_SCOPE("beginTransaction");
+  if (d_transaction) VELDB_THROW(VELDBError::kBadArgument, "a transaction is open on this table already");
+  if (d_changeDepth != 0) VELDB_THROW(VELDBError::kBadArgument, "a change is under way on this table");
+  std::unique_ptr<VELString> image;
+  if (d_file->isInMemory()) {
+    image.reset(new VELString());
+    d_file->setPosition(0);
+    d_file->read(*image, d_file->getSize());
+  }
+  d_transaction.reset(new ChangeScope(*this));
+  d_transactionModifications = d_file->getModificationCount();
+  d_transactionImage = std::move(image);
+}
+
+void FileDBStorage::sealTransaction() {
+  if (!d_transaction) VELDB_THROW(VELDBError::kBadArgument, "no transaction is open");
+  if (d_changeAbandoned) {
+    VELDB_THROW(VELDBError::kWrite, "the transaction was rolled back after a failure-" + getFullPathName().str());
+  }
+  sealPending();
+}
+
+bool FileDBStorage::transactionWroteToDisk() const {
+  return d_transaction && !d_file->isInMemory() && d_file->getModificationCount() != d_transactionModifications;
+}
+
+void FileDBStorage::commitTransaction() {
+  if (!d_transaction) VELDB_THROW(VELDBError::kBadArgument, "no transaction is open");
+  const std::unique_ptr<ChangeScope> scope = std::move(d_transaction);
+  d_transactionImage.reset();
+  scope->commit();
+}
+
+bool FileDBStorage::prepareCommit(const unsigned char* transactionID) {
+  if (!d_transaction) VELDB_THROW(VELDBError::kBadArgument, "no transaction is open");
+  return d_file->prepareCommit(transactionID);
+}
+
+void FileDBStorage::finishCommit() {
+  if (!d_transaction) VELDB_THROW(VELDBError::kBadArgument, "no transaction is open");
+  const std::unique_ptr<ChangeScope> scope = std::move(d_transaction);
+  d_transactionImage.reset();
+  d_ahead.clear();
+  // Past the commit point: the change stands whatever happens below.
+  scope->close();
+  d_file->finishCommit();
+}
+
+void FileDBStorage::rollbackTransaction() noexcept {
+  VEL_TRACE_SCOPE("rollbackTransaction");
+  if (!d_transaction) return;
+  if (d_transactionImage && !d_changeAbandoned &&
+      d_file->getModificationCount() != d_transactionModifications) {
+    try {
+      d_file->setPosition(0);
+      d_file->write(*d_transactionImage);
+      d_file->setSize(d_transactionImage->size());
+    } catch (const VELException& e) {
+      e.writeToTrace();
+    } catch (...) {
+    }
+  }
+  d_transaction.reset();  // the scope rolls back the file and reloads
+  d_transactionImage.reset();
 }
 
 // --- whole-file operations ------------------------------------------------

@@ -75,6 +75,7 @@ void StringDBBinaryFile::write(const void* data, const std::uint64_t& count) {
   if (writePosition + count > kMaxFileSize) {
     VELDB_THROW_EXTRA(VELDBError::kWrite, "database would exceed 2 GiB", static_cast<long long>(writePosition + count));
   }
+  ++modificationCount;
   const std::size_t at = static_cast<std::size_t>(writePosition);
   const std::size_t n = static_cast<std::size_t>(count);
   if (at + n > buffer->size()) buffer->resize(at + n);
@@ -117,6 +118,7 @@ const VELConstString& StringDBBinaryFile::getFileName() const { return FileDBBin
 void StringDBBinaryFile::setSize(std::uint64_t newSize) {
   VEL_TRACE_SCOPE("setSize");
   if (newSize > kMaxFileSize) VELDB_THROW_EXTRA(VELDBError::kWrite, "database would exceed 2 GiB", newSize);
+  ++modificationCount;
   buffer->resize(static_cast<std::size_t>(newSize));
   size = calcSize();
   if (readPosition > size) readPosition = size;

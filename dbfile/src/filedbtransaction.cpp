@@ -1,0 +1,95 @@
+#include "filedbtransaction.h"
+
+#include "filedbjournaledfile.h"
+#include "velexception.h"
+#include "velkry.h"
+#include "veltrace.h"
+
+FileDBTransaction::FileDBTransaction(const std::vector<FileDBStorage*>& storages)
+    : d_storages(storages), d_locked(0), d_open(false) {
+  VEL_TRACE_SCOPE("FileDBTransaction::ctor");
+  std::size_t begun = 0;
+  try {
+    for (FileDBStorage* storage : d_storages) {
+      storage->getInstanceMutex().lock();
+      ++d_locked;
+    }
+    for (FileDBStorage* storage : d_storages) {
+      storage->beginTransaction();
+      ++begun;
+    }
+  } catch (...) {
+    for (std::size_t i = 0; i < begun; ++i) d_storages[i]->rollbackTransaction();
+    unlock();
+    throw;
+  }
+  d_open = true;
+}
+
+FileDBTransaction::~FileDBTransaction() {
+  VEL_TRACE_SCOPE("FileDBTransaction::dtor");
+  rollback();
+}
+
+void FileDBTransaction::unlock() noexcept {
+  while (d_locked > 0) d_storages[--d_locked]->getInstanceMutex().unlock();
+}
+
+void FileDBTransaction::rollback() noexcept {
+  VEL_TRACE_SCOPE("FileDBTransaction::rollback");
+  if (d_open) {
+    for (FileDBStorage* storage : d_storages) storage->rollbackTransaction();
+    d_open = false;
+  }
+  unlock();
+}
+
+void FileDBTransaction::commit() {
+  VEL_TRACE_SCOPE("FileDBTransaction::commit");
+  if (!d_open) VELDB_THROW(VELDBError::kBadArgument, "no transaction is open");
+  VELString transactionFile;
+  bool committed = false;
+  try {
+    std::vector<FileDBStorage*> writers;
+    for (FileDBStorage* storage : d_storages) {
+      storage->sealTransaction();
+      if (storage->transactionWroteToDisk()) writers.push_back(storage);
+    }
+    if (writers.size() <= 1) {
+      // One journal at most: it is the commit point, as for any change.
+      for (FileDBStorage* storage : d_storages) storage->commitTransaction();
+      committed = true;
+    } else {
+      unsigned char id[16];
+      VELKRYUtility::generateRandomData(id, sizeof id);
+      transactionFile = FileDBJournaledFile::transactionPath(writers.front()->getFullPathName());
+      FileDBJournaledFile::writeTransactionFile(transactionFile, id);
+      for (FileDBStorage* storage : writers) storage->prepareCommit(id);
+      FileDBJournaledFile::removeTransactionFile(transactionFile);
+      committed = true;
+      for (FileDBStorage* storage : d_storages) {
+        try {
+          storage->finishCommit();
+        } catch (const VELException& e) {
+          e.writeToTrace();
+        }
+      }
+    }
+  } catch (...) {
+    if (!committed) {
+      for (FileDBStorage* storage : d_storages) storage->rollbackTransaction();
+      if (!transactionFile.empty() && FileDBBinaryFile::exists(transactionFile)) {
+        try {
+          FileDBBinaryFile::remove(transactionFile);
+        } catch (const VELException& e) {
+          e.writeToTrace();
+        }
+      }
+    }
+    d_open = false;
+    unlock();
+    throw;
+  }
+  d_open = false;
+  unlock();
+}
