@@ -19,9 +19,13 @@
 // A change: the first write creates the journal with its header; before
 // bytes that existed before the change are overwritten (or cut off), their
 // original content is appended as a record; the journal is made durable
-// before the first such overwrite reaches the file; at commit the file is
-// made durable and the journal removed.  Removing the journal is the
-// commit point.
+// before the first such overwrite reaches the file, and before the file
+// first grows; at commit the file is made durable and the journal removed.
+// Removing the journal is the commit point.  Overwrites of bytes the file
+// had before the change are held in memory (reads of this object see them)
+// until the commit, a size change or 4 MiB of them: then one sync of the
+// journal covers them all, so that a change of many records -- a
+// transaction -- syncs its journal about once, not once a record.
 //
 // A change that is one part of a transaction over several table files
 // ends its journal, at commit, with a transaction record: offset
@@ -38,24 +42,16 @@
 // transaction had committed, and the journal is removed unapplied.
 //
 // Transaction file (`transactionPath`: the table path without its last
-// extension, then ".vtxn"; one per database): magic "VELTXN01" (8), the
-// transaction ID (16), SHA-256 of those 24 bytes (32).  A commit over
-// several files: the transaction file is written and made durable, every
-// journal gets its transaction record and is synced, every table file is
-// synced, then the transaction file is removed -- the commit point -- and
-// the journals after it.
-//
-// Durability, process-wide, from the environment variable VELFILEDB_SYNC:
-//   full   (default) journal synced before the first overwrite, its
-//          directory synced when it is created, the file synced before the
-//          journal goes: survives power loss;
-//   normal the same without the directory syncs;
-//   off    the same order without any sync: survives a killed process, not
-//          a power loss.
-//
-// Every write and size change of this file must happen inside a change;
-// one outside is refused with 0x8C239, so no path of the storage can
-// forget the journal.
+// extension, then ".vtxn-" and the transaction's ID in hex; a new name for
+// every transaction, so that one never stands in for another): magic
+// "VELTXN01" (8), the transaction ID (16), SHA-256 of those 24 bytes (32).
+// A commit over several files: the transaction file is written and made
+// durable, every journal gets its transaction record and is synced, every
+// table file is synced, then the transaction file is removed -- the commit
+// point -- and the journals after it.  A transaction file that no journal
+// needs any more (the transaction never reached its commit point and
+// every table was rolled back) is removed by the next read-write open of
+// the whole database (`removeStaleTransactionFiles`).
 #ifndef DBFILE_FILEDBJOURNALEDFILE_H
 #define DBFILE_FILEDBJOURNALEDFILE_H
 
@@ -86,14 +82,18 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   // that the journal at `journal` records, and removes the journal.  Returns
   // true when a journal was found.  Throws the binary file's errors.
   static bool recover(FileDBBinaryFile& file, const VELString& journal);
-  // The transaction file of the database that `tablePath` belongs to.
-  static VELString transactionPath(const VELString& tablePath);
+  // The transaction file of transaction `id` (16 bytes) of the database
+  // that `tablePath` belongs to.
+  static VELString transactionPath(const VELString& tablePath, const unsigned char* id);
   // Writes the transaction file at `path` for transaction `id` (16 bytes)
-  // and makes it durable (but under SyncOff), replacing a stale one.
+  // and makes it durable (but under SyncOff).
   static void writeTransactionFile(const VELString& path, const unsigned char* id);
   // Removes the transaction file at `path` durably: the commit point of a
   // transaction over several files.
   static void removeTransactionFile(const VELString& path);
+  // Removes every transaction file of the database whose table files are
+  // `tablePaths` when none of them has a journal; never throws.
+  static void removeStaleTransactionFiles(const std::vector<VELString>& tablePaths) noexcept;
 
   // MANIPULATORS
   void beginChange() override;
@@ -106,6 +106,9 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   using FileDBBinaryFile::write;
   void write(const void* buffer, const std::uint64_t& count) override;
   void setSize(std::uint64_t size) override;
+  using FileDBBinaryFile::read;
+  void read(void* buffer, const std::uint64_t& count) override;
+  void readAt(std::uint64_t offset, void* buffer, std::uint64_t count) override;
 
  private:
   void requireChange() const;
@@ -118,13 +121,21 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   // announced so far.
   void saveAnnounced();
   void syncJournalBeforeOverwrite();
+  // Writes the held-back overwrites, after one sync of the journal.
+  void flushDeferred();
+  // Lays the held-back overwrites over `count` bytes read at `offset`.
+  void overlayDeferred(std::uint64_t offset, void* buffer, std::uint64_t count) const;
   void dropJournal();
 
   // DATA
   VELString d_journalPath;
   std::unique_ptr<FileDBBinaryFile> d_journal;  // open while a change has written
   bool d_inChange;
-  bool d_journalSynced;
+  bool d_journalSynced;        // every record written so far is durable
+  bool d_journalHeaderSynced;  // the journal's header (the original size) is
+  // Overwrites held back, in the order they were made.
+  std::vector<std::pair<std::uint64_t, std::vector<unsigned char>>> d_deferred;
+  std::uint64_t d_deferredBytes;
   std::uint64_t d_originalSize;
   unsigned char d_nonce[16];
   std::map<std::uint64_t, std::uint64_t> d_saved;  // start -> end of saved ranges

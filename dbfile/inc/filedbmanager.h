@@ -22,7 +22,8 @@
 //           the caller's string (two storages over one string would each
 //           keep their own header and overwrite the other's records).  The
 //           caller's string must be used by one manager and its duplicates
-//           only.
+//           only.  A create (connect type 0 or 2) over a string that is
+//           not empty is refused with 0x8C24E and leaves it unchanged.
 //
 // Access mode 1 is read-write; with any other mode every insert, update,
 // delete, settings change and `deleteDBOnDisconnect` is refused with
@@ -136,7 +137,9 @@ class FileDBManager : public VELDBManager {
   bool hasDBPasswordExpired() override;                       // 39
   long long getDBPasswordExpirationTime() override;           // 40
   void setDBPasswordExpirationTime(long long time) override;  // 41
-  // An absent or empty `oldPassword` stands for the default password.
+  // An absent or empty `oldPassword` stands for the default password.  An
+  // absent or empty `newPassword` is refused for a FILE database (0x8B67A,
+  // nothing changes): a file sealed under it could not be opened again.
   // Throws 0x8C240, before any table changes, when the old password is not
   // that of every enabled table or the new one equals it.  When a table
   // fails half way, the tables already changed are set back.

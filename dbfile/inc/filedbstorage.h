@@ -96,7 +96,7 @@ class FileDBStorage {
   // `deleteFile` is set, removes the file.  Never throws.
   static void disconnectTable(FileDBStorage* storage, bool deleteFile) noexcept;
 
-  // The process-wide map of open files.
+  // The process-wide map of open files (`FileDBStorageRegistry`).
   static void initFileDBStorageMap();
   static FileDBStorage* findFileMap(const VELString& fullPathName);
   // Enters `storage` with count 1, or counts one more reference to the
@@ -175,7 +175,13 @@ class FileDBStorage {
   // `finishCommit` for one over several.  Rollback: the file, the indexes
   // and the header go back to the state at begin; record IDs handed out
   // stay used.
-  void beginTransaction();
+  // The storages of one transaction share its state: a change abandoned in
+  // one of them abandons the transaction in all.
+  struct TransactionState {
+    std::vector<FileDBStorage*> members;
+    bool failed = false;
+  };
+  void beginTransaction(const std::shared_ptr<TransactionState>& state = nullptr);
   void sealTransaction();
   void commitTransaction();
   bool prepareCommit(const unsigned char* transactionID);
@@ -213,6 +219,7 @@ class FileDBStorage {
     bool d_outer;
     bool d_done;
     std::uint64_t d_modifications;  // the file's count when the scope opened
+    bool d_purgeOnClose;             // the storage's wish when it opened
   };
 
   // Re-reads the header and rebuilds the indexes after a rolled-back
@@ -344,16 +351,19 @@ class FileDBStorage {
   std::unique_ptr<ChangeScope> d_transaction;
   std::uint64_t d_transactionModifications = 0;
   std::unique_ptr<VELString> d_transactionImage;
+  std::shared_ptr<TransactionState> d_transactionState;
 
   static VELMutex d_classMutex;
 
  private:
-  // Guards the creation of the map of open files.
-  static VELMutex d_fileDBStorageMapMutex;
   // A temporary file for a whole-file rewrite: in memory for an in-memory
   // database, an anonymous file otherwise.
   struct TempFile;
   std::unique_ptr<FileDBHeader> readHeaderLike(FileDBBinaryFile& file) const;
+  // Rewrites the file through a scratch copy: every slot at record length
+  // `length` (its bytes, then zeros), without the deleted ones when
+  // `dropDeleted`, under a re-sealed header.  Runs inside a change.
+  void rewrite(std::uint64_t length, bool dropDeleted);
   void checkSize() const;
 };
 

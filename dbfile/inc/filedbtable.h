@@ -1,46 +1,17 @@
 // filedbtable.h -- the table engine: one kind of record over one storage.
 //
-// `FileDBTable<DESCRIPTION>` is every record operation of a table, written
+// `FileDBTable<TYPES>` is every record operation of a table, written
 // once: the index build of an open (with the clean-up of an older minor
 // version), lookups and counts by each index, walks, insert and update with
 // their duplicate checks, delete by each index and delete-all.  What makes
-// one table differ from another is its description, a struct of types and
-// static functions:
-//
-//   Table                the named class over the engine (its constructor
-//                        is made reachable with `friend FileDBTable<...>`)
-//   Record, Container    the record type and its container
-//   Fields, MasterIndex, IndexEntry
-//                        the slot layout, the in-memory indexes and their
-//                        record-ID map entry (`position` and the keys)
-//   UniqueIndex, MultiIndex, kRecordIDIndex
-//                        the caller's index enums, and the record-ID value
-//   kUniqueKeys[], kUniqueKeyCount
-//                        every unique index but the record ID, in the order
-//                        an update checks them: which index, its member of
-//                        the master index, the key in the fields and in the
-//                        index entry, and the number an update throws when
-//                        another record holds the key
-//   className(), fileType(), kMinorVersion, kOldMinorVersion,
-//   acceptsMinorVersion(minor)
-//                        identity and versions; a read-write open of a
-//                        file of `kOldMinorVersion` zeroes the stray bytes
-//                        behind each slot's fields and moves it to
-//                        `kMinorVersion`
-//   kRenumberBackwardIDs a record ID that does not increase in slot order
-//                        is renumbered in memory; otherwise only one that
-//                        an earlier slot holds already is
-//   makeFields(factory, record)          the fields of a new record
-//   reindex(factory, stored, renumbered) the fields an open indexes for a
-//                        stored slot (keys computed afresh where the table
-//                        wants it); `renumbered` may be set by it
-//   lookupDigest(index, key, factory)    the index key of a caller's object
-//   multiIndexFor(master, index, key, factory, digest)
-//                        the multi index `index` selects (null: the whole
-//                        table), with the digest of `key`; 0x8B67A otherwise
-//   hasValueFallback(index), valueMatches(record, key)
-//                        a multi lookup that finds nothing by digest
-//                        compares values (a name encoded another way)
+// one table differ from another is its types (`FileDBTableTypes`: record,
+// container, slot fields, master index and its entry, the caller's index
+// enums) and its description (`FileDBTableDescription`, below): identity
+// and minor versions, its unique and multi indexes with how a caller's
+// object becomes their keys, and how a record becomes its slot fields.
+// Each table's header names its engine (`FileDBKeyStorage` is
+// `FileDBTable<FileDBKeyTableTypes>`); its source file defines
+// `description()`.
 //
 // Changes.  Every operation that writes is exactly one change of the
 // storage (one journal, one seal), opened only after every check that can
@@ -73,35 +44,105 @@
 #include "velasn.h"
 #include "velbuffer.h"
 #include "veldbconnectinfo.h"
+#include "veldbutility.h"
 #include "velkry.h"
 #include "velstring.h"
 
-// One unique index of a table, as its description lists it.
-template <class MASTER, class FIELDS, class ENTRY, class UNIQUE>
-struct FileDBTableUniqueKey {
-  UNIQUE which;
-  FileDBUniqueIndex MASTER::*index;
-  VELBuffer FIELDS::*field;
-  VELBuffer ENTRY::*entryField;
-  unsigned long updateError;
+// The types one table is made of.
+template <class RECORD, class CONTAINER, class FIELDS, class MASTER, class ENTRY, class UNIQUE, class MULTI>
+struct FileDBTableTypes {
+  using Record = RECORD;
+  using Container = CONTAINER;
+  using Fields = FIELDS;
+  using MasterIndex = MASTER;
+  using IndexEntry = ENTRY;
+  using UniqueIndex = UNIQUE;
+  using MultiIndex = MULTI;
 };
 
-template <class DESCRIPTION>
+// How a caller's object becomes the key an index holds; 0x8B67A when the
+// object is not of the type the index expects.
+namespace FileDBTableKeys {
+
+using Digest = VELBuffer (*)(const VELASNObject& key, const VELKRYAlgorithmFactory* factory);
+
+// The label bytes of a label string.
+VELBuffer label(const VELASNObject& key, const VELKRYAlgorithmFactory* factory);
+// The SHA-1 digest of the exact encoding of a `T`.
+template <class T, const T& (*DOWNCAST)(const VELASNObject&)>
+VELBuffer sha1(const VELASNObject& key, const VELKRYAlgorithmFactory* factory) {
+  return VELDBUtility::getSHA1Digest(DOWNCAST(key), factory);
+}
+
+}  // namespace FileDBTableKeys
+
+// What makes one table what it is; each table defines its own.
+template <class TYPES>
+struct FileDBTableDescription {
+  using Record = typename TYPES::Record;
+  using Fields = typename TYPES::Fields;
+  using MasterIndex = typename TYPES::MasterIndex;
+  using IndexEntry = typename TYPES::IndexEntry;
+
+  // A unique index other than the record ID: its key in the fields and in
+  // the record-ID map's entry, how a caller's object becomes that key, and
+  // the number an update throws when another record holds it.
+  struct UniqueKey {
+    typename TYPES::UniqueIndex which;
+    FileDBUniqueIndex MasterIndex::*index;
+    VELBuffer Fields::*field;
+    VELBuffer IndexEntry::*entryField;
+    FileDBTableKeys::Digest digestOf;
+    unsigned long updateError;
+  };
+  // A multi index (`index` null: every record, no digest), and for a
+  // lookup that finds nothing by digest an optional comparison of values
+  // (the same name in another encoding has another digest).
+  struct MultiKey {
+    typename TYPES::MultiIndex which;
+    FileDBMultiIndex MasterIndex::*index;
+    FileDBTableKeys::Digest digestOf;
+    bool (*valueMatches)(const Record& record, const VELASNObject& key);
+  };
+
+  const char* className;
+  const unsigned char* fileType;
+  // Minor versions: a new file's, and the older one that a read-write open
+  // cleans up (the stray bytes behind each slot's fields are zeroed) and
+  // moves to the new one.  Files of any other minor version are refused.
+  unsigned char minorVersion;
+  unsigned char oldMinorVersion;
+  // A record ID that does not increase in slot order is renumbered in
+  // memory; otherwise only one that an earlier slot holds already is.
+  bool renumberBackwardIDs;
+  typename TYPES::UniqueIndex recordIDIndex;
+  // In the order an update checks them; the first one also finds a record
+  // renumbered in memory.
+  std::vector<UniqueKey> uniqueKeys;
+  std::vector<MultiKey> multiKeys;
+  // The fields of a new record; and those an open indexes for a stored slot
+  // (keys computed afresh where the table wants it; it may set
+  // `renumbered`).
+  Fields (*makeFields)(const VELKRYAlgorithmFactory* factory, const Record& record);
+  Fields (*reindex)(const VELKRYAlgorithmFactory* factory, Fields& stored, bool& renumbered);
+};
+
+template <class TYPES>
 class FileDBTable : public FileDBStorage {
  public:
-  using Description = DESCRIPTION;
-  using Table = typename DESCRIPTION::Table;
-  using Record = typename DESCRIPTION::Record;
-  using Container = typename DESCRIPTION::Container;
-  using Fields = typename DESCRIPTION::Fields;
-  using MasterIndex = typename DESCRIPTION::MasterIndex;
-  using IndexEntry = typename DESCRIPTION::IndexEntry;
-  using UniqueIndex = typename DESCRIPTION::UniqueIndex;
-  using MultiIndex = typename DESCRIPTION::MultiIndex;
+  using Types = TYPES;
+  using Description = FileDBTableDescription<TYPES>;
+  using Record = typename TYPES::Record;
+  using Container = typename TYPES::Container;
+  using Fields = typename TYPES::Fields;
+  using MasterIndex = typename TYPES::MasterIndex;
+  using IndexEntry = typename TYPES::IndexEntry;
+  using UniqueIndex = typename TYPES::UniqueIndex;
+  using MultiIndex = typename TYPES::MultiIndex;
 
-  static constexpr unsigned char kMinorVersion = DESCRIPTION::kMinorVersion;
-
-  static VELString getClassName() { return DESCRIPTION::className(); }
+  // The table's description; defined beside each table.
+  static const Description& description();
+  static VELString getClassName() { return description().className; }
 
   // Creates an empty table file; 0x8C24E when it exists.
   static void newFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
@@ -111,13 +152,13 @@ class FileDBTable : public FileDBStorage {
   // storage of its own.  The caller holds the class mutex for file
   // connections.  Every error of opening and indexing passes out; no
   // storage is left behind then.
-  static Table* connectFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
-  static Table* connectFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo,
-                            const VELString& fileName);
+  static FileDBTable* connectFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
+  static FileDBTable* connectFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo,
+                                  const VELString& fileName);
   // Gives up one connection; the last one destroys the storage (compacting
   // and closing the file) and removes the file when `deleteFile` is set.
   // Never throws; `storage` is null afterwards.
-  static void disconnect(Table*& storage, bool deleteFile);
+  static void disconnect(FileDBTable*& storage, bool deleteFile);
 
   // Slot readers; the caller owns the result; null: no live slot.  The
   // iterator form takes the first live slot at or after the iterator's
@@ -146,16 +187,6 @@ class FileDBTable : public FileDBStorage {
   bool isKindOf(const VELString& name) const override { return name == getClassName(); }
   VELString getInstanceName() const override { return getClassName(); }
 
- protected:
-  FileDBTable(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
-
-  void validateMinorVersionNumber() override;
-  void validateFileType() override;
-  std::uint32_t buildIndexes() override;
-
-  // DATA
-  MasterIndex d_masterIndex;
-
  private:
   // A record as an index names it.
   struct Location {
@@ -163,16 +194,32 @@ class FileDBTable : public FileDBStorage {
     std::uint64_t position;
   };
 
-  // The record that a unique lookup finds, or false.
-  bool find(UniqueIndex index, const VELASNObject& key, Location& at);
+  // Opens the file and builds the indexes; only `connectFile` makes tables.
+  FileDBTable(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
+
+  void validateMinorVersionNumber() override;
+  void validateFileType() override;
+  std::uint32_t buildIndexes() override;
+
   // The description's entry for `index`; null for the record-ID index;
   // 0x8B67A for any other value.
-  const typename DESCRIPTION::UniqueKey* uniqueKeyFor(UniqueIndex index) const;
+  static const typename Description::UniqueKey* uniqueKeyFor(UniqueIndex index);
+  // The description's entry for `index`; 0x8B67A for a value it lacks.
+  static const typename Description::MultiKey& multiKeyFor(MultiIndex index);
+  // The multi index of `multi` (null: every record), with the digest of
+  // `key` in `digest`.
+  FileDBMultiIndex* multiIndexOf(const typename Description::MultiKey& multi, const VELASNObject& key,
+                                 VELBuffer& digest);
+  // The record that a unique lookup finds, or false.
+  bool find(UniqueIndex index, const VELASNObject& key, Location& at);
   Record* decode(std::uint64_t position, const Fields& fields);
   // Marks the slot deleted and takes the record out of the indexes; runs
   // inside a change.
   void removeAt(const Location& at);
   std::uint64_t positionOf(const FileDBIterator& iterator) const;
+
+  // DATA
+  MasterIndex d_masterIndex;
 };
 
 #endif

@@ -8,6 +8,7 @@
 
 #include "filedbmanager.h"
 #include "filedbstorage.h"
+#include "filedbstorageregistry.h"
 #include "veldbconnectinfo.h"
 #include "velexception.h"
 #include "vellibrarymanager.h"
@@ -27,7 +28,7 @@ std::uint64_t g_useCount = 0;
 static VELCMSGlobal s_cmsGlobal;
 static DBFileGlobal s_dbFileGlobal;
 VELMutex FileDBStorage::d_classMutex;
-VELMutex FileDBStorage::d_fileDBStorageMapMutex;
+VELMutex FileDBStorageRegistry::d_mapMutex;
 
 // --- exported data ---------------------------------------------------------
 

@@ -277,4 +277,46 @@ TEST_F(CRLStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
   EXPECT_TRUE(present(c->getRecordByIndex(VELDBManager::CRLLabel, label("old1"))));
 }
 
+TEST_F(CRLStorageTest, SlotsSharingAnIDAreEachFoundAndDeletedThroughTheirOwnKeys) {
+  // Another writer left two live slots under ID 5.
+  const std::string path = d_dir.path() + "/shared.crl";
+  const Issuer issuer = makeIssuer("CN=Shared");
+  VELKRYAlgorithmFactory factory;
+  std::vector<std::string> slots;
+  std::vector<std::unique_ptr<VELASNCRLRecord>> records;
+  const unsigned ids[] = {5, 5, 9};
+  for (int i = 0; i < 3; ++i) {
+    records.push_back(crlRecord(issuer, "r" + std::to_string(i), 1));
+    records.back()->setRecordID(ids[i]);
+    slots.push_back(slotImage(FileDBCRLRecordFields(&factory, *records.back(), 1), 5000));
+  }
+  writeTable(path, kCRLType, 1, false, 5000, slots);
+  {
+    Connection c(path, VELDBConnectInfo::ReadWrite);
+    EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger()), 3u);
+    for (int i = 0; i < 3; ++i) {
+      const std::string name = "r" + std::to_string(i);
+      std::unique_ptr<VELASNCRLRecord> byLabel(c->getRecordByIndex(VELDBManager::CRLLabel, label(name)));
+      ASSERT_TRUE(byLabel);
+      EXPECT_EQ(byLabel->getLabel().getValue(), name);
+      std::unique_ptr<VELASNCRLRecord> bySignature(
+          c->getRecordByIndex(VELDBManager::CRLSignature, records[i]->getCRL().getSignature()));
+      ASSERT_TRUE(bySignature);
+      EXPECT_EQ(bySignature->getLabel().getValue(), name);
+      // Each is handed out under an ID that finds it again.
+      std::unique_ptr<VELASNCRLRecord> byID(
+          c->getRecordByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(idOf(*byLabel))));
+      ASSERT_TRUE(byID);
+      EXPECT_EQ(byID->getLabel().getValue(), name);
+    }
+    EXPECT_EQ(c->deleteRecordByIndex(VELDBManager::CRLLabel, label("r0")), 1u);
+    EXPECT_FALSE(present(c->getRecordByIndex(VELDBManager::CRLLabel, label("r0"))));
+    EXPECT_TRUE(present(c->getRecordByIndex(VELDBManager::CRLLabel, label("r1"))));
+    EXPECT_EQ(c->deleteRecordByIndex(VELDBManager::CRLAllRecords, VELASNInteger()), 2u);
+    EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger()), 0u);
+  }
+  Connection c(path, VELDBConnectInfo::ReadOnly);
+  EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger()), 0u);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,8 @@ constexpr std::uint64_t kRecordOverhead = 16 + kChecksumSize;
 // Records are cut into pieces of at most this size, so that recovery never
 // needs more memory than this for one of them.
 constexpr std::uint64_t kMaxRecordLength = 1u << 20;
+// Overwrites held back for one journal sync, at most.
+constexpr std::uint64_t kMaxDeferredBytes = 4u << 20;
 // The record that ends the journal of one part of a transaction.
 constexpr std::uint64_t kTransactionRecordOffset = ~std::uint64_t(0);
 constexpr std::uint64_t kTransactionIDSize = 16;
@@ -82,6 +85,8 @@ FileDBJournaledFile::FileDBJournaledFile(const VELString& path)
       d_journalPath(journalPath(path)),
       d_inChange(false),
       d_journalSynced(false),
+      d_journalHeaderSynced(false),
+      d_deferredBytes(0),
       d_originalSize(0),
       d_recoverPending(false) {
   std::memset(d_nonce, 0, sizeof d_nonce);
@@ -101,6 +106,9 @@ void FileDBJournaledFile::beginChange() {
   isOpenCheck();
   d_inChange = true;
   d_journalSynced = false;
+  d_journalHeaderSynced = false;
+  d_deferred.clear();
+  d_deferredBytes = 0;
   d_saved.clear();
   d_announced.clear();
 }
@@ -204,6 +212,41 @@ void FileDBJournaledFile::syncJournalBeforeOverwrite() {
   if (d_journalSynced) return;
   if (syncMode() != SyncOff) d_journal->sync();
   d_journalSynced = true;
+  d_journalHeaderSynced = true;
+}
+
+void FileDBJournaledFile::flushDeferred() {
+  if (d_deferred.empty()) return;
+  syncJournalBeforeOverwrite();
+  const std::uint64_t resume = currentPosition();
+  for (const auto& write : d_deferred) {
+    FileDBBinaryFile::setPosition(write.first);
+    const std::uint64_t n = write.second.size();
+    FileDBBinaryFile::write(static_cast<const void*>(write.second.data()), n);
+  }
+  d_deferred.clear();
+  d_deferredBytes = 0;
+  FileDBBinaryFile::setPosition(resume);
+}
+
+void FileDBJournaledFile::overlayDeferred(std::uint64_t offset, void* buffer, std::uint64_t count) const {
+  unsigned char* out = static_cast<unsigned char*>(buffer);
+  for (const auto& write : d_deferred) {
+    const std::uint64_t from = std::max(offset, write.first);
+    const std::uint64_t to = std::min(offset + count, write.first + write.second.size());
+    if (from < to) std::memcpy(out + (from - offset), write.second.data() + (from - write.first), to - from);
+  }
+}
+
+void FileDBJournaledFile::read(void* buffer, const std::uint64_t& count) {
+  const std::uint64_t offset = d_deferred.empty() ? 0 : currentPosition();
+  FileDBBinaryFile::read(buffer, count);
+  if (!d_deferred.empty()) overlayDeferred(offset, buffer, count);
+}
+
+void FileDBJournaledFile::readAt(std::uint64_t offset, void* buffer, std::uint64_t count) {
+  FileDBBinaryFile::readAt(offset, buffer, count);
+  overlayDeferred(offset, buffer, count);
 }
 
 void FileDBJournaledFile::protect(std::uint64_t offset, std::uint64_t length) {
@@ -225,13 +268,31 @@ void FileDBJournaledFile::write(const void* buffer, const std::uint64_t& count) 
   if (count == 0) return;
   requireChange();
   saveAnnounced();
-  saveOriginal(currentPosition(), count);
-  syncJournalBeforeOverwrite();
+  const std::uint64_t at = currentPosition();
+  saveOriginal(at, count);
+  if (syncMode() != SyncOff && at + count <= d_originalSize) {
+    // An overwrite: held back until one journal sync covers many.
+    ++modificationCount;
+    const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+    d_deferred.emplace_back(at, std::vector<unsigned char>(bytes, bytes + count));
+    d_deferredBytes += count;
+    FileDBBinaryFile::setPosition(at + count);
+    if (d_deferredBytes > kMaxDeferredBytes) flushDeferred();
+    return;
+  }
+  if (at < d_originalSize) {
+    flushDeferred();
+    syncJournalBeforeOverwrite();
+  } else if (!d_journalHeaderSynced) {
+    // The file grows: the original size must be known durably first.
+    syncJournalBeforeOverwrite();
+  }
   FileDBBinaryFile::write(buffer, count);
 }
 
 void FileDBJournaledFile::setSize(std::uint64_t size) {
   requireChange();
+  flushDeferred();
   const std::uint64_t current = FileDBBinaryFile::getSize();
   saveAnnounced();
   if (size < current) saveOriginal(size, current - size);
@@ -258,6 +319,7 @@ bool FileDBJournaledFile::prepareCommit(const unsigned char* transactionID) {
   if (!d_inChange) return false;
   d_announced.clear();
   if (!d_journal) return false;
+  flushDeferred();
   if (transactionID != nullptr) {
     appendRecord(kTransactionRecordOffset, transactionID, kTransactionIDSize);
     if (syncMode() != SyncOff) d_journal->sync();
@@ -294,6 +356,9 @@ void FileDBJournaledFile::rollbackChange() {
   d_inChange = false;
   d_saved.clear();
   d_announced.clear();
+  // What was held back never reached the file.
+  d_deferred.clear();
+  d_deferredBytes = 0;
   if (!d_journal) return;
   try {
     d_journal->close();
@@ -373,19 +438,49 @@ bool transactionOpen(const VELString& path, const unsigned char* id) {
 
 }  // namespace
 
-VELString FileDBJournaledFile::transactionPath(const VELString& tablePath) {
-  const std::string path = tablePath;
+namespace {
+
+// The table path without its last extension, and the transaction files'
+// prefix.
+std::string transactionStem(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   const std::size_t dot = path.rfind('.');
   const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
-  return VELString((hasExtension ? path.substr(0, dot) : path) + ".vtxn");
+  return (hasExtension ? path.substr(0, dot) : path) + ".vtxn-";
+}
+
+}  // namespace
+
+VELString FileDBJournaledFile::transactionPath(const VELString& tablePath, const unsigned char* id) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string path = transactionStem(tablePath);
+  for (std::uint64_t i = 0; i < kTransactionIDSize; ++i) {
+    path += kHex[id[i] >> 4];
+    path += kHex[id[i] & 15];
+  }
+  return VELString(path);
+}
+
+void FileDBJournaledFile::removeStaleTransactionFiles(const std::vector<VELString>& tablePaths) noexcept {
+  if (tablePaths.empty()) return;
+  try {
+    for (const VELString& path : tablePaths) {
+      if (FileDBBinaryFile::exists(journalPath(path))) return;  // it may need its transaction file
+    }
+    const std::string stem = transactionStem(tablePaths.front());
+    const std::size_t slash = stem.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : stem.substr(0, slash);
+    const std::string prefix = slash == std::string::npos ? stem : stem.substr(slash + 1);
+    std::vector<std::string> names;
+    if (vel_listdir(directory.c_str(), prefix.c_str(), names) != 0) return;
+    for (const std::string& name : names) FileDBBinaryFile::remove(VELString(directory + "/" + name));
+  } catch (const VELException& e) {
+    e.writeToTrace();
+  }
 }
 
 void FileDBJournaledFile::writeTransactionFile(const VELString& path, const unsigned char* id) {
   VEL_TRACE_SCOPE("writeTransactionFile");
-  // One left by a transaction that never reached its commit point names
-  // journals that are gone already: it is stale.
-  if (FileDBBinaryFile::exists(path)) FileDBBinaryFile::remove(path);
   unsigned char bytes[kTransactionFileSize];
   std::memcpy(bytes, kTransactionMagic, 8);
   std::memcpy(bytes + 8, id, kTransactionIDSize);
@@ -441,7 +536,7 @@ bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journ
     unsigned char transactionID[kTransactionIDSize];
     const bool marked = walkJournal(j, header, size, transactionID,
                                     [](std::uint64_t, const unsigned char*, std::uint64_t) {});
-    const bool apply = !marked || transactionOpen(transactionPath(file.getFileName()), transactionID);
+    const bool apply = !marked || transactionOpen(transactionPath(file.getFileName(), transactionID), transactionID);
     if (apply) {
       walkJournal(j, header, size, transactionID,
                   [&file](std::uint64_t offset, const unsigned char* bytes, std::uint64_t length) {

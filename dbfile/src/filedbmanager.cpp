@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "filedbbinaryfile.h"
+#include "filedbjournaledfile.h"
 #include "filedbstorage.h"
 #include "velexception.h"
 #include "velmutex.h"
@@ -237,6 +238,11 @@ void FileDBManager::connectFileDatabase() {
   d_keyStorage.store(key, std::memory_order_release);
   d_keyPairStorage.store(keyPair, std::memory_order_release);
   d_crlStorage.store(crl, std::memory_order_release);
+  // A transaction that never reached its commit point leaves its file; once
+  // every table's journal is recovered, nothing needs it.
+  if (d_connectInfo->getAccessMode() == VELDBConnectInfo::ReadWrite) {
+    FileDBJournaledFile::removeStaleTransactionFiles({keyPath, keyPairPath, crlPath});
+  }
 }
 
 void FileDBManager::connectStringDatabase() {
@@ -620,10 +626,24 @@ VELString FileDBManager::getDBLabel() const {
 void FileDBManager::setDBPasswordExpirationTime(long long time) {
   VEL_TRACE_SCOPE("setDBPasswordExpirationTime");
   checkWritable();
-  for (FileDBStorage* table : FILEDB_TABLES()) {
+  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  // Inside a transaction of this thread the change joins it; otherwise the
+  // tables change together, as one transaction of their own.
+  bool joining = false;
+  for (FileDBStorage* table : tables) {
     VELMutexLocker guard(table->getInstanceMutex());
-    table->setPasswordExpirationTime(time);
+    joining = joining || table->inTransaction();
   }
+  if (joining) {
+    for (FileDBStorage* table : tables) {
+      VELMutexLocker guard(table->getInstanceMutex());
+      table->setPasswordExpirationTime(time);
+    }
+    return;
+  }
+  FileDBTransaction transaction(tables);
+  for (FileDBStorage* table : tables) table->setPasswordExpirationTime(time);
+  transaction.commit();
 }
 
 void FileDBManager::setDBLabel(const VELString& label) {
@@ -641,6 +661,11 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
   checkWritable();
   VELPasswordEncryptor effectiveOld = defaultPassword();
   if (oldPassword.isPresent() && oldPassword.length() != 0) effectiveOld = oldPassword;
+  // A FILE connection replaces an empty password by the default one at
+  // connect: a file sealed under an empty password could never be opened.
+  if (isFileConnection() && (!newPassword.isPresent() || newPassword.length() == 0)) {
+    VELDB_THROW(VELDBError::kBadArgument, "the new password of a database on disk must not be empty");
+  }
 
   // The change holds the class mutex (no connection comes or goes, and no
   // other password change runs) and every table's instance mutex (no record

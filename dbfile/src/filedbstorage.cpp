@@ -9,6 +9,7 @@
 #include "filedbheaderv3.h"
 #include "filedbheaderv4.h"
 #include "filedbjournaledfile.h"
+#include "filedbstorageregistry.h"
 #include "stringdbbinaryfile.h"
 #include "velexception.h"
 #include "veltrace.h"
@@ -22,19 +23,6 @@ void checkExpirationTime(long long time) {
     VELDB_THROW_EXTRA(VELDBError::kBadArgument, "expiration time out of range (0 to 4294967295)", time);
   }
 }
-
-struct MapEntry {
-  FileDBStorage* storage;
-  std::uint64_t references;
-};
-
-using StorageMap = std::map<VELConstString, MapEntry>;
-
-// Created on first use under its own mutex; read and changed only with the
-// class mutex held (or by the library's unload).
-// The class mutex and the map-creation mutex are defined with the library's
-// other process-wide objects (dbfileglobal.cpp), which fixes their order.
-std::atomic<StorageMap*> d_fileDBStorageMap{nullptr};
 
 std::unique_ptr<FileDBBinaryFile> makeFileObject(const VELDBConnectInfo::OBJECT& connectInfo) {
   if (connectInfo.isKindOf(VELDBConnectInfo::STRING::getClassName())) {
@@ -281,63 +269,34 @@ void FileDBStorage::disconnectTable(FileDBStorage* storage, bool deleteFile) noe
   }
 }
 
-void FileDBStorage::initFileDBStorageMap() {
-  if (d_fileDBStorageMap.load(std::memory_order_acquire) != nullptr) return;
-  VELMutexLocker guard(d_fileDBStorageMapMutex);
-  if (d_fileDBStorageMap.load(std::memory_order_relaxed) == nullptr) {
-    d_fileDBStorageMap.store(new StorageMap(), std::memory_order_release);
-  }
-}
+void FileDBStorage::initFileDBStorageMap() { FileDBStorageRegistry::init(); }
 
 FileDBStorage* FileDBStorage::findFileMap(const VELString& fullPathName) {
-  VEL_TRACE_SCOPE("findFileMap");
-  initFileDBStorageMap();
-  StorageMap& map = *d_fileDBStorageMap.load(std::memory_order_acquire);
-  auto it = map.find(VELConstString(fullPathName));
-  return it == map.end() ? nullptr : it->second.storage;
+  return FileDBStorageRegistry::find(fullPathName);
 }
 
 void FileDBStorage::insertFileMap(const VELString& fullPathName, FileDBStorage* storage, const VELString& className) {
-  VEL_TRACE_SCOPE("insertFileMap");
-  initFileDBStorageMap();
-  StorageMap& map = *d_fileDBStorageMap.load(std::memory_order_acquire);
-  auto it = map.find(VELConstString(fullPathName));
-  if (it == map.end()) {
-    map.emplace(VELConstString(fullPathName), MapEntry{storage, 1});
-    return;
-  }
-  if (it->second.storage->getInstanceName() != className) VELDB_THROW(VELDBError::kCannotOpen, "");
-  ++it->second.references;
+  FileDBStorageRegistry::insert(fullPathName, storage, className);
 }
 
 std::uint64_t FileDBStorage::removeFileMap(const VELString& fullPathName) {
-  VEL_TRACE_SCOPE("removeFileMap");
-  initFileDBStorageMap();
-  StorageMap& map = *d_fileDBStorageMap.load(std::memory_order_acquire);
-  auto it = map.find(VELConstString(fullPathName));
-  if (it == map.end()) return 0;
-  if (it->second.references <= 1) {
-    map.erase(it);
-    return 0;
-  }
-  return --it->second.references;
+  return FileDBStorageRegistry::remove(fullPathName);
 }
 
 std::uint64_t FileDBStorage::referenceCount(const VELString& fullPathName) {
-  initFileDBStorageMap();
-  StorageMap& map = *d_fileDBStorageMap.load(std::memory_order_acquire);
-  auto it = map.find(VELConstString(fullPathName));
-  return it == map.end() ? 0 : it->second.references;
+  return FileDBStorageRegistry::references(fullPathName);
 }
 
-void FileDBStorage::releaseFileDBStorageMap() {
-  delete d_fileDBStorageMap.exchange(nullptr, std::memory_order_acq_rel);
-}
+void FileDBStorage::releaseFileDBStorageMap() { FileDBStorageRegistry::release(); }
 
 // --- changes ---------------------------------------------------------------
 
 FileDBStorage::ChangeScope::ChangeScope(FileDBStorage& storage)
-    : d_storage(storage), d_outer(storage.d_changeDepth == 0), d_done(false), d_modifications(0) {
+    : d_storage(storage),
+      d_outer(storage.d_changeDepth == 0),
+      d_done(false),
+      d_modifications(0),
+      d_purgeOnClose(storage.d_purgeOnClose) {
   if (storage.d_changeAbandoned) {
     VELDB_THROW(VELDBError::kWrite, "the transaction was rolled back after a failure; roll it back to go on-" +
                                         storage.getFullPathName().str());
@@ -408,11 +367,23 @@ FileDBStorage::ChangeScope::~ChangeScope() {
     return;
   }
   const bool dirty = wrote || d_storage.d_sealPending;
+  // Deleted slots of a change rolled back are live again: nothing to compact.
+  d_storage.d_purgeOnClose = d_purgeOnClose;
   d_storage.d_sealPending = false;
   d_storage.d_saltPending = false;
   const bool abandoned = d_storage.d_changeAbandoned;
   d_storage.d_changeAbandoned = false;
-  if (abandoned) return;  // rolled back and reloaded already
+  if (abandoned) {
+    // Rolled back and reloaded already -- unless the disk failed that
+    // rollback too: then its journal is applied now.
+    try {
+      if (d_storage.d_file->recoverPending()) d_storage.reloadAfterRollback();
+    } catch (const VELException& e) {
+      e.writeToTrace();
+    } catch (...) {
+    }
+    return;
+  }
   try {
     d_storage.d_file->rollbackChange();
     // A refusal found before anything was written costs nothing more.
@@ -425,6 +396,14 @@ FileDBStorage::ChangeScope::~ChangeScope() {
 
 void FileDBStorage::abandonChange() noexcept {
   VEL_TRACE_SCOPE("abandonChange");
+  if (d_changeAbandoned) return;
+  if (d_transactionState && !d_transactionState->failed) {
+    // The other tables of the transaction cannot keep their part either.
+    d_transactionState->failed = true;
+    for (FileDBStorage* member : d_transactionState->members) {
+      if (member != this) member->abandonChange();
+    }
+  }
   d_sealPending = false;
   d_saltPending = false;
   d_changeAbandoned = true;
@@ -466,7 +445,7 @@ void FileDBStorage::reloadAfterRollback() {
 
 // --- transactions ----------------------------------------------------------
 
-void FileDBStorage::beginTransaction() {
+void FileDBStorage::beginTransaction(const std::shared_ptr<TransactionState>& state) {
   VEL_TRACE_SCOPE("beginTransaction");
   if (d_transaction) VELDB_THROW(VELDBError::kBadArgument, "a transaction is open on this table already");
   if (d_changeDepth != 0) VELDB_THROW(VELDBError::kBadArgument, "a change is under way on this table");
@@ -479,6 +458,7 @@ void FileDBStorage::beginTransaction() {
   d_transaction.reset(new ChangeScope(*this));
   d_transactionModifications = d_file->getModificationCount();
   d_transactionImage = std::move(image);
+  d_transactionState = state;
 }
 
 void FileDBStorage::sealTransaction() {
@@ -497,6 +477,7 @@ void FileDBStorage::commitTransaction() {
   if (!d_transaction) VELDB_THROW(VELDBError::kBadArgument, "no transaction is open");
   const std::unique_ptr<ChangeScope> scope = std::move(d_transaction);
   d_transactionImage.reset();
+  d_transactionState.reset();
   scope->commit();
 }
 
@@ -509,6 +490,7 @@ void FileDBStorage::finishCommit() {
   if (!d_transaction) VELDB_THROW(VELDBError::kBadArgument, "no transaction is open");
   const std::unique_ptr<ChangeScope> scope = std::move(d_transaction);
   d_transactionImage.reset();
+  d_transactionState.reset();
   d_ahead.clear();
   // Past the commit point: the change stands whatever happens below.
   scope->close();
@@ -531,6 +513,7 @@ void FileDBStorage::rollbackTransaction() noexcept {
   }
   d_transaction.reset();  // the scope rolls back the file and reloads
   d_transactionImage.reset();
+  d_transactionState.reset();
 }
 
 // --- whole-file operations ------------------------------------------------
@@ -702,17 +685,42 @@ void FileDBStorage::incrRecordsAllocated() {
 }
 
 void FileDBStorage::purge() {
-  ChangeScope change(*this);
-  d_file->protect(0, d_file->getSize());
   VEL_TRACE_SCOPE("purge");
+  ChangeScope change(*this);
+  rewrite(d_header->getFixedRecordLength(), true);
+  d_purgeOnClose = false;
+  change.commit();
+}
+
+void FileDBStorage::resize(std::uint64_t minimumRecordLength) {
+  VEL_TRACE_SCOPE("resize");
+  const std::uint64_t oldLen = d_header->getFixedRecordLength();
+  if (oldLen >= minimumRecordLength) return;
+  std::uint64_t newLen = oldLen;
+  while (newLen < minimumRecordLength) newLen += kRecordLengthStep;
+  const std::uint64_t newSize = d_header->getSize() + d_header->getRecordsAllocated() * newLen;
+  if (newLen > FileDBBinaryFile::kMaxFileSize || newSize > FileDBBinaryFile::kMaxFileSize) {
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "record length would make the file exceed 2 GiB",
+                      static_cast<long long>(newLen));
+  }
+  ChangeScope change(*this);
+  rewrite(newLen, false);
+  d_lastRecordID = std::max(d_lastRecordID, buildIndexes());
+  change.commit();
+}
+
+void FileDBStorage::rewrite(std::uint64_t length, bool dropDeleted) {
   const std::uint32_t n = d_header->getRecordsAllocated();
-  const std::uint64_t len = d_header->getFixedRecordLength();
+  const std::uint64_t oldLength = d_header->getFixedRecordLength();
   const std::uint64_t headerSize = d_header->getSize();
   const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
-  TempFile tmp(*d_file);
 
-  // Copy the header and every slot not marked deleted to the scratch file:
-  // the indexes show a slot in any other state as a record, so it stays.
+  // The table as it will be, built and sealed in a scratch file; the
+  // original is not touched yet.  A slot in any state but deleted is a
+  // record to the indexes, and is kept.
+  std::unique_ptr<FileDBBuffer> slot(new FileDBBuffer(length));
+  TempFile tmp(*d_file);
+  tmp.file->reserve(headerSize + static_cast<std::uint64_t>(n) * length);
   VELString headerBytes;
   d_file->setPosition(0);
   tmp.file->setPosition(0, FileDBBinaryFile::Begin);
@@ -720,96 +728,40 @@ void FileDBStorage::purge() {
   tmp.file->write(headerBytes);
   std::uint32_t kept = 0;
   for (std::uint32_t i = 0; i < n; ++i) {
-    d_readBuffer->reset();
-    d_readBuffer->read(*d_file, len);
-    std::uint32_t state = 0;
-    d_readBuffer->setPosition(0);
-    d_readBuffer->get(state);
-    if (state != kRecordDeleted) {
-      tmp.file->write(d_readBuffer->data(), len);
-      ++kept;
-    }
+    slot->reset();
+    slot->read(*d_file, oldLength);
+    if (dropDeleted && isRecordDeleted(*slot)) continue;
+    tmp.file->write(slot->data(), length);
+    ++kept;
   }
-
-  // Seal the scratch copy, then copy it back over the original.
   std::unique_ptr<FileDBHeader> header = readHeaderLike(*tmp.file);
   header->setRecordsAllocated(kept);
+  header->setFixedRecordLength(static_cast<std::uint32_t>(length));
   header->setPasswordHeaderHash(password);
   header->setPasswordDatabaseHash(*tmp.file, password);
   header->persist(*tmp.file);
 
+  // The disk must hold the new size before the first byte of the original
+  // is overwritten: running out of space now leaves the table as it was.
+  const std::uint64_t newSize = headerSize + static_cast<std::uint64_t>(kept) * length;
+  if (newSize > d_file->getSize()) d_file->reserve(newSize);
+  d_file->protect(0, d_file->getSize());
+  if (newSize > d_file->getSize()) d_file->setSize(newSize);
   tmp.file->setPosition(0, FileDBBinaryFile::Begin);
   d_file->setPosition(0);
   tmp.file->read(headerBytes, headerSize);
   d_file->write(headerBytes);
   for (std::uint32_t i = 0; i < kept; ++i) {
-    d_readBuffer->reset();
-    d_readBuffer->read(*tmp.file, len);
-    d_file->write(d_readBuffer->data(), len);
+    slot->reset();
+    slot->read(*tmp.file, length);
+    d_file->write(slot->data(), length);
   }
-  d_file->setSize(tmp.file->getSize());
-  d_header = std::move(header);
-  d_purgeOnClose = false;
-  change.commit();
-}
-
-void FileDBStorage::resize(std::uint64_t minimumRecordLength) {
-  VEL_TRACE_SCOPE("resize");
-  const std::uint32_t n = d_header->getRecordsAllocated();
-  const std::uint64_t oldLen = d_header->getFixedRecordLength();
-  if (oldLen >= minimumRecordLength) return;
-  ChangeScope change(*this);
-  std::uint64_t newLen = oldLen;
-  while (newLen < minimumRecordLength) newLen += kRecordLengthStep;
-  const std::uint64_t headerSize = d_header->getSize();
-  const std::uint64_t newSize = headerSize + static_cast<std::uint64_t>(n) * newLen;
-  if (newLen > FileDBBinaryFile::kMaxFileSize || newSize > FileDBBinaryFile::kMaxFileSize) {
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "record length would make the file exceed 2 GiB",
-                      static_cast<long long>(newLen));
-  }
-  const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
-
-  // Build the grown copy in a scratch file; the original is not touched yet.
-  std::unique_ptr<FileDBBuffer> readBuffer(new FileDBBuffer(newLen));
-  std::unique_ptr<FileDBBuffer> writeBuffer(new FileDBBuffer(newLen));
-  TempFile tmp(*d_file);
-  tmp.file->reserve(newSize);
-  VELString headerBytes;
-  d_file->setPosition(0);
-  tmp.file->setPosition(0, FileDBBinaryFile::Begin);
-  d_file->read(headerBytes, headerSize);
-  tmp.file->write(headerBytes);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    readBuffer->reset();
-    readBuffer->read(*d_file, oldLen);
-    tmp.file->write(readBuffer->data(), newLen);
-  }
-  std::unique_ptr<FileDBHeader> header = readHeaderLike(*tmp.file);
-  header->setFixedRecordLength(static_cast<std::uint32_t>(newLen));
-  header->setPasswordHeaderHash(password);
-  header->setPasswordDatabaseHash(*tmp.file, password);
-  header->persist(*tmp.file);
-
-  // Make sure the disk can take the grown file before its first byte is
-  // overwritten: running out of space now leaves the database as it was.
-  d_file->reserve(newSize);
-  d_file->protect(0, d_file->getSize());
-
-  d_header = std::move(header);
-  d_readBuffer = std::move(readBuffer);
-  d_writeBuffer = std::move(writeBuffer);
   d_file->setSize(newSize);
-  tmp.file->setPosition(0, FileDBBinaryFile::Begin);
-  d_file->setPosition(0);
-  tmp.file->read(headerBytes, headerSize);
-  d_file->write(headerBytes);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    d_readBuffer->reset();
-    d_readBuffer->read(*tmp.file, newLen);
-    d_file->write(d_readBuffer->data(), newLen);
+  d_header = std::move(header);
+  if (d_readBuffer->getCapacity() != length) {
+    d_readBuffer.reset(new FileDBBuffer(length));
+    d_writeBuffer.reset(new FileDBBuffer(length));
   }
-  d_lastRecordID = buildIndexes();
-  change.commit();
 }
 
 VELBuffer FileDBStorage::getHeaderImage() const {

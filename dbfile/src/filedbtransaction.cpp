@@ -1,5 +1,7 @@
 #include "filedbtransaction.h"
 
+#include <memory>
+
 #include "filedbjournaledfile.h"
 #include "velexception.h"
 #include "velkry.h"
@@ -14,8 +16,10 @@ FileDBTransaction::FileDBTransaction(const std::vector<FileDBStorage*>& storages
       storage->getInstanceMutex().lock();
       ++d_locked;
     }
+    const std::shared_ptr<FileDBStorage::TransactionState> state(new FileDBStorage::TransactionState());
+    state->members = d_storages;
     for (FileDBStorage* storage : d_storages) {
-      storage->beginTransaction();
+      storage->beginTransaction(state);
       ++begun;
     }
   } catch (...) {
@@ -62,7 +66,7 @@ void FileDBTransaction::commit() {
     } else {
       unsigned char id[16];
       VELKRYUtility::generateRandomData(id, sizeof id);
-      transactionFile = FileDBJournaledFile::transactionPath(writers.front()->getFullPathName());
+      transactionFile = FileDBJournaledFile::transactionPath(writers.front()->getFullPathName(), id);
       FileDBJournaledFile::writeTransactionFile(transactionFile, id);
       for (FileDBStorage* storage : writers) storage->prepareCommit(id);
       FileDBJournaledFile::removeTransactionFile(transactionFile);

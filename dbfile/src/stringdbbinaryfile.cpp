@@ -15,7 +15,12 @@ StringDBBinaryFile::StringDBBinaryFile(VELString* buf, VELDBConnectInfo::AccessM
 
 StringDBBinaryFile::~StringDBBinaryFile() { VEL_TRACE_SCOPE("StringDBBinaryFile::dtor"); }
 
-void StringDBBinaryFile::openNew(const VELString&) { VEL_TRACE_SCOPE("openNew"); }
+void StringDBBinaryFile::openNew(const VELString&) {
+  VEL_TRACE_SCOPE("openNew");
+  // A create never writes over a database the caller's string holds, as a
+  // file create never writes over an existing file.
+  if (!buffer->empty()) VELDB_THROW(VELDBError::kFileExists, "the string to create a database in is not empty");
+}
 
 void StringDBBinaryFile::openExisting(const VELString&, VELDBConnectInfo::AccessMode) {
   VELDB_THROW(VELDBError::kBadArgument, "not implemented");

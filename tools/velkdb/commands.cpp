@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "filedbtransactionguard.h"
 #include "veldbconnectinfo.h"
 #include "veldbutility.h"
 
@@ -83,6 +84,16 @@ std::string expiryText(long long time) {
   return buf;
 }
 
+void testCrashPoint(const char* step, std::size_t count) {
+  const char* hook = std::getenv("VELKDB_TEST_CRASH");
+  if (hook == nullptr) return;
+  const std::string want = std::string(step) + ":" + std::to_string(count);
+  if (want == hook) {
+    std::cerr << "velkdb: stopping at " << want << " (VELKDB_TEST_CRASH)\n";
+    _exit(99);
+  }
+}
+
 // --- create ---------------------------------------------------------------------
 
 int cmdCreate(const Args& args) {
@@ -141,8 +152,6 @@ struct Planned {
   X509_CRL* crl = nullptr;
   std::string label;
   bool explicitLabel = false;
-  unsigned insertedId = 0;
-  bool inserted = false;
 };
 
 void drawProgress(std::size_t done, std::size_t total) {
@@ -165,19 +174,22 @@ bool labelTaken(FileDBManager& db, Table table, const std::string& label) {
   return false;
 }
 
-void removeInserted(FileDBManager& db, const std::vector<Planned>& plan) {
-  for (const Planned& p : plan) {
-    if (!p.inserted) continue;
-    try {
-      const VELASNInteger id = VELDBUtility::recordIDToASN(p.insertedId);
-      if (p.table == Table::Key) db.deleteKeyByIndex(VELDBManager::KeyRecordID, id);
-      if (p.table == Table::KeyPair) db.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, id);
-      if (p.table == Table::CRL) db.deleteCRLByIndex(VELDBManager::CRLRecordID, id);
-    } catch (const VELException& e) {
-      std::cerr << "velkdb: could not take back record " << p.insertedId << " of " << tableName(p.table) << ": "
-                << errorLine(e) << "\n";
-    }
-  }
+// What the record is about, for an error.
+std::string describe(const Planned& p) {
+  if (p.table == Table::Key) return "certificate " + nameText(X509_get_subject_name(p.cert));
+  if (p.table == Table::KeyPair) return "key pair of request " + nameText(X509_REQ_get_subject_name(p.request));
+  return "CRL of " + nameText(X509_CRL_get_issuer(p.crl));
+}
+
+// An insert refused because the same certificate (without a key) or CRL is
+// stored: what --skip-existing skips.  The checks before the inserts find
+// what was stored before the import; this finds what an earlier input of
+// the same import stored (the same certificate or CRL signed twice).
+bool alreadyStored(const Planned& p, unsigned long error) {
+  const unsigned long signatureTaken = 0x8C246, certificateTaken = 0x8C247, crlTaken = 0x8C24A;
+  if (p.table == Table::Key) return p.key == nullptr && (error == signatureTaken || error == certificateTaken);
+  if (p.table == Table::CRL) return error == signatureTaken || error == crlTaken;
+  return false;
 }
 
 }  // namespace
@@ -243,7 +255,10 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
     p.cert = items.certs[i].get();
     plan.push_back(p);
   }
+  std::set<std::string> seenCRLs;
   for (auto& crl : items.crls) {
+    // So is the same CRL.
+    if (!seenCRLs.insert(derOf(crl.get()).toString()).second) continue;
     Planned p;
     p.table = Table::CRL;
     p.crl = crl.get();
@@ -359,32 +374,53 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
     }
   }
 
-  // Insert; on any failure take back what this import stored.
+  // Insert, all in one transaction: an error rolls every insert back (the
+  // guard), a killed process leaves none of them.  A table cannot be
+  // enabled inside a transaction; the key-pair table is enabled by the
+  // transaction itself.
+  if (plan.empty()) return summary;  // everything was there already
+  if (!db.isCRLEnabled()) {
+    for (const Planned& p : plan) {
+      if (p.table == Table::CRL) {
+        db.enableCRL();
+        break;
+      }
+    }
+  }
   const bool bar = options.progress && plan.size() > 1;
   try {
+    FileDBTransactionGuard transaction(db);
     for (std::size_t i = 0; i < plan.size(); ++i) {
-      Planned& p = plan[i];
+      const Planned& p = plan[i];
+      try {
+        if (p.table == Table::Key) {
+          db.insertKey(*keyRecords[i]);
+        } else if (p.table == Table::KeyPair) {
+          db.insertKeyPair(*keyPairRecords[i]);
+        } else {
+          db.insertCRL(*crlRecords[i]);
+        }
+      } catch (const VELException& e) {
+        // A refused insert leaves the transaction as it was.
+        if (!options.skipExisting || !alreadyStored(p, e.getError())) rethrowWithContext(e, describe(p));
+        ++summary.skipped;
+        if (bar) drawProgress(i + 1, plan.size());
+        continue;
+      }
       if (p.table == Table::Key) {
-        db.insertKey(*keyRecords[i]);
-        p.insertedId = VELDBUtility::asnToRecordID(keyRecords[i]->getRecordID());
         ++summary.certificates;
         if (p.key) ++summary.keys;
       } else if (p.table == Table::KeyPair) {
-        db.insertKeyPair(*keyPairRecords[i]);
-        p.insertedId = VELDBUtility::asnToRecordID(keyPairRecords[i]->getRecordID());
         ++summary.keyPairs;
       } else {
-        if (!db.isCRLEnabled()) db.enableCRL();
-        db.insertCRL(*crlRecords[i]);
-        p.insertedId = VELDBUtility::asnToRecordID(crlRecords[i]->getRecordID());
         ++summary.crls;
       }
-      p.inserted = true;
+      testCrashPoint("import", i + 1);
       if (bar) drawProgress(i + 1, plan.size());
     }
+    transaction.commit();
   } catch (...) {
     if (bar) std::fputs("\n", stderr);
-    removeInserted(db, plan);
     throw;
   }
   return summary;
@@ -673,15 +709,24 @@ int cmdDelete(const Args& args) {
       }
     }
   }
+  // Every match or none, also when the process is killed: one transaction,
+  // and nothing is reported deleted before it commits.
   unsigned long long deleted = 0;
-  for (const Match& m : found) {
-    const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
-    if (m.table == Table::Key) deleted += db->deleteKeyByIndex(VELDBManager::KeyRecordID, id);
-    if (m.table == Table::KeyPair) deleted += db->deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, id);
-    if (m.table == Table::CRL) deleted += db->deleteCRLByIndex(VELDBManager::CRLRecordID, id);
-    std::cout << "deleted " << tableName(m.table) << " #" << m.id << " \"" << m.label << "\"\n";
+  std::string report;
+  {
+    FileDBTransactionGuard transaction(*db);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      const Match& m = found[i];
+      const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
+      if (m.table == Table::Key) deleted += db->deleteKeyByIndex(VELDBManager::KeyRecordID, id);
+      if (m.table == Table::KeyPair) deleted += db->deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, id);
+      if (m.table == Table::CRL) deleted += db->deleteCRLByIndex(VELDBManager::CRLRecordID, id);
+      report += "deleted " + std::string(tableName(m.table)) + " #" + std::to_string(m.id) + " \"" + m.label + "\"\n";
+      testCrashPoint("delete", i + 1);
+    }
+    transaction.commit();
   }
-  std::cout << "deleted " << deleted << (deleted == 1 ? " record" : " records") << "\n";
+  std::cout << report << "deleted " << deleted << (deleted == 1 ? " record" : " records") << "\n";
   return 0;
 }
 

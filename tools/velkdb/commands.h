@@ -7,6 +7,7 @@
 #ifndef VELKDB_COMMANDS_H
 #define VELKDB_COMMANDS_H
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -48,6 +49,13 @@ long long parseExpiry(const std::string& text);
 // "never" or the UTC date and time.
 std::string expiryText(long long time);
 
+// Test hook: with VELKDB_TEST_CRASH=STEP:N in the environment, the call
+// for that step and count ends the process at once (exit status 99, no
+// clean-up, as a crash would).  Steps: import:N and delete:N after N records
+// of the transaction, rewrap:N after N keys re-wrapped, table:N after N
+// table password changes.
+void testCrashPoint(const char* step, std::size_t count);
+
 // The commands.
 int cmdCreate(const Args& args);
 int cmdInfo(const Args& args);
@@ -74,7 +82,9 @@ struct ImportSummary {
   unsigned certificates = 0, keys = 0, keyPairs = 0, crls = 0, skipped = 0;
   std::string text() const;
 };
-// Stores what `items` holds (see cmdImport); all or nothing.
+// Stores what `items` holds (see cmdImport) in one transaction: all or
+// nothing, also when the process is killed.  `db` must have no transaction
+// open.
 ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems& items,
                           const ImportOptions& options);
 

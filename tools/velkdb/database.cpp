@@ -1,5 +1,6 @@
 #include "database.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "password.h"
 #include "veldbconnectinfo.h"
@@ -137,9 +139,17 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-  for (const char* name : kScratchFiles) {
-    unlink(path(name).c_str());
-    unlink(path(std::string(name) + "-journal").c_str());
+  // Besides the scratch tables the library may leave files of its own here
+  // (journals, a table a transaction enabled): the directory is ours alone,
+  // so everything in it goes.
+  if (DIR* dir = opendir(d_dir.c_str())) {
+    std::vector<std::string> names;
+    while (const struct dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    for (const std::string& name : names) unlink(path(name).c_str());
   }
   rmdir(d_dir.c_str());
 }
@@ -241,6 +251,19 @@ void TableHandle::connect(const std::string& path, Table table, const Secret& pa
                                         table == Table::CRL ? path : d_scratch.path("none.vcrl"), password, type,
                                         writable)));
 }
+
+KeyTables::KeyTables(const DbPaths& paths, const Secret& password) {
+  const std::string keyPair =
+      fileExists(paths.file(Table::KeyPair)) ? paths.file(Table::KeyPair) : d_scratch.path("none.vkyp");
+  try {
+    d_db.reset(new FileDBManager(fileInfo(paths.file(Table::Key), keyPair, d_scratch.path("none.vcrl"), password,
+                                          VELDBConnectInfo::Open, true)));
+  } catch (const VELException& e) {
+    rethrowWithContext(e, "database " + paths.base);
+  }
+}
+
+KeyTables::~KeyTables() { d_db.reset(); }
 
 TableHandle::~TableHandle() {
   d_db.reset();

@@ -8,7 +8,8 @@
 // and how `passwd` finishes a change that stopped between two tables: the
 // manager always needs a key table, so a key-pair or CRL table is opened
 // beside an empty scratch key table made for the purpose in a private
-// temporary directory.
+// temporary directory.  `KeyTables` opens the two tables that hold private
+// keys together, so that `passwd` re-wraps them in one transaction.
 //
 // While a password change is under way the file <base>.velkdb-passwd marks
 // it (see passwd.cpp); an open that fails for the password then says to run
@@ -52,7 +53,8 @@ std::string errorLine(const VELException& e);
 // and extra value.
 [[noreturn]] void rethrowWithContext(const VELException& e, const std::string& context);
 
-// A private temporary directory, removed with the files the tool made in it.
+// A private temporary directory, removed with every file made in it (the
+// tool's scratch tables and whatever the library put beside them).
 class ScratchDir {
  public:
   // CREATORS
@@ -101,6 +103,29 @@ class TableHandle {
   int d_version = 4;
   ScratchDir d_scratch;
   std::unique_ptr<FileDBManager> d_scratchDb;
+  std::unique_ptr<FileDBManager> d_db;
+};
+
+// The key table and, when its file exists, the key-pair table, under one
+// password and without the CRL table, read-write.  An absent key-pair table
+// is not created: the manager's key-pair file is then one in a private
+// temporary directory (a transaction enables the key-pair table, and that
+// must not add a file to the database).  Throws the library's error with
+// the database named.
+class KeyTables {
+ public:
+  // CREATORS
+  KeyTables(const DbPaths& paths, const Secret& password);
+  KeyTables(const KeyTables&) = delete;
+  KeyTables& operator=(const KeyTables&) = delete;
+  ~KeyTables();
+
+  // MANIPULATORS
+  FileDBManager& db() { return *d_db; }
+
+ private:
+  // DATA
+  ScratchDir d_scratch;
   std::unique_ptr<FileDBManager> d_db;
 };
 

@@ -67,8 +67,8 @@ const std::vector<Command> kCommands = {
      "whose public key it has (key-pair table); a key that matches neither is refused.  Private keys are "
      "stored wrapped under the database password (PKCS#8, PBES2: PBKDF2-HMAC-SHA256, AES-256-CBC).  Labels "
      "come from --label (for the record with a key, or the only record) or from the subject's common name "
-     "(the issuer's for CRLs), with \" #2\", \" #3\" added when taken.  Nothing is stored when anything is "
-     "refused.  Shows a progress bar on a terminal and prints a one-line summary.",
+     "(the issuer's for CRLs), with \" #2\", \" #3\" added when taken.  The import is one transaction: "
+     "nothing is stored when anything is refused or the process is stopped.  Shows a progress bar on a terminal and prints a one-line summary.",
      {{"label", 0, "LABEL", "label of the record"},
       {"trusted", 0, nullptr, "mark the certificates without keys as trusted"},
       {"skip-existing", 0, nullptr, "skip certificates and CRLs already stored instead of refusing"},
@@ -106,8 +106,8 @@ const std::vector<Command> kCommands = {
       {"out", 'o', "FILE", "write to FILE instead of standard output"}}},
     {"delete", cmdDelete, true,
      "delete -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME) [--table T]",
-     "delete records", "Deletes every matching record (by issuer: certificates and CRLs of that issuer) and "
-     "prints what it deleted.",
+     "delete records", "Deletes every matching record (by issuer: certificates and CRLs of that issuer) in one "
+     "transaction, all or none, and prints what it deleted.",
      {{"label", 0, "LABEL", "the record with this label"},
       {"id", 0, "N", "the record with this record ID"},
       {"subject", 0, "NAME", "records of this subject"},
@@ -123,7 +123,7 @@ const std::vector<Command> kCommands = {
      "change the database password and re-wrap every private key",
      "Changes the password of every table and re-wraps every private key under the new password.  The "
      "new password comes from --new-password-file, $VELKDB_NEW_PASSWORD or a prompt (asked twice).  Keys "
-     "are re-wrapped first, one record at a time, then the tables' passwords change; at every moment each "
+     "are re-wrapped first, all in one transaction, then the tables' passwords change; at every moment each "
      "key and each table opens with the old or the new password.  If the change stops (an error, a killed "
      "process), running the same passwd again completes it.  The expiry stays as it was unless --expire is "
      "given.",

@@ -6,8 +6,8 @@
 //   2. check that every private key opens with the old or the new password
 //      (nothing has changed yet when one does not);
 //   3. write the marker file <base>.velkdb-passwd;
-//   4. re-wrap each key still under the old password under the new one, one
-//      journaled record update at a time;
+//   4. re-wrap each key still under the old password under the new one, all
+//      in one transaction (all of them or, after a stop, none);
 //   5. change the password (and expiry) of each table still under the old
 //      one, one journaled table change at a time (on a failure the tables
 //      already changed are set back);
@@ -22,23 +22,12 @@
 #include <string>
 
 #include "commands.h"
+#include "filedbtransactionguard.h"
 #include "veldbutility.h"
 
 namespace velkdb {
 
 namespace {
-
-// Test hook: VELKDB_TEST_CRASH=rewrap:N or table:N ends the process (as a
-// crash would, without clean-up) after N key re-wraps or N table changes.
-void crashPoint(const char* step, int count) {
-  const char* hook = std::getenv("VELKDB_TEST_CRASH");
-  if (hook == nullptr) return;
-  const std::string want = std::string(step) + ":" + std::to_string(count);
-  if (want == hook) {
-    std::cerr << "velkdb: stopping at " << want << " (VELKDB_TEST_CRASH)\n";
-    _exit(99);
-  }
-}
 
 void writeMarker(const DbPaths& paths) {
   const std::string text =
@@ -141,40 +130,60 @@ int cmdPasswd(const Args& args) {
   // 3. The marker goes down before the first change.
   writeMarker(paths);
 
-  // 4. Re-wrap the keys still under the old password.
-  int rewrapped = 0;
-  {
-    TableHandle keys(paths, Table::Key, secretOf(tables[0]), true);
+  // 4. Re-wrap the keys still under the old password, in one transaction.
+  // The key and key-pair tables are under one password, except after a stop
+  // between the two in step 5 (and then every key is re-wrapped already);
+  // tables under different passwords need a manager, and so a transaction,
+  // each.
+  std::size_t rewrapped = 0;
+  auto rewrapKeys = [&](FileDBManager& db) {
     std::vector<unsigned> ids;
-    forEachKey(keys.db(), [&](VELASNKeyRecord& r) {
+    forEachKey(db, [&](VELASNKeyRecord& r) {
       if (r.hasPrivateKey()) ids.push_back(idOf(r));
     });
     for (unsigned id : ids) {
-      std::unique_ptr<VELASNKeyRecord> r(keys.db().getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(id)));
+      std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(id)));
       Ossl<EVP_PKEY> key = unwrapPrivateKey(r->getPrivateKey().getEncoding(), oldPw);
       if (!key) continue;  // already under the new password
       const VELBuffer wrapped = wrapPrivateKey(key.get(), newPw);
       const VELASNCertificate cert = r->getCertificate();
       r->setKeyAndCertificate(cert, VELASNEncryptedPrivateKeyInfo(wrapped.get()));
-      keys.db().updateKeyByIndex(VELDBManager::KeyRecordID, *r);
-      crashPoint("rewrap", ++rewrapped);
+      db.updateKeyByIndex(VELDBManager::KeyRecordID, *r);
+      testCrashPoint("rewrap", ++rewrapped);
     }
-  }
-  if (tables[1].present) {
-    TableHandle pairs(paths, Table::KeyPair, secretOf(tables[1]), true);
+  };
+  auto rewrapKeyPairs = [&](FileDBManager& db) {
     std::vector<unsigned> ids;
-    forEachKeyPair(pairs.db(), [&](VELASNKeyPairRecord& r) { ids.push_back(idOf(r)); });
+    forEachKeyPair(db, [&](VELASNKeyPairRecord& r) { ids.push_back(idOf(r)); });
     for (unsigned id : ids) {
       std::unique_ptr<VELASNKeyPairRecord> r(
-          pairs.db().getKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(id)));
+          db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(id)));
       const VELASNKeyPair pair = r->getKeyPair();
       Ossl<EVP_PKEY> key = unwrapPrivateKey(pair.getPrivateKeyEncoding(), oldPw);
       if (!key) continue;
       const VELBuffer wrapped = wrapPrivateKey(key.get(), newPw);
       r->setKeyPair(pair.getSubjectPublicKeyInfo(), VELASNEncryptedPrivateKeyInfo(wrapped.get()));
-      pairs.db().updateKeyPairByIndex(VELDBManager::KeyPairRecordID, *r);
-      crashPoint("rewrap", ++rewrapped);
+      db.updateKeyPairByIndex(VELDBManager::KeyPairRecordID, *r);
+      testCrashPoint("rewrap", ++rewrapped);
     }
+  };
+  if (!tables[1].present || tables[1].password == tables[0].password) {
+    KeyTables keyTables(paths, secretOf(tables[0]));
+    FileDBTransactionGuard transaction(keyTables.db());
+    rewrapKeys(keyTables.db());
+    if (tables[1].present) rewrapKeyPairs(keyTables.db());
+    transaction.commit();
+  } else {
+    {
+      TableHandle keys(paths, Table::Key, secretOf(tables[0]), true);
+      FileDBTransactionGuard transaction(keys.db());
+      rewrapKeys(keys.db());
+      transaction.commit();
+    }
+    TableHandle pairs(paths, Table::KeyPair, secretOf(tables[1]), true);
+    FileDBTransactionGuard transaction(pairs.db());
+    rewrapKeyPairs(pairs.db());
+    transaction.commit();
   }
 
   // 5. The tables' passwords, key table first.
@@ -190,7 +199,7 @@ int cmdPasswd(const Args& args) {
       } else {
         h.db().setDBPasswordExpirationTime(expiry);
       }
-      crashPoint("table", ++tableSteps);
+      testCrashPoint("table", ++tableSteps);
     }
   } catch (const VELException& e) {
     bool restored = true;

@@ -22,6 +22,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "velstring.h"
 
@@ -96,6 +98,9 @@ int vel_fullpath(VELString& out, const char* path);
 int vel_access(const char* path, int mode);
 int vel_rename(const char* from, const char* to);
 int vel_unlink(const char* path);
+// Appends to `names` the names of the entries of `directory` that begin
+// with `prefix` (names only, in no order).  0, or -1 with errno.
+int vel_listdir(const char* directory, const char* prefix, std::vector<std::string>& names);
 // Moves exactly `count` bytes unless end of file, no space or an error stops
 // the transfer; retries on EINTR and on partial transfers.  Returns the
 // number of bytes moved, or -1 (errno set) when nothing could be moved

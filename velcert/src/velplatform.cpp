@@ -2,6 +2,7 @@
 // base that talks to the operating system about database files.
 #include "velplatform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -358,4 +360,22 @@ int vel_memset_s(void* dest, std::size_t destSize, int value, std::size_t count)
   if (count > destSize) return ERANGE;
   std::memset(dest, value, count);
   return 0;
+}
+
+int vel_listdir(const char* directory, const char* prefix, std::vector<std::string>& names) {
+  if (directory == nullptr || prefix == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  DIR* dir = opendir(directory);
+  if (dir == nullptr) return -1;
+  const std::size_t prefixLength = std::strlen(prefix);
+  errno = 0;
+  while (const struct dirent* entry = readdir(dir)) {
+    if (std::strncmp(entry->d_name, prefix, prefixLength) == 0) names.emplace_back(entry->d_name);
+  }
+  const int error = errno;
+  closedir(dir);
+  errno = error;
+  return error == 0 ? 0 : -1;
 }

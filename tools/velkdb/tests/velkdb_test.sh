@@ -9,6 +9,8 @@ VELKDB=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/velkdb-test-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 cd "$WORK" || exit 1
+# The tool's temporary directories (a stopped passwd leaves its own) go too.
+mkdir tmp && export TMPDIR=$WORK/tmp
 unset VELKDB_PASSWORD VELKDB_NEW_PASSWORD VELKDB_IMPORT_PASSWORD VELKDB_DB VELKDB_TEST_CRASH
 export VELFILEDB_SYNC=off
 
@@ -218,17 +220,18 @@ check "export key after passwd" "$VELKDB" export "${P[@]}" --key web-server -o k
 check "key opens with the new password" openssl pkey -in k2.pem -passin file:pw2 -noout
 fails_with "passwd to the same password" 1 0x8C240 "$VELKDB" passwd "${P[@]}" --new-password-file pw2
 
-# An interrupted passwd: killed after the first key re-wrap ...
-VELKDB_TEST_CRASH=rewrap:1 "$VELKDB" passwd "${P[@]}" --new-password-file pw1 >out.txt 2>&1
+# An interrupted passwd: killed after the last key re-wrap (three keys, then
+# the key pair), before the re-wraps commit: every key is as it was.
+VELKDB_TEST_CRASH=rewrap:4 "$VELKDB" passwd "${P[@]}" --new-password-file pw1 >out.txt 2>&1
 [ $? -eq 99 ] && ok || bad "crash hook did not stop passwd"
 [ -e db.velkdb-passwd ] && ok || bad "marker missing after an interrupted passwd"
 check "database still opens with the old password" "$VELKDB" list "${P[@]}"
-for label in web-server enc.test.example p12; do
+for label in web-server enc.test.example p12 request.test.example; do
   "$VELKDB" export "${P[@]}" --key "$label" -o k.pem 2>/dev/null
-  if openssl pkey -in k.pem -passin file:pw1 -noout 2>/dev/null || openssl pkey -in k.pem -passin file:pw2 -noout 2>/dev/null; then
+  if openssl pkey -in k.pem -passin file:pw2 -noout 2>/dev/null; then
     ok
   else
-    bad "key $label opens with neither password"
+    bad "key $label does not open with the old password after a stop before the re-wraps commit"
   fi
 done
 check "passwd again completes" "$VELKDB" passwd "${P[@]}" --new-password-file pw1
@@ -266,6 +269,125 @@ check "import into version 3" "$VELKDB" import -d "$WORK/v3" --default-password 
 check "verify version 3" "$VELKDB" verify -d "$WORK/v3" --default-password
 contains "version 3" out.txt "keys: ok (version 3, 1 record, 1 private key checked)"
 fails_with "default password not used unless asked" 1 0x8C240 "$VELKDB" list -d "$WORK/v3" --password-file pw1
+# Without a key-pair file: passwd re-wraps the keys without making one (it
+# would keep the old password), and leaves nothing in its temporary directory.
+rm "$WORK/v3.vkyp"
+mkdir "$WORK/tmp-passwd"
+TMPDIR=$WORK/tmp-passwd check "passwd without a key-pair file" \
+  "$VELKDB" passwd -d "$WORK/v3" --default-password --new-password-file pw1
+contains "its key re-wrapped" out.txt "1 private key re-wrapped"
+[ ! -e "$WORK/v3.vkyp" ] && ok || bad "passwd made a key-pair file"
+[ -z "$(ls -A "$WORK/tmp-passwd")" ] && ok || bad "passwd left files in TMPDIR: $(ls -A "$WORK/tmp-passwd")"
+check "verify after passwd without a key-pair file" "$VELKDB" verify -d "$WORK/v3" --password-file pw1
+
+# --- all or nothing: errors and killed processes ---------------------------------
+# Certificates of one bulk CA: distinct subjects and serials, one issuer.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout bulkca.key -subj "/O=Bulk/CN=Bulk CA" \
+  -days 30 -out bulkca.pem 2>/dev/null
+BULK=200
+for i in $(seq 1 $BULK); do
+  openssl req -x509 -new -key bulkca.key -CA bulkca.pem -CAkey bulkca.key -set_serial $((1000 + i)) \
+    -subj "/O=Bulk/CN=host$i.bulk.example" -days 30 2>/dev/null
+done >bulk.pem
+# Another certificate with the issuer and serial of the last bulk one: the
+# key table refuses it, but only when it comes to insert it.
+openssl req -x509 -new -key bulkca.key -CA bulkca.pem -CAkey bulkca.key -set_serial $((1000 + BULK)) \
+  -subj "/O=Bulk/CN=clash.bulk.example" -days 30 -out clash.pem 2>/dev/null
+# One certificate signed twice: the same to-be-signed part, two signatures.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout twice.key \
+  -subj "/CN=twice.test.example" -days 30 -out twice-self.pem 2>/dev/null
+for n in 1 2; do
+  openssl x509 -in twice-self.pem -CA ca.pem -CAkey ca.key -preserve_dates -set_serial 77 \
+    -out twice$n.pem 2>/dev/null
+done
+[ "$(grep -c 'BEGIN CERTIFICATE' bulk.pem)" = $BULK ] && [ -s clash.pem ] && [ -s twice2.pem ] &&
+  ! cmp -s twice1.pem twice2.pem || { echo "FAIL: bulk test material"; exit 1; }
+
+T=(-d "$WORK/tx" --password-file pw1)
+check "create the transaction database" "$VELKDB" create "${T[@]}"
+check "import a certificate before" "$VELKDB" import "${T[@]}" server.pem
+snapshot() { "$VELKDB" list "${T[@]}" --format json >"$1" 2>&1; }
+snapshot before.json
+fails_with "a refusal at the last insert" 1 0x8C248 "$VELKDB" import "${T[@]}" bulk.pem clash.pem
+contains "the refusal names the certificate" err.txt "clash.bulk.example"
+snapshot after.json
+cmp -s before.json after.json && ok || bad "a refused import left records behind"
+fails_with "--skip-existing does not skip a different certificate" 1 0x8C248 \
+  "$VELKDB" import "${T[@]}" --skip-existing bulk.pem clash.pem
+fails_with "one certificate signed twice, in one import" 1 0x8C247 "$VELKDB" import "${T[@]}" twice1.pem twice2.pem
+check "... with --skip-existing the second is skipped" "$VELKDB" import "${T[@]}" --skip-existing twice1.pem twice2.pem
+contains "skipped within one import" out.txt "imported 1 certificate (0 with keys), 0 key pairs, 0 CRLs; skipped 1"
+check "the same CRL twice in one input is stored once" "$VELKDB" import "${T[@]}" crl.pem crl.pem
+contains "one CRL" out.txt "0 key pairs, 1 CRL"
+check "verify after refused imports" "$VELKDB" verify "${T[@]}"
+snapshot before.json
+
+# records FILE: the number of key records, or "unreadable".
+records() { json_count "$1" keys 2>/dev/null || echo unreadable; }
+# kill_while_writing EXTRA COMMAND...: runs COMMAND in the background (full
+# syncs, so that its commit takes a while) and kills it with SIGKILL EXTRA
+# seconds after its first write (when the key table's journal appears), or
+# when it has ended.
+kill_while_writing() {
+  local extra=$1 deadline=$((SECONDS + 30))
+  shift
+  VELFILEDB_SYNC=full "$@" >/dev/null 2>&1 &
+  local pid=$!
+  while [ $SECONDS -lt $deadline ] && kill -0 $pid 2>/dev/null && [ ! -e "$WORK/tx.vkey-journal" ]; do :; done
+  [ "$extra" = 0 ] || sleep "$extra"
+  kill -9 $pid 2>/dev/null
+  wait $pid 2>/dev/null
+}
+# after_kill WHAT WANT...: the database opens, verifies, and holds one of the
+# WANT numbers of key records; sets n to the number.
+after_kill() {
+  local what=$1
+  shift
+  "$VELKDB" verify "${T[@]}" >verify.txt 2>&1 || bad "$what: verify fails: $(grep -v ': ok' verify.txt | head -3)"
+  snapshot after.json
+  n=$(records after.json)
+  case " $* " in
+    *" $n "*) ok ;;
+    *) bad "$what: $n key records, wanted one of: $*" ;;
+  esac
+}
+base=$(records before.json)
+# Killed at a chosen insert, half-way through the bundle ...
+VELKDB_TEST_CRASH=import:$((BULK / 2)) "$VELKDB" import "${T[@]}" bulk.pem >out.txt 2>&1
+[ $? -eq 99 ] && ok || bad "crash hook did not stop import"
+snapshot after.json
+cmp -s before.json after.json && ok || bad "an import killed half-way left records behind"
+# ... and at moments from the first insert to the end of the commit.
+for extra in 0 0.002 0.005 0.01 0.02 0.04; do
+  kill_while_writing $extra "$VELKDB" import "${T[@]}" bulk.pem
+  after_kill "import killed ${extra}s after its first write" $base $((base + BULK))
+  # Killed at once, it cannot have committed (else it was not killed at all).
+  [ "$extra" != 0 ] || [ "$n" = "$base" ] || bad "the import was not killed while it wrote"
+  if [ "$n" = $((base + BULK)) ]; then
+    check "delete what the killed import finished" "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk"
+  fi
+done
+check "import the bundle" "$VELKDB" import "${T[@]}" bulk.pem
+snapshot before.json
+base=$(records before.json)
+
+# A multi-record delete, killed half-way or at any moment, likewise.
+VELKDB_TEST_CRASH=delete:$((BULK / 2)) "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk" >out.txt 2>&1
+[ $? -eq 99 ] && ok || bad "crash hook did not stop delete"
+! grep -q '^deleted' out.txt && ok || bad "a delete that did not finish reported deletions"
+snapshot after.json
+cmp -s before.json after.json && ok || bad "a delete killed half-way deleted some records"
+for extra in 0 0.01 0.05 0.2; do
+  kill_while_writing $extra "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk"
+  after_kill "delete killed ${extra}s after its first write" $base $((base - BULK))
+  [ "$extra" != 0 ] || [ "$n" = "$base" ] || bad "the delete was not killed while it wrote"
+  if [ "$n" = $((base - BULK)) ]; then
+    check "import again what the killed delete took" "$VELKDB" import "${T[@]}" bulk.pem
+  fi
+done
+check "delete the bundle" "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk"
+contains "every bulk record deleted" out.txt "deleted $BULK records"
+check "verify after the kills" "$VELKDB" verify "${T[@]}"
 
 # --- demo -------------------------------------------------------------------------
 check "demo" "$VELKDB" demo "$WORK/demo" --ca-bundle bundle.pem

@@ -1,0 +1,688 @@
+// Plan: kill the process at every call that changes the disk (the Nth such call tears its write
+// in half and every later one fails, as velcrashplatform.h does), for every record and settings
+// operation of the key, key-pair and CRL tables through the manager, on version 3 and version 4
+// databases, with the close that follows; crash points are tried from the first call on until an
+// operation completes without reaching one.  After each, the manager is given up, and a reopen
+// on a healthy disk must find every table enabled, no journal left, counts and lookups agreeing
+// with the records, and exactly the state before or the state after.  The same for transactions
+// that change the three tables together: all of a transaction or none of it, also when one
+// table can only be opened, and recovered, after a later transaction over the others.  Also: a
+// refused insert never hands its record ID out again, and a refused operation leaves an open
+// transaction as it was.
+#include "filedbmanager.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "filedbdatabasetestutil.h"
+#include "filedbjournaledfile.h"
+#include "filedbtransactionguard.h"
+#include "velasnutility.h"
+#include "velcrashplatform.h"
+#include "veldbutility.h"
+#include "velexception.h"
+#include "velplatform.h"
+#include "veltestpki.h"
+#include "veltestutil.h"
+
+namespace {
+
+using namespace FileDBDatabaseTestUtil;
+
+Records* g_records = nullptr;
+const Records& rec() { return *g_records; }
+
+using VELTestUtil::errorOf;
+
+// One change to kill at every point: `run` works on an open database.
+struct Change {
+  std::string name;
+  std::function<void(FileDBManager&)> run;
+  State after;
+  bool changesPassword = false;
+};
+
+// What a reopen found.
+struct Seen {
+  bool opened = false;
+  State state;
+  bool newPassword = false;
+};
+
+class FileDBCrashPointsTest : public ::testing::TestWithParam<int> {
+ protected:
+  static void SetUpTestSuite() { g_records = new Records(); }
+  static void TearDownTestSuite() {
+    delete g_records;
+    g_records = nullptr;
+  }
+
+  void SetUp() override {
+    // Kills, not power loss: the order of writes is what matters.
+    FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
+    char tmpl[] = "/tmp/velcrash-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    d_dir = tmpl;
+    d_base = d_dir + "/db";
+    rec().createDatabase(info(GetParam() == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4, d_old));
+    for (int t = 0; t < kTableCount; ++t) d_image[t] = readAll(d_base + kSuffixes[t]);
+    const Seen initial = reopen("the initial database");
+    ASSERT_TRUE(initial.opened);
+    d_initial = initial.state;
+  }
+  void TearDown() override {
+    vel_setPlatformCalls(nullptr);
+    FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
+    std::error_code ignored;
+    std::filesystem::remove_all(d_dir, ignored);
+  }
+
+  VELDBConnectInfo::FILE info(VELDBConnectInfo::ConnectType type, const VELPasswordEncryptor& pw) const {
+    return VELDBConnectInfo::FILE(d_base, pw, type, VELDBConnectInfo::ReadWrite);
+  }
+  std::unique_ptr<FileDBManager> open(const VELPasswordEncryptor& pw) const {
+    return std::unique_ptr<FileDBManager>(new FileDBManager(info(VELDBConnectInfo::Open, pw)));
+  }
+  std::string prefix() const { return "v" + std::to_string(GetParam()) + " "; }
+  // The tables as they were made, nothing beside them.
+  void restoreFiles() {
+    removeSideFiles(d_dir, d_base);
+    for (int t = 0; t < kTableCount; ++t) writeAll(d_base + kSuffixes[t], d_image[t]);
+  }
+
+  // Opens the database on a healthy disk, with the old password or else the
+  // new one, and reads it whole; every fault of the reopen is reported
+  // against `where`.
+  Seen reopen(const std::string& where) {
+    Seen seen;
+    std::unique_ptr<FileDBManager> m;
+    for (const VELPasswordEncryptor* pw : {&d_old, &d_new}) {
+      try {
+        m = open(*pw);
+        seen.newPassword = pw == &d_new;
+        break;
+      } catch (const VELDBException& e) {
+        if (e.getError() != VELDBError::kBadPassword || pw == &d_new) {
+          ADD_FAILURE() << where << ": the database does not open: 0x" << hex(e.getError()) << " "
+                        << e.getMessage();
+          return seen;
+        }
+      }
+    }
+    const VELDBConnectInfo::FILE used = info(VELDBConnectInfo::Open, seen.newPassword ? d_new : d_old);
+    const std::string disabled = disabledTables(m, used, d_base);
+    if (!disabled.empty()) {
+      ADD_FAILURE() << where << ": reopened with the " << disabled;
+      return seen;
+    }
+    std::vector<std::string> problems;
+    seen.state = stateOf(*m, used, d_base, problems);
+    for (const std::string& p : problems) ADD_FAILURE() << where << ": " << p;
+    m.reset();
+    // Journals, password journal and transaction files are recovered and
+    // gone.
+    for (const std::string& name : sideFiles(d_dir, d_base)) {
+      ADD_FAILURE() << where << ": " << name << " left after the reopen";
+    }
+    seen.opened = true;
+    return seen;
+  }
+
+  // Kills `change` (and the close after it) at call 0, 1, 2, ... until it
+  // completes without reaching the crash point; every reopen must show the
+  // state before or after.  Prints one line; returns the points tried.
+  long long crashEverywhere(const Change& change) {
+    const std::string name = prefix() + change.name;
+    EXPECT_TRUE(d_initial != change.after || change.changesPassword) << name << ": the change changes nothing";
+    long long before = 0;
+    long long after = 0;
+    long long broken = 0;
+    long long point = 0;
+    for (;; ++point) {
+      restoreFiles();
+      std::unique_ptr<FileDBManager> m = open(d_old);
+      VELCrashPlatform::installCrash(point);
+      bool threw = false;
+      std::string error;
+      try {
+        change.run(*m);
+      } catch (const VELException& e) {
+        threw = true;
+        error = e.what();
+      }
+      m.reset();  // the close, dead or alive
+      const bool reached = VELCrashPlatform::g_dead;
+      vel_setPlatformCalls(nullptr);
+      const std::string where = name + ", crash at call " + std::to_string(point);
+      if (!reached) {
+        // It ran to the end: the state after, with nothing reported.
+        EXPECT_FALSE(threw) << name << ": failed on a healthy disk: " << error;
+        const Seen seen = reopen(name + ", no crash");
+        EXPECT_TRUE(seen.opened && seen.state == change.after && seen.newPassword == change.changesPassword)
+            << name << ", no crash: reopened " << seen.state.describe() << "\nexpected " << change.after.describe();
+        break;
+      }
+      const Seen seen = reopen(where);
+      if (!seen.opened) {
+        ++broken;
+      } else if (seen.state == d_initial && !seen.newPassword) {
+        ++before;
+      } else if (seen.state == change.after && seen.newPassword == change.changesPassword) {
+        ++after;
+      } else {
+        ++broken;
+        ADD_FAILURE() << where << ": reopened neither before nor after: " << seen.state.describe()
+                      << (seen.newPassword ? " (new password)" : "") << "\nbefore   " << d_initial.describe()
+                      << "\nafter    " << change.after.describe();
+      }
+      if (point > 5000) {
+        ADD_FAILURE() << name << ": still crashing after " << point << " calls";
+        break;
+      }
+    }
+    std::printf("[crash] %s: %lld crash points, %lld recovered (%lld before, %lld after)\n", name.c_str(), point,
+                before + after, before, after);
+    std::fflush(stdout);
+    EXPECT_EQ(0, broken) << name;
+    EXPECT_GT(point, 0) << name << ": changed nothing on disk";
+    return point;
+  }
+
+  void crashEverywhere(const std::vector<Change>& changes) {
+    for (const Change& change : changes) crashEverywhere(change);
+  }
+
+  std::string d_dir;
+  std::string d_base;
+  std::string d_image[kTableCount];
+  State d_initial;
+  const VELPasswordEncryptor d_old = password("old crash password");
+  const VELPasswordEncryptor d_new = password("new crash password");
+};
+
+template <class F>
+std::function<void(FileDBManager&)> deleting(unsigned long long expected, F f) {
+  return [expected, f](FileDBManager& m) {
+    const unsigned long long n = f(m);
+    if (n != expected) {
+      VELDB_THROW(VELDBError::kNoMatchingRecord,
+                  "deleted " + std::to_string(n) + " records, not " + std::to_string(expected));
+    }
+  };
+}
+
+// --- single operations ---------------------------------------------------------------------------
+// IDs in the initial database: k1 1, k2 2, k3 3; p1 1, p2 2, p3 3; c1 1, c2 2, c3 3.
+
+TEST_P(FileDBCrashPointsTest, KeyOperationsRecoverAtEveryCrashPoint) {
+  const State& s = d_initial;
+  const VELASNCertificate& k1 = rec().k1->getCertificate();
+  const VELASNCertificate& k2 = rec().k2->getCertificate();
+  const State withoutK2 = without(s, kKeys, {"k2"});
+  const State k2renamed = with(withoutK2, kKeys, *relabelled(*rec().k2, "k2 renamed"), 2);
+  std::vector<Change> changes = {
+      {"key insert", [](FileDBManager& m) { VELASNKeyRecord r(*rec().k4); m.insertKey(r); },
+       with(s, kKeys, *rec().k4, 4)},
+      {"key insert growing the slots", [](FileDBManager& m) { VELASNKeyRecord r(*rec().bigKey); m.insertKey(r); },
+       with(s, kKeys, *rec().bigKey, 4)},
+      {"key update by record ID",
+       [](FileDBManager& m) {
+         m.updateKeyByIndex(VELDBManager::KeyRecordID, *relabelled(*rec().k2renewed, "k2 renewed", 2));
+       },
+       with(withoutK2, kKeys, *rec().k2renewed, 2)},
+      {"key update by label",
+       [](FileDBManager& m) { VELASNKeyRecord r(*rec().k1renewed); m.updateKeyByIndex(VELDBManager::KeyLabel, r); },
+       with(s, kKeys, *rec().k1renewed, 1)},
+      {"key update by signature",
+       [](FileDBManager& m) { m.updateKeyByIndex(VELDBManager::KeySignature, *relabelled(*rec().k2, "k2 renamed")); },
+       k2renamed},
+      {"key update by to-be-signed certificate",
+       [](FileDBManager& m) {
+         m.updateKeyByIndex(VELDBManager::KeyTBSCertificate, *relabelled(*rec().k2, "k2 renamed"));
+       },
+       k2renamed},
+      {"key update by issuer and serial number",
+       [](FileDBManager& m) {
+         m.updateKeyByIndex(VELDBManager::KeyIssuerAndSerialNumber, *relabelled(*rec().k2, "k2 renamed"));
+       },
+       k2renamed},
+      {"key delete by record ID",
+       deleting(1, [](FileDBManager& m) {
+         return m.deleteKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(2));
+       }),
+       withoutK2},
+      {"key delete by label",
+       deleting(1, [](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2")); }),
+       withoutK2},
+      {"key delete by signature",
+       deleting(1, [&k2](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeySignature, k2.getSignature()); }),
+       withoutK2},
+      {"key delete by to-be-signed certificate",
+       deleting(1, [&k2](FileDBManager& m) {
+         return m.deleteKeyByIndex(VELDBManager::KeyTBSCertificate, k2.getTBSCertificate());
+       }),
+       withoutK2},
+      {"key delete by issuer and serial number",
+       deleting(1, [&k2](FileDBManager& m) {
+         return m.deleteKeyByIndex(VELDBManager::KeyIssuerAndSerialNumber, VELASNUtility::getIssuerAndSerialNumber(k2));
+       }),
+       withoutK2},
+      {"key delete all",
+       deleting(3, [](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeyAllRecords, VELASNInteger()); }),
+       without(s, kKeys, {"k1", "k2", "k3"})},
+      {"key delete by subject",
+       deleting(2, [&k1](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeySubjectName, k1.getSubject()); }),
+       without(s, kKeys, {"k1", "k3"})},
+      {"key delete by public key",
+       deleting(2, [&k2](FileDBManager& m) {
+         return m.deleteKeyByIndex(VELDBManager::KeyPublicKeyInfo, k2.getSubjectPublicKeyInfo());
+       }),
+       without(s, kKeys, {"k2", "k3"})},
+  };
+  crashEverywhere(changes);
+}
+
+TEST_P(FileDBCrashPointsTest, KeyPairOperationsRecoverAtEveryCrashPoint) {
+  const State& s = d_initial;
+  const VELASNSubjectPublicKeyInfo p2 = rec().p2->getKeyPair().getSubjectPublicKeyInfo();
+  const State withoutP2 = without(s, kKeyPairs, {"p2"});
+  std::vector<Change> changes = {
+      {"key-pair insert", [](FileDBManager& m) { VELASNKeyPairRecord r(*rec().p4); m.insertKeyPair(r); },
+       with(s, kKeyPairs, *rec().p4, 4)},
+      {"key-pair insert growing the slots",
+       [](FileDBManager& m) { VELASNKeyPairRecord r(*rec().bigPair); m.insertKeyPair(r); },
+       with(s, kKeyPairs, *rec().bigPair, 4)},
+      {"key-pair update by record ID",
+       [](FileDBManager& m) {
+         m.updateKeyPairByIndex(VELDBManager::KeyPairRecordID, *relabelled(*rec().p2renewed, "p2 renewed", 2));
+       },
+       with(withoutP2, kKeyPairs, *rec().p2renewed, 2)},
+      {"key-pair update by label",
+       [](FileDBManager& m) {
+         VELASNKeyPairRecord r(*rec().p1renewed);
+         m.updateKeyPairByIndex(VELDBManager::KeyPairLabel, r);
+       },
+       with(s, kKeyPairs, *rec().p1renewed, 1)},
+      {"key-pair update by public key",
+       [](FileDBManager& m) {
+         m.updateKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, *relabelled(*rec().p2, "p2 renamed"));
+       },
+       with(withoutP2, kKeyPairs, *relabelled(*rec().p2, "p2 renamed"), 2)},
+      {"key-pair delete by record ID",
+       deleting(1, [](FileDBManager& m) {
+         return m.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(2));
+       }),
+       withoutP2},
+      {"key-pair delete by label",
+       deleting(1, [](FileDBManager& m) {
+         return m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("p2"));
+       }),
+       withoutP2},
+      {"key-pair delete by public key",
+       deleting(1, [&p2](FileDBManager& m) { return m.deleteKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, p2); }),
+       withoutP2},
+      {"key-pair delete all",
+       deleting(3, [](FileDBManager& m) {
+         return m.deleteKeyPairByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger());
+       }),
+       without(s, kKeyPairs, {"p1", "p2", "p3"})},
+  };
+  crashEverywhere(changes);
+}
+
+TEST_P(FileDBCrashPointsTest, CRLOperationsRecoverAtEveryCrashPoint) {
+  const State& s = d_initial;
+  const VELASNCertificateList& c2 = rec().c2->getCRL();
+  const State withoutC2 = without(s, kCRLs, {"c2"});
+  const State c2renamed = with(withoutC2, kCRLs, *relabelled(*rec().c2, "c2 renamed"), 2);
+  std::vector<Change> changes = {
+      {"CRL insert", [](FileDBManager& m) { VELASNCRLRecord r(*rec().c4); m.insertCRL(r); },
+       with(s, kCRLs, *rec().c4, 4)},
+      {"CRL insert growing the slots", [](FileDBManager& m) { VELASNCRLRecord r(*rec().bigCRL); m.insertCRL(r); },
+       with(s, kCRLs, *rec().bigCRL, 4)},
+      {"CRL update by record ID",
+       [](FileDBManager& m) {
+         m.updateCRLByIndex(VELDBManager::CRLRecordID, *relabelled(*rec().c2renewed, "c2 renewed", 2));
+       },
+       with(withoutC2, kCRLs, *rec().c2renewed, 2)},
+      {"CRL update by label",
+       [](FileDBManager& m) { VELASNCRLRecord r(*rec().c1renewed); m.updateCRLByIndex(VELDBManager::CRLLabel, r); },
+       with(s, kCRLs, *rec().c1renewed, 1)},
+      {"CRL update by signature",
+       [](FileDBManager& m) { m.updateCRLByIndex(VELDBManager::CRLSignature, *relabelled(*rec().c2, "c2 renamed")); },
+       c2renamed},
+      {"CRL update by to-be-signed list",
+       [](FileDBManager& m) { m.updateCRLByIndex(VELDBManager::CRLTBSCertList, *relabelled(*rec().c2, "c2 renamed")); },
+       c2renamed},
+      {"CRL delete by record ID",
+       deleting(1, [](FileDBManager& m) {
+         return m.deleteCRLByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(2));
+       }),
+       withoutC2},
+      {"CRL delete by label",
+       deleting(1, [](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("c2")); }),
+       withoutC2},
+      {"CRL delete by signature",
+       deleting(1, [&c2](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLSignature, c2.getSignature()); }),
+       withoutC2},
+      {"CRL delete by to-be-signed list",
+       deleting(1, [&c2](FileDBManager& m) {
+         return m.deleteCRLByIndex(VELDBManager::CRLTBSCertList, c2.getTBSCertList());
+       }),
+       withoutC2},
+      {"CRL delete all",
+       deleting(3, [](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLAllRecords, VELASNInteger()); }),
+       without(s, kCRLs, {"c1", "c2", "c3"})},
+      {"CRL delete by issuer",
+       deleting(2, [&c2](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLIssuerName, c2.getIssuer()); }),
+       without(s, kCRLs, {"c1", "c2"})},
+  };
+  crashEverywhere(changes);
+}
+
+// Every table takes the new time, or none does.
+TEST_P(FileDBCrashPointsTest, ExpirationTimeChangeRecoversAtEveryCrashPoint) {
+  const long long time = 4102444800LL;  // 2100-01-01
+  crashEverywhere({{"expiration time", [time](FileDBManager& m) { m.setDBPasswordExpirationTime(time); },
+                    expiring(d_initial, time)}});
+}
+
+// Told apart by the password alone: every table opens with the old one or
+// every table with the new one.
+TEST_P(FileDBCrashPointsTest, PasswordChangeRecoversAtEveryCrashPoint) {
+  crashEverywhere({{"password", [this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }, d_initial, true}});
+}
+
+// A deletion makes the close of that session compact the file: killed
+// during the compaction, the records are the same either way.
+TEST_P(FileDBCrashPointsTest, CloseTimeCompactionRecoversAtEveryCrashPoint) {
+  const char* const labels[kTableCount] = {"k2", "p2", "c2"};
+  for (int t = 0; t < kTableCount; ++t) {
+    const State deleted = without(d_initial, static_cast<Table>(t), {labels[t]});
+    const std::string name = prefix() + kTableNames[t] + " compaction";
+    const VELASNLabelString label(labels[t]);
+    long long point = 0;
+    for (;; ++point) {
+      restoreFiles();
+      std::unique_ptr<FileDBManager> m = open(d_old);
+      unsigned long long n = 0;
+      if (t == kKeys) n = m->deleteKeyByIndex(VELDBManager::KeyLabel, label);
+      if (t == kKeyPairs) n = m->deleteKeyPairByIndex(VELDBManager::KeyPairLabel, label);
+      if (t == kCRLs) n = m->deleteCRLByIndex(VELDBManager::CRLLabel, label);
+      ASSERT_EQ(1u, n) << name;
+      VELCrashPlatform::installCrash(point);
+      m.reset();
+      const bool reached = VELCrashPlatform::g_dead;
+      vel_setPlatformCalls(nullptr);
+      const Seen seen = reopen(name + ", crash at call " + std::to_string(point));
+      EXPECT_TRUE(seen.state == deleted) << name << ", crash at call " << point << ": " << seen.state.describe();
+      if (!reached) break;
+    }
+    EXPECT_LT(fileSize(d_base + kSuffixes[t]), static_cast<long long>(d_image[t].size())) << name << ": not compacted";
+    std::printf("[crash] %s: %lld crash points, %lld recovered\n", name.c_str(), point, point);
+    std::fflush(stdout);
+    EXPECT_GT(point, 0);
+  }
+}
+
+// --- transactions ----------------------------------------------------------------------------------
+
+Change mixed(const State& s) {
+  return {"transaction of inserts, updates and deletes", [](FileDBManager& m) { mixedTransaction(m, rec()); },
+          afterMixedTransaction(s, rec())};
+}
+
+TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtEveryCrashPoint) {
+  const State& s = d_initial;
+  const VELASNCertificate& k2 = rec().k2->getCertificate();
+  std::vector<Change> changes;
+
+  changes.push_back(mixed(s));
+
+  // Growing slots, deleting many, and a refusal in the middle.
+  changes.push_back(
+      {"transaction with growth, wholesale deletes and a refusal",
+       [&k2](FileDBManager& m) {
+         FileDBTransactionGuard transaction(m);
+         VELASNKeyPairRecord big(*rec().bigPair);
+         m.insertKeyPair(big);
+         if (m.deleteCRLByIndex(VELDBManager::CRLAllRecords, VELASNInteger()) != 3) {
+           VELDB_THROW(VELDBError::kNoMatchingRecord, "not every CRL deleted");
+         }
+         std::unique_ptr<VELASNKeyRecord> taken = relabelled(*rec().k4, "k1");
+         if (errorOf([&] { m.insertKey(*taken); }) != 0x8C245) {
+           VELDB_THROW(VELDBError::kBadArgument, "a duplicate label was not refused");
+         }
+         VELASNCRLRecord c4(*rec().c4);
+         m.insertCRL(c4);
+         VELASNKeyRecord k1(*rec().k1renewed);
+         m.updateKeyByIndex(VELDBManager::KeyLabel, k1);
+         if (m.deleteKeyByIndex(VELDBManager::KeyPublicKeyInfo, k2.getSubjectPublicKeyInfo()) != 2) {
+           VELDB_THROW(VELDBError::kNoMatchingRecord, "k2 and k3 not deleted");
+         }
+         transaction.commit();
+       },
+       with(with(with(without(without(s, kCRLs, {"c1", "c2", "c3"}), kKeys, {"k2", "k3"}), kKeyPairs,
+                      *rec().bigPair, 4),
+                 kCRLs, *rec().c4, 4),
+            kKeys, *rec().k1renewed, 1)});
+
+  // The same records changed again and again: only the net change stays.
+  changes.push_back({"transaction changing the same records repeatedly",
+                     [](FileDBManager& m) {
+                       m.beginTransaction();
+                       VELASNKeyRecord k4(*rec().k4);
+                       m.insertKey(k4);
+                       m.updateKeyByIndex(VELDBManager::KeyRecordID, *relabelled(*rec().k4, "k4 renamed", 4));
+                       if (m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k4 renamed")) != 1) {
+                         VELDB_THROW(VELDBError::kNoMatchingRecord, "k4 not deleted");
+                       }
+                       VELASNCRLRecord c4(*rec().c4);
+                       m.insertCRL(c4);
+                       if (m.deleteCRLByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(4)) != 1) {
+                         VELDB_THROW(VELDBError::kNoMatchingRecord, "c4 not deleted");
+                       }
+                       VELASNKeyPairRecord p1(*rec().p1renewed);
+                       m.updateKeyPairByIndex(VELDBManager::KeyPairLabel, p1);
+                       VELASNKeyPairRecord back(*rec().p1);
+                       m.updateKeyPairByIndex(VELDBManager::KeyPairLabel, back);
+                       if (m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("p3")) != 1) {
+                         VELDB_THROW(VELDBError::kNoMatchingRecord, "p3 not deleted");
+                       }
+                       m.commitTransaction();
+                     },
+                     without(s, kKeyPairs, {"p3"})});
+  crashEverywhere(changes);
+}
+
+// A table that cannot be opened at the first open after a crash (here
+// another holder keeps the CRL file) recovers later, after a transaction
+// over the other tables was committed: it must still end the interrupted
+// transaction the way the other tables did.
+TEST_P(FileDBCrashPointsTest, ATableRecoveredLaterEndsTheTransactionAsTheOthersDid) {
+  const Change change = mixed(d_initial);
+  const std::string name = prefix() + "CRL table recovered after a later transaction";
+  const std::string crlPath = FileDBBinaryFile::fullPathName(d_base + kSuffixes[kCRLs]);
+  const State wasBefore = without(without(d_initial, kKeys, {"k1"}), kKeyPairs, {"p2"});
+  const State wasAfter = without(without(change.after, kKeys, {"k1"}), kKeyPairs, {"p2"});
+  long long before = 0;
+  long long after = 0;
+  long long point = 0;
+  for (;; ++point) {
+    restoreFiles();
+    {
+      std::unique_ptr<FileDBManager> m = open(d_old);
+      VELCrashPlatform::installCrash(point);
+      try {
+        change.run(*m);
+      } catch (const VELException&) {
+      }
+    }
+    const bool reached = VELCrashPlatform::g_dead;
+    vel_setPlatformCalls(nullptr);
+    if (!reached) break;
+    const std::string where = name + ", crash at call " + std::to_string(point);
+    {
+      // The key and key-pair tables recover now, the CRL table cannot.
+      const FileDBBinaryFile holder(crlPath, VELDBConnectInfo::ReadOnly);
+      std::unique_ptr<FileDBManager> m = open(d_old);
+      ASSERT_FALSE(m->isCRLEnabled()) << where;
+      m->beginTransaction();
+      EXPECT_EQ(1u, m->deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k1"))) << where;
+      EXPECT_EQ(1u, m->deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("p2"))) << where;
+      m->commitTransaction();
+    }
+    const Seen seen = reopen(where);
+    if (seen.state == wasBefore) {
+      ++before;
+    } else if (seen.state == wasAfter) {
+      ++after;
+    } else {
+      ADD_FAILURE() << where << ": reopened neither before nor after: " << seen.state.describe() << "\nbefore   "
+                    << wasBefore.describe() << "\nafter    " << wasAfter.describe();
+    }
+  }
+  std::printf("[crash] %s: %lld crash points, %lld recovered (%lld before, %lld after)\n", name.c_str(), point,
+              before + after, before, after);
+  std::fflush(stdout);
+}
+
+
+// --- refusals ------------------------------------------------------------------------------------
+
+// Inserts three records, deletes the third, has a duplicate-label insert
+// refused, and inserts a fourth: it must get ID 4, not the deleted 3 again
+// (an ID handed out names one record for good).  Outside a transaction and
+// inside one.
+TEST_P(FileDBCrashPointsTest, ARefusedInsertNeverReusesARecordID) {
+  FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
+  for (bool inTransaction : {false, true}) {
+    const std::string base = d_dir + (inTransaction ? "/ids-tx" : "/ids");
+    const std::string where = prefix() + (inTransaction ? "in a transaction" : "without a transaction");
+    {
+      FileDBManager m(VELDBConnectInfo::FILE(
+          base, d_old, GetParam() == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4,
+          VELDBConnectInfo::ReadWrite));
+      if (inTransaction) m.beginTransaction();
+
+      std::vector<std::unique_ptr<VELASNKeyRecord>> keys;
+      for (int i = 1; i <= 5; ++i) {
+        keys.push_back(VELTestPKI::makeKeyRecord("key" + std::to_string(i), "CN=id " + std::to_string(i)));
+      }
+      for (int i = 0; i < 3; ++i) m.insertKey(*keys[i]);
+      EXPECT_EQ(3u, idOf(*keys[2])) << where;
+      EXPECT_EQ(1u, m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("key3"))) << where;
+      std::unique_ptr<VELASNKeyRecord> taken = relabelled(*keys[3], "key1");
+      EXPECT_EQ(0x8C245u, errorOf([&] { m.insertKey(*taken); })) << where << ": key";
+      m.insertKey(*keys[4]);
+      EXPECT_EQ(4u, idOf(*keys[4])) << where << ": key";
+
+      std::vector<std::unique_ptr<VELASNKeyPairRecord>> pairs;
+      for (int i = 1; i <= 5; ++i) {
+        pairs.push_back(VELTestPKI::makeKeyPairRecord("pair" + std::to_string(i), "CN=id " + std::to_string(i)));
+      }
+      for (int i = 0; i < 3; ++i) m.insertKeyPair(*pairs[i]);
+      EXPECT_EQ(3u, idOf(*pairs[2])) << where;
+      EXPECT_EQ(1u, m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("pair3"))) << where;
+      std::unique_ptr<VELASNKeyPairRecord> takenPair = relabelled(*pairs[3], "pair1");
+      EXPECT_EQ(0x8C245u, errorOf([&] { m.insertKeyPair(*takenPair); })) << where << ": key pair";
+      m.insertKeyPair(*pairs[4]);
+      EXPECT_EQ(4u, idOf(*pairs[4])) << where << ": key pair";
+
+      const Authority authority("CN=id authority");
+      std::vector<std::unique_ptr<VELASNCRLRecord>> crls;
+      for (int i = 1; i <= 5; ++i) crls.push_back(authority.crl("crl" + std::to_string(i)));
+      for (int i = 0; i < 3; ++i) m.insertCRL(*crls[i]);
+      EXPECT_EQ(3u, idOf(*crls[2])) << where;
+      EXPECT_EQ(1u, m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("crl3"))) << where;
+      std::unique_ptr<VELASNCRLRecord> takenCRL = relabelled(*crls[3], "crl1");
+      EXPECT_EQ(0x8C245u, errorOf([&] { m.insertCRL(*takenCRL); })) << where << ": CRL";
+      m.insertCRL(*crls[4]);
+      EXPECT_EQ(4u, idOf(*crls[4])) << where << ": CRL";
+
+      if (inTransaction) m.commitTransaction();
+    }
+    // What the files hold agrees.
+    FileDBManager m(VELDBConnectInfo::FILE(base, d_old, VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite));
+    std::unique_ptr<VELASNKeyRecord> key(m.getKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("key5")));
+    std::unique_ptr<VELASNKeyPairRecord> pair(m.getKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("pair5")));
+    std::unique_ptr<VELASNCRLRecord> crl(m.getCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("crl5")));
+    ASSERT_TRUE(key && pair && crl) << where;
+    EXPECT_EQ(4u, idOf(*key)) << where;
+    EXPECT_EQ(4u, idOf(*pair)) << where;
+    EXPECT_EQ(4u, idOf(*crl)) << where;
+    EXPECT_EQ(3u, m.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger())) << where;
+    EXPECT_EQ(3u, m.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger())) << where;
+    EXPECT_EQ(3u, m.getCRLCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger())) << where;
+  }
+}
+
+// Refusals of every kind in the middle of a transaction: the transaction
+// stays open with every change made before, sees them, and commits them.
+TEST_P(FileDBCrashPointsTest, ARefusedOperationLeavesTheTransactionAsItWas) {
+  {
+    std::unique_ptr<FileDBManager> m = open(d_old);
+    m->beginTransaction();
+    VELASNKeyRecord k4(*rec().k4);
+    m->insertKey(k4);
+    VELASNKeyPairRecord p1(*rec().p1renewed);
+    m->updateKeyPairByIndex(VELDBManager::KeyPairLabel, p1);
+    VELASNCRLRecord c4(*rec().c4);
+    m->insertCRL(c4);
+    EXPECT_EQ(1u, m->deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("c1")));
+
+    const struct {
+      const char* what;
+      unsigned long expected;
+      std::function<void()> body;
+    } refusals[] = {
+        {"key insert with a label taken", 0x8C245,
+         [&] { m->insertKey(*relabelled(*rec().k1renewed, "k4")); }},
+        {"key insert of a certificate stored", 0x8C246, [&] { m->insertKey(*relabelled(*rec().k2, "k9")); }},
+        {"key update of no record", VELDBError::kNoMatchingRecord,
+         [&] { m->updateKeyByIndex(VELDBManager::KeyLabel, *relabelled(*rec().k1renewed, "nobody")); }},
+        {"key delete with a key of the wrong type", VELDBError::kBadArgument,
+         [&] { m->deleteKeyByIndex(VELDBManager::KeyLabel, VELASNInteger(1)); }},
+        {"key-pair insert of a public key stored", 0x8C249,
+         [&] { m->insertKeyPair(*relabelled(*rec().p1renewed, "p9")); }},
+        {"key-pair update to a label taken", 0x8C245,
+         [&] { m->updateKeyPairByIndex(VELDBManager::KeyPairRecordID, *relabelled(*rec().p2renewed, "p3", 2)); }},
+        {"CRL insert of a list stored", 0x8C246, [&] { m->insertCRL(*relabelled(*rec().c4, "c9")); }},
+        {"CRL update of a record deleted", VELDBError::kNoMatchingRecord,
+         [&] { m->updateCRLByIndex(VELDBManager::CRLRecordID, *relabelled(*rec().c1renewed, "c1", 1)); }},
+        {"password change", VELDBError::kBadArgument, [&] { m->setDBPassword(d_old, d_new, 0); }},
+    };
+    for (const auto& refusal : refusals) {
+      EXPECT_EQ(refusal.expected, errorOf(refusal.body)) << refusal.what;
+      EXPECT_TRUE(m->inTransaction()) << refusal.what;
+      // This thread still sees what the transaction did.
+      EXPECT_EQ(1u, m->getKeyCountByIndex(VELDBManager::KeyLabel, VELASNLabelString("k4"))) << refusal.what;
+      EXPECT_EQ(0u, m->getCRLCountByIndex(VELDBManager::CRLLabel, VELASNLabelString("c1"))) << refusal.what;
+      EXPECT_EQ(1u, m->getCRLCountByIndex(VELDBManager::CRLLabel, VELASNLabelString("c4"))) << refusal.what;
+      EXPECT_EQ(4u, m->getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger())) << refusal.what;
+    }
+    // The transaction goes on after the refusals, and commits all of it.
+    VELASNKeyRecord k1(*rec().k1renewed);
+    m->updateKeyByIndex(VELDBManager::KeyLabel, k1);
+    m->commitTransaction();
+    EXPECT_FALSE(m->inTransaction());
+  }
+  const State expected =
+      with(with(with(with(without(d_initial, kCRLs, {"c1"}), kKeys, *rec().k4, 4), kKeyPairs, *rec().p1renewed, 1),
+                kCRLs, *rec().c4, 4),
+           kKeys, *rec().k1renewed, 1);
+  const Seen seen = reopen(prefix() + "after the commit");
+  EXPECT_TRUE(seen.state == expected) << seen.state.describe() << "\nexpected " << expected.describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, FileDBCrashPointsTest, ::testing::Values(3, 4),
+                         [](const ::testing::TestParamInfo<int>& p) { return "V" + std::to_string(p.param); });
+
+}  // namespace
