@@ -26,6 +26,7 @@
 // stopped, default 60).
 #include <benchmark/benchmark.h>
 #include <malloc.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <signal.h>
@@ -414,16 +415,15 @@ VELDBConnectInfo::FILE bulkConnectInfo(VELDBConnectInfo::ConnectType type) {
                                 VELDBConnectInfo::ReadWrite);
 }
 
-// Removes the three table files of the bulk database, their journals and
-// the database's transaction file.
+// Removes every file of the bulk database: its three tables, their journals
+// and any transaction file (all named "bulk." and more).
 void removeBulkDatabase() {
-  const VELDBConnectInfo::FILE info = bulkConnectInfo(VELDBConnectInfo::Open);
-  for (const VELConstString* suffix : {&info.getKeyFileSuffix(), &info.getKeyPairFileSuffix(), &info.getCRLFileSuffix()}) {
-    const std::string path = bulkBase() + suffix->str();
-    ::unlink(path.c_str());
-    ::unlink(FileDBJournaledFile::journalPath(path).c_str());
-    ::unlink(FileDBJournaledFile::transactionPath(path).c_str());
+  DIR* dir = ::opendir(g_dir.c_str());
+  if (dir == nullptr) return;
+  while (const struct dirent* entry = ::readdir(dir)) {
+    if (std::strncmp(entry->d_name, "bulk.", 5) == 0) ::unlink((g_dir + "/" + entry->d_name).c_str());
   }
+  ::closedir(dir);
 }
 
 // Writes back what earlier benchmarks left dirty in the page cache, so that
