@@ -249,8 +249,8 @@ class Report:
 
     def bulk_table(self):
         out = ["| sync | records | v3 | v3 per record | v4 | v4 per record | peer | peer per record "
-               "| v3 ÷ peer | v4 ÷ peer |",
-               "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+               "| v3 ÷ peer | v4 ÷ peer | v3 ÷ peer, CPU time | v4 ÷ peer, CPU time |",
+               "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
         for sync in SYNCS:
             for n in self.sizes:
                 v3 = self.t("vel", "tx_insert", "v3", sync, n)
@@ -259,9 +259,11 @@ class Report:
                 if v3 is None and v4 is None and peer is None:
                     continue
                 per = lambda x: None if x is None else x / n
-                out.append("| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+                cpu = lambda impl, ver: self.t(impl, "tx_insert", ver, sync, n, "cpu")
+                out.append("| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
                     sync, n, fmt_time(v3), fmt_time(per(v3)), fmt_time(v4), fmt_time(per(v4)),
-                    fmt_time(peer), fmt_time(per(peer)), fmt_ratio(v3, peer), fmt_ratio(v4, peer)))
+                    fmt_time(peer), fmt_time(per(peer)), fmt_ratio(v3, peer), fmt_ratio(v4, peer),
+                    fmt_ratio(cpu("vel", "v3"), cpu("peer", "-")), fmt_ratio(cpu("vel", "v4"), cpu("peer", "-"))))
         return out
 
     def import_table(self):
