@@ -40,15 +40,17 @@ auto underMutex(const std::atomic<STORAGE*>& slot, unsigned long notEnabled, CAL
   return call(*storage);
 }
 
-// Connects `path` as a table of class STORAGE; a missing file (0x8C236)
-// gives null, other errors pass on.
+// Connects `path` as a table of class STORAGE; a missing file gives null,
+// other errors pass on.  A file that is there but cannot be opened (no
+// permission, a directory or FIFO under the table's name) fails with the
+// same number as a missing one and passes on too, with its reason.
 template <class STORAGE>
 STORAGE* connectIfPresent(const VELDBConnectInfo::OBJECT& info, const VELString& path) {
   try {
     return STORAGE::connectFile(info, path);
   } catch (const VELDBException& e) {
     e.writeToTrace();
-    if (e.getError() != VELDBError::kCannotOpen) throw;
+    if (e.getError() != VELDBError::kCannotOpen || FileDBBinaryFile::exists(path)) throw;
   }
   return nullptr;
 }
@@ -240,7 +242,7 @@ void FileDBManager::connectFileDatabase() {
   if (key == nullptr) {
     FileDBKeyPairStorage::disconnect(keyPair, false);
     FileDBCRLStorage::disconnect(crl, false);
-    VELDB_THROW(VELDBError::kCannotOpen, "");
+    VELDB_THROW(VELDBError::kCannotOpen, keyPath + ": cannot open: No such file or directory");
   }
   d_keyStorage.store(key, std::memory_order_release);
   d_keyPairStorage.store(keyPair, std::memory_order_release);
