@@ -7,8 +7,9 @@
 # make fuzz  : build the libFuzzer targets with clang (build-fuzz), replay the
 #              seed corpus of each as regression tests, then fuzz each for
 #              FUZZ_SECONDS seconds.
-# make bench : build the benchmarks (Release) and run them; writes
-#              BENCHMARKS.md.  Takes a few minutes; never part of a build.
+# make bench : build the benchmarks (Release) and velkdb, which the import
+#              benchmark runs, and run them; writes BENCHMARKS.md and its
+#              plot.  Takes about ten minutes; never part of a build.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 SANBUILD ?= build-asan
