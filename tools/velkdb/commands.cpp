@@ -370,12 +370,13 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
     const Planned& p = plan[i];
     if (p.table == Table::Key) {
       keyRecords[i].reset(new VELASNKeyRecord(1));
-      const VELBuffer der = derOf(p.cert);
+      // Decoded once already, as it was read: not decoded again to check it.
+      const VELASNCertificate certificate(p.cert);
       if (p.key != nullptr) {
         const VELBuffer wrapped = wrapPrivateKey(p.key, password);
-        keyRecords[i]->setKeyAndCertificate(der.get(), wrapped.get());
+        keyRecords[i]->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(wrapped.get()));
       } else {
-        keyRecords[i]->setCertificate(der.get());
+        keyRecords[i]->setCertificate(certificate);
       }
       keyRecords[i]->setLabel(p.label);
       keyRecords[i]->setTrusted(options.trusted && p.key == nullptr);
