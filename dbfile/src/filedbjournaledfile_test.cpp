@@ -119,6 +119,18 @@ class JournalTest : public ::testing::Test {
     return points;
   }
 
+  // An append killed after it wrote part of itself: a journal is left.
+  void interruptAppend() {
+    installCrash(4);
+    try {
+      TestTable t(info("old"), d_path);
+      t.append(4, "interrupted");
+    } catch (const VELDBException&) {
+    }
+    vel_setPlatformCalls(nullptr);
+    ASSERT_TRUE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
+  }
+
   std::string d_dir;
   std::string d_path;
 };
@@ -164,20 +176,16 @@ TEST_F(JournalTest, AFailedChangeIsRolledBackAtOnceAndReported) {
   EXPECT_EQ(t.records(), expected);
 }
 
-TEST_F(JournalTest, ReadOnlyOpenRecoversWhenNoOneElseHasTheFile) {
+// A read-only open writes nothing, even with no one else holding the file:
+// it refuses and says how to recover; one read-write open recovers.
+TEST_F(JournalTest, ReadOnlyOpenNeverRecoversAndSaysHow) {
   makeBase(VELDBConnectInfo::Create);
   const Outcome before = open();
-  installCrash(4);
-  try {
-    TestTable t(info("old"), d_path);
-    t.append(4, "interrupted");
-  } catch (const VELDBException&) {
-  }
-  vel_setPlatformCalls(nullptr);
-  ASSERT_TRUE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
-  {
-    // A reader elsewhere keeps the file: the journal cannot be taken.
-    FileDBBinaryFile other(d_path, VELDBConnectInfo::ReadOnly);
+  interruptAppend();
+  const std::string journal = FileDBJournaledFile::journalPath(d_path);
+  const std::string table = readAll(d_path);
+  const std::string journalBytes = readAll(journal);
+  for (int attempt = 0; attempt < 2; ++attempt) {
     try {
       TestTable t(info("old", VELDBConnectInfo::ReadOnly), d_path);
       FAIL() << "opened a file that needs recovery";
@@ -185,10 +193,16 @@ TEST_F(JournalTest, ReadOnlyOpenRecoversWhenNoOneElseHasTheFile) {
       EXPECT_EQ(e.getError(), VELDBError::kLock);
       EXPECT_NE(e.getMessage().find("read-write open"), std::string::npos);
     }
+    EXPECT_EQ(readAll(d_path), table);
+    EXPECT_EQ(readAll(journal), journalBytes);
   }
+  {
+    TestTable t(info("old"), d_path);
+    EXPECT_EQ(t.records(), before.records);
+  }
+  EXPECT_FALSE(FileDBBinaryFile::exists(journal));
   TestTable t(info("old", VELDBConnectInfo::ReadOnly), d_path);
   EXPECT_EQ(t.records(), before.records);
-  EXPECT_FALSE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
 }
 
 TEST_F(JournalTest, DamagedJournalsAreHandledSafely) {
