@@ -189,7 +189,7 @@ void FileDBManager::connectFileDatabase() {
     if (d_connectInfo->getAccessMode() != VELDBConnectInfo::ReadWrite) {
       VELDB_THROW(VELDBError::kLock,
                   "an interrupted password change must first be recovered by one read-write open with the "
-                  "database's password (a read-only open writes nothing)-" + keyPath);
+                  "database's password (a read-only open writes nothing)-" + FileDBPasswordJournal::path(keyPath));
     }
     const FileDBPasswordJournal::Outcome outcome =
         FileDBPasswordJournal::recover({keyPath, keyPairPath, crlPath}, d_connectInfo->getLogicalDBPassword());
