@@ -466,4 +466,23 @@ TEST_F(JournalTest, ATransactionFileCountsOnlyWhenItIsAuthentic) {
   unlink(data.c_str());
 }
 
+// Journals are bound to the table file's name, not its directory: a
+// database moved while a change was interrupted still recovers.
+TEST_F(JournalTest, AJournalStaysValidWhenItsDirectoryMoves) {
+  makeBase(VELDBConnectInfo::CreateV4);
+  const Outcome before = open();
+  interruptAppend();
+  const std::string moved = d_dir + "-moved";
+  ASSERT_EQ(0, rename(d_dir.c_str(), moved.c_str()));
+  const std::string path = moved + "/table.vtst";
+  {
+    TestTable t(VELDBConnectInfo::FILE(moved + "/table", password("old"), VELDBConnectInfo::Open,
+                                       VELDBConnectInfo::ReadWrite),
+                path);
+    EXPECT_EQ(t.records(), before.records);
+  }
+  EXPECT_FALSE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(path)));
+  ASSERT_EQ(0, rename(moved.c_str(), d_dir.c_str()));
+}
+
 }  // namespace

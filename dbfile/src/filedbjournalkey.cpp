@@ -19,9 +19,8 @@ namespace {
 
 const char kSalt[] = "velfiledb journal key";
 
-// A zero-length key is refused by some providers: the password is never
-// empty for a table on disk, but the derivation must not depend on it.
-const unsigned char kNoPassword = 0;
+// Where an empty password's (zero) bytes are: never a null pointer.
+const unsigned char kNoBytes[1] = {0};
 
 }  // namespace
 
@@ -38,8 +37,8 @@ FileDBJournalKey::FileDBJournalKey(const VELPasswordEncryptor& password, const c
   OSSL_PARAM params[] = {
       OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
       OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY,
-                                        const_cast<unsigned char*>(empty ? &kNoPassword : clear.data()),
-                                        empty ? 1 : clear.length()),
+                                        const_cast<unsigned char*>(empty ? kNoBytes : clear.data()),
+                                        clear.length()),
       OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<char*>(kSalt), sizeof kSalt - 1),
       OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, &info[0], info.size()),
       OSSL_PARAM_construct_end()};
