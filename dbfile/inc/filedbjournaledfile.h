@@ -87,16 +87,31 @@
 // start (most often the table then fails its hash and is refused at open).
 // Whoever can write the directory can equally put back an old copy of a
 // table file; the table format keeps no counter that could tell.
+//
+// Durability, process-wide, from the environment variable VELFILEDB_SYNC:
+//   full   (default) a journal synced before the file is first overwritten
+//          or grows, the directory synced when a journal, transaction file
+//          or table file is made and when one of them is removed, the file
+//          synced before its journal goes: every change that returned
+//          survives a power loss;
+//   normal the same without the directory sync when a single file's
+//          journal goes: a power loss never damages a table, but may roll
+//          back a change that had returned;
+//   off    the same order without any sync: survives a killed process, not
+//          a power loss.
+//
+// Every write and size change of this file must happen inside a change;
+// one outside is refused with 0x8C239, so no path of the storage can
+// forget the journal.
 #ifndef DBFILE_FILEDBJOURNALEDFILE_H
 #define DBFILE_FILEDBJOURNALEDFILE_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <utility>
 #include <vector>
-
-#include <functional>
 
 #include "filedbbinaryfile.h"
 #include "velpassword.h"

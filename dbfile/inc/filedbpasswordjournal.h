@@ -73,13 +73,14 @@ class FileDBPasswordJournal {
 
   static VELString path(const VELString& keyPath);
   // Writes the journal of a change of the database whose table files are
-  // `tables` from `oldPassword` to `newPassword` (made durable as the
-  // database's sync mode asks) before the first table changes: `headers`
+  // `tables` from `oldPassword` to `newPassword` (it and its name synced
+  // but under SyncOff) before the first table changes: `headers`
   // are the headers of the tables that change, as they are.  Throws the
   // binary file's errors.
   static void write(const Paths& tables, const std::vector<std::pair<Table, VELBuffer>>& headers,
                     const VELPasswordEncryptor& oldPassword, const VELPasswordEncryptor& newPassword);
-  // Removes the journal (durably under full sync): the change is complete.
+  // Removes the journal (its directory synced but under SyncOff): the
+  // change is complete.
   static void remove(const VELString& keyPath);
   // Rolls an interrupted password change of the database whose table files
   // are `tables` back, when the journal is there and was made under

@@ -11,7 +11,7 @@
 // object becomes their keys, and how a record becomes its slot fields.
 // Each table's header names its engine (`FileDBKeyStorage` is
 // `FileDBTable<FileDBKeyTableTypes>`); its source file defines
-// `description()`.
+// `description()` and instantiates the engine (filedbtableimpl.h) over it.
 //
 // Changes.  Every operation that writes is exactly one change of the
 // storage (one journal, one seal), opened only after every check that can

@@ -1,5 +1,7 @@
 #include "filedbcrlstorage.h"
 
+#include "filedbtableimpl.h"
+
 #include "veldbutility.h"
 
 namespace {
@@ -47,3 +49,5 @@ const FileDBCRLStorage::Description& FileDBCRLStorage::description() {
   };
   return table;
 }
+
+template class FileDBTable<FileDBCRLTableTypes>;

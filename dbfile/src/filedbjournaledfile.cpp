@@ -138,7 +138,7 @@ void FileDBJournaledFile::ensureJournal() {
     throw;
   }
   d_journal = std::move(journal);
-  if (syncMode() == SyncFull && vel_syncdir(d_journalPath.c_str()) != 0) {
+  if (syncMode() != SyncOff && vel_syncdir(d_journalPath.c_str()) != 0) {
     const int e = errno;
     VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + d_journalPath, e);
   }

@@ -1,5 +1,7 @@
 #include "filedbkeypairstorage.h"
 
+#include "filedbtableimpl.h"
+
 #include "velasnutility.h"
 #include "veldbutility.h"
 
@@ -49,3 +51,5 @@ const FileDBKeyPairStorage::Description& FileDBKeyPairStorage::description() {
   };
   return table;
 }
+
+template class FileDBTable<FileDBKeyPairTableTypes>;

@@ -1,5 +1,7 @@
 #include "filedbkeystorage.h"
 
+#include "filedbtableimpl.h"
+
 #include <utility>
 
 #include "velasnutility.h"
@@ -75,3 +77,5 @@ const FileDBKeyStorage::Description& FileDBKeyStorage::description() {
   };
   return table;
 }
+
+template class FileDBTable<FileDBKeyTableTypes>;

@@ -90,8 +90,12 @@ bool describes(const VELBuffer& header, const unsigned char* current) {
                      FileDBHeader::kFileLabelOffset - FileDBHeader::kFileTypeOffset) == 0;
 }
 
+// The journal's name is synced when it is made and when it goes, in every
+// mode that syncs: one that a power loss took back (or brought back) would
+// leave the tables with two passwords (or put old headers over later
+// changes).  A password change is rare; the sync costs nothing that counts.
 void syncDirectory(const VELString& file) {
-  if (FileDBJournaledFile::syncMode() == FileDBJournaledFile::SyncFull && vel_syncdir(file.c_str()) != 0) {
+  if (FileDBJournaledFile::syncMode() != FileDBJournaledFile::SyncOff && vel_syncdir(file.c_str()) != 0) {
     const int e = errno;
     VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + file, e);
   }
@@ -206,8 +210,6 @@ void FileDBPasswordJournal::write(const Paths& tables, const std::vector<std::pa
 
 void FileDBPasswordJournal::remove(const VELString& keyPath) {
   VEL_TRACE_SCOPE("FileDBPasswordJournal::remove");
-  // A removal that a power loss took back would put old headers over
-  // tables changed since.
   const VELString file = path(keyPath);
   FileDBBinaryFile::remove(file);
   syncDirectory(file);

@@ -19,24 +19,15 @@
 // - full, under strict POSIX (nothing that was not synced is sure to
 //   survive) and under ordered metadata: the same after any power loss, in
 //   all three tables at once, also when the open that recovers loses power
-//   again at any of its calls.  Creating a database is not made durable
-//   (see the skipped test below).
-// - normal, ordered metadata: atomic (before or after, always opens), but a
-//   single-table operation that returned can be undone: its commit removes
-//   the journal without syncing the directory, the removal is durable only
-//   with a later sync on the file system, and a journal that comes back is
-//   rolled back by the next open.  A transaction over several tables that
+//   again at any of its calls; and a database whose create returned.
+// - normal, under strict POSIX and under ordered metadata: atomic (before
+//   or after, always opens, all three tables together), but a single-table
+//   operation that returned can be undone: its commit removes the journal
+//   without syncing the directory, and a journal that comes back is rolled
+//   back by the next open.  A transaction over several tables that
 //   returned stays: its commit point, the removal of the transaction file,
-//   is synced in this mode too.
-// - normal, strict POSIX: the journal's name is never synced, yet the table
-//   is overwritten as soon as the journal's content is.  A loss from that
-//   first overwrite until the commit (for a transaction: until the
-//   transaction file's directory sync) can drop the journal while the
-//   table's new bytes persist: the table is damaged and refused (0x8C243,
-//   0x8C240 when the header tore), and in a transaction a table whose new
-//   bytes all landed shows its after state while the others roll back, so
-//   the database opens with half the transaction.  A returned single-table
-//   operation can be undone as above.
+//   is synced in this mode too.  (Every name the recovery needs -- a new
+//   journal, a new table file, a transaction file -- is synced.)
 // - off: a power loss may damage a table (refused as above) or undo a
 //   returned operation; a single-table operation never leaves a database
 //   that opens with other content; a transaction can be half there.
@@ -525,8 +516,8 @@ class PowerLossTest : public ::testing::Test {
 
 // A transaction of two inserts into each of the three tables, committed at
 // once: all of it or none of it after a loss at any call, the commit's
-// included.  Where a mode does not keep the tables together (normal under
-// strict POSIX, off), each table still shows its own before or after.
+// included.  Where a mode does not keep the tables together (off), each
+// table still shows its own before or after.
 TEST_F(PowerLossTest, TransactionOverTheThreeTablesIsAllOrNothing) {
   struct Case {
     const char* name;
@@ -539,7 +530,7 @@ TEST_F(PowerLossTest, TransactionOverTheThreeTablesIsAllOrNothing) {
       {"full, strict POSIX", FileDBJournaledFile::SyncFull, true, 4, Promise{true, true}},
       {"full, ordered metadata", FileDBJournaledFile::SyncFull, false, 2, Promise{true, true}},
       {"normal, ordered metadata", FileDBJournaledFile::SyncNormal, false, 3, Promise{true, true}},
-      {"normal, strict POSIX", FileDBJournaledFile::SyncNormal, true, 3, Promise{false, false, false}},
+      {"normal, strict POSIX", FileDBJournaledFile::SyncNormal, true, 3, Promise{true, true}},
       {"off, strict POSIX", FileDBJournaledFile::SyncOff, true, 3, Promise{false, false, false}},
   };
   for (const Case& c : cases) {
@@ -844,22 +835,23 @@ TEST_P(PowerLossTableTest, FullKeepsEveryReturnedChangeAndIsAtomicAtEveryLoss) {
   }
 }
 
-// normal on ordered metadata: atomic, but an operation that returned may be
-// undone.
-TEST_P(PowerLossTableTest, NormalOnOrderedMetadataIsAtomicButMayUndoAReturnedChange) {
-  const Tally tally = sweepTable(GetParam(), FileDBJournaledFile::SyncNormal, false, 3, Promise{true, false});
-  print("normal, ordered metadata", GetParam(), tally);
-  EXPECT_TRUE(tally.faults.empty()) << tally.summary() << "\n" << tally.details();
-}
-
-// normal on strict POSIX, and off: a power loss may cost the database,
-// which then refuses to open, but it never opens with other content.
-TEST_P(PowerLossTableTest, NormalOnStrictPosixAndOffNeverOpenWithWrongContent) {
-  for (auto mode : {FileDBJournaledFile::SyncNormal, FileDBJournaledFile::SyncOff}) {
-    const Tally tally = sweepTable(GetParam(), mode, true, 2, Promise{false, false});
-    print(mode == FileDBJournaledFile::SyncNormal ? "normal, strict POSIX" : "off, strict POSIX", GetParam(), tally);
+// normal, on ordered metadata and on strict POSIX: atomic, but an
+// operation that returned may be undone.
+TEST_P(PowerLossTableTest, NormalIsAtomicButMayUndoAReturnedChange) {
+  for (bool strict : {false, true}) {
+    const Tally tally = sweepTable(GetParam(), FileDBJournaledFile::SyncNormal, strict, strict ? 2 : 3,
+                                   Promise{true, false});
+    print(strict ? "normal, strict POSIX" : "normal, ordered metadata", GetParam(), tally);
     EXPECT_TRUE(tally.faults.empty()) << tally.summary() << "\n" << tally.details();
   }
+}
+
+// off, on strict POSIX: a power loss may cost the database, which then
+// refuses to open, but it never opens with other content.
+TEST_P(PowerLossTableTest, OffNeverOpensWithWrongContent) {
+  const Tally tally = sweepTable(GetParam(), FileDBJournaledFile::SyncOff, true, 2, Promise{false, false});
+  print("off, strict POSIX", GetParam(), tally);
+  EXPECT_TRUE(tally.faults.empty()) << tally.summary() << "\n" << tally.details();
 }
 
 INSTANTIATE_TEST_SUITE_P(Tables, PowerLossTableTest, ::testing::Values(Table::Key, Table::KeyPair, Table::CRL),

@@ -261,7 +261,7 @@ void FileDBStorage::newFile(const VELDBConnectInfo::OBJECT& connectInfo, const V
     }
     throw;
   }
-  if (sync == FileDBJournaledFile::SyncFull && vel_syncdir(fileName.c_str()) != 0) {
+  if (sync != FileDBJournaledFile::SyncOff && vel_syncdir(fileName.c_str()) != 0) {
     const int e = errno;
     VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + fileName, e);
   }

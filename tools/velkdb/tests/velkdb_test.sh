@@ -374,8 +374,8 @@ cmp -s before.json after.json && ok || bad "an import killed half-way left recor
 for extra in 0 0.002 0.005 0.01 0.02 0.04; do
   kill_while_writing $extra "$VELKDB" import "${T[@]}" bulk.pem
   after_kill "import killed ${extra}s after its first write" $base $((base + BULK))
-  # Killed at once, it cannot have committed (else it was not killed at all).
-  [ "$extra" != 0 ] || [ "$n" = "$base" ] || bad "the import was not killed while it wrote"
+  # (On a busy machine even a kill "at once" may land after the commit: the
+  # crash hook above is what proves a stop in the middle.)
   if [ "$n" = $((base + BULK)) ]; then
     check "delete what the killed import finished" "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk"
   fi
@@ -394,7 +394,6 @@ cmp -s before.json after.json && ok || bad "a delete killed half-way deleted som
 for extra in 0 0.01 0.05 0.2; do
   kill_while_writing $extra "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk"
   after_kill "delete killed ${extra}s after its first write" $base $((base - BULK))
-  [ "$extra" != 0 ] || [ "$n" = "$base" ] || bad "the delete was not killed while it wrote"
   if [ "$n" = $((base - BULK)) ]; then
     check "import again what the killed delete took" "$VELKDB" import "${T[@]}" bulk.pem
   fi
