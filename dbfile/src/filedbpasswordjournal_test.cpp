@@ -170,7 +170,8 @@ TEST_F(PasswordJournalTest, AJournalOfAnotherPasswordOrDatabaseIsRefused) {
 
   unlink(journal().c_str());
   auto m = open(d_base, "old");
-  EXPECT_NE(nullptr, m->getKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k")));
+  const std::unique_ptr<VELASNKeyRecord> record(m->getKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k")));
+  EXPECT_NE(nullptr, record);
 }
 
 // A journal cut short while it was written (before any table changed) is
