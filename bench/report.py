@@ -5,17 +5,24 @@ Usage: report.py BENCH.json OUT.md
 
 Every figure is printed beside its floor (the work the file format forces,
 done with OpenSSL alone) and beside the peer (SQLite holding the same records
-with the same indexes), as ratios; the targets are checked at the end.
-Standard library only.
+with the same indexes), as ratios; the targets are checked at the end.  The
+plot of insert cost against table size is written beside OUT.md as an SVG
+(PLOT_NAME).  Standard library only.
 """
 import json
+import math
+import os
 import sys
+from xml.sax.saxutils import escape
 
 OPS_READ = ["open", "close", "close_compact", "resize", "lookup_id", "lookup_label",
             "lookup_issuer_serial", "lookup_subject", "walk"]
 OPS_CHANGE = ["insert", "update", "delete"]
 SYNCS = ["off", "normal", "full"]
 UNIQUE_LOOKUPS = ["lookup_id", "lookup_label", "lookup_issuer_serial"]
+PLOT_NAME = "BENCHMARKS-insert-cost.svg"
+TX_RATIO_TARGET = 1.5      # one transaction of the largest size, v4, sync full, against the peer
+IMPORT_TARGET_S = 3.0      # velkdb import of the largest size, sync full
 
 
 def load(path):
@@ -29,7 +36,10 @@ def load(path):
             continue
         impl, op, ver, sync, n = parts[:5]
         if b.get("error_occurred"):
-            errors.append("%s: %s" % ("/".join(parts[:5]), b.get("error_message", "error")))
+            message = b.get("error_message", "error")
+            errors.append("%s: %s" % ("/".join(parts[:5]), message))
+            if message.startswith("stopped at the time limit"):
+                results[(impl, op, ver, sync, int(n))] = {"stopped": message}
             continue
         scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b.get("time_unit", "us")]
         results[(impl, op, ver, sync, int(n))] = {
@@ -55,6 +65,14 @@ def fmt_time(us):
     return "%.2f µs" % us
 
 
+def fmt_decade(us):
+    """A power of ten of microseconds as an axis label: 1 µs, 10 µs, ... 1 s."""
+    for unit, scale in (("s", 1e6), ("ms", 1e3), ("µs", 1.0)):
+        if us >= scale * 0.999:
+            return "%g %s" % (round(us / scale, 6), unit)
+    return "%g µs" % us
+
+
 def fmt_ratio(a, b):
     if a is None or b is None or b == 0:
         return "—"
@@ -65,11 +83,11 @@ class Report:
     def __init__(self, context, results):
         self.ctx = context
         self.r = results
-        self.sizes = sorted({k[4] for k in results})
+        self.sizes = sorted({k[4] for k, v in results.items() if "stopped" not in v})
 
     def t(self, impl, op, ver, sync, n, field="real"):
         v = self.r.get((impl, op, ver, sync, n))
-        return v[field] if v else None
+        return v.get(field) if v else None
 
     def hash_floor(self, ver, n):
         return self.t("floor", "hmac_sha1" if ver == "v4" else "md5", ver, "-", n)
@@ -182,6 +200,32 @@ class Report:
                 if real is not None:
                     rows.append(("%s, %s, %d records < 10 µs (wall clock)" % (op, ver, big),
                                  "%s wall, %s CPU" % (fmt_time(real), fmt_time(cpu)), real < 10.0))
+        v4tx = self.t("vel", "tx_insert", "v4", "full", big)
+        peertx = self.t("peer", "tx_insert", "-", "full", big)
+        if v4tx is not None:
+            label = ("%d inserts in one transaction, v4, sync full ≤ %.1f × SQLite (one transaction, "
+                     "synchronous=FULL, journal_mode=DELETE)" % (big, TX_RATIO_TARGET))
+            if peertx:
+                ratio = v4tx / peertx
+                cpu = self.t("vel", "tx_insert", "v4", "full", big, "cpu") / self.t(
+                    "peer", "tx_insert", "-", "full", big, "cpu")
+                rows.append((label, "%.2f× (%s against %s); CPU time %.2f×" % (
+                    ratio, fmt_time(v4tx), fmt_time(peertx), cpu), ratio <= TX_RATIO_TARGET))
+            else:
+                rows.append((label, "%s; no SQLite figure (the benchmark was built without SQLite)"
+                             % fmt_time(v4tx), False))
+        for ver in ("v3", "v4"):
+            imp = self.r.get(("tool", "import", ver, "full", big))
+            if imp is None:
+                continue
+            label = "`velkdb import` of %d certificates, %s, sync full ≤ %.0f s" % (big, ver, IMPORT_TARGET_S)
+            if "stopped" in imp:
+                rows.append((label, "did not finish: %s" % imp["stopped"], False))
+            else:
+                cpu = imp["counters"].get("child_cpu_s")
+                rows.append((label, "%.2f s (%s per certificate)%s" % (
+                    imp["real"] / 1e6, fmt_time(imp["real"] / big),
+                    "; the process's CPU time %.2f s" % cpu if cpu else ""), imp["real"] <= IMPORT_TARGET_S * 1e6))
         for ver in ("v3", "v4"):
             hb, hs = self.heap(ver, big), self.heap(ver, small)
             if hb is not None and hs is not None and big > small:
@@ -191,6 +235,143 @@ class Report:
                              "including the fixed buffers at %d)" % (slope, small, big, hb / big, big),
                              slope < 1024))
         return rows
+
+    def has_peer(self):
+        return not str(self.ctx.get("sqlite", "")).startswith("not built")
+
+    def bulk_runs(self):
+        runs = []
+        for n in self.sizes:
+            v = self.r.get(("vel", "tx_insert", "v4", "full", n))
+            if v:
+                runs.append("%d at %d records" % (v["iterations"], n))
+        return ", ".join(runs) or "none"
+
+    def bulk_table(self):
+        out = ["| sync | records | v3 | v3 per record | v4 | v4 per record | peer | peer per record "
+               "| v3 ÷ peer | v4 ÷ peer | v3 ÷ peer, CPU time | v4 ÷ peer, CPU time |",
+               "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+        for sync in SYNCS:
+            for n in self.sizes:
+                v3 = self.t("vel", "tx_insert", "v3", sync, n)
+                v4 = self.t("vel", "tx_insert", "v4", sync, n)
+                peer = self.t("peer", "tx_insert", "-", sync, n)
+                if v3 is None and v4 is None and peer is None:
+                    continue
+                per = lambda x: None if x is None else x / n
+                cpu = lambda impl, ver: self.t(impl, "tx_insert", ver, sync, n, "cpu")
+                out.append("| %s | %d | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+                    sync, n, fmt_time(v3), fmt_time(per(v3)), fmt_time(v4), fmt_time(per(v4)),
+                    fmt_time(peer), fmt_time(per(peer)), fmt_ratio(v3, peer), fmt_ratio(v4, peer),
+                    fmt_ratio(cpu("vel", "v3"), cpu("peer", "-")), fmt_ratio(cpu("vel", "v4"), cpu("peer", "-"))))
+        return out
+
+    def import_table(self):
+        out = ["| version | certificates | wall clock | per certificate | the process's CPU time |",
+               "|---|---:|---:|---:|---:|"]
+        rows = 0
+        for ver in ("v3", "v4"):
+            for n in self.sizes:
+                imp = self.r.get(("tool", "import", ver, "full", n))
+                if imp is None:
+                    continue
+                rows += 1
+                if "stopped" in imp:
+                    out.append("| %s | %d | did not finish (%s) | — | — |" % (ver, n, imp["stopped"]))
+                else:
+                    cpu = imp["counters"].get("child_cpu_s")
+                    out.append("| %s | %d | %.2f s | %s | %s |" % (ver, n, imp["real"] / 1e6, fmt_time(imp["real"] / n),
+                                                               "%.2f s" % cpu if cpu else "—"))
+        return out if rows else []
+
+    def plot_series(self, sync):
+        """(label, colour, dashed, [(records, µs per record)]) for one sync mode."""
+        series = []
+        for impl, ver, colour, name in (("vel", "v3", "#1f77b4", "v3"), ("vel", "v4", "#d62728", "v4"),
+                                        ("peer", "-", "#7f7f7f", "SQLite")):
+            single = [(n, self.t(impl, "insert", ver, sync, n)) for n in self.sizes]
+            bulk = [(n, self.t(impl, "tx_insert", ver, sync, n)) for n in self.sizes]
+            bulk = [(n, None if v is None else v / n) for n, v in bulk]
+            series.append(("%s, one insert per transaction" % name, colour, False,
+                           [(n, v) for n, v in single if v]))
+            series.append(("%s, per record of one transaction" % name, colour, True,
+                           [(n, v) for n, v in bulk if v]))
+        return [s for s in series if s[3]]
+
+    def plot_svg(self):
+        """Insert cost per record against table size, one panel per sync mode (log-log)."""
+        panels = [(sync, self.plot_series(sync)) for sync in SYNCS]
+        panels = [(sync, series) for sync, series in panels if series]
+        values = [v for _, series in panels for s in series for _, v in s[3]]
+        if not panels or not values:
+            return None
+        sizes = self.sizes
+        ylo = 10 ** math.floor(math.log10(min(values)))
+        yhi = 10 ** math.ceil(math.log10(max(values)))
+        if yhi <= ylo:
+            yhi = ylo * 10
+        xlo, xhi = math.log10(sizes[0]), math.log10(sizes[-1])
+        if xhi <= xlo:
+            xlo, xhi = xlo - 0.5, xhi + 0.5
+        pw, ph, left, top, gap = 250, 250, 80, 50, 40
+        width = left + len(panels) * pw + (len(panels) - 1) * gap + 30
+        legend_top = top + ph + 55
+        height = legend_top + 3 * 20 + 20
+        out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d" '
+               'font-family="sans-serif" font-size="12">' % (width, height, width, height),
+               '<rect width="100%" height="100%" fill="white"/>',
+               '<text x="%d" y="20" font-size="14" font-weight="bold">Insert cost per record against table size '
+               '(log-log; lower is better)</text>' % left]
+
+        def ypos(v):
+            return top + ph * (math.log10(yhi) - math.log10(v)) / (math.log10(yhi) - math.log10(ylo))
+
+        for i, (sync, series) in enumerate(panels):
+            x0 = left + i * (pw + gap)
+
+            def xpos(n, x0=x0):
+                return x0 + 10 + (pw - 20) * (math.log10(n) - xlo) / (xhi - xlo)
+
+            out.append('<rect x="%d" y="%d" width="%d" height="%d" fill="none" stroke="#333"/>' % (x0, top, pw, ph))
+            out.append('<text x="%.1f" y="%d" text-anchor="middle" font-weight="bold">sync %s</text>'
+                       % (x0 + pw / 2, top - 8, sync))
+            decade = ylo
+            while decade <= yhi * 1.0001:
+                y = ypos(decade)
+                out.append('<line x1="%d" y1="%.1f" x2="%d" y2="%.1f" stroke="#ddd"/>' % (x0, y, x0 + pw, y))
+                if i == 0:
+                    out.append('<text x="%d" y="%.1f" text-anchor="end" dominant-baseline="middle">%s</text>'
+                               % (x0 - 6, y, escape(fmt_decade(decade))))
+                decade *= 10
+            for n in sizes:
+                x = xpos(n)
+                out.append('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="#ddd"/>' % (x, top, x, top + ph))
+                out.append('<text x="%.1f" y="%d" text-anchor="middle">%s</text>' % (x, top + ph + 16, "{:,}".format(n)))
+            out.append('<text x="%.1f" y="%d" text-anchor="middle">records in the table</text>'
+                       % (x0 + pw / 2, top + ph + 34))
+            for label, colour, dashed, points in series:
+                coords = " ".join("%.1f,%.1f" % (xpos(n), ypos(v)) for n, v in points)
+                out.append('<polyline points="%s" fill="none" stroke="%s" stroke-width="2"%s/>'
+                           % (coords, colour, ' stroke-dasharray="6,4"' if dashed else ""))
+                for n, v in points:
+                    out.append('<circle cx="%.1f" cy="%.1f" r="3" fill="%s"><title>%s: %s at %d records</title>'
+                               '</circle>' % (xpos(n), ypos(v), "white" if dashed else colour, escape(label),
+                                              escape(fmt_time(v)), n))
+                    if dashed:
+                        out[-1] = out[-1].replace('r="3"', 'r="3" stroke="%s" stroke-width="1.5"' % colour)
+        out.append('<text x="%d" y="%.1f" text-anchor="middle" transform="rotate(-90 %d %.1f)">time per record'
+                   '</text>' % (14, top + ph / 2, 14, top + ph / 2))
+        # Legend: one row per implementation, solid and dashed side by side.
+        legend = panels[0][1]
+        for k, (label, colour, dashed, _) in enumerate(legend):
+            row, col = k // 2, k % 2
+            x = left + col * 330
+            y = legend_top + row * 20
+            out.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="%s" stroke-width="2"%s/>'
+                       % (x, y, x + 30, y, colour, ' stroke-dasharray="6,4"' if dashed else ""))
+            out.append('<text x="%d" y="%d" dominant-baseline="middle">%s</text>' % (x + 38, y, escape(label)))
+        out.append("</svg>")
+        return "\n".join(out) + "\n"
 
     def machine(self):
         c = self.ctx
@@ -221,6 +402,10 @@ def main():
         return 2
     context, results, errors = load(sys.argv[1])
     rep = Report(context, results)
+    svg = rep.plot_svg()
+    if svg is not None:
+        with open(os.path.join(os.path.dirname(os.path.abspath(sys.argv[2])), PLOT_NAME), "w") as f:
+            f.write(svg)
     targets = rep.targets()
     lines = ["# Benchmarks", "",
              "Made by `make bench` (`bench/velfiledb_bench`, Google Benchmark, Release build); regenerate "
@@ -228,7 +413,13 @@ def main():
              "instance mutex taken as the manager takes it) is measured against the floor its file format "
              "forces, computed with OpenSSL alone in the same run, and against a peer: SQLite in WAL mode, one "
              "transaction per change, holding the same records with the same unique and multi indexes and "
-             "handing each record back decoded, as the table does.", "",
+             "handing each record back decoded, as the table does.  The bulk figures (one transaction of many "
+             "inserts, and the `velkdb` import) go through `FileDBManager` and its transactions; there the "
+             "peer keeps a rollback journal (`journal_mode=DELETE`) as the key table does.", ""]
+    if not rep.has_peer():
+        lines += ["**This run was built without SQLite** (no SQLite development files): every peer figure "
+                  "and every ratio to the peer is missing.  `scripts/setup.sh` installs them.", ""]
+    lines += [
              "## Machine", ""] + rep.machine() + [
              "",
              "## Targets", "",
@@ -254,6 +445,29 @@ def main():
               "change re-computes the HMAC over the whole file once; a version-3 change updates its incremental "
               "hash and should not depend on the size.", ""]
     lines += rep.change_table()
+    lines += ["", "## Many inserts in one transaction", "",
+              "A new, empty database filled with the first *records* records of the corpus in one "
+              "transaction (`FileDBManager::beginTransaction`, the inserts, `commitTransaction`); the "
+              "figure is the whole transaction, commit included, and *per record* divides it by the "
+              "records.  The peer does the same in one `BEGIN` ... `COMMIT` with `journal_mode=DELETE` and "
+              "`synchronous` OFF, NORMAL or FULL, and computes the five SHA-1 digests per record as the key "
+              "table does.  Each figure is the mean of a fixed number of runs (%s)." % rep.bulk_runs(), ""]
+    lines += rep.bulk_table()
+    imports = rep.import_table()
+    if imports:
+        lines += ["", "## `velkdb import`", "",
+                  "The `velkdb` binary of the same build, run as a child process with `VELFILEDB_SYNC=full` "
+                  "and `--password-file`, importing a PEM bundle of the corpus's certificates into a database "
+                  "just made by `velkdb create --version 3|4`: process start to exit, PEM parsing, the "
+                  "duplicate and label checks and the inserts included (mean of 2 runs).", ""] + imports
+    if svg is not None:
+        lines += ["", "## Insert cost against table size", "",
+                  "Solid: one insert, its own transaction, into a table of *records* records (the table of "
+                  "changes above; the peer in WAL mode).  Dashed: the cost per record of filling an empty "
+                  "table with *records* records in one transaction (the table of transactions above).  A "
+                  "version-4 change re-computes the HMAC over the whole file, so one insert per "
+                  "transaction grows with the table, while one transaction pays that pass once.", "",
+                  "![Insert cost per record against table size](%s)" % PLOT_NAME]
     lines += ["", "## Floors", ""] + rep.floor_table()
     if errors:
         lines += ["", "## Benchmarks that reported an error", ""] + ["- " + e for e in errors]

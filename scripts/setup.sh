@@ -3,6 +3,8 @@
 # those that are missing, so that a fresh machine needs nothing by hand.
 set -euo pipefail
 
+# libbenchmark-dev and libsqlite3-dev serve `make bench` only (SQLite is the
+# peer the benchmarks compare with); the library and its tests need neither.
 packages=(cmake g++ make libssl-dev libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev openssl ca-certificates
           clang libclang-rt-14-dev python3)
 missing=()

@@ -5,7 +5,16 @@
 // with a lock taken by the open itself, positioned raw reads and writes that
 // move the full byte count or fail, size changes, byte-range locks, an
 // anonymous temporary file, and four static operations on path names.
-// Every failure is a `VELDBException` whose message names the failing call:
+// Every failure is a `VELDBException` (made by `failure`) whose message says
+// which file, what was being done and why, in words meant for the user, for
+// example
+//
+//   /db/certs.vkey: cannot open for reading and writing: Permission denied
+//   /db/certs.vkey: cannot read 100 bytes at offset 0: the file ends after
+//     13 bytes, 100 expected
+//
+// The cause is in the message; the exceptions carry no extra number.  The
+// error numbers:
 //
 //   0x8C232 not open            0x8C233 already open
 //   0x8C234 cannot create       0x8C235 cannot delete
@@ -13,6 +22,15 @@
 //   0x8C238 read, file size     0x8C239 write, seek, size change
 //   0x8C23A lock (also a lock refused at open)
 //   0x8C23B unlock              0x8C24E file to create exists
+//
+// Only regular files are opened: a directory ("it is a directory") or a
+// FIFO, socket or device ("it is not a regular file") is refused with
+// 0x8C236, at once, without waiting for a writer on a FIFO.  A symbolic link
+// is followed, as the table file itself too: what is checked, locked and
+// used is the file it leads to, so a database may live in a linked
+// directory or consist of linked files, and two names of one file still
+// exclude each other by its lock.  `openNew` never follows a link: a name
+// that exists in any form, a dangling link too, is refused with 0x8C24E.
 //
 // Files stay below 2 GiB: a write or size change that would reach past
 // 2^31 - 1 bytes is refused with 0x8C239 before anything is written.
@@ -27,6 +45,7 @@
 #include <cstdio>
 
 #include "veldbconnectinfo.h"
+#include "velexception.h"
 #include "velstring.h"
 
 class FileDBBinaryFile {
@@ -114,6 +133,17 @@ class FileDBBinaryFile {
 
   // Existence only; never throws.
   static bool exists(const VELString& path);
+  // The exception for `operation` on `path` that failed for `cause`:
+  // "<path>: cannot <operation>: <cause>", thrown at `sourceFile`:`line`.
+  // The second form puts `systemError` (errno, or VEL_ENOTREGULAR from the
+  // open calls) in words.
+  static VELDBException failure(const char* sourceFile, int line, unsigned long error, const VELString& path,
+                                const VELString& operation, const VELString& cause);
+  static VELDBException failure(const char* sourceFile, int line, unsigned long error, const VELString& path,
+                                const VELString& operation, int systemError);
+  // `systemError` in words: the system's text, or this file's own words
+  // for a directory, for something that is not a regular file and for 0.
+  static VELString describeError(int systemError);
   static VELString fullPathName(const VELString& path);
   static void remove(const VELString& path);
   static void rename(const VELString& from, const VELString& to);
@@ -126,9 +156,13 @@ class FileDBBinaryFile {
   std::uint64_t modificationCount = 0;
 
  private:
-  void checkGrowth(std::uint64_t end) const;
-  // Bytes between the cursor and the end of the file.
-  std::uint64_t bytesAvailable();
+  // Refuses `operation` when it would make the file reach `end` bytes.
+  void checkGrowth(const VELString& operation, std::uint64_t end) const;
+  // The cursor, learnt from the file when unknown (0x8C238 on failure).
+  std::uint64_t positionForRead();
+  // Why a read of `wanted` bytes at `start` (or at an unknown place) gave
+  // only `got`: the end of the file, or the error met part-way.
+  VELString shortReadCause(std::uint64_t start, std::uint64_t got, std::uint64_t wanted, int error);
   void resetToClosed();
 
   // DATA

@@ -51,6 +51,7 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "filedbcrlstorage.h"
 #include "filedbiterator.h"
@@ -208,6 +209,8 @@ class FileDBManager : public VELDBManager {
   void disconnectAll(bool deleteFiles) noexcept;
   // Throws 0x8B67C unless the access mode is read-write.
   void checkWritable() const;
+  // The enabled tables, in the order key, key pair, CRL.
+  std::vector<FileDBStorage*> enabledTableList() const;
   // Throws 0x8B67A with `what` while this manager has a transaction open.
   void refuseInTransaction(const char* what) const;
   bool isFileConnection() const;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <string>
 
 #include "velexception.h"
 #include "velplatform.h"
@@ -19,8 +20,77 @@ constexpr int kExists = 17;                                                     
 constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
 // Reads above this size first check that the file holds the bytes.
 constexpr std::uint64_t kLargeRead = 1U << 20;
+// Largest transfer in one call.
+constexpr std::uint64_t kMaxTransfer = 0xFFFFFFFFULL;
+
+// strerror_r comes in two shapes (a status or the text); either is taken.
+[[maybe_unused]] const char* errorText(int status, const char* buffer) { return status == 0 ? buffer : nullptr; }
+[[maybe_unused]] const char* errorText(const char* text, const char*) { return text; }
+
+std::string number(std::uint64_t n) { return std::to_string(n); }
+
+// "the file ends after N bytes, M expected", for a read that met the end.
+VELString endOfFile(std::uint64_t size, std::uint64_t expected) {
+  if (size == 0) return "the file is empty, " + number(expected) + " bytes expected";
+  return "the file ends after " + number(size) + " bytes, " + number(expected) + " expected";
+}
+
+// The error a partial transfer met on its way, if the call left one.
+int errorOfPartialTransfer(int error) { return error == EINTR ? 0 : error; }
+
+// "read N bytes at offset P" (the offset when it is known).
+VELString readOperation(std::uint64_t count, std::uint64_t offset) {
+  VELString operation = "read " + number(count) + (count == 1 ? " byte" : " bytes");
+  if (offset != kUnknown) operation += " at offset " + number(offset);
+  return operation;
+}
+
+// "lock bytes A to B", or "from A on" for a range to the end of the file.
+VELString rangeOperation(const char* verb, std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) return VELString(verb) + " bytes from " + number(offset) + " on";
+  return VELString(verb) + " bytes " + number(offset) + " to " + number(offset + length - 1);
+}
+
+bool isLockRefusal(int error) { return error == EAGAIN || error == EACCES; }
+
+// Why a change to the file failed: EBADF on a descriptor this object holds
+// open means that it was opened for reading only.
+VELString changeFailure(int error) {
+  if (error == EBADF) return "the file is open for reading only";
+  return FileDBBinaryFile::describeError(error);
+}
 
 }  // namespace
+
+// Every failure below leaves through this: the file, the operation, the cause.
+#define VELDB_THROW_FILE(error, path, operation, cause) \
+  throw FileDBBinaryFile::failure(__FILE__, __LINE__, (error), (path), (operation), (cause))
+
+VELString FileDBBinaryFile::describeError(int systemError) {
+  switch (systemError) {
+    case 0: return "failed without a reason from the system";
+    case EISDIR: return "it is a directory";
+    case VEL_ENOTREGULAR: return "it is not a regular file (a FIFO, socket or device)";
+    default: break;
+  }
+  char buffer[256] = {0};
+  const char* text = errorText(strerror_r(systemError, buffer, sizeof buffer), buffer);
+  if (text == nullptr || *text == '\0') return "system error " + std::to_string(systemError);
+  return text;
+}
+
+VELDBException FileDBBinaryFile::failure(const char* sourceFile, int line, unsigned long error, const VELString& path,
+                                         const VELString& operation, int systemError) {
+  return failure(sourceFile, line, error, path, operation, describeError(systemError));
+}
+
+VELDBException FileDBBinaryFile::failure(const char* sourceFile, int line, unsigned long error, const VELString& path,
+                                         const VELString& operation, const VELString& cause) {
+  VELString message = path.empty() ? VELString("(no file)") : path;
+  message += ": cannot " + operation;
+  if (!cause.empty()) message += ": " + cause;
+  return VELDBException(sourceFile, line, error, message);
+}
 
 FileDBBinaryFile::FileDBBinaryFile()
     : fileDescriptor(-1), tmpStream(nullptr), deleteOnClose(false), position(kUnknown) {
@@ -60,9 +130,7 @@ void FileDBBinaryFile::openNew(const VELString& path) {
   if (rc != 0 || fd < 0) {
     if (fd != -1) vel_close(fd);
     fileDescriptor = -1;
-    const VELString message = "vel_openExclusive-" + path;
-    if (rc == kExists) VELDB_THROW_EXTRA(VELDBError::kFileExists, message, rc);
-    VELDB_THROW_EXTRA(VELDBError::kCannotCreate, message, rc);
+    VELDB_THROW_FILE(rc == kExists ? VELDBError::kFileExists : VELDBError::kCannotCreate, path, "create", rc);
   }
   fileDescriptor = fd;
   fileName = path;
@@ -75,21 +143,26 @@ void FileDBBinaryFile::openExisting(const VELString& path, VELDBConnectInfo::Acc
   int lockError = 0;
   int fd = -1;
   int rc = 0;
-  VELString message;
   if (mode == VELDBConnectInfo::ReadOnly) {
-    message = "vel_openSharedRead(" + path + ")";
     rc = vel_openSharedRead(&fd, path.c_str(), kReadOnlyFlags, &lockError);
   } else if (mode == VELDBConnectInfo::ReadWrite) {
-    message = "vel_openExclusive(" + path + ")";
     rc = vel_openExclusive(&fd, path.c_str(), kReadWriteFlags, 0, &lockError);
   } else {
-    rc = lockError;
+    VELDB_THROW_FILE(VELDBError::kCannotOpen, path, "open",
+                     "unknown access mode " + std::to_string(static_cast<int>(mode)));
   }
   if (rc != 0 || fd < 0) {
     if (fd != -1) vel_close(fd);
     fileDescriptor = -1;
-    if (rc == -1 && lockError != 0) VELDB_THROW_EXTRA(VELDBError::kLock, message, lockError);
-    VELDB_THROW_EXTRA(VELDBError::kCannotOpen, message, rc);
+    const VELString operation = mode == VELDBConnectInfo::ReadOnly ? "open for reading" : "open for reading and writing";
+    if (rc == -1 && lockError != 0) {
+      VELDB_THROW_FILE(VELDBError::kLock, path, operation,
+                       isLockRefusal(lockError)
+                           ? VELString("it is in use: another open of the file, in this process or another, "
+                                       "holds its lock")
+                           : "its lock cannot be taken: " + describeError(lockError));
+    }
+    VELDB_THROW_FILE(VELDBError::kCannotOpen, path, operation, rc == -1 ? EIO : rc);
   }
   fileDescriptor = fd;
   fileName = path;
@@ -101,8 +174,12 @@ void FileDBBinaryFile::openTmpFile() {
   notOpenCheck();
   VELString name;
   bool remove = false;
+  errno = 0;
   std::FILE* stream = vel_tmpfile(name, remove);
-  if (stream == nullptr) VELDB_THROW(VELDBError::kCannotCreate, "tmpfile");
+  if (stream == nullptr) {
+    const int error = errno;
+    VELDB_THROW_FILE(VELDBError::kCannotCreate, "(temporary file)", "create", error);
+  }
   tmpStream = stream;
   deleteOnClose = remove;
   fileName = name;
@@ -120,7 +197,7 @@ void FileDBBinaryFile::close() {
     resetToClosed();  // the stream is gone whatever fclose says
     if (vel_fclose(stream) != 0) {
       const int error = errno;
-      VELDB_THROW_EXTRA(VELDBError::kCannotClose, "fclose", error);
+      VELDB_THROW_FILE(VELDBError::kCannotClose, name, "close", error);
     }
   } else {
     const int fd = fileDescriptor;
@@ -128,28 +205,32 @@ void FileDBBinaryFile::close() {
     resetToClosed();  // never touch this descriptor number again
     if (vel_close(fd) != 0) {
       const int error = errno;
-      VELDB_THROW_EXTRA(VELDBError::kCannotClose, "vel_close", error);
+      VELDB_THROW_FILE(VELDBError::kCannotClose, name, "close", error);
     }
   }
   if (removeByName && vel_deletetmpfile(name) != 0) {
-    VELDB_THROW(VELDBError::kCannotDelete, "tmp file deletion failed");
+    const int error = errno;
+    VELDB_THROW_FILE(VELDBError::kCannotDelete, name, "remove", error);
   }
 }
 
 void FileDBBinaryFile::read(VELString& out, std::uint64_t count) {
   VEL_TRACE_SCOPE("read");
   isOpenCheck();
-  if (count > kLargeRead) {
+  if (count > kLargeRead && count <= kMaxTransfer) {
     // A count taken from a damaged file must not cost its size in memory:
     // read what is there and fail as a short read does.
-    const std::uint64_t available = bytesAvailable();
-    if (count > available) {
+    const std::uint64_t start = positionForRead();
+    const std::uint64_t size = FileDBBinaryFile::getSize();
+    if (start + count > size) {
+      const std::uint64_t available = size > start ? size - start : 0;
       std::unique_ptr<char[]> rest(new char[available == 0 ? 1 : available]);
       read(static_cast<void*>(rest.get()), available);
-      VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), available);
+      VELDB_THROW_FILE(VELDBError::kRead, fileName.str(), readOperation(count, start), endOfFile(size, start + count));
     }
   }
-  std::unique_ptr<char[]> scratch(new char[count == 0 ? 1 : count]);
+  std::unique_ptr<char[]> scratch;
+  if (count <= kMaxTransfer) scratch.reset(new char[count == 0 ? 1 : count]);
   read(static_cast<void*>(scratch.get()), count);
   out.assign(scratch.get(), static_cast<std::size_t>(count));
 }
@@ -157,42 +238,66 @@ void FileDBBinaryFile::read(VELString& out, std::uint64_t count) {
 void FileDBBinaryFile::read(void* buffer, const std::uint64_t& count) {
   VEL_TRACE_SCOPE("read");
   isOpenCheck();
-  if (count > 0xFFFFFFFFULL) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), 0);
+  const std::uint64_t start = position;
+  if (count > kMaxTransfer) {
+    VELDB_THROW_FILE(VELDBError::kRead, fileName.str(), readOperation(count, start), "more than 4 GiB at once");
+  }
+  errno = 0;
   const long long n = vel_readFully(fileDescriptor, buffer, static_cast<std::size_t>(count));
+  const int error = errno;
   if (n < 0) {
-    const int error = errno;
     position = kUnknown;
-    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), error);
+    VELDB_THROW_FILE(VELDBError::kRead, fileName.str(), readOperation(count, start), error);
   }
   if (position != kUnknown) position += static_cast<std::uint64_t>(n);
-  if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), n);
+  if (static_cast<std::uint64_t>(n) < count) {
+    VELDB_THROW_FILE(VELDBError::kRead, fileName.str(), readOperation(count, start),
+                     shortReadCause(start, static_cast<std::uint64_t>(n), count, error));
+  }
 }
 
 void FileDBBinaryFile::readAt(std::uint64_t offset, void* buffer, std::uint64_t count) {
   VEL_TRACE_SCOPE("readAt");
   isOpenCheck();
-  if (count > 0xFFFFFFFFULL || offset > kMaxFileSize) {
-    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), 0);
+  if (count > kMaxTransfer) {
+    VELDB_THROW_FILE(VELDBError::kRead, fileName.str(), readOperation(count, offset), "more than 4 GiB at once");
   }
+  if (offset > kMaxFileSize) {
+    VELDB_THROW_FILE(VELDBError::kRead, fileName.str(), readOperation(count, offset),
+                     "the offset lies beyond the largest file size");
+  }
+  errno = 0;
   const long long n = vel_readFullyAt(fileDescriptor, buffer, static_cast<std::size_t>(count), offset);
-  if (n < 0) {
-    const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), error);
+  const int error = errno;
+  if (n < 0) VELDB_THROW_FILE(VELDBError::kRead, fileName.str(), readOperation(count, offset), error);
+  if (static_cast<std::uint64_t>(n) < count) {
+    VELDB_THROW_FILE(VELDBError::kRead, fileName.str(), readOperation(count, offset),
+                     shortReadCause(offset, static_cast<std::uint64_t>(n), count, error));
   }
-  if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), n);
 }
 
-std::uint64_t FileDBBinaryFile::bytesAvailable() {
+VELString FileDBBinaryFile::shortReadCause(std::uint64_t start, std::uint64_t got, std::uint64_t wanted, int error) {
+  // The usual case: the file is shorter than the reader expects.
+  const long long size = vel_filesize(fileDescriptor);
+  if (start != kUnknown && size >= 0 && static_cast<std::uint64_t>(size) <= start + got) {
+    return endOfFile(static_cast<std::uint64_t>(size), start + wanted);
+  }
+  VELString cause = "only " + number(got) + " of " + number(wanted) + " bytes could be read";
+  error = errorOfPartialTransfer(error);
+  if (error != 0) cause += ": " + describeError(error);
+  return cause;
+}
+
+std::uint64_t FileDBBinaryFile::positionForRead() {
   if (position == kUnknown) {
     const long long p = vel_lseek(fileDescriptor, 0, 1);
     if (p < 0) {
       const int error = errno;
-      VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), error);
+      VELDB_THROW_FILE(VELDBError::kRead, fileName.str(), "find the read position", error);
     }
     position = static_cast<std::uint64_t>(p);
   }
-  const std::uint64_t size = FileDBBinaryFile::getSize();
-  return size > position ? size - position : 0;
+  return position;
 }
 
 const VELConstString& FileDBBinaryFile::getFileName() const { return fileName; }
@@ -203,17 +308,17 @@ std::uint64_t FileDBBinaryFile::getSize() const {
   const long long size = vel_filesize(fileDescriptor);
   if (size == -1) {
     const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_filesize", error);
+    VELDB_THROW_FILE(VELDBError::kRead, fileName.str(), "find the file size", error);
   }
   return static_cast<std::uint64_t>(size);
 }
 
 void FileDBBinaryFile::isOpenCheck() const {
-  if (fileDescriptor == -1) VELDB_THROW(VELDBError::kNotOpen, "");
+  if (fileDescriptor == -1) VELDB_THROW(VELDBError::kNotOpen, "no file is open");
 }
 
 void FileDBBinaryFile::notOpenCheck() const {
-  if (fileDescriptor != -1) VELDB_THROW(VELDBError::kAlreadyOpen, "");
+  if (fileDescriptor != -1) VELDB_THROW(VELDBError::kAlreadyOpen, fileName.str() + ": already open");
 }
 
 void FileDBBinaryFile::write(const VELString& data) {
@@ -222,9 +327,11 @@ void FileDBBinaryFile::write(const VELString& data) {
   write(static_cast<const void*>(data.data()), count);
 }
 
-void FileDBBinaryFile::checkGrowth(std::uint64_t end) const {
+void FileDBBinaryFile::checkGrowth(const VELString& operation, std::uint64_t end) const {
   if (end > kMaxFileSize) {
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "file would exceed 2 GiB-" + fileName.str(), static_cast<long long>(end));
+    VELDB_THROW_FILE(VELDBError::kWrite, fileName.str(), operation,
+                     "the file would reach " + number(end) + " bytes, past its largest size of " +
+                         number(kMaxFileSize) + " bytes");
   }
 }
 
@@ -237,20 +344,28 @@ void FileDBBinaryFile::write(const void* buffer, const std::uint64_t& count) {
     const long long p = vel_lseek(fileDescriptor, 0, 1);
     if (p < 0) {
       const int error = errno;
-      VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), error);
+      VELDB_THROW_FILE(VELDBError::kWrite, fileName.str(), "find the write position", error);
     }
     position = static_cast<std::uint64_t>(p);
   }
-  if (count > kMaxFileSize) checkGrowth(count);
-  checkGrowth(position + count);
+  const VELString operation =
+      "write " + number(count) + (count == 1 ? " byte" : " bytes") + " at offset " + number(position);
+  if (count > kMaxFileSize) checkGrowth(operation, count);
+  checkGrowth(operation, position + count);
+  errno = 0;
   const long long n = vel_writeFully(fileDescriptor, buffer, static_cast<std::size_t>(count));
+  const int error = errno;
   if (n < 0) {
-    const int error = errno;
     position = kUnknown;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_write-" + fileName.str(), error);
+    VELDB_THROW_FILE(VELDBError::kWrite, fileName.str(), operation, changeFailure(error));
   }
   position += static_cast<std::uint64_t>(n);
-  if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_write-" + fileName.str(), n);
+  if (static_cast<std::uint64_t>(n) < count) {
+    VELString cause = "only " + number(static_cast<std::uint64_t>(n)) + " of " + number(count) + " bytes were written";
+    const int partial = errorOfPartialTransfer(error);
+    cause += partial != 0 ? ": " + describeError(partial) : VELString(" (is the disk full?)");
+    VELDB_THROW_FILE(VELDBError::kWrite, fileName.str(), operation, cause);
+  }
 }
 
 std::uint64_t FileDBBinaryFile::currentPosition() {
@@ -259,7 +374,7 @@ std::uint64_t FileDBBinaryFile::currentPosition() {
     const long long p = vel_lseek(fileDescriptor, 0, 1);
     if (p < 0) {
       const int e = errno;
-      VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), e);
+      VELDB_THROW_FILE(VELDBError::kWrite, fileName.str(), "find the file position", e);
     }
     position = static_cast<std::uint64_t>(p);
   }
@@ -269,10 +384,12 @@ std::uint64_t FileDBBinaryFile::currentPosition() {
 std::uint64_t FileDBBinaryFile::setPosition(const long& offset, const Origin& origin) {
   VEL_TRACE_SCOPE("setPosition");
   isOpenCheck();
+  const char* from = origin == Current ? " from the current position" : origin == End ? " from the end" : "";
+  const VELString operation = "move to offset " + std::to_string(offset) + from;
   // Offsets are 32-bit signed quantities in the file format's world; a wider
   // one is refused rather than cut, which would land somewhere else.
   if (offset < std::numeric_limits<std::int32_t>::min() || offset > std::numeric_limits<std::int32_t>::max()) {
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), EINVAL);
+    VELDB_THROW_FILE(VELDBError::kWrite, fileName.str(), operation, "the offset lies beyond the largest file size");
   }
   const long long off = offset;
   const int whence = origin == Current ? 1 : origin == End ? 2 : 0;
@@ -280,7 +397,9 @@ std::uint64_t FileDBBinaryFile::setPosition(const long& offset, const Origin& or
   if (p == -1) {
     const int error = errno;
     position = kUnknown;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), error);
+    VELDB_THROW_FILE(VELDBError::kWrite, fileName.str(), operation, error == EINVAL && off < 0 && whence == 0
+                                                                         ? VELString("the offset is negative")
+                                                                         : describeError(error));
   }
   position = static_cast<std::uint64_t>(p);
   return position;
@@ -288,9 +407,14 @@ std::uint64_t FileDBBinaryFile::setPosition(const long& offset, const Origin& or
 
 std::uint64_t FileDBBinaryFile::setPosition(std::uint64_t pos) {
   VEL_TRACE_SCOPE("setPosition");
+  isOpenCheck();
+  if (pos > kMaxFileSize && !isInMemory()) {
+    VELDB_THROW_FILE(VELDBError::kWrite, fileName.str(), "move to offset " + number(pos),
+                     "the offset lies beyond the largest file size");
+  }
   // A position beyond the largest file goes on as a negative offset, which
-  // the file refuses (and the in-memory file ignores); cutting it to 32 bits
-  // would silently address a position inside the file.
+  // the in-memory file ignores; cutting it to 32 bits would silently address
+  // a position inside the file.
   const long offset = pos > kMaxFileSize ? -1L : static_cast<long>(pos);
   const Origin origin = Begin;
   return setPosition(offset, origin);
@@ -299,21 +423,23 @@ std::uint64_t FileDBBinaryFile::setPosition(std::uint64_t pos) {
 void FileDBBinaryFile::setSize(std::uint64_t size) {
   VEL_TRACE_SCOPE("setSize");
   isOpenCheck();
-  checkGrowth(size);
+  const VELString operation = "change the size to " + number(size) + " bytes";
+  checkGrowth(operation, size);
   ++modificationCount;
   if (vel_chsize(fileDescriptor, static_cast<long long>(size)) != 0) {
     const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_chsize-" + fileName.str(), error);
+    VELDB_THROW_FILE(VELDBError::kWrite, fileName.str(), operation, changeFailure(error));
   }
 }
 
 void FileDBBinaryFile::reserve(std::uint64_t size) {
   VEL_TRACE_SCOPE("reserve");
   isOpenCheck();
-  checkGrowth(size);
+  const VELString operation = "reserve disk space for " + number(size) + " bytes";
+  checkGrowth(operation, size);
   if (size == 0) return;
   const int rc = vel_reserve(fileDescriptor, 0, static_cast<long long>(size));
-  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_reserve-" + fileName.str(), rc);
+  if (rc != 0) VELDB_THROW_FILE(VELDBError::kWrite, fileName.str(), operation, rc);
 }
 
 void FileDBBinaryFile::sync() {
@@ -321,7 +447,7 @@ void FileDBBinaryFile::sync() {
   isOpenCheck();
   if (vel_fsync(fileDescriptor) != 0) {
     const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_fsync-" + fileName.str(), error);
+    VELDB_THROW_FILE(VELDBError::kWrite, fileName.str(), "sync to disk", error);
   }
 }
 
@@ -329,14 +455,19 @@ void FileDBBinaryFile::lock(std::uint64_t offset, std::uint64_t length, int mode
   VEL_TRACE_SCOPE("lock");
   isOpenCheck();
   const int rc = vel_lockfile(fileDescriptor, offset, length, mode);
-  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kLock, "vel_lockfile-" + fileName.str(), rc);
+  if (rc != 0) {
+    const VELString operation = rangeOperation(mode == VEL_LOCK_READ ? "read-lock" : "write-lock", offset, length);
+    VELDB_THROW_FILE(VELDBError::kLock, fileName.str(), operation,
+                     isLockRefusal(rc) ? VELString("another open of the file holds a lock on them")
+                                       : describeError(rc));
+  }
 }
 
 void FileDBBinaryFile::unlock(std::uint64_t offset, std::uint64_t length) {
   VEL_TRACE_SCOPE("unlock");
   isOpenCheck();
   const int rc = vel_unlockfile(fileDescriptor, offset, length);
-  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kUnlock, "vel_unlockfile-" + fileName.str(), rc);
+  if (rc != 0) VELDB_THROW_FILE(VELDBError::kUnlock, fileName.str(), rangeOperation("unlock", offset, length), rc);
 }
 
 bool FileDBBinaryFile::exists(const VELString& path) {
@@ -347,25 +478,28 @@ bool FileDBBinaryFile::exists(const VELString& path) {
 VELString FileDBBinaryFile::fullPathName(const VELString& path) {
   VEL_TRACE_SCOPE("fullPathName");
   VELString full;
+  errno = 0;
   if (vel_fullpath(full, path.c_str()) != 0) {
     const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "vel_fullpath-" + path, error);
+    VELDB_THROW_FILE(VELDBError::kCannotOpen, path, "resolve the full path", error);
   }
   return full;
 }
 
 void FileDBBinaryFile::remove(const VELString& path) {
   VEL_TRACE_SCOPE("remove");
+  errno = 0;
   if (vel_unlink(path.c_str()) != 0) {
     const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kCannotDelete, "vel_unlink-" + path, error);
+    VELDB_THROW_FILE(VELDBError::kCannotDelete, path, "remove", error);
   }
 }
 
 void FileDBBinaryFile::rename(const VELString& from, const VELString& to) {
   VEL_TRACE_SCOPE("rename");
+  errno = 0;
   if (vel_rename(from.c_str(), to.c_str()) != 0) {
     const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kCannotCreate, "vel_rename-" + from + " to " + to, error);
+    VELDB_THROW_FILE(VELDBError::kCannotCreate, from, "rename to " + to, error);
   }
 }

@@ -1,7 +1,5 @@
 #include "filedbmanager.h"
 
-#include "filedbpasswordjournal.h"
-
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -9,6 +7,7 @@
 
 #include "filedbbinaryfile.h"
 #include "filedbjournaledfile.h"
+#include "filedbpasswordjournal.h"
 #include "filedbstorage.h"
 #include "velexception.h"
 #include "velmutex.h"
@@ -32,15 +31,26 @@ STORAGE* enabledOrThrow(const std::atomic<STORAGE*>& slot, unsigned long notEnab
   return storage;
 }
 
-// Connects `path` as a table of class STORAGE; a missing file (0x8C236)
-// gives null, other errors pass on.
+// `call` on the storage of an enabled table, under its instance mutex.
+template <class STORAGE, class CALL>
+auto underMutex(const std::atomic<STORAGE*>& slot, unsigned long notEnabled, CALL call)
+    -> decltype(call(*slot.load())) {
+  STORAGE* storage = enabledOrThrow(slot, notEnabled);
+  VELMutexLocker guard(storage->getInstanceMutex());
+  return call(*storage);
+}
+
+// Connects `path` as a table of class STORAGE; a missing file gives null,
+// other errors pass on.  A file that is there but cannot be opened (no
+// permission, a directory or FIFO under the table's name) fails with the
+// same number as a missing one and passes on too, with its reason.
 template <class STORAGE>
 STORAGE* connectIfPresent(const VELDBConnectInfo::OBJECT& info, const VELString& path) {
   try {
     return STORAGE::connectFile(info, path);
   } catch (const VELDBException& e) {
     e.writeToTrace();
-    if (e.getError() != VELDBError::kCannotOpen) throw;
+    if (e.getError() != VELDBError::kCannotOpen || FileDBBinaryFile::exists(path)) throw;
   }
   return nullptr;
 }
@@ -133,8 +143,7 @@ FileDBManager::FileDBManager(const FileDBManager& other)
           d_crlImage = other.d_crlImage;
         }
         d_crlConnectInfo = makeImageConnectInfo(&d_crlImage);
-        d_crlStorage.store(FileDBCRLStorage::connectFile(*d_crlConnectInfo, VELString()),
-                           std::memory_order_release);
+        d_crlStorage.store(FileDBCRLStorage::connectFile(*d_crlConnectInfo, VELString()), std::memory_order_release);
       }
     } else {
       if (otherKey != nullptr) {
@@ -248,7 +257,7 @@ void FileDBManager::connectFileDatabase() {
   if (key == nullptr) {
     FileDBKeyPairStorage::disconnect(keyPair, false);
     FileDBCRLStorage::disconnect(crl, false);
-    VELDB_THROW(VELDBError::kCannotOpen, "");
+    VELDB_THROW(VELDBError::kCannotOpen, keyPath + ": cannot open: No such file or directory");
   }
   d_keyStorage.store(key, std::memory_order_release);
   d_keyPairStorage.store(keyPair, std::memory_order_release);
@@ -284,8 +293,8 @@ void FileDBManager::connectStringDatabase() {
 
 std::unique_ptr<VELDBConnectInfo::OBJECT> FileDBManager::makeImageConnectInfo(VELString* image) const {
   return std::unique_ptr<VELDBConnectInfo::OBJECT>(
-      new VELDBConnectInfo::STRING(VELString(), image, d_connectInfo->getLogicalDBPassword(),
-                                   VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite, nullptr));
+      new VELDBConnectInfo::STRING(VELString(), image, d_connectInfo->getLogicalDBPassword(), VELDBConnectInfo::Open,
+                                   VELDBConnectInfo::ReadWrite, nullptr));
 }
 
 void FileDBManager::disconnectAll(bool deleteFiles) noexcept {
@@ -306,9 +315,7 @@ VELPasswordEncryptor FileDBManager::defaultPassword() {
 
 // --- connection state -----------------------------------------------------
 
-bool FileDBManager::isFileConnection() const {
-  return d_connectInfo->isKindOf(VELDBConnectInfo::FILE::getClassName());
-}
+bool FileDBManager::isFileConnection() const { return d_connectInfo->isKindOf(VELDBConnectInfo::FILE::getClassName()); }
 
 bool FileDBManager::isStringConnection() const {
   return d_connectInfo->isKindOf(VELDBConnectInfo::STRING::getClassName());
@@ -324,9 +331,7 @@ void FileDBManager::checkWritable() const {
 
 bool FileDBManager::isKeyEnabled() const { return d_keyStorage.load(std::memory_order_acquire) != nullptr; }
 
-bool FileDBManager::isKeyPairEnabled() const {
-  return d_keyPairStorage.load(std::memory_order_acquire) != nullptr;
-}
+bool FileDBManager::isKeyPairEnabled() const { return d_keyPairStorage.load(std::memory_order_acquire) != nullptr; }
 
 bool FileDBManager::isCRLEnabled() const { return d_crlStorage.load(std::memory_order_acquire) != nullptr; }
 
@@ -434,72 +439,76 @@ VELASNCRLRecord* FileDBManager::getCRLNextRecord(VELDBIterator& iterator) {
 
 // --- lookups and counts ---------------------------------------------------
 
-// One storage call under the table's instance mutex.
-#define FILEDB_UNDER_MUTEX(slot, notEnabled, call)                \
-  do {                                                            \
-    auto* storage_ = enabledOrThrow((slot), (notEnabled));        \
-    VELMutexLocker guard_(storage_->getInstanceMutex());          \
-    return storage_->call;                                        \
-  } while (0)
-
 VELASNKeyRecordContainer* FileDBManager::getKeyByIndex(KeyMultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getKeyByIndex");
-  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, getRecordByIndex(index, key));
+  return underMutex(d_keyStorage, VELDBError::kKeyNotEnabled,
+                    [&](auto& table) { return table.getRecordByIndex(index, key); });
 }
 
 VELASNKeyRecord* FileDBManager::getKeyByIndex(KeyUniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getKeyByIndex");
-  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, getRecordByIndex(index, key));
+  return underMutex(d_keyStorage, VELDBError::kKeyNotEnabled,
+                    [&](auto& table) { return table.getRecordByIndex(index, key); });
 }
 
 VELASNKeyPairRecordContainer* FileDBManager::getKeyPairByIndex(KeyPairMultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getKeyPairByIndex");
-  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, getRecordByIndex(index, key));
+  return underMutex(d_keyPairStorage, VELDBError::kKeyPairNotEnabled,
+                    [&](auto& table) { return table.getRecordByIndex(index, key); });
 }
 
 VELASNKeyPairRecord* FileDBManager::getKeyPairByIndex(KeyPairUniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getKeyPairByIndex");
-  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, getRecordByIndex(index, key));
+  return underMutex(d_keyPairStorage, VELDBError::kKeyPairNotEnabled,
+                    [&](auto& table) { return table.getRecordByIndex(index, key); });
 }
 
 VELASNCRLRecordContainer* FileDBManager::getCRLByIndex(CRLMultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getCRLByIndex");
-  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, getRecordByIndex(index, key));
+  return underMutex(d_crlStorage, VELDBError::kCRLNotEnabled,
+                    [&](auto& table) { return table.getRecordByIndex(index, key); });
 }
 
 VELASNCRLRecord* FileDBManager::getCRLByIndex(CRLUniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getCRLByIndex");
-  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, getRecordByIndex(index, key));
+  return underMutex(d_crlStorage, VELDBError::kCRLNotEnabled,
+                    [&](auto& table) { return table.getRecordByIndex(index, key); });
 }
 
 unsigned long long FileDBManager::getKeyCountByIndex(KeyMultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getKeyCountByIndex");
-  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, getRecordCountByIndex(index, key));
+  return underMutex(d_keyStorage, VELDBError::kKeyNotEnabled,
+                    [&](auto& table) { return table.getRecordCountByIndex(index, key); });
 }
 
 unsigned long long FileDBManager::getKeyCountByIndex(KeyUniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getKeyCountByIndex");
-  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, getRecordCountByIndex(index, key));
+  return underMutex(d_keyStorage, VELDBError::kKeyNotEnabled,
+                    [&](auto& table) { return table.getRecordCountByIndex(index, key); });
 }
 
 unsigned long long FileDBManager::getKeyPairCountByIndex(KeyPairMultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getKeyPairCountByIndex");
-  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, getRecordCountByIndex(index, key));
+  return underMutex(d_keyPairStorage, VELDBError::kKeyPairNotEnabled,
+                    [&](auto& table) { return table.getRecordCountByIndex(index, key); });
 }
 
 unsigned long long FileDBManager::getKeyPairCountByIndex(KeyPairUniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getKeyPairCountByIndex");
-  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, getRecordCountByIndex(index, key));
+  return underMutex(d_keyPairStorage, VELDBError::kKeyPairNotEnabled,
+                    [&](auto& table) { return table.getRecordCountByIndex(index, key); });
 }
 
 unsigned long long FileDBManager::getCRLCountByIndex(CRLMultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getCRLCountByIndex");
-  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, getRecordCountByIndex(index, key));
+  return underMutex(d_crlStorage, VELDBError::kCRLNotEnabled,
+                    [&](auto& table) { return table.getRecordCountByIndex(index, key); });
 }
 
 unsigned long long FileDBManager::getCRLCountByIndex(CRLUniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getCRLCountByIndex");
-  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, getRecordCountByIndex(index, key));
+  return underMutex(d_crlStorage, VELDBError::kCRLNotEnabled,
+                    [&](auto& table) { return table.getRecordCountByIndex(index, key); });
 }
 
 // --- changes --------------------------------------------------------------
@@ -507,7 +516,7 @@ unsigned long long FileDBManager::getCRLCountByIndex(CRLUniqueIndex index, const
 void FileDBManager::insertKey(VELASNKeyRecord& record) {
   VEL_TRACE_SCOPE("insertKey");
   checkWritable();
-  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, insertRecord(record));
+  return underMutex(d_keyStorage, VELDBError::kKeyNotEnabled, [&](auto& table) { return table.insertRecord(record); });
 }
 
 void FileDBManager::insertKeyPair(VELASNKeyPairRecord& record) {
@@ -515,70 +524,78 @@ void FileDBManager::insertKeyPair(VELASNKeyPairRecord& record) {
   checkWritable();
   // The enabling takes the class mutex; it runs before the instance mutex.
   if (d_keyPairStorage.load(std::memory_order_acquire) == nullptr) enableKeyPair();
-  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, insertRecord(record));
+  return underMutex(d_keyPairStorage, VELDBError::kKeyPairNotEnabled,
+                    [&](auto& table) { return table.insertRecord(record); });
 }
 
 void FileDBManager::insertCRL(VELASNCRLRecord& record) {
   VEL_TRACE_SCOPE("insertCRL");
   checkWritable();
-  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, insertRecord(record));
+  return underMutex(d_crlStorage, VELDBError::kCRLNotEnabled, [&](auto& table) { return table.insertRecord(record); });
 }
 
 void FileDBManager::updateKeyByIndex(KeyUniqueIndex index, VELASNKeyRecord& record) {
   VEL_TRACE_SCOPE("updateKeyByIndex");
   checkWritable();
-  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, updateRecordByIndex(index, record));
+  return underMutex(d_keyStorage, VELDBError::kKeyNotEnabled,
+                    [&](auto& table) { return table.updateRecordByIndex(index, record); });
 }
 
 void FileDBManager::updateKeyPairByIndex(KeyPairUniqueIndex index, VELASNKeyPairRecord& record) {
   VEL_TRACE_SCOPE("updateKeyPairByIndex");
   checkWritable();
-  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, updateRecordByIndex(index, record));
+  return underMutex(d_keyPairStorage, VELDBError::kKeyPairNotEnabled,
+                    [&](auto& table) { return table.updateRecordByIndex(index, record); });
 }
 
 void FileDBManager::updateCRLByIndex(CRLUniqueIndex index, VELASNCRLRecord& record) {
   VEL_TRACE_SCOPE("updateCRLByIndex");
   checkWritable();
-  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, updateRecordByIndex(index, record));
+  return underMutex(d_crlStorage, VELDBError::kCRLNotEnabled,
+                    [&](auto& table) { return table.updateRecordByIndex(index, record); });
 }
 
 unsigned long long FileDBManager::deleteKeyByIndex(KeyMultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("deleteKeyByIndex");
   checkWritable();
-  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, deleteRecordByIndex(index, key));
+  return underMutex(d_keyStorage, VELDBError::kKeyNotEnabled,
+                    [&](auto& table) { return table.deleteRecordByIndex(index, key); });
 }
 
 unsigned long long FileDBManager::deleteKeyByIndex(KeyUniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("deleteKeyByIndex");
   checkWritable();
-  FILEDB_UNDER_MUTEX(d_keyStorage, VELDBError::kKeyNotEnabled, deleteRecordByIndex(index, key));
+  return underMutex(d_keyStorage, VELDBError::kKeyNotEnabled,
+                    [&](auto& table) { return table.deleteRecordByIndex(index, key); });
 }
 
 unsigned long long FileDBManager::deleteKeyPairByIndex(KeyPairMultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("deleteKeyPairByIndex");
   checkWritable();
-  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, deleteRecordByIndex(index, key));
+  return underMutex(d_keyPairStorage, VELDBError::kKeyPairNotEnabled,
+                    [&](auto& table) { return table.deleteRecordByIndex(index, key); });
 }
 
 unsigned long long FileDBManager::deleteKeyPairByIndex(KeyPairUniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("deleteKeyPairByIndex");
   checkWritable();
-  FILEDB_UNDER_MUTEX(d_keyPairStorage, VELDBError::kKeyPairNotEnabled, deleteRecordByIndex(index, key));
+  return underMutex(d_keyPairStorage, VELDBError::kKeyPairNotEnabled,
+                    [&](auto& table) { return table.deleteRecordByIndex(index, key); });
 }
 
 unsigned long long FileDBManager::deleteCRLByIndex(CRLMultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("deleteCRLByIndex");
   checkWritable();
-  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, deleteRecordByIndex(index, key));
+  return underMutex(d_crlStorage, VELDBError::kCRLNotEnabled,
+                    [&](auto& table) { return table.deleteRecordByIndex(index, key); });
 }
 
 unsigned long long FileDBManager::deleteCRLByIndex(CRLUniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("deleteCRLByIndex");
   checkWritable();
-  FILEDB_UNDER_MUTEX(d_crlStorage, VELDBError::kCRLNotEnabled, deleteRecordByIndex(index, key));
+  return underMutex(d_crlStorage, VELDBError::kCRLNotEnabled,
+                    [&](auto& table) { return table.deleteRecordByIndex(index, key); });
 }
-
-#undef FILEDB_UNDER_MUTEX
 
 // --- settings -------------------------------------------------------------
 
@@ -597,14 +614,14 @@ std::vector<FileDBStorage*> enabledTables(const FileDBManager& manager, FileDBSt
 
 }  // namespace
 
-#define FILEDB_TABLES()                                                                  \
-  enabledTables(*this, d_keyStorage.load(std::memory_order_acquire),                     \
-                d_keyPairStorage.load(std::memory_order_acquire),                       \
-                d_crlStorage.load(std::memory_order_acquire))
+std::vector<FileDBStorage*> FileDBManager::enabledTableList() const {
+  return enabledTables(*this, d_keyStorage.load(std::memory_order_acquire),
+                       d_keyPairStorage.load(std::memory_order_acquire), d_crlStorage.load(std::memory_order_acquire));
+}
 
 unsigned char FileDBManager::getDBVersion() {
   VEL_TRACE_SCOPE("getDBVersion");
-  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  const std::vector<FileDBStorage*> tables = enabledTableList();
   if (tables.empty()) return 0;
   VELMutexLocker guard(tables.front()->getInstanceMutex());
   return tables.front()->getMajorVersion();
@@ -612,7 +629,7 @@ unsigned char FileDBManager::getDBVersion() {
 
 bool FileDBManager::hasDBPasswordExpired() {
   VEL_TRACE_SCOPE("hasDBPasswordExpired");
-  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  const std::vector<FileDBStorage*> tables = enabledTableList();
   if (tables.empty()) return false;
   VELMutexLocker guard(tables.front()->getInstanceMutex());
   return tables.front()->hasPasswordExpired();
@@ -620,7 +637,7 @@ bool FileDBManager::hasDBPasswordExpired() {
 
 long long FileDBManager::getDBPasswordExpirationTime() {
   VEL_TRACE_SCOPE("getDBPasswordExpirationTime");
-  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  const std::vector<FileDBStorage*> tables = enabledTableList();
   if (tables.empty()) return 0;
   VELMutexLocker guard(tables.front()->getInstanceMutex());
   return tables.front()->getPasswordExpirationTime();
@@ -629,7 +646,7 @@ long long FileDBManager::getDBPasswordExpirationTime() {
 VELString FileDBManager::getDBLabel() const {
   VEL_TRACE_SCOPE("getDBLabel");
   FileDBStorage* key = d_keyStorage.load(std::memory_order_acquire);
-  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  const std::vector<FileDBStorage*> tables = enabledTableList();
   if (tables.empty()) return VELString();
   FileDBStorage* table = tables.front();
   VELMutexLocker guard(table->getInstanceMutex());
@@ -641,7 +658,7 @@ VELString FileDBManager::getDBLabel() const {
 void FileDBManager::setDBPasswordExpirationTime(long long time) {
   VEL_TRACE_SCOPE("setDBPasswordExpirationTime");
   checkWritable();
-  const std::vector<FileDBStorage*> tables = FILEDB_TABLES();
+  const std::vector<FileDBStorage*> tables = enabledTableList();
   // Inside a transaction of this thread the change joins it; otherwise the
   // tables change together, as one transaction of their own.
   bool joining = false;
@@ -664,7 +681,7 @@ void FileDBManager::setDBPasswordExpirationTime(long long time) {
 void FileDBManager::setDBLabel(const VELString& label) {
   VEL_TRACE_SCOPE("setDBLabel");
   checkWritable();
-  for (FileDBStorage* table : FILEDB_TABLES()) {
+  for (FileDBStorage* table : enabledTableList()) {
     VELMutexLocker guard(table->getInstanceMutex());
     table->setLabel(label);
   }
@@ -692,7 +709,7 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
   std::vector<FileDBStorage*> tables;
   for (;;) {
     classMutex.lock();
-    tables = FILEDB_TABLES();
+    tables = enabledTableList();
     std::size_t locked = 0;
     while (locked < tables.size() && tables[locked]->getInstanceMutex().tryLock()) ++locked;
     if (locked == tables.size()) break;
@@ -783,8 +800,6 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
     throw;
   }
 }
-
-#undef FILEDB_TABLES
 
 // --- transactions ---------------------------------------------------------
 

@@ -3,15 +3,20 @@
 // record and settings operation on all three tables, and many threads on one database.
 #include "filedbmanager.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -24,6 +29,7 @@
 #include "filedbstorage.h"
 #include "velcrashplatform.h"
 #include "velexception.h"
+#include "velplatform.h"
 #include "veltestpki.h"
 #include "veltestutil.h"
 
@@ -167,6 +173,92 @@ TEST_F(FileDBManagerTest, MissingKeyFileIsRefusedWithNothingConnected) {
   ::unlink(keyPath().c_str());
   EXPECT_EQ(VELDBError::kCannotOpen, errorOf([&] { open(1); }));
   expectNothingConnected();
+}
+
+// Read-write opens of `g_refusedPath` fail with EACCES.
+std::string g_refusedPath;
+int refuseWriting(const char* path, int flags, int mode) {
+  if (path == g_refusedPath && (flags & O_ACCMODE) == O_RDWR) {
+    errno = EACCES;
+    return -1;
+  }
+  return vel_defaultPlatform().openFile(path, flags, mode);
+}
+
+TEST_F(FileDBManagerTest, UnusableTableFileIsRefusedWithItsReason) {
+  create();
+  const std::string saved = d_dir + "/saved";
+  ASSERT_EQ(0, ::rename(keyPath().c_str(), saved.c_str()));
+  // What an open in `mode` reports, on a thread of its own: an open still
+  // waiting after a few seconds fails the test and is fed bytes to go on.
+  auto refusal = [&](int mode, const std::string& fifo = std::string()) {
+    VELString message;
+    std::packaged_task<unsigned long()> task([&] { return errorOf([&] { open(1, mode); }, &message); });
+    std::future<unsigned long> result = task.get_future();
+    std::thread worker(std::move(task));
+    if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << "the open waited";
+      const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+      const std::string junk(4096, 'j');
+      if (writer >= 0 && ::write(writer, junk.data(), junk.size()) > 0) ::close(writer);
+    }
+    worker.join();
+    expectNothingConnected();
+    return std::make_pair(result.get(), std::string(message));
+  };
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> make;
+    unsigned long error;
+    const char* cause;
+  };
+  const Case cases[] = {
+      {"empty", [](const std::string& p) { std::ofstream(p).flush(); }, VELDBError::kRead,
+       "the file is empty, 80 bytes expected"},
+      {"short", [](const std::string& p) { std::ofstream(p) << "13 bytes only"; }, VELDBError::kRead,
+       "the file ends after 13 bytes, 80 expected"},
+      {"directory", [](const std::string& p) { ASSERT_EQ(0, ::mkdir(p.c_str(), 0700)); }, VELDBError::kCannotOpen,
+       "it is a directory"},
+      {"FIFO", [](const std::string& p) { ASSERT_EQ(0, ::mkfifo(p.c_str(), 0600)); }, VELDBError::kCannotOpen,
+       "it is not a regular file"},
+  };
+  for (const Case& c : cases) {
+    for (const VELString& table : {keyPath(), keyPairPath()}) {
+      const std::string moved = d_dir + "/moved";
+      if (table != keyPath()) {
+        ASSERT_EQ(0, ::rename(table.c_str(), moved.c_str()));
+        ASSERT_EQ(0, ::rename(saved.c_str(), keyPath().c_str()));
+      }
+      c.make(table);
+      for (int mode : {0, 1}) {
+        const auto got = refusal(mode, table);
+        EXPECT_EQ(c.error, got.first) << c.what << " " << table << ", mode " << mode << ": " << got.second;
+        EXPECT_NE(std::string::npos, got.second.find(table + ": cannot")) << got.second;
+        EXPECT_NE(std::string::npos, got.second.find(c.cause)) << got.second;
+      }
+      std::remove(table.c_str());  // a file, a FIFO or an empty directory
+      if (table != keyPath()) {
+        ASSERT_EQ(0, ::rename(keyPath().c_str(), saved.c_str()));
+        ASSERT_EQ(0, ::rename(moved.c_str(), table.c_str()));
+      }
+    }
+  }
+  ASSERT_EQ(0, ::rename(saved.c_str(), keyPath().c_str()));
+
+  // A table file this user may only read: a read-write open says so.
+  VELPlatformCalls calls = vel_defaultPlatform();
+  calls.openFile = refuseWriting;
+  vel_setPlatformCalls(&calls);
+  for (const VELString& table : {keyPath(), keyPairPath()}) {
+    g_refusedPath = table;
+    const auto got = refusal(1);
+    EXPECT_EQ(VELDBError::kCannotOpen, got.first) << got.second;
+    EXPECT_NE(std::string::npos, got.second.find(table + ": cannot open for reading and writing: Permission denied"))
+        << got.second;
+    EXPECT_EQ(0u, refusal(0).first);
+  }
+  vel_setPlatformCalls(nullptr);
+  EXPECT_EQ(3, open(1)->getDBVersion());  // nothing was changed on the way
 }
 
 TEST_F(FileDBManagerTest, DamagedCRLFileIsToleratedAndDamagedKeyPairFileIsNot) {

@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include <fcntl.h>
+#include <openssl/rand.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <sstream>
 
 #include "filedbtransactionguard.h"
+#include "text.h"
 #include "veldbconnectinfo.h"
 #include "veldbutility.h"
 
@@ -68,6 +71,14 @@ long long parseExpiry(const std::string& text) {
     tm.tm_mon = m - 1;
     tm.tm_mday = d;
     const long long when = static_cast<long long>(timegm(&tm));
+    // timegm carries 2026-02-30 over into March: a date that comes back
+    // otherwise does not exist.
+    struct tm back {};
+    const std::time_t t = static_cast<std::time_t>(when);
+    gmtime_r(&t, &back);
+    if (back.tm_year != y - 1900 || back.tm_mon != m - 1 || back.tm_mday != d) {
+      throw UsageError("expiry \"" + text + "\": no such date");
+    }
     if (when <= 0 || when > 0xFFFFFFFFLL) throw UsageError("expiry \"" + text + "\": out of range");
     return when;
   }
@@ -93,6 +104,15 @@ void testCrashPoint(const char* step, std::size_t count) {
     _exit(99);
   }
 }
+
+namespace {
+
+void checkNewLabel(const std::string& label) {
+  const std::string fault = labelFault(label);
+  if (!fault.empty()) throw UsageError("the label \"" + printable(label) + "\" " + fault);
+}
+
+}  // namespace
 
 // --- create ---------------------------------------------------------------------
 
@@ -350,12 +370,13 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
     const Planned& p = plan[i];
     if (p.table == Table::Key) {
       keyRecords[i].reset(new VELASNKeyRecord(1));
-      const VELBuffer der = derOf(p.cert);
+      // Decoded once already, as it was read: not decoded again to check it.
+      const VELASNCertificate certificate(p.cert);
       if (p.key != nullptr) {
         const VELBuffer wrapped = wrapPrivateKey(p.key, password);
-        keyRecords[i]->setKeyAndCertificate(der.get(), wrapped.get());
+        keyRecords[i]->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(wrapped.get()));
       } else {
-        keyRecords[i]->setCertificate(der.get());
+        keyRecords[i]->setCertificate(certificate);
       }
       keyRecords[i]->setLabel(p.label);
       keyRecords[i]->setTrusted(options.trusted && p.key == nullptr);
@@ -428,6 +449,10 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
 
 int cmdImport(const Args& args) {
   if (args.positional.empty()) throw UsageError("import needs at least one FILE");
+  if (std::count(args.positional.begin(), args.positional.end(), "-") > 1) {
+    throw UsageError("standard input (-) is one FILE; give it once");
+  }
+  if (args.has("label")) checkNewLabel(args.get("label"));
   const DbPaths paths = databasePaths(args);
   ImportPassword importPassword(args);
   InputItems items;
@@ -602,30 +627,44 @@ int cmdShow(const Args& args) {
 
 // --- export ---------------------------------------------------------------------
 
-namespace {
-
-// Writes `text` to `path` through a temporary file renamed into place, so a
-// failure leaves no half-written file.
-void writeFileAtomically(const std::string& path, const std::string& text) {
-  const std::string temp = path + ".velkdb-tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, path, errno);
-    out << text;
-    out.flush();
-    if (!out) {
-      std::remove(temp.c_str());
-      VELDB_THROW_EXTRA(VELDBError::kWrite, path, errno);
-    }
+void writeFileAtomically(const std::string& path, const std::string& text, bool secret) {
+  // A name of our own beside `path`: random, created exclusively and never
+  // through a link, so that nothing planted in the directory is written
+  // through.
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    unsigned char random[6];
+    if (RAND_bytes(random, sizeof random) != 1) VELDB_THROW(VELDBError::kNoDigest, "no random bytes");
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".velkdb-%02x%02x%02x%02x%02x%02x", random[0], random[1], random[2],
+                  random[3], random[4], random[5]);
+    temp = path + suffix;
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, secret ? 0600 : 0666);
+    if (fd < 0 && (errno != EEXIST || attempt == 100)) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, path, errno);
   }
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    std::remove(temp.c_str());
+  std::size_t done = 0;
+  int error = 0;
+  while (done < text.size() && error == 0) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno != EINTR) error = errno;
+    if (n > 0) done += static_cast<std::size_t>(n);
+  }
+  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  // The rename replaces `path` whole; a link there is replaced, not
+  // followed.
+  if (error == 0 && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    unlink(temp.c_str());
     VELDB_THROW_EXTRA(VELDBError::kWrite, path, error);
   }
 }
 
-std::string exportRecord(FileDBManager& db, const Match& m, bool withKey) {
+namespace {
+
+// The PEM of the record; `withKey` adds its private key (and sets `keyAdded`).
+std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& keyAdded) {
   const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
   std::string pem;
   if (m.table == Table::Key) {
@@ -633,14 +672,20 @@ std::string exportRecord(FileDBManager& db, const Match& m, bool withKey) {
     if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
     pem += toPEM("CERTIFICATE", r->getCertificate().getEncoding());
     if (withKey) {
-      if (!r->hasPrivateKey()) VELDB_THROW(VELDBError::kBadArgument, "record \"" + m.label + "\" holds no private key");
+      if (!r->hasPrivateKey()) {
+        VELDB_THROW(VELDBError::kBadArgument, "record \"" + printable(m.label) + "\" holds no private key");
+      }
       pem += toPEM("ENCRYPTED PRIVATE KEY", r->getPrivateKey().getEncoding());
+      keyAdded = true;
     }
   } else if (m.table == Table::KeyPair) {
     std::unique_ptr<VELASNKeyPairRecord> r(db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, id));
     if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
     pem += toPEM("CERTIFICATE REQUEST", r->getCertificationRequest().getEncoding());
-    if (withKey) pem += toPEM("ENCRYPTED PRIVATE KEY", r->getKeyPair().getPrivateKeyEncoding());
+    if (withKey) {
+      pem += toPEM("ENCRYPTED PRIVATE KEY", r->getKeyPair().getPrivateKeyEncoding());
+      keyAdded = true;
+    }
   } else {
     std::unique_ptr<VELASNCRLRecord> r(db.getCRLByIndex(VELDBManager::CRLRecordID, id));
     if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
@@ -674,21 +719,24 @@ int cmdExport(const Args& args) {
     found = requireRecords(*db, selector, false);
   }
   std::string pem;
+  bool keyAdded = false;
   for (const Match& m : found) {
     if (withKey && m.table == Table::Key && all) {
       // With --all, --key adds the keys of the records that have one.
       std::unique_ptr<VELASNKeyRecord> r(db->getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(m.id)));
-      pem += exportRecord(*db, m, r && r->hasPrivateKey());
+      pem += exportRecord(*db, m, r && r->hasPrivateKey(), keyAdded);
     } else {
-      pem += exportRecord(*db, m, withKey && m.table != Table::CRL);
+      pem += exportRecord(*db, m, withKey && m.table != Table::CRL, keyAdded);
     }
   }
   const std::string out = args.get("out");
   if (out.empty() || out == "-") {
     std::cout << pem;
   } else {
-    writeFileAtomically(out, pem);
-    std::cerr << "exported " << found.size() << (found.size() == 1 ? " record" : " records") << " to " << out << "\n";
+    // A file with a private key is the owner's alone, whatever the umask.
+    writeFileAtomically(out, pem, keyAdded);
+    std::cerr << "exported " << found.size() << (found.size() == 1 ? " record" : " records") << " to "
+              << printable(out) << "\n";
   }
   return 0;
 }
@@ -721,7 +769,8 @@ int cmdDelete(const Args& args) {
       if (m.table == Table::Key) deleted += db->deleteKeyByIndex(VELDBManager::KeyRecordID, id);
       if (m.table == Table::KeyPair) deleted += db->deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, id);
       if (m.table == Table::CRL) deleted += db->deleteCRLByIndex(VELDBManager::CRLRecordID, id);
-      report += "deleted " + std::string(tableName(m.table)) + " #" + std::to_string(m.id) + " \"" + m.label + "\"\n";
+      report += "deleted " + std::string(tableName(m.table)) + " #" + std::to_string(m.id) + " \"" +
+                printable(m.label) + "\"\n";
       testCrashPoint("delete", i + 1);
     }
     transaction.commit();
@@ -736,7 +785,7 @@ int cmdRename(const Args& args) {
   if (selectorArgs.positional.empty()) throw UsageError("rename needs the NEW label");
   const std::string newLabel = selectorArgs.positional.back();
   selectorArgs.positional.pop_back();
-  if (newLabel.empty()) throw UsageError("the new label is empty");
+  checkNewLabel(newLabel);
   const Selector selector = parseSelector(selectorArgs, false);
   const Secret password = databasePassword(args);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
@@ -755,7 +804,8 @@ int cmdRename(const Args& args) {
     r->setLabel(newLabel);
     db->updateCRLByIndex(VELDBManager::CRLRecordID, *r);
   }
-  std::cout << "renamed " << tableName(m.table) << " #" << m.id << " \"" << m.label << "\" to \"" << newLabel << "\"\n";
+  std::cout << "renamed " << tableName(m.table) << " #" << m.id << " \"" << printable(m.label) << "\" to \""
+            << newLabel << "\"\n";
   return 0;
 }
 

@@ -49,6 +49,13 @@ long long parseExpiry(const std::string& text);
 // "never" or the UTC date and time.
 std::string expiryText(long long time);
 
+// Writes `text` to `path`, replacing it whole: into a new file of a random
+// name beside it (created exclusively, never through a link), synced, then
+// renamed over `path` (a link at `path` is replaced, not followed).  The
+// new file has mode 0600 when `secret`, else 0666 less the umask.  Throws
+// 0x8C234 or 0x8C239 with errno; nothing is left behind on a failure.
+void writeFileAtomically(const std::string& path, const std::string& text, bool secret);
+
 // Test hook: with VELKDB_TEST_CRASH=STEP:N in the environment, the call
 // for that step and count ends the process at once (exit status 99, no
 // clean-up, as a crash would).  Steps: import:N and delete:N after N records

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "password.h"
+#include "text.h"
 #include "veldbconnectinfo.h"
 
 namespace velkdb {
@@ -72,10 +73,12 @@ std::string errorLine(const VELException& e) {
       e.getExtra() > 0 && e.getExtra() < 4096) {
     line += std::string(" (") + std::strerror(static_cast<int>(e.getExtra())) + ")";
   }
+  // One line, and nothing in it (a label, a name from a certificate) that
+  // drives the terminal.
   for (char& c : line) {
     if (c == '\n') c = ' ';
   }
-  return line;
+  return printable(line);
 }
 
 const char* tableName(Table table) {

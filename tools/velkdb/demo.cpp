@@ -26,12 +26,9 @@ Secret demoPassword(const std::string& file) {
   if (RAND_bytes(random, sizeof random) != 1) VELDB_THROW(VELDBError::kNoDigest, "no random bytes");
   std::string text;
   for (unsigned char c : random) text += kAlphabet[c % (sizeof kAlphabet - 1)];
-  const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, file, errno);
-  const std::string line = text + "\n";
-  const bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-  close(fd);
-  if (!ok) VELDB_THROW_EXTRA(VELDBError::kWrite, file, errno);
+  // A new file, the owner's alone (a password file kept from before may
+  // have been readable by others, or be a link).
+  writeFileAtomically(file, text + "\n", true);
   return Secret(text);
 }
 

@@ -4,6 +4,11 @@
 // `velkdb COMMAND --help` describes one.  Errors print one line,
 // "velkdb: error 0xNNNNN (meaning): detail", and exit with status 1 (2 for a
 // command line that does not parse).
+#include <openssl/crypto.h>
+#include <openssl/opensslv.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -11,10 +16,27 @@
 #include <vector>
 
 #include "commands.h"
+#include "text.h"
 
 using namespace velkdb;
 
 namespace {
+
+const char* const kVersion = "1.0.0";
+
+// The process holds passwords and private keys in memory: no core file
+// is written of it, and no other process of the same user may read its
+// memory (ptrace, /proc/PID/mem).
+void protectProcess() {
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  const struct rlimit none {0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+}
+
+void printVersion() {
+  std::cout << "velkdb " << kVersion << "\n"
+            << "built with " << OPENSSL_VERSION_TEXT << ", running " << OpenSSL_version(OPENSSL_VERSION) << "\n";
+}
 
 struct Option {
   const char* name;     // long name without "--"
@@ -61,7 +83,8 @@ const std::vector<Command> kCommands = {
      {}},
     {"import", cmdImport, true, "import -d BASE [--label LABEL] [--trusted] [--skip-existing] FILE...",
      "import certificates, keys, key pairs with requests, PKCS#12 files, CRLs",
-     "Reads each FILE: PEM (any number of certificates, private keys, certification requests and CRLs) or DER "
+     "Reads each FILE (- for standard input): PEM (any number of certificates, private keys, certification "
+     "requests and CRLs; a line starting with ----- that is no whole block's refuses the input) or DER "
      "(one certificate, CRL, request, PKCS#12 file, or PKCS#8 / traditional private key, encrypted or not).  "
      "A private key is stored with the certificate whose public key it has (key table) or with the request "
      "whose public key it has (key-pair table); a key that matches neither is refused.  Private keys are "
@@ -69,7 +92,7 @@ const std::vector<Command> kCommands = {
      "come from --label (for the record with a key, or the only record) or from the subject's common name "
      "(the issuer's for CRLs), with \" #2\", \" #3\" added when taken.  The import is one transaction: "
      "nothing is stored when anything is refused or the process is stopped.  Shows a progress bar on a terminal and prints a one-line summary.",
-     {{"label", 0, "LABEL", "label of the record"},
+     {{"label", 0, "LABEL", "label of the record (one line of text)"},
       {"trusted", 0, nullptr, "mark the certificates without keys as trusted"},
       {"skip-existing", 0, nullptr, "skip certificates and CRLs already stored instead of refusing"},
       {"import-password-file", 0, "FILE",
@@ -93,8 +116,9 @@ const std::vector<Command> kCommands = {
      "[--out FILE]",
      "write certificates, keys, requests or CRLs as PEM",
      "Writes the certificate of a key record, the request of a key pair, or the CRL, as PEM, to standard "
-     "output or FILE (replaced whole).  --key adds the private key as stored: an ENCRYPTED PRIVATE KEY that "
-     "opens with the database password (openssl pkey -in FILE).  --all exports every record of the "
+     "output or FILE (replaced whole: written under a new name beside it and renamed; a link at FILE is "
+     "replaced, not followed).  --key adds the private key as stored: an ENCRYPTED PRIVATE KEY that "
+     "opens with the database password (openssl pkey -in FILE); a FILE with a key gets mode 0600.  --all exports every record of the "
      "tables (with --key: every stored key too).",
      {{"label", 0, "LABEL", "the record with this label"},
       {"id", 0, "N", "the record with this record ID"},
@@ -114,7 +138,7 @@ const std::vector<Command> kCommands = {
       {"issuer", 0, "NAME", "certificates and CRLs of this issuer"},
       {"table", 0, "TABLE", "this table only"}}},
     {"rename", cmdRename, true, "rename -d BASE (OLD | --label OLD | --id N | --subject NAME) [--table T] NEW",
-     "change a record's label", "Gives one record the label NEW (refused when NEW is in use in its table).",
+     "change a record's label", "Gives one record the label NEW, one line of text (refused when NEW is in use in its table).",
      {{"label", 0, "LABEL", "the record with this label"},
       {"id", 0, "N", "the record with this record ID"},
       {"subject", 0, "NAME", "the record of this subject"},
@@ -125,13 +149,14 @@ const std::vector<Command> kCommands = {
      "new password comes from --new-password-file, $VELKDB_NEW_PASSWORD or a prompt (asked twice).  Keys "
      "are re-wrapped first, all in one transaction, then the tables' passwords change; at every moment each "
      "key and each table opens with the old or the new password.  If the change stops (an error, a killed "
-     "process), running the same passwd again completes it.  The expiry stays as it was unless --expire is "
+     "process), running the same passwd again completes it; run again after the change completed, it has nothing "
+     "to do and exits 0.  The expiry stays as it was unless --expire is "
      "given.",
      {{"new-password-file", 0, "FILE", "read the new password from the first line of FILE"},
       {"expire", 0, "WHEN", "new password expiry: days from now, never, or YYYY-MM-DD"}}},
     {"expire", cmdExpire, true, "expire -d BASE WHEN", "set the password expiry",
      "Sets the password expiry of every table: WHEN is a number of days from now, never, or YYYY-MM-DD "
-     "(midnight UTC).",
+     "(midnight UTC; a date that exists).",
      {}},
     {"demo", cmdDemo, false, "demo [DIRECTORY] [--ca-bundle FILE]", "make and show a demo database",
      "Makes the database DIRECTORY/demo (default directory: velkdb-demo; a previous demo there is replaced) "
@@ -164,7 +189,7 @@ std::string wrap(const std::string& text, std::size_t indent, std::size_t width 
 
 void printMainHelp() {
   std::cout << "velkdb -- keep certificates, private keys, key pairs and CRLs in a velfiledb database\n\n"
-               "usage: velkdb COMMAND [OPTIONS] [ARGUMENTS]\n       velkdb COMMAND --help\n\ncommands:\n";
+               "usage: velkdb COMMAND [OPTIONS] [ARGUMENTS]\n       velkdb COMMAND --help\n       velkdb --version\n\ncommands:\n";
   for (const Command& c : kCommands) {
     char line[128];
     std::snprintf(line, sizeof line, "  %-8s %s\n", c.name, c.summary);
@@ -174,7 +199,8 @@ void printMainHelp() {
             << wrap("Passwords are never taken from the command line: the database password comes from "
                     "--password-file FILE, the environment variable VELKDB_PASSWORD, or a prompt without echo "
                     "on the terminal; --default-password uses the library's built-in default password, and "
-                    "only when asked for.  The database is named with -d BASE or VELKDB_DB.",
+                    "only when asked for.  A password file that others than its owner may read is used with a "
+                    "warning.  The database is named with -d BASE or VELKDB_DB.",
                     0)
             << "\n"
             << wrap("Errors print one line with the error number and its meaning, and exit with status 1 "
@@ -269,6 +295,11 @@ bool parse(const Command& c, int argc, char** argv, Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  protectProcess();
+  if (argc >= 2 && std::string(argv[1]) == "--version") {
+    printVersion();
+    return 0;
+  }
   if (argc < 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h" ||
       std::string(argv[1]) == "help") {
     if (argc >= 3 && std::string(argv[1]) == "help") {
@@ -288,7 +319,8 @@ int main(int argc, char** argv) {
     if (c.name == name) command = &c;
   }
   if (command == nullptr) {
-    std::cerr << "velkdb: error 0x8B67A (bad argument): unknown command \"" << name << "\"; see velkdb --help\n";
+    std::cerr << "velkdb: error 0x8B67A (bad argument): unknown command \"" << printable(name)
+              << "\"; see velkdb --help\n";
     return 2;
   }
   Args args;
@@ -303,7 +335,8 @@ int main(int argc, char** argv) {
     std::cout.flush();
     return std::cout.good() ? status : 1;
   } catch (const UsageError& e) {
-    std::cerr << "velkdb: error 0x8B67A (bad argument): " << e.what() << "; see velkdb " << name << " --help\n";
+    std::cerr << "velkdb: error 0x8B67A (bad argument): " << printable(e.what()) << "; see velkdb " << name
+              << " --help\n";
     return 2;
   } catch (const VELException& e) {
     std::cout.flush();
@@ -311,7 +344,7 @@ int main(int argc, char** argv) {
     return 1;
   } catch (const std::exception& e) {
     std::cout.flush();
-    std::cerr << "velkdb: error: " << e.what() << "\n";
+    std::cerr << "velkdb: error: " << printable(e.what()) << "\n";
     return 1;
   }
 }

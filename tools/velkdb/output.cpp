@@ -8,33 +8,12 @@
 #include <memory>
 #include <sstream>
 
+#include "text.h"
 #include "veldbutility.h"
 
 namespace velkdb {
 
 namespace {
-
-std::string json(const std::string& s) {
-  std::string out = "\"";
-  for (const unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
 
 const char* yesNo(bool b) { return b ? "yes" : "no"; }
 
@@ -95,18 +74,18 @@ void listText(FileDBManager& db, bool hasTable, Table only) {
     heading(Table::Key, db.getKeyCountByIndex(VELDBManager::KeyAllRecords, any));
     forEachKey(db, [&](VELASNKeyRecord& r) {
       const CertView v = viewOf(r.getCertificate());
-      std::cout << "  " << idOf(r) << "  " << r.getLabel().getValue() << (r.hasPrivateKey() ? "  [key]" : "")
+      std::cout << "  " << idOf(r) << "  " << printable(r.getLabel().getValue()) << (r.hasPrivateKey() ? "  [key]" : "")
                 << (r.isTrusted() ? "  [trusted]" : "") << "\n"
-                << "      subject: " << v.subject << "\n"
-                << "      issuer:  " << v.issuer << "\n"
+                << "      subject: " << printable(v.subject) << "\n"
+                << "      issuer:  " << printable(v.issuer) << "\n"
                 << "      serial:  " << v.serial << "  valid: " << v.notBefore << " to " << v.notAfter << "\n";
     });
   }
   if ((!hasTable || only == Table::KeyPair)) {
     heading(Table::KeyPair, db.isKeyPairEnabled() ? db.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, any) : 0);
     forEachKeyPair(db, [&](VELASNKeyPairRecord& r) {
-      std::cout << "  " << idOf(r) << "  " << r.getLabel().getValue() << "  [key]\n"
-                << "      subject: " << requestSubject(r) << "\n"
+      std::cout << "  " << idOf(r) << "  " << printable(r.getLabel().getValue()) << "  [key]\n"
+                << "      subject: " << printable(requestSubject(r)) << "\n"
                 << "      key:     " << requestKey(r) << "\n";
     });
   }
@@ -114,8 +93,8 @@ void listText(FileDBManager& db, bool hasTable, Table only) {
     heading(Table::CRL, db.isCRLEnabled() ? db.getCRLCountByIndex(VELDBManager::CRLAllRecords, any) : 0);
     forEachCRL(db, [&](VELASNCRLRecord& r) {
       const CRLView v = viewOf(r.getCRL());
-      std::cout << "  " << idOf(r) << "  " << r.getLabel().getValue() << "\n"
-                << "      issuer:  " << v.issuer << "\n"
+      std::cout << "  " << idOf(r) << "  " << printable(r.getLabel().getValue()) << "\n"
+                << "      issuer:  " << printable(v.issuer) << "\n"
                 << "      updated: " << v.thisUpdate << "  next: " << (v.nextUpdate.empty() ? "-" : v.nextUpdate)
                 << "  revoked: " << v.revoked << "\n";
     });
@@ -123,16 +102,16 @@ void listText(FileDBManager& db, bool hasTable, Table only) {
 }
 
 void listJSON(FileDBManager& db, const std::string& dbName, bool hasTable, Table only) {
-  std::cout << "{\n  \"database\": " << json(dbName);
+  std::cout << "{\n  \"database\": " << jsonString(dbName);
   if (!hasTable || only == Table::Key) {
     std::cout << ",\n  \"keys\": [";
     bool first = true;
     forEachKey(db, [&](VELASNKeyRecord& r) {
       const CertView v = viewOf(r.getCertificate());
-      std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << json(r.getLabel().getValue())
-                << ", \"subject\": " << json(v.subject) << ", \"issuer\": " << json(v.issuer)
-                << ", \"serial\": " << json(v.serial) << ", \"notBefore\": " << json(v.notBefore)
-                << ", \"notAfter\": " << json(v.notAfter) << ", \"hasKey\": " << (r.hasPrivateKey() ? "true" : "false")
+      std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << jsonString(r.getLabel().getValue())
+                << ", \"subject\": " << jsonString(v.subject) << ", \"issuer\": " << jsonString(v.issuer)
+                << ", \"serial\": " << jsonString(v.serial) << ", \"notBefore\": " << jsonString(v.notBefore)
+                << ", \"notAfter\": " << jsonString(v.notAfter) << ", \"hasKey\": " << (r.hasPrivateKey() ? "true" : "false")
                 << ", \"trusted\": " << (r.isTrusted() ? "true" : "false") << "}";
       first = false;
     });
@@ -142,8 +121,8 @@ void listJSON(FileDBManager& db, const std::string& dbName, bool hasTable, Table
     std::cout << ",\n  \"keypairs\": [";
     bool first = true;
     forEachKeyPair(db, [&](VELASNKeyPairRecord& r) {
-      std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << json(r.getLabel().getValue())
-                << ", \"subject\": " << json(requestSubject(r)) << ", \"publicKey\": " << json(requestKey(r))
+      std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << jsonString(r.getLabel().getValue())
+                << ", \"subject\": " << jsonString(requestSubject(r)) << ", \"publicKey\": " << jsonString(requestKey(r))
                 << ", \"hasKey\": true}";
       first = false;
     });
@@ -154,9 +133,9 @@ void listJSON(FileDBManager& db, const std::string& dbName, bool hasTable, Table
     bool first = true;
     forEachCRL(db, [&](VELASNCRLRecord& r) {
       const CRLView v = viewOf(r.getCRL());
-      std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << json(r.getLabel().getValue())
-                << ", \"issuer\": " << json(v.issuer) << ", \"thisUpdate\": " << json(v.thisUpdate)
-                << ", \"nextUpdate\": " << json(v.nextUpdate) << ", \"revoked\": " << v.revoked << "}";
+      std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << jsonString(r.getLabel().getValue())
+                << ", \"issuer\": " << jsonString(v.issuer) << ", \"thisUpdate\": " << jsonString(v.thisUpdate)
+                << ", \"nextUpdate\": " << jsonString(v.nextUpdate) << ", \"revoked\": " << v.revoked << "}";
       first = false;
     });
     std::cout << (first ? "]" : "\n  ]");
@@ -187,14 +166,14 @@ void printRecord(FileDBManager& db, const Match& m, const Secret* password) {
   const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
   std::cout << "table:        " << tableName(m.table) << "\n"
             << "record ID:    " << m.id << "\n"
-            << "label:        " << m.label << "\n";
+            << "label:        " << printable(m.label) << "\n";
   if (m.table == Table::Key) {
     std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, id));
     if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
     const CertView v = viewOf(r->getCertificate());
     std::cout << "trusted:      " << yesNo(r->isTrusted()) << "\n"
-              << "subject:      " << v.subject << "\n"
-              << "issuer:       " << v.issuer << "\n"
+              << "subject:      " << printable(v.subject) << "\n"
+              << "issuer:       " << printable(v.issuer) << "\n"
               << "serial:       " << v.serial << "\n"
               << "not before:   " << v.notBefore << "\n"
               << "not after:    " << v.notAfter << "\n"
@@ -206,14 +185,14 @@ void printRecord(FileDBManager& db, const Match& m, const Secret* password) {
   } else if (m.table == Table::KeyPair) {
     std::unique_ptr<VELASNKeyPairRecord> r(db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, id));
     if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
-    std::cout << "subject:      " << requestSubject(*r) << "\n"
+    std::cout << "subject:      " << printable(requestSubject(*r)) << "\n"
               << "public key:   " << requestKey(*r) << "\n"
               << "private key:  " << keyStatus(r->getKeyPair().getPrivateKeyEncoding(), password) << "\n";
   } else {
     std::unique_ptr<VELASNCRLRecord> r(db.getCRLByIndex(VELDBManager::CRLRecordID, id));
     if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
     const CRLView v = viewOf(r->getCRL());
-    std::cout << "issuer:       " << v.issuer << "\n"
+    std::cout << "issuer:       " << printable(v.issuer) << "\n"
               << "this update:  " << v.thisUpdate << "\n"
               << "next update:  " << (v.nextUpdate.empty() ? "-" : v.nextUpdate) << "\n"
               << "revoked:      " << v.revoked << "\n";
@@ -233,13 +212,13 @@ unsigned long long countOf(FileDBManager& db, Table t) {
 
 int printInfo(const DbPaths& paths, const Secret& password) {
   int faults = 0;
-  std::cout << "database: " << paths.base << "\n";
+  std::cout << "database: " << printable(paths.base) << "\n";
   if (fileExists(paths.marker())) {
     std::cout << "NOTE: a password change was interrupted; run `velkdb passwd` again to complete it\n";
   }
   for (Table t : kTables) {
     const std::string file = paths.file(t);
-    std::cout << tableName(t) << ":\n  file:     " << file << "\n";
+    std::cout << tableName(t) << ":\n  file:     " << printable(file) << "\n";
     if (!fileExists(file)) {
       std::cout << "  absent" << (t == Table::Key ? " (no database here)" : "") << "\n";
       if (t == Table::Key) ++faults;
@@ -272,7 +251,7 @@ int printVerify(const DbPaths& paths, const Secret& password) {
     if (!fileExists(file)) {
       if (t == Table::Key) {
         ++faults;
-        std::cout << "FAULT: " << file << " is missing\n";
+        std::cout << "FAULT: " << printable(file) << " is missing\n";
       } else {
         std::cout << "absent\n";
       }

@@ -33,7 +33,7 @@ void writeMarker(const DbPaths& paths) {
   const std::string text =
       "A velkdb password change of this database is under way or was interrupted.\n"
       "Run `velkdb passwd` with the same old and new passwords to complete it.\n";
-  const int fd = open(paths.marker().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = open(paths.marker().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, paths.marker(), errno);
   const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
   close(fd);
@@ -123,7 +123,19 @@ int cmdPasswd(const Args& args) {
     });
   }
   if (!anyOld && toRewrap == 0 && !resumed) {
-    VELDB_THROW(VELDBError::kBadPassword, "the database password is already the new one");
+    // Every table and every key is under the new password and no change
+    // is under way: a change that completed (its process perhaps stopped
+    // before it said so), run again.  Only an expiry given is left to set.
+    if (hasExpiry) {
+      for (const TableState& s : tables) {
+        if (!s.present) continue;
+        TableHandle h(paths, s.table, newPw, true);
+        h.db().setDBPasswordExpirationTime(expiry);
+      }
+    }
+    std::cout << "the database password is already the new one; nothing to do; password expires "
+              << expiryText(expiry) << "\n";
+    return 0;
   }
   if (resumed) std::cout << "completing an interrupted password change\n";
 

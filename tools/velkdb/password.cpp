@@ -1,16 +1,20 @@
 #include "password.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <iostream>
 
 #include "filedbmanager.h"
+#include "text.h"
 #include "velexception.h"
 
 namespace velkdb {
@@ -19,13 +23,60 @@ namespace {
 
 [[noreturn]] void fail(const std::string& message) { VELDB_THROW(VELDBError::kBadArgument, message); }
 
-std::string readPasswordFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) fail("password file " + path + ": " + std::strerror(errno));
-  std::string line;
-  std::getline(in, line);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
+// A password file longer than this without a line end is refused.
+constexpr std::size_t kMaxPasswordLine = 64 * 1024;
+
+// The first line of the password file `path` (without its line end).  A
+// file that others than its owner may read is used, with a warning.
+std::string readPasswordFile(const std::string& path, const std::string& option) {
+  const std::string name = "password file " + printable(path);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail(name + ": " + std::strerror(errno));
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    const int error = errno;
+    close(fd);
+    fail(name + ": " + std::strerror(error));
+  }
+  if (S_ISDIR(st.st_mode)) {
+    close(fd);
+    fail(name + ": is a directory");
+  }
+  if (S_ISREG(st.st_mode) && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    std::cerr << "velkdb: warning: " << option << " " << printable(path) << " is readable by "
+              << ((st.st_mode & S_IROTH) != 0 ? "others" : "its group") << " (mode " << mode
+              << "); make it readable by its owner only (chmod 600)\n";
+  }
+  std::string text;
+  char buf[4096];
+  bool lineEnd = false;
+  while (!lineEnd) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      OPENSSL_cleanse(buf, sizeof buf);
+      OPENSSL_cleanse(&text[0], text.size());
+      close(fd);
+      fail(name + ": " + std::strerror(error));
+    }
+    if (n == 0) break;
+    const char* end = static_cast<const char*>(std::memchr(buf, '\n', static_cast<std::size_t>(n)));
+    lineEnd = end != nullptr;
+    text.append(buf, lineEnd ? static_cast<std::size_t>(end - buf) : static_cast<std::size_t>(n));
+    if (text.size() > kMaxPasswordLine) {
+      OPENSSL_cleanse(buf, sizeof buf);
+      OPENSSL_cleanse(&text[0], text.size());
+      close(fd);
+      fail(name + ": its first line is longer than " + std::to_string(kMaxPasswordLine) + " bytes");
+    }
+  }
+  OPENSSL_cleanse(buf, sizeof buf);
+  close(fd);
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  return text;
 }
 
 // Reads one line from the terminal with echo off.  False when there is no
@@ -67,7 +118,7 @@ bool fromSources(const PasswordOptions& options, bool confirm, Secret& out) {
     return true;
   }
   if (!options.file.empty()) {
-    std::string line = readPasswordFile(options.file);
+    std::string line = readPasswordFile(options.file, options.fileOption);
     out = Secret(line);
     std::fill(line.begin(), line.end(), '\0');
     return true;

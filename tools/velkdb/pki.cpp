@@ -10,6 +10,9 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509v3.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -20,6 +23,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "text.h"
 #include "velexception.h"
 
 namespace velkdb {
@@ -46,7 +50,7 @@ struct P12Free {
 };
 
 // An input file larger than this is refused before it is read.
-constexpr std::streamoff kMaxInputSize = 64 * 1024 * 1024;
+constexpr off_t kMaxInputSize = 64 * 1024 * 1024;
 
 [[noreturn]] void fail(const std::string& message) {
   ERR_clear_error();
@@ -79,15 +83,47 @@ std::unique_ptr<T, Free> decodeWhole(const VELASNCBuffer& der, Decode d2i, Free)
   return object;
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) fail(path + ": cannot read the file (" + std::strerror(errno) + ")");
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  if (size < 0 || size > kMaxInputSize) fail(path + ": file too large or unreadable");
-  in.seekg(0, std::ios::beg);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  if (size > 0 && !in.read(&bytes[0], size)) fail(path + ": cannot read the file");
+// The bytes of the input file `path`, standard input for "-"; `name` is
+// how messages call it.
+std::string readFile(const std::string& path, const std::string& name) {
+  const bool standardInput = path == "-";
+  const int fd = standardInput ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail(name + ": cannot read the file (" + std::strerror(errno) + ")");
+  struct Closer {
+    int fd;
+    bool own;
+    ~Closer() {
+      if (own) close(fd);
+    }
+  } closer{fd, !standardInput};
+  struct stat st {};
+  if (fstat(fd, &st) != 0) fail(name + ": cannot read the file (" + std::strerror(errno) + ")");
+  if (S_ISDIR(st.st_mode)) fail(name + ": is a directory");
+  std::string bytes;
+  if (S_ISREG(st.st_mode)) {
+    if (st.st_size > kMaxInputSize) fail(name + ": file too large");
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
+  }
+  // Read to the end whatever it is (a file, a pipe, a terminal).
+  char buf[16384];
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      OPENSSL_cleanse(buf, sizeof buf);
+      OPENSSL_cleanse(&bytes[0], bytes.size());
+      fail(name + ": cannot read the file (" + std::strerror(error) + ")");
+    }
+    if (n == 0) break;
+    if (bytes.size() + static_cast<std::size_t>(n) > static_cast<std::size_t>(kMaxInputSize)) {
+      OPENSSL_cleanse(buf, sizeof buf);
+      OPENSSL_cleanse(&bytes[0], bytes.size());
+      fail(name + ": file too large");
+    }
+    bytes.append(buf, static_cast<std::size_t>(n));
+  }
+  OPENSSL_cleanse(buf, sizeof buf);
   return bytes;
 }
 
@@ -214,6 +250,17 @@ void readPEM(const std::string& path, const std::string& bytes, PasswordContext&
       fail(where + ": unsupported PEM block");
     }
   }
+  // The PEM reader skips lines it does not take for a begin line: a block
+  // cut inside its "-----BEGIN" line (a truncated or badly joined bundle)
+  // would be dropped without a word.  Every line that starts with "-----"
+  // must be the begin or end line of a block read.
+  std::size_t boundaries = 0;
+  for (std::size_t at = 0; at < bytes.size(); ++at) {
+    if ((at == 0 || bytes[at - 1] == '\n') && bytes.compare(at, 5, "-----") == 0) ++boundaries;
+  }
+  if (boundaries != 2 * static_cast<std::size_t>(blocks)) {
+    fail(path + ": cut-off or malformed PEM: a line starting with \"-----\" begins or ends no block");
+  }
 }
 
 void readDER(const std::string& path, const std::string& bytes, PasswordContext& ctx, InputItems& items) {
@@ -253,15 +300,27 @@ void readDER(const std::string& path, const std::string& bytes, PasswordContext&
 }  // namespace
 
 void readInputFile(const std::string& path, InputPassword& password, InputItems& items) {
-  const std::string bytes = readFile(path);
-  if (bytes.empty()) fail(path + ": empty file");
+  const std::string name = path == "-" ? "standard input" : printable(path);
+  // The input may hold private keys in the clear: wiped when done.
+  struct Wiped {
+    std::string bytes;
+    ~Wiped() { OPENSSL_cleanse(&bytes[0], bytes.size()); }
+  } input{readFile(path, name)};
+  const std::string& bytes = input.bytes;
+  if (bytes.empty()) fail(name + ": empty file");
   PasswordContext ctx;
   ctx.source = &password;
+  // What the file holds is added whole or not at all.
+  InputItems found;
   if (bytes.find("-----BEGIN ") != std::string::npos) {
-    readPEM(path, bytes, ctx, items);
+    readPEM(name, bytes, ctx, found);
   } else {
-    readDER(path, bytes, ctx, items);
+    readDER(name, bytes, ctx, found);
   }
+  for (auto& x : found.certs) items.certs.push_back(std::move(x));
+  for (auto& x : found.keys) items.keys.push_back(std::move(x));
+  for (auto& x : found.requests) items.requests.push_back(std::move(x));
+  for (auto& x : found.crls) items.crls.push_back(std::move(x));
 }
 
 VELBuffer wrapPrivateKey(EVP_PKEY* key, const Secret& password) {
@@ -436,12 +495,14 @@ std::string labelFromName(const X509_NAME* name) {
     if (n > 0) {
       std::string label(reinterpret_cast<char*>(utf8), static_cast<std::size_t>(n));
       OPENSSL_free(utf8);
-      if (!trim(label).empty()) return trim(label);
+      // A label is one line of text: control characters in the name are
+      // written out ("\x1b").
+      if (!trim(label).empty()) return printable(trim(label));
     }
     ERR_clear_error();
   }
   const std::string text = nameText(name);
-  return text.empty() ? "unnamed" : text;
+  return text.empty() ? "unnamed" : printable(text);
 }
 
 std::string timeText(const ASN1_TIME* t) {

@@ -77,10 +77,12 @@ class InputPassword {
   virtual bool get(Secret& out) = 0;
 };
 
-// Reads `path` (PEM with any number of blocks, or one DER structure:
-// certificate, CRL, request, PKCS#12, PKCS#8 or traditional private key) and
-// appends what it holds to `items`.  Throws 0x8B67A naming the file and the
-// fault (unreadable, not a supported format, wrong password).
+// Reads `path` (standard input for "-"): PEM with any number of blocks, or
+// one DER structure (certificate, CRL, request, PKCS#12, PKCS#8 or
+// traditional private key), and appends what it holds to `items`: all of
+// it, or nothing when it throws 0x8B67A naming the file and the fault
+// (unreadable, a directory, not a supported format, a PEM line starting
+// with "-----" that is no whole block's, wrong password).
 void readInputFile(const std::string& path, InputPassword& password, InputItems& items);
 
 // The key wrapped as EncryptedPrivateKeyInfo DER under `password`.
@@ -113,7 +115,8 @@ std::string nameText(const X509_NAME* name);
 // Throws 0x8B67A for an attribute OpenSSL does not know.
 VELBuffer parseName(const std::string& text);
 // A label from a name: its last common name, else its last organisational
-// unit or organisation, else the whole name.
+// unit or organisation, else the whole name; control characters written
+// out as `printable` does.
 std::string labelFromName(const X509_NAME* name);
 // "2025-01-31T12:00:00Z"; "" for null.
 std::string timeText(const ASN1_TIME* t);

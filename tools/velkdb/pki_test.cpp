@@ -4,11 +4,18 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
+#include <iostream>
+#include <regex>
+#include <sstream>
 #include <string>
 
 #include "commands.h"
+#include "text.h"
+#include "veldbconnectinfo.h"
 #include "velasn.h"
 #include "velexception.h"
 
@@ -128,6 +135,56 @@ TEST(VelkdbPKI, ReadsPEMBundlesKeysAndRequestsAndRefusesTheRest) {
   // A clear key in DER is read as such.
   readInputFile(tempFile("cert.der", der.toString()), none, more);
   EXPECT_EQ(more.certs.size(), 1u);
+
+  // A bundle cut inside the begin line of its last block, or anywhere in
+  // "-----BEGIN": the blocks before it are not taken alone.
+  const std::string first = toPEM("CERTIFICATE", der.get());
+  for (std::size_t cut : {5u, 9u, 16u, 27u}) {
+    InputItems partial;
+    const std::string cutBundle = first + first.substr(0, cut);
+    EXPECT_THROW(readInputFile(tempFile("cut-begin.pem", cutBundle), none, partial), VELDBException) << cut;
+    EXPECT_TRUE(partial.certs.empty()) << cut;
+  }
+  // Text between blocks is no fault.
+  InputItems annotated;
+  readInputFile(tempFile("annotated.pem", "subject=CN=one\n" + first + "\nnext one:\n" + first), none, annotated);
+  EXPECT_EQ(annotated.certs.size(), 2u);
+  // A directory is said to be one.
+  try {
+    readInputFile(::testing::TempDir(), none, more);
+    ADD_FAILURE() << "a directory was read";
+  } catch (const VELDBException& e) {
+    EXPECT_NE(std::string(e.getMessage()).find("is a directory"), std::string::npos) << e.getMessage();
+  }
+}
+
+TEST(VelkdbText, ControlCharactersAreWrittenOutForTheTerminal) {
+  EXPECT_EQ(printable("plain text, CN=a\\,b ÄÖ €"), "plain text, CN=a\\,b ÄÖ €");
+  EXPECT_EQ(printable("a\x1b[31mb\nc\rd\te\x7f\x01"), "a\\x1b[31mb\\nc\\rd\\te\\x7f\\x01");
+  EXPECT_EQ(printable(std::string("nul\0x", 5)), "nul\\x00x");
+  EXPECT_EQ(printable("c1 \xc2\x9b\xc2\x80 latin1 \xe9 cut \xe2\x82"), "c1 \\u009b\\u0080 latin1 \\xe9 cut \\xe2\\x82");
+  EXPECT_EQ(printable("overlong \xc0\xaf surrogate \xed\xa0\x80"), "overlong \\xc0\\xaf surrogate \\xed\\xa0\\x80");
+}
+
+TEST(VelkdbText, JSONStringsAreValidAndEscapeEveryControlCharacter) {
+  EXPECT_EQ(jsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(jsonString("\x1b\n\x7f\xc2\x9b\xe2\x80\xa8"), "\"\\u001b\\n\\u007f\\u009b\\u2028\"");
+  EXPECT_EQ(jsonString("\xff ÄÖ"), "\"\\ufffd ÄÖ\"");
+}
+
+TEST(VelkdbText, NewLabelsAreOneLineOfUTF8Text) {
+  EXPECT_EQ(labelFault("web server ÄÖ #2"), "");
+  EXPECT_NE(labelFault(""), "");
+  for (const char* bad : {"a\nb", "a\tb", "a\x1b[0m", "a\x7f", "a\xc2\x85", "latin1 \xe9"}) {
+    EXPECT_NE(labelFault(bad), "") << printable(bad);
+  }
+  // Labels made from a certificate's name have their control characters
+  // written out.
+  Ossl<EVP_PKEY> key = makeECKey();
+  Ossl<X509> cert = makeCertificate(key.get(), "/CN=evil\x1b[31m\nline", nullptr, nullptr, 1, true, "");
+  const std::string label = labelFromName(X509_get_subject_name(cert.get()));
+  EXPECT_EQ(label, "evil\\x1b[31m\\nline");
+  EXPECT_EQ(labelFault(label), "");
 }
 
 TEST(VelkdbCommands, ExpiryIsDaysNeverOrADate) {
@@ -141,5 +198,65 @@ TEST(VelkdbCommands, ExpiryIsDaysNeverOrADate) {
   EXPECT_THROW(parseExpiry("9999999"), UsageError);
   EXPECT_THROW(parseExpiry("-1"), UsageError);
   EXPECT_THROW(parseExpiry("2030-13-01"), UsageError);
+  // Days a month does not have are refused, not carried into the next.
+  EXPECT_EQ(parseExpiry("2028-02-29"), parseExpiry("2028-03-01") - 86400);
+  for (const char* bad : {"2026-02-30", "2027-02-29", "2026-04-31", "2100-02-29", "2026-06-00"}) {
+    EXPECT_THROW(parseExpiry(bad), UsageError) << bad;
+  }
   EXPECT_THROW(parseExpiry("tomorrow"), UsageError);
+}
+
+namespace {
+
+// Standard output of `print`.
+template <typename F>
+std::string captured(F print) {
+  std::ostringstream out;
+  std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
+  try {
+    print();
+  } catch (...) {
+    std::cout.rdbuf(saved);
+    throw;
+  }
+  std::cout.rdbuf(saved);
+  return out.str();
+}
+
+bool hasRawControl(const std::string& text) {
+  static const std::regex control("[\\x00-\\x09\\x0b-\\x1f\\x7f]|\\xc2[\\x80-\\x9f]");
+  return std::regex_search(text, control);
+}
+
+}  // namespace
+
+TEST(VelkdbOutput, StoredLabelsAndNamesCannotDriveTheTerminal) {
+  // A label as another program may have stored it, and a certificate whose
+  // name holds an escape sequence and a C1 control.
+  const std::string base = ::testing::TempDir() + "velkdb_output_" + std::to_string(getpid());
+  for (const char* suffix : {".vkey", ".vkyp", ".vcrl"}) std::remove((base + suffix).c_str());
+  const Secret password("output test");
+  const std::string label = "bad\x1b]0;title\x07\nforged line\xc2\x9b";
+  {
+    FileDBManager db(VELDBConnectInfo::FILE(base, toEncryptor(password), VELDBConnectInfo::CreateV4,
+                                            VELDBConnectInfo::ReadWrite));
+    Ossl<EVP_PKEY> key = makeECKey();
+    Ossl<X509> cert = makeCertificate(key.get(), "/O=Evil\xc2\x9b" "2J/CN=evil\x1b[31mred", nullptr, nullptr, 1, true, "");
+    VELASNKeyRecord record;
+    record.setCertificate(derOf(cert.get()).get());
+    record.setLabel(label);
+    db.insertKey(record);
+
+    const std::string text = captured([&] { printList(db, base, false, false, Table::Key); });
+    EXPECT_FALSE(hasRawControl(text)) << text;
+    EXPECT_NE(text.find("bad\\x1b]0;title\\x07\\nforged line\\u009b"), std::string::npos) << text;
+    EXPECT_NE(text.find("O=Evil\\u009b" "2J"), std::string::npos) << text;
+    const std::string shown = captured([&] { printRecord(db, Match{Table::Key, 1, label}, &password); });
+    EXPECT_FALSE(hasRawControl(shown)) << shown;
+
+    const std::string json = captured([&] { printList(db, base, true, false, Table::Key); });
+    EXPECT_FALSE(hasRawControl(json)) << json;
+    EXPECT_NE(json.find("\"label\": \"bad\\u001b]0;title\\u0007\\nforged line\\u009b\""), std::string::npos) << json;
+  }
+  for (const char* suffix : {".vkey", ".vkyp", ".vcrl"}) std::remove((base + suffix).c_str());
 }

@@ -108,6 +108,10 @@ class VELASNCertificate : public VELASNEncodedObject {
   // CREATORS
   VELASNCertificate() : VELASNEncodedObject(VELDER::kSequence, "Certificate") {}
   explicit VELASNCertificate(const VELASNCBuffer& der) : VELASNCertificate() { read(der); }
+  // The encoding of a certificate that OpenSSL has decoded already: `validate`
+  // does not decode it a second time (until the content is read anew).
+  // 0x8B67A when it cannot be encoded.
+  explicit VELASNCertificate(const X509* decoded);
 
   // MANIPULATORS
   // `read`, then `validate`; on failure the object is unchanged.
@@ -155,6 +159,7 @@ class VELASNCertificate : public VELASNEncodedObject {
   Slice d_sigAlg;
   Slice d_signature;
   VELASNTBSCertificate::Parts d_parts;
+  bool d_decoded = false;  // OpenSSL decoded exactly this encoding
 };
 
 // An X.509 CRL (CertificateList), exact DER.

@@ -15,6 +15,11 @@
 //   lock is an open-file-description lock on byte 0, a write lock for
 //   read-write and a read lock for read-only, so it excludes other processes
 //   and other descriptors of this process alike;
+// - the open calls never wait on what they open (a FIFO without a writer, a
+//   device) and accept only a regular file: EISDIR for a directory,
+//   `VEL_ENOTREGULAR` for anything else, after closing it again.  A symbolic
+//   link is followed, for a directory on the way and for the file itself
+//   alike: what is checked, locked and used is the file it leads to;
 // - the open flags are the C-runtime flag words below, translated here.
 #ifndef VELCERT_VELPLATFORM_H
 #define VELCERT_VELPLATFORM_H
@@ -38,6 +43,16 @@ constexpr int VEL_O_BINARY = 0x8000;
 constexpr int VEL_LOCK_READ = 0;
 constexpr int VEL_LOCK_WRITE = 1;
 constexpr int VEL_LOCK_NONE = 2;
+
+// What a descriptor refers to, as `fileKind` reports it.
+constexpr int VEL_FILE_REGULAR = 0;
+constexpr int VEL_FILE_DIRECTORY = 1;
+constexpr int VEL_FILE_OTHER = 2;  // FIFO, socket, device
+
+// The open calls' result for a path that names neither a regular file nor a
+// directory.  No errno value has this meaning, so the number lies outside
+// their range.
+constexpr int VEL_ENOTREGULAR = 0x10000;
 
 // Raw system calls, each with the plain POSIX contract (-1 and errno on
 // failure unless noted).
@@ -65,6 +80,12 @@ struct VELPlatformCalls {
   int (*tmpFile)();
   // Reads at `offset` without using or moving the file position (pread).
   long long (*readFileAt)(int fd, void* buffer, std::size_t count, long long offset);
+  // VEL_FILE_REGULAR, VEL_FILE_DIRECTORY or VEL_FILE_OTHER for what `fd`
+  // refers to; -1 and errno on failure (fstat).
+  int (*fileKind)(int fd);
+  // Clears O_NONBLOCK, which the open calls set so as never to wait on what
+  // they open (fcntl).
+  int (*setBlocking)(int fd);
 };
 
 // The table in force, and the one that calls the operating system.

@@ -121,7 +121,18 @@ VELASNx500Name VELASNTBSCertList::getIssuer() const {
 
 // --- VELASNCertificate -----------------------------------------------------------
 
+VELASNCertificate::VELASNCertificate(const X509* decoded) : VELASNCertificate() {
+  unsigned char* der = nullptr;
+  const int length = decoded == nullptr ? -1 : i2d_X509(decoded, &der);
+  if (length <= 0) fail(context(), "cannot encode the certificate");
+  const VELBuffer bytes(der, static_cast<std::size_t>(length));
+  OPENSSL_free(der);
+  read(bytes.get());
+  d_decoded = true;
+}
+
 void VELASNCertificate::sliceParts(const VELDERElement& e) {
+  d_decoded = false;
   VELDERReader outer(nullptr, 0, context());
   VELDERReader r = outer.enter(e);
   const VELDERElement tbs = r.next(VELDER::kSequence, "tbsCertificate");
@@ -138,6 +149,7 @@ void VELASNCertificate::sliceParts(const VELDERElement& e) {
 
 void VELASNCertificate::validate() const {
   VEL_TRACE_SCOPE("VELASNCertificate::validate");
+  if (d_decoded) return;
   X509_free(toX509());
 }
 

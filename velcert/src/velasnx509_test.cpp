@@ -138,7 +138,16 @@ TEST(VELASNCertificate, DeepValidationRefusesWhatOpenSSLCannotDecode) {
   EXPECT_EQ(cert.write(), der);  // unchanged after the failed set
   X509* decoded = cert.toX509();
   ASSERT_NE(decoded, nullptr);
+  // Made from what OpenSSL decoded: the same bytes, validated without a
+  // second decode -- until other content is read into it.
+  VELASNCertificate fromOpenSSL(decoded);
   X509_free(decoded);
+  EXPECT_EQ(fromOpenSSL.write(), der);
+  EXPECT_EQ(fromOpenSSL.getSubjectEncoding().length(), cert.getSubjectEncoding().length());
+  EXPECT_NO_THROW(fromOpenSSL.validate());
+  fromOpenSSL.read(bad.get());
+  EXPECT_THROW(fromOpenSSL.validate(), VELDBException);
+  EXPECT_THROW(VELASNCertificate(static_cast<const X509*>(nullptr)), VELDBException);
 }
 
 TEST(VELASNCertificateList, DigestsMatchOpenSSL) {

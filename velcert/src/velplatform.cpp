@@ -111,28 +111,65 @@ long long sysReadAt(int fd, void* buffer, std::size_t count, long long offset) {
   return ::pread(fd, buffer, count, static_cast<off_t>(offset));
 }
 
+int sysFileKind(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  if (S_ISREG(st.st_mode)) return VEL_FILE_REGULAR;
+  if (S_ISDIR(st.st_mode)) return VEL_FILE_DIRECTORY;
+  return VEL_FILE_OTHER;
+}
+
+int sysSetBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags == -1) return -1;
+  if ((flags & O_NONBLOCK) == 0) return 0;
+  return ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
 const VELPlatformCalls kDefaultCalls = {sysOpen,     sysRead,  sysWrite, sysSeek,   sysClose,
                                         sysTruncate, sysFileSize, sysReserve, sysLock, sysSync, sysSyncDirectory,
-                                        sysUnlink,   sysRename, sysAccess, sysTmpFile, sysReadAt};
+                                        sysUnlink,   sysRename, sysAccess, sysTmpFile, sysReadAt,
+                                        sysFileKind, sysSetBlocking};
 
 VELPlatformCalls g_installed = kDefaultCalls;
 std::atomic<const VELPlatformCalls*> g_calls{&kDefaultCalls};
 
 int translateFlags(int flags) {
-  int posix = O_CLOEXEC;
+  // Never wait in the open itself (a FIFO without a writer would hold it
+  // forever) and never take a terminal as the controlling one: what is
+  // opened is checked before it is used.
+  int posix = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   posix |= (flags & VEL_O_RDWR) ? O_RDWR : O_RDONLY;
   if (flags & VEL_O_CREAT) posix |= O_CREAT;
   if (flags & VEL_O_EXCL) posix |= O_EXCL;
   return posix;
 }
 
-// Opens `path` and takes the whole-file lock of `kind` on byte 0.
+// Closes `fd` and gives back `error`, whatever the close does to errno.
+int closeWith(const VELPlatformCalls& calls, int fd, int error) {
+  calls.closeFile(fd);
+  errno = error;
+  return error;
+}
+
+// Opens `path`, makes sure that it is a regular file, and takes the
+// whole-file lock of `kind` on byte 0.
 int openLocked(int* fd, const char* path, int flags, int permission, int* lockError, int kind) {
   *fd = -1;
   if (path == nullptr) return EINVAL;
   const VELPlatformCalls& calls = vel_platform();
+  errno = 0;
   const int f = calls.openFile(path, translateFlags(flags), permission);
   if (f < 0) return errno != 0 ? errno : EIO;
+  const int fileKind = calls.fileKind(f);
+  if (fileKind != VEL_FILE_REGULAR) {
+    const int e = fileKind == VEL_FILE_DIRECTORY ? EISDIR
+                  : fileKind == VEL_FILE_OTHER   ? VEL_ENOTREGULAR
+                  : errno != 0                   ? errno
+                                                 : EIO;
+    return closeWith(calls, f, e);
+  }
+  if (calls.setBlocking(f) != 0) return closeWith(calls, f, errno != 0 ? errno : EIO);
   if (calls.lockFile(f, 0, 1, kind) != 0) {
     const int e = errno != 0 ? errno : EAGAIN;
     calls.closeFile(f);
@@ -191,7 +228,9 @@ std::FILE* vel_tmpfile(VELString& name, bool& deleteOnClose) {
   if (fd < 0) return nullptr;
   std::FILE* stream = ::fdopen(fd, "w+b");
   if (stream == nullptr) {
+    const int e = errno;
     vel_platform().closeFile(fd);
+    errno = e;
     return nullptr;
   }
   name = "(temporary file)";

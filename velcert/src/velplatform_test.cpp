@@ -1,7 +1,9 @@
 // Plan: full paths resolve directories (through links and "..") and keep a missing last
-// name; bounded copies refuse what does not fit; the open calls report exists/missing/lock.
+// name; bounded copies refuse what does not fit; the open calls report exists/missing/lock,
+// and refuse at once, leaving nothing open, what is not a regular file.
 #include "velplatform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -10,9 +12,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -150,6 +156,63 @@ TEST_F(VELPlatformTest, OpenCallsReportExistsMissingAndRefusedLock) {
   EXPECT_EQ(0, lockError);
   EXPECT_EQ(0, vel_access(path.c_str(), 0));
   EXPECT_NE(0, vel_access((dir + "/missing").c_str(), 0));
+}
+
+// Descriptors this process has open.
+int openDescriptors() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (::readdir(d) != nullptr) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
+TEST_F(VELPlatformTest, OpenCallsRefuseWhatIsNotARegularFileAtOnce) {
+  const std::string fifo = dir + "/fifo";
+  const std::string sub = dir + "/sub";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  ASSERT_EQ(0, ::mkdir(sub.c_str(), 0700));
+  const int before = openDescriptors();
+  // Each call on a thread of its own: one that waits on the FIFO fails the
+  // test, and is then freed by a writer.
+  auto promptly = [&](const std::function<int(int*)>& open) {
+    int fd = -1;
+    std::packaged_task<int()> task([&] { return open(&fd); });
+    std::future<int> result = task.get_future();
+    std::thread worker(std::move(task));
+    int writer = -1;
+    if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      ADD_FAILURE() << "the open waited";
+      writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    }
+    worker.join();
+    if (writer >= 0) ::close(writer);
+    EXPECT_EQ(-1, fd);
+    return result.get();
+  };
+  int lockError = 0;
+  EXPECT_EQ(VEL_ENOTREGULAR, promptly([&](int* fd) { return vel_openSharedRead(fd, fifo.c_str(), 0x8000, &lockError); }));
+  EXPECT_EQ(VEL_ENOTREGULAR, promptly([&](int* fd) { return vel_openExclusive(fd, fifo.c_str(), 0x8002, 0, &lockError); }));
+  EXPECT_EQ(EISDIR, promptly([&](int* fd) { return vel_openSharedRead(fd, sub.c_str(), 0x8000, &lockError); }));
+  EXPECT_EQ(EISDIR, promptly([&](int* fd) { return vel_openExclusive(fd, sub.c_str(), 0x8002, 0, &lockError); }));
+  EXPECT_EQ(0, lockError);
+  EXPECT_EQ(before, openDescriptors());  // what was refused was closed again
+}
+
+TEST_F(VELPlatformTest, OpenedFileIsBlockingAndReachedThroughALink) {
+  touch(dir + "/real");
+  ASSERT_EQ(0, ::symlink((dir + "/real").c_str(), (dir + "/link").c_str()));
+  int fd = -1;
+  int lockError = 0;
+  ASSERT_EQ(0, vel_openExclusive(&fd, (dir + "/link").c_str(), 0x8002, 0, &lockError));
+  EXPECT_EQ(0, ::fcntl(fd, F_GETFL) & O_NONBLOCK);
+  EXPECT_EQ(VEL_FILE_REGULAR, vel_defaultPlatform().fileKind(fd));
+  // The lock is the file's, whatever name reached it.
+  int other = -1;
+  EXPECT_EQ(-1, vel_openSharedRead(&other, (dir + "/real").c_str(), 0x8000, &lockError));
+  EXPECT_NE(0, lockError);
+  EXPECT_EQ(0, vel_close(fd));
 }
 
 }  // namespace

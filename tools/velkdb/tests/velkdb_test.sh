@@ -5,9 +5,14 @@
 #
 #   velkdb_test.sh PATH/TO/velkdb
 set -u
+umask 022
 VELKDB=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/velkdb-test-XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
+# A directory that another user can reach (the core-dump test runs velkdb
+# as nobody).
+PUB=$(mktemp -d "${TMPDIR:-/tmp}/velkdb-pub-XXXXXX")
+chmod 755 "$PUB"
+trap 'rm -rf "$WORK" "$PUB"' EXIT
 cd "$WORK" || exit 1
 # The tool's temporary directories (a stopped passwd leaves its own) go too.
 mkdir tmp && export TMPDIR=$WORK/tmp
@@ -52,6 +57,7 @@ der_of_cert() { openssl x509 -in "$1" -outform DER | od -An -tx1 | tr -d ' \n'; 
 echo "db password one" >pw1
 echo "db password two" >pw2
 echo "import secret" >importpw
+chmod 600 pw1 pw2 importpw
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -subj "/O=Test Org/CN=Test Root CA" \
   -days 30 -out ca.pem 2>/dev/null
 mkcert() {  # mkcert NAME CN: key NAME.key (clear PKCS#8), NAME.pem signed by the CA
@@ -86,6 +92,8 @@ openssl ca -config ca.cnf -gencrl -keyfile ca.key -cert ca.pem -out crl.pem 2>/d
 [ -s crl.pem ] && [ -s p12.p12 ] && [ -s enc-encrypted.key ] || { echo "FAIL: test material"; exit 1; }
 
 # --- help -------------------------------------------------------------------------
+check "velkdb --version" "$VELKDB" --version
+grep -q '^velkdb [0-9][0-9.]*$' out.txt && ok || bad "--version: $(head -1 out.txt)"
 check "velkdb --help" "$VELKDB" --help
 for c in create info verify import list show export delete rename passwd expire demo; do
   contains "main help names $c" out.txt "  $c "
@@ -402,13 +410,165 @@ check "delete the bundle" "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk
 contains "every bulk record deleted" out.txt "deleted $BULK records"
 check "verify after the kills" "$VELKDB" verify "${T[@]}"
 
+# --- a shared machine: files written, links, modes, core dumps, escapes ------------
+S=(-d "$WORK/safe" --password-file pw1)
+check "create the database of the shared-machine tests" "$VELKDB" create "${S[@]}"
+snapshot_s() { "$VELKDB" list "${S[@]}" --format json >"$1" 2>&1; }
+check "import from standard input (-)" "$VELKDB" import "${S[@]}" --label web - <server-with-key.pem
+contains "standard input: certificate and key" out.txt "1 certificate (1 with its key)"
+check "import a key pair" "$VELKDB" import "${S[@]}" request.key request.csr
+fails_with "standard input given twice" 2 0x8B67A "$VELKDB" import "${S[@]}" - - </dev/null
+
+# export -o: the file is written under a fresh name and renamed into place;
+# nothing planted in the directory is written through, and a file with a
+# private key is the owner's alone whatever the umask.
+echo "another user's file" >victim
+cp victim victim.orig
+ln -s "$WORK/victim" web.pem.velkdb-tmp
+ln -s "$WORK/victim" linked.pem
+check "export --key beside a planted link" "$VELKDB" export "${S[@]}" --key web -o web.pem
+cmp -s victim victim.orig && ok || bad "export wrote through a link planted beside its output"
+rm web.pem.velkdb-tmp
+[ "$(stat -c %a web.pem)" = 600 ] && ok || bad "exported private key has mode $(stat -c %a web.pem), wanted 600"
+check "the exported key opens" openssl pkey -in web.pem -passin file:pw1 -noout
+check "export over a link" "$VELKDB" export "${S[@]}" web -o linked.pem
+[ ! -L linked.pem ] && cmp -s victim victim.orig && ok || bad "export wrote through the link at its output"
+[ "$(stat -c %a linked.pem)" = 644 ] && ok || bad "an exported certificate has mode $(stat -c %a linked.pem), wanted 644"
+check "export --key over a file others can read" "$VELKDB" export "${S[@]}" --key web -o linked.pem
+[ "$(stat -c %a linked.pem)" = 600 ] && ok || bad "a key exported over a 0644 file has mode $(stat -c %a linked.pem)"
+check "export a key pair with its key" "$VELKDB" export "${S[@]}" --key --table keypairs request.test.example -o pair.pem
+[ "$(stat -c %a pair.pem)" = 600 ] && ok || bad "an exported key pair has mode $(stat -c %a pair.pem)"
+check "export --all --key" "$VELKDB" export "${S[@]}" --all --key -o all.pem
+[ "$(stat -c %a all.pem)" = 600 ] && ok || bad "export --all --key has mode $(stat -c %a all.pem)"
+mkdir outdir
+fails_with "export onto a directory" 1 0x8C239 "$VELKDB" export "${S[@]}" web -o outdir
+contains "export onto a directory: why" err.txt "Is a directory"
+[ -z "$(find . -maxdepth 2 -name '*.velkdb-*')" ] && ok || bad "export left temporary files: $(find . -name '*.velkdb-*')"
+
+# Password files that others may read are used, with one line of warning.
+cp pw1 pw1-open && chmod 644 pw1-open
+cp pw1 pw1-group && chmod 640 pw1-group
+check "a password file readable by others" "$VELKDB" list -d "$WORK/safe" --password-file pw1-open
+[ "$(wc -l <err.txt)" = 1 ] && grep -q "^velkdb: warning: --password-file pw1-open is readable by others (mode 0644)" err.txt &&
+  ok || bad "no warning for a password file of mode 0644: $(cat err.txt)"
+check "a password file readable by its group" "$VELKDB" list -d "$WORK/safe" --password-file pw1-group
+contains "group warning" err.txt "pw1-group is readable by its group (mode 0640)"
+check "no warning for a password file of mode 0600" "$VELKDB" list "${S[@]}"
+[ ! -s err.txt ] && ok || bad "warning for a 0600 password file: $(cat err.txt)"
+cp importpw importpw-open && chmod 644 importpw-open
+check "an input password file readable by others" \
+  "$VELKDB" import "${S[@]}" --import-password-file importpw-open enc.pem enc-encrypted.key
+contains "input password warning" err.txt "warning: --import-password-file importpw-open is readable by others"
+mkdir pwdir
+fails_with "a directory as password file" 1 0x8B67A "$VELKDB" list -d "$WORK/safe" --password-file pwdir
+contains "password file: is a directory" err.txt "pwdir: is a directory"
+
+# A passwd whose change completed, run again (its process stopped before it
+# said so): nothing to do, and it says so.
+cp pw2 pw2-open && chmod 644 pw2-open
+check "passwd" "$VELKDB" passwd "${S[@]}" --new-password-file pw2-open
+contains "new password warning" err.txt "warning: --new-password-file pw2-open is readable by others"
+check "passwd again after it completed" "$VELKDB" passwd "${S[@]}" --new-password-file pw2
+contains "passwd again: nothing to do" out.txt "already the new one; nothing to do"
+check "... with --expire sets the expiry" "$VELKDB" passwd "${S[@]}" --new-password-file pw2 --expire 2035-06-30
+S=(-d "$WORK/safe" --password-file pw2)
+check "info after passwd again" "$VELKDB" info "${S[@]}"
+contains "expiry set by passwd again" out.txt "password expires: 2035-06-30T00:00:00Z"
+check "verify after passwd again" "$VELKDB" verify "${S[@]}"
+
+# A running velkdb neither dumps core nor lets other processes of its user
+# read it: seen from outside while it waits for its password on a FIFO.
+mkfifo -m 666 "$PUB/pw"
+as_other=()
+owner_check=yes
+if [ "$(id -u)" = 0 ]; then
+  # As root, /proc tells dumpable from not only for another user.
+  if command -v setpriv >/dev/null && setpriv --reuid=65534 --regid=65534 --clear-groups test -x "$VELKDB"; then
+    as_other=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  else
+    owner_check=no
+  fi
+fi
+hard_core=$(ulimit -H -c)
+sh -c 'ulimit -S -c "$1" 2>/dev/null; shift; exec "$@"' sh "$hard_core" "${as_other[@]}" \
+  "$VELKDB" list -d "$PUB/none" --password-file "$PUB/pw" >/dev/null 2>&1 &
+pid=$!
+# Opening the FIFO returns once velkdb has opened it, well past its start.
+timeout 20 sh -c 'exec 3>"$1" && cat "/proc/$2/limits" >"$3" && stat -c %u "/proc/$2/status" >>"$3" && echo x >&3' \
+  sh "$PUB/pw" "$pid" "$WORK/proc.txt" || bad "velkdb did not open its password FIFO"
+wait $pid
+if [ "$hard_core" != 0 ]; then
+  [ "$(awk '/^Max core file size/ {print $5}' proc.txt)" = 0 ] && ok || bad "velkdb may dump core: $(grep core proc.txt)"
+fi
+if [ "$owner_check" = yes ]; then
+  # The /proc files of a process that is not dumpable belong to root.
+  [ "$(tail -1 proc.txt)" = 0 ] && ok || bad "velkdb is dumpable (/proc/PID/status belongs to uid $(tail -1 proc.txt))"
+else
+  echo "note: not checked whether velkdb is dumpable (root without setpriv)"
+fi
+
+# Names from certificates and stored labels reach the terminal written out.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout evil.key -utf8 \
+  -subj "/O=Evil$(printf '\302\233')2J/CN=evil$(printf '\033')[31mred" -days 30 -out evil.pem 2>/dev/null
+no_controls() {  # no_controls WHAT FILE: FILE holds no control character but line ends
+  python3 - "$2" <<'PY' && ok || bad "$1: raw control characters in the output"
+import re, sys
+sys.exit(1 if re.search(rb"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]", open(sys.argv[1], "rb").read()) else 0)
+PY
+}
+check "import a certificate with control characters in its name" "$VELKDB" import "${S[@]}" evil.pem
+check "list" "$VELKDB" list "${S[@]}"
+no_controls "list" out.txt
+contains "label made from the name, written out" out.txt '  evil\x1b[31mred'
+contains "C1 control written out" out.txt 'O=Evil\u009b2J'
+check "show" "$VELKDB" show "${S[@]}" --subject "/O=Evil$(printf '\302\233')2J/CN=evil$(printf '\033')[31mred"
+no_controls "show" out.txt
+check "list --format json" "$VELKDB" list "${S[@]}" --format json
+no_controls "JSON" out.txt
+python3 -c '
+import json, sys
+keys = json.load(open("out.txt"))["keys"]
+sys.exit(0 if any(k["subject"] == "CN=evil\\1B[31mred,O=Evil\u009b2J" for k in keys) else 1)' && ok ||
+  bad "JSON does not give the name back: $(grep -a evil out.txt)"
+
+# New labels are one line of UTF-8 text; impossible dates are refused.
+snapshot_s before.json
+fails_with "a label with a line end" 2 0x8B67A "$VELKDB" import "${S[@]}" --label "$(printf 'two\nlines')" der.cer
+fails_with "a label with an escape" 2 0x8B67A "$VELKDB" import "${S[@]}" --label "$(printf 'red\033[31m')" der.cer
+fails_with "a label that is not UTF-8" 2 0x8B67A "$VELKDB" import "${S[@]}" --label "$(printf 'caf\351')" der.cer
+fails_with "rename to a label with a tab" 2 0x8B67A "$VELKDB" rename "${S[@]}" web "$(printf 'a\tb')"
+contains "the label is named, written out" err.txt 'the label "a\tb" holds a control character'
+fails_with "expire on 30 February" 2 0x8B67A "$VELKDB" expire "${S[@]}" 2026-02-30
+fails_with "create expiring on 31 April" 2 0x8B67A "$VELKDB" create -d "$WORK/never" --password-file pw1 --expire 2026-04-31
+[ ! -e "$WORK/never.vkey" ] && ok || bad "create with an impossible date made a database"
+
+# Input that is cut off, or no file: refused whole.
+for cut in 8 15 26; do
+  { cat bundle1.pem bundle2.pem; head -c $cut ca.pem; } >cut.pem
+  fails_with "a bundle cut after $cut bytes of a begin line" 1 0x8B67A "$VELKDB" import "${S[@]}" cut.pem
+done
+contains "cut-off PEM: why" err.txt "cut-off or malformed PEM"
+mkdir indir
+fails_with "a directory as input" 1 0x8B67A "$VELKDB" import "${S[@]}" indir
+contains "input: is a directory" err.txt "indir: is a directory"
+snapshot_s after.json
+cmp -s before.json after.json && ok || bad "refused input changed the database"
+
 # --- demo -------------------------------------------------------------------------
 check "demo" "$VELKDB" demo "$WORK/demo" --ca-bundle bundle.pem
 contains "demo verifies" out.txt "verify: ok"
 contains "demo finds by subject" out.txt "label:        www.demo.test"
 check "demo database opens with the kept password" \
   "$VELKDB" verify -d "$WORK/demo/demo" --password-file "$WORK/demo/password"
+# A password file kept from before that others could read, or a link there,
+# is replaced by a new file of the owner's alone.
+chmod 644 "$WORK/demo/password"
 check "demo runs again over its own database" "$VELKDB" demo "$WORK/demo" --ca-bundle bundle.pem
+[ "$(stat -c %a "$WORK/demo/password")" = 600 ] && ok || bad "demo password file has mode $(stat -c %a "$WORK/demo/password")"
+cp victim.orig victim
+ln -sf "$WORK/victim" "$WORK/demo/password"
+check "demo over a link at its password file" "$VELKDB" demo "$WORK/demo" --ca-bundle bundle.pem
+[ ! -L "$WORK/demo/password" ] && cmp -s victim victim.orig && ok || bad "demo wrote its password through a link"
 
 echo "velkdb: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
