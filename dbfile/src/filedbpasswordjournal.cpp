@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -133,12 +134,17 @@ void bodyDigest(std::uint64_t headerSize, std::uint64_t size,
 // own that takes no lock: the connection that changes the password holds
 // the file's lock.
 void bodyDigest(const VELString& path, std::uint64_t headerSize, unsigned char* out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Never waits on something that is not a regular file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     const int e = errno;
     VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "password journal: " + path, e);
   }
   try {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      VELDB_THROW(VELDBError::kCannotOpen, "password journal: not a regular file-" + path);
+    }
     const off_t end = ::lseek(fd, 0, SEEK_END);
     if (end < 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, errno);
     bodyDigest(headerSize, static_cast<std::uint64_t>(end),
