@@ -9,12 +9,20 @@
 // Journal layout (numbers big-endian):
 //
 //   offset  width  field
-//   0       8      magic "VELJRNL1"
+//   0       8      magic "VELJRNL2"
 //   8       16     nonce, fresh for every change
 //   24      8      size of the table file before the change
-//   32      32     SHA-256 of bytes 0..31
-//   64      ...    records: offset (8), length (8), the original bytes,
-//                  SHA-256 of nonce || offset || length || bytes (32)
+//   32      32     HMAC-SHA256 of bytes 0..31 under the journal key
+//   64      32     SHA-256 of bytes 0..63
+//   96      ...    records: offset (8), length (8), the original bytes,
+//                  HMAC-SHA256 of nonce || offset || length || bytes (32)
+//
+// The journal key is the table journal key of `FileDBJournalKey`: derived
+// from the password the table had when the change began (the one that
+// opens the table once the journal is applied) and bound to the table
+// file's base name.  The unkeyed SHA-256 only tells a header cut short by
+// a crash from a whole one; the MACs tell a journal this database made
+// under this password from any other.
 //
 // A change: the first write creates the journal with its header; before
 // bytes that existed before the change are overwritten (or cut off), their
@@ -29,29 +37,56 @@
 //
 // A change that is one part of a transaction over several table files
 // ends its journal, at commit, with a transaction record: offset
-// 0xFFFFFFFFFFFFFFFF, length 16, the transaction's ID, checksummed like
+// 0xFFFFFFFFFFFFFFFF, length 16, the transaction's ID, authenticated like
 // any record.  It is written only once the transaction file (below) is
 // durable.
 //
-// Recovery (a read-write open that finds a journal): a journal whose header
-// does not verify was cut short before the file was touched and is
-// removed; otherwise every record that verifies is written back, the file
-// is cut to its original size, made durable, and the journal removed.  A
-// journal that ends with a transaction record is written back only while
-// the transaction file still holds that transaction's ID; without it the
-// transaction had committed, and the journal is removed unapplied.
+// Recovery (a read-write open that finds a journal; read-only opens never
+// recover):
+// - a header that is cut short (shorter than the header, or its SHA-256
+//   does not match, or no known magic) was being written when the process
+//   stopped, before the file was touched: the journal is removed;
+// - a whole header whose MAC does not verify under the connection's
+//   password was not made by this database under this password (another
+//   password, another file, or forged): refused with 0x8C240, the journal
+//   left in place and the table not opened;
+// - otherwise every record that verifies is written back (the first record
+//   that does not verify was being written when the change stopped, before
+//   its region was touched, and ends the walk), the file is cut to its
+//   original size, made durable, and the journal removed.  A journal that
+//   ends with a transaction record is written back only while the
+//   transaction file still holds that transaction's ID; without it the
+//   transaction had committed, and the journal is removed unapplied.
+//
+// Journals of the earlier layout ("VELJRNL1", checked by unkeyed SHA-256
+// only) cannot be authenticated.  One whose header does not verify is
+// removed as before; a whole one is written back only through a scratch
+// copy of the table: the copy is rolled back first, and only when the
+// caller's check finds it a table sealed under the connection's password
+// (`LegacyCheck`) is the table itself rolled back.  Otherwise it is refused
+// with 0x8C240 and left in place; where no check is given, with 0x8C241.
 //
 // Transaction file (`transactionPath`: the table path without its last
 // extension, then ".vtxn-" and the transaction's ID in hex; a new name for
 // every transaction, so that one never stands in for another): magic
-// "VELTXN01" (8), the transaction ID (16), SHA-256 of those 24 bytes (32).
-// A commit over several files: the transaction file is written and made
-// durable, every journal gets its transaction record and is synced, every
-// table file is synced, then the transaction file is removed -- the commit
-// point -- and the journals after it.  A transaction file that no journal
-// needs any more (the transaction never reached its commit point and
-// every table was rolled back) is removed by the next read-write open of
-// the whole database (`removeStaleTransactionFiles`).
+// "VELTXN02" (8), the transaction ID (16), HMAC-SHA256 of those 24 bytes
+// (32) under the transaction file key (password, and the base name of the
+// path up to its ID).  One that does not verify is refused like a journal:
+// a planted one could roll back a committed transaction.  A commit over
+// several files: the transaction file is written and made durable, every
+// journal gets its transaction record and is synced, every table file is
+// synced, then the transaction file is removed -- the commit point -- and
+// the journals after it.  A transaction file that no journal needs any
+// more (the transaction never reached its commit point and every table
+// was rolled back) is removed by the next read-write open of the whole
+// database (`removeStaleTransactionFiles`).
+//
+// What a MAC cannot stop: a journal this database really made under this
+// password, kept by someone who could read the directory while a change
+// ran and put back later, rolls the table's bytes back to that change's
+// start (most often the table then fails its hash and is refused at open).
+// Whoever can write the directory can equally put back an old copy of a
+// table file; the table format keeps no counter that could tell.
 //
 // Durability, process-wide, from the environment variable VELFILEDB_SYNC:
 //   full   (default) a journal synced before the file is first overwritten
@@ -72,20 +107,31 @@
 #define DBFILE_FILEDBJOURNALEDFILE_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <utility>
 #include <vector>
 
 #include "filedbbinaryfile.h"
+#include "velpassword.h"
+
+class FileDBJournalKey;
 
 class FileDBJournaledFile : public FileDBBinaryFile {
  public:
   enum SyncMode { SyncOff = 0, SyncNormal = 1, SyncFull = 2 };
 
+  // The password of the table, asked for when a change makes its journal
+  // (it may change between two changes).
+  using PasswordSource = std::function<VELPasswordEncryptor()>;
+  // Checks a scratch copy of a table rolled back by a journal of the earlier
+  // layout: true when it is a whole table sealed under the password.
+  using LegacyCheck = std::function<bool(FileDBBinaryFile& restored)>;
+
   // CREATORS
   // Opens `path` read-write (exclusive), as the base class does.
-  explicit FileDBJournaledFile(const VELString& path);
+  FileDBJournaledFile(const VELString& path, PasswordSource password);
   ~FileDBJournaledFile() override;
 
   // The journal's path for a table file.
@@ -96,14 +142,26 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   static void setSyncMode(SyncMode mode);
   // Rolls `file` (open read-write, holding the write lock) back to the state
   // that the journal at `journal` records, and removes the journal.  Returns
-  // true when a journal was found.  Throws the binary file's errors.
-  static bool recover(FileDBBinaryFile& file, const VELString& journal);
+  // true when a journal was found.  A journal that does not authenticate
+  // under `password` is refused (see above: 0x8C240, or 0x8C241 for one of
+  // the earlier layout without `legacyCheck`) and left in place, the file
+  // untouched.  Throws the binary file's errors.
+  static bool recover(FileDBBinaryFile& file, const VELString& journal, const VELPasswordEncryptor& password,
+                      const LegacyCheck& legacyCheck = LegacyCheck());
+  // True when the journal at `journal` has a whole header of this layout,
+  // recorded a file of `size` bytes, and every record it holds (read
+  // without its key) lies below `limit`: applying it, then writing all of
+  // [0, limit), leaves the same file as writing [0, limit) alone.  A
+  // password change writes only headers; its journals are of this kind.
+  static bool onlyRestoresBelow(const VELString& journal, std::uint64_t limit, std::uint64_t size);
   // The transaction file of transaction `id` (16 bytes) of the database
   // that `tablePath` belongs to.
   static VELString transactionPath(const VELString& tablePath, const unsigned char* id);
-  // Writes the transaction file at `path` for transaction `id` (16 bytes)
-  // and makes it durable (but under SyncOff).
-  static void writeTransactionFile(const VELString& path, const unsigned char* id);
+  // Writes the transaction file at `path` for transaction `id` (16 bytes),
+  // authenticated under `password` (the tables' password), and makes it
+  // durable (but under SyncOff).
+  static void writeTransactionFile(const VELString& path, const unsigned char* id,
+                                   const VELPasswordEncryptor& password);
   // Removes the transaction file at `path` durably: the commit point of a
   // transaction over several files.
   static void removeTransactionFile(const VELString& path);
@@ -145,6 +203,11 @@ class FileDBJournaledFile : public FileDBBinaryFile {
 
   // DATA
   VELString d_journalPath;
+  PasswordSource d_password;
+  // The password the journal of this change (or the one left to recover)
+  // was made under.
+  VELPasswordEncryptor d_journalPassword;
+  std::unique_ptr<FileDBJournalKey> d_key;  // its journal key
   std::unique_ptr<FileDBBinaryFile> d_journal;  // open while a change has written
   bool d_inChange;
   bool d_journalSynced;        // every record written so far is durable

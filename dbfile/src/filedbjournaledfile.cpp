@@ -1,13 +1,12 @@
 #include "filedbjournaledfile.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "filedbjournalkey.h"
 #include "velexception.h"
 #include "velkry.h"
 #include "velplatform.h"
@@ -15,10 +14,12 @@
 
 namespace {
 
-const unsigned char kMagic[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '1'};
-constexpr std::uint64_t kHeaderSize = 64;
-constexpr std::uint64_t kChecksumSize = 32;
-constexpr std::uint64_t kRecordOverhead = 16 + kChecksumSize;
+const unsigned char kMagic[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '2'};
+const unsigned char kLegacyMagic[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '1'};
+constexpr std::uint64_t kMacSize = FileDBJournalKey::kSize;
+constexpr std::uint64_t kHeaderSize = 96;        // magic, nonce, size, MAC, checksum
+constexpr std::uint64_t kLegacyHeaderSize = 64;  // magic, nonce, size, checksum
+constexpr std::uint64_t kRecordOverhead = 16 + kMacSize;
 // Records are cut into pieces of at most this size, so that recovery never
 // needs more memory than this for one of them.
 constexpr std::uint64_t kMaxRecordLength = 1u << 20;
@@ -27,8 +28,11 @@ constexpr std::uint64_t kMaxDeferredBytes = 4u << 20;
 // The record that ends the journal of one part of a transaction.
 constexpr std::uint64_t kTransactionRecordOffset = ~std::uint64_t(0);
 constexpr std::uint64_t kTransactionIDSize = 16;
-const unsigned char kTransactionMagic[8] = {'V', 'E', 'L', 'T', 'X', 'N', '0', '1'};
-constexpr std::uint64_t kTransactionFileSize = 8 + kTransactionIDSize + 32;
+const unsigned char kTransactionMagic[8] = {'V', 'E', 'L', 'T', 'X', 'N', '0', '2'};
+const unsigned char kLegacyTransactionMagic[8] = {'V', 'E', 'L', 'T', 'X', 'N', '0', '1'};
+constexpr std::uint64_t kTransactionFileSize = 8 + kTransactionIDSize + kMacSize;
+
+using Piece = FileDBJournalKey::Piece;
 
 void putU64(unsigned char* out, std::uint64_t v) {
   for (int i = 7; i >= 0; --i) {
@@ -41,17 +45,6 @@ std::uint64_t getU64(const unsigned char* in) {
   std::uint64_t v = 0;
   for (int i = 0; i < 8; ++i) v = (v << 8) | in[i];
   return v;
-}
-
-// SHA-256 over up to three pieces.
-void checksum(unsigned char out[32], const void* a, std::size_t na, const void* b = nullptr, std::size_t nb = 0,
-              const void* c = nullptr, std::size_t nc = 0) {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1 &&
-            EVP_DigestUpdate(ctx, a, na) == 1 && (nb == 0 || EVP_DigestUpdate(ctx, b, nb) == 1) &&
-            (nc == 0 || EVP_DigestUpdate(ctx, c, nc) == 1) && EVP_DigestFinal_ex(ctx, out, nullptr) == 1;
-  EVP_MD_CTX_free(ctx);
-  if (!ok) VELDB_THROW(VELDBError::kNoDigest, "journal checksum");
 }
 
 std::atomic<int> g_syncMode{-1};
@@ -80,9 +73,10 @@ void FileDBJournaledFile::setSyncMode(SyncMode mode) { g_syncMode.store(mode, st
 
 VELString FileDBJournaledFile::journalPath(const VELString& path) { return path + "-journal"; }
 
-FileDBJournaledFile::FileDBJournaledFile(const VELString& path)
+FileDBJournaledFile::FileDBJournaledFile(const VELString& path, PasswordSource password)
     : FileDBBinaryFile(path, VELDBConnectInfo::ReadWrite),
       d_journalPath(journalPath(path)),
+      d_password(std::move(password)),
       d_inChange(false),
       d_journalSynced(false),
       d_journalHeaderSynced(false),
@@ -115,13 +109,21 @@ void FileDBJournaledFile::beginChange() {
 
 void FileDBJournaledFile::ensureJournal() {
   if (d_journal) return;
+  // The journal is keyed by the password the table has now: the one that
+  // opens it once the journal has put it back.
+  const VELPasswordEncryptor password = d_password ? d_password() : VELPasswordEncryptor();
+  if (!d_key || password != d_journalPassword) {
+    d_key.reset(new FileDBJournalKey(password, FileDBJournalKey::kTableJournal, getFileName()));
+    d_journalPassword = password;
+  }
   d_originalSize = FileDBBinaryFile::getSize();
   VELKRYUtility::generateRandomData(d_nonce, sizeof d_nonce);
   unsigned char header[kHeaderSize];
   std::memcpy(header, kMagic, 8);
   std::memcpy(header + 8, d_nonce, 16);
   putU64(header + 24, d_originalSize);
-  checksum(header + 32, header, 32);
+  d_key->mac(header + 32, {Piece(header, 32)});
+  FileDBJournalKey::checksum(header + 64, {Piece(header, 64)});
   std::unique_ptr<FileDBBinaryFile> journal(new FileDBBinaryFile());
   journal->openNew(d_journalPath);
   try {
@@ -146,8 +148,9 @@ void FileDBJournaledFile::appendRecord(std::uint64_t offset, const unsigned char
   unsigned char head[16];
   putU64(head, offset);
   putU64(head + 8, length);
-  unsigned char sum[kChecksumSize];
-  checksum(sum, d_nonce, sizeof d_nonce, head, sizeof head, bytes, static_cast<std::size_t>(length));
+  unsigned char sum[kMacSize];
+  d_key->mac(sum, {Piece(d_nonce, sizeof d_nonce), Piece(head, sizeof head),
+                   Piece(bytes, static_cast<std::size_t>(length))});
   const std::uint64_t headLength = sizeof head;
   const std::uint64_t sumLength = sizeof sum;
   d_journal->write(head, headLength);
@@ -363,7 +366,7 @@ void FileDBJournaledFile::rollbackChange() {
   try {
     d_journal->close();
     d_journal.reset();
-    recover(*this, d_journalPath);
+    recover(*this, d_journalPath, d_journalPassword);
   } catch (...) {
     d_journal.reset();
     d_recoverPending = true;
@@ -373,26 +376,25 @@ void FileDBJournaledFile::rollbackChange() {
 
 bool FileDBJournaledFile::recoverPending() {
   if (d_inChange || !d_recoverPending) return false;
-  const bool recovered = recover(*this, d_journalPath);
+  const bool recovered = recover(*this, d_journalPath, d_journalPassword);
   d_recoverPending = false;
   return recovered;
 }
 
 namespace {
 
-// Walks the verified records of an open journal whose header verified,
-// from its first record on, calling `apply(offset, bytes, length)` for each
-// record of original bytes; stops at the first record that does not
-// verify (it was being written when the change stopped, before its region
-// was touched).  Returns true when the last verified record is a
-// transaction record, with its ID in `transactionID`.
-template <class APPLY>
-bool walkJournal(FileDBBinaryFile& j, const unsigned char* header, std::uint64_t size,
-                 unsigned char* transactionID, APPLY apply) {
-  const std::uint64_t originalSize = getU64(header + 24);
+// Walks the records of an open journal whose header is known good, from
+// `at` on, calling `apply(offset, bytes, length)` for each record of
+// original bytes that `verify(head, bytes, length, stored)` accepts; stops
+// at the first record that does not verify (it was being written when the
+// change stopped, before its region was touched).  Returns true when the
+// last verified record is a transaction record, with its ID in
+// `transactionID`.
+template <class VERIFY, class APPLY>
+bool walkJournal(FileDBBinaryFile& j, std::uint64_t at, std::uint64_t originalSize, std::uint64_t size,
+                 unsigned char* transactionID, VERIFY verify, APPLY apply) {
   std::vector<unsigned char> bytes;
   bool marked = false;
-  std::uint64_t at = kHeaderSize;
   j.setPosition(at);
   while (at + kRecordOverhead <= size) {
     unsigned char head[16];
@@ -405,12 +407,10 @@ bool walkJournal(FileDBBinaryFile& j, const unsigned char* header, std::uint64_t
     if (!transaction && (offset > originalSize || length > originalSize - offset)) break;
     bytes.resize(static_cast<std::size_t>(length));
     if (length > 0) j.read(static_cast<void*>(bytes.data()), length);
-    unsigned char stored[kChecksumSize];
+    unsigned char stored[kMacSize];
     const std::uint64_t sumLength = sizeof stored;
     j.read(stored, sumLength);
-    unsigned char sum[kChecksumSize];
-    checksum(sum, header + 8, 16, head, sizeof head, bytes.data(), static_cast<std::size_t>(length));
-    if (std::memcmp(sum, stored, kChecksumSize) != 0) break;
+    if (!verify(head, bytes.data(), length, stored)) break;
     marked = transaction;
     if (transaction) {
       std::memcpy(transactionID, bytes.data(), kTransactionIDSize);
@@ -422,24 +422,6 @@ bool walkJournal(FileDBBinaryFile& j, const unsigned char* header, std::uint64_t
   return marked;
 }
 
-// True when the transaction file at `path` verifies and names `id`.
-bool transactionOpen(const VELString& path, const unsigned char* id) {
-  if (!FileDBBinaryFile::exists(path)) return false;
-  FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
-  if (f.getSize() != kTransactionFileSize) return false;
-  unsigned char bytes[kTransactionFileSize];
-  const std::uint64_t n = kTransactionFileSize;
-  f.read(bytes, n);
-  unsigned char sum[kChecksumSize];
-  checksum(sum, bytes, 24);
-  return std::memcmp(bytes, kTransactionMagic, 8) == 0 && std::memcmp(sum, bytes + 24, kChecksumSize) == 0 &&
-         std::memcmp(bytes + 8, id, kTransactionIDSize) == 0;
-}
-
-}  // namespace
-
-namespace {
-
 // The table path without its last extension, and the transaction files'
 // prefix.
 std::string transactionStem(const std::string& path) {
@@ -448,6 +430,55 @@ std::string transactionStem(const std::string& path) {
   const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
   return (hasExtension ? path.substr(0, dot) : path) + ".vtxn-";
 }
+
+// The bytes of the transaction file at `path`, when it has the size of one.
+bool readTransactionFile(const VELString& path, unsigned char* bytes) {
+  FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
+  if (f.getSize() != kTransactionFileSize) return false;
+  const std::uint64_t n = kTransactionFileSize;
+  f.read(bytes, n);
+  return true;
+}
+
+// True when the transaction file at `path` is there and names `id`; false
+// when there is none.  One that is there but was not made under `password`
+// for this transaction is refused: a planted one would roll back a
+// transaction that committed.
+bool transactionOpen(const VELString& path, const unsigned char* id, const VELPasswordEncryptor& password) {
+  if (!FileDBBinaryFile::exists(path)) return false;
+  unsigned char bytes[kTransactionFileSize];
+  const FileDBJournalKey key(password, FileDBJournalKey::kTransactionFile, path);
+  if (!readTransactionFile(path, bytes) || std::memcmp(bytes, kTransactionMagic, 8) != 0 ||
+      std::memcmp(bytes + 8, id, kTransactionIDSize) != 0 || !key.verify(bytes + 24, {Piece(bytes, 24)})) {
+    VELDB_THROW(VELDBError::kBadPassword,
+                "transaction file not made by this database under this password; it is left in place and no "
+                "journal that depends on it is applied-" + path);
+  }
+  return true;
+}
+
+// The same for a transaction file of the earlier layout (unkeyed): it is
+// only consulted to drop a journal of a committed transaction unapplied.
+bool legacyTransactionOpen(const VELString& path, const unsigned char* id) {
+  if (!FileDBBinaryFile::exists(path)) return false;
+  unsigned char bytes[kTransactionFileSize];
+  if (!readTransactionFile(path, bytes)) return false;
+  unsigned char sum[32];
+  FileDBJournalKey::checksum(sum, {Piece(bytes, 24)});
+  return std::memcmp(bytes, kLegacyTransactionMagic, 8) == 0 && std::memcmp(sum, bytes + 24, 32) == 0 &&
+         std::memcmp(bytes + 8, id, kTransactionIDSize) == 0;
+}
+
+// Writes a record's original bytes back into `file`.
+struct WriteBack {
+  FileDBBinaryFile& file;
+  void operator()(std::uint64_t offset, const unsigned char* bytes, std::uint64_t length) const {
+    file.FileDBBinaryFile::setPosition(offset);
+    file.FileDBBinaryFile::write(static_cast<const void*>(bytes), length);
+  }
+};
+
+void ignoreRecord(std::uint64_t, const unsigned char*, std::uint64_t) {}
 
 }  // namespace
 
@@ -479,12 +510,14 @@ void FileDBJournaledFile::removeStaleTransactionFiles(const std::vector<VELStrin
   }
 }
 
-void FileDBJournaledFile::writeTransactionFile(const VELString& path, const unsigned char* id) {
+void FileDBJournaledFile::writeTransactionFile(const VELString& path, const unsigned char* id,
+                                               const VELPasswordEncryptor& password) {
   VEL_TRACE_SCOPE("writeTransactionFile");
   unsigned char bytes[kTransactionFileSize];
   std::memcpy(bytes, kTransactionMagic, 8);
   std::memcpy(bytes + 8, id, kTransactionIDSize);
-  checksum(bytes + 24, bytes, 24);
+  const FileDBJournalKey key(password, FileDBJournalKey::kTransactionFile, path);
+  key.mac(bytes + 24, {Piece(bytes, 24)});
   FileDBBinaryFile f;
   f.openNew(path);
   try {
@@ -516,40 +549,151 @@ void FileDBJournaledFile::removeTransactionFile(const VELString& path) {
   }
 }
 
-bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journal) {
+namespace {
+
+enum class HeaderKind { Torn, Current, Legacy };
+
+// What the first bytes of a journal of `size` bytes say about it.
+HeaderKind classifyHeader(const unsigned char* header, std::uint64_t size) {
+  unsigned char sum[32];
+  if (size >= kHeaderSize && std::memcmp(header, kMagic, 8) == 0) {
+    FileDBJournalKey::checksum(sum, {Piece(header, 64)});
+    if (std::memcmp(sum, header + 64, 32) == 0) return HeaderKind::Current;
+  } else if (size >= kLegacyHeaderSize && std::memcmp(header, kLegacyMagic, 8) == 0) {
+    FileDBJournalKey::checksum(sum, {Piece(header, 32)});
+    if (std::memcmp(sum, header + 32, 32) == 0) return HeaderKind::Legacy;
+  }
+  // Shorter than a header, a checksum that does not match, or bytes that
+  // were never a header (a header whose write was lost, with later writes
+  // landed after it): the header was never durable, and the table is not
+  // touched before it is.
+  return HeaderKind::Torn;
+}
+
+// Rolls `file` back through a journal of the earlier layout (header
+// verified), trying it on a scratch copy first.
+void recoverLegacy(FileDBBinaryFile& file, FileDBBinaryFile& j, const VELString& journal,
+                   const unsigned char* header, std::uint64_t size,
+                   const FileDBJournaledFile::LegacyCheck& legacyCheck) {
+  const std::uint64_t originalSize = getU64(header + 24);
+  const unsigned char* nonce = header + 8;
+  auto verify = [nonce](const unsigned char* head, const unsigned char* bytes, std::uint64_t length,
+                        const unsigned char* stored) {
+    unsigned char sum[32];
+    FileDBJournalKey::checksum(sum, {Piece(nonce, 16), Piece(head, 16), Piece(bytes, static_cast<std::size_t>(length))});
+    return std::memcmp(sum, stored, 32) == 0;
+  };
+  unsigned char transactionID[kTransactionIDSize];
+  const bool marked = walkJournal(j, kLegacyHeaderSize, originalSize, size, transactionID, verify, ignoreRecord);
+  if (marked && !legacyTransactionOpen(FileDBJournaledFile::transactionPath(file.getFileName(), transactionID),
+                                       transactionID)) {
+    return;  // its transaction committed: nothing to write back
+  }
+  const std::string advice =
+      ": it is left in place and not applied. Open the database read-write with the password it had when the "
+      "change was interrupted; if the journal is not this database's, remove it to keep the table as it stands-";
+  if (!legacyCheck) {
+    VELDB_THROW(VELDBError::kBadFormat, "journal of an earlier release that cannot be checked here" + advice + journal);
+  }
+  // The scratch copy, rolled back and checked before the table is touched.
+  FileDBBinaryFile scratch;
+  scratch.openTmpFile();
+  const std::uint64_t current = file.FileDBBinaryFile::getSize();
+  std::vector<unsigned char> block(static_cast<std::size_t>(std::min<std::uint64_t>(kMaxRecordLength, current)));
+  for (std::uint64_t at = 0; at < current; at += block.size()) {
+    const std::uint64_t n = std::min<std::uint64_t>(block.size(), current - at);
+    file.FileDBBinaryFile::readAt(at, block.data(), n);
+    scratch.setPosition(at);
+    scratch.write(static_cast<const void*>(block.data()), n);
+  }
+  walkJournal(j, kLegacyHeaderSize, originalSize, size, transactionID, verify, WriteBack{scratch});
+  scratch.setSize(originalSize);
+  const bool verified = legacyCheck(scratch);
+  scratch.close();
+  if (!verified) {
+    VELDB_THROW(VELDBError::kBadPassword,
+                "journal of an earlier release: the table it would restore is not sealed under this password" +
+                    advice + journal);
+  }
+  walkJournal(j, kLegacyHeaderSize, originalSize, size, transactionID, verify, WriteBack{file});
+  file.FileDBBinaryFile::setSize(originalSize);
+  if (FileDBJournaledFile::syncMode() != FileDBJournaledFile::SyncOff) file.FileDBBinaryFile::sync();
+}
+
+}  // namespace
+
+bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journal, const VELPasswordEncryptor& password,
+                                  const LegacyCheck& legacyCheck) {
   VEL_TRACE_SCOPE("recover");
   if (!FileDBBinaryFile::exists(journal)) return false;
-  FileDBBinaryFile j(journal, VELDBConnectInfo::ReadWrite);
-  const std::uint64_t size = j.getSize();
-  unsigned char header[kHeaderSize];
-  bool valid = size >= kHeaderSize;
-  if (valid) {
-    const std::uint64_t n = kHeaderSize;
-    j.read(header, n);
-    unsigned char sum[kChecksumSize];
-    checksum(sum, header, 32);
-    valid = std::memcmp(header, kMagic, 8) == 0 && std::memcmp(sum, header + 32, kChecksumSize) == 0;
-  }
-  if (valid) {
-    // A journal of a transaction over several files is applied only while
-    // that transaction is still open; the first walk finds out.
-    unsigned char transactionID[kTransactionIDSize];
-    const bool marked = walkJournal(j, header, size, transactionID,
-                                    [](std::uint64_t, const unsigned char*, std::uint64_t) {});
-    const bool apply = !marked || transactionOpen(transactionPath(file.getFileName(), transactionID), transactionID);
-    if (apply) {
-      walkJournal(j, header, size, transactionID,
-                  [&file](std::uint64_t offset, const unsigned char* bytes, std::uint64_t length) {
-                    file.FileDBBinaryFile::setPosition(offset);
-                    file.FileDBBinaryFile::write(static_cast<const void*>(bytes), length);
-                  });
-      file.FileDBBinaryFile::setSize(getU64(header + 24));
-      if (syncMode() != SyncOff) file.FileDBBinaryFile::sync();
+  {
+    FileDBBinaryFile j(journal, VELDBConnectInfo::ReadWrite);
+    const std::uint64_t size = j.getSize();
+    unsigned char header[kHeaderSize] = {};
+    const std::uint64_t n = std::min(size, kHeaderSize);
+    if (n > 0) j.read(header, n);
+    switch (classifyHeader(header, size)) {
+      case HeaderKind::Torn:
+        VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "journal cut short before its table was touched removed " + journal);
+        break;
+      case HeaderKind::Legacy:
+        recoverLegacy(file, j, journal, header, size, legacyCheck);
+        VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "journal of an earlier release recovered " + journal);
+        break;
+      case HeaderKind::Current: {
+        const FileDBJournalKey key(password, FileDBJournalKey::kTableJournal, file.getFileName());
+        if (!key.verify(header + 32, {Piece(header, 32)})) {
+          VELDB_THROW(VELDBError::kBadPassword,
+                      "journal not made for this table under this password (another password, another table, or "
+                      "not made by this database): it is left in place and not applied-" + journal);
+        }
+        const unsigned char* nonce = header + 8;
+        auto verify = [&key, nonce](const unsigned char* head, const unsigned char* bytes, std::uint64_t length,
+                                    const unsigned char* stored) {
+          return key.verify(stored, {Piece(nonce, 16), Piece(head, 16), Piece(bytes, static_cast<std::size_t>(length))});
+        };
+        const std::uint64_t originalSize = getU64(header + 24);
+        // A journal of a transaction over several files is applied only
+        // while that transaction is still open; the first walk finds out.
+        unsigned char transactionID[kTransactionIDSize];
+        const bool marked = walkJournal(j, kHeaderSize, originalSize, size, transactionID, verify, ignoreRecord);
+        const bool apply =
+            !marked || transactionOpen(transactionPath(file.getFileName(), transactionID), transactionID, password);
+        if (apply) {
+          walkJournal(j, kHeaderSize, originalSize, size, transactionID, verify, WriteBack{file});
+          file.FileDBBinaryFile::setSize(originalSize);
+          if (syncMode() != SyncOff) file.FileDBBinaryFile::sync();
+        }
+        VEL_TRACE_WRITE(8, VELTraceLevel::kInfo,
+                        (apply ? "rolled back from journal " : "journal of a committed transaction removed ") + journal);
+        break;
+      }
     }
-    VEL_TRACE_WRITE(8, VELTraceLevel::kInfo,
-                    (apply ? "rolled back from journal " : "journal of a committed transaction removed ") + journal);
+    j.close();
   }
-  j.close();
   FileDBBinaryFile::remove(journal);
   return true;
+}
+
+bool FileDBJournaledFile::onlyRestoresBelow(const VELString& journal, std::uint64_t limit, std::uint64_t size) {
+  if (!FileDBBinaryFile::exists(journal)) return false;
+  FileDBBinaryFile j(journal, VELDBConnectInfo::ReadOnly);
+  const std::uint64_t journalSize = j.getSize();
+  unsigned char header[kHeaderSize] = {};
+  const std::uint64_t n = std::min(journalSize, kHeaderSize);
+  if (n > 0) j.read(header, n);
+  if (classifyHeader(header, journalSize) != HeaderKind::Current || getU64(header + 24) != size) return false;
+  // Every record the walk of a recovery could reach, authenticated or not.
+  bool below = true;
+  unsigned char transactionID[kTransactionIDSize];
+  walkJournal(
+      j, kHeaderSize, size, journalSize, transactionID,
+      [&below](const unsigned char* head, const unsigned char*, std::uint64_t, const unsigned char*) {
+        below = below && getU64(head) != kTransactionRecordOffset;
+        return true;
+      },
+      [&below, limit](std::uint64_t offset, const unsigned char*, std::uint64_t length) {
+        below = below && offset <= limit && length <= limit - offset;
+      });
+  return below;
 }

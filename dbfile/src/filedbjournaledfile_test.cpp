@@ -15,6 +15,7 @@
 #include <iterator>
 #include <random>
 
+#include "filedbjournalkey.h"
 #include "velcrashplatform.h"
 #include "velplatform.h"
 #include "veltesttable.h"
@@ -32,6 +33,63 @@ using Records = std::vector<std::pair<std::uint32_t, VELString>>;
 using namespace VELCrashPlatform;
 
 VELPasswordEncryptor password(const char* text) { return VELPasswordEncryptor(text, std::strlen(text)); }
+
+// --- journals made by hand ---------------------------------------------------
+
+using Regions = std::vector<std::pair<std::uint64_t, std::string>>;  // offset, original bytes
+using Piece = FileDBJournalKey::Piece;
+
+std::string be64(std::uint64_t v) {
+  std::string out(8, '\0');
+  for (int i = 7; i >= 0; --i, v >>= 8) out[i] = static_cast<char>(v & 0xFF);
+  return out;
+}
+
+std::string sha256(const std::string& bytes) {
+  unsigned char sum[32];
+  FileDBJournalKey::checksum(sum, {Piece(bytes.data(), bytes.size())});
+  return std::string(reinterpret_cast<char*>(sum), 32);
+}
+
+// A journal of the current layout whose MACs are made with `key`: it passes
+// every check that needs no password.
+std::string craftJournal(const FileDBJournalKey& key, std::uint64_t originalSize, const Regions& regions) {
+  const std::string nonce(16, 'n');
+  std::string out = "VELJRNL2" + nonce + be64(originalSize);
+  unsigned char mac[32];
+  key.mac(mac, {Piece(out.data(), 32)});
+  out.append(reinterpret_cast<char*>(mac), 32);
+  out += sha256(out);
+  for (const auto& region : regions) {
+    const std::string head = be64(region.first) + be64(region.second.size());
+    key.mac(mac, {Piece(nonce.data(), 16), Piece(head.data(), 16), Piece(region.second.data(), region.second.size())});
+    out += head + region.second + std::string(reinterpret_cast<char*>(mac), 32);
+  }
+  return out;
+}
+
+// A journal of the earlier layout: unkeyed SHA-256 throughout.
+std::string legacyJournal(std::uint64_t originalSize, const Regions& regions) {
+  const std::string nonce(16, 'o');
+  std::string out = "VELJRNL1" + nonce + be64(originalSize);
+  out += sha256(out);
+  for (const auto& region : regions) {
+    const std::string head = be64(region.first) + be64(region.second.size());
+    out += head + region.second + sha256(nonce + head + region.second);
+  }
+  return out;
+}
+
+// The error of `body`, which must throw a VELDBException.
+VELDBException errorFrom(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const VELDBException& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no error";
+  return VELDBException(__FILE__, __LINE__, 0);
+}
 
 
 
@@ -119,6 +177,18 @@ class JournalTest : public ::testing::Test {
     return points;
   }
 
+  // An append killed after it wrote part of itself: a journal is left.
+  void interruptAppend() {
+    installCrash(4);
+    try {
+      TestTable t(info("old"), d_path);
+      t.append(4, "interrupted");
+    } catch (const VELDBException&) {
+    }
+    vel_setPlatformCalls(nullptr);
+    ASSERT_TRUE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
+  }
+
   std::string d_dir;
   std::string d_path;
 };
@@ -164,20 +234,16 @@ TEST_F(JournalTest, AFailedChangeIsRolledBackAtOnceAndReported) {
   EXPECT_EQ(t.records(), expected);
 }
 
-TEST_F(JournalTest, ReadOnlyOpenRecoversWhenNoOneElseHasTheFile) {
+// A read-only open writes nothing, even with no one else holding the file:
+// it refuses and says how to recover; one read-write open recovers.
+TEST_F(JournalTest, ReadOnlyOpenNeverRecoversAndSaysHow) {
   makeBase(VELDBConnectInfo::Create);
   const Outcome before = open();
-  installCrash(4);
-  try {
-    TestTable t(info("old"), d_path);
-    t.append(4, "interrupted");
-  } catch (const VELDBException&) {
-  }
-  vel_setPlatformCalls(nullptr);
-  ASSERT_TRUE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
-  {
-    // A reader elsewhere keeps the file: the journal cannot be taken.
-    FileDBBinaryFile other(d_path, VELDBConnectInfo::ReadOnly);
+  interruptAppend();
+  const std::string journal = FileDBJournaledFile::journalPath(d_path);
+  const std::string table = readAll(d_path);
+  const std::string journalBytes = readAll(journal);
+  for (int attempt = 0; attempt < 2; ++attempt) {
     try {
       TestTable t(info("old", VELDBConnectInfo::ReadOnly), d_path);
       FAIL() << "opened a file that needs recovery";
@@ -185,10 +251,16 @@ TEST_F(JournalTest, ReadOnlyOpenRecoversWhenNoOneElseHasTheFile) {
       EXPECT_EQ(e.getError(), VELDBError::kLock);
       EXPECT_NE(e.getMessage().find("read-write open"), std::string::npos);
     }
+    EXPECT_EQ(readAll(d_path), table);
+    EXPECT_EQ(readAll(journal), journalBytes);
   }
+  {
+    TestTable t(info("old"), d_path);
+    EXPECT_EQ(t.records(), before.records);
+  }
+  EXPECT_FALSE(FileDBBinaryFile::exists(journal));
   TestTable t(info("old", VELDBConnectInfo::ReadOnly), d_path);
   EXPECT_EQ(t.records(), before.records);
-  EXPECT_FALSE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
 }
 
 TEST_F(JournalTest, DamagedJournalsAreHandledSafely) {
@@ -228,6 +300,189 @@ TEST_F(JournalTest, KilledProcessesNeverCostTheTable) {
     const Outcome seen = open();  // recovers, or throws and fails the test
     EXPECT_GE(seen.records.size(), 2u);
   }
+}
+
+// A journal that is whole but was not made for this table under this
+// password -- another password, another table of the same password, or
+// crafted without the password -- is refused, named, kept, and writes
+// nothing; the right password still recovers the genuine one.
+TEST_F(JournalTest, AJournalNotMadeForThisTableUnderThisPasswordIsRefusedAndKept) {
+  makeBase(VELDBConnectInfo::CreateV4);
+  const Outcome before = open();
+  interruptAppend();
+  const std::string journal = FileDBJournaledFile::journalPath(d_path);
+  const std::string table = readAll(d_path);
+  const std::string genuine = readAll(journal);
+  auto expectRefused = [&](const char* pw, const std::string& path, const std::string& tableBytes) {
+    const VELDBException e = errorFrom([&] { TestTable t(info(pw), path); });
+    EXPECT_EQ(e.getError(), VELDBError::kBadPassword) << e.what();
+    EXPECT_NE(e.getMessage().find(FileDBJournaledFile::journalPath(path)), std::string::npos) << e.what();
+    EXPECT_EQ(readAll(path), tableBytes);
+  };
+
+  // A wrong password: the journal is not taken for one cut short.
+  expectRefused("other", d_path, table);
+  EXPECT_EQ(readAll(journal), genuine);
+
+  // This table's journal beside another table of the same password.
+  const std::string second = d_dir + "/second.vtst";
+  {
+    VELDBConnectInfo::FILE create(d_dir + "/second", password("old"), VELDBConnectInfo::CreateV4,
+                                  VELDBConnectInfo::ReadWrite);
+    FileDBStorage::newFile(create, second, 1, kTestType);
+  }
+  const std::string secondBytes = readAll(second);
+  writeAll(FileDBJournaledFile::journalPath(second), genuine);
+  expectRefused("old", second, secondBytes);
+  EXPECT_EQ(readAll(FileDBJournaledFile::journalPath(second)), genuine);
+  unlink(FileDBJournaledFile::journalPath(second).c_str());
+  unlink(second.c_str());
+
+  // Crafted without the password: zero the header, cut the file short.
+  const FileDBJournalKey guess(password("guess"), FileDBJournalKey::kTableJournal, d_path);
+  const std::string crafted = craftJournal(guess, 10, {{0, std::string(100, '\0')}});
+  writeAll(journal, crafted);
+  expectRefused("old", d_path, table);
+  EXPECT_EQ(readAll(journal), crafted);
+
+  writeAll(journal, genuine);
+  EXPECT_EQ(open().records, before.records);
+  EXPECT_FALSE(FileDBBinaryFile::exists(journal));
+}
+
+// A header torn by a crash (its checksum does not match: the rest of it
+// never reached the disk, so neither did any change to the table) is
+// removed, whatever records follow.
+TEST_F(JournalTest, AJournalWhoseHeaderWasCutShortIsRemovedAndTheTableKept) {
+  makeBase(VELDBConnectInfo::CreateV4);
+  const Outcome before = open();
+  const std::string table = readAll(d_path);
+  const std::string journal = FileDBJournaledFile::journalPath(d_path);
+  const FileDBJournalKey key(password("old"), FileDBJournalKey::kTableJournal, d_path);
+  std::string torn = craftJournal(key, 10, {{0, std::string(100, '\0')}});
+  std::fill(torn.begin() + 40, torn.begin() + 96, '\0');
+  writeAll(journal, torn);
+  EXPECT_EQ(open().records, before.records);
+  EXPECT_EQ(readAll(d_path), table);
+  EXPECT_FALSE(FileDBBinaryFile::exists(journal));
+}
+
+// A journal of the earlier layout cannot be authenticated: it is applied
+// only when the table it restores, tried on a scratch copy, is sealed under
+// the password given; otherwise refused and kept, the table untouched.
+TEST_F(JournalTest, AnEarlierLayoutJournalIsAppliedOnlyWhenTheTableItRestoresIsSealed) {
+  makeBase(VELDBConnectInfo::CreateV4);
+  const Outcome before = open();
+  const std::string original = readAll(d_path);
+  {
+    TestTable t(info("old"), d_path);
+    t.append(4, std::string(2500, 'x'));
+  }
+  const std::string changed = readAll(d_path);
+  const std::string journal = FileDBJournaledFile::journalPath(d_path);
+  // What an earlier release left when it died just before its commit.
+  const std::string left =
+      legacyJournal(original.size(), {{0, original.substr(0, std::min(original.size(), changed.size()))}});
+
+  auto expectRefused = [&](const char* pw, const std::string& journalBytes, unsigned long error) {
+    writeAll(journal, journalBytes);
+    const VELDBException e = errorFrom([&] { TestTable t(info(pw), d_path); });
+    EXPECT_EQ(e.getError(), error) << e.what();
+    EXPECT_NE(e.getMessage().find(journal), std::string::npos) << e.what();
+    EXPECT_EQ(readAll(d_path), changed);
+    EXPECT_EQ(readAll(journal), journalBytes);
+  };
+  // Crafted: zeroes the header; keeps the header and changes a record.  And
+  // the genuine one under a wrong password.
+  expectRefused("old", legacyJournal(changed.size(), {{0, std::string(88, '\0')}}), VELDBError::kBadPassword);
+  expectRefused("old", legacyJournal(changed.size(), {{100, "forged record bytes"}}), VELDBError::kBadPassword);
+  expectRefused("other", left, VELDBError::kBadPassword);
+
+  writeAll(journal, left);
+  EXPECT_EQ(open().records, before.records);
+  EXPECT_EQ(readAll(d_path), original);
+  EXPECT_FALSE(FileDBBinaryFile::exists(journal));
+}
+
+// The transaction file decides whether a marked journal is written back:
+// an authentic one rolls the part back, none means it committed, and one
+// not made under the password is refused with both files kept.
+TEST_F(JournalTest, ATransactionFileCountsOnlyWhenItIsAuthentic) {
+  const std::string data = d_dir + "/data.vtst";
+  const std::string journal = FileDBJournaledFile::journalPath(data);
+  unsigned char id[16];
+  for (int i = 0; i < 16; ++i) id[i] = static_cast<unsigned char>(0xA0 + i);
+  const VELString transaction = FileDBJournaledFile::transactionPath(data, id);
+  const std::string original(64, 'a');
+  // A part of a transaction, marked, whose process died before the commit
+  // point's aftermath: the file holds the change, the journal stays.
+  auto leaveMarkedPart = [&] {
+    writeAll(data, original);
+    FileDBJournaledFile f(data, [] { return password("old"); });
+    f.beginChange();
+    f.setPosition(0);
+    const std::uint64_t n = 16;
+    f.write(std::string(16, 'b').data(), n);
+    ASSERT_TRUE(f.prepareCommit(id));
+  };
+  auto recoverWith = [&](const char* pw) {
+    FileDBBinaryFile file(data, VELDBConnectInfo::ReadWrite);
+    return FileDBJournaledFile::recover(file, journal, password(pw));
+  };
+  const std::string changed = std::string(16, 'b') + original.substr(16);
+
+  leaveMarkedPart();
+  FileDBJournaledFile::writeTransactionFile(transaction, id, password("old"));
+  EXPECT_TRUE(recoverWith("old"));
+  EXPECT_EQ(readAll(data), original);
+  unlink(transaction.c_str());
+
+  leaveMarkedPart();
+  EXPECT_TRUE(recoverWith("old"));
+  EXPECT_EQ(readAll(data), changed);
+  EXPECT_FALSE(FileDBBinaryFile::exists(journal));
+
+  // Planted: under another password, and in the earlier, unkeyed layout.
+  std::string legacy = "VELTXN01" + std::string(reinterpret_cast<char*>(id), 16);
+  legacy += sha256(legacy);
+  for (int planted = 0; planted < 2; ++planted) {
+    leaveMarkedPart();
+    if (planted == 0) {
+      FileDBJournaledFile::writeTransactionFile(transaction, id, password("guess"));
+    } else {
+      writeAll(transaction, legacy);
+    }
+    const std::string plantedBytes = readAll(transaction);
+    const std::string journalBytes = readAll(journal);
+    const VELDBException e = errorFrom([&] { recoverWith("old"); });
+    EXPECT_EQ(e.getError(), VELDBError::kBadPassword) << e.what();
+    EXPECT_NE(e.getMessage().find(transaction), std::string::npos) << e.what();
+    EXPECT_EQ(readAll(data), changed);
+    EXPECT_EQ(readAll(journal), journalBytes);
+    EXPECT_EQ(readAll(transaction), plantedBytes);
+    unlink(transaction.c_str());
+    unlink(journal.c_str());
+  }
+  unlink(data.c_str());
+}
+
+// Journals are bound to the table file's name, not its directory: a
+// database moved while a change was interrupted still recovers.
+TEST_F(JournalTest, AJournalStaysValidWhenItsDirectoryMoves) {
+  makeBase(VELDBConnectInfo::CreateV4);
+  const Outcome before = open();
+  interruptAppend();
+  const std::string moved = d_dir + "-moved";
+  ASSERT_EQ(0, rename(d_dir.c_str(), moved.c_str()));
+  const std::string path = moved + "/table.vtst";
+  {
+    TestTable t(VELDBConnectInfo::FILE(moved + "/table", password("old"), VELDBConnectInfo::Open,
+                                       VELDBConnectInfo::ReadWrite),
+                path);
+    EXPECT_EQ(t.records(), before.records);
+  }
+  EXPECT_FALSE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(path)));
+  ASSERT_EQ(0, rename(moved.c_str(), d_dir.c_str()));
 }
 
 }  // namespace

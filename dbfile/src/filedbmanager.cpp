@@ -190,9 +190,24 @@ void FileDBManager::connectFileDatabase() {
   if (!password.isPresent() || password.length() == 0) d_connectInfo->setLogicalDBPassword(defaultPassword());
 
   // A password change that a dead process left half done is rolled back
-  // before the tables are opened, so that they agree on one password again.
-  // While the key file is open in this process its connections own it.
-  if (FileDBStorage::findFileMap(keyPath) == nullptr) FileDBPasswordJournal::recover(keyPath);
+  // before the tables are opened, so that they agree on one password again:
+  // by a read-write open that gives either password of the change (a
+  // read-only open writes nothing).  While the key file is open in this
+  // process its connections own it.
+  if (FileDBStorage::findFileMap(keyPath) == nullptr && FileDBBinaryFile::exists(FileDBPasswordJournal::path(keyPath))) {
+    if (d_connectInfo->getAccessMode() != VELDBConnectInfo::ReadWrite) {
+      VELDB_THROW(VELDBError::kLock,
+                  "an interrupted password change must first be recovered by one read-write open with the "
+                  "database's password (a read-only open writes nothing)-" + FileDBPasswordJournal::path(keyPath));
+    }
+    const FileDBPasswordJournal::Outcome outcome =
+        FileDBPasswordJournal::recover({keyPath, keyPairPath, crlPath}, d_connectInfo->getLogicalDBPassword());
+    if (outcome == FileDBPasswordJournal::Outcome::kRestoredWithNew) {
+      VELDB_THROW(VELDBError::kBadPassword,
+                  "an interrupted password change was rolled back: the database has the password it had before "
+                  "the change-" + keyPath);
+    }
+  }
 
   if (isCreateType(*d_connectInfo)) {
     for (const VELString* path : {&keyPath, &keyPairPath, &crlPath}) {
@@ -730,11 +745,26 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
   // The old headers go to a journal first, so that a process that dies
   // between two tables leaves a database that opens with the old password.
   const bool onDisk = isFileConnection() && !tables.empty();
-  const VELString keyPath = onDisk ? VELString(tables.front()->getFullPathName()) : VELString();
+  VELString keyPath;
   if (onDisk) {
-    std::vector<FileDBPasswordJournal::Entry> headers;
-    for (FileDBStorage* table : tables) headers.emplace_back(table->getFullPathName(), table->getHeaderImage());
-    FileDBPasswordJournal::write(keyPath, headers);
+    // The journal names each table by its kind; recovery finds the files as
+    // an open does.
+    const auto& info = static_cast<const VELDBConnectInfo::FILE&>(*d_connectInfo);
+    const VELString name = info.getName().str();
+    const FileDBPasswordJournal::Paths paths = {
+        FileDBBinaryFile::fullPathName(name + info.getKeyFileSuffix().str()),
+        FileDBBinaryFile::fullPathName(name + info.getKeyPairFileSuffix().str()),
+        FileDBBinaryFile::fullPathName(name + info.getCRLFileSuffix().str())};
+    keyPath = paths[FileDBPasswordJournal::kKeyTable];
+    std::vector<std::pair<FileDBPasswordJournal::Table, VELBuffer>> headers;
+    for (FileDBStorage* table : tables) {
+      const FileDBPasswordJournal::Table kind =
+          table == d_keyStorage.load(std::memory_order_acquire)       ? FileDBPasswordJournal::kKeyTable
+          : table == d_keyPairStorage.load(std::memory_order_acquire) ? FileDBPasswordJournal::kKeyPairTable
+                                                                      : FileDBPasswordJournal::kCRLTable;
+      headers.emplace_back(kind, table->getHeaderImage());
+    }
+    FileDBPasswordJournal::write(paths, headers, effectiveOld, newPassword);
   }
 
   std::vector<std::pair<FileDBStorage*, long long>> previous;

@@ -1,84 +1,201 @@
 #include "filedbpasswordjournal.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "filedbbinaryfile.h"
+#include "filedbheader.h"
 #include "filedbjournaledfile.h"
+#include "filedbjournalkey.h"
 #include "velexception.h"
 #include "velplatform.h"
 #include "veltrace.h"
 
 namespace {
 
-const char kMagic[8] = {'V', 'E', 'L', 'P', 'W', 'J', '0', '1'};
-constexpr std::size_t kChecksumSize = 32;
-constexpr std::uint32_t kMaxEntries = 16;
-constexpr std::uint32_t kMaxField = 64 * 1024;
+const char kMagic[8] = {'V', 'E', 'L', 'P', 'W', 'J', '0', '2'};
+const char kLegacyMagic[8] = {'V', 'E', 'L', 'P', 'W', 'J', '0', '1'};
+constexpr std::size_t kSumSize = FileDBJournalKey::kSize;
+constexpr std::size_t kTrailer = 3 * kSumSize;  // two MACs and the checksum
+constexpr std::size_t kMaxHeader = 4096;
+// Larger than any journal of either layout: the earlier one held at most 16
+// entries of 64 KiB.
+constexpr std::uint64_t kMaxSize = 17u * 2 * 64 * 1024;
+const char kOldRole[] = "old";
+const char kNewRole[] = "new";
 
-void putU32(VELString& out, std::uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
+using Piece = FileDBJournalKey::Piece;
+
+void mac(const VELPasswordEncryptor& password, const VELString& keyPath, const VELString& body, const char* role,
+         unsigned char* out) {
+  const FileDBJournalKey key(password, FileDBJournalKey::kPasswordJournal, keyPath);
+  key.mac(out, {Piece(body.data(), body.size()), Piece(role, 3)});
 }
 
-bool getU32(const VELString& in, std::size_t& at, std::uint32_t& v) {
-  if (in.size() < at || in.size() - at < 4) return false;
-  v = 0;
-  for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(in[at + i]);
-  at += 4;
-  return true;
+bool verifies(const VELPasswordEncryptor& password, const VELString& keyPath, const VELString& body, const char* role,
+              const unsigned char* expected) {
+  const FileDBJournalKey key(password, FileDBJournalKey::kPasswordJournal, keyPath);
+  return key.verify(expected, {Piece(body.data(), body.size()), Piece(role, 3)});
 }
 
-void sha256(const VELString& data, unsigned char out[kChecksumSize]) {
-  unsigned int n = 0;
-  if (EVP_Digest(data.data(), data.size(), out, &n, EVP_sha256(), nullptr) != 1) {
-    VELDB_THROW(VELDBError::kNoDigest, "password journal checksum");
-  }
+// True when the last 32 bytes of `bytes` are the SHA-256 of the rest: the
+// file was written whole.
+bool whole(const VELString& bytes) {
+  if (bytes.size() < kSumSize) return false;
+  unsigned char sum[kSumSize];
+  FileDBJournalKey::checksum(sum, {Piece(bytes.data(), bytes.size() - kSumSize)});
+  return std::memcmp(sum, bytes.data() + bytes.size() - kSumSize, kSumSize) == 0;
 }
 
-// The entries of a journal that verifies; false otherwise.
-bool parse(const VELString& bytes, std::vector<FileDBPasswordJournal::Entry>& entries) {
-  if (bytes.size() < sizeof kMagic + 4 + kChecksumSize) return false;
-  if (std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return false;
-  const VELString body = bytes.substr(0, bytes.size() - kChecksumSize);
-  unsigned char sum[kChecksumSize];
-  sha256(body, sum);
-  if (std::memcmp(sum, bytes.data() + body.size(), kChecksumSize) != 0) return false;
+// The entries of an authenticated body; false when it is not well formed.
+bool parse(const VELString& body, std::vector<FileDBPasswordJournal::Entry>& entries) {
   std::size_t at = sizeof kMagic;
-  std::uint32_t count = 0;
-  if (!getU32(body, at, count) || count > kMaxEntries) return false;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    std::uint32_t pathLength = 0;
-    std::uint32_t headerLength = 0;
-    if (!getU32(body, at, pathLength) || pathLength > kMaxField || body.size() - at < pathLength) return false;
-    VELString file = body.substr(at, pathLength);
-    at += pathLength;
-    if (!getU32(body, at, headerLength) || headerLength > kMaxField || body.size() - at < headerLength) return false;
-    entries.emplace_back(file, VELBuffer(body.data() + at, headerLength));
-    at += headerLength;
+  if (body.size() < at + 1) return false;
+  const unsigned count = static_cast<unsigned char>(body[at++]);
+  if (count == 0 || count > 3) return false;
+  bool seen[3] = {false, false, false};
+  for (unsigned i = 0; i < count; ++i) {
+    if (body.size() - at < 3) return false;
+    const unsigned table = static_cast<unsigned char>(body[at]);
+    const std::size_t length = (static_cast<std::size_t>(static_cast<unsigned char>(body[at + 1])) << 8) |
+                               static_cast<unsigned char>(body[at + 2]);
+    at += 3;
+    if (table > 2 || seen[table] || length < FileDBHeader::kCommonHeaderSize || length > kMaxHeader ||
+        body.size() - at < length + kSumSize) {
+      return false;
+    }
+    seen[table] = true;
+    entries.push_back(FileDBPasswordJournal::Entry{static_cast<FileDBPasswordJournal::Table>(table),
+                                                   VELBuffer(body.data() + at, length),
+                                                   VELBuffer(body.data() + at + length, kSumSize)});
+    at += length + kSumSize;
   }
   return at == body.size();
+}
+
+// True when `header` (a header image from the journal) describes the table
+// whose first bytes are `current`: a password change leaves the magic,
+// versions, file type, record length and slot count as they were.
+bool describes(const VELBuffer& header, const unsigned char* current) {
+  const unsigned char* old = header.data();
+  return std::memcmp(old, current, FileDBHeader::kPasswordExpirationTimeOffset) == 0 &&
+         std::memcmp(old + FileDBHeader::kFileTypeOffset, current + FileDBHeader::kFileTypeOffset,
+                     FileDBHeader::kFileLabelOffset - FileDBHeader::kFileTypeOffset) == 0;
+}
+
+// The journal's name is synced when it is made and when it goes, in every
+// mode that syncs: one that a power loss took back (or brought back) would
+// leave the tables with two passwords (or put old headers over later
+// changes).  A password change is rare; the sync costs nothing that counts.
+void syncDirectory(const VELString& file) {
+  if (FileDBJournaledFile::syncMode() != FileDBJournaledFile::SyncOff && vel_syncdir(file.c_str()) != 0) {
+    const int e = errno;
+    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + file, e);
+  }
+}
+
+// SHA-256 of a table's slots (every byte after its header of `headerSize`
+// bytes): a password change leaves them as they are, so they tie the
+// journal to this database's tables.  `read(offset, buffer, count)` reads
+// the file; `size` is its size.
+void bodyDigest(std::uint64_t headerSize, std::uint64_t size,
+                const std::function<void(std::uint64_t, unsigned char*, std::uint64_t)>& read, unsigned char* out) {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
+  unsigned char sizeBytes[8];
+  for (int i = 0; i < 8; ++i) sizeBytes[i] = static_cast<unsigned char>(size >> (56 - 8 * i));
+  ok = ok && EVP_DigestUpdate(ctx, sizeBytes, sizeof sizeBytes) == 1;
+  std::vector<unsigned char> block(64 * 1024);
+  try {
+    for (std::uint64_t at = headerSize; ok && at < size;) {
+      const std::uint64_t n = std::min<std::uint64_t>(block.size(), size - at);
+      read(at, block.data(), n);
+      ok = EVP_DigestUpdate(ctx, block.data(), static_cast<std::size_t>(n)) == 1;
+      at += n;
+    }
+  } catch (...) {
+    EVP_MD_CTX_free(ctx);
+    throw;
+  }
+  ok = ok && EVP_DigestFinal_ex(ctx, out, nullptr) == 1;
+  EVP_MD_CTX_free(ctx);
+  if (!ok) VELDB_THROW(VELDBError::kNoDigest, "password journal: table digest");
+}
+
+// The same for the table file at `path`, read through a descriptor of its
+// own that takes no lock: the connection that changes the password holds
+// the file's lock.
+void bodyDigest(const VELString& path, std::uint64_t headerSize, unsigned char* out) {
+  // Never waits on something that is not a regular file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    const int e = errno;
+    VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "password journal: " + path, e);
+  }
+  try {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      VELDB_THROW(VELDBError::kCannotOpen, "password journal: not a regular file-" + path);
+    }
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    if (end < 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, errno);
+    bodyDigest(headerSize, static_cast<std::uint64_t>(end),
+               [fd, &path](std::uint64_t offset, unsigned char* buffer, std::uint64_t count) {
+                 std::uint64_t done = 0;
+                 while (done < count) {
+                   const ssize_t n = ::pread(fd, buffer + done, static_cast<std::size_t>(count - done),
+                                             static_cast<off_t>(offset + done));
+                   if (n < 0 && errno == EINTR) continue;
+                   if (n <= 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, errno);
+                   done += static_cast<std::uint64_t>(n);
+                 }
+               },
+               out);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
 }
 
 }  // namespace
 
 VELString FileDBPasswordJournal::path(const VELString& keyPath) { return keyPath + "-password-journal"; }
 
-void FileDBPasswordJournal::write(const VELString& keyPath, const std::vector<Entry>& headers) {
+void FileDBPasswordJournal::write(const Paths& tables, const std::vector<std::pair<Table, VELBuffer>>& headers,
+                                  const VELPasswordEncryptor& oldPassword, const VELPasswordEncryptor& newPassword) {
   VEL_TRACE_SCOPE("FileDBPasswordJournal::write");
+  if (headers.empty() || headers.size() > 3) VELDB_THROW(VELDBError::kBadArgument, "password journal: tables");
+  const VELString& keyPath = tables[kKeyTable];
   VELString bytes(kMagic, sizeof kMagic);
-  putU32(bytes, static_cast<std::uint32_t>(headers.size()));
-  for (const Entry& entry : headers) {
-    putU32(bytes, static_cast<std::uint32_t>(entry.first.size()));
-    bytes += entry.first;
-    putU32(bytes, static_cast<std::uint32_t>(entry.second.size()));
-    bytes += entry.second.toString();
+  bytes.push_back(static_cast<char>(headers.size()));
+  for (const auto& entry : headers) {
+    if (entry.second.size() < FileDBHeader::kCommonHeaderSize || entry.second.size() > kMaxHeader ||
+        entry.first > kCRLTable || tables[entry.first].empty()) {
+      VELDB_THROW(VELDBError::kBadArgument, "password journal: table or header size");
+    }
+    unsigned char digest[kSumSize];
+    bodyDigest(tables[entry.first], entry.second.size(), digest);
+    bytes.push_back(static_cast<char>(entry.first));
+    bytes.push_back(static_cast<char>(entry.second.size() >> 8));
+    bytes.push_back(static_cast<char>(entry.second.size() & 0xFF));
+    bytes.append(reinterpret_cast<const char*>(entry.second.data()), entry.second.size());
+    bytes.append(reinterpret_cast<const char*>(digest), kSumSize);
   }
-  unsigned char sum[kChecksumSize];
-  sha256(bytes, sum);
-  bytes.append(reinterpret_cast<const char*>(sum), kChecksumSize);
+  unsigned char sums[kTrailer];
+  mac(oldPassword, keyPath, bytes, kOldRole, sums);
+  mac(newPassword, keyPath, bytes, kNewRole, sums + kSumSize);
+  bytes.append(reinterpret_cast<const char*>(sums), 2 * kSumSize);
+  FileDBJournalKey::checksum(sums + 2 * kSumSize, {Piece(bytes.data(), bytes.size())});
+  bytes.append(reinterpret_cast<const char*>(sums + 2 * kSumSize), kSumSize);
 
   const VELString file = path(keyPath);
   FileDBBinaryFile journal;
@@ -87,10 +204,7 @@ void FileDBPasswordJournal::write(const VELString& keyPath, const std::vector<En
     journal.write(bytes);
     if (FileDBJournaledFile::syncMode() != FileDBJournaledFile::SyncOff) journal.sync();
     journal.close();
-    if (FileDBJournaledFile::syncMode() == FileDBJournaledFile::SyncFull && vel_syncdir(file.c_str()) != 0) {
-      const int e = errno;
-      VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + file, e);
-    }
+    syncDirectory(file);
   } catch (...) {
     try {
       FileDBBinaryFile::remove(file);
@@ -102,49 +216,118 @@ void FileDBPasswordJournal::write(const VELString& keyPath, const std::vector<En
 
 void FileDBPasswordJournal::remove(const VELString& keyPath) {
   VEL_TRACE_SCOPE("FileDBPasswordJournal::remove");
-  FileDBBinaryFile::remove(path(keyPath));
+  const VELString file = path(keyPath);
+  FileDBBinaryFile::remove(file);
+  syncDirectory(file);
 }
 
-bool FileDBPasswordJournal::recover(const VELString& keyPath) {
+FileDBPasswordJournal::Outcome FileDBPasswordJournal::recover(const Paths& tables,
+                                                              const VELPasswordEncryptor& password) {
   VEL_TRACE_SCOPE("FileDBPasswordJournal::recover");
+  const VELString& keyPath = tables[kKeyTable];
   const VELString file = path(keyPath);
-  if (!FileDBBinaryFile::exists(file)) return false;
+  if (!FileDBBinaryFile::exists(file)) return Outcome::kNone;
   VELString bytes;
   {
     FileDBBinaryFile journal(file, VELDBConnectInfo::ReadOnly);
     const std::uint64_t size = journal.getSize();
-    if (size > 16u * kMaxField) VELDB_THROW(VELDBError::kBadFormat, "password journal too large-" + file);
+    if (size > kMaxSize) {
+      VELDB_THROW(VELDBError::kBadFormat,
+                  "not a password journal of this database (too large): it is left in place and not applied-" + file);
+    }
     journal.read(bytes, size);
   }
-  std::vector<Entry> entries;
-  if (!parse(bytes, entries)) {
-    FileDBBinaryFile::remove(file);  // cut short before any table changed
-    return false;
+  const bool current = bytes.size() >= sizeof kMagic && std::memcmp(bytes.data(), kMagic, sizeof kMagic) == 0;
+  const bool legacy = bytes.size() >= sizeof kLegacyMagic &&
+                      std::memcmp(bytes.data(), kLegacyMagic, sizeof kLegacyMagic) == 0;
+  if (!(current || legacy) || !whole(bytes) || (current && bytes.size() < sizeof kMagic + 1 + kTrailer)) {
+    // Cut short while it was written, before any table changed.
+    FileDBBinaryFile::remove(file);
+    VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "password journal cut short removed: " + file);
+    return Outcome::kNone;
   }
+  if (legacy) {
+    VELDB_THROW(VELDBError::kBadFormat,
+                "password journal of an earlier release: it names the files it writes and cannot be authenticated, "
+                "so it is left in place and not applied. Finish the interrupted password change with the release "
+                "that began it, or remove the journal (tables that took the new password then keep it)-" + file);
+  }
+  const VELString body = bytes.substr(0, bytes.size() - kTrailer);
+  const unsigned char* sums = reinterpret_cast<const unsigned char*>(bytes.data()) + body.size();
+  Outcome outcome = Outcome::kRestoredWithOld;
+  if (!verifies(password, keyPath, body, kOldRole, sums)) {
+    if (!verifies(password, keyPath, body, kNewRole, sums + kSumSize)) {
+      VELDB_THROW(VELDBError::kBadPassword,
+                  "password journal not made by this database under this password: it is left in place and not "
+                  "applied-" + file);
+    }
+    outcome = Outcome::kRestoredWithNew;
+  }
+  std::vector<Entry> entries;
+  if (!parse(body, entries)) {
+    VELDB_THROW(VELDBError::kBadFormat, "password journal not well formed: it is left in place-" + file);
+  }
+
   // Every table file, for writing; any one in use elsewhere: leave it all.
-  std::vector<std::unique_ptr<FileDBBinaryFile>> tables;
+  struct Open {
+    const Entry* entry;
+    VELString path;
+    std::unique_ptr<FileDBBinaryFile> file;
+    bool dropJournal;
+  };
+  std::vector<Open> open;
   for (const Entry& entry : entries) {
-    if (!FileDBBinaryFile::exists(entry.first)) continue;
+    const VELString& table = tables[entry.table];
+    if (table.empty() || !FileDBBinaryFile::exists(table)) continue;
     try {
-      tables.emplace_back(new FileDBBinaryFile(entry.first, VELDBConnectInfo::ReadWrite));
+      open.push_back(Open{&entry, table, std::unique_ptr<FileDBBinaryFile>(
+                                             new FileDBBinaryFile(table, VELDBConnectInfo::ReadWrite)),
+                          false});
     } catch (const VELDBException& e) {
-      if (e.getError() == VELDBError::kLock) return false;
+      if (e.getError() == VELDBError::kLock) return Outcome::kInUse;
       throw;
     }
   }
-  std::size_t next = 0;
-  for (const Entry& entry : entries) {
-    if (!FileDBBinaryFile::exists(entry.first)) continue;
-    FileDBBinaryFile& table = *tables[next++];
-    // A header change of its own that was interrupted goes first.
-    FileDBJournaledFile::recover(table, FileDBJournaledFile::journalPath(entry.first));
-    if (table.getSize() < entry.second.size()) continue;
-    table.setPosition(0);
-    const std::uint64_t n = entry.second.size();
-    table.write(entry.second.data(), n);
-    if (FileDBJournaledFile::syncMode() != FileDBJournaledFile::SyncOff) table.sync();
+  // A header change of a table's own that was interrupted goes first.  Its
+  // journal holds the header this journal puts back anyway (and may have
+  // been made under the other password of the change): it is dropped.  Any
+  // other journal is recovered as an open would, under `password`.
+  for (Open& table : open) {
+    const VELString journal = FileDBJournaledFile::journalPath(table.path);
+    if (!FileDBBinaryFile::exists(journal)) continue;
+    if (FileDBJournaledFile::onlyRestoresBelow(journal, table.entry->header.size(), table.file->getSize())) {
+      table.dropJournal = true;
+    } else {
+      FileDBJournaledFile::recover(*table.file, journal, password);
+    }
   }
-  FileDBBinaryFile::remove(file);
+  // Nothing is written unless every header belongs where it goes.
+  for (Open& table : open) {
+    unsigned char head[FileDBHeader::kCommonHeaderSize];
+    const std::uint64_t n = sizeof head;
+    if (table.file->getSize() < table.entry->header.size()) {
+      VELDB_THROW(VELDBError::kBadFormat, "password journal does not belong to this database: it is left in "
+                                          "place and not applied-" + file);
+    }
+    table.file->readAt(0, head, n);
+    unsigned char digest[kSumSize];
+    FileDBBinaryFile& f = *table.file;
+    bodyDigest(table.entry->header.size(), f.getSize(),
+               [&f](std::uint64_t offset, unsigned char* buffer, std::uint64_t count) { f.readAt(offset, buffer, count); },
+               digest);
+    if (!describes(table.entry->header, head) || std::memcmp(digest, table.entry->slots.data(), kSumSize) != 0) {
+      VELDB_THROW(VELDBError::kBadFormat, "password journal does not belong to this database (it does not describe " +
+                                              table.path + "): it is left in place and not applied-" + file);
+    }
+  }
+  for (Open& table : open) {
+    table.file->setPosition(0);
+    const std::uint64_t n = table.entry->header.size();
+    table.file->write(table.entry->header.data(), n);
+    if (FileDBJournaledFile::syncMode() != FileDBJournaledFile::SyncOff) table.file->sync();
+    if (table.dropJournal) FileDBBinaryFile::remove(FileDBJournaledFile::journalPath(table.path));
+  }
+  remove(keyPath);
   VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "password change rolled back: " + keyPath);
-  return true;
+  return outcome;
 }

@@ -62,20 +62,46 @@ FileDBStorage::FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const 
   if (d_connectInfo->isKindOf(VELDBConnectInfo::STRING::getClassName())) {
     d_file = makeFileObject(*d_connectInfo);
   } else if (d_connectInfo->getAccessMode() == VELDBConnectInfo::ReadWrite) {
-    d_file.reset(new FileDBJournaledFile(fileName));
-    FileDBJournaledFile::recover(*d_file, FileDBJournaledFile::journalPath(fileName));
+    // Journals are made under the password the table has when a change
+    // begins, and recovered under the one this connection gives.
+    d_file.reset(new FileDBJournaledFile(fileName, [this] { return d_connectInfo->getLogicalDBPassword(); }));
+    const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
+    // A journal of an earlier release is applied only when the table it
+    // restores, tried on a scratch copy, is a whole table sealed under this
+    // password.
+    const FileDBJournaledFile::LegacyCheck sealed = [factory, &password](FileDBBinaryFile& restored) {
+      try {
+        std::unique_ptr<FileDBHeader> restoredHeader(new FileDBHeaderV3(factory, restored));
+        try {
+          restoredHeader->validateConstants();
+          restoredHeader->validateMajorVersion();
+        } catch (const VELDBException&) {
+          restoredHeader.reset(new FileDBHeaderV4(factory, restored));
+          restoredHeader->validateConstants();
+          restoredHeader->validateMajorVersion();
+        }
+        restoredHeader->validatePasswordHeaderHash(password);
+        const std::uint64_t expected = static_cast<std::uint64_t>(restoredHeader->getRecordsAllocated()) *
+                                           restoredHeader->getFixedRecordLength() +
+                                       restoredHeader->getSize();
+        if (expected != restored.getSize()) return false;
+        restoredHeader->validatePasswordDatabaseHash(restored, password);
+        return true;
+      } catch (const VELDBException& e) {
+        e.writeToTrace();
+        return false;
+      }
+    };
+    FileDBJournaledFile::recover(*d_file, FileDBJournaledFile::journalPath(fileName), password, sealed);
   } else {
+    // A read-only open never writes: an interrupted change is left to a
+    // read-write open, which can tell whether its journal is this
+    // database's.
     const VELString journal = FileDBJournaledFile::journalPath(fileName);
     if (FileDBBinaryFile::exists(journal)) {
-      // An interrupted change: recover it if no one else has the file open.
-      try {
-        FileDBBinaryFile writer(fileName, VELDBConnectInfo::ReadWrite);
-        FileDBJournaledFile::recover(writer, journal);
-      } catch (const VELDBException& e) {
-        if (e.getError() != VELDBError::kLock) throw;
-        VELDB_THROW(VELDBError::kLock, "the database needs one read-write open to recover an interrupted change-" +
-                                           fileName);
-      }
+      VELDB_THROW(VELDBError::kLock,
+                  "an interrupted change must first be recovered by one read-write open with the database's "
+                  "password (a read-only open writes nothing)-" + fileName);
     }
     d_file.reset(new FileDBBinaryFile(fileName, d_connectInfo->getAccessMode()));
   }

@@ -67,7 +67,10 @@ void FileDBTransaction::commit() {
       unsigned char id[16];
       VELKRYUtility::generateRandomData(id, sizeof id);
       transactionFile = FileDBJournaledFile::transactionPath(writers.front()->getFullPathName(), id);
-      FileDBJournaledFile::writeTransactionFile(transactionFile, id);
+      // Authenticated under the tables' password (one for all of them: it
+      // cannot change inside a transaction).
+      FileDBJournaledFile::writeTransactionFile(transactionFile, id,
+                                                writers.front()->getConnectInfo().getLogicalDBPassword());
       for (FileDBStorage* storage : writers) storage->prepareCommit(id);
       FileDBJournaledFile::removeTransactionFile(transactionFile);
       committed = true;

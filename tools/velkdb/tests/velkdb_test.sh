@@ -233,6 +233,10 @@ fails_with "passwd to the same password" 1 0x8C240 "$VELKDB" passwd "${P[@]}" --
 VELKDB_TEST_CRASH=rewrap:4 "$VELKDB" passwd "${P[@]}" --new-password-file pw1 >out.txt 2>&1
 [ $? -eq 99 ] && ok || bad "crash hook did not stop passwd"
 [ -e db.velkdb-passwd ] && ok || bad "marker missing after an interrupted passwd"
+# A read-only open never recovers the stopped re-wrap transaction; one
+# read-write open (an import that skips what is there) rolls it back.
+fails_with "a read-only list refuses while a journal is there" 1 0x8C23A "$VELKDB" list "${P[@]}"
+check "a read-write open recovers the stopped re-wrap" "$VELKDB" import "${P[@]}" --skip-existing ca.pem
 check "database still opens with the old password" "$VELKDB" list "${P[@]}"
 for label in web-server enc.test.example p12 request.test.example; do
   "$VELKDB" export "${P[@]}" --key "$label" -o k.pem 2>/dev/null
@@ -347,10 +351,18 @@ kill_while_writing() {
   wait $pid 2>/dev/null
 }
 # after_kill WHAT WANT...: the database opens, verifies, and holds one of the
-# WANT numbers of key records; sets n to the number.
+# WANT numbers of key records; sets n to the number.  A read-only open never
+# recovers a killed change: while a journal is there verify refuses, and one
+# read-write open (an import that skips what is there) rolls it back.
 after_kill() {
   local what=$1
   shift
+  if [ -e "$WORK/tx.vkey-journal" ]; then
+    "$VELKDB" verify "${T[@]}" >verify.txt 2>&1 && bad "$what: a read-only verify opened a table with a journal"
+    grep -q "read-write open" verify.txt && ok || bad "$what: verify does not say how to recover: $(head -3 verify.txt)"
+  fi
+  "$VELKDB" import "${T[@]}" --skip-existing server.pem >recover.txt 2>&1 ||
+    bad "$what: the read-write open that recovers fails: $(head -3 recover.txt)"
   "$VELKDB" verify "${T[@]}" >verify.txt 2>&1 || bad "$what: verify fails: $(grep -v ': ok' verify.txt | head -3)"
   snapshot after.json
   n=$(records after.json)
@@ -363,6 +375,7 @@ base=$(records before.json)
 # Killed at a chosen insert, half-way through the bundle ...
 VELKDB_TEST_CRASH=import:$((BULK / 2)) "$VELKDB" import "${T[@]}" bulk.pem >out.txt 2>&1
 [ $? -eq 99 ] && ok || bad "crash hook did not stop import"
+check "a read-write open recovers the stopped import" "$VELKDB" import "${T[@]}" --skip-existing server.pem
 snapshot after.json
 cmp -s before.json after.json && ok || bad "an import killed half-way left records behind"
 # ... and at moments from the first insert to the end of the commit.
@@ -383,6 +396,7 @@ base=$(records before.json)
 VELKDB_TEST_CRASH=delete:$((BULK / 2)) "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk" >out.txt 2>&1
 [ $? -eq 99 ] && ok || bad "crash hook did not stop delete"
 ! grep -q '^deleted' out.txt && ok || bad "a delete that did not finish reported deletions"
+check "a read-write open recovers the stopped delete" "$VELKDB" import "${T[@]}" --skip-existing server.pem
 snapshot after.json
 cmp -s before.json after.json && ok || bad "a delete killed half-way deleted some records"
 for extra in 0 0.01 0.05 0.2; do

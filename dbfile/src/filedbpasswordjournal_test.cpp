@@ -1,0 +1,250 @@
+// Plan: a password journal is hostile input until it authenticates.  Plant journals that name
+// files outside the database, that another database or another password made, and check that
+// nothing is written and the journal stays; then interrupt real password changes at every
+// point and check that either password's read-write open rolls them back.
+#include "filedbpasswordjournal.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "filedbdatabasetestutil.h"
+#include "filedbjournaledfile.h"
+#include "filedbjournalkey.h"
+#include "filedbmanager.h"
+#include "velcrashplatform.h"
+#include "veltestpki.h"
+
+namespace {
+
+using FileDBDatabaseTestUtil::password;
+using FileDBDatabaseTestUtil::readAll;
+using FileDBDatabaseTestUtil::sideFiles;
+using FileDBDatabaseTestUtil::writeAll;
+
+std::string be32(std::uint32_t v) {
+  std::string out(4, '\0');
+  for (int i = 3; i >= 0; --i, v >>= 8) out[i] = static_cast<char>(v & 0xFF);
+  return out;
+}
+
+// A scratch directory, removed with everything in it.
+struct Directory {
+  std::string path;
+  Directory() {
+    char tmpl[] = "/tmp/velpwjournal-XXXXXX";
+    if (mkdtemp(tmpl) != nullptr) path = tmpl;
+  }
+  ~Directory() {
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+  }
+};
+
+class PasswordJournalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
+    ASSERT_FALSE(d_dir.path.empty());
+    d_base = d_dir.path + "/db";
+  }
+  void TearDown() override {
+    vel_setPlatformCalls(nullptr);
+    FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
+  }
+
+  static FileDBPasswordJournal::Paths paths(const std::string& base) {
+    return {base + ".vkey", base + ".vkyp", base + ".vcrl"};
+  }
+  static std::unique_ptr<FileDBManager> open(const std::string& base, const char* pw,
+                                             VELDBConnectInfo::AccessMode mode = VELDBConnectInfo::ReadWrite,
+                                             VELDBConnectInfo::ConnectType type = VELDBConnectInfo::Open) {
+    return std::unique_ptr<FileDBManager>(new FileDBManager(VELDBConnectInfo::FILE(base, password(pw), type, mode)));
+  }
+  // A database of one record in each table, under `pw`.
+  static void makeDatabase(const std::string& base, const char* pw, const std::string& label = "k") {
+    auto m = open(base, pw, VELDBConnectInfo::ReadWrite, VELDBConnectInfo::CreateV4);
+    m->insertKey(*VELTestPKI::makeKeyRecord(label, "CN=" + label));
+    m->insertKeyPair(*VELTestPKI::makeKeyPairRecord("kp", "CN=kp"));
+    m->insertCRL(*VELTestPKI::makeCRLRecord("crl", "CN=ca", 3));
+  }
+  // A journal of a change of `base` from `from` to `to`, as the manager
+  // writes it, with the tables' headers as they are now.
+  static void writeJournal(const std::string& base, const char* from, const char* to) {
+    const FileDBPasswordJournal::Paths p = paths(base);
+    std::vector<std::pair<FileDBPasswordJournal::Table, VELBuffer>> headers;
+    for (FileDBPasswordJournal::Table t :
+         {FileDBPasswordJournal::kKeyTable, FileDBPasswordJournal::kKeyPairTable, FileDBPasswordJournal::kCRLTable}) {
+      const std::string bytes = readAll(p[t]).substr(0, 88);
+      headers.emplace_back(t, VELBuffer(bytes.data(), bytes.size()));
+    }
+    FileDBPasswordJournal::write(p, headers, password(from), password(to));
+  }
+  // Every file of the database's directory, by name.
+  std::map<std::string, std::string> snapshot() const {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(d_dir.path)) {
+      files[entry.path().filename().string()] = readAll(entry.path().string());
+    }
+    return files;
+  }
+  std::string journal() const { return FileDBPasswordJournal::path(d_base + ".vkey"); }
+
+  // Opening `base` with `pw` fails with `error`, naming the journal, and
+  // changes no file of the directory.
+  void expectRefused(const char* pw, VELDBConnectInfo::AccessMode mode, unsigned long error) {
+    const auto before = snapshot();
+    try {
+      open(d_base, pw, mode);
+      ADD_FAILURE() << "opened";
+    } catch (const VELDBException& e) {
+      EXPECT_EQ(e.getError(), error) << e.what();
+      EXPECT_NE(e.getMessage().find(journal()), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(snapshot(), before);
+  }
+
+  Directory d_dir;
+  std::string d_base;
+};
+
+// The attack: a journal planted beside the key file that names another
+// file.  A read-write open refuses it (the earlier layout is never applied:
+// it cannot be authenticated), a read-only one writes nothing either; the
+// file outside stays byte-identical and the journal stays.
+TEST_F(PasswordJournalTest, AJournalNamingOtherFilesWritesNothing) {
+  makeDatabase(d_base, "old");
+  Directory outside;
+  const std::string victim = outside.path + "/victim";
+  writeAll(victim, "precious bytes that nobody may overwrite");
+  std::string planted = "VELPWJ01" + be32(2);
+  for (const std::string& target : {victim, d_base + ".vkey"}) {
+    planted += be32(static_cast<std::uint32_t>(target.size())) + target + be32(16) + std::string(16, 'X');
+  }
+  unsigned char sum[32];
+  FileDBJournalKey::checksum(sum, {FileDBJournalKey::Piece(planted.data(), planted.size())});
+  planted.append(reinterpret_cast<char*>(sum), 32);
+  writeAll(journal(), planted);
+
+  expectRefused("old", VELDBConnectInfo::ReadWrite, VELDBError::kBadFormat);
+  expectRefused("old", VELDBConnectInfo::ReadOnly, VELDBError::kLock);
+  EXPECT_EQ(readAll(victim), "precious bytes that nobody may overwrite");
+  EXPECT_EQ(readAll(journal()), planted);
+
+  // Removed by hand, the database is as it was.
+  unlink(journal().c_str());
+  EXPECT_EQ(1u, open(d_base, "old")->getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
+}
+
+// A journal made without this database's password, by another database,
+// or by a database of the same name and password elsewhere is refused and
+// kept; nothing is written.
+TEST_F(PasswordJournalTest, AJournalOfAnotherPasswordOrDatabaseIsRefused) {
+  makeDatabase(d_base, "old");
+
+  // Made with passwords that are not this database's.
+  writeJournal(d_base, "guess", "other guess");
+  expectRefused("old", VELDBConnectInfo::ReadWrite, VELDBError::kBadPassword);
+
+  // Another database of this directory, same passwords: bound to its name.
+  const std::string other = d_dir.path + "/other";
+  makeDatabase(other, "old");
+  writeJournal(other, "old", "new");
+  std::filesystem::rename(FileDBPasswordJournal::path(other + ".vkey"), journal());
+  expectRefused("old", VELDBConnectInfo::ReadWrite, VELDBError::kBadPassword);
+
+  // A database of the same name and password in another directory: it
+  // authenticates, but its tables are not these.
+  Directory elsewhere;
+  makeDatabase(elsewhere.path + "/db", "old", "elsewhere");
+  writeJournal(elsewhere.path + "/db", "old", "new");
+  std::filesystem::copy_file(FileDBPasswordJournal::path(elsewhere.path + "/db.vkey"), journal(),
+                             std::filesystem::copy_options::overwrite_existing);
+  expectRefused("old", VELDBConnectInfo::ReadWrite, VELDBError::kBadFormat);
+  expectRefused("new", VELDBConnectInfo::ReadWrite, VELDBError::kBadFormat);
+
+  unlink(journal().c_str());
+  auto m = open(d_base, "old");
+  const std::unique_ptr<VELASNKeyRecord> record(m->getKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k")));
+  EXPECT_NE(nullptr, record);
+}
+
+// A journal cut short while it was written (before any table changed) is
+// removed, even by the wrong password's open, and the database opens.
+TEST_F(PasswordJournalTest, AJournalCutShortIsRemoved) {
+  makeDatabase(d_base, "old");
+  writeJournal(d_base, "old", "new");
+  const std::string whole = readAll(journal());
+  for (std::size_t keep : {std::size_t(3), whole.size() / 2, whole.size() - 1}) {
+    writeAll(journal(), whole.substr(0, keep));
+    open(d_base, "old");
+    EXPECT_FALSE(FileDBBinaryFile::exists(journal())) << keep;
+  }
+}
+
+// A password change killed at every point: a read-only open refuses and
+// writes nothing while a journal is left; a read-write open rolls the
+// change back whichever of the two passwords it gives, and the old
+// password then opens every table with every record.
+TEST_F(PasswordJournalTest, AnInterruptedChangeRollsBackWithEitherPassword) {
+  makeDatabase(d_base, "old");
+  const auto base = snapshot();
+  auto change = [&] { open(d_base, "old")->setDBPassword(password("old"), password("new"), 0); };
+  VELCrashPlatform::installCrash(-1);
+  change();
+  const long long total = VELCrashPlatform::calls();
+  vel_setPlatformCalls(nullptr);
+
+  int recovered[2] = {0, 0};  // by the old password, by the new
+  for (long long k = 0; k < total; ++k) {
+    for (const std::string& name : sideFiles(d_dir.path, d_base)) unlink((d_dir.path + "/" + name).c_str());
+    for (const auto& file : base) writeAll(d_dir.path + "/" + file.first, file.second);
+    VELCrashPlatform::installCrash(k);
+    try {
+      change();
+    } catch (const VELDBException&) {
+    }
+    vel_setPlatformCalls(nullptr);
+    if (!FileDBBinaryFile::exists(journal())) continue;
+    SCOPED_TRACE("crash at call " + std::to_string(k));
+
+    const auto left = snapshot();
+    try {
+      open(d_base, "old", VELDBConnectInfo::ReadOnly);
+      ADD_FAILURE() << "a read-only open went past a password journal";
+    } catch (const VELDBException& e) {
+      EXPECT_EQ(e.getError(), VELDBError::kLock) << e.what();
+    }
+    EXPECT_EQ(snapshot(), left);
+
+    const bool withNew = k % 2 == 0;
+    if (withNew) {
+      try {
+        open(d_base, "new");
+        ADD_FAILURE() << "the new password opened a database whose change was rolled back";
+      } catch (const VELDBException& e) {
+        EXPECT_EQ(e.getError(), VELDBError::kBadPassword) << e.what();
+        EXPECT_NE(e.getMessage().find("rolled back"), std::string::npos) << e.what();
+      }
+    }
+    auto m = open(d_base, "old");
+    ++recovered[withNew ? 1 : 0];
+    EXPECT_TRUE(m->isKeyPairEnabled() && m->isCRLEnabled());
+    EXPECT_EQ(1u, m->getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
+    EXPECT_EQ(1u, m->getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+    EXPECT_EQ(1u, m->getCRLCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger(0)));
+    m.reset();
+    EXPECT_TRUE(sideFiles(d_dir.path, d_base).empty());
+  }
+  std::printf("[ password journal ] %lld crash points: %d rolled back by the old password, %d by the new\n", total,
+              recovered[0], recovered[1]);
+  EXPECT_GT(recovered[0], 0);
+  EXPECT_GT(recovered[1], 0);
+}
+
+}  // namespace
