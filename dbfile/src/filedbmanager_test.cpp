@@ -247,6 +247,9 @@ TEST_F(FileDBManagerTest, UnusableTableFileIsRefusedWithItsReason) {
         EXPECT_EQ(c.error, got.first) << c.what << " " << table << ", mode " << mode << ": " << got.second;
         EXPECT_NE(std::string::npos, got.second.find(table)) << got.second;
         EXPECT_EQ(c.extra, g_extra) << c.what << ": " << got.second;
+        if (c.error == VELDBError::kRead) {
+          EXPECT_NE(std::string::npos, got.second.find("no table is in it")) << got.second;
+        }
       }
       std::remove(table.c_str());  // a file, a FIFO or an empty directory
       if (table != keyPath()) {

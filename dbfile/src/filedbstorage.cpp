@@ -106,6 +106,17 @@ FileDBStorage::FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const 
     d_file.reset(new FileDBBinaryFile(fileName, d_connectInfo->getAccessMode()));
   }
 
+  // A file too short for any header holds no table: most likely a create
+  // that died before this build wrote new files whole.  Said so, with the
+  // number the header's read would give (0x8C238, the bytes there as extra).
+  const std::uint64_t size = d_file->getSize();
+  if (size < FileDBHeaderV3::kHeaderSize && !d_file->isInMemory()) {
+    VELDB_THROW_EXTRA(VELDBError::kRead,
+                      fileName + ": " + (size == 0 ? "the file is empty" : "the file is too short for a table header") +
+                          ": no table is in it (a create that did not finish leaves such a file); remove it and "
+                          "create the table again",
+                      static_cast<long long>(size));
+  }
   std::unique_ptr<FileDBHeader> header(new FileDBHeaderV3(factory, *d_file));
   try {
     header->validateConstants();
