@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <atomic>
-#include <exception>
 #include <ctime>
 #include <map>
 
@@ -819,9 +818,10 @@ void FileDBStorage::rewrite(std::uint64_t length, bool dropDeleted) {
   // The disk must hold the new size before the first byte of the original
   // is overwritten: running out of space now leaves the table as it was.
   const std::uint64_t newSize = headerSize + static_cast<std::uint64_t>(kept) * length;
-  if (newSize > d_file->getSize()) d_file->reserve(newSize);
-  d_file->protect(0, d_file->getSize());
-  if (newSize > d_file->getSize()) d_file->setSize(newSize);
+  const std::uint64_t oldSize = d_file->getSize();
+  if (newSize > oldSize) d_file->reserve(newSize);
+  d_file->protect(0, oldSize);
+  if (newSize > oldSize) d_file->setSize(newSize);
   tmp.file->setPosition(0, FileDBBinaryFile::Begin);
   d_file->setPosition(0);
   tmp.file->read(headerBytes, headerSize);
