@@ -107,7 +107,7 @@ FileDBStorage::FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const 
 
   // A file too short for any header holds no table: most likely a create
   // that died before this build wrote new files whole.  Said so, with the
-  // number the header's read would give (0x8C238, the bytes there as extra).
+  // number the header's read would give (kRead, the bytes there as extra).
   const std::uint64_t size = d_file->getSize();
   if (size < FileDBHeaderV3::kHeaderSize && !d_file->isInMemory()) {
     VELDB_THROW_EXTRA(VELDBError::kRead,

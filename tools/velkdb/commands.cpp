@@ -641,7 +641,7 @@ void writeFileAtomically(const std::string& path, const std::string& text, bool 
                   random[3], random[4], random[5]);
     temp = path + suffix;
     fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, secret ? 0600 : 0666);
-    if (fd < 0 && (errno != EEXIST || attempt == 100)) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, path, errno);
+    if (fd < 0 && (errno != EEXIST || attempt == 100)) throwSystemError(VELDBError::kCannotCreate, path, errno);
   }
   std::size_t done = 0;
   int error = 0;
@@ -657,7 +657,7 @@ void writeFileAtomically(const std::string& path, const std::string& text, bool 
   if (error == 0 && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
   if (error != 0) {
     unlink(temp.c_str());
-    VELDB_THROW_EXTRA(VELDBError::kWrite, path, error);
+    throwSystemError(VELDBError::kWrite, path, error);
   }
 }
 

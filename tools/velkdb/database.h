@@ -49,6 +49,10 @@ long long fileSize(const std::string& path);
 // One line for an error: "error 0x8C240 (wrong password): detail".
 std::string errorLine(const VELException& e);
 
+// Throws `error` for a system call on `what` (a file's name) that failed
+// with `errnoValue`: the message names the file and the cause.
+[[noreturn]] void throwSystemError(unsigned long error, const std::string& what, int errnoValue);
+
 // Re-throws `e` with `context` in front of its message, keeping its number
 // and extra value.
 [[noreturn]] void rethrowWithContext(const VELException& e, const std::string& context);
