@@ -148,10 +148,7 @@ void FileDBJournaledFile::ensureJournal() {
     throw;
   }
   d_journal = std::move(journal);
-  if (syncMode() != SyncOff && vel_syncdir(d_journalPath.c_str()) != 0) {
-    const int e = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + d_journalPath, e);
-  }
+  if (syncMode() != SyncOff) FileDBBinaryFile::syncDirectory(d_journalPath);
 }
 
 void FileDBJournaledFile::appendRecord(std::uint64_t offset, const unsigned char* bytes, std::uint64_t length) {
@@ -352,11 +349,14 @@ void FileDBJournaledFile::finishCommit() {
       d_recoverPending = true;
       throw;
     }
-    if (syncMode() == SyncFull && vel_syncdir(d_journalPath.c_str()) != 0) {
-      const int e = errno;
-      d_inChange = false;
-      d_saved.clear();
-      VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + d_journalPath, e);
+    if (syncMode() == SyncFull) {
+      try {
+        FileDBBinaryFile::syncDirectory(d_journalPath);
+      } catch (...) {
+        d_inChange = false;
+        d_saved.clear();
+        throw;
+      }
     }
   }
   d_inChange = false;
@@ -547,19 +547,13 @@ void FileDBJournaledFile::writeTransactionFile(const VELString& path, const unsi
     throw;
   }
   // The journals are marked only once this file is known to exist.
-  if (syncMode() != SyncOff && vel_syncdir(path.c_str()) != 0) {
-    const int e = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + path, e);
-  }
+  if (syncMode() != SyncOff) FileDBBinaryFile::syncDirectory(path);
 }
 
 void FileDBJournaledFile::removeTransactionFile(const VELString& path) {
   VEL_TRACE_SCOPE("removeTransactionFile");
   FileDBBinaryFile::remove(path);
-  if (syncMode() != SyncOff && vel_syncdir(path.c_str()) != 0) {
-    const int e = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + path, e);
-  }
+  if (syncMode() != SyncOff) FileDBBinaryFile::syncDirectory(path);
 }
 
 namespace {

@@ -1,10 +1,5 @@
 #include "filedbpasswordjournal.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -17,6 +12,7 @@
 #include "filedbjournaledfile.h"
 #include "filedbjournalkey.h"
 #include "velexception.h"
+#include "velkry.h"
 #include "velplatform.h"
 #include "veltrace.h"
 
@@ -96,10 +92,7 @@ bool describes(const VELBuffer& header, const unsigned char* current) {
 // leave the tables with two passwords (or put old headers over later
 // changes).  A password change is rare; the sync costs nothing that counts.
 void syncDirectory(const VELString& file) {
-  if (FileDBJournaledFile::syncMode() != FileDBJournaledFile::SyncOff && vel_syncdir(file.c_str()) != 0) {
-    const int e = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + file, e);
-  }
+  if (FileDBJournaledFile::syncMode() != FileDBJournaledFile::SyncOff) FileDBBinaryFile::syncDirectory(file);
 }
 
 // SHA-256 of a table's slots (every byte after its header of `headerSize`
@@ -108,63 +101,47 @@ void syncDirectory(const VELString& file) {
 // the file; `size` is its size.
 void bodyDigest(std::uint64_t headerSize, std::uint64_t size,
                 const std::function<void(std::uint64_t, unsigned char*, std::uint64_t)>& read, unsigned char* out) {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
+  static const VELKRYAlgorithmFactory algorithms;
+  const std::unique_ptr<VELKRYDigest> digest = algorithms.createSHA256Digest();
+  if (digest == nullptr) VELDB_THROW(VELDBError::kNoDigest, "password journal: table digest");
+  digest->init();
   unsigned char sizeBytes[8];
   FileDBCoding::put64(sizeBytes, size);
-  ok = ok && EVP_DigestUpdate(ctx, sizeBytes, sizeof sizeBytes) == 1;
+  digest->update(sizeBytes, sizeof sizeBytes);
   std::vector<unsigned char> block(64 * 1024);
-  try {
-    for (std::uint64_t at = headerSize; ok && at < size;) {
-      const std::uint64_t n = std::min<std::uint64_t>(block.size(), size - at);
-      read(at, block.data(), n);
-      ok = EVP_DigestUpdate(ctx, block.data(), static_cast<std::size_t>(n)) == 1;
-      at += n;
-    }
-  } catch (...) {
-    EVP_MD_CTX_free(ctx);
-    throw;
+  for (std::uint64_t at = headerSize; at < size;) {
+    const std::uint64_t n = std::min<std::uint64_t>(block.size(), size - at);
+    read(at, block.data(), n);
+    digest->update(block.data(), static_cast<std::size_t>(n));
+    at += n;
   }
-  ok = ok && EVP_DigestFinal_ex(ctx, out, nullptr) == 1;
-  EVP_MD_CTX_free(ctx);
-  if (!ok) VELDB_THROW(VELDBError::kNoDigest, "password journal: table digest");
+  digest->finish(out);
 }
 
 // The same for the table file at `path`, read through a descriptor of its
 // own that takes no lock: the connection that changes the password holds
 // the file's lock.
 void bodyDigest(const VELString& path, std::uint64_t headerSize, unsigned char* out) {
-  // Never waits on something that is not a regular file.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    const int e = errno;
-    VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "password journal: " + path, e);
-  }
+  int fd = -1;
+  const int rc = vel_openUnlockedRead(&fd, path.c_str());
+  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "password journal: " + path, rc);
   try {
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      VELDB_THROW(VELDBError::kCannotOpen, "password journal: not a regular file-" + path);
-    }
-    const off_t end = ::lseek(fd, 0, SEEK_END);
+    const long long end = vel_filesize(fd);
     if (end < 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, errno);
     bodyDigest(
         headerSize, static_cast<std::uint64_t>(end),
         [fd, &path](std::uint64_t offset, unsigned char* buffer, std::uint64_t count) {
-          std::uint64_t done = 0;
-          while (done < count) {
-            const ssize_t n =
-                ::pread(fd, buffer + done, static_cast<std::size_t>(count - done), static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, errno);
-            done += static_cast<std::uint64_t>(n);
-          }
+          const long long n = vel_readFullyAt(fd, buffer, static_cast<std::size_t>(count), offset);
+          if (n < 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, errno);
+          if (static_cast<std::uint64_t>(n) < count)
+            VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, n);
         },
         out);
   } catch (...) {
-    ::close(fd);
+    vel_close(fd);
     throw;
   }
-  ::close(fd);
+  vel_close(fd);
 }
 
 }  // namespace
