@@ -288,7 +288,9 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
           ++summary.skipped;
           continue;
         }
-        VELDB_THROW(VELDBError::kDuplicateFirst, "a private key (" + keyText(key.get()) + ") is already in the database");
+        VELDB_THROW(VELDBError::kBadArgument, "a private key (" + keyText(key.get()) +
+                                                  ") matches no certificate or certification request of the input "
+                                                  "and is in the database already");
       }
       VELDB_THROW(VELDBError::kBadArgument, "a private key (" + keyText(key.get()) +
                                                 ") matches no certificate or certification request of the input "
