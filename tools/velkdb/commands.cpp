@@ -360,6 +360,20 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
       const VELASNCertificate cert(der.get());
       present = db.getKeyCountByIndex(VELDBManager::KeySignature, cert.getSignature()) != 0 ||
                 db.getKeyCountByIndex(VELDBManager::KeyTBSCertificate, cert.getTBSCertificate()) != 0;
+      if (present && p.key != nullptr) {
+        // The certificate is stored without its key: the key joins it.
+        std::unique_ptr<VELASNKeyRecord> stored(db.getKeyByIndex(VELDBManager::KeySignature, cert.getSignature()));
+        const VELASNCBuffer storedDER = stored ? stored->getCertificate().getEncoding() : VELASNCBuffer();
+        const bool same = storedDER.length() == der.length() &&
+                          std::equal(der.data(), der.data() + der.length(), storedDER.data());
+        if (stored && !stored->hasPrivateKey() && same && joined.insert(idOf(*stored)).second) {
+          p.join = true;
+          p.joinId = idOf(*stored);
+          if (!p.explicitLabel) p.label = stored->getLabel().getValue();
+          kept.push_back(p);
+          continue;
+        }
+      }
       if (present && (p.key != nullptr || !options.skipExisting)) {
         VELDB_THROW(VELDBError::kDuplicateFirst,
                     "certificate " + nameText(X509_get_subject_name(p.cert)) + " is already in the database");

@@ -144,6 +144,17 @@ check "show the joined record" "$VELKDB" show "${P[@]}" "late cert"
 [ "$(sed -n 's/^record ID: *//p' out.txt)" = "$late_id" ] && ok || bad "the joined record has another ID"
 contains "the joined key opens" out.txt "opens with the database password"
 fails_with "the same key again" 1 0x8B67A "$VELKDB" import "${P[@]}" late.key
+# The same with the key and its certificate in one input.
+openssl req -newkey rsa:2048 -nodes -keyout both.key -subj "/CN=both.life.test" -out both.csr 2>/dev/null
+issue both.csr both.pem
+check "import another certificate without its key" "$VELKDB" import "${P[@]}" --label "both cert" both.pem
+cat both.pem both.key >both-with-key.pem
+check "import it again with its key" "$VELKDB" import "${P[@]}" both-with-key.pem
+contains "the key joined it" out.txt "imported 0 certificates (0 with keys), 0 key pairs, 0 CRLs; 1 key joined"
+check "list" "$VELKDB" list "${P[@]}" --format json
+[ "$(json out.txt "[(r['label'], r['hasKey']) for r in d['keys'] if r['subject'] == 'CN=both.life.test']")" = \
+  "[('both cert', True)]" ] && ok || bad "certificate and key did not join the stored record: $(cat out.txt)"
+fails_with "a certificate stored with its key, again" 1 0x8C244 "$VELKDB" import "${P[@]}" both-with-key.pem
 openssl genpkey -algorithm ed25519 -out stray.key 2>/dev/null
 fails_with "a key of nothing stored" 1 0x8B67A "$VELKDB" import "${P[@]}" stray.key
 check "verify after the joins" "$VELKDB" verify "${P[@]}"
