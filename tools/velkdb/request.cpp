@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
 #include <cctype>
 #include <iostream>
@@ -175,8 +176,18 @@ int cmdRequest(const Args& args) {
     const std::string fault = labelFault(args.get("label"));
     if (!fault.empty()) throw UsageError("the label \"" + printable(args.get("label")) + "\" " + fault);
   }
-  // The name is checked before the password is asked for.
+  // The name, and where the request goes, are checked before the password
+  // is asked for and the key is stored.
   parseName(subject);
+  const std::string out = args.get("out");
+  if (!out.empty() && out != "-") {
+    const std::size_t slash = out.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      VELDB_THROW(VELDBError::kBadArgument, "the directory of " + printable(out) + " does not exist");
+    }
+  }
   const DbPaths paths = databasePaths(args);
   const Secret password = databasePassword(args);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
@@ -200,11 +211,16 @@ int cmdRequest(const Args& args) {
   if (!stored) VELDB_THROW(VELDBError::kNoMatchingRecord, "the new key pair is not in the database");
 
   // The key is safe in the database before the request goes out.
-  const std::string out = args.get("out");
   if (out.empty() || out == "-") {
     std::cout << pem;
   } else {
-    writeFileAtomically(out, pem, false);
+    try {
+      writeFileAtomically(out, pem, false);
+    } catch (const VELException& e) {
+      rethrowWithContext(e, "the key pair \"" + printable(stored->getLabel().getValue()) +
+                                "\" is stored, but its request was not written (velkdb export --table keypairs "
+                                "LABEL writes it)");
+    }
   }
   std::cerr << "stored key pair #" << idOf(*stored) << " \"" << printable(stored->getLabel().getValue()) << "\" ("
             << keyName << ")" << (out.empty() || out == "-" ? "" : "; request written to " + printable(out)) << "\n";

@@ -106,6 +106,9 @@ for spec in ec:P-384 rsa:2048 rsa:3072 ed25519; do
     ed25519) contains "ed25519 key" req.txt "ED25519" ;;
   esac
 done
+# Nothing is stored for a request that has nowhere to go.
+fails_with "request into a missing directory" 1 0x8B67A \
+  "$VELKDB" request "${P[@]}" --subject "CN=lost.life.test" -o "$WORK/no/such/dir/lost.csr"
 check "list" "$VELKDB" list "${P[@]}" --format json
 cp out.txt list.json
 [ "$(labels list.json keypairs)" = "['ec:P-384.life.test', 'ed25519.life.test', 'rsa:2048.life.test', 'rsa:3072.life.test', 'web.life.test']" ] &&
