@@ -2,7 +2,7 @@
 // request, joined with the certificate issued for it, and handed out again
 // to other tools (PKCS#12, a PEM chain, a key in the clear).
 //
-// The pure pieces (key specifications, subject alternative names, chain
+// The pure pieces (key types, subject alternative names, chain
 // building, default labels) are here so that the unit tests reach them;
 // the commands that use them are `request` (request.cpp), `export`'s
 // --pkcs12, --chain and --unencrypted (exporting.cpp) and the joins that
@@ -22,15 +22,15 @@ namespace velkdb {
 
 // What `request --key` names: "ec:P-256" (the default), "ec:P-384",
 // "rsa:2048", "rsa:3072" or "ed25519".
-struct KeySpec {
+struct KeyType {
   enum Kind { EC, RSA, ED25519 } kind = EC;
   std::string curve = "P-256";  // EC
   int bits = 0;                 // RSA
 };
 // Throws UsageError for any other text.
-KeySpec parseKeySpec(const std::string& text);
+KeyType parseKeyType(const std::string& text);
 // A fresh key of that kind.  Throws 0x8B67A.
-Ossl<EVP_PKEY> generateKey(const KeySpec& spec);
+Ossl<EVP_PKEY> generateKey(const KeyType& type);
 
 // The entries of `--san`: a comma-separated list of "DNS:name",
 // "IP:address", "email:address" or "URI:uri"; an entry without a type is an

@@ -1,4 +1,4 @@
-// Plan: the pure pieces of the key lifecycle -- key specifications, subject
+// Plan: the pure pieces of the key lifecycle -- key types, subject
 // alternative names, chain building and default labels -- on keys and
 // certificates made here (requests are checked on the real binary).
 #include "lifecycle.h"
@@ -12,14 +12,14 @@ using namespace velkdb;
 
 namespace {
 
-TEST(KeySpec, NamesTheSupportedKinds) {
-  EXPECT_EQ(parseKeySpec("ec:P-256").curve, "P-256");
-  EXPECT_EQ(parseKeySpec("EC:p-384").curve, "P-384");
-  EXPECT_EQ(parseKeySpec("rsa:3072").kind, KeySpec::RSA);
-  EXPECT_EQ(parseKeySpec("rsa:3072").bits, 3072);
-  EXPECT_EQ(parseKeySpec("ed25519").kind, KeySpec::ED25519);
+TEST(KeyType, NamesTheSupportedKinds) {
+  EXPECT_EQ(parseKeyType("ec:P-256").curve, "P-256");
+  EXPECT_EQ(parseKeyType("EC:p-384").curve, "P-384");
+  EXPECT_EQ(parseKeyType("rsa:3072").kind, KeyType::RSA);
+  EXPECT_EQ(parseKeyType("rsa:3072").bits, 3072);
+  EXPECT_EQ(parseKeyType("ed25519").kind, KeyType::ED25519);
   for (const char* bad : {"", "rsa", "rsa:1024", "rsa:2048x", "ec:P-521", "dsa:2048", "ed448"}) {
-    EXPECT_THROW(parseKeySpec(bad), UsageError) << bad;
+    EXPECT_THROW(parseKeyType(bad), UsageError) << bad;
   }
 }
 

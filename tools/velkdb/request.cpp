@@ -53,37 +53,37 @@ bool isHostName(const std::string& name) {
 
 }  // namespace
 
-KeySpec parseKeySpec(const std::string& text) {
+KeyType parseKeyType(const std::string& text) {
   std::string lower = text;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  KeySpec spec;
-  if (lower == "ec:p-256" || lower == "ec") return spec;
+  KeyType wanted;
+  if (lower == "ec:p-256" || lower == "ec") return wanted;
   if (lower == "ec:p-384") {
-    spec.curve = "P-384";
-    return spec;
+    wanted.curve = "P-384";
+    return wanted;
   }
   if (lower == "rsa:2048" || lower == "rsa:3072") {
-    spec.kind = KeySpec::RSA;
-    spec.bits = lower == "rsa:2048" ? 2048 : 3072;
-    return spec;
+    wanted.kind = KeyType::RSA;
+    wanted.bits = lower == "rsa:2048" ? 2048 : 3072;
+    return wanted;
   }
   if (lower == "ed25519") {
-    spec.kind = KeySpec::ED25519;
-    return spec;
+    wanted.kind = KeyType::ED25519;
+    return wanted;
   }
   throw UsageError("--key \"" + printable(text) + "\": give ec:P-256, ec:P-384, rsa:2048, rsa:3072 or ed25519");
 }
 
-Ossl<EVP_PKEY> generateKey(const KeySpec& spec) {
+Ossl<EVP_PKEY> generateKey(const KeyType& type) {
   Ossl<EVP_PKEY> key;
-  switch (spec.kind) {
-    case KeySpec::EC:
-      key.reset(EVP_EC_gen(spec.curve.c_str()));
+  switch (type.kind) {
+    case KeyType::EC:
+      key.reset(EVP_EC_gen(type.curve.c_str()));
       break;
-    case KeySpec::RSA:
-      key.reset(EVP_RSA_gen(static_cast<unsigned>(spec.bits)));
+    case KeyType::RSA:
+      key.reset(EVP_RSA_gen(static_cast<unsigned>(type.bits)));
       break;
-    case KeySpec::ED25519:
+    case KeyType::ED25519:
       key.reset(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
       break;
   }
@@ -169,7 +169,7 @@ int cmdRequest(const Args& args) {
   if (!args.positional.empty()) throw UsageError("request takes no arguments");
   const std::string subject = args.get("subject");
   if (subject.empty()) throw UsageError("request needs --subject NAME");
-  const KeySpec spec = parseKeySpec(args.get("key", "ec:P-256"));
+  const KeyType wanted = parseKeyType(args.get("key", "ec:P-256"));
   const std::vector<std::string> altNames =
       args.has("san") ? parseSubjectAltNames(args.get("san")) : std::vector<std::string>();
   if (args.has("label")) {
@@ -192,7 +192,7 @@ int cmdRequest(const Args& args) {
   const Secret password = databasePassword(args);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
 
-  Ossl<EVP_PKEY> key = generateKey(spec);
+  Ossl<EVP_PKEY> key = generateKey(wanted);
   Ossl<X509_REQ> request = makeSignedRequest(key.get(), subject, altNames);
   const VELBuffer spki = publicKeyDER(key.get());
   const std::string pem = toPEM("CERTIFICATE REQUEST", derOf(request.get()).get());

@@ -97,12 +97,12 @@ contains "request says where the key went" err.txt "stored key pair #"
 check "the request verifies" openssl req -in web.csr -verify -noout
 openssl req -in web.csr -noout -text >req.txt
 contains "request names the SAN" req.txt "DNS:web.life.test, IP Address:192.0.2.7"
-for spec in ec:P-384 rsa:2048 rsa:3072 ed25519; do
-  check "request --key $spec -o" "$VELKDB" request "${P[@]}" --subject "CN=$spec.life.test" --key "$spec" -o "$spec.csr"
-  openssl req -in "$spec.csr" -verify -noout -text >req.txt 2>&1 || bad "$spec request does not verify"
-  case $spec in
+for type in ec:P-384 rsa:2048 rsa:3072 ed25519; do
+  check "request --key $type -o" "$VELKDB" request "${P[@]}" --subject "CN=$type.life.test" --key "$type" -o "$type.csr"
+  openssl req -in "$type.csr" -verify -noout -text >req.txt 2>&1 || bad "$type request does not verify"
+  case $type in
     ec:P-384) contains "P-384 key" req.txt "NIST CURVE: P-384" ;;
-    rsa:*) contains "$spec key" req.txt "Public-Key: (${spec#rsa:} bit)" ;;
+    rsa:*) contains "$type key" req.txt "Public-Key: (${type#rsa:} bit)" ;;
     ed25519) contains "ed25519 key" req.txt "ED25519" ;;
   esac
 done
