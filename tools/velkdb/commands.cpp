@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "filedbtransactionguard.h"
+#include "lifecycle.h"
 #include "text.h"
 #include "veldbconnectinfo.h"
 #include "veldbutility.h"
@@ -172,6 +173,9 @@ struct Planned {
   X509_CRL* crl = nullptr;
   std::string label;
   bool explicitLabel = false;
+  bool join = false;                        // `key` joins the stored certificate record `joinId`
+  unsigned joinId = 0;
+  const StoredKeyPair* keyPair = nullptr;  // the stored key pair `cert` was issued for
 };
 
 void drawProgress(std::size_t done, std::size_t total) {
@@ -219,6 +223,11 @@ std::string ImportSummary::text() const {
   out << "imported " << certificates << (certificates == 1 ? " certificate" : " certificates") << " (" << keys
       << (keys == 1 ? " with its key" : " with keys") << "), " << keyPairs
       << (keyPairs == 1 ? " key pair" : " key pairs") << ", " << crls << (crls == 1 ? " CRL" : " CRLs");
+  if (installed != 0) {
+    out << "; " << installed << (installed == 1 ? " certificate" : " certificates")
+        << " joined with the stored key pair's key";
+  }
+  if (joined != 0) out << "; " << joined << (joined == 1 ? " key" : " keys") << " joined stored certificates";
   if (skipped != 0) out << "; skipped " << skipped << " already present";
   return out.str();
 }
@@ -231,26 +240,61 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   // Pair each private key with its certificate or request.
   std::vector<bool> certUsed(items.certs.size(), false), requestUsed(items.requests.size(), false);
   std::vector<Planned> withKeys;
+  std::vector<Ossl<X509>> storedCerts;  // of the records that keys join
+  std::set<unsigned> joined;
   for (auto& key : items.keys) {
     Planned p;
     p.key = key.get();
-    for (std::size_t i = 0; i < items.certs.size() && p.cert == nullptr; ++i) {
-      if (!certUsed[i] && keyMatches(items.certs[i].get(), key.get())) {
-        certUsed[i] = true;
-        p.table = Table::Key;
-        p.cert = items.certs[i].get();
-      }
-    }
-    for (std::size_t i = 0; i < items.requests.size() && p.cert == nullptr && p.request == nullptr; ++i) {
+    // A key goes with its request first: a key pair and the certificate
+    // issued for it, stored apart, are exported so (export --all --key),
+    // and come back so.  A second copy of the key goes with the
+    // certificate.
+    for (std::size_t i = 0; i < items.requests.size() && p.request == nullptr; ++i) {
       if (!requestUsed[i] && keyMatches(items.requests[i].get(), key.get())) {
         requestUsed[i] = true;
         p.table = Table::KeyPair;
         p.request = items.requests[i].get();
       }
     }
+    for (std::size_t i = 0; i < items.certs.size() && p.cert == nullptr && p.request == nullptr; ++i) {
+      if (!certUsed[i] && keyMatches(items.certs[i].get(), key.get())) {
+        certUsed[i] = true;
+        p.table = Table::Key;
+        p.cert = items.certs[i].get();
+      }
+    }
     if (p.cert == nullptr && p.request == nullptr) {
+      // A key alone joins the certificates stored without it.
+      const StoredCertificates stored = certificatesFor(db, key.get());
+      for (unsigned id : stored.withoutKey) {
+        if (!joined.insert(id).second) continue;
+        std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(id)));
+        if (!r) continue;
+        storedCerts.push_back(certFromDER(r->getCertificate().getEncoding()));
+        Planned j = p;
+        j.table = Table::Key;
+        j.cert = storedCerts.back().get();
+        j.join = true;
+        j.joinId = id;
+        j.label = r->getLabel().getValue();
+        withKeys.push_back(j);
+      }
+      if (!stored.withoutKey.empty()) continue;
+      const bool pairStored = db.isKeyPairEnabled() &&
+                              db.getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo,
+                                                        VELASNSubjectPublicKeyInfo(publicKeyDER(key.get()).get())) != 0;
+      if (stored.anyWithKey || pairStored) {
+        if (options.skipExisting) {
+          ++summary.skipped;
+          continue;
+        }
+        VELDB_THROW(VELDBError::kBadArgument, "a private key (" + keyText(key.get()) +
+                                                  ") matches no certificate or certification request of the input "
+                                                  "and is in the database already");
+      }
       VELDB_THROW(VELDBError::kBadArgument, "a private key (" + keyText(key.get()) +
-                                                ") matches no certificate or certification request of the input");
+                                                ") matches no certificate or certification request of the input "
+                                                "or of the database");
     }
     withKeys.push_back(p);
   }
@@ -264,7 +308,7 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   plan = withKeys;
   std::set<std::string> seenCerts;
   for (const Planned& p : plan) {
-    if (p.cert) seenCerts.insert(derOf(p.cert).toString());
+    if (p.cert && !p.join) seenCerts.insert(derOf(p.cert).toString());
   }
   for (std::size_t i = 0; i < items.certs.size(); ++i) {
     if (certUsed[i]) continue;
@@ -284,6 +328,7 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
     p.crl = crl.get();
     plan.push_back(p);
   }
+  if (plan.empty() && summary.skipped != 0) return summary;
   if (plan.empty()) VELDB_THROW(VELDBError::kBadArgument, "the input holds nothing to import");
 
   // An explicit label names the record with a key, or the only record.
@@ -306,11 +351,29 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   std::vector<Planned> kept;
   for (Planned& p : plan) {
     bool present = false;
+    if (p.join) {
+      kept.push_back(p);
+      continue;
+    }
     if (p.table == Table::Key) {
       const VELBuffer der = derOf(p.cert);
       const VELASNCertificate cert(der.get());
       present = db.getKeyCountByIndex(VELDBManager::KeySignature, cert.getSignature()) != 0 ||
                 db.getKeyCountByIndex(VELDBManager::KeyTBSCertificate, cert.getTBSCertificate()) != 0;
+      if (present && p.key != nullptr) {
+        // The certificate is stored without its key: the key joins it.
+        std::unique_ptr<VELASNKeyRecord> stored(db.getKeyByIndex(VELDBManager::KeySignature, cert.getSignature()));
+        const VELASNCBuffer storedDER = stored ? stored->getCertificate().getEncoding() : VELASNCBuffer();
+        const bool same = storedDER.length() == der.length() &&
+                          std::equal(der.data(), der.data() + der.length(), storedDER.data());
+        if (stored && !stored->hasPrivateKey() && same && joined.insert(idOf(*stored)).second) {
+          p.join = true;
+          p.joinId = idOf(*stored);
+          if (!p.explicitLabel) p.label = stored->getLabel().getValue();
+          kept.push_back(p);
+          continue;
+        }
+      }
       if (present && (p.key != nullptr || !options.skipExisting)) {
         VELDB_THROW(VELDBError::kDuplicateFirst,
                     "certificate " + nameText(X509_get_subject_name(p.cert)) + " is already in the database");
@@ -338,22 +401,49 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   }
   plan.swap(kept);
 
+  // A certificate that comes without its key, for a key pair stored here,
+  // takes the key pair's key; the key pair goes (its request is answered).
+  std::vector<StoredKeyPair> storedPairs;
+  std::set<unsigned> pairsTaken;
+  for (Planned& p : plan) {
+    if (p.table != Table::Key || p.key != nullptr || p.join) continue;
+    if (storedPairs.empty() && pairsTaken.empty()) {
+      storedPairs = loadKeyPairs(db);
+      if (storedPairs.empty()) break;
+    }
+    p.keyPair = keyPairFor(storedPairs, pairsTaken, p.cert);
+    if (p.keyPair != nullptr) pairsTaken.insert(p.keyPair->id);
+  }
+
   // Labels: given, or derived from the subject (issuer for CRLs) and made
   // unique in their table with " #2", " #3", ...
   std::set<std::pair<int, std::string>> used;
   for (Planned& p : plan) {
     if (p.explicitLabel) {
-      if (labelTaken(db, p.table, p.label)) {
+      std::unique_ptr<VELASNKeyRecord> self;
+      if (p.join) self.reset(db.getKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString(p.label)));
+      const bool itself = self && idOf(*self) == p.joinId;
+      if (!itself && labelTaken(db, p.table, p.label)) {
         VELDB_THROW(VELDBError::kDuplicateFirst + 1, "label \"" + p.label + "\" is in use in " + tableName(p.table));
       }
       used.insert({static_cast<int>(p.table), p.label});
     }
   }
   for (Planned& p : plan) {
-    if (p.explicitLabel) continue;
-    const std::string base = p.cert    ? labelFromName(X509_get_subject_name(p.cert))
-                             : p.request ? labelFromName(X509_REQ_get_subject_name(p.request))
-                                         : labelFromName(X509_CRL_get_issuer(p.crl));
+    if (p.join) used.insert({static_cast<int>(p.table), p.label});
+  }
+  for (Planned& p : plan) {
+    if (p.explicitLabel || p.join) continue;
+    // A certificate's own name (a PKCS#12 friendly name), else the name
+    // its key pair had, else one from the subject (the issuer's, with
+    // " CRL", for a CRL).
+    std::string base = p.cert ? certificateAlias(p.cert) : std::string();
+    if (base.empty() && p.keyPair != nullptr) base = p.keyPair->label;
+    if (base.empty()) {
+      base = p.cert      ? labelFromName(X509_get_subject_name(p.cert))
+             : p.request ? labelFromName(X509_REQ_get_subject_name(p.request))
+                         : crlDefaultLabel(p.crl);
+    }
     std::string label = base;
     for (int n = 2; used.count({static_cast<int>(p.table), label}) != 0 || labelTaken(db, p.table, label); ++n) {
       label = base + " #" + std::to_string(n);
@@ -368,18 +458,28 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   std::vector<std::unique_ptr<VELASNCRLRecord>> crlRecords(plan.size());
   for (std::size_t i = 0; i < plan.size(); ++i) {
     const Planned& p = plan[i];
-    if (p.table == Table::Key) {
+    if (p.join) {
+      keyRecords[i].reset(db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(p.joinId)));
+      if (!keyRecords[i]) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+      const VELBuffer wrapped = wrapPrivateKey(p.key, password);
+      const VELASNCertificate certificate = keyRecords[i]->getCertificate();
+      keyRecords[i]->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(wrapped.get()));
+      keyRecords[i]->setLabel(p.label);
+    } else if (p.table == Table::Key) {
       keyRecords[i].reset(new VELASNKeyRecord(1));
       // Decoded once already, as it was read: not decoded again to check it.
       const VELASNCertificate certificate(p.cert);
-      if (p.key != nullptr) {
+      if (p.keyPair != nullptr) {
+        // Wrapped under this database's password already.
+        keyRecords[i]->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(p.keyPair->wrappedKey.get()));
+      } else if (p.key != nullptr) {
         const VELBuffer wrapped = wrapPrivateKey(p.key, password);
         keyRecords[i]->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(wrapped.get()));
       } else {
         keyRecords[i]->setCertificate(certificate);
       }
       keyRecords[i]->setLabel(p.label);
-      keyRecords[i]->setTrusted(options.trusted && p.key == nullptr);
+      keyRecords[i]->setTrusted(options.trusted && p.key == nullptr && p.keyPair == nullptr);
     } else if (p.table == Table::KeyPair) {
       keyPairRecords[i].reset(new VELASNKeyPairRecord(1));
       const VELBuffer spki = publicKeyDER(p.key);
@@ -414,8 +514,13 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
     for (std::size_t i = 0; i < plan.size(); ++i) {
       const Planned& p = plan[i];
       try {
-        if (p.table == Table::Key) {
+        if (p.join) {
+          db.updateKeyByIndex(VELDBManager::KeyRecordID, *keyRecords[i]);
+        } else if (p.table == Table::Key) {
           db.insertKey(*keyRecords[i]);
+          if (p.keyPair != nullptr) {
+            db.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(p.keyPair->id));
+          }
         } else if (p.table == Table::KeyPair) {
           db.insertKeyPair(*keyPairRecords[i]);
         } else {
@@ -428,9 +533,12 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
         if (bar) drawProgress(i + 1, plan.size());
         continue;
       }
-      if (p.table == Table::Key) {
+      if (p.join) {
+        ++summary.joined;
+      } else if (p.table == Table::Key) {
         ++summary.certificates;
-        if (p.key) ++summary.keys;
+        if (p.key || p.keyPair) ++summary.keys;
+        if (p.keyPair) ++summary.installed;
       } else if (p.table == Table::KeyPair) {
         ++summary.keyPairs;
       } else {
@@ -663,8 +771,9 @@ void writeFileAtomically(const std::string& path, const std::string& text, bool 
 
 namespace {
 
-// The PEM of the record; `withKey` adds its private key (and sets `keyAdded`).
-std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& keyAdded) {
+// The PEM of the record; `withKey` adds its private key (and sets
+// `keyAdded`): as stored, or in the clear when `clear` gives the password.
+std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& keyAdded, const Secret* clear) {
   const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
   std::string pem;
   if (m.table == Table::Key) {
@@ -675,7 +784,8 @@ std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& 
       if (!r->hasPrivateKey()) {
         VELDB_THROW(VELDBError::kBadArgument, "record \"" + printable(m.label) + "\" holds no private key");
       }
-      pem += toPEM("ENCRYPTED PRIVATE KEY", r->getPrivateKey().getEncoding());
+      pem += clear ? clearKeyPEM(r->getPrivateKey().getEncoding(), *clear, m.label)
+                   : toPEM("ENCRYPTED PRIVATE KEY", r->getPrivateKey().getEncoding());
       keyAdded = true;
     }
   } else if (m.table == Table::KeyPair) {
@@ -683,7 +793,8 @@ std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& 
     if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
     pem += toPEM("CERTIFICATE REQUEST", r->getCertificationRequest().getEncoding());
     if (withKey) {
-      pem += toPEM("ENCRYPTED PRIVATE KEY", r->getKeyPair().getPrivateKeyEncoding());
+      pem += clear ? clearKeyPEM(r->getKeyPair().getPrivateKeyEncoding(), *clear, m.label)
+                   : toPEM("ENCRYPTED PRIVATE KEY", r->getKeyPair().getPrivateKeyEncoding());
       keyAdded = true;
     }
   } else {
@@ -697,6 +808,12 @@ std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& 
 }  // namespace
 
 int cmdExport(const Args& args) {
+  if (args.has("pkcs12") || args.has("chain")) return exportBundle(args);
+  // A key leaves in the clear only when asked exactly so.
+  if (args.has("unencrypted") && !args.has("key")) {
+    throw UsageError("--unencrypted goes with --key (it writes the private key in the clear)");
+  }
+  if (args.has("export-password-file")) throw UsageError("--export-password-file goes with --pkcs12");
   const DbPaths paths = databasePaths(args);
   const bool all = args.has("all");
   Selector selector;
@@ -720,13 +837,14 @@ int cmdExport(const Args& args) {
   }
   std::string pem;
   bool keyAdded = false;
+  const Secret* clear = args.has("unencrypted") ? &password : nullptr;
   for (const Match& m : found) {
     if (withKey && m.table == Table::Key && all) {
       // With --all, --key adds the keys of the records that have one.
       std::unique_ptr<VELASNKeyRecord> r(db->getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(m.id)));
-      pem += exportRecord(*db, m, r && r->hasPrivateKey(), keyAdded);
+      pem += exportRecord(*db, m, r && r->hasPrivateKey(), keyAdded, clear);
     } else {
-      pem += exportRecord(*db, m, withKey && m.table != Table::CRL, keyAdded);
+      pem += exportRecord(*db, m, withKey && m.table != Table::CRL, keyAdded, clear);
     }
   }
   const std::string out = args.get("out");
@@ -751,10 +869,19 @@ int cmdDelete(const Args& args) {
   const std::vector<Match> found = requireRecords(*db, selector, false);
   if (!selector.hasTable && (selector.hasId || !selector.label.empty())) {
     // An ID or label names one record per table: refuse to guess which.
+    std::vector<std::string> tables;
     for (const Match& m : found) {
-      if (m.table != found.front().table) {
-        VELDB_THROW(VELDBError::kBadArgument, "records in several tables match; add --table");
+      if (std::find(tables.begin(), tables.end(), tableName(m.table)) == tables.end()) tables.push_back(tableName(m.table));
+    }
+    if (tables.size() > 1) {
+      std::string names, options;
+      for (std::size_t i = 0; i < tables.size(); ++i) {
+        names += (i == 0 ? "" : i + 1 == tables.size() ? " and " : ", ") + tables[i];
+        options += (i == 0 ? "" : " or ") + std::string("--table ") + tables[i];
       }
+      const std::string what = selector.hasId ? "ID " + std::to_string(selector.id)
+                                              : "label \"" + printable(selector.label) + "\"";
+      VELDB_THROW(VELDBError::kBadArgument, what + " is in the tables " + names + ": add " + options);
     }
   }
   // Every match or none, also when the process is killed: one transaction,

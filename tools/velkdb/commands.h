@@ -87,6 +87,8 @@ struct ImportOptions {
 };
 struct ImportSummary {
   unsigned certificates = 0, keys = 0, keyPairs = 0, crls = 0, skipped = 0;
+  unsigned installed = 0;  // certificates that took a stored key pair's key (the key pair removed)
+  unsigned joined = 0;     // keys that joined certificates stored without them
   std::string text() const;
 };
 // Stores what `items` holds (see cmdImport) in one transaction: all or

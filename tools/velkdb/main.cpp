@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "lifecycle.h"
 #include "text.h"
 
 using namespace velkdb;
@@ -89,14 +90,33 @@ const std::vector<Command> kCommands = {
      "A private key is stored with the certificate whose public key it has (key table) or with the request "
      "whose public key it has (key-pair table); a key that matches neither is refused.  Private keys are "
      "stored wrapped under the database password (PKCS#8, PBES2: PBKDF2-HMAC-SHA256, AES-256-CBC).  Labels "
-     "come from --label (for the record with a key, or the only record) or from the subject's common name "
-     "(the issuer's for CRLs), with \" #2\", \" #3\" added when taken.  The import is one transaction: "
+     "come from --label (for the record with a key, or the only record), else from the certificate's own name "
+     "(a PKCS#12 friendly name, which is also a Java keystore's alias), else from the subject's common name "
+     "(the issuer's with \" CRL\" added for CRLs, so that a CA and its CRL differ), with \" #2\", \" #3\" added "
+     "when taken.  A certificate that comes without its key, for a key pair stored by request or import, takes "
+     "that key and the key pair's label, and the key pair is removed; a key that comes alone joins the "
+     "certificates stored without it (each keeps its label and ID).  A key and a request of the same key in one "
+     "input are stored as a key pair (a second copy of the key goes with its certificate).  The import is one transaction: "
      "nothing is stored when anything is refused or the process is stopped.  Shows a progress bar on a terminal and prints a one-line summary.",
      {{"label", 0, "LABEL", "label of the record (one line of text)"},
       {"trusted", 0, nullptr, "mark the certificates without keys as trusted"},
       {"skip-existing", 0, nullptr, "skip certificates and CRLs already stored instead of refusing"},
       {"import-password-file", 0, "FILE",
        "password of an encrypted key or PKCS#12 file (else $VELKDB_IMPORT_PASSWORD or a prompt)"}}},
+    {"request", cmdRequest, true,
+     "request -d BASE --subject NAME [--san NAMES] [--key TYPE] [--label LABEL] [-o FILE]",
+     "make a key and its certification request, kept as a key pair",
+     "Generates a private key, stores it with a certification request (PKCS#10, signed with the key) as a key "
+     "pair, the key wrapped under the database password as import wraps keys, and writes the request as PEM to "
+     "standard output or FILE.  When the certificate issued for it is imported, it takes the key pair's key and "
+     "label into the key table and the key pair is removed, in one transaction.  The label defaults to the "
+     "subject's common name.",
+     {{"subject", 0, "NAME", "the request's subject: \"CN=a,O=b\" or \"/O=b/CN=a\""},
+      {"san", 0, "NAMES", "subject alternative names, comma-separated: DNS:host, IP:address, email:address, "
+                          "URI:uri (a bare name is a DNS name, an address an IP address)"},
+      {"key", 0, "TYPE", "ec:P-256 (default), ec:P-384, rsa:2048, rsa:3072 or ed25519"},
+      {"label", 0, "LABEL", "label of the key pair (one line of text)"},
+      {"out", 'o', "FILE", "write the request to FILE instead of standard output"}}},
     {"list", cmdList, true, "list -d BASE [--table keys|keypairs|crls] [--format text|json]", "list the records",
      "Lists every record of each table: keys with record ID, label, subject, issuer, serial, validity, "
      "whether a private key is stored and whether trusted; key pairs with their request's subject and key; "
@@ -112,26 +132,38 @@ const std::vector<Command> kCommands = {
       {"issuer", 0, "NAME", "certificates and CRLs of this issuer"},
       {"table", 0, "TABLE", "search this table only"}}},
     {"export", cmdExport, true,
-     "export -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --all) [--key] [--table T] "
-     "[--out FILE]",
-     "write certificates, keys, requests or CRLs as PEM",
+     "export -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --all) [--key [--unencrypted]] "
+     "[--chain | --pkcs12 FILE] [--table T] [--out FILE]",
+     "write certificates, keys, requests or CRLs as PEM, or a PKCS#12 file",
      "Writes the certificate of a key record, the request of a key pair, or the CRL, as PEM, to standard "
      "output or FILE (replaced whole: written under a new name beside it and renamed; a link at FILE is "
      "replaced, not followed).  --key adds the private key as stored: an ENCRYPTED PRIVATE KEY that "
      "opens with the database password (openssl pkey -in FILE); a FILE with a key gets mode 0600.  --all exports every record of the "
-     "tables (with --key: every stored key too).",
+     "tables (with --key: every stored key too); its output imports back into an empty database as it was.  "
+     "--key --unencrypted writes the private key in the clear instead (PEM PRIVATE KEY, PKCS#8), and only so "
+     "asked.  --chain writes one certificate and then its issuers found among the stored certificates (by "
+     "issuer name and signature, up to a self-signed root).  --pkcs12 FILE writes one certificate with its "
+     "private key and chain as a PKCS#12 file (mode 0600) under a password of its own (--export-password-file, "
+     "$VELKDB_EXPORT_PASSWORD or a prompt, asked twice): AES-256-CBC with PBKDF2-HMAC-SHA256 and an "
+     "HMAC-SHA256 MAC, the record's label as friendly name (a Java keystore's alias).",
      {{"label", 0, "LABEL", "the record with this label"},
       {"id", 0, "N", "the record with this record ID"},
       {"subject", 0, "NAME", "records of this subject"},
       {"issuer", 0, "NAME", "certificates and CRLs of this issuer"},
       {"all", 0, nullptr, "every record (of --table, or of all tables)"},
       {"key", 0, nullptr, "add the encrypted private key"},
+      {"unencrypted", 0, nullptr, "with --key: the private key in the clear (PKCS#8)"},
+      {"chain", 0, nullptr, "the certificate and its issuers"},
+      {"pkcs12", 0, "FILE", "write a PKCS#12 file: certificate, key and chain"},
+      {"export-password-file", 0, "FILE",
+       "password of the PKCS#12 file (else $VELKDB_EXPORT_PASSWORD or a prompt)"},
       {"table", 0, "TABLE", "search this table only"},
       {"out", 'o', "FILE", "write to FILE instead of standard output"}}},
     {"delete", cmdDelete, true,
      "delete -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME) [--table T]",
      "delete records", "Deletes every matching record (by issuer: certificates and CRLs of that issuer) in one "
-     "transaction, all or none, and prints what it deleted.",
+     "transaction, all or none, and prints what it deleted and from which table.  A LABEL or ID found in several "
+     "tables is refused, naming the tables, unless --table says which.",
      {{"label", 0, "LABEL", "the record with this label"},
       {"id", 0, "N", "the record with this record ID"},
       {"subject", 0, "NAME", "records of this subject"},
