@@ -65,8 +65,7 @@ void requireLabelFree(FileDBManager& db, Table table, const std::string& label, 
   }
   if (!r || (self != 0 && idOf(*r) == self)) return;
   const unsigned long labelTaken = 0x8C245;
-  VELDB_THROW(labelTaken, "the label \"" + label + "\" is in use in " + tableName(table) + " by " +
-                              describeRecord(db, table, idOf(*r)));
+  VELDB_THROW(labelTaken, "the label \"" + label + "\" is in use: " + describeRecord(db, table, idOf(*r)));
 }
 
 }  // namespace velkdb

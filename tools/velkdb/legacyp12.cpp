@@ -1,5 +1,6 @@
 #include "legacyp12.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -7,6 +8,7 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "velexception.h"
 
@@ -104,11 +106,13 @@ void enableLegacyPKCS12(const std::string& path, PKCS12* p12) {
     if (legacy == nullptr) {
       legacy = OSSL_PROVIDER_load(nullptr, "legacy");
       if (legacy == nullptr) {
-        const unsigned long e = ERR_peek_last_error();
-        char text[256] = "";
-        if (e != 0) ERR_error_string_n(e, text, sizeof text);
         ERR_clear_error();
-        why = "its legacy provider is not installed or does not load" + (e != 0 ? std::string(" (") + text + ")" : "");
+        const char* env = std::getenv("OPENSSL_MODULES");
+        std::string dir = env != nullptr ? env : OpenSSL_version(OPENSSL_MODULES_DIR);
+        // The built-in directory comes as MODULESDIR: "/path".
+        const std::size_t quote = dir.find('"');
+        if (env == nullptr && quote != std::string::npos) dir = dir.substr(quote + 1, dir.rfind('"') - quote - 1);
+        why = "its legacy provider (legacy.so in " + dir + ") is not installed or does not load";
       } else if (standard == nullptr) {
         standard = OSSL_PROVIDER_load(nullptr, "default");
       }

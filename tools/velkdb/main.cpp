@@ -81,8 +81,9 @@ const std::vector<Command> kCommands = {
      "Creates the three table files of a new database under a new password (asked twice on a terminal).  "
      "Refuses when any of the files exists.  Every record of a table takes one slot of the table's record "
      "length (5000 bytes unless --record-length says otherwise); a record longer than that grows every slot "
-     "of its table.  Certificates without keys take about 1000 bytes, so a table of many of them is a fifth "
-     "of the size with --record-length 1024.",
+     "of its table.  A certificate without a key takes its DER size and about 200 bytes (an EC server certificate "
+     "about 650, a 4096-bit RSA root about 2000): a table of 1,000 EC certificates takes 5 MB with the default "
+     "and 1 MB with --record-length 1024.",
      {{"version", 0, "3|4", "header version of the new files (default 4: keyed 20-byte MAC)"},
       {"expire", 0, "WHEN", "password expiry: days from now, never (default), or YYYY-MM-DD"},
       {"record-length", 0, "N", "slot length of the new tables in bytes, 256 to 1048576 (default 5000)"}}},
