@@ -97,6 +97,15 @@ openssl ca -config ca.cnf -gencrl -keyfile rootA.key -cert rootA.pem -crldays 3 
 openssl ca -config ca.cnf -gencrl -keyfile rootB.key -cert rootB.pem -crldays 30 -out crlB.pem 2>/dev/null
 for f in old.pem crlA.pem crlB.pem; do [ -s "$f" ] || { echo "FAIL: test material $f"; exit 1; }; done
 
+# --- help ----------------------------------------------------------------------------
+"$VELKDB" --help >help.txt && contains "main help lists verify-chain" help.txt "  verify-chain "
+"$VELKDB" verify-chain --help >help.txt && contains "verify-chain --help" help.txt "usage: velkdb verify-chain"
+for c in show export delete; do
+  "$VELKDB" "$c" --help >help.txt && contains "$c --help names --serial" help.txt "--serial HEX"
+done
+"$VELKDB" create --help >help.txt && contains "create --help names --record-length" help.txt "--record-length N"
+"$VELKDB" import --help >help.txt && contains "--wait is a database option" help.txt "--wait SECONDS"
+
 # --- find by serial and fingerprint ---------------------------------------------------
 check "create" "$VELKDB" create -d f "${P[@]}"
 check "import roots as trusted" "$VELKDB" import -d f "${P[@]}" --trusted rootA.pem rootB.pem
