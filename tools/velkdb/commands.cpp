@@ -655,8 +655,8 @@ int cmdList(const Args& args) {
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
   if (args.has("expiring") || args.has("expired")) {
     // For cron and monitoring: status 1 when anything ends (or has ended).
-    const std::size_t n =
-        printEnding(*db, paths.base, format == "json", hasTable, table, static_cast<long long>(std::time(nullptr)), days);
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const std::size_t n = printEnding(*db, paths.base, format == "json", hasTable, table, now, days);
     return n == 0 ? 0 : 1;
   }
   printList(*db, paths.base, format == "json", hasTable, table);
