@@ -234,7 +234,13 @@ void FileDBStorage::newFile(const VELDBConnectInfo::OBJECT& connectInfo, const V
   }
   header->setMinorVersionNumber(minorVersion);
   header->setFileType(fileType);
-  header->setFixedRecordLength(kInitialRecordLength);
+  // A length asked for at creation must hold a slot's fixed fields and stay
+  // within what an open accepts for a file without slots.
+  const std::uint32_t asked = connectInfo.getInitialRecordLength();
+  if (asked != 0 && (asked < kMinInitialRecordLength || asked > kMaxEmptyRecordLength)) {
+    VELDB_THROW_EXTRA(VELDBError::kBadArgument, "initial record length", asked);
+  }
+  header->setFixedRecordLength(asked != 0 ? asked : kInitialRecordLength);
   const VELPasswordEncryptor password = connectInfo.getLogicalDBPassword();
   if (file->isInMemory()) {
     file->openNew(fileName);

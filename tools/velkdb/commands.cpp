@@ -15,8 +15,10 @@
 #include <set>
 #include <sstream>
 
+#include "clash.h"
 #include "filedbtransactionguard.h"
 #include "lifecycle.h"
+#include "find.h"
 #include "text.h"
 #include "veldbconnectinfo.h"
 #include "veldbutility.h"
@@ -110,7 +112,15 @@ namespace {
 
 void checkNewLabel(const std::string& label) {
   const std::string fault = labelFault(label);
-  if (!fault.empty()) throw UsageError("the label \"" + printable(label) + "\" " + fault);
+  if (fault.empty()) return;
+  // A label too long to be one is not repeated whole.
+  std::string shown = label;
+  if (shown.size() > 60) {
+    std::size_t cut = 60;
+    while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
+    shown = shown.substr(0, cut) + "...";
+  }
+  throw UsageError("the label \"" + printable(shown) + "\" " + fault);
 }
 
 }  // namespace
@@ -122,16 +132,18 @@ int cmdCreate(const Args& args) {
   const std::string version = args.get("version", "4");
   if (version != "3" && version != "4") throw UsageError("--version is 3 or 4");
   const long long expiry = parseExpiry(args.get("expire", "never"));
+  const std::uint32_t recordLength = args.has("record-length") ? parseRecordLength(args.get("record-length")) : 0;
   for (Table t : kTables) {
     if (fileExists(paths.file(t))) VELDB_THROW(VELDBError::kFileExists, paths.file(t) + " exists");
   }
   const Secret password = databasePassword(args, true);
   std::unique_ptr<FileDBManager> db;
   try {
-    db.reset(new FileDBManager(VELDBConnectInfo::FILE(paths.base, toEncryptor(password),
-                                                      version == "3" ? VELDBConnectInfo::Create
-                                                                     : VELDBConnectInfo::CreateV4,
-                                                      VELDBConnectInfo::ReadWrite)));
+    VELDBConnectInfo::FILE info(paths.base, toEncryptor(password),
+                                version == "3" ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4,
+                                VELDBConnectInfo::ReadWrite);
+    info.setInitialRecordLength(recordLength);
+    db.reset(new FileDBManager(info));
     if (expiry != 0) db->setDBPasswordExpirationTime(expiry);
   } catch (const VELException& e) {
     if (db) {
@@ -141,8 +153,9 @@ int cmdCreate(const Args& args) {
     }
     rethrowWithContext(e, "creating " + paths.base);
   }
-  std::cout << "created " << paths.base << " (version " << version << ", password expires "
-            << expiryText(expiry) << ")\n";
+  std::cout << "created " << paths.base << " (version " << version
+            << (recordLength != 0 ? ", record length " + std::to_string(recordLength) : std::string())
+            << ", password expires " << expiryText(expiry) << ")\n";
   return 0;
 }
 
@@ -197,6 +210,10 @@ bool labelTaken(FileDBManager& db, Table table, const std::string& label) {
   }
   return false;
 }
+
+// The key table's refusal of a second certificate with the same issuer and
+// serial number.
+const unsigned long kIssuerAndSerialTaken = 0x8C248;
 
 // What the record is about, for an error.
 std::string describe(const Planned& p) {
@@ -378,6 +395,14 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
         VELDB_THROW(VELDBError::kDuplicateFirst,
                     "certificate " + nameText(X509_get_subject_name(p.cert)) + " is already in the database");
       }
+      if (!present) {
+        // Another certificate with the same issuer and serial number.
+        const std::string other = recordWithIssuerAndSerial(db, cert);
+        if (!other.empty()) {
+          VELDB_THROW(kIssuerAndSerialTaken, "certificate " + nameText(X509_get_subject_name(p.cert)) +
+                                                 " has the issuer and serial number of " + other);
+        }
+      }
     } else if (p.table == Table::KeyPair) {
       const VELASNSubjectPublicKeyInfo spki(publicKeyDER(p.key).get());
       if (db.isKeyPairEnabled() && db.getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo, spki) != 0) {
@@ -420,12 +445,7 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   std::set<std::pair<int, std::string>> used;
   for (Planned& p : plan) {
     if (p.explicitLabel) {
-      std::unique_ptr<VELASNKeyRecord> self;
-      if (p.join) self.reset(db.getKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString(p.label)));
-      const bool itself = self && idOf(*self) == p.joinId;
-      if (!itself && labelTaken(db, p.table, p.label)) {
-        VELDB_THROW(VELDBError::kDuplicateFirst + 1, "label \"" + p.label + "\" is in use in " + tableName(p.table));
-      }
+      requireLabelFree(db, p.table, p.label, p.join ? p.joinId : 0);
       used.insert({static_cast<int>(p.table), p.label});
     }
   }
@@ -528,7 +548,15 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
         }
       } catch (const VELException& e) {
         // A refused insert leaves the transaction as it was.
-        if (!options.skipExisting || !alreadyStored(p, e.getError())) rethrowWithContext(e, describe(p));
+        if (!options.skipExisting || !alreadyStored(p, e.getError())) {
+          std::string context = describe(p);
+          if (p.table == Table::Key && e.getError() == kIssuerAndSerialTaken) {
+            // Two certificates of this import share them.
+            const std::string other = recordWithIssuerAndSerial(db, keyRecords[i]->getCertificate());
+            if (!other.empty()) context += " has the issuer and serial number of " + other;
+          }
+          rethrowWithContext(e, context);
+        }
         ++summary.skipped;
         if (bar) drawProgress(i + 1, plan.size());
         continue;
@@ -601,10 +629,18 @@ Selector parseSelector(const Args& args, bool allowIssuer) {
     s.hasTable = true;
     s.table = parseTable(args.get("table"));
   }
-  const int given = !s.label.empty() + s.hasId + !s.subject.empty() + !s.issuer.empty();
+  if (allowIssuer) {
+    s.serial = args.get("serial");
+    s.fingerprint = args.get("fingerprint");
+    if (args.has("serial")) normalizeSerial(s.serial);
+    if (args.has("fingerprint")) parseFingerprint(s.fingerprint);
+  }
+  // With --serial, --issuer says whose serial number it is.
+  const int given = !s.label.empty() + s.hasId + !s.subject.empty() + (!s.issuer.empty() && s.serial.empty()) +
+                    !s.serial.empty() + !s.fingerprint.empty();
   if (given != 1) {
     throw UsageError(std::string("name the record with one of LABEL, --label, --id, --subject") +
-                     (allowIssuer ? ", --issuer" : ""));
+                     (allowIssuer ? ", --issuer, --serial [--issuer], --fingerprint" : ""));
   }
   return s;
 }
@@ -640,6 +676,10 @@ void forEachCRL(FileDBManager& db, const std::function<void(VELASNCRLRecord&)>& 
 
 std::vector<Match> findRecords(FileDBManager& db, const Selector& s) {
   std::vector<Match> found;
+  if (!s.serial.empty() || !s.fingerprint.empty()) {
+    findCertificates(db, s, found);
+    return found;
+  }
   for (Table t : kTables) {
     if ((s.hasTable && t != s.table) || !tableEnabled(db, t)) continue;
     if (!s.label.empty() || s.hasId) {
@@ -714,8 +754,16 @@ int cmdList(const Args& args) {
   if (format != "text" && format != "json") throw UsageError("--format is text or json");
   const bool hasTable = args.has("table");
   const Table table = hasTable ? parseTable(args.get("table")) : Table::Key;
+  if (args.has("expiring") && args.has("expired")) throw UsageError("give --expiring DAYS or --expired, not both");
+  const long long days = args.has("expiring") ? parseDays(args.get("expiring")) : -1;
   const Secret password = databasePassword(args);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
+  if (args.has("expiring") || args.has("expired")) {
+    // For cron and monitoring: status 1 when anything ends (or has ended).
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const std::size_t n = printEnding(*db, paths.base, format == "json", hasTable, table, now, days);
+    return n == 0 ? 0 : 1;
+  }
   printList(*db, paths.base, format == "json", hasTable, table);
   return 0;
 }
@@ -819,7 +867,7 @@ int cmdExport(const Args& args) {
   Selector selector;
   if (!all) selector = parseSelector(args, true);
   if (all && (!args.positional.empty() || args.has("label") || args.has("id") || args.has("subject") ||
-              args.has("issuer"))) {
+              args.has("issuer") || args.has("serial") || args.has("fingerprint"))) {
     throw UsageError("--all exports whole tables; it takes no record name");
   }
   const bool withKey = args.has("key");
@@ -917,6 +965,7 @@ int cmdRename(const Args& args) {
   const Secret password = databasePassword(args);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
   const Match m = requireRecords(*db, selector, true).front();
+  requireLabelFree(*db, m.table, newLabel, m.id);
   const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
   if (m.table == Table::Key) {
     std::unique_ptr<VELASNKeyRecord> r(db->getKeyByIndex(VELDBManager::KeyRecordID, id));

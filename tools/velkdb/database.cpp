@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "lockwait.h"
 #include "password.h"
 #include "text.h"
 #include "veldbconnectinfo.h"
@@ -232,7 +233,13 @@ void diagnoseCRLTable(const std::string& path, const Secret& password) {
   VELDB_THROW(VELDBError::kBadFormat, "CRL table " + path + ": holds a key table");
 }
 
-std::unique_ptr<FileDBManager> openDatabase(const DbPaths& paths, const Secret& password, bool writable) {
+namespace {
+
+std::vector<std::string> tableFiles(const DbPaths& paths) {
+  return {paths.file(Table::Key), paths.file(Table::KeyPair), paths.file(Table::CRL)};
+}
+
+std::unique_ptr<FileDBManager> openDatabaseOnce(const DbPaths& paths, const Secret& password, bool writable) {
   std::unique_ptr<FileDBManager> db;
   try {
     db.reset(
@@ -259,9 +266,24 @@ std::unique_ptr<FileDBManager> openDatabase(const DbPaths& paths, const Secret& 
   return db;
 }
 
+}  // namespace
+
+std::unique_ptr<FileDBManager> openDatabase(const DbPaths& paths, const Secret& password, bool writable) {
+  std::unique_ptr<FileDBManager> db;
+  retryWhileLocked(tableFiles(paths), [&] { db = openDatabaseOnce(paths, password, writable); });
+  return db;
+}
+
 TableHandle::TableHandle(const DbPaths& paths, Table table, const Secret& password, bool writable) {
+  retryWhileLocked(tableFiles(paths), [&] { open(paths, table, password, writable); });
+}
+
+void TableHandle::open(const DbPaths& paths, Table table, const Secret& password, bool writable) {
   const std::string path = paths.file(table);
   if (!fileExists(path)) VELDB_THROW(VELDBError::kCannotOpen, path + ": no such file");
+  d_db.reset();
+  d_scratchDb.reset();
+  d_version = 4;
   try {
     try {
       connect(path, table, password, writable, true);
@@ -313,8 +335,10 @@ KeyTables::KeyTables(const DbPaths& paths, const Secret& password) {
   const std::string keyPair =
       fileExists(paths.file(Table::KeyPair)) ? paths.file(Table::KeyPair) : d_scratch.path("none.vkyp");
   try {
-    d_db.reset(new FileDBManager(fileInfo(paths.file(Table::Key), keyPair, d_scratch.path("none.vcrl"), password,
-                                          VELDBConnectInfo::Open, true)));
+    retryWhileLocked(tableFiles(paths), [&] {
+      d_db.reset(new FileDBManager(fileInfo(paths.file(Table::Key), keyPair, d_scratch.path("none.vcrl"), password,
+                                            VELDBConnectInfo::Open, true)));
+    });
   } catch (const VELException& e) {
     rethrowWithContext(e, "database " + paths.base);
   }

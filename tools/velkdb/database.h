@@ -75,7 +75,8 @@ class ScratchDir {
   std::string d_dir;
 };
 
-// All three tables under one password (read-write: exclusive).  Throws the
+// All three tables under one password (read-write: exclusive), waiting
+// while another process holds them (see lockwait.h).  Throws the
 // library's error with the database named; a CRL table that is present but
 // does not open is an error too (the manager would leave it out quietly).
 std::unique_ptr<FileDBManager> openDatabase(const DbPaths& paths, const Secret& password, bool writable);
@@ -101,6 +102,9 @@ class TableHandle {
 
  private:
   // MANIPULATORS
+  // One try at what the constructor does (it retries while the table is
+  // locked).
+  void open(const DbPaths& paths, Table table, const Secret& password, bool writable);
   void connect(const std::string& path, Table table, const Secret& password, bool writable, bool requireV4);
 
   // DATA
