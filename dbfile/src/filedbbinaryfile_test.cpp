@@ -3,12 +3,11 @@
 #include "filedbbinaryfile.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <climits>
@@ -18,6 +17,7 @@
 
 #include "velexception.h"
 #include "velplatform.h"
+#include "veltestutil.h"
 
 namespace {
 
@@ -45,15 +45,15 @@ struct Faults {
   int writeCalls = 0;
   int closeCalls = 0;
   int truncateCalls = 0;
-  bool interruptFirst = false;     // first read/write fails with EINTR
-  std::size_t chunk = 0;           // at most this many bytes per read/write (0: all)
-  long long writeBudget = -1;      // bytes that fit before writes stop (-1: no limit)
-  int writeErrorAtLimit = 0;       // 0: write returns 0 at the limit; else -1 with this errno
-  int readError = 0;               // reads fail with this errno
-  int closeError = 0;              // close closes, then reports this errno
-  int reserveError = 0;            // reserveSpace returns this
-  int sizeError = 0;               // fileSize fails with this errno
-  int seekError = 0;               // seeks fail with this errno
+  bool interruptFirst = false;  // first read/write fails with EINTR
+  std::size_t chunk = 0;        // at most this many bytes per read/write (0: all)
+  long long writeBudget = -1;   // bytes that fit before writes stop (-1: no limit)
+  int writeErrorAtLimit = 0;    // 0: write returns 0 at the limit; else -1 with this errno
+  int readError = 0;            // reads fail with this errno
+  int closeError = 0;           // close closes, then reports this errno
+  int reserveError = 0;         // reserveSpace returns this
+  int sizeError = 0;            // fileSize fails with this errno
+  int seekError = 0;            // seeks fail with this errno
   bool tmpFails = false;
 };
 Faults g_faults;
@@ -79,8 +79,7 @@ long long faultyRead(int fd, void* buffer, std::size_t count) {
 }
 
 long long faultyReadAt(int fd, void* buffer, std::size_t count, long long offset) {
-  return faultyReadWith(count,
-                        [&](std::size_t n) { return vel_defaultPlatform().readFileAt(fd, buffer, n, offset); });
+  return faultyReadWith(count, [&](std::size_t n) { return vel_defaultPlatform().readFileAt(fd, buffer, n, offset); });
 }
 
 long long faultyWrite(int fd, const void* buffer, std::size_t count) {
@@ -162,8 +161,8 @@ VELPlatformCalls faultyCalls() {
 }
 
 // Runs `op` and checks the VELDBException it must throw.
-void expectError(const std::function<void()>& op, unsigned long number, const std::string& message,
-                 bool hasExtra, long long extra = 0) {
+void expectError(const std::function<void()>& op, unsigned long number, const std::string& message, bool hasExtra,
+                 long long extra = 0) {
   try {
     op();
     ADD_FAILURE() << "no exception, expected 0x" << std::hex << number;
@@ -181,18 +180,8 @@ bool isLockRefusal(int e) { return e == EAGAIN || e == EACCES; }
 
 class FileDBBinaryFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_faults = Faults();
-    char pattern[] = "/tmp/filedbbinaryfile-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    dir = pattern;
-    path = dir + "/table.vkey";
-  }
-  void TearDown() override {
-    vel_setPlatformCalls(nullptr);
-    const std::string cmd = "rm -rf '" + dir + "'";
-    EXPECT_EQ(0, std::system(cmd.c_str()));
-  }
+  void SetUp() override { g_faults = Faults(); }
+  void TearDown() override { vel_setPlatformCalls(nullptr); }
   // A file of `content` at `path`, closed again.
   void makeFile(const std::string& content) {
     FileDBBinaryFile f;
@@ -205,8 +194,9 @@ class FileDBBinaryFileTest : public ::testing::Test {
     EXPECT_EQ(0, ::stat(path.c_str(), &st));
     return static_cast<std::uint64_t>(st.st_size);
   }
-  std::string dir;
-  std::string path;
+  const VELTestUtil::TempDir d_tmp{"filedbbinaryfile"};
+  const std::string dir = d_tmp.path();
+  const std::string path = dir + "/table.vkey";
 };
 
 // --- opening -------------------------------------------------------------------
@@ -251,7 +241,8 @@ TEST_F(FileDBBinaryFileTest, OpenExistingMissingFileCannotOpen) {
 TEST_F(FileDBBinaryFileTest, OpenExistingWithUnknownModeOpensNothing) {
   makeFile("x");
   FileDBBinaryFile f;
-  expectError([&] { f.openExisting(path, static_cast<VELDBConnectInfo::AccessMode>(2)); }, VELDBError::kCannotOpen, "", true, 0);
+  expectError([&] { f.openExisting(path, static_cast<VELDBConnectInfo::AccessMode>(2)); }, VELDBError::kCannotOpen, "",
+              true, 0);
   expectError([&] { f.getSize(); }, VELDBError::kNotOpen, "", false);
 }
 
@@ -354,12 +345,15 @@ TEST_F(FileDBBinaryFileTest, PositionsAt2GiBAndBeyondAreRefused) {
   FileDBBinaryFile f;
   f.openNew(path);
   f.write(VELString("abc"));
-  for (std::uint64_t p : {std::uint64_t{k2GiB}, std::uint64_t{0xFFFFFFFFULL}, std::uint64_t{0x100000000ULL}, std::uint64_t{0x100000001ULL}, ~std::uint64_t{0}}) {
+  for (std::uint64_t p : {std::uint64_t{k2GiB}, std::uint64_t{0xFFFFFFFFULL}, std::uint64_t{0x100000000ULL},
+                          std::uint64_t{0x100000001ULL}, ~std::uint64_t{0}}) {
     expectError([&] { f.setPosition(p); }, VELDBError::kWrite, "vel_seek-" + path, true, EINVAL);
   }
   const long wide = 0x100000001L;  // not cut to 1
-  expectError([&] { f.setPosition(wide, FileDBBinaryFile::Begin); }, VELDBError::kWrite, "vel_seek-" + path, true, EINVAL);
-  expectError([&] { f.setPosition(-1L, FileDBBinaryFile::Begin); }, VELDBError::kWrite, "vel_seek-" + path, true, EINVAL);
+  expectError([&] { f.setPosition(wide, FileDBBinaryFile::Begin); }, VELDBError::kWrite, "vel_seek-" + path, true,
+              EINVAL);
+  expectError([&] { f.setPosition(-1L, FileDBBinaryFile::Begin); }, VELDBError::kWrite, "vel_seek-" + path, true,
+              EINVAL);
   // The largest position is still reachable, and nothing was overwritten.
   EXPECT_EQ(0x7FFFFFFFu, f.setPosition(std::uint64_t{0x7FFFFFFF}));
   EXPECT_EQ(3u, f.getSize());
@@ -423,13 +417,14 @@ TEST_F(FileDBBinaryFileTest, StaticPathOperations) {
   FileDBBinaryFile::rename(path, moved);
   EXPECT_FALSE(FileDBBinaryFile::exists(path));
   EXPECT_TRUE(FileDBBinaryFile::exists(moved));
-  expectError([&] { FileDBBinaryFile::rename(path, moved); }, VELDBError::kCannotCreate, "vel_rename-" + path + " to " + moved, true,
-              ENOENT);
+  expectError([&] { FileDBBinaryFile::rename(path, moved); }, VELDBError::kCannotCreate,
+              "vel_rename-" + path + " to " + moved, true, ENOENT);
   FileDBBinaryFile::remove(moved);
   EXPECT_FALSE(FileDBBinaryFile::exists(moved));
   expectError([&] { FileDBBinaryFile::remove(moved); }, VELDBError::kCannotDelete, "vel_unlink-" + moved, true, ENOENT);
   const std::string nowhere = dir + "/no/dir/x";
-  expectError([&] { FileDBBinaryFile::fullPathName(nowhere); }, VELDBError::kCannotOpen, "vel_fullpath-" + nowhere, true, ENOENT);
+  expectError([&] { FileDBBinaryFile::fullPathName(nowhere); }, VELDBError::kCannotOpen, "vel_fullpath-" + nowhere,
+              true, ENOENT);
 }
 
 // --- locks ---------------------------------------------------------------------
@@ -444,9 +439,9 @@ TEST_F(FileDBBinaryFileTest, ReadWriteOpenExcludesOthersInProcess) {
       ADD_FAILURE() << "second open succeeded, mode " << mode;
     } catch (const VELDBException& e) {
       EXPECT_EQ(VELDBError::kLock, e.getError());
-      EXPECT_EQ(mode == VELDBConnectInfo::ReadWrite ? "vel_openExclusive(" + path + ")"
-                                                    : "vel_openSharedRead(" + path + ")",
-                e.getMessage());
+      EXPECT_EQ(
+          mode == VELDBConnectInfo::ReadWrite ? "vel_openExclusive(" + path + ")" : "vel_openSharedRead(" + path + ")",
+          e.getMessage());
       EXPECT_TRUE(isLockRefusal(static_cast<int>(e.getExtra()))) << e.getExtra();
     }
     expectError([&] { other.getSize(); }, VELDBError::kNotOpen, "", false);

@@ -26,8 +26,8 @@
 namespace {
 
 using VELTestUtil::errorOf;
+using VELTestUtil::readAll;
 using VELTestUtil::writeAll;
-
 
 std::string md5(const std::string& data) {
   unsigned char out[EVP_MAX_MD_SIZE];
@@ -96,18 +96,11 @@ std::string referenceDatabaseHash(const std::string& image, const std::string& p
 }
 
 // A complete version-3 file, sealed with OpenSSL.
-std::string handBuiltFile(std::uint32_t length, std::uint32_t count, const std::string& pw,
-                          unsigned char major = 3) {
+std::string handBuiltFile(std::uint32_t length, std::uint32_t count, const std::string& pw, unsigned char major = 3) {
   const std::string common = commonHeader(major, length, count);
   const std::string image = common + md5(common + pw) + std::string(16, '\0') + makeSlots(length, count);
   return image.substr(0, 64) + referenceDatabaseHash(image, pw) + image.substr(80);
 }
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 
 VELBuffer buf(const std::string& s) { return VELBuffer(s); }
 
@@ -118,13 +111,7 @@ class NoDigestFactory : public VELKRYAlgorithmFactory {
 
 class FileDBHeaderV3Test : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/filedbheaderv3-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-  std::string path(const char* name) const { return dir + "/" + name; }
+  std::string path(const char* name) const { return d_dir.file(name); }
 
   // Validates the image through the class as the storage does on open.
   void expectValid(VELString image, const std::string& password) {
@@ -144,7 +131,7 @@ class FileDBHeaderV3Test : public ::testing::Test {
     return errorOf([&] { h.validatePasswordDatabaseHash(file, pw); });
   }
 
-  std::string dir;
+  const VELTestUtil::TempDir d_dir{"filedbheaderv3"};
   VELKRYAlgorithmFactory factory;
   const std::string password = "correct horse";
   const VELPasswordEncryptor pw{password.data(), password.size()};

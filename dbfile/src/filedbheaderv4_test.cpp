@@ -24,8 +24,8 @@
 namespace {
 
 using VELTestUtil::errorOf;
+using VELTestUtil::readAll;
 using VELTestUtil::writeAll;
-
 
 std::string hmacSha1(const std::string& key, const std::string& data) {
   unsigned char out[EVP_MAX_MD_SIZE];
@@ -74,19 +74,12 @@ std::string makeSlots(std::uint32_t length, std::uint32_t count) {
 
 // A complete version-4 file: the database MAC runs over everything after the
 // database hash field, in file order.
-std::string handBuiltFile(std::uint32_t length, std::uint32_t count, const std::string& pw,
-                          unsigned char major = 4) {
+std::string handBuiltFile(std::uint32_t length, std::uint32_t count, const std::string& pw, unsigned char major = 4) {
   const std::string common = commonHeader(major, length, count);
   const std::string headerHash = hmacSha1(pw, common);
   const std::string slots = makeSlots(length, count);
   return common + headerHash + hmacSha1(pw, common + headerHash + slots) + slots;
 }
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 
 class NoMACFactory : public VELKRYAlgorithmFactory {
  public:
@@ -96,13 +89,7 @@ class NoMACFactory : public VELKRYAlgorithmFactory {
 
 class FileDBHeaderV4Test : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/filedbheaderv4-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-  std::string path(const char* name) const { return dir + "/" + name; }
+  std::string path(const char* name) const { return d_dir.file(name); }
 
   unsigned long databaseError(VELString image) {
     StringDBBinaryFile file(&image, VELDBConnectInfo::ReadOnly);
@@ -110,7 +97,7 @@ class FileDBHeaderV4Test : public ::testing::Test {
     return errorOf([&] { h.validatePasswordDatabaseHash(file, pw); });
   }
 
-  std::string dir;
+  const VELTestUtil::TempDir d_dir{"filedbheaderv4"};
   VELKRYAlgorithmFactory factory;
   const std::string password = "v4 password";
   const VELPasswordEncryptor pw{password.data(), password.size()};
@@ -269,4 +256,3 @@ TEST_F(FileDBHeaderV4Test, WithoutMACNothingIsHashedOrChanged) {
     EXPECT_EQ(errorOf([&] { h->computePasswordDatabaseHash(file, pw); }), VELDBError::kNoDigest);
   }
 }
-

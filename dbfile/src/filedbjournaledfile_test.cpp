@@ -2,8 +2,8 @@
 // the table must hold exactly the records before or after the change, for every kind of change.
 #include "filedbjournaledfile.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,13 +26,13 @@ namespace {
 using VELTestUtil::readAll;
 using VELTestUtil::writeAll;
 
-using VELTestTable::TestTable;
 using VELTestTable::kTestType;
+using VELTestTable::TestTable;
 using Records = std::vector<std::pair<std::uint32_t, VELString>>;
 
 using namespace VELCrashPlatform;
 
-VELPasswordEncryptor password(const char* text) { return VELPasswordEncryptor(text, std::strlen(text)); }
+using VELTestUtil::password;
 
 // --- journals made by hand ---------------------------------------------------
 
@@ -91,28 +91,19 @@ VELDBException errorFrom(const std::function<void()>& body) {
   return VELDBException(__FILE__, __LINE__, 0);
 }
 
-
-
 struct Outcome {
   Records records;
   VELString password;
 };
 
-class JournalTest : public ::testing::Test {
+class JournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
   void SetUp() override {
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);  // kills, not power loss
-    char tmpl[] = "/tmp/veljournal-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-    d_path = d_dir + "/table.vtst";
   }
   void TearDown() override {
     vel_setPlatformCalls(nullptr);
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
-    unlink(d_path.c_str());
-    unlink(FileDBJournaledFile::journalPath(d_path).c_str());
-    rmdir(d_dir.c_str());
   }
   VELDBConnectInfo::FILE info(const char* pw, VELDBConnectInfo::AccessMode mode = VELDBConnectInfo::ReadWrite) {
     return VELDBConnectInfo::FILE(d_dir + "/table", password(pw), VELDBConnectInfo::Open, mode);
@@ -189,8 +180,7 @@ class JournalTest : public ::testing::Test {
     ASSERT_TRUE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
   }
 
-  std::string d_dir;
-  std::string d_path;
+  const std::string d_path = d_dir + "/table.vtst";
 };
 
 TEST_F(JournalTest, EveryCrashPointOfEveryChangeRecoversToACommittedState) {
@@ -199,9 +189,17 @@ TEST_F(JournalTest, EveryCrashPointOfEveryChangeRecoversToACommittedState) {
       {"insert with resize", [](TestTable& t) { t.append(4, std::string(7000, 'g')); }},
       {"update", [](TestTable& t) { t.update(1, 2, std::string(2000, 'u')); }},
       {"delete", [](TestTable& t) { t.markDeleted(0); }},
-      {"expiry", [](TestTable& t) { t.setPasswordExpirationTime(12345); t.append(5, "x"); }},
+      {"expiry",
+       [](TestTable& t) {
+         t.setPasswordExpirationTime(12345);
+         t.append(5, "x");
+       }},
       {"password", [](TestTable& t) { t.setPassword(password("old"), password("new"), 0); }},
-      {"compaction", [](TestTable& t) { t.markDeleted(1); t.purge(); }},
+      {"compaction",
+       [](TestTable& t) {
+         t.markDeleted(1);
+         t.purge();
+       }},
   };
   for (auto type : {VELDBConnectInfo::Create, VELDBConnectInfo::CreateV4}) {
     for (const auto& kind : kinds) {
@@ -476,9 +474,9 @@ TEST_F(JournalTest, AJournalStaysValidWhenItsDirectoryMoves) {
   ASSERT_EQ(0, rename(d_dir.c_str(), moved.c_str()));
   const std::string path = moved + "/table.vtst";
   {
-    TestTable t(VELDBConnectInfo::FILE(moved + "/table", password("old"), VELDBConnectInfo::Open,
-                                       VELDBConnectInfo::ReadWrite),
-                path);
+    TestTable t(
+        VELDBConnectInfo::FILE(moved + "/table", password("old"), VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite),
+        path);
     EXPECT_EQ(t.records(), before.records);
   }
   EXPECT_FALSE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(path)));

@@ -32,21 +32,12 @@ using VELTestUtil::readAll;
 
 const VELASNInteger kAny(0);
 
-class TransactionTest : public ::testing::TestWithParam<int> {
+class TransactionTest : public VELTestUtil::TempDirTest<::testing::TestWithParam<int>> {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/filedbtransaction_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-    d_base = d_dir + "/db";
-    open(GetParam() == 4 ? VELDBConnectInfo::CreateV4 : VELDBConnectInfo::Create);
-  }
+  void SetUp() override { open(GetParam() == 4 ? VELDBConnectInfo::CreateV4 : VELDBConnectInfo::Create); }
   void TearDown() override {
     vel_setPlatformCalls(nullptr);
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
-    const std::string command = "rm -rf '" + d_dir + "'";
-    if (system(command.c_str()) != 0) {
-    }
   }
 
   std::unique_ptr<FileDBManager> open(VELDBConnectInfo::ConnectType type = VELDBConnectInfo::Open,
@@ -83,9 +74,6 @@ class TransactionTest : public ::testing::TestWithParam<int> {
     *crls = m.getCRLCountByIndex(VELDBManager::CRLAllRecords, kAny);
     return m.getKeyCountByIndex(VELDBManager::KeyAllRecords, kAny);
   }
-
-  std::string d_dir;
-  std::string d_base;
 };
 
 // One record in each table, the key with the label `label`.
