@@ -88,6 +88,17 @@ inline void installCrash(long long at) {
 // The calls counted since the last `installCrash`.
 inline long long calls() { return g_ops; }
 
+// The number of calls that change the disk that `body` makes, counted on
+// this platform; the default platform is back afterwards.
+template <class F>
+long long countCalls(F&& body) {
+  installCrash(-1);
+  body();
+  const long long total = g_ops;
+  vel_setPlatformCalls(nullptr);
+  return total;
+}
+
 }  // namespace VELCrashPlatform
 
 #endif

@@ -13,6 +13,7 @@
 #include "filedbbuffer.h"
 #include "filedbheaderv3.h"
 #include "filedbheaderv4.h"
+#include "filedbmultiindex.h"
 #include "filedbstorage.h"
 #include "veldbconnectinfo.h"
 #include "velkry.h"
@@ -51,6 +52,26 @@ struct TableConnection {
   STORAGE* operator->() { return storage; }
   STORAGE* storage = nullptr;
 };
+
+// A fixture with a new, empty table file of STORAGE at `d_path`, in the
+// temporary directory `d_dir`.
+template <class STORAGE>
+class NewTableTest : public VELTestUtil::TempDirTest<> {
+ protected:
+  void SetUp() override {
+    STORAGE::newFile(fileInfo(d_path, VELDBConnectInfo::ReadWrite, VELDBConnectInfo::Create), d_path);
+  }
+  const std::string d_path = d_dir + "/table";
+};
+
+// The record IDs a walk of `index` finds under `key`, in walk order.
+inline std::vector<std::uint32_t> walk(FileDBMultiIndex& index, const VELBuffer& key) {
+  std::vector<std::uint32_t> ids;
+  for (const FileDBMultiLocation* at = index.find(key); at != nullptr; at = index.findNext()) {
+    ids.push_back(at->recordID);
+  }
+  return ids;
+}
 
 // Writes a table file: a new header of the version asked for, then `slots`
 // (each exactly `recordLength` bytes), sealed with the test password as

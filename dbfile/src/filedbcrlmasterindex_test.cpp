@@ -13,20 +13,12 @@
 namespace {
 
 using Fields = FileDBCRLRecordFields;
+using VELTestTableFiles::walk;
 
 Fields fieldsOf(const VELTestDatabase::Authority& authority, const std::string& label, unsigned id) {
   std::unique_ptr<VELASNCRLRecord> record = authority.crl(label, 1);
   record->setRecordID(id);
   return Fields(nullptr, *record, 1);
-}
-
-std::vector<std::uint32_t> issuedBy(FileDBCRLMasterIndex& index, const VELBuffer& issuerNameHash) {
-  std::vector<std::uint32_t> ids;
-  for (const FileDBMultiLocation* at = index.d_issuerNameIndex.find(issuerNameHash); at != nullptr;
-       at = index.d_issuerNameIndex.findNext()) {
-    ids.push_back(at->recordID);
-  }
-  return ids;
 }
 
 class CRLMasterIndexTest : public ::testing::Test {
@@ -49,13 +41,13 @@ TEST_F(CRLMasterIndexTest, OneIssuerManyCRLsThroughInsertEraseAndClear) {
   index.insert(80, a);
   index.insert(5080, b);
   index.insert(10080, c);
-  EXPECT_EQ(issuedBy(index, a.issuerNameHash), (std::vector<std::uint32_t>{1, 2, 3}));
+  EXPECT_EQ(walk(index.d_issuerNameIndex, a.issuerNameHash), (std::vector<std::uint32_t>{1, 2, 3}));
   EXPECT_EQ(index.d_signatureIndex.find(b.signatureHash)->position, 5080u);
   EXPECT_EQ(index.d_unsignedCRLIndex.find(c.unsignedCRLHash)->recordID, 3u);
   EXPECT_EQ(index.find(2)->issuerNameHash, b.issuerNameHash);
 
   index.erase(2, *index.find(2));  // the map's own entry, as the table passes it
-  EXPECT_EQ(issuedBy(index, a.issuerNameHash), (std::vector<std::uint32_t>{1, 3}));
+  EXPECT_EQ(walk(index.d_issuerNameIndex, a.issuerNameHash), (std::vector<std::uint32_t>{1, 3}));
   EXPECT_EQ(index.d_labelIndex.find(b.label), nullptr);
   EXPECT_EQ(index.d_signatureIndex.find(b.signatureHash), nullptr);
   EXPECT_EQ(index.d_unsignedCRLIndex.find(b.unsignedCRLHash), nullptr);
@@ -63,10 +55,10 @@ TEST_F(CRLMasterIndexTest, OneIssuerManyCRLsThroughInsertEraseAndClear) {
 
   index.erase();
   EXPECT_TRUE(index.records().empty());
-  EXPECT_TRUE(issuedBy(index, a.issuerNameHash).empty());
+  EXPECT_TRUE(walk(index.d_issuerNameIndex, a.issuerNameHash).empty());
   EXPECT_EQ(index.d_unsignedCRLIndex.find(a.unsignedCRLHash), nullptr);
   index.insert(80, b);  // still usable
-  EXPECT_EQ(issuedBy(index, b.issuerNameHash), (std::vector<std::uint32_t>{2}));
+  EXPECT_EQ(walk(index.d_issuerNameIndex, b.issuerNameHash), (std::vector<std::uint32_t>{2}));
 }
 
 TEST_F(CRLMasterIndexTest, IntegrityCheckReportsTheFirstCollisionInOrder) {

@@ -58,15 +58,7 @@ std::unique_ptr<VELASNCRLRecord> resigned(const VELASNCRLRecord& record, const s
 VELASNLabelString label(const std::string& text) { return VELASNLabelString(text); }
 std::uint32_t idOf(const VELASNRecord& record) { return VELDBUtility::asnToRecordID(record.getRecordID()); }
 
-class CRLStorageTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    d_path = d_dir.path() + "/db.crl";
-    FileDBCRLStorage::newFile(fileInfo(d_path, VELDBConnectInfo::ReadWrite, VELDBConnectInfo::Create), d_path);
-  }
-  TempDir d_dir;
-  std::string d_path;
-};
+using CRLStorageTest = NewTableTest<FileDBCRLStorage>;
 
 TEST_F(CRLStorageTest, NewFileOpensEmptyAndOtherVersionsAreRefused) {
   {
@@ -75,7 +67,7 @@ TEST_F(CRLStorageTest, NewFileOpensEmptyAndOtherVersionsAreRefused) {
     EXPECT_EQ(c->getFileHeader()->getFileType(), VELBuffer(kCRLType, 8));
     EXPECT_EQ(c->getLastRecordID(), 0u);
   }
-  const std::string v2 = d_dir.path() + "/v2.crl";
+  const std::string v2 = d_dir + "/v2.crl";
   writeTable(v2, kCRLType, 2, true, 5000, {});
   EXPECT_EQ(errorOf([&] { Connection c(v2, VELDBConnectInfo::ReadOnly); }), VELDBError::kBadFormat);
 }
@@ -218,7 +210,7 @@ std::string writeCRLTable(const std::string& path, unsigned char minor, bool v4,
 }
 
 TEST_F(CRLStorageTest, RecordIDsAreKeptAsStored) {
-  const std::string path = d_dir.path() + "/ids.crl";
+  const std::string path = d_dir + "/ids.crl";
   writeCRLTable(path, 1, false, false);
   Connection c(path, VELDBConnectInfo::ReadWrite);
   EXPECT_EQ(c->getLastRecordID(), 9u);
@@ -235,7 +227,7 @@ TEST_F(CRLStorageTest, RecordIDsAreKeptAsStored) {
 }
 
 TEST_F(CRLStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
-  const std::string path = d_dir.path() + "/old.crl";
+  const std::string path = d_dir + "/old.crl";
   const std::string original = writeCRLTable(path, 0, true, true);
   const std::size_t header = 88;
   {
@@ -259,7 +251,7 @@ TEST_F(CRLStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
 
 TEST_F(CRLStorageTest, SlotsSharingAnIDAreEachFoundAndDeletedThroughTheirOwnKeys) {
   // Another writer left two live slots under ID 5.
-  const std::string path = d_dir.path() + "/shared.crl";
+  const std::string path = d_dir + "/shared.crl";
   const Issuer issuer = makeIssuer("CN=Shared");
   VELKRYAlgorithmFactory factory;
   std::vector<std::string> slots;

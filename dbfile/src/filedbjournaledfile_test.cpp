@@ -137,13 +137,10 @@ class JournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
     makeBase(type);
     const std::string base = readAll(d_path);
     const Outcome before = open();
-    installCrash(-1);
-    {
+    const long long total = countCalls([&] {
       TestTable t(info("old"), d_path);
       change(t);
-    }
-    const long long total = g_ops;
-    vel_setPlatformCalls(nullptr);
+    });
     const Outcome after = open();
     EXPECT_FALSE(after.records == before.records && after.password == before.password) << "the change changed nothing";
     int points = 0;

@@ -22,13 +22,7 @@ FileDBKeyRecordFields fieldsOf(const std::string& label, const std::string& subj
   return FileDBKeyRecordFields(nullptr, *record, 1, 0);
 }
 
-std::vector<std::uint32_t> walk(FileDBMultiIndex& index, const VELBuffer& key) {
-  std::vector<std::uint32_t> ids;
-  for (const FileDBMultiLocation* at = index.find(key); at != nullptr; at = index.findNext()) {
-    ids.push_back(at->recordID);
-  }
-  return ids;
-}
+using VELTestTableFiles::walk;
 
 TEST(KeyMasterIndexTest, InsertEntersEveryIndexAndEraseRemovesOnlyTheRecord) {
   FileDBKeyMasterIndex index;

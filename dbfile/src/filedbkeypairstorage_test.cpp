@@ -28,12 +28,8 @@ VELASNSubjectPublicKeyInfo publicKeyOf(const VELASNKeyPairRecord& record) {
 
 std::string labelOf(const VELASNRecord& record) { return record.getLabel().getValue(); }
 
-class KeyPairStorageTest : public ::testing::Test {
+class KeyPairStorageTest : public NewTableTest<FileDBKeyPairStorage> {
  protected:
-  void SetUp() override {
-    d_path = d_dir.path() + "/db.kyp";
-    FileDBKeyPairStorage::newFile(fileInfo(d_path, VELDBConnectInfo::ReadWrite, VELDBConnectInfo::Create), d_path);
-  }
   // Inserts records labelled label0.. and returns copies of them.
   std::vector<std::unique_ptr<VELASNKeyPairRecord>> insert(Connection& c, int n) {
     std::vector<std::unique_ptr<VELASNKeyPairRecord>> out;
@@ -43,8 +39,6 @@ class KeyPairStorageTest : public ::testing::Test {
     }
     return out;
   }
-  TempDir d_dir;
-  std::string d_path;
 };
 
 TEST_F(KeyPairStorageTest, NewFileOpensEmptyAndOtherTypesAndVersionsAreRefused) {
@@ -55,12 +49,12 @@ TEST_F(KeyPairStorageTest, NewFileOpensEmptyAndOtherTypesAndVersionsAreRefused) 
     EXPECT_EQ(c->getLastRecordID(), 0u);
     EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()), 0u);
   }
-  const std::string crlPath = d_dir.path() + "/db.crl";
+  const std::string crlPath = d_dir + "/db.crl";
   FileDBCRLStorage::newFile(fileInfo(crlPath, VELDBConnectInfo::ReadWrite, VELDBConnectInfo::Create), crlPath);
   EXPECT_EQ(errorOf([&] { Connection c(crlPath, VELDBConnectInfo::ReadOnly); }), VELDBError::kBadFormat);
   EXPECT_EQ(FileDBStorage::referenceCount(crlPath), 0u);
 
-  const std::string v2 = d_dir.path() + "/v2.kyp";
+  const std::string v2 = d_dir + "/v2.kyp";
   writeTable(v2, kKeyPairType, 2, false, 5000, {});
   EXPECT_EQ(errorOf([&] { Connection c(v2, VELDBConnectInfo::ReadOnly); }), VELDBError::kBadFormat);
 }
@@ -197,7 +191,7 @@ std::vector<std::string> outOfOrderSlots(std::vector<std::unique_ptr<VELASNKeyPa
 
 TEST_F(KeyPairStorageTest, OutOfOrderRecordIDsAreRenumberedAndAllOfThemDelete) {
   std::vector<std::unique_ptr<VELASNKeyPairRecord>> records;
-  const std::string path = d_dir.path() + "/ids.kyp";
+  const std::string path = d_dir + "/ids.kyp";
   writeTable(path, kKeyPairType, 1, false, 5000, outOfOrderSlots(records));
   const std::string original = readAll(path);
   {
@@ -241,7 +235,7 @@ std::string writeVersion0(const std::string& path, bool v4) {
 TEST_F(KeyPairStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
   for (bool v4 : {false, true}) {
     SCOPED_TRACE(v4 ? "version 4" : "version 3");
-    const std::string path = d_dir.path() + (v4 ? "/old4.kyp" : "/old3.kyp");
+    const std::string path = d_dir + (v4 ? "/old4.kyp" : "/old3.kyp");
     const std::string original = writeVersion0(path, v4);
     const std::size_t header = v4 ? 88 : 80;
     {
@@ -272,7 +266,7 @@ TEST_F(KeyPairStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
 }
 
 TEST_F(KeyPairStorageTest, MinorVersion0OpenSurvivesUnreadableDeletedSlotsAndKeepsTheFileSealed) {
-  const std::string path = d_dir.path() + "/broken.kyp";
+  const std::string path = d_dir + "/broken.kyp";
   std::vector<std::unique_ptr<VELASNKeyPairRecord>> records;
   std::vector<std::string> slots = outOfOrderSlots(records);
   slots[0][4000] = 0x5A;

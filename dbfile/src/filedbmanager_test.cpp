@@ -601,10 +601,7 @@ TEST_F(FileDBManagerTest, PasswordChangeIsAllOrNothingAcrossTheTablesAtEveryCras
     auto m = open(1, 1, password("old"));
     m->setDBPassword(password("old"), password("new"), 0);
   };
-  VELCrashPlatform::installCrash(-1);
-  change();
-  const long long total = VELCrashPlatform::calls();
-  vel_setPlatformCalls(nullptr);
+  const long long total = VELCrashPlatform::countCalls(change);
 
   int withOld = 0;
   int withNew = 0;

@@ -175,10 +175,7 @@ TEST_F(PasswordJournalTest, AnInterruptedChangeRollsBackWithEitherPassword) {
   makeDatabase(d_base, "old");
   const auto base = snapshot();
   auto change = [&] { open(d_base, "old")->setDBPassword(password("old"), password("new"), 0); };
-  VELCrashPlatform::installCrash(-1);
-  change();
-  const long long total = VELCrashPlatform::calls();
-  vel_setPlatformCalls(nullptr);
+  const long long total = VELCrashPlatform::countCalls(change);
 
   int recovered[2] = {0, 0};  // by the old password, by the new
   for (long long k = 0; k < total; ++k) {

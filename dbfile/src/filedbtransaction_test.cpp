@@ -286,10 +286,7 @@ TEST_P(TransactionTest, EveryCrashPointOfACommitOverThreeTablesLeavesAllOrNothin
     m->deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("base-crl"));
     m->commitTransaction();
   };
-  VELCrashPlatform::installCrash(-1);
-  transaction();
-  const long long total = VELCrashPlatform::calls();
-  vel_setPlatformCalls(nullptr);
+  const long long total = VELCrashPlatform::countCalls(transaction);
   int none = 0;
   int all = 0;
   for (long long k = 0; k <= total; ++k) {
