@@ -137,23 +137,18 @@ class JournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
     makeBase(type);
     const std::string base = readAll(d_path);
     const Outcome before = open();
-    const long long total = countCalls([&] {
+    const auto changeOnce = [&] {
       TestTable t(info("old"), d_path);
       change(t);
-    });
+    };
+    const long long total = countCalls(changeOnce);
     const Outcome after = open();
     EXPECT_FALSE(after.records == before.records && after.password == before.password) << "the change changed nothing";
     int points = 0;
     for (long long k = 0; k < total; ++k) {
       writeAll(d_path, base);
       unlink(FileDBJournaledFile::journalPath(d_path).c_str());
-      installCrash(k);
-      try {
-        TestTable t(info("old"), d_path);
-        change(t);
-      } catch (const VELDBException&) {
-      }
-      vel_setPlatformCalls(nullptr);
+      crashAt(k, changeOnce);
       const Outcome seen = open();
       const bool isBefore = seen.records == before.records && seen.password == before.password;
       const bool isAfter = seen.records == after.records && seen.password == after.password;
@@ -167,13 +162,10 @@ class JournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
 
   // An append killed after it wrote part of itself: a journal is left.
   void interruptAppend() {
-    installCrash(4);
-    try {
+    crashAt(4, [&] {
       TestTable t(info("old"), d_path);
       t.append(4, "interrupted");
-    } catch (const VELDBException&) {
-    }
-    vel_setPlatformCalls(nullptr);
+    });
     ASSERT_TRUE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
   }
 

@@ -611,12 +611,7 @@ TEST_F(FileDBManagerTest, PasswordChangeIsAllOrNothingAcrossTheTablesAtEveryCras
       ::unlink(FileDBJournaledFile::journalPath(p).c_str());
     }
     ::unlink(FileDBPasswordJournal::path(keyPath()).c_str());
-    VELCrashPlatform::installCrash(k);
-    try {
-      change();
-    } catch (const VELDBException&) {
-    }
-    vel_setPlatformCalls(nullptr);
+    VELCrashPlatform::crashAt(k, change);
     std::unique_ptr<FileDBManager> m;
     for (const char* pw : {"old", "new"}) {
       try {

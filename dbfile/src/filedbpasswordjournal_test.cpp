@@ -181,12 +181,7 @@ TEST_F(PasswordJournalTest, AnInterruptedChangeRollsBackWithEitherPassword) {
   for (long long k = 0; k < total; ++k) {
     for (const std::string& name : sideFiles(d_dir, d_base)) unlink((d_dir + "/" + name).c_str());
     for (const auto& file : base) writeAll(d_dir + "/" + file.first, file.second);
-    VELCrashPlatform::installCrash(k);
-    try {
-      change();
-    } catch (const VELDBException&) {
-    }
-    vel_setPlatformCalls(nullptr);
+    VELCrashPlatform::crashAt(k, change);
     if (!FileDBBinaryFile::exists(journal())) continue;
     SCOPED_TRACE("crash at call " + std::to_string(k));
 

@@ -291,12 +291,7 @@ TEST_P(TransactionTest, EveryCrashPointOfACommitOverThreeTablesLeavesAllOrNothin
   int all = 0;
   for (long long k = 0; k <= total; ++k) {
     restore(before);
-    VELCrashPlatform::installCrash(k);
-    try {
-      transaction();
-    } catch (const VELDBException&) {
-    }
-    vel_setPlatformCalls(nullptr);
+    VELCrashPlatform::crashAt(k, transaction);
     std::unique_ptr<FileDBManager> m;
     ASSERT_NO_THROW(m = open()) << "crash at call " << k;
     ASSERT_TRUE(m->isKeyPairEnabled() && m->isCRLEnabled()) << "crash at call " << k;
