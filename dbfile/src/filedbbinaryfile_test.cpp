@@ -199,6 +199,12 @@ class FileDBBinaryFileTest : public ::testing::Test {
   const std::string path = dir + "/table.vkey";
 };
 
+// The same, with the failing system calls installed for the whole test.
+class FileDBBinaryFileFaultTest : public FileDBBinaryFileTest {
+ protected:
+  const PlatformGuard d_faulty{faultyCalls()};
+};
+
 // --- opening -------------------------------------------------------------------
 
 TEST_F(FileDBBinaryFileTest, NewFileIsOwnerReadWriteOnly) {
@@ -533,8 +539,7 @@ TEST_F(FileDBBinaryFileTest, ExplicitRangeLocks) {
 
 // --- injected faults -------------------------------------------------------------
 
-TEST_F(FileDBBinaryFileTest, InterruptedAndPartialTransfersAreRetried) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, InterruptedAndPartialTransfersAreRetried) {
   g_faults.interruptFirst = true;
   g_faults.chunk = 3;
   FileDBBinaryFile f;
@@ -559,8 +564,7 @@ TEST_F(FileDBBinaryFileTest, InterruptedAndPartialTransfersAreRetried) {
   EXPECT_GT(g_faults.readCalls, 5);
 }
 
-TEST_F(FileDBBinaryFileTest, WriteThatStopsShortFails) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, WriteThatStopsShortFails) {
   FileDBBinaryFile f;
   f.openNew(path);
   g_faults.writeBudget = 5;  // then write returns 0
@@ -586,8 +590,7 @@ TEST_F(FileDBBinaryFileTest, FailingReadThrowsWithErrno) {
   expectError([&] { f.readAt(1, bytes, 3); }, VELDBError::kRead, "vel_read-" + path, true, 2);
 }
 
-TEST_F(FileDBBinaryFileTest, GrowthPast2GiBIsRefusedBeforeWriting) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, GrowthPast2GiBIsRefusedBeforeWriting) {
   FileDBBinaryFile f;
   f.openNew(path);
   expectError([&] { f.setSize(k2GiB); }, VELDBError::kWrite, "file would exceed 2 GiB-" + path, true,
@@ -606,8 +609,7 @@ TEST_F(FileDBBinaryFileTest, GrowthPast2GiBIsRefusedBeforeWriting) {
               static_cast<long long>(k2GiB));
 }
 
-TEST_F(FileDBBinaryFileTest, ReserveWithoutSpaceFails) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, ReserveWithoutSpaceFails) {
   FileDBBinaryFile f;
   f.openNew(path);
   f.reserve(4096);
@@ -616,8 +618,7 @@ TEST_F(FileDBBinaryFileTest, ReserveWithoutSpaceFails) {
   EXPECT_THROW(f.reserve(k2GiB), VELDBException);
 }
 
-TEST_F(FileDBBinaryFileTest, FailingSizeAndSeekCalls) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, FailingSizeAndSeekCalls) {
   FileDBBinaryFile f;
   f.openNew(path);
   g_faults.sizeError = EIO;
@@ -626,16 +627,14 @@ TEST_F(FileDBBinaryFileTest, FailingSizeAndSeekCalls) {
   expectError([&] { f.setPosition(0L, FileDBBinaryFile::End); }, VELDBError::kWrite, "vel_seek-" + path, true, ESPIPE);
 }
 
-TEST_F(FileDBBinaryFileTest, FailingTemporaryFile) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, FailingTemporaryFile) {
   g_faults.tmpFails = true;
   FileDBBinaryFile f;
   expectError([&] { f.openTmpFile(); }, VELDBError::kCannotCreate, "tmpfile", false);
   expectError([&] { f.close(); }, VELDBError::kNotOpen, "", false);
 }
 
-TEST_F(FileDBBinaryFileTest, FailedCloseLeavesObjectClosed) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, FailedCloseLeavesObjectClosed) {
   FileDBBinaryFile f;
   f.openNew(path);
   g_faults.closeError = EIO;
@@ -646,8 +645,7 @@ TEST_F(FileDBBinaryFileTest, FailedCloseLeavesObjectClosed) {
   f.openExisting(path, VELDBConnectInfo::ReadWrite);  // the lock went with the descriptor
 }
 
-TEST_F(FileDBBinaryFileTest, DestructorSwallowsAFailingClose) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, DestructorSwallowsAFailingClose) {
   {
     FileDBBinaryFile f;
     f.openNew(path);

@@ -160,13 +160,17 @@ class JournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
     return points;
   }
 
-  // An append killed after it wrote part of itself: a journal is left.
-  void interruptAppend() {
+  // A table of `type` whose append was killed after it wrote part of
+  // itself: a journal is left.  What the table held before.
+  Outcome interruptedBase(VELDBConnectInfo::ConnectType type) {
+    makeBase(type);
+    const Outcome before = open();
     crashAt(4, [&] {
       TestTable t(info("old"), d_path);
       t.append(4, "interrupted");
     });
-    ASSERT_TRUE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
+    EXPECT_TRUE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
+    return before;
   }
 
   const std::string d_path = d_dir + "/table.vtst";
@@ -224,9 +228,7 @@ TEST_F(JournalTest, AFailedChangeIsRolledBackAtOnceAndReported) {
 // A read-only open writes nothing, even with no one else holding the file:
 // it refuses and says how to recover; one read-write open recovers.
 TEST_F(JournalTest, ReadOnlyOpenNeverRecoversAndSaysHow) {
-  makeBase(VELDBConnectInfo::Create);
-  const Outcome before = open();
-  interruptAppend();
+  const Outcome before = interruptedBase(VELDBConnectInfo::Create);
   const std::string journal = FileDBJournaledFile::journalPath(d_path);
   const std::string table = readAll(d_path);
   const std::string journalBytes = readAll(journal);
@@ -294,9 +296,7 @@ TEST_F(JournalTest, KilledProcessesNeverCostTheTable) {
 // crafted without the password -- is refused, named, kept, and writes
 // nothing; the right password still recovers the genuine one.
 TEST_F(JournalTest, AJournalNotMadeForThisTableUnderThisPasswordIsRefusedAndKept) {
-  makeBase(VELDBConnectInfo::CreateV4);
-  const Outcome before = open();
-  interruptAppend();
+  const Outcome before = interruptedBase(VELDBConnectInfo::CreateV4);
   const std::string journal = FileDBJournaledFile::journalPath(d_path);
   const std::string table = readAll(d_path);
   const std::string genuine = readAll(journal);
@@ -456,9 +456,7 @@ TEST_F(JournalTest, ATransactionFileCountsOnlyWhenItIsAuthentic) {
 // Journals are bound to the table file's name, not its directory: a
 // database moved while a change was interrupted still recovers.
 TEST_F(JournalTest, AJournalStaysValidWhenItsDirectoryMoves) {
-  makeBase(VELDBConnectInfo::CreateV4);
-  const Outcome before = open();
-  interruptAppend();
+  const Outcome before = interruptedBase(VELDBConnectInfo::CreateV4);
   const std::string moved = d_dir + "-moved";
   ASSERT_EQ(0, rename(d_dir.c_str(), moved.c_str()));
   const std::string path = moved + "/table.vtst";
