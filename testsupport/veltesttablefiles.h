@@ -3,6 +3,7 @@
 #ifndef TESTSUPPORT_VELTESTTABLEFILES_H
 #define TESTSUPPORT_VELTESTTABLEFILES_H
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -122,6 +123,39 @@ inline std::uint32_t bigEndian32(const std::string& bytes, std::size_t at) {
 
 inline void putBigEndian32(std::string& bytes, std::size_t at, std::uint32_t v) {
   for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (24 - 8 * i));
+}
+
+inline std::string be32(std::uint32_t v) {
+  std::string out(4, '\0');
+  putBigEndian32(out, 0, v);
+  return out;
+}
+
+// The 48 common header bytes built by hand: "7H", major and minor version,
+// expiration time, the 8-byte file type (`type` with its zero), record
+// length, records allocated and the 23-byte `salt` with its zero.
+inline std::string handBuiltHeaderStart(unsigned char major, unsigned char minor, std::uint32_t expiry,
+                                        const char* type, std::uint32_t length, std::uint32_t count, const char* salt) {
+  return std::string("7H") + static_cast<char>(major) + static_cast<char>(minor) + be32(expiry) + std::string(type, 8) +
+         be32(length) + be32(count) + std::string(salt, 23) + '\0';
+}
+
+// `count` slots of `length` bytes: in use, deleted with its old bytes left,
+// and never used, in turn; content from a small generator started at `seed`.
+inline std::string handBuiltSlots(std::uint32_t length, std::uint32_t count, std::uint32_t seed) {
+  std::string slots(static_cast<std::size_t>(length) * count, '\0');
+  std::uint32_t x = seed;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    char* slot = &slots[static_cast<std::size_t>(i) * length];
+    if (i % 3 == 2 || length < 8) continue;
+    const std::string head = be32(i % 3 == 0 ? 1 : 2) + be32(i + 1);
+    std::copy(head.begin(), head.end(), slot);
+    for (std::uint32_t k = 8; k < length / 2; ++k) {
+      x = x * 1103515245u + 12345u;
+      slot[k] = static_cast<char>(x >> 16);
+    }
+  }
+  return slots;
 }
 
 // Parses a record-fields slot image whose `count` byte strings follow state
