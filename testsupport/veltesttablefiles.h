@@ -1,5 +1,8 @@
-// veltesttablefiles.h -- helpers for the table tests: files written byte by
-// byte and sealed with the header classes, as another writer would leave them.
+// veltesttablefiles.h -- helpers for the table tests: files and headers
+// written byte by byte and sealed with the header classes, as another writer
+// would leave them; connections to a table file; and the checks that the
+// record-fields and master-index tests share (lengths past a slot, the
+// order of the unique-key collisions, multi-index walks).
 #ifndef TESTSUPPORT_VELTESTTABLEFILES_H
 #define TESTSUPPORT_VELTESTTABLEFILES_H
 
@@ -25,7 +28,6 @@ namespace VELTestTableFiles {
 
 using VELTestUtil::errorOf;
 using VELTestUtil::readAll;
-using VELTestUtil::TempDir;
 
 // The password the table files are sealed with.
 inline VELPasswordEncryptor password(const char* text = "table secret") { return VELTestUtil::password(text); }
