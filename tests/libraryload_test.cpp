@@ -1,8 +1,7 @@
 // Plan: a program linked only against the companion library reaches the database through
 // the library manager, which loads libvelfiledb_64.so from beside libvelcert_64.so.
-#include <gtest/gtest.h>
 #include <dlfcn.h>
-#include <stdlib.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <memory>
@@ -12,6 +11,7 @@
 #include "velexception.h"
 #include "vellibrarymanager.h"
 #include "veltestpki.h"
+#include "veltestutil.h"
 
 namespace {
 
@@ -19,9 +19,8 @@ TEST(LibraryLoad, ManagerThroughTheLibraryManagerOnly) {
   // Not loaded before the first request.
   EXPECT_EQ(nullptr, VELLibraryManager::findLibEntry("velfiledb"));
 
-  char tmpl[] = "/tmp/libraryload_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(tmpl));
-  const VELString base = VELString(tmpl) + "/db";
+  const VELTestUtil::TempDir dir("libraryload");
+  const VELString base = dir.file("db");
   VELDBConnectInfo::FILE info(base, VELPasswordEncryptor("pw", 2), VELDBConnectInfo::CreateV4,
                               VELDBConnectInfo::ReadWrite);
   std::unique_ptr<VELDBManager> m(static_cast<VELDBManager*>(VELLibraryManager::createObject("velfiledb", &info)));
@@ -46,7 +45,6 @@ TEST(LibraryLoad, ManagerThroughTheLibraryManagerOnly) {
   m->deleteDBOnDisconnect();
   m.reset();
   EXPECT_NE(0, ::access((base + ".vkey").c_str(), F_OK));
-  ::rmdir(tmpl);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 
+#include "velexception.h"
 #include "velplatform.h"
 
 namespace VELCrashPlatform {
@@ -87,6 +88,31 @@ inline void installCrash(long long at) {
 
 // The calls counted since the last `installCrash`.
 inline long long calls() { return g_ops; }
+
+// Runs `body` on this platform dying at call `at`; a `VELDBException` it
+// throws is the death's.  True when the death was reached.  The default
+// platform is back afterwards.
+template <class F>
+bool crashAt(long long at, F&& body) {
+  installCrash(at);
+  try {
+    body();
+  } catch (const VELDBException&) {
+  }
+  vel_setPlatformCalls(nullptr);
+  return g_dead;
+}
+
+// The number of calls that change the disk that `body` makes, counted on
+// this platform; the default platform is back afterwards.
+template <class F>
+long long countCalls(F&& body) {
+  installCrash(-1);
+  body();
+  const long long total = g_ops;
+  vel_setPlatformCalls(nullptr);
+  return total;
+}
 
 }  // namespace VELCrashPlatform
 

@@ -3,7 +3,6 @@
 #include "dbfileglobal.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -14,6 +13,7 @@
 #include "filedbstorage.h"
 #include "velexception.h"
 #include "vellibrarymanager.h"
+#include "veltestutil.h"
 
 namespace {
 
@@ -34,9 +34,8 @@ TEST(DBFileGlobal, LibraryFunctionRefusesNull) {
 }
 
 TEST(DBFileGlobal, CreatesManagersThroughTheLibraryManager) {
-  char tmpl[] = "/tmp/dbfileglobal_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(tmpl));
-  const VELString base = VELString(tmpl) + "/db";
+  const VELTestUtil::TempDir dir("dbfileglobal");
+  const VELString base = dir.file("db");
   VELDBConnectInfo::FILE open(base, VELPasswordEncryptor(), VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite);
   try {
     VELLibraryManager::createObject("velfiledb", &open);
@@ -44,15 +43,13 @@ TEST(DBFileGlobal, CreatesManagersThroughTheLibraryManager) {
   } catch (const VELDBException& e) {
     EXPECT_EQ(VELDBError::kCannotOpen, e.getError());
   }
-  VELDBConnectInfo::FILE create(base, VELPasswordEncryptor(), VELDBConnectInfo::Create,
-                                VELDBConnectInfo::ReadWrite);
+  VELDBConnectInfo::FILE create(base, VELPasswordEncryptor(), VELDBConnectInfo::Create, VELDBConnectInfo::ReadWrite);
   std::unique_ptr<VELDBManager> m(static_cast<VELDBManager*>(VELLibraryManager::createObject("velfiledb", &create)));
   EXPECT_TRUE(m->isKindOf("FileDBManager"));
   EXPECT_TRUE(m->isCRLEnabled());
   m->deleteDBOnDisconnect();
   m.reset();
   EXPECT_NE(0, ::access((base + ".vkey").c_str(), F_OK));
-  ::rmdir(tmpl);
 }
 
 TEST(DBFileGlobal, ModuleLocationIsKnownOnlyUnderItsFileName) {

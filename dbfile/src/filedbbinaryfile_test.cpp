@@ -3,12 +3,11 @@
 #include "filedbbinaryfile.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <climits>
@@ -18,6 +17,7 @@
 
 #include "velexception.h"
 #include "velplatform.h"
+#include "veltestutil.h"
 
 namespace {
 
@@ -45,15 +45,15 @@ struct Faults {
   int writeCalls = 0;
   int closeCalls = 0;
   int truncateCalls = 0;
-  bool interruptFirst = false;     // first read/write fails with EINTR
-  std::size_t chunk = 0;           // at most this many bytes per read/write (0: all)
-  long long writeBudget = -1;      // bytes that fit before writes stop (-1: no limit)
-  int writeErrorAtLimit = 0;       // 0: write returns 0 at the limit; else -1 with this errno
-  int readError = 0;               // reads fail with this errno
-  int closeError = 0;              // close closes, then reports this errno
-  int reserveError = 0;            // reserveSpace returns this
-  int sizeError = 0;               // fileSize fails with this errno
-  int seekError = 0;               // seeks fail with this errno
+  bool interruptFirst = false;  // first read/write fails with EINTR
+  std::size_t chunk = 0;        // at most this many bytes per read/write (0: all)
+  long long writeBudget = -1;   // bytes that fit before writes stop (-1: no limit)
+  int writeErrorAtLimit = 0;    // 0: write returns 0 at the limit; else -1 with this errno
+  int readError = 0;            // reads fail with this errno
+  int closeError = 0;           // close closes, then reports this errno
+  int reserveError = 0;         // reserveSpace returns this
+  int sizeError = 0;            // fileSize fails with this errno
+  int seekError = 0;            // seeks fail with this errno
   bool tmpFails = false;
 };
 Faults g_faults;
@@ -79,8 +79,7 @@ long long faultyRead(int fd, void* buffer, std::size_t count) {
 }
 
 long long faultyReadAt(int fd, void* buffer, std::size_t count, long long offset) {
-  return faultyReadWith(count,
-                        [&](std::size_t n) { return vel_defaultPlatform().readFileAt(fd, buffer, n, offset); });
+  return faultyReadWith(count, [&](std::size_t n) { return vel_defaultPlatform().readFileAt(fd, buffer, n, offset); });
 }
 
 long long faultyWrite(int fd, const void* buffer, std::size_t count) {
@@ -162,8 +161,8 @@ VELPlatformCalls faultyCalls() {
 }
 
 // Runs `op` and checks the VELDBException it must throw.
-void expectError(const std::function<void()>& op, unsigned long number, const std::string& message,
-                 bool hasExtra, long long extra = 0) {
+void expectError(const std::function<void()>& op, unsigned long number, const std::string& message, bool hasExtra,
+                 long long extra = 0) {
   try {
     op();
     ADD_FAILURE() << "no exception, expected 0x" << std::hex << number;
@@ -181,18 +180,8 @@ bool isLockRefusal(int e) { return e == EAGAIN || e == EACCES; }
 
 class FileDBBinaryFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_faults = Faults();
-    char pattern[] = "/tmp/filedbbinaryfile-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    dir = pattern;
-    path = dir + "/table.vkey";
-  }
-  void TearDown() override {
-    vel_setPlatformCalls(nullptr);
-    const std::string cmd = "rm -rf '" + dir + "'";
-    EXPECT_EQ(0, std::system(cmd.c_str()));
-  }
+  void SetUp() override { g_faults = Faults(); }
+  void TearDown() override { vel_setPlatformCalls(nullptr); }
   // A file of `content` at `path`, closed again.
   void makeFile(const std::string& content) {
     FileDBBinaryFile f;
@@ -205,8 +194,15 @@ class FileDBBinaryFileTest : public ::testing::Test {
     EXPECT_EQ(0, ::stat(path.c_str(), &st));
     return static_cast<std::uint64_t>(st.st_size);
   }
-  std::string dir;
-  std::string path;
+  const VELTestUtil::TempDir d_tmp{"filedbbinaryfile"};
+  const std::string dir = d_tmp.path();
+  const std::string path = dir + "/table.vkey";
+};
+
+// The same, with the failing system calls installed for the whole test.
+class FileDBBinaryFileFaultTest : public FileDBBinaryFileTest {
+ protected:
+  const PlatformGuard d_faulty{faultyCalls()};
 };
 
 // --- opening -------------------------------------------------------------------
@@ -251,7 +247,8 @@ TEST_F(FileDBBinaryFileTest, OpenExistingMissingFileCannotOpen) {
 TEST_F(FileDBBinaryFileTest, OpenExistingWithUnknownModeOpensNothing) {
   makeFile("x");
   FileDBBinaryFile f;
-  expectError([&] { f.openExisting(path, static_cast<VELDBConnectInfo::AccessMode>(2)); }, VELDBError::kCannotOpen, "", true, 0);
+  expectError([&] { f.openExisting(path, static_cast<VELDBConnectInfo::AccessMode>(2)); }, VELDBError::kCannotOpen, "",
+              true, 0);
   expectError([&] { f.getSize(); }, VELDBError::kNotOpen, "", false);
 }
 
@@ -354,12 +351,15 @@ TEST_F(FileDBBinaryFileTest, PositionsAt2GiBAndBeyondAreRefused) {
   FileDBBinaryFile f;
   f.openNew(path);
   f.write(VELString("abc"));
-  for (std::uint64_t p : {std::uint64_t{k2GiB}, std::uint64_t{0xFFFFFFFFULL}, std::uint64_t{0x100000000ULL}, std::uint64_t{0x100000001ULL}, ~std::uint64_t{0}}) {
+  for (std::uint64_t p : {std::uint64_t{k2GiB}, std::uint64_t{0xFFFFFFFFULL}, std::uint64_t{0x100000000ULL},
+                          std::uint64_t{0x100000001ULL}, ~std::uint64_t{0}}) {
     expectError([&] { f.setPosition(p); }, VELDBError::kWrite, "vel_seek-" + path, true, EINVAL);
   }
   const long wide = 0x100000001L;  // not cut to 1
-  expectError([&] { f.setPosition(wide, FileDBBinaryFile::Begin); }, VELDBError::kWrite, "vel_seek-" + path, true, EINVAL);
-  expectError([&] { f.setPosition(-1L, FileDBBinaryFile::Begin); }, VELDBError::kWrite, "vel_seek-" + path, true, EINVAL);
+  expectError([&] { f.setPosition(wide, FileDBBinaryFile::Begin); }, VELDBError::kWrite, "vel_seek-" + path, true,
+              EINVAL);
+  expectError([&] { f.setPosition(-1L, FileDBBinaryFile::Begin); }, VELDBError::kWrite, "vel_seek-" + path, true,
+              EINVAL);
   // The largest position is still reachable, and nothing was overwritten.
   EXPECT_EQ(0x7FFFFFFFu, f.setPosition(std::uint64_t{0x7FFFFFFF}));
   EXPECT_EQ(3u, f.getSize());
@@ -423,13 +423,14 @@ TEST_F(FileDBBinaryFileTest, StaticPathOperations) {
   FileDBBinaryFile::rename(path, moved);
   EXPECT_FALSE(FileDBBinaryFile::exists(path));
   EXPECT_TRUE(FileDBBinaryFile::exists(moved));
-  expectError([&] { FileDBBinaryFile::rename(path, moved); }, VELDBError::kCannotCreate, "vel_rename-" + path + " to " + moved, true,
-              ENOENT);
+  expectError([&] { FileDBBinaryFile::rename(path, moved); }, VELDBError::kCannotCreate,
+              "vel_rename-" + path + " to " + moved, true, ENOENT);
   FileDBBinaryFile::remove(moved);
   EXPECT_FALSE(FileDBBinaryFile::exists(moved));
   expectError([&] { FileDBBinaryFile::remove(moved); }, VELDBError::kCannotDelete, "vel_unlink-" + moved, true, ENOENT);
   const std::string nowhere = dir + "/no/dir/x";
-  expectError([&] { FileDBBinaryFile::fullPathName(nowhere); }, VELDBError::kCannotOpen, "vel_fullpath-" + nowhere, true, ENOENT);
+  expectError([&] { FileDBBinaryFile::fullPathName(nowhere); }, VELDBError::kCannotOpen, "vel_fullpath-" + nowhere,
+              true, ENOENT);
 }
 
 // --- locks ---------------------------------------------------------------------
@@ -444,9 +445,9 @@ TEST_F(FileDBBinaryFileTest, ReadWriteOpenExcludesOthersInProcess) {
       ADD_FAILURE() << "second open succeeded, mode " << mode;
     } catch (const VELDBException& e) {
       EXPECT_EQ(VELDBError::kLock, e.getError());
-      EXPECT_EQ(mode == VELDBConnectInfo::ReadWrite ? "vel_openExclusive(" + path + ")"
-                                                    : "vel_openSharedRead(" + path + ")",
-                e.getMessage());
+      EXPECT_EQ(
+          mode == VELDBConnectInfo::ReadWrite ? "vel_openExclusive(" + path + ")" : "vel_openSharedRead(" + path + ")",
+          e.getMessage());
       EXPECT_TRUE(isLockRefusal(static_cast<int>(e.getExtra()))) << e.getExtra();
     }
     expectError([&] { other.getSize(); }, VELDBError::kNotOpen, "", false);
@@ -538,8 +539,7 @@ TEST_F(FileDBBinaryFileTest, ExplicitRangeLocks) {
 
 // --- injected faults -------------------------------------------------------------
 
-TEST_F(FileDBBinaryFileTest, InterruptedAndPartialTransfersAreRetried) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, InterruptedAndPartialTransfersAreRetried) {
   g_faults.interruptFirst = true;
   g_faults.chunk = 3;
   FileDBBinaryFile f;
@@ -564,8 +564,7 @@ TEST_F(FileDBBinaryFileTest, InterruptedAndPartialTransfersAreRetried) {
   EXPECT_GT(g_faults.readCalls, 5);
 }
 
-TEST_F(FileDBBinaryFileTest, WriteThatStopsShortFails) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, WriteThatStopsShortFails) {
   FileDBBinaryFile f;
   f.openNew(path);
   g_faults.writeBudget = 5;  // then write returns 0
@@ -591,8 +590,7 @@ TEST_F(FileDBBinaryFileTest, FailingReadThrowsWithErrno) {
   expectError([&] { f.readAt(1, bytes, 3); }, VELDBError::kRead, "vel_read-" + path, true, 2);
 }
 
-TEST_F(FileDBBinaryFileTest, GrowthPast2GiBIsRefusedBeforeWriting) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, GrowthPast2GiBIsRefusedBeforeWriting) {
   FileDBBinaryFile f;
   f.openNew(path);
   expectError([&] { f.setSize(k2GiB); }, VELDBError::kWrite, "file would exceed 2 GiB-" + path, true,
@@ -611,8 +609,7 @@ TEST_F(FileDBBinaryFileTest, GrowthPast2GiBIsRefusedBeforeWriting) {
               static_cast<long long>(k2GiB));
 }
 
-TEST_F(FileDBBinaryFileTest, ReserveWithoutSpaceFails) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, ReserveWithoutSpaceFails) {
   FileDBBinaryFile f;
   f.openNew(path);
   f.reserve(4096);
@@ -621,8 +618,7 @@ TEST_F(FileDBBinaryFileTest, ReserveWithoutSpaceFails) {
   EXPECT_THROW(f.reserve(k2GiB), VELDBException);
 }
 
-TEST_F(FileDBBinaryFileTest, FailingSizeAndSeekCalls) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, FailingSizeAndSeekCalls) {
   FileDBBinaryFile f;
   f.openNew(path);
   g_faults.sizeError = EIO;
@@ -631,16 +627,14 @@ TEST_F(FileDBBinaryFileTest, FailingSizeAndSeekCalls) {
   expectError([&] { f.setPosition(0L, FileDBBinaryFile::End); }, VELDBError::kWrite, "vel_seek-" + path, true, ESPIPE);
 }
 
-TEST_F(FileDBBinaryFileTest, FailingTemporaryFile) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, FailingTemporaryFile) {
   g_faults.tmpFails = true;
   FileDBBinaryFile f;
   expectError([&] { f.openTmpFile(); }, VELDBError::kCannotCreate, "tmpfile", false);
   expectError([&] { f.close(); }, VELDBError::kNotOpen, "", false);
 }
 
-TEST_F(FileDBBinaryFileTest, FailedCloseLeavesObjectClosed) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, FailedCloseLeavesObjectClosed) {
   FileDBBinaryFile f;
   f.openNew(path);
   g_faults.closeError = EIO;
@@ -651,8 +645,7 @@ TEST_F(FileDBBinaryFileTest, FailedCloseLeavesObjectClosed) {
   f.openExisting(path, VELDBConnectInfo::ReadWrite);  // the lock went with the descriptor
 }
 
-TEST_F(FileDBBinaryFileTest, DestructorSwallowsAFailingClose) {
-  PlatformGuard guard(faultyCalls());
+TEST_F(FileDBBinaryFileFaultTest, DestructorSwallowsAFailingClose) {
   {
     FileDBBinaryFile f;
     f.openNew(path);

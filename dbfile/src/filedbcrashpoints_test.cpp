@@ -9,8 +9,6 @@
 // table can only be opened, and recovered, after a later transaction over the others.  Also: a
 // refused insert never hands its record ID out again, and a refused operation leaves an open
 // transaction as it was.
-#include "filedbmanager.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -21,20 +19,21 @@
 #include <string>
 #include <vector>
 
-#include "filedbdatabasetestutil.h"
 #include "filedbjournaledfile.h"
+#include "filedbmanager.h"
 #include "filedbtransactionguard.h"
 #include "velasnutility.h"
 #include "velcrashplatform.h"
 #include "veldbutility.h"
 #include "velexception.h"
 #include "velplatform.h"
+#include "veltestdatabase.h"
 #include "veltestpki.h"
 #include "veltestutil.h"
 
 namespace {
 
-using namespace FileDBDatabaseTestUtil;
+using namespace VELTestDatabase;
 
 Records* g_records = nullptr;
 const Records& rec() { return *g_records; }
@@ -56,7 +55,7 @@ struct Seen {
   bool newPassword = false;
 };
 
-class FileDBCrashPointsTest : public ::testing::TestWithParam<int> {
+class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWithParam<int>> {
  protected:
   static void SetUpTestSuite() { g_records = new Records(); }
   static void TearDownTestSuite() {
@@ -67,10 +66,6 @@ class FileDBCrashPointsTest : public ::testing::TestWithParam<int> {
   void SetUp() override {
     // Kills, not power loss: the order of writes is what matters.
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
-    char tmpl[] = "/tmp/velcrash-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-    d_base = d_dir + "/db";
     rec().createDatabase(info(GetParam() == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4, d_old));
     for (int t = 0; t < kTableCount; ++t) d_image[t] = readAll(d_base + kSuffixes[t]);
     const Seen initial = reopen("the initial database");
@@ -80,8 +75,6 @@ class FileDBCrashPointsTest : public ::testing::TestWithParam<int> {
   void TearDown() override {
     vel_setPlatformCalls(nullptr);
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
-    std::error_code ignored;
-    std::filesystem::remove_all(d_dir, ignored);
   }
 
   VELDBConnectInfo::FILE info(VELDBConnectInfo::ConnectType type, const VELPasswordEncryptor& pw) const {
@@ -110,8 +103,7 @@ class FileDBCrashPointsTest : public ::testing::TestWithParam<int> {
         break;
       } catch (const VELDBException& e) {
         if (e.getError() != VELDBError::kBadPassword || pw == &d_new) {
-          ADD_FAILURE() << where << ": the database does not open: 0x" << hex(e.getError()) << " "
-                        << e.getMessage();
+          ADD_FAILURE() << where << ": the database does not open: 0x" << hex(e.getError()) << " " << e.getMessage();
           return seen;
         }
       }
@@ -199,8 +191,6 @@ class FileDBCrashPointsTest : public ::testing::TestWithParam<int> {
     for (const Change& change : changes) crashEverywhere(change);
   }
 
-  std::string d_dir;
-  std::string d_base;
   std::string d_image[kTableCount];
   State d_initial;
   const VELPasswordEncryptor d_old = password("old crash password");
@@ -228,9 +218,17 @@ TEST_P(FileDBCrashPointsTest, KeyOperationsRecoverAtEveryCrashPoint) {
   const State withoutK2 = without(s, kKeys, {"k2"});
   const State k2renamed = with(withoutK2, kKeys, *relabelled(*rec().k2, "k2 renamed"), 2);
   std::vector<Change> changes = {
-      {"key insert", [](FileDBManager& m) { VELASNKeyRecord r(*rec().k4); m.insertKey(r); },
+      {"key insert",
+       [](FileDBManager& m) {
+         VELASNKeyRecord r(*rec().k4);
+         m.insertKey(r);
+       },
        with(s, kKeys, *rec().k4, 4)},
-      {"key insert growing the slots", [](FileDBManager& m) { VELASNKeyRecord r(*rec().bigKey); m.insertKey(r); },
+      {"key insert growing the slots",
+       [](FileDBManager& m) {
+         VELASNKeyRecord r(*rec().bigKey);
+         m.insertKey(r);
+       },
        with(s, kKeys, *rec().bigKey, 4)},
       {"key update by record ID",
        [](FileDBManager& m) {
@@ -238,7 +236,10 @@ TEST_P(FileDBCrashPointsTest, KeyOperationsRecoverAtEveryCrashPoint) {
        },
        with(withoutK2, kKeys, *rec().k2renewed, 2)},
       {"key update by label",
-       [](FileDBManager& m) { VELASNKeyRecord r(*rec().k1renewed); m.updateKeyByIndex(VELDBManager::KeyLabel, r); },
+       [](FileDBManager& m) {
+         VELASNKeyRecord r(*rec().k1renewed);
+         m.updateKeyByIndex(VELDBManager::KeyLabel, r);
+       },
        with(s, kKeys, *rec().k1renewed, 1)},
       {"key update by signature",
        [](FileDBManager& m) { m.updateKeyByIndex(VELDBManager::KeySignature, *relabelled(*rec().k2, "k2 renamed")); },
@@ -254,36 +255,44 @@ TEST_P(FileDBCrashPointsTest, KeyOperationsRecoverAtEveryCrashPoint) {
        },
        k2renamed},
       {"key delete by record ID",
-       deleting(1, [](FileDBManager& m) {
-         return m.deleteKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(2));
-       }),
+       deleting(1,
+                [](FileDBManager& m) {
+                  return m.deleteKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(2));
+                }),
        withoutK2},
       {"key delete by label",
-       deleting(1, [](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2")); }),
+       deleting(1,
+                [](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2")); }),
        withoutK2},
       {"key delete by signature",
-       deleting(1, [&k2](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeySignature, k2.getSignature()); }),
+       deleting(1,
+                [&k2](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeySignature, k2.getSignature()); }),
        withoutK2},
       {"key delete by to-be-signed certificate",
-       deleting(1, [&k2](FileDBManager& m) {
-         return m.deleteKeyByIndex(VELDBManager::KeyTBSCertificate, k2.getTBSCertificate());
-       }),
+       deleting(1,
+                [&k2](FileDBManager& m) {
+                  return m.deleteKeyByIndex(VELDBManager::KeyTBSCertificate, k2.getTBSCertificate());
+                }),
        withoutK2},
       {"key delete by issuer and serial number",
-       deleting(1, [&k2](FileDBManager& m) {
-         return m.deleteKeyByIndex(VELDBManager::KeyIssuerAndSerialNumber, VELASNUtility::getIssuerAndSerialNumber(k2));
-       }),
+       deleting(1,
+                [&k2](FileDBManager& m) {
+                  return m.deleteKeyByIndex(VELDBManager::KeyIssuerAndSerialNumber,
+                                            VELASNUtility::getIssuerAndSerialNumber(k2));
+                }),
        withoutK2},
       {"key delete all",
        deleting(3, [](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeyAllRecords, VELASNInteger()); }),
        without(s, kKeys, {"k1", "k2", "k3"})},
       {"key delete by subject",
-       deleting(2, [&k1](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeySubjectName, k1.getSubject()); }),
+       deleting(2,
+                [&k1](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeySubjectName, k1.getSubject()); }),
        without(s, kKeys, {"k1", "k3"})},
       {"key delete by public key",
-       deleting(2, [&k2](FileDBManager& m) {
-         return m.deleteKeyByIndex(VELDBManager::KeyPublicKeyInfo, k2.getSubjectPublicKeyInfo());
-       }),
+       deleting(2,
+                [&k2](FileDBManager& m) {
+                  return m.deleteKeyByIndex(VELDBManager::KeyPublicKeyInfo, k2.getSubjectPublicKeyInfo());
+                }),
        without(s, kKeys, {"k2", "k3"})},
   };
   crashEverywhere(changes);
@@ -294,10 +303,17 @@ TEST_P(FileDBCrashPointsTest, KeyPairOperationsRecoverAtEveryCrashPoint) {
   const VELASNSubjectPublicKeyInfo p2 = rec().p2->getKeyPair().getSubjectPublicKeyInfo();
   const State withoutP2 = without(s, kKeyPairs, {"p2"});
   std::vector<Change> changes = {
-      {"key-pair insert", [](FileDBManager& m) { VELASNKeyPairRecord r(*rec().p4); m.insertKeyPair(r); },
+      {"key-pair insert",
+       [](FileDBManager& m) {
+         VELASNKeyPairRecord r(*rec().p4);
+         m.insertKeyPair(r);
+       },
        with(s, kKeyPairs, *rec().p4, 4)},
       {"key-pair insert growing the slots",
-       [](FileDBManager& m) { VELASNKeyPairRecord r(*rec().bigPair); m.insertKeyPair(r); },
+       [](FileDBManager& m) {
+         VELASNKeyPairRecord r(*rec().bigPair);
+         m.insertKeyPair(r);
+       },
        with(s, kKeyPairs, *rec().bigPair, 4)},
       {"key-pair update by record ID",
        [](FileDBManager& m) {
@@ -316,22 +332,24 @@ TEST_P(FileDBCrashPointsTest, KeyPairOperationsRecoverAtEveryCrashPoint) {
        },
        with(withoutP2, kKeyPairs, *relabelled(*rec().p2, "p2 renamed"), 2)},
       {"key-pair delete by record ID",
-       deleting(1, [](FileDBManager& m) {
-         return m.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(2));
-       }),
+       deleting(1,
+                [](FileDBManager& m) {
+                  return m.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(2));
+                }),
        withoutP2},
       {"key-pair delete by label",
-       deleting(1, [](FileDBManager& m) {
-         return m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("p2"));
-       }),
+       deleting(1,
+                [](FileDBManager& m) {
+                  return m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("p2"));
+                }),
        withoutP2},
       {"key-pair delete by public key",
        deleting(1, [&p2](FileDBManager& m) { return m.deleteKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, p2); }),
        withoutP2},
       {"key-pair delete all",
-       deleting(3, [](FileDBManager& m) {
-         return m.deleteKeyPairByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger());
-       }),
+       deleting(
+           3,
+           [](FileDBManager& m) { return m.deleteKeyPairByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()); }),
        without(s, kKeyPairs, {"p1", "p2", "p3"})},
   };
   crashEverywhere(changes);
@@ -343,9 +361,17 @@ TEST_P(FileDBCrashPointsTest, CRLOperationsRecoverAtEveryCrashPoint) {
   const State withoutC2 = without(s, kCRLs, {"c2"});
   const State c2renamed = with(withoutC2, kCRLs, *relabelled(*rec().c2, "c2 renamed"), 2);
   std::vector<Change> changes = {
-      {"CRL insert", [](FileDBManager& m) { VELASNCRLRecord r(*rec().c4); m.insertCRL(r); },
+      {"CRL insert",
+       [](FileDBManager& m) {
+         VELASNCRLRecord r(*rec().c4);
+         m.insertCRL(r);
+       },
        with(s, kCRLs, *rec().c4, 4)},
-      {"CRL insert growing the slots", [](FileDBManager& m) { VELASNCRLRecord r(*rec().bigCRL); m.insertCRL(r); },
+      {"CRL insert growing the slots",
+       [](FileDBManager& m) {
+         VELASNCRLRecord r(*rec().bigCRL);
+         m.insertCRL(r);
+       },
        with(s, kCRLs, *rec().bigCRL, 4)},
       {"CRL update by record ID",
        [](FileDBManager& m) {
@@ -353,7 +379,10 @@ TEST_P(FileDBCrashPointsTest, CRLOperationsRecoverAtEveryCrashPoint) {
        },
        with(withoutC2, kCRLs, *rec().c2renewed, 2)},
       {"CRL update by label",
-       [](FileDBManager& m) { VELASNCRLRecord r(*rec().c1renewed); m.updateCRLByIndex(VELDBManager::CRLLabel, r); },
+       [](FileDBManager& m) {
+         VELASNCRLRecord r(*rec().c1renewed);
+         m.updateCRLByIndex(VELDBManager::CRLLabel, r);
+       },
        with(s, kCRLs, *rec().c1renewed, 1)},
       {"CRL update by signature",
        [](FileDBManager& m) { m.updateCRLByIndex(VELDBManager::CRLSignature, *relabelled(*rec().c2, "c2 renamed")); },
@@ -362,20 +391,23 @@ TEST_P(FileDBCrashPointsTest, CRLOperationsRecoverAtEveryCrashPoint) {
        [](FileDBManager& m) { m.updateCRLByIndex(VELDBManager::CRLTBSCertList, *relabelled(*rec().c2, "c2 renamed")); },
        c2renamed},
       {"CRL delete by record ID",
-       deleting(1, [](FileDBManager& m) {
-         return m.deleteCRLByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(2));
-       }),
+       deleting(1,
+                [](FileDBManager& m) {
+                  return m.deleteCRLByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(2));
+                }),
        withoutC2},
       {"CRL delete by label",
-       deleting(1, [](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("c2")); }),
+       deleting(1,
+                [](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("c2")); }),
        withoutC2},
       {"CRL delete by signature",
-       deleting(1, [&c2](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLSignature, c2.getSignature()); }),
+       deleting(1,
+                [&c2](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLSignature, c2.getSignature()); }),
        withoutC2},
       {"CRL delete by to-be-signed list",
-       deleting(1, [&c2](FileDBManager& m) {
-         return m.deleteCRLByIndex(VELDBManager::CRLTBSCertList, c2.getTBSCertList());
-       }),
+       deleting(
+           1,
+           [&c2](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLTBSCertList, c2.getTBSCertList()); }),
        withoutC2},
       {"CRL delete all",
        deleting(3, [](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLAllRecords, VELASNInteger()); }),
@@ -447,32 +479,31 @@ TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtE
   changes.push_back(mixed(s));
 
   // Growing slots, deleting many, and a refusal in the middle.
-  changes.push_back(
-      {"transaction with growth, wholesale deletes and a refusal",
-       [&k2](FileDBManager& m) {
-         FileDBTransactionGuard transaction(m);
-         VELASNKeyPairRecord big(*rec().bigPair);
-         m.insertKeyPair(big);
-         if (m.deleteCRLByIndex(VELDBManager::CRLAllRecords, VELASNInteger()) != 3) {
-           VELDB_THROW(VELDBError::kNoMatchingRecord, "not every CRL deleted");
-         }
-         std::unique_ptr<VELASNKeyRecord> taken = relabelled(*rec().k4, "k1");
-         if (errorOf([&] { m.insertKey(*taken); }) != VELDBError::kDuplicateLabel) {
-           VELDB_THROW(VELDBError::kBadArgument, "a duplicate label was not refused");
-         }
-         VELASNCRLRecord c4(*rec().c4);
-         m.insertCRL(c4);
-         VELASNKeyRecord k1(*rec().k1renewed);
-         m.updateKeyByIndex(VELDBManager::KeyLabel, k1);
-         if (m.deleteKeyByIndex(VELDBManager::KeyPublicKeyInfo, k2.getSubjectPublicKeyInfo()) != 2) {
-           VELDB_THROW(VELDBError::kNoMatchingRecord, "k2 and k3 not deleted");
-         }
-         transaction.commit();
-       },
-       with(with(with(without(without(s, kCRLs, {"c1", "c2", "c3"}), kKeys, {"k2", "k3"}), kKeyPairs,
-                      *rec().bigPair, 4),
-                 kCRLs, *rec().c4, 4),
-            kKeys, *rec().k1renewed, 1)});
+  changes.push_back({"transaction with growth, wholesale deletes and a refusal",
+                     [&k2](FileDBManager& m) {
+                       FileDBTransactionGuard transaction(m);
+                       VELASNKeyPairRecord big(*rec().bigPair);
+                       m.insertKeyPair(big);
+                       if (m.deleteCRLByIndex(VELDBManager::CRLAllRecords, VELASNInteger()) != 3) {
+                         VELDB_THROW(VELDBError::kNoMatchingRecord, "not every CRL deleted");
+                       }
+                       std::unique_ptr<VELASNKeyRecord> taken = relabelled(*rec().k4, "k1");
+                       if (errorOf([&] { m.insertKey(*taken); }) != VELDBError::kDuplicateLabel) {
+                         VELDB_THROW(VELDBError::kBadArgument, "a duplicate label was not refused");
+                       }
+                       VELASNCRLRecord c4(*rec().c4);
+                       m.insertCRL(c4);
+                       VELASNKeyRecord k1(*rec().k1renewed);
+                       m.updateKeyByIndex(VELDBManager::KeyLabel, k1);
+                       if (m.deleteKeyByIndex(VELDBManager::KeyPublicKeyInfo, k2.getSubjectPublicKeyInfo()) != 2) {
+                         VELDB_THROW(VELDBError::kNoMatchingRecord, "k2 and k3 not deleted");
+                       }
+                       transaction.commit();
+                     },
+                     with(with(with(without(without(s, kCRLs, {"c1", "c2", "c3"}), kKeys, {"k2", "k3"}), kKeyPairs,
+                                    *rec().bigPair, 4),
+                               kCRLs, *rec().c4, 4),
+                          kKeys, *rec().k1renewed, 1)});
 
   // The same records changed again and again: only the net change stays.
   changes.push_back({"transaction changing the same records repeatedly",
@@ -554,7 +585,6 @@ TEST_P(FileDBCrashPointsTest, ATableRecoveredLaterEndsTheTransactionAsTheOthersD
   std::fflush(stdout);
 }
 
-
 // --- refusals ------------------------------------------------------------------------------------
 
 // Inserts three records, deletes the third, has a duplicate-label insert
@@ -567,9 +597,9 @@ TEST_P(FileDBCrashPointsTest, ARefusedInsertNeverReusesARecordID) {
     const std::string base = d_dir + (inTransaction ? "/ids-tx" : "/ids");
     const std::string where = prefix() + (inTransaction ? "in a transaction" : "without a transaction");
     {
-      FileDBManager m(VELDBConnectInfo::FILE(
-          base, d_old, GetParam() == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4,
-          VELDBConnectInfo::ReadWrite));
+      FileDBManager m(VELDBConnectInfo::FILE(base, d_old,
+                                             GetParam() == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4,
+                                             VELDBConnectInfo::ReadWrite));
       if (inTransaction) m.beginTransaction();
 
       std::vector<std::unique_ptr<VELASNKeyRecord>> keys;
@@ -612,7 +642,8 @@ TEST_P(FileDBCrashPointsTest, ARefusedInsertNeverReusesARecordID) {
     // What the files hold agrees.
     FileDBManager m(VELDBConnectInfo::FILE(base, d_old, VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite));
     std::unique_ptr<VELASNKeyRecord> key(m.getKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("key5")));
-    std::unique_ptr<VELASNKeyPairRecord> pair(m.getKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("pair5")));
+    std::unique_ptr<VELASNKeyPairRecord> pair(
+        m.getKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("pair5")));
     std::unique_ptr<VELASNCRLRecord> crl(m.getCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("crl5")));
     ASSERT_TRUE(key && pair && crl) << where;
     EXPECT_EQ(4u, idOf(*key)) << where;
@@ -645,7 +676,8 @@ TEST_P(FileDBCrashPointsTest, ARefusedOperationLeavesTheTransactionAsItWas) {
     } refusals[] = {
         {"key insert with a label taken", VELDBError::kDuplicateLabel,
          [&] { m->insertKey(*relabelled(*rec().k1renewed, "k4")); }},
-        {"key insert of a certificate stored", VELDBError::kDuplicateSignature, [&] { m->insertKey(*relabelled(*rec().k2, "k9")); }},
+        {"key insert of a certificate stored", VELDBError::kDuplicateSignature,
+         [&] { m->insertKey(*relabelled(*rec().k2, "k9")); }},
         {"key update of no record", VELDBError::kNoMatchingRecord,
          [&] { m->updateKeyByIndex(VELDBManager::KeyLabel, *relabelled(*rec().k1renewed, "nobody")); }},
         {"key delete with a key of the wrong type", VELDBError::kBadArgument,
@@ -654,7 +686,8 @@ TEST_P(FileDBCrashPointsTest, ARefusedOperationLeavesTheTransactionAsItWas) {
          [&] { m->insertKeyPair(*relabelled(*rec().p1renewed, "p9")); }},
         {"key-pair update to a label taken", VELDBError::kDuplicateLabel,
          [&] { m->updateKeyPairByIndex(VELDBManager::KeyPairRecordID, *relabelled(*rec().p2renewed, "p3", 2)); }},
-        {"CRL insert of a list stored", VELDBError::kDuplicateSignature, [&] { m->insertCRL(*relabelled(*rec().c4, "c9")); }},
+        {"CRL insert of a list stored", VELDBError::kDuplicateSignature,
+         [&] { m->insertCRL(*relabelled(*rec().c4, "c9")); }},
         {"CRL update of a record deleted", VELDBError::kNoMatchingRecord,
          [&] { m->updateCRLByIndex(VELDBManager::CRLRecordID, *relabelled(*rec().c1renewed, "c1", 1)); }},
         {"password change", VELDBError::kBadArgument, [&] { m->setDBPassword(d_old, d_new, 0); }},

@@ -5,30 +5,19 @@
 
 #include <gtest/gtest.h>
 
-#include "filedbtabletestutil.h"
 #include "velasnutility.h"
 #include "veldbutility.h"
 #include "veltestpki.h"
+#include "veltesttablefiles.h"
 
-using namespace FileDBTableTestUtil;
+using namespace VELTestTableFiles;
 
 namespace {
 
 const unsigned char kCRLType[8] = {'X', '5', '0', '9', 'C', 'R', 'L', 0};
 const unsigned kHeaderV3 = 80;
 
-struct Connection {
-  Connection(const std::string& path, VELDBConnectInfo::AccessMode mode) {
-    VELMutexLocker guard(FileDBStorage::getClassMutex());
-    storage = FileDBCRLStorage::connectFile(fileInfo(path, mode), path);
-  }
-  ~Connection() {
-    VELMutexLocker guard(FileDBStorage::getClassMutex());
-    FileDBCRLStorage::disconnect(storage, false);
-  }
-  FileDBCRLStorage* operator->() { return storage; }
-  FileDBCRLStorage* storage = nullptr;
-};
+using Connection = TableConnection<FileDBCRLStorage>;
 
 struct Issuer {
   VELTestPKI::PKey key;
@@ -69,24 +58,7 @@ std::unique_ptr<VELASNCRLRecord> resigned(const VELASNCRLRecord& record, const s
 VELASNLabelString label(const std::string& text) { return VELASNLabelString(text); }
 std::uint32_t idOf(const VELASNRecord& record) { return VELDBUtility::asnToRecordID(record.getRecordID()); }
 
-class CRLStorageTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    d_path = d_dir.path() + "/db.crl";
-    FileDBCRLStorage::newFile(fileInfo(d_path, VELDBConnectInfo::ReadWrite, VELDBConnectInfo::Create), d_path);
-  }
-  template <typename F>
-  unsigned long refusal(F f) {
-    try {
-      f();
-    } catch (const VELDBException& e) {
-      return e.getError();
-    }
-    return 0;
-  }
-  TempDir d_dir;
-  std::string d_path;
-};
+using CRLStorageTest = NewTableTest<FileDBCRLStorage>;
 
 TEST_F(CRLStorageTest, NewFileOpensEmptyAndOtherVersionsAreRefused) {
   {
@@ -95,9 +67,9 @@ TEST_F(CRLStorageTest, NewFileOpensEmptyAndOtherVersionsAreRefused) {
     EXPECT_EQ(c->getFileHeader()->getFileType(), VELBuffer(kCRLType, 8));
     EXPECT_EQ(c->getLastRecordID(), 0u);
   }
-  const std::string v2 = d_dir.path() + "/v2.crl";
+  const std::string v2 = d_dir + "/v2.crl";
   writeTable(v2, kCRLType, 2, true, 5000, {});
-  EXPECT_EQ(refusal([&] { Connection c(v2, VELDBConnectInfo::ReadOnly); }), VELDBError::kBadFormat);
+  EXPECT_EQ(errorOf([&] { Connection c(v2, VELDBConnectInfo::ReadOnly); }), VELDBError::kBadFormat);
 }
 
 TEST_F(CRLStorageTest, ManyIssuersAndLargeCRLsGrowTheRecordLengthAndStayFindable) {
@@ -149,8 +121,7 @@ TEST_F(CRLStorageTest, ManyIssuersAndLargeCRLsGrowTheRecordLengthAndStayFindable
   VELTestPKI::Name other = VELTestPKI::makeName("CN=Nobody");
   const VELASNx500Name nobody(VELTestPKI::derOf(other.get()).get());
   EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::CRLIssuerName, nobody), 0u);
-  EXPECT_EQ(std::unique_ptr<VELASNCRLRecordContainer>(c->getRecordByIndex(VELDBManager::CRLIssuerName, nobody))
-                ->size(),
+  EXPECT_EQ(std::unique_ptr<VELASNCRLRecordContainer>(c->getRecordByIndex(VELDBManager::CRLIssuerName, nobody))->size(),
             0u);
   EXPECT_EQ(c->deleteRecordByIndex(VELDBManager::CRLIssuerName, nobody), 0u);
 
@@ -163,11 +134,11 @@ TEST_F(CRLStorageTest, ManyIssuersAndLargeCRLsGrowTheRecordLengthAndStayFindable
   std::unique_ptr<VELASNCRLRecordContainer> all(c->getRecordByIndex(VELDBManager::CRLAllRecords, VELASNInteger()));
   EXPECT_EQ(all->size(), 6u);
 
-  EXPECT_EQ(refusal([&] { delete c->getRecordByIndex(VELDBManager::CRLMultiIndex(2), nobody); }),
+  EXPECT_EQ(errorOf([&] { delete c->getRecordByIndex(VELDBManager::CRLMultiIndex(2), nobody); }),
             VELDBError::kBadArgument);
-  EXPECT_EQ(refusal([&] { c->getRecordCountByIndex(VELDBManager::CRLUniqueIndex(4), nobody); }),
+  EXPECT_EQ(errorOf([&] { c->getRecordCountByIndex(VELDBManager::CRLUniqueIndex(4), nobody); }),
             VELDBError::kBadArgument);
-  EXPECT_EQ(refusal([&] { c->getRecordCountByIndex(VELDBManager::CRLIssuerName, label("x")); }),
+  EXPECT_EQ(errorOf([&] { c->getRecordCountByIndex(VELDBManager::CRLIssuerName, label("x")); }),
             VELDBError::kBadArgument);
 }
 
@@ -182,21 +153,22 @@ TEST_F(CRLStorageTest, CollisionsOfInsertAndUpdateAreRefusedWithTheirOwnNumbers)
 
   std::unique_ptr<VELASNCRLRecord> copy(new VELASNCRLRecord(*a));
   copy->setLabel("copy");
-  EXPECT_EQ(refusal([&] { c->insertRecord(*copy); }), VELDBError::kDuplicateSignature);
+  EXPECT_EQ(errorOf([&] { c->insertRecord(*copy); }), VELDBError::kDuplicateSignature);
   std::unique_ptr<VELASNCRLRecord> sameTBS = resigned(*a, "same tbs");
-  EXPECT_EQ(refusal([&] { c->insertRecord(*sameTBS); }), VELDBError::kDuplicateCRLToBeSigned);
+  EXPECT_EQ(errorOf([&] { c->insertRecord(*sameTBS); }), VELDBError::kDuplicateCRLToBeSigned);
   std::unique_ptr<VELASNCRLRecord> sameLabel = crlRecord(issuer, "a", 1);
-  EXPECT_EQ(refusal([&] { c->insertRecord(*sameLabel); }), VELDBError::kDuplicateLabel);
+  EXPECT_EQ(errorOf([&] { c->insertRecord(*sameLabel); }), VELDBError::kDuplicateLabel);
 
   // Update b (by its label) to a's to-be-signed part: kDuplicateToBeSigned here.
   std::unique_ptr<VELASNCRLRecord> bAsA = resigned(*a, "b");
-  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::CRLLabel, *bAsA); }), VELDBError::kDuplicateToBeSigned);
+  EXPECT_EQ(errorOf([&] { c->updateRecordByIndex(VELDBManager::CRLLabel, *bAsA); }), VELDBError::kDuplicateToBeSigned);
   std::unique_ptr<VELASNCRLRecord> bWithASignature(new VELASNCRLRecord(*a));
   bWithASignature->setLabel("b2");
   bWithASignature->setRecordID(2);
-  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::CRLRecordID, *bWithASignature); }), VELDBError::kDuplicateSignature);
+  EXPECT_EQ(errorOf([&] { c->updateRecordByIndex(VELDBManager::CRLRecordID, *bWithASignature); }),
+            VELDBError::kDuplicateSignature);
   std::unique_ptr<VELASNCRLRecord> unknown = crlRecord(issuer, "unknown", 1);
-  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::CRLSignature, *unknown); }),
+  EXPECT_EQ(errorOf([&] { c->updateRecordByIndex(VELDBManager::CRLSignature, *unknown); }),
             VELDBError::kNoMatchingRecord);
   EXPECT_EQ(readAll(d_path), before);
 
@@ -238,7 +210,7 @@ std::string writeCRLTable(const std::string& path, unsigned char minor, bool v4,
 }
 
 TEST_F(CRLStorageTest, RecordIDsAreKeptAsStored) {
-  const std::string path = d_dir.path() + "/ids.crl";
+  const std::string path = d_dir + "/ids.crl";
   writeCRLTable(path, 1, false, false);
   Connection c(path, VELDBConnectInfo::ReadWrite);
   EXPECT_EQ(c->getLastRecordID(), 9u);
@@ -255,7 +227,7 @@ TEST_F(CRLStorageTest, RecordIDsAreKeptAsStored) {
 }
 
 TEST_F(CRLStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
-  const std::string path = d_dir.path() + "/old.crl";
+  const std::string path = d_dir + "/old.crl";
   const std::string original = writeCRLTable(path, 0, true, true);
   const std::size_t header = 88;
   {
@@ -279,7 +251,7 @@ TEST_F(CRLStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
 
 TEST_F(CRLStorageTest, SlotsSharingAnIDAreEachFoundAndDeletedThroughTheirOwnKeys) {
   // Another writer left two live slots under ID 5.
-  const std::string path = d_dir.path() + "/shared.crl";
+  const std::string path = d_dir + "/shared.crl";
   const Issuer issuer = makeIssuer("CN=Shared");
   VELKRYAlgorithmFactory factory;
   std::vector<std::string> slots;

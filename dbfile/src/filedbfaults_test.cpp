@@ -11,8 +11,6 @@
 // The library reports ENOSPC and EIO alike (the number is only carried into the message), so a
 // full disk is tried where one happens: on the second write after a short one, and on a space
 // reservation.
-#include "filedbmanager.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -26,13 +24,15 @@
 #include <string>
 #include <vector>
 
-#include "filedbdatabasetestutil.h"
 #include "filedbjournaledfile.h"
+#include "filedbmanager.h"
 #include "velasnutility.h"
 #include "veldbutility.h"
 #include "velexception.h"
 #include "velplatform.h"
+#include "veltestdatabase.h"
 #include "veltestpki.h"
+#include "veltestutil.h"
 
 namespace {
 
@@ -44,14 +44,14 @@ enum Mode { kEIO, kENOSPC, kShortWrite };
 const char* const kModeNames[] = {"EIO", "ENOSPC", "short"};
 
 struct Disk {
-  bool counting = false;        // count calls (and fail when armed)
+  bool counting = false;  // count calls (and fail when armed)
   long long calls[kKindCount] = {};
   Kind kind = kRead;
-  long long failAt = -1;        // 1-based call number of `kind` that fails; -1: none
+  long long failAt = -1;  // 1-based call number of `kind` that fails; -1: none
   Mode mode = kEIO;
-  bool sticky = false;          // after the failure every counted call fails
+  bool sticky = false;  // after the failure every counted call fails
   bool tripped = false;
-  bool shortPending = false;    // a short write happened: the next write reports no space
+  bool shortPending = false;  // a short write happened: the next write reports no space
 };
 Disk g_disk;
 
@@ -163,7 +163,7 @@ void heal() {
   g_disk.shortPending = false;
 }
 
-using namespace FileDBDatabaseTestUtil;
+using namespace VELTestDatabase;
 
 Records* g_records = nullptr;
 const Records& rec() { return *g_records; }
@@ -176,11 +176,11 @@ const Records& rec() { return *g_records; }
 // state it must leave; the password in force after it.
 struct Operation {
   std::string name;
-  std::function<void(FileDBManager&)> prepare;       // healthy disk, before counting
-  std::function<long long(FileDBManager&)> run;      // empty: the close is the operation
+  std::function<void(FileDBManager&)> prepare;   // healthy disk, before counting
+  std::function<long long(FileDBManager&)> run;  // empty: the close is the operation
   State before;
   State after;
-  long long reports = -1;                            // what `run` returns when it succeeds
+  long long reports = -1;  // what `run` returns when it succeeds
   bool changesPassword = false;
 };
 
@@ -202,7 +202,7 @@ struct Tally {
   std::map<Kind, long long> perKind;
 };
 
-class FileDBFaultsTest : public ::testing::TestWithParam<int> {
+class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithParam<int>> {
  protected:
   static void SetUpTestSuite() {
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
@@ -214,10 +214,6 @@ class FileDBFaultsTest : public ::testing::TestWithParam<int> {
   }
 
   void SetUp() override {
-    char tmpl[] = "/tmp/velfaults-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-    d_base = d_dir + "/db";
     const VELDBConnectInfo::ConnectType create =
         GetParam() == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4;
     rec().createDatabase(info(create, d_old));
@@ -233,8 +229,6 @@ class FileDBFaultsTest : public ::testing::TestWithParam<int> {
     vel_setPlatformCalls(nullptr);
     heal();
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
-    std::error_code ignored;
-    std::filesystem::remove_all(d_dir, ignored);
   }
 
   VELDBConnectInfo::FILE info(VELDBConnectInfo::ConnectType type, const VELPasswordEncryptor& pw) const {
@@ -444,8 +438,6 @@ class FileDBFaultsTest : public ::testing::TestWithParam<int> {
     return op;
   }
 
-  std::string d_dir;
-  std::string d_base;
   std::string d_image[kTableCount];
   State d_initial;
   const VELPasswordEncryptor d_old = password("old fault password");
@@ -496,51 +488,55 @@ TEST_P(FileDBFaultsTest, KeyTableOperationsAreAllOrNothing) {
                          with(without(s, kKeys, {"k2"}), kKeys, *renamed, 2)));
   }
   const State withoutK2 = without(s, kKeys, {"k2"});
-  ops.push_back(change("key delete by record ID",
-                       [](FileDBManager& m) {
-                         return static_cast<long long>(
-                             m.deleteKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(2)));
-                       },
-                       withoutK2, 1));
-  ops.push_back(change("key delete by label",
-                       [](FileDBManager& m) {
-                         return static_cast<long long>(
-                             m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2")));
-                       },
-                       withoutK2, 1));
-  ops.push_back(change("key delete by signature",
-                       [&k2](FileDBManager& m) {
-                         return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeySignature, k2.getSignature()));
-                       },
-                       withoutK2, 1));
-  ops.push_back(change("key delete by to-be-signed certificate",
-                       [&k2](FileDBManager& m) {
-                         return static_cast<long long>(
-                             m.deleteKeyByIndex(VELDBManager::KeyTBSCertificate, k2.getTBSCertificate()));
-                       },
-                       withoutK2, 1));
-  ops.push_back(change("key delete by issuer and serial number",
-                       [&k2](FileDBManager& m) {
-                         return static_cast<long long>(m.deleteKeyByIndex(
-                             VELDBManager::KeyIssuerAndSerialNumber, VELASNUtility::getIssuerAndSerialNumber(k2)));
-                       },
-                       withoutK2, 1));
-  ops.push_back(change("key delete all",
-                       [](FileDBManager& m) {
-                         return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeyAllRecords, VELASNInteger()));
-                       },
-                       without(s, kKeys, {"k1", "k2", "k3"}), 3));
-  ops.push_back(change("key delete by subject",
-                       [&k1](FileDBManager& m) {
-                         return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeySubjectName, k1.getSubject()));
-                       },
-                       without(s, kKeys, {"k1", "k3"}), 2));
-  ops.push_back(change("key delete by public key",
-                       [&k2](FileDBManager& m) {
-                         return static_cast<long long>(
-                             m.deleteKeyByIndex(VELDBManager::KeyPublicKeyInfo, k2.getSubjectPublicKeyInfo()));
-                       },
-                       without(s, kKeys, {"k2", "k3"}), 2));
+  ops.push_back(change(
+      "key delete by record ID",
+      [](FileDBManager& m) {
+        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(2)));
+      },
+      withoutK2, 1));
+  ops.push_back(change(
+      "key delete by label",
+      [](FileDBManager& m) {
+        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2")));
+      },
+      withoutK2, 1));
+  ops.push_back(change(
+      "key delete by signature",
+      [&k2](FileDBManager& m) {
+        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeySignature, k2.getSignature()));
+      },
+      withoutK2, 1));
+  ops.push_back(change(
+      "key delete by to-be-signed certificate",
+      [&k2](FileDBManager& m) {
+        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeyTBSCertificate, k2.getTBSCertificate()));
+      },
+      withoutK2, 1));
+  ops.push_back(change(
+      "key delete by issuer and serial number",
+      [&k2](FileDBManager& m) {
+        return static_cast<long long>(
+            m.deleteKeyByIndex(VELDBManager::KeyIssuerAndSerialNumber, VELASNUtility::getIssuerAndSerialNumber(k2)));
+      },
+      withoutK2, 1));
+  ops.push_back(change(
+      "key delete all",
+      [](FileDBManager& m) {
+        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeyAllRecords, VELASNInteger()));
+      },
+      without(s, kKeys, {"k1", "k2", "k3"}), 3));
+  ops.push_back(change(
+      "key delete by subject",
+      [&k1](FileDBManager& m) {
+        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeySubjectName, k1.getSubject()));
+      },
+      without(s, kKeys, {"k1", "k3"}), 2));
+  ops.push_back(change(
+      "key delete by public key",
+      [&k2](FileDBManager& m) {
+        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeyPublicKeyInfo, k2.getSubjectPublicKeyInfo()));
+      },
+      without(s, kKeys, {"k2", "k3"}), 2));
   exerciseAll(ops);
 }
 
@@ -575,29 +571,31 @@ TEST_P(FileDBFaultsTest, KeyPairTableOperationsAreAllOrNothing) {
                          m.updateKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, *r);
                        }),
                        with(withoutP2, kKeyPairs, *p2renamed, 2)));
-  ops.push_back(change("key-pair delete by record ID",
-                       [](FileDBManager& m) {
-                         return static_cast<long long>(
-                             m.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(2)));
-                       },
-                       withoutP2, 1));
-  ops.push_back(change("key-pair delete by label",
-                       [](FileDBManager& m) {
-                         return static_cast<long long>(
-                             m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("p2")));
-                       },
-                       withoutP2, 1));
-  ops.push_back(change("key-pair delete by public key",
-                       [&p2](FileDBManager& m) {
-                         return static_cast<long long>(m.deleteKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, p2));
-                       },
-                       withoutP2, 1));
-  ops.push_back(change("key-pair delete all",
-                       [](FileDBManager& m) {
-                         return static_cast<long long>(
-                             m.deleteKeyPairByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()));
-                       },
-                       without(s, kKeyPairs, {"p1", "p2", "p3"}), 3));
+  ops.push_back(change(
+      "key-pair delete by record ID",
+      [](FileDBManager& m) {
+        return static_cast<long long>(
+            m.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(2)));
+      },
+      withoutP2, 1));
+  ops.push_back(change(
+      "key-pair delete by label",
+      [](FileDBManager& m) {
+        return static_cast<long long>(m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("p2")));
+      },
+      withoutP2, 1));
+  ops.push_back(change(
+      "key-pair delete by public key",
+      [&p2](FileDBManager& m) {
+        return static_cast<long long>(m.deleteKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, p2));
+      },
+      withoutP2, 1));
+  ops.push_back(change(
+      "key-pair delete all",
+      [](FileDBManager& m) {
+        return static_cast<long long>(m.deleteKeyPairByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()));
+      },
+      without(s, kKeyPairs, {"p1", "p2", "p3"}), 3));
   exerciseAll(ops);
 }
 
@@ -637,37 +635,42 @@ TEST_P(FileDBFaultsTest, CRLTableOperationsAreAllOrNothing) {
                          }),
                          with(withoutC2, kCRLs, *c2renamed, 2)));
   }
-  ops.push_back(change("CRL delete by record ID",
-                       [](FileDBManager& m) {
-                         return static_cast<long long>(
-                             m.deleteCRLByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(2)));
-                       },
-                       withoutC2, 1));
-  ops.push_back(change("CRL delete by label",
-                       [](FileDBManager& m) {
-                         return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("c2")));
-                       },
-                       withoutC2, 1));
-  ops.push_back(change("CRL delete by signature",
-                       [&c2](FileDBManager& m) {
-                         return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLSignature, c2.getSignature()));
-                       },
-                       withoutC2, 1));
-  ops.push_back(change("CRL delete by to-be-signed list",
-                       [&c2](FileDBManager& m) {
-                         return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLTBSCertList, c2.getTBSCertList()));
-                       },
-                       withoutC2, 1));
-  ops.push_back(change("CRL delete all",
-                       [](FileDBManager& m) {
-                         return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLAllRecords, VELASNInteger()));
-                       },
-                       without(s, kCRLs, {"c1", "c2", "c3"}), 3));
-  ops.push_back(change("CRL delete by issuer",
-                       [&c2](FileDBManager& m) {
-                         return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLIssuerName, c2.getIssuer()));
-                       },
-                       without(s, kCRLs, {"c1", "c2"}), 2));
+  ops.push_back(change(
+      "CRL delete by record ID",
+      [](FileDBManager& m) {
+        return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(2)));
+      },
+      withoutC2, 1));
+  ops.push_back(change(
+      "CRL delete by label",
+      [](FileDBManager& m) {
+        return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("c2")));
+      },
+      withoutC2, 1));
+  ops.push_back(change(
+      "CRL delete by signature",
+      [&c2](FileDBManager& m) {
+        return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLSignature, c2.getSignature()));
+      },
+      withoutC2, 1));
+  ops.push_back(change(
+      "CRL delete by to-be-signed list",
+      [&c2](FileDBManager& m) {
+        return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLTBSCertList, c2.getTBSCertList()));
+      },
+      withoutC2, 1));
+  ops.push_back(change(
+      "CRL delete all",
+      [](FileDBManager& m) {
+        return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLAllRecords, VELASNInteger()));
+      },
+      without(s, kCRLs, {"c1", "c2", "c3"}), 3));
+  ops.push_back(change(
+      "CRL delete by issuer",
+      [&c2](FileDBManager& m) {
+        return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLIssuerName, c2.getIssuer()));
+      },
+      without(s, kCRLs, {"c1", "c2"}), 2));
   exerciseAll(ops);
 }
 
@@ -679,14 +682,13 @@ TEST_P(FileDBFaultsTest, TransactionIsAllOrNothingAcrossTheTables) {
 
 TEST_P(FileDBFaultsTest, ExpirationTimeChangeIsAllOrNothingAcrossTheTables) {
   const long long time = 4102444800LL;  // 2100-01-01
-  exerciseAll({change("expiration time",
-                      returning([time](FileDBManager& m) { m.setDBPasswordExpirationTime(time); }),
+  exerciseAll({change("expiration time", returning([time](FileDBManager& m) { m.setDBPasswordExpirationTime(time); }),
                       expiring(d_initial, time))});
 }
 
 TEST_P(FileDBFaultsTest, PasswordChangeIsAllOrNothing) {
-  Operation op = change("password", returning([this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }),
-                        d_initial);
+  Operation op =
+      change("password", returning([this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }), d_initial);
   op.changesPassword = true;
   // When the disk dies after one table took the new password and before
   // the others did, setting it back fails too; the next open puts the old

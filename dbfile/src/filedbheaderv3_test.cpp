@@ -15,6 +15,7 @@
 #include "filedbbinaryfile.h"
 #include "stringdbbinaryfile.h"
 #include "velexception.h"
+#include "veltesttablefiles.h"
 #include "veltestutil.h"
 
 // Plan: files built here byte by byte (hashes from OpenSSL) must verify
@@ -26,8 +27,8 @@
 namespace {
 
 using VELTestUtil::errorOf;
+using VELTestUtil::readAll;
 using VELTestUtil::writeAll;
-
 
 std::string md5(const std::string& data) {
   unsigned char out[EVP_MAX_MD_SIZE];
@@ -41,53 +42,21 @@ std::string xor16(std::string a, const std::string& b) {
   return a;
 }
 
-std::string be32(std::uint32_t v) {
-  const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-                     static_cast<char>(v)};
-  return std::string(b, 4);
-}
-
-std::uint32_t readBe32(const std::string& s, std::size_t at) {
-  return (static_cast<std::uint32_t>(static_cast<unsigned char>(s[at])) << 24) |
-         (static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 1])) << 16) |
-         (static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 2])) << 8) |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(s[at + 3]));
-}
+using VELTestTableFiles::be32;
 
 std::string commonHeader(unsigned char major, std::uint32_t length, std::uint32_t count) {
-  std::string h("7H");
-  h += static_cast<char>(major);
-  h += '\x02';
-  h += be32(0x5F000000u);
-  h += std::string("X509KEY\0", 8);
-  h += be32(length);
-  h += be32(count);
-  h += std::string("salt-of-23-bytes-xxxxxx", 23) + '\0';
-  return h;
+  return VELTestTableFiles::handBuiltHeaderStart(major, 2, 0x5F000000u, "X509KEY", length, count,
+                                                 "salt-of-23-bytes-xxxxxx");
 }
 
-// `count` slots of `length` bytes: in use, deleted with its old bytes left,
-// and never used, in turn; content from a small generator.
-std::string makeSlots(std::uint32_t length, std::uint32_t count, std::uint32_t seed = 7) {
-  std::string slots(static_cast<std::size_t>(length) * count, '\0');
-  std::uint32_t x = seed;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    char* slot = &slots[static_cast<std::size_t>(i) * length];
-    if (i % 3 == 2 || length < 8) continue;
-    const std::string head = be32(i % 3 == 0 ? 1 : 2) + be32(i + 1);
-    std::copy(head.begin(), head.end(), slot);
-    for (std::uint32_t k = 8; k < length / 2; ++k) {
-      x = x * 1103515245u + 12345u;
-      slot[k] = static_cast<char>(x >> 16);
-    }
-  }
-  return slots;
+std::string makeSlots(std::uint32_t length, std::uint32_t count) {
+  return VELTestTableFiles::handBuiltSlots(length, count, 7);
 }
 
 // The reference database hash over a whole file image.
 std::string referenceDatabaseHash(const std::string& image, const std::string& pw) {
-  const std::uint32_t length = readBe32(image, 16);
-  const std::uint32_t count = readBe32(image, 20);
+  const std::uint32_t length = VELTestTableFiles::bigEndian32(image, 16);
+  const std::uint32_t count = VELTestTableFiles::bigEndian32(image, 20);
   std::string running = md5(image.substr(0, 64) + pw);
   for (std::uint32_t i = 0; i < count; ++i) {
     running = xor16(running, md5(image.substr(80 + static_cast<std::size_t>(i) * length, length) + pw));
@@ -96,18 +65,11 @@ std::string referenceDatabaseHash(const std::string& image, const std::string& p
 }
 
 // A complete version-3 file, sealed with OpenSSL.
-std::string handBuiltFile(std::uint32_t length, std::uint32_t count, const std::string& pw,
-                          unsigned char major = 3) {
+std::string handBuiltFile(std::uint32_t length, std::uint32_t count, const std::string& pw, unsigned char major = 3) {
   const std::string common = commonHeader(major, length, count);
   const std::string image = common + md5(common + pw) + std::string(16, '\0') + makeSlots(length, count);
   return image.substr(0, 64) + referenceDatabaseHash(image, pw) + image.substr(80);
 }
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 
 VELBuffer buf(const std::string& s) { return VELBuffer(s); }
 
@@ -118,13 +80,7 @@ class NoDigestFactory : public VELKRYAlgorithmFactory {
 
 class FileDBHeaderV3Test : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/filedbheaderv3-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-  std::string path(const char* name) const { return dir + "/" + name; }
+  std::string path(const char* name) const { return d_dir.file(name); }
 
   // Validates the image through the class as the storage does on open.
   void expectValid(VELString image, const std::string& password) {
@@ -144,7 +100,7 @@ class FileDBHeaderV3Test : public ::testing::Test {
     return errorOf([&] { h.validatePasswordDatabaseHash(file, pw); });
   }
 
-  std::string dir;
+  const VELTestUtil::TempDir d_dir{"filedbheaderv3"};
   VELKRYAlgorithmFactory factory;
   const std::string password = "correct horse";
   const VELPasswordEncryptor pw{password.data(), password.size()};

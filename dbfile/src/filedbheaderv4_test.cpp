@@ -14,6 +14,7 @@
 #include "filedbheaderv3.h"
 #include "stringdbbinaryfile.h"
 #include "velexception.h"
+#include "veltesttablefiles.h"
 #include "veltestutil.h"
 
 // Plan: HMAC-SHA1 known answers both ways (a file built here verifies, a
@@ -24,8 +25,8 @@
 namespace {
 
 using VELTestUtil::errorOf;
+using VELTestUtil::readAll;
 using VELTestUtil::writeAll;
-
 
 std::string hmacSha1(const std::string& key, const std::string& data) {
   unsigned char out[EVP_MAX_MD_SIZE];
@@ -38,55 +39,23 @@ std::string hmacSha1(const std::string& key, const std::string& data) {
   return std::string(reinterpret_cast<const char*>(out), n);
 }
 
-std::string be32(std::uint32_t v) {
-  const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
-                     static_cast<char>(v)};
-  return std::string(b, 4);
-}
-
 std::string commonHeader(unsigned char major, std::uint32_t length, std::uint32_t count) {
-  std::string h("7H");
-  h += static_cast<char>(major);
-  h += '\x01';
-  h += be32(0x61000000u);
-  h += std::string("X509CRL\0", 8);
-  h += be32(length);
-  h += be32(count);
-  h += std::string("another-salt-23-bytes!!", 23) + '\0';
-  return h;
+  return VELTestTableFiles::handBuiltHeaderStart(major, 1, 0x61000000u, "X509CRL", length, count,
+                                                 "another-salt-23-bytes!!");
 }
 
 std::string makeSlots(std::uint32_t length, std::uint32_t count) {
-  std::string slots(static_cast<std::size_t>(length) * count, '\0');
-  std::uint32_t x = 99;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    char* slot = &slots[static_cast<std::size_t>(i) * length];
-    if (i % 3 == 2 || length < 8) continue;
-    const std::string head = be32(i % 3 == 0 ? 1 : 2) + be32(i + 1);
-    std::copy(head.begin(), head.end(), slot);
-    for (std::uint32_t k = 8; k < length / 2; ++k) {
-      x = x * 1103515245u + 12345u;
-      slot[k] = static_cast<char>(x >> 16);
-    }
-  }
-  return slots;
+  return VELTestTableFiles::handBuiltSlots(length, count, 99);
 }
 
 // A complete version-4 file: the database MAC runs over everything after the
 // database hash field, in file order.
-std::string handBuiltFile(std::uint32_t length, std::uint32_t count, const std::string& pw,
-                          unsigned char major = 4) {
+std::string handBuiltFile(std::uint32_t length, std::uint32_t count, const std::string& pw, unsigned char major = 4) {
   const std::string common = commonHeader(major, length, count);
   const std::string headerHash = hmacSha1(pw, common);
   const std::string slots = makeSlots(length, count);
   return common + headerHash + hmacSha1(pw, common + headerHash + slots) + slots;
 }
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 
 class NoMACFactory : public VELKRYAlgorithmFactory {
  public:
@@ -96,13 +65,7 @@ class NoMACFactory : public VELKRYAlgorithmFactory {
 
 class FileDBHeaderV4Test : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/filedbheaderv4-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-  std::string path(const char* name) const { return dir + "/" + name; }
+  std::string path(const char* name) const { return d_dir.file(name); }
 
   unsigned long databaseError(VELString image) {
     StringDBBinaryFile file(&image, VELDBConnectInfo::ReadOnly);
@@ -110,7 +73,7 @@ class FileDBHeaderV4Test : public ::testing::Test {
     return errorOf([&] { h.validatePasswordDatabaseHash(file, pw); });
   }
 
-  std::string dir;
+  const VELTestUtil::TempDir d_dir{"filedbheaderv4"};
   VELKRYAlgorithmFactory factory;
   const std::string password = "v4 password";
   const VELPasswordEncryptor pw{password.data(), password.size()};
@@ -269,4 +232,3 @@ TEST_F(FileDBHeaderV4Test, WithoutMACNothingIsHashedOrChanged) {
     EXPECT_EQ(errorOf([&] { h->computePasswordDatabaseHash(file, pw); }), VELDBError::kNoDigest);
   }
 }
-

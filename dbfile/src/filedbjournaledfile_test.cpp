@@ -2,8 +2,8 @@
 // the table must hold exactly the records before or after the change, for every kind of change.
 #include "filedbjournaledfile.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,13 +26,13 @@ namespace {
 using VELTestUtil::readAll;
 using VELTestUtil::writeAll;
 
-using VELTestTable::TestTable;
 using VELTestTable::kTestType;
+using VELTestTable::TestTable;
 using Records = std::vector<std::pair<std::uint32_t, VELString>>;
 
 using namespace VELCrashPlatform;
 
-VELPasswordEncryptor password(const char* text) { return VELPasswordEncryptor(text, std::strlen(text)); }
+using VELTestUtil::password;
 
 // --- journals made by hand ---------------------------------------------------
 
@@ -91,28 +91,19 @@ VELDBException errorFrom(const std::function<void()>& body) {
   return VELDBException(__FILE__, __LINE__, 0);
 }
 
-
-
 struct Outcome {
   Records records;
   VELString password;
 };
 
-class JournalTest : public ::testing::Test {
+class JournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
   void SetUp() override {
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);  // kills, not power loss
-    char tmpl[] = "/tmp/veljournal-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-    d_path = d_dir + "/table.vtst";
   }
   void TearDown() override {
     vel_setPlatformCalls(nullptr);
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
-    unlink(d_path.c_str());
-    unlink(FileDBJournaledFile::journalPath(d_path).c_str());
-    rmdir(d_dir.c_str());
   }
   VELDBConnectInfo::FILE info(const char* pw, VELDBConnectInfo::AccessMode mode = VELDBConnectInfo::ReadWrite) {
     return VELDBConnectInfo::FILE(d_dir + "/table", password(pw), VELDBConnectInfo::Open, mode);
@@ -146,26 +137,18 @@ class JournalTest : public ::testing::Test {
     makeBase(type);
     const std::string base = readAll(d_path);
     const Outcome before = open();
-    installCrash(-1);
-    {
+    const auto changeOnce = [&] {
       TestTable t(info("old"), d_path);
       change(t);
-    }
-    const long long total = g_ops;
-    vel_setPlatformCalls(nullptr);
+    };
+    const long long total = countCalls(changeOnce);
     const Outcome after = open();
     EXPECT_FALSE(after.records == before.records && after.password == before.password) << "the change changed nothing";
     int points = 0;
     for (long long k = 0; k < total; ++k) {
       writeAll(d_path, base);
       unlink(FileDBJournaledFile::journalPath(d_path).c_str());
-      installCrash(k);
-      try {
-        TestTable t(info("old"), d_path);
-        change(t);
-      } catch (const VELDBException&) {
-      }
-      vel_setPlatformCalls(nullptr);
+      crashAt(k, changeOnce);
       const Outcome seen = open();
       const bool isBefore = seen.records == before.records && seen.password == before.password;
       const bool isAfter = seen.records == after.records && seen.password == after.password;
@@ -177,20 +160,20 @@ class JournalTest : public ::testing::Test {
     return points;
   }
 
-  // An append killed after it wrote part of itself: a journal is left.
-  void interruptAppend() {
-    installCrash(4);
-    try {
+  // A table of `type` whose append was killed after it wrote part of
+  // itself: a journal is left.  What the table held before.
+  Outcome interruptedBase(VELDBConnectInfo::ConnectType type) {
+    makeBase(type);
+    const Outcome before = open();
+    crashAt(4, [&] {
       TestTable t(info("old"), d_path);
       t.append(4, "interrupted");
-    } catch (const VELDBException&) {
-    }
-    vel_setPlatformCalls(nullptr);
-    ASSERT_TRUE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
+    });
+    EXPECT_TRUE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(d_path)));
+    return before;
   }
 
-  std::string d_dir;
-  std::string d_path;
+  const std::string d_path = d_dir + "/table.vtst";
 };
 
 TEST_F(JournalTest, EveryCrashPointOfEveryChangeRecoversToACommittedState) {
@@ -199,9 +182,17 @@ TEST_F(JournalTest, EveryCrashPointOfEveryChangeRecoversToACommittedState) {
       {"insert with resize", [](TestTable& t) { t.append(4, std::string(7000, 'g')); }},
       {"update", [](TestTable& t) { t.update(1, 2, std::string(2000, 'u')); }},
       {"delete", [](TestTable& t) { t.markDeleted(0); }},
-      {"expiry", [](TestTable& t) { t.setPasswordExpirationTime(12345); t.append(5, "x"); }},
+      {"expiry",
+       [](TestTable& t) {
+         t.setPasswordExpirationTime(12345);
+         t.append(5, "x");
+       }},
       {"password", [](TestTable& t) { t.setPassword(password("old"), password("new"), 0); }},
-      {"compaction", [](TestTable& t) { t.markDeleted(1); t.purge(); }},
+      {"compaction",
+       [](TestTable& t) {
+         t.markDeleted(1);
+         t.purge();
+       }},
   };
   for (auto type : {VELDBConnectInfo::Create, VELDBConnectInfo::CreateV4}) {
     for (const auto& kind : kinds) {
@@ -237,9 +228,7 @@ TEST_F(JournalTest, AFailedChangeIsRolledBackAtOnceAndReported) {
 // A read-only open writes nothing, even with no one else holding the file:
 // it refuses and says how to recover; one read-write open recovers.
 TEST_F(JournalTest, ReadOnlyOpenNeverRecoversAndSaysHow) {
-  makeBase(VELDBConnectInfo::Create);
-  const Outcome before = open();
-  interruptAppend();
+  const Outcome before = interruptedBase(VELDBConnectInfo::Create);
   const std::string journal = FileDBJournaledFile::journalPath(d_path);
   const std::string table = readAll(d_path);
   const std::string journalBytes = readAll(journal);
@@ -307,9 +296,7 @@ TEST_F(JournalTest, KilledProcessesNeverCostTheTable) {
 // crafted without the password -- is refused, named, kept, and writes
 // nothing; the right password still recovers the genuine one.
 TEST_F(JournalTest, AJournalNotMadeForThisTableUnderThisPasswordIsRefusedAndKept) {
-  makeBase(VELDBConnectInfo::CreateV4);
-  const Outcome before = open();
-  interruptAppend();
+  const Outcome before = interruptedBase(VELDBConnectInfo::CreateV4);
   const std::string journal = FileDBJournaledFile::journalPath(d_path);
   const std::string table = readAll(d_path);
   const std::string genuine = readAll(journal);
@@ -469,16 +456,14 @@ TEST_F(JournalTest, ATransactionFileCountsOnlyWhenItIsAuthentic) {
 // Journals are bound to the table file's name, not its directory: a
 // database moved while a change was interrupted still recovers.
 TEST_F(JournalTest, AJournalStaysValidWhenItsDirectoryMoves) {
-  makeBase(VELDBConnectInfo::CreateV4);
-  const Outcome before = open();
-  interruptAppend();
+  const Outcome before = interruptedBase(VELDBConnectInfo::CreateV4);
   const std::string moved = d_dir + "-moved";
   ASSERT_EQ(0, rename(d_dir.c_str(), moved.c_str()));
   const std::string path = moved + "/table.vtst";
   {
-    TestTable t(VELDBConnectInfo::FILE(moved + "/table", password("old"), VELDBConnectInfo::Open,
-                                       VELDBConnectInfo::ReadWrite),
-                path);
+    TestTable t(
+        VELDBConnectInfo::FILE(moved + "/table", password("old"), VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite),
+        path);
     EXPECT_EQ(t.records(), before.records);
   }
   EXPECT_FALSE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(path)));

@@ -9,17 +9,12 @@
 
 #include "velexception.h"
 #include "veltestpki.h"
+#include "veltesttablefiles.h"
+#include "veltestutil.h"
 
 namespace {
 
-unsigned long errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const VELDBException& e) {
-    return e.getError();
-  }
-  return 0;
-}
+using VELTestUtil::errorOf;
 
 FileDBKeyRecordFields fieldsOf(const std::string& label, const std::string& subject, unsigned id) {
   std::unique_ptr<VELASNKeyRecord> record = VELTestPKI::makeKeyRecord(label, subject, false);
@@ -27,13 +22,7 @@ FileDBKeyRecordFields fieldsOf(const std::string& label, const std::string& subj
   return FileDBKeyRecordFields(nullptr, *record, 1, 0);
 }
 
-std::vector<std::uint32_t> walk(FileDBMultiIndex& index, const VELBuffer& key) {
-  std::vector<std::uint32_t> ids;
-  for (const FileDBMultiLocation* at = index.find(key); at != nullptr; at = index.findNext()) {
-    ids.push_back(at->recordID);
-  }
-  return ids;
-}
+using VELTestTableFiles::walk;
 
 TEST(KeyMasterIndexTest, InsertEntersEveryIndexAndEraseRemovesOnlyTheRecord) {
   FileDBKeyMasterIndex index;
@@ -84,23 +73,15 @@ TEST(KeyMasterIndexTest, IntegrityCheckReportsTheFirstCollisionInOrder) {
   const FileDBKeyRecordFields stored = fieldsOf("stored", "CN=Stored", 1);
   index.insert(80, stored);
   const FileDBKeyRecordFields fresh = fieldsOf("fresh", "CN=Fresh", 2);
-  index.uniqueKeyIntegrityCheck(fresh);
-
-  // Each candidate takes the stored keys from one number on: the lowest
-  // taken key decides.
-  struct Case {
-    int firstTaken;
-    unsigned long error;
-  };
-  for (const Case c : {Case{0, VELDBError::kDuplicateRecordID}, Case{1, VELDBError::kDuplicateLabel}, Case{2, VELDBError::kDuplicateSignature}, Case{3, VELDBError::kDuplicateToBeSigned}, Case{4, VELDBError::kDuplicateIssuerAndSerial}}) {
-    FileDBKeyRecordFields candidate = fresh;
-    if (c.firstTaken <= 0) candidate.recordID = stored.recordID;
-    if (c.firstTaken <= 1) candidate.label = stored.label;
-    if (c.firstTaken <= 2) candidate.signatureHash = stored.signatureHash;
-    if (c.firstTaken <= 3) candidate.unsignedCertHash = stored.unsignedCertHash;
-    candidate.issuerAndSerialNumberHash = stored.issuerAndSerialNumberHash;
-    EXPECT_EQ(errorOf([&] { index.uniqueKeyIntegrityCheck(candidate); }), c.error) << c.firstTaken;
-  }
+  using Fields = FileDBKeyRecordFields;
+  VELTestTableFiles::expectCollisionOrder<FileDBKeyMasterIndex, Fields>(
+      index, fresh,
+      {[&](Fields& f) { f.recordID = stored.recordID; }, [&](Fields& f) { f.label = stored.label; },
+       [&](Fields& f) { f.signatureHash = stored.signatureHash; },
+       [&](Fields& f) { f.unsignedCertHash = stored.unsignedCertHash; },
+       [&](Fields& f) { f.issuerAndSerialNumberHash = stored.issuerAndSerialNumberHash; }},
+      {VELDBError::kDuplicateRecordID, VELDBError::kDuplicateLabel, VELDBError::kDuplicateSignature,
+       VELDBError::kDuplicateToBeSigned, VELDBError::kDuplicateIssuerAndSerial});
   // The multi-index keys take no part.
   FileDBKeyRecordFields sameNameAndKey = fresh;
   sameNameAndKey.subjectNameHash = stored.subjectNameHash;

@@ -6,31 +6,19 @@
 #include <gtest/gtest.h>
 
 #include "filedbcrlstorage.h"
-#include "filedbtabletestutil.h"
 #include "velasnutility.h"
 #include "veldbutility.h"
 #include "veltestpki.h"
+#include "veltesttablefiles.h"
 
-using namespace FileDBTableTestUtil;
+using namespace VELTestTableFiles;
 
 namespace {
 
 const unsigned char kKeyPairType[8] = {'X', '5', '0', '9', 'K', 'Y', 'P', 0};
 const unsigned kHeaderV3 = 80;
 
-// One connection, given up when it goes out of scope.
-struct Connection {
-  Connection(const std::string& path, VELDBConnectInfo::AccessMode mode) {
-    VELMutexLocker guard(FileDBStorage::getClassMutex());
-    storage = FileDBKeyPairStorage::connectFile(fileInfo(path, mode), path);
-  }
-  ~Connection() {
-    VELMutexLocker guard(FileDBStorage::getClassMutex());
-    FileDBKeyPairStorage::disconnect(storage, false);
-  }
-  FileDBKeyPairStorage* operator->() { return storage; }
-  FileDBKeyPairStorage* storage = nullptr;
-};
+using Connection = TableConnection<FileDBKeyPairStorage>;
 
 VELASNLabelString label(const std::string& text) { return VELASNLabelString(text); }
 
@@ -40,12 +28,8 @@ VELASNSubjectPublicKeyInfo publicKeyOf(const VELASNKeyPairRecord& record) {
 
 std::string labelOf(const VELASNRecord& record) { return record.getLabel().getValue(); }
 
-class KeyPairStorageTest : public ::testing::Test {
+class KeyPairStorageTest : public NewTableTest<FileDBKeyPairStorage> {
  protected:
-  void SetUp() override {
-    d_path = d_dir.path() + "/db.kyp";
-    FileDBKeyPairStorage::newFile(fileInfo(d_path, VELDBConnectInfo::ReadWrite, VELDBConnectInfo::Create), d_path);
-  }
   // Inserts records labelled label0.. and returns copies of them.
   std::vector<std::unique_ptr<VELASNKeyPairRecord>> insert(Connection& c, int n) {
     std::vector<std::unique_ptr<VELASNKeyPairRecord>> out;
@@ -55,17 +39,6 @@ class KeyPairStorageTest : public ::testing::Test {
     }
     return out;
   }
-  template <typename F>
-  unsigned long refusal(F f) {
-    try {
-      f();
-    } catch (const VELDBException& e) {
-      return e.getError();
-    }
-    return 0;
-  }
-  TempDir d_dir;
-  std::string d_path;
 };
 
 TEST_F(KeyPairStorageTest, NewFileOpensEmptyAndOtherTypesAndVersionsAreRefused) {
@@ -76,14 +49,14 @@ TEST_F(KeyPairStorageTest, NewFileOpensEmptyAndOtherTypesAndVersionsAreRefused) 
     EXPECT_EQ(c->getLastRecordID(), 0u);
     EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()), 0u);
   }
-  const std::string crlPath = d_dir.path() + "/db.crl";
+  const std::string crlPath = d_dir + "/db.crl";
   FileDBCRLStorage::newFile(fileInfo(crlPath, VELDBConnectInfo::ReadWrite, VELDBConnectInfo::Create), crlPath);
-  EXPECT_EQ(refusal([&] { Connection c(crlPath, VELDBConnectInfo::ReadOnly); }), VELDBError::kBadFormat);
+  EXPECT_EQ(errorOf([&] { Connection c(crlPath, VELDBConnectInfo::ReadOnly); }), VELDBError::kBadFormat);
   EXPECT_EQ(FileDBStorage::referenceCount(crlPath), 0u);
 
-  const std::string v2 = d_dir.path() + "/v2.kyp";
+  const std::string v2 = d_dir + "/v2.kyp";
   writeTable(v2, kKeyPairType, 2, false, 5000, {});
-  EXPECT_EQ(refusal([&] { Connection c(v2, VELDBConnectInfo::ReadOnly); }), VELDBError::kBadFormat);
+  EXPECT_EQ(errorOf([&] { Connection c(v2, VELDBConnectInfo::ReadOnly); }), VELDBError::kBadFormat);
 }
 
 TEST_F(KeyPairStorageTest, LookupsByIDLabelAndPublicKeySurviveReopen) {
@@ -117,11 +90,11 @@ TEST_F(KeyPairStorageTest, LookupsByIDLabelAndPublicKeySurviveReopen) {
   EXPECT_EQ(all->size(), 3u);
 
   // Index values outside the enums, and objects of the wrong type.
-  EXPECT_EQ(refusal([&] { c->getRecordByIndex(VELDBManager::KeyPairUniqueIndex(3), label("x")); }),
+  EXPECT_EQ(errorOf([&] { c->getRecordByIndex(VELDBManager::KeyPairUniqueIndex(3), label("x")); }),
             VELDBError::kBadArgument);
-  EXPECT_EQ(refusal([&] { delete c->getRecordByIndex(VELDBManager::KeyPairMultiIndex(1), label("x")); }),
+  EXPECT_EQ(errorOf([&] { delete c->getRecordByIndex(VELDBManager::KeyPairMultiIndex(1), label("x")); }),
             VELDBError::kBadArgument);
-  EXPECT_EQ(refusal([&] { c->getRecordCountByIndex(VELDBManager::KeyPairPublicKeyInfo, label("x")); }),
+  EXPECT_EQ(errorOf([&] { c->getRecordCountByIndex(VELDBManager::KeyPairPublicKeyInfo, label("x")); }),
             VELDBError::kBadArgument);
 }
 
@@ -152,18 +125,20 @@ TEST_F(KeyPairStorageTest, UpdateChangesLabelAndRefusalsLeaveTheFileAlone) {
     EXPECT_EQ(e.getMessage(), "no matching record");
   }
   records[1]->setLabel("label0");
-  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::KeyPairRecordID, *records[1]); }), VELDBError::kDuplicateLabel);
+  EXPECT_EQ(errorOf([&] { c->updateRecordByIndex(VELDBManager::KeyPairRecordID, *records[1]); }),
+            VELDBError::kDuplicateLabel);
   std::unique_ptr<VELASNKeyPairRecord> keyThief(new VELASNKeyPairRecord(*records[2]));
   keyThief->setLabel("label1x");
   keyThief->setRecordID(1);
-  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::KeyPairRecordID, *keyThief); }), VELDBError::kDuplicatePublicKey);
+  EXPECT_EQ(errorOf([&] { c->updateRecordByIndex(VELDBManager::KeyPairRecordID, *keyThief); }),
+            VELDBError::kDuplicatePublicKey);
   // Insert: the label or the key pair of a stored record.
   std::unique_ptr<VELASNKeyPairRecord> sameLabel = VELTestPKI::makeKeyPairRecord("label2", "CN=Other");
-  EXPECT_EQ(refusal([&] { c->insertRecord(*sameLabel); }), VELDBError::kDuplicateLabel);
+  EXPECT_EQ(errorOf([&] { c->insertRecord(*sameLabel); }), VELDBError::kDuplicateLabel);
   std::unique_ptr<VELASNKeyPairRecord> sameKey(new VELASNKeyPairRecord(*records[0]));
   sameKey->setLabel("fresh");
-  EXPECT_EQ(refusal([&] { c->insertRecord(*sameKey); }), VELDBError::kDuplicatePublicKey);
-  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::KeyPairUniqueIndex(9), *sameKey); }),
+  EXPECT_EQ(errorOf([&] { c->insertRecord(*sameKey); }), VELDBError::kDuplicatePublicKey);
+  EXPECT_EQ(errorOf([&] { c->updateRecordByIndex(VELDBManager::KeyPairUniqueIndex(9), *sameKey); }),
             VELDBError::kBadArgument);
   EXPECT_EQ(readAll(d_path), before);
   EXPECT_EQ(c->getRecordCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()), 3u);
@@ -216,7 +191,7 @@ std::vector<std::string> outOfOrderSlots(std::vector<std::unique_ptr<VELASNKeyPa
 
 TEST_F(KeyPairStorageTest, OutOfOrderRecordIDsAreRenumberedAndAllOfThemDelete) {
   std::vector<std::unique_ptr<VELASNKeyPairRecord>> records;
-  const std::string path = d_dir.path() + "/ids.kyp";
+  const std::string path = d_dir + "/ids.kyp";
   writeTable(path, kKeyPairType, 1, false, 5000, outOfOrderSlots(records));
   const std::string original = readAll(path);
   {
@@ -260,7 +235,7 @@ std::string writeVersion0(const std::string& path, bool v4) {
 TEST_F(KeyPairStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
   for (bool v4 : {false, true}) {
     SCOPED_TRACE(v4 ? "version 4" : "version 3");
-    const std::string path = d_dir.path() + (v4 ? "/old4.kyp" : "/old3.kyp");
+    const std::string path = d_dir + (v4 ? "/old4.kyp" : "/old3.kyp");
     const std::string original = writeVersion0(path, v4);
     const std::size_t header = v4 ? 88 : 80;
     {
@@ -291,7 +266,7 @@ TEST_F(KeyPairStorageTest, MinorVersion0IsCleanedOnlyWhenOpenedForWriting) {
 }
 
 TEST_F(KeyPairStorageTest, MinorVersion0OpenSurvivesUnreadableDeletedSlotsAndKeepsTheFileSealed) {
-  const std::string path = d_dir.path() + "/broken.kyp";
+  const std::string path = d_dir + "/broken.kyp";
   std::vector<std::unique_ptr<VELASNKeyPairRecord>> records;
   std::vector<std::string> slots = outOfOrderSlots(records);
   slots[0][4000] = 0x5A;
@@ -310,9 +285,9 @@ TEST_F(KeyPairStorageTest, MinorVersion0OpenSurvivesUnreadableDeletedSlotsAndKee
   slots[1][3] = 1;
   writeTable(path + "2", kKeyPairType, 0, false, 5000, slots);
   const std::string before = readAll(path + "2");
-  EXPECT_EQ(refusal([&] { Connection c(path + "2", VELDBConnectInfo::ReadWrite); }), VELDBError::kBadArgument);
+  EXPECT_EQ(errorOf([&] { Connection c(path + "2", VELDBConnectInfo::ReadWrite); }), VELDBError::kBadArgument);
   EXPECT_EQ(readAll(path + "2"), before);
-  EXPECT_EQ(refusal([&] { Connection c(path + "2", VELDBConnectInfo::ReadOnly); }), VELDBError::kBadArgument);
+  EXPECT_EQ(errorOf([&] { Connection c(path + "2", VELDBConnectInfo::ReadOnly); }), VELDBError::kBadArgument);
 }
 
 TEST_F(KeyPairStorageTest, ConnectionsToOneFileShareOneStorage) {

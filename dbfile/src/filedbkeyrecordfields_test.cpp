@@ -13,6 +13,7 @@
 #include "veldbutility.h"
 #include "velexception.h"
 #include "veltestpki.h"
+#include "veltestutil.h"
 
 namespace {
 
@@ -22,14 +23,7 @@ VELBuffer sha1(const VELBuffer& bytes) {
   return VELBuffer(out, sizeof out);
 }
 
-unsigned long errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const VELDBException& e) {
-    return e.getError();
-  }
-  return 0;
-}
+using VELTestUtil::errorOf;
 
 void expectSameFields(const FileDBKeyRecordFields& a, const FileDBKeyRecordFields& b) {
   EXPECT_EQ(a.recordFlag, b.recordFlag);
@@ -50,11 +44,10 @@ TEST(KeyRecordFieldsTest, DigestsAreTakenOverTheCertificatePartsAsTheyStand) {
   VELTestPKI::PKey key = VELTestPKI::makeKey();
   VELTestPKI::CertOptions options;
   options.serial = 4242;
-  VELTestPKI::Cert cert = VELTestPKI::makeIssued(key.get(), "CN=Fields,O=Example,C=US", ca.get(), issuerKey.get(),
-                                                 options);
+  VELTestPKI::Cert cert =
+      VELTestPKI::makeIssued(key.get(), "CN=Fields,O=Example,C=US", ca.get(), issuerKey.get(), options);
   VELASNKeyRecord record;
-  record.setKeyAndCertificate(VELTestPKI::derOf(cert.get()).get(),
-                              VELTestPKI::encryptedPrivateKeyDER(key.get()).get());
+  record.setKeyAndCertificate(VELTestPKI::derOf(cert.get()).get(), VELTestPKI::encryptedPrivateKeyDER(key.get()).get());
   record.setLabel("fields");
   record.setRecordID(77);
 
@@ -144,10 +137,17 @@ TEST(KeyRecordFieldsTest, DisplayWritesTheFieldsInOrder) {
   label << "\nlabel:shown " << fields.label << "\n";
   std::ostringstream sig;
   sig << "\nsignatureHash:" << fields.signatureHash << "\n";
-  const std::vector<std::string> lines = {
-      "\nrecordFlag:1\n", "\nrecordID:12\n", "\nencoding:", "\ndecoded record:VELASNKeyRecord\n", label.str(),
-      "\nissuerRecordID:4\n", sig.str(), "\nunsignedCertHash:", "\nsubjectNameHash:",
-      "\nsubjectPublicKeyInfoHash:", "\nissuerAndSerialNumberHash:"};
+  const std::vector<std::string> lines = {"\nrecordFlag:1\n",
+                                          "\nrecordID:12\n",
+                                          "\nencoding:",
+                                          "\ndecoded record:VELASNKeyRecord\n",
+                                          label.str(),
+                                          "\nissuerRecordID:4\n",
+                                          sig.str(),
+                                          "\nunsignedCertHash:",
+                                          "\nsubjectNameHash:",
+                                          "\nsubjectPublicKeyInfoHash:",
+                                          "\nissuerAndSerialNumberHash:"};
   std::size_t at = 0;
   for (const std::string& line : lines) {
     const std::size_t found = text.find(line, at);

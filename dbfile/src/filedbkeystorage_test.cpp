@@ -27,8 +27,8 @@
 #include "velexception.h"
 #include "velplatform.h"
 #include "veltestpki.h"
-#include "veltrace.h"
 #include "veltestutil.h"
+#include "veltrace.h"
 
 namespace {
 
@@ -39,8 +39,9 @@ using Records = std::vector<std::unique_ptr<VELASNKeyRecord>>;
 const unsigned char kKeyType[8] = {'X', '5', '0', '9', 'K', 'E', 'Y', 0};
 const char kWrongType[] = "asnObj is invalid - wrong type";
 
-VELPasswordEncryptor password() { return VELPasswordEncryptor("secret", 6); }
-
+using VELTestUtil::errorOf;
+using VELTestUtil::password;
+const char kSecret[] = "secret";
 
 struct Failure {
   unsigned long error = 0;
@@ -57,8 +58,6 @@ Failure failureOf(const std::function<void()>& f) {
   }
   return out;
 }
-
-unsigned long errorOf(const std::function<void()>& f) { return failureOf(f).error; }
 
 VELBuffer der(const VELASNObject& object) { return VELASNUtility::getDEREncoding(object); }
 
@@ -138,24 +137,15 @@ long long failingWrite(int fd, const void* buffer, std::size_t count) {
   return vel_defaultPlatform().writeFile(fd, buffer, count);
 }
 
-class KeyStorageTest : public ::testing::Test {
+class KeyStorageTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velkeys-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-    d_path = FileDBBinaryFile::fullPathName(d_dir + "/keys.vkey");
-  }
   void TearDown() override {
     vel_setPlatformCalls(nullptr);
     VELTrace::getDefault().setSink(VELTrace::Sink());
-    unlink(d_path.c_str());
-    unlink((d_path + "2").c_str());
-    rmdir(d_dir.c_str());
   }
   VELDBConnectInfo::FILE info(VELDBConnectInfo::AccessMode mode,
                               VELDBConnectInfo::ConnectType type = VELDBConnectInfo::Open) {
-    return VELDBConnectInfo::FILE(d_dir + "/keys", password(), type, mode);
+    return VELDBConnectInfo::FILE(d_dir + "/keys", password(kSecret), type, mode);
   }
   void create(VELDBConnectInfo::ConnectType type = VELDBConnectInfo::Create) {
     VELMutexLocker guard(FileDBStorage::getClassMutex());
@@ -186,8 +176,8 @@ class KeyStorageTest : public ::testing::Test {
     header->setRecordsAllocated(static_cast<std::uint32_t>(slots.size()));
     file.setPosition(header->getSize());
     for (const std::string& slot : slots) file.write(slot);
-    header->setPasswordHeaderHash(password());
-    header->setPasswordDatabaseHash(file, password());
+    header->setPasswordHeaderHash(password(kSecret));
+    header->setPasswordDatabaseHash(file, password(kSecret));
     header->persist(file);
   }
   // One slot: the record's fields with `storedID` as the slot's record ID
@@ -205,8 +195,7 @@ class KeyStorageTest : public ::testing::Test {
     return std::string(reinterpret_cast<const char*>(buffer.data()), length);
   }
 
-  std::string d_dir;
-  std::string d_path;
+  const std::string d_path = FileDBBinaryFile::fullPathName(d_dir + "/keys.vkey");
 };
 
 // Checks that every unique index finds every record and that the two multi
@@ -390,7 +379,8 @@ TEST_F(KeyStorageTest, UniqueKeyRefusalsLeaveFileAndIndexesUnchanged) {
   }
   std::unique_ptr<VELASNKeyRecord> takeLabel = recordOf(certC.get(), nullptr, "beta");
   takeLabel->setRecordID(1);
-  EXPECT_EQ(errorOf([&] { t->get()->updateRecordByIndex(VELDBManager::KeyRecordID, *takeLabel); }), VELDBError::kDuplicateLabel);
+  EXPECT_EQ(errorOf([&] { t->get()->updateRecordByIndex(VELDBManager::KeyRecordID, *takeLabel); }),
+            VELDBError::kDuplicateLabel);
   takeLabel->setRecordID(99);
   const Failure missing = failureOf([&] { t->get()->updateRecordByIndex(VELDBManager::KeyRecordID, *takeLabel); });
   EXPECT_EQ(missing.error, VELDBError::kNoMatchingRecord);
@@ -493,11 +483,9 @@ TEST_F(KeyStorageTest, DeletedRecordsGoWhenTheLastConnectionClosesAndIDsContinue
   EXPECT_EQ(t->get()->deleteRecordByIndex(VELDBManager::KeyPublicKeyInfo,
                                           records[0]->getCertificate().getSubjectPublicKeyInfo()),
             2u);
-  EXPECT_EQ(t->get()->deleteRecordByIndex(VELDBManager::KeySubjectName, records[4]->getCertificate().getSubject()),
-            2u);
+  EXPECT_EQ(t->get()->deleteRecordByIndex(VELDBManager::KeySubjectName, records[4]->getCertificate().getSubject()), 2u);
   // The last record deleted too: IDs still continue after it.
-  EXPECT_EQ(t->get()->deleteRecordByIndex(VELDBManager::KeySignature, records[9]->getCertificate().getSignature()),
-            1u);
+  EXPECT_EQ(t->get()->deleteRecordByIndex(VELDBManager::KeySignature, records[9]->getCertificate().getSignature()), 1u);
   EXPECT_EQ(t->byLabel("r2"), nullptr);
   EXPECT_EQ(t->get()->getRecordCountByIndex(VELDBManager::KeyLabel, VELASNLabelString("r5")), 0u);
   EXPECT_EQ(t->liveCount(), 3u);
@@ -551,9 +539,9 @@ TEST_F(KeyStorageTest, CompactionKeepsEveryRecordTheTableShows) {
 TEST_F(KeyStorageTest, RecordIDsOutOfOrderAreRepairedInMemoryAtEveryOpen) {
   Records records;
   for (const char* label : {"five", "three", "nine"}) records.push_back(VELTestPKI::makeKeyRecord(label, "CN=Order"));
-  writeFile(d_path, false, 2, 5000,
-            {slotOf(*records[0], 5, 5, 1, 5000), slotOf(*records[1], 3, 3, 1, 5000),
-             slotOf(*records[2], 9, 9, 1, 5000)});
+  writeFile(
+      d_path, false, 2, 5000,
+      {slotOf(*records[0], 5, 5, 1, 5000), slotOf(*records[1], 3, 3, 1, 5000), slotOf(*records[2], 9, 9, 1, 5000)});
   const std::string original = readAll(d_path);
   int detected = 0;
   VELTrace::getDefault().setSink([&](const VELTraceRecord& r) {
@@ -625,9 +613,10 @@ TEST_F(KeyStorageTest, MinorVersionOneTailsAreClearedOnlyByAReadWriteOpen) {
     for (const char* label : {"kept", "deleted", "clean"}) records.push_back(VELTestPKI::makeKeyRecord(label, "CN=V1"));
     std::uint64_t ends[3];
     const std::string garbage = "left over from an older writer";
-    writeFile(d_path, v4, 1, 5000,
-              {slotOf(*records[0], 1, 1, 1, 5000, garbage, &ends[0]),
-               slotOf(*records[1], 2, 2, 2, 5000, garbage, &ends[1]), slotOf(*records[2], 3, 3, 1, 5000, "", &ends[2])});
+    writeFile(
+        d_path, v4, 1, 5000,
+        {slotOf(*records[0], 1, 1, 1, 5000, garbage, &ends[0]), slotOf(*records[1], 2, 2, 2, 5000, garbage, &ends[1]),
+         slotOf(*records[2], 3, 3, 1, 5000, "", &ends[2])});
     const std::string original = readAll(d_path);
     const std::size_t header = v4 ? 88 : 80;
 
@@ -666,8 +655,7 @@ TEST_F(KeyStorageTest, AnOpenThatFailsLeavesTheFileOpenableAndUncompacted) {
     std::string broken = slotOf(*records[1], 2, 2, 1, 5000);
     const std::size_t encodingStart = 12;  // flag, ID, length
     broken[encodingStart] = 0x04;          // the record no longer decodes
-    writeFile(d_path, false, 1, 5000,
-              {slotOf(*records[0], 1, 1, withDeleted ? 2 : 1, 5000, "dirty tail"), broken});
+    writeFile(d_path, false, 1, 5000, {slotOf(*records[0], 1, 1, withDeleted ? 2 : 1, 5000, "dirty tail"), broken});
     const std::size_t size = readAll(d_path).size();
     EXPECT_EQ(openError(VELDBConnectInfo::ReadWrite, d_path), VELDBError::kBadArgument);
     EXPECT_EQ(readAll(d_path).size(), size);
@@ -693,8 +681,10 @@ TEST_F(KeyStorageTest, DamageIsReportedAsAHashMismatchAndNothingIsWritten) {
   };
   const Case cases[] = {
       {"a record that does not decode", 2, {slotOf(*records[0], 1, 1, 1, 5000), undecodable}, kKeyType},
-      {"a minor-version-1 tail the open would clear", 1,
-       {slotOf(*records[0], 1, 1, 1, 5000, "old tail"), slotOf(*records[1], 2, 2, 1, 5000)}, kKeyType},
+      {"a minor-version-1 tail the open would clear",
+       1,
+       {slotOf(*records[0], 1, 1, 1, 5000, "old tail"), slotOf(*records[1], 2, 2, 1, 5000)},
+       kKeyType},
       {"another table's file type", 2, {slotOf(*records[0], 1, 1, 1, 5000)}, crlType},
   };
   for (bool v4 : {false, true}) {
@@ -709,8 +699,8 @@ TEST_F(KeyStorageTest, DamageIsReportedAsAHashMismatchAndNothingIsWritten) {
         VELKRYAlgorithmFactory factory;
         std::unique_ptr<FileDBHeader> header(v4 ? static_cast<FileDBHeader*>(new FileDBHeaderV4(&factory, file))
                                                 : new FileDBHeaderV3(&factory, file));
-        header->setPasswordHeaderHash(password());
-        header->setPasswordDatabaseHash(file, password());
+        header->setPasswordHeaderHash(password(kSecret));
+        header->setPasswordDatabaseHash(file, password(kSecret));
         header->persist(file);
       }
       std::string damaged = readAll(d_path);
@@ -747,8 +737,7 @@ TEST_F(KeyStorageTest, AFailedAppendLeavesTheTableOpenable) {
     EXPECT_EQ(readAll(d_path).size(), 80u + 2 * 5000);
     EXPECT_EQ(t->liveCount(), 2u);
     EXPECT_EQ(t->byLabel("failed"), nullptr);
-    EXPECT_EQ(t->get()->getRecordCountByIndex(VELDBManager::KeySubjectName, failed->getCertificate().getSubject()),
-              0u);
+    EXPECT_EQ(t->get()->getRecordCountByIndex(VELDBManager::KeySubjectName, failed->getCertificate().getSubject()), 0u);
     // The table goes on.  The failed insert had handed out ID 3 (it is in
     // the caller's record): the retry takes the next one.
     t->get()->insertRecord(*failed);
@@ -770,12 +759,9 @@ TEST_F(KeyStorageTest, IndexValuesAndObjectsOfTheWrongTypeAreRefused) {
   const auto multi3 = static_cast<VELDBManager::KeyMultiIndex>(3);
   FileDBKeyStorage* s = t->get();
   const std::function<void()> calls[] = {
-      [&] { delete s->getRecordByIndex(unique5, id); },
-      [&] { s->getRecordCountByIndex(unique5, id); },
-      [&] { s->deleteRecordByIndex(unique5, id); },
-      [&] { s->updateRecordByIndex(unique5, *r); },
-      [&] { delete s->getRecordByIndex(multi3, id); },
-      [&] { s->getRecordCountByIndex(multi3, id); },
+      [&] { delete s->getRecordByIndex(unique5, id); }, [&] { s->getRecordCountByIndex(unique5, id); },
+      [&] { s->deleteRecordByIndex(unique5, id); },     [&] { s->updateRecordByIndex(unique5, *r); },
+      [&] { delete s->getRecordByIndex(multi3, id); },  [&] { s->getRecordCountByIndex(multi3, id); },
       [&] { s->deleteRecordByIndex(multi3, id); }};
   for (const auto& call : calls) {
     const Failure f = failureOf(call);
@@ -824,7 +810,8 @@ TEST_F(KeyStorageTest, NewFilesAndTheFilesTheTableRefuses) {
 
 TEST_F(KeyStorageTest, StringConnectionsWorkAlikeAndAreNeverShared) {
   VELString image;
-  VELDBConnectInfo::STRING rw("memory", &image, password(), VELDBConnectInfo::Create, VELDBConnectInfo::ReadWrite);
+  VELDBConnectInfo::STRING rw("memory", &image, password(kSecret), VELDBConnectInfo::Create,
+                              VELDBConnectInfo::ReadWrite);
   FileDBKeyStorage::newFile(rw, "memory");
   EXPECT_EQ(image.size(), 80u);
   Records records;
@@ -853,9 +840,10 @@ TEST_F(KeyStorageTest, StringConnectionsWorkAlikeAndAreNeverShared) {
     EXPECT_EQ(FileDBStorage::referenceCount("memory"), 0u);
   }
   EXPECT_EQ(image.size(), 80u + 4 * length);  // compacted in memory
-  VELDBConnectInfo::STRING ro("memory", &image, password(), VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly);
+  VELDBConnectInfo::STRING ro("memory", &image, password(kSecret), VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly);
   Table t(ro, "memory");
-  EXPECT_EQ(t.allLabels(), (std::vector<std::string>{"mem-0", "mem-2", "mem-3", records.back()->getLabel().getValue()}));
+  EXPECT_EQ(t.allLabels(),
+            (std::vector<std::string>{"mem-0", "mem-2", "mem-3", records.back()->getLabel().getValue()}));
   std::unique_ptr<VELASNKeyRecord> got = t.byID(5);
   ASSERT_NE(got, nullptr);
   EXPECT_EQ(der(*got), der(*records.back()));

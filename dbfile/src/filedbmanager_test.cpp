@@ -14,8 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <map>
@@ -35,38 +35,15 @@
 
 namespace {
 
-// Runs `body` and returns the error number of the VELDBException it throws
-// (0 when it throws none), keeping the message in `message`.
-template <class F>
-unsigned long errorOf(F body, VELString* message = nullptr) {
-  try {
-    body();
-  } catch (const VELDBException& e) {
-    if (message != nullptr) *message = e.getMessage();
-    return e.getError();
-  }
-  return 0;
-}
+using VELTestUtil::errorOf;
+using VELTestUtil::password;
 
 bool exists(const VELString& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-VELPasswordEncryptor password(const char* text) { return VELPasswordEncryptor(text, std::strlen(text)); }
-
 class ForeignIterator : public VELDBIterator {};
 
-class FileDBManagerTest : public ::testing::Test {
+class FileDBManagerTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/filedbmanager_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-    d_base = d_dir + "/db";
-  }
-  void TearDown() override {
-    for (const char* suffix : {".vkey", ".vkyp", ".vcrl"}) ::unlink((d_base + suffix).c_str());
-    ::rmdir(d_dir.c_str());
-  }
-
   VELString keyPath() const { return d_base + ".vkey"; }
   VELString keyPairPath() const { return d_base + ".vkyp"; }
   VELString crlPath() const { return d_base + ".vcrl"; }
@@ -102,9 +79,6 @@ class FileDBManagerTest : public ::testing::Test {
   static unsigned long long keyCount(VELDBManager& m) {
     return m.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0));
   }
-
-  VELString d_dir;
-  VELString d_base;
 };
 
 // --- connection -----------------------------------------------------------
@@ -124,8 +98,7 @@ TEST_F(FileDBManagerTest, CreateTypesMakeAllThreeFilesWithTheirVersion) {
   // Create refuses an existing database.
   EXPECT_EQ(VELDBError::kFileExists, errorOf([&] { open(2); }));
 
-  TearDown();
-  SetUp();
+  for (const VELString& path : {keyPath(), keyPairPath(), crlPath()}) ::unlink(path.c_str());
   EXPECT_EQ(4, open(2)->getDBVersion());
   EXPECT_EQ(4, open(3)->getDBVersion());
   EXPECT_EQ(4, open(1)->getDBVersion());
@@ -447,12 +420,11 @@ TEST_F(FileDBManagerTest, KeyPairTableOperations) {
   auto b = VELTestPKI::makeKeyPairRecord("b", "CN=B");
   m->insertKeyPair(*a);
   m->insertKeyPair(*b);
-  std::unique_ptr<VELASNKeyPairRecord> found(
-      m->getKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("b")));
+  std::unique_ptr<VELASNKeyPairRecord> found(m->getKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("b")));
   ASSERT_NE(nullptr, found);
   EXPECT_EQ(b->write(), found->write());
-  EXPECT_EQ(1u, m->getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo,
-                                          a->getKeyPair().getSubjectPublicKeyInfo()));
+  EXPECT_EQ(1u,
+            m->getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo, a->getKeyPair().getSubjectPublicKeyInfo()));
   EXPECT_EQ(2u, m->getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
   std::unique_ptr<VELASNKeyPairRecordContainer> all(
       m->getKeyPairByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
@@ -629,10 +601,7 @@ TEST_F(FileDBManagerTest, PasswordChangeIsAllOrNothingAcrossTheTablesAtEveryCras
     auto m = open(1, 1, password("old"));
     m->setDBPassword(password("old"), password("new"), 0);
   };
-  VELCrashPlatform::installCrash(-1);
-  change();
-  const long long total = VELCrashPlatform::calls();
-  vel_setPlatformCalls(nullptr);
+  const long long total = VELCrashPlatform::countCalls(change);
 
   int withOld = 0;
   int withNew = 0;
@@ -642,12 +611,7 @@ TEST_F(FileDBManagerTest, PasswordChangeIsAllOrNothingAcrossTheTablesAtEveryCras
       ::unlink(FileDBJournaledFile::journalPath(p).c_str());
     }
     ::unlink(FileDBPasswordJournal::path(keyPath()).c_str());
-    VELCrashPlatform::installCrash(k);
-    try {
-      change();
-    } catch (const VELDBException&) {
-    }
-    vel_setPlatformCalls(nullptr);
+    VELCrashPlatform::crashAt(k, change);
     std::unique_ptr<FileDBManager> m;
     for (const char* pw : {"old", "new"}) {
       try {
@@ -768,7 +732,8 @@ TEST_F(FileDBManagerConcurrency, ThreadsThroughManagersAndDuplicatesKeepEveryCom
       const VELString label = "t" + std::to_string(t) + "-" + std::to_string(i);
       keys[t].push_back(VELTestPKI::makeKeyRecord(label, "CN=" + label));
     }
-    for (int i = 0; i < 2; ++i) crls[t].push_back(VELTestPKI::makeCRLRecord("crl" + std::to_string(t * 10 + i), "CN=CA", 0));
+    for (int i = 0; i < 2; ++i)
+      crls[t].push_back(VELTestPKI::makeCRLRecord("crl" + std::to_string(t * 10 + i), "CN=CA", 0));
   }
   auto first = open(2);
   std::atomic<int> failures{0};
@@ -842,8 +807,8 @@ TEST_F(FileDBManagerConcurrency, ThreadsEnablingOneTableConnectItOnce) {
 
 TEST_F(FileDBManagerConcurrency, StringDuplicatesWritingTogether) {
   VELString image;
-  FileDBManager m(VELDBConnectInfo::STRING("mem", &image, password("pw"), VELDBConnectInfo::Create,
-                                           VELDBConnectInfo::ReadWrite));
+  FileDBManager m(
+      VELDBConnectInfo::STRING("mem", &image, password("pw"), VELDBConnectInfo::Create, VELDBConnectInfo::ReadWrite));
   std::vector<std::unique_ptr<VELASNKeyRecord>> records;
   for (int i = 0; i < 8; ++i) records.push_back(VELTestPKI::makeKeyRecord("s" + std::to_string(i), "CN=s"));
   std::vector<std::thread> threads;

@@ -13,19 +13,19 @@
 #include <memory>
 #include <string>
 
-#include "filedbdatabasetestutil.h"
 #include "filedbjournaledfile.h"
 #include "filedbjournalkey.h"
 #include "filedbmanager.h"
 #include "velcrashplatform.h"
+#include "veltestdatabase.h"
 #include "veltestpki.h"
 
 namespace {
 
-using FileDBDatabaseTestUtil::password;
-using FileDBDatabaseTestUtil::readAll;
-using FileDBDatabaseTestUtil::sideFiles;
-using FileDBDatabaseTestUtil::writeAll;
+using VELTestDatabase::password;
+using VELTestDatabase::readAll;
+using VELTestDatabase::sideFiles;
+using VELTestDatabase::writeAll;
 
 std::string be32(std::uint32_t v) {
   std::string out(4, '\0');
@@ -33,26 +33,9 @@ std::string be32(std::uint32_t v) {
   return out;
 }
 
-// A scratch directory, removed with everything in it.
-struct Directory {
-  std::string path;
-  Directory() {
-    char tmpl[] = "/tmp/velpwjournal-XXXXXX";
-    if (mkdtemp(tmpl) != nullptr) path = tmpl;
-  }
-  ~Directory() {
-    std::error_code error;
-    std::filesystem::remove_all(path, error);
-  }
-};
-
-class PasswordJournalTest : public ::testing::Test {
+class PasswordJournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
-  void SetUp() override {
-    FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
-    ASSERT_FALSE(d_dir.path.empty());
-    d_base = d_dir.path + "/db";
-  }
+  void SetUp() override { FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff); }
   void TearDown() override {
     vel_setPlatformCalls(nullptr);
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
@@ -88,7 +71,7 @@ class PasswordJournalTest : public ::testing::Test {
   // Every file of the database's directory, by name.
   std::map<std::string, std::string> snapshot() const {
     std::map<std::string, std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(d_dir.path)) {
+    for (const auto& entry : std::filesystem::directory_iterator(d_dir)) {
       files[entry.path().filename().string()] = readAll(entry.path().string());
     }
     return files;
@@ -108,9 +91,6 @@ class PasswordJournalTest : public ::testing::Test {
     }
     EXPECT_EQ(snapshot(), before);
   }
-
-  Directory d_dir;
-  std::string d_base;
 };
 
 // The attack: a journal planted beside the key file that names another
@@ -119,8 +99,8 @@ class PasswordJournalTest : public ::testing::Test {
 // file outside stays byte-identical and the journal stays.
 TEST_F(PasswordJournalTest, AJournalNamingOtherFilesWritesNothing) {
   makeDatabase(d_base, "old");
-  Directory outside;
-  const std::string victim = outside.path + "/victim";
+  const VELTestUtil::TempDir outside("velpwjournal");
+  const std::string victim = outside.file("victim");
   writeAll(victim, "precious bytes that nobody may overwrite");
   std::string planted = "VELPWJ01" + be32(2);
   for (const std::string& target : {victim, d_base + ".vkey"}) {
@@ -152,7 +132,7 @@ TEST_F(PasswordJournalTest, AJournalOfAnotherPasswordOrDatabaseIsRefused) {
   expectRefused("old", VELDBConnectInfo::ReadWrite, VELDBError::kBadPassword);
 
   // Another database of this directory, same passwords: bound to its name.
-  const std::string other = d_dir.path + "/other";
+  const std::string other = d_dir + "/other";
   makeDatabase(other, "old");
   writeJournal(other, "old", "new");
   std::filesystem::rename(FileDBPasswordJournal::path(other + ".vkey"), journal());
@@ -160,10 +140,10 @@ TEST_F(PasswordJournalTest, AJournalOfAnotherPasswordOrDatabaseIsRefused) {
 
   // A database of the same name and password in another directory: it
   // authenticates, but its tables are not these.
-  Directory elsewhere;
-  makeDatabase(elsewhere.path + "/db", "old", "elsewhere");
-  writeJournal(elsewhere.path + "/db", "old", "new");
-  std::filesystem::copy_file(FileDBPasswordJournal::path(elsewhere.path + "/db.vkey"), journal(),
+  const VELTestUtil::TempDir elsewhere("velpwjournal");
+  makeDatabase(elsewhere.file("db"), "old", "elsewhere");
+  writeJournal(elsewhere.file("db"), "old", "new");
+  std::filesystem::copy_file(FileDBPasswordJournal::path(elsewhere.file("db.vkey")), journal(),
                              std::filesystem::copy_options::overwrite_existing);
   expectRefused("old", VELDBConnectInfo::ReadWrite, VELDBError::kBadFormat);
   expectRefused("new", VELDBConnectInfo::ReadWrite, VELDBError::kBadFormat);
@@ -195,21 +175,13 @@ TEST_F(PasswordJournalTest, AnInterruptedChangeRollsBackWithEitherPassword) {
   makeDatabase(d_base, "old");
   const auto base = snapshot();
   auto change = [&] { open(d_base, "old")->setDBPassword(password("old"), password("new"), 0); };
-  VELCrashPlatform::installCrash(-1);
-  change();
-  const long long total = VELCrashPlatform::calls();
-  vel_setPlatformCalls(nullptr);
+  const long long total = VELCrashPlatform::countCalls(change);
 
   int recovered[2] = {0, 0};  // by the old password, by the new
   for (long long k = 0; k < total; ++k) {
-    for (const std::string& name : sideFiles(d_dir.path, d_base)) unlink((d_dir.path + "/" + name).c_str());
-    for (const auto& file : base) writeAll(d_dir.path + "/" + file.first, file.second);
-    VELCrashPlatform::installCrash(k);
-    try {
-      change();
-    } catch (const VELDBException&) {
-    }
-    vel_setPlatformCalls(nullptr);
+    for (const std::string& name : sideFiles(d_dir, d_base)) unlink((d_dir + "/" + name).c_str());
+    for (const auto& file : base) writeAll(d_dir + "/" + file.first, file.second);
+    VELCrashPlatform::crashAt(k, change);
     if (!FileDBBinaryFile::exists(journal())) continue;
     SCOPED_TRACE("crash at call " + std::to_string(k));
 
@@ -239,7 +211,7 @@ TEST_F(PasswordJournalTest, AnInterruptedChangeRollsBackWithEitherPassword) {
     EXPECT_EQ(1u, m->getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
     EXPECT_EQ(1u, m->getCRLCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger(0)));
     m.reset();
-    EXPECT_TRUE(sideFiles(d_dir.path, d_base).empty());
+    EXPECT_TRUE(sideFiles(d_dir, d_base).empty());
   }
   std::printf("[ password journal ] %lld crash points: %d rolled back by the old password, %d by the new\n", total,
               recovered[0], recovered[1]);

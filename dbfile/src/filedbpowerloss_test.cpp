@@ -33,9 +33,9 @@
 //   that opens with other content; a transaction can be half there.
 // Where a mode does not keep tables together, the tests check that each
 // table still shows its own before or after and nothing else.
-#include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,10 +61,8 @@
 namespace {
 
 namespace PL = VELPowerLossPlatform;
-using VELTestUtil::readAll;
 using VELPowerLossPlatform::writeReal;
-
-VELPasswordEncryptor password() { return VELPasswordEncryptor("pl-secret", 9); }
+using VELTestUtil::readAll;
 
 // Under a sanitizer every run costs several times as much: one disk state
 // per power-loss point there (besides the kill) covers every path the code
@@ -96,8 +94,7 @@ std::string der(const VELASNObject& record) {
 }
 
 template <class Record, class Next, class Find, class Count>
-bool readTable(std::map<std::string, std::string>& out, VELDBIterator* iterator, Next next, Find find,
-               Count count) {
+bool readTable(std::map<std::string, std::string>& out, VELDBIterator* iterator, Next next, Find find, Count count) {
   bool consistent = true;
   std::unique_ptr<VELDBIterator> it(iterator);
   while (std::unique_ptr<Record> r{next(*it)}) {
@@ -179,17 +176,17 @@ struct Seen {
 // The outcomes of a sweep, counted, with the points of each operation that
 // broke a promise.
 struct Tally {
-  int points = 0;         // power-loss points (calls, and after the run)
-  int runs = 0;           // disk states tried (kills and losses)
-  int before = 0;         // opened, whole, as before the operation
-  int after = 0;          // opened, whole, as after it
-  int lostReturned = 0;   // of `before`: the operation had returned
-  int refused = 0;        // the open refused the database
-  int missingTable = 0;   // of `refused`: the database opened without the CRL table
-  int mixed = 0;          // opened, each table before or after, not all alike
-  int wrong = 0;          // opened with other content, or inconsistent
-  int leftover = 0;       // a journal or transaction file outlived the open
-  int killFaults = 0;     // a killed process left neither before nor after
+  int points = 0;        // power-loss points (calls, and after the run)
+  int runs = 0;          // disk states tried (kills and losses)
+  int before = 0;        // opened, whole, as before the operation
+  int after = 0;         // opened, whole, as after it
+  int lostReturned = 0;  // of `before`: the operation had returned
+  int refused = 0;       // the open refused the database
+  int missingTable = 0;  // of `refused`: the database opened without the CRL table
+  int mixed = 0;         // opened, each table before or after, not all alike
+  int wrong = 0;         // opened with other content, or inconsistent
+  int leftover = 0;      // a journal or transaction file outlived the open
+  int killFaults = 0;    // a killed process left neither before nor after
   std::map<unsigned long, int> errors;
   // Per operation: the calls at which a state broke the promise under test,
   // and the first such state in words.
@@ -202,8 +199,8 @@ struct Tally {
   }
   std::string summary() const {
     std::ostringstream out;
-    out << points << " points, " << runs << " states: " << after << " after, " << before << " before ("
-        << lostReturned << " undoing a returned operation), " << refused << " refused";
+    out << points << " points, " << runs << " states: " << after << " after, " << before << " before (" << lostReturned
+        << " undoing a returned operation), " << refused << " refused";
     for (const auto& e : errors) {
       out << " [0x" << std::hex << std::uppercase << e.first << std::dec << " x" << e.second << "]";
     }
@@ -236,20 +233,12 @@ struct Promise {
   bool acrossTables = true;
 };
 
-class PowerLossTest : public ::testing::Test {
+class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velpowerloss_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-    d_base = d_dir + "/db";
-    records();
-  }
+  void SetUp() override { records(); }
   void TearDown() override {
     PL::uninstall();
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
-    removeAll();
-    ::rmdir(d_dir.c_str());
   }
 
   std::vector<std::string> paths() const { return {d_base + ".vkey", d_base + ".vkyp", d_base + ".vcrl"}; }
@@ -272,7 +261,7 @@ class PowerLossTest : public ::testing::Test {
   }
 
   VELDBConnectInfo::FILE info(VELDBConnectInfo::ConnectType type) const {
-    return VELDBConnectInfo::FILE(d_base, password(), type, VELDBConnectInfo::ReadWrite);
+    return VELDBConnectInfo::FILE(d_base, VELTestUtil::password("pl-secret"), type, VELDBConnectInfo::ReadWrite);
   }
 
   // A database of two records per table; its files are kept for `restore`.
@@ -498,7 +487,8 @@ class PowerLossTest : public ::testing::Test {
       for (Op op : {Op::Insert, Op::Update, Op::Delete}) {
         std::ostringstream name;
         name << "v" << version << " " << tableName(table) << " " << opName(op);
-        sweep(name.str(), mode, strict, seeds, promise, [&](bool& returned) { run(table, op, returned); }, tally);
+        sweep(
+            name.str(), mode, strict, seeds, promise, [&](bool& returned) { run(table, op, returned); }, tally);
       }
     }
     return tally;
@@ -508,8 +498,6 @@ class PowerLossTest : public ::testing::Test {
     std::printf("[ power loss ] %-26s %-8s %s\n", what, tableName(table), tally.summary().c_str());
   }
 
-  std::string d_dir;
-  std::string d_base;
   VELDBConnectInfo::ConnectType d_open = VELDBConnectInfo::Open;
   std::map<std::string, std::string> d_files;
 };
@@ -537,8 +525,9 @@ TEST_F(PowerLossTest, TransactionOverTheThreeTablesIsAllOrNothing) {
     Tally tally;
     for (int version : {3, 4}) {
       makeBase(version);
-      sweep(std::string("v") + std::to_string(version) + " transaction", c.mode, c.strict, c.seeds, c.promise,
-            [&](bool& returned) { runTransaction(returned); }, tally);
+      sweep(
+          std::string("v") + std::to_string(version) + " transaction", c.mode, c.strict, c.seeds, c.promise,
+          [&](bool& returned) { runTransaction(returned); }, tally);
     }
     std::printf("[ power loss ] %-26s %-8s %s\n", c.name, "txn", tally.summary().c_str());
     EXPECT_TRUE(tally.faults.empty()) << c.name << ": " << tally.summary() << "\n" << tally.details();
@@ -607,9 +596,9 @@ TEST_F(PowerLossTest, FullRecoveryCutShortByASecondLossStillEndsBeforeOrAfter) {
             const bool isAfter = seen.opened && seen.consistent && seen.content == after.content;
             EXPECT_TRUE((isBefore && !returned) || isAfter)
                 << "v" << version << " " << scenario.name << ": first loss at call " << at << " of " << total
-                << ", second at call " << second << " of the recovering open's " << recoveryCalls << " (seed "
-                << seed << "): " << (seen.opened ? "opened with other content" : "open refused ") << std::hex
-                << seen.error << " " << seen.message << "\n"
+                << ", second at call " << second << " of the recovering open's " << recoveryCalls << " (seed " << seed
+                << "): " << (seen.opened ? "opened with other content" : "open refused ") << std::hex << seen.error
+                << " " << seen.message << "\n"
                 << report;
             EXPECT_EQ("", seen.leftover);
           }
@@ -617,9 +606,10 @@ TEST_F(PowerLossTest, FullRecoveryCutShortByASecondLossStillEndsBeforeOrAfter) {
       }
     }
   }
-  std::printf("[ power loss ] full, a second loss while recovering: %d first losses, %d left a journal, %d second "
-              "losses\n",
-              firstLosses, recoveries, secondLosses);
+  std::printf(
+      "[ power loss ] full, a second loss while recovering: %d first losses, %d left a journal, %d second "
+      "losses\n",
+      firstLosses, recoveries, secondLosses);
   EXPECT_GT(recoveries, 0);
 }
 
@@ -648,18 +638,9 @@ TEST_F(PowerLossTest, ACreatedDatabaseSurvivesAPowerLossUnderFull) {
 // --- the platform itself ---------------------------------------------------
 
 // Drives the installed platform's calls on files of one directory.
-class PowerLossPlatformTest : public ::testing::Test {
+class PowerLossPlatformTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velplplatform_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-  }
-  void TearDown() override {
-    PL::uninstall();
-    clear();
-    ::rmdir(d_dir.c_str());
-  }
+  void TearDown() override { PL::uninstall(); }
   void clear() const {
     for (const char* name : {"a", "b", "c", "x", "y", "z", "w"}) ::unlink(path(name).c_str());
   }
@@ -674,8 +655,6 @@ class PowerLossPlatformTest : public ::testing::Test {
     ASSERT_EQ(static_cast<long long>(bytes.size()), os().writeFile(fd, bytes.data(), bytes.size()));
   }
   void syncDir() const { ASSERT_EQ(0, os().syncDirectory(d_dir.c_str())); }
-
-  std::string d_dir;
 };
 
 // Writes since the last sync land as an ordered subset, each one whole, not
@@ -748,8 +727,8 @@ TEST_F(PowerLossPlatformTest, UnderStrictPosixOnlyADirectorySyncKeepsNameChanges
       if (syncAtEnd) syncDir();
       ASSERT_TRUE(PL::powerLoss(seed));
       // A name that is there leads to the right content.
-      for (const auto& expected : std::map<const char*, const char*>{
-               {"x", "new x"}, {"y", "old y"}, {"w", "old z"}, {"z", "old z"}}) {
+      for (const auto& expected :
+           std::map<const char*, const char*>{{"x", "new x"}, {"y", "old y"}, {"w", "old z"}, {"z", "old z"}}) {
         if (exists(expected.first)) {
           EXPECT_EQ(content(expected.first), expected.second);
         }
@@ -802,8 +781,8 @@ TEST_F(PowerLossPlatformTest, OrderedMetadataKeepsAPrefixOfTheNameChanges) {
 // fail with EIO, reads go on, and only the calls before it are counted.
 TEST_F(PowerLossPlatformTest, TheDiskStopsAtTheLossPoint) {
   PL::install(2, true);
-  const int fd = create("x");   // call 0
-  put(fd, 0, "abc");            // call 1
+  const int fd = create("x");  // call 0
+  put(fd, 0, "abc");           // call 1
   EXPECT_FALSE(PL::powerGone());
   errno = 0;
   EXPECT_EQ(-1, os().writeFile(fd, "def", 3));  // call 2: the loss
@@ -839,8 +818,8 @@ TEST_P(PowerLossTableTest, FullKeepsEveryReturnedChangeAndIsAtomicAtEveryLoss) {
 // operation that returned may be undone.
 TEST_P(PowerLossTableTest, NormalIsAtomicButMayUndoAReturnedChange) {
   for (bool strict : {false, true}) {
-    const Tally tally = sweepTable(GetParam(), FileDBJournaledFile::SyncNormal, strict, strict ? 2 : 3,
-                                   Promise{true, false});
+    const Tally tally =
+        sweepTable(GetParam(), FileDBJournaledFile::SyncNormal, strict, strict ? 2 : 3, Promise{true, false});
     print(strict ? "normal, strict POSIX" : "normal, ordered metadata", GetParam(), tally);
     EXPECT_TRUE(tally.faults.empty()) << tally.summary() << "\n" << tally.details();
   }

@@ -1,8 +1,6 @@
 // Plan: real processes (fork) on one database: a read-write process refuses every other
 // read-write or read-only opener with kLock and leaves the bytes alone; read-only processes
 // share; readers that open in a loop while a writer changes the file never see a torn table.
-#include "filedbmanager.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -20,17 +18,15 @@
 #include <vector>
 
 #include "filedbjournaledfile.h"
+#include "filedbmanager.h"
 #include "velexception.h"
 #include "veltestpki.h"
+#include "veltestutil.h"
 
 namespace {
 
-VELPasswordEncryptor password() { return VELPasswordEncryptor("process secret", 14); }
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using VELTestUtil::errorOf;
+using VELTestUtil::readAll;
 
 // Runs `body` in a child process; returns its pid.  The child exits with
 // what `body` returns, or 99 when it throws.
@@ -66,23 +62,10 @@ struct Holder {
   int release = -1;  // write end: closing it lets the child go
 };
 
-unsigned long errorOf(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const VELDBException& e) {
-    return e.getError();
-  }
-  return 0;
-}
-
-class FileDBProcessesTest : public ::testing::Test {
+class FileDBProcessesTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
   void SetUp() override {
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
-    char tmpl[] = "/tmp/velprocs-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-    d_base = d_dir + "/db";
     FileDBManager m(info(VELDBConnectInfo::CreateV4, VELDBConnectInfo::ReadWrite));
     for (int i = 0; i < 2; ++i) {
       std::unique_ptr<VELASNKeyRecord> r =
@@ -90,16 +73,9 @@ class FileDBProcessesTest : public ::testing::Test {
       m.insertKey(*r);
     }
   }
-  void TearDown() override {
-    for (const char* suffix : {".vkey", ".vkyp", ".vcrl"}) {
-      ::unlink((d_base + suffix).c_str());
-      ::unlink((d_base + suffix + "-journal").c_str());
-    }
-    ::rmdir(d_dir.c_str());
-  }
 
   VELDBConnectInfo::FILE info(VELDBConnectInfo::ConnectType type, VELDBConnectInfo::AccessMode mode) const {
-    return VELDBConnectInfo::FILE(d_base, password(), type, mode);
+    return VELDBConnectInfo::FILE(d_base, VELTestUtil::password("process secret"), type, mode);
   }
 
   // A child that connects with `mode`, tells the parent, and holds the
@@ -139,9 +115,6 @@ class FileDBProcessesTest : public ::testing::Test {
   }
 
   std::vector<int> d_releases;
-
-  std::string d_dir;
-  std::string d_base;
 };
 
 TEST_F(FileDBProcessesTest, ReadWriteProcessExcludesEveryOtherOpener) {

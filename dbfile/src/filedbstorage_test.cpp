@@ -26,26 +26,15 @@ namespace {
 using VELTestUtil::readAll;
 using VELTestUtil::writeAll;
 
-using VELTestTable::TestTable;
 using VELTestTable::kTestType;
+using VELTestTable::TestTable;
 
-VELPasswordEncryptor password(const char* text) { return VELPasswordEncryptor(text, std::strlen(text)); }
+using VELTestUtil::errorOf;
+using VELTestUtil::password;
 
-
-
-class StorageTest : public ::testing::Test {
+class StorageTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/velstorage-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-    d_path = d_dir + "/table.vtst";
-  }
-  void TearDown() override {
-    vel_setPlatformCalls(nullptr);
-    unlink(d_path.c_str());
-    rmdir(d_dir.c_str());
-  }
+  void TearDown() override { vel_setPlatformCalls(nullptr); }
   VELDBConnectInfo::FILE info(VELDBConnectInfo::ConnectType type, VELDBConnectInfo::AccessMode mode,
                               const char* pw = "secret") {
     return VELDBConnectInfo::FILE(d_dir + "/table", password(pw), type, mode);
@@ -54,15 +43,9 @@ class StorageTest : public ::testing::Test {
     FileDBStorage::newFile(info(type, VELDBConnectInfo::ReadWrite), d_path, 1, kTestType);
   }
   unsigned long openError(VELDBConnectInfo::ConnectType type = VELDBConnectInfo::Open, const char* pw = "secret") {
-    try {
-      TestTable t(info(type, VELDBConnectInfo::ReadOnly, pw), d_path);
-    } catch (const VELDBException& e) {
-      return e.getError();
-    }
-    return 0;
+    return errorOf([&] { TestTable t(info(type, VELDBConnectInfo::ReadOnly, pw), d_path); });
   }
-  std::string d_dir;
-  std::string d_path;
+  const std::string d_path = d_dir + "/table.vtst";
 };
 
 TEST_F(StorageTest, NewFileHoldsOnlyTheHeaderAndOpensEmpty) {
@@ -296,8 +279,7 @@ TEST_F(StorageTest, InMemoryDatabasesRewriteWithoutTouchingTheDisk) {
   vel_setPlatformCalls(&calls);
   g_tmpFiles = 0;
   VELString image;
-  VELDBConnectInfo::STRING s("memory", &image, password("pw"), VELDBConnectInfo::Create,
-                             VELDBConnectInfo::ReadWrite);
+  VELDBConnectInfo::STRING s("memory", &image, password("pw"), VELDBConnectInfo::Create, VELDBConnectInfo::ReadWrite);
   FileDBStorage::newFile(s, "memory", 1, kTestType);
   EXPECT_EQ(image.size(), 80u);
   {

@@ -118,27 +118,16 @@ struct CRLTable {
 };
 
 template <class TABLE>
-class TableEngineTest : public ::testing::Test {
+class TableEngineTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/filedbtable_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-    d_base = d_dir + "/db";
     d_manager.reset(new FileDBManager(VELDBConnectInfo::FILE(d_base, VELPasswordEncryptor("engine", 6),
                                                              VELDBConnectInfo::CreateV4, VELDBConnectInfo::ReadWrite)));
   }
-  void TearDown() override {
-    d_manager.reset();
-    const std::string command = "rm -rf '" + d_dir + "'";
-    if (system(command.c_str()) != 0) {
-    }
-  }
+  void TearDown() override { d_manager.reset(); }
   std::string path() const { return d_base + TABLE::suffix(); }
   static std::uint32_t idOf(const typename TABLE::Record& r) { return VELDBUtility::asnToRecordID(r.getRecordID()); }
 
-  std::string d_dir;
-  std::string d_base;
   std::unique_ptr<FileDBManager> d_manager;
 };
 

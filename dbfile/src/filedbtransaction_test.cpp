@@ -32,21 +32,12 @@ using VELTestUtil::readAll;
 
 const VELASNInteger kAny(0);
 
-class TransactionTest : public ::testing::TestWithParam<int> {
+class TransactionTest : public VELTestUtil::TempDirTest<::testing::TestWithParam<int>> {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/filedbtransaction_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    d_dir = tmpl;
-    d_base = d_dir + "/db";
-    open(GetParam() == 4 ? VELDBConnectInfo::CreateV4 : VELDBConnectInfo::Create);
-  }
+  void SetUp() override { open(GetParam() == 4 ? VELDBConnectInfo::CreateV4 : VELDBConnectInfo::Create); }
   void TearDown() override {
     vel_setPlatformCalls(nullptr);
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
-    const std::string command = "rm -rf '" + d_dir + "'";
-    if (system(command.c_str()) != 0) {
-    }
   }
 
   std::unique_ptr<FileDBManager> open(VELDBConnectInfo::ConnectType type = VELDBConnectInfo::Open,
@@ -83,9 +74,6 @@ class TransactionTest : public ::testing::TestWithParam<int> {
     *crls = m.getCRLCountByIndex(VELDBManager::CRLAllRecords, kAny);
     return m.getKeyCountByIndex(VELDBManager::KeyAllRecords, kAny);
   }
-
-  std::string d_dir;
-  std::string d_base;
 };
 
 // One record in each table, the key with the label `label`.
@@ -298,20 +286,12 @@ TEST_P(TransactionTest, EveryCrashPointOfACommitOverThreeTablesLeavesAllOrNothin
     m->deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("base-crl"));
     m->commitTransaction();
   };
-  VELCrashPlatform::installCrash(-1);
-  transaction();
-  const long long total = VELCrashPlatform::calls();
-  vel_setPlatformCalls(nullptr);
+  const long long total = VELCrashPlatform::countCalls(transaction);
   int none = 0;
   int all = 0;
   for (long long k = 0; k <= total; ++k) {
     restore(before);
-    VELCrashPlatform::installCrash(k);
-    try {
-      transaction();
-    } catch (const VELDBException&) {
-    }
-    vel_setPlatformCalls(nullptr);
+    VELCrashPlatform::crashAt(k, transaction);
     std::unique_ptr<FileDBManager> m;
     ASSERT_NO_THROW(m = open()) << "crash at call " << k;
     ASSERT_TRUE(m->isKeyPairEnabled() && m->isCRLEnabled()) << "crash at call " << k;

@@ -5,11 +5,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -20,27 +19,20 @@
 #include <string>
 #include <thread>
 
+#include "veltestutil.h"
+
 namespace {
 
 class VELPlatformTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/velplatform-XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(pattern));
-    char real[PATH_MAX];
-    ASSERT_NE(nullptr, ::realpath(pattern, real));
-    dir = real;
-  }
-  void TearDown() override {
-    const std::string cmd = "rm -rf '" + dir + "'";
-    EXPECT_EQ(0, std::system(cmd.c_str()));
-  }
   void touch(const std::string& path) {
     const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0600);
     ASSERT_GE(fd, 0);
     ::close(fd);
   }
-  std::string dir;
+  // Its real path: the full-path results are compared with it.
+  const VELTestUtil::TempDir d_tmp{"velplatform"};
+  const std::string dir = d_tmp.path();
 };
 
 TEST_F(VELPlatformTest, FullPathOfExistingAndMissingFile) {
@@ -192,8 +184,10 @@ TEST_F(VELPlatformTest, OpenCallsRefuseWhatIsNotARegularFileAtOnce) {
     return result.get();
   };
   int lockError = 0;
-  EXPECT_EQ(VEL_ENOTREGULAR, promptly([&](int* fd) { return vel_openSharedRead(fd, fifo.c_str(), 0x8000, &lockError); }));
-  EXPECT_EQ(VEL_ENOTREGULAR, promptly([&](int* fd) { return vel_openExclusive(fd, fifo.c_str(), 0x8002, 0, &lockError); }));
+  EXPECT_EQ(VEL_ENOTREGULAR,
+            promptly([&](int* fd) { return vel_openSharedRead(fd, fifo.c_str(), 0x8000, &lockError); }));
+  EXPECT_EQ(VEL_ENOTREGULAR,
+            promptly([&](int* fd) { return vel_openExclusive(fd, fifo.c_str(), 0x8002, 0, &lockError); }));
   EXPECT_EQ(EISDIR, promptly([&](int* fd) { return vel_openSharedRead(fd, sub.c_str(), 0x8000, &lockError); }));
   EXPECT_EQ(EISDIR, promptly([&](int* fd) { return vel_openExclusive(fd, sub.c_str(), 0x8002, 0, &lockError); }));
   EXPECT_EQ(0, lockError);

@@ -1,15 +1,12 @@
-// filedbdatabasetestutil.h -- helpers for the tests that drive a whole
+// veltestdatabase.h -- helpers for the tests that drive a whole
 // database (key, key-pair and CRL tables) through the manager and compare
 // what a reopen finds with what must be there: a fixed set of records of
 // the three tables, and the state of a database as labels, record DER and
 // expiration times.
-#ifndef DBFILE_FILEDBDATABASETESTUTIL_H
-#define DBFILE_FILEDBDATABASETESTUTIL_H
+#ifndef TESTSUPPORT_VELTESTDATABASE_H
+#define TESTSUPPORT_VELTESTDATABASE_H
 
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -24,25 +21,16 @@
 #include "velmutex.h"
 #include "velpassword.h"
 #include "veltestpki.h"
+#include "veltestutil.h"
 
-namespace FileDBDatabaseTestUtil {
+namespace VELTestDatabase {
 
 // --- files -------------------------------------------------------------------
 
-inline VELPasswordEncryptor password(const char* text) { return VELPasswordEncryptor(text, std::strlen(text)); }
-
-inline std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-inline long long fileSize(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  return in ? static_cast<long long>(in.tellg()) : -1;
-}
-inline void writeAll(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using VELTestUtil::fileSize;
+using VELTestUtil::password;
+using VELTestUtil::readAll;
+using VELTestUtil::writeAll;
 
 // The names of the files in `dir` other than the three tables of `base`
 // (journals, transaction files and the like).
@@ -86,8 +74,8 @@ unsigned idOf(const RECORD& r) {
 }
 
 // A key record for a new certificate of `key` named `subject`.
-inline std::unique_ptr<VELASNKeyRecord> keyRecord(const std::string& label, EVP_PKEY* key,
-                                                  const std::string& subject, bool withPrivateKey = true) {
+inline std::unique_ptr<VELASNKeyRecord> keyRecord(const std::string& label, EVP_PKEY* key, const std::string& subject,
+                                                  bool withPrivateKey = true) {
   VELTestPKI::Cert cert = VELTestPKI::makeSelfSigned(key, subject);
   std::unique_ptr<VELASNKeyRecord> record(new VELASNKeyRecord());
   record->setLabel(label);
@@ -297,8 +285,8 @@ void walkTable(std::map<std::string, std::string>& out, VELDBIterator* iterator,
     if (!found || derOf(*found) != der) problems.push_back(std::string(table) + " lookup by label differs: " + label);
   }
   if (count != out.size()) {
-    problems.push_back(std::string(table) + " count " + std::to_string(count) + " but " +
-                       std::to_string(out.size()) + " records walked");
+    problems.push_back(std::string(table) + " count " + std::to_string(count) + " but " + std::to_string(out.size()) +
+                       " records walked");
   }
 }
 
@@ -361,6 +349,6 @@ inline State afterMixedTransaction(const State& s, const Records& r) {
   return with(out, kKeyPairs, *r.p4, 4);
 }
 
-}  // namespace FileDBDatabaseTestUtil
+}  // namespace VELTestDatabase
 
 #endif
