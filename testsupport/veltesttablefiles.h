@@ -15,6 +15,7 @@
 
 #include "filedbbinaryfile.h"
 #include "filedbbuffer.h"
+#include "filedbcoding.h"
 #include "filedbheaderv3.h"
 #include "filedbheaderv4.h"
 #include "filedbmultiindex.h"
@@ -118,13 +119,11 @@ bool present(RECORD* record) {
 }
 
 inline std::uint32_t bigEndian32(const std::string& bytes, std::size_t at) {
-  std::uint32_t v = 0;
-  for (std::size_t i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(bytes[at + i]);
-  return v;
+  return FileDBCoding::get32(reinterpret_cast<const unsigned char*>(bytes.data()) + at);
 }
 
 inline void putBigEndian32(std::string& bytes, std::size_t at, std::uint32_t v) {
-  for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (24 - 8 * i));
+  FileDBCoding::put32(reinterpret_cast<unsigned char*>(&bytes[at]), v);
 }
 
 inline std::string be32(std::uint32_t v) {
