@@ -7,47 +7,7 @@
 # the record in the way.
 #
 #   velkdb_find_test.sh PATH/TO/velkdb
-set -u
-umask 022
-VELKDB=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/velkdb-find-XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
-cd "$WORK" || exit 1
-mkdir tmp && export TMPDIR=$WORK/tmp
-unset VELKDB_PASSWORD VELKDB_NEW_PASSWORD VELKDB_IMPORT_PASSWORD VELKDB_DB VELKDB_TEST_CRASH OPENSSL_MODULES
-export VELFILEDB_SYNC=off
-
-passed=0
-failed=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
-check() {  # check DESCRIPTION COMMAND...: the command succeeds
-  local what=$1; shift
-  if "$@" >out.txt 2>err.txt; then ok; else bad "$what (exit $?)"; sed 's/^/    /' out.txt err.txt | head -20; fi
-}
-status_is() {  # status_is DESCRIPTION STATUS COMMAND...: exits STATUS, nothing on standard error
-  local what=$1 status=$2; shift 2
-  "$@" >out.txt 2>err.txt
-  local got=$?
-  if [ "$got" -ne "$status" ]; then bad "$what: exit $got, wanted $status"; sed 's/^/    /' out.txt err.txt | head -10; return; fi
-  if [ -s err.txt ]; then bad "$what: wrote to standard error"; sed 's/^/    /' err.txt | head -5; return; fi
-  ok
-}
-fails_with() {  # fails_with DESCRIPTION STATUS ERRNUM COMMAND...: one error line naming ERRNUM
-  local what=$1 status=$2 num=$3; shift 3
-  "$@" >out.txt 2>err.txt
-  local got=$?
-  if [ "$got" -ne "$status" ]; then bad "$what: exit $got, wanted $status"; sed 's/^/    /' err.txt | head -5; return; fi
-  if [ "$(wc -l <err.txt)" -ne 1 ]; then bad "$what: stderr is not one line"; sed 's/^/    /' err.txt; return; fi
-  if ! grep -q "^velkdb: error $num (" err.txt; then bad "$what: wanted error $num, got: $(cat err.txt)"; return; fi
-  ok
-}
-contains() {  # contains DESCRIPTION FILE TEXT
-  if grep -qF -- "$3" "$2"; then ok; else bad "$1: \"$3\" not in $2"; sed 's/^/    /' "$2" | head -20; fi
-}
-lacks() {  # lacks DESCRIPTION FILE TEXT
-  if grep -qF -- "$3" "$2"; then bad "$1: \"$3\" in $2"; sed 's/^/    /' "$2" | head -20; else ok; fi
-}
+source "$(dirname "$0")/harness.sh" find "$1"
 
 # --- material ------------------------------------------------------------------
 echo "find password" >pw && chmod 600 pw
@@ -283,5 +243,4 @@ fails_with "without the legacy provider: why" 1 0x8B67A \
   env OPENSSL_MODULES="$WORK/none" "$VELKDB" import -d p "${P[@]}" --import-password-file p12pw legacy.p12
 contains "the algorithm is named" err.txt "written with the legacy algorithm RC2-40, which this OpenSSL cannot read"
 
-echo "velkdb find: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

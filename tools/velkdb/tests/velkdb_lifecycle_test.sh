@@ -6,46 +6,13 @@
 # keep.  A check that needs a tool that is not installed prints SKIP.
 #
 #   velkdb_lifecycle_test.sh PATH/TO/velkdb
-set -u
-umask 022
-VELKDB=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/velkdb-life-XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
-cd "$WORK" || exit 1
-mkdir tmp && export TMPDIR=$WORK/tmp
-unset VELKDB_PASSWORD VELKDB_NEW_PASSWORD VELKDB_IMPORT_PASSWORD VELKDB_EXPORT_PASSWORD VELKDB_DB VELKDB_TEST_CRASH
-export VELFILEDB_SYNC=off
+source "$(dirname "$0")/harness.sh" lifecycle "$1"
 
-passed=0
-failed=0
-skipped=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
-skip() { skipped=$((skipped + 1)); echo "SKIP: $*"; }
-check() {  # check DESCRIPTION COMMAND...: the command succeeds
-  local what=$1; shift
-  if "$@" >out.txt 2>err.txt; then ok; else bad "$what (exit $?)"; sed 's/^/    /' out.txt err.txt | head -20; fi
-}
-# fails_with DESCRIPTION STATUS ERRNUM COMMAND...: exits STATUS with exactly
-# one line on standard error naming error ERRNUM.
-fails_with() {
-  local what=$1 status=$2 num=$3; shift 3
-  "$@" >out.txt 2>err.txt
-  local got=$?
-  if [ "$got" -ne "$status" ]; then bad "$what: exit $got, wanted $status"; sed 's/^/    /' err.txt | head -5; return; fi
-  if [ "$(wc -l <err.txt)" -ne 1 ]; then bad "$what: stderr is not one line"; sed 's/^/    /' err.txt; return; fi
-  if ! grep -q "^velkdb: error $num (" err.txt; then bad "$what: wanted error $num, got: $(cat err.txt)"; return; fi
-  ok
-}
-contains() {  # contains DESCRIPTION FILE TEXT
-  if grep -qF -- "$3" "$2"; then ok; else bad "$1: \"$3\" not in $2"; sed 's/^/    /' "$2" | head -20; fi
-}
 # json RECORDS-FILE PYTHON-EXPRESSION: prints the expression over `d`, the
 # parsed `list --format json`.
 json() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
 labels() { json "$1" "sorted(r['label'] for r in d['$2'])"; }
 pubkey_of_cert() { openssl x509 -in "$1" -pubkey -noout; }
-have() { command -v "$1" >/dev/null 2>&1; }
 
 # --- material: a root, an intermediate under it ---------------------------------
 echo "db password" >pw
@@ -305,5 +272,4 @@ PY
 same full-before.json full-after.json && ok || { bad "export --all --key did not import back unchanged"; diff full-before.json full-after.json | head -20; }
 check "the copy verifies" "$VELKDB" verify "${P[@]}"
 
-echo "velkdb lifecycle: $passed passed, $failed failed, $skipped skipped"
-[ "$failed" -eq 0 ]
+finish

@@ -4,43 +4,13 @@
 # crash, a tampered file, and the one-line errors.
 #
 #   velkdb_test.sh PATH/TO/velkdb
-set -u
-umask 022
-VELKDB=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/velkdb-test-XXXXXX")
+source "$(dirname "$0")/harness.sh" cli "$1"
 # A directory that another user can reach (the core-dump test runs velkdb
 # as nobody).
-PUB=$(mktemp -d "${TMPDIR:-/tmp}/velkdb-pub-XXXXXX")
+PUB=$(mktemp -d "$HARNESS_OUTER_TMPDIR/velkdb-pub-XXXXXX")
 chmod 755 "$PUB"
-trap 'rm -rf "$WORK" "$PUB"' EXIT
-cd "$WORK" || exit 1
-# The tool's temporary directories (a stopped passwd leaves its own) go too.
-mkdir tmp && export TMPDIR=$WORK/tmp
-unset VELKDB_PASSWORD VELKDB_NEW_PASSWORD VELKDB_IMPORT_PASSWORD VELKDB_DB VELKDB_TEST_CRASH
-export VELFILEDB_SYNC=off
+HARNESS_CLEANUP+=("$PUB")
 
-passed=0
-failed=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
-check() {  # check DESCRIPTION COMMAND...: the command succeeds
-  local what=$1; shift
-  if "$@" >out.txt 2>err.txt; then ok; else bad "$what (exit $?)"; sed 's/^/    /' out.txt err.txt | head -20; fi
-}
-# fails_with DESCRIPTION STATUS ERRNUM COMMAND...: exits STATUS with exactly
-# one line on standard error naming error ERRNUM.
-fails_with() {
-  local what=$1 status=$2 num=$3; shift 3
-  "$@" >out.txt 2>err.txt
-  local got=$?
-  if [ "$got" -ne "$status" ]; then bad "$what: exit $got, wanted $status"; sed 's/^/    /' err.txt | head -5; return; fi
-  if [ "$(wc -l <err.txt)" -ne 1 ]; then bad "$what: stderr is not one line"; sed 's/^/    /' err.txt; return; fi
-  if ! grep -q "^velkdb: error $num (" err.txt; then bad "$what: wanted error $num, got: $(cat err.txt)"; return; fi
-  ok
-}
-contains() {  # contains DESCRIPTION FILE TEXT
-  if grep -qF -- "$3" "$2"; then ok; else bad "$1: \"$3\" not in $2"; sed 's/^/    /' "$2" | head -20; fi
-}
 json_count() {  # json_count FILE TABLE [FIELD=VALUE]: number of records
   python3 -c '
 import json, sys
@@ -570,5 +540,4 @@ ln -sf "$WORK/victim" "$WORK/demo/password"
 check "demo over a link at its password file" "$VELKDB" demo "$WORK/demo" --ca-bundle bundle.pem
 [ ! -L "$WORK/demo/password" ] && cmp -s victim victim.orig && ok || bad "demo wrote its password through a link"
 
-echo "velkdb: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -1,0 +1,64 @@
+# harness.sh -- what the velkdb scripts share: a private working directory,
+# a clean environment, and the checks that count passes and failures.
+#
+#   source "$(dirname "$0")/harness.sh" NAME PATH/TO/velkdb
+#
+# sets VELKDB (the binary, absolute) and WORK (the working directory, the
+# current one, removed at exit with what is in it, as is every path added
+# to HARNESS_CLEANUP); `finish` prints the counts and gives the script's
+# exit status.
+set -u
+umask 022
+HARNESS_NAME=$1
+HARNESS_OUTER_TMPDIR=${TMPDIR:-/tmp}
+VELKDB=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/velkdb-$HARNESS_NAME-XXXXXX")
+HARNESS_CLEANUP=("$WORK")
+trap 'rm -rf "${HARNESS_CLEANUP[@]}"' EXIT
+cd "$WORK" || exit 1
+# The tool's temporary directories (a stopped passwd leaves its own) go too.
+mkdir tmp && export TMPDIR=$WORK/tmp
+unset VELKDB_PASSWORD VELKDB_NEW_PASSWORD VELKDB_IMPORT_PASSWORD VELKDB_EXPORT_PASSWORD VELKDB_DB VELKDB_TEST_CRASH \
+  OPENSSL_MODULES
+export VELFILEDB_SYNC=off
+
+passed=0
+failed=0
+skipped=0
+ok() { passed=$((passed + 1)); }
+bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+skip() { skipped=$((skipped + 1)); echo "SKIP: $*"; }
+have() { command -v "$1" >/dev/null 2>&1; }
+check() {  # check DESCRIPTION COMMAND...: the command succeeds
+  local what=$1; shift
+  if "$@" >out.txt 2>err.txt; then ok; else bad "$what (exit $?)"; sed 's/^/    /' out.txt err.txt | head -20; fi
+}
+status_is() {  # status_is DESCRIPTION STATUS COMMAND...: exits STATUS, nothing on standard error
+  local what=$1 status=$2; shift 2
+  "$@" >out.txt 2>err.txt
+  local got=$?
+  if [ "$got" -ne "$status" ]; then bad "$what: exit $got, wanted $status"; sed 's/^/    /' out.txt err.txt | head -10; return; fi
+  if [ -s err.txt ]; then bad "$what: wrote to standard error"; sed 's/^/    /' err.txt | head -5; return; fi
+  ok
+}
+# fails_with DESCRIPTION STATUS ERRNUM COMMAND...: exits STATUS with exactly
+# one line on standard error naming error ERRNUM.
+fails_with() {
+  local what=$1 status=$2 num=$3; shift 3
+  "$@" >out.txt 2>err.txt
+  local got=$?
+  if [ "$got" -ne "$status" ]; then bad "$what: exit $got, wanted $status"; sed 's/^/    /' err.txt | head -5; return; fi
+  if [ "$(wc -l <err.txt)" -ne 1 ]; then bad "$what: stderr is not one line"; sed 's/^/    /' err.txt; return; fi
+  if ! grep -q "^velkdb: error $num (" err.txt; then bad "$what: wanted error $num, got: $(cat err.txt)"; return; fi
+  ok
+}
+contains() {  # contains DESCRIPTION FILE TEXT
+  if grep -qF -- "$3" "$2"; then ok; else bad "$1: \"$3\" not in $2"; sed 's/^/    /' "$2" | head -20; fi
+}
+lacks() {  # lacks DESCRIPTION FILE TEXT
+  if grep -qF -- "$3" "$2"; then bad "$1: \"$3\" in $2"; sed 's/^/    /' "$2" | head -20; else ok; fi
+}
+finish() {
+  echo "velkdb $HARNESS_NAME: $passed passed, $failed failed, $skipped skipped"
+  [ "$failed" -eq 0 ]
+}
