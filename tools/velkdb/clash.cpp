@@ -34,7 +34,10 @@ std::string describeRecord(FileDBManager& db, Table table, unsigned id) {
          (what.empty() ? "" : " (" + what + ")");
 }
 
-std::string recordWithLabel(FileDBManager& db, Table table, const std::string& label) {
+namespace {
+
+// The record of `table` with `label`, or null.
+std::unique_ptr<VELASNRecord> findByLabel(FileDBManager& db, Table table, const std::string& label) {
   const VELASNLabelString key(label);
   std::unique_ptr<VELASNRecord> r;
   if (table == Table::Key) {
@@ -44,6 +47,13 @@ std::string recordWithLabel(FileDBManager& db, Table table, const std::string& l
   } else if (db.isCRLEnabled()) {
     r.reset(db.getCRLByIndex(VELDBManager::CRLLabel, key));
   }
+  return r;
+}
+
+}  // namespace
+
+std::string recordWithLabel(FileDBManager& db, Table table, const std::string& label) {
+  const std::unique_ptr<VELASNRecord> r = findByLabel(db, table, label);
   return r ? describeRecord(db, table, idOf(*r)) : "";
 }
 
@@ -54,18 +64,10 @@ std::string recordWithIssuerAndSerial(FileDBManager& db, const VELASNCertificate
 }
 
 void requireLabelFree(FileDBManager& db, Table table, const std::string& label, unsigned self) {
-  const VELASNLabelString key(label);
-  std::unique_ptr<VELASNRecord> r;
-  if (table == Table::Key) {
-    r.reset(db.getKeyByIndex(VELDBManager::KeyLabel, key));
-  } else if (table == Table::KeyPair) {
-    if (db.isKeyPairEnabled()) r.reset(db.getKeyPairByIndex(VELDBManager::KeyPairLabel, key));
-  } else if (db.isCRLEnabled()) {
-    r.reset(db.getCRLByIndex(VELDBManager::CRLLabel, key));
-  }
+  const std::unique_ptr<VELASNRecord> r = findByLabel(db, table, label);
   if (!r || (self != 0 && idOf(*r) == self)) return;
-  const unsigned long labelTaken = 0x8C245;
-  VELDB_THROW(labelTaken, "the label \"" + label + "\" is in use: " + describeRecord(db, table, idOf(*r)));
+  VELDB_THROW(VELDBError::kDuplicateLabel,
+              "the label \"" + label + "\" is in use: " + describeRecord(db, table, idOf(*r)));
 }
 
 }  // namespace velkdb

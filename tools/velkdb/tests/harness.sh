@@ -58,6 +58,19 @@ contains() {  # contains DESCRIPTION FILE TEXT
 lacks() {  # lacks DESCRIPTION FILE TEXT
   if grep -qF -- "$3" "$2"; then bad "$1: \"$3\" in $2"; sed 's/^/    /' "$2" | head -20; else ok; fi
 }
+gencrl() {  # gencrl KEY CERT OUT: an empty CRL of the CA CERT, valid for 30 days
+  mkdir -p ca && : >ca/index.txt && { [ -s ca/crlnumber ] || echo 01 >ca/crlnumber; }
+  cat >ca.cnf <<CNF
+[ ca ]
+default_ca = CA_default
+[ CA_default ]
+database = $WORK/ca/index.txt
+crlnumber = $WORK/ca/crlnumber
+default_md = sha256
+default_crl_days = 30
+CNF
+  openssl ca -config ca.cnf -gencrl -keyfile "$1" -cert "$2" -out "$3" 2>/dev/null
+}
 finish() {
   echo "velkdb $HARNESS_NAME: $passed passed, $failed failed, $skipped skipped"
   [ "$failed" -eq 0 ]

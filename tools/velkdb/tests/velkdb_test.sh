@@ -48,17 +48,7 @@ openssl pkcs8 -topk8 -in enc.key -v2 aes-256-cbc -passout file:importpw -out enc
 openssl pkcs12 -export -in p12.pem -inkey p12.key -certfile ca.pem -passout file:importpw -out p12.p12 2>/dev/null
 openssl req -newkey rsa:2048 -nodes -keyout request.key -subj "/O=Test Org/CN=request.test.example" \
   -out request.csr 2>/dev/null
-mkdir -p ca && : >ca/index.txt && echo 01 >ca/crlnumber
-cat >ca.cnf <<CNF
-[ ca ]
-default_ca = CA_default
-[ CA_default ]
-database = $WORK/ca/index.txt
-crlnumber = $WORK/ca/crlnumber
-default_md = sha256
-default_crl_days = 30
-CNF
-openssl ca -config ca.cnf -gencrl -keyfile ca.key -cert ca.pem -out crl.pem 2>/dev/null
+gencrl ca.key ca.pem crl.pem
 [ -s crl.pem ] && [ -s p12.p12 ] && [ -s enc-encrypted.key ] || { echo "FAIL: test material"; exit 1; }
 
 # --- help -------------------------------------------------------------------------
