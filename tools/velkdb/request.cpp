@@ -178,7 +178,11 @@ int cmdRequest(const Args& args) {
   }
   // The name, and where the request goes, are checked before the password
   // is asked for and the key is stored.
-  parseName(subject);
+  try {
+    parseName(subject);
+  } catch (const VELException& e) {
+    throw UsageError("--subject: " + std::string(e.getMessage()));
+  }
   const std::string out = args.get("out");
   if (!out.empty() && out != "-") {
     const std::size_t slash = out.rfind('/');

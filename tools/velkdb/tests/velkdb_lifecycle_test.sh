@@ -46,6 +46,7 @@ fails_with "request without --subject" 2 0x8B67A "$VELKDB" request
 fails_with "request with an unknown key type" 2 0x8B67A "$VELKDB" request --subject CN=x --key rsa:1024
 fails_with "request with a SAN that is no name" 2 0x8B67A "$VELKDB" request --subject CN=x --san "DNS:bad host"
 fails_with "request with a label that is two lines" 2 0x8B67A "$VELKDB" request --subject CN=x --label "$(printf 'a\nb')"
+fails_with "request with a subject that is no name" 2 0x8B67A "$VELKDB" request --subject garbage
 
 check "request to standard output" "$VELKDB" request "${P[@]}" --subject "CN=web.life.test,O=Life" \
   --san "web.life.test,IP:192.0.2.7"
