@@ -139,11 +139,11 @@ set(CPACK_PACKAGE_VENDOR "velfiledb developers")
 set(CPACK_PACKAGE_CONTACT "velfiledb developers")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "password-protected certificate and key database in files")
-set(CPACK_PACKAGE_DESCRIPTION
-    "velfiledb keeps certificates with their private keys, key pairs with their certification requests, and "
-    "certificate revocation lists in password-protected table files.  This package holds the libraries "
-    "libvelfiledb_64 and libvelcert_64, their headers, CMake and pkg-config files, and the command-line "
-    "tool velkdb.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+       "velfiledb keeps certificates with their private keys, key pairs with their certification requests, and "
+       "certificate revocation lists in password-protected table files.  This package holds the libraries "
+       "libvelfiledb_64 and libvelcert_64, their headers, CMake and pkg-config files, and the command-line "
+       "tool velkdb.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "velfiledb developers")
 set(CPACK_DEBIAN_PACKAGE_SECTION "libs")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
