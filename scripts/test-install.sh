@@ -223,7 +223,7 @@ manual() {
   [[ -z $warnings ]] || fail "groff: $warnings"
   for command in $("$bindir/velkdb" --help | awk '/^commands:/ {on = 1; next} on && NF == 0 {exit} on {print $1}'); do
     grep -q "^\.B $command\b" "$root/share/man/man1/velkdb.1" ||
-      echo "test-install: warning: velkdb.1 does not describe the command $command" >&2
+      echo "test-install: warning: velkdb.1 does not describe the command $command" >>"$work/warnings"
   done
   return 0
 }
@@ -253,5 +253,7 @@ completion() {
 }
 check "bash completion: commands and options from velkdb's help, file names for files" completion
 
+# A command that velkdb has and its manual page not yet fails nothing.
+[[ -f $work/warnings ]] && cat "$work/warnings"
 echo "test-install ($mode): $passed passed, $failed failed"
 [[ $failed -eq 0 ]]
