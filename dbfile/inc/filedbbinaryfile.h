@@ -117,6 +117,10 @@ class FileDBBinaryFile {
   static VELString fullPathName(const VELString& path);
   static void remove(const VELString& path);
   static void rename(const VELString& from, const VELString& to);
+  // Makes the entries of the directory that holds `path` durable: a file
+  // made, renamed or removed there.  Throws kWrite "vel_syncdir-" path with
+  // errno.
+  static void syncDirectory(const VELString& path);
 
  protected:
   int getFileDescriptor() const { return fileDescriptor; }

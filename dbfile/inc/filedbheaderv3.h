@@ -29,17 +29,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "filedbheader.h"
+#include "filedbsealedheader.h"
 #include "velkry.h"
 
-class FileDBHeaderV3 : public FileDBHeader {
+class FileDBHeaderV3 : public FileDBSealedHeader<3, 16> {
  public:
-  static constexpr std::uint8_t kMajorVersion = 3;
-  static constexpr std::uint64_t kHashSize = 16;
-  static constexpr std::uint64_t kPasswordHeaderHashOffset = kCommonHeaderSize;                    // 48
-  static constexpr std::uint64_t kPasswordDatabaseHashOffset = kPasswordHeaderHashOffset + kHashSize;  // 64
-  static constexpr std::uint64_t kHeaderSize = kPasswordDatabaseHashOffset + kHashSize;              // 80
-
   // CREATORS
   // A header for a new file: magic number, major version 3, all else zero.
   // `factory` may be null (then no digest is available).
@@ -65,18 +59,6 @@ class FileDBHeaderV3 : public FileDBHeader {
   void setPasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) override;
 
   // ACCESSORS
-  VELBuffer getPasswordHeaderHash() const override;
-  VELBuffer getPasswordDatabaseHash() const override;
-  std::uint64_t getSize() const override;
-  // Writes the 80 header bytes at position 0 of `file`.
-  void persist(FileDBBinaryFile& file) const override;
-  // Throws 0x8C242 unless the major version is 3.
-  void validateMajorVersion() const override;
-  // Throws 0x8C240 on a wrong password (0x8BA66 without digest).
-  void validatePasswordHeaderHash(const VELPasswordEncryptor& password) const override;
-  // Throws 0x8C243 when file and header do not match the stored hash (0x8BA66
-  // without digest; file errors are `FileDBBinaryFile`'s).
-  void validatePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const override;
   // MD5(common || password), 16 bytes.  Throws 0x8BA66 without digest.
   VELBuffer computePasswordHeaderHash(const VELPasswordEncryptor& password) const override;
   // The 16-byte database hash (layout above) fed slot bytes in file order;
@@ -84,7 +66,6 @@ class FileDBHeaderV3 : public FileDBHeader {
   // hash, so feed it every slot of the file.  Throws 0x8BA66 without digest.
   // `computePasswordDatabaseHash` feeds it the file.
   std::unique_ptr<DatabaseHasher> startDatabaseHash(const VELPasswordEncryptor& password) const override;
-  bool databaseHashMatches(const VELBuffer& computed) const override;
   bool isKindOf(const VELString& name) const override;
   VELString getInstanceName() const override;
   static VELString getClassName();
@@ -111,10 +92,7 @@ class FileDBHeaderV3 : public FileDBHeader {
                   const VELFastBuffer& clear) const;
 
   // DATA
-  std::unique_ptr<VELKRYDigest> digest;  // MD5; null when the factory gave none
-  unsigned char passwordHeaderHash[kHashSize];
-  unsigned char passwordDatabaseHash[kHashSize];
-  // What the incremental database hash keeps: the XOR over the slots, valid
+  std::unique_ptr<VELKRYDigest> digest;  // What the incremental database hash keeps: the XOR over the slots, valid
   // for this password, slot count and record length.
   mutable unsigned char d_slotXor[kHashSize];
   mutable bool d_slotXorValid = false;

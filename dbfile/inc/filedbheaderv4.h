@@ -28,17 +28,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "filedbheader.h"
+#include "filedbsealedheader.h"
 #include "velkry.h"
 
-class FileDBHeaderV4 : public FileDBHeader {
+class FileDBHeaderV4 : public FileDBSealedHeader<4, 20> {
  public:
-  static constexpr std::uint8_t kMajorVersion = 4;
-  static constexpr std::uint64_t kHashSize = 20;
-  static constexpr std::uint64_t kPasswordHeaderHashOffset = kCommonHeaderSize;                    // 48
-  static constexpr std::uint64_t kPasswordDatabaseHashOffset = kPasswordHeaderHashOffset + kHashSize;  // 68
-  static constexpr std::uint64_t kHeaderSize = kPasswordDatabaseHashOffset + kHashSize;              // 88
-
   // CREATORS
   // A header for a new file: magic number, major version 4, all else zero.
   // The factory is copied; null leaves the header without one.
@@ -65,25 +59,12 @@ class FileDBHeaderV4 : public FileDBHeader {
   void setPasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) override;
 
   // ACCESSORS
-  VELBuffer getPasswordHeaderHash() const override;
-  VELBuffer getPasswordDatabaseHash() const override;
-  std::uint64_t getSize() const override;
-  // Writes the 88 header bytes at position 0 of `file`.
-  void persist(FileDBBinaryFile& file) const override;
-  // Throws 0x8C242 unless the major version is 4.
-  void validateMajorVersion() const override;
-  // Throws 0x8C240 on a wrong password (0x8BA66 without MAC).
-  void validatePasswordHeaderHash(const VELPasswordEncryptor& password) const override;
-  // Throws 0x8C243 when file and header do not match the stored hash (0x8BA66
-  // without MAC; file errors are `FileDBBinaryFile`'s).
-  void validatePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const override;
   // MAC(common), 20 bytes.  Throws 0x8BA66 without MAC.
   VELBuffer computePasswordHeaderHash(const VELPasswordEncryptor& password) const override;
   // The 20-byte database hash, MAC(common || header hash || slots...), fed
   // slot bytes in file order.  Throws 0x8BA66 without MAC.
   // `computePasswordDatabaseHash` feeds it the file.
   std::unique_ptr<DatabaseHasher> startDatabaseHash(const VELPasswordEncryptor& password) const override;
-  bool databaseHashMatches(const VELBuffer& computed) const override;
   bool isKindOf(const VELString& name) const override;
   VELString getInstanceName() const override;
   static VELString getClassName();
@@ -93,9 +74,7 @@ class FileDBHeaderV4 : public FileDBHeader {
   std::unique_ptr<VELKRYDigest> makeMAC(const VELFastBuffer& key) const;
 
   // DATA
-  std::unique_ptr<VELKRYAlgorithmFactory> algorithmFactory;  // own copy; may be null
-  unsigned char passwordHeaderHash[kHashSize];
-  unsigned char passwordDatabaseHash[kHashSize];
+  std::unique_ptr<VELKRYAlgorithmFactory> algorithmFactory;
 };
 
 #endif

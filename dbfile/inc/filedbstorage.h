@@ -52,6 +52,9 @@ class FileDBStorage {
   // system writes comes near it, and it bounds what a crafted header can make
   // the open allocate.
   static constexpr std::uint32_t kMaxEmptyRecordLength = 64u * 1024u * 1024u;
+  // Smallest record length a create accepts: a key slot's fixed fields (40
+  // bytes and five 20-byte digests) and room for a small record.
+  static constexpr std::uint32_t kMinInitialRecordLength = 256;
 
   // CREATORS
   // Opens and checks the existing file `fileName` (for a string connection,
@@ -68,7 +71,9 @@ class FileDBStorage {
   // closes it.  Never throws.
   virtual ~FileDBStorage();
 
-  // Creates an empty table file: header only, record length 5000, no slot;
+  // Creates an empty table file: header only, no slot, record length the
+  // connection's initial record length (5000 when it is 0; 0x8B67A when it
+  // is below `kMinInitialRecordLength` or above `kMaxEmptyRecordLength`);
   // version 4 for connect types 2 and 3, else version 3.  Throws 0x8C24E when
   // the file exists, and the binary file's errors.
   static void newFile(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName,

@@ -12,13 +12,24 @@
 namespace {
 
 constexpr int kNewFileFlags = VEL_O_BINARY | VEL_O_EXCL | VEL_O_CREAT | VEL_O_RDWR;  // 0x8502
-constexpr int kReadWriteFlags = VEL_O_BINARY | VEL_O_RDWR;                          // 0x8002
-constexpr int kReadOnlyFlags = VEL_O_BINARY;                                        // 0x8000
-constexpr int kOwnerReadWrite = 0x180;                                              // 0600
-constexpr int kExists = 17;                                                         // EEXIST
+constexpr int kReadWriteFlags = VEL_O_BINARY | VEL_O_RDWR;                           // 0x8002
+constexpr int kReadOnlyFlags = VEL_O_BINARY;                                         // 0x8000
+constexpr int kOwnerReadWrite = 0x180;                                               // 0600
+constexpr int kExists = 17;                                                          // EEXIST
 constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
 // Reads above this size first check that the file holds the bytes.
 constexpr std::uint64_t kLargeRead = 1U << 20;
+
+// Every failed call on a file ends here: `error` with the message "CALL-PATH"
+// (the call, then the file) and `extra`, errno unless the call says
+// otherwise (a short read or write gives the bytes it moved).
+[[noreturn]] void fail(unsigned long error, const char* call, const VELString& path, long long extra) {
+  throw VELDBException(__FILE__, __LINE__, error, VELString(call) + "-" + path, extra);
+}
+[[noreturn]] void failWithErrno(unsigned long error, const char* call, const VELString& path) {
+  const int e = errno;
+  fail(error, call, path, e);
+}
 
 }  // namespace
 
@@ -146,7 +157,7 @@ void FileDBBinaryFile::read(VELString& out, std::uint64_t count) {
     if (count > available) {
       std::unique_ptr<char[]> rest(new char[available == 0 ? 1 : available]);
       read(static_cast<void*>(rest.get()), available);
-      VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), available);
+      fail(VELDBError::kRead, "vel_read", fileName.str(), available);
     }
   }
   std::unique_ptr<char[]> scratch(new char[count == 0 ? 1 : count]);
@@ -157,37 +168,34 @@ void FileDBBinaryFile::read(VELString& out, std::uint64_t count) {
 void FileDBBinaryFile::read(void* buffer, const std::uint64_t& count) {
   VEL_TRACE_SCOPE("read");
   isOpenCheck();
-  if (count > 0xFFFFFFFFULL) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), 0);
+  if (count > 0xFFFFFFFFULL) fail(VELDBError::kRead, "vel_read", fileName.str(), 0);
   const long long n = vel_readFully(fileDescriptor, buffer, static_cast<std::size_t>(count));
   if (n < 0) {
-    const int error = errno;
     position = kUnknown;
-    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), error);
+    failWithErrno(VELDBError::kRead, "vel_read", fileName.str());
   }
   if (position != kUnknown) position += static_cast<std::uint64_t>(n);
-  if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), n);
+  if (static_cast<std::uint64_t>(n) < count) fail(VELDBError::kRead, "vel_read", fileName.str(), n);
 }
 
 void FileDBBinaryFile::readAt(std::uint64_t offset, void* buffer, std::uint64_t count) {
   VEL_TRACE_SCOPE("readAt");
   isOpenCheck();
   if (count > 0xFFFFFFFFULL || offset > kMaxFileSize) {
-    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), 0);
+    fail(VELDBError::kRead, "vel_read", fileName.str(), 0);
   }
   const long long n = vel_readFullyAt(fileDescriptor, buffer, static_cast<std::size_t>(count), offset);
   if (n < 0) {
-    const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), error);
+    failWithErrno(VELDBError::kRead, "vel_read", fileName.str());
   }
-  if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), n);
+  if (static_cast<std::uint64_t>(n) < count) fail(VELDBError::kRead, "vel_read", fileName.str(), n);
 }
 
 std::uint64_t FileDBBinaryFile::bytesAvailable() {
   if (position == kUnknown) {
     const long long p = vel_lseek(fileDescriptor, 0, 1);
     if (p < 0) {
-      const int error = errno;
-      VELDB_THROW_EXTRA(VELDBError::kRead, "vel_read-" + fileName.str(), error);
+      failWithErrno(VELDBError::kRead, "vel_read", fileName.str());
     }
     position = static_cast<std::uint64_t>(p);
   }
@@ -224,7 +232,7 @@ void FileDBBinaryFile::write(const VELString& data) {
 
 void FileDBBinaryFile::checkGrowth(std::uint64_t end) const {
   if (end > kMaxFileSize) {
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "file would exceed 2 GiB-" + fileName.str(), static_cast<long long>(end));
+    fail(VELDBError::kWrite, "file would exceed 2 GiB", fileName.str(), static_cast<long long>(end));
   }
 }
 
@@ -236,8 +244,7 @@ void FileDBBinaryFile::write(const void* buffer, const std::uint64_t& count) {
   if (position == kUnknown) {
     const long long p = vel_lseek(fileDescriptor, 0, 1);
     if (p < 0) {
-      const int error = errno;
-      VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), error);
+      failWithErrno(VELDBError::kWrite, "vel_seek", fileName.str());
     }
     position = static_cast<std::uint64_t>(p);
   }
@@ -245,12 +252,11 @@ void FileDBBinaryFile::write(const void* buffer, const std::uint64_t& count) {
   checkGrowth(position + count);
   const long long n = vel_writeFully(fileDescriptor, buffer, static_cast<std::size_t>(count));
   if (n < 0) {
-    const int error = errno;
     position = kUnknown;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_write-" + fileName.str(), error);
+    failWithErrno(VELDBError::kWrite, "vel_write", fileName.str());
   }
   position += static_cast<std::uint64_t>(n);
-  if (static_cast<std::uint64_t>(n) < count) VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_write-" + fileName.str(), n);
+  if (static_cast<std::uint64_t>(n) < count) fail(VELDBError::kWrite, "vel_write", fileName.str(), n);
 }
 
 std::uint64_t FileDBBinaryFile::currentPosition() {
@@ -258,8 +264,7 @@ std::uint64_t FileDBBinaryFile::currentPosition() {
   if (position == kUnknown) {
     const long long p = vel_lseek(fileDescriptor, 0, 1);
     if (p < 0) {
-      const int e = errno;
-      VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), e);
+      failWithErrno(VELDBError::kWrite, "vel_seek", fileName.str());
     }
     position = static_cast<std::uint64_t>(p);
   }
@@ -272,15 +277,14 @@ std::uint64_t FileDBBinaryFile::setPosition(const long& offset, const Origin& or
   // Offsets are 32-bit signed quantities in the file format's world; a wider
   // one is refused rather than cut, which would land somewhere else.
   if (offset < std::numeric_limits<std::int32_t>::min() || offset > std::numeric_limits<std::int32_t>::max()) {
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), EINVAL);
+    fail(VELDBError::kWrite, "vel_seek", fileName.str(), EINVAL);
   }
   const long long off = offset;
   const int whence = origin == Current ? 1 : origin == End ? 2 : 0;
   const long long p = vel_lseek(fileDescriptor, off, whence);
   if (p == -1) {
-    const int error = errno;
     position = kUnknown;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_seek-" + fileName.str(), error);
+    failWithErrno(VELDBError::kWrite, "vel_seek", fileName.str());
   }
   position = static_cast<std::uint64_t>(p);
   return position;
@@ -302,8 +306,7 @@ void FileDBBinaryFile::setSize(std::uint64_t size) {
   checkGrowth(size);
   ++modificationCount;
   if (vel_chsize(fileDescriptor, static_cast<long long>(size)) != 0) {
-    const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_chsize-" + fileName.str(), error);
+    failWithErrno(VELDBError::kWrite, "vel_chsize", fileName.str());
   }
 }
 
@@ -313,15 +316,14 @@ void FileDBBinaryFile::reserve(std::uint64_t size) {
   checkGrowth(size);
   if (size == 0) return;
   const int rc = vel_reserve(fileDescriptor, 0, static_cast<long long>(size));
-  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_reserve-" + fileName.str(), rc);
+  if (rc != 0) fail(VELDBError::kWrite, "vel_reserve", fileName.str(), rc);
 }
 
 void FileDBBinaryFile::sync() {
   VEL_TRACE_SCOPE("sync");
   isOpenCheck();
   if (vel_fsync(fileDescriptor) != 0) {
-    const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_fsync-" + fileName.str(), error);
+    failWithErrno(VELDBError::kWrite, "vel_fsync", fileName.str());
   }
 }
 
@@ -329,14 +331,14 @@ void FileDBBinaryFile::lock(std::uint64_t offset, std::uint64_t length, int mode
   VEL_TRACE_SCOPE("lock");
   isOpenCheck();
   const int rc = vel_lockfile(fileDescriptor, offset, length, mode);
-  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kLock, "vel_lockfile-" + fileName.str(), rc);
+  if (rc != 0) fail(VELDBError::kLock, "vel_lockfile", fileName.str(), rc);
 }
 
 void FileDBBinaryFile::unlock(std::uint64_t offset, std::uint64_t length) {
   VEL_TRACE_SCOPE("unlock");
   isOpenCheck();
   const int rc = vel_unlockfile(fileDescriptor, offset, length);
-  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kUnlock, "vel_unlockfile-" + fileName.str(), rc);
+  if (rc != 0) fail(VELDBError::kUnlock, "vel_unlockfile", fileName.str(), rc);
 }
 
 bool FileDBBinaryFile::exists(const VELString& path) {
@@ -348,8 +350,7 @@ VELString FileDBBinaryFile::fullPathName(const VELString& path) {
   VEL_TRACE_SCOPE("fullPathName");
   VELString full;
   if (vel_fullpath(full, path.c_str()) != 0) {
-    const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "vel_fullpath-" + path, error);
+    failWithErrno(VELDBError::kCannotOpen, "vel_fullpath", path);
   }
   return full;
 }
@@ -357,15 +358,18 @@ VELString FileDBBinaryFile::fullPathName(const VELString& path) {
 void FileDBBinaryFile::remove(const VELString& path) {
   VEL_TRACE_SCOPE("remove");
   if (vel_unlink(path.c_str()) != 0) {
-    const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kCannotDelete, "vel_unlink-" + path, error);
+    failWithErrno(VELDBError::kCannotDelete, "vel_unlink", path);
   }
+}
+
+void FileDBBinaryFile::syncDirectory(const VELString& path) {
+  VEL_TRACE_SCOPE("syncDirectory");
+  if (vel_syncdir(path.c_str()) != 0) failWithErrno(VELDBError::kWrite, "vel_syncdir", path);
 }
 
 void FileDBBinaryFile::rename(const VELString& from, const VELString& to) {
   VEL_TRACE_SCOPE("rename");
   if (vel_rename(from.c_str(), to.c_str()) != 0) {
-    const int error = errno;
-    VELDB_THROW_EXTRA(VELDBError::kCannotCreate, "vel_rename-" + from + " to " + to, error);
+    failWithErrno(VELDBError::kCannotCreate, "vel_rename", from + " to " + to);
   }
 }

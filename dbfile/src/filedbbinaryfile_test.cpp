@@ -224,8 +224,8 @@ TEST_F(FileDBBinaryFileTest, NewFileIsOwnerReadWriteOnly) {
 TEST_F(FileDBBinaryFileTest, OpenNewOnExistingPathFailsAndStaysClosed) {
   makeFile("keep");
   FileDBBinaryFile f;
-  expectError([&] { f.openNew(path); }, 0x8C24E, "vel_openExclusive-" + path, true, 17);
-  expectError([&] { f.getSize(); }, 0x8C232, "", false);
+  expectError([&] { f.openNew(path); }, VELDBError::kFileExists, "vel_openExclusive-" + path, true, 17);
+  expectError([&] { f.getSize(); }, VELDBError::kNotOpen, "", false);
   EXPECT_TRUE(f.getFileName().empty());
   EXPECT_EQ(4u, sizeOnDisk());  // the existing file is untouched
   f.openNew(dir + "/other");    // still usable
@@ -234,15 +234,15 @@ TEST_F(FileDBBinaryFileTest, OpenNewOnExistingPathFailsAndStaysClosed) {
 TEST_F(FileDBBinaryFileTest, OpenNewInMissingDirectoryCannotCreate) {
   FileDBBinaryFile f;
   const std::string bad = dir + "/missing/x";
-  expectError([&] { f.openNew(bad); }, 0x8C234, "vel_openExclusive-" + bad, true, ENOENT);
+  expectError([&] { f.openNew(bad); }, VELDBError::kCannotCreate, "vel_openExclusive-" + bad, true, ENOENT);
 }
 
 TEST_F(FileDBBinaryFileTest, OpenExistingMissingFileCannotOpen) {
   FileDBBinaryFile f;
   const std::string missing = dir + "/missing.vkey";
-  expectError([&] { f.openExisting(missing, VELDBConnectInfo::ReadOnly); }, 0x8C236,
+  expectError([&] { f.openExisting(missing, VELDBConnectInfo::ReadOnly); }, VELDBError::kCannotOpen,
               "vel_openSharedRead(" + missing + ")", true, ENOENT);
-  expectError([&] { f.openExisting(missing, VELDBConnectInfo::ReadWrite); }, 0x8C236,
+  expectError([&] { f.openExisting(missing, VELDBConnectInfo::ReadWrite); }, VELDBError::kCannotOpen,
               "vel_openExclusive(" + missing + ")", true, ENOENT);
   EXPECT_THROW(FileDBBinaryFile(missing, VELDBConnectInfo::ReadOnly), VELDBException);
   EXPECT_FALSE(FileDBBinaryFile::exists(missing));
@@ -251,16 +251,16 @@ TEST_F(FileDBBinaryFileTest, OpenExistingMissingFileCannotOpen) {
 TEST_F(FileDBBinaryFileTest, OpenExistingWithUnknownModeOpensNothing) {
   makeFile("x");
   FileDBBinaryFile f;
-  expectError([&] { f.openExisting(path, static_cast<VELDBConnectInfo::AccessMode>(2)); }, 0x8C236, "", true, 0);
-  expectError([&] { f.getSize(); }, 0x8C232, "", false);
+  expectError([&] { f.openExisting(path, static_cast<VELDBConnectInfo::AccessMode>(2)); }, VELDBError::kCannotOpen, "", true, 0);
+  expectError([&] { f.getSize(); }, VELDBError::kNotOpen, "", false);
 }
 
 TEST_F(FileDBBinaryFileTest, SecondOpenOnOpenObjectIsRefused) {
   makeFile("data");
   FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
-  expectError([&] { f.openNew(dir + "/n"); }, 0x8C233, "", false);
-  expectError([&] { f.openExisting(path, VELDBConnectInfo::ReadOnly); }, 0x8C233, "", false);
-  expectError([&] { f.openTmpFile(); }, 0x8C233, "", false);
+  expectError([&] { f.openNew(dir + "/n"); }, VELDBError::kAlreadyOpen, "", false);
+  expectError([&] { f.openExisting(path, VELDBConnectInfo::ReadOnly); }, VELDBError::kAlreadyOpen, "", false);
+  expectError([&] { f.openTmpFile(); }, VELDBError::kAlreadyOpen, "", false);
   EXPECT_FALSE(FileDBBinaryFile::exists(dir + "/n"));
   VELString out;
   f.read(out, 4);  // the first open is intact
@@ -289,7 +289,7 @@ TEST_F(FileDBBinaryFileTest, ClosedObjectRefusesEveryOperation) {
       [&] { f.reserve(10); },
       [&] { f.sync(); },
   };
-  for (const auto& op : ops) expectError(op, 0x8C232, "", false);
+  for (const auto& op : ops) expectError(op, VELDBError::kNotOpen, "", false);
 }
 
 TEST_F(FileDBBinaryFileTest, ReopensAfterClose) {
@@ -333,11 +333,11 @@ TEST_F(FileDBBinaryFileTest, ReadPastEndReportsBytesAvailable) {
   FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
   f.setPosition(std::uint64_t{4});
   VELString out = "unchanged";
-  expectError([&] { f.read(out, 10); }, 0x8C238, "vel_read-" + path, true, 6);
+  expectError([&] { f.read(out, 10); }, VELDBError::kRead, "vel_read-" + path, true, 6);
   EXPECT_EQ("unchanged", out);
   f.setPosition(0L, FileDBBinaryFile::End);
   char c;
-  expectError([&] { f.read(&c, std::uint64_t{1}); }, 0x8C238, "vel_read-" + path, true, 0);
+  expectError([&] { f.read(&c, std::uint64_t{1}); }, VELDBError::kRead, "vel_read-" + path, true, 0);
 }
 
 TEST_F(FileDBBinaryFileTest, HugeReadCountFailsLikeAShortRead) {
@@ -346,8 +346,8 @@ TEST_F(FileDBBinaryFileTest, HugeReadCountFailsLikeAShortRead) {
   FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
   f.setPosition(std::uint64_t{3});
   VELString out;
-  expectError([&] { f.read(out, 0x7FFFFFFFULL); }, 0x8C238, "vel_read-" + path, true, 7);
-  expectError([&] { f.read(out, 0x100000000ULL); }, 0x8C238, "vel_read-" + path, true, 0);
+  expectError([&] { f.read(out, 0x7FFFFFFFULL); }, VELDBError::kRead, "vel_read-" + path, true, 7);
+  expectError([&] { f.read(out, 0x100000000ULL); }, VELDBError::kRead, "vel_read-" + path, true, 0);
 }
 
 TEST_F(FileDBBinaryFileTest, PositionsAt2GiBAndBeyondAreRefused) {
@@ -355,11 +355,11 @@ TEST_F(FileDBBinaryFileTest, PositionsAt2GiBAndBeyondAreRefused) {
   f.openNew(path);
   f.write(VELString("abc"));
   for (std::uint64_t p : {std::uint64_t{k2GiB}, std::uint64_t{0xFFFFFFFFULL}, std::uint64_t{0x100000000ULL}, std::uint64_t{0x100000001ULL}, ~std::uint64_t{0}}) {
-    expectError([&] { f.setPosition(p); }, 0x8C239, "vel_seek-" + path, true, EINVAL);
+    expectError([&] { f.setPosition(p); }, VELDBError::kWrite, "vel_seek-" + path, true, EINVAL);
   }
   const long wide = 0x100000001L;  // not cut to 1
-  expectError([&] { f.setPosition(wide, FileDBBinaryFile::Begin); }, 0x8C239, "vel_seek-" + path, true, EINVAL);
-  expectError([&] { f.setPosition(-1L, FileDBBinaryFile::Begin); }, 0x8C239, "vel_seek-" + path, true, EINVAL);
+  expectError([&] { f.setPosition(wide, FileDBBinaryFile::Begin); }, VELDBError::kWrite, "vel_seek-" + path, true, EINVAL);
+  expectError([&] { f.setPosition(-1L, FileDBBinaryFile::Begin); }, VELDBError::kWrite, "vel_seek-" + path, true, EINVAL);
   // The largest position is still reachable, and nothing was overwritten.
   EXPECT_EQ(0x7FFFFFFFu, f.setPosition(std::uint64_t{0x7FFFFFFF}));
   EXPECT_EQ(3u, f.getSize());
@@ -382,7 +382,7 @@ TEST_F(FileDBBinaryFileTest, SetSizeGrowsWithZerosAndCuts) {
 TEST_F(FileDBBinaryFileTest, ReadOnlyOpenCannotWrite) {
   makeFile("abc");
   FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
-  expectError([&] { f.write(VELString("x")); }, 0x8C239, "vel_write-" + path, true, EBADF);
+  expectError([&] { f.write(VELString("x")); }, VELDBError::kWrite, "vel_write-" + path, true, EBADF);
 }
 
 TEST_F(FileDBBinaryFileTest, TemporaryFileIsAnonymousPrivateAndGoneAfterClose) {
@@ -423,13 +423,13 @@ TEST_F(FileDBBinaryFileTest, StaticPathOperations) {
   FileDBBinaryFile::rename(path, moved);
   EXPECT_FALSE(FileDBBinaryFile::exists(path));
   EXPECT_TRUE(FileDBBinaryFile::exists(moved));
-  expectError([&] { FileDBBinaryFile::rename(path, moved); }, 0x8C234, "vel_rename-" + path + " to " + moved, true,
+  expectError([&] { FileDBBinaryFile::rename(path, moved); }, VELDBError::kCannotCreate, "vel_rename-" + path + " to " + moved, true,
               ENOENT);
   FileDBBinaryFile::remove(moved);
   EXPECT_FALSE(FileDBBinaryFile::exists(moved));
-  expectError([&] { FileDBBinaryFile::remove(moved); }, 0x8C235, "vel_unlink-" + moved, true, ENOENT);
+  expectError([&] { FileDBBinaryFile::remove(moved); }, VELDBError::kCannotDelete, "vel_unlink-" + moved, true, ENOENT);
   const std::string nowhere = dir + "/no/dir/x";
-  expectError([&] { FileDBBinaryFile::fullPathName(nowhere); }, 0x8C236, "vel_fullpath-" + nowhere, true, ENOENT);
+  expectError([&] { FileDBBinaryFile::fullPathName(nowhere); }, VELDBError::kCannotOpen, "vel_fullpath-" + nowhere, true, ENOENT);
 }
 
 // --- locks ---------------------------------------------------------------------
@@ -443,13 +443,13 @@ TEST_F(FileDBBinaryFileTest, ReadWriteOpenExcludesOthersInProcess) {
       other.openExisting(path, mode);
       ADD_FAILURE() << "second open succeeded, mode " << mode;
     } catch (const VELDBException& e) {
-      EXPECT_EQ(0x8C23Au, e.getError());
+      EXPECT_EQ(VELDBError::kLock, e.getError());
       EXPECT_EQ(mode == VELDBConnectInfo::ReadWrite ? "vel_openExclusive(" + path + ")"
                                                     : "vel_openSharedRead(" + path + ")",
                 e.getMessage());
       EXPECT_TRUE(isLockRefusal(static_cast<int>(e.getExtra()))) << e.getExtra();
     }
-    expectError([&] { other.getSize(); }, 0x8C232, "", false);
+    expectError([&] { other.getSize(); }, VELDBError::kNotOpen, "", false);
   }
   writer.close();  // releases the lock
   FileDBBinaryFile next(path, VELDBConnectInfo::ReadWrite);
@@ -498,7 +498,7 @@ int tryOpen(const std::string& path, VELDBConnectInfo::AccessMode mode) {
     f.openExisting(path, mode);
     return 0;
   } catch (const VELDBException& e) {
-    return e.getError() == 0x8C23A ? 1 : 2;
+    return e.getError() == VELDBError::kLock ? 1 : 2;
   }
 }
 
@@ -527,7 +527,7 @@ TEST_F(FileDBBinaryFileTest, ExplicitRangeLocks) {
     b.lock(5, 1, VEL_LOCK_READ);
     ADD_FAILURE() << "overlapping lock granted";
   } catch (const VELDBException& e) {
-    EXPECT_EQ(0x8C23Au, e.getError());
+    EXPECT_EQ(VELDBError::kLock, e.getError());
     EXPECT_EQ("vel_lockfile-" + path, e.getMessage());
     EXPECT_TRUE(isLockRefusal(static_cast<int>(e.getExtra())));
   }
@@ -569,12 +569,12 @@ TEST_F(FileDBBinaryFileTest, WriteThatStopsShortFails) {
   FileDBBinaryFile f;
   f.openNew(path);
   g_faults.writeBudget = 5;  // then write returns 0
-  expectError([&] { f.write(VELString("0123456789")); }, 0x8C239, "vel_write-" + path, true, 5);
+  expectError([&] { f.write(VELString("0123456789")); }, VELDBError::kWrite, "vel_write-" + path, true, 5);
   g_faults.writeBudget = 0;
   g_faults.writeErrorAtLimit = ENOSPC;
-  expectError([&] { f.write(VELString("x")); }, 0x8C239, "vel_write-" + path, true, ENOSPC);
+  expectError([&] { f.write(VELString("x")); }, VELDBError::kWrite, "vel_write-" + path, true, ENOSPC);
   g_faults.writeBudget = 2;  // some bytes, then no space
-  expectError([&] { f.write(VELString("xyz")); }, 0x8C239, "vel_write-" + path, true, 2);
+  expectError([&] { f.write(VELString("xyz")); }, VELDBError::kWrite, "vel_write-" + path, true, 2);
 }
 
 TEST_F(FileDBBinaryFileTest, FailingReadThrowsWithErrno) {
@@ -583,19 +583,19 @@ TEST_F(FileDBBinaryFileTest, FailingReadThrowsWithErrno) {
   FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
   g_faults.readError = EIO;
   VELString out;
-  expectError([&] { f.read(out, 3); }, 0x8C238, "vel_read-" + path, true, EIO);
+  expectError([&] { f.read(out, 3); }, VELDBError::kRead, "vel_read-" + path, true, EIO);
   char bytes[3];
-  expectError([&] { f.readAt(0, bytes, 3); }, 0x8C238, "vel_read-" + path, true, EIO);
+  expectError([&] { f.readAt(0, bytes, 3); }, VELDBError::kRead, "vel_read-" + path, true, EIO);
   // Past the end: a short read, reported with the bytes there were.
   g_faults.readError = 0;
-  expectError([&] { f.readAt(1, bytes, 3); }, 0x8C238, "vel_read-" + path, true, 2);
+  expectError([&] { f.readAt(1, bytes, 3); }, VELDBError::kRead, "vel_read-" + path, true, 2);
 }
 
 TEST_F(FileDBBinaryFileTest, GrowthPast2GiBIsRefusedBeforeWriting) {
   PlatformGuard guard(faultyCalls());
   FileDBBinaryFile f;
   f.openNew(path);
-  expectError([&] { f.setSize(k2GiB); }, 0x8C239, "file would exceed 2 GiB-" + path, true,
+  expectError([&] { f.setSize(k2GiB); }, VELDBError::kWrite, "file would exceed 2 GiB-" + path, true,
               static_cast<long long>(k2GiB));
   EXPECT_EQ(0, g_faults.truncateCalls);
   f.setPosition(std::uint64_t{0x7FFFFF00});
@@ -607,7 +607,7 @@ TEST_F(FileDBBinaryFileTest, GrowthPast2GiBIsRefusedBeforeWriting) {
   f.setPosition(std::uint64_t{0x7FFFFFFE});
   f.write(VELString("z"));
   EXPECT_EQ(0x7FFFFFFFu, f.getSize());
-  expectError([&] { f.write(VELString("z")); }, 0x8C239, "file would exceed 2 GiB-" + path, true,
+  expectError([&] { f.write(VELString("z")); }, VELDBError::kWrite, "file would exceed 2 GiB-" + path, true,
               static_cast<long long>(k2GiB));
 }
 
@@ -617,7 +617,7 @@ TEST_F(FileDBBinaryFileTest, ReserveWithoutSpaceFails) {
   f.openNew(path);
   f.reserve(4096);
   g_faults.reserveError = ENOSPC;
-  expectError([&] { f.reserve(8192); }, 0x8C239, "vel_reserve-" + path, true, ENOSPC);
+  expectError([&] { f.reserve(8192); }, VELDBError::kWrite, "vel_reserve-" + path, true, ENOSPC);
   EXPECT_THROW(f.reserve(k2GiB), VELDBException);
 }
 
@@ -626,17 +626,17 @@ TEST_F(FileDBBinaryFileTest, FailingSizeAndSeekCalls) {
   FileDBBinaryFile f;
   f.openNew(path);
   g_faults.sizeError = EIO;
-  expectError([&] { f.getSize(); }, 0x8C238, "vel_filesize", true, EIO);
+  expectError([&] { f.getSize(); }, VELDBError::kRead, "vel_filesize", true, EIO);
   g_faults.seekError = ESPIPE;
-  expectError([&] { f.setPosition(0L, FileDBBinaryFile::End); }, 0x8C239, "vel_seek-" + path, true, ESPIPE);
+  expectError([&] { f.setPosition(0L, FileDBBinaryFile::End); }, VELDBError::kWrite, "vel_seek-" + path, true, ESPIPE);
 }
 
 TEST_F(FileDBBinaryFileTest, FailingTemporaryFile) {
   PlatformGuard guard(faultyCalls());
   g_faults.tmpFails = true;
   FileDBBinaryFile f;
-  expectError([&] { f.openTmpFile(); }, 0x8C234, "tmpfile", false);
-  expectError([&] { f.close(); }, 0x8C232, "", false);
+  expectError([&] { f.openTmpFile(); }, VELDBError::kCannotCreate, "tmpfile", false);
+  expectError([&] { f.close(); }, VELDBError::kNotOpen, "", false);
 }
 
 TEST_F(FileDBBinaryFileTest, FailedCloseLeavesObjectClosed) {
@@ -644,8 +644,8 @@ TEST_F(FileDBBinaryFileTest, FailedCloseLeavesObjectClosed) {
   FileDBBinaryFile f;
   f.openNew(path);
   g_faults.closeError = EIO;
-  expectError([&] { f.close(); }, 0x8C237, "vel_close", true, EIO);
-  expectError([&] { f.close(); }, 0x8C232, "", false);  // the descriptor is not touched again
+  expectError([&] { f.close(); }, VELDBError::kCannotClose, "vel_close", true, EIO);
+  expectError([&] { f.close(); }, VELDBError::kNotOpen, "", false);  // the descriptor is not touched again
   EXPECT_EQ(1, g_faults.closeCalls);
   g_faults.closeError = 0;
   f.openExisting(path, VELDBConnectInfo::ReadWrite);  // the lock went with the descriptor

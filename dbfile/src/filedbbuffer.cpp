@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "filedbcoding.h"
 #include "velexception.h"
 #include "veltrace.h"
 
@@ -85,15 +86,14 @@ void FileDBBuffer::get(std::uint16_t& value) {
   VEL_TRACE_SCOPE("get");
   unsigned char b[2];
   get(b, sizeof b);
-  value = static_cast<std::uint16_t>((b[0] << 8) | b[1]);
+  value = FileDBCoding::get16(b);
 }
 
 void FileDBBuffer::get(std::uint32_t& value) {
   VEL_TRACE_SCOPE("get");
   unsigned char b[4];
   get(b, sizeof b);
-  value = (static_cast<std::uint32_t>(b[0]) << 24) | (static_cast<std::uint32_t>(b[1]) << 16) |
-          (static_cast<std::uint32_t>(b[2]) << 8) | static_cast<std::uint32_t>(b[3]);
+  value = FileDBCoding::get32(b);
 }
 
 void FileDBBuffer::get(VELBuffer& value) {
@@ -124,14 +124,15 @@ void FileDBBuffer::put(const std::uint8_t& value) {
 
 void FileDBBuffer::put(const std::uint16_t& value) {
   VEL_TRACE_SCOPE("put");
-  const unsigned char b[2] = {static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
+  unsigned char b[2];
+  FileDBCoding::put16(b, value);
   put(b, sizeof b);
 }
 
 void FileDBBuffer::put(const std::uint32_t& value) {
   VEL_TRACE_SCOPE("put");
-  const unsigned char b[4] = {static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
-                              static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
+  unsigned char b[4];
+  FileDBCoding::put32(b, value);
   put(b, sizeof b);
 }
 

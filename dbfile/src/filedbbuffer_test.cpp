@@ -10,7 +10,7 @@
 #include "veltestutil.h"
 
 // Plan: the wire form of every value, the bounds of put, get, read and
-// setPosition (refused with 0x8B67A, nothing copied, cursor unchanged), and
+// setPosition (refused with kBadArgument, nothing copied, cursor unchanged), and
 // a slot's round trip through a file.
 
 namespace {

@@ -457,7 +457,7 @@ TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtE
            VELDB_THROW(VELDBError::kNoMatchingRecord, "not every CRL deleted");
          }
          std::unique_ptr<VELASNKeyRecord> taken = relabelled(*rec().k4, "k1");
-         if (errorOf([&] { m.insertKey(*taken); }) != 0x8C245) {
+         if (errorOf([&] { m.insertKey(*taken); }) != VELDBError::kDuplicateLabel) {
            VELDB_THROW(VELDBError::kBadArgument, "a duplicate label was not refused");
          }
          VELASNCRLRecord c4(*rec().c4);
@@ -580,7 +580,7 @@ TEST_P(FileDBCrashPointsTest, ARefusedInsertNeverReusesARecordID) {
       EXPECT_EQ(3u, idOf(*keys[2])) << where;
       EXPECT_EQ(1u, m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("key3"))) << where;
       std::unique_ptr<VELASNKeyRecord> taken = relabelled(*keys[3], "key1");
-      EXPECT_EQ(0x8C245u, errorOf([&] { m.insertKey(*taken); })) << where << ": key";
+      EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { m.insertKey(*taken); })) << where << ": key";
       m.insertKey(*keys[4]);
       EXPECT_EQ(4u, idOf(*keys[4])) << where << ": key";
 
@@ -592,7 +592,7 @@ TEST_P(FileDBCrashPointsTest, ARefusedInsertNeverReusesARecordID) {
       EXPECT_EQ(3u, idOf(*pairs[2])) << where;
       EXPECT_EQ(1u, m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("pair3"))) << where;
       std::unique_ptr<VELASNKeyPairRecord> takenPair = relabelled(*pairs[3], "pair1");
-      EXPECT_EQ(0x8C245u, errorOf([&] { m.insertKeyPair(*takenPair); })) << where << ": key pair";
+      EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { m.insertKeyPair(*takenPair); })) << where << ": key pair";
       m.insertKeyPair(*pairs[4]);
       EXPECT_EQ(4u, idOf(*pairs[4])) << where << ": key pair";
 
@@ -603,7 +603,7 @@ TEST_P(FileDBCrashPointsTest, ARefusedInsertNeverReusesARecordID) {
       EXPECT_EQ(3u, idOf(*crls[2])) << where;
       EXPECT_EQ(1u, m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("crl3"))) << where;
       std::unique_ptr<VELASNCRLRecord> takenCRL = relabelled(*crls[3], "crl1");
-      EXPECT_EQ(0x8C245u, errorOf([&] { m.insertCRL(*takenCRL); })) << where << ": CRL";
+      EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { m.insertCRL(*takenCRL); })) << where << ": CRL";
       m.insertCRL(*crls[4]);
       EXPECT_EQ(4u, idOf(*crls[4])) << where << ": CRL";
 
@@ -643,18 +643,18 @@ TEST_P(FileDBCrashPointsTest, ARefusedOperationLeavesTheTransactionAsItWas) {
       unsigned long expected;
       std::function<void()> body;
     } refusals[] = {
-        {"key insert with a label taken", 0x8C245,
+        {"key insert with a label taken", VELDBError::kDuplicateLabel,
          [&] { m->insertKey(*relabelled(*rec().k1renewed, "k4")); }},
-        {"key insert of a certificate stored", 0x8C246, [&] { m->insertKey(*relabelled(*rec().k2, "k9")); }},
+        {"key insert of a certificate stored", VELDBError::kDuplicateSignature, [&] { m->insertKey(*relabelled(*rec().k2, "k9")); }},
         {"key update of no record", VELDBError::kNoMatchingRecord,
          [&] { m->updateKeyByIndex(VELDBManager::KeyLabel, *relabelled(*rec().k1renewed, "nobody")); }},
         {"key delete with a key of the wrong type", VELDBError::kBadArgument,
          [&] { m->deleteKeyByIndex(VELDBManager::KeyLabel, VELASNInteger(1)); }},
-        {"key-pair insert of a public key stored", 0x8C249,
+        {"key-pair insert of a public key stored", VELDBError::kDuplicatePublicKey,
          [&] { m->insertKeyPair(*relabelled(*rec().p1renewed, "p9")); }},
-        {"key-pair update to a label taken", 0x8C245,
+        {"key-pair update to a label taken", VELDBError::kDuplicateLabel,
          [&] { m->updateKeyPairByIndex(VELDBManager::KeyPairRecordID, *relabelled(*rec().p2renewed, "p3", 2)); }},
-        {"CRL insert of a list stored", 0x8C246, [&] { m->insertCRL(*relabelled(*rec().c4, "c9")); }},
+        {"CRL insert of a list stored", VELDBError::kDuplicateSignature, [&] { m->insertCRL(*relabelled(*rec().c4, "c9")); }},
         {"CRL update of a record deleted", VELDBError::kNoMatchingRecord,
          [&] { m->updateCRLByIndex(VELDBManager::CRLRecordID, *relabelled(*rec().c1renewed, "c1", 1)); }},
         {"password change", VELDBError::kBadArgument, [&] { m->setDBPassword(d_old, d_new, 0); }},

@@ -17,10 +17,10 @@ FileDBCRLIndexEntry* FileDBCRLMasterIndex::find(std::uint32_t recordID) {
 
 void FileDBCRLMasterIndex::uniqueKeyIntegrityCheck(const FileDBCRLRecordFields& fields) const {
   VEL_TRACE_SCOPE("uniqueKeyIntegrityCheck");
-  if (d_recordIDMap->count(fields.recordID) != 0) VELDB_THROW(0x8C244, "");
-  if (d_labelIndex.find(fields.label) != nullptr) VELDB_THROW(0x8C245, "");
-  if (d_signatureIndex.find(fields.signatureHash) != nullptr) VELDB_THROW(0x8C246, "");
-  if (d_unsignedCRLIndex.find(fields.unsignedCRLHash) != nullptr) VELDB_THROW(0x8C24A, "");
+  if (d_recordIDMap->count(fields.recordID) != 0) VELDB_THROW(VELDBError::kDuplicateRecordID, "");
+  if (d_labelIndex.find(fields.label) != nullptr) VELDB_THROW(VELDBError::kDuplicateLabel, "");
+  if (d_signatureIndex.find(fields.signatureHash) != nullptr) VELDB_THROW(VELDBError::kDuplicateSignature, "");
+  if (d_unsignedCRLIndex.find(fields.unsignedCRLHash) != nullptr) VELDB_THROW(VELDBError::kDuplicateCRLToBeSigned, "");
 }
 
 void FileDBCRLMasterIndex::insert(std::uint64_t position, const FileDBCRLRecordFields& fields) {

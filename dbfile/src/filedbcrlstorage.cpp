@@ -18,7 +18,7 @@ using Master = FileDBCRLMasterIndex;
 
 }  // namespace
 
-// A to-be-signed part taken is 0x8C247 on update, 0x8C24A on insert (the
+// A to-be-signed part taken is kDuplicateToBeSigned on update, kDuplicateCRLToBeSigned on insert (the
 // master index's check).
 template <>
 const FileDBCRLStorage::Description& FileDBCRLStorage::description() {
@@ -31,13 +31,13 @@ const FileDBCRLStorage::Description& FileDBCRLStorage::description() {
       VELDBManager::CRLRecordID,
       {
           CRLs::UniqueKey{VELDBManager::CRLLabel, &Master::d_labelIndex, &FileDBCRLRecordFields::label,
-                          &FileDBCRLIndexEntry::label, &FileDBTableKeys::label, 0x8C245},
+                          &FileDBCRLIndexEntry::label, &FileDBTableKeys::label, VELDBError::kDuplicateLabel},
           CRLs::UniqueKey{VELDBManager::CRLSignature, &Master::d_signatureIndex, &FileDBCRLRecordFields::signatureHash,
                           &FileDBCRLIndexEntry::signatureHash,
-                          &FileDBTableKeys::sha1<VELASNBitString, &VELDBUtility::downcastBitString>, 0x8C246},
+                          &FileDBTableKeys::sha1<VELASNBitString, &VELDBUtility::downcastBitString>, VELDBError::kDuplicateSignature},
           CRLs::UniqueKey{VELDBManager::CRLTBSCertList, &Master::d_unsignedCRLIndex,
                           &FileDBCRLRecordFields::unsignedCRLHash, &FileDBCRLIndexEntry::unsignedCRLHash,
-                          &FileDBTableKeys::sha1<VELASNTBSCertList, &VELDBUtility::downcastTBSCertList>, 0x8C247},
+                          &FileDBTableKeys::sha1<VELASNTBSCertList, &VELDBUtility::downcastTBSCertList>, VELDBError::kDuplicateToBeSigned},
       },
       {
           CRLs::MultiKey{VELDBManager::CRLAllRecords, nullptr, nullptr, nullptr},

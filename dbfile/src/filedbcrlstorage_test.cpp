@@ -182,19 +182,19 @@ TEST_F(CRLStorageTest, CollisionsOfInsertAndUpdateAreRefusedWithTheirOwnNumbers)
 
   std::unique_ptr<VELASNCRLRecord> copy(new VELASNCRLRecord(*a));
   copy->setLabel("copy");
-  EXPECT_EQ(refusal([&] { c->insertRecord(*copy); }), 0x8C246u);
+  EXPECT_EQ(refusal([&] { c->insertRecord(*copy); }), VELDBError::kDuplicateSignature);
   std::unique_ptr<VELASNCRLRecord> sameTBS = resigned(*a, "same tbs");
-  EXPECT_EQ(refusal([&] { c->insertRecord(*sameTBS); }), 0x8C24Au);
+  EXPECT_EQ(refusal([&] { c->insertRecord(*sameTBS); }), VELDBError::kDuplicateCRLToBeSigned);
   std::unique_ptr<VELASNCRLRecord> sameLabel = crlRecord(issuer, "a", 1);
-  EXPECT_EQ(refusal([&] { c->insertRecord(*sameLabel); }), 0x8C245u);
+  EXPECT_EQ(refusal([&] { c->insertRecord(*sameLabel); }), VELDBError::kDuplicateLabel);
 
-  // Update b (by its label) to a's to-be-signed part: 0x8C247 here.
+  // Update b (by its label) to a's to-be-signed part: kDuplicateToBeSigned here.
   std::unique_ptr<VELASNCRLRecord> bAsA = resigned(*a, "b");
-  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::CRLLabel, *bAsA); }), 0x8C247u);
+  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::CRLLabel, *bAsA); }), VELDBError::kDuplicateToBeSigned);
   std::unique_ptr<VELASNCRLRecord> bWithASignature(new VELASNCRLRecord(*a));
   bWithASignature->setLabel("b2");
   bWithASignature->setRecordID(2);
-  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::CRLRecordID, *bWithASignature); }), 0x8C246u);
+  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::CRLRecordID, *bWithASignature); }), VELDBError::kDuplicateSignature);
   std::unique_ptr<VELASNCRLRecord> unknown = crlRecord(issuer, "unknown", 1);
   EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::CRLSignature, *unknown); }),
             VELDBError::kNoMatchingRecord);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "filedbcoding.h"
 #include "velexception.h"
 #include "veltrace.h"
 #include "velutility.h"
@@ -15,18 +16,6 @@ namespace {
 // read calls vanish next to the digest work, small enough to keep per open
 // file.
 constexpr std::uint64_t kHashBlockSize = 1u << 20;
-
-std::uint32_t load32(const unsigned char* p) {
-  return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-         (static_cast<std::uint32_t>(p[2]) << 8) | static_cast<std::uint32_t>(p[3]);
-}
-
-void store32(unsigned char* p, std::uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
 
 }  // namespace
 
@@ -52,7 +41,7 @@ void FileDBHeader::setMinorVersionNumber(std::uint8_t minor) {
 
 void FileDBHeader::setPasswordExpirationTime(std::uint32_t time) {
   VEL_TRACE_SCOPE("setPasswordExpirationTime");
-  store32(commonHeader + kPasswordExpirationTimeOffset, time);
+  FileDBCoding::put32(commonHeader + kPasswordExpirationTimeOffset, time);
 }
 
 void FileDBHeader::setFileType(const unsigned char* fileType) {
@@ -63,12 +52,12 @@ void FileDBHeader::setFileType(const unsigned char* fileType) {
 
 void FileDBHeader::setFixedRecordLength(std::uint32_t length) {
   VEL_TRACE_SCOPE("setFixedRecordLength");
-  store32(commonHeader + kFixedRecordLengthOffset, length);
+  FileDBCoding::put32(commonHeader + kFixedRecordLengthOffset, length);
 }
 
 void FileDBHeader::setRecordsAllocated(std::uint32_t count) {
   VEL_TRACE_SCOPE("setRecordsAllocated");
-  store32(commonHeader + kRecordsAllocatedOffset, count);
+  FileDBCoding::put32(commonHeader + kRecordsAllocatedOffset, count);
 }
 
 void FileDBHeader::setFileLabel(const VELString& label) {
@@ -80,9 +69,7 @@ void FileDBHeader::setFileLabel(const VELString& label) {
   for (std::size_t i = 0; i < limit && net[i] != '\0'; ++i) field[i] = static_cast<unsigned char>(net[i]);
 }
 
-void FileDBHeader::setPasswordHeaderHash(const VELPasswordEncryptor&) {
-  VEL_TRACE_SCOPE("setPasswordHeaderHash");
-}
+void FileDBHeader::setPasswordHeaderHash(const VELPasswordEncryptor&) { VEL_TRACE_SCOPE("setPasswordHeaderHash"); }
 
 void FileDBHeader::setPasswordDatabaseHash(FileDBBinaryFile&, const VELPasswordEncryptor&) {
   VEL_TRACE_SCOPE("setPasswordDatabaseHash");
@@ -121,7 +108,7 @@ std::uint8_t FileDBHeader::getMinorVersionNumber() const {
 
 std::uint32_t FileDBHeader::getPasswordExpirationTime() const {
   VEL_TRACE_SCOPE("getPasswordExpirationTime");
-  return load32(commonHeader + kPasswordExpirationTimeOffset);
+  return FileDBCoding::get32(commonHeader + kPasswordExpirationTimeOffset);
 }
 
 VELBuffer FileDBHeader::getFileType() const {
@@ -131,12 +118,12 @@ VELBuffer FileDBHeader::getFileType() const {
 
 std::uint32_t FileDBHeader::getFixedRecordLength() const {
   VEL_TRACE_SCOPE("getFixedRecordLength");
-  return load32(commonHeader + kFixedRecordLengthOffset);
+  return FileDBCoding::get32(commonHeader + kFixedRecordLengthOffset);
 }
 
 std::uint32_t FileDBHeader::getRecordsAllocated() const {
   VEL_TRACE_SCOPE("getRecordsAllocated");
-  return load32(commonHeader + kRecordsAllocatedOffset);
+  return FileDBCoding::get32(commonHeader + kRecordsAllocatedOffset);
 }
 
 VELString FileDBHeader::getFileLabel() const {
@@ -194,7 +181,8 @@ VELBuffer FileDBHeader::computePasswordHeaderHash(const VELPasswordEncryptor&) c
   VELDB_THROW(VELDBError::kNoDigest, "");
 }
 
-VELBuffer FileDBHeader::computePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
+VELBuffer FileDBHeader::computePasswordDatabaseHash(FileDBBinaryFile& file,
+                                                    const VELPasswordEncryptor& password) const {
   VEL_TRACE_SCOPE("computePasswordDatabaseHash");
   const std::unique_ptr<DatabaseHasher> hasher = startDatabaseHash(password);
   DatabaseHasher& running = *hasher;

@@ -14,30 +14,20 @@ std::unique_ptr<VELKRYDigest> makeDigest(const VELKRYAlgorithmFactory* factory) 
 
 }  // namespace
 
-FileDBHeaderV3::FileDBHeaderV3(const VELKRYAlgorithmFactory* factory) : FileDBHeader(), digest(makeDigest(factory)) {
+FileDBHeaderV3::FileDBHeaderV3(const VELKRYAlgorithmFactory* factory)
+    : FileDBSealedHeader(), digest(makeDigest(factory)) {
   VEL_TRACE_SCOPE("FileDBHeaderV3::ctor");
-  std::memset(passwordHeaderHash, 0, sizeof passwordHeaderHash);
-  std::memset(passwordDatabaseHash, 0, sizeof passwordDatabaseHash);
-  setMajorVersionNumber(kMajorVersion);
 }
 
 FileDBHeaderV3::FileDBHeaderV3(const VELKRYAlgorithmFactory* factory, FileDBBinaryFile& file)
-    : FileDBHeader(), digest(makeDigest(factory)) {
+    : FileDBSealedHeader(file), digest(makeDigest(factory)) {
   VEL_TRACE_SCOPE("FileDBHeaderV3::ctor");
-  unsigned char bytes[kHeaderSize];
-  file.setPosition(std::uint64_t{0});
-  file.read(static_cast<void*>(bytes), kHeaderSize);
-  setBuffer(bytes);
-  std::memcpy(passwordHeaderHash, bytes + kPasswordHeaderHashOffset, kHashSize);
-  std::memcpy(passwordDatabaseHash, bytes + kPasswordDatabaseHashOffset, kHashSize);
 }
 
 FileDBHeaderV3::FileDBHeaderV3(const FileDBHeaderV3& other, const VELKRYAlgorithmFactory* factory)
-    : FileDBHeader(), digest(makeDigest(factory)) {
+    : FileDBSealedHeader(), digest(makeDigest(factory)) {
   VEL_TRACE_SCOPE("FileDBHeaderV3::ctor");
-  setBuffer(other.getBuffer());
-  std::memcpy(passwordHeaderHash, other.passwordHeaderHash, kHashSize);
-  std::memcpy(passwordDatabaseHash, other.passwordDatabaseHash, kHashSize);
+  copyFrom(other);
 }
 
 FileDBHeaderV3::~FileDBHeaderV3() { VEL_TRACE_SCOPE("FileDBHeaderV3::dtor"); }
@@ -45,9 +35,7 @@ FileDBHeaderV3::~FileDBHeaderV3() { VEL_TRACE_SCOPE("FileDBHeaderV3::dtor"); }
 FileDBHeaderV3& FileDBHeaderV3::operator=(const FileDBHeaderV3& other) {
   VEL_TRACE_SCOPE("FileDBHeaderV3::operator=");
   if (this != &other) {
-    setBuffer(other.getBuffer());
-    std::memcpy(passwordHeaderHash, other.passwordHeaderHash, kHashSize);
-    std::memcpy(passwordDatabaseHash, other.passwordDatabaseHash, kHashSize);
+    copyFrom(other);
     d_slotXorValid = false;
   }
   return *this;
@@ -59,8 +47,7 @@ void FileDBHeaderV3::setPasswordHeaderHash(const VELPasswordEncryptor& password)
   // one is left as it was.
   if (!digest) VELDB_THROW(VELDBError::kNoDigest, "");
   storeNewSalt(nullptr);
-  const VELBuffer hash = computePasswordHeaderHash(password);
-  std::memcpy(passwordHeaderHash, hash.data(), kHashSize);
+  storePasswordHeaderHash(computePasswordHeaderHash(password));
 }
 
 void FileDBHeaderV3::setPasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) {
@@ -73,8 +60,7 @@ void FileDBHeaderV3::setPasswordDatabaseHash(FileDBBinaryFile& file, const VELPa
     for (std::uint64_t k = 0; k < kHashSize; ++k) passwordDatabaseHash[k] = start[k] ^ d_slotXor[k];
     return;
   }
-  const VELBuffer hash = computePasswordDatabaseHash(file, password);
-  std::memcpy(passwordDatabaseHash, hash.data(), kHashSize);
+  storePasswordDatabaseHash(computePasswordDatabaseHash(file, password));
 }
 
 void FileDBHeaderV3::startValue(unsigned char out[16], const VELFastBuffer& clear) const {
@@ -110,52 +96,6 @@ void FileDBHeaderV3::slotChanged(const unsigned char* oldSlot, const unsigned ch
   }
   slotDigest(h, newSlot, length, clear);
   for (std::uint64_t k = 0; k < kHashSize; ++k) d_slotXor[k] ^= h[k];
-}
-
-VELBuffer FileDBHeaderV3::getPasswordHeaderHash() const {
-  VEL_TRACE_SCOPE("getPasswordHeaderHash");
-  return VELBuffer(passwordHeaderHash, kHashSize);
-}
-
-VELBuffer FileDBHeaderV3::getPasswordDatabaseHash() const {
-  VEL_TRACE_SCOPE("getPasswordDatabaseHash");
-  return VELBuffer(passwordDatabaseHash, kHashSize);
-}
-
-std::uint64_t FileDBHeaderV3::getSize() const {
-  VEL_TRACE_SCOPE("getSize");
-  return kHeaderSize;
-}
-
-void FileDBHeaderV3::persist(FileDBBinaryFile& file) const {
-  VEL_TRACE_SCOPE("persist");
-  // One write of the whole header: the same bytes as writing its three
-  // parts in turn, in one call.
-  unsigned char bytes[kHeaderSize];
-  std::memcpy(bytes, getBuffer(), kCommonHeaderSize);
-  std::memcpy(bytes + kPasswordHeaderHashOffset, passwordHeaderHash, kHashSize);
-  std::memcpy(bytes + kPasswordDatabaseHashOffset, passwordDatabaseHash, kHashSize);
-  file.setPosition(std::uint64_t{0});
-  file.write(static_cast<const void*>(bytes), kHeaderSize);
-}
-
-void FileDBHeaderV3::validateMajorVersion() const {
-  VEL_TRACE_SCOPE("validateMajorVersion");
-  if (getMajorVersionNumber() != kMajorVersion) VELDB_THROW(VELDBError::kBadMajorVersion, "");
-}
-
-void FileDBHeaderV3::validatePasswordHeaderHash(const VELPasswordEncryptor& password) const {
-  VEL_TRACE_SCOPE("validatePasswordHeaderHash");
-  if (!hashesEqual(computePasswordHeaderHash(password), passwordHeaderHash, kHashSize)) {
-    VELDB_THROW(VELDBError::kBadPassword, "");
-  }
-}
-
-void FileDBHeaderV3::validatePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
-  VEL_TRACE_SCOPE("validatePasswordDatabaseHash");
-  if (!databaseHashMatches(computePasswordDatabaseHash(file, password))) {
-    VELDB_THROW(VELDBError::kHashMismatch, "");
-  }
 }
 
 VELBuffer FileDBHeaderV3::computePasswordHeaderHash(const VELPasswordEncryptor& password) const {
@@ -235,10 +175,6 @@ std::unique_ptr<FileDBHeader::DatabaseHasher> FileDBHeaderV3::startDatabaseHash(
   if (!digest) VELDB_THROW(VELDBError::kNoDigest, "");
   if (digest->size() != kHashSize) VELDB_THROW(VELDBError::kNoDigest, "digest of the wrong size");
   return std::unique_ptr<DatabaseHasher>(new SlotXorHasher(*this, password));
-}
-
-bool FileDBHeaderV3::databaseHashMatches(const VELBuffer& computed) const {
-  return hashesEqual(computed, passwordDatabaseHash, kHashSize);
 }
 
 bool FileDBHeaderV3::isKindOf(const VELString& name) const {

@@ -25,41 +25,26 @@ class MACHasher : public FileDBHeader::DatabaseHasher {
 }  // namespace
 
 FileDBHeaderV4::FileDBHeaderV4(const VELKRYAlgorithmFactory* factory)
-    : FileDBHeader(), algorithmFactory(copyFactory(factory)) {
+    : FileDBSealedHeader(), algorithmFactory(copyFactory(factory)) {
   VEL_TRACE_SCOPE("FileDBHeaderV4::ctor");
-  std::memset(passwordHeaderHash, 0, sizeof passwordHeaderHash);
-  std::memset(passwordDatabaseHash, 0, sizeof passwordDatabaseHash);
-  setMajorVersionNumber(kMajorVersion);
 }
 
 FileDBHeaderV4::FileDBHeaderV4(const VELKRYAlgorithmFactory* factory, FileDBBinaryFile& file)
-    : FileDBHeader(), algorithmFactory(copyFactory(factory)) {
+    : FileDBSealedHeader(file), algorithmFactory(copyFactory(factory)) {
   VEL_TRACE_SCOPE("FileDBHeaderV4::ctor");
-  unsigned char bytes[kHeaderSize];
-  file.setPosition(std::uint64_t{0});
-  file.read(static_cast<void*>(bytes), kHeaderSize);
-  setBuffer(bytes);
-  std::memcpy(passwordHeaderHash, bytes + kPasswordHeaderHashOffset, kHashSize);
-  std::memcpy(passwordDatabaseHash, bytes + kPasswordDatabaseHashOffset, kHashSize);
 }
 
 FileDBHeaderV4::FileDBHeaderV4(const FileDBHeaderV4& other, const VELKRYAlgorithmFactory* factory)
-    : FileDBHeader(), algorithmFactory(copyFactory(factory)) {
+    : FileDBSealedHeader(), algorithmFactory(copyFactory(factory)) {
   VEL_TRACE_SCOPE("FileDBHeaderV4::ctor");
-  setBuffer(other.getBuffer());
-  std::memcpy(passwordHeaderHash, other.passwordHeaderHash, kHashSize);
-  std::memcpy(passwordDatabaseHash, other.passwordDatabaseHash, kHashSize);
+  copyFrom(other);
 }
 
 FileDBHeaderV4::~FileDBHeaderV4() { VEL_TRACE_SCOPE("FileDBHeaderV4::dtor"); }
 
 FileDBHeaderV4& FileDBHeaderV4::operator=(const FileDBHeaderV4& other) {
   VEL_TRACE_SCOPE("FileDBHeaderV4::operator=");
-  if (this != &other) {
-    setBuffer(other.getBuffer());
-    std::memcpy(passwordHeaderHash, other.passwordHeaderHash, kHashSize);
-    std::memcpy(passwordDatabaseHash, other.passwordDatabaseHash, kHashSize);
-  }
+  if (this != &other) copyFrom(other);
   return *this;
 }
 
@@ -69,60 +54,12 @@ void FileDBHeaderV4::setPasswordHeaderHash(const VELPasswordEncryptor& password)
   // without one is left as it was.
   makeMAC(password.getClearPassword());
   storeNewSalt(algorithmFactory.get());
-  const VELBuffer hash = computePasswordHeaderHash(password);
-  std::memcpy(passwordHeaderHash, hash.data(), kHashSize);
+  storePasswordHeaderHash(computePasswordHeaderHash(password));
 }
 
 void FileDBHeaderV4::setPasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) {
   VEL_TRACE_SCOPE("setPasswordDatabaseHash");
-  const VELBuffer hash = computePasswordDatabaseHash(file, password);
-  std::memcpy(passwordDatabaseHash, hash.data(), kHashSize);
-}
-
-VELBuffer FileDBHeaderV4::getPasswordHeaderHash() const {
-  VEL_TRACE_SCOPE("getPasswordHeaderHash");
-  return VELBuffer(passwordHeaderHash, kHashSize);
-}
-
-VELBuffer FileDBHeaderV4::getPasswordDatabaseHash() const {
-  VEL_TRACE_SCOPE("getPasswordDatabaseHash");
-  return VELBuffer(passwordDatabaseHash, kHashSize);
-}
-
-std::uint64_t FileDBHeaderV4::getSize() const {
-  VEL_TRACE_SCOPE("getSize");
-  return kHeaderSize;
-}
-
-void FileDBHeaderV4::persist(FileDBBinaryFile& file) const {
-  VEL_TRACE_SCOPE("persist");
-  // One write of the whole header: the same bytes as writing its three
-  // parts in turn, in one call.
-  unsigned char bytes[kHeaderSize];
-  std::memcpy(bytes, getBuffer(), kCommonHeaderSize);
-  std::memcpy(bytes + kPasswordHeaderHashOffset, passwordHeaderHash, kHashSize);
-  std::memcpy(bytes + kPasswordDatabaseHashOffset, passwordDatabaseHash, kHashSize);
-  file.setPosition(std::uint64_t{0});
-  file.write(static_cast<const void*>(bytes), kHeaderSize);
-}
-
-void FileDBHeaderV4::validateMajorVersion() const {
-  VEL_TRACE_SCOPE("validateMajorVersion");
-  if (getMajorVersionNumber() != kMajorVersion) VELDB_THROW(VELDBError::kBadMajorVersion, "");
-}
-
-void FileDBHeaderV4::validatePasswordHeaderHash(const VELPasswordEncryptor& password) const {
-  VEL_TRACE_SCOPE("validatePasswordHeaderHash");
-  if (!hashesEqual(computePasswordHeaderHash(password), passwordHeaderHash, kHashSize)) {
-    VELDB_THROW(VELDBError::kBadPassword, "");
-  }
-}
-
-void FileDBHeaderV4::validatePasswordDatabaseHash(FileDBBinaryFile& file, const VELPasswordEncryptor& password) const {
-  VEL_TRACE_SCOPE("validatePasswordDatabaseHash");
-  if (!databaseHashMatches(computePasswordDatabaseHash(file, password))) {
-    VELDB_THROW(VELDBError::kHashMismatch, "");
-  }
+  storePasswordDatabaseHash(computePasswordDatabaseHash(file, password));
 }
 
 std::unique_ptr<VELKRYDigest> FileDBHeaderV4::makeMAC(const VELFastBuffer& key) const {
@@ -148,10 +85,6 @@ std::unique_ptr<FileDBHeader::DatabaseHasher> FileDBHeaderV4::startDatabaseHash(
   mac->update(getBuffer(), kCommonHeaderSize);
   mac->update(passwordHeaderHash, kHashSize);
   return std::unique_ptr<DatabaseHasher>(new MACHasher(std::move(mac)));
-}
-
-bool FileDBHeaderV4::databaseHashMatches(const VELBuffer& computed) const {
-  return hashesEqual(computed, passwordDatabaseHash, kHashSize);
 }
 
 bool FileDBHeaderV4::isKindOf(const VELString& name) const {

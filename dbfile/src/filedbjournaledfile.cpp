@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "filedbcoding.h"
 #include "filedbjournalkey.h"
 #include "velexception.h"
 #include "velkry.h"
@@ -17,9 +18,26 @@ namespace {
 const unsigned char kMagic[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '2'};
 const unsigned char kLegacyMagic[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '1'};
 constexpr std::uint64_t kMacSize = FileDBJournalKey::kSize;
-constexpr std::uint64_t kHeaderSize = 96;        // magic, nonce, size, MAC, checksum
-constexpr std::uint64_t kLegacyHeaderSize = 64;  // magic, nonce, size, checksum
-constexpr std::uint64_t kRecordOverhead = 16 + kMacSize;
+// The journal's header:
+//   0  magic "VELJRNL2"                       8 bytes
+//   8  nonce, fresh for each journal          16
+//  24  the table file's size before the change 8
+//  32  HMAC of bytes 0-31 under the journal key 32
+//  64  SHA-256 of bytes 0-63                  32 (tells a header cut short)
+// The earlier layout ("VELJRNL1") has the SHA-256 of bytes 0-31 at 32 and
+// no MAC.
+constexpr std::size_t kNonceOffset = 8;
+constexpr std::size_t kNonceSize = 16;
+constexpr std::size_t kOriginalSizeOffset = 24;
+constexpr std::size_t kMacOffset = 32;  // also the end of what the MAC covers
+constexpr std::size_t kChecksumOffset = 64;
+constexpr std::size_t kLegacyChecksumOffset = 32;
+constexpr std::uint64_t kHeaderSize = kChecksumOffset + 32;
+constexpr std::uint64_t kLegacyHeaderSize = kLegacyChecksumOffset + 32;
+// A record: the table offset and the length of the bytes it restores (8
+// each), the bytes, then the MAC of nonce, offset, length and bytes.
+constexpr std::size_t kRecordHeadSize = 16;
+constexpr std::uint64_t kRecordOverhead = kRecordHeadSize + kMacSize;
 // Records are cut into pieces of at most this size, so that recovery never
 // needs more memory than this for one of them.
 constexpr std::uint64_t kMaxRecordLength = 1u << 20;
@@ -30,22 +48,14 @@ constexpr std::uint64_t kTransactionRecordOffset = ~std::uint64_t(0);
 constexpr std::uint64_t kTransactionIDSize = 16;
 const unsigned char kTransactionMagic[8] = {'V', 'E', 'L', 'T', 'X', 'N', '0', '2'};
 const unsigned char kLegacyTransactionMagic[8] = {'V', 'E', 'L', 'T', 'X', 'N', '0', '1'};
-constexpr std::uint64_t kTransactionFileSize = 8 + kTransactionIDSize + kMacSize;
+// A transaction file: magic "VELTXN02" (8 bytes), the transaction's ID
+// (16), the HMAC of both under the transaction file's key (32).  The earlier
+// layout ("VELTXN01") has the SHA-256 of the first 24 bytes in the MAC's place.
+constexpr std::size_t kTransactionIDOffset = 8;
+constexpr std::size_t kTransactionMacOffset = kTransactionIDOffset + kTransactionIDSize;
+constexpr std::uint64_t kTransactionFileSize = kTransactionMacOffset + kMacSize;
 
 using Piece = FileDBJournalKey::Piece;
-
-void putU64(unsigned char* out, std::uint64_t v) {
-  for (int i = 7; i >= 0; --i) {
-    out[i] = static_cast<unsigned char>(v);
-    v >>= 8;
-  }
-}
-
-std::uint64_t getU64(const unsigned char* in) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | in[i];
-  return v;
-}
 
 std::atomic<int> g_syncMode{-1};
 
@@ -119,11 +129,11 @@ void FileDBJournaledFile::ensureJournal() {
   d_originalSize = FileDBBinaryFile::getSize();
   VELKRYUtility::generateRandomData(d_nonce, sizeof d_nonce);
   unsigned char header[kHeaderSize];
-  std::memcpy(header, kMagic, 8);
-  std::memcpy(header + 8, d_nonce, 16);
-  putU64(header + 24, d_originalSize);
-  d_key->mac(header + 32, {Piece(header, 32)});
-  FileDBJournalKey::checksum(header + 64, {Piece(header, 64)});
+  std::memcpy(header, kMagic, sizeof kMagic);
+  std::memcpy(header + kNonceOffset, d_nonce, kNonceSize);
+  FileDBCoding::put64(header + kOriginalSizeOffset, d_originalSize);
+  d_key->mac(header + kMacOffset, {Piece(header, kMacOffset)});
+  FileDBJournalKey::checksum(header + kChecksumOffset, {Piece(header, kChecksumOffset)});
   std::unique_ptr<FileDBBinaryFile> journal(new FileDBBinaryFile());
   journal->openNew(d_journalPath);
   try {
@@ -138,19 +148,16 @@ void FileDBJournaledFile::ensureJournal() {
     throw;
   }
   d_journal = std::move(journal);
-  if (syncMode() != SyncOff && vel_syncdir(d_journalPath.c_str()) != 0) {
-    const int e = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + d_journalPath, e);
-  }
+  if (syncMode() != SyncOff) FileDBBinaryFile::syncDirectory(d_journalPath);
 }
 
 void FileDBJournaledFile::appendRecord(std::uint64_t offset, const unsigned char* bytes, std::uint64_t length) {
-  unsigned char head[16];
-  putU64(head, offset);
-  putU64(head + 8, length);
+  unsigned char head[kRecordHeadSize];
+  FileDBCoding::put64(head, offset);
+  FileDBCoding::put64(head + 8, length);
   unsigned char sum[kMacSize];
-  d_key->mac(sum, {Piece(d_nonce, sizeof d_nonce), Piece(head, sizeof head),
-                   Piece(bytes, static_cast<std::size_t>(length))});
+  d_key->mac(
+      sum, {Piece(d_nonce, sizeof d_nonce), Piece(head, sizeof head), Piece(bytes, static_cast<std::size_t>(length))});
   const std::uint64_t headLength = sizeof head;
   const std::uint64_t sumLength = sizeof sum;
   d_journal->write(head, headLength);
@@ -342,11 +349,14 @@ void FileDBJournaledFile::finishCommit() {
       d_recoverPending = true;
       throw;
     }
-    if (syncMode() == SyncFull && vel_syncdir(d_journalPath.c_str()) != 0) {
-      const int e = errno;
-      d_inChange = false;
-      d_saved.clear();
-      VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + d_journalPath, e);
+    if (syncMode() == SyncFull) {
+      try {
+        FileDBBinaryFile::syncDirectory(d_journalPath);
+      } catch (...) {
+        d_inChange = false;
+        d_saved.clear();
+        throw;
+      }
     }
   }
   d_inChange = false;
@@ -397,11 +407,11 @@ bool walkJournal(FileDBBinaryFile& j, std::uint64_t at, std::uint64_t originalSi
   bool marked = false;
   j.setPosition(at);
   while (at + kRecordOverhead <= size) {
-    unsigned char head[16];
+    unsigned char head[kRecordHeadSize];
     const std::uint64_t headLength = sizeof head;
     j.read(head, headLength);
-    const std::uint64_t offset = getU64(head);
-    const std::uint64_t length = getU64(head + 8);
+    const std::uint64_t offset = FileDBCoding::get64(head);
+    const std::uint64_t length = FileDBCoding::get64(head + 8);
     const bool transaction = offset == kTransactionRecordOffset && length == kTransactionIDSize;
     if (length > kMaxRecordLength || length > size - at - kRecordOverhead) break;
     if (!transaction && (offset > originalSize || length > originalSize - offset)) break;
@@ -448,11 +458,13 @@ bool transactionOpen(const VELString& path, const unsigned char* id, const VELPa
   if (!FileDBBinaryFile::exists(path)) return false;
   unsigned char bytes[kTransactionFileSize];
   const FileDBJournalKey key(password, FileDBJournalKey::kTransactionFile, path);
-  if (!readTransactionFile(path, bytes) || std::memcmp(bytes, kTransactionMagic, 8) != 0 ||
-      std::memcmp(bytes + 8, id, kTransactionIDSize) != 0 || !key.verify(bytes + 24, {Piece(bytes, 24)})) {
+  if (!readTransactionFile(path, bytes) || std::memcmp(bytes, kTransactionMagic, sizeof kTransactionMagic) != 0 ||
+      std::memcmp(bytes + kTransactionIDOffset, id, kTransactionIDSize) != 0 ||
+      !key.verify(bytes + kTransactionMacOffset, {Piece(bytes, kTransactionMacOffset)})) {
     VELDB_THROW(VELDBError::kBadPassword,
                 "transaction file not made by this database under this password; it is left in place and no "
-                "journal that depends on it is applied-" + path);
+                "journal that depends on it is applied-" +
+                    path);
   }
   return true;
 }
@@ -464,9 +476,10 @@ bool legacyTransactionOpen(const VELString& path, const unsigned char* id) {
   unsigned char bytes[kTransactionFileSize];
   if (!readTransactionFile(path, bytes)) return false;
   unsigned char sum[32];
-  FileDBJournalKey::checksum(sum, {Piece(bytes, 24)});
-  return std::memcmp(bytes, kLegacyTransactionMagic, 8) == 0 && std::memcmp(sum, bytes + 24, 32) == 0 &&
-         std::memcmp(bytes + 8, id, kTransactionIDSize) == 0;
+  FileDBJournalKey::checksum(sum, {Piece(bytes, kTransactionMacOffset)});
+  return std::memcmp(bytes, kLegacyTransactionMagic, sizeof kLegacyTransactionMagic) == 0 &&
+         std::memcmp(sum, bytes + kTransactionMacOffset, sizeof sum) == 0 &&
+         std::memcmp(bytes + kTransactionIDOffset, id, kTransactionIDSize) == 0;
 }
 
 // Writes a record's original bytes back into `file`.
@@ -514,10 +527,10 @@ void FileDBJournaledFile::writeTransactionFile(const VELString& path, const unsi
                                                const VELPasswordEncryptor& password) {
   VEL_TRACE_SCOPE("writeTransactionFile");
   unsigned char bytes[kTransactionFileSize];
-  std::memcpy(bytes, kTransactionMagic, 8);
-  std::memcpy(bytes + 8, id, kTransactionIDSize);
+  std::memcpy(bytes, kTransactionMagic, sizeof kTransactionMagic);
+  std::memcpy(bytes + kTransactionIDOffset, id, kTransactionIDSize);
   const FileDBJournalKey key(password, FileDBJournalKey::kTransactionFile, path);
-  key.mac(bytes + 24, {Piece(bytes, 24)});
+  key.mac(bytes + kTransactionMacOffset, {Piece(bytes, kTransactionMacOffset)});
   FileDBBinaryFile f;
   f.openNew(path);
   try {
@@ -534,19 +547,13 @@ void FileDBJournaledFile::writeTransactionFile(const VELString& path, const unsi
     throw;
   }
   // The journals are marked only once this file is known to exist.
-  if (syncMode() != SyncOff && vel_syncdir(path.c_str()) != 0) {
-    const int e = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + path, e);
-  }
+  if (syncMode() != SyncOff) FileDBBinaryFile::syncDirectory(path);
 }
 
 void FileDBJournaledFile::removeTransactionFile(const VELString& path) {
   VEL_TRACE_SCOPE("removeTransactionFile");
   FileDBBinaryFile::remove(path);
-  if (syncMode() != SyncOff && vel_syncdir(path.c_str()) != 0) {
-    const int e = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + path, e);
-  }
+  if (syncMode() != SyncOff) FileDBBinaryFile::syncDirectory(path);
 }
 
 namespace {
@@ -556,12 +563,12 @@ enum class HeaderKind { Torn, Current, Legacy };
 // What the first bytes of a journal of `size` bytes say about it.
 HeaderKind classifyHeader(const unsigned char* header, std::uint64_t size) {
   unsigned char sum[32];
-  if (size >= kHeaderSize && std::memcmp(header, kMagic, 8) == 0) {
-    FileDBJournalKey::checksum(sum, {Piece(header, 64)});
-    if (std::memcmp(sum, header + 64, 32) == 0) return HeaderKind::Current;
-  } else if (size >= kLegacyHeaderSize && std::memcmp(header, kLegacyMagic, 8) == 0) {
-    FileDBJournalKey::checksum(sum, {Piece(header, 32)});
-    if (std::memcmp(sum, header + 32, 32) == 0) return HeaderKind::Legacy;
+  if (size >= kHeaderSize && std::memcmp(header, kMagic, sizeof kMagic) == 0) {
+    FileDBJournalKey::checksum(sum, {Piece(header, kChecksumOffset)});
+    if (std::memcmp(sum, header + kChecksumOffset, sizeof sum) == 0) return HeaderKind::Current;
+  } else if (size >= kLegacyHeaderSize && std::memcmp(header, kLegacyMagic, sizeof kLegacyMagic) == 0) {
+    FileDBJournalKey::checksum(sum, {Piece(header, kLegacyChecksumOffset)});
+    if (std::memcmp(sum, header + kLegacyChecksumOffset, sizeof sum) == 0) return HeaderKind::Legacy;
   }
   // Shorter than a header, a checksum that does not match, or bytes that
   // were never a header (a header whose write was lost, with later writes
@@ -572,21 +579,21 @@ HeaderKind classifyHeader(const unsigned char* header, std::uint64_t size) {
 
 // Rolls `file` back through a journal of the earlier layout (header
 // verified), trying it on a scratch copy first.
-void recoverLegacy(FileDBBinaryFile& file, FileDBBinaryFile& j, const VELString& journal,
-                   const unsigned char* header, std::uint64_t size,
-                   const FileDBJournaledFile::LegacyCheck& legacyCheck) {
-  const std::uint64_t originalSize = getU64(header + 24);
-  const unsigned char* nonce = header + 8;
+void recoverLegacy(FileDBBinaryFile& file, FileDBBinaryFile& j, const VELString& journal, const unsigned char* header,
+                   std::uint64_t size, const FileDBJournaledFile::LegacyCheck& legacyCheck) {
+  const std::uint64_t originalSize = FileDBCoding::get64(header + kOriginalSizeOffset);
+  const unsigned char* nonce = header + kNonceOffset;
   auto verify = [nonce](const unsigned char* head, const unsigned char* bytes, std::uint64_t length,
                         const unsigned char* stored) {
     unsigned char sum[32];
-    FileDBJournalKey::checksum(sum, {Piece(nonce, 16), Piece(head, 16), Piece(bytes, static_cast<std::size_t>(length))});
+    FileDBJournalKey::checksum(
+        sum, {Piece(nonce, kNonceSize), Piece(head, kRecordHeadSize), Piece(bytes, static_cast<std::size_t>(length))});
     return std::memcmp(sum, stored, 32) == 0;
   };
   unsigned char transactionID[kTransactionIDSize];
   const bool marked = walkJournal(j, kLegacyHeaderSize, originalSize, size, transactionID, verify, ignoreRecord);
-  if (marked && !legacyTransactionOpen(FileDBJournaledFile::transactionPath(file.getFileName(), transactionID),
-                                       transactionID)) {
+  if (marked &&
+      !legacyTransactionOpen(FileDBJournaledFile::transactionPath(file.getFileName(), transactionID), transactionID)) {
     return;  // its transaction committed: nothing to write back
   }
   const std::string advice =
@@ -612,8 +619,8 @@ void recoverLegacy(FileDBBinaryFile& file, FileDBBinaryFile& j, const VELString&
   scratch.close();
   if (!verified) {
     VELDB_THROW(VELDBError::kBadPassword,
-                "journal of an earlier release: the table it would restore is not sealed under this password" +
-                    advice + journal);
+                "journal of an earlier release: the table it would restore is not sealed under this password" + advice +
+                    journal);
   }
   walkJournal(j, kLegacyHeaderSize, originalSize, size, transactionID, verify, WriteBack{file});
   file.FileDBBinaryFile::setSize(originalSize);
@@ -622,8 +629,8 @@ void recoverLegacy(FileDBBinaryFile& file, FileDBBinaryFile& j, const VELString&
 
 }  // namespace
 
-bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journal, const VELPasswordEncryptor& password,
-                                  const LegacyCheck& legacyCheck) {
+bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journal,
+                                  const VELPasswordEncryptor& password, const LegacyCheck& legacyCheck) {
   VEL_TRACE_SCOPE("recover");
   if (!FileDBBinaryFile::exists(journal)) return false;
   {
@@ -642,17 +649,19 @@ bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journ
         break;
       case HeaderKind::Current: {
         const FileDBJournalKey key(password, FileDBJournalKey::kTableJournal, file.getFileName());
-        if (!key.verify(header + 32, {Piece(header, 32)})) {
+        if (!key.verify(header + kMacOffset, {Piece(header, kMacOffset)})) {
           VELDB_THROW(VELDBError::kBadPassword,
                       "journal not made for this table under this password (another password, another table, or "
-                      "not made by this database): it is left in place and not applied-" + journal);
+                      "not made by this database): it is left in place and not applied-" +
+                          journal);
         }
-        const unsigned char* nonce = header + 8;
+        const unsigned char* nonce = header + kNonceOffset;
         auto verify = [&key, nonce](const unsigned char* head, const unsigned char* bytes, std::uint64_t length,
                                     const unsigned char* stored) {
-          return key.verify(stored, {Piece(nonce, 16), Piece(head, 16), Piece(bytes, static_cast<std::size_t>(length))});
+          return key.verify(stored, {Piece(nonce, kNonceSize), Piece(head, kRecordHeadSize),
+                                     Piece(bytes, static_cast<std::size_t>(length))});
         };
-        const std::uint64_t originalSize = getU64(header + 24);
+        const std::uint64_t originalSize = FileDBCoding::get64(header + kOriginalSizeOffset);
         // A journal of a transaction over several files is applied only
         // while that transaction is still open; the first walk finds out.
         unsigned char transactionID[kTransactionIDSize];
@@ -664,8 +673,9 @@ bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journ
           file.FileDBBinaryFile::setSize(originalSize);
           if (syncMode() != SyncOff) file.FileDBBinaryFile::sync();
         }
-        VEL_TRACE_WRITE(8, VELTraceLevel::kInfo,
-                        (apply ? "rolled back from journal " : "journal of a committed transaction removed ") + journal);
+        VEL_TRACE_WRITE(
+            8, VELTraceLevel::kInfo,
+            (apply ? "rolled back from journal " : "journal of a committed transaction removed ") + journal);
         break;
       }
     }
@@ -682,14 +692,16 @@ bool FileDBJournaledFile::onlyRestoresBelow(const VELString& journal, std::uint6
   unsigned char header[kHeaderSize] = {};
   const std::uint64_t n = std::min(journalSize, kHeaderSize);
   if (n > 0) j.read(header, n);
-  if (classifyHeader(header, journalSize) != HeaderKind::Current || getU64(header + 24) != size) return false;
+  if (classifyHeader(header, journalSize) != HeaderKind::Current ||
+      FileDBCoding::get64(header + kOriginalSizeOffset) != size)
+    return false;
   // Every record the walk of a recovery could reach, authenticated or not.
   bool below = true;
   unsigned char transactionID[kTransactionIDSize];
   walkJournal(
       j, kHeaderSize, size, journalSize, transactionID,
       [&below](const unsigned char* head, const unsigned char*, std::uint64_t, const unsigned char*) {
-        below = below && getU64(head) != kTransactionRecordOffset;
+        below = below && FileDBCoding::get64(head) != kTransactionRecordOffset;
         return true;
       },
       [&below, limit](std::uint64_t offset, const unsigned char*, std::uint64_t length) {

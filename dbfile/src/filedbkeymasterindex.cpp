@@ -17,11 +17,11 @@ FileDBKeyIndexEntry* FileDBKeyMasterIndex::find(std::uint32_t recordID) {
 
 void FileDBKeyMasterIndex::uniqueKeyIntegrityCheck(const FileDBKeyRecordFields& fields) const {
   VEL_TRACE_SCOPE("uniqueKeyIntegrityCheck");
-  if (d_recordIDMap->count(fields.recordID) != 0) VELDB_THROW(0x8C244, "");
-  if (d_labelIndex.find(fields.label) != nullptr) VELDB_THROW(0x8C245, "");
-  if (d_signatureIndex.find(fields.signatureHash) != nullptr) VELDB_THROW(0x8C246, "");
-  if (d_unsignedCertIndex.find(fields.unsignedCertHash) != nullptr) VELDB_THROW(0x8C247, "");
-  if (d_issuerAndSerialIndex.find(fields.issuerAndSerialNumberHash) != nullptr) VELDB_THROW(0x8C248, "");
+  if (d_recordIDMap->count(fields.recordID) != 0) VELDB_THROW(VELDBError::kDuplicateRecordID, "");
+  if (d_labelIndex.find(fields.label) != nullptr) VELDB_THROW(VELDBError::kDuplicateLabel, "");
+  if (d_signatureIndex.find(fields.signatureHash) != nullptr) VELDB_THROW(VELDBError::kDuplicateSignature, "");
+  if (d_unsignedCertIndex.find(fields.unsignedCertHash) != nullptr) VELDB_THROW(VELDBError::kDuplicateToBeSigned, "");
+  if (d_issuerAndSerialIndex.find(fields.issuerAndSerialNumberHash) != nullptr) VELDB_THROW(VELDBError::kDuplicateIssuerAndSerial, "");
 }
 
 void FileDBKeyMasterIndex::insert(std::uint64_t position, const FileDBKeyRecordFields& fields) {

@@ -92,7 +92,7 @@ TEST(KeyMasterIndexTest, IntegrityCheckReportsTheFirstCollisionInOrder) {
     int firstTaken;
     unsigned long error;
   };
-  for (const Case c : {Case{0, 0x8C244}, Case{1, 0x8C245}, Case{2, 0x8C246}, Case{3, 0x8C247}, Case{4, 0x8C248}}) {
+  for (const Case c : {Case{0, VELDBError::kDuplicateRecordID}, Case{1, VELDBError::kDuplicateLabel}, Case{2, VELDBError::kDuplicateSignature}, Case{3, VELDBError::kDuplicateToBeSigned}, Case{4, VELDBError::kDuplicateIssuerAndSerial}}) {
     FileDBKeyRecordFields candidate = fresh;
     if (c.firstTaken <= 0) candidate.recordID = stored.recordID;
     if (c.firstTaken <= 1) candidate.label = stored.label;

@@ -17,9 +17,9 @@ FileDBKeyPairIndexEntry* FileDBKeyPairMasterIndex::find(std::uint32_t recordID) 
 
 void FileDBKeyPairMasterIndex::uniqueKeyIntegrityCheck(const FileDBKeyPairRecordFields& fields) const {
   VEL_TRACE_SCOPE("uniqueKeyIntegrityCheck");
-  if (d_recordIDMap->count(fields.recordID) != 0) VELDB_THROW(0x8C244, "");
-  if (d_labelIndex.find(fields.label) != nullptr) VELDB_THROW(0x8C245, "");
-  if (d_publicKeyIndex.find(fields.subjectPublicKeyInfoHash) != nullptr) VELDB_THROW(0x8C249, "");
+  if (d_recordIDMap->count(fields.recordID) != 0) VELDB_THROW(VELDBError::kDuplicateRecordID, "");
+  if (d_labelIndex.find(fields.label) != nullptr) VELDB_THROW(VELDBError::kDuplicateLabel, "");
+  if (d_publicKeyIndex.find(fields.subjectPublicKeyInfoHash) != nullptr) VELDB_THROW(VELDBError::kDuplicatePublicKey, "");
 }
 
 void FileDBKeyPairMasterIndex::insert(std::uint64_t position, const FileDBKeyPairRecordFields& fields) {

@@ -39,11 +39,11 @@ const FileDBKeyPairStorage::Description& FileDBKeyPairStorage::description() {
       VELDBManager::KeyPairRecordID,
       {
           Pairs::UniqueKey{VELDBManager::KeyPairLabel, &Master::d_labelIndex, &FileDBKeyPairRecordFields::label,
-                           &FileDBKeyPairIndexEntry::label, &FileDBTableKeys::label, 0x8C245},
+                           &FileDBKeyPairIndexEntry::label, &FileDBTableKeys::label, VELDBError::kDuplicateLabel},
           Pairs::UniqueKey{
               VELDBManager::KeyPairPublicKeyInfo, &Master::d_publicKeyIndex,
               &FileDBKeyPairRecordFields::subjectPublicKeyInfoHash, &FileDBKeyPairIndexEntry::subjectPublicKeyInfoHash,
-              &FileDBTableKeys::sha1<VELASNSubjectPublicKeyInfo, &VELDBUtility::downcastSubjectPublicKeyInfo>, 0x8C249},
+              &FileDBTableKeys::sha1<VELASNSubjectPublicKeyInfo, &VELDBUtility::downcastSubjectPublicKeyInfo>, VELDBError::kDuplicatePublicKey},
       },
       {Pairs::MultiKey{VELDBManager::KeyPairAllRecords, nullptr, nullptr, nullptr}},
       &makeFields,

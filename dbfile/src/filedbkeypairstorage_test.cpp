@@ -152,17 +152,17 @@ TEST_F(KeyPairStorageTest, UpdateChangesLabelAndRefusalsLeaveTheFileAlone) {
     EXPECT_EQ(e.getMessage(), "no matching record");
   }
   records[1]->setLabel("label0");
-  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::KeyPairRecordID, *records[1]); }), 0x8C245u);
+  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::KeyPairRecordID, *records[1]); }), VELDBError::kDuplicateLabel);
   std::unique_ptr<VELASNKeyPairRecord> keyThief(new VELASNKeyPairRecord(*records[2]));
   keyThief->setLabel("label1x");
   keyThief->setRecordID(1);
-  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::KeyPairRecordID, *keyThief); }), 0x8C249u);
+  EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::KeyPairRecordID, *keyThief); }), VELDBError::kDuplicatePublicKey);
   // Insert: the label or the key pair of a stored record.
   std::unique_ptr<VELASNKeyPairRecord> sameLabel = VELTestPKI::makeKeyPairRecord("label2", "CN=Other");
-  EXPECT_EQ(refusal([&] { c->insertRecord(*sameLabel); }), 0x8C245u);
+  EXPECT_EQ(refusal([&] { c->insertRecord(*sameLabel); }), VELDBError::kDuplicateLabel);
   std::unique_ptr<VELASNKeyPairRecord> sameKey(new VELASNKeyPairRecord(*records[0]));
   sameKey->setLabel("fresh");
-  EXPECT_EQ(refusal([&] { c->insertRecord(*sameKey); }), 0x8C249u);
+  EXPECT_EQ(refusal([&] { c->insertRecord(*sameKey); }), VELDBError::kDuplicatePublicKey);
   EXPECT_EQ(refusal([&] { c->updateRecordByIndex(VELDBManager::KeyPairUniqueIndex(9), *sameKey); }),
             VELDBError::kBadArgument);
   EXPECT_EQ(readAll(d_path), before);

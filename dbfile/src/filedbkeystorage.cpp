@@ -51,18 +51,18 @@ const FileDBKeyStorage::Description& FileDBKeyStorage::description() {
       VELDBManager::KeyRecordID,
       {
           Keys::UniqueKey{VELDBManager::KeyLabel, &Master::d_labelIndex, &Fields::label, &Entry::label,
-                          &FileDBTableKeys::label, 0x8C245},
+                          &FileDBTableKeys::label, VELDBError::kDuplicateLabel},
           Keys::UniqueKey{VELDBManager::KeySignature, &Master::d_signatureIndex, &Fields::signatureHash,
                           &Entry::signatureHash,
-                          &FileDBTableKeys::sha1<VELASNBitString, &VELDBUtility::downcastBitString>, 0x8C246},
+                          &FileDBTableKeys::sha1<VELASNBitString, &VELDBUtility::downcastBitString>, VELDBError::kDuplicateSignature},
           Keys::UniqueKey{VELDBManager::KeyTBSCertificate, &Master::d_unsignedCertIndex, &Fields::unsignedCertHash,
                           &Entry::unsignedCertHash,
-                          &FileDBTableKeys::sha1<VELASNTBSCertificate, &VELDBUtility::downcastTBSCertificate>, 0x8C247},
+                          &FileDBTableKeys::sha1<VELASNTBSCertificate, &VELDBUtility::downcastTBSCertificate>, VELDBError::kDuplicateToBeSigned},
           Keys::UniqueKey{
               VELDBManager::KeyIssuerAndSerialNumber, &Master::d_issuerAndSerialIndex,
               &Fields::issuerAndSerialNumberHash, &Entry::issuerAndSerialNumberHash,
               &FileDBTableKeys::sha1<VELASNIssuerAndSerialNumber, &VELDBUtility::downcastIssuerAndSerialNumber>,
-              0x8C248},
+              VELDBError::kDuplicateIssuerAndSerial},
       },
       {
           Keys::MultiKey{VELDBManager::KeyAllRecords, nullptr, nullptr, nullptr},

@@ -369,10 +369,10 @@ TEST_F(KeyStorageTest, UniqueKeyRefusalsLeaveFileAndIndexesUnchanged) {
     const char* label;
     unsigned long error;
   };
-  const Case inserts[] = {{certC.get(), "beta", 0x8C245},
-                          {certB.get(), "new", 0x8C246},
-                          {resignedB.get(), "new", 0x8C247},
-                          {sameSerialB.get(), "new", 0x8C248}};
+  const Case inserts[] = {{certC.get(), "beta", VELDBError::kDuplicateLabel},
+                          {certB.get(), "new", VELDBError::kDuplicateSignature},
+                          {resignedB.get(), "new", VELDBError::kDuplicateToBeSigned},
+                          {sameSerialB.get(), "new", VELDBError::kDuplicateIssuerAndSerial}};
   for (const Case& c : inserts) {
     std::unique_ptr<VELASNKeyRecord> r = recordOf(c.cert, nullptr, c.label);
     EXPECT_EQ(errorOf([&] { t->get()->insertRecord(*r); }), c.error);
@@ -380,9 +380,9 @@ TEST_F(KeyStorageTest, UniqueKeyRefusalsLeaveFileAndIndexesUnchanged) {
     EXPECT_EQ(readAll(d_path), before);
   }
   // Updates of A onto B's keys.
-  const Case updates[] = {{certB.get(), "alpha", 0x8C246},
-                          {resignedB.get(), "alpha", 0x8C247},
-                          {sameSerialB.get(), "alpha", 0x8C248}};
+  const Case updates[] = {{certB.get(), "alpha", VELDBError::kDuplicateSignature},
+                          {resignedB.get(), "alpha", VELDBError::kDuplicateToBeSigned},
+                          {sameSerialB.get(), "alpha", VELDBError::kDuplicateIssuerAndSerial}};
   for (const Case& c : updates) {
     std::unique_ptr<VELASNKeyRecord> r = recordOf(c.cert, nullptr, c.label);
     EXPECT_EQ(errorOf([&] { t->get()->updateRecordByIndex(VELDBManager::KeyLabel, *r); }), c.error);
@@ -390,7 +390,7 @@ TEST_F(KeyStorageTest, UniqueKeyRefusalsLeaveFileAndIndexesUnchanged) {
   }
   std::unique_ptr<VELASNKeyRecord> takeLabel = recordOf(certC.get(), nullptr, "beta");
   takeLabel->setRecordID(1);
-  EXPECT_EQ(errorOf([&] { t->get()->updateRecordByIndex(VELDBManager::KeyRecordID, *takeLabel); }), 0x8C245u);
+  EXPECT_EQ(errorOf([&] { t->get()->updateRecordByIndex(VELDBManager::KeyRecordID, *takeLabel); }), VELDBError::kDuplicateLabel);
   takeLabel->setRecordID(99);
   const Failure missing = failureOf([&] { t->get()->updateRecordByIndex(VELDBManager::KeyRecordID, *takeLabel); });
   EXPECT_EQ(missing.error, VELDBError::kNoMatchingRecord);

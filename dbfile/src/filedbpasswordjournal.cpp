@@ -1,10 +1,5 @@
 #include "filedbpasswordjournal.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -12,10 +7,12 @@
 #include <vector>
 
 #include "filedbbinaryfile.h"
+#include "filedbcoding.h"
 #include "filedbheader.h"
 #include "filedbjournaledfile.h"
 #include "filedbjournalkey.h"
 #include "velexception.h"
+#include "velkry.h"
 #include "velplatform.h"
 #include "veltrace.h"
 
@@ -65,8 +62,7 @@ bool parse(const VELString& body, std::vector<FileDBPasswordJournal::Entry>& ent
   for (unsigned i = 0; i < count; ++i) {
     if (body.size() - at < 3) return false;
     const unsigned table = static_cast<unsigned char>(body[at]);
-    const std::size_t length = (static_cast<std::size_t>(static_cast<unsigned char>(body[at + 1])) << 8) |
-                               static_cast<unsigned char>(body[at + 2]);
+    const std::size_t length = FileDBCoding::get16(reinterpret_cast<const unsigned char*>(body.data()) + at + 1);
     at += 3;
     if (table > 2 || seen[table] || length < FileDBHeader::kCommonHeaderSize || length > kMaxHeader ||
         body.size() - at < length + kSumSize) {
@@ -96,10 +92,7 @@ bool describes(const VELBuffer& header, const unsigned char* current) {
 // leave the tables with two passwords (or put old headers over later
 // changes).  A password change is rare; the sync costs nothing that counts.
 void syncDirectory(const VELString& file) {
-  if (FileDBJournaledFile::syncMode() != FileDBJournaledFile::SyncOff && vel_syncdir(file.c_str()) != 0) {
-    const int e = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + file, e);
-  }
+  if (FileDBJournaledFile::syncMode() != FileDBJournaledFile::SyncOff) FileDBBinaryFile::syncDirectory(file);
 }
 
 // SHA-256 of a table's slots (every byte after its header of `headerSize`
@@ -108,62 +101,47 @@ void syncDirectory(const VELString& file) {
 // the file; `size` is its size.
 void bodyDigest(std::uint64_t headerSize, std::uint64_t size,
                 const std::function<void(std::uint64_t, unsigned char*, std::uint64_t)>& read, unsigned char* out) {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
+  static const VELKRYAlgorithmFactory algorithms;
+  const std::unique_ptr<VELKRYDigest> digest = algorithms.createSHA256Digest();
+  if (digest == nullptr) VELDB_THROW(VELDBError::kNoDigest, "password journal: table digest");
+  digest->init();
   unsigned char sizeBytes[8];
-  for (int i = 0; i < 8; ++i) sizeBytes[i] = static_cast<unsigned char>(size >> (56 - 8 * i));
-  ok = ok && EVP_DigestUpdate(ctx, sizeBytes, sizeof sizeBytes) == 1;
+  FileDBCoding::put64(sizeBytes, size);
+  digest->update(sizeBytes, sizeof sizeBytes);
   std::vector<unsigned char> block(64 * 1024);
-  try {
-    for (std::uint64_t at = headerSize; ok && at < size;) {
-      const std::uint64_t n = std::min<std::uint64_t>(block.size(), size - at);
-      read(at, block.data(), n);
-      ok = EVP_DigestUpdate(ctx, block.data(), static_cast<std::size_t>(n)) == 1;
-      at += n;
-    }
-  } catch (...) {
-    EVP_MD_CTX_free(ctx);
-    throw;
+  for (std::uint64_t at = headerSize; at < size;) {
+    const std::uint64_t n = std::min<std::uint64_t>(block.size(), size - at);
+    read(at, block.data(), n);
+    digest->update(block.data(), static_cast<std::size_t>(n));
+    at += n;
   }
-  ok = ok && EVP_DigestFinal_ex(ctx, out, nullptr) == 1;
-  EVP_MD_CTX_free(ctx);
-  if (!ok) VELDB_THROW(VELDBError::kNoDigest, "password journal: table digest");
+  digest->finish(out);
 }
 
 // The same for the table file at `path`, read through a descriptor of its
 // own that takes no lock: the connection that changes the password holds
 // the file's lock.
 void bodyDigest(const VELString& path, std::uint64_t headerSize, unsigned char* out) {
-  // Never waits on something that is not a regular file.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    const int e = errno;
-    VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "password journal: " + path, e);
-  }
+  int fd = -1;
+  const int rc = vel_openUnlockedRead(&fd, path.c_str());
+  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "password journal: " + path, rc);
   try {
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      VELDB_THROW(VELDBError::kCannotOpen, "password journal: not a regular file-" + path);
-    }
-    const off_t end = ::lseek(fd, 0, SEEK_END);
+    const long long end = vel_filesize(fd);
     if (end < 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, errno);
-    bodyDigest(headerSize, static_cast<std::uint64_t>(end),
-               [fd, &path](std::uint64_t offset, unsigned char* buffer, std::uint64_t count) {
-                 std::uint64_t done = 0;
-                 while (done < count) {
-                   const ssize_t n = ::pread(fd, buffer + done, static_cast<std::size_t>(count - done),
-                                             static_cast<off_t>(offset + done));
-                   if (n < 0 && errno == EINTR) continue;
-                   if (n <= 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, errno);
-                   done += static_cast<std::uint64_t>(n);
-                 }
-               },
-               out);
+    bodyDigest(
+        headerSize, static_cast<std::uint64_t>(end),
+        [fd, &path](std::uint64_t offset, unsigned char* buffer, std::uint64_t count) {
+          const long long n = vel_readFullyAt(fd, buffer, static_cast<std::size_t>(count), offset);
+          if (n < 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, errno);
+          if (static_cast<std::uint64_t>(n) < count)
+            VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, n);
+        },
+        out);
   } catch (...) {
-    ::close(fd);
+    vel_close(fd);
     throw;
   }
-  ::close(fd);
+  vel_close(fd);
 }
 
 }  // namespace
@@ -185,8 +163,9 @@ void FileDBPasswordJournal::write(const Paths& tables, const std::vector<std::pa
     unsigned char digest[kSumSize];
     bodyDigest(tables[entry.first], entry.second.size(), digest);
     bytes.push_back(static_cast<char>(entry.first));
-    bytes.push_back(static_cast<char>(entry.second.size() >> 8));
-    bytes.push_back(static_cast<char>(entry.second.size() & 0xFF));
+    unsigned char length[2];
+    FileDBCoding::put16(length, static_cast<std::uint16_t>(entry.second.size()));
+    bytes.append(reinterpret_cast<const char*>(length), sizeof length);
     bytes.append(reinterpret_cast<const char*>(entry.second.data()), entry.second.size());
     bytes.append(reinterpret_cast<const char*>(digest), kSumSize);
   }
@@ -238,8 +217,8 @@ FileDBPasswordJournal::Outcome FileDBPasswordJournal::recover(const Paths& table
     journal.read(bytes, size);
   }
   const bool current = bytes.size() >= sizeof kMagic && std::memcmp(bytes.data(), kMagic, sizeof kMagic) == 0;
-  const bool legacy = bytes.size() >= sizeof kLegacyMagic &&
-                      std::memcmp(bytes.data(), kLegacyMagic, sizeof kLegacyMagic) == 0;
+  const bool legacy =
+      bytes.size() >= sizeof kLegacyMagic && std::memcmp(bytes.data(), kLegacyMagic, sizeof kLegacyMagic) == 0;
   if (!(current || legacy) || !whole(bytes) || (current && bytes.size() < sizeof kMagic + 1 + kTrailer)) {
     // Cut short while it was written, before any table changed.
     FileDBBinaryFile::remove(file);
@@ -250,7 +229,8 @@ FileDBPasswordJournal::Outcome FileDBPasswordJournal::recover(const Paths& table
     VELDB_THROW(VELDBError::kBadFormat,
                 "password journal of an earlier release: it names the files it writes and cannot be authenticated, "
                 "so it is left in place and not applied. Finish the interrupted password change with the release "
-                "that began it, or remove the journal (tables that took the new password then keep it)-" + file);
+                "that began it, or remove the journal (tables that took the new password then keep it)-" +
+                    file);
   }
   const VELString body = bytes.substr(0, bytes.size() - kTrailer);
   const unsigned char* sums = reinterpret_cast<const unsigned char*>(bytes.data()) + body.size();
@@ -259,7 +239,8 @@ FileDBPasswordJournal::Outcome FileDBPasswordJournal::recover(const Paths& table
     if (!verifies(password, keyPath, body, kNewRole, sums + kSumSize)) {
       VELDB_THROW(VELDBError::kBadPassword,
                   "password journal not made by this database under this password: it is left in place and not "
-                  "applied-" + file);
+                  "applied-" +
+                      file);
     }
     outcome = Outcome::kRestoredWithNew;
   }
@@ -280,8 +261,8 @@ FileDBPasswordJournal::Outcome FileDBPasswordJournal::recover(const Paths& table
     const VELString& table = tables[entry.table];
     if (table.empty() || !FileDBBinaryFile::exists(table)) continue;
     try {
-      open.push_back(Open{&entry, table, std::unique_ptr<FileDBBinaryFile>(
-                                             new FileDBBinaryFile(table, VELDBConnectInfo::ReadWrite)),
+      open.push_back(Open{&entry, table,
+                          std::unique_ptr<FileDBBinaryFile>(new FileDBBinaryFile(table, VELDBConnectInfo::ReadWrite)),
                           false});
     } catch (const VELDBException& e) {
       if (e.getError() == VELDBError::kLock) return Outcome::kInUse;
@@ -306,15 +287,18 @@ FileDBPasswordJournal::Outcome FileDBPasswordJournal::recover(const Paths& table
     unsigned char head[FileDBHeader::kCommonHeaderSize];
     const std::uint64_t n = sizeof head;
     if (table.file->getSize() < table.entry->header.size()) {
-      VELDB_THROW(VELDBError::kBadFormat, "password journal does not belong to this database: it is left in "
-                                          "place and not applied-" + file);
+      VELDB_THROW(VELDBError::kBadFormat,
+                  "password journal does not belong to this database: it is left in "
+                  "place and not applied-" +
+                      file);
     }
     table.file->readAt(0, head, n);
     unsigned char digest[kSumSize];
     FileDBBinaryFile& f = *table.file;
-    bodyDigest(table.entry->header.size(), f.getSize(),
-               [&f](std::uint64_t offset, unsigned char* buffer, std::uint64_t count) { f.readAt(offset, buffer, count); },
-               digest);
+    bodyDigest(
+        table.entry->header.size(), f.getSize(),
+        [&f](std::uint64_t offset, unsigned char* buffer, std::uint64_t count) { f.readAt(offset, buffer, count); },
+        digest);
     if (!describes(table.entry->header, head) || std::memcmp(digest, table.entry->slots.data(), kSumSize) != 0) {
       VELDB_THROW(VELDBError::kBadFormat, "password journal does not belong to this database (it does not describe " +
                                               table.path + "): it is left in place and not applied-" + file);

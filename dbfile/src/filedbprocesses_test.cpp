@@ -1,5 +1,5 @@
 // Plan: real processes (fork) on one database: a read-write process refuses every other
-// read-write or read-only opener with 0x8C23A and leaves the bytes alone; read-only processes
+// read-write or read-only opener with kLock and leaves the bytes alone; read-only processes
 // share; readers that open in a loop while a writer changes the file never see a torn table.
 #include "filedbmanager.h"
 
@@ -184,7 +184,7 @@ TEST_F(FileDBProcessesTest, ReadOnlyProcessesShareAndKeepWritersOut) {
 
 // Writer: opens read-write, inserts (and now and then deletes, so that the
 // close compacts), closes, over and over.  Readers: open read-only over and
-// over; each open is refused with 0x8C23A or shows a whole table.
+// over; each open is refused with kLock or shows a whole table.
 TEST_F(FileDBProcessesTest, ReadersNeverSeeAHalfWrittenRecord) {
   constexpr int kRounds = 30;
   std::vector<std::unique_ptr<VELASNKeyRecord>> records;

@@ -1,8 +1,8 @@
 #include "filedbstorage.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <ctime>
 #include <map>
 
@@ -80,9 +80,9 @@ FileDBStorage::FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const 
           restoredHeader->validateMajorVersion();
         }
         restoredHeader->validatePasswordHeaderHash(password);
-        const std::uint64_t expected = static_cast<std::uint64_t>(restoredHeader->getRecordsAllocated()) *
-                                           restoredHeader->getFixedRecordLength() +
-                                       restoredHeader->getSize();
+        const std::uint64_t expected =
+            static_cast<std::uint64_t>(restoredHeader->getRecordsAllocated()) * restoredHeader->getFixedRecordLength() +
+            restoredHeader->getSize();
         if (expected != restored.getSize()) return false;
         restoredHeader->validatePasswordDatabaseHash(restored, password);
         return true;
@@ -100,14 +100,15 @@ FileDBStorage::FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const 
     if (FileDBBinaryFile::exists(journal)) {
       VELDB_THROW(VELDBError::kLock,
                   "an interrupted change must first be recovered by one read-write open with the database's "
-                  "password (a read-only open writes nothing)-" + fileName);
+                  "password (a read-only open writes nothing)-" +
+                      fileName);
     }
     d_file.reset(new FileDBBinaryFile(fileName, d_connectInfo->getAccessMode()));
   }
 
   // A file too short for any header holds no table: most likely a create
   // that died before this build wrote new files whole.  Said so, with the
-  // number the header's read would give (0x8C238, the bytes there as extra).
+  // number the header's read would give (kRead, the bytes there as extra).
   const std::uint64_t size = d_file->getSize();
   if (size < FileDBHeaderV3::kHeaderSize && !d_file->isInMemory()) {
     VELDB_THROW_EXTRA(VELDBError::kRead,
@@ -233,7 +234,13 @@ void FileDBStorage::newFile(const VELDBConnectInfo::OBJECT& connectInfo, const V
   }
   header->setMinorVersionNumber(minorVersion);
   header->setFileType(fileType);
-  header->setFixedRecordLength(kInitialRecordLength);
+  // A length asked for at creation must hold a slot's fixed fields and stay
+  // within what an open accepts for a file without slots.
+  const std::uint32_t asked = connectInfo.getInitialRecordLength();
+  if (asked != 0 && (asked < kMinInitialRecordLength || asked > kMaxEmptyRecordLength)) {
+    VELDB_THROW_EXTRA(VELDBError::kBadArgument, "initial record length", asked);
+  }
+  header->setFixedRecordLength(asked != 0 ? asked : kInitialRecordLength);
   const VELPasswordEncryptor password = connectInfo.getLogicalDBPassword();
   if (file->isInMemory()) {
     file->openNew(fileName);
@@ -271,10 +278,7 @@ void FileDBStorage::newFile(const VELDBConnectInfo::OBJECT& connectInfo, const V
     }
     throw;
   }
-  if (sync != FileDBJournaledFile::SyncOff && vel_syncdir(fileName.c_str()) != 0) {
-    const int e = errno;
-    VELDB_THROW_EXTRA(VELDBError::kWrite, "vel_syncdir-" + fileName, e);
-  }
+  if (sync != FileDBJournaledFile::SyncOff) FileDBBinaryFile::syncDirectory(fileName);
 }
 
 void FileDBStorage::newFile(const std::unique_ptr<VELDBConnectInfo::OBJECT>& connectInfo, const VELString& fileName,
@@ -308,8 +312,7 @@ FileDBStorage* FileDBStorage::connectFile(const std::unique_ptr<VELDBConnectInfo
 }
 
 FileDBStorage* FileDBStorage::connectTable(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName,
-                                           const VELString& className,
-                                           const std::function<FileDBStorage*()>& make) {
+                                           const VELString& className, const std::function<FileDBStorage*()>& make) {
   if (!connectInfo.isKindOf(VELDBConnectInfo::FILE::getClassName())) return make();
   FileDBStorage* shared = connectFile(connectInfo, fileName, className);
   if (shared != nullptr) return shared;
@@ -409,8 +412,8 @@ void FileDBStorage::ChangeScope::commit() {
     return;
   }
   if (d_storage.d_changeAbandoned) {
-    VELDB_THROW(VELDBError::kWrite, "the transaction was rolled back after a failure-" +
-                                        d_storage.getFullPathName().str());
+    VELDB_THROW(VELDBError::kWrite,
+                "the transaction was rolled back after a failure-" + d_storage.getFullPathName().str());
   }
   // Sealing writes the header: it belongs to the change.  A failure here
   // leaves the scope open, so that its destructor rolls the change back.
@@ -574,8 +577,7 @@ void FileDBStorage::finishCommit() {
 void FileDBStorage::rollbackTransaction() noexcept {
   VEL_TRACE_SCOPE("rollbackTransaction");
   if (!d_transaction) return;
-  if (d_transactionImage && !d_changeAbandoned &&
-      d_file->getModificationCount() != d_transactionModifications) {
+  if (d_transactionImage && !d_changeAbandoned && d_file->getModificationCount() != d_transactionModifications) {
     try {
       d_file->setPosition(0);
       d_file->write(*d_transactionImage);
@@ -602,9 +604,7 @@ bool FileDBStorage::readSlot(std::uint64_t position) {
   return !isRecordDeleted(*d_readBuffer);
 }
 
-void FileDBStorage::writeSlot(std::uint64_t position, const FileDBBuffer& slot) {
-  writeSlot(position, slot, nullptr);
-}
+void FileDBStorage::writeSlot(std::uint64_t position, const FileDBBuffer& slot) { writeSlot(position, slot, nullptr); }
 
 void FileDBStorage::writeSlot(std::uint64_t position, const FileDBBuffer& slot, const unsigned char* oldSlot) {
   ChangeScope change(*this);
@@ -684,9 +684,8 @@ std::uint64_t FileDBStorage::nextLiveSlot(FileDBIterator& iterator) {
   constexpr std::uint64_t kBlock = 1u << 20;
   const std::uint64_t length = d_header->getFixedRecordLength();
   for (;;) {
-    const std::uint64_t position =
-        iterator.getFilePosition(static_cast<unsigned>(d_header->getSize()), d_header->getFixedRecordLength(),
-                                 d_header->getRecordsAllocated());
+    const std::uint64_t position = iterator.getFilePosition(
+        static_cast<unsigned>(d_header->getSize()), d_header->getFixedRecordLength(), d_header->getRecordsAllocated());
     if (position == 0) return 0;
     if (position < d_aheadStart || position + length > d_aheadStart + d_ahead.size()) {
       const std::uint64_t end = slotPosition(d_header->getRecordsAllocated());

@@ -84,6 +84,29 @@ TEST_F(StorageTest, NewFileHoldsOnlyTheHeaderAndOpensEmpty) {
   EXPECT_EQ(t4.getMajorVersion(), 4);
 }
 
+TEST_F(StorageTest, NewFileTakesTheInitialRecordLengthOfItsConnectInfo) {
+  VELDBConnectInfo::FILE asked = info(VELDBConnectInfo::CreateV4, VELDBConnectInfo::ReadWrite);
+  asked.setInitialRecordLength(1024);
+  // Copies carry it, as the manager copies the connect info it is given.
+  std::unique_ptr<VELDBConnectInfo::OBJECT> copy(asked.duplicate());
+  FileDBStorage::newFile(*copy, d_path, 1, kTestType);
+  {
+    TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly), d_path);
+    EXPECT_EQ(t.getFileHeader()->getFixedRecordLength(), 1024u);
+  }
+  unlink(d_path.c_str());
+  for (std::uint32_t bad : {FileDBStorage::kMinInitialRecordLength - 1, FileDBStorage::kMaxEmptyRecordLength + 1}) {
+    asked.setInitialRecordLength(bad);
+    try {
+      FileDBStorage::newFile(asked, d_path, 1, kTestType);
+      FAIL() << bad;
+    } catch (const VELDBException& e) {
+      EXPECT_EQ(e.getError(), VELDBError::kBadArgument);
+    }
+    EXPECT_NE(access(d_path.c_str(), F_OK), 0) << bad;
+  }
+}
+
 TEST_F(StorageTest, CreatingAnExistingFileIsRefused) {
   create();
   try {

@@ -155,7 +155,7 @@ TYPED_TEST(TableEngineTest, ARefusedChangeTouchesNothingAndTakesNoID) {
   missing->setRecordID(77);
   {
     Counting counting;
-    EXPECT_EQ(0x8C245u, errorOf([&] { TypeParam::insert(m, *duplicate); }));
+    EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { TypeParam::insert(m, *duplicate); }));
     EXPECT_EQ(VELDBError::kNoMatchingRecord, errorOf([&] { TypeParam::update(m, *missing); }));
     EXPECT_EQ(0u, TypeParam::remove(m, "nothing"));
     // No journal, no write, and no re-read of the table.

@@ -173,7 +173,7 @@ TEST_P(TransactionTest, ARefusedOperationLeavesTheTransactionAsItWas) {
   m->beginTransaction();
   m->insertKey(*VELTestPKI::makeKeyRecord("a", "CN=a"));
   std::unique_ptr<VELASNKeyRecord> duplicate = VELTestPKI::makeKeyRecord("a", "CN=other");
-  EXPECT_EQ(0x8C245u, errorOf([&] { m->insertKey(*duplicate); }));
+  EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { m->insertKey(*duplicate); }));
   EXPECT_EQ(VELDBError::kNoMatchingRecord,
             errorOf([&] { m->updateCRLByIndex(VELDBManager::CRLLabel, *VELTestPKI::makeCRLRecord("x", "CN=x")); }));
   EXPECT_EQ(VELDBError::kBadArgument,

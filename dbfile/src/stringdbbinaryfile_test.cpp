@@ -51,7 +51,7 @@ TEST(StringDBBinaryFileTest, ReadPastEndFailsAndLeavesCursors) {
     f.read(out, 5);
     FAIL() << "read past end accepted";
   } catch (const VELDBException& e) {
-    EXPECT_EQ(0x8C238u, e.getError());
+    EXPECT_EQ(VELDBError::kRead, e.getError());
     EXPECT_EQ("read:buf:5:6", e.getMessage());
     EXPECT_FALSE(e.hasExtra());
   }

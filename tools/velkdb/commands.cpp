@@ -15,7 +15,10 @@
 #include <set>
 #include <sstream>
 
+#include "clash.h"
 #include "filedbtransactionguard.h"
+#include "lifecycle.h"
+#include "find.h"
 #include "text.h"
 #include "veldbconnectinfo.h"
 #include "veldbutility.h"
@@ -109,7 +112,15 @@ namespace {
 
 void checkNewLabel(const std::string& label) {
   const std::string fault = labelFault(label);
-  if (!fault.empty()) throw UsageError("the label \"" + printable(label) + "\" " + fault);
+  if (fault.empty()) return;
+  // A label too long to be one is not repeated whole.
+  std::string shown = label;
+  if (shown.size() > 60) {
+    std::size_t cut = 60;
+    while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
+    shown = shown.substr(0, cut) + "...";
+  }
+  throw UsageError("the label \"" + printable(shown) + "\" " + fault);
 }
 
 }  // namespace
@@ -121,16 +132,18 @@ int cmdCreate(const Args& args) {
   const std::string version = args.get("version", "4");
   if (version != "3" && version != "4") throw UsageError("--version is 3 or 4");
   const long long expiry = parseExpiry(args.get("expire", "never"));
+  const std::uint32_t recordLength = args.has("record-length") ? parseRecordLength(args.get("record-length")) : 0;
   for (Table t : kTables) {
     if (fileExists(paths.file(t))) VELDB_THROW(VELDBError::kFileExists, paths.file(t) + " exists");
   }
   const Secret password = databasePassword(args, true);
   std::unique_ptr<FileDBManager> db;
   try {
-    db.reset(new FileDBManager(VELDBConnectInfo::FILE(paths.base, toEncryptor(password),
-                                                      version == "3" ? VELDBConnectInfo::Create
-                                                                     : VELDBConnectInfo::CreateV4,
-                                                      VELDBConnectInfo::ReadWrite)));
+    VELDBConnectInfo::FILE info(paths.base, toEncryptor(password),
+                                version == "3" ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4,
+                                VELDBConnectInfo::ReadWrite);
+    info.setInitialRecordLength(recordLength);
+    db.reset(new FileDBManager(info));
     if (expiry != 0) db->setDBPasswordExpirationTime(expiry);
   } catch (const VELException& e) {
     if (db) {
@@ -140,8 +153,9 @@ int cmdCreate(const Args& args) {
     }
     rethrowWithContext(e, "creating " + paths.base);
   }
-  std::cout << "created " << paths.base << " (version " << version << ", password expires "
-            << expiryText(expiry) << ")\n";
+  std::cout << "created " << paths.base << " (version " << version
+            << (recordLength != 0 ? ", record length " + std::to_string(recordLength) : std::string())
+            << ", password expires " << expiryText(expiry) << ")\n";
   return 0;
 }
 
@@ -172,6 +186,9 @@ struct Planned {
   X509_CRL* crl = nullptr;
   std::string label;
   bool explicitLabel = false;
+  bool join = false;                        // `key` joins the stored certificate record `joinId`
+  unsigned joinId = 0;
+  const StoredKeyPair* keyPair = nullptr;  // the stored key pair `cert` was issued for
 };
 
 void drawProgress(std::size_t done, std::size_t total) {
@@ -193,6 +210,10 @@ bool labelTaken(FileDBManager& db, Table table, const std::string& label) {
   }
   return false;
 }
+
+// The key table's refusal of a second certificate with the same issuer and
+// serial number.
+const unsigned long kIssuerAndSerialTaken = 0x8C248;
 
 // What the record is about, for an error.
 std::string describe(const Planned& p) {
@@ -219,6 +240,11 @@ std::string ImportSummary::text() const {
   out << "imported " << certificates << (certificates == 1 ? " certificate" : " certificates") << " (" << keys
       << (keys == 1 ? " with its key" : " with keys") << "), " << keyPairs
       << (keyPairs == 1 ? " key pair" : " key pairs") << ", " << crls << (crls == 1 ? " CRL" : " CRLs");
+  if (installed != 0) {
+    out << "; " << installed << (installed == 1 ? " certificate" : " certificates")
+        << " joined with the stored key pair's key";
+  }
+  if (joined != 0) out << "; " << joined << (joined == 1 ? " key" : " keys") << " joined stored certificates";
   if (skipped != 0) out << "; skipped " << skipped << " already present";
   return out.str();
 }
@@ -231,26 +257,61 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   // Pair each private key with its certificate or request.
   std::vector<bool> certUsed(items.certs.size(), false), requestUsed(items.requests.size(), false);
   std::vector<Planned> withKeys;
+  std::vector<Ossl<X509>> storedCerts;  // of the records that keys join
+  std::set<unsigned> joined;
   for (auto& key : items.keys) {
     Planned p;
     p.key = key.get();
-    for (std::size_t i = 0; i < items.certs.size() && p.cert == nullptr; ++i) {
-      if (!certUsed[i] && keyMatches(items.certs[i].get(), key.get())) {
-        certUsed[i] = true;
-        p.table = Table::Key;
-        p.cert = items.certs[i].get();
-      }
-    }
-    for (std::size_t i = 0; i < items.requests.size() && p.cert == nullptr && p.request == nullptr; ++i) {
+    // A key goes with its request first: a key pair and the certificate
+    // issued for it, stored apart, are exported so (export --all --key),
+    // and come back so.  A second copy of the key goes with the
+    // certificate.
+    for (std::size_t i = 0; i < items.requests.size() && p.request == nullptr; ++i) {
       if (!requestUsed[i] && keyMatches(items.requests[i].get(), key.get())) {
         requestUsed[i] = true;
         p.table = Table::KeyPair;
         p.request = items.requests[i].get();
       }
     }
+    for (std::size_t i = 0; i < items.certs.size() && p.cert == nullptr && p.request == nullptr; ++i) {
+      if (!certUsed[i] && keyMatches(items.certs[i].get(), key.get())) {
+        certUsed[i] = true;
+        p.table = Table::Key;
+        p.cert = items.certs[i].get();
+      }
+    }
     if (p.cert == nullptr && p.request == nullptr) {
+      // A key alone joins the certificates stored without it.
+      const StoredCertificates stored = certificatesFor(db, key.get());
+      for (unsigned id : stored.withoutKey) {
+        if (!joined.insert(id).second) continue;
+        std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(id)));
+        if (!r) continue;
+        storedCerts.push_back(certFromDER(r->getCertificate().getEncoding()));
+        Planned j = p;
+        j.table = Table::Key;
+        j.cert = storedCerts.back().get();
+        j.join = true;
+        j.joinId = id;
+        j.label = r->getLabel().getValue();
+        withKeys.push_back(j);
+      }
+      if (!stored.withoutKey.empty()) continue;
+      const bool pairStored = db.isKeyPairEnabled() &&
+                              db.getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo,
+                                                        VELASNSubjectPublicKeyInfo(publicKeyDER(key.get()).get())) != 0;
+      if (stored.anyWithKey || pairStored) {
+        if (options.skipExisting) {
+          ++summary.skipped;
+          continue;
+        }
+        VELDB_THROW(VELDBError::kBadArgument, "a private key (" + keyText(key.get()) +
+                                                  ") matches no certificate or certification request of the input "
+                                                  "and is in the database already");
+      }
       VELDB_THROW(VELDBError::kBadArgument, "a private key (" + keyText(key.get()) +
-                                                ") matches no certificate or certification request of the input");
+                                                ") matches no certificate or certification request of the input "
+                                                "or of the database");
     }
     withKeys.push_back(p);
   }
@@ -264,7 +325,7 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   plan = withKeys;
   std::set<std::string> seenCerts;
   for (const Planned& p : plan) {
-    if (p.cert) seenCerts.insert(derOf(p.cert).toString());
+    if (p.cert && !p.join) seenCerts.insert(derOf(p.cert).toString());
   }
   for (std::size_t i = 0; i < items.certs.size(); ++i) {
     if (certUsed[i]) continue;
@@ -284,6 +345,7 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
     p.crl = crl.get();
     plan.push_back(p);
   }
+  if (plan.empty() && summary.skipped != 0) return summary;
   if (plan.empty()) VELDB_THROW(VELDBError::kBadArgument, "the input holds nothing to import");
 
   // An explicit label names the record with a key, or the only record.
@@ -306,14 +368,40 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   std::vector<Planned> kept;
   for (Planned& p : plan) {
     bool present = false;
+    if (p.join) {
+      kept.push_back(p);
+      continue;
+    }
     if (p.table == Table::Key) {
       const VELBuffer der = derOf(p.cert);
       const VELASNCertificate cert(der.get());
       present = db.getKeyCountByIndex(VELDBManager::KeySignature, cert.getSignature()) != 0 ||
                 db.getKeyCountByIndex(VELDBManager::KeyTBSCertificate, cert.getTBSCertificate()) != 0;
+      if (present && p.key != nullptr) {
+        // The certificate is stored without its key: the key joins it.
+        std::unique_ptr<VELASNKeyRecord> stored(db.getKeyByIndex(VELDBManager::KeySignature, cert.getSignature()));
+        const VELASNCBuffer storedDER = stored ? stored->getCertificate().getEncoding() : VELASNCBuffer();
+        const bool same = storedDER.length() == der.length() &&
+                          std::equal(der.data(), der.data() + der.length(), storedDER.data());
+        if (stored && !stored->hasPrivateKey() && same && joined.insert(idOf(*stored)).second) {
+          p.join = true;
+          p.joinId = idOf(*stored);
+          if (!p.explicitLabel) p.label = stored->getLabel().getValue();
+          kept.push_back(p);
+          continue;
+        }
+      }
       if (present && (p.key != nullptr || !options.skipExisting)) {
         VELDB_THROW(VELDBError::kDuplicateFirst,
                     "certificate " + nameText(X509_get_subject_name(p.cert)) + " is already in the database");
+      }
+      if (!present) {
+        // Another certificate with the same issuer and serial number.
+        const std::string other = recordWithIssuerAndSerial(db, cert);
+        if (!other.empty()) {
+          VELDB_THROW(kIssuerAndSerialTaken, "certificate " + nameText(X509_get_subject_name(p.cert)) +
+                                                 " has the issuer and serial number of " + other);
+        }
       }
     } else if (p.table == Table::KeyPair) {
       const VELASNSubjectPublicKeyInfo spki(publicKeyDER(p.key).get());
@@ -338,22 +426,44 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   }
   plan.swap(kept);
 
+  // A certificate that comes without its key, for a key pair stored here,
+  // takes the key pair's key; the key pair goes (its request is answered).
+  std::vector<StoredKeyPair> storedPairs;
+  std::set<unsigned> pairsTaken;
+  for (Planned& p : plan) {
+    if (p.table != Table::Key || p.key != nullptr || p.join) continue;
+    if (storedPairs.empty() && pairsTaken.empty()) {
+      storedPairs = loadKeyPairs(db);
+      if (storedPairs.empty()) break;
+    }
+    p.keyPair = keyPairFor(storedPairs, pairsTaken, p.cert);
+    if (p.keyPair != nullptr) pairsTaken.insert(p.keyPair->id);
+  }
+
   // Labels: given, or derived from the subject (issuer for CRLs) and made
   // unique in their table with " #2", " #3", ...
   std::set<std::pair<int, std::string>> used;
   for (Planned& p : plan) {
     if (p.explicitLabel) {
-      if (labelTaken(db, p.table, p.label)) {
-        VELDB_THROW(VELDBError::kDuplicateFirst + 1, "label \"" + p.label + "\" is in use in " + tableName(p.table));
-      }
+      requireLabelFree(db, p.table, p.label, p.join ? p.joinId : 0);
       used.insert({static_cast<int>(p.table), p.label});
     }
   }
   for (Planned& p : plan) {
-    if (p.explicitLabel) continue;
-    const std::string base = p.cert    ? labelFromName(X509_get_subject_name(p.cert))
-                             : p.request ? labelFromName(X509_REQ_get_subject_name(p.request))
-                                         : labelFromName(X509_CRL_get_issuer(p.crl));
+    if (p.join) used.insert({static_cast<int>(p.table), p.label});
+  }
+  for (Planned& p : plan) {
+    if (p.explicitLabel || p.join) continue;
+    // A certificate's own name (a PKCS#12 friendly name), else the name
+    // its key pair had, else one from the subject (the issuer's, with
+    // " CRL", for a CRL).
+    std::string base = p.cert ? certificateAlias(p.cert) : std::string();
+    if (base.empty() && p.keyPair != nullptr) base = p.keyPair->label;
+    if (base.empty()) {
+      base = p.cert      ? labelFromName(X509_get_subject_name(p.cert))
+             : p.request ? labelFromName(X509_REQ_get_subject_name(p.request))
+                         : crlDefaultLabel(p.crl);
+    }
     std::string label = base;
     for (int n = 2; used.count({static_cast<int>(p.table), label}) != 0 || labelTaken(db, p.table, label); ++n) {
       label = base + " #" + std::to_string(n);
@@ -368,18 +478,28 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   std::vector<std::unique_ptr<VELASNCRLRecord>> crlRecords(plan.size());
   for (std::size_t i = 0; i < plan.size(); ++i) {
     const Planned& p = plan[i];
-    if (p.table == Table::Key) {
+    if (p.join) {
+      keyRecords[i].reset(db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(p.joinId)));
+      if (!keyRecords[i]) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+      const VELBuffer wrapped = wrapPrivateKey(p.key, password);
+      const VELASNCertificate certificate = keyRecords[i]->getCertificate();
+      keyRecords[i]->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(wrapped.get()));
+      keyRecords[i]->setLabel(p.label);
+    } else if (p.table == Table::Key) {
       keyRecords[i].reset(new VELASNKeyRecord(1));
       // Decoded once already, as it was read: not decoded again to check it.
       const VELASNCertificate certificate(p.cert);
-      if (p.key != nullptr) {
+      if (p.keyPair != nullptr) {
+        // Wrapped under this database's password already.
+        keyRecords[i]->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(p.keyPair->wrappedKey.get()));
+      } else if (p.key != nullptr) {
         const VELBuffer wrapped = wrapPrivateKey(p.key, password);
         keyRecords[i]->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(wrapped.get()));
       } else {
         keyRecords[i]->setCertificate(certificate);
       }
       keyRecords[i]->setLabel(p.label);
-      keyRecords[i]->setTrusted(options.trusted && p.key == nullptr);
+      keyRecords[i]->setTrusted(options.trusted && p.key == nullptr && p.keyPair == nullptr);
     } else if (p.table == Table::KeyPair) {
       keyPairRecords[i].reset(new VELASNKeyPairRecord(1));
       const VELBuffer spki = publicKeyDER(p.key);
@@ -414,8 +534,13 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
     for (std::size_t i = 0; i < plan.size(); ++i) {
       const Planned& p = plan[i];
       try {
-        if (p.table == Table::Key) {
+        if (p.join) {
+          db.updateKeyByIndex(VELDBManager::KeyRecordID, *keyRecords[i]);
+        } else if (p.table == Table::Key) {
           db.insertKey(*keyRecords[i]);
+          if (p.keyPair != nullptr) {
+            db.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(p.keyPair->id));
+          }
         } else if (p.table == Table::KeyPair) {
           db.insertKeyPair(*keyPairRecords[i]);
         } else {
@@ -423,14 +548,25 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
         }
       } catch (const VELException& e) {
         // A refused insert leaves the transaction as it was.
-        if (!options.skipExisting || !alreadyStored(p, e.getError())) rethrowWithContext(e, describe(p));
+        if (!options.skipExisting || !alreadyStored(p, e.getError())) {
+          std::string context = describe(p);
+          if (p.table == Table::Key && e.getError() == kIssuerAndSerialTaken) {
+            // Two certificates of this import share them.
+            const std::string other = recordWithIssuerAndSerial(db, keyRecords[i]->getCertificate());
+            if (!other.empty()) context += " has the issuer and serial number of " + other;
+          }
+          rethrowWithContext(e, context);
+        }
         ++summary.skipped;
         if (bar) drawProgress(i + 1, plan.size());
         continue;
       }
-      if (p.table == Table::Key) {
+      if (p.join) {
+        ++summary.joined;
+      } else if (p.table == Table::Key) {
         ++summary.certificates;
-        if (p.key) ++summary.keys;
+        if (p.key || p.keyPair) ++summary.keys;
+        if (p.keyPair) ++summary.installed;
       } else if (p.table == Table::KeyPair) {
         ++summary.keyPairs;
       } else {
@@ -493,10 +629,18 @@ Selector parseSelector(const Args& args, bool allowIssuer) {
     s.hasTable = true;
     s.table = parseTable(args.get("table"));
   }
-  const int given = !s.label.empty() + s.hasId + !s.subject.empty() + !s.issuer.empty();
+  if (allowIssuer) {
+    s.serial = args.get("serial");
+    s.fingerprint = args.get("fingerprint");
+    if (args.has("serial")) normalizeSerial(s.serial);
+    if (args.has("fingerprint")) parseFingerprint(s.fingerprint);
+  }
+  // With --serial, --issuer says whose serial number it is.
+  const int given = !s.label.empty() + s.hasId + !s.subject.empty() + (!s.issuer.empty() && s.serial.empty()) +
+                    !s.serial.empty() + !s.fingerprint.empty();
   if (given != 1) {
     throw UsageError(std::string("name the record with one of LABEL, --label, --id, --subject") +
-                     (allowIssuer ? ", --issuer" : ""));
+                     (allowIssuer ? ", --issuer, --serial [--issuer], --fingerprint" : ""));
   }
   return s;
 }
@@ -532,6 +676,10 @@ void forEachCRL(FileDBManager& db, const std::function<void(VELASNCRLRecord&)>& 
 
 std::vector<Match> findRecords(FileDBManager& db, const Selector& s) {
   std::vector<Match> found;
+  if (!s.serial.empty() || !s.fingerprint.empty()) {
+    findCertificates(db, s, found);
+    return found;
+  }
   for (Table t : kTables) {
     if ((s.hasTable && t != s.table) || !tableEnabled(db, t)) continue;
     if (!s.label.empty() || s.hasId) {
@@ -606,8 +754,16 @@ int cmdList(const Args& args) {
   if (format != "text" && format != "json") throw UsageError("--format is text or json");
   const bool hasTable = args.has("table");
   const Table table = hasTable ? parseTable(args.get("table")) : Table::Key;
+  if (args.has("expiring") && args.has("expired")) throw UsageError("give --expiring DAYS or --expired, not both");
+  const long long days = args.has("expiring") ? parseDays(args.get("expiring")) : -1;
   const Secret password = databasePassword(args);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
+  if (args.has("expiring") || args.has("expired")) {
+    // For cron and monitoring: status 1 when anything ends (or has ended).
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const std::size_t n = printEnding(*db, paths.base, format == "json", hasTable, table, now, days);
+    return n == 0 ? 0 : 1;
+  }
   printList(*db, paths.base, format == "json", hasTable, table);
   return 0;
 }
@@ -641,7 +797,7 @@ void writeFileAtomically(const std::string& path, const std::string& text, bool 
                   random[3], random[4], random[5]);
     temp = path + suffix;
     fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, secret ? 0600 : 0666);
-    if (fd < 0 && (errno != EEXIST || attempt == 100)) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, path, errno);
+    if (fd < 0 && (errno != EEXIST || attempt == 100)) throwSystemError(VELDBError::kCannotCreate, path, errno);
   }
   std::size_t done = 0;
   int error = 0;
@@ -657,14 +813,15 @@ void writeFileAtomically(const std::string& path, const std::string& text, bool 
   if (error == 0 && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
   if (error != 0) {
     unlink(temp.c_str());
-    VELDB_THROW_EXTRA(VELDBError::kWrite, path, error);
+    throwSystemError(VELDBError::kWrite, path, error);
   }
 }
 
 namespace {
 
-// The PEM of the record; `withKey` adds its private key (and sets `keyAdded`).
-std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& keyAdded) {
+// The PEM of the record; `withKey` adds its private key (and sets
+// `keyAdded`): as stored, or in the clear when `clear` gives the password.
+std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& keyAdded, const Secret* clear) {
   const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
   std::string pem;
   if (m.table == Table::Key) {
@@ -675,7 +832,8 @@ std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& 
       if (!r->hasPrivateKey()) {
         VELDB_THROW(VELDBError::kBadArgument, "record \"" + printable(m.label) + "\" holds no private key");
       }
-      pem += toPEM("ENCRYPTED PRIVATE KEY", r->getPrivateKey().getEncoding());
+      pem += clear ? clearKeyPEM(r->getPrivateKey().getEncoding(), *clear, m.label)
+                   : toPEM("ENCRYPTED PRIVATE KEY", r->getPrivateKey().getEncoding());
       keyAdded = true;
     }
   } else if (m.table == Table::KeyPair) {
@@ -683,7 +841,8 @@ std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& 
     if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
     pem += toPEM("CERTIFICATE REQUEST", r->getCertificationRequest().getEncoding());
     if (withKey) {
-      pem += toPEM("ENCRYPTED PRIVATE KEY", r->getKeyPair().getPrivateKeyEncoding());
+      pem += clear ? clearKeyPEM(r->getKeyPair().getPrivateKeyEncoding(), *clear, m.label)
+                   : toPEM("ENCRYPTED PRIVATE KEY", r->getKeyPair().getPrivateKeyEncoding());
       keyAdded = true;
     }
   } else {
@@ -697,12 +856,18 @@ std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& 
 }  // namespace
 
 int cmdExport(const Args& args) {
+  if (args.has("pkcs12") || args.has("chain")) return exportBundle(args);
+  // A key leaves in the clear only when asked exactly so.
+  if (args.has("unencrypted") && !args.has("key")) {
+    throw UsageError("--unencrypted goes with --key (it writes the private key in the clear)");
+  }
+  if (args.has("export-password-file")) throw UsageError("--export-password-file goes with --pkcs12");
   const DbPaths paths = databasePaths(args);
   const bool all = args.has("all");
   Selector selector;
   if (!all) selector = parseSelector(args, true);
   if (all && (!args.positional.empty() || args.has("label") || args.has("id") || args.has("subject") ||
-              args.has("issuer"))) {
+              args.has("issuer") || args.has("serial") || args.has("fingerprint"))) {
     throw UsageError("--all exports whole tables; it takes no record name");
   }
   const bool withKey = args.has("key");
@@ -720,13 +885,14 @@ int cmdExport(const Args& args) {
   }
   std::string pem;
   bool keyAdded = false;
+  const Secret* clear = args.has("unencrypted") ? &password : nullptr;
   for (const Match& m : found) {
     if (withKey && m.table == Table::Key && all) {
       // With --all, --key adds the keys of the records that have one.
       std::unique_ptr<VELASNKeyRecord> r(db->getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(m.id)));
-      pem += exportRecord(*db, m, r && r->hasPrivateKey(), keyAdded);
+      pem += exportRecord(*db, m, r && r->hasPrivateKey(), keyAdded, clear);
     } else {
-      pem += exportRecord(*db, m, withKey && m.table != Table::CRL, keyAdded);
+      pem += exportRecord(*db, m, withKey && m.table != Table::CRL, keyAdded, clear);
     }
   }
   const std::string out = args.get("out");
@@ -751,10 +917,19 @@ int cmdDelete(const Args& args) {
   const std::vector<Match> found = requireRecords(*db, selector, false);
   if (!selector.hasTable && (selector.hasId || !selector.label.empty())) {
     // An ID or label names one record per table: refuse to guess which.
+    std::vector<std::string> tables;
     for (const Match& m : found) {
-      if (m.table != found.front().table) {
-        VELDB_THROW(VELDBError::kBadArgument, "records in several tables match; add --table");
+      if (std::find(tables.begin(), tables.end(), tableName(m.table)) == tables.end()) tables.push_back(tableName(m.table));
+    }
+    if (tables.size() > 1) {
+      std::string names, options;
+      for (std::size_t i = 0; i < tables.size(); ++i) {
+        names += (i == 0 ? "" : i + 1 == tables.size() ? " and " : ", ") + tables[i];
+        options += (i == 0 ? "" : " or ") + std::string("--table ") + tables[i];
       }
+      const std::string what = selector.hasId ? "ID " + std::to_string(selector.id)
+                                              : "label \"" + printable(selector.label) + "\"";
+      VELDB_THROW(VELDBError::kBadArgument, what + " is in the tables " + names + ": add " + options);
     }
   }
   // Every match or none, also when the process is killed: one transaction,
@@ -790,6 +965,7 @@ int cmdRename(const Args& args) {
   const Secret password = databasePassword(args);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
   const Match m = requireRecords(*db, selector, true).front();
+  requireLabelFree(*db, m.table, newLabel, m.id);
   const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
   if (m.table == Table::Key) {
     std::unique_ptr<VELASNKeyRecord> r(db->getKeyByIndex(VELDBManager::KeyRecordID, id));

@@ -8,6 +8,7 @@
 #define VELKDB_COMMANDS_H
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -49,6 +50,12 @@ long long parseExpiry(const std::string& text);
 // "never" or the UTC date and time.
 std::string expiryText(long long time);
 
+// A --record-length value: the slot length of a new database's tables, in
+// bytes, from the smallest that holds a record's fixed fields to 1 MiB.
+// Throws UsageError saying the range.
+std::uint32_t parseRecordLength(const std::string& text);
+constexpr std::uint32_t kMaxCreateRecordLength = 1024 * 1024;
+
 // Writes `text` to `path`, replacing it whole: into a new file of a random
 // name beside it (created exclusively, never through a link), synced, then
 // renamed over `path` (a link at `path` is replaced, not followed).  The
@@ -76,6 +83,7 @@ int cmdRename(const Args& args);
 int cmdPasswd(const Args& args);
 int cmdExpire(const Args& args);
 int cmdDemo(const Args& args);
+int cmdVerifyChain(const Args& args);
 
 // -- pieces the demo reuses
 
@@ -87,6 +95,8 @@ struct ImportOptions {
 };
 struct ImportSummary {
   unsigned certificates = 0, keys = 0, keyPairs = 0, crls = 0, skipped = 0;
+  unsigned installed = 0;  // certificates that took a stored key pair's key (the key pair removed)
+  unsigned joined = 0;     // keys that joined certificates stored without them
   std::string text() const;
 };
 // Stores what `items` holds (see cmdImport) in one transaction: all or
@@ -98,6 +108,7 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
 // Which records a command is about.
 struct Selector {
   std::string label, subject, issuer;
+  std::string serial, fingerprint;  // certificates by serial (with issuer) or fingerprint (find.h)
   bool hasId = false;
   unsigned id = 0;
   bool hasTable = false;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "lockwait.h"
 #include "password.h"
 #include "text.h"
 #include "veldbconnectinfo.h"
@@ -27,39 +28,91 @@ const char* const kScratchFiles[] = {"s.vkey", "s.vkyp", "s.vcrl"};
 VELDBConnectInfo::FILE fileInfo(const std::string& key, const std::string& keyPair, const std::string& crl,
                                 const Secret& password, VELDBConnectInfo::ConnectType type, bool writable) {
   return VELDBConnectInfo::FILE("", toEncryptor(password), type,
-                                writable ? VELDBConnectInfo::ReadWrite : VELDBConnectInfo::ReadOnly, key, keyPair,
-                                crl);
+                                writable ? VELDBConnectInfo::ReadWrite : VELDBConnectInfo::ReadOnly, key, keyPair, crl);
 }
 
-const char* meaning(unsigned long error) {
-  switch (error) {
-    case VELDBError::kBadArgument: return "bad argument";
-    case VELDBError::kAccessDenied: return "change refused: database opened read-only";
-    case VELDBError::kNoDigest: return "no digest or MAC available";
-    case VELDBError::kNotOpen: return "file not open";
-    case VELDBError::kAlreadyOpen: return "file already open";
-    case VELDBError::kCannotCreate: return "cannot create file";
-    case VELDBError::kCannotDelete: return "cannot delete file";
-    case VELDBError::kCannotOpen: return "cannot open file";
-    case VELDBError::kCannotClose: return "cannot close file";
-    case VELDBError::kRead: return "read error";
-    case VELDBError::kWrite: return "write error";
-    case VELDBError::kLock: return "file is locked by another user";
-    case VELDBError::kUnlock: return "cannot unlock file";
-    case VELDBError::kRecordIDRollover: return "record ID rollover";
-    case VELDBError::kNoMatchingRecord: return "no matching record";
-    case VELDBError::kBadPassword: return "wrong password";
-    case VELDBError::kBadFormat: return "not a database file of this kind (magic, file type or minor version)";
-    case VELDBError::kBadMajorVersion: return "unsupported major version";
-    case VELDBError::kHashMismatch: return "file size or database hash does not match (damaged or changed file)";
-    case VELDBError::kKeyNotEnabled: return "key table not available";
-    case VELDBError::kKeyPairNotEnabled: return "key-pair table not available";
-    case VELDBError::kCRLNotEnabled: return "CRL table not available";
-    case VELDBError::kFileExists: return "file exists";
-    default: break;
+// The binary file names the call that failed and the file: "vel_read-PATH",
+// "vel_openExclusive(PATH)".  For a user: what was being done, to which file.
+struct FileCall {
+  const char* prefix;
+  const char* doing;
+};
+const FileCall kFileCalls[] = {
+    {"vel_openExclusive(", "opening for reading and writing"},
+    {"vel_openSharedRead(", "opening for reading"},
+    {"vel_openExclusive-", "creating"},
+    {"vel_read-", "reading"},
+    {"vel_write-", "writing"},
+    {"vel_seek-", "seeking"},
+    {"vel_chsize-", "changing the size"},
+    {"vel_reserve-", "reserving space"},
+    {"vel_fsync-", "syncing to disk"},
+    {"vel_syncdir-", "syncing the directory"},
+    {"vel_lockfile-", "locking"},
+    {"vel_unlockfile-", "unlocking"},
+    {"vel_fullpath-", "finding the full path"},
+    {"vel_unlink-", "removing"},
+    {"vel_rename-", "renaming"},
+};
+
+// A read or write that moved fewer bytes than asked for gives the byte count
+// as its extra number, a failed one errno: only these errno values are what
+// a read or a write fails with.
+bool isTransferErrno(bool write, long long value) {
+  switch (value) {
+    case EIO:
+    case EINTR:
+    case EAGAIN:
+    case EBADF:
+    case EINVAL:
+    case EISDIR:
+      return true;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+    case EPERM:
+    case EROFS:
+      return write;
+    case EOVERFLOW:
+      return !write;
+    default:
+      return false;
   }
-  if (error >= VELDBError::kDuplicateFirst && error <= VELDBError::kDuplicateLast) return "duplicate record";
-  return "error";
+}
+
+// "PATH: doing: cause" for a message of the binary file; the message as it
+// is for any other.
+std::string describe(const VELException& e) {
+  // velkdb puts what it was doing in front: "certificate CN=x: vel_write-PATH".
+  const std::string whole = e.getMessage();
+  std::size_t at = whole.compare(0, 4, "vel_") == 0 ? 0 : whole.find(": vel_");
+  if (at == std::string::npos) return whole;
+  if (at != 0) at += 2;
+  const std::string context = whole.substr(0, at);
+  const std::string message = whole.substr(at);
+  for (const FileCall& call : kFileCalls) {
+    const std::string prefix = call.prefix;
+    if (message.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string path = message.substr(prefix.size());
+    if (prefix.back() == '(' && !path.empty() && path.back() == ')') path.pop_back();
+    std::string text = context + path + ": " + call.doing;
+    if (!e.hasExtra() || e.getExtra() == 0) return text;
+    const long long extra = e.getExtra();
+    const bool transfer = prefix == "vel_read-" || prefix == "vel_write-";
+    if (e.getError() == VELDBError::kLock) {
+      text += ": another process has it open for writing";
+    } else if (transfer && !isTransferErrno(prefix == "vel_write-", extra)) {
+      text += prefix == "vel_read-" ? ": the file ended after " + std::to_string(extra) + " bytes"
+                                    : ": only " + std::to_string(extra) + " bytes were written (is the disk full?)";
+    } else if (extra > 0 && extra < 4096) {
+      text += std::string(": ") + std::strerror(static_cast<int>(extra));
+    }
+    return text;
+  }
+  if (message == "vel_filesize" && e.hasExtra() && e.getExtra() > 0 && e.getExtra() < 4096) {
+    return context + "reading a file's size: " + std::strerror(static_cast<int>(e.getExtra()));
+  }
+  return whole;
 }
 
 }  // namespace
@@ -67,12 +120,9 @@ const char* meaning(unsigned long error) {
 std::string errorLine(const VELException& e) {
   char head[32];
   std::snprintf(head, sizeof head, "error 0x%lX", e.getError());
-  std::string line = std::string(head) + " (" + meaning(e.getError()) + ")";
-  if (!e.getMessage().empty()) line += ": " + e.getMessage();
-  if (e.hasExtra() && e.getError() >= VELDBError::kNotOpen && e.getError() <= VELDBError::kUnlock &&
-      e.getExtra() > 0 && e.getExtra() < 4096) {
-    line += std::string(" (") + std::strerror(static_cast<int>(e.getExtra())) + ")";
-  }
+  std::string line = std::string(head) + " (" + VELDBError::meaning(e.getError()) + ")";
+  const std::string detail = describe(e);
+  if (!detail.empty()) line += ": " + detail;
   // One line, and nothing in it (a label, a name from a certificate) that
   // drives the terminal.
   for (char& c : line) {
@@ -83,9 +133,12 @@ std::string errorLine(const VELException& e) {
 
 const char* tableName(Table table) {
   switch (table) {
-    case Table::Key: return "keys";
-    case Table::KeyPair: return "keypairs";
-    case Table::CRL: return "crls";
+    case Table::Key:
+      return "keys";
+    case Table::KeyPair:
+      return "keypairs";
+    case Table::CRL:
+      return "crls";
   }
   return "?";
 }
@@ -126,6 +179,10 @@ long long fileSize(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
+void throwSystemError(unsigned long error, const std::string& what, int errnoValue) {
+  throw VELDBException(__FILE__, __LINE__, error, what + ": " + std::strerror(errnoValue), errnoValue);
+}
+
 void rethrowWithContext(const VELException& e, const std::string& context) {
   const VELString message = e.getMessage().empty() ? context : context + ": " + e.getMessage();
   if (e.hasExtra()) throw VELDBException(e.getSourceFile().c_str(), e.getLine(), e.getError(), message, e.getExtra());
@@ -136,7 +193,7 @@ ScratchDir::ScratchDir() {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/velkdb-XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) {
-    VELDB_THROW_EXTRA(VELDBError::kCannotCreate, "temporary directory " + pattern, errno);
+    throwSystemError(VELDBError::kCannotCreate, "temporary directory " + pattern, errno);
   }
   d_dir = pattern;
 }
@@ -164,8 +221,8 @@ void diagnoseCRLTable(const std::string& path, const Secret& password) {
   // only when all of those pass.
   ScratchDir scratch;
   try {
-    FileDBManager probe(fileInfo(path, scratch.path("none.vkyp"), scratch.path("none.vcrl"), password,
-                                 VELDBConnectInfo::Open, false));
+    FileDBManager probe(
+        fileInfo(path, scratch.path("none.vkyp"), scratch.path("none.vcrl"), password, VELDBConnectInfo::Open, false));
   } catch (const VELException& e) {
     if (e.getError() == VELDBError::kBadFormat) {
       // Only the file type was refused: the CRL table itself is sound.
@@ -176,12 +233,18 @@ void diagnoseCRLTable(const std::string& path, const Secret& password) {
   VELDB_THROW(VELDBError::kBadFormat, "CRL table " + path + ": holds a key table");
 }
 
-std::unique_ptr<FileDBManager> openDatabase(const DbPaths& paths, const Secret& password, bool writable) {
+namespace {
+
+std::vector<std::string> tableFiles(const DbPaths& paths) {
+  return {paths.file(Table::Key), paths.file(Table::KeyPair), paths.file(Table::CRL)};
+}
+
+std::unique_ptr<FileDBManager> openDatabaseOnce(const DbPaths& paths, const Secret& password, bool writable) {
   std::unique_ptr<FileDBManager> db;
   try {
-    db.reset(new FileDBManager(VELDBConnectInfo::FILE(
-        paths.base, toEncryptor(password), VELDBConnectInfo::Open,
-        writable ? VELDBConnectInfo::ReadWrite : VELDBConnectInfo::ReadOnly)));
+    db.reset(
+        new FileDBManager(VELDBConnectInfo::FILE(paths.base, toEncryptor(password), VELDBConnectInfo::Open,
+                                                 writable ? VELDBConnectInfo::ReadWrite : VELDBConnectInfo::ReadOnly)));
   } catch (const VELException& e) {
     if (!fileExists(paths.file(Table::Key))) rethrowWithContext(e, "no database " + paths.base + " (no .vkey file)");
     if (e.getError() == VELDBError::kBadPassword && fileExists(paths.marker())) {
@@ -203,9 +266,24 @@ std::unique_ptr<FileDBManager> openDatabase(const DbPaths& paths, const Secret& 
   return db;
 }
 
+}  // namespace
+
+std::unique_ptr<FileDBManager> openDatabase(const DbPaths& paths, const Secret& password, bool writable) {
+  std::unique_ptr<FileDBManager> db;
+  retryWhileLocked(tableFiles(paths), [&] { db = openDatabaseOnce(paths, password, writable); });
+  return db;
+}
+
 TableHandle::TableHandle(const DbPaths& paths, Table table, const Secret& password, bool writable) {
+  retryWhileLocked(tableFiles(paths), [&] { open(paths, table, password, writable); });
+}
+
+void TableHandle::open(const DbPaths& paths, Table table, const Secret& password, bool writable) {
   const std::string path = paths.file(table);
   if (!fileExists(path)) VELDB_THROW(VELDBError::kCannotOpen, path + ": no such file");
+  d_db.reset();
+  d_scratchDb.reset();
+  d_version = 4;
   try {
     try {
       connect(path, table, password, writable, true);
@@ -235,8 +313,7 @@ TableHandle::TableHandle(const DbPaths& paths, Table table, const Secret& passwo
   }
 }
 
-void TableHandle::connect(const std::string& path, Table table, const Secret& password, bool writable,
-                          bool requireV4) {
+void TableHandle::connect(const std::string& path, Table table, const Secret& password, bool writable, bool requireV4) {
   const VELDBConnectInfo::ConnectType type = requireV4 ? VELDBConnectInfo::OpenV4 : VELDBConnectInfo::Open;
   if (table == Table::Key) {
     d_db.reset(new FileDBManager(
@@ -245,22 +322,23 @@ void TableHandle::connect(const std::string& path, Table table, const Secret& pa
   }
   // An empty key table under the same password stands in for the real one.
   if (!d_scratchDb) {
-    d_scratchDb.reset(new FileDBManager(fileInfo(d_scratch.path(kScratchFiles[0]), d_scratch.path(kScratchFiles[1]),
-                                                 d_scratch.path(kScratchFiles[2]), password,
-                                                 VELDBConnectInfo::CreateV4, true)));
+    d_scratchDb.reset(
+        new FileDBManager(fileInfo(d_scratch.path(kScratchFiles[0]), d_scratch.path(kScratchFiles[1]),
+                                   d_scratch.path(kScratchFiles[2]), password, VELDBConnectInfo::CreateV4, true)));
   }
-  d_db.reset(new FileDBManager(fileInfo(d_scratch.path(kScratchFiles[0]),
-                                        table == Table::KeyPair ? path : d_scratch.path("none.vkyp"),
-                                        table == Table::CRL ? path : d_scratch.path("none.vcrl"), password, type,
-                                        writable)));
+  d_db.reset(new FileDBManager(
+      fileInfo(d_scratch.path(kScratchFiles[0]), table == Table::KeyPair ? path : d_scratch.path("none.vkyp"),
+               table == Table::CRL ? path : d_scratch.path("none.vcrl"), password, type, writable)));
 }
 
 KeyTables::KeyTables(const DbPaths& paths, const Secret& password) {
   const std::string keyPair =
       fileExists(paths.file(Table::KeyPair)) ? paths.file(Table::KeyPair) : d_scratch.path("none.vkyp");
   try {
-    d_db.reset(new FileDBManager(fileInfo(paths.file(Table::Key), keyPair, d_scratch.path("none.vcrl"), password,
-                                          VELDBConnectInfo::Open, true)));
+    retryWhileLocked(tableFiles(paths), [&] {
+      d_db.reset(new FileDBManager(fileInfo(paths.file(Table::Key), keyPair, d_scratch.path("none.vcrl"), password,
+                                            VELDBConnectInfo::Open, true)));
+    });
   } catch (const VELException& e) {
     rethrowWithContext(e, "database " + paths.base);
   }

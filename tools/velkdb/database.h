@@ -49,6 +49,10 @@ long long fileSize(const std::string& path);
 // One line for an error: "error 0x8C240 (wrong password): detail".
 std::string errorLine(const VELException& e);
 
+// Throws `error` for a system call on `what` (a file's name) that failed
+// with `errnoValue`: the message names the file and the cause.
+[[noreturn]] void throwSystemError(unsigned long error, const std::string& what, int errnoValue);
+
 // Re-throws `e` with `context` in front of its message, keeping its number
 // and extra value.
 [[noreturn]] void rethrowWithContext(const VELException& e, const std::string& context);
@@ -71,7 +75,8 @@ class ScratchDir {
   std::string d_dir;
 };
 
-// All three tables under one password (read-write: exclusive).  Throws the
+// All three tables under one password (read-write: exclusive), waiting
+// while another process holds them (see lockwait.h).  Throws the
 // library's error with the database named; a CRL table that is present but
 // does not open is an error too (the manager would leave it out quietly).
 std::unique_ptr<FileDBManager> openDatabase(const DbPaths& paths, const Secret& password, bool writable);
@@ -97,6 +102,9 @@ class TableHandle {
 
  private:
   // MANIPULATORS
+  // One try at what the constructor does (it retries while the table is
+  // locked).
+  void open(const DbPaths& paths, Table table, const Secret& password, bool writable);
   void connect(const std::string& path, Table table, const Secret& password, bool writable, bool requireV4);
 
   // DATA

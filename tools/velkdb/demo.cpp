@@ -38,7 +38,7 @@ int cmdDemo(const Args& args) {
   if (args.positional.size() > 1) throw UsageError("demo takes at most one DIRECTORY");
   const std::string dir = args.positional.empty() ? "velkdb-demo" : args.positional[0];
   const std::string bundle = args.get("ca-bundle", "/etc/ssl/certs/ca-certificates.crt");
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, dir, errno);
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) throwSystemError(VELDBError::kCannotCreate, dir, errno);
   const DbPaths paths = makePaths(dir + "/demo");
 
   // A run replaces the database of the run before, and nothing else.

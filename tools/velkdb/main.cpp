@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "commands.h"
+#include "lifecycle.h"
+#include "lockwait.h"
 #include "text.h"
 
 using namespace velkdb;
@@ -59,6 +61,8 @@ const std::vector<Option> kDatabaseOptions = {
     {"db", 'd', "BASE", "the database: files BASE.vkey, BASE.vkyp, BASE.vcrl (default: $VELKDB_DB)"},
     {"password-file", 0, "FILE", "read the database password from the first line of FILE"},
     {"default-password", 0, nullptr, "use the library's built-in default password"},
+    {"wait", 0, "SECONDS",
+     "while another velkdb has the database open, try again for up to SECONDS (default 5; 0: fail at once)"},
 };
 
 const char* const kSelectorHelp =
@@ -66,12 +70,24 @@ const char* const kSelectorHelp =
     "several tables have it), or --subject NAME.  Names are written \"CN=a,O=b\" (most specific first) or "
     "\"/O=b/CN=a\" and compared as X.500 names (case and spacing do not matter).";
 
+const char* const kCertificateSelectorHelp =
+    "A certificate is also named by --serial HEX, its serial number in hexadecimal (colons, case and leading "
+    "zeros do not matter; add --issuer NAME when certificates of several issuers have it, which is refused "
+    "otherwise), or by --fingerprint HEX, the SHA-256 (64 hex digits) or SHA-1 (40) digest of its DER, with or "
+    "without colons.";
+
 const std::vector<Command> kCommands = {
-    {"create", cmdCreate, true, "create -d BASE [--version 3|4] [--expire WHEN]", "create a database",
+    {"create", cmdCreate, true, "create -d BASE [--version 3|4] [--expire WHEN] [--record-length N]",
+     "create a database",
      "Creates the three table files of a new database under a new password (asked twice on a terminal).  "
-     "Refuses when any of the files exists.",
+     "Refuses when any of the files exists.  Every record of a table takes one slot of the table's record "
+     "length (5000 bytes unless --record-length says otherwise); a record longer than that grows every slot "
+     "of its table.  A certificate without a key takes its DER size and about 200 bytes (an EC server certificate "
+     "about 650, a 4096-bit RSA root about 2000): a table of 1,000 EC certificates takes 5 MB with the default "
+     "and 1 MB with --record-length 1024.",
      {{"version", 0, "3|4", "header version of the new files (default 4: keyed 20-byte MAC)"},
-      {"expire", 0, "WHEN", "password expiry: days from now, never (default), or YYYY-MM-DD"}}},
+      {"expire", 0, "WHEN", "password expiry: days from now, never (default), or YYYY-MM-DD"},
+      {"record-length", 0, "N", "slot length of the new tables in bytes, 256 to 1048576 (default 5000)"}}},
     {"info", cmdInfo, true, "info -d BASE", "show files, versions, expiry, record counts and sizes",
      "Opens each table alone and prints its file name, size, header version and record count, and the "
      "database's password expiry (kept in the key table).  Exits 1 when a table does not open.",
@@ -89,53 +105,102 @@ const std::vector<Command> kCommands = {
      "A private key is stored with the certificate whose public key it has (key table) or with the request "
      "whose public key it has (key-pair table); a key that matches neither is refused.  Private keys are "
      "stored wrapped under the database password (PKCS#8, PBES2: PBKDF2-HMAC-SHA256, AES-256-CBC).  Labels "
-     "come from --label (for the record with a key, or the only record) or from the subject's common name "
-     "(the issuer's for CRLs), with \" #2\", \" #3\" added when taken.  The import is one transaction: "
+     "come from --label (for the record with a key, or the only record), else from the certificate's own name "
+     "(a PKCS#12 friendly name, which is also a Java keystore's alias), else from the subject's common name "
+     "(the issuer's with \" CRL\" added for CRLs, so that a CA and its CRL differ), with \" #2\", \" #3\" added "
+     "when taken.  A certificate that comes without its key, for a key pair stored by request or import, takes "
+     "that key and the key pair's label, and the key pair is removed; a key that comes alone joins the "
+     "certificates stored without it (each keeps its label and ID).  A key and a request of the same key in one "
+     "input are stored as a key pair (a second copy of the key goes with its certificate).  The import is one transaction: "
      "nothing is stored when anything is refused or the process is stopped.  Shows a progress bar on a terminal and prints a one-line summary.",
      {{"label", 0, "LABEL", "label of the record (one line of text)"},
       {"trusted", 0, nullptr, "mark the certificates without keys as trusted"},
       {"skip-existing", 0, nullptr, "skip certificates and CRLs already stored instead of refusing"},
       {"import-password-file", 0, "FILE",
        "password of an encrypted key or PKCS#12 file (else $VELKDB_IMPORT_PASSWORD or a prompt)"}}},
-    {"list", cmdList, true, "list -d BASE [--table keys|keypairs|crls] [--format text|json]", "list the records",
+    {"request", cmdRequest, true,
+     "request -d BASE --subject NAME [--san NAMES] [--key TYPE] [--label LABEL] [-o FILE]",
+     "make a key and its certification request, kept as a key pair",
+     "Generates a private key, stores it with a certification request (PKCS#10, signed with the key) as a key "
+     "pair, the key wrapped under the database password as import wraps keys, and writes the request as PEM to "
+     "standard output or FILE.  When the certificate issued for it is imported, it takes the key pair's key and "
+     "label into the key table and the key pair is removed, in one transaction.  The label defaults to the "
+     "subject's common name.",
+     {{"subject", 0, "NAME", "the request's subject: \"CN=a,O=b\" or \"/O=b/CN=a\""},
+      {"san", 0, "NAMES", "subject alternative names, comma-separated: DNS:host, IP:address, email:address, "
+                          "URI:uri (a bare name is a DNS name, an address an IP address)"},
+      {"key", 0, "TYPE", "ec:P-256 (default), ec:P-384, rsa:2048, rsa:3072 or ed25519"},
+      {"label", 0, "LABEL", "label of the key pair (one line of text)"},
+      {"out", 'o', "FILE", "write the request to FILE instead of standard output"}}},
+    {"list", cmdList, true,
+     "list -d BASE [--table keys|keypairs|crls] [--format text|json] [--expiring DAYS | --expired]",
+     "list the records, or those that end soon",
      "Lists every record of each table: keys with record ID, label, subject, issuer, serial, validity, "
-     "whether a private key is stored and whether trusted; key pairs with their request's subject and key; "
-     "CRLs with issuer, update times and number of revoked certificates.",
+     "whether a private key is stored and whether trusted (JSON adds the SHA-256 and SHA-1 fingerprints); key "
+     "pairs with their request's subject and key; CRLs with issuer, update times and number of revoked "
+     "certificates.  With --expiring DAYS it lists only the certificates whose validity ends within DAYS days "
+     "and the CRLs whose next update falls within them, those already ended included; with --expired only "
+     "those already ended; sorted by end date.  For cron and monitoring, --expiring and --expired exit with "
+     "status 1 when they list anything and 0 when nothing ends (errors exit 1 too, with a message on standard "
+     "error).",
      {{"table", 0, "TABLE", "only this table: keys, keypairs or crls"},
-      {"format", 0, "FORMAT", "text (default) or json"}}},
-    {"show", cmdShow, true, "show -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME) [--table T]",
-     "show records in detail", "Prints each matching record in detail, including whether its private key "
-     "opens with the database password.",
+      {"format", 0, "FORMAT", "text (default) or json"},
+      {"expiring", 0, "DAYS", "only certificates and CRLs that end within DAYS days (or have ended)"},
+      {"expired", 0, nullptr, "only certificates and CRLs that have ended"}}},
+    {"show", cmdShow, true,
+     "show -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --serial HEX [--issuer NAME] | "
+     "--fingerprint HEX) [--table T]",
+     "show records in detail", "Prints each matching record in detail, including the certificate's SHA-256 "
+     "and SHA-1 fingerprints and whether its private key opens with the database password.",
      {{"label", 0, "LABEL", "the record with this label"},
       {"id", 0, "N", "the record with this record ID"},
       {"subject", 0, "NAME", "records whose certificate or request has this subject"},
       {"issuer", 0, "NAME", "certificates and CRLs of this issuer"},
+      {"serial", 0, "HEX", "the certificate with this serial number"},
+      {"fingerprint", 0, "HEX", "the certificate with this SHA-256 or SHA-1 fingerprint"},
       {"table", 0, "TABLE", "search this table only"}}},
     {"export", cmdExport, true,
-     "export -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --all) [--key] [--table T] "
-     "[--out FILE]",
-     "write certificates, keys, requests or CRLs as PEM",
+     "export -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --serial HEX [--issuer NAME] | "
+     "--fingerprint HEX | --all) [--key [--unencrypted]] [--chain | --pkcs12 FILE] [--table T] [--out FILE]",
+     "write certificates, keys, requests or CRLs as PEM, or a PKCS#12 file",
      "Writes the certificate of a key record, the request of a key pair, or the CRL, as PEM, to standard "
      "output or FILE (replaced whole: written under a new name beside it and renamed; a link at FILE is "
      "replaced, not followed).  --key adds the private key as stored: an ENCRYPTED PRIVATE KEY that "
      "opens with the database password (openssl pkey -in FILE); a FILE with a key gets mode 0600.  --all exports every record of the "
-     "tables (with --key: every stored key too).",
+     "tables (with --key: every stored key too); its output imports back into an empty database as it was.  "
+     "--key --unencrypted writes the private key in the clear instead (PEM PRIVATE KEY, PKCS#8), and only so "
+     "asked.  --chain writes one certificate and then its issuers found among the stored certificates (by "
+     "issuer name and signature, up to a self-signed root).  --pkcs12 FILE writes one certificate with its "
+     "private key and chain as a PKCS#12 file (mode 0600) under a password of its own (--export-password-file, "
+     "$VELKDB_EXPORT_PASSWORD or a prompt, asked twice): AES-256-CBC with PBKDF2-HMAC-SHA256 and an "
+     "HMAC-SHA256 MAC, the record's label as friendly name (a Java keystore's alias).",
      {{"label", 0, "LABEL", "the record with this label"},
       {"id", 0, "N", "the record with this record ID"},
       {"subject", 0, "NAME", "records of this subject"},
       {"issuer", 0, "NAME", "certificates and CRLs of this issuer"},
+      {"serial", 0, "HEX", "the certificate with this serial number"},
+      {"fingerprint", 0, "HEX", "the certificate with this SHA-256 or SHA-1 fingerprint"},
       {"all", 0, nullptr, "every record (of --table, or of all tables)"},
       {"key", 0, nullptr, "add the encrypted private key"},
+      {"unencrypted", 0, nullptr, "with --key: the private key in the clear (PKCS#8)"},
+      {"chain", 0, nullptr, "the certificate and its issuers"},
+      {"pkcs12", 0, "FILE", "write a PKCS#12 file: certificate, key and chain"},
+      {"export-password-file", 0, "FILE",
+       "password of the PKCS#12 file (else $VELKDB_EXPORT_PASSWORD or a prompt)"},
       {"table", 0, "TABLE", "search this table only"},
       {"out", 'o', "FILE", "write to FILE instead of standard output"}}},
     {"delete", cmdDelete, true,
-     "delete -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME) [--table T]",
+     "delete -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --serial HEX [--issuer NAME] | "
+     "--fingerprint HEX) [--table T]",
      "delete records", "Deletes every matching record (by issuer: certificates and CRLs of that issuer) in one "
-     "transaction, all or none, and prints what it deleted.",
+     "transaction, all or none, and prints what it deleted and from which table.  A LABEL or ID found in several "
+     "tables is refused, naming the tables, unless --table says which.",
      {{"label", 0, "LABEL", "the record with this label"},
       {"id", 0, "N", "the record with this record ID"},
       {"subject", 0, "NAME", "records of this subject"},
       {"issuer", 0, "NAME", "certificates and CRLs of this issuer"},
+      {"serial", 0, "HEX", "the certificate with this serial number"},
+      {"fingerprint", 0, "HEX", "the certificate with this SHA-256 or SHA-1 fingerprint"},
       {"table", 0, "TABLE", "this table only"}}},
     {"rename", cmdRename, true, "rename -d BASE (OLD | --label OLD | --id N | --subject NAME) [--table T] NEW",
      "change a record's label", "Gives one record the label NEW, one line of text (refused when NEW is in use in its table).",
@@ -158,6 +223,16 @@ const std::vector<Command> kCommands = {
      "Sets the password expiry of every table: WHEN is a number of days from now, never, or YYYY-MM-DD "
      "(midnight UTC; a date that exists).",
      {}},
+    {"verify-chain", cmdVerifyChain, true, "verify-chain -d BASE (LABEL | FILE | --label LABEL) [--crl]",
+     "verify a certificate against the trusted certificates",
+     "Verifies the stored certificate labelled LABEL, or the first certificate of FILE (PEM or DER; the others "
+     "in it may serve as intermediates), against the certificates stored as trusted (import --trusted), with "
+     "the other stored certificates as possible intermediates.  An argument that names an existing file is "
+     "read as FILE; --label names a stored certificate in any case.  With --crl the stored CRLs are checked "
+     "for every certificate of the chain, and a CA without a stored CRL fails the check.  Prints the chain "
+     "found, or why none verifies, and exits with status 1 when the certificate does not verify.",
+     {{"label", 0, "LABEL", "the stored certificate with this label"},
+      {"crl", 0, nullptr, "check revocation against the stored CRLs (every certificate of the chain)"}}},
     {"demo", cmdDemo, false, "demo [DIRECTORY] [--ca-bundle FILE]", "make and show a demo database",
      "Makes the database DIRECTORY/demo (default directory: velkdb-demo; a previous demo there is replaced) "
      "under a random password kept in DIRECTORY/password (or the password given), imports the system's CA "
@@ -192,7 +267,7 @@ void printMainHelp() {
                "usage: velkdb COMMAND [OPTIONS] [ARGUMENTS]\n       velkdb COMMAND --help\n       velkdb --version\n\ncommands:\n";
   for (const Command& c : kCommands) {
     char line[128];
-    std::snprintf(line, sizeof line, "  %-8s %s\n", c.name, c.summary);
+    std::snprintf(line, sizeof line, "  %-12s %s\n", c.name, c.summary);
     std::cout << line;
   }
   std::cout << "\n"
@@ -204,7 +279,10 @@ void printMainHelp() {
                     0)
             << "\n"
             << wrap("Errors print one line with the error number and its meaning, and exit with status 1 "
-                    "(2 for a command line that does not parse).",
+                    "(2 for a command line that does not parse).  list --expiring, list --expired and "
+                    "verify-chain also exit with status 1 when they find something ending or a certificate "
+                    "that does not verify.  A command that finds the database in use by another waits for it "
+                    "(--wait SECONDS, 5 by default).",
                     0);
 }
 
@@ -213,6 +291,9 @@ void printCommandHelp(const Command& c) {
   if (std::string(c.name) == "show" || std::string(c.name) == "export" || std::string(c.name) == "delete" ||
       std::string(c.name) == "rename") {
     std::cout << wrap(kSelectorHelp, 0) << "\n";
+  }
+  if (std::string(c.name) == "show" || std::string(c.name) == "export" || std::string(c.name) == "delete") {
+    std::cout << wrap(kCertificateSelectorHelp, 0) << "\n";
   }
   std::cout << "options:\n";
   auto print = [](const Option& o) {
@@ -331,6 +412,7 @@ int main(int argc, char** argv) {
       printCommandHelp(*command);
       return 0;
     }
+    if (command->usesDatabase && args.has("wait")) setLockWait(parseLockWait(args.get("wait")));
     const int status = command->run(args);
     std::cout.flush();
     return std::cout.good() ? status : 1;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 
+#include "find.h"
 #include "text.h"
 #include "veldbutility.h"
 
@@ -19,7 +20,7 @@ const char* yesNo(bool b) { return b ? "yes" : "no"; }
 
 // What list and show print of a certificate.
 struct CertView {
-  std::string subject, issuer, serial, notBefore, notAfter, publicKey, signature, sha256;
+  std::string subject, issuer, serial, notBefore, notAfter, publicKey, signature, sha256, sha1;
 };
 
 CertView viewOf(const VELASNCertificate& certificate) {
@@ -34,6 +35,7 @@ CertView viewOf(const VELASNCertificate& certificate) {
   const int nid = X509_get_signature_nid(cert.get());
   v.signature = nid != NID_undef ? OBJ_nid2ln(nid) : "?";
   v.sha256 = fingerprint(cert.get());
+  v.sha1 = digestHex(certificate.getEncoding(), true, true);
   return v;
 }
 
@@ -111,7 +113,8 @@ void listJSON(FileDBManager& db, const std::string& dbName, bool hasTable, Table
       std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << jsonString(r.getLabel().getValue())
                 << ", \"subject\": " << jsonString(v.subject) << ", \"issuer\": " << jsonString(v.issuer)
                 << ", \"serial\": " << jsonString(v.serial) << ", \"notBefore\": " << jsonString(v.notBefore)
-                << ", \"notAfter\": " << jsonString(v.notAfter) << ", \"hasKey\": " << (r.hasPrivateKey() ? "true" : "false")
+                << ", \"notAfter\": " << jsonString(v.notAfter) << ", \"sha256\": " << jsonString(v.sha256)
+                << ", \"sha1\": " << jsonString(v.sha1) << ", \"hasKey\": " << (r.hasPrivateKey() ? "true" : "false")
                 << ", \"trusted\": " << (r.isTrusted() ? "true" : "false") << "}";
       first = false;
     });
@@ -180,6 +183,7 @@ void printRecord(FileDBManager& db, const Match& m, const Secret* password) {
               << "public key:   " << v.publicKey << "\n"
               << "signature:    " << v.signature << "\n"
               << "SHA-256:      " << v.sha256 << "\n"
+              << "SHA-1:        " << v.sha1 << "\n"
               << "private key:  "
               << (r->hasPrivateKey() ? keyStatus(r->getPrivateKey().getEncoding(), password) : "no") << "\n";
   } else if (m.table == Table::KeyPair) {

@@ -34,10 +34,10 @@ void writeMarker(const DbPaths& paths) {
       "A velkdb password change of this database is under way or was interrupted.\n"
       "Run `velkdb passwd` with the same old and new passwords to complete it.\n";
   const int fd = open(paths.marker().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) VELDB_THROW_EXTRA(VELDBError::kCannotCreate, paths.marker(), errno);
+  if (fd < 0) throwSystemError(VELDBError::kCannotCreate, paths.marker(), errno);
   const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
   close(fd);
-  if (!ok) VELDB_THROW_EXTRA(VELDBError::kWrite, paths.marker(), errno);
+  if (!ok) throwSystemError(VELDBError::kWrite, paths.marker(), errno);
 }
 
 enum class Which { Old, New };
@@ -230,7 +230,7 @@ int cmdPasswd(const Args& args) {
 
   // 6. Done.
   if (unlink(paths.marker().c_str()) != 0 && errno != ENOENT) {
-    VELDB_THROW_EXTRA(VELDBError::kCannotDelete, paths.marker(), errno);
+    throwSystemError(VELDBError::kCannotDelete, paths.marker(), errno);
   }
   std::cout << "password changed; " << rewrapped << (rewrapped == 1 ? " private key" : " private keys")
             << " re-wrapped; password expires " << expiryText(expiry) << "\n";

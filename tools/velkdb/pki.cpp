@@ -23,6 +23,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "legacyp12.h"
 #include "text.h"
 #include "velexception.h"
 
@@ -180,6 +181,7 @@ void readPKCS12(const std::string& path, const VELASNCBuffer& der, PasswordConte
     }
     pass = password.bytes().c_str();
   }
+  enableLegacyPKCS12(path, p12.get());
   ERR_clear_error();
   EVP_PKEY* key = nullptr;
   X509* cert = nullptr;

@@ -104,6 +104,12 @@ std::string jsonString(const std::string& text) {
 
 std::string labelFault(const std::string& label) {
   if (label.empty()) return "is empty";
+  // Every slot of a table is as long as its longest record: one huge label
+  // would grow the whole file for good.
+  if (label.size() > kMaxLabelBytes) {
+    return "is " + std::to_string(label.size()) + " bytes long; a label holds at most " +
+           std::to_string(kMaxLabelBytes) + " bytes";
+  }
   for (std::size_t i = 0; i < label.size();) {
     unsigned cp = 0;
     const std::size_t n = decode(label, i, cp);

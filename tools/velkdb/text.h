@@ -9,6 +9,7 @@
 #ifndef VELKDB_TEXT_H
 #define VELKDB_TEXT_H
 
+#include <cstddef>
 #include <string>
 
 namespace velkdb {
@@ -24,8 +25,11 @@ std::string printable(const std::string& text);
 // UTF-8 replaced by U+FFFD, so that the output is valid UTF-8 JSON.
 std::string jsonString(const std::string& text);
 
+// The longest label accepted, in bytes.
+constexpr std::size_t kMaxLabelBytes = 1024;
+
 // Why `label` cannot be a new label ("" when it can): a label is non-empty
-// UTF-8 text without control characters.
+// UTF-8 text without control characters, at most `kMaxLabelBytes` long.
 std::string labelFault(const std::string& label);
 
 }  // namespace velkdb

@@ -9,10 +9,13 @@
 // Connect types: 0 creates the files (version-3 headers) and connects;
 // 1 opens; 2 creates with version-4 headers and connects; 3 opens and
 // demands version-4 headers.  Access mode 0 is read-only (shared), 1 is
-// read-write (exclusive).
+// read-write (exclusive).  The initial record length is the slot length
+// that a create writes into each new file's header (0: the library's
+// default); an open reads it from the file and ignores this value.
 #ifndef VELCERT_VELDBCONNECTINFO_H
 #define VELCERT_VELDBCONNECTINFO_H
 
+#include <cstdint>
 #include <memory>
 
 #include "velkry.h"
@@ -48,6 +51,8 @@ class VELDBConnectInfo {
     AccessMode getAccessMode() const { return d_accessMode; }
     void setAccessMode(AccessMode mode) { d_accessMode = mode; }
     const VELKRYAlgorithmFactory* getAlgorithmFactory() const { return d_factory.get(); }
+    std::uint32_t getInitialRecordLength() const { return d_initialRecordLength; }
+    void setInitialRecordLength(std::uint32_t length) { d_initialRecordLength = length; }
 
    private:
     VELConstString d_name;
@@ -55,6 +60,7 @@ class VELDBConnectInfo {
     ConnectType d_connectType;
     AccessMode d_accessMode;
     std::unique_ptr<VELKRYAlgorithmFactory> d_factory;
+    std::uint32_t d_initialRecordLength = 0;
   };
 
   class FILE : public OBJECT {

@@ -34,6 +34,10 @@ class VELKRYAlgorithmFactory {
   virtual std::unique_ptr<VELKRYDigest> createSHA1Digest() const;
   // HMAC-SHA1 keyed with `key` (20-byte result); null when not available.
   virtual std::unique_ptr<VELKRYDigest> createMAC(const VELASNCBuffer& key) const;
+  // SHA-256, and HMAC-SHA256 keyed with `key` (32-byte results); null when
+  // not available.
+  virtual std::unique_ptr<VELKRYDigest> createSHA256Digest() const;
+  virtual std::unique_ptr<VELKRYDigest> createSHA256MAC(const VELASNCBuffer& key) const;
   // A new copy of this factory, owned by the caller.
   virtual VELKRYAlgorithmFactory* copy() const;
 };
@@ -46,6 +50,10 @@ class VELKRYUtility {
   static void generateRandomData(unsigned char* out, std::size_t length, const VELASNCBuffer* seed = nullptr,
                                  const VELKRYAlgorithmFactory* factory = nullptr);
   static VELBuffer generateRandomData(std::size_t length, const VELKRYAlgorithmFactory* factory = nullptr);
+  // HKDF-SHA256 (RFC 5869) of `secret` with `salt` and `info` into `length`
+  // bytes at `out`.  Throws kNoDigest (with `out` wiped) when it cannot.
+  static void deriveKeyHKDFSHA256(const VELASNCBuffer& secret, const VELASNCBuffer& salt, const VELASNCBuffer& info,
+                                  unsigned char* out, std::size_t length);
 };
 
 #endif

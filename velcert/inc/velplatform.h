@@ -98,6 +98,10 @@ void vel_setPlatformCalls(const VELPlatformCalls* calls);
 
 int vel_openExclusive(int* fd, const char* path, int flags, int permission, int* lockError);
 int vel_openSharedRead(int* fd, const char* path, int flags, int* lockError);
+// Opens a regular file for reading without taking or waiting for its lock
+// (to read a file that this process holds locked through another
+// descriptor); the result as for the calls above, never -1.
+int vel_openUnlockedRead(int* fd, const char* path);
 int vel_lockfile(int fd, std::uint64_t offset, std::uint64_t length, int mode);
 int vel_unlockfile(int fd, std::uint64_t offset, std::uint64_t length);
 // A temporary stream; `name` receives a descriptive name and

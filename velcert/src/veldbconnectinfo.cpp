@@ -14,7 +14,8 @@ VELDBConnectInfo::OBJECT::OBJECT(const OBJECT& other)
       d_password(other.d_password),
       d_connectType(other.d_connectType),
       d_accessMode(other.d_accessMode),
-      d_factory(other.d_factory->copy()) {}
+      d_factory(other.d_factory->copy()),
+      d_initialRecordLength(other.d_initialRecordLength) {}
 
 VELDBConnectInfo::FILE::FILE(const VELString& baseName, const VELPasswordEncryptor& password,
                              ConnectType connectType, AccessMode accessMode, const VELString& keySuffix,

@@ -10,7 +10,7 @@
 #include "veltestpki.h"
 
 // Plan: well-formed DER reads and writes back; every kind of hostile input
-// (truncation, bad or overlong lengths, deep nesting, garbage) ends in 0x8B67A.
+// (truncation, bad or overlong lengths, deep nesting, garbage) ends in kBadArgument.
 
 namespace {
 

@@ -1,7 +1,10 @@
 #include "velkry.h"
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/kdf.h>
+#include <openssl/params.h>
 #include <openssl/rand.h>
 
 #include "velexception.h"
@@ -17,6 +20,11 @@ const EVP_MD* md5() {
 
 const EVP_MD* sha1() {
   static EVP_MD* md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+  return md;
+}
+
+const EVP_MD* sha256() {
+  static EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
   return md;
 }
 
@@ -47,14 +55,20 @@ class EvpDigest : public VELKRYDigest {
   EVP_MD_CTX* d_ctx;
 };
 
-class HmacSha1 : public VELKRYDigest {
+// HMAC over the digest `digestName` (a literal), `resultSize` bytes; the key
+// copy is wiped when the object goes.
+class Hmac : public VELKRYDigest {
  public:
-  HmacSha1(EVP_MAC_CTX* ctx, const VELASNCBuffer& key) : d_ctx(ctx), d_key(key.data(), key.length()) {}
-  ~HmacSha1() override { EVP_MAC_CTX_free(d_ctx); }
+  Hmac(EVP_MAC_CTX* ctx, const VELASNCBuffer& key, const char* digestName, std::size_t resultSize)
+      : d_ctx(ctx), d_key(key.data(), key.length()), d_digestName(digestName), d_size(resultSize) {}
+  ~Hmac() override {
+    EVP_MAC_CTX_free(d_ctx);
+    if (d_key.length() > 0) OPENSSL_cleanse(const_cast<unsigned char*>(d_key.data()), d_key.length());
+  }
   void init() override {
     static const unsigned char kNoKey = 0;
-    char digest[] = "SHA1";
-    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(d_digestName), 0),
+                           OSSL_PARAM_END};
     const unsigned char* key = d_key.length() > 0 ? d_key.data() : &kNoKey;
     if (EVP_MAC_init(d_ctx, key, d_key.length(), params) != 1) VELDB_THROW(VELDBError::kNoDigest, "mac init");
   }
@@ -66,14 +80,24 @@ class HmacSha1 : public VELKRYDigest {
   }
   void finish(unsigned char* out) override {
     std::size_t n = 0;
-    if (EVP_MAC_final(d_ctx, out, &n, 20) != 1) VELDB_THROW(VELDBError::kNoDigest, "mac final");
+    if (EVP_MAC_final(d_ctx, out, &n, d_size) != 1 || n != d_size) VELDB_THROW(VELDBError::kNoDigest, "mac final");
   }
-  std::size_t size() const override { return 20; }
+  std::size_t size() const override { return d_size; }
 
  private:
   EVP_MAC_CTX* d_ctx;
   VELFastBuffer d_key;
+  const char* d_digestName;
+  std::size_t d_size;
 };
+
+std::unique_ptr<VELKRYDigest> makeHmac(const VELASNCBuffer& key, const char* digestName, std::size_t resultSize) {
+  EVP_MAC* mac = hmac();
+  if (mac == nullptr) return nullptr;
+  EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(mac);
+  if (ctx == nullptr) return nullptr;
+  return std::unique_ptr<VELKRYDigest>(new Hmac(ctx, key, digestName, resultSize));
+}
 
 std::unique_ptr<VELKRYDigest> makeDigest(const EVP_MD* md) {
   if (md == nullptr) return nullptr;
@@ -96,11 +120,13 @@ std::unique_ptr<VELKRYDigest> VELKRYAlgorithmFactory::createMD5Digest() const { 
 std::unique_ptr<VELKRYDigest> VELKRYAlgorithmFactory::createSHA1Digest() const { return makeDigest(sha1()); }
 
 std::unique_ptr<VELKRYDigest> VELKRYAlgorithmFactory::createMAC(const VELASNCBuffer& key) const {
-  EVP_MAC* mac = hmac();
-  if (mac == nullptr) return nullptr;
-  EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(mac);
-  if (ctx == nullptr) return nullptr;
-  return std::unique_ptr<VELKRYDigest>(new HmacSha1(ctx, key));
+  return makeHmac(key, "SHA1", 20);
+}
+
+std::unique_ptr<VELKRYDigest> VELKRYAlgorithmFactory::createSHA256Digest() const { return makeDigest(sha256()); }
+
+std::unique_ptr<VELKRYDigest> VELKRYAlgorithmFactory::createSHA256MAC(const VELASNCBuffer& key) const {
+  return makeHmac(key, "SHA256", 32);
 }
 
 VELKRYAlgorithmFactory* VELKRYAlgorithmFactory::copy() const { return new VELKRYAlgorithmFactory(*this); }
@@ -118,4 +144,25 @@ VELBuffer VELKRYUtility::generateRandomData(std::size_t length, const VELKRYAlgo
   out.resize(length);
   generateRandomData(out.data(), length, nullptr, factory);
   return out;
+}
+
+void VELKRYUtility::deriveKeyHKDFSHA256(const VELASNCBuffer& secret, const VELASNCBuffer& salt,
+                                        const VELASNCBuffer& info, unsigned char* out, std::size_t length) {
+  // Where an empty input's bytes are: never a null pointer.
+  static const unsigned char kNoBytes[1] = {0};
+  auto bytes = [](const VELASNCBuffer& b) { return const_cast<unsigned char*>(b.length() > 0 ? b.data() : kNoBytes); };
+  static EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
+  EVP_KDF_CTX* ctx = kdf != nullptr ? EVP_KDF_CTX_new(kdf) : nullptr;
+  char digest[] = "SHA256";
+  OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+                         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, bytes(secret), secret.length()),
+                         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, bytes(salt), salt.length()),
+                         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, bytes(info), info.length()),
+                         OSSL_PARAM_construct_end()};
+  const bool ok = ctx != nullptr && EVP_KDF_derive(ctx, out, length, params) == 1;
+  EVP_KDF_CTX_free(ctx);
+  if (!ok) {
+    OPENSSL_cleanse(out, length);
+    VELDB_THROW(VELDBError::kNoDigest, "HKDF-SHA256 key derivation");
+  }
 }

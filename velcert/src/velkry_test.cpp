@@ -108,3 +108,29 @@ TEST(VELKRYUtilityTest, RandomDataHasLengthAndDiffers) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VELKRYSha256Test, DigestMacAndKeyDerivationMatchTheirStandards) {
+  VELKRYAlgorithmFactory factory;
+  std::unique_ptr<VELKRYDigest> sha256 = factory.createSHA256Digest();
+  ASSERT_NE(nullptr, sha256);
+  EXPECT_EQ("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", digestOf(*sha256, "abc"));
+  // RFC 4231, test case 2.
+  std::unique_ptr<VELKRYDigest> mac = factory.createSHA256MAC(VELASNCBuffer("Jefe", 4));
+  ASSERT_NE(nullptr, mac);
+  EXPECT_EQ(32u, mac->size());
+  EXPECT_EQ("5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843",
+            digestOf(*mac, "what do ya want for nothing?"));
+  // RFC 5869, test case 1.
+  const std::string ikm(22, '\x0b');
+  const unsigned char salt[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  const unsigned char info[] = {0xf0, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9};
+  VELBuffer okm;
+  okm.resize(42);
+  VELKRYUtility::deriveKeyHKDFSHA256(VELASNCBuffer(ikm.data(), ikm.size()), VELASNCBuffer(salt, sizeof salt),
+                                     VELASNCBuffer(info, sizeof info), okm.data(), okm.size());
+  EXPECT_EQ("3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865", hex(okm));
+}
+
+}  // namespace

@@ -126,10 +126,9 @@ int sysSetBlocking(int fd) {
   return ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
 
-const VELPlatformCalls kDefaultCalls = {sysOpen,     sysRead,  sysWrite, sysSeek,   sysClose,
-                                        sysTruncate, sysFileSize, sysReserve, sysLock, sysSync, sysSyncDirectory,
-                                        sysUnlink,   sysRename, sysAccess, sysTmpFile, sysReadAt,
-                                        sysFileKind, sysSetBlocking};
+const VELPlatformCalls kDefaultCalls = {
+    sysOpen, sysRead,          sysWrite,  sysSeek,   sysClose,  sysTruncate, sysFileSize, sysReserve,  sysLock,
+    sysSync, sysSyncDirectory, sysUnlink, sysRename, sysAccess, sysTmpFile,  sysReadAt,   sysFileKind, sysSetBlocking};
 
 VELPlatformCalls g_installed = kDefaultCalls;
 std::atomic<const VELPlatformCalls*> g_calls{&kDefaultCalls};
@@ -152,8 +151,10 @@ int closeWith(const VELPlatformCalls& calls, int fd, int error) {
   return error;
 }
 
+constexpr int kNoLock = -1;
+
 // Opens `path`, makes sure that it is a regular file, and takes the
-// whole-file lock of `kind` on byte 0.
+// whole-file lock of `kind` on byte 0 (none for kNoLock).
 int openLocked(int* fd, const char* path, int flags, int permission, int* lockError, int kind) {
   *fd = -1;
   if (path == nullptr) return EINVAL;
@@ -170,7 +171,7 @@ int openLocked(int* fd, const char* path, int flags, int permission, int* lockEr
     return closeWith(calls, f, e);
   }
   if (calls.setBlocking(f) != 0) return closeWith(calls, f, errno != 0 ? errno : EIO);
-  if (calls.lockFile(f, 0, 1, kind) != 0) {
+  if (kind != kNoLock && calls.lockFile(f, 0, 1, kind) != 0) {
     const int e = errno != 0 ? errno : EAGAIN;
     calls.closeFile(f);
     if (lockError != nullptr) {
@@ -206,6 +207,8 @@ int vel_openSharedRead(int* fd, const char* path, int flags, int* lockError) {
   return openLocked(fd, path, flags & ~(VEL_O_RDWR | VEL_O_CREAT | VEL_O_EXCL), 0, lockError, VEL_LOCK_READ);
 }
 
+int vel_openUnlockedRead(int* fd, const char* path) { return openLocked(fd, path, VEL_O_BINARY, 0, nullptr, kNoLock); }
+
 int vel_lockfile(int fd, std::uint64_t offset, std::uint64_t length, int mode) {
   const int kind = mode == VEL_LOCK_READ ? VEL_LOCK_READ : VEL_LOCK_WRITE;
   if (vel_platform().lockFile(fd, static_cast<long long>(offset), static_cast<long long>(length), kind) != 0) {
@@ -215,8 +218,7 @@ int vel_lockfile(int fd, std::uint64_t offset, std::uint64_t length, int mode) {
 }
 
 int vel_unlockfile(int fd, std::uint64_t offset, std::uint64_t length) {
-  if (vel_platform().lockFile(fd, static_cast<long long>(offset), static_cast<long long>(length),
-                              VEL_LOCK_NONE) != 0) {
+  if (vel_platform().lockFile(fd, static_cast<long long>(offset), static_cast<long long>(length), VEL_LOCK_NONE) != 0) {
     return errno != 0 ? errno : EINVAL;
   }
   return 0;

@@ -1,0 +1,48 @@
+// How velkdb words the library's errors for a user: the file, what was
+// being done to it and the real cause, never an internal call's name, and
+// never a byte count read as errno.
+#include "database.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "velexception.h"
+
+namespace {
+
+std::string line(unsigned long error, const std::string& message, long long extra) {
+  return velkdb::errorLine(VELDBException("f.cpp", 1, error, message, extra));
+}
+
+TEST(ErrorLineTest, FileCallsBecomeWordsWithTheirCause) {
+  EXPECT_EQ(line(VELDBError::kCannotOpen, "vel_openExclusive(/d/db.vkey)", EACCES),
+            "error 0x8C236 (cannot open file): /d/db.vkey: opening for reading and writing: Permission denied");
+  EXPECT_EQ(line(VELDBError::kWrite, "certificate CN=a: vel_write-/d/db.vkey", ENOSPC),
+            "error 0x8C239 (write error): certificate CN=a: /d/db.vkey: writing: No space left on device");
+  EXPECT_EQ(line(VELDBError::kRead, "vel_read-/d/db.vkey", EIO),
+            "error 0x8C238 (read error): /d/db.vkey: reading: Input/output error");
+  EXPECT_EQ(line(VELDBError::kLock, "vel_openSharedRead(/d/db.vkey)", EAGAIN),
+            "error 0x8C23A (file is locked by another user): /d/db.vkey: opening for reading: another process has it "
+            "open for writing");
+}
+
+TEST(ErrorLineTest, ByteCountsAreNotTakenForErrno) {
+  // 4064 and 28 bytes: not "Unknown error 4064", not "No space left on device".
+  EXPECT_EQ(line(VELDBError::kWrite, "vel_write-/d/db.vkey", 4064),
+            "error 0x8C239 (write error): /d/db.vkey: writing: only 4064 bytes were written (is the disk full?)");
+  EXPECT_EQ(line(VELDBError::kRead, "vel_read-/d/db.vkey", 28),
+            "error 0x8C238 (read error): /d/db.vkey: reading: the file ended after 28 bytes");
+  // A message of the library's own keeps its words; its extra is no errno.
+  const std::string shortFile = line(VELDBError::kRead, "/d/db.vkey: no table is in it", 30);
+  EXPECT_EQ(shortFile, "error 0x8C238 (read error): /d/db.vkey: no table is in it");
+}
+
+TEST(ErrorLineTest, EveryNumberHasItsMeaningAndTheLineStaysOneLine) {
+  EXPECT_EQ(line(VELDBError::kDuplicateIssuerAndSerial, "", 0),
+            "error 0x8C248 (duplicate record: issuer and serial number in use)");
+  EXPECT_EQ(line(0x12345, "a\nb", 0), "error 0x12345 (unknown error): a b");
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// `verify-chain`: a certificate checked against the database's trusted
+// certificates with OpenSSL's path validation.
+//
+// Trust anchors are the key records marked trusted (import --trusted); every
+// other stored certificate, and the certificates after the first in a FILE,
+// may serve as intermediates.  With --crl the stored CRLs are checked for
+// every certificate of the chain.
+#include <openssl/x509_vfy.h>
+#include <sys/stat.h>
+
+#include <iostream>
+#include <map>
+#include <memory>
+
+#include "commands.h"
+#include "text.h"
+
+namespace velkdb {
+
+namespace {
+
+struct StoreFree {
+  void operator()(X509_STORE* p) const { X509_STORE_free(p); }
+  void operator()(X509_STORE_CTX* p) const { X509_STORE_CTX_free(p); }
+  void operator()(STACK_OF(X509) * p) const { sk_X509_pop_free(p, X509_free); }
+};
+
+// A FILE to verify is read without asking for a password.
+class NoPassword : public InputPassword {
+ public:
+  bool get(Secret&) override { return false; }
+};
+
+bool isRegularFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+struct Stored {
+  unsigned id;
+  std::string label;
+  bool trusted;
+};
+
+}  // namespace
+
+int cmdVerifyChain(const Args& args) {
+  const DbPaths paths = databasePaths(args);
+  std::string label = args.get("label");
+  std::string file;
+  if (label.empty()) {
+    if (args.positional.size() != 1) throw UsageError("verify-chain needs one LABEL or FILE");
+    if (isRegularFile(args.positional[0])) {
+      file = args.positional[0];
+    } else {
+      label = args.positional[0];
+    }
+  } else if (!args.positional.empty()) {
+    throw UsageError("give --label LABEL or one LABEL or FILE");
+  }
+  const bool checkCRLs = args.has("crl");
+
+  InputItems input;
+  if (!file.empty()) {
+    NoPassword none;
+    readInputFile(file, none, input);
+    if (input.certs.empty()) VELDB_THROW(VELDBError::kBadArgument, file + ": holds no certificate");
+  }
+
+  const Secret password = databasePassword(args);
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
+
+  std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+  std::unique_ptr<STACK_OF(X509), StoreFree> untrusted(sk_X509_new_null());
+  if (!store || !untrusted) VELDB_THROW(VELDBError::kBadArgument, "out of memory");
+  std::map<std::string, Stored> stored;  // by DER
+  Ossl<X509> target;
+  std::size_t anchors = 0;
+  forEachKey(*db, [&](VELASNKeyRecord& r) {
+    if (!r.hasCertificate()) return;
+    const VELASNCBuffer der = r.getCertificate().getEncoding();
+    stored[std::string(reinterpret_cast<const char*>(der.data()), static_cast<std::size_t>(der.length()))] = {
+        idOf(r), r.getLabel().getValue(), r.isTrusted()};
+    Ossl<X509> cert = certFromDER(der);
+    if (!label.empty() && r.getLabel().getValue() == label) target = certFromDER(der);
+    if (r.isTrusted()) {
+      X509_STORE_add_cert(store.get(), cert.get());
+      ++anchors;
+    } else if (sk_X509_push(untrusted.get(), cert.get()) > 0) {
+      cert.release();
+    }
+  });
+  if (!label.empty() && !target) {
+    VELDB_THROW(VELDBError::kNoMatchingRecord, "no certificate labelled \"" + label + "\" in the key table");
+  }
+  if (!file.empty()) {
+    target = std::move(input.certs.front());
+    for (std::size_t i = 1; i < input.certs.size(); ++i) {
+      if (sk_X509_push(untrusted.get(), input.certs[i].get()) > 0) input.certs[i].release();
+    }
+  }
+  std::size_t crls = 0;
+  if (checkCRLs) {
+    forEachCRL(*db, [&](VELASNCRLRecord& r) {
+      if (!r.hasCRL()) return;
+      Ossl<X509_CRL> crl = crlFromDER(r.getCRL().getEncoding());
+      X509_STORE_add_crl(store.get(), crl.get());
+      ++crls;
+    });
+    X509_STORE_set_flags(store.get(), X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
+  }
+
+  std::unique_ptr<X509_STORE_CTX, StoreFree> ctx(X509_STORE_CTX_new());
+  if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), target.get(), untrusted.get()) != 1) {
+    VELDB_THROW(VELDBError::kBadArgument, "cannot set up the verification");
+  }
+  const bool verified = X509_verify_cert(ctx.get()) == 1;
+
+  std::cout << (verified ? "verified" : "NOT verified") << ": "
+            << printable(nameText(X509_get_subject_name(target.get()))) << "\n";
+  if (!verified) {
+    const int error = X509_STORE_CTX_get_error(ctx.get());
+    X509* at = X509_STORE_CTX_get_current_cert(ctx.get());
+    std::cout << "reason: " << X509_verify_cert_error_string(error) << " (OpenSSL error " << error << ", depth "
+              << X509_STORE_CTX_get_error_depth(ctx.get()) << ")";
+    if (at != nullptr) std::cout << " at " << printable(nameText(X509_get_subject_name(at)));
+    std::cout << "\n";
+  }
+  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+  const int length = chain ? sk_X509_num(chain) : 0;
+  std::cout << (verified ? "chain:" : "chain built:") << "\n";
+  for (int i = 0; i < length; ++i) {
+    X509* cert = sk_X509_value(chain, i);
+    const VELBuffer der = derOf(cert);
+    const auto it = stored.find(der.toString());
+    std::cout << "  " << i << "  " << printable(nameText(X509_get_subject_name(cert)));
+    if (it == stored.end()) {
+      std::cout << "  (from " << printable(file.empty() ? "the input" : file) << ")";
+    } else {
+      std::cout << "  (keys #" << it->second.id << " \"" << printable(it->second.label) << "\""
+                << (it->second.trusted ? ", trusted" : "") << ")";
+    }
+    std::cout << "\n";
+  }
+  std::cout << "checked against " << anchors << (anchors == 1 ? " trusted certificate" : " trusted certificates");
+  if (checkCRLs) std::cout << " and " << crls << (crls == 1 ? " CRL" : " CRLs");
+  std::cout << "\n";
+  return verified ? 0 : 1;
+}
+
+}  // namespace velkdb
