@@ -11,7 +11,7 @@
 #              out of tree against it, once with find_package and once with
 #              pkg-config, and run them; then the same with the Debian package
 #              unpacked (part of make test).
-# make package : the Debian package build-install/package/velfiledb_*.deb.
+# make package : the Debian package build/package/velfiledb_*.deb.
 # make bench : build the benchmarks (Release) and velkdb, which the import
 #              benchmark runs, and run them; writes BENCHMARKS.md and its
 #              plot.  Takes about ten minutes; never part of a build.
@@ -22,12 +22,6 @@ TSANBUILD ?= build-tsan
 BENCHBUILD ?= build-bench
 FUZZBUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
-INSTALLBUILD ?= build-install
-
-# The test builds keep the libraries unversioned: the library's module
-# trace (and its test) knows libvelfiledb_64.so only under that file name.
-# The install build gives them their version and SONAME.
-DEVLIBS = -DVEL_SOVERSION=OFF
 
 .PHONY: all setup build demo test test-plain test-install install-build package test-sanitize test-tsan fuzz \
         fuzz-build fuzz-corpus bench clean
@@ -38,7 +32,7 @@ setup:
 	@bash scripts/setup.sh
 
 build: setup
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(DEVLIBS) >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
@@ -48,7 +42,7 @@ test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-sanitize: setup
-	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DVEL_SANITIZE=ON $(DEVLIBS) >/dev/null
+	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DVEL_SANITIZE=ON >/dev/null
 	cmake --build $(SANBUILD) -j $(JOBS)
 	cd $(SANBUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
@@ -58,7 +52,7 @@ test-sanitize: setup
 # script (one thread each: the plain and AddressSanitizer runs cover them).
 TSAN_SKIP = FileDBFaultsTest|FileDBCrashPointsTest|PowerLoss|velkdb_cli
 test-tsan: setup
-	cmake -S . -B $(TSANBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEL_TSAN=ON $(DEVLIBS) >/dev/null
+	cmake -S . -B $(TSANBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEL_TSAN=ON >/dev/null
 	cmake --build $(TSANBUILD) -j $(JOBS)
 	cd $(TSANBUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ./bin/velfiledb_tests --gtest_filter='*Concurrency*:*Transaction*'
@@ -77,21 +71,18 @@ fuzz-corpus: fuzz-build
 	rm -rf fuzz/corpus
 	$(FUZZBUILD)/bin/make_corpus fuzz/corpus
 
-# What is installed (libraries, velkdb and nothing else of the tree) is
-# built alone; installing does not build the rest.
-install-build: setup
-	cmake -S . -B $(INSTALLBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEL_SOVERSION=ON \
-	  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-	cmake --build $(INSTALLBUILD) -j $(JOBS) --target velkdb
-
+# The tested build is what is installed and packaged (install rules take
+# the libraries, public headers, velkdb, its manual page and completion;
+# no test program).
+install-build: build
 package: install-build
-	rm -rf $(INSTALLBUILD)/package
-	cd $(INSTALLBUILD) && cpack -G DEB
-	@ls -l $(INSTALLBUILD)/package/*.deb
+	rm -rf $(BUILD)/package
+	cd $(BUILD) && cpack -G DEB
+	@ls -l $(BUILD)/package/*.deb
 
 test-install: package
-	bash scripts/test-install.sh prefix $(INSTALLBUILD)
-	bash scripts/test-install.sh deb $(INSTALLBUILD)/package/velfiledb_*.deb
+	bash scripts/test-install.sh prefix $(BUILD)
+	bash scripts/test-install.sh deb $(BUILD)/package/velfiledb_*.deb
 
 test: test-plain test-install test-sanitize test-tsan fuzz
 
@@ -102,4 +93,4 @@ bench: setup
 	python3 bench/report.py $(BENCHBUILD)/bench.json BENCHMARKS.md
 
 clean:
-	rm -rf $(BUILD) $(SANBUILD) $(TSANBUILD) $(BENCHBUILD) $(FUZZBUILD) $(INSTALLBUILD)
+	rm -rf $(BUILD) $(SANBUILD) $(TSANBUILD) $(BENCHBUILD) $(FUZZBUILD) $(BUILD)

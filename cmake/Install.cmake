@@ -18,12 +18,8 @@ include(CMakePackageConfigHelpers)
 
 # --- versions ---------------------------------------------------------------------
 # The libraries carry the project's version and a SONAME of its major
-# number.  The module trace of libvelfiledb_64.so (DBFileGlobal::locationOf)
-# names where the module was loaded from only when it was loaded under the
-# unversioned file name, and its test expects that of a program linked
-# against the library, which loads the SONAME: builds that run the tests
-# turn this off (the Makefile's test builds do) until it takes the
-# versioned names too.
+# number; the unversioned name stays as the development link, which the
+# library manager opens beside libvelcert_64.so.
 option(VEL_SOVERSION "Give the shared libraries a version and a SONAME (libX.so.MAJOR)" ON)
 if(VEL_SOVERSION)
   set_target_properties(velcert_64 velfiledb_64 PROPERTIES VERSION ${PROJECT_VERSION}

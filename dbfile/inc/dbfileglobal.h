@@ -42,7 +42,8 @@ class DBFileGlobal {
   // otherwise empty.
   static VELString moduleLocation();
   // The full path of `loadedFileName` when its last component is
-  // libvelfiledb_64.so, otherwise empty.
+  // libvelfiledb_64.so, bare or with version numbers (.so.1, .so.1.0.0),
+  // otherwise empty.
   static VELString locationOf(const char* loadedFileName);
   // The text traced for `location` at start-up.
   static VELString locationText(const VELString& location);

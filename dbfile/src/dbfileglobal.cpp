@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 
 #include "filedbmanager.h"
@@ -82,7 +83,15 @@ VELString DBFileGlobal::locationOf(const char* loadedFileName) {
   if (loadedFileName == nullptr) return VELString();
   const char* slash = std::strrchr(loadedFileName, '/');
   const char* base = slash == nullptr ? loadedFileName : slash + 1;
-  if (std::strcmp(base, kModuleFileName) != 0) return VELString();
+  // The module's own name, or that name with the version numbers a
+  // versioned install gives it (libvelfiledb_64.so.1, .so.1.0.0).
+  const std::size_t nameLength = std::strlen(kModuleFileName);
+  if (std::strncmp(base, kModuleFileName, nameLength) != 0) return VELString();
+  for (const char* p = base + nameLength; *p != '\0'; ++p) {
+    const bool versionPart = *p == '.' ? std::isdigit(static_cast<unsigned char>(p[1])) != 0
+                                       : std::isdigit(static_cast<unsigned char>(*p)) != 0;
+    if (!versionPart) return VELString();
+  }
   char* full = ::realpath(loadedFileName, nullptr);
   if (full == nullptr) return VELString(loadedFileName);
   VELString location(full);

@@ -24,7 +24,8 @@ using namespace velkdb;
 
 namespace {
 
-const char* const kVersion = "1.0.0";
+// The project's version, from CMake.
+const char* const kVersion = VELKDB_VERSION;
 
 // The process holds passwords and private keys in memory: no core file
 // is written of it, and no other process of the same user may read its
