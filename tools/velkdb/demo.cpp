@@ -151,7 +151,10 @@ int cmdDemo(const Args& args) {
   std::cout << "\nTry it yourself:\n"
             << "  " << args.program << " list -d " << dir << "/demo" << pw << " --format json\n"
             << "  " << args.program << " show -d " << dir << "/demo" << pw << " www.demo.test\n"
-            << "  " << args.program << " export -d " << dir << "/demo" << pw << " --key www.demo.test\n";
+            << "  " << args.program << " export -d " << dir << "/demo" << pw << " --key www.demo.test\n"
+            << "  " << args.program << " verify-chain -d " << dir << "/demo" << pw << " --crl www.demo.test\n"
+            << "  " << args.program << " list -d " << dir << "/demo" << pw << " --expiring 60\n"
+            << "  " << args.program << " export -d " << dir << "/demo" << pw << " --pkcs12 www.p12 www.demo.test\n";
   return faults == 0 ? 0 : 1;
 }
 
