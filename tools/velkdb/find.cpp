@@ -97,7 +97,13 @@ void findCertificates(FileDBManager& db, const Selector& s, std::vector<Match>& 
       if (serialOf(cert) != serial) return;
       if (issuer && cert.getIssuer().compare(*issuer) != 0) return;
     }
-    hits.push_back({{Table::Key, idOf(r), r.getLabel().getValue()}, cert.getIssuer(), cert.getIssuer().toText()});
+    Hit hit;
+    hit.match.table = Table::Key;
+    hit.match.id = idOf(r);
+    hit.match.label = r.getLabel().getValue();
+    hit.issuer = cert.getIssuer();
+    hit.issuerText = cert.getIssuer().toText();
+    hits.push_back(std::move(hit));
   });
   if (!serial.empty() && !issuer) {
     // The same serial number from several issuers names several
