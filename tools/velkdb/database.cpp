@@ -94,9 +94,16 @@ std::string describe(const VELException& e) {
     const std::string prefix = call.prefix;
     if (message.compare(0, prefix.size(), prefix) != 0) continue;
     std::string path = message.substr(prefix.size());
-    if (prefix.back() == '(' && !path.empty() && path.back() == ')') path.pop_back();
+    std::string after;  // what follows "vel_call(PATH)", kept behind the words
+    if (prefix.back() == '(') {
+      const std::size_t close = path.rfind(')');
+      if (close != std::string::npos) {
+        after = path.substr(close + 1);
+        path.erase(close);
+      }
+    }
     std::string text = context + path + ": " + call.doing;
-    if (!e.hasExtra() || e.getExtra() == 0) return text;
+    if (!e.hasExtra() || e.getExtra() == 0) return text + after;
     const long long extra = e.getExtra();
     const bool transfer = prefix == "vel_read-" || prefix == "vel_write-";
     if (e.getError() == VELDBError::kLock) {
@@ -107,7 +114,7 @@ std::string describe(const VELException& e) {
     } else if (extra > 0 && extra < 4096) {
       text += std::string(": ") + std::strerror(static_cast<int>(extra));
     }
-    return text;
+    return text + after;
   }
   if (message == "vel_filesize" && e.hasExtra() && e.getExtra() > 0 && e.getExtra() < 4096) {
     return context + "reading a file's size: " + std::strerror(static_cast<int>(e.getExtra()));

@@ -28,6 +28,13 @@ TEST(ErrorLineTest, FileCallsBecomeWordsWithTheirCause) {
             "open for writing");
 }
 
+TEST(ErrorLineTest, WordsAroundTheCallStay) {
+  // Context in front (the lock wait's), text behind the call's parenthesis.
+  EXPECT_EQ(line(VELDBError::kLock, "still in use after waiting 0.5 s: vel_openSharedRead(/d/db.vkey) again", EAGAIN),
+            "error 0x8C23A (file is locked by another user): still in use after waiting 0.5 s: /d/db.vkey: opening for "
+            "reading: another process has it open for writing again");
+}
+
 TEST(ErrorLineTest, ByteCountsAreNotTakenForErrno) {
   // 4064 and 28 bytes: not "Unknown error 4064", not "No space left on device".
   EXPECT_EQ(line(VELDBError::kWrite, "vel_write-/d/db.vkey", 4064),

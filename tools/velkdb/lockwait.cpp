@@ -48,7 +48,8 @@ unsigned lockBackoffMillis(unsigned attempt, double jitter) {
 }
 
 bool writeLockedByOther(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  // Never waits on what is not a regular file (a FIFO planted there).
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
   // Asking for a read lock reports only write locks in the way; ours are
   // open file description locks, so the lock of another descriptor of this
@@ -88,9 +89,9 @@ void retryWhileLocked(const std::vector<std::string>& tableFiles, const std::fun
       if (now >= deadline) {
         if (g_lockWait <= 0) throw;
         char waited[96];
-        std::snprintf(waited, sizeof waited, "; still in use after waiting %.1f s (--wait SECONDS waits longer)",
+        std::snprintf(waited, sizeof waited, "still in use after waiting %.1f s (--wait SECONDS waits longer): ",
                       std::chrono::duration<double>(now - start).count());
-        const VELString message = e.getMessage() + waited;
+        const VELString message = waited + e.getMessage();
         if (e.hasExtra()) {
           throw VELDBException(e.getSourceFile().c_str(), e.getLine(), e.getError(), message, e.getExtra());
         }
