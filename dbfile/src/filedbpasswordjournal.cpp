@@ -124,17 +124,17 @@ void bodyDigest(std::uint64_t headerSize, std::uint64_t size,
 void bodyDigest(const VELString& path, std::uint64_t headerSize, unsigned char* out) {
   int fd = -1;
   const int rc = vel_openUnlockedRead(&fd, path.c_str());
-  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "password journal: " + path, rc);
+  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "password journal: vel_openUnlockedRead(" + path + ")", rc);
   try {
     const long long end = vel_filesize(fd);
-    if (end < 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, errno);
+    if (end < 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: vel_read-" + path, errno);
     bodyDigest(
         headerSize, static_cast<std::uint64_t>(end),
         [fd, &path](std::uint64_t offset, unsigned char* buffer, std::uint64_t count) {
           const long long n = vel_readFullyAt(fd, buffer, static_cast<std::size_t>(count), offset);
-          if (n < 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, errno);
+          if (n < 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: vel_read-" + path, errno);
           if (static_cast<std::uint64_t>(n) < count)
-            VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: " + path, n);
+            VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: vel_read-" + path, n);
         },
         out);
   } catch (...) {

@@ -40,6 +40,7 @@ struct FileCall {
 const FileCall kFileCalls[] = {
     {"vel_openExclusive(", "opening for reading and writing"},
     {"vel_openSharedRead(", "opening for reading"},
+    {"vel_openUnlockedRead(", "opening for reading"},
     {"vel_openExclusive-", "creating"},
     {"vel_read-", "reading"},
     {"vel_write-", "writing"},
