@@ -213,7 +213,7 @@ bool labelTaken(FileDBManager& db, Table table, const std::string& label) {
 
 // The key table's refusal of a second certificate with the same issuer and
 // serial number.
-const unsigned long kIssuerAndSerialTaken = 0x8C248;
+const unsigned long kIssuerAndSerialTaken = VELDBError::kDuplicateIssuerAndSerial;
 
 // What the record is about, for an error.
 std::string describe(const Planned& p) {
@@ -392,7 +392,7 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
         }
       }
       if (present && (p.key != nullptr || !options.skipExisting)) {
-        VELDB_THROW(VELDBError::kDuplicateFirst,
+        VELDB_THROW(VELDBError::kDuplicateSignature,
                     "certificate " + nameText(X509_get_subject_name(p.cert)) + " is already in the database");
       }
       if (!present) {
@@ -406,7 +406,7 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
     } else if (p.table == Table::KeyPair) {
       const VELASNSubjectPublicKeyInfo spki(publicKeyDER(p.key).get());
       if (db.isKeyPairEnabled() && db.getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo, spki) != 0) {
-        VELDB_THROW(VELDBError::kDuplicateFirst + 3, "key pair of request " +
+        VELDB_THROW(VELDBError::kDuplicatePublicKey, "key pair of request " +
                                                          nameText(X509_REQ_get_subject_name(p.request)) +
                                                          " is already in the database");
       }
@@ -414,7 +414,7 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
       const VELASNCertificateList crl(derOf(p.crl).get());
       present = db.isCRLEnabled() && db.getCRLCountByIndex(VELDBManager::CRLSignature, crl.getSignature()) != 0;
       if (present && !options.skipExisting) {
-        VELDB_THROW(VELDBError::kDuplicateFirst + 4,
+        VELDB_THROW(VELDBError::kDuplicateSignature,
                     "CRL of " + nameText(X509_CRL_get_issuer(p.crl)) + " is already in the database");
       }
     }

@@ -115,7 +115,7 @@ contains "the key joined it" out.txt "imported 0 certificates (0 with keys), 0 k
 check "list" "$VELKDB" list "${P[@]}" --format json
 [ "$(json out.txt "[(r['label'], r['hasKey']) for r in d['keys'] if r['subject'] == 'CN=both.life.test']")" = \
   "[('both cert', True)]" ] && ok || bad "certificate and key did not join the stored record: $(cat out.txt)"
-fails_with "a certificate stored with its key, again" 1 0x8C244 "$VELKDB" import "${P[@]}" both-with-key.pem
+fails_with "a certificate stored with its key, again" 1 0x8C246 "$VELKDB" import "${P[@]}" both-with-key.pem
 openssl genpkey -algorithm ed25519 -out stray.key 2>/dev/null
 fails_with "a key of nothing stored" 1 0x8B67A "$VELKDB" import "${P[@]}" stray.key
 check "verify after the joins" "$VELKDB" verify "${P[@]}"

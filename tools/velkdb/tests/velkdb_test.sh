@@ -92,7 +92,9 @@ contains "p12 summary" out.txt "skipped 1 already present"
 check "import key with certification request" "$VELKDB" import "${P[@]}" request.key request.csr
 check "import CRL" "$VELKDB" import "${P[@]}" crl.pem
 fails_with "a key that matches nothing" 1 0x8B67A "$VELKDB" import "${P[@]}" request.key
-fails_with "the same certificate twice" 1 0x8C244 "$VELKDB" import "${P[@]}" ca.pem
+fails_with "the same certificate twice" 1 0x8C246 "$VELKDB" import "${P[@]}" ca.pem
+fails_with "the same CRL again" 1 0x8C246 "$VELKDB" import "${P[@]}" crl.pem
+fails_with "the same key pair again" 1 0x8C249 "$VELKDB" import "${P[@]}" request.key request.csr
 printf 'not a certificate' >garbage.pem
 fails_with "garbage input" 1 0x8B67A "$VELKDB" import "${P[@]}" garbage.pem
 fails_with "missing input file" 1 0x8B67A "$VELKDB" import "${P[@]}" no-such-file.pem
