@@ -20,15 +20,34 @@ constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
 // Reads above this size first check that the file holds the bytes.
 constexpr std::uint64_t kLargeRead = 1U << 20;
 
-// Every failed call on a file ends here: `error` with the message "CALL-PATH"
-// (the call, then the file) and `extra`, errno unless the call says
-// otherwise (a short read or write gives the bytes it moved).
-[[noreturn]] void fail(unsigned long error, const char* call, const VELString& path, long long extra) {
-  throw VELDBException(__FILE__, __LINE__, error, VELString(call) + "-" + path, extra);
+// A call on a file and the number its failure throws.
+struct FileCall {
+  const char* name;
+  unsigned long error;
+};
+constexpr FileCall kRead{"vel_read", VELDBError::kRead};
+constexpr FileCall kWrite{"vel_write", VELDBError::kWrite};
+constexpr FileCall kSeek{"vel_seek", VELDBError::kWrite};
+constexpr FileCall kChangeSize{"vel_chsize", VELDBError::kWrite};
+constexpr FileCall kReserve{"vel_reserve", VELDBError::kWrite};
+constexpr FileCall kSync{"vel_fsync", VELDBError::kWrite};
+constexpr FileCall kSyncDirectory{"vel_syncdir", VELDBError::kWrite};
+constexpr FileCall kGrowPast2GiB{"file would exceed 2 GiB", VELDBError::kWrite};
+constexpr FileCall kLock{"vel_lockfile", VELDBError::kLock};
+constexpr FileCall kUnlock{"vel_unlockfile", VELDBError::kUnlock};
+constexpr FileCall kFullPath{"vel_fullpath", VELDBError::kCannotOpen};
+constexpr FileCall kUnlink{"vel_unlink", VELDBError::kCannotDelete};
+constexpr FileCall kRename{"vel_rename", VELDBError::kCannotCreate};
+
+// Every failed call on a file ends here: the call's number with the message
+// "CALL-PATH" (the call, then the file) and `extra`, errno unless the call
+// says otherwise (a short read or write gives the bytes it moved).
+[[noreturn]] void fail(const FileCall& call, const VELString& path, long long extra) {
+  throw VELDBException(__FILE__, __LINE__, call.error, VELString(call.name) + "-" + path, extra);
 }
-[[noreturn]] void failWithErrno(unsigned long error, const char* call, const VELString& path) {
+[[noreturn]] void failWithErrno(const FileCall& call, const VELString& path) {
   const int e = errno;
-  fail(error, call, path, e);
+  fail(call, path, e);
 }
 
 }  // namespace
@@ -157,7 +176,7 @@ void FileDBBinaryFile::read(VELString& out, std::uint64_t count) {
     if (count > available) {
       std::unique_ptr<char[]> rest(new char[available == 0 ? 1 : available]);
       read(static_cast<void*>(rest.get()), available);
-      fail(VELDBError::kRead, "vel_read", fileName.str(), available);
+      fail(kRead, fileName.str(), available);
     }
   }
   std::unique_ptr<char[]> scratch(new char[count == 0 ? 1 : count]);
@@ -168,34 +187,34 @@ void FileDBBinaryFile::read(VELString& out, std::uint64_t count) {
 void FileDBBinaryFile::read(void* buffer, const std::uint64_t& count) {
   VEL_TRACE_SCOPE("read");
   isOpenCheck();
-  if (count > 0xFFFFFFFFULL) fail(VELDBError::kRead, "vel_read", fileName.str(), 0);
+  if (count > 0xFFFFFFFFULL) fail(kRead, fileName.str(), 0);
   const long long n = vel_readFully(fileDescriptor, buffer, static_cast<std::size_t>(count));
   if (n < 0) {
     position = kUnknown;
-    failWithErrno(VELDBError::kRead, "vel_read", fileName.str());
+    failWithErrno(kRead, fileName.str());
   }
   if (position != kUnknown) position += static_cast<std::uint64_t>(n);
-  if (static_cast<std::uint64_t>(n) < count) fail(VELDBError::kRead, "vel_read", fileName.str(), n);
+  if (static_cast<std::uint64_t>(n) < count) fail(kRead, fileName.str(), n);
 }
 
 void FileDBBinaryFile::readAt(std::uint64_t offset, void* buffer, std::uint64_t count) {
   VEL_TRACE_SCOPE("readAt");
   isOpenCheck();
   if (count > 0xFFFFFFFFULL || offset > kMaxFileSize) {
-    fail(VELDBError::kRead, "vel_read", fileName.str(), 0);
+    fail(kRead, fileName.str(), 0);
   }
   const long long n = vel_readFullyAt(fileDescriptor, buffer, static_cast<std::size_t>(count), offset);
   if (n < 0) {
-    failWithErrno(VELDBError::kRead, "vel_read", fileName.str());
+    failWithErrno(kRead, fileName.str());
   }
-  if (static_cast<std::uint64_t>(n) < count) fail(VELDBError::kRead, "vel_read", fileName.str(), n);
+  if (static_cast<std::uint64_t>(n) < count) fail(kRead, fileName.str(), n);
 }
 
 std::uint64_t FileDBBinaryFile::bytesAvailable() {
   if (position == kUnknown) {
     const long long p = vel_lseek(fileDescriptor, 0, 1);
     if (p < 0) {
-      failWithErrno(VELDBError::kRead, "vel_read", fileName.str());
+      failWithErrno(kRead, fileName.str());
     }
     position = static_cast<std::uint64_t>(p);
   }
@@ -232,7 +251,7 @@ void FileDBBinaryFile::write(const VELString& data) {
 
 void FileDBBinaryFile::checkGrowth(std::uint64_t end) const {
   if (end > kMaxFileSize) {
-    fail(VELDBError::kWrite, "file would exceed 2 GiB", fileName.str(), static_cast<long long>(end));
+    fail(kGrowPast2GiB, fileName.str(), static_cast<long long>(end));
   }
 }
 
@@ -244,7 +263,7 @@ void FileDBBinaryFile::write(const void* buffer, const std::uint64_t& count) {
   if (position == kUnknown) {
     const long long p = vel_lseek(fileDescriptor, 0, 1);
     if (p < 0) {
-      failWithErrno(VELDBError::kWrite, "vel_seek", fileName.str());
+      failWithErrno(kSeek, fileName.str());
     }
     position = static_cast<std::uint64_t>(p);
   }
@@ -253,10 +272,10 @@ void FileDBBinaryFile::write(const void* buffer, const std::uint64_t& count) {
   const long long n = vel_writeFully(fileDescriptor, buffer, static_cast<std::size_t>(count));
   if (n < 0) {
     position = kUnknown;
-    failWithErrno(VELDBError::kWrite, "vel_write", fileName.str());
+    failWithErrno(kWrite, fileName.str());
   }
   position += static_cast<std::uint64_t>(n);
-  if (static_cast<std::uint64_t>(n) < count) fail(VELDBError::kWrite, "vel_write", fileName.str(), n);
+  if (static_cast<std::uint64_t>(n) < count) fail(kWrite, fileName.str(), n);
 }
 
 std::uint64_t FileDBBinaryFile::currentPosition() {
@@ -264,7 +283,7 @@ std::uint64_t FileDBBinaryFile::currentPosition() {
   if (position == kUnknown) {
     const long long p = vel_lseek(fileDescriptor, 0, 1);
     if (p < 0) {
-      failWithErrno(VELDBError::kWrite, "vel_seek", fileName.str());
+      failWithErrno(kSeek, fileName.str());
     }
     position = static_cast<std::uint64_t>(p);
   }
@@ -277,14 +296,14 @@ std::uint64_t FileDBBinaryFile::setPosition(const long& offset, const Origin& or
   // Offsets are 32-bit signed quantities in the file format's world; a wider
   // one is refused rather than cut, which would land somewhere else.
   if (offset < std::numeric_limits<std::int32_t>::min() || offset > std::numeric_limits<std::int32_t>::max()) {
-    fail(VELDBError::kWrite, "vel_seek", fileName.str(), EINVAL);
+    fail(kSeek, fileName.str(), EINVAL);
   }
   const long long off = offset;
   const int whence = origin == Current ? 1 : origin == End ? 2 : 0;
   const long long p = vel_lseek(fileDescriptor, off, whence);
   if (p == -1) {
     position = kUnknown;
-    failWithErrno(VELDBError::kWrite, "vel_seek", fileName.str());
+    failWithErrno(kSeek, fileName.str());
   }
   position = static_cast<std::uint64_t>(p);
   return position;
@@ -306,7 +325,7 @@ void FileDBBinaryFile::setSize(std::uint64_t size) {
   checkGrowth(size);
   ++modificationCount;
   if (vel_chsize(fileDescriptor, static_cast<long long>(size)) != 0) {
-    failWithErrno(VELDBError::kWrite, "vel_chsize", fileName.str());
+    failWithErrno(kChangeSize, fileName.str());
   }
 }
 
@@ -316,14 +335,14 @@ void FileDBBinaryFile::reserve(std::uint64_t size) {
   checkGrowth(size);
   if (size == 0) return;
   const int rc = vel_reserve(fileDescriptor, 0, static_cast<long long>(size));
-  if (rc != 0) fail(VELDBError::kWrite, "vel_reserve", fileName.str(), rc);
+  if (rc != 0) fail(kReserve, fileName.str(), rc);
 }
 
 void FileDBBinaryFile::sync() {
   VEL_TRACE_SCOPE("sync");
   isOpenCheck();
   if (vel_fsync(fileDescriptor) != 0) {
-    failWithErrno(VELDBError::kWrite, "vel_fsync", fileName.str());
+    failWithErrno(kSync, fileName.str());
   }
 }
 
@@ -331,14 +350,14 @@ void FileDBBinaryFile::lock(std::uint64_t offset, std::uint64_t length, int mode
   VEL_TRACE_SCOPE("lock");
   isOpenCheck();
   const int rc = vel_lockfile(fileDescriptor, offset, length, mode);
-  if (rc != 0) fail(VELDBError::kLock, "vel_lockfile", fileName.str(), rc);
+  if (rc != 0) fail(kLock, fileName.str(), rc);
 }
 
 void FileDBBinaryFile::unlock(std::uint64_t offset, std::uint64_t length) {
   VEL_TRACE_SCOPE("unlock");
   isOpenCheck();
   const int rc = vel_unlockfile(fileDescriptor, offset, length);
-  if (rc != 0) fail(VELDBError::kUnlock, "vel_unlockfile", fileName.str(), rc);
+  if (rc != 0) fail(kUnlock, fileName.str(), rc);
 }
 
 bool FileDBBinaryFile::exists(const VELString& path) {
@@ -350,7 +369,7 @@ VELString FileDBBinaryFile::fullPathName(const VELString& path) {
   VEL_TRACE_SCOPE("fullPathName");
   VELString full;
   if (vel_fullpath(full, path.c_str()) != 0) {
-    failWithErrno(VELDBError::kCannotOpen, "vel_fullpath", path);
+    failWithErrno(kFullPath, path);
   }
   return full;
 }
@@ -358,18 +377,18 @@ VELString FileDBBinaryFile::fullPathName(const VELString& path) {
 void FileDBBinaryFile::remove(const VELString& path) {
   VEL_TRACE_SCOPE("remove");
   if (vel_unlink(path.c_str()) != 0) {
-    failWithErrno(VELDBError::kCannotDelete, "vel_unlink", path);
+    failWithErrno(kUnlink, path);
   }
 }
 
 void FileDBBinaryFile::syncDirectory(const VELString& path) {
   VEL_TRACE_SCOPE("syncDirectory");
-  if (vel_syncdir(path.c_str()) != 0) failWithErrno(VELDBError::kWrite, "vel_syncdir", path);
+  if (vel_syncdir(path.c_str()) != 0) failWithErrno(kSyncDirectory, path);
 }
 
 void FileDBBinaryFile::rename(const VELString& from, const VELString& to) {
   VEL_TRACE_SCOPE("rename");
   if (vel_rename(from.c_str(), to.c_str()) != 0) {
-    failWithErrno(VELDBError::kCannotCreate, "vel_rename", from + " to " + to);
+    failWithErrno(kRename, from + " to " + to);
   }
 }
