@@ -99,7 +99,6 @@ class FileDBSealedHeader : public FileDBHeader {
     std::memcpy(passwordHeaderHash, bytes + kPasswordHeaderHashOffset, kHashSize);
     std::memcpy(passwordDatabaseHash, bytes + kPasswordDatabaseHashOffset, kHashSize);
   }
-  FileDBSealedHeader(const FileDBSealedHeader& other) : FileDBHeader() { copyFrom(other); }
   FileDBSealedHeader& operator=(const FileDBSealedHeader&) = delete;
 
   // MANIPULATORS

@@ -34,7 +34,7 @@ CertView viewOf(const VELASNCertificate& certificate) {
   v.publicKey = keyText(X509_get0_pubkey(cert.get()));
   const int nid = X509_get_signature_nid(cert.get());
   v.signature = nid != NID_undef ? OBJ_nid2ln(nid) : "?";
-  v.sha256 = fingerprint(cert.get());
+  v.sha256 = digestHex(certificate.getEncoding(), false, true);
   v.sha1 = digestHex(certificate.getEncoding(), true, true);
   return v;
 }

@@ -534,20 +534,6 @@ std::string serialText(const ASN1_INTEGER* serial) {
   return text;
 }
 
-std::string fingerprint(X509* cert) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  check(X509_digest(cert, EVP_sha256(), md, &n) == 1, "X509_digest");
-  std::string text;
-  static const char kHex[] = "0123456789ABCDEF";
-  for (unsigned int i = 0; i < n; ++i) {
-    if (i != 0) text += ':';
-    text += kHex[md[i] >> 4];
-    text += kHex[md[i] & 15];
-  }
-  return text;
-}
-
 std::string keyText(EVP_PKEY* key) {
   if (key == nullptr) return "?";
   const int id = EVP_PKEY_get_base_id(key);

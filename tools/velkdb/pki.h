@@ -124,8 +124,6 @@ std::string timeText(const ASN1_TIME* t);
 long long timeValue(const ASN1_TIME* t);
 // Upper-case hexadecimal serial number.
 std::string serialText(const ASN1_INTEGER* serial);
-// SHA-256 fingerprint as colon-separated hex.
-std::string fingerprint(X509* cert);
 // "RSA 2048", "EC P-256", "ED25519" ...
 std::string keyText(EVP_PKEY* key);
 // True when `key` (private or public) has the public key of `cert`.
