@@ -9,47 +9,69 @@
 // Journal layout (numbers big-endian):
 //
 //   offset  width  field
-//   0       8      magic "VELJRNL2"
+//   0       8      magic "VELJRNL3"
 //   8       16     nonce, fresh for every change
 //   24      8      size of the table file before the change
 //   32      32     HMAC-SHA256 of bytes 0..31 under the journal key
 //   64      32     SHA-256 of bytes 0..63
-//   96      ...    records: offset (8), length (8), the original bytes,
+//   96      ...    records: offset (8), length (8), the bytes,
 //                  HMAC-SHA256 of nonce || offset || length || bytes (32)
+//
+// A record's offset is where its bytes go in the table file, or one of
+// three marks at the top of the 64-bit range, which no table reaches:
+//   0xFFFFFFFFFFFFFFFF  transaction record: the transaction's ID (16 bytes)
+//   0xFFFFFFFFFFFFFFFE  header before: the table's first bytes (its header,
+//                       up to 88 bytes, fewer when the file is shorter) as
+//                       they were when the change began; always the first
+//                       record, written with the journal's header
+//   0xFFFFFFFFFFFFFFFD  header after: the same bytes as a write of this
+//                       change is about to leave them; written before that
+//                       write reaches the file
 //
 // The journal key is the table journal key of `FileDBJournalKey`: derived
 // from the password the table had when the change began (the one that
 // opens the table once the journal is applied) and bound to the table
 // file's base name.  The unkeyed SHA-256 only tells a header cut short by
 // a crash from a whole one; the MACs tell a journal this database made
-// under this password from any other.
+// under this password from any other.  The header records bind the journal
+// to the one change it belongs to: the table it restores must stand, in
+// its first bytes, as the change left it -- every byte as it was before the
+// change or as one of its announced headers has it (a header write torn by
+// a power loss mixes the two).  A journal moved over from another table or
+// database, or kept from an earlier change of this table that has since
+// committed, finds a header with another salt and hashes, and is not
+// applied.  (A copy of the journal of the very last change, put back after
+// it committed, cannot be told from a crash just before that journal's
+// removal: it rolls that one change back.  Journals are mode 0600.)
 //
-// A change: the first write creates the journal with its header; before
-// bytes that existed before the change are overwritten (or cut off), their
-// original content is appended as a record; the journal is made durable
-// before the first such overwrite reaches the file, and before the file
-// first grows; at commit the file is made durable and the journal removed.
-// Removing the journal is the commit point.  Overwrites of bytes the file
-// had before the change are held in memory (reads of this object see them)
-// until the commit, a size change or 4 MiB of them: then one sync of the
-// journal covers them all, so that a change of many records -- a
-// transaction -- syncs its journal about once, not once a record.
+// A change: the first write creates the journal with its header and the
+// header-before record; before bytes that existed before the change are
+// overwritten (or cut off), their original content is appended as a
+// record; the journal is made durable before the first such overwrite
+// reaches the file, and before the file first grows; at commit the file is
+// made durable and the journal removed.  Removing the journal is the
+// commit point.  Overwrites of bytes the file had before the change are
+// held in memory (reads of this object see them) until the commit, a size
+// change or 4 MiB of them: then one sync of the journal covers them all, so
+// that a change of many records -- a transaction -- syncs its journal about
+// once, not once a record.
 //
 // A change that is one part of a transaction over several table files
-// ends its journal, at commit, with a transaction record: offset
-// 0xFFFFFFFFFFFFFFFF, length 16, the transaction's ID, authenticated like
-// any record.  It is written only once the transaction file (below) is
-// durable.
+// ends its journal, at commit, with a transaction record.  It is written
+// only once the transaction file (below) is durable.
 //
-// Recovery (a read-write open that finds a journal; read-only opens never
-// recover):
+// Recovery (a read-write open that finds a journal):
 // - a header that is cut short (shorter than the header, or its SHA-256
-//   does not match, or no known magic) was being written when the process
-//   stopped, before the file was touched: the journal is removed;
-// - a whole header whose MAC does not verify under the connection's
-//   password was not made by this database under this password (another
-//   password, another file, or forged): refused with 0x8C240, the journal
-//   left in place and the table not opened;
+//   does not match, or no known magic), or a journal without its
+//   header-before record, was being written when the process stopped,
+//   before the file was touched: the journal is removed;
+// - a journal that cannot be trusted -- a whole header whose MAC does not
+//   verify under the connection's password, a table that does not stand as
+//   the journal's change left it, or a journal of an earlier layout
+//   ("VELJRNL1", "VELJRNL2", which carry no binding to their change) -- is
+//   never applied and left in place; the caller decides (`recover`): the
+//   open goes on when the table verifies as it stands, and is refused
+//   otherwise;
 // - otherwise every record that verifies is written back (the first record
 //   that does not verify was being written when the change stopped, before
 //   its region was touched, and ends the walk), the file is cut to its
@@ -58,13 +80,11 @@
 //   transaction file still holds that transaction's ID; without it the
 //   transaction had committed, and the journal is removed unapplied.
 //
-// Journals of the earlier layout ("VELJRNL1", checked by unkeyed SHA-256
-// only) cannot be authenticated.  One whose header does not verify is
-// removed as before; a whole one is written back only through a scratch
-// copy of the table: the copy is rolled back first, and only when the
-// caller's check finds it a table sealed under the connection's password
-// (`LegacyCheck`) is the table itself rolled back.  Otherwise it is refused
-// with 0x8C240 and left in place; where no check is given, with 0x8C241.
+// Readers (`openCommitted`): a read-only open writes nothing and removes
+// nothing.  It takes the table's shared lock first (so no writer is under
+// way), then reads the journal as recovery would and, when recovery would
+// write it back, lays the journal's bytes and original size over the file
+// in memory: the reader sees the last committed state.
 //
 // Transaction file (`transactionPath`: the table path without its last
 // extension, then ".vtxn-" and the transaction's ID in hex; a new name for
@@ -114,6 +134,7 @@
 #include <vector>
 
 #include "filedbbinaryfile.h"
+#include "velbuffer.h"
 #include "velpassword.h"
 
 class FileDBJournalKey;
@@ -125,9 +146,20 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   // The password of the table, asked for when a change makes its journal
   // (it may change between two changes).
   using PasswordSource = std::function<VELPasswordEncryptor()>;
-  // Checks a scratch copy of a table rolled back by a journal of the earlier
-  // layout: true when it is a whole table sealed under the password.
-  using LegacyCheck = std::function<bool(FileDBBinaryFile& restored)>;
+  // What `recover` did.
+  enum class Recovery {
+    kNone,        // no journal
+    kDiscarded,   // cut short before the table was touched, or of a
+                  // transaction that had committed: removed unapplied
+    kRolledBack,  // written back and removed
+    kNotApplied,  // not made under this password for this table, or of an
+                  // earlier layout: left in place, the file untouched
+    kUnbound,     // made under this password, but not by the change that
+                  // left this table as it stands (moved from another
+                  // database, kept from an earlier change, or its binding
+                  // records lost with the power under SyncOff): left in
+                  // place, the file untouched
+  };
 
   // CREATORS
   // Opens `path` read-write (exclusive), as the base class does.
@@ -141,13 +173,23 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   // Overrides the mode for this process (tests and benchmarks).
   static void setSyncMode(SyncMode mode);
   // Rolls `file` (open read-write, holding the write lock) back to the state
-  // that the journal at `journal` records, and removes the journal.  Returns
-  // true when a journal was found.  A journal that does not authenticate
-  // under `password` is refused (see above: 0x8C240, or 0x8C241 for one of
-  // the earlier layout without `legacyCheck`) and left in place, the file
-  // untouched.  Throws the binary file's errors.
-  static bool recover(FileDBBinaryFile& file, const VELString& journal, const VELPasswordEncryptor& password,
-                      const LegacyCheck& legacyCheck = LegacyCheck());
+  // that the journal at `journal` records, and removes the journal.  A
+  // journal that cannot be trusted (see above) is left in place and the
+  // file untouched: with `notApplied` given, its path and why go there and
+  // kNotApplied or kUnbound is returned; without, it is refused (0x8C240;
+  // 0x8C241 for an earlier layout).  Throws the binary file's errors, and 0x8C240 for a
+  // transaction file that does not verify.
+  static Recovery recover(FileDBBinaryFile& file, const VELString& journal, const VELPasswordEncryptor& password,
+                          VELString* notApplied = nullptr);
+  // Opens the table file `path` read-only (shared lock) as its last
+  // committed state: the journal beside it laid over it in memory when a
+  // read-write open would apply it, and `header` (when given) over its
+  // first bytes.  A journal that cannot be trusted is not laid over; its
+  // path and why go to `notApplied`.  Without a journal or `header`, a
+  // plain read-only file.  Throws the binary file's open errors, 0x8C238
+  // for a journal that does not hold the bytes a shortened file lost.
+  static std::unique_ptr<FileDBBinaryFile> openCommitted(const VELString& path, const VELPasswordEncryptor& password,
+                                                         const VELBuffer* header, VELString* notApplied);
   // True when the journal at `journal` has a whole header of this layout,
   // recorded a file of `size` bytes, and every record it holds (read
   // without its key) lies below `limit`: applying it, then writing all of
@@ -191,6 +233,9 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   // the file's size before the change and are not saved yet.
   void saveOriginal(std::uint64_t offset, std::uint64_t length);
   void appendRecord(std::uint64_t offset, const unsigned char* bytes, std::uint64_t length);
+  // Records the table's first bytes as the write of `count` bytes at `at`
+  // leaves them, when it changes them; true when it did.
+  bool announceHeader(std::uint64_t at, const void* buffer, std::uint64_t count);
   // Before the first write of a change: the journal, with every region
   // announced so far.
   void saveAnnounced();
@@ -218,6 +263,9 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   std::uint64_t d_originalSize;
   unsigned char d_nonce[16];
   std::map<std::uint64_t, std::uint64_t> d_saved;  // start -> end of saved ranges
+  // The table's first bytes as this change has left them so far (the
+  // header-before record, then each header-after record).
+  std::vector<unsigned char> d_headerImage;
   // Regions announced by `protect` before the change first wrote: saved
   // with the first write, so that a change that writes nothing makes no
   // journal.

@@ -192,6 +192,13 @@ class FileDBManager : public VELDBManager {
 
   // The key table's storage, null while it is not enabled.  No lock.
   const FileDBKeyStorage* getKeyStorage() const;
+  // What the open of a file database went past and the caller should know,
+  // one line each, naming the table and the reason: a CRL table left out
+  // because it could not be used, a journal or password journal left in
+  // place unapplied because it could not be trusted (the tables verified as
+  // they stand).  Empty for an open that went past nothing.  Set by the
+  // constructor, never changed after.
+  const std::vector<VELString>& getOpenNotices() const { return d_openNotices; }
 
   // The default logical database password (10 bytes).
   static VELPasswordEncryptor defaultPassword();
@@ -234,6 +241,7 @@ class FileDBManager : public VELDBManager {
   std::shared_ptr<FileDBKeyStorage> d_sharedStringKey;
   // The transaction this manager opened, if any; used by one thread.
   std::unique_ptr<FileDBTransaction> d_transaction;
+  std::vector<VELString> d_openNotices;
 };
 
 #endif

@@ -44,6 +44,7 @@
 #define DBFILE_FILEDBPASSWORDJOURNAL_H
 
 #include <array>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -94,6 +95,16 @@ class FileDBPasswordJournal {
   // cannot be recovered under `password` (its error).  A journal cut short
   // is removed.
   static Outcome recover(const Paths& tables, const VELPasswordEncryptor& password);
+  // What a reader needs of an interrupted password change, without writing:
+  // when the journal is there and was made under `password`, the headers it
+  // puts back, by table path, go to `headers` (kRestoredWithOld: the
+  // password given is the committed one; kRestoredWithNew: it is the
+  // password of the change that did not commit).  kNone when there is no
+  // journal or it was cut short.  Throws 0x8C240 for a whole journal not
+  // made under `password` for this database, 0x8C241 for one of the earlier
+  // layout or not well formed.
+  static Outcome committedHeaders(const Paths& tables, const VELPasswordEncryptor& password,
+                                  std::map<VELString, VELBuffer>& headers);
 };
 
 #endif

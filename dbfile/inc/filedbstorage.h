@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -34,6 +35,7 @@
 #include "filedbbuffer.h"
 #include "filedbheader.h"
 #include "filedbiterator.h"
+#include "velbuffer.h"
 #include "veldbconnectinfo.h"
 #include "velexception.h"
 #include "velmutex.h"
@@ -114,6 +116,23 @@ class FileDBStorage {
   // Frees the map without destroying the storages it names (library unload).
   static void releaseFileDBStorageMap();
 
+  // Headers that read-only opens on this thread lay over the table files
+  // they open, by full path, while the object lives: the headers a password
+  // change that a dead process left half done replaced (the manager reads
+  // them from the password journal).
+  class CommittedHeaders {
+   public:
+    explicit CommittedHeaders(const std::map<VELString, VELBuffer>& headers);
+    ~CommittedHeaders();
+    CommittedHeaders(const CommittedHeaders&) = delete;
+    CommittedHeaders& operator=(const CommittedHeaders&) = delete;
+
+   private:
+    const std::map<VELString, VELBuffer>* d_previous;
+  };
+  // The header laid over `fileName` on this thread, or null.
+  static const VELBuffer* committedHeader(const VELString& fileName);
+
   static VELMutex& getClassMutex() { return d_classMutex; }
   static VELString getClassName() { return "FileDBStorage"; }
 
@@ -163,6 +182,9 @@ class FileDBStorage {
   // True when the slot in `slot` is marked deleted.
   bool isRecordDeleted(FileDBBuffer& slot) const;
   const VELDBConnectInfo::OBJECT& getConnectInfo() const { return *d_connectInfo; }
+  // Why the open left the journal beside the file in place and did not
+  // apply it (the table verified as it stands), or empty.
+  const VELString& getJournalNotApplied() const { return d_journalNotApplied; }
   std::uint32_t getLastRecordID() const { return d_lastRecordID; }
 
   virtual bool isKindOf(const VELString& name) const { return name == getClassName(); }
@@ -250,6 +272,9 @@ class FileDBStorage {
   // pending.
   void finishOpenHash();
 
+  // When the open left a journal unapplied, throws `e`'s number with a
+  // message that says so (the table does not verify as it stands).
+  void refuseWithJournal(const VELDBException& e) const;
   // Throws 0x8C241 unless the header's file type is the 8 bytes at `type`.
   void requireFileType(const unsigned char* type) const;
 
@@ -332,6 +357,8 @@ class FileDBStorage {
   bool d_purgeOnClose;
   VELMutex d_instanceMutex;
   VELString d_label;
+  VELString d_journalNotApplied;
+  bool d_unboundJournal = false;  // made under the password, not this table's change
   int d_changeDepth = 0;
   // Slots read ahead by a walk, in one large read: [d_aheadStart,
   // d_aheadStart + d_ahead.size()) of the file as it was; emptied by every

@@ -15,17 +15,20 @@
 
 namespace {
 
-const unsigned char kMagic[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '2'};
-const unsigned char kLegacyMagic[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '1'};
+const unsigned char kMagic[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '3'};
+// Earlier layouts, never applied: "VELJRNL2" (this header, no header
+// records) and "VELJRNL1" (no MAC at all).
+const unsigned char kLegacyMagic2[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '2'};
+const unsigned char kLegacyMagic1[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '1'};
 constexpr std::uint64_t kMacSize = FileDBJournalKey::kSize;
 // The journal's header:
-//   0  magic "VELJRNL2"                       8 bytes
+//   0  magic "VELJRNL3"                       8 bytes
 //   8  nonce, fresh for each journal          16
 //  24  the table file's size before the change 8
 //  32  HMAC of bytes 0-31 under the journal key 32
 //  64  SHA-256 of bytes 0-63                  32 (tells a header cut short)
-// The earlier layout ("VELJRNL1") has the SHA-256 of bytes 0-31 at 32 and
-// no MAC.
+// "VELJRNL2" had the same header; "VELJRNL1" has the SHA-256 of bytes 0-31
+// at 32 and no MAC.
 constexpr std::size_t kNonceOffset = 8;
 constexpr std::size_t kNonceSize = 16;
 constexpr std::size_t kOriginalSizeOffset = 24;
@@ -46,11 +49,17 @@ constexpr std::uint64_t kMaxDeferredBytes = 4u << 20;
 // The record that ends the journal of one part of a transaction.
 constexpr std::uint64_t kTransactionRecordOffset = ~std::uint64_t(0);
 constexpr std::uint64_t kTransactionIDSize = 16;
+// The records that tie a journal to its change: the table's first bytes
+// before the change, and as a write of the change leaves them.  They cover
+// the largest table header.
+constexpr std::uint64_t kHeaderBeforeOffset = ~std::uint64_t(0) - 1;
+constexpr std::uint64_t kHeaderAfterOffset = ~std::uint64_t(0) - 2;
+constexpr std::uint64_t kBoundLength = 88;
 const unsigned char kTransactionMagic[8] = {'V', 'E', 'L', 'T', 'X', 'N', '0', '2'};
-const unsigned char kLegacyTransactionMagic[8] = {'V', 'E', 'L', 'T', 'X', 'N', '0', '1'};
 // A transaction file: magic "VELTXN02" (8 bytes), the transaction's ID
 // (16), the HMAC of both under the transaction file's key (32).  The earlier
-// layout ("VELTXN01") has the SHA-256 of the first 24 bytes in the MAC's place.
+// layout ("VELTXN01") had the SHA-256 of the first 24 bytes in the MAC's
+// place; it is never taken for a transaction that is still open.
 constexpr std::size_t kTransactionIDOffset = 8;
 constexpr std::size_t kTransactionMacOffset = kTransactionIDOffset + kTransactionIDSize;
 constexpr std::uint64_t kTransactionFileSize = kTransactionMacOffset + kMacSize;
@@ -134,20 +143,35 @@ void FileDBJournaledFile::ensureJournal() {
   FileDBCoding::put64(header + kOriginalSizeOffset, d_originalSize);
   d_key->mac(header + kMacOffset, {Piece(header, kMacOffset)});
   FileDBJournalKey::checksum(header + kChecksumOffset, {Piece(header, kChecksumOffset)});
+  // A journal still at the name is one the open left in place because it
+  // could not be trusted (a journal this table could apply was applied,
+  // and no other writer runs while this one holds the table): it is never
+  // applied, so the new change takes its name.
+  if (FileDBBinaryFile::exists(d_journalPath)) {
+    VEL_TRACE_WRITE(8, VELTraceLevel::kError,
+                    "journal that was not applied removed before a new change-" + d_journalPath);
+    FileDBBinaryFile::remove(d_journalPath);
+  }
   std::unique_ptr<FileDBBinaryFile> journal(new FileDBBinaryFile());
   journal->openNew(d_journalPath);
   try {
     const std::uint64_t n = kHeaderSize;
     journal->write(header, n);
+    d_journal = std::move(journal);
+    // The first record ties the journal to this change: the table's first
+    // bytes as they are now.
+    d_headerImage.assign(static_cast<std::size_t>(std::min(kBoundLength, d_originalSize)), 0);
+    if (!d_headerImage.empty()) FileDBBinaryFile::readAt(0, d_headerImage.data(), d_headerImage.size());
+    appendRecord(kHeaderBeforeOffset, d_headerImage.data(), d_headerImage.size());
   } catch (...) {
     try {
+      if (!journal) journal = std::move(d_journal);
       journal->close();
       FileDBBinaryFile::remove(d_journalPath);
     } catch (...) {
     }
     throw;
   }
-  d_journal = std::move(journal);
   if (syncMode() != SyncOff) FileDBBinaryFile::syncDirectory(d_journalPath);
 }
 
@@ -218,6 +242,17 @@ void FileDBJournaledFile::saveOriginal(std::uint64_t offset, std::uint64_t lengt
   FileDBBinaryFile::setPosition(resume);
 }
 
+bool FileDBJournaledFile::announceHeader(std::uint64_t at, const void* buffer, std::uint64_t count) {
+  if (at >= d_headerImage.size()) return false;
+  std::vector<unsigned char> image = d_headerImage;
+  const std::uint64_t to = std::min<std::uint64_t>(at + count, image.size());
+  std::memcpy(image.data() + at, buffer, static_cast<std::size_t>(to - at));
+  if (image == d_headerImage) return false;
+  appendRecord(kHeaderAfterOffset, image.data(), image.size());
+  d_headerImage.swap(image);
+  return true;
+}
+
 void FileDBJournaledFile::syncJournalBeforeOverwrite() {
   if (d_journalSynced) return;
   if (syncMode() != SyncOff) d_journal->sync();
@@ -280,6 +315,7 @@ void FileDBJournaledFile::write(const void* buffer, const std::uint64_t& count) 
   saveAnnounced();
   const std::uint64_t at = currentPosition();
   saveOriginal(at, count);
+  const bool announced = announceHeader(at, buffer, count);
   if (syncMode() != SyncOff && at + count <= d_originalSize) {
     // An overwrite: held back until one journal sync covers many.
     ++modificationCount;
@@ -293,8 +329,9 @@ void FileDBJournaledFile::write(const void* buffer, const std::uint64_t& count) 
   if (at < d_originalSize) {
     flushDeferred();
     syncJournalBeforeOverwrite();
-  } else if (!d_journalHeaderSynced) {
-    // The file grows: the original size must be known durably first.
+  } else if (!d_journalHeaderSynced || announced) {
+    // The file grows: the original size (and any header it announced) must
+    // be known durably first.
     syncJournalBeforeOverwrite();
   }
   FileDBBinaryFile::write(buffer, count);
@@ -386,51 +423,12 @@ void FileDBJournaledFile::rollbackChange() {
 
 bool FileDBJournaledFile::recoverPending() {
   if (d_inChange || !d_recoverPending) return false;
-  const bool recovered = recover(*this, d_journalPath, d_journalPassword);
+  const bool recovered = recover(*this, d_journalPath, d_journalPassword) != Recovery::kNone;
   d_recoverPending = false;
   return recovered;
 }
 
 namespace {
-
-// Walks the records of an open journal whose header is known good, from
-// `at` on, calling `apply(offset, bytes, length)` for each record of
-// original bytes that `verify(head, bytes, length, stored)` accepts; stops
-// at the first record that does not verify (it was being written when the
-// change stopped, before its region was touched).  Returns true when the
-// last verified record is a transaction record, with its ID in
-// `transactionID`.
-template <class VERIFY, class APPLY>
-bool walkJournal(FileDBBinaryFile& j, std::uint64_t at, std::uint64_t originalSize, std::uint64_t size,
-                 unsigned char* transactionID, VERIFY verify, APPLY apply) {
-  std::vector<unsigned char> bytes;
-  bool marked = false;
-  j.setPosition(at);
-  while (at + kRecordOverhead <= size) {
-    unsigned char head[kRecordHeadSize];
-    const std::uint64_t headLength = sizeof head;
-    j.read(head, headLength);
-    const std::uint64_t offset = FileDBCoding::get64(head);
-    const std::uint64_t length = FileDBCoding::get64(head + 8);
-    const bool transaction = offset == kTransactionRecordOffset && length == kTransactionIDSize;
-    if (length > kMaxRecordLength || length > size - at - kRecordOverhead) break;
-    if (!transaction && (offset > originalSize || length > originalSize - offset)) break;
-    bytes.resize(static_cast<std::size_t>(length));
-    if (length > 0) j.read(static_cast<void*>(bytes.data()), length);
-    unsigned char stored[kMacSize];
-    const std::uint64_t sumLength = sizeof stored;
-    j.read(stored, sumLength);
-    if (!verify(head, bytes.data(), length, stored)) break;
-    marked = transaction;
-    if (transaction) {
-      std::memcpy(transactionID, bytes.data(), kTransactionIDSize);
-    } else {
-      apply(offset, bytes.data(), length);
-    }
-    at += kRecordOverhead + length;
-  }
-  return marked;
-}
 
 // The table path without its last extension, and the transaction files'
 // prefix.
@@ -441,15 +439,6 @@ std::string transactionStem(const std::string& path) {
   return (hasExtension ? path.substr(0, dot) : path) + ".vtxn-";
 }
 
-// The bytes of the transaction file at `path`, when it has the size of one.
-bool readTransactionFile(const VELString& path, unsigned char* bytes) {
-  FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
-  if (f.getSize() != kTransactionFileSize) return false;
-  const std::uint64_t n = kTransactionFileSize;
-  f.read(bytes, n);
-  return true;
-}
-
 // True when the transaction file at `path` is there and names `id`; false
 // when there is none.  One that is there but was not made under `password`
 // for this transaction is refused: a planted one would roll back a
@@ -457,8 +446,17 @@ bool readTransactionFile(const VELString& path, unsigned char* bytes) {
 bool transactionOpen(const VELString& path, const unsigned char* id, const VELPasswordEncryptor& password) {
   if (!FileDBBinaryFile::exists(path)) return false;
   unsigned char bytes[kTransactionFileSize];
+  bool whole = false;
+  {
+    FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
+    if (f.getSize() == kTransactionFileSize) {
+      const std::uint64_t n = kTransactionFileSize;
+      f.read(bytes, n);
+      whole = true;
+    }
+  }
   const FileDBJournalKey key(password, FileDBJournalKey::kTransactionFile, path);
-  if (!readTransactionFile(path, bytes) || std::memcmp(bytes, kTransactionMagic, sizeof kTransactionMagic) != 0 ||
+  if (!whole || std::memcmp(bytes, kTransactionMagic, sizeof kTransactionMagic) != 0 ||
       std::memcmp(bytes + kTransactionIDOffset, id, kTransactionIDSize) != 0 ||
       !key.verify(bytes + kTransactionMacOffset, {Piece(bytes, kTransactionMacOffset)})) {
     VELDB_THROW(VELDBError::kBadPassword,
@@ -469,29 +467,239 @@ bool transactionOpen(const VELString& path, const unsigned char* id, const VELPa
   return true;
 }
 
-// The same for a transaction file of the earlier layout (unkeyed): it is
-// only consulted to drop a journal of a committed transaction unapplied.
-bool legacyTransactionOpen(const VELString& path, const unsigned char* id) {
-  if (!FileDBBinaryFile::exists(path)) return false;
-  unsigned char bytes[kTransactionFileSize];
-  if (!readTransactionFile(path, bytes)) return false;
+enum class HeaderKind { Torn, Current, Legacy };
+
+// What the first bytes of a journal of `size` bytes say about it.
+HeaderKind classifyHeader(const unsigned char* header, std::uint64_t size) {
   unsigned char sum[32];
-  FileDBJournalKey::checksum(sum, {Piece(bytes, kTransactionMacOffset)});
-  return std::memcmp(bytes, kLegacyTransactionMagic, sizeof kLegacyTransactionMagic) == 0 &&
-         std::memcmp(sum, bytes + kTransactionMacOffset, sizeof sum) == 0 &&
-         std::memcmp(bytes + kTransactionIDOffset, id, kTransactionIDSize) == 0;
+  if (size >= kHeaderSize &&
+      (std::memcmp(header, kMagic, sizeof kMagic) == 0 || std::memcmp(header, kLegacyMagic2, sizeof kMagic) == 0)) {
+    FileDBJournalKey::checksum(sum, {Piece(header, kChecksumOffset)});
+    if (std::memcmp(sum, header + kChecksumOffset, sizeof sum) == 0) {
+      return header[7] == kMagic[7] ? HeaderKind::Current : HeaderKind::Legacy;
+    }
+  } else if (size >= kLegacyHeaderSize && std::memcmp(header, kLegacyMagic1, sizeof kLegacyMagic1) == 0) {
+    FileDBJournalKey::checksum(sum, {Piece(header, kLegacyChecksumOffset)});
+    if (std::memcmp(sum, header + kLegacyChecksumOffset, sizeof sum) == 0) return HeaderKind::Legacy;
+  }
+  // Shorter than a header, a checksum that does not match, or bytes that
+  // were never a header (a header whose write was lost, with later writes
+  // landed after it): the header was never durable, and the table is not
+  // touched before it is.
+  return HeaderKind::Torn;
 }
 
-// Writes a record's original bytes back into `file`.
-struct WriteBack {
-  FileDBBinaryFile& file;
-  void operator()(std::uint64_t offset, const unsigned char* bytes, std::uint64_t length) const {
-    file.FileDBBinaryFile::setPosition(offset);
-    file.FileDBBinaryFile::write(static_cast<const void*>(bytes), length);
-  }
+// A journal as recovery reads it: its header, then every record up to the
+// first that does not verify (it was being written when the change
+// stopped, before its region was touched).
+struct JournalContents {
+  // Where a record's original bytes go in the table, and where they are
+  // in the journal.
+  struct Span {
+    std::uint64_t offset;
+    std::uint64_t at;
+    std::uint64_t length;
+  };
+  HeaderKind kind = HeaderKind::Torn;
+  bool authentic = false;  // the header's MAC verifies
+  std::uint64_t originalSize = 0;
+  std::vector<Span> spans;
+  bool hasBefore = false;
+  std::vector<unsigned char> before;
+  std::vector<std::vector<unsigned char>> after;
+  bool marked = false;  // the last record is a transaction record
+  unsigned char transactionID[kTransactionIDSize] = {};
 };
 
-void ignoreRecord(std::uint64_t, const unsigned char*, std::uint64_t) {}
+// Reads the journal open as `j` of the table at `tablePath` under the
+// journal key of `password`.
+JournalContents readJournal(FileDBBinaryFile& j, const VELString& tablePath, const VELPasswordEncryptor& password) {
+  JournalContents c;
+  const std::uint64_t size = j.getSize();
+  unsigned char header[kHeaderSize] = {};
+  const std::uint64_t n = std::min(size, kHeaderSize);
+  if (n > 0) j.readAt(0, header, n);
+  c.kind = classifyHeader(header, size);
+  if (c.kind != HeaderKind::Current) return c;
+  const FileDBJournalKey key(password, FileDBJournalKey::kTableJournal, tablePath);
+  c.authentic = key.verify(header + kMacOffset, {Piece(header, kMacOffset)});
+  if (!c.authentic) return c;
+  c.originalSize = FileDBCoding::get64(header + kOriginalSizeOffset);
+  const unsigned char* nonce = header + kNonceOffset;
+  std::vector<unsigned char> bytes;
+  std::uint64_t at = kHeaderSize;
+  j.setPosition(at);
+  while (at + kRecordOverhead <= size) {
+    unsigned char head[kRecordHeadSize];
+    const std::uint64_t headLength = sizeof head;
+    j.read(head, headLength);
+    const std::uint64_t offset = FileDBCoding::get64(head);
+    const std::uint64_t length = FileDBCoding::get64(head + 8);
+    if (length > kMaxRecordLength || length > size - at - kRecordOverhead) break;
+    if (offset == kTransactionRecordOffset) {
+      if (length != kTransactionIDSize) break;
+    } else if (offset == kHeaderBeforeOffset || offset == kHeaderAfterOffset) {
+      if (length > kBoundLength) break;
+    } else if (offset > c.originalSize || length > c.originalSize - offset) {
+      break;
+    }
+    bytes.resize(static_cast<std::size_t>(length));
+    if (length > 0) j.read(static_cast<void*>(bytes.data()), length);
+    unsigned char stored[kMacSize];
+    const std::uint64_t sumLength = sizeof stored;
+    j.read(stored, sumLength);
+    if (!key.verify(stored, {Piece(nonce, kNonceSize), Piece(head, kRecordHeadSize),
+                             Piece(bytes.data(), static_cast<std::size_t>(length))})) {
+      break;
+    }
+    c.marked = offset == kTransactionRecordOffset;
+    if (offset == kTransactionRecordOffset) {
+      std::memcpy(c.transactionID, bytes.data(), kTransactionIDSize);
+    } else if (offset == kHeaderBeforeOffset) {
+      if (c.hasBefore || !c.spans.empty()) break;  // only ever the first record
+      c.hasBefore = true;
+      c.before = bytes;
+    } else if (offset == kHeaderAfterOffset) {
+      c.after.push_back(bytes);
+    } else {
+      c.spans.push_back({offset, at + kRecordHeadSize, length});
+    }
+    at += kRecordOverhead + length;
+  }
+  return c;
+}
+
+// True when the table's first bytes `current` stand as the journal's
+// change left them: each byte as it was before the change or as one of the
+// change's announced headers has it.
+bool belongsToChange(const JournalContents& c, const unsigned char* current, std::size_t length) {
+  for (std::size_t i = 0; i < length && i < c.before.size(); ++i) {
+    if (current[i] == c.before[i]) continue;
+    bool announced = false;
+    for (const std::vector<unsigned char>& after : c.after) {
+      if (i < after.size() && after[i] == current[i]) {
+        announced = true;
+        break;
+      }
+    }
+    if (!announced) return false;
+  }
+  return true;
+}
+
+// What to do with a journal, once read.
+enum class Verdict { Discard, Apply, Untrusted, Unbound };
+
+Verdict judge(const JournalContents& c, FileDBBinaryFile& table, const VELString& journal,
+              const VELPasswordEncryptor& password, VELString& why) {
+  switch (c.kind) {
+    case HeaderKind::Torn:
+      return Verdict::Discard;
+    case HeaderKind::Legacy:
+      why = "journal of an earlier layout, which cannot be tied to the change it belongs to: it is left in place "
+            "and not applied (finish the interrupted change with the release that made it, or remove the "
+            "journal to keep the table as it stands)-" +
+            journal;
+      return Verdict::Untrusted;
+    case HeaderKind::Current:
+      break;
+  }
+  if (!c.authentic) {
+    why = "journal not made for this table under this password (another password, another table, or not made "
+          "by this database): it is left in place and not applied-" +
+          journal;
+    return Verdict::Untrusted;
+  }
+  // Without its first record the journal was never made durable, and the
+  // table is not touched before it is.
+  if (!c.hasBefore) return Verdict::Discard;
+  unsigned char current[kBoundLength];
+  const std::uint64_t present =
+      std::min<std::uint64_t>(c.before.size(), table.FileDBBinaryFile::getSize());
+  if (present > 0) table.FileDBBinaryFile::readAt(0, current, present);
+  if (!belongsToChange(c, current, static_cast<std::size_t>(present))) {
+    why = "journal not made by the interrupted change of this table (it was moved here from another table or "
+          "database, or kept from an earlier change): it is not applied-" +
+          journal;
+    return Verdict::Unbound;
+  }
+  // A journal of a transaction over several files is applied only while
+  // that transaction is still open.
+  if (c.marked && !transactionOpen(FileDBJournaledFile::transactionPath(table.getFileName(), c.transactionID),
+                                   c.transactionID, password)) {
+    return Verdict::Discard;
+  }
+  return Verdict::Apply;
+}
+
+// A table file read-only, seen as its last committed state: the original
+// bytes that an interrupted change's journal holds, and a header given by
+// the caller, laid over the file; its size the size before the change.
+class CommittedView : public FileDBBinaryFile {
+ public:
+  CommittedView(const VELString& path, const VELString& journalPath)
+      : FileDBBinaryFile(path, VELDBConnectInfo::ReadOnly), d_size(FileDBBinaryFile::getSize()) {
+    (void)journalPath;
+  }
+
+  // Lays the records of `c`, read from `journal`, over the file.
+  void layJournal(std::unique_ptr<FileDBBinaryFile> journal, const JournalContents& c) {
+    d_journal = std::move(journal);
+    for (const JournalContents::Span& span : c.spans) {
+      if (span.length > 0) d_spans[span.offset] = span;
+    }
+    d_size = c.originalSize;
+    // What the change cut off must all be in the journal.
+    std::uint64_t covered = FileDBBinaryFile::getSize();
+    for (auto it = d_spans.begin(); it != d_spans.end() && covered < d_size; ++it) {
+      if (it->first <= covered) covered = std::max(covered, it->first + it->second.length);
+    }
+    if (covered < d_size) {
+      VELDB_THROW_EXTRA(VELDBError::kRead,
+                        "the journal of an interrupted change does not hold the bytes the change cut off-" +
+                            getFileName().str(),
+                        static_cast<long long>(covered));
+    }
+  }
+  void layHeader(const VELBuffer& header) { d_header.assign(header.data(), header.data() + header.size()); }
+
+  std::uint64_t getSize() const override { return d_size; }
+  using FileDBBinaryFile::read;
+  void read(void* buffer, const std::uint64_t& count) override {
+    const std::uint64_t at = currentPosition();
+    readAt(at, buffer, count);
+    FileDBBinaryFile::setPosition(at + count);
+  }
+  void readAt(std::uint64_t offset, void* buffer, std::uint64_t count) override {
+    if (offset > d_size || count > d_size - offset) {
+      const std::uint64_t available = offset < d_size ? d_size - offset : 0;
+      VELDB_THROW_EXTRA(VELDBError::kRead, getFileName().str(), static_cast<long long>(available));
+    }
+    unsigned char* out = static_cast<unsigned char*>(buffer);
+    const std::uint64_t physical = FileDBBinaryFile::getSize();
+    const std::uint64_t end = offset + count;
+    if (offset < physical) FileDBBinaryFile::readAt(offset, out, std::min(end, physical) - offset);
+    // Spans do not overlap: only the one before `offset` can reach into it.
+    auto it = d_spans.upper_bound(offset);
+    if (it != d_spans.begin()) --it;
+    for (; it != d_spans.end() && it->first < end; ++it) {
+      const JournalContents::Span& span = it->second;
+      const std::uint64_t from = std::max(offset, span.offset);
+      const std::uint64_t to = std::min(end, span.offset + span.length);
+      if (from < to) d_journal->readAt(span.at + (from - span.offset), out + (from - offset), to - from);
+    }
+    if (offset < d_header.size()) {
+      const std::uint64_t to = std::min<std::uint64_t>(end, d_header.size());
+      std::memcpy(out, d_header.data() + offset, static_cast<std::size_t>(to - offset));
+    }
+  }
+
+ private:
+  std::uint64_t d_size;
+  std::unique_ptr<FileDBBinaryFile> d_journal;
+  std::map<std::uint64_t, JournalContents::Span> d_spans;
+  std::vector<unsigned char> d_header;
+};
 
 }  // namespace
 
@@ -556,133 +764,89 @@ void FileDBJournaledFile::removeTransactionFile(const VELString& path) {
   if (syncMode() != SyncOff) FileDBBinaryFile::syncDirectory(path);
 }
 
-namespace {
 
-enum class HeaderKind { Torn, Current, Legacy };
-
-// What the first bytes of a journal of `size` bytes say about it.
-HeaderKind classifyHeader(const unsigned char* header, std::uint64_t size) {
-  unsigned char sum[32];
-  if (size >= kHeaderSize && std::memcmp(header, kMagic, sizeof kMagic) == 0) {
-    FileDBJournalKey::checksum(sum, {Piece(header, kChecksumOffset)});
-    if (std::memcmp(sum, header + kChecksumOffset, sizeof sum) == 0) return HeaderKind::Current;
-  } else if (size >= kLegacyHeaderSize && std::memcmp(header, kLegacyMagic, sizeof kLegacyMagic) == 0) {
-    FileDBJournalKey::checksum(sum, {Piece(header, kLegacyChecksumOffset)});
-    if (std::memcmp(sum, header + kLegacyChecksumOffset, sizeof sum) == 0) return HeaderKind::Legacy;
-  }
-  // Shorter than a header, a checksum that does not match, or bytes that
-  // were never a header (a header whose write was lost, with later writes
-  // landed after it): the header was never durable, and the table is not
-  // touched before it is.
-  return HeaderKind::Torn;
-}
-
-// Rolls `file` back through a journal of the earlier layout (header
-// verified), trying it on a scratch copy first.
-void recoverLegacy(FileDBBinaryFile& file, FileDBBinaryFile& j, const VELString& journal, const unsigned char* header,
-                   std::uint64_t size, const FileDBJournaledFile::LegacyCheck& legacyCheck) {
-  const std::uint64_t originalSize = FileDBCoding::get64(header + kOriginalSizeOffset);
-  const unsigned char* nonce = header + kNonceOffset;
-  auto verify = [nonce](const unsigned char* head, const unsigned char* bytes, std::uint64_t length,
-                        const unsigned char* stored) {
-    unsigned char sum[32];
-    FileDBJournalKey::checksum(
-        sum, {Piece(nonce, kNonceSize), Piece(head, kRecordHeadSize), Piece(bytes, static_cast<std::size_t>(length))});
-    return std::memcmp(sum, stored, 32) == 0;
-  };
-  unsigned char transactionID[kTransactionIDSize];
-  const bool marked = walkJournal(j, kLegacyHeaderSize, originalSize, size, transactionID, verify, ignoreRecord);
-  if (marked &&
-      !legacyTransactionOpen(FileDBJournaledFile::transactionPath(file.getFileName(), transactionID), transactionID)) {
-    return;  // its transaction committed: nothing to write back
-  }
-  const std::string advice =
-      ": it is left in place and not applied. Open the database read-write with the password it had when the "
-      "change was interrupted; if the journal is not this database's, remove it to keep the table as it stands-";
-  if (!legacyCheck) {
-    VELDB_THROW(VELDBError::kBadFormat, "journal of an earlier release that cannot be checked here" + advice + journal);
-  }
-  // The scratch copy, rolled back and checked before the table is touched.
-  FileDBBinaryFile scratch;
-  scratch.openTmpFile();
-  const std::uint64_t current = file.FileDBBinaryFile::getSize();
-  std::vector<unsigned char> block(static_cast<std::size_t>(std::min<std::uint64_t>(kMaxRecordLength, current)));
-  for (std::uint64_t at = 0; at < current; at += block.size()) {
-    const std::uint64_t n = std::min<std::uint64_t>(block.size(), current - at);
-    file.FileDBBinaryFile::readAt(at, block.data(), n);
-    scratch.setPosition(at);
-    scratch.write(static_cast<const void*>(block.data()), n);
-  }
-  walkJournal(j, kLegacyHeaderSize, originalSize, size, transactionID, verify, WriteBack{scratch});
-  scratch.setSize(originalSize);
-  const bool verified = legacyCheck(scratch);
-  scratch.close();
-  if (!verified) {
-    VELDB_THROW(VELDBError::kBadPassword,
-                "journal of an earlier release: the table it would restore is not sealed under this password" + advice +
-                    journal);
-  }
-  walkJournal(j, kLegacyHeaderSize, originalSize, size, transactionID, verify, WriteBack{file});
-  file.FileDBBinaryFile::setSize(originalSize);
-  if (FileDBJournaledFile::syncMode() != FileDBJournaledFile::SyncOff) file.FileDBBinaryFile::sync();
-}
-
-}  // namespace
-
-bool FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journal,
-                                  const VELPasswordEncryptor& password, const LegacyCheck& legacyCheck) {
+FileDBJournaledFile::Recovery FileDBJournaledFile::recover(FileDBBinaryFile& file, const VELString& journal,
+                                                           const VELPasswordEncryptor& password,
+                                                           VELString* notApplied) {
   VEL_TRACE_SCOPE("recover");
-  if (!FileDBBinaryFile::exists(journal)) return false;
+  if (!FileDBBinaryFile::exists(journal)) return Recovery::kNone;
+  Recovery result = Recovery::kDiscarded;
   {
     FileDBBinaryFile j(journal, VELDBConnectInfo::ReadWrite);
-    const std::uint64_t size = j.getSize();
-    unsigned char header[kHeaderSize] = {};
-    const std::uint64_t n = std::min(size, kHeaderSize);
-    if (n > 0) j.read(header, n);
-    switch (classifyHeader(header, size)) {
-      case HeaderKind::Torn:
-        VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "journal cut short before its table was touched removed " + journal);
-        break;
-      case HeaderKind::Legacy:
-        recoverLegacy(file, j, journal, header, size, legacyCheck);
-        VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "journal of an earlier release recovered " + journal);
-        break;
-      case HeaderKind::Current: {
-        const FileDBJournalKey key(password, FileDBJournalKey::kTableJournal, file.getFileName());
-        if (!key.verify(header + kMacOffset, {Piece(header, kMacOffset)})) {
-          VELDB_THROW(VELDBError::kBadPassword,
-                      "journal not made for this table under this password (another password, another table, or "
-                      "not made by this database): it is left in place and not applied-" +
-                          journal);
+    const JournalContents c = readJournal(j, file.getFileName(), password);
+    VELString why;
+    const Verdict verdict = judge(c, file, journal, password, why);
+    switch (verdict) {
+      case Verdict::Untrusted:
+      case Verdict::Unbound:
+        VEL_TRACE_WRITE(8, VELTraceLevel::kError, why);
+        if (notApplied != nullptr) {
+          *notApplied = why;
+          return verdict == Verdict::Unbound ? Recovery::kUnbound : Recovery::kNotApplied;
         }
-        const unsigned char* nonce = header + kNonceOffset;
-        auto verify = [&key, nonce](const unsigned char* head, const unsigned char* bytes, std::uint64_t length,
-                                    const unsigned char* stored) {
-          return key.verify(stored, {Piece(nonce, kNonceSize), Piece(head, kRecordHeadSize),
-                                     Piece(bytes, static_cast<std::size_t>(length))});
-        };
-        const std::uint64_t originalSize = FileDBCoding::get64(header + kOriginalSizeOffset);
-        // A journal of a transaction over several files is applied only
-        // while that transaction is still open; the first walk finds out.
-        unsigned char transactionID[kTransactionIDSize];
-        const bool marked = walkJournal(j, kHeaderSize, originalSize, size, transactionID, verify, ignoreRecord);
-        const bool apply =
-            !marked || transactionOpen(transactionPath(file.getFileName(), transactionID), transactionID, password);
-        if (apply) {
-          walkJournal(j, kHeaderSize, originalSize, size, transactionID, verify, WriteBack{file});
-          file.FileDBBinaryFile::setSize(originalSize);
-          if (syncMode() != SyncOff) file.FileDBBinaryFile::sync();
+        VELDB_THROW(c.kind == HeaderKind::Legacy ? VELDBError::kBadFormat : VELDBError::kBadPassword, why);
+      case Verdict::Discard:
+        VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "journal with nothing to write back removed " + journal);
+        break;
+      case Verdict::Apply: {
+        std::vector<unsigned char> bytes;
+        for (const JournalContents::Span& span : c.spans) {
+          bytes.resize(static_cast<std::size_t>(span.length));
+          if (span.length == 0) continue;
+          j.readAt(span.at, bytes.data(), span.length);
+          file.FileDBBinaryFile::setPosition(span.offset);
+          file.FileDBBinaryFile::write(static_cast<const void*>(bytes.data()), span.length);
         }
-        VEL_TRACE_WRITE(
-            8, VELTraceLevel::kInfo,
-            (apply ? "rolled back from journal " : "journal of a committed transaction removed ") + journal);
+        file.FileDBBinaryFile::setSize(c.originalSize);
+        if (syncMode() != SyncOff) file.FileDBBinaryFile::sync();
+        VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "rolled back from journal " + journal);
+        result = Recovery::kRolledBack;
         break;
       }
     }
     j.close();
   }
   FileDBBinaryFile::remove(journal);
-  return true;
+  return result;
+}
+
+std::unique_ptr<FileDBBinaryFile> FileDBJournaledFile::openCommitted(const VELString& path,
+                                                                     const VELPasswordEncryptor& password,
+                                                                     const VELBuffer* header, VELString* notApplied) {
+  VEL_TRACE_SCOPE("openCommitted");
+  // The shared lock first: while it is held, no writer can begin a change,
+  // so a journal found now is one that nobody is writing.
+  std::unique_ptr<CommittedView> view(new CommittedView(path, journalPath(path)));
+  const VELString journal = journalPath(path);
+  bool laid = false;
+  if (FileDBBinaryFile::exists(journal)) {
+    std::unique_ptr<FileDBBinaryFile> j(new FileDBBinaryFile(journal, VELDBConnectInfo::ReadOnly));
+    const JournalContents c = readJournal(*j, path, password);
+    VELString why;
+    switch (judge(c, *view, journal, password, why)) {
+      case Verdict::Untrusted:
+      case Verdict::Unbound:
+        VEL_TRACE_WRITE(8, VELTraceLevel::kError, why);
+        if (notApplied != nullptr) *notApplied = why;
+        break;
+      case Verdict::Discard:
+        break;
+      case Verdict::Apply:
+        view->layJournal(std::move(j), c);
+        laid = true;
+        VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "read through the journal of an interrupted change " + journal);
+        break;
+    }
+  }
+  if (header != nullptr) {
+    view->layHeader(*header);
+    laid = true;
+  }
+  if (!laid) {
+    view.reset();
+    return std::unique_ptr<FileDBBinaryFile>(new FileDBBinaryFile(path, VELDBConnectInfo::ReadOnly));
+  }
+  return std::unique_ptr<FileDBBinaryFile>(view.release());
 }
 
 bool FileDBJournaledFile::onlyRestoresBelow(const VELString& journal, std::uint64_t limit, std::uint64_t size) {
@@ -696,16 +860,19 @@ bool FileDBJournaledFile::onlyRestoresBelow(const VELString& journal, std::uint6
       FileDBCoding::get64(header + kOriginalSizeOffset) != size)
     return false;
   // Every record the walk of a recovery could reach, authenticated or not.
-  bool below = true;
-  unsigned char transactionID[kTransactionIDSize];
-  walkJournal(
-      j, kHeaderSize, size, journalSize, transactionID,
-      [&below](const unsigned char* head, const unsigned char*, std::uint64_t, const unsigned char*) {
-        below = below && FileDBCoding::get64(head) != kTransactionRecordOffset;
-        return true;
-      },
-      [&below, limit](std::uint64_t offset, const unsigned char*, std::uint64_t length) {
-        below = below && offset <= limit && length <= limit - offset;
-      });
-  return below;
+  std::uint64_t at = kHeaderSize;
+  while (at + kRecordOverhead <= journalSize) {
+    unsigned char head[kRecordHeadSize];
+    j.readAt(at, head, sizeof head);
+    const std::uint64_t offset = FileDBCoding::get64(head);
+    const std::uint64_t length = FileDBCoding::get64(head + 8);
+    if (length > kMaxRecordLength || length > journalSize - at - kRecordOverhead) break;
+    if (offset == kTransactionRecordOffset) return false;
+    if (offset != kHeaderBeforeOffset && offset != kHeaderAfterOffset) {
+      if (offset > size || length > size - offset) break;
+      if (offset > limit || length > limit - offset) return false;
+    }
+    at += kRecordOverhead + length;
+  }
+  return true;
 }

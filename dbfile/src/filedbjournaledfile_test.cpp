@@ -1,10 +1,12 @@
-// Plan: kill a change at every write it makes (and tear that write in half), then reopen:
-// the table must hold exactly the records before or after the change, for every kind of change.
+// Plan: kill a change at every write it makes (and tear that write in half), then reopen, read-only
+// first: the table must show exactly the records before or after the change, for every kind of
+// change; journals from elsewhere (another table, an earlier change, an earlier layout) never apply.
 #include "filedbjournaledfile.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,16 +53,20 @@ std::string sha256(const std::string& bytes) {
   return std::string(reinterpret_cast<char*>(sum), 32);
 }
 
-// A journal of the current layout whose MACs are made with `key`: it passes
-// every check that needs no password.
-std::string craftJournal(const FileDBJournalKey& key, std::uint64_t originalSize, const Regions& regions) {
+// A journal of the current layout whose MACs are made with `key`, tied to
+// a table whose first bytes were `before`: it passes every check that
+// needs no password.  `magic` may name an earlier layout.
+std::string craftJournal(const FileDBJournalKey& key, std::uint64_t originalSize, const Regions& regions,
+                         const std::string& before = std::string(), const char* magic = "VELJRNL3") {
   const std::string nonce(16, 'n');
-  std::string out = "VELJRNL2" + nonce + be64(originalSize);
+  std::string out = magic + nonce + be64(originalSize);
   unsigned char mac[32];
   key.mac(mac, {Piece(out.data(), 32)});
   out.append(reinterpret_cast<char*>(mac), 32);
   out += sha256(out);
-  for (const auto& region : regions) {
+  Regions records = regions;
+  if (!before.empty()) records.insert(records.begin(), {~std::uint64_t(0) - 1, before.substr(0, 88)});
+  for (const auto& region : records) {
     const std::string head = be64(region.first) + be64(region.second.size());
     key.mac(mac, {Piece(nonce.data(), 16), Piece(head.data(), 16), Piece(region.second.data(), region.second.size())});
     out += head + region.second + std::string(reinterpret_cast<char*>(mac), 32);
@@ -117,11 +123,11 @@ class JournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
     t.append(2, std::string(3000, 's'));
     t.append(3, "third");
   }
-  // The table as a fresh read-write open sees it.
-  Outcome open() {
+  // The table as a fresh open sees it (read-write unless `mode` says).
+  Outcome open(VELDBConnectInfo::AccessMode mode = VELDBConnectInfo::ReadWrite) {
     for (const char* pw : {"old", "new"}) {
       try {
-        TestTable t(info(pw), d_path);
+        TestTable t(info(pw, mode), d_path);
         return Outcome{t.records(), pw};
       } catch (const VELDBException& e) {
         if (e.getError() != VELDBError::kBadPassword) throw;
@@ -129,6 +135,24 @@ class JournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
     }
     ADD_FAILURE() << "no password opens the table";
     return Outcome{};
+  }
+  // A read-only open, which must write nothing, then a read-write open,
+  // which must agree with it.
+  Outcome openReadOnlyFirst() {
+    const std::string journal = FileDBJournaledFile::journalPath(d_path);
+    const std::string table = readAll(d_path);
+    const bool hadJournal = FileDBBinaryFile::exists(journal);
+    const std::string journalBytes = hadJournal ? readAll(journal) : std::string();
+    const Outcome reader = open(VELDBConnectInfo::ReadOnly);
+    EXPECT_EQ(readAll(d_path), table) << "a read-only open wrote the table";
+    EXPECT_EQ(FileDBBinaryFile::exists(journal), hadJournal);
+    if (hadJournal) {
+      EXPECT_EQ(readAll(journal), journalBytes) << "a read-only open wrote the journal";
+    }
+    const Outcome writer = open();
+    EXPECT_EQ(reader.records, writer.records) << "reader and writer disagree";
+    EXPECT_EQ(reader.password, writer.password);
+    return writer;
   }
 
   // Runs `change` once cleanly, then once per crash point; every outcome
@@ -149,7 +173,7 @@ class JournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
       writeAll(d_path, base);
       unlink(FileDBJournaledFile::journalPath(d_path).c_str());
       crashAt(k, changeOnce);
-      const Outcome seen = open();
+      const Outcome seen = openReadOnlyFirst();
       const bool isBefore = seen.records == before.records && seen.password == before.password;
       const bool isAfter = seen.records == after.records && seen.password == after.password;
       EXPECT_TRUE(isBefore || isAfter) << "crash at call " << k << " of " << total;
@@ -226,30 +250,18 @@ TEST_F(JournalTest, AFailedChangeIsRolledBackAtOnceAndReported) {
 }
 
 // A read-only open writes nothing, even with no one else holding the file:
-// it refuses and says how to recover; one read-write open recovers.
-TEST_F(JournalTest, ReadOnlyOpenNeverRecoversAndSaysHow) {
-  const Outcome before = interruptedBase(VELDBConnectInfo::Create);
-  const std::string journal = FileDBJournaledFile::journalPath(d_path);
-  const std::string table = readAll(d_path);
-  const std::string journalBytes = readAll(journal);
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    try {
-      TestTable t(info("old", VELDBConnectInfo::ReadOnly), d_path);
-      FAIL() << "opened a file that needs recovery";
-    } catch (const VELDBException& e) {
-      EXPECT_EQ(e.getError(), VELDBError::kLock);
-      EXPECT_NE(e.getMessage().find("read-write open"), std::string::npos);
-    }
-    EXPECT_EQ(readAll(d_path), table);
-    EXPECT_EQ(readAll(journal), journalBytes);
+// it reads through the journal, as often as asked; a read-write open then
+// rolls back to the same state.
+TEST_F(JournalTest, ReadOnlyOpenReadsThroughAnInterruptedChange) {
+  for (auto type : {VELDBConnectInfo::Create, VELDBConnectInfo::CreateV4}) {
+    const Outcome before = interruptedBase(type);
+    const std::string journal = FileDBJournaledFile::journalPath(d_path);
+    for (int attempt = 0; attempt < 2; ++attempt) EXPECT_EQ(open(VELDBConnectInfo::ReadOnly).records, before.records);
+    EXPECT_TRUE(FileDBBinaryFile::exists(journal));
+    EXPECT_EQ(openReadOnlyFirst().records, before.records);
+    EXPECT_FALSE(FileDBBinaryFile::exists(journal));
+    unlink(d_path.c_str());
   }
-  {
-    TestTable t(info("old"), d_path);
-    EXPECT_EQ(t.records(), before.records);
-  }
-  EXPECT_FALSE(FileDBBinaryFile::exists(journal));
-  TestTable t(info("old", VELDBConnectInfo::ReadOnly), d_path);
-  EXPECT_EQ(t.records(), before.records);
 }
 
 TEST_F(JournalTest, DamagedJournalsAreHandledSafely) {
@@ -291,50 +303,123 @@ TEST_F(JournalTest, KilledProcessesNeverCostTheTable) {
   }
 }
 
-// A journal that is whole but was not made for this table under this
-// password -- another password, another table of the same password, or
-// crafted without the password -- is refused, named, kept, and writes
-// nothing; the right password still recovers the genuine one.
-TEST_F(JournalTest, AJournalNotMadeForThisTableUnderThisPasswordIsRefusedAndKept) {
+// A journal that cannot be trusted -- under another password, crafted
+// without the password, moved over from another database, kept from an
+// earlier change, or of an earlier layout -- is never applied and is kept.
+// It never blocks a table that verifies as it stands (the open goes on and
+// says why), and never rescues one that does not (refused, named).
+TEST_F(JournalTest, AJournalThatCannotBeTrustedIsNeverApplied) {
   const Outcome before = interruptedBase(VELDBConnectInfo::CreateV4);
   const std::string journal = FileDBJournaledFile::journalPath(d_path);
   const std::string table = readAll(d_path);
   const std::string genuine = readAll(journal);
-  auto expectRefused = [&](const char* pw, const std::string& path, const std::string& tableBytes) {
-    const VELDBException e = errorFrom([&] { TestTable t(info(pw), path); });
-    EXPECT_EQ(e.getError(), VELDBError::kBadPassword) << e.what();
-    EXPECT_NE(e.getMessage().find(FileDBJournaledFile::journalPath(path)), std::string::npos) << e.what();
-    EXPECT_EQ(readAll(path), tableBytes);
-  };
 
-  // A wrong password: the journal is not taken for one cut short.
-  expectRefused("other", d_path, table);
+  // A wrong password: refused, both files as they were.
+  const VELDBException wrong = errorFrom([&] { TestTable t(info("other"), d_path); });
+  EXPECT_EQ(wrong.getError(), VELDBError::kBadPassword) << wrong.what();
+  EXPECT_NE(wrong.getMessage().find(journal), std::string::npos) << wrong.what();
+  EXPECT_EQ(readAll(d_path), table);
   EXPECT_EQ(readAll(journal), genuine);
-
-  // This table's journal beside another table of the same password.
-  const std::string second = d_dir + "/second.vtst";
-  {
-    VELDBConnectInfo::FILE create(d_dir + "/second", password("old"), VELDBConnectInfo::CreateV4,
-                                  VELDBConnectInfo::ReadWrite);
-    FileDBStorage::newFile(create, second, 1, kTestType);
-  }
-  const std::string secondBytes = readAll(second);
-  writeAll(FileDBJournaledFile::journalPath(second), genuine);
-  expectRefused("old", second, secondBytes);
-  EXPECT_EQ(readAll(FileDBJournaledFile::journalPath(second)), genuine);
-  unlink(FileDBJournaledFile::journalPath(second).c_str());
-  unlink(second.c_str());
-
-  // Crafted without the password: zero the header, cut the file short.
-  const FileDBJournalKey guess(password("guess"), FileDBJournalKey::kTableJournal, d_path);
-  const std::string crafted = craftJournal(guess, 10, {{0, std::string(100, '\0')}});
-  writeAll(journal, crafted);
-  expectRefused("old", d_path, table);
-  EXPECT_EQ(readAll(journal), crafted);
-
-  writeAll(journal, genuine);
   EXPECT_EQ(open().records, before.records);
+
+  // Beside a table that verifies as it stands, each kind of journal that
+  // cannot be trusted: the table opens as it is, read-only and read-write,
+  // and the journal stays until a change needs its name.
+  const std::string committed = readAll(d_path);
+  const FileDBJournalKey key(password("old"), FileDBJournalKey::kTableJournal, d_path);
+  const FileDBJournalKey guess(password("guess"), FileDBJournalKey::kTableJournal, d_path);
+  const std::string zeroes(200, '\0');
+  // The journal a change leaves when it is killed at its last call, just
+  // before the journal goes: whole, and the table holds the new header.
+  const auto leaveWholeJournal = [&](const VELDBConnectInfo::FILE& rw, const std::string& path,
+                                     const std::function<void(TestTable&)>& change) {
+    const std::string saved = readAll(path);
+    const auto once = [&] {
+      TestTable t(rw, path);
+      change(t);
+    };
+    const long long total = countCalls(once);
+    writeAll(path, saved);
+    crashAt(total - 1, once);
+    EXPECT_TRUE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(path)));
+    return readAll(FileDBJournaledFile::journalPath(path));
+  };
+  // An interrupted change's own journal, kept; the table then changed again.
+  const std::string replayed =
+      leaveWholeJournal(info("old"), d_path, [](TestTable& t) { t.append(4, std::string(3000, 'r')); });
+  EXPECT_EQ(open().records, before.records);
+  {
+    TestTable t(info("old"), d_path);
+    t.append(5, "after the replayed change");
+  }
+  const Records latest = open().records;
+  const std::string latestBytes = readAll(d_path);
+  // The genuine journal of another database: same password, same file name.
+  const std::string other = d_dir + "/other";
+  ASSERT_EQ(0, mkdir(other.c_str(), 0700));
+  const VELDBConnectInfo::FILE otherInfo(other + "/table", password("old"), VELDBConnectInfo::Open,
+                                         VELDBConnectInfo::ReadWrite);
+  {
+    VELDBConnectInfo::FILE create(other + "/table", password("old"), VELDBConnectInfo::CreateV4,
+                                  VELDBConnectInfo::ReadWrite);
+    FileDBStorage::newFile(create, other + "/table.vtst", 1, kTestType);
+    TestTable t(otherInfo, other + "/table.vtst");
+    t.append(1, "theirs");
+  }
+  const std::string transplanted = leaveWholeJournal(otherInfo, other + "/table.vtst", [](TestTable& t) {
+    t.append(2, std::string(4000, 't'));
+    t.markDeleted(0);
+  });
+  // Made under another password or in an earlier layout: left to whoever
+  // made it.  Made under this password by another change: removed by a
+  // read-write open, once the table verified without it.
+  struct Planted {
+    const char* what;
+    std::string bytes;
+    bool removed;
+  };
+  const std::vector<Planted> untrusted = {
+      {"crafted without the password", craftJournal(guess, 10, {{0, zeroes}}, committed), false},
+      {"moved from another database", transplanted, true},
+      {"kept from an earlier change", replayed, true},
+      {"earlier layout, keyed", craftJournal(key, 10, {{0, zeroes}}, std::string(), "VELJRNL2"), false},
+      {"earliest layout, unkeyed", legacyJournal(10, {{0, zeroes}}), false},
+  };
+  for (const Planted& planted : untrusted) {
+    SCOPED_TRACE(planted.what);
+    writeAll(journal, planted.bytes);
+    for (auto mode : {VELDBConnectInfo::ReadOnly, VELDBConnectInfo::ReadWrite}) {
+      TestTable t(info("old", mode), d_path);
+      EXPECT_EQ(t.records(), latest);
+      EXPECT_NE(t.getJournalNotApplied().find(journal), std::string::npos) << t.getJournalNotApplied();
+      if (mode == VELDBConnectInfo::ReadOnly) {
+        EXPECT_EQ(readAll(journal), planted.bytes);
+      }
+    }
+    EXPECT_EQ(readAll(d_path), latestBytes);
+    EXPECT_EQ(FileDBBinaryFile::exists(journal), !planted.removed);
+    if (!planted.removed) {
+      EXPECT_EQ(readAll(journal), planted.bytes);
+    }
+  }
+  // A change takes the name over; the journal it leaves is its own.
+  {
+    TestTable t(info("old"), d_path);
+    t.append(6, "taken over");
+  }
   EXPECT_FALSE(FileDBBinaryFile::exists(journal));
+
+  // A table that does not verify as it stands is not rescued by a journal
+  // that cannot be trusted.
+  std::string damaged = readAll(d_path);
+  damaged[damaged.size() - 10] ^= 0x55;
+  writeAll(d_path, damaged);
+  writeAll(journal, transplanted);
+  const VELDBException refused = errorFrom([&] { TestTable t(info("old"), d_path); });
+  EXPECT_EQ(refused.getError(), VELDBError::kHashMismatch) << refused.what();
+  EXPECT_NE(refused.getMessage().find(journal), std::string::npos) << refused.what();
+  EXPECT_EQ(readAll(d_path), damaged);
+  EXPECT_EQ(readAll(journal), transplanted);
 }
 
 // A header torn by a crash (its checksum does not match: the rest of it
@@ -351,43 +436,6 @@ TEST_F(JournalTest, AJournalWhoseHeaderWasCutShortIsRemovedAndTheTableKept) {
   writeAll(journal, torn);
   EXPECT_EQ(open().records, before.records);
   EXPECT_EQ(readAll(d_path), table);
-  EXPECT_FALSE(FileDBBinaryFile::exists(journal));
-}
-
-// A journal of the earlier layout cannot be authenticated: it is applied
-// only when the table it restores, tried on a scratch copy, is sealed under
-// the password given; otherwise refused and kept, the table untouched.
-TEST_F(JournalTest, AnEarlierLayoutJournalIsAppliedOnlyWhenTheTableItRestoresIsSealed) {
-  makeBase(VELDBConnectInfo::CreateV4);
-  const Outcome before = open();
-  const std::string original = readAll(d_path);
-  {
-    TestTable t(info("old"), d_path);
-    t.append(4, std::string(2500, 'x'));
-  }
-  const std::string changed = readAll(d_path);
-  const std::string journal = FileDBJournaledFile::journalPath(d_path);
-  // What an earlier release left when it died just before its commit.
-  const std::string left =
-      legacyJournal(original.size(), {{0, original.substr(0, std::min(original.size(), changed.size()))}});
-
-  auto expectRefused = [&](const char* pw, const std::string& journalBytes, unsigned long error) {
-    writeAll(journal, journalBytes);
-    const VELDBException e = errorFrom([&] { TestTable t(info(pw), d_path); });
-    EXPECT_EQ(e.getError(), error) << e.what();
-    EXPECT_NE(e.getMessage().find(journal), std::string::npos) << e.what();
-    EXPECT_EQ(readAll(d_path), changed);
-    EXPECT_EQ(readAll(journal), journalBytes);
-  };
-  // Crafted: zeroes the header; keeps the header and changes a record.  And
-  // the genuine one under a wrong password.
-  expectRefused("old", legacyJournal(changed.size(), {{0, std::string(88, '\0')}}), VELDBError::kBadPassword);
-  expectRefused("old", legacyJournal(changed.size(), {{100, "forged record bytes"}}), VELDBError::kBadPassword);
-  expectRefused("other", left, VELDBError::kBadPassword);
-
-  writeAll(journal, left);
-  EXPECT_EQ(open().records, before.records);
-  EXPECT_EQ(readAll(d_path), original);
   EXPECT_FALSE(FileDBBinaryFile::exists(journal));
 }
 
@@ -420,12 +468,12 @@ TEST_F(JournalTest, ATransactionFileCountsOnlyWhenItIsAuthentic) {
 
   leaveMarkedPart();
   FileDBJournaledFile::writeTransactionFile(transaction, id, password("old"));
-  EXPECT_TRUE(recoverWith("old"));
+  EXPECT_EQ(recoverWith("old"), FileDBJournaledFile::Recovery::kRolledBack);
   EXPECT_EQ(readAll(data), original);
   unlink(transaction.c_str());
 
   leaveMarkedPart();
-  EXPECT_TRUE(recoverWith("old"));
+  EXPECT_EQ(recoverWith("old"), FileDBJournaledFile::Recovery::kDiscarded);
   EXPECT_EQ(readAll(data), changed);
   EXPECT_FALSE(FileDBBinaryFile::exists(journal));
 

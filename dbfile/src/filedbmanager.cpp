@@ -1,6 +1,8 @@
 #include "filedbmanager.h"
 
 #include <chrono>
+#include <map>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -190,24 +192,41 @@ void FileDBManager::connectFileDatabase() {
   if (!password.isPresent() || password.length() == 0) d_connectInfo->setLogicalDBPassword(defaultPassword());
 
   // A password change that a dead process left half done is rolled back
-  // before the tables are opened, so that they agree on one password again:
-  // by a read-write open that gives either password of the change (a
-  // read-only open writes nothing).  While the key file is open in this
-  // process its connections own it.
+  // before the tables are opened, so that they agree on one password again,
+  // by a read-write open that gives either password of the change.  A
+  // read-only open writes nothing: it reads each table with the header the
+  // rollback would put back.  While the key file is open in this process
+  // its connections own it.  A password journal that cannot be trusted is
+  // left in place; it stops the open only when the key table does not open
+  // as it stands.
+  const bool readOnly = d_connectInfo->getAccessMode() != VELDBConnectInfo::ReadWrite;
+  std::map<VELString, VELBuffer> committedHeaders;
+  std::unique_ptr<VELDBException> passwordJournalRefused;
   if (FileDBStorage::findFileMap(keyPath) == nullptr && FileDBBinaryFile::exists(FileDBPasswordJournal::path(keyPath))) {
-    if (d_connectInfo->getAccessMode() != VELDBConnectInfo::ReadWrite) {
-      VELDB_THROW(VELDBError::kLock,
-                  "an interrupted password change must first be recovered by one read-write open with the "
-                  "database's password (a read-only open writes nothing)-" + FileDBPasswordJournal::path(keyPath));
+    FileDBPasswordJournal::Outcome outcome = FileDBPasswordJournal::Outcome::kNone;
+    try {
+      outcome = readOnly ? FileDBPasswordJournal::committedHeaders({keyPath, keyPairPath, crlPath},
+                                                                   d_connectInfo->getLogicalDBPassword(), committedHeaders)
+                         : FileDBPasswordJournal::recover({keyPath, keyPairPath, crlPath},
+                                                          d_connectInfo->getLogicalDBPassword());
+    } catch (const VELDBException& e) {
+      // Not made under this password for this database, of an earlier
+      // layout, or not describing these tables: never applied.
+      if (e.getError() != VELDBError::kBadPassword && e.getError() != VELDBError::kBadFormat) throw;
+      e.writeToTrace();
+      passwordJournalRefused.reset(new VELDBException(e));
+      committedHeaders.clear();
     }
-    const FileDBPasswordJournal::Outcome outcome =
-        FileDBPasswordJournal::recover({keyPath, keyPairPath, crlPath}, d_connectInfo->getLogicalDBPassword());
     if (outcome == FileDBPasswordJournal::Outcome::kRestoredWithNew) {
       VELDB_THROW(VELDBError::kBadPassword,
-                  "an interrupted password change was rolled back: the database has the password it had before "
-                  "the change-" + keyPath);
+                  readOnly ? "a password change of this database was interrupted before it committed: the database "
+                             "still has the password it had before the change (a read-write open with either "
+                             "password completes the rollback)-" + keyPath
+                           : "an interrupted password change was rolled back: the database has the password it had "
+                             "before the change-" + keyPath);
     }
   }
+  const FileDBStorage::CommittedHeaders committed(committedHeaders);
 
   if (isCreateType(*d_connectInfo)) {
     for (const VELString* path : {&keyPath, &keyPairPath, &crlPath}) {
@@ -240,19 +259,43 @@ void FileDBManager::connectFileDatabase() {
   try {
     key = connectIfPresent<FileDBKeyStorage>(*d_connectInfo, keyPath);
     keyPair = connectIfPresent<FileDBKeyPairStorage>(*d_connectInfo, keyPairPath);
+  } catch (const VELDBException& e) {
+    FileDBKeyPairStorage::disconnect(keyPair, false);
+    FileDBKeyStorage::disconnect(key, false);
+    // Tables that do not open as they stand are not rescued by a password
+    // journal that could not be trusted: its refusal is the reason given.
+    if (passwordJournalRefused) throw *passwordJournalRefused;
+    throw;
   } catch (...) {
     FileDBKeyPairStorage::disconnect(keyPair, false);
     FileDBKeyStorage::disconnect(key, false);
     throw;
   }
-  // A CRL table that cannot be used does not stop the database.
+  // A CRL table that cannot be used (missing, damaged, sealed under another
+  // password) does not stop the database; the caller is told which table
+  // was left out and why.
   try {
     crl = FileDBCRLStorage::connectFile(*d_connectInfo, crlPath);
   } catch (const VELException& e) {
     e.writeToTrace();
     FileDBCRLStorage::disconnect(crl, false);
+    crl = nullptr;
+    if (FileDBBinaryFile::exists(crlPath)) {
+      d_openNotices.push_back("CRL table left out (" + crlPath + "): " + e.what());
+      VEL_TRACE_WRITE(8, VELTraceLevel::kError, d_openNotices.back());
+    }
   } catch (...) {
     FileDBCRLStorage::disconnect(crl, false);
+    crl = nullptr;
+  }
+  if (passwordJournalRefused) {
+    d_openNotices.push_back(VELString("password journal not applied: ") + passwordJournalRefused->getMessage());
+  }
+  const std::pair<const char*, const FileDBStorage*> opened[] = {{"key", key}, {"key pair", keyPair}, {"CRL", crl}};
+  for (const auto& table : opened) {
+    if (table.second != nullptr && !table.second->getJournalNotApplied().empty()) {
+      d_openNotices.push_back(VELString(table.first) + " table: " + table.second->getJournalNotApplied());
+    }
   }
   if (key == nullptr) {
     FileDBKeyPairStorage::disconnect(keyPair, false);

@@ -200,11 +200,15 @@ void FileDBPasswordJournal::remove(const VELString& keyPath) {
   syncDirectory(file);
 }
 
-FileDBPasswordJournal::Outcome FileDBPasswordJournal::recover(const Paths& tables,
-                                                              const VELPasswordEncryptor& password) {
-  VEL_TRACE_SCOPE("FileDBPasswordJournal::recover");
-  const VELString& keyPath = tables[kKeyTable];
-  const VELString file = path(keyPath);
+namespace {
+
+// Reads and authenticates the password journal of the key file `keyPath`
+// under `password`: kNone when there is none or it was cut short (removed
+// when `removeTorn`), else which role `password` has, with the entries.
+FileDBPasswordJournal::Outcome readJournal(const VELString& keyPath, const VELPasswordEncryptor& password,
+                                           bool removeTorn, std::vector<FileDBPasswordJournal::Entry>& entries) {
+  using Outcome = FileDBPasswordJournal::Outcome;
+  const VELString file = FileDBPasswordJournal::path(keyPath);
   if (!FileDBBinaryFile::exists(file)) return Outcome::kNone;
   VELString bytes;
   {
@@ -221,8 +225,10 @@ FileDBPasswordJournal::Outcome FileDBPasswordJournal::recover(const Paths& table
       bytes.size() >= sizeof kLegacyMagic && std::memcmp(bytes.data(), kLegacyMagic, sizeof kLegacyMagic) == 0;
   if (!(current || legacy) || !whole(bytes) || (current && bytes.size() < sizeof kMagic + 1 + kTrailer)) {
     // Cut short while it was written, before any table changed.
-    FileDBBinaryFile::remove(file);
-    VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "password journal cut short removed: " + file);
+    if (removeTorn) {
+      FileDBBinaryFile::remove(file);
+      VEL_TRACE_WRITE(8, VELTraceLevel::kInfo, "password journal cut short removed: " + file);
+    }
     return Outcome::kNone;
   }
   if (legacy) {
@@ -244,10 +250,56 @@ FileDBPasswordJournal::Outcome FileDBPasswordJournal::recover(const Paths& table
     }
     outcome = Outcome::kRestoredWithNew;
   }
-  std::vector<Entry> entries;
   if (!parse(body, entries)) {
     VELDB_THROW(VELDBError::kBadFormat, "password journal not well formed: it is left in place-" + file);
   }
+  return outcome;
+}
+
+}  // namespace
+
+FileDBPasswordJournal::Outcome FileDBPasswordJournal::committedHeaders(const Paths& tables,
+                                                                       const VELPasswordEncryptor& password,
+                                                                       std::map<VELString, VELBuffer>& headers) {
+  VEL_TRACE_SCOPE("FileDBPasswordJournal::committedHeaders");
+  std::vector<Entry> entries;
+  const Outcome outcome = readJournal(tables[kKeyTable], password, false, entries);
+  if (outcome == Outcome::kNone) return outcome;
+  // Only a journal that describes these tables as they stand is read
+  // through, as only such a one is applied.
+  for (const Entry& entry : entries) {
+    const VELString& table = tables[entry.table];
+    if (table.empty() || !FileDBBinaryFile::exists(table)) continue;
+    unsigned char head[FileDBHeader::kCommonHeaderSize];
+    {
+      FileDBBinaryFile f(table, VELDBConnectInfo::ReadOnly);
+      if (f.getSize() < entry.header.size() || f.getSize() < sizeof head) {
+        VELDB_THROW(VELDBError::kBadFormat,
+                    "password journal does not belong to this database: it is left in place and not applied-" +
+                        path(tables[kKeyTable]));
+      }
+      f.readAt(0, head, sizeof head);
+    }
+    unsigned char digest[kSumSize];
+    bodyDigest(table, entry.header.size(), digest);
+    if (!describes(entry.header, head) || std::memcmp(digest, entry.slots.data(), kSumSize) != 0) {
+      VELDB_THROW(VELDBError::kBadFormat, "password journal does not belong to this database (it does not describe " +
+                                              table + "): it is left in place and not applied-" +
+                                              path(tables[kKeyTable]));
+    }
+    headers[table] = entry.header;
+  }
+  return outcome;
+}
+
+FileDBPasswordJournal::Outcome FileDBPasswordJournal::recover(const Paths& tables,
+                                                              const VELPasswordEncryptor& password) {
+  VEL_TRACE_SCOPE("FileDBPasswordJournal::recover");
+  const VELString& keyPath = tables[kKeyTable];
+  const VELString file = path(keyPath);
+  std::vector<Entry> entries;
+  const Outcome outcome = readJournal(keyPath, password, true, entries);
+  if (outcome == Outcome::kNone) return outcome;
 
   // Every table file, for writing; any one in use elsewhere: leave it all.
   struct Open {

@@ -91,12 +91,26 @@ class PasswordJournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
     }
     EXPECT_EQ(snapshot(), before);
   }
+  // A journal that cannot be trusted beside tables that verify as they
+  // stand: both kinds of open go on with the tables as they are, say why,
+  // and change no file; another password is refused, naming the journal.
+  void expectPassedBy(unsigned long error) {
+    const auto before = snapshot();
+    for (auto mode : {VELDBConnectInfo::ReadOnly, VELDBConnectInfo::ReadWrite}) {
+      auto m = open(d_base, "old", mode);
+      EXPECT_EQ(1u, m->getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
+      ASSERT_EQ(1u, m->getOpenNotices().size());
+      EXPECT_NE(m->getOpenNotices()[0].find(journal()), std::string::npos) << m->getOpenNotices()[0];
+    }
+    EXPECT_EQ(snapshot(), before);
+    expectRefused("third", VELDBConnectInfo::ReadWrite, error);
+  }
 };
 
 // The attack: a journal planted beside the key file that names another
-// file.  A read-write open refuses it (the earlier layout is never applied:
-// it cannot be authenticated), a read-only one writes nothing either; the
-// file outside stays byte-identical and the journal stays.
+// file.  It is never applied (the earlier layout cannot be authenticated):
+// the database opens as it stands, the file outside stays byte-identical
+// and the journal stays.
 TEST_F(PasswordJournalTest, AJournalNamingOtherFilesWritesNothing) {
   makeDatabase(d_base, "old");
   const VELTestUtil::TempDir outside("velpwjournal");
@@ -111,8 +125,7 @@ TEST_F(PasswordJournalTest, AJournalNamingOtherFilesWritesNothing) {
   planted.append(reinterpret_cast<char*>(sum), 32);
   writeAll(journal(), planted);
 
-  expectRefused("old", VELDBConnectInfo::ReadWrite, VELDBError::kBadFormat);
-  expectRefused("old", VELDBConnectInfo::ReadOnly, VELDBError::kLock);
+  expectPassedBy(VELDBError::kBadFormat);
   EXPECT_EQ(readAll(victim), "precious bytes that nobody may overwrite");
   EXPECT_EQ(readAll(journal()), planted);
 
@@ -122,21 +135,21 @@ TEST_F(PasswordJournalTest, AJournalNamingOtherFilesWritesNothing) {
 }
 
 // A journal made without this database's password, by another database,
-// or by a database of the same name and password elsewhere is refused and
-// kept; nothing is written.
+// or by a database of the same name and password elsewhere is never
+// applied and kept; nothing is written.
 TEST_F(PasswordJournalTest, AJournalOfAnotherPasswordOrDatabaseIsRefused) {
   makeDatabase(d_base, "old");
 
   // Made with passwords that are not this database's.
   writeJournal(d_base, "guess", "other guess");
-  expectRefused("old", VELDBConnectInfo::ReadWrite, VELDBError::kBadPassword);
+  expectPassedBy(VELDBError::kBadPassword);
 
   // Another database of this directory, same passwords: bound to its name.
   const std::string other = d_dir + "/other";
   makeDatabase(other, "old");
   writeJournal(other, "old", "new");
   std::filesystem::rename(FileDBPasswordJournal::path(other + ".vkey"), journal());
-  expectRefused("old", VELDBConnectInfo::ReadWrite, VELDBError::kBadPassword);
+  expectPassedBy(VELDBError::kBadPassword);
 
   // A database of the same name and password in another directory: it
   // authenticates, but its tables are not these.
@@ -145,7 +158,7 @@ TEST_F(PasswordJournalTest, AJournalOfAnotherPasswordOrDatabaseIsRefused) {
   writeJournal(elsewhere.file("db"), "old", "new");
   std::filesystem::copy_file(FileDBPasswordJournal::path(elsewhere.file("db.vkey")), journal(),
                              std::filesystem::copy_options::overwrite_existing);
-  expectRefused("old", VELDBConnectInfo::ReadWrite, VELDBError::kBadFormat);
+  expectPassedBy(VELDBError::kBadPassword);
   expectRefused("new", VELDBConnectInfo::ReadWrite, VELDBError::kBadFormat);
 
   unlink(journal().c_str());
@@ -167,8 +180,8 @@ TEST_F(PasswordJournalTest, AJournalCutShortIsRemoved) {
   }
 }
 
-// A password change killed at every point: a read-only open refuses and
-// writes nothing while a journal is left; a read-write open rolls the
+// A password change killed at every point: a read-only open sees the old
+// password's tables and writes nothing while a journal is left; a read-write open rolls the
 // change back whichever of the two passwords it gives, and the old
 // password then opens every table with every record.
 TEST_F(PasswordJournalTest, AnInterruptedChangeRollsBackWithEitherPassword) {
@@ -185,12 +198,21 @@ TEST_F(PasswordJournalTest, AnInterruptedChangeRollsBackWithEitherPassword) {
     if (!FileDBBinaryFile::exists(journal())) continue;
     SCOPED_TRACE("crash at call " + std::to_string(k));
 
+    // Read-only first: the old password is the committed one, the new one
+    // is refused; nothing is written.
     const auto left = snapshot();
+    {
+      auto reader = open(d_base, "old", VELDBConnectInfo::ReadOnly);
+      EXPECT_EQ(1u, reader->getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
+      EXPECT_EQ(1u, reader->getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
+      EXPECT_EQ(1u, reader->getCRLCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger(0)));
+      EXPECT_TRUE(reader->getOpenNotices().empty());
+    }
     try {
-      open(d_base, "old", VELDBConnectInfo::ReadOnly);
-      ADD_FAILURE() << "a read-only open went past a password journal";
+      open(d_base, "new", VELDBConnectInfo::ReadOnly);
+      ADD_FAILURE() << "a reader took the password of a change that did not commit";
     } catch (const VELDBException& e) {
-      EXPECT_EQ(e.getError(), VELDBError::kLock) << e.what();
+      EXPECT_EQ(e.getError(), VELDBError::kBadPassword) << e.what();
     }
     EXPECT_EQ(snapshot(), left);
 

@@ -171,6 +171,10 @@ struct Seen {
   bool consistent = false;
   std::string leftover;  // a journal or transaction file still there
   Content content;
+  // The read-only open made first, as a user's `list` would: what it
+  // found wrong (empty when it wrote nothing and saw what the read-write
+  // open then saw, or both refused).
+  std::string reader;
 };
 
 // The outcomes of a sweep, counted, with the points of each operation that
@@ -186,6 +190,7 @@ struct Tally {
   int mixed = 0;         // opened, each table before or after, not all alike
   int wrong = 0;         // opened with other content, or inconsistent
   int leftover = 0;      // a journal or transaction file outlived the open
+  int readerFaults = 0;  // a read-only open wrote, or saw other than the writer
   int killFaults = 0;    // a killed process left neither before nor after
   std::map<unsigned long, int> errors;
   // Per operation: the calls at which a state broke the promise under test,
@@ -206,7 +211,7 @@ struct Tally {
     }
     out << " (" << missingTable << " of them opening without the CRL table), " << mixed
         << " mixing tables before and after, " << wrong << " wrong content, " << leftover << " files left over, "
-        << killFaults << " kill faults";
+        << killFaults << " kill faults, " << readerFaults << " read-only opens that wrote or disagreed";
     return out.str();
   }
   std::string details() const {
@@ -362,6 +367,19 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
   Seen reopen() const {
     PL::install(-1, true);
     Seen seen;
+    // A reader first.
+    const auto filesBefore = snapshot();
+    bool readerOpened = false;
+    bool readerConsistent = false;
+    Content readerContent;
+    try {
+      FileDBManager r(VELDBConnectInfo::FILE(d_base, VELTestUtil::password("pl-secret"), d_open,
+                                             VELDBConnectInfo::ReadOnly));
+      readerOpened = r.isCRLEnabled();
+      readerContent = readContent(r, readerConsistent);
+    } catch (const VELDBException&) {
+    }
+    if (snapshot() != filesBefore) seen.reader = "the read-only open changed the files";
     try {
       FileDBManager m(info(d_open));
       seen.opened = true;
@@ -381,6 +399,13 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
       seen.message = e.getMessage();
     }
     PL::uninstall();
+    const bool writerSaw = seen.opened && !seen.tableDisabled && seen.consistent;
+    if (seen.reader.empty() && (readerOpened && readerConsistent) != writerSaw) {
+      seen.reader = writerSaw ? "the read-only open failed where the read-write open opened"
+                              : "the read-only open opened where the read-write open failed";
+    } else if (seen.reader.empty() && writerSaw && readerContent != seen.content) {
+      seen.reader = "the read-only open saw other content than the read-write open";
+    }
     const std::vector<std::string> tables = paths();
     for (const std::string& f : files()) {
       if (std::find(tables.begin(), tables.end(), f) == tables.end()) seen.leftover = f;
@@ -468,6 +493,11 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
         if (seen.opened && !seen.tableDisabled && !seen.leftover.empty()) {
           ++tally.leftover;
           what << "; left after the open: " << seen.leftover;
+          broken = true;
+        }
+        if (!seen.reader.empty()) {
+          ++tally.readerFaults;
+          what << "; " << seen.reader;
           broken = true;
         }
         if (seed < 0 && (returned ? !isAfter : !(isBefore || isAfter))) {

@@ -64,84 +64,57 @@ FileDBStorage::FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const 
     // Journals are made under the password the table has when a change
     // begins, and recovered under the one this connection gives.
     d_file.reset(new FileDBJournaledFile(fileName, [this] { return d_connectInfo->getLogicalDBPassword(); }));
-    const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
-    // A journal of an earlier release is applied only when the table it
-    // restores, tried on a scratch copy, is a whole table sealed under this
-    // password.
-    const FileDBJournaledFile::LegacyCheck sealed = [factory, &password](FileDBBinaryFile& restored) {
-      try {
-        std::unique_ptr<FileDBHeader> restoredHeader(new FileDBHeaderV3(factory, restored));
-        try {
-          restoredHeader->validateConstants();
-          restoredHeader->validateMajorVersion();
-        } catch (const VELDBException&) {
-          restoredHeader.reset(new FileDBHeaderV4(factory, restored));
-          restoredHeader->validateConstants();
-          restoredHeader->validateMajorVersion();
-        }
-        restoredHeader->validatePasswordHeaderHash(password);
-        const std::uint64_t expected =
-            static_cast<std::uint64_t>(restoredHeader->getRecordsAllocated()) * restoredHeader->getFixedRecordLength() +
-            restoredHeader->getSize();
-        if (expected != restored.getSize()) return false;
-        restoredHeader->validatePasswordDatabaseHash(restored, password);
-        return true;
-      } catch (const VELDBException& e) {
-        e.writeToTrace();
-        return false;
-      }
-    };
-    FileDBJournaledFile::recover(*d_file, FileDBJournaledFile::journalPath(fileName), password, sealed);
+    d_unboundJournal = FileDBJournaledFile::recover(*d_file, FileDBJournaledFile::journalPath(fileName),
+                                                    d_connectInfo->getLogicalDBPassword(), &d_journalNotApplied) ==
+                       FileDBJournaledFile::Recovery::kUnbound;
   } else {
-    // A read-only open never writes: an interrupted change is left to a
-    // read-write open, which can tell whether its journal is this
-    // database's.
-    const VELString journal = FileDBJournaledFile::journalPath(fileName);
-    if (FileDBBinaryFile::exists(journal)) {
-      VELDB_THROW(VELDBError::kLock,
-                  "an interrupted change must first be recovered by one read-write open with the database's "
-                  "password (a read-only open writes nothing)-" +
-                      fileName);
-    }
-    d_file.reset(new FileDBBinaryFile(fileName, d_connectInfo->getAccessMode()));
+    // A read-only open never writes: it reads the table as its last
+    // committed state, through the journal of an interrupted change.
+    d_file = FileDBJournaledFile::openCommitted(fileName, d_connectInfo->getLogicalDBPassword(),
+                                                committedHeader(fileName), &d_journalNotApplied);
   }
 
-  // A file too short for any header holds no table: most likely a create
-  // that died before this build wrote new files whole.  Said so, with the
-  // number the header's read would give (kRead, the bytes there as extra).
-  const std::uint64_t size = d_file->getSize();
-  if (size < FileDBHeaderV3::kHeaderSize && !d_file->isInMemory()) {
-    VELDB_THROW_EXTRA(VELDBError::kRead,
-                      fileName + ": " + (size == 0 ? "the file is empty" : "the file is too short for a table header") +
-                          ": no table is in it (a create that did not finish leaves such a file); remove it and "
-                          "create the table again",
-                      static_cast<long long>(size));
-  }
-  std::unique_ptr<FileDBHeader> header(new FileDBHeaderV3(factory, *d_file));
   try {
-    header->validateConstants();
-    header->validateMajorVersion();
+    // A file too short for any header holds no table: most likely a create
+    // that died before this build wrote new files whole.  Said so, with the
+    // number the header's read would give (kRead, the bytes there as extra).
+    const std::uint64_t size = d_file->getSize();
+    if (size < FileDBHeaderV3::kHeaderSize && !d_file->isInMemory()) {
+      VELDB_THROW_EXTRA(VELDBError::kRead,
+                        fileName + ": " + (size == 0 ? "the file is empty" : "the file is too short for a table header") +
+                            ": no table is in it (a create that did not finish leaves such a file); remove it and "
+                            "create the table again",
+                        static_cast<long long>(size));
+    }
+    std::unique_ptr<FileDBHeader> header(new FileDBHeaderV3(factory, *d_file));
+    try {
+      header->validateConstants();
+      header->validateMajorVersion();
+    } catch (const VELDBException& e) {
+      e.writeToTrace();
+      VEL_TRACE_WRITE(8, VELTraceLevel::kError, "Exception attaching to V3 KDB.");
+      header.reset(new FileDBHeaderV4(factory, *d_file));
+      header->validateConstants();
+      header->validateMajorVersion();
+    }
+    if (d_connectInfo->getConnectType() == VELDBConnectInfo::OpenV4 && !header->isKindOf("FileDBHeaderV4")) {
+      VELDB_THROW(VELDBError::kBadMajorVersion, "");
+    }
+    const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
+    header->validatePasswordHeaderHash(password);
+    d_header = std::move(header);
+    // The size is checked before the database hash reads the slots, so that a
+    // crafted slot count or record length costs nothing.  Both failures carry
+    // the same number.
+    checkSize();
+    // The database hash is checked on the pass that builds the indexes (see
+    // `openTable`).
+    d_openHash = d_header->startDatabaseHash(password);
+    d_openHashedTo = d_header->getSize();
   } catch (const VELDBException& e) {
-    e.writeToTrace();
-    VEL_TRACE_WRITE(8, VELTraceLevel::kError, "Exception attaching to V3 KDB.");
-    header.reset(new FileDBHeaderV4(factory, *d_file));
-    header->validateConstants();
-    header->validateMajorVersion();
+    refuseWithJournal(e);
+    throw;
   }
-  if (d_connectInfo->getConnectType() == VELDBConnectInfo::OpenV4 && !header->isKindOf("FileDBHeaderV4")) {
-    VELDB_THROW(VELDBError::kBadMajorVersion, "");
-  }
-  const VELPasswordEncryptor password = d_connectInfo->getLogicalDBPassword();
-  header->validatePasswordHeaderHash(password);
-  d_header = std::move(header);
-  // The size is checked before the database hash reads the slots, so that a
-  // crafted slot count or record length costs nothing.  Both failures carry
-  // the same number.
-  checkSize();
-  // The database hash is checked on the pass that builds the indexes (see
-  // `openTable`).
-  d_openHash = d_header->startDatabaseHash(password);
-  d_openHashedTo = d_header->getSize();
   const std::uint32_t length = d_header->getFixedRecordLength();
   d_readBuffer.reset(new FileDBBuffer(length));
   d_writeBuffer.reset(new FileDBBuffer(length));
@@ -154,19 +127,64 @@ std::uint32_t FileDBStorage::openTable() {
     validateFileType();
     const std::uint32_t highestRecordID = buildIndexes();
     finishOpenHash();
+    // The table verifies as it stands.  A journal made under its password
+    // that the change which left it so did not make is of no use to it (a
+    // copy from elsewhere or from an earlier change, or one whose binding
+    // records a power loss took under SyncOff): a read-write open removes
+    // it.  One not made under this password is left to whoever made it.
+    if (d_unboundJournal) {
+      const VELString journal = FileDBJournaledFile::journalPath(getFullPathName().str());
+      try {
+        FileDBBinaryFile::remove(journal);
+        d_journalNotApplied += " (removed: the table verifies without it)";
+      } catch (const VELDBException& e) {
+        e.writeToTrace();
+      }
+      d_unboundJournal = false;
+    }
     return highestRecordID;
-  } catch (...) {
+  } catch (const VELDBException& e) {
     // An open that fails must not compact the file on its way out.
     d_purgeOnClose = false;
     if (d_openHash) {
       try {
         finishOpenHash();
-      } catch (const VELDBException& e) {
-        if (e.getError() == VELDBError::kHashMismatch) throw;
+      } catch (const VELDBException& hash) {
+        if (hash.getError() == VELDBError::kHashMismatch) {
+          refuseWithJournal(hash);
+          throw;
+        }
       }
     }
+    refuseWithJournal(e);
+    throw;
+  } catch (...) {
+    d_purgeOnClose = false;
     throw;
   }
+}
+
+void FileDBStorage::refuseWithJournal(const VELDBException& e) const {
+  if (d_journalNotApplied.empty()) return;
+  VELDB_THROW(e.getError(), VELString("the table does not verify as it stands (") + e.getMessage() +
+                                "), and the journal beside it cannot be trusted to restore it: " + d_journalNotApplied);
+}
+
+namespace {
+thread_local const std::map<VELString, VELBuffer>* t_committedHeaders = nullptr;
+}  // namespace
+
+FileDBStorage::CommittedHeaders::CommittedHeaders(const std::map<VELString, VELBuffer>& headers)
+    : d_previous(t_committedHeaders) {
+  t_committedHeaders = &headers;
+}
+
+FileDBStorage::CommittedHeaders::~CommittedHeaders() { t_committedHeaders = d_previous; }
+
+const VELBuffer* FileDBStorage::committedHeader(const VELString& fileName) {
+  if (t_committedHeaders == nullptr) return nullptr;
+  const auto it = t_committedHeaders->find(fileName);
+  return it == t_committedHeaders->end() ? nullptr : &it->second;
 }
 
 void FileDBStorage::finishOpenHash() {
