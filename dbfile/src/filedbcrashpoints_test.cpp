@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,10 +91,53 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
     for (int t = 0; t < kTableCount; ++t) writeAll(d_base + kSuffixes[t], d_image[t]);
   }
 
-  // Opens the database on a healthy disk, with the old password or else the
-  // new one, and reads it whole; every fault of the reopen is reported
-  // against `where`.
+  // Every file of the database, tables and the files beside them.
+  std::map<std::string, std::string> files() const {
+    std::map<std::string, std::string> out;
+    for (int t = 0; t < kTableCount; ++t) out[kSuffixes[t]] = readAll(d_base + kSuffixes[t]);
+    for (const std::string& name : sideFiles(d_dir, d_base)) out[name] = readAll(d_dir + "/" + name);
+    return out;
+  }
+  // A read-only open first, as a user's `list` would be: it must write
+  // nothing; what it saw goes to `reader`.
+  void readFirst(const std::string& where, Seen& reader) {
+    const std::map<std::string, std::string> before = files();
+    for (const VELPasswordEncryptor* pw : {&d_old, &d_new}) {
+      const VELDBConnectInfo::FILE ro(d_base, *pw, VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly);
+      try {
+        FileDBManager r(ro);
+        std::vector<std::string> problems;
+        reader.state = stateOf(r, ro, d_base, problems);
+        for (const std::string& p : problems) ADD_FAILURE() << where << ", read-only: " << p;
+        reader.newPassword = pw == &d_new;
+        reader.opened = r.isKeyPairEnabled() && r.isCRLEnabled();
+        break;
+      } catch (const VELDBException& e) {
+        if (e.getError() != VELDBError::kBadPassword || pw == &d_new) {
+          ADD_FAILURE() << where << ": a read-only open refused: 0x" << hex(e.getError()) << " " << e.getMessage();
+          break;
+        }
+      }
+    }
+    if (files() != before) ADD_FAILURE() << where << ": a read-only open changed the files";
+  }
+
+  // Opens the database on a healthy disk, read-only first and then
+  // read-write, with the old password or else the new one, and reads it
+  // whole; every fault of the reopen is reported against `where`.
   Seen reopen(const std::string& where) {
+    Seen reader;
+    readFirst(where, reader);
+    Seen seen = reopenReadWrite(where);
+    if (seen.opened && !(reader.opened && reader.state == seen.state && reader.newPassword == seen.newPassword)) {
+      ADD_FAILURE() << where << ": a read-only open saw " << (reader.opened ? reader.state.describe() : "nothing")
+                    << (reader.newPassword ? " (new password)" : "") << "\nthe read-write open then "
+                    << seen.state.describe() << (seen.newPassword ? " (new password)" : "");
+    }
+    return seen;
+  }
+
+  Seen reopenReadWrite(const std::string& where) {
     Seen seen;
     std::unique_ptr<FileDBManager> m;
     for (const VELPasswordEncryptor* pw : {&d_old, &d_new}) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <vector>
 
 #include "lockwait.h"
@@ -247,6 +248,12 @@ std::vector<std::string> tableFiles(const DbPaths& paths) {
   return {paths.file(Table::Key), paths.file(Table::KeyPair), paths.file(Table::CRL)};
 }
 
+// What the open went past (a journal left unapplied because it could not
+// be trusted), one warning line each.
+void warnOpenNotices(const FileDBManager& db) {
+  for (const VELString& notice : db.getOpenNotices()) std::cerr << "velkdb: warning: " << printable(notice) << "\n";
+}
+
 std::unique_ptr<FileDBManager> openDatabaseOnce(const DbPaths& paths, const Secret& password, bool writable) {
   std::unique_ptr<FileDBManager> db;
   try {
@@ -271,6 +278,7 @@ std::unique_ptr<FileDBManager> openDatabaseOnce(const DbPaths& paths, const Secr
     diagnoseCRLTable(paths.file(Table::CRL), password);
     VELDB_THROW(VELDBError::kCannotOpen, "CRL table " + paths.file(Table::CRL) + " does not open");
   }
+  warnOpenNotices(*db);
   return db;
 }
 
@@ -306,6 +314,7 @@ void TableHandle::open(const DbPaths& paths, Table table, const Secret& password
     d_scratchDb.reset();
     rethrowWithContext(e, std::string(tableName(table)) + " table " + path);
   }
+  if (d_db->isCRLEnabled() || table != Table::CRL) warnOpenNotices(*d_db);
   if (table == Table::CRL && !d_db->isCRLEnabled()) {
     d_db.reset();
     diagnoseCRLTable(path, password);
@@ -347,6 +356,7 @@ KeyTables::KeyTables(const DbPaths& paths, const Secret& password) {
       d_db.reset(new FileDBManager(fileInfo(paths.file(Table::Key), keyPair, d_scratch.path("none.vcrl"), password,
                                             VELDBConnectInfo::Open, true)));
     });
+    warnOpenNotices(*d_db);
   } catch (const VELException& e) {
     rethrowWithContext(e, "database " + paths.base);
   }

@@ -382,6 +382,43 @@ check "delete the bundle" "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk
 contains "every bulk record deleted" out.txt "deleted $BULK records"
 check "verify after the kills" "$VELKDB" verify "${T[@]}"
 
+# --- journals from elsewhere --------------------------------------------------------
+# Two databases of the same name and password.  A journal of an interrupted
+# change of one, copied beside the other, is never applied there: the other
+# lists its own records, verifies, and says which file it left alone.  So
+# is a journal kept from an earlier change of the same database.
+mkdir -p jA jB
+check "create A" "$VELKDB" create -d jA/db --password-file pw1
+check "import into A" "$VELKDB" import -d jA/db --password-file pw1 server.pem
+check "create B" "$VELKDB" create -d jB/db --password-file pw1
+check "import into B" "$VELKDB" import -d jB/db --password-file pw1 bundle1.pem
+VELKDB_TEST_CRASH=import:1 "$VELKDB" import -d jB/db --password-file pw1 bundle2.pem ca.pem >/dev/null 2>&1
+[ -e jB/db.vkey-journal ] && ok || bad "the crash hook left no journal in B"
+"$VELKDB" list -d jA/db --password-file pw1 --format json >a-before.json
+cp jB/db.vkey-journal jA/db.vkey-journal
+check "a read-only list of A with B's journal beside it" "$VELKDB" list -d jA/db --password-file pw1 --format json
+cmp -s out.txt a-before.json && ok || bad "A's listing changed with B's journal beside it"
+contains "the list warns about the journal" err.txt "jA/db.vkey-journal"
+check "a read-write command on A with B's journal" "$VELKDB" import -d jA/db --password-file pw1 --skip-existing server.pem
+contains "the import warns about the journal" err.txt "not made by the interrupted change"
+check "A verifies" "$VELKDB" verify -d jA/db --password-file pw1
+"$VELKDB" list -d jA/db --password-file pw1 --format json >a-after.json
+cmp -s a-before.json a-after.json && ok || bad "B's journal changed A"
+[ -e jA/db.vkey-journal ] && bad "the foreign journal outlived a read-write open of a table that verifies" || ok
+check "B recovers with its own journal" "$VELKDB" import -d jB/db --password-file pw1 --skip-existing bundle1.pem
+[ "$("$VELKDB" list -d jB/db --password-file pw1 --format json >b.json && json_count b.json keys)" = 1 ] && ok ||
+  bad "B's interrupted import was not rolled back"
+# A journal kept from A's own interrupted change, put back after a later one.
+VELKDB_TEST_CRASH=import:1 "$VELKDB" import -d jA/db --password-file pw1 bundle2.pem ca.pem >/dev/null 2>&1
+cp jA/db.vkey-journal kept-journal
+check "A recovers" "$VELKDB" import -d jA/db --password-file pw1 bundle1.pem
+"$VELKDB" list -d jA/db --password-file pw1 --format json >a-later.json
+cp kept-journal jA/db.vkey-journal
+check "a read-write command with an old journal put back" "$VELKDB" import -d jA/db --password-file pw1 \
+  --skip-existing bundle1.pem
+"$VELKDB" list -d jA/db --password-file pw1 --format json >a-replayed.json
+cmp -s a-later.json a-replayed.json && ok || bad "a journal kept from an earlier change rolled A back"
+
 # --- a shared machine: files written, links, modes, core dumps, escapes ------------
 S=(-d "$WORK/safe" --password-file pw1)
 check "create the database of the shared-machine tests" "$VELKDB" create "${S[@]}"
