@@ -310,6 +310,29 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
     // Reopen with the password in force: the new one only when the change
     // reported success.
     const bool newInForce = op.changesPassword && !threw;
+    // A reader first, as a user's `list` would be, with either password: it
+    // writes nothing, and sees what the read-write open below sees.
+    const auto files = [&] {
+      std::map<std::string, std::string> out;
+      for (int t = 0; t < kTableCount; ++t) out[kSuffixes[t]] = readAll(d_base + kSuffixes[t]);
+      for (const std::string& name : sideFiles(d_dir, d_base)) out[name] = readAll(d_dir + "/" + name);
+      return out;
+    };
+    const std::map<std::string, std::string> filesBefore = files();
+    bool readerOpened = false;
+    State readerSaw;
+    for (const VELPasswordEncryptor* pw : {&d_old, &d_new}) {
+      const VELDBConnectInfo::FILE ro(d_base, *pw, VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly);
+      try {
+        FileDBManager reader(ro);
+        std::vector<std::string> problems;
+        readerSaw = stateOf(reader, ro, d_base, problems);
+        readerOpened = problems.empty() && reader.isKeyPairEnabled() && reader.isCRLEnabled();
+        break;
+      } catch (const VELDBException&) {
+      }
+    }
+    EXPECT_TRUE(files() == filesBefore) << where << ": a read-only open changed the files";
     std::unique_ptr<FileDBManager> reopened;
     const VELPasswordEncryptor* inForce = newInForce ? &d_new : &d_old;
     unsigned long refusal = 0;
@@ -348,6 +371,9 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
     std::vector<std::string> problems;
     const State now = stateOf(*reopened, used, d_base, problems);
     for (const std::string& p : problems) ADD_FAILURE() << where << ": " << p;
+    EXPECT_TRUE(readerOpened && readerSaw == now)
+        << where << ": a read-only open saw " << (readerOpened ? readerSaw.describe() : std::string("nothing"))
+        << "\nthe read-write open then " << now.describe();
     reopened.reset();
     for (const std::string& name : sideFiles(d_dir, d_base)) {
       ADD_FAILURE() << where << ": " << name << " left after the reopen";
