@@ -637,10 +637,8 @@ Verdict judge(const JournalContents& c, FileDBBinaryFile& table, const VELString
 // the caller, laid over the file; its size the size before the change.
 class CommittedView : public FileDBBinaryFile {
  public:
-  CommittedView(const VELString& path, const VELString& journalPath)
-      : FileDBBinaryFile(path, VELDBConnectInfo::ReadOnly), d_size(FileDBBinaryFile::getSize()) {
-    (void)journalPath;
-  }
+  explicit CommittedView(const VELString& path)
+      : FileDBBinaryFile(path, VELDBConnectInfo::ReadOnly), d_size(FileDBBinaryFile::getSize()) {}
 
   // Lays the records of `c`, read from `journal`, over the file.
   void layJournal(std::unique_ptr<FileDBBinaryFile> journal, const JournalContents& c) {
@@ -816,8 +814,12 @@ std::unique_ptr<FileDBBinaryFile> FileDBJournaledFile::openCommitted(const VELSt
   VEL_TRACE_SCOPE("openCommitted");
   // The shared lock first: while it is held, no writer can begin a change,
   // so a journal found now is one that nobody is writing.
-  std::unique_ptr<CommittedView> view(new CommittedView(path, journalPath(path)));
+  std::unique_ptr<FileDBBinaryFile> plain(new FileDBBinaryFile(path, VELDBConnectInfo::ReadOnly));
   const VELString journal = journalPath(path);
+  if (header == nullptr && !FileDBBinaryFile::exists(journal)) return plain;
+  // A second shared lock of the same file, taken while the first holds.
+  std::unique_ptr<CommittedView> view(new CommittedView(path));
+  plain.reset();
   bool laid = false;
   if (FileDBBinaryFile::exists(journal)) {
     std::unique_ptr<FileDBBinaryFile> j(new FileDBBinaryFile(journal, VELDBConnectInfo::ReadOnly));
@@ -842,10 +844,7 @@ std::unique_ptr<FileDBBinaryFile> FileDBJournaledFile::openCommitted(const VELSt
     view->layHeader(*header);
     laid = true;
   }
-  if (!laid) {
-    view.reset();
-    return std::unique_ptr<FileDBBinaryFile>(new FileDBBinaryFile(path, VELDBConnectInfo::ReadOnly));
-  }
+  if (!laid) return std::unique_ptr<FileDBBinaryFile>(new FileDBBinaryFile(path, VELDBConnectInfo::ReadOnly));
   return std::unique_ptr<FileDBBinaryFile>(view.release());
 }
 
