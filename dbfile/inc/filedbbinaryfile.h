@@ -27,6 +27,7 @@
 #include <cstdio>
 
 #include "veldbconnectinfo.h"
+#include "velpassword.h"
 #include "velstring.h"
 
 class FileDBBinaryFile {
@@ -98,6 +99,10 @@ class FileDBBinaryFile {
   }
   virtual void commitChange() {}
   virtual void rollbackChange() {}
+  // Inside a change that changes the table's password: what the change
+  // leaves behind (a journal) must open under `password` too.  A plain file
+  // ignores it.
+  virtual void admitPassword(const VELPasswordEncryptor& password) { (void)password; }
   // The two halves of `commitChange`, for a commit that spans several
   // files.  `prepareCommit` makes the change durable without ending it and,
   // when `transactionID` (16 bytes) is given, marks the journal as part of

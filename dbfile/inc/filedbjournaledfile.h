@@ -12,10 +12,14 @@
 //   0       8      magic "VELJRNL3"
 //   8       16     nonce, fresh for every change
 //   24      8      size of the table file before the change
-//   32      32     HMAC-SHA256 of bytes 0..31 under the journal key
-//   64      32     SHA-256 of bytes 0..63
-//   96      ...    records: offset (8), length (8), the bytes,
+//   32      40     the record key (32 random bytes, fresh for every
+//                  change), wrapped (AES-256 key wrap) under the journal
+//                  key of the password the table had when the change began
+//   72      32     HMAC-SHA256 of bytes 0..71 under the record key
+//   104     32     SHA-256 of bytes 0..103
+//   136     ...    records: offset (8), length (8), the bytes,
 //                  HMAC-SHA256 of nonce || offset || length || bytes (32)
+//                  under the record key
 //
 // A record's offset is where its bytes go in the table file, or one of
 // three marks at the top of the 64-bit range, which no table reaches:
@@ -27,11 +31,16 @@
 //   0xFFFFFFFFFFFFFFFD  header after: the same bytes as a write of this
 //                       change is about to leave them; written before that
 //                       write reaches the file
+//   0xFFFFFFFFFFFFFFFC  password record: the record key wrapped under the
+//                       journal key of another password (40 bytes); a
+//                       change that changes the table's password writes one
+//                       for the new password, so that either password
+//                       recovers its journal
 //
 // The journal key is the table journal key of `FileDBJournalKey`: derived
-// from the password the table had when the change began (the one that
-// opens the table once the journal is applied) and bound to the table
-// file's base name.  The unkeyed SHA-256 only tells a header cut short by
+// from a password (the one the table had when the change began, which
+// opens the table once the journal is applied, or one the change admitted)
+// and bound to the table file's base name.  The unkeyed SHA-256 only tells a header cut short by
 // a crash from a whole one; the MACs tell a journal this database made
 // under this password from any other.  The header records bind the journal
 // to the one change it belongs to: the table it restores must stand, in
@@ -200,10 +209,13 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   // that `tablePath` belongs to.
   static VELString transactionPath(const VELString& tablePath, const unsigned char* id);
   // Writes the transaction file at `path` for transaction `id` (16 bytes),
-  // authenticated under `password` (the tables' password), and makes it
-  // durable (but under SyncOff).
+  // authenticated under `password` (the tables' password), or under each of
+  // `passwords` (one or two: the password before a transaction that changes
+  // it, and the new one), and makes it durable (but under SyncOff).
   static void writeTransactionFile(const VELString& path, const unsigned char* id,
                                    const VELPasswordEncryptor& password);
+  static void writeTransactionFile(const VELString& path, const unsigned char* id,
+                                   const std::vector<VELPasswordEncryptor>& passwords);
   // Removes the transaction file at `path` durably: the commit point of a
   // transaction over several files.
   static void removeTransactionFile(const VELString& path);
@@ -213,6 +225,7 @@ class FileDBJournaledFile : public FileDBBinaryFile {
 
   // MANIPULATORS
   void beginChange() override;
+  void admitPassword(const VELPasswordEncryptor& password) override;
   void protect(std::uint64_t offset, std::uint64_t length) override;
   void commitChange() override;
   bool prepareCommit(const unsigned char* transactionID) override;
@@ -228,6 +241,7 @@ class FileDBJournaledFile : public FileDBBinaryFile {
 
  private:
   void requireChange() const;
+  void appendPasswordRecord(const VELPasswordEncryptor& password);
   void ensureJournal();
   // Saves the original bytes of [offset, offset + length) that lie inside
   // the file's size before the change and are not saved yet.
@@ -252,7 +266,10 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   // The password the journal of this change (or the one left to recover)
   // was made under.
   VELPasswordEncryptor d_journalPassword;
-  std::unique_ptr<FileDBJournalKey> d_key;  // its journal key
+  std::unique_ptr<FileDBJournalKey> d_key;  // its record key
+  unsigned char d_recordKey[32];            // the same, raw, to wrap it again
+  // Passwords this change admitted: its journal opens under each.
+  std::vector<VELPasswordEncryptor> d_admitted;
   std::unique_ptr<FileDBBinaryFile> d_journal;  // open while a change has written
   bool d_inChange;
   bool d_journalSynced;        // every record written so far is durable

@@ -215,6 +215,8 @@ class FileDBStorage {
   void finishCommit();
   void rollbackTransaction() noexcept;
   bool inTransaction() const { return d_transaction != nullptr; }
+  // The password the file had when the current (or last) change began.
+  const VELPasswordEncryptor& getChangePassword() const { return d_changePassword; }
   // True when the transaction wrote to a file on disk.
   bool transactionWroteToDisk() const;
 
@@ -358,6 +360,7 @@ class FileDBStorage {
   VELMutex d_instanceMutex;
   VELString d_label;
   VELString d_journalNotApplied;
+  VELPasswordEncryptor d_changePassword;  // the password when the change began
   bool d_unboundJournal = false;  // made under the password, not this table's change
   int d_changeDepth = 0;
   // Slots read ahead by a walk, in one large read: [d_aheadStart,

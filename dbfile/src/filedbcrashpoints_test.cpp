@@ -140,13 +140,18 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
   Seen reopenReadWrite(const std::string& where) {
     Seen seen;
     std::unique_ptr<FileDBManager> m;
-    for (const VELPasswordEncryptor* pw : {&d_old, &d_new}) {
+    // Every other reopen tries the new password first: an interrupted
+    // password change recovers under either.
+    d_newFirst = !d_newFirst;
+    const VELPasswordEncryptor* first = d_newFirst ? &d_new : &d_old;
+    const VELPasswordEncryptor* second = d_newFirst ? &d_old : &d_new;
+    for (const VELPasswordEncryptor* pw : {first, second}) {
       try {
         m = open(*pw);
         seen.newPassword = pw == &d_new;
         break;
       } catch (const VELDBException& e) {
-        if (e.getError() != VELDBError::kBadPassword || pw == &d_new) {
+        if (e.getError() != VELDBError::kBadPassword || pw == second) {
           ADD_FAILURE() << where << ": the database does not open: 0x" << hex(e.getError()) << " " << e.getMessage();
           return seen;
         }
@@ -237,6 +242,7 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
 
   std::string d_image[kTableCount];
   State d_initial;
+  bool d_newFirst = false;
   const VELPasswordEncryptor d_old = password("old crash password");
   const VELPasswordEncryptor d_new = password("new crash password");
 };
@@ -474,6 +480,24 @@ TEST_P(FileDBCrashPointsTest, ExpirationTimeChangeRecoversAtEveryCrashPoint) {
 // every table with the new one.
 TEST_P(FileDBCrashPointsTest, PasswordChangeRecoversAtEveryCrashPoint) {
   crashEverywhere({{"password", [this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }, d_initial, true}});
+  // The password changed in the middle of a transaction over the three
+  // tables: every journal it leaves, and its transaction file, open under
+  // either password, and a reader with either finds the committed one.
+  const State deleted = without(without(without(d_initial, kKeys, {"k2"}), kCRLs, {"c3"}), kKeyPairs, {"p3"});
+  crashEverywhere({{"password in a transaction",
+                    [this](FileDBManager& m) {
+                      FileDBTransactionGuard transaction(m);
+                      if (m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2")) != 1) {
+                        VELDB_THROW(VELDBError::kNoMatchingRecord, "k2 not deleted");
+                      }
+                      m.setDBPassword(d_old, d_new, 0);
+                      if (m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("c3")) != 1 ||
+                          m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("p3")) != 1) {
+                        VELDB_THROW(VELDBError::kNoMatchingRecord, "c3 or p3 not deleted");
+                      }
+                      transaction.commit();
+                    },
+                    deleted, true}});
 }
 
 // A deletion makes the close of that session compact the file: killed
@@ -734,7 +758,8 @@ TEST_P(FileDBCrashPointsTest, ARefusedOperationLeavesTheTransactionAsItWas) {
          [&] { m->insertCRL(*relabelled(*rec().c4, "c9")); }},
         {"CRL update of a record deleted", VELDBError::kNoMatchingRecord,
          [&] { m->updateCRLByIndex(VELDBManager::CRLRecordID, *relabelled(*rec().c1renewed, "c1", 1)); }},
-        {"password change", VELDBError::kBadArgument, [&] { m->setDBPassword(d_old, d_new, 0); }},
+        {"password change from a password the tables do not have", VELDBError::kBadPassword,
+         [&] { m->setDBPassword(d_new, d_old, 0); }},
     };
     for (const auto& refusal : refusals) {
       EXPECT_EQ(refusal.expected, errorOf(refusal.body)) << refusal.what;

@@ -1,5 +1,7 @@
 #include "filedbjournaledfile.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -21,22 +23,27 @@ const unsigned char kMagic[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '3'};
 const unsigned char kLegacyMagic2[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '2'};
 const unsigned char kLegacyMagic1[8] = {'V', 'E', 'L', 'J', 'R', 'N', 'L', '1'};
 constexpr std::uint64_t kMacSize = FileDBJournalKey::kSize;
+constexpr std::uint64_t kWrappedSize = FileDBJournalKey::kWrappedSize;
 // The journal's header:
-//   0  magic "VELJRNL3"                       8 bytes
-//   8  nonce, fresh for each journal          16
-//  24  the table file's size before the change 8
-//  32  HMAC of bytes 0-31 under the journal key 32
-//  64  SHA-256 of bytes 0-63                  32 (tells a header cut short)
-// "VELJRNL2" had the same header; "VELJRNL1" has the SHA-256 of bytes 0-31
-// at 32 and no MAC.
+//   0  magic "VELJRNL3"                        8 bytes
+//   8  nonce, fresh for each journal           16
+//  24  the table file's size before the change  8
+//  32  the record key, wrapped under the table  40
+//      journal key of the password the table
+//      had when the change began
+//  72  HMAC of bytes 0-71 under the record key  32
+// 104  SHA-256 of bytes 0-103                  32 (tells a header cut short)
+// "VELJRNL2" had the SHA-256 of its bytes 0-63 at 64; "VELJRNL1" that of
+// its bytes 0-31 at 32.
 constexpr std::size_t kNonceOffset = 8;
 constexpr std::size_t kNonceSize = 16;
 constexpr std::size_t kOriginalSizeOffset = 24;
-constexpr std::size_t kMacOffset = 32;  // also the end of what the MAC covers
-constexpr std::size_t kChecksumOffset = 64;
-constexpr std::size_t kLegacyChecksumOffset = 32;
+constexpr std::size_t kWrappedKeyOffset = 32;
+constexpr std::size_t kMacOffset = 72;  // also the end of what the MAC covers
+constexpr std::size_t kChecksumOffset = 104;
 constexpr std::uint64_t kHeaderSize = kChecksumOffset + 32;
-constexpr std::uint64_t kLegacyHeaderSize = kLegacyChecksumOffset + 32;
+constexpr std::size_t kLegacy2ChecksumOffset = 64;
+constexpr std::size_t kLegacy1ChecksumOffset = 32;
 // A record: the table offset and the length of the bytes it restores (8
 // each), the bytes, then the MAC of nonce, offset, length and bytes.
 constexpr std::size_t kRecordHeadSize = 16;
@@ -54,15 +61,21 @@ constexpr std::uint64_t kTransactionIDSize = 16;
 // the largest table header.
 constexpr std::uint64_t kHeaderBeforeOffset = ~std::uint64_t(0) - 1;
 constexpr std::uint64_t kHeaderAfterOffset = ~std::uint64_t(0) - 2;
+// A record that opens the journal under another password: the record key
+// wrapped under that password's table journal key (a change that changes
+// the table's password writes one for the new password).
+constexpr std::uint64_t kPasswordOffset = ~std::uint64_t(0) - 3;
 constexpr std::uint64_t kBoundLength = 88;
 const unsigned char kTransactionMagic[8] = {'V', 'E', 'L', 'T', 'X', 'N', '0', '2'};
 // A transaction file: magic "VELTXN02" (8 bytes), the transaction's ID
-// (16), the HMAC of both under the transaction file's key (32).  The earlier
+// (16), then the HMAC of both under the transaction file's key of each
+// password that may recover the transaction (32 each, one or two: a
+// transaction that changes the password names both).  The earlier
 // layout ("VELTXN01") had the SHA-256 of the first 24 bytes in the MAC's
 // place; it is never taken for a transaction that is still open.
 constexpr std::size_t kTransactionIDOffset = 8;
 constexpr std::size_t kTransactionMacOffset = kTransactionIDOffset + kTransactionIDSize;
-constexpr std::uint64_t kTransactionFileSize = kTransactionMacOffset + kMacSize;
+constexpr std::uint64_t kMaxTransactionMacs = 2;
 
 using Piece = FileDBJournalKey::Piece;
 
@@ -103,11 +116,13 @@ FileDBJournaledFile::FileDBJournaledFile(const VELString& path, PasswordSource p
       d_originalSize(0),
       d_recoverPending(false) {
   std::memset(d_nonce, 0, sizeof d_nonce);
+  std::memset(d_recordKey, 0, sizeof d_recordKey);
 }
 
 FileDBJournaledFile::~FileDBJournaledFile() {
   // A change still open here failed without rollback; its journal stays for
   // the next read-write open.
+  OPENSSL_cleanse(d_recordKey, sizeof d_recordKey);
 }
 
 void FileDBJournaledFile::requireChange() const {
@@ -124,23 +139,43 @@ void FileDBJournaledFile::beginChange() {
   d_deferredBytes = 0;
   d_saved.clear();
   d_announced.clear();
+  d_admitted.clear();
+}
+
+void FileDBJournaledFile::admitPassword(const VELPasswordEncryptor& password) {
+  requireChange();
+  for (const VELPasswordEncryptor& admitted : d_admitted) {
+    if (admitted == password) return;
+  }
+  d_admitted.push_back(password);
+  if (d_journal && password != d_journalPassword) appendPasswordRecord(password);
+}
+
+void FileDBJournaledFile::appendPasswordRecord(const VELPasswordEncryptor& password) {
+  const FileDBJournalKey kek(password, FileDBJournalKey::kTableJournal, getFileName());
+  unsigned char wrapped[kWrappedSize];
+  kek.wrap(d_recordKey, wrapped);
+  appendRecord(kPasswordOffset, wrapped, kWrappedSize);
 }
 
 void FileDBJournaledFile::ensureJournal() {
   if (d_journal) return;
-  // The journal is keyed by the password the table has now: the one that
-  // opens it once the journal has put it back.
+  // The journal opens under the password the table has now (the one that
+  // opens it once the journal has put it back), and under each password
+  // this change admitted; its records are authenticated under a key of its
+  // own.
   const VELPasswordEncryptor password = d_password ? d_password() : VELPasswordEncryptor();
-  if (!d_key || password != d_journalPassword) {
-    d_key.reset(new FileDBJournalKey(password, FileDBJournalKey::kTableJournal, getFileName()));
-    d_journalPassword = password;
-  }
+  d_journalPassword = password;
+  VELKRYUtility::generateRandomData(d_recordKey, sizeof d_recordKey);
+  d_key.reset(new FileDBJournalKey(d_recordKey));
   d_originalSize = FileDBBinaryFile::getSize();
   VELKRYUtility::generateRandomData(d_nonce, sizeof d_nonce);
   unsigned char header[kHeaderSize];
   std::memcpy(header, kMagic, sizeof kMagic);
   std::memcpy(header + kNonceOffset, d_nonce, kNonceSize);
   FileDBCoding::put64(header + kOriginalSizeOffset, d_originalSize);
+  FileDBJournalKey(password, FileDBJournalKey::kTableJournal, getFileName()).wrap(d_recordKey,
+                                                                                 header + kWrappedKeyOffset);
   d_key->mac(header + kMacOffset, {Piece(header, kMacOffset)});
   FileDBJournalKey::checksum(header + kChecksumOffset, {Piece(header, kChecksumOffset)});
   // A journal still at the name is one the open left in place because it
@@ -163,6 +198,9 @@ void FileDBJournaledFile::ensureJournal() {
     d_headerImage.assign(static_cast<std::size_t>(std::min(kBoundLength, d_originalSize)), 0);
     if (!d_headerImage.empty()) FileDBBinaryFile::readAt(0, d_headerImage.data(), d_headerImage.size());
     appendRecord(kHeaderBeforeOffset, d_headerImage.data(), d_headerImage.size());
+    for (const VELPasswordEncryptor& admitted : d_admitted) {
+      if (admitted != d_journalPassword) appendPasswordRecord(admitted);
+    }
   } catch (...) {
     try {
       if (!journal) journal = std::move(d_journal);
@@ -445,20 +483,23 @@ std::string transactionStem(const std::string& path) {
 // transaction that committed.
 bool transactionOpen(const VELString& path, const unsigned char* id, const VELPasswordEncryptor& password) {
   if (!FileDBBinaryFile::exists(path)) return false;
-  unsigned char bytes[kTransactionFileSize];
-  bool whole = false;
+  unsigned char bytes[kTransactionMacOffset + kMaxTransactionMacs * kMacSize];
+  std::uint64_t macs = 0;
   {
     FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
-    if (f.getSize() == kTransactionFileSize) {
-      const std::uint64_t n = kTransactionFileSize;
-      f.read(bytes, n);
-      whole = true;
+    const std::uint64_t size = f.getSize();
+    if (size > kTransactionMacOffset && size <= sizeof bytes && (size - kTransactionMacOffset) % kMacSize == 0) {
+      f.read(bytes, size);
+      macs = (size - kTransactionMacOffset) / kMacSize;
     }
   }
   const FileDBJournalKey key(password, FileDBJournalKey::kTransactionFile, path);
-  if (!whole || std::memcmp(bytes, kTransactionMagic, sizeof kTransactionMagic) != 0 ||
-      std::memcmp(bytes + kTransactionIDOffset, id, kTransactionIDSize) != 0 ||
-      !key.verify(bytes + kTransactionMacOffset, {Piece(bytes, kTransactionMacOffset)})) {
+  bool verified = false;
+  for (std::uint64_t i = 0; i < macs && !verified; ++i) {
+    verified = key.verify(bytes + kTransactionMacOffset + i * kMacSize, {Piece(bytes, kTransactionMacOffset)});
+  }
+  if (!verified || std::memcmp(bytes, kTransactionMagic, sizeof kTransactionMagic) != 0 ||
+      std::memcmp(bytes + kTransactionIDOffset, id, kTransactionIDSize) != 0) {
     VELDB_THROW(VELDBError::kBadPassword,
                 "transaction file not made by this database under this password; it is left in place and no "
                 "journal that depends on it is applied-" +
@@ -471,16 +512,20 @@ enum class HeaderKind { Torn, Current, Legacy };
 
 // What the first bytes of a journal of `size` bytes say about it.
 HeaderKind classifyHeader(const unsigned char* header, std::uint64_t size) {
-  unsigned char sum[32];
-  if (size >= kHeaderSize &&
-      (std::memcmp(header, kMagic, sizeof kMagic) == 0 || std::memcmp(header, kLegacyMagic2, sizeof kMagic) == 0)) {
-    FileDBJournalKey::checksum(sum, {Piece(header, kChecksumOffset)});
-    if (std::memcmp(sum, header + kChecksumOffset, sizeof sum) == 0) {
-      return header[7] == kMagic[7] ? HeaderKind::Current : HeaderKind::Legacy;
-    }
-  } else if (size >= kLegacyHeaderSize && std::memcmp(header, kLegacyMagic1, sizeof kLegacyMagic1) == 0) {
-    FileDBJournalKey::checksum(sum, {Piece(header, kLegacyChecksumOffset)});
-    if (std::memcmp(sum, header + kLegacyChecksumOffset, sizeof sum) == 0) return HeaderKind::Legacy;
+  // Each layout: its magic and where its checksum is (it covers every byte
+  // before it).
+  const struct {
+    const unsigned char* magic;
+    std::size_t checksumOffset;
+    HeaderKind kind;
+  } layouts[] = {{kMagic, kChecksumOffset, HeaderKind::Current},
+                 {kLegacyMagic2, kLegacy2ChecksumOffset, HeaderKind::Legacy},
+                 {kLegacyMagic1, kLegacy1ChecksumOffset, HeaderKind::Legacy}};
+  for (const auto& layout : layouts) {
+    if (size < layout.checksumOffset + 32 || std::memcmp(header, layout.magic, sizeof kMagic) != 0) continue;
+    unsigned char sum[32];
+    FileDBJournalKey::checksum(sum, {Piece(header, layout.checksumOffset)});
+    if (std::memcmp(sum, header + layout.checksumOffset, sizeof sum) == 0) return layout.kind;
   }
   // Shorter than a header, a checksum that does not match, or bytes that
   // were never a header (a header whose write was lost, with later writes
@@ -511,6 +556,26 @@ struct JournalContents {
   unsigned char transactionID[kTransactionIDSize] = {};
 };
 
+// Looks through the records of the journal open as `j` (`size` bytes) for a
+// password record that `kek` unwraps, without checking their MACs (the key
+// they need is what is looked for); true with the record key in `key`.
+bool unwrapFromRecords(FileDBBinaryFile& j, std::uint64_t size, const FileDBJournalKey& kek, unsigned char* key) {
+  for (std::uint64_t at = kHeaderSize; at + kRecordOverhead <= size;) {
+    unsigned char head[kRecordHeadSize];
+    j.readAt(at, head, sizeof head);
+    const std::uint64_t offset = FileDBCoding::get64(head);
+    const std::uint64_t length = FileDBCoding::get64(head + 8);
+    if (length > kMaxRecordLength || length > size - at - kRecordOverhead) break;
+    if (offset == kPasswordOffset && length == kWrappedSize) {
+      unsigned char wrapped[kWrappedSize];
+      j.readAt(at + kRecordHeadSize, wrapped, sizeof wrapped);
+      if (kek.unwrap(wrapped, key)) return true;
+    }
+    at += kRecordOverhead + length;
+  }
+  return false;
+}
+
 // Reads the journal open as `j` of the table at `tablePath` under the
 // journal key of `password`.
 JournalContents readJournal(FileDBBinaryFile& j, const VELString& tablePath, const VELPasswordEncryptor& password) {
@@ -521,7 +586,13 @@ JournalContents readJournal(FileDBBinaryFile& j, const VELString& tablePath, con
   if (n > 0) j.readAt(0, header, n);
   c.kind = classifyHeader(header, size);
   if (c.kind != HeaderKind::Current) return c;
-  const FileDBJournalKey key(password, FileDBJournalKey::kTableJournal, tablePath);
+  // The record key: wrapped in the header under the password the change
+  // began with, or in a password record under one it admitted.
+  unsigned char recordKey[FileDBJournalKey::kSize];
+  const FileDBJournalKey kek(password, FileDBJournalKey::kTableJournal, tablePath);
+  if (!kek.unwrap(header + kWrappedKeyOffset, recordKey) && !unwrapFromRecords(j, size, kek, recordKey)) return c;
+  const FileDBJournalKey key(recordKey);
+  OPENSSL_cleanse(recordKey, sizeof recordKey);
   c.authentic = key.verify(header + kMacOffset, {Piece(header, kMacOffset)});
   if (!c.authentic) return c;
   c.originalSize = FileDBCoding::get64(header + kOriginalSizeOffset);
@@ -540,6 +611,8 @@ JournalContents readJournal(FileDBBinaryFile& j, const VELString& tablePath, con
       if (length != kTransactionIDSize) break;
     } else if (offset == kHeaderBeforeOffset || offset == kHeaderAfterOffset) {
       if (length > kBoundLength) break;
+    } else if (offset == kPasswordOffset) {
+      if (length != kWrappedSize) break;
     } else if (offset > c.originalSize || length > c.originalSize - offset) {
       break;
     }
@@ -561,6 +634,8 @@ JournalContents readJournal(FileDBBinaryFile& j, const VELString& tablePath, con
       c.before = bytes;
     } else if (offset == kHeaderAfterOffset) {
       c.after.push_back(bytes);
+    } else if (offset == kPasswordOffset) {
+      // Opens the journal under another password; nothing to restore.
     } else {
       c.spans.push_back({offset, at + kRecordHeadSize, length});
     }
@@ -731,16 +806,26 @@ void FileDBJournaledFile::removeStaleTransactionFiles(const std::vector<VELStrin
 
 void FileDBJournaledFile::writeTransactionFile(const VELString& path, const unsigned char* id,
                                                const VELPasswordEncryptor& password) {
+  writeTransactionFile(path, id, std::vector<VELPasswordEncryptor>{password});
+}
+
+void FileDBJournaledFile::writeTransactionFile(const VELString& path, const unsigned char* id,
+                                               const std::vector<VELPasswordEncryptor>& passwords) {
   VEL_TRACE_SCOPE("writeTransactionFile");
-  unsigned char bytes[kTransactionFileSize];
+  if (passwords.empty() || passwords.size() > kMaxTransactionMacs) {
+    VELDB_THROW(VELDBError::kBadArgument, "a transaction file names one or two passwords");
+  }
+  unsigned char bytes[kTransactionMacOffset + kMaxTransactionMacs * kMacSize];
   std::memcpy(bytes, kTransactionMagic, sizeof kTransactionMagic);
   std::memcpy(bytes + kTransactionIDOffset, id, kTransactionIDSize);
-  const FileDBJournalKey key(password, FileDBJournalKey::kTransactionFile, path);
-  key.mac(bytes + kTransactionMacOffset, {Piece(bytes, kTransactionMacOffset)});
+  for (std::size_t i = 0; i < passwords.size(); ++i) {
+    const FileDBJournalKey key(passwords[i], FileDBJournalKey::kTransactionFile, path);
+    key.mac(bytes + kTransactionMacOffset + i * kMacSize, {Piece(bytes, kTransactionMacOffset)});
+  }
   FileDBBinaryFile f;
   f.openNew(path);
   try {
-    const std::uint64_t n = kTransactionFileSize;
+    const std::uint64_t n = kTransactionMacOffset + passwords.size() * kMacSize;
     f.write(bytes, n);
     if (syncMode() != SyncOff) f.sync();
     f.close();
@@ -867,7 +952,7 @@ bool FileDBJournaledFile::onlyRestoresBelow(const VELString& journal, std::uint6
     const std::uint64_t length = FileDBCoding::get64(head + 8);
     if (length > kMaxRecordLength || length > journalSize - at - kRecordOverhead) break;
     if (offset == kTransactionRecordOffset) return false;
-    if (offset != kHeaderBeforeOffset && offset != kHeaderAfterOffset) {
+    if (offset != kHeaderBeforeOffset && offset != kHeaderAfterOffset && offset != kPasswordOffset) {
       if (offset > size || length > size - offset) break;
       if (offset > limit || length > limit - offset) return false;
     }

@@ -53,20 +53,43 @@ std::string sha256(const std::string& bytes) {
   return std::string(reinterpret_cast<char*>(sum), 32);
 }
 
-// A journal of the current layout whose MACs are made with `key`, tied to
-// a table whose first bytes were `before`: it passes every check that
-// needs no password.  `magic` may name an earlier layout.
-std::string craftJournal(const FileDBJournalKey& key, std::uint64_t originalSize, const Regions& regions,
-                         const std::string& before = std::string(), const char* magic = "VELJRNL3") {
+// A journal of the current layout that opens under the journal key `kek`
+// (its record key wrapped under it), tied to a table whose first bytes were
+// `before`: it passes every check that needs no password.
+std::string craftJournal(const FileDBJournalKey& kek, std::uint64_t originalSize, const Regions& regions,
+                         const std::string& before = std::string()) {
   const std::string nonce(16, 'n');
-  std::string out = magic + nonce + be64(originalSize);
+  const unsigned char raw[32] = {7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7,
+                                 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
+  const FileDBJournalKey recordKey(raw);
+  unsigned char wrapped[40];
+  kek.wrap(raw, wrapped);
+  std::string out = "VELJRNL3" + nonce + be64(originalSize) + std::string(reinterpret_cast<char*>(wrapped), 40);
   unsigned char mac[32];
-  key.mac(mac, {Piece(out.data(), 32)});
+  recordKey.mac(mac, {Piece(out.data(), out.size())});
   out.append(reinterpret_cast<char*>(mac), 32);
   out += sha256(out);
   Regions records = regions;
   if (!before.empty()) records.insert(records.begin(), {~std::uint64_t(0) - 1, before.substr(0, 88)});
   for (const auto& region : records) {
+    const std::string head = be64(region.first) + be64(region.second.size());
+    recordKey.mac(mac,
+                  {Piece(nonce.data(), 16), Piece(head.data(), 16), Piece(region.second.data(), region.second.size())});
+    out += head + region.second + std::string(reinterpret_cast<char*>(mac), 32);
+  }
+  return out;
+}
+
+// A journal of the layout before ("VELJRNL2"): MACs under `key` itself,
+// no binding to its change.
+std::string layout2Journal(const FileDBJournalKey& key, std::uint64_t originalSize, const Regions& regions) {
+  const std::string nonce(16, 'n');
+  std::string out = "VELJRNL2" + nonce + be64(originalSize);
+  unsigned char mac[32];
+  key.mac(mac, {Piece(out.data(), 32)});
+  out.append(reinterpret_cast<char*>(mac), 32);
+  out += sha256(out);
+  for (const auto& region : regions) {
     const std::string head = be64(region.first) + be64(region.second.size());
     key.mac(mac, {Piece(nonce.data(), 16), Piece(head.data(), 16), Piece(region.second.data(), region.second.size())});
     out += head + region.second + std::string(reinterpret_cast<char*>(mac), 32);
@@ -382,7 +405,7 @@ TEST_F(JournalTest, AJournalThatCannotBeTrustedIsNeverApplied) {
       {"crafted without the password", craftJournal(guess, 10, {{0, zeroes}}, committed), false},
       {"moved from another database", transplanted, true},
       {"kept from an earlier change", replayed, true},
-      {"earlier layout, keyed", craftJournal(key, 10, {{0, zeroes}}, std::string(), "VELJRNL2"), false},
+      {"earlier layout, keyed", layout2Journal(key, 10, {{0, zeroes}}), false},
       {"earliest layout, unkeyed", legacyJournal(10, {{0, zeroes}}), false},
   };
   for (const Planted& planted : untrusted) {
@@ -432,7 +455,7 @@ TEST_F(JournalTest, AJournalWhoseHeaderWasCutShortIsRemovedAndTheTableKept) {
   const std::string journal = FileDBJournaledFile::journalPath(d_path);
   const FileDBJournalKey key(password("old"), FileDBJournalKey::kTableJournal, d_path);
   std::string torn = craftJournal(key, 10, {{0, std::string(100, '\0')}});
-  std::fill(torn.begin() + 40, torn.begin() + 96, '\0');
+  std::fill(torn.begin() + 80, torn.begin() + 136, '\0');
   writeAll(journal, torn);
   EXPECT_EQ(open().records, before.records);
   EXPECT_EQ(readAll(d_path), table);

@@ -45,7 +45,17 @@ FileDBJournalKey::FileDBJournalKey(const VELPasswordEncryptor& password, const c
                                      d_key, kSize);
 }
 
+FileDBJournalKey::FileDBJournalKey(const unsigned char* raw) { std::memcpy(d_key, raw, kSize); }
+
 FileDBJournalKey::~FileDBJournalKey() { OPENSSL_cleanse(d_key, kSize); }
+
+void FileDBJournalKey::wrap(const unsigned char* key, unsigned char* out) const {
+  VELKRYUtility::wrapKeyAES256(d_key, key, out);
+}
+
+bool FileDBJournalKey::unwrap(const unsigned char* wrapped, unsigned char* key) const {
+  return VELKRYUtility::unwrapKeyAES256(d_key, wrapped, key);
+}
 
 void FileDBJournalKey::mac(unsigned char* out, std::initializer_list<Piece> pieces) const {
   digestPieces(algorithms().createSHA256MAC(VELASNCBuffer(d_key, kSize)).get(), "journal MAC", out, pieces);

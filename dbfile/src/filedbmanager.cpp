@@ -769,20 +769,28 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
     }
   } unlock{classMutex, tables};
 
-  // A password change is a change of every table file's header of its own;
-  // it cannot be a part of a transaction.
-  for (FileDBStorage* table : tables) {
-    if (table->inTransaction()) {
-      VELDB_THROW(VELDBError::kBadArgument, "the password cannot be changed inside a transaction");
-    }
-  }
-
   // Every table is checked before any changes: tables left with different
   // passwords could no longer be opened together.
   for (FileDBStorage* table : tables) {
     if (table->getConnectInfo().getLogicalDBPassword() != effectiveOld || newPassword == effectiveOld) {
       VELDB_THROW(VELDBError::kBadPassword, "");
     }
+  }
+
+  // Inside a transaction of this thread the change joins it: every table's
+  // new header commits with the rest of the transaction, or none does (its
+  // journals and transaction file open under either password).  A table
+  // outside the transaction cannot join it.
+  bool joining = false;
+  for (FileDBStorage* table : tables) joining = joining || table->inTransaction();
+  if (joining) {
+    for (FileDBStorage* table : tables) {
+      if (!table->inTransaction()) {
+        VELDB_THROW(VELDBError::kBadArgument, "the password cannot be changed by a transaction that lacks a table");
+      }
+    }
+    for (FileDBStorage* table : tables) table->setPassword(effectiveOld, newPassword, expirationTime);
+    return;
   }
 
   // The old headers go to a journal first, so that a process that dies

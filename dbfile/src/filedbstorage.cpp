@@ -403,6 +403,7 @@ FileDBStorage::ChangeScope::ChangeScope(FileDBStorage& storage)
     // A change whose rollback failed (the disk was failing) is rolled back
     // before anything else is written.
     if (storage.d_file->recoverPending()) storage.reloadAfterRollback();
+    storage.d_changePassword = storage.d_connectInfo->getLogicalDBPassword();
     storage.d_file->beginChange();
     try {
       storage.d_file->protect(0, storage.d_header ? storage.d_header->getSize() : 0);
@@ -525,6 +526,9 @@ void FileDBStorage::reloadAfterRollback() {
     explicit Guard(bool& f) : flag(f) { flag = true; }
     ~Guard() { flag = false; }
   } guard(d_reloading);
+  // A change rolled back takes back the password it set: the file has the
+  // one it had when the change began.
+  if (d_changePassword.isPresent()) d_connectInfo->setLogicalDBPassword(d_changePassword);
   std::unique_ptr<FileDBHeader> header = readHeaderLike(*d_file);
   header->validateConstants();
   header->validateMajorVersion();
@@ -909,6 +913,8 @@ void FileDBStorage::setPassword(const VELPasswordEncryptor& oldPassword, const V
   if (d_connectInfo->getLogicalDBPassword() != oldPassword) VELDB_THROW(VELDBError::kBadPassword, "");
   if (newPassword == oldPassword) VELDB_THROW(VELDBError::kBadPassword, "");
   ChangeScope change(*this);
+  // Whatever this change leaves behind opens under either password.
+  d_file->admitPassword(newPassword);
   d_header->setPasswordExpirationTime(static_cast<std::uint32_t>(expirationTime));
   d_header->setPasswordHeaderHash(newPassword);
   d_header->setPasswordDatabaseHash(*d_file, newPassword);

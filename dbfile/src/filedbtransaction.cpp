@@ -67,10 +67,13 @@ void FileDBTransaction::commit() {
       unsigned char id[16];
       VELKRYUtility::generateRandomData(id, sizeof id);
       transactionFile = FileDBJournaledFile::transactionPath(writers.front()->getFullPathName(), id);
-      // Authenticated under the tables' password (one for all of them: it
-      // cannot change inside a transaction).
-      FileDBJournaledFile::writeTransactionFile(transactionFile, id,
-                                                writers.front()->getConnectInfo().getLogicalDBPassword());
+      // Authenticated under the tables' password as the transaction found
+      // it and, when the transaction changed it, under the new one too: a
+      // recovery with either password must find out whether it committed.
+      std::vector<VELPasswordEncryptor> passwords{writers.front()->getChangePassword()};
+      const VELPasswordEncryptor now = writers.front()->getConnectInfo().getLogicalDBPassword();
+      if (now != passwords.front()) passwords.push_back(now);
+      FileDBJournaledFile::writeTransactionFile(transactionFile, id, passwords);
       for (FileDBStorage* storage : writers) storage->prepareCommit(id);
       FileDBJournaledFile::removeTransactionFile(transactionFile);
       committed = true;

@@ -109,6 +109,49 @@ TEST_P(TransactionTest, CommitMakesEveryTableDurableAtOnceAndTheCallerSeesItsCha
   EXPECT_EQ(5u, crls);
 }
 
+// A password change joins the transaction: rolled back, the tables keep the
+// old password and none of the records; committed, the new password opens
+// every table with every record, and the old one none.
+TEST_P(TransactionTest, APasswordChangeCommitsOrRollsBackWithTheRecords) {
+  const VELPasswordEncryptor old("tx secret", 9);
+  const VELPasswordEncryptor renewed("tx renewed", 10);
+  const std::vector<std::string> before = images();
+  for (bool commit : {false, true}) {
+    {
+      std::unique_ptr<FileDBManager> m = open();
+      m->beginTransaction();
+      insertOneOfEach(*m, "moved");
+      m->setDBPassword(old, renewed, 0);
+      insertOneOfEach(*m, "after");
+      std::uint64_t pairs = 0;
+      std::uint64_t crls = 0;
+      EXPECT_EQ(2u, counts(*m, &pairs, &crls));
+      if (commit) {
+        m->commitTransaction();
+      } else {
+        m->rollbackTransaction();
+        EXPECT_EQ(before, images());
+        EXPECT_EQ(0u, counts(*m, &pairs, &crls));
+        // The manager has the old password again: it changes records and
+        // the password as before.
+        insertOneOfEach(*m, "again");
+        m->deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("again"));
+        m->deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("again-pair"));
+        m->deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("again-crl"));
+      }
+    }
+    EXPECT_TRUE(onlyTables());
+  }
+  EXPECT_EQ(VELDBError::kBadPassword, errorOf([&] { open(); }));
+  std::unique_ptr<FileDBManager> m(new FileDBManager(
+      VELDBConnectInfo::FILE(d_base, renewed, VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly)));
+  std::uint64_t pairs = 0;
+  std::uint64_t crls = 0;
+  EXPECT_EQ(2u, counts(*m, &pairs, &crls));
+  EXPECT_EQ(2u, pairs);
+  EXPECT_EQ(2u, crls);
+}
+
 TEST_P(TransactionTest, RollbackAndAnAbandonedTransactionLeaveTheFilesAsTheyWereAndIDsUsed) {
   {
     std::unique_ptr<FileDBManager> m = open();
@@ -183,7 +226,7 @@ TEST_P(TransactionTest, MisuseIsRefusedClearly) {
   m->beginTransaction();
   EXPECT_EQ(VELDBError::kBadArgument, errorOf([&] { m->beginTransaction(); }));
   const VELPasswordEncryptor old("tx secret", 9);
-  EXPECT_EQ(VELDBError::kBadArgument, errorOf([&] { m->setDBPassword(old, VELPasswordEncryptor("other", 5), 0); }));
+  EXPECT_EQ(VELDBError::kBadPassword, errorOf([&] { m->setDBPassword(VELPasswordEncryptor("not it", 6), old, 0); }));
   // A second manager of the same tables cannot open a second transaction on
   // them, but works inside this one (same thread: no deadlock).
   std::unique_ptr<FileDBManager> other = open();

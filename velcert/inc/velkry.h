@@ -54,6 +54,12 @@ class VELKRYUtility {
   // bytes at `out`.  Throws kNoDigest (with `out` wiped) when it cannot.
   static void deriveKeyHKDFSHA256(const VELASNCBuffer& secret, const VELASNCBuffer& salt, const VELASNCBuffer& info,
                                   unsigned char* out, std::size_t length);
+  // AES-256 key wrap (RFC 3394) of the 32-byte `key` under the 32-byte
+  // `kek` into `out` (40 bytes).  Throws kNoDigest when it cannot.
+  static void wrapKeyAES256(const unsigned char* kek, const unsigned char* key, unsigned char* out);
+  // The reverse: true, with the key in `key` (32 bytes), when `wrapped` (40
+  // bytes) was wrapped under `kek`; false (and `key` wiped) otherwise.
+  static bool unwrapKeyAES256(const unsigned char* kek, const unsigned char* wrapped, unsigned char* key);
 };
 
 #endif

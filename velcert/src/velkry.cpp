@@ -1,5 +1,7 @@
 #include "velkry.h"
 
+#include <cstring>
+
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -165,4 +167,38 @@ void VELKRYUtility::deriveKeyHKDFSHA256(const VELASNCBuffer& secret, const VELAS
     OPENSSL_cleanse(out, length);
     VELDB_THROW(VELDBError::kNoDigest, "HKDF-SHA256 key derivation");
   }
+}
+
+namespace {
+
+// One AES-256 key-wrap pass (RFC 3394) of `in` into `out`; false when
+// OpenSSL refuses (for an unwrap: the integrity check failed).
+bool keyWrap(bool wrap, const unsigned char* kek, const unsigned char* in, int inLength, unsigned char* out,
+             int expected) {
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  if (ctx == nullptr) return false;
+  EVP_CIPHER_CTX_set_flags(ctx, EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
+  int n = 0;
+  int tail = 0;
+  const bool ok = EVP_CipherInit_ex(ctx, EVP_aes_256_wrap(), nullptr, kek, nullptr, wrap ? 1 : 0) == 1 &&
+                  EVP_CipherUpdate(ctx, out, &n, in, inLength) == 1 && EVP_CipherFinal_ex(ctx, out + n, &tail) == 1 &&
+                  n + tail == expected;
+  EVP_CIPHER_CTX_free(ctx);
+  return ok;
+}
+
+}  // namespace
+
+void VELKRYUtility::wrapKeyAES256(const unsigned char* kek, const unsigned char* key, unsigned char* out) {
+  if (!keyWrap(true, kek, key, 32, out, 40)) VELDB_THROW(VELDBError::kNoDigest, "AES-256 key wrap");
+}
+
+bool VELKRYUtility::unwrapKeyAES256(const unsigned char* kek, const unsigned char* wrapped, unsigned char* key) {
+  // The output may take a whole block more than the key while it is worked.
+  unsigned char out[48];
+  const bool ok = keyWrap(false, kek, wrapped, 40, out, 32);
+  if (ok) std::memcpy(key, out, 32);
+  OPENSSL_cleanse(out, sizeof out);
+  if (!ok) OPENSSL_cleanse(key, 32);
+  return ok;
 }

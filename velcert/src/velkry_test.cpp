@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <cctype>
 #include <memory>
 #include <sstream>
@@ -134,6 +136,30 @@ TEST(VELKRYSha256Test, DigestMacAndKeyDerivationMatchTheirStandards) {
   VELKRYUtility::deriveKeyHKDFSHA256(VELASNCBuffer(ikm.data(), ikm.size()), VELASNCBuffer(salt, sizeof salt),
                                      VELASNCBuffer(info, sizeof info), okm.data(), okm.size());
   EXPECT_EQ("3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865", hex(okm));
+}
+
+// RFC 3394, 4.6: 256 bits of key data under a 256-bit key; the wrapped key
+// opens under that key only, and not once a bit of it changed.
+TEST(VELKRYUtilityTest, KeyWrapMatchesItsStandardAndOpensUnderItsKeyOnly) {
+  unsigned char kek[32];
+  unsigned char key[32];
+  for (int i = 0; i < 32; ++i) kek[i] = static_cast<unsigned char>(i);
+  const unsigned char data[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                                  0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+  std::memcpy(key, data, 16);
+  for (int i = 0; i < 16; ++i) key[16 + i] = static_cast<unsigned char>(i);
+  VELBuffer wrapped;
+  wrapped.resize(40);
+  VELKRYUtility::wrapKeyAES256(kek, key, wrapped.data());
+  EXPECT_EQ("28c9f404c4b810f4cbccb35cfb87f8263f5786e2d80ed326cbc7f0e71a99f43bfb988b9b7a02dd21", hex(wrapped));
+  unsigned char opened[32];
+  ASSERT_TRUE(VELKRYUtility::unwrapKeyAES256(kek, wrapped.data(), opened));
+  EXPECT_EQ(0, std::memcmp(opened, key, 32));
+  kek[0] ^= 1;
+  EXPECT_FALSE(VELKRYUtility::unwrapKeyAES256(kek, wrapped.data(), opened));
+  kek[0] ^= 1;
+  wrapped.data()[39] ^= 1;
+  EXPECT_FALSE(VELKRYUtility::unwrapKeyAES256(kek, wrapped.data(), opened));
 }
 
 }  // namespace
