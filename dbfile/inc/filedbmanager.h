@@ -143,7 +143,9 @@ class FileDBManager : public VELDBManager {
   // nothing changes): a file sealed under it could not be opened again.
   // Throws 0x8C240, before any table changes, when the old password is not
   // that of every enabled table or the new one equals it.  When a table
-  // fails half way, the tables already changed are set back.
+  // fails half way, the tables already changed are set back.  Inside a
+  // transaction of this thread the change is a part of it (0x8B67A when an
+  // enabled table is not in the transaction).
   void setDBPassword(const VELPasswordEncryptor& oldPassword, const VELPasswordEncryptor& newPassword,
                      long long expirationTime) override;      // 42
   // The key table's label, or when it is empty the full path of the key
@@ -165,8 +167,10 @@ class FileDBManager : public VELDBManager {
   // transaction as it was before it; an operation that fails after it
   // wrote (the disk failed) rolls the whole transaction back at once, and
   // every later operation in it throws 0x8C239 until `rollbackTransaction`
-  // ends it.  Password changes and enabling a table are refused inside a
-  // transaction (0x8B67A).
+  // ends it.  A password change joins the transaction (every table's new
+  // password commits with it or not at all; a rollback gives the tables
+  // their old one back); enabling a table is refused inside a transaction
+  // (0x8B67A).
   //
   // Begin: 0x8B67C for a read-only manager; 0x8B67A when this manager has
   // a transaction open already.  A FILE manager without a key-pair table
