@@ -81,6 +81,11 @@ class FileDBBinaryFile {
   virtual void reserve(std::uint64_t size);
   // Forces written data to stable storage.  Throws 0x8C239 on failure.
   virtual void sync();
+  // Lets the group of `table` read and write this file as it may the table
+  // (new files are 0600; a database a group shares has tables of 0660, and
+  // a journal one member leaves must be recoverable by the others).  A
+  // failure is traced, never thrown: the file stays the owner's.
+  void shareModeOf(const FileDBBinaryFile& table) noexcept;
   // True for a file that lives in memory (no journal, no disk temporary).
   virtual bool isInMemory() const { return false; }
   // Writes and size changes made through this object so far: a change

@@ -278,6 +278,15 @@ void FileDBBinaryFile::write(const void* buffer, const std::uint64_t& count) {
   if (static_cast<std::uint64_t>(n) < count) fail(kWrite, fileName.str(), n);
 }
 
+void FileDBBinaryFile::shareModeOf(const FileDBBinaryFile& table) noexcept {
+  if (fileDescriptor == -1 || table.fileDescriptor == -1) return;
+  if (vel_shareModeOf(fileDescriptor, table.fileDescriptor) != 0) {
+    const int error = errno;
+    VEL_TRACE_WRITE(8, VELTraceLevel::kError,
+                    "vel_shareModeOf-" + fileName.str() + ": errno " + std::to_string(error));
+  }
+}
+
 std::uint64_t FileDBBinaryFile::currentPosition() {
   isOpenCheck();
   if (position == kUnknown) {

@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -185,10 +186,20 @@ void FileDBJournaledFile::ensureJournal() {
   if (FileDBBinaryFile::exists(d_journalPath)) {
     VEL_TRACE_WRITE(8, VELTraceLevel::kError,
                     "journal that was not applied removed before a new change-" + d_journalPath);
-    FileDBBinaryFile::remove(d_journalPath);
+    try {
+      FileDBBinaryFile::remove(d_journalPath);
+    } catch (const VELDBException& e) {
+      VELDB_THROW_EXTRA(e.getError(),
+                        "a journal this database cannot use is in the way of a new change, and cannot be removed "
+                        "(in a shared folder only its owner can): nothing was changed; its owner or an administrator "
+                        "must remove it-" +
+                            d_journalPath,
+                        e.getExtra());
+    }
   }
   std::unique_ptr<FileDBBinaryFile> journal(new FileDBBinaryFile());
   journal->openNew(d_journalPath);
+  journal->shareModeOf(*this);
   try {
     const std::uint64_t n = kHeaderSize;
     journal->write(header, n);
@@ -662,6 +673,25 @@ bool belongsToChange(const JournalContents& c, const unsigned char* current, std
   return true;
 }
 
+// Opens the journal at `path` read-only; false, with why in `why`, when
+// this user may not read it (it is then not to be trusted).
+bool openJournal(FileDBBinaryFile& j, const VELString& path, VELString& why) {
+  try {
+    j.openExisting(path, VELDBConnectInfo::ReadOnly);
+    return true;
+  } catch (const VELDBException& e) {
+    const long long error = e.getExtra();
+    if (e.getError() != VELDBError::kCannotOpen ||
+        (error != EACCES && error != EPERM && error != EISDIR && error != VEL_ENOTREGULAR)) {
+      throw;
+    }
+    why = std::string(error == EACCES || error == EPERM ? "journal that this user may not read"
+                                                        : "journal that is not a regular file") +
+          ": it is left in place and not applied-" + path;
+    return false;
+  }
+}
+
 // What to do with a journal, once read.
 enum class Verdict { Discard, Apply, Untrusted, Unbound };
 
@@ -855,10 +885,15 @@ FileDBJournaledFile::Recovery FileDBJournaledFile::recover(FileDBBinaryFile& fil
   if (!FileDBBinaryFile::exists(journal)) return Recovery::kNone;
   Recovery result = Recovery::kDiscarded;
   {
-    FileDBBinaryFile j(journal, VELDBConnectInfo::ReadWrite);
-    const JournalContents c = readJournal(j, file.getFileName(), password);
+    // Read only: the table's write lock keeps every other writer out.
+    FileDBBinaryFile j;
     VELString why;
-    const Verdict verdict = judge(c, file, journal, password, why);
+    Verdict verdict = Verdict::Untrusted;
+    JournalContents c;
+    if (openJournal(j, journal, why)) {
+      c = readJournal(j, file.getFileName(), password);
+      verdict = judge(c, file, journal, password, why);
+    }
     switch (verdict) {
       case Verdict::Untrusted:
       case Verdict::Unbound:
@@ -907,10 +942,12 @@ std::unique_ptr<FileDBBinaryFile> FileDBJournaledFile::openCommitted(const VELSt
   plain.reset();
   bool laid = false;
   if (FileDBBinaryFile::exists(journal)) {
-    std::unique_ptr<FileDBBinaryFile> j(new FileDBBinaryFile(journal, VELDBConnectInfo::ReadOnly));
-    const JournalContents c = readJournal(*j, path, password);
+    std::unique_ptr<FileDBBinaryFile> j(new FileDBBinaryFile());
     VELString why;
-    switch (judge(c, *view, journal, password, why)) {
+    JournalContents c;
+    const bool readable = openJournal(*j, journal, why);
+    if (readable) c = readJournal(*j, path, password);
+    switch (readable ? judge(c, *view, journal, password, why) : Verdict::Untrusted) {
       case Verdict::Untrusted:
       case Verdict::Unbound:
         VEL_TRACE_WRITE(8, VELTraceLevel::kError, why);

@@ -98,6 +98,11 @@ void vel_setPlatformCalls(const VELPlatformCalls* calls);
 
 int vel_openExclusive(int* fd, const char* path, int flags, int permission, int* lockError);
 int vel_openSharedRead(int* fd, const char* path, int flags, int* lockError);
+// Gives `fd` the owner and group read and write bits that `likeFd` has
+// (never any bit for others, always the owner's read and write): a file
+// made beside a table that a group shares is readable by that group too.
+// 0 or -1 and errno (fstat, fchmod).
+int vel_shareModeOf(int fd, int likeFd);
 // Opens a regular file for reading without taking or waiting for its lock
 // (to read a file that this process holds locked through another
 // descriptor); the result as for the calls above, never -1.

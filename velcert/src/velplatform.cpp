@@ -307,6 +307,13 @@ int vel_fullpath(VELString& out, const char* path) {
   return 0;
 }
 
+int vel_shareModeOf(int fd, int likeFd) {
+  struct stat st {};
+  if (::fstat(likeFd, &st) != 0) return -1;
+  const mode_t mode = (st.st_mode & (S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP)) | S_IRUSR | S_IWUSR;
+  return mode == (S_IRUSR | S_IWUSR) ? 0 : ::fchmod(fd, mode);
+}
+
 int vel_access(const char* path, int) {
   if (path == nullptr) return -1;
   return vel_platform().accessFile(path);

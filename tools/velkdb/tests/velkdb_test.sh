@@ -516,6 +516,40 @@ else
   echo "note: not checked whether velkdb is dumpable (root without setpriv)"
 fi
 
+# A database in a shared sticky folder (mode 1777): another user can plant a
+# journal beside it but not remove the owner's files, nor the owner theirs.
+# The planted journal is never applied: the owner's reads go on with a
+# warning; a change says clearly that the file is in its way.
+if [ ${#as_other[@]} -gt 0 ]; then
+  SHARED=$(mktemp -d "$HARNESS_OUTER_TMPDIR/velkdb-shared-XXXXXX")
+  chmod 1777 "$SHARED"
+  HARNESS_CLEANUP+=("$SHARED")
+  cp pw1 "$SHARED/pw" && cp server.pem bundle1.pem "$SHARED/" && chown 65534:65534 "$SHARED/pw" && chmod 644 "$SHARED"/*.pem
+  owner=("${as_other[@]}" "$VELKDB")
+  check "the owner creates a database in the shared folder" "${owner[@]}" create -d "$SHARED/db" --password-file "$SHARED/pw"
+  check "the owner imports" "${owner[@]}" import -d "$SHARED/db" --password-file "$SHARED/pw" "$SHARED/server.pem"
+  "${owner[@]}" list -d "$SHARED/db" --password-file "$SHARED/pw" --format json >shared-before.json 2>/dev/null
+  # A whole journal of the earliest layout (it has no MAC): what a user
+  # without the password can make.
+  python3 -c '
+import hashlib, sys
+head = b"VELJRNL1" + b"n" * 16 + (10).to_bytes(8, "big")
+sys.stdout.buffer.write(head + hashlib.sha256(head).digest() + b"\0" * 200)' >"$SHARED/db.vkey-journal"
+  check "the owner lists with a planted journal" "${owner[@]}" list -d "$SHARED/db" --password-file "$SHARED/pw" --format json
+  cmp -s out.txt shared-before.json && ok || bad "a planted journal changed what the owner sees"
+  contains "the list warns about the planted journal" err.txt "db.vkey-journal"
+  "${owner[@]}" import -d "$SHARED/db" --password-file "$SHARED/pw" "$SHARED/bundle1.pem" >out.txt 2>err.txt &&
+    bad "an import went on with a journal it cannot remove in its way" || ok
+  contains "the import says what is in its way" err.txt "must remove it"
+  "${owner[@]}" list -d "$SHARED/db" --password-file "$SHARED/pw" --format json >shared-after.json 2>/dev/null
+  cmp -s shared-before.json shared-after.json && ok || bad "the refused import changed the database"
+  rm -f "$SHARED/db.vkey-journal"
+  check "once it is removed the import goes on" "${owner[@]}" import -d "$SHARED/db" --password-file "$SHARED/pw" \
+    "$SHARED/bundle1.pem"
+else
+  echo "note: the shared-folder journal test needs root and setpriv"
+fi
+
 # Names from certificates and stored labels reach the terminal written out.
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout evil.key -utf8 \
   -subj "/O=Evil$(printf '\302\233')2J/CN=evil$(printf '\033')[31mred" -days 30 -out evil.pem 2>/dev/null
