@@ -900,7 +900,7 @@ int cmdExport(const Args& args) {
     std::cout << pem;
   } else {
     // A file with a private key is the owner's alone, whatever the umask.
-    writeFileAtomically(out, pem, keyAdded);
+    writeOutputFile(out, pem, keyAdded);
     std::cerr << "exported " << found.size() << (found.size() == 1 ? " record" : " records") << " to "
               << printable(out) << "\n";
   }

@@ -63,6 +63,13 @@ constexpr std::uint32_t kMaxCreateRecordLength = 1024 * 1024;
 // 0x8C234 or 0x8C239 with errno; nothing is left behind on a failure.
 void writeFileAtomically(const std::string& path, const std::string& text, bool secret);
 
+// Writes `text` where `-o PATH` says: "-" is standard output; a character
+// device or FIFO (the user's own; root: any) is written in place, never
+// replaced, and a FIFO without a reader is refused at once (0x8C236); a
+// block device or socket is refused (0x8C236); anything else, a link
+// included, is replaced whole by writeFileAtomically.
+void writeOutputFile(const std::string& path, const std::string& text, bool secret);
+
 // Test hook: with VELKDB_TEST_CRASH=STEP:N in the environment, the call
 // for that step and count ends the process at once (exit status 99, no
 // clean-up, as a crash would).  Steps: import:N and delete:N after N records
