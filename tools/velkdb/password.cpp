@@ -26,6 +26,28 @@ namespace {
 // A password file longer than this without a line end is refused.
 constexpr std::size_t kMaxPasswordLine = 64 * 1024;
 
+// A password file is the user's own secret: a regular file, FIFO or
+// socket of the user that neither group nor others may read.  Anything else
+// (another user's file, a group-readable FIFO, a terminal or other device)
+// is used with a warning, for someone else may have seen or given the
+// password.
+void warnAboutPasswordFile(const std::string& path, const std::string& option, const struct stat& st) {
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  const std::string head = "velkdb: warning: " + option + " " + printable(path);
+  const bool ownKind = S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+  if (!ownKind) {
+    std::cerr << head << " is not a regular file, FIFO or socket (mode " << mode
+              << "); keep the password in a file readable by you alone (chmod 600)\n";
+  } else if (st.st_uid != geteuid()) {
+    std::cerr << head << " belongs to another user (uid " << st.st_uid
+              << "); keep the password in a file of your own, readable by you alone (chmod 600)\n";
+  } else if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    std::cerr << head << " is readable by " << ((st.st_mode & S_IROTH) != 0 ? "others" : "its group") << " (mode "
+              << mode << "); make it readable by its owner only (chmod 600)\n";
+  }
+}
+
 // The first line of the password file `path` (without its line end).  A
 // file that others than its owner may read is used, with a warning.
 std::string readPasswordFile(const std::string& path, const std::string& option) {
@@ -42,13 +64,7 @@ std::string readPasswordFile(const std::string& path, const std::string& option)
     close(fd);
     fail(name + ": is a directory");
   }
-  if (S_ISREG(st.st_mode) && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    std::cerr << "velkdb: warning: " << option << " " << printable(path) << " is readable by "
-              << ((st.st_mode & S_IROTH) != 0 ? "others" : "its group") << " (mode " << mode
-              << "); make it readable by its owner only (chmod 600)\n";
-  }
+  warnAboutPasswordFile(path, option, st);
   std::string text;
   char buf[4096];
   bool lineEnd = false;
