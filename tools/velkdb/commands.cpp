@@ -137,6 +137,7 @@ int cmdCreate(const Args& args) {
     if (fileExists(paths.file(t))) VELDB_THROW(VELDBError::kFileExists, paths.file(t) + " exists");
   }
   const Secret password = databasePassword(args, true);
+  if (!args.has("weak-password-ok")) warnIfWeakPassword(password);
   std::unique_ptr<FileDBManager> db;
   try {
     VELDBConnectInfo::FILE info(paths.base, toEncryptor(password),

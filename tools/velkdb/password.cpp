@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -178,6 +179,55 @@ VELPasswordEncryptor toEncryptor(const Secret& secret) {
 Secret defaultPasswordSecret() {
   const VELFastBuffer clear = FileDBManager::defaultPassword().getClearPassword();
   return Secret(std::string(reinterpret_cast<const char*>(clear.data()), clear.length()));
+}
+
+namespace {
+
+// The passwords tried first by anyone guessing: the top of the lists that
+// leaked password databases give, short ones included for the case-folded
+// match of longer variants.
+const char* const kCommonPasswords[] = {
+    "123456",        "123456789",      "12345678",      "12345",         "1234567",      "1234567890",
+    "123123",        "111111",         "000000",        "654321",        "password",     "password1",
+    "password123",   "password1234",   "passw0rd",      "p@ssw0rd",      "qwerty",       "qwerty123",
+    "qwertyuiop",    "qwerty123456",   "1q2w3e4r",      "1q2w3e4r5t6y",  "abc123",       "abcd1234",
+    "iloveyou",      "admin",          "admin123",      "administrator", "letmein",      "welcome",
+    "welcome123",    "monkey",         "dragon",        "sunshine",      "princess",     "football",
+    "baseball",      "master",         "trustno1",      "changeme",      "secret",       "default",
+    "shadow",        "superman",       "starwars",      "whatever",      "login",        "123456789012",
+    "qwertyuiopasdf", "passwordpassword", "changeme1234", "letmein12345",
+};
+
+}  // namespace
+
+std::string passwordWeakness(const Secret& password) {
+  const std::string& bytes = password.bytes();
+  std::size_t characters = 0;
+  for (unsigned char c : bytes) {
+    if ((c & 0xC0) != 0x80) ++characters;  // UTF-8: continuation bytes are no characters of their own
+  }
+  for (const char* common : kCommonPasswords) {
+    const std::size_t n = std::strlen(common);
+    if (n != bytes.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < n && same; ++i) {
+      same = std::tolower(static_cast<unsigned char>(bytes[i])) == static_cast<unsigned char>(common[i]);
+    }
+    if (same) return "is one of the most common passwords";
+  }
+  if (characters < kMinStrongPassword) {
+    return "is short (" + std::to_string(characters) + (characters == 1 ? " character" : " characters") +
+           "; use " + std::to_string(kMinStrongPassword) + " or more)";
+  }
+  return std::string();
+}
+
+void warnIfWeakPassword(const Secret& password) {
+  const std::string weakness = passwordWeakness(password);
+  if (weakness.empty()) return;
+  std::cerr << "velkdb: warning: the new database password " << weakness
+            << ": whoever gets a copy of a table file can test about a million passwords a second against it "
+               "(--weak-password-ok silences this warning)\n";
 }
 
 }  // namespace velkdb

@@ -15,6 +15,7 @@
 #ifndef VELKDB_PASSWORD_H
 #define VELKDB_PASSWORD_H
 
+#include <cstddef>
 #include <string>
 
 #include "pki.h"
@@ -40,6 +41,15 @@ bool obtainOptionalPassword(const PasswordOptions& options, Secret& out);
 VELPasswordEncryptor toEncryptor(const Secret& secret);
 // The library's default password as a Secret.
 Secret defaultPasswordSecret();
+
+// A new database password's weakness, or "" for none: shorter than
+// kMinStrongPassword characters, or one of the most common passwords
+// (compared without regard to case).  A table file lets whoever has a copy
+// test about a million passwords a second against its header.
+constexpr std::size_t kMinStrongPassword = 12;
+std::string passwordWeakness(const Secret& password);
+// Writes a warning to standard error when passwordWeakness finds one.
+void warnIfWeakPassword(const Secret& password);
 
 }  // namespace velkdb
 
