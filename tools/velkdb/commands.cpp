@@ -516,6 +516,15 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
     }
   }
 
+  // A record longer than its table's limit is refused before the table
+  // grows for it.
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    const VELASNRecord* record = keyRecords[i] ? static_cast<const VELASNRecord*>(keyRecords[i].get())
+                                 : keyPairRecords[i] ? static_cast<const VELASNRecord*>(keyPairRecords[i].get())
+                                                     : static_cast<const VELASNRecord*>(crlRecords[i].get());
+    if (record != nullptr) refuseLongRecord(plan[i].table, *record, describe(plan[i]), options.maxRecordLength);
+  }
+
   // Insert, all in one transaction: an error rolls every insert back (the
   // guard), a killed process leaves none of them.  A table cannot be
   // enabled inside a transaction; the key-pair table is enabled by the
@@ -590,6 +599,8 @@ int cmdImport(const Args& args) {
     throw UsageError("standard input (-) is one FILE; give it once");
   }
   if (args.has("label")) checkNewLabel(args.get("label"));
+  const std::uint64_t maxRecordLength =
+      args.has("max-record-length") ? parseMaxRecordLength(args.get("max-record-length")) : 0;
   const DbPaths paths = databasePaths(args);
   ImportPassword importPassword(args);
   InputItems items;
@@ -601,6 +612,7 @@ int cmdImport(const Args& args) {
   options.trusted = args.has("trusted");
   options.skipExisting = args.has("skip-existing");
   options.progress = isatty(STDERR_FILENO) != 0;
+  options.maxRecordLength = maxRecordLength;
   const ImportSummary summary = importItems(*db, password, items, options);
   std::cout << summary.text() << "\n";
   return 0;

@@ -56,6 +56,18 @@ std::string expiryText(long long time);
 std::uint32_t parseRecordLength(const std::string& text);
 constexpr std::uint32_t kMaxCreateRecordLength = 1024 * 1024;
 
+// The longest record (its DER envelope) an import stores without being
+// told otherwise: 64 KiB in the key and key-pair tables, 16 MiB in the CRL
+// table.  A longer record would grow every slot of its table to its
+// length.  `import --max-record-length N` puts N in their place (1 byte to
+// 1 GiB; parseMaxRecordLength throws UsageError saying the range).
+constexpr std::uint64_t kMaxKeyRecordLength = 64 * 1024;
+constexpr std::uint64_t kMaxCRLRecordLength = 16 * 1024 * 1024;
+std::uint64_t parseMaxRecordLength(const std::string& text);
+// Throws 0x8B67A naming `what`, the record's length and the limit when the
+// record is longer than `limit` (0: the table's default).
+void refuseLongRecord(Table table, const VELASNRecord& record, const std::string& what, std::uint64_t limit);
+
 // Writes `text` to `path`, replacing it whole: into a new file of a random
 // name beside it (created exclusively, never through a link), synced, then
 // renamed over `path` (a link at `path` is replaced, not followed).  The
@@ -99,6 +111,7 @@ struct ImportOptions {
   bool trusted = false;    // mark certificates trusted
   bool skipExisting = false;
   bool progress = false;   // draw a progress bar on standard error
+  std::uint64_t maxRecordLength = 0;  // 0: the tables' defaults (refuseLongRecord)
 };
 struct ImportSummary {
   unsigned certificates = 0, keys = 0, keyPairs = 0, crls = 0, skipped = 0;
