@@ -103,6 +103,9 @@ int cmdPasswd(const Args& args);
 int cmdExpire(const Args& args);
 int cmdDemo(const Args& args);
 int cmdVerifyChain(const Args& args);
+// upgrade.cpp: a version-3 database made version 4 (see there for the
+// steps and what a crash leaves).
+int cmdUpgrade(const Args& args);
 
 // -- pieces the demo reuses
 
