@@ -7,9 +7,9 @@
 // The steps, and what a crash at each leaves:
 //  1. The database is held (opened read-write) for the whole upgrade, and a
 //     version-4 copy of every table is built beside it under the names
-//     BASE.vkey.velkdb-upgrade, ..., every record under its own record ID,
-//     with its label, trust flag and wrapped key as stored, and the
-//     password expiry.  A crash leaves the database as it was; the next
+//     BASE.vkey.velkdb-upgrade, ..., every record under its own record ID
+//     (see copyTable), with its label, trust flag and wrapped key as
+//     stored, and the password expiry.  A crash leaves the database as it was; the next
 //     upgrade removes the partial copy.
 //  2. The copy is opened again as version 4 and compared record by record
 //     with the database.  Any difference stops the upgrade before step 3.
@@ -102,30 +102,51 @@ unsigned insertCopy(FileDBManager& db, Table t, const std::string& der) {
   return idOf(r);
 }
 
-// Copies `records` into table `t` of the new database under their own
-// IDs.  A new table hands out IDs from 1 up, and an ID handed out to an
-// insert that is rolled back stays used: the IDs of records deleted from
-// the old table are used up so, between transactions that store the rest.
-void copyTable(FileDBManager& fresh, Table t, const Snapshot& records) {
+void deleteById(FileDBManager& db, Table t, unsigned id) {
+  const VELASNInteger key = VELDBUtility::recordIDToASN(id);
+  if (t == Table::Key) db.deleteKeyByIndex(VELDBManager::KeyRecordID, key);
+  if (t == Table::KeyPair) db.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, key);
+  if (t == Table::CRL) db.deleteCRLByIndex(VELDBManager::CRLRecordID, key);
+}
+
+// How many record IDs are used up between two closes of the new database.
+constexpr std::size_t kFillersPerPass = 1000;
+
+// Copies `records` into table `t` of the new database `fresh` under their
+// own IDs.  A new table hands out IDs from 1 up, one after the other: the
+// ID of a record deleted from the old table is used up by a copy inserted
+// and deleted again, and the slots of those go when the database is closed
+// (every kFillersPerPass of them, reopened with `reopen`, so that the file
+// stays small).
+void copyTable(std::unique_ptr<FileDBManager>& fresh, const VELDBConnectInfo::FILE& reopen, Table t,
+               const Snapshot& records) {
   unsigned next = 1;
-  auto it = records.begin();
-  while (it != records.end()) {
-    while (next < it->first) {
-      FileDBTransactionGuard skip(fresh);
-      insertCopy(fresh, t, it->second);
-      skip.rollback();
-      ++next;
+  std::size_t fillers = 0;
+  auto expect = [&](unsigned got, unsigned wanted) {
+    if (got != wanted) {
+      VELDB_THROW(VELDBError::kRecordIDRollover, std::string(tableName(t)) + " table: the record of ID " +
+                                                     std::to_string(wanted) + " got the ID " + std::to_string(got));
     }
-    FileDBTransactionGuard transaction(fresh);
-    for (; it != records.end() && it->first == next; ++it, ++next) {
-      const unsigned id = insertCopy(fresh, t, it->second);
-      if (id != it->first) {
-        VELDB_THROW(VELDBError::kRecordIDRollover, std::string(tableName(t)) + " table: record " +
-                                                       std::to_string(it->first) + " got the ID " + std::to_string(id));
-      }
+  };
+  std::unique_ptr<FileDBTransactionGuard> transaction(new FileDBTransactionGuard(*fresh));
+  for (const auto& record : records) {
+    for (; next < record.first; ++next, ++fillers) {
+      const unsigned id = insertCopy(*fresh, t, record.second);
+      expect(id, next);
+      deleteById(*fresh, t, id);
     }
-    transaction.commit();
+    expect(insertCopy(*fresh, t, record.second), record.first);
+    ++next;
+    if (fillers >= kFillersPerPass) {
+      transaction->commit();
+      transaction.reset();
+      fresh.reset();  // closing removes the deleted slots
+      fresh.reset(new FileDBManager(reopen));
+      transaction.reset(new FileDBTransactionGuard(*fresh));
+      fillers = 0;
+    }
   }
+  transaction->commit();
 }
 
 }  // namespace
@@ -174,15 +195,12 @@ int cmdUpgrade(const Args& args) {
   }
   try {
     {
-      FileDBManager fresh(info);
-      if (expiry != 0) fresh.setDBPasswordExpirationTime(expiry);
-      for (Table t : present) {
-        copyTable(fresh, t, records[t]);
-        testCrashPoint("upgrade-copy", static_cast<std::size_t>(t) + 1);
-      }
+      std::unique_ptr<FileDBManager> fresh(new FileDBManager(info));
+      if (expiry != 0) fresh->setDBPasswordExpirationTime(expiry);
+      info.setConnectType(VELDBConnectInfo::OpenV4);
+      for (Table t : present) copyTable(fresh, info, t, records[t]);
     }
     // 2. The copy, opened again as version 4, holds what the database does.
-    info.setConnectType(VELDBConnectInfo::OpenV4);
     info.setAccessMode(VELDBConnectInfo::ReadOnly);
     FileDBManager copy(info);
     if (copy.getDBVersion() != 4 || copy.getDBPasswordExpirationTime() != expiry) {
