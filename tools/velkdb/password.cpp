@@ -50,7 +50,8 @@ void warnAboutPasswordFile(const std::string& path, const std::string& option, c
 }
 
 // The first line of the password file `path` (without its line end).  A
-// file that others than its owner may read is used, with a warning.
+// file that is not the user's own secret is used, with a warning
+// (warnAboutPasswordFile).
 std::string readPasswordFile(const std::string& path, const std::string& option) {
   const std::string name = "password file " + printable(path);
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -183,9 +184,9 @@ Secret defaultPasswordSecret() {
 
 namespace {
 
-// The passwords tried first by anyone guessing: the top of the lists that
-// leaked password databases give, short ones included for the case-folded
-// match of longer variants.
+// The passwords a guesser tries first (the top of the lists drawn from
+// leaked password databases).  The short ones fail the length test too;
+// they are here so that the warning gives the real reason.
 const char* const kCommonPasswords[] = {
     "123456",        "123456789",      "12345678",      "12345",         "1234567",      "1234567890",
     "123123",        "111111",         "000000",        "654321",        "password",     "password1",

@@ -3,8 +3,10 @@
 // A password is never taken from the command line.  In order of preference:
 //   --default-password        the library's built-in default (explicit only)
 //   --password-file FILE      the file's first line (without its line end);
-//                             a file that its group or others may read is
-//                             used with a warning on standard error
+//                             a file that is not the user's own regular
+//                             file, FIFO or socket, or that its group or
+//                             others may read, is used with a warning on
+//                             standard error
 //   VELKDB_PASSWORD           the environment variable
 //   a prompt on the terminal  without echo; new passwords are asked twice
 // New passwords (`passwd`) come from --new-password-file,

@@ -297,6 +297,17 @@ TEST(VelkdbText, NewLabelsAreOneLineOfUTF8Text) {
   EXPECT_EQ(labelFault(label), "");
 }
 
+TEST(VelkdbPasswords, ShortAndCommonNewPasswordsAreNamedSo) {
+  EXPECT_NE(passwordWeakness(Secret("elevenchars")).find("short (11 characters"), std::string::npos);
+  EXPECT_EQ(passwordWeakness(Secret("twelve chars")), "");
+  // Characters, not bytes: eleven umlauts are 22 bytes.
+  EXPECT_NE(passwordWeakness(Secret("\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4")).find("short"),
+            std::string::npos);
+  EXPECT_NE(passwordWeakness(Secret("QWERTY123456")).find("most common"), std::string::npos);
+  EXPECT_NE(passwordWeakness(Secret("password")).find("most common"), std::string::npos);
+  EXPECT_EQ(passwordWeakness(Secret("password12345")), "");
+}
+
 TEST(VelkdbCommands, ExpiryIsDaysNeverOrADate) {
   EXPECT_EQ(parseExpiry("never"), 0);
   EXPECT_EQ(parseExpiry("0"), 0);
