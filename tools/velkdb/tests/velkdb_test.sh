@@ -520,7 +520,7 @@ cmp -s before.json after.json && ok || bad "refused input changed the database"
 # -o onto a FIFO: written to its reader, in place; without a reader, refused
 # at once (never a hang).
 mkfifo -m 600 out.fifo
-cat out.fifo >from-fifo.pem &
+timeout 20 sh -c 'cat out.fifo >from-fifo.pem' &
 reader=$!
 check "export to a FIFO with a reader" timeout 20 "$VELKDB" export "${S[@]}" web -o out.fifo
 wait $reader
@@ -534,11 +534,11 @@ contains "-o -: the certificate" out.txt "BEGIN CERTIFICATE"
 # Password files: a FIFO is fine only when none but its owner may read it;
 # another user's file gets the warning too.
 mkfifo -m 666 pw.fifo
-(cat pw2 >pw.fifo &)
+(timeout 20 sh -c 'cat pw2 >pw.fifo' &)
 check "a password FIFO others may read" timeout 20 "$VELKDB" list "${S[@]}" --password-file pw.fifo
 contains "warning for a FIFO of mode 0666" err.txt "pw.fifo is readable by others (mode 0666)"
 mkfifo -m 600 pw-own.fifo
-(cat pw2 >pw-own.fifo &)
+(timeout 20 sh -c 'cat pw2 >pw-own.fifo' &)
 check "a password FIFO of the user's own" timeout 20 "$VELKDB" list "${S[@]}" --password-file pw-own.fifo
 [ ! -s err.txt ] && ok || bad "warning for a 0600 FIFO of the user's own: $(cat err.txt)"
 if [ "$(id -u)" = 0 ]; then
