@@ -137,6 +137,7 @@ int cmdCreate(const Args& args) {
     if (fileExists(paths.file(t))) VELDB_THROW(VELDBError::kFileExists, paths.file(t) + " exists");
   }
   const Secret password = databasePassword(args, true);
+  if (!args.has("weak-password-ok")) warnIfWeakPassword(password);
   std::unique_ptr<FileDBManager> db;
   try {
     VELDBConnectInfo::FILE info(paths.base, toEncryptor(password),
@@ -515,6 +516,15 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
     }
   }
 
+  // A record longer than its table's limit is refused before the table
+  // grows for it.
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    const VELASNRecord* record = keyRecords[i] ? static_cast<const VELASNRecord*>(keyRecords[i].get())
+                                 : keyPairRecords[i] ? static_cast<const VELASNRecord*>(keyPairRecords[i].get())
+                                                     : static_cast<const VELASNRecord*>(crlRecords[i].get());
+    if (record != nullptr) refuseLongRecord(plan[i].table, *record, describe(plan[i]), options.maxRecordLength);
+  }
+
   // Insert, all in one transaction: an error rolls every insert back (the
   // guard), a killed process leaves none of them.  A table cannot be
   // enabled inside a transaction; the key-pair table is enabled by the
@@ -589,6 +599,8 @@ int cmdImport(const Args& args) {
     throw UsageError("standard input (-) is one FILE; give it once");
   }
   if (args.has("label")) checkNewLabel(args.get("label"));
+  const std::uint64_t maxRecordLength =
+      args.has("max-record-length") ? parseMaxRecordLength(args.get("max-record-length")) : 0;
   const DbPaths paths = databasePaths(args);
   ImportPassword importPassword(args);
   InputItems items;
@@ -600,6 +612,7 @@ int cmdImport(const Args& args) {
   options.trusted = args.has("trusted");
   options.skipExisting = args.has("skip-existing");
   options.progress = isatty(STDERR_FILENO) != 0;
+  options.maxRecordLength = maxRecordLength;
   const ImportSummary summary = importItems(*db, password, items, options);
   std::cout << summary.text() << "\n";
   return 0;
@@ -900,7 +913,7 @@ int cmdExport(const Args& args) {
     std::cout << pem;
   } else {
     // A file with a private key is the owner's alone, whatever the umask.
-    writeFileAtomically(out, pem, keyAdded);
+    writeOutputFile(out, pem, keyAdded);
     std::cerr << "exported " << found.size() << (found.size() == 1 ? " record" : " records") << " to "
               << printable(out) << "\n";
   }

@@ -56,12 +56,31 @@ std::string expiryText(long long time);
 std::uint32_t parseRecordLength(const std::string& text);
 constexpr std::uint32_t kMaxCreateRecordLength = 1024 * 1024;
 
+// The longest record (its DER envelope) an import stores without being
+// told otherwise: 64 KiB in the key and key-pair tables, 16 MiB in the CRL
+// table.  A longer record would grow every slot of its table to its
+// length.  `import --max-record-length N` puts N in their place (1 byte to
+// 1 GiB; parseMaxRecordLength throws UsageError saying the range).
+constexpr std::uint64_t kMaxKeyRecordLength = 64 * 1024;
+constexpr std::uint64_t kMaxCRLRecordLength = 16 * 1024 * 1024;
+std::uint64_t parseMaxRecordLength(const std::string& text);
+// Throws 0x8B67A naming `what`, the record's length and the limit when the
+// record is longer than `limit` (0: the table's default).
+void refuseLongRecord(Table table, const VELASNRecord& record, const std::string& what, std::uint64_t limit);
+
 // Writes `text` to `path`, replacing it whole: into a new file of a random
 // name beside it (created exclusively, never through a link), synced, then
 // renamed over `path` (a link at `path` is replaced, not followed).  The
 // new file has mode 0600 when `secret`, else 0666 less the umask.  Throws
 // 0x8C234 or 0x8C239 with errno; nothing is left behind on a failure.
 void writeFileAtomically(const std::string& path, const std::string& text, bool secret);
+
+// Writes `text` where `-o PATH` says: "-" is standard output; a character
+// device or FIFO (the user's own; root: any) is written in place, never
+// replaced, and a FIFO without a reader is refused at once (0x8C236); a
+// block device or socket is refused (0x8C236); anything else, a link
+// included, is replaced whole by writeFileAtomically.
+void writeOutputFile(const std::string& path, const std::string& text, bool secret);
 
 // Test hook: with VELKDB_TEST_CRASH=STEP:N in the environment, the call
 // for that step and count ends the process at once (exit status 99, no
@@ -84,6 +103,9 @@ int cmdPasswd(const Args& args);
 int cmdExpire(const Args& args);
 int cmdDemo(const Args& args);
 int cmdVerifyChain(const Args& args);
+// upgrade.cpp: a version-3 database made version 4 (see there for the
+// steps and what a crash leaves).
+int cmdUpgrade(const Args& args);
 
 // -- pieces the demo reuses
 
@@ -92,6 +114,7 @@ struct ImportOptions {
   bool trusted = false;    // mark certificates trusted
   bool skipExisting = false;
   bool progress = false;   // draw a progress bar on standard error
+  std::uint64_t maxRecordLength = 0;  // 0: the tables' defaults (refuseLongRecord)
 };
 struct ImportSummary {
   unsigned certificates = 0, keys = 0, keyPairs = 0, crls = 0, skipped = 0;

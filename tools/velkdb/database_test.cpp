@@ -3,11 +3,20 @@
 // never a byte count read as errno.
 #include "database.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "commands.h"
 #include "velexception.h"
 
 namespace {
@@ -50,6 +59,121 @@ TEST(ErrorLineTest, EveryNumberHasItsMeaningAndTheLineStaysOneLine) {
   EXPECT_EQ(line(VELDBError::kDuplicateIssuerAndSerial, "", 0),
             "error 0x8C248 (duplicate record: issuer and serial number in use)");
   EXPECT_EQ(line(0x12345, "a\nb", 0), "error 0x12345 (unknown error): a b");
+}
+
+// Plan: `-o PATH` output lands where the user meant it -- a terminal or a
+// FIFO of the user's own is written in place (never replaced, never waited
+// on without a reader), a link or a file is replaced whole.
+class OutputFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velkdb-out-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    d_dir = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + d_dir + "'").c_str()); }
+  std::string path(const std::string& name) const { return d_dir + "/" + name; }
+  static std::string slurp(const std::string& file) {
+    std::ifstream in(file);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::string d_dir;
+};
+
+TEST_F(OutputFileTest, ATerminalIsWrittenInPlace) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  // Held open so that the terminal stays after velkdb closes it.
+  const int keep = open(slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(keep, 0);
+  velkdb::writeOutputFile(slave, "to the terminal\n", false);
+  char buf[256] = {};
+  const ssize_t n = read(master, buf, sizeof buf - 1);
+  ASSERT_GT(n, 0);
+  EXPECT_NE(std::string(buf).find("to the terminal"), std::string::npos);
+  struct stat st {};
+  ASSERT_EQ(lstat(slave.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  close(keep);
+  close(master);
+}
+
+TEST_F(OutputFileTest, AFifoIsWrittenToItsReaderAndAFifoWithoutOneIsRefusedAtOnce) {
+  const std::string fifo = path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    velkdb::writeOutputFile(fifo, "nobody reads this\n", false);
+    ADD_FAILURE() << "a FIFO without a reader was written";
+  } catch (const VELException& e) {
+    EXPECT_EQ(e.getError(), VELDBError::kCannotOpen);
+    EXPECT_NE(std::string(e.getMessage()).find("no reader"), std::string::npos) << e.getMessage();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  struct stat st {};
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO was replaced";
+
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  velkdb::writeOutputFile(fifo, "-----BEGIN X-----\n", true);
+  char buf[64] = {};
+  EXPECT_EQ(read(reader, buf, sizeof buf - 1), 18);
+  EXPECT_STREQ(buf, "-----BEGIN X-----\n");
+  close(reader);
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
+TEST_F(OutputFileTest, ALinkIsReplacedAndNotFollowed) {
+  const std::string target = path("target"), link = path("link");
+  { std::ofstream(target) << "kept"; }
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  velkdb::writeOutputFile(link, "new", false);
+  struct stat st {};
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(slurp(link), "new");
+  EXPECT_EQ(slurp(target), "kept");
+}
+
+TEST_F(OutputFileTest, AnotherUsersFifoIsRefused) {
+  // Run as a user that does not own the FIFO (root owns it; the child
+  // becomes nobody).  Without root there is no other user to be.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_EQ(chmod(d_dir.c_str(), 0755), 0);
+  const std::string fifo = path("theirs");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  ASSERT_EQ(chmod(fifo.c_str(), 0666), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    try {
+      velkdb::writeOutputFile(fifo, "for someone else\n", false);
+    } catch (const VELException& e) {
+      _exit(e.getError() == VELDBError::kCannotOpen &&
+                    std::string(e.getMessage()).find("another user") != std::string::npos
+                ? 0
+                : 2);
+    }
+    _exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: written, 2: refused for another reason, 3: could not become nobody";
+  char buf[64];
+  EXPECT_LE(read(reader, buf, sizeof buf), 0) << "something reached the FIFO";
+  close(reader);
 }
 
 }  // namespace

@@ -190,7 +190,7 @@ int exportBundle(const Args& args) {
     }
     const Secret exportPass = exportPassword(args);
     std::string bytes = pkcs12Of(s.cert.get(), key.get(), chain, s.match.label, exportPass);
-    writeFileAtomically(p12Path, bytes, true);
+    writeOutputFile(p12Path, bytes, true);
     OPENSSL_cleanse(&bytes[0], bytes.size());
     std::cerr << "exported \"" << printable(s.match.label) << "\" with its key and " << chain.size()
               << (chain.size() == 1 ? " issuer" : " issuers") << " to " << printable(p12Path) << "\n";
@@ -211,7 +211,7 @@ int exportBundle(const Args& args) {
   if (out.empty() || out == "-") {
     std::cout << pem;
   } else {
-    writeFileAtomically(out, pem, withKey);
+    writeOutputFile(out, pem, withKey);
     std::cerr << "exported \"" << printable(s.match.label) << "\" and " << chain.size()
               << (chain.size() == 1 ? " issuer" : " issuers") << " to " << printable(out) << "\n";
   }

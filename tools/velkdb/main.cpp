@@ -78,17 +78,21 @@ const char* const kCertificateSelectorHelp =
     "without colons.";
 
 const std::vector<Command> kCommands = {
-    {"create", cmdCreate, true, "create -d BASE [--version 3|4] [--expire WHEN] [--record-length N]",
+    {"create", cmdCreate, true,
+     "create -d BASE [--version 3|4] [--expire WHEN] [--record-length N] [--weak-password-ok]",
      "create a database",
      "Creates the three table files of a new database under a new password (asked twice on a terminal).  "
-     "Refuses when any of the files exists.  Every record of a table takes one slot of the table's record "
+     "Refuses when any of the files exists.  A password shorter than 12 characters or among the most common "
+     "ones is taken with a warning (a copy of a table file lets anyone test about a million passwords a second); "
+     "--weak-password-ok silences it.  Every record of a table takes one slot of the table's record "
      "length (5000 bytes unless --record-length says otherwise); a record longer than that grows every slot "
      "of its table.  A certificate without a key takes its DER size and about 200 bytes (an EC server certificate "
      "about 650, a 4096-bit RSA root about 2000): a table of 1,000 EC certificates takes 5 MB with the default "
      "and 1 MB with --record-length 1024.",
      {{"version", 0, "3|4", "header version of the new files (default 4: keyed 20-byte MAC)"},
       {"expire", 0, "WHEN", "password expiry: days from now, never (default), or YYYY-MM-DD"},
-      {"record-length", 0, "N", "slot length of the new tables in bytes, 256 to 1048576 (default 5000)"}}},
+      {"record-length", 0, "N", "slot length of the new tables in bytes, 256 to 1048576 (default 5000)"},
+      {"weak-password-ok", 0, nullptr, "no warning for a short or common password"}}},
     {"info", cmdInfo, true, "info -d BASE", "show files, versions, expiry, record counts and sizes",
      "Opens each table alone and prints its file name, size, header version and record count, and the "
      "database's password expiry (kept in the key table).  Exits 1 when a table does not open.",
@@ -98,7 +102,8 @@ const std::vector<Command> kCommands = {
      "and the file size; then decodes every record and checks that every private key opens with the database "
      "password and matches its public key.  Reports per table; exits 1 on any fault.",
      {}},
-    {"import", cmdImport, true, "import -d BASE [--label LABEL] [--trusted] [--skip-existing] FILE...",
+    {"import", cmdImport, true,
+     "import -d BASE [--label LABEL] [--trusted] [--skip-existing] [--max-record-length N] FILE...",
      "import certificates, keys, key pairs with requests, PKCS#12 files, CRLs",
      "Reads each FILE (- for standard input): PEM (any number of certificates, private keys, certification "
      "requests and CRLs; a line starting with ----- that is no whole block's refuses the input) or DER "
@@ -113,12 +118,16 @@ const std::vector<Command> kCommands = {
      "that key and the key pair's label, and the key pair is removed; a key that comes alone joins the "
      "certificates stored without it (each keeps its label and ID).  A key and a request of the same key in one "
      "input are stored as a key pair (a second copy of the key goes with its certificate).  The import is one transaction: "
-     "nothing is stored when anything is refused or the process is stopped.  Shows a progress bar on a terminal and prints a one-line summary.",
+     "nothing is stored when anything is refused or the process is stopped.  A record longer than its table's "
+     "limit (64 KiB for certificates and key pairs, 16 MiB for CRLs; --max-record-length sets it) is refused "
+     "before the table grows for it, since every slot of a table takes the length of its longest record.  Shows a progress bar on a terminal and prints a one-line summary.",
      {{"label", 0, "LABEL", "label of the record (one line of text)"},
       {"trusted", 0, nullptr, "mark the certificates without keys as trusted"},
       {"skip-existing", 0, nullptr, "skip certificates and CRLs already stored instead of refusing"},
       {"import-password-file", 0, "FILE",
-       "password of an encrypted key or PKCS#12 file (else $VELKDB_IMPORT_PASSWORD or a prompt)"}}},
+       "password of an encrypted key or PKCS#12 file (else $VELKDB_IMPORT_PASSWORD or a prompt)"},
+      {"max-record-length", 0, "N",
+       "store records up to N bytes long (default: 65536 for certificates and key pairs, 16777216 for CRLs)"}}},
     {"request", cmdRequest, true,
      "request -d BASE --subject NAME [--san NAMES] [--key TYPE] [--label LABEL] [-o FILE]",
      "make a key and its certification request, kept as a key pair",
@@ -166,7 +175,8 @@ const std::vector<Command> kCommands = {
      "write certificates, keys, requests or CRLs as PEM, or a PKCS#12 file",
      "Writes the certificate of a key record, the request of a key pair, or the CRL, as PEM, to standard "
      "output or FILE (replaced whole: written under a new name beside it and renamed; a link at FILE is "
-     "replaced, not followed).  --key adds the private key as stored: an ENCRYPTED PRIVATE KEY that "
+     "replaced, not followed; a terminal or FIFO of your own is written in place, and a FIFO without a reader "
+     "is refused at once; - is standard output).  --key adds the private key as stored: an ENCRYPTED PRIVATE KEY that "
      "opens with the database password (openssl pkey -in FILE); a FILE with a key gets mode 0600.  --all exports every record of the "
      "tables (with --key: every stored key too); its output imports back into an empty database as it was.  "
      "--key --unencrypted writes the private key in the clear instead (PEM PRIVATE KEY, PKCS#8), and only so "
@@ -209,20 +219,33 @@ const std::vector<Command> kCommands = {
       {"id", 0, "N", "the record with this record ID"},
       {"subject", 0, "NAME", "the record of this subject"},
       {"table", 0, "TABLE", "this table only"}}},
-    {"passwd", cmdPasswd, true, "passwd -d BASE [--new-password-file FILE] [--expire WHEN]",
+    {"passwd", cmdPasswd, true, "passwd -d BASE [--new-password-file FILE] [--expire WHEN] [--weak-password-ok]",
      "change the database password and re-wrap every private key",
      "Changes the password of every table and re-wraps every private key under the new password.  The "
      "new password comes from --new-password-file, $VELKDB_NEW_PASSWORD or a prompt (asked twice).  Keys "
      "are re-wrapped first, all in one transaction, then the tables' passwords change; at every moment each "
      "key and each table opens with the old or the new password.  If the change stops (an error, a killed "
      "process), running the same passwd again completes it; run again after the change completed, it has nothing "
-     "to do and exits 0.  The expiry stays as it was unless --expire is "
+     "to do and exits 0.  A new password shorter than 12 characters or among the most common ones is taken with "
+     "a warning, as create does (--weak-password-ok silences it).  The expiry stays as it was unless --expire is "
      "given.",
      {{"new-password-file", 0, "FILE", "read the new password from the first line of FILE"},
-      {"expire", 0, "WHEN", "new password expiry: days from now, never, or YYYY-MM-DD"}}},
+      {"expire", 0, "WHEN", "new password expiry: days from now, never, or YYYY-MM-DD"},
+      {"weak-password-ok", 0, nullptr, "no warning for a short or common new password"}}},
     {"expire", cmdExpire, true, "expire -d BASE WHEN", "set the password expiry",
      "Sets the password expiry of every table: WHEN is a number of days from now, never, or YYYY-MM-DD "
      "(midnight UTC; a date that exists).",
+     {}},
+    {"upgrade", cmdUpgrade, true, "upgrade -d BASE", "turn a version-3 database into a version-4 one",
+     "Rewrites every version-3 table of the database as version 4, keeping every record under its record ID "
+     "with its label, trust flag and private key as stored, and the password and its expiry.  Version-3 "
+     "tables can be forged by combining snapshots of a file (their seal is an XOR of per-slot digests); "
+     "version 4 seals each file with a keyed hash.  The new tables are built beside the old ones "
+     "(BASE.vkey.velkdb-upgrade, ...), opened again and compared with them record by record, and only then "
+     "renamed into place one by one, the old files kept as BASE.vkey.velkdb-v3, ... until the renames are "
+     "done.  A crash before the renames leaves the database as it was; a crash between them leaves tables "
+     "that all open with the same records, some at version 4, and running upgrade again completes it.  A "
+     "database already at version 4 is left alone (exit status 0).",
      {}},
     {"verify-chain", cmdVerifyChain, true, "verify-chain -d BASE (LABEL | FILE | --label LABEL) [--crl]",
      "verify a certificate against the trusted certificates",
@@ -275,8 +298,8 @@ void printMainHelp() {
             << wrap("Passwords are never taken from the command line: the database password comes from "
                     "--password-file FILE, the environment variable VELKDB_PASSWORD, or a prompt without echo "
                     "on the terminal; --default-password uses the library's built-in default password, and "
-                    "only when asked for.  A password file that others than its owner may read is used with a "
-                    "warning.  The database is named with -d BASE or VELKDB_DB.",
+                    "only when asked for.  A password file that is not your own regular file, FIFO or socket, "
+                    "or that others than its owner may read, is used with a warning.  The database is named with -d BASE or VELKDB_DB.",
                     0)
             << "\n"
             << wrap("Errors print one line with the error number and its meaning, and exit with status 1 "

@@ -205,6 +205,11 @@ void printRecord(FileDBManager& db, const Match& m, const Secret* password) {
 
 namespace {
 
+// Why a version-3 table is worth upgrading, for info and verify.
+const char* const kVersion3Note =
+    "version-3 tables can be forged by combining snapshots of the file; run `velkdb upgrade` to make the "
+    "database version 4";
+
 unsigned long long countOf(FileDBManager& db, Table t) {
   const VELASNInteger any;
   if (t == Table::Key) return db.getKeyCountByIndex(VELDBManager::KeyAllRecords, any);
@@ -234,6 +239,7 @@ int printInfo(const DbPaths& paths, const Secret& password) {
       FileDBManager& db = table.db();
       std::cout << "  version:  " << table.version() << "\n"
                 << "  records:  " << countOf(db, t) << "\n";
+      if (table.version() == 3) std::cout << "  note:     " << kVersion3Note << "\n";
       if (t == Table::Key) {
         // The database's settings are read from its key table.
         std::cout << "  password expires: " << expiryText(db.getDBPasswordExpirationTime())
@@ -300,6 +306,7 @@ int printVerify(const DbPaths& paths, const Secret& password) {
         std::cout << "ok (version " << table.version() << ", " << records
                   << (records == 1 ? " record" : " records") << ", " << keys
                   << (keys == 1 ? " private key" : " private keys") << " checked)\n";
+        if (table.version() == 3) std::cout << "  note: " << kVersion3Note << "\n";
       } else {
         faults += static_cast<int>(problems.size());
         std::cout << "FAULT\n";

@@ -64,6 +64,7 @@ int cmdPasswd(const Args& args) {
   newOptions.prompt = "New database password: ";
   const Secret newPw = obtainPassword(newOptions, true);
   if (newPw == oldPw) VELDB_THROW(VELDBError::kBadPassword, "the new password equals the old one");
+  if (!args.has("weak-password-ok")) warnIfWeakPassword(newPw);
   if (!fileExists(paths.file(Table::Key))) VELDB_THROW(VELDBError::kCannotOpen, "no database " + paths.base);
 
   // 1. Each table's password.

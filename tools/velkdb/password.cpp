@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,8 +27,31 @@ namespace {
 // A password file longer than this without a line end is refused.
 constexpr std::size_t kMaxPasswordLine = 64 * 1024;
 
+// A password file is the user's own secret: a regular file, FIFO or
+// socket of the user that neither group nor others may read.  Anything else
+// (another user's file, a group-readable FIFO, a terminal or other device)
+// is used with a warning, for someone else may have seen or given the
+// password.
+void warnAboutPasswordFile(const std::string& path, const std::string& option, const struct stat& st) {
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  const std::string head = "velkdb: warning: " + option + " " + printable(path);
+  const bool ownKind = S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+  if (!ownKind) {
+    std::cerr << head << " is not a regular file, FIFO or socket (mode " << mode
+              << "); keep the password in a file readable by you alone (chmod 600)\n";
+  } else if (st.st_uid != geteuid()) {
+    std::cerr << head << " belongs to another user (uid " << st.st_uid
+              << "); keep the password in a file of your own, readable by you alone (chmod 600)\n";
+  } else if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    std::cerr << head << " is readable by " << ((st.st_mode & S_IROTH) != 0 ? "others" : "its group") << " (mode "
+              << mode << "); make it readable by its owner only (chmod 600)\n";
+  }
+}
+
 // The first line of the password file `path` (without its line end).  A
-// file that others than its owner may read is used, with a warning.
+// file that is not the user's own secret is used, with a warning
+// (warnAboutPasswordFile).
 std::string readPasswordFile(const std::string& path, const std::string& option) {
   const std::string name = "password file " + printable(path);
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -42,13 +66,7 @@ std::string readPasswordFile(const std::string& path, const std::string& option)
     close(fd);
     fail(name + ": is a directory");
   }
-  if (S_ISREG(st.st_mode) && (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    std::cerr << "velkdb: warning: " << option << " " << printable(path) << " is readable by "
-              << ((st.st_mode & S_IROTH) != 0 ? "others" : "its group") << " (mode " << mode
-              << "); make it readable by its owner only (chmod 600)\n";
-  }
+  warnAboutPasswordFile(path, option, st);
   std::string text;
   char buf[4096];
   bool lineEnd = false;
@@ -162,6 +180,55 @@ VELPasswordEncryptor toEncryptor(const Secret& secret) {
 Secret defaultPasswordSecret() {
   const VELFastBuffer clear = FileDBManager::defaultPassword().getClearPassword();
   return Secret(std::string(reinterpret_cast<const char*>(clear.data()), clear.length()));
+}
+
+namespace {
+
+// The passwords a guesser tries first (the top of the lists drawn from
+// leaked password databases).  The short ones fail the length test too;
+// they are here so that the warning gives the real reason.
+const char* const kCommonPasswords[] = {
+    "123456",        "123456789",      "12345678",      "12345",         "1234567",      "1234567890",
+    "123123",        "111111",         "000000",        "654321",        "password",     "password1",
+    "password123",   "password1234",   "passw0rd",      "p@ssw0rd",      "qwerty",       "qwerty123",
+    "qwertyuiop",    "qwerty123456",   "1q2w3e4r",      "1q2w3e4r5t6y",  "abc123",       "abcd1234",
+    "iloveyou",      "admin",          "admin123",      "administrator", "letmein",      "welcome",
+    "welcome123",    "monkey",         "dragon",        "sunshine",      "princess",     "football",
+    "baseball",      "master",         "trustno1",      "changeme",      "secret",       "default",
+    "shadow",        "superman",       "starwars",      "whatever",      "login",        "123456789012",
+    "qwertyuiopasdf", "passwordpassword", "changeme1234", "letmein12345",
+};
+
+}  // namespace
+
+std::string passwordWeakness(const Secret& password) {
+  const std::string& bytes = password.bytes();
+  std::size_t characters = 0;
+  for (unsigned char c : bytes) {
+    if ((c & 0xC0) != 0x80) ++characters;  // UTF-8: continuation bytes are no characters of their own
+  }
+  for (const char* common : kCommonPasswords) {
+    const std::size_t n = std::strlen(common);
+    if (n != bytes.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < n && same; ++i) {
+      same = std::tolower(static_cast<unsigned char>(bytes[i])) == static_cast<unsigned char>(common[i]);
+    }
+    if (same) return "is one of the most common passwords";
+  }
+  if (characters < kMinStrongPassword) {
+    return "is short (" + std::to_string(characters) + (characters == 1 ? " character" : " characters") +
+           "; use " + std::to_string(kMinStrongPassword) + " or more)";
+  }
+  return std::string();
+}
+
+void warnIfWeakPassword(const Secret& password) {
+  const std::string weakness = passwordWeakness(password);
+  if (weakness.empty()) return;
+  std::cerr << "velkdb: warning: the new database password " << weakness
+            << ": whoever gets a copy of a table file can test about a million passwords a second against it "
+               "(--weak-password-ok silences this warning)\n";
 }
 
 }  // namespace velkdb

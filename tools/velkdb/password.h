@@ -3,8 +3,10 @@
 // A password is never taken from the command line.  In order of preference:
 //   --default-password        the library's built-in default (explicit only)
 //   --password-file FILE      the file's first line (without its line end);
-//                             a file that its group or others may read is
-//                             used with a warning on standard error
+//                             a file that is not the user's own regular
+//                             file, FIFO or socket, or that its group or
+//                             others may read, is used with a warning on
+//                             standard error
 //   VELKDB_PASSWORD           the environment variable
 //   a prompt on the terminal  without echo; new passwords are asked twice
 // New passwords (`passwd`) come from --new-password-file,
@@ -15,6 +17,7 @@
 #ifndef VELKDB_PASSWORD_H
 #define VELKDB_PASSWORD_H
 
+#include <cstddef>
 #include <string>
 
 #include "pki.h"
@@ -40,6 +43,15 @@ bool obtainOptionalPassword(const PasswordOptions& options, Secret& out);
 VELPasswordEncryptor toEncryptor(const Secret& secret);
 // The library's default password as a Secret.
 Secret defaultPasswordSecret();
+
+// A new database password's weakness, or "" for none: shorter than
+// kMinStrongPassword characters, or one of the most common passwords
+// (compared without regard to case).  A table file lets whoever has a copy
+// test about a million passwords a second against its header.
+constexpr std::size_t kMinStrongPassword = 12;
+std::string passwordWeakness(const Secret& password);
+// Writes a warning to standard error when passwordWeakness finds one.
+void warnIfWeakPassword(const Secret& password);
 
 }  // namespace velkdb
 

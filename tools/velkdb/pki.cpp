@@ -158,6 +158,12 @@ bool getPassword(PasswordContext& ctx, Secret& out) {
   return ctx.have;
 }
 
+const X509_ALGOR* encryptionOf(const X509_SIG* sig) {
+  const X509_ALGOR* alg = nullptr;
+  X509_SIG_get0(sig, &alg, nullptr);
+  return alg;
+}
+
 Ossl<EVP_PKEY> keyFromPKCS8(PKCS8_PRIV_KEY_INFO* p8) {
   Ossl<EVP_PKEY> key(EVP_PKCS82PKEY(p8));
   ERR_clear_error();
@@ -167,6 +173,8 @@ Ossl<EVP_PKEY> keyFromPKCS8(PKCS8_PRIV_KEY_INFO* p8) {
 void readPKCS12(const std::string& path, const VELASNCBuffer& der, PasswordContext& ctx, InputItems& items) {
   auto p12 = decodeWhole<PKCS12>(der, d2i_PKCS12, P12Free());
   if (!p12) fail(path + ": not a PKCS#12 file");
+  // Before any MAC is checked: each check derives a key.
+  refuseCostlyPKCS12(p12.get(), path);
   // A file without a password (or with an empty one) opens without asking.
   Secret password;
   const char* pass = nullptr;
@@ -241,6 +249,11 @@ void readPEM(const std::string& path, const std::string& bytes, PasswordContext&
       BioPtr one(BIO_new(BIO_s_mem()));
       check(one != nullptr && PEM_write_bio(one.get(), name, header, data, length) > 0, "PEM_write_bio");
       const bool encrypted = block == "ENCRYPTED PRIVATE KEY" || std::strstr(header, "ENCRYPTED") != nullptr;
+      if (block == "ENCRYPTED PRIVATE KEY") {
+        if (auto sig = decodeWhole<X509_SIG>(der, d2i_X509_SIG, SigFree())) {
+          refuseCostlyDerivation(encryptionOf(sig.get()), where);
+        }
+      }
       Ossl<EVP_PKEY> key(PEM_read_bio_PrivateKey(one.get(), nullptr, pemPasswordCallback, &ctx));
       ERR_clear_error();
       if (!key) {
@@ -280,6 +293,7 @@ void readDER(const std::string& path, const std::string& bytes, PasswordContext&
     if (!key) fail(path + ": unsupported private key");
     items.keys.push_back(std::move(key));
   } else if (auto sig = decodeWhole<X509_SIG>(der, d2i_X509_SIG, SigFree())) {
+    refuseCostlyDerivation(encryptionOf(sig.get()), path + ": the encrypted private key");
     Secret password;
     if (!getPassword(ctx, password)) fail(path + ": encrypted key needs a password (--import-password-file)");
     std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(PKCS8_decrypt(
@@ -344,6 +358,7 @@ VELBuffer wrapPrivateKey(EVP_PKEY* key, const Secret& password) {
 Ossl<EVP_PKEY> unwrapPrivateKey(const VELASNCBuffer& epki, const Secret& password) {
   auto sig = decodeWhole<X509_SIG>(epki, d2i_X509_SIG, SigFree());
   if (!sig) fail("stored private key is not an EncryptedPrivateKeyInfo");
+  refuseCostlyDerivation(encryptionOf(sig.get()), "stored private key");
   std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(
       PKCS8_decrypt(sig.get(), password.bytes().data(), static_cast<int>(password.bytes().size())));
   Ossl<EVP_PKEY> key(p8 ? EVP_PKCS82PKEY(p8.get()) : nullptr);
@@ -671,6 +686,91 @@ Ossl<X509_CRL> makeCRL(X509* issuer, EVP_PKEY* issuerKey, const std::vector<X509
   check(X509_CRL_sort(crl.get()) == 1, "X509_CRL_sort");
   check(X509_CRL_sign(crl.get(), issuerKey, EVP_sha256()) > 0, "X509_CRL_sign");
   return crl;
+}
+
+// --- work asked for by an input ---------------------------------------------------
+
+namespace {
+
+// The value of `iter`, or the whole decimal number when it does not fit.
+std::string iterationText(const ASN1_INTEGER* iter) {
+  BIGNUM* bn = ASN1_INTEGER_to_BN(iter, nullptr);
+  char* dec = bn ? BN_bn2dec(bn) : nullptr;
+  std::string text = dec ? dec : "an unreadable number of";
+  OPENSSL_free(dec);
+  BN_free(bn);
+  return text;
+}
+
+void refuseCount(const ASN1_INTEGER* iter, const std::string& what) {
+  if (iter == nullptr) return;  // absent: the default of 1
+  std::uint64_t count = 0;
+  if (ASN1_INTEGER_get_uint64(&count, iter) == 1 && count <= kMaxIterations) return;
+  ERR_clear_error();
+  VELDB_THROW(VELDBError::kBadArgument, what + " asks for " + iterationText(iter) +
+                                            " key-derivation iterations, more than the limit of " +
+                                            std::to_string(kMaxIterations) + "; refused");
+}
+
+}  // namespace
+
+void refuseCostlyDerivation(const X509_ALGOR* alg, const std::string& what) {
+  if (alg == nullptr) return;
+  const int nid = OBJ_obj2nid(alg->algorithm);
+  const ASN1_TYPE* params = alg->parameter;
+  // Without parameters nothing is derived: the decryption fails.
+  if (params == nullptr || params->type != V_ASN1_SEQUENCE) return;
+  if (nid == NID_pbes2) {
+    std::unique_ptr<PBE2PARAM, void (*)(PBE2PARAM*)> pbe2(
+        static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), params)), PBE2PARAM_free);
+    ERR_clear_error();
+    if (!pbe2 || pbe2->keyfunc == nullptr || OBJ_obj2nid(pbe2->keyfunc->algorithm) != NID_id_pbkdf2) return;
+    std::unique_ptr<PBKDF2PARAM, void (*)(PBKDF2PARAM*)> kdf(
+        static_cast<PBKDF2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter)),
+        PBKDF2PARAM_free);
+    ERR_clear_error();
+    if (kdf) refuseCount(kdf->iter, what);
+    return;
+  }
+  int cipher = NID_undef, md = NID_undef;
+  if (EVP_PBE_find(EVP_PBE_TYPE_OUTER, nid, &cipher, &md, nullptr) != 1) return;
+  // PKCS#5 v1 and PKCS#12 schemes: PBEParameter ::= SEQUENCE { salt, iterations }.
+  std::unique_ptr<PBEPARAM, void (*)(PBEPARAM*)> pbe(
+      static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), params)), PBEPARAM_free);
+  ERR_clear_error();
+  if (pbe) refuseCount(pbe->iter, what);
+}
+
+void refuseCostlyPKCS12(PKCS12* p12, const std::string& path) {
+  const ASN1_INTEGER* macIter = nullptr;
+  PKCS12_get0_mac(nullptr, nullptr, nullptr, &macIter, p12);
+  refuseCount(macIter, path + ": the PKCS#12 file's MAC");
+  STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12);
+  ERR_clear_error();
+  if (safes == nullptr) return;
+  std::unique_ptr<STACK_OF(PKCS7), void (*)(STACK_OF(PKCS7)*)> safesGuard(
+      safes, [](STACK_OF(PKCS7)* s) { sk_PKCS7_pop_free(s, PKCS7_free); });
+  for (int i = 0; i < sk_PKCS7_num(safes); ++i) {
+    PKCS7* safe = sk_PKCS7_value(safes, i);
+    const int type = OBJ_obj2nid(safe->type);
+    if (type == NID_pkcs7_encrypted) {
+      if (safe->d.encrypted != nullptr && safe->d.encrypted->enc_data != nullptr) {
+        refuseCostlyDerivation(safe->d.encrypted->enc_data->algorithm, path + ": the PKCS#12 file's encrypted contents");
+      }
+    } else if (type == NID_pkcs7_data) {
+      STACK_OF(PKCS12_SAFEBAG)* bags = PKCS12_unpack_p7data(safe);
+      ERR_clear_error();
+      std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), void (*)(STACK_OF(PKCS12_SAFEBAG)*)> bagsGuard(
+          bags, [](STACK_OF(PKCS12_SAFEBAG)* b) { sk_PKCS12_SAFEBAG_pop_free(b, PKCS12_SAFEBAG_free); });
+      for (int j = 0; bags != nullptr && j < sk_PKCS12_SAFEBAG_num(bags); ++j) {
+        const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, j);
+        if (PKCS12_SAFEBAG_get_nid(bag) != NID_pkcs8ShroudedKeyBag) continue;
+        const X509_ALGOR* alg = nullptr;
+        X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &alg, nullptr);
+        refuseCostlyDerivation(alg, path + ": a private key in the PKCS#12 file");
+      }
+    }
+  }
 }
 
 }  // namespace velkdb

@@ -13,6 +13,7 @@
 #define VELKDB_PKI_H
 
 #include <openssl/evp.h>
+#include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
 #include <ctime>
@@ -59,6 +60,20 @@ class Secret {
 
 // PBKDF2 iterations used when a key is wrapped.
 constexpr int kWrapIterations = 100000;
+// The most PBKDF2 (or PKCS#12 key-derivation) iterations an input may ask
+// for: a file asking for more would keep velkdb busy for hours on one key.
+constexpr unsigned long long kMaxIterations = 10000000;
+
+// Throws 0x8B67A, naming `what`, the count and the limit, when the
+// password-based encryption `alg` (PBES2 with PBKDF2, or a PKCS#5 / PKCS#12
+// PBE scheme) asks for more than kMaxIterations iterations.  Nothing is
+// derived.  Other algorithms pass.
+void refuseCostlyDerivation(const X509_ALGOR* alg, const std::string& what);
+// The same for a PKCS#12 file: its MAC's iterations, those of its
+// encrypted contents and of the shrouded keys in its unencrypted contents
+// (keys inside encrypted contents are reached only after decryption, where
+// PKCS12_parse does not ask).
+void refuseCostlyPKCS12(PKCS12* p12, const std::string& path);
 
 // Everything found in the input files of one import.
 struct InputItems {

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -74,6 +76,114 @@ TEST(VelkdbPKI, WrappedKeyOpensOnlyWithItsPasswordAndUsesFreshSalt) {
   EXPECT_FALSE(unwrapPrivateKey(a.get(), Secret("other password")));
   const unsigned char junk[] = {0x30, 0x03, 0x02, 0x01, 0x00};
   EXPECT_THROW(unwrapPrivateKey(VELASNCBuffer(junk, sizeof junk), password), VELDBException);
+}
+
+namespace {
+
+// An EncryptedPrivateKeyInfo under `alg` (taken) with junk for its
+// ciphertext: made without deriving any key.
+std::string epkiUnder(X509_ALGOR* alg) {
+  X509_SIG* sig = X509_SIG_new();
+  X509_ALGOR* a = nullptr;
+  ASN1_OCTET_STRING* data = nullptr;
+  X509_SIG_getm(sig, &a, &data);
+  X509_ALGOR_copy(a, alg);
+  X509_ALGOR_free(alg);
+  const unsigned char junk[48] = {1, 2, 3};
+  ASN1_OCTET_STRING_set(data, junk, sizeof junk);
+  unsigned char* der = nullptr;
+  const int n = i2d_X509_SIG(sig, &der);
+  std::string out(reinterpret_cast<char*>(der), static_cast<std::size_t>(n > 0 ? n : 0));
+  OPENSSL_free(der);
+  X509_SIG_free(sig);
+  return out;
+}
+
+std::string pbkdf2Key(int iterations) {
+  return epkiUnder(PKCS5_pbe2_set_iv(EVP_aes_256_cbc(), iterations, nullptr, 0, nullptr, NID_hmacWithSHA256));
+}
+
+std::string p12Der(PKCS12* p12) {
+  unsigned char* der = nullptr;
+  const int n = i2d_PKCS12(p12, &der);
+  std::string out(reinterpret_cast<char*>(der), static_cast<std::size_t>(n > 0 ? n : 0));
+  OPENSSL_free(der);
+  PKCS12_free(p12);
+  return out;
+}
+
+// Reads `file` and expects it refused fast, naming the count and the limit.
+void expectRefusedForItsCost(const std::string& file, const std::string& count) {
+  const auto start = std::chrono::steady_clock::now();
+  FixedPassword password("input secret");
+  InputItems items;
+  try {
+    readInputFile(file, password, items);
+    ADD_FAILURE() << file << " was read";
+  } catch (const VELDBException& e) {
+    const std::string message = e.getMessage();
+    EXPECT_NE(message.find(count), std::string::npos) << message;
+    EXPECT_NE(message.find("limit of 10000000"), std::string::npos) << message;
+  }
+  EXPECT_EQ(password.asked, 0) << "asked for a password before refusing";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_TRUE(items.keys.empty());
+}
+
+}  // namespace
+
+// Plan: an input asking for more key-derivation work than any sane file
+// does (PKCS#8, PKCS#12 MAC and bags, a stored key) is refused before a
+// key is derived; the limit itself passes.
+TEST(VelkdbPKI, InputsAskingForTooManyIterationsAreRefusedBeforeAnyDerivation) {
+  const std::string costly = pbkdf2Key(2000000000);
+  expectRefusedForItsCost(tempFile("costly.der", costly), "2000000000");
+  expectRefusedForItsCost(tempFile("costly.pem", toPEM("ENCRYPTED PRIVATE KEY", VELASNCBuffer(costly.data(), costly.size()))),
+                          "2000000000");
+  EXPECT_THROW(unwrapPrivateKey(VELASNCBuffer(costly.data(), costly.size()), Secret("database password")),
+               VELDBException);
+  // At the limit the key is only not opened (junk), not refused for its cost.
+  EXPECT_NO_THROW(refuseCostlyDerivation(nullptr, "nothing"));
+  const std::string atLimit = pbkdf2Key(10000000);
+  std::unique_ptr<X509_SIG, void (*)(X509_SIG*)> sig(nullptr, X509_SIG_free);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(atLimit.data());
+  sig.reset(d2i_X509_SIG(nullptr, &p, static_cast<long>(atLimit.size())));
+  ASSERT_TRUE(sig);
+  const X509_ALGOR* alg = nullptr;
+  X509_SIG_get0(sig.get(), &alg, nullptr);
+  EXPECT_NO_THROW(refuseCostlyDerivation(alg, "at the limit"));
+
+  // A PKCS#12 file whose MAC asks for too much: made with 2 iterations,
+  // then the count raised (the MAC is not recomputed; it is never reached).
+  Ossl<EVP_PKEY> key = makeECKey();
+  Ossl<X509> cert = makeCertificate(key.get(), "/CN=p12", nullptr, nullptr, 1, false, "");
+  PKCS12* p12 = PKCS12_create("input secret", "p12", key.get(), cert.get(), nullptr, -1, -1, 1, 2, 0);
+  ASSERT_NE(p12, nullptr);
+  const ASN1_INTEGER* macIter = nullptr;
+  PKCS12_get0_mac(nullptr, nullptr, nullptr, &macIter, p12);
+  ASSERT_NE(macIter, nullptr);
+  ASN1_INTEGER_set(const_cast<ASN1_INTEGER*>(macIter), 2000000000);
+  expectRefusedForItsCost(tempFile("costly-mac.p12", p12Der(p12)), "2000000000");
+
+  // ... and one whose shrouded key's PKCS#12 PBE asks for too much (the
+  // MAC is fine).
+  unsigned char salt[8] = {0};
+  X509_ALGOR* pbe = PKCS5_pbe_set(NID_pbe_WithSHA1And3_Key_TripleDES_CBC, 2000000001, salt, sizeof salt);
+  ASSERT_NE(pbe, nullptr);
+  const std::string shrouded = epkiUnder(pbe);
+  p = reinterpret_cast<const unsigned char*>(shrouded.data());
+  X509_SIG* bagKey = d2i_X509_SIG(nullptr, &p, static_cast<long>(shrouded.size()));
+  ASSERT_NE(bagKey, nullptr);
+  STACK_OF(PKCS12_SAFEBAG)* bags = sk_PKCS12_SAFEBAG_new_null();
+  sk_PKCS12_SAFEBAG_push(bags, PKCS12_SAFEBAG_create0_pkcs8(bagKey));
+  STACK_OF(PKCS7)* safes = sk_PKCS7_new_null();
+  sk_PKCS7_push(safes, PKCS12_pack_p7data(bags));
+  sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+  PKCS12* withBag = PKCS12_init(NID_pkcs7_data);
+  ASSERT_EQ(PKCS12_pack_authsafes(withBag, safes), 1);
+  sk_PKCS7_pop_free(safes, PKCS7_free);
+  ASSERT_EQ(PKCS12_set_mac(withBag, "input secret", -1, nullptr, 0, 2, nullptr), 1);
+  expectRefusedForItsCost(tempFile("costly-bag.p12", p12Der(withBag)), "2000000001");
 }
 
 TEST(VelkdbPKI, NamesParseInBothFormsAndCompareAsX500Names) {
@@ -185,6 +295,17 @@ TEST(VelkdbText, NewLabelsAreOneLineOfUTF8Text) {
   const std::string label = labelFromName(X509_get_subject_name(cert.get()));
   EXPECT_EQ(label, "evil\\x1b[31m\\nline");
   EXPECT_EQ(labelFault(label), "");
+}
+
+TEST(VelkdbPasswords, ShortAndCommonNewPasswordsAreNamedSo) {
+  EXPECT_NE(passwordWeakness(Secret("elevenchars")).find("short (11 characters"), std::string::npos);
+  EXPECT_EQ(passwordWeakness(Secret("twelve chars")), "");
+  // Characters, not bytes: eleven umlauts are 22 bytes.
+  EXPECT_NE(passwordWeakness(Secret("\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4\xc3\xa4")).find("short"),
+            std::string::npos);
+  EXPECT_NE(passwordWeakness(Secret("QWERTY123456")).find("most common"), std::string::npos);
+  EXPECT_NE(passwordWeakness(Secret("password")).find("most common"), std::string::npos);
+  EXPECT_EQ(passwordWeakness(Secret("password12345")), "");
 }
 
 TEST(VelkdbCommands, ExpiryIsDaysNeverOrADate) {

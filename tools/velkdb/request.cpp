@@ -219,7 +219,7 @@ int cmdRequest(const Args& args) {
     std::cout << pem;
   } else {
     try {
-      writeFileAtomically(out, pem, false);
+      writeOutputFile(out, pem, false);
     } catch (const VELException& e) {
       rethrowWithContext(e, "the key pair \"" + printable(stored->getLabel().getValue()) +
                                 "\" is stored, but its request was not written (velkdb export --table keypairs "

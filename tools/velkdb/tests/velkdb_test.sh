@@ -55,7 +55,7 @@ gencrl ca.key ca.pem crl.pem
 check "velkdb --version" "$VELKDB" --version
 grep -q '^velkdb [0-9][0-9.]*$' out.txt && ok || bad "--version: $(head -1 out.txt)"
 check "velkdb --help" "$VELKDB" --help
-for c in create info verify import list show export delete rename passwd expire demo; do
+for c in create info verify import list show export delete rename passwd expire upgrade demo; do
   contains "main help names $c" out.txt "  $c "
 done
 for c in create info verify import list show export delete rename passwd expire demo; do
@@ -596,6 +596,115 @@ fails_with "a directory as input" 1 0x8B67A "$VELKDB" import "${S[@]}" indir
 contains "input: is a directory" err.txt "indir: is a directory"
 snapshot_s after.json
 cmp -s before.json after.json && ok || bad "refused input changed the database"
+
+# --- what an attacker may hand velkdb ------------------------------------------------
+# -o onto a FIFO: written to its reader, in place; without a reader, refused
+# at once (never a hang).
+mkfifo -m 600 out.fifo
+timeout 20 sh -c 'cat out.fifo >from-fifo.pem' &
+reader=$!
+check "export to a FIFO with a reader" timeout 20 "$VELKDB" export "${S[@]}" web -o out.fifo
+wait $reader
+[ -p out.fifo ] && grep -q "BEGIN CERTIFICATE" from-fifo.pem && ok || bad "export to a FIFO did not reach its reader"
+fails_with "export to a FIFO without a reader" 1 0x8C236 timeout 20 "$VELKDB" export "${S[@]}" web -o out.fifo
+contains "FIFO without a reader: why" err.txt "the FIFO has no reader"
+[ -p out.fifo ] && ok || bad "the FIFO was replaced"
+check "export -o - writes to standard output" "$VELKDB" export "${S[@]}" web -o -
+contains "-o -: the certificate" out.txt "BEGIN CERTIFICATE"
+
+# Password files: a FIFO is fine only when none but its owner may read it;
+# another user's file gets the warning too.
+mkfifo -m 666 pw.fifo
+(timeout 20 sh -c 'cat pw2 >pw.fifo' &)
+check "a password FIFO others may read" timeout 20 "$VELKDB" list "${S[@]}" --password-file pw.fifo
+contains "warning for a FIFO of mode 0666" err.txt "pw.fifo is readable by others (mode 0666)"
+mkfifo -m 600 pw-own.fifo
+(timeout 20 sh -c 'cat pw2 >pw-own.fifo' &)
+check "a password FIFO of the user's own" timeout 20 "$VELKDB" list "${S[@]}" --password-file pw-own.fifo
+[ ! -s err.txt ] && ok || bad "warning for a 0600 FIFO of the user's own: $(cat err.txt)"
+if [ "$(id -u)" = 0 ]; then
+  cp pw2 pw1-theirs && chown 65534 pw1-theirs
+  check "a password file of another user" "$VELKDB" list "${S[@]}" --password-file pw1-theirs
+  contains "warning for another user's file" err.txt "pw1-theirs belongs to another user"
+else
+  skip "another user's password file (needs root to make one)"
+fi
+
+# Weak new passwords: short or common ones are taken with a warning.
+printf 'short\n' >pw-short && chmod 600 pw-short
+printf 'PassWord1234\n' >pw-common && chmod 600 pw-common
+check "create with a short password" "$VELKDB" create -d "$WORK/weak" --password-file pw-short
+contains "short password: warning" err.txt "the new database password is short (5 characters; use 12 or more)"
+check "passwd to a common password" "$VELKDB" passwd -d "$WORK/weak" --password-file pw-short --new-password-file pw-common
+contains "common password: warning" err.txt "is one of the most common passwords"
+status_is "--weak-password-ok silences passwd" 0 \
+  "$VELKDB" passwd -d "$WORK/weak" --password-file pw-common --new-password-file pw-short --weak-password-ok
+rm -f "$WORK"/weak.*
+status_is "--weak-password-ok silences create" 0 "$VELKDB" create -d "$WORK/weak" --password-file pw-short --weak-password-ok
+status_is "a long password gets no warning" 0 \
+  "$VELKDB" passwd -d "$WORK/weak" --password-file pw-short --new-password-file pw1
+
+# A record longer than its table's limit: refused before the table grows,
+# naming the record and its length; taken with a raised limit.
+python3 - >huge.cnf <<'PY'
+print("[req]\ndistinguished_name = dn\nprompt = no\n[dn]")
+for i in range(1600):
+    print("%d.OU = unit %04d of a subject longer than a certificate needs" % (i, i))
+print("CN = huge.test.example")
+PY
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout huge.key -config huge.cnf -days 5 \
+  -out huge.pem 2>/dev/null
+[ "$(openssl x509 -in huge.pem -outform DER | wc -c)" -gt 100000 ] && ok || bad "test material: huge.pem too small"
+size_before=$(stat -c %s "$WORK/safe.vkey")
+fails_with "a certificate over 64 KiB" 1 0x8B67A "$VELKDB" import "${S[@]}" huge.pem
+contains "long record: named" err.txt "certificate CN=huge.test.example"
+contains "long record: the limit" err.txt "more than the keys table's limit of 65536 bytes"
+[ "$(stat -c %s "$WORK/safe.vkey")" = "$size_before" ] && ok || bad "a refused record grew the key table"
+fails_with "--max-record-length takes a number" 2 0x8B67A "$VELKDB" import "${S[@]}" --max-record-length lots huge.pem
+check "taken with --max-record-length" "$VELKDB" import "${S[@]}" --max-record-length 1000000 --label huge huge.pem
+check "and read back" "$VELKDB" export "${S[@]}" huge
+cmp -s out.txt <(openssl x509 -in huge.pem) && ok || bad "the long certificate did not come back"
+check "delete the long record" "$VELKDB" delete "${S[@]}" huge
+
+# --- upgrade from version 3 --------------------------------------------------------
+U=(-d "$WORK/old" --password-file pw1)
+check "create a version-3 database" "$VELKDB" create "${U[@]}" --version 3 --expire 2031-02-03
+check "v3: a certificate with its key" "$VELKDB" import "${U[@]}" --label "keyed" server-with-key.pem
+check "v3: a trusted certificate" "$VELKDB" import "${U[@]}" --trusted --label "trusted root" ca.pem
+check "v3: a certificate deleted after" "$VELKDB" import "${U[@]}" --label gone bundle1.pem
+check "v3: another certificate" "$VELKDB" import "${U[@]}" --label "after the gap" bundle2.pem
+check "v3: a key pair" "$VELKDB" import "${U[@]}" --label "pending request" request.key request.csr
+check "v3: a CRL" "$VELKDB" import "${U[@]}" --label "root CRL" crl.pem
+check "v3: delete one (its record ID stays unused)" "$VELKDB" delete "${U[@]}" gone
+check "info on version 3" "$VELKDB" info "${U[@]}"
+contains "info: version-3 note" out.txt "version-3 tables can be forged by combining snapshots of the file"
+contains "info: suggests upgrade" out.txt "velkdb upgrade"
+check "verify on version 3" "$VELKDB" verify "${U[@]}"
+contains "verify: version-3 note" out.txt "run \`velkdb upgrade\`"
+"$VELKDB" list "${U[@]}" --format json >old-list.json
+"$VELKDB" export "${U[@]}" --all --key >old-all.pem
+# Stopped after the first table was renamed: every table still opens with
+# all its records, and upgrade again completes the change.
+VELKDB_TEST_CRASH=upgrade:1 "$VELKDB" upgrade "${U[@]}" >out.txt 2>&1
+[ $? -eq 99 ] && ok || bad "crash hook did not stop upgrade"
+check "a half-done upgrade still lists" "$VELKDB" list "${U[@]}" --format json
+cmp -s out.txt old-list.json && ok || bad "a half-done upgrade changed what list shows"
+check "upgrade" "$VELKDB" upgrade "${U[@]}"
+contains "upgrade: summary" out.txt "upgraded $WORK/old to version 4 (3 tables, 5 records)"
+[ -z "$(ls "$WORK" | grep -E '^old\..*velkdb')" ] && ok || bad "upgrade left files: $(ls "$WORK" | grep -E '^old\..*velkdb')"
+check "info after upgrade" "$VELKDB" info "${U[@]}"
+[ "$(grep -c 'version:  4' out.txt)" = 3 ] && ok || bad "not every table at version 4: $(grep version out.txt)"
+lacks "info: no version-3 note after upgrade" out.txt "version-3"
+contains "upgrade keeps the expiry" out.txt "password expires: 2031-02-03"
+check "list after upgrade" "$VELKDB" list "${U[@]}" --format json
+cmp -s out.txt old-list.json && ok || bad "records, labels, IDs or trust changed: $(diff old-list.json out.txt | head -5)"
+check "export after upgrade" "$VELKDB" export "${U[@]}" --all --key
+cmp -s out.txt old-all.pem && ok || bad "exported records or keys changed by the upgrade"
+check "verify after upgrade (every key opens)" "$VELKDB" verify "${U[@]}"
+contains "verify after upgrade: keys" out.txt "keys: ok (version 4, 3 records, 1 private key checked)"
+check "upgrade a version-4 database" "$VELKDB" upgrade "${U[@]}"
+contains "already version 4" out.txt "is at version 4 already; nothing to do"
+fails_with "upgrade with the wrong password" 1 0x8C240 "$VELKDB" upgrade -d "$WORK/old" --password-file pw2
 
 # --- demo -------------------------------------------------------------------------
 check "demo" "$VELKDB" demo "$WORK/demo" --ca-bundle bundle.pem
