@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "interrupt.h"
 
 namespace velkdb {
 
@@ -80,6 +81,8 @@ void retryWhileLocked(const std::vector<std::string>& tableFiles, const std::fun
   const Clock::time_point deadline =
       start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(g_lockWait));
   for (unsigned tries = 0;; ++tries) {
+    // Ctrl-C ends a wait too; each pause is short enough to notice it.
+    checkInterrupt();
     try {
       attempt();
       return;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "interrupt.h"
 #include "lifecycle.h"
 #include "lockwait.h"
 #include "text.h"
@@ -285,6 +286,11 @@ void printMainHelp() {
                     "that does not verify.  A command that finds the database in use by another waits for it "
                     "(--wait SECONDS, 5 by default).",
                     0);
+  std::cout << "\n"
+            << wrap("Ctrl-C (SIGINT), SIGTERM or SIGHUP stops a command at the next record: a change it was "
+                    "making is rolled back whole, it says \"interrupted\" and exits with status 128 + the "
+                    "signal's number (130 for Ctrl-C).",
+                    0);
 }
 
 void printCommandHelp(const Command& c) {
@@ -414,7 +420,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (command->usesDatabase && args.has("wait")) setLockWait(parseLockWait(args.get("wait")));
-    const int status = command->run(args);
+    const int status = runInterruptible([&] { return command->run(args); });
     std::cout.flush();
     return std::cout.good() ? status : 1;
   } catch (const UsageError& e) {

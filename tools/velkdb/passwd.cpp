@@ -25,6 +25,7 @@
 
 #include "commands.h"
 #include "filedbtransactionguard.h"
+#include "interrupt.h"
 #include "veldbutility.h"
 
 namespace velkdb {
@@ -77,6 +78,17 @@ void writeMarker(const DbPaths& paths) {
   close(fd);
   if (error != 0) throwSystemError(VELDBError::kWrite, path, error);
 }
+
+// A signal before the keys' transaction commits leaves the keys as they
+// were: a marker this run put down is taken away again, and the database
+// is as before the run.
+struct MarkerUndo {
+  const DbPaths& paths;
+  bool armed;
+  ~MarkerUndo() {
+    if (armed && pendingSignal() != 0) unlink(paths.marker().c_str());
+  }
+};
 
 enum class Which { Old, New };
 
@@ -179,6 +191,8 @@ int cmdPasswd(const Args& args) {
 
   // 3. The marker goes down before the first change.
   writeMarker(paths);
+  MarkerUndo undoMarker{paths, !resumed};
+  if (resumed) setInterruptOutcome("the password change is still incomplete; run the same passwd again to complete it");
 
   // 4. Re-wrap the keys still under the old password, in one transaction.
   // The key and key-pair tables are under one password, except after a stop
@@ -192,6 +206,7 @@ int cmdPasswd(const Args& args) {
       if (r.hasPrivateKey()) ids.push_back(idOf(r));
     });
     for (unsigned id : ids) {
+      checkInterrupt();
       std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(id)));
       Ossl<EVP_PKEY> key = unwrapPrivateKey(r->getPrivateKey().getEncoding(), oldPw);
       if (!key) continue;  // already under the new password
@@ -206,6 +221,7 @@ int cmdPasswd(const Args& args) {
     std::vector<unsigned> ids;
     forEachKeyPair(db, [&](VELASNKeyPairRecord& r) { ids.push_back(idOf(r)); });
     for (unsigned id : ids) {
+      checkInterrupt();
       std::unique_ptr<VELASNKeyPairRecord> r(
           db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(id)));
       const VELASNKeyPair pair = r->getKeyPair();
@@ -235,6 +251,11 @@ int cmdPasswd(const Args& args) {
     rewrapKeyPairs(pairs.db());
     transaction.commit();
   }
+
+  // The keys are under the new password: from here the change is finished,
+  // not stopped, whatever signal comes.
+  undoMarker.armed = false;
+  const DeferInterrupts finishing;
 
   // 5. The tables' passwords, key table first.
   std::vector<const TableState*> changed;
