@@ -99,6 +99,14 @@ const std::vector<Command> kCommands = {
      "and the file size; then decodes every record and checks that every private key opens with the database "
      "password and matches its public key.  Reports per table; exits 1 on any fault.",
      {}},
+    {"recover", cmdRecover, true, "recover -d BASE", "finish a change that a stopped process left",
+     "A change stopped midway (a killed process, a power cut) leaves a journal beside its table, and a "
+     "password change stopped midway a password journal beside the key table; until one read-write open "
+     "finishes it, read-only commands refuse the table.  recover is that open: it says, per table, what it "
+     "finished (the table is then as its last committed change left it; a password change is rolled back to "
+     "the password the database had before it), or that nothing was pending.  Give the password the database "
+     "had before the stopped change.  Exits 1 when anything is still pending afterwards.",
+     {}},
     {"import", cmdImport, true, "import -d BASE [--label LABEL] [--trusted] [--skip-existing] FILE...",
      "import certificates, keys, key pairs with requests, PKCS#12 files, CRLs",
      "Reads each FILE (- for standard input): PEM (any number of certificates, private keys, certification "
@@ -289,7 +297,8 @@ void printMainHelp() {
   std::cout << "\n"
             << wrap("Ctrl-C (SIGINT), SIGTERM or SIGHUP stops a command at the next record: a change it was "
                     "making is rolled back whole, it says \"interrupted\" and exits with status 128 + the "
-                    "signal's number (130 for Ctrl-C).",
+                    "signal's number (130 for Ctrl-C).  A change that a killed process left is finished by the "
+                    "next command that writes, or by velkdb recover.",
                     0);
 }
 

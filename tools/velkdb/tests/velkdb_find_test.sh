@@ -230,7 +230,7 @@ VELKDB_TEST_CRASH=import:1 "$VELKDB" import -d par "${P[@]}" rootA.pem rootB.pem
 start=$(date +%s%N)
 fails_with "journal of an interrupted change" 1 0x8C23A "$VELKDB" list -d par "${P[@]}" --wait 20
 [ $(( ($(date +%s%N) - start) / 1000000 )) -lt 3000 ] && ok || bad "waited for an interrupted change"
-contains "says to recover" err.txt "read-write open"
+contains "says to recover" err.txt 'run `velkdb recover -d '
 
 # --- legacy PKCS#12 ------------------------------------------------------------------
 openssl pkcs12 -export -legacy -certpbe PBE-SHA1-RC2-40 -keypbe PBE-SHA1-3DES -in long.pem -inkey long.key \

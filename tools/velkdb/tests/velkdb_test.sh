@@ -321,7 +321,7 @@ after_kill() {
   shift
   if [ -e "$WORK/tx.vkey-journal" ]; then
     "$VELKDB" verify "${T[@]}" >verify.txt 2>&1 && bad "$what: a read-only verify opened a table with a journal"
-    grep -q "read-write open" verify.txt && ok || bad "$what: verify does not say how to recover: $(head -3 verify.txt)"
+    grep -qF "PENDING: an interrupted change is pending; run \`velkdb recover -d" verify.txt && ok || bad "$what: verify does not say how to recover: $(head -3 verify.txt)"
   fi
   "$VELKDB" import "${T[@]}" --skip-existing server.pem >recover.txt 2>&1 ||
     bad "$what: the read-write open that recovers fails: $(head -3 recover.txt)"
