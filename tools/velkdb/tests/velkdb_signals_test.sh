@@ -132,6 +132,35 @@ release
 [ ! -e s.velkdb-passwd ] && ok || bad "a stopped passwd left its marker"
 check "the password is unchanged" "$VELKDB" list "${S[@]}"
 
+# --- passwd stopped while it re-wraps the keys ---------------------------------------
+# Each key takes two key derivations: a few keys keep it busy long enough.
+for i in 1 2 3 4 5 6 7 8; do
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "k$i.key" -subj "/CN=key$i.example" \
+    -days 30 -out "k$i.pem" 2>/dev/null
+  cat "k$i.pem" "k$i.key"
+done >keys.pem
+K=(-d "$WORK/k" --password-file pw1)
+check "create a database of keys" "$VELKDB" create "${K[@]}"
+check "import the keys" "$VELKDB" import "${K[@]}" keys.pem
+set -m
+"$VELKDB" passwd "${K[@]}" --new-password-file pw2 >pw.out 2>pw.err &
+pid=$!
+set +m
+for _ in $(seq 1 3000); do
+  { [ -e k.velkdb-passwd ] || ! kill -0 "$pid" 2>/dev/null; } && break
+  sleep 0.01
+done
+kill -INT "$pid"
+wait "$pid"
+status=$?
+[ $status -eq 130 ] && ok || bad "Ctrl-C during the re-wrap: exit $status, wanted 130: $(cat pw.out pw.err)"
+[ "$(cat pw.err)" = "velkdb: interrupted: nothing was changed" ] && ok || bad "passwd stopped said: $(cat pw.err)"
+[ ! -e k.velkdb-passwd ] && ok || bad "a passwd stopped before any change left its marker"
+[ -z "$(ls -d k.*-journal k.vtxn-* 2>/dev/null)" ] && ok || bad "a stopped passwd left $(ls -d k.*-journal k.vtxn-*)"
+check "every key still opens with the old password" "$VELKDB" verify "${K[@]}"
+contains "... all eight" out.txt "8 private keys checked"
+[ -z "$(ls -A tmp)" ] && ok || bad "a stopped passwd left in TMPDIR: $(ls -A tmp)"
+
 # --- a change a killed process left -------------------------------------------------
 check "recover with nothing pending" "$VELKDB" recover "${S[@]}"
 [ "$(cat out.txt)" = "nothing was pending" ] && ok || bad "recover with nothing pending said: $(cat out.txt)"
