@@ -178,6 +178,9 @@ contains "recover says what it finished" out.txt "keys: finished an interrupted 
 [ -z "$(leftovers)" ] && ok || bad "recover left $(leftovers)"
 check "verify after recover" "$VELKDB" verify "${S[@]}"
 check "recover --help" "$VELKDB" recover --help
+check "velkdb --help" "$VELKDB" --help
+contains "main help names recover" out.txt "  recover "
+contains "main help tells what a signal does" out.txt "128 + the signal's number"
 fails_with "recover takes no arguments" 2 0x8B67A "$VELKDB" recover "${S[@]}" extra
 
 # --- names planted at passwd's marker ------------------------------------------------
