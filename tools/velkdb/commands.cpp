@@ -19,6 +19,7 @@
 #include "filedbtransactionguard.h"
 #include "lifecycle.h"
 #include "find.h"
+#include "interrupt.h"
 #include "text.h"
 #include "veldbconnectinfo.h"
 #include "veldbutility.h"
@@ -478,6 +479,7 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   std::vector<std::unique_ptr<VELASNKeyPairRecord>> keyPairRecords(plan.size());
   std::vector<std::unique_ptr<VELASNCRLRecord>> crlRecords(plan.size());
   for (std::size_t i = 0; i < plan.size(); ++i) {
+    checkInterrupt();
     const Planned& p = plan[i];
     if (p.join) {
       keyRecords[i].reset(db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(p.joinId)));
@@ -542,6 +544,8 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
   try {
     FileDBTransactionGuard transaction(db);
     for (std::size_t i = 0; i < plan.size(); ++i) {
+      // Ctrl-C stops the import here; the guard rolls every insert back.
+      checkInterrupt();
       const Planned& p = plan[i];
       try {
         if (p.join) {
@@ -587,7 +591,9 @@ ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems&
     }
     transaction.commit();
   } catch (...) {
-    if (bar) std::fputs("\n", stderr);
+    // An interrupted import takes its bar away; an error leaves it above
+    // the message.
+    if (bar) std::fputs(pendingSignal() != 0 ? "\r\033[K" : "\n", stderr);
     throw;
   }
   return summary;
@@ -613,6 +619,7 @@ int cmdImport(const Args& args) {
   options.skipExisting = args.has("skip-existing");
   options.progress = isatty(STDERR_FILENO) != 0;
   options.maxRecordLength = maxRecordLength;
+  setInterruptOutcome("nothing was imported");
   const ImportSummary summary = importItems(*db, password, items, options);
   std::cout << summary.text() << "\n";
   return 0;
@@ -667,7 +674,10 @@ bool tableEnabled(FileDBManager& db, Table t) {
 template <typename RECORD, typename NEXT>
 void walk(VELDBIterator* iterator, NEXT next, const std::function<void(RECORD&)>& visit) {
   std::unique_ptr<VELDBIterator> it(iterator);
-  while (std::unique_ptr<RECORD> r{next(*it)}) visit(*r);
+  while (std::unique_ptr<RECORD> r{next(*it)}) {
+    checkInterrupt();
+    visit(*r);
+  }
 }
 
 }  // namespace
@@ -952,6 +962,7 @@ int cmdDelete(const Args& args) {
   {
     FileDBTransactionGuard transaction(*db);
     for (std::size_t i = 0; i < found.size(); ++i) {
+      checkInterrupt();
       const Match& m = found[i];
       const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
       if (m.table == Table::Key) deleted += db->deleteKeyByIndex(VELDBManager::KeyRecordID, id);

@@ -93,6 +93,7 @@ void testCrashPoint(const char* step, std::size_t count);
 int cmdCreate(const Args& args);
 int cmdInfo(const Args& args);
 int cmdVerify(const Args& args);
+int cmdRecover(const Args& args);
 int cmdImport(const Args& args);
 int cmdList(const Args& args);
 int cmdShow(const Args& args);

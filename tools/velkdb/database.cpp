@@ -124,9 +124,86 @@ std::string describe(const VELException& e) {
   return whole;
 }
 
+// The library refuses a read-only open of a table with a journal beside
+// it, and a password change left half done, with 0x8C23A and no errno --
+// which its meaning calls a lock, though nobody holds one: a stopped
+// change waits for one read-write open.  Said so, with the command; empty
+// for any other error.
+std::string pendingChange(const VELException& e) {
+  if (e.getError() != VELDBError::kLock || (e.hasExtra() && e.getExtra() != 0)) return std::string();
+  const std::string message = e.getMessage();
+  const std::size_t phrase = message.find("interrupted password change");
+  const bool password = phrase != std::string::npos;
+  const std::size_t at = password ? phrase : message.find("interrupted change");
+  if (at == std::string::npos) return std::string();
+  // The library names the file last, after a '-'.
+  std::size_t dash = message.find(")-/", at);
+  dash = dash != std::string::npos ? dash + 1 : message.find("-/", at);
+  const std::string path = dash == std::string::npos ? std::string() : message.substr(dash + 1);
+  auto endsWith = [&](const std::string& suffix) {
+    return path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+  };
+  const std::string passwordJournal = std::string(kSuffixes[0]) + "-password-journal";
+  std::string base, table;
+  if (endsWith(passwordJournal)) {
+    base = path.substr(0, path.size() - passwordJournal.size());
+  } else {
+    for (Table t : kTables) {
+      if (endsWith(kSuffixes[static_cast<int>(t)])) {
+        base = path.substr(0, path.size() - std::strlen(kSuffixes[static_cast<int>(t)]));
+        table = tableName(t);
+      }
+    }
+  }
+  const std::string run = "run `" + (base.empty() ? std::string("velkdb recover -d BASE") : recoverCommand(base)) + "`";
+  if (password) {
+    return "an interrupted password change is pending" + (base.empty() ? std::string() : " on the database " + base) +
+           "; " + run + " with the database's password (or any command that writes) to finish it";
+  }
+  return "an interrupted change is pending" + (table.empty() ? std::string() : " on the " + table + " table " + path) +
+         "; " + run + " (or any command that writes) to finish it";
+}
+
 }  // namespace
 
+std::string recoverCommand(const std::string& base) {
+  static const char kPlain[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+,:@%=";
+  std::string quoted = base;
+  if (base.find_first_not_of(kPlain) != std::string::npos) {
+    quoted = "'";
+    for (char c : base) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    quoted += "'";
+  }
+  return "velkdb recover -d " + quoted;
+}
+
+std::vector<std::string> transactionFiles(const DbPaths& paths) {
+  const std::size_t slash = paths.base.rfind('/');
+  const std::string dir = slash == 0 ? "/" : paths.base.substr(0, slash);
+  const std::string prefix = paths.base.substr(slash + 1) + ".vtxn-";
+  std::vector<std::string> found;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const struct dirent* entry = readdir(d)) {
+      const std::string name = entry->d_name;
+      if (name.compare(0, prefix.size(), prefix) == 0) found.push_back(paths.base.substr(0, slash + 1) + name);
+    }
+    closedir(d);
+  }
+  return found;
+}
+
 std::string errorLine(const VELException& e) {
+  const std::string pending = pendingChange(e);
+  if (!pending.empty()) {
+    char head[32];
+    std::snprintf(head, sizeof head, "error 0x%lX", e.getError());
+    std::string line = std::string(head) + " (interrupted change pending): " + pending;
+    for (char& c : line) {
+      if (c == '\n') c = ' ';
+    }
+    return printable(line);
+  }
   char head[32];
   std::snprintf(head, sizeof head, "error 0x%lX", e.getError());
   std::string line = std::string(head) + " (" + VELDBError::meaning(e.getError()) + ")";

@@ -19,6 +19,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "filedbmanager.h"
 #include "pki.h"
@@ -39,6 +40,11 @@ struct DbPaths {
   std::string base;  // absolute
   std::string file(Table table) const;
   std::string marker() const { return base + ".velkdb-passwd"; }
+  // The library's journal beside a table while a change of it is under way
+  // (left there when the change was interrupted), and the journal of a
+  // password change, beside the key table.
+  std::string journal(Table table) const { return file(table) + "-journal"; }
+  std::string passwordJournal() const { return file(Table::Key) + "-password-journal"; }
 };
 // Paths for `base` (relative names resolved against the working directory);
 // throws 0x8B67A for an empty name or a missing directory.
@@ -46,8 +52,17 @@ DbPaths makePaths(const std::string& base);
 bool fileExists(const std::string& path);
 long long fileSize(const std::string& path);
 
-// One line for an error: "error 0x8C240 (wrong password): detail".
+// One line for an error: "error 0x8C240 (wrong password): detail".  The
+// library's refusal of a table with an interrupted change pending (0x8C23A
+// with no errno) is said as what it is, with the command that finishes it.
 std::string errorLine(const VELException& e);
+
+// The transaction files of the database's last transaction that a stopped
+// process left (<base>.vtxn-ID), by full path.
+std::vector<std::string> transactionFiles(const DbPaths& paths);
+
+// "velkdb recover -d BASE", BASE quoted for a shell when it needs to be.
+std::string recoverCommand(const std::string& base);
 
 // Throws `error` for a system call on `what` (a file's name) that failed
 // with `errnoValue`: the message names the file and the cause.

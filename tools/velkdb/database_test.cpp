@@ -176,4 +176,31 @@ TEST_F(OutputFileTest, AnotherUsersFifoIsRefused) {
   close(reader);
 }
 
+TEST(ErrorLineTest, AnInterruptedChangeIsNoLockAndSaysHowToFinishIt) {
+  const std::string refusal =
+      "an interrupted change must first be recovered by one read-write open with the database's password (a "
+      "read-only open writes nothing)-";
+  const std::string pair = velkdb::errorLine(
+      VELDBException("f.cpp", 1, VELDBError::kLock, "keypairs table /d/db.vkyp: " + refusal + "/d/db.vkyp"));
+  EXPECT_EQ(pair, "error 0x8C23A (interrupted change pending): an interrupted change is pending on the keypairs "
+                  "table /d/db.vkyp; run `velkdb recover -d /d/db` (or any command that writes) to finish it");
+  // A directory name with a dash and a space: the path is found whole and
+  // the command quoted for a shell.
+  const std::string spaced = velkdb::errorLine(
+      VELDBException("f.cpp", 1, VELDBError::kLock, "database x: " + refusal + "/d/my db-/it's.vkey"));
+  EXPECT_NE(spaced.find("the keys table /d/my db-/it's.vkey; run `velkdb recover -d '/d/my db-/it'\\''s'`"),
+            std::string::npos)
+      << spaced;
+  const std::string password = velkdb::errorLine(VELDBException(
+      "f.cpp", 1, VELDBError::kLock,
+      "an interrupted password change must first be recovered by one read-write open with the database's password "
+      "(a read-only open writes nothing)-/d/db.vkey-password-journal"));
+  EXPECT_EQ(password, "error 0x8C23A (interrupted change pending): an interrupted password change is pending on the "
+                      "database /d/db; run `velkdb recover -d /d/db` with the database's password (or any command "
+                      "that writes) to finish it");
+  // A lock the system refused (errno as extra number) is one.
+  EXPECT_NE(line(VELDBError::kLock, "interrupted change vel_openExclusive(/d/db.vkey)", EAGAIN).find("locked by another"),
+            std::string::npos);
+}
+
 }  // namespace

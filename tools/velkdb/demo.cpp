@@ -11,6 +11,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "interrupt.h"
 #include "veldbconnectinfo.h"
 
 namespace velkdb {
@@ -51,6 +52,7 @@ int cmdDemo(const Args& args) {
     unlink((paths.file(t) + "-journal").c_str());
   }
   unlink(paths.marker().c_str());
+  setInterruptOutcome("the demo database is incomplete; run velkdb demo again");
 
   std::string passwordNote;
   Secret password;

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "interrupt.h"
 
 namespace velkdb {
 
@@ -71,7 +72,16 @@ bool isLockContention(const VELException& e, const std::vector<std::string>& tab
   for (const std::string& file : tableFiles) {
     if (writeLockedByOther(file)) return true;
   }
-  return false;
+  // A writer that committed between the refusal and the look above has
+  // taken its journal away and let go: the next try gets in.  Only a
+  // journal still there with nobody writing is an interrupted change.
+  if (tableFiles.empty()) return false;
+  for (const std::string& file : tableFiles) {
+    if (access((file + "-journal").c_str(), F_OK) == 0 || access((file + "-password-journal").c_str(), F_OK) == 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 void retryWhileLocked(const std::vector<std::string>& tableFiles, const std::function<void()>& attempt) {
@@ -80,6 +90,8 @@ void retryWhileLocked(const std::vector<std::string>& tableFiles, const std::fun
   const Clock::time_point deadline =
       start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(g_lockWait));
   for (unsigned tries = 0;; ++tries) {
+    // Ctrl-C ends a wait too; each pause is short enough to notice it.
+    checkInterrupt();
     try {
       attempt();
       return;

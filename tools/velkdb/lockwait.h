@@ -12,9 +12,10 @@
 // The library also answers 0x8C23A, without an extra number, when a
 // read-only open finds a journal beside a table: a change is under way or
 // was interrupted.  Which of the two it is shows by trying: a writer that
-// is alive holds the write lock on its table file.  Only then is it waited
-// for; an interrupted change needs one read-write open, and waiting would
-// not bring it.
+// is alive holds the write lock on its table file, and one that has just
+// committed has taken its journal away.  Only then is it waited for; an
+// interrupted change needs one read-write open, and waiting would not
+// bring it.
 #ifndef VELKDB_LOCKWAIT_H
 #define VELKDB_LOCKWAIT_H
 

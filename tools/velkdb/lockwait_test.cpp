@@ -67,8 +67,15 @@ TEST_F(LockWaitTest, ContentionIsTheSystemsRefusalOrAJournalOfALiveWriter) {
   const std::vector<std::string> files = {d_file};
   EXPECT_TRUE(isLockContention(osLockRefusal(), files));
   // A journal nobody is writing: an interrupted change, not waited for.
+  const std::string journal = d_file + "-journal";
+  const int fd = open(journal.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  close(fd);
   EXPECT_FALSE(writeLockedByOther(d_file));
   EXPECT_FALSE(isLockContention(journalRefusal(), files));
+  // Gone by the time it is looked for: its writer committed just then.
+  unlink(journal.c_str());
+  EXPECT_TRUE(isLockContention(journalRefusal(), files));
   holdWriteLock();
   EXPECT_TRUE(writeLockedByOther(d_file));
   EXPECT_TRUE(isLockContention(journalRefusal(), files));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "interrupt.h"
 #include "lifecycle.h"
 #include "lockwait.h"
 #include "text.h"
@@ -101,6 +102,14 @@ const std::vector<Command> kCommands = {
      "Opens every table alone, which checks the password hash, the hash over the header and every record slot, "
      "and the file size; then decodes every record and checks that every private key opens with the database "
      "password and matches its public key.  Reports per table; exits 1 on any fault.",
+     {}},
+    {"recover", cmdRecover, true, "recover -d BASE", "finish a change that a stopped process left",
+     "A change stopped midway (a killed process, a power cut) leaves a journal beside its table, and a "
+     "password change stopped midway a password journal beside the key table; until one read-write open "
+     "finishes it, read-only commands read the table as its last committed change left it.  recover is that open: it says, per table, what it "
+     "finished (the table is then as its last committed change left it; a password change is rolled back to "
+     "the password the database had before it), or that nothing was pending.  Give the password the database "
+     "had before the stopped change.  Exits 1 when anything is still pending afterwards.",
      {}},
     {"import", cmdImport, true,
      "import -d BASE [--label LABEL] [--trusted] [--skip-existing] [--max-record-length N] FILE...",
@@ -308,6 +317,12 @@ void printMainHelp() {
                     "that does not verify.  A command that finds the database in use by another waits for it "
                     "(--wait SECONDS, 5 by default).",
                     0);
+  std::cout << "\n"
+            << wrap("Ctrl-C (SIGINT), SIGTERM or SIGHUP stops a command at the next record: a change it was "
+                    "making is rolled back whole, it says \"interrupted\" and exits with status 128 + the "
+                    "signal's number (130 for Ctrl-C).  A change that a killed process left is finished by the "
+                    "next command that writes, or by velkdb recover.",
+                    0);
 }
 
 void printCommandHelp(const Command& c) {
@@ -437,7 +452,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (command->usesDatabase && args.has("wait")) setLockWait(parseLockWait(args.get("wait")));
-    const int status = command->run(args);
+    const int status = runInterruptible([&] { return command->run(args); });
     std::cout.flush();
     return std::cout.good() ? status : 1;
   } catch (const UsageError& e) {

@@ -14,8 +14,10 @@
 //   6. remove the marker.
 // A process that dies anywhere leaves a state that step 1 and 2 recognise,
 // so the same command run again completes the change.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
@@ -23,22 +25,70 @@
 
 #include "commands.h"
 #include "filedbtransactionguard.h"
+#include "interrupt.h"
 #include "veldbutility.h"
 
 namespace velkdb {
 
 namespace {
 
+// What the file `st` describes is, when it is no marker of ours; empty when
+// it is a regular file of this user with no other name.
+std::string foreignFile(const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return "a symbolic link";
+  if (S_ISFIFO(st.st_mode)) return "a FIFO";
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (st.st_uid != geteuid()) return "a file of another user";
+  if (st.st_nlink != 1) return "a file with another name (a hard link)";
+  return std::string();
+}
+
+// The marker is always made new, never opened where it stands: a hard link
+// planted at its name would have another file truncated and written, a
+// FIFO would hang the open.  A marker an earlier run left (a regular file
+// of this user with no other name) is removed first; anything else at the
+// name is refused before anything changes.
 void writeMarker(const DbPaths& paths) {
   const std::string text =
       "A velkdb password change of this database is under way or was interrupted.\n"
       "Run `velkdb passwd` with the same old and new passwords to complete it.\n";
-  const int fd = open(paths.marker().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) throwSystemError(VELDBError::kCannotCreate, paths.marker(), errno);
-  const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+  const std::string path = paths.marker();
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd >= 0) break;
+    if (errno != EEXIST || attempt == 2) throwSystemError(VELDBError::kCannotCreate, path, errno);
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) continue;
+    const std::string foreign = foreignFile(st);
+    if (!foreign.empty()) {
+      VELDB_THROW(VELDBError::kCannotCreate, path + ": is " + foreign + ", not velkdb's marker; nothing was changed "
+                                                     "(remove it, then run passwd again)");
+    }
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) throwSystemError(VELDBError::kCannotDelete, path, errno);
+  }
+  std::size_t done = 0;
+  int error = 0;
+  while (done < text.size() && error == 0) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno != EINTR) error = errno;
+    if (n > 0) done += static_cast<std::size_t>(n);
+  }
+  if (error == 0 && fsync(fd) != 0) error = errno;
   close(fd);
-  if (!ok) throwSystemError(VELDBError::kWrite, paths.marker(), errno);
+  if (error != 0) throwSystemError(VELDBError::kWrite, path, error);
 }
+
+// A signal before the keys' transaction commits leaves the keys as they
+// were: a marker this run put down is taken away again, and the database
+// is as before the run.
+struct MarkerUndo {
+  const DbPaths& paths;
+  bool armed;
+  ~MarkerUndo() {
+    if (armed && pendingSignal() != 0) unlink(paths.marker().c_str());
+  }
+};
 
 enum class Which { Old, New };
 
@@ -142,6 +192,8 @@ int cmdPasswd(const Args& args) {
 
   // 3. The marker goes down before the first change.
   writeMarker(paths);
+  MarkerUndo undoMarker{paths, !resumed};
+  if (resumed) setInterruptOutcome("the password change is still incomplete; run the same passwd again to complete it");
 
   // 4. Re-wrap the keys still under the old password, in one transaction.
   // The key and key-pair tables are under one password, except after a stop
@@ -155,6 +207,7 @@ int cmdPasswd(const Args& args) {
       if (r.hasPrivateKey()) ids.push_back(idOf(r));
     });
     for (unsigned id : ids) {
+      checkInterrupt();
       std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(id)));
       Ossl<EVP_PKEY> key = unwrapPrivateKey(r->getPrivateKey().getEncoding(), oldPw);
       if (!key) continue;  // already under the new password
@@ -169,6 +222,7 @@ int cmdPasswd(const Args& args) {
     std::vector<unsigned> ids;
     forEachKeyPair(db, [&](VELASNKeyPairRecord& r) { ids.push_back(idOf(r)); });
     for (unsigned id : ids) {
+      checkInterrupt();
       std::unique_ptr<VELASNKeyPairRecord> r(
           db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(id)));
       const VELASNKeyPair pair = r->getKeyPair();
@@ -198,6 +252,11 @@ int cmdPasswd(const Args& args) {
     rewrapKeyPairs(pairs.db());
     transaction.commit();
   }
+
+  // The keys are under the new password: from here the change is finished,
+  // not stopped, whatever signal comes.
+  undoMarker.armed = false;
+  const DeferInterrupts finishing;
 
   // 5. The tables' passwords, key table first.
   std::vector<const TableState*> changed;

@@ -23,6 +23,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "interrupt.h"
 #include "legacyp12.h"
 #include "text.h"
 #include "velexception.h"
@@ -109,7 +110,15 @@ std::string readFile(const std::string& path, const std::string& name) {
   char buf[16384];
   for (;;) {
     const ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      // A terminal or a pipe that has not ended: a signal stops the wait.
+      if (pendingSignal() != 0) {
+        OPENSSL_cleanse(buf, sizeof buf);
+        OPENSSL_cleanse(&bytes[0], bytes.size());
+        checkInterrupt();
+      }
+      continue;
+    }
     if (n < 0) {
       const int error = errno;
       OPENSSL_cleanse(buf, sizeof buf);

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 
+#include "interrupt.h"
 #include "lifecycle.h"
 #include "text.h"
 #include "veldbutility.h"
@@ -210,6 +211,8 @@ int cmdRequest(const Args& args) {
   ImportOptions options;
   options.label = args.get("label");
   importItems(*db, password, items, options);
+  // The key pair is stored: the request goes out whatever comes now.
+  const DeferInterrupts keyPairStored;
   std::unique_ptr<VELASNKeyPairRecord> stored(
       db->getKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, VELASNSubjectPublicKeyInfo(spki.get())));
   if (!stored) VELDB_THROW(VELDBError::kNoMatchingRecord, "the new key pair is not in the database");

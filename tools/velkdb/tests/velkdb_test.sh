@@ -326,7 +326,8 @@ after_kill() {
   if [ -e "$WORK/tx.vkey-journal" ]; then
     local journal_sum
     journal_sum=$(cksum <"$WORK/tx.vkey-journal")
-    "$VELKDB" verify "${T[@]}" >verify.txt 2>&1 || bad "$what: a read-only verify refused a killed change: $(head -3 verify.txt)"
+    "$VELKDB" verify "${T[@]}" >verify.txt 2>&1 && bad "$what: verify passed over a pending change"
+    grep -qF "PENDING: an interrupted change is pending; run \`velkdb recover -d" verify.txt && ok || bad "$what: verify does not say how to recover: $(head -3 verify.txt)"
     snapshot reader.json
     seen=$(records reader.json)
     [ -e "$WORK/tx.vkey-journal" ] && [ "$(cksum <"$WORK/tx.vkey-journal")" = "$journal_sum" ] && ok ||

@@ -1,0 +1,78 @@
+// recover: finish what a stopped process left beside the database.
+//
+// A change stopped midway (a killed import, a power cut) leaves the
+// library's journal beside its table, and a password change stopped midway
+// leaves the password journal beside the key table; the next read-write
+// open puts the tables back as their last committed change left them.
+// `recover` is that one open, with a report of what it found before and
+// what is left after.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "text.h"
+
+namespace velkdb {
+
+int cmdRecover(const Args& args) {
+  if (!args.positional.empty()) throw UsageError("recover takes no arguments");
+  const DbPaths paths = databasePaths(args);
+  const Secret password = databasePassword(args);
+  if (!fileExists(paths.file(Table::Key))) {
+    VELDB_THROW(VELDBError::kCannotOpen, "no database " + paths.base + " (no .vkey file)");
+  }
+
+  bool tableJournal[3] = {};
+  for (Table t : kTables) tableJournal[static_cast<int>(t)] = fileExists(paths.journal(t));
+  const bool passwordJournal = fileExists(paths.passwordJournal());
+
+  // The password change is rolled back by the open itself; given the new
+  // password of that change, the open is then refused for it.
+  bool refusedAfterRollback = false;
+  try {
+    std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  } catch (const VELException& e) {
+    if (!(passwordJournal && e.getError() == VELDBError::kBadPassword && !fileExists(paths.passwordJournal()))) throw;
+    refusedAfterRollback = true;
+  }
+
+  unsigned done = 0, left = 0;
+  if (passwordJournal && fileExists(paths.passwordJournal())) {
+    ++left;
+    std::cout << "password: the interrupted password change is still pending ("
+              << printable(paths.passwordJournal()) << ")\n";
+  } else if (passwordJournal) {
+    ++done;
+    std::cout << "password: rolled back an interrupted password change; the database has the password it had "
+                 "before that change\n";
+  }
+  for (Table t : kTables) {
+    if (!tableJournal[static_cast<int>(t)]) continue;
+    if (fileExists(paths.journal(t))) {
+      ++left;
+      std::cout << tableName(t) << ": the interrupted change is still pending (" << printable(paths.journal(t))
+                << ")\n";
+    } else {
+      ++done;
+      std::cout << tableName(t) << ": finished an interrupted change; the table is as its last committed "
+                                   "change left it\n";
+    }
+  }
+  for (const std::string& file : transactionFiles(paths)) {
+    ++left;
+    std::cout << "left: " << printable(file) << "\n";
+  }
+  if (done == 0 && left == 0) std::cout << "nothing was pending\n";
+  if (refusedAfterRollback && left != 0) {
+    std::cout << "run `" << printable(recoverCommand(paths.base))
+              << "` again with the password the database had before the change\n";
+  }
+  if (fileExists(paths.marker())) {
+    std::cout << "a velkdb password change is incomplete: run `velkdb passwd` again with the same old and new "
+                 "passwords to complete it\n";
+  }
+  return left == 0 ? 0 : 1;
+}
+
+}  // namespace velkdb

@@ -1,0 +1,246 @@
+#!/usr/bin/env bash
+# Signals and stopped changes: Ctrl-C, SIGTERM and a second signal in the
+# middle of a big import roll it back whole; a wait for a lock ends on a
+# signal and leaves nothing in $TMPDIR; a journal a killed process left (of
+# a table or of a password change) is reported by verify and finished by
+# recover; names planted where passwd puts its marker are neither written
+# through nor waited on.
+#
+#   velkdb_signals_test.sh PATH/TO/velkdb
+source "$(dirname "$0")/harness.sh" signals "$1"
+
+echo "db password one" >pw1
+echo "db password two" >pw2
+chmod 600 pw1 pw2
+S=(-d "$WORK/s" --password-file pw1)
+
+# --- material: one real certificate and thousands made from it ---------------------
+# openssl takes milliseconds per certificate; these are copies of one with
+# their own serial number, subject and signature bytes (the signatures do
+# not verify, which nothing here checks).
+BULK=12000
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout bulk.key \
+  -subj "/O=Bulk/CN=host-QQQQQQQQ.bulk.example" -set_serial 0x5A5A5A5A5A5A5A5A -days 30 -outform DER \
+  -out template.der 2>/dev/null
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout /dev/null \
+  -subj "/CN=before.example" -days 30 -out before.pem 2>/dev/null
+python3 - template.der $BULK >bulk.pem <<'PY'
+import base64, sys
+template = open(sys.argv[1], "rb").read()
+serial, name = bytes.fromhex("5A5A5A5A5A5A5A5A"), b"QQQQQQQQ"
+assert template.count(serial) == 1 and template.count(name) == 2  # subject and issuer
+for i in range(int(sys.argv[2])):
+    der = template.replace(serial, (0x5A00000000000000 + i).to_bytes(8, "big")).replace(name, b"%08d" % i)
+    der = der[:-4] + i.to_bytes(4, "big")
+    text = base64.b64encode(der).decode()
+    body = "\n".join(text[j:j + 64] for j in range(0, len(text), 64))
+    sys.stdout.write("-----BEGIN CERTIFICATE-----\n%s\n-----END CERTIFICATE-----\n" % body)
+PY
+[ "$(grep -c 'BEGIN CERTIFICATE' bulk.pem)" = $BULK ] && [ -s before.pem ] || { echo "FAIL: test material"; exit 1; }
+
+check "create" "$VELKDB" create "${S[@]}" --record-length 1024
+check "a record before" "$VELKDB" import "${S[@]}" before.pem
+snapshot() { "$VELKDB" list "${S[@]}" --wait 0 --format json >"$1" 2>&1; }
+snapshot before.json
+
+leftovers() {  # the journals and transaction files beside database s
+  ls -d s.vkey-journal s.vkyp-journal s.vcrl-journal s.vkey-password-journal s.vtxn-* 2>/dev/null
+}
+
+# interrupt_import SIGNAL...: starts the bulk import, sends each SIGNAL once
+# its journal shows it writing, and leaves its status in $status.
+interrupt_import() {
+  # Job control: a background job of a script would ignore SIGINT.
+  set -m
+  "$VELKDB" import "${S[@]}" bulk.pem >imp.out 2>imp.err &
+  local pid=$!
+  set +m
+  for _ in $(seq 1 3000); do
+    { [ -e s.vkey-journal ] || ! kill -0 "$pid" 2>/dev/null; } && break
+    sleep 0.01
+  done
+  local s
+  for s in "$@"; do kill -s "$s" "$pid" 2>/dev/null; done
+  wait "$pid"
+  status=$?
+}
+
+# after_interrupt WHAT STATUS: the import ended by the signal, said so in one
+# line, and left the database as it was.
+after_interrupt() {
+  [ "$status" -eq "$2" ] && ok || { bad "$1: exit $status, wanted $2"; sed 's/^/    /' imp.out imp.err | head -5; }
+  [ "$(cat imp.err)" = "velkdb: interrupted: nothing was imported" ] && ok ||
+    bad "$1: stderr is not the one line: $(head -3 imp.err)"
+  [ ! -s imp.out ] && ok || bad "$1: reported an import: $(cat imp.out)"
+  [ -z "$(leftovers)" ] && ok || bad "$1: left $(leftovers)"
+  snapshot after.json
+  cmp -s before.json after.json && ok || bad "$1: the database changed or does not list at once: $(head -3 after.json)"
+  [ -z "$(ls -A tmp)" ] && ok || bad "$1: left in TMPDIR: $(ls -A tmp)"
+}
+
+# --- an import stopped midway ------------------------------------------------------
+interrupt_import INT
+after_interrupt "Ctrl-C during an import" 130
+interrupt_import TERM
+after_interrupt "SIGTERM during an import" 143
+# The second signal comes while the first one's roll-back runs.
+interrupt_import HUP INT
+after_interrupt "SIGHUP and then Ctrl-C during an import" 129
+check "verify after the interrupted imports" "$VELKDB" verify "${S[@]}"
+check "and the same import runs whole" "$VELKDB" import "${S[@]}" bulk.pem
+contains "every certificate imported" out.txt "imported $BULK certificates"
+
+# --- a wait for the database ends on a signal ---------------------------------------
+# hold FILE: another process holds FILE's write lock until `release`.
+hold() {
+  rm -f held
+  python3 - "$1" <<'PY' &
+import fcntl, os, struct, sys, time
+fd = os.open(sys.argv[1], os.O_RDWR)
+fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, 0, 0, 1, 0))
+open("held", "w").close()
+time.sleep(60)
+PY
+  holder=$!
+  for _ in $(seq 1 200); do [ -e held ] && break; sleep 0.05; done
+}
+release() { kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null; }
+
+# waits_then SIGNAL STATUS WHAT COMMAND...: COMMAND waits for the held
+# database; SIGNAL ends it with STATUS within two seconds.
+waits_then() {
+  local signal=$1 want=$2 what=$3; shift 3
+  set -m
+  "$@" >wait.out 2>wait.err &
+  local pid=$!
+  set +m
+  sleep 1
+  local start=$(date +%s%N)
+  kill -s "$signal" "$pid"
+  wait "$pid"
+  local got=$?
+  local took=$((($(date +%s%N) - start) / 1000000))
+  [ "$got" -eq "$want" ] && [ "$took" -lt 2000 ] && ok || bad "$what: exit $got after $took ms, wanted $want"
+  contains "$what: says so" wait.err "velkdb: interrupted: "
+}
+hold s.vkey
+waits_then INT 130 "Ctrl-C while import waits" "$VELKDB" import "${S[@]}" --wait 60 before.pem
+# passwd waits with a scratch table open in $TMPDIR; it goes too.
+waits_then TERM 143 "SIGTERM while passwd waits" "$VELKDB" passwd "${S[@]}" --wait 60 --new-password-file pw2
+release
+[ -z "$(ls -A tmp)" ] && ok || bad "a stopped passwd left in TMPDIR: $(ls -A tmp)"
+[ ! -e s.velkdb-passwd ] && ok || bad "a stopped passwd left its marker"
+check "the password is unchanged" "$VELKDB" list "${S[@]}"
+
+# --- passwd stopped while it re-wraps the keys ---------------------------------------
+# Each key takes two key derivations: a few keys keep it busy long enough.
+for i in 1 2 3 4 5 6 7 8; do
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "k$i.key" -subj "/CN=key$i.example" \
+    -days 30 -out "k$i.pem" 2>/dev/null
+  cat "k$i.pem" "k$i.key"
+done >keys.pem
+K=(-d "$WORK/k" --password-file pw1)
+check "create a database of keys" "$VELKDB" create "${K[@]}"
+check "import the keys" "$VELKDB" import "${K[@]}" keys.pem
+set -m
+"$VELKDB" passwd "${K[@]}" --new-password-file pw2 >pw.out 2>pw.err &
+pid=$!
+set +m
+for _ in $(seq 1 3000); do
+  { [ -e k.velkdb-passwd ] || ! kill -0 "$pid" 2>/dev/null; } && break
+  sleep 0.01
+done
+kill -INT "$pid"
+wait "$pid"
+status=$?
+[ $status -eq 130 ] && ok || bad "Ctrl-C during the re-wrap: exit $status, wanted 130: $(cat pw.out pw.err)"
+[ "$(cat pw.err)" = "velkdb: interrupted: nothing was changed" ] && ok || bad "passwd stopped said: $(cat pw.err)"
+[ ! -e k.velkdb-passwd ] && ok || bad "a passwd stopped before any change left its marker"
+[ -z "$(ls -d k.*-journal k.vtxn-* 2>/dev/null)" ] && ok || bad "a stopped passwd left $(ls -d k.*-journal k.vtxn-*)"
+check "every key still opens with the old password" "$VELKDB" verify "${K[@]}"
+contains "... all eight" out.txt "8 private keys checked"
+[ -z "$(ls -A tmp)" ] && ok || bad "a stopped passwd left in TMPDIR: $(ls -A tmp)"
+
+# --- a change a killed process left -------------------------------------------------
+check "recover with nothing pending" "$VELKDB" recover "${S[@]}"
+[ "$(cat out.txt)" = "nothing was pending" ] && ok || bad "recover with nothing pending said: $(cat out.txt)"
+"$VELKDB" list "${S[@]}" >pending-before.txt 2>&1
+VELKDB_TEST_CRASH=import:1 "$VELKDB" import "${S[@]}" template.der >/dev/null 2>&1
+[ -e s.vkey-journal ] && ok || bad "the crash hook left no journal"
+"$VELKDB" verify "${S[@]}" >out.txt 2>err.txt
+[ $? -eq 1 ] && ok || bad "verify with a change pending does not exit 1"
+contains "verify names the pending change" out.txt "keys: PENDING: an interrupted change is pending; run \`velkdb recover -d $WORK/s\`"
+contains "verify's summary" out.txt "1 interrupted change(s) pending"
+check "a read-only command reads through the pending change" "$VELKDB" list "${S[@]}"
+cmp -s out.txt pending-before.txt && ok || bad "a read-only command saw the pending change"
+[ -e s.vkey-journal ] && ok || bad "a read-only command removed the journal"
+check "recover" "$VELKDB" recover "${S[@]}"
+contains "recover says what it finished" out.txt "keys: finished an interrupted change"
+[ -z "$(leftovers)" ] && ok || bad "recover left $(leftovers)"
+check "verify after recover" "$VELKDB" verify "${S[@]}"
+check "recover --help" "$VELKDB" recover --help
+check "velkdb --help" "$VELKDB" --help
+contains "main help names recover" out.txt "  recover "
+contains "main help tells what a signal does" out.txt "128 + the signal's number"
+fails_with "recover takes no arguments" 2 0x8B67A "$VELKDB" recover "${S[@]}" extra
+
+# --- names planted at passwd's marker ------------------------------------------------
+mkdir outside
+echo "not the database's" >outside/victim
+cp outside/victim victim.orig
+ln outside/victim s.velkdb-passwd
+timeout 30 "$VELKDB" passwd "${S[@]}" --new-password-file pw2 >out.txt 2>err.txt
+st=$?
+[ $st -eq 1 ] && ok || bad "passwd over a hard link: exit $st, wanted 1"
+contains "the hard link is named" err.txt "hard link"
+cmp -s outside/victim victim.orig && ok || bad "passwd wrote through a hard link at its marker"
+rm s.velkdb-passwd
+ln -s outside/victim s.velkdb-passwd
+fails_with "passwd over a symbolic link" 1 0x8C234 timeout 30 "$VELKDB" passwd "${S[@]}" --new-password-file pw2
+cmp -s outside/victim victim.orig && ok || bad "passwd wrote through a symbolic link at its marker"
+rm s.velkdb-passwd
+mkfifo s.velkdb-passwd
+timeout 30 "$VELKDB" passwd "${S[@]}" --new-password-file pw2 >out.txt 2>err.txt
+st=$?
+[ $st -eq 1 ] && ok || bad "passwd over a FIFO: exit $st, wanted 1 (124: it hung)"
+contains "the FIFO is named" err.txt "is a FIFO"
+rm s.velkdb-passwd
+check "the password is still the old one" "$VELKDB" list "${S[@]}"
+# A marker of its own, left by an earlier run, is replaced.
+echo "left by an earlier run" >s.velkdb-passwd
+check "passwd over its own stale marker" "$VELKDB" passwd "${S[@]}" --new-password-file pw2
+[ ! -e s.velkdb-passwd ] && ok || bad "marker left after passwd"
+check "the new password opens the database" "$VELKDB" verify -d "$WORK/s" --password-file pw2
+[ -z "$(ls -A tmp)" ] && ok || bad "left in TMPDIR: $(ls -A tmp)"
+
+# --- a password change a killed process left -------------------------------------------
+# passwd killed while the key table's password changes (its thousands of
+# slots take a while with full syncs) leaves the password journal.
+for _ in 1 2 3 4 5; do
+  VELFILEDB_SYNC=full "$VELKDB" passwd -d "$WORK/s" --password-file pw2 --new-password-file pw1 >/dev/null 2>&1 &
+  pid=$!
+  while kill -0 $pid 2>/dev/null && [ ! -e s.vkey-password-journal ]; do :; done
+  kill -9 $pid 2>/dev/null
+  wait $pid 2>/dev/null
+  [ -e s.vkey-password-journal ] && break
+done
+if [ -e s.vkey-password-journal ]; then
+  check "a read-only command reads through the pending password change" "$VELKDB" list -d "$WORK/s" \
+    --password-file pw2
+  "$VELKDB" verify -d "$WORK/s" --password-file pw2 >out.txt 2>&1
+  [ $? -eq 1 ] && ok || bad "verify with a password change pending does not exit 1"
+  contains "verify names the pending password change" out.txt "keys: PENDING: an interrupted password change is pending"
+  # Given the new password of the stopped change, the roll-back is done and
+  # said; the database keeps the old one.
+  check "recover with the new password" "$VELKDB" recover -d "$WORK/s" --password-file pw1
+  contains "recover says it rolled the password change back" out.txt "password: rolled back an interrupted password change"
+  contains "and that passwd is to be run again" out.txt "run \`velkdb passwd\` again"
+  [ -z "$(leftovers)" ] && ok || bad "recover left $(leftovers)"
+  check "the old password opens the database" "$VELKDB" verify -d "$WORK/s" --password-file pw2
+  check "passwd again completes the change" "$VELKDB" passwd -d "$WORK/s" --password-file pw2 --new-password-file pw1
+  check "the new password opens the database" "$VELKDB" verify -d "$WORK/s" --password-file pw1
+else
+  skip "passwd ended before it could be killed with its password journal there"
+fi
+
+finish
