@@ -339,19 +339,10 @@ std::unique_ptr<FileDBManager> openDatabaseOnce(const DbPaths& paths, const Secr
                                                  writable ? VELDBConnectInfo::ReadWrite : VELDBConnectInfo::ReadOnly)));
   } catch (const VELException& e) {
     if (!fileExists(paths.file(Table::Key))) rethrowWithContext(e, "no database " + paths.base + " (no .vkey file)");
-    if (e.getError() == VELDBError::kBadPassword && fileExists(paths.marker())) {
-      rethrowWithContext(e, "database " + paths.base +
-                                ": a password change was interrupted; run `velkdb passwd` again to complete it");
-    }
     rethrowWithContext(e, "database " + paths.base);
   }
   if (!db->isCRLEnabled() && fileExists(paths.file(Table::CRL))) {
     db.reset();
-    if (fileExists(paths.marker())) {
-      VELDB_THROW(VELDBError::kBadPassword, "database " + paths.base +
-                                                ": a password change was interrupted; run `velkdb passwd` again "
-                                                "to complete it");
-    }
     diagnoseCRLTable(paths.file(Table::CRL), password);
     VELDB_THROW(VELDBError::kCannotOpen, "CRL table " + paths.file(Table::CRL) + " does not open");
   }
@@ -425,13 +416,15 @@ void TableHandle::connect(const std::string& path, Table table, const Secret& pa
                table == Table::CRL ? path : d_scratch.path("none.vcrl"), password, type, writable)));
 }
 
-KeyTables::KeyTables(const DbPaths& paths, const Secret& password) {
+KeyTables::KeyTables(const DbPaths& paths, const Secret& password, bool withCRL) {
   const std::string keyPair =
       fileExists(paths.file(Table::KeyPair)) ? paths.file(Table::KeyPair) : d_scratch.path("none.vkyp");
   try {
     retryWhileLocked(tableFiles(paths), [&] {
-      d_db.reset(new FileDBManager(fileInfo(paths.file(Table::Key), keyPair, d_scratch.path("none.vcrl"), password,
-                                            VELDBConnectInfo::Open, true)));
+      const std::string crl = withCRL && fileExists(paths.file(Table::CRL)) ? paths.file(Table::CRL)
+                                                                            : d_scratch.path("none.vcrl");
+      d_db.reset(new FileDBManager(fileInfo(paths.file(Table::Key), keyPair, crl, password, VELDBConnectInfo::Open,
+                                            true)));
     });
     warnOpenNotices(*d_db);
   } catch (const VELException& e) {

@@ -39,7 +39,6 @@ Table parseTable(const std::string& name);
 struct DbPaths {
   std::string base;  // absolute
   std::string file(Table table) const;
-  std::string marker() const { return base + ".velkdb-passwd"; }
   // The library's journal beside a table while a change of it is under way
   // (left there when the change was interrupted), and the journal of a
   // password change, beside the key table.
@@ -130,15 +129,15 @@ class TableHandle {
 };
 
 // The key table and, when its file exists, the key-pair table, under one
-// password and without the CRL table, read-write.  An absent key-pair table
-// is not created: the manager's key-pair file is then one in a private
-// temporary directory (a transaction enables the key-pair table, and that
-// must not add a file to the database).  Throws the library's error with
-// the database named.
+// password and without the CRL table (with it, when `withCRL` and its file
+// exists), read-write.  An absent key-pair table is not created: the
+// manager's key-pair file is then one in a private temporary directory (a
+// transaction enables the key-pair table, and that must not add a file to
+// the database).  Throws the library's error with the database named.
 class KeyTables {
  public:
   // CREATORS
-  KeyTables(const DbPaths& paths, const Secret& password);
+  KeyTables(const DbPaths& paths, const Secret& password, bool withCRL = false);
   KeyTables(const KeyTables&) = delete;
   KeyTables& operator=(const KeyTables&) = delete;
   ~KeyTables();

@@ -51,7 +51,6 @@ int cmdDemo(const Args& args) {
     unlink(paths.file(t).c_str());
     unlink((paths.file(t) + "-journal").c_str());
   }
-  unlink(paths.marker().c_str());
   setInterruptOutcome("the demo database is incomplete; run velkdb demo again");
 
   std::string passwordNote;

@@ -108,8 +108,8 @@ const std::vector<Command> kCommands = {
      "password change stopped midway a password journal beside the key table; until one read-write open "
      "finishes it, read-only commands read the table as its last committed change left it.  recover is that open: it says, per table, what it "
      "finished (the table is then as its last committed change left it; a password change is rolled back to "
-     "the password the database had before it), or that nothing was pending.  Give the password the database "
-     "had before the stopped change.  Exits 1 when anything is still pending afterwards.",
+     "the password the database had before it), or that nothing was pending.  Either password of a stopped "
+     "passwd finishes it the way it was decided.  Exits 1 when anything is still pending afterwards.",
      {}},
     {"import", cmdImport, true,
      "import -d BASE [--label LABEL] [--trusted] [--skip-existing] [--max-record-length N] FILE...",
@@ -232,8 +232,9 @@ const std::vector<Command> kCommands = {
      "change the database password and re-wrap every private key",
      "Changes the password of every table and re-wraps every private key under the new password.  The "
      "new password comes from --new-password-file, $VELKDB_NEW_PASSWORD or a prompt (asked twice).  Keys "
-     "are re-wrapped first, all in one transaction, then the tables' passwords change; at every moment each "
-     "key and each table opens with the old or the new password.  If the change stops (an error, a killed "
+     "are re-wrapped and the tables take the new password in one transaction: all of it commits or none, so "
+     "that at every moment the database, with every key, opens with the old or the new password.  If the "
+     "change stops (an error, a killed "
      "process), running the same passwd again completes it; run again after the change completed, it has nothing "
      "to do and exits 0.  A new password shorter than 12 characters or among the most common ones is taken with "
      "a warning, as create does (--weak-password-ok silences it).  The expiry stays as it was unless --expire is "

@@ -223,9 +223,6 @@ unsigned long long countOf(FileDBManager& db, Table t) {
 int printInfo(const DbPaths& paths, const Secret& password) {
   int faults = 0;
   std::cout << "database: " << printable(paths.base) << "\n";
-  if (fileExists(paths.marker())) {
-    std::cout << "NOTE: a password change was interrupted; run `velkdb passwd` again to complete it\n";
-  }
   for (Table t : kTables) {
     const std::string file = paths.file(t);
     std::cout << tableName(t) << ":\n  file:     " << printable(file) << "\n";

@@ -68,10 +68,6 @@ int cmdRecover(const Args& args) {
     std::cout << "run `" << printable(recoverCommand(paths.base))
               << "` again with the password the database had before the change\n";
   }
-  if (fileExists(paths.marker())) {
-    std::cout << "a velkdb password change is incomplete: run `velkdb passwd` again with the same old and new "
-                 "passwords to complete it\n";
-  }
   return left == 0 ? 0 : 1;
 }
 

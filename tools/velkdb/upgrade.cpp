@@ -156,11 +156,6 @@ int cmdUpgrade(const Args& args) {
   const DbPaths paths = databasePaths(args);
   const Secret password = databasePassword(args);
   if (!fileExists(paths.file(Table::Key))) VELDB_THROW(VELDBError::kCannotOpen, "no database " + paths.base);
-  if (fileExists(paths.marker())) {
-    VELDB_THROW(VELDBError::kBadArgument, "database " + paths.base +
-                                              ": a password change was interrupted; run `velkdb passwd` again to "
-                                              "complete it before the upgrade");
-  }
   std::vector<Table> present;
   std::size_t old = 0;
   for (Table t : kTables) {
