@@ -275,16 +275,22 @@ void rethrowWithContext(const VELException& e, const std::string& context) {
   throw VELDBException(e.getSourceFile().c_str(), e.getLine(), e.getError(), message);
 }
 
-ScratchDir::ScratchDir() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/velkdb-XXXXXX";
-  if (mkdtemp(&pattern[0]) == nullptr) {
-    throwSystemError(VELDBError::kCannotCreate, "temporary directory " + pattern, errno);
+ScratchDir::ScratchDir() = default;
+
+std::string ScratchDir::path(const std::string& name) const {
+  if (d_dir.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/velkdb-XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) {
+      throwSystemError(VELDBError::kCannotCreate, "temporary directory " + pattern, errno);
+    }
+    d_dir = pattern;
   }
-  d_dir = pattern;
+  return d_dir + "/" + name;
 }
 
 ScratchDir::~ScratchDir() {
+  if (d_dir.empty()) return;
   // Besides the scratch tables the library may leave files of its own here
   // (journals, a table a transaction enabled): the directory is ours alone,
   // so everything in it goes.

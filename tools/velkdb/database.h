@@ -82,11 +82,14 @@ class ScratchDir {
   ~ScratchDir();
 
   // ACCESSORS
-  std::string path(const std::string& name) const { return d_dir + "/" + name; }
+  // The path of `name` in the folder, which is made on the first call (a
+  // folder that is never used is never made, and so never left behind by a
+  // process that is killed).  Throws 0x8C234 when it cannot be made.
+  std::string path(const std::string& name) const;
 
  private:
   // DATA
-  std::string d_dir;
+  mutable std::string d_dir;  // empty until made
 };
 
 // All three tables under one password (read-write: exclusive), waiting

@@ -52,7 +52,9 @@ int cmdPasswd(const Args& args) {
   if (!args.has("weak-password-ok")) warnIfWeakPassword(newPw);
   if (!fileExists(paths.file(Table::Key))) VELDB_THROW(VELDBError::kCannotOpen, "no database " + paths.base);
 
-  // 1. Each table's password.
+  // 1. Each table's password.  In the usual case the whole database opens
+  // with the old one, and no table is opened alone (which takes a scratch
+  // folder that a killed process would leave behind).
   struct TableState {
     Table table;
     bool present = false;
@@ -60,11 +62,19 @@ int cmdPasswd(const Args& args) {
     long long expiry = 0;
   };
   std::vector<TableState> tables;
+  std::unique_ptr<FileDBManager> whole;
+  try {
+    whole = openDatabase(paths, oldPw, false);
+  } catch (const VELException& e) {
+    if (e.getError() != VELDBError::kBadPassword) throw;
+  }
   for (Table t : kTables) {
     TableState s;
     s.table = t;
     s.present = fileExists(paths.file(t));
-    if (s.present) {
+    if (whole) {
+      s.expiry = whole->getDBPasswordExpirationTime();
+    } else if (s.present) {
       try {
         TableHandle h(paths, t, oldPw, false);
         s.expiry = h.db().getDBPasswordExpirationTime();
@@ -89,23 +99,35 @@ int cmdPasswd(const Args& args) {
   // 2. Every private key opens with one of the two passwords.
   auto secretOf = [&](const TableState& s) -> const Secret& { return s.password == Which::Old ? oldPw : newPw; };
   unsigned toRewrap = 0;
-  {
-    TableHandle keys(paths, Table::Key, secretOf(tables[0]), false);
-    forEachKey(keys.db(), [&](VELASNKeyRecord& r) {
+  auto countKeys = [&](FileDBManager& db) {
+    forEachKey(db, [&](VELASNKeyRecord& r) {
       if (r.hasPrivateKey() &&
           keyPassword(r.getPrivateKey().getEncoding(), oldPw, newPw, "keys #" + std::to_string(idOf(r))) == Which::Old) {
         ++toRewrap;
       }
     });
-  }
-  if (tables[1].present) {
-    TableHandle pairs(paths, Table::KeyPair, secretOf(tables[1]), false);
-    forEachKeyPair(pairs.db(), [&](VELASNKeyPairRecord& r) {
+  };
+  auto countKeyPairs = [&](FileDBManager& db) {
+    forEachKeyPair(db, [&](VELASNKeyPairRecord& r) {
       if (keyPassword(r.getKeyPair().getPrivateKeyEncoding(), oldPw, newPw,
                       "keypairs #" + std::to_string(idOf(r))) == Which::Old) {
         ++toRewrap;
       }
     });
+  };
+  if (whole) {
+    countKeys(*whole);
+    if (tables[1].present) countKeyPairs(*whole);
+    whole.reset();
+  } else {
+    {
+      TableHandle keys(paths, Table::Key, secretOf(tables[0]), false);
+      countKeys(keys.db());
+    }
+    if (tables[1].present) {
+      TableHandle pairs(paths, Table::KeyPair, secretOf(tables[1]), false);
+      countKeyPairs(pairs.db());
+    }
   }
   if (!anyOld && toRewrap == 0) {
     // Every table and every key is under the new password: a change that

@@ -231,6 +231,7 @@ for delay in 0.05 0.2 0.4 0.8; do
     "$VELKDB" list -d "$WORK/s" --password-file $pw >/dev/null 2>&1 && opens="$opens $pw"
   done
   [ "$opens" = " $from" ] || [ "$opens" = " $to" ] && ok || bad "killed after ${delay}s: opened by [$opens ]"
+  [ -z "$(ls -A tmp)" ] && ok || bad "killed after ${delay}s: left in TMPDIR: $(ls -A tmp)"
   check "killed after ${delay}s: recover" "$VELKDB" recover -d "$WORK/s" --password-file ${opens# }
   [ -z "$(leftovers)" ] && ok || bad "recover left $(leftovers)"
   check "killed after ${delay}s: passwd again" "$VELKDB" passwd -d "$WORK/s" --password-file $from --new-password-file $to
