@@ -12,9 +12,10 @@
 //   0       8      magic "VELJRNL3"
 //   8       16     nonce, fresh for every change
 //   24      8      size of the table file before the change
-//   32      40     the record key (32 random bytes, fresh for every
-//                  change), wrapped (AES-256 key wrap) under the journal
-//                  key of the password the table had when the change began
+//   32      40     the record key (32 random bytes, drawn by each process
+//                  for each password of the table), wrapped (AES-256 key
+//                  wrap) under the journal key of the password the table
+//                  had when the change began
 //   72      32     HMAC-SHA256 of bytes 0..71 under the record key
 //   104     32     SHA-256 of bytes 0..103
 //   136     ...    records: offset (8), length (8), the bytes,
@@ -268,6 +269,8 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   VELPasswordEncryptor d_journalPassword;
   std::unique_ptr<FileDBJournalKey> d_key;  // its record key
   unsigned char d_recordKey[32];            // the same, raw, to wrap it again
+  unsigned char d_wrappedKey[40];           // wrapped under d_journalPassword
+  std::vector<unsigned char> d_recordBuffer;  // one record as it is written
   // Passwords this change admitted: its journal opens under each.
   std::vector<VELPasswordEncryptor> d_admitted;
   std::unique_ptr<FileDBBinaryFile> d_journal;  // open while a change has written

@@ -118,6 +118,7 @@ FileDBJournaledFile::FileDBJournaledFile(const VELString& path, PasswordSource p
       d_recoverPending(false) {
   std::memset(d_nonce, 0, sizeof d_nonce);
   std::memset(d_recordKey, 0, sizeof d_recordKey);
+  std::memset(d_wrappedKey, 0, sizeof d_wrappedKey);
 }
 
 FileDBJournaledFile::~FileDBJournaledFile() {
@@ -164,19 +165,21 @@ void FileDBJournaledFile::ensureJournal() {
   // The journal opens under the password the table has now (the one that
   // opens it once the journal has put it back), and under each password
   // this change admitted; its records are authenticated under a key of its
-  // own.
+  // own, drawn again (and wrapped again) whenever the password changes.
   const VELPasswordEncryptor password = d_password ? d_password() : VELPasswordEncryptor();
-  d_journalPassword = password;
-  VELKRYUtility::generateRandomData(d_recordKey, sizeof d_recordKey);
-  d_key.reset(new FileDBJournalKey(d_recordKey));
+  if (!d_key || password != d_journalPassword) {
+    VELKRYUtility::generateRandomData(d_recordKey, sizeof d_recordKey);
+    d_key.reset(new FileDBJournalKey(d_recordKey));
+    FileDBJournalKey(password, FileDBJournalKey::kTableJournal, getFileName()).wrap(d_recordKey, d_wrappedKey);
+    d_journalPassword = password;
+  }
   d_originalSize = FileDBBinaryFile::getSize();
   VELKRYUtility::generateRandomData(d_nonce, sizeof d_nonce);
   unsigned char header[kHeaderSize];
   std::memcpy(header, kMagic, sizeof kMagic);
   std::memcpy(header + kNonceOffset, d_nonce, kNonceSize);
   FileDBCoding::put64(header + kOriginalSizeOffset, d_originalSize);
-  FileDBJournalKey(password, FileDBJournalKey::kTableJournal, getFileName()).wrap(d_recordKey,
-                                                                                 header + kWrappedKeyOffset);
+  std::memcpy(header + kWrappedKeyOffset, d_wrappedKey, sizeof d_wrappedKey);
   d_key->mac(header + kMacOffset, {Piece(header, kMacOffset)});
   FileDBJournalKey::checksum(header + kChecksumOffset, {Piece(header, kChecksumOffset)});
   // A journal still at the name is one the open left in place because it
@@ -231,11 +234,15 @@ void FileDBJournaledFile::appendRecord(std::uint64_t offset, const unsigned char
   unsigned char sum[kMacSize];
   d_key->mac(
       sum, {Piece(d_nonce, sizeof d_nonce), Piece(head, sizeof head), Piece(bytes, static_cast<std::size_t>(length))});
-  const std::uint64_t headLength = sizeof head;
-  const std::uint64_t sumLength = sizeof sum;
-  d_journal->write(head, headLength);
-  d_journal->write(bytes, length);
-  d_journal->write(sum, sumLength);
+  // One write a record: most are a slot or a header, and three system
+  // calls each would cost more than the copy.
+  d_recordBuffer.resize(static_cast<std::size_t>(kRecordOverhead + length));
+  unsigned char* out = d_recordBuffer.data();
+  std::memcpy(out, head, sizeof head);
+  if (length > 0) std::memcpy(out + sizeof head, bytes, static_cast<std::size_t>(length));
+  std::memcpy(out + sizeof head + length, sum, sizeof sum);
+  const std::uint64_t n = d_recordBuffer.size();
+  d_journal->write(static_cast<const void*>(out), n);
   d_journalSynced = false;
 }
 
