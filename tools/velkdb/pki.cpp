@@ -179,6 +179,14 @@ Ossl<EVP_PKEY> keyFromPKCS8(PKCS8_PRIV_KEY_INFO* p8) {
   return key;
 }
 
+// The friendly name (alias) a PKCS#12 bag or trusted-certificate block
+// gave `cert`; empty when none.
+std::string aliasOf(X509* cert) {
+  int length = 0;
+  const unsigned char* alias = X509_alias_get0(cert, &length);
+  return alias != nullptr && length > 0 ? std::string(reinterpret_cast<const char*>(alias), length) : std::string();
+}
+
 void readPKCS12(const std::string& path, const VELASNCBuffer& der, PasswordContext& ctx, InputItems& items) {
   auto p12 = decodeWhole<PKCS12>(der, d2i_PKCS12, P12Free());
   if (!p12) fail(path + ": not a PKCS#12 file");
@@ -204,12 +212,45 @@ void readPKCS12(const std::string& path, const VELASNCBuffer& der, PasswordConte
   X509* cert = nullptr;
   STACK_OF(X509)* chain = nullptr;
   if (PKCS12_parse(p12.get(), pass, &key, &cert, &chain) != 1) fail(path + ": cannot read the PKCS#12 file");
-  if (key != nullptr) items.keys.emplace_back(key);
-  if (cert != nullptr) items.certs.emplace_back(cert);
+  const std::string label = cert != nullptr ? aliasOf(cert) : std::string();
+  if (key != nullptr) {
+    items.keys.emplace_back(key);
+    if (!label.empty()) items.attributes[key].label = label;
+  }
+  if (cert != nullptr) {
+    items.certs.emplace_back(cert);
+    if (!label.empty()) items.attributes[cert].label = label;
+  }
   if (chain != nullptr) {
-    while (sk_X509_num(chain) > 0) items.certs.emplace_back(sk_X509_shift(chain));
+    while (sk_X509_num(chain) > 0) {
+      X509* ca = sk_X509_shift(chain);
+      items.certs.emplace_back(ca);
+      const std::string caLabel = aliasOf(ca);
+      if (!caLabel.empty()) items.attributes[ca].label = caLabel;
+    }
     sk_X509_free(chain);
   }
+}
+
+// The label and trust mark that the lines before a PEM block give (see
+// `bagAttributes`); other lines are the reader's business, not ours.
+ItemAttributes preambleAttributes(const std::string& text) {
+  ItemAttributes out;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos) continue;
+    line.erase(0, first);
+    static const std::string kName = "friendlyName: ";
+    if (line.compare(0, kName.size(), kName) == 0) out.label = line.substr(kName.size());
+    if (line == "trusted: yes") out.trusted = true;
+  }
+  return out;
 }
 
 void readPEM(const std::string& path, const std::string& bytes, PasswordContext& ctx, InputItems& items) {
@@ -221,6 +262,7 @@ void readPEM(const std::string& path, const std::string& bytes, PasswordContext&
     char* header = nullptr;
     unsigned char* data = nullptr;
     long length = 0;
+    const std::size_t start = bytes.size() - static_cast<std::size_t>(BIO_pending(bio.get()));
     if (PEM_read_bio(bio.get(), &name, &header, &data, &length) != 1) {
       const unsigned long e = ERR_peek_last_error();
       ERR_clear_error();
@@ -234,6 +276,9 @@ void readPEM(const std::string& path, const std::string& bytes, PasswordContext&
     const std::string block(name);
     const VELASNCBuffer der(data, static_cast<std::uint64_t>(length));
     const std::string where = path + ": PEM block " + std::to_string(blocks) + " (" + block + ")";
+    const std::size_t begin = bytes.find("-----BEGIN", start);
+    ItemAttributes attributes = preambleAttributes(bytes.substr(start, begin - start));
+    const std::size_t before = items.certs.size() + items.keys.size() + items.requests.size() + items.crls.size();
     if (block == "CERTIFICATE" || block == "X509 CERTIFICATE") {
       auto cert = decodeWhole<X509>(der, d2i_X509, OsslFree());
       if (!cert) fail(where + " is not a valid certificate");
@@ -243,6 +288,10 @@ void readPEM(const std::string& path, const std::string& bytes, PasswordContext&
       const unsigned char* p = der.data();
       cert.reset(d2i_X509_AUX(nullptr, &p, length));
       if (!cert) fail(where + " is not a valid certificate");
+      if (attributes.label.empty()) attributes.label = aliasOf(cert.get());
+      if (const STACK_OF(ASN1_OBJECT)* trust = X509_get0_trust_objects(cert.get())) {
+        attributes.trusted = attributes.trusted || sk_ASN1_OBJECT_num(trust) > 0;
+      }
       items.certs.push_back(std::move(cert));
     } else if (block == "X509 CRL") {
       auto crl = decodeWhole<X509_CRL>(der, d2i_X509_CRL, OsslFree());
@@ -272,6 +321,21 @@ void readPEM(const std::string& path, const std::string& bytes, PasswordContext&
       items.keys.push_back(std::move(key));
     } else {
       fail(where + ": unsupported PEM block");
+    }
+    if (!attributes.label.empty() || attributes.trusted) {
+      const void* item = nullptr;
+      if (items.certs.size() + items.keys.size() + items.requests.size() + items.crls.size() > before) {
+        if (block.find("CERTIFICATE") != std::string::npos && block.find("REQUEST") == std::string::npos) {
+          item = items.certs.back().get();
+        } else if (block == "X509 CRL") {
+          item = items.crls.back().get();
+        } else if (block.find("REQUEST") != std::string::npos) {
+          item = items.requests.back().get();
+        } else {
+          item = items.keys.back().get();
+        }
+      }
+      if (item != nullptr) items.attributes[item] = attributes;
     }
   }
   // The PEM reader skips lines it does not take for a begin line: a block
@@ -346,6 +410,7 @@ void readInputFile(const std::string& path, InputPassword& password, InputItems&
   for (auto& x : found.keys) items.keys.push_back(std::move(x));
   for (auto& x : found.requests) items.requests.push_back(std::move(x));
   for (auto& x : found.crls) items.crls.push_back(std::move(x));
+  items.attributes.insert(found.attributes.begin(), found.attributes.end());
 }
 
 VELBuffer wrapPrivateKey(EVP_PKEY* key, const Secret& password) {
@@ -780,6 +845,14 @@ void refuseCostlyPKCS12(PKCS12* p12, const std::string& path) {
       }
     }
   }
+}
+
+std::string bagAttributes(const std::string& label, bool trusted) {
+  if (label.empty() && !trusted) return std::string();
+  std::string out = "Bag Attributes\n";
+  if (!label.empty()) out += "    friendlyName: " + label + "\n";
+  if (trusted) out += "    trusted: yes\n";
+  return out;
 }
 
 }  // namespace velkdb

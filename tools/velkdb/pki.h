@@ -17,6 +17,7 @@
 #include <openssl/x509.h>
 
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,13 +76,36 @@ void refuseCostlyDerivation(const X509_ALGOR* alg, const std::string& what);
 // PKCS12_parse does not ask).
 void refuseCostlyPKCS12(PKCS12* p12, const std::string& path);
 
+// What an input file says of one of its items beyond the item itself: the
+// label it had (a PKCS#12 friendly name, the alias of a trusted-certificate
+// block, a "friendlyName:" line before a PEM block) and whether it was
+// marked as a trust anchor.
+struct ItemAttributes {
+  std::string label;
+  bool trusted = false;
+};
+
 // Everything found in the input files of one import.
 struct InputItems {
   std::vector<Ossl<X509>> certs;
   std::vector<Ossl<EVP_PKEY>> keys;
   std::vector<Ossl<X509_REQ>> requests;
   std::vector<Ossl<X509_CRL>> crls;
+  // By the item's object; items without any are absent.
+  std::map<const void*, ItemAttributes> attributes;
+
+  // The attributes of `item`, or null.
+  const ItemAttributes* attributesOf(const void* item) const {
+    const auto it = attributes.find(item);
+    return it == attributes.end() ? nullptr : &it->second;
+  }
 };
+
+// The lines written before a PEM block to carry its label and trust mark
+// ("Bag Attributes", "    friendlyName: LABEL", "    trusted: yes"), which
+// every PEM reader skips and `readInputFile` reads back; empty when there
+// is neither.
+std::string bagAttributes(const std::string& label, bool trusted);
 
 // Gives the password for an encrypted input (PKCS#12 file or private key);
 // called at most once, only when one is needed.  Returns false when no

@@ -208,6 +208,66 @@ TEST(VelkdbPKI, LabelsComeFromTheMostSpecificNamePart) {
   EXPECT_EQ(labelFromName(X509_get_subject_name(countryOnly.get())), "C=DE");
 }
 
+TEST(VelkdbPKI, LabelsAndTrustMarksOfInputFilesAreReadBack) {
+  Ossl<EVP_PKEY> key = makeECKey();
+  Ossl<X509> ca = makeCertificate(key.get(), "/CN=ca", nullptr, nullptr, 1, true, "");
+  Ossl<X509> leaf = makeCertificate(key.get(), "/CN=leaf", ca.get(), key.get(), 1, false, "leaf.test");
+  Ossl<X509_CRL> crl = makeCRL(ca.get(), key.get(), {}, 1);
+  NoPassword none;
+
+  // The lines written before each block come back with it, and only with it.
+  const std::string pem = bagAttributes("root of trust", true) + toPEM("CERTIFICATE", derOf(ca.get()).get()) +
+                          "subject=CN=leaf\n" + bagAttributes("web server", false) +
+                          toPEM("CERTIFICATE", derOf(leaf.get()).get()) + toPEM("X509 CRL", derOf(crl.get()).get()) +
+                          bagAttributes("the CRL", false) + pemOf(key.get(), nullptr);
+  EXPECT_EQ("", bagAttributes("", false));
+  InputItems items;
+  readInputFile(tempFile("labelled.pem", pem), none, items);
+  ASSERT_EQ(2u, items.certs.size());
+  ASSERT_NE(nullptr, items.attributesOf(items.certs[0].get()));
+  EXPECT_EQ("root of trust", items.attributesOf(items.certs[0].get())->label);
+  EXPECT_TRUE(items.attributesOf(items.certs[0].get())->trusted);
+  ASSERT_NE(nullptr, items.attributesOf(items.certs[1].get()));
+  EXPECT_EQ("web server", items.attributesOf(items.certs[1].get())->label);
+  EXPECT_FALSE(items.attributesOf(items.certs[1].get())->trusted);
+  EXPECT_EQ(nullptr, items.attributesOf(items.crls[0].get()));
+  ASSERT_EQ(1u, items.keys.size());
+  EXPECT_EQ("the CRL", items.attributesOf(items.keys[0].get())->label);
+
+  // A trusted-certificate block carries its alias and trust in itself.
+  X509_alias_set1(ca.get(), reinterpret_cast<const unsigned char*>("aux alias"), -1);
+  X509_add1_trust_object(ca.get(), OBJ_nid2obj(NID_server_auth));
+  BIO* bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_X509_AUX(bio, ca.get());
+  char* data = nullptr;
+  const std::string aux(data, static_cast<std::size_t>(BIO_get_mem_data(bio, &data)));
+  BIO_free(bio);
+  InputItems trusted;
+  readInputFile(tempFile("aux.pem", aux), none, trusted);
+  ASSERT_EQ(1u, trusted.certs.size());
+  EXPECT_EQ("aux alias", trusted.attributesOf(trusted.certs[0].get())->label);
+  EXPECT_TRUE(trusted.attributesOf(trusted.certs[0].get())->trusted);
+
+  // A PKCS#12 file's friendly name labels its certificate and key.
+  STACK_OF(X509)* chain = sk_X509_new_null();
+  sk_X509_push(chain, ca.get());
+  PKCS12* p12 = PKCS12_create("p12 secret", "web server", key.get(), leaf.get(), chain, 0, 0, 0, 0, 0);
+  sk_X509_free(chain);
+  ASSERT_NE(nullptr, p12);
+  unsigned char* der = nullptr;
+  const int n = i2d_PKCS12(p12, &der);
+  PKCS12_free(p12);
+  const std::string p12Bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(n));
+  OPENSSL_free(der);
+  FixedPassword password("p12 secret");
+  InputItems fromP12;
+  readInputFile(tempFile("labelled.p12", p12Bytes), password, fromP12);
+  ASSERT_EQ(1u, fromP12.keys.size());
+  EXPECT_EQ("web server", fromP12.attributesOf(fromP12.keys[0].get())->label);
+  ASSERT_EQ(2u, fromP12.certs.size());
+  EXPECT_EQ("web server", fromP12.attributesOf(fromP12.certs[0].get())->label);
+}
+
 TEST(VelkdbPKI, ReadsPEMBundlesKeysAndRequestsAndRefusesTheRest) {
   Ossl<EVP_PKEY> key = makeECKey();
   Ossl<X509> cert = makeCertificate(key.get(), "/CN=one", nullptr, nullptr, 1, false, "one.test");
