@@ -25,6 +25,7 @@
 
 #include "interrupt.h"
 #include "legacyp12.h"
+#include "pkcs12.h"
 #include "text.h"
 #include "velexception.h"
 
@@ -208,28 +209,9 @@ void readPKCS12(const std::string& path, const VELASNCBuffer& der, PasswordConte
   }
   enableLegacyPKCS12(path, p12.get());
   ERR_clear_error();
-  EVP_PKEY* key = nullptr;
-  X509* cert = nullptr;
-  STACK_OF(X509)* chain = nullptr;
-  if (PKCS12_parse(p12.get(), pass, &key, &cert, &chain) != 1) fail(path + ": cannot read the PKCS#12 file");
-  const std::string label = cert != nullptr ? aliasOf(cert) : std::string();
-  if (key != nullptr) {
-    items.keys.emplace_back(key);
-    if (!label.empty()) items.attributes[key].label = label;
-  }
-  if (cert != nullptr) {
-    items.certs.emplace_back(cert);
-    if (!label.empty()) items.attributes[cert].label = label;
-  }
-  if (chain != nullptr) {
-    while (sk_X509_num(chain) > 0) {
-      X509* ca = sk_X509_shift(chain);
-      items.certs.emplace_back(ca);
-      const std::string caLabel = aliasOf(ca);
-      if (!caLabel.empty()) items.attributes[ca].label = caLabel;
-    }
-    sk_X509_free(chain);
-  }
+  // Every bag, not only the first key and its certificate: a key store
+  // written by another tool holds any number of entries.
+  readPKCS12Bags(path, p12.get(), pass, items);
 }
 
 // The label and trust mark that the lines before a PEM block give (see
@@ -336,6 +318,13 @@ void readPEM(const std::string& path, const std::string& bytes, PasswordContext&
         }
       }
       if (item != nullptr) items.attributes[item] = attributes;
+      // A certificate's label travels as its alias, as a PKCS#12 friendly
+      // name does.
+      if (item != nullptr && !attributes.label.empty() && block.find("CERTIFICATE") != std::string::npos &&
+          block.find("REQUEST") == std::string::npos) {
+        X509_alias_set1(items.certs.back().get(), reinterpret_cast<const unsigned char*>(attributes.label.data()),
+                        static_cast<int>(attributes.label.size()));
+      }
     }
   }
   // The PEM reader skips lines it does not take for a begin line: a block
