@@ -281,13 +281,14 @@ class Collector {
     d_out.push_back(std::move(o));
   }
 
-  void addKeyRecord(const VELASNKeyRecord& r) {
+  // `certificateOnly`: a trust anchor, whatever else the record holds.
+  void addKeyRecord(const VELASNKeyRecord& r, bool certificateOnly = false) {
     if (!r.hasCertificate()) return;
     const VELASNCertificate& cert = r.getCertificate();
     if (!subjectMatches(cert.getSubject())) return;
     const std::string description = describeRecord("keys", r);
     if (d_options.certificates) push(StoreObject::Kind::kCertificate, cert.getEncoding(), description);
-    if (d_subject) return;  // an issuer lookup wants no keys
+    if (d_subject || certificateOnly) return;  // an issuer lookup wants no keys
     if (d_options.privateKeys && r.hasPrivateKey()) {
       push(StoreObject::Kind::kPrivateKey, r.getPrivateKey().getEncoding(), description);
     }
@@ -311,10 +312,10 @@ class Collector {
   }
 
   void allKeys(bool trustedOnly) {
-    if (!d_options.certificates && !d_options.privateKeys && !d_options.publicKeys) return;
+    if (!d_options.certificates && (trustedOnly || (!d_options.privateKeys && !d_options.publicKeys))) return;
     std::unique_ptr<VELDBIterator> it(d_db.getKeyIterator());
     while (std::unique_ptr<VELASNKeyRecord> r{d_db.getKeyNextRecord(*it)}) {
-      if (!trustedOnly || r->isTrusted()) addKeyRecord(*r);
+      if (!trustedOnly || r->isTrusted()) addKeyRecord(*r, trustedOnly);
     }
   }
 
