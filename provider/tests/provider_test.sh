@@ -28,14 +28,13 @@ unset OPENSSL_CONF OPENSSL_MODULES VELKDB_PASSWORD VELKDB_DB VELKDB_TEST_CRASH
 export VELFILEDB_SYNC=off
 
 # A module built with a sanitizer needs its run-time loaded first into the
-# openssl binary, which is not built with one: a wrapper in PATH preloads
-# it for every openssl run of this script.
+# openssl binary, which is not built with one (and the C++ run-time before
+# it, which libubsan brings): a wrapper in PATH preloads them for every
+# openssl run of this script.
 SANITIZER_RUNTIMES=$(ldd "$MODDIR/$(basename "$2")" | awk '/lib(asan|ubsan|tsan)\.so/ { print $3 }' | tr '\n' ' ')
 if [ -n "$SANITIZER_RUNTIMES" ]; then
   mkdir bin
-  # (what the openssl binary leaves allocated at exit is not the module's)
-  printf '#!/bin/sh\nASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" LD_PRELOAD="%s" exec %s "$@"\n' \
-    "$SANITIZER_RUNTIMES" "$(command -v openssl)" >bin/openssl
+  printf '#!/bin/sh\nLD_PRELOAD="%s" exec %s "$@"\n' "$SANITIZER_RUNTIMES" "$(command -v openssl)" >bin/openssl
   chmod +x bin/openssl
   export PATH=$WORK/bin:$PATH
 fi
