@@ -10,6 +10,9 @@
 #   include/velfiledb/     the headers a caller of FileDBManager needs
 #   bin/velkdb, share/man/man1/velkdb.1,
 #   share/bash-completion/completions/velkdb
+#   lib/ossl-modules/velfiledb.so      the OpenSSL store provider for velkdb:
+#                                      URIs (VEL_OSSL_MODULESDIR)
+#   share/velfiledb/velfiledb-openssl.cnf  an OpenSSL configuration that loads it
 #
 # Tests, benchmarks and the test PKI kit are never installed.
 
@@ -127,6 +130,23 @@ install(FILES "${PROJECT_SOURCE_DIR}/tools/velkdb/velkdb.1" DESTINATION "${CMAKE
 install(FILES "${PROJECT_SOURCE_DIR}/tools/velkdb/velkdb.bash-completion"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" RENAME velkdb COMPONENT Tool)
 
+# --- OpenSSL store provider -----------------------------------------------------------
+# The module finds the libraries from its own folder; the example
+# configuration names the module by its installed path, known only when
+# installing (as for the pkg-config files).
+set(VEL_OSSL_MODULESDIR "${CMAKE_INSTALL_LIBDIR}/ossl-modules" CACHE STRING
+    "where the OpenSSL provider module velfiledb.so is installed, relative to the prefix")
+file(RELATIVE_PATH VEL_MODULE_TO_LIB "${CMAKE_INSTALL_PREFIX}/${VEL_OSSL_MODULESDIR}" "${CMAKE_INSTALL_FULL_LIBDIR}")
+set_target_properties(velfiledb_provider PROPERTIES INSTALL_RPATH "$ORIGIN/${VEL_MODULE_TO_LIB}")
+install(TARGETS velfiledb_provider LIBRARY DESTINATION "${VEL_OSSL_MODULESDIR}" COMPONENT Runtime)
+set(VEL_PROVIDER_CNF "${CMAKE_INSTALL_DATADIR}/velfiledb/velfiledb-openssl.cnf")
+install(CODE "set(VEL_PROVIDER_MODULE \"\${CMAKE_INSTALL_PREFIX}/${VEL_OSSL_MODULESDIR}/velfiledb.so\")
+set(VEL_PROVIDER_CONF \"\${CMAKE_INSTALL_PREFIX}/${VEL_PROVIDER_CNF}\")
+configure_file(\"${PROJECT_SOURCE_DIR}/provider/velfiledb-openssl.cnf.in\" \"${PROJECT_BINARY_DIR}/velfiledb-openssl.cnf\" @ONLY)"
+        COMPONENT Runtime)
+install(FILES "${PROJECT_BINARY_DIR}/velfiledb-openssl.cnf" DESTINATION "${CMAKE_INSTALL_DATADIR}/velfiledb"
+        COMPONENT Runtime)
+
 # --- Debian package (cpack -G DEB) ------------------------------------------------------
 # One package: the libraries, what a program that uses them builds with,
 # and the tool.  Its run-time dependencies (libssl3, libc6, libstdc++6, ...)
@@ -140,8 +160,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "password-protected certificate and key da
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
        "velfiledb keeps certificates with their private keys, key pairs with their certification requests, and "
        "certificate revocation lists in password-protected table files.  This package holds the libraries "
-       "libvelfiledb_64 and libvelcert_64, their headers, CMake and pkg-config files, and the command-line "
-       "tool velkdb.")
+       "libvelfiledb_64 and libvelcert_64, their headers, CMake and pkg-config files, the command-line "
+       "tool velkdb, and the OpenSSL 3 provider module velfiledb.so that lets OpenSSL applications load keys, "
+       "certificates and CRLs from a database through velkdb: URIs.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "velfiledb developers")
 set(CPACK_DEBIAN_PACKAGE_SECTION "libs")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
