@@ -87,7 +87,8 @@ struct V3 {
   using NoDigest = NoMD5Factory;
   static constexpr unsigned char kMajor = 3;
   static constexpr unsigned char kOther = 4;
-  static constexpr std::size_t kSlotsAt = 80;
+  // A password with a zero byte added is another password.
+  static constexpr bool kTrailingZeroCounts = true;
   static std::string file(std::uint32_t length, std::uint32_t count, const std::string& pw, unsigned char major = 3) {
     return v3File(length, count, pw, major);
   }
@@ -98,7 +99,9 @@ struct V4 {
   using NoDigest = NoMACFactory;
   static constexpr unsigned char kMajor = 4;
   static constexpr unsigned char kOther = 3;
-  static constexpr std::size_t kSlotsAt = 88;
+  // HMAC pads its key with zero bytes: a zero byte added to the password
+  // makes the same MAC.
+  static constexpr bool kTrailingZeroCounts = false;
   static std::string file(std::uint32_t length, std::uint32_t count, const std::string& pw, unsigned char major = 4) {
     return v4File(length, count, pw, major);
   }

@@ -54,8 +54,10 @@ TYPED_TEST(FileDBHeaderVersionsTest, WrongPasswordFailsTheHeaderHash) {
   typename TypeParam::Header h(&this->d_factory, file);
   EXPECT_EQ(errorOf([&] { h.validatePasswordHeaderHash(VELPasswordEncryptor("correct horsf", 13)); }),
             VELDBError::kBadPassword);
-  EXPECT_EQ(errorOf([&] { h.validatePasswordHeaderHash(VELPasswordEncryptor("correct horse\0", 14)); }),
-            VELDBError::kBadPassword);
+  if (TypeParam::kTrailingZeroCounts) {
+    EXPECT_EQ(errorOf([&] { h.validatePasswordHeaderHash(VELPasswordEncryptor("correct horse\0", 14)); }),
+              VELDBError::kBadPassword);
+  }
   EXPECT_EQ(errorOf([&] { h.validatePasswordDatabaseHash(file, VELPasswordEncryptor("x", 1)); }),
             VELDBError::kHashMismatch);
   EXPECT_NO_THROW(h.validatePasswordHeaderHash(this->d_pw));
