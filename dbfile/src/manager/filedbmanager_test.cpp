@@ -137,8 +137,13 @@ TEST_F(FileDBManagerTest, MissingKeyPairAndCRLFilesLeaveTablesDisabledUntilEnabl
   m->enableCRL();
   EXPECT_TRUE(m->isCRLEnabled());
   EXPECT_TRUE(exists(crlPath()));
-  m->enableCRL();  // already enabled: nothing more
-  EXPECT_EQ(1u, FileDBStorage::referenceCount(crlPath()));
+  // Already enabled: nothing more.
+  m->enableKey();
+  m->enableKeyPair();
+  m->enableCRL();
+  for (const VELString& path : {keyPath(), keyPairPath(), crlPath()}) {
+    EXPECT_EQ(1u, FileDBStorage::referenceCount(path)) << path;
+  }
 }
 
 TEST_F(FileDBManagerTest, MissingKeyFileIsRefusedWithNothingConnected) {
