@@ -1,7 +1,7 @@
-// velpowerlossplatform.h -- a platform that loses power, for durability tests.
+// velpowerlossplatform.h -- the power-loss model under the fault disk (velfaultdisk.h).
 //
 // Every call goes through to the real file system (syncs only when asked
-// for: `install`), and the platform keeps, beside it, what a disk would hold
+// for: `reset`), and the platform keeps, beside it, what a disk would hold
 // if the power went now:
 //
 // - per file (an inode, followed through its names): the content as of its
@@ -17,7 +17,7 @@
 //
 // The power goes at call number `at` of the calls that change the disk
 // (opening with O_CREAT, write, truncate, syncFile, syncDirectory, unlink,
-// rename; `install(-1)` only counts), or when the test calls `powerLoss`.
+// rename; `reset(-1)` only counts), or when the test calls `powerLoss`.
 // From then on every changing call fails with EIO (reserving space and
 // temporary files too, uncounted); reads, seeks, locks and closes still work,
 // on what the real files hold (the page cache of a machine that is still
@@ -412,44 +412,47 @@ inline int plTmpFile() {
 
 // --- the test's side ---------------------------------------------------------
 
-// Installs the platform with a fresh model; the power goes at changing call
-// number `at` (-1: never by itself).  Names and files are followed from the
-// first time they are met.  Syncs of followed files and of directories are
-// only modelled unless `realSyncs` (the real disk's durability is not under
-// test, and a real sync costs milliseconds).
-inline void install(long long at, bool strictPosix, bool realSyncs = false) {
+// A fresh model; the power goes at changing call number `at` (-1: never by
+// itself).  Names and files are followed from the first time they are met.
+// Syncs of followed files and of directories are only modelled unless
+// `realSyncs` (the real disk's durability is not under test, and a real sync
+// costs milliseconds).  The model is put under the library by
+// `VELFaultDisk::installPowerLoss`.
+inline void reset(long long at, bool strictPosix, bool realSyncs = false) {
   State& s = state();
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.strictPosix = strictPosix;
-    s.realSyncs = realSyncs;
-    s.ops = 0;
-    s.lossAt = at;
-    s.dead = false;
-    s.nextGroup = 0;
-    s.inodes.clear();
-    s.descriptors.clear();
-    s.current.clear();
-    s.durable.clear();
-    s.unsynced.clear();
-    s.report.clear();
-  }
-  VELPlatformCalls calls = vel_defaultPlatform();
-  calls.openFile = plOpen;
-  calls.writeFile = plWrite;
-  calls.truncateFile = plTruncate;
-  calls.syncFile = plSync;
-  calls.syncDirectory = plSyncDirectory;
-  calls.unlinkFile = plUnlink;
-  calls.renameFile = plRename;
-  calls.closeFile = plClose;
-  calls.reserveSpace = plReserve;
-  calls.tmpFile = plTmpFile;
-  vel_setPlatformCalls(&calls);
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.strictPosix = strictPosix;
+  s.realSyncs = realSyncs;
+  s.ops = 0;
+  s.lossAt = at;
+  s.dead = false;
+  s.nextGroup = 0;
+  s.inodes.clear();
+  s.descriptors.clear();
+  s.current.clear();
+  s.durable.clear();
+  s.unsynced.clear();
+  s.report.clear();
 }
 
-// The healthy disk again (the default platform).
-inline void uninstall() { vel_setPlatformCalls(nullptr); }
+// The model's calls: the real disk's, with the changing ones followed.
+inline const VELPlatformCalls& modelCalls() {
+  static const VELPlatformCalls calls = [] {
+    VELPlatformCalls c = vel_defaultPlatform();
+    c.openFile = plOpen;
+    c.writeFile = plWrite;
+    c.truncateFile = plTruncate;
+    c.syncFile = plSync;
+    c.syncDirectory = plSyncDirectory;
+    c.unlinkFile = plUnlink;
+    c.renameFile = plRename;
+    c.closeFile = plClose;
+    c.reserveSpace = plReserve;
+    c.tmpFile = plTmpFile;
+    return c;
+  }();
+  return calls;
+}
 
 // Changing calls made before the power went (all of them while it is on).
 inline long long calls() {

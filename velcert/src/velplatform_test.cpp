@@ -18,6 +18,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "veltestutil.h"
 
@@ -35,48 +36,35 @@ class VELPlatformTest : public ::testing::Test {
   const std::string dir = d_tmp.path();
 };
 
-TEST_F(VELPlatformTest, FullPathOfExistingAndMissingFile) {
+// Directories are resolved (through links, "." and ".."), the last name
+// may be missing, a relative name is taken from the working directory, and
+// a failure leaves the output alone.
+TEST_F(VELPlatformTest, FullPathResolvesTheDirectoryAndKeepsTheLastName) {
   touch(dir + "/there");
-  VELString out;
-  ASSERT_EQ(0, vel_fullpath(out, (dir + "/there").c_str()));
-  EXPECT_EQ(dir + "/there", out);
-  ASSERT_EQ(0, vel_fullpath(out, (dir + "/not-yet.vkey").c_str()));
-  EXPECT_EQ(dir + "/not-yet.vkey", out);
-}
-
-TEST_F(VELPlatformTest, FullPathResolvesDotDotAndDot) {
-  ASSERT_EQ(0, ::mkdir((dir + "/sub").c_str(), 0700));
-  VELString out;
-  ASSERT_EQ(0, vel_fullpath(out, (dir + "/sub/../sub/./new.vkey").c_str()));
-  EXPECT_EQ(dir + "/sub/new.vkey", out);
-  ASSERT_EQ(0, vel_fullpath(out, (dir + "/sub/..").c_str()));
-  EXPECT_EQ(dir, out);
-}
-
-TEST_F(VELPlatformTest, FullPathResolvesSymlinkedDirectory) {
   ASSERT_EQ(0, ::mkdir((dir + "/real").c_str(), 0700));
   ASSERT_EQ(0, ::symlink((dir + "/real").c_str(), (dir + "/link").c_str()));
-  VELString viaLink;
-  VELString direct;
-  ASSERT_EQ(0, vel_fullpath(viaLink, (dir + "/link/db.vkey").c_str()));
-  ASSERT_EQ(0, vel_fullpath(direct, (dir + "/real/db.vkey").c_str()));
-  EXPECT_EQ(direct, viaLink);  // one file, one name
-  EXPECT_EQ(dir + "/real/db.vkey", viaLink);
-}
+  const std::pair<std::string, std::string> cases[] = {
+      {dir + "/there", dir + "/there"},
+      {dir + "/not-yet.vkey", dir + "/not-yet.vkey"},
+      {dir + "/real/../real/./new.vkey", dir + "/real/new.vkey"},
+      {dir + "/real/..", dir},
+      {dir + "/link/db.vkey", dir + "/real/db.vkey"},  // one file, one name
+  };
+  VELString out;
+  for (const auto& c : cases) {
+    ASSERT_EQ(0, vel_fullpath(out, c.first.c_str())) << c.first;
+    EXPECT_EQ(c.second, out) << c.first;
+  }
 
-TEST_F(VELPlatformTest, FullPathOfRelativeName) {
   char cwd[PATH_MAX];
   ASSERT_NE(nullptr, ::getcwd(cwd, sizeof cwd));
   ASSERT_EQ(0, ::chdir(dir.c_str()));
-  VELString out;
   const int rc = vel_fullpath(out, "relative.vkey");
   ASSERT_EQ(0, ::chdir(cwd));
   ASSERT_EQ(0, rc);
   EXPECT_EQ(dir + "/relative.vkey", out);
-}
 
-TEST_F(VELPlatformTest, FullPathFailsForMissingDirectoryOrEmptyName) {
-  VELString out = "unchanged";
+  out = "unchanged";
   errno = 0;
   EXPECT_NE(0, vel_fullpath(out, (dir + "/no-such-dir/db.vkey").c_str()));
   EXPECT_EQ(ENOENT, errno);
@@ -85,28 +73,23 @@ TEST_F(VELPlatformTest, FullPathFailsForMissingDirectoryOrEmptyName) {
   EXPECT_EQ("unchanged", out);
 }
 
-TEST(VELMemTest, MemcpyRefusesWhatDoesNotFit) {
+TEST(VELMemTest, BoundedCopyAndFillRefuseWhatDoesNotFit) {
   char dest[4] = {'x', 'x', 'x', 'x'};
   EXPECT_EQ(ERANGE, vel_memcpy_s(dest, sizeof dest, "abcde", 5));
-  EXPECT_EQ(0, std::memcmp(dest, "xxxx", 4));  // nothing copied
+  EXPECT_EQ(ERANGE, vel_memset_s(dest, sizeof dest, 0, 5));
+  EXPECT_EQ(0, std::memcmp(dest, "xxxx", 4));  // nothing written
   EXPECT_EQ(0, vel_memcpy_s(dest, sizeof dest, "abcd", 4));
   EXPECT_EQ(0, std::memcmp(dest, "abcd", 4));
+  EXPECT_EQ(0, vel_memset_s(dest, sizeof dest, 'z', 4));
+  EXPECT_EQ(0, std::memcmp(dest, "zzzz", 4));
   EXPECT_EQ(EINVAL, vel_memcpy_s(nullptr, 4, "a", 1));
   EXPECT_EQ(EINVAL, vel_memcpy_s(dest, 4, nullptr, 1));
+  EXPECT_EQ(EINVAL, vel_memset_s(nullptr, 4, 0, 1));
   EXPECT_EQ(0, vel_memcpy_s(dest, 0, "a", 0));
   // Overlapping ranges are copied as if through a scratch area.
   char overlap[] = "abcdef";
   EXPECT_EQ(0, vel_memcpy_s(overlap + 1, 5, overlap, 4));
   EXPECT_STREQ("aabcdf", overlap);
-}
-
-TEST(VELMemTest, MemsetRefusesWhatDoesNotFit) {
-  char dest[4] = {'x', 'x', 'x', 'x'};
-  EXPECT_EQ(ERANGE, vel_memset_s(dest, sizeof dest, 0, 5));
-  EXPECT_EQ(0, std::memcmp(dest, "xxxx", 4));
-  EXPECT_EQ(0, vel_memset_s(dest, sizeof dest, 'z', 4));
-  EXPECT_EQ(0, std::memcmp(dest, "zzzz", 4));
-  EXPECT_EQ(EINVAL, vel_memset_s(nullptr, 4, 0, 1));
 }
 
 TEST(VELByteOrderTest, HostToNetworkIsBigEndian) {

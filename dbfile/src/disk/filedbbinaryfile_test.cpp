@@ -12,10 +12,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 
 #include "velexception.h"
+#include "velfaultdisk.h"
 #include "velplatform.h"
 #include "veltestutil.h"
 
@@ -29,136 +31,7 @@ class InspectableFile : public FileDBBinaryFile {
   using FileDBBinaryFile::getFileDescriptor;
 };
 
-// Installs a platform table for one test and puts the default back, whatever
-// the test does.
-class PlatformGuard {
- public:
-  explicit PlatformGuard(const VELPlatformCalls& calls) { vel_setPlatformCalls(&calls); }
-  ~PlatformGuard() { vel_setPlatformCalls(nullptr); }
-  PlatformGuard(const PlatformGuard&) = delete;
-  PlatformGuard& operator=(const PlatformGuard&) = delete;
-};
-
-// What the injected calls do; reset by every fixture.
-struct Faults {
-  int readCalls = 0;
-  int writeCalls = 0;
-  int closeCalls = 0;
-  int truncateCalls = 0;
-  bool interruptFirst = false;  // first read/write fails with EINTR
-  std::size_t chunk = 0;        // at most this many bytes per read/write (0: all)
-  long long writeBudget = -1;   // bytes that fit before writes stop (-1: no limit)
-  int writeErrorAtLimit = 0;    // 0: write returns 0 at the limit; else -1 with this errno
-  int readError = 0;            // reads fail with this errno
-  int closeError = 0;           // close closes, then reports this errno
-  int reserveError = 0;         // reserveSpace returns this
-  int sizeError = 0;            // fileSize fails with this errno
-  int seekError = 0;            // seeks fail with this errno
-  bool tmpFails = false;
-};
-Faults g_faults;
-
-// What an injected read meets: EINTR first, an error, a partial transfer.
-template <class Read>
-long long faultyReadWith(std::size_t count, Read read) {
-  ++g_faults.readCalls;
-  if (g_faults.interruptFirst && g_faults.readCalls == 1) {
-    errno = EINTR;
-    return -1;
-  }
-  if (g_faults.readError != 0) {
-    errno = g_faults.readError;
-    return -1;
-  }
-  if (g_faults.chunk != 0 && count > g_faults.chunk) count = g_faults.chunk;
-  return read(count);
-}
-
-long long faultyRead(int fd, void* buffer, std::size_t count) {
-  return faultyReadWith(count, [&](std::size_t n) { return vel_defaultPlatform().readFile(fd, buffer, n); });
-}
-
-long long faultyReadAt(int fd, void* buffer, std::size_t count, long long offset) {
-  return faultyReadWith(count, [&](std::size_t n) { return vel_defaultPlatform().readFileAt(fd, buffer, n, offset); });
-}
-
-long long faultyWrite(int fd, const void* buffer, std::size_t count) {
-  ++g_faults.writeCalls;
-  if (g_faults.interruptFirst && g_faults.writeCalls == 1) {
-    errno = EINTR;
-    return -1;
-  }
-  if (g_faults.writeBudget == 0) {
-    if (g_faults.writeErrorAtLimit == 0) return 0;
-    errno = g_faults.writeErrorAtLimit;
-    return -1;
-  }
-  if (g_faults.chunk != 0 && count > g_faults.chunk) count = g_faults.chunk;
-  if (g_faults.writeBudget > 0 && static_cast<long long>(count) > g_faults.writeBudget) {
-    count = static_cast<std::size_t>(g_faults.writeBudget);
-  }
-  const long long n = vel_defaultPlatform().writeFile(fd, buffer, count);
-  if (n > 0 && g_faults.writeBudget > 0) g_faults.writeBudget -= n;
-  return n;
-}
-
-int faultyClose(int fd) {
-  ++g_faults.closeCalls;
-  const int rc = vel_defaultPlatform().closeFile(fd);
-  if (g_faults.closeError != 0) {
-    errno = g_faults.closeError;
-    return -1;
-  }
-  return rc;
-}
-
-int faultyTruncate(int fd, long long size) {
-  ++g_faults.truncateCalls;
-  return vel_defaultPlatform().truncateFile(fd, size);
-}
-
-int faultyReserve(int fd, long long offset, long long length) {
-  if (g_faults.reserveError != 0) return g_faults.reserveError;
-  return vel_defaultPlatform().reserveSpace(fd, offset, length);
-}
-
-long long faultySize(int fd) {
-  if (g_faults.sizeError != 0) {
-    errno = g_faults.sizeError;
-    return -1;
-  }
-  return vel_defaultPlatform().fileSize(fd);
-}
-
-long long faultySeek(int fd, long long offset, int whence) {
-  if (g_faults.seekError != 0) {
-    errno = g_faults.seekError;
-    return -1;
-  }
-  return vel_defaultPlatform().seekFile(fd, offset, whence);
-}
-
-int faultyTmp() {
-  if (g_faults.tmpFails) {
-    errno = EMFILE;
-    return -1;
-  }
-  return vel_defaultPlatform().tmpFile();
-}
-
-VELPlatformCalls faultyCalls() {
-  VELPlatformCalls calls = vel_defaultPlatform();
-  calls.readFile = faultyRead;
-  calls.readFileAt = faultyReadAt;
-  calls.writeFile = faultyWrite;
-  calls.closeFile = faultyClose;
-  calls.truncateFile = faultyTruncate;
-  calls.reserveSpace = faultyReserve;
-  calls.fileSize = faultySize;
-  calls.seekFile = faultySeek;
-  calls.tmpFile = faultyTmp;
-  return calls;
-}
+using namespace VELFaultDisk;
 
 // Runs `op` and checks the VELDBException it must throw.
 void expectError(const std::function<void()>& op, unsigned long number, const std::string& message, bool hasExtra,
@@ -180,8 +53,7 @@ bool isLockRefusal(int e) { return e == EAGAIN || e == EACCES; }
 
 class FileDBBinaryFileTest : public ::testing::Test {
  protected:
-  void SetUp() override { g_faults = Faults(); }
-  void TearDown() override { vel_setPlatformCalls(nullptr); }
+  void TearDown() override { VELFaultDisk::uninstall(); }
   // A file of `content` at `path`, closed again.
   void makeFile(const std::string& content) {
     FileDBBinaryFile f;
@@ -202,7 +74,7 @@ class FileDBBinaryFileTest : public ::testing::Test {
 // The same, with the failing system calls installed for the whole test.
 class FileDBBinaryFileFaultTest : public FileDBBinaryFileTest {
  protected:
-  const PlatformGuard d_faulty{faultyCalls()};
+  const Installed d_faulty;
 };
 
 // --- opening -------------------------------------------------------------------
@@ -275,6 +147,7 @@ TEST_F(FileDBBinaryFileTest, ClosedObjectRefusesEveryOperation) {
       [&] { f.close(); },
       [&] { f.read(out, 4); },
       [&] { f.read(buf, four); },
+      [&] { f.readAt(0, buf, four); },
       [&] { f.write(VELString("abcd")); },
       [&] { f.write(buf, four); },
       [&] { f.setPosition(zero, begin); },
@@ -435,9 +308,20 @@ TEST_F(FileDBBinaryFileTest, StaticPathOperations) {
 
 // --- locks ---------------------------------------------------------------------
 
+// The descriptors this process has open.
+std::size_t openDescriptors() {
+  std::size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++n;
+  }
+  return n;
+}
+
 TEST_F(FileDBBinaryFileTest, ReadWriteOpenExcludesOthersInProcess) {
   makeFile("x");
   FileDBBinaryFile writer(path, VELDBConnectInfo::ReadWrite);
+  const std::size_t descriptors = openDescriptors();
   for (auto mode : {VELDBConnectInfo::ReadWrite, VELDBConnectInfo::ReadOnly}) {
     FileDBBinaryFile other;
     try {
@@ -452,6 +336,7 @@ TEST_F(FileDBBinaryFileTest, ReadWriteOpenExcludesOthersInProcess) {
     }
     expectError([&] { other.getSize(); }, VELDBError::kNotOpen, "", false);
   }
+  EXPECT_EQ(descriptors, openDescriptors()) << "a refused open kept its descriptor";
   writer.close();  // releases the lock
   FileDBBinaryFile next(path, VELDBConnectInfo::ReadWrite);
 }
@@ -540,53 +425,53 @@ TEST_F(FileDBBinaryFileTest, ExplicitRangeLocks) {
 // --- injected faults -------------------------------------------------------------
 
 TEST_F(FileDBBinaryFileFaultTest, InterruptedAndPartialTransfersAreRetried) {
-  g_faults.interruptFirst = true;
-  g_faults.chunk = 3;
+  disk().interruptFirst = true;
+  disk().chunk = 3;
   FileDBBinaryFile f;
   f.openNew(path);
   const VELString data = "a slot of twenty-six bytes";
   f.write(data);
-  EXPECT_GT(g_faults.writeCalls, 9);
+  EXPECT_GT(disk().calls[kWrite], 9);
   f.setPosition(std::uint64_t{0});
   VELString out;
   f.read(out, data.size());
   EXPECT_EQ(data, out);
-  EXPECT_GT(g_faults.readCalls, 9);
+  EXPECT_GT(disk().calls[kRead], 9);
 
   // A positional read is retried the same way and starts where it is told,
   // wherever the file position stands.
-  g_faults.readCalls = 0;
-  g_faults.interruptFirst = true;
+  disk().calls[kRead] = 0;
+  disk().interruptFirst = true;
   f.setPosition(std::uint64_t{0});
   char slot[15] = {0};
   f.readAt(10, slot, 15);
   EXPECT_EQ(std::string(slot, 15), "twenty-six byte");
-  EXPECT_GT(g_faults.readCalls, 5);
+  EXPECT_GT(disk().calls[kRead], 5);
 }
 
 TEST_F(FileDBBinaryFileFaultTest, WriteThatStopsShortFails) {
   FileDBBinaryFile f;
   f.openNew(path);
-  g_faults.writeBudget = 5;  // then write returns 0
+  disk().writeBudget = 5;  // then write returns 0
   expectError([&] { f.write(VELString("0123456789")); }, VELDBError::kWrite, "vel_write-" + path, true, 5);
-  g_faults.writeBudget = 0;
-  g_faults.writeErrorAtLimit = ENOSPC;
+  disk().writeBudget = 0;
+  disk().writeErrorAtLimit = ENOSPC;
   expectError([&] { f.write(VELString("x")); }, VELDBError::kWrite, "vel_write-" + path, true, ENOSPC);
-  g_faults.writeBudget = 2;  // some bytes, then no space
+  disk().writeBudget = 2;  // some bytes, then no space
   expectError([&] { f.write(VELString("xyz")); }, VELDBError::kWrite, "vel_write-" + path, true, 2);
 }
 
 TEST_F(FileDBBinaryFileTest, FailingReadThrowsWithErrno) {
   makeFile("abc");
-  PlatformGuard guard(faultyCalls());
+  const Installed guard;
   FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
-  g_faults.readError = EIO;
+  fail(kRead, 1, EIO, false, true);
   VELString out;
   expectError([&] { f.read(out, 3); }, VELDBError::kRead, "vel_read-" + path, true, EIO);
   char bytes[3];
   expectError([&] { f.readAt(0, bytes, 3); }, VELDBError::kRead, "vel_read-" + path, true, EIO);
   // Past the end: a short read, reported with the bytes there were.
-  g_faults.readError = 0;
+  heal();
   expectError([&] { f.readAt(1, bytes, 3); }, VELDBError::kRead, "vel_read-" + path, true, 2);
 }
 
@@ -595,11 +480,11 @@ TEST_F(FileDBBinaryFileFaultTest, GrowthPast2GiBIsRefusedBeforeWriting) {
   f.openNew(path);
   expectError([&] { f.setSize(k2GiB); }, VELDBError::kWrite, "file would exceed 2 GiB-" + path, true,
               static_cast<long long>(k2GiB));
-  EXPECT_EQ(0, g_faults.truncateCalls);
+  EXPECT_EQ(0, disk().calls[kTruncate]);
   f.setPosition(std::uint64_t{0x7FFFFF00});
   const VELString slot(0x200, 's');
   EXPECT_THROW(f.write(slot), VELDBException);
-  EXPECT_EQ(0, g_faults.writeCalls);
+  EXPECT_EQ(0, disk().calls[kWrite]);
   EXPECT_EQ(0u, f.getSize());
   // Up to the limit is fine.
   f.setPosition(std::uint64_t{0x7FFFFFFE});
@@ -613,22 +498,27 @@ TEST_F(FileDBBinaryFileFaultTest, ReserveWithoutSpaceFails) {
   FileDBBinaryFile f;
   f.openNew(path);
   f.reserve(4096);
-  g_faults.reserveError = ENOSPC;
+  fail(kReserve, 1, ENOSPC, false, true);
   expectError([&] { f.reserve(8192); }, VELDBError::kWrite, "vel_reserve-" + path, true, ENOSPC);
-  EXPECT_THROW(f.reserve(k2GiB), VELDBException);
+  // Past 2 GiB is refused before the disk is asked.
+  heal();
+  const long long asked = disk().calls[kReserve];
+  expectError([&] { f.reserve(k2GiB); }, VELDBError::kWrite, "file would exceed 2 GiB-" + path, true,
+              static_cast<long long>(k2GiB));
+  EXPECT_EQ(asked, disk().calls[kReserve]);
 }
 
 TEST_F(FileDBBinaryFileFaultTest, FailingSizeAndSeekCalls) {
   FileDBBinaryFile f;
   f.openNew(path);
-  g_faults.sizeError = EIO;
+  fail(kSize, 1, EIO, false, true);
   expectError([&] { f.getSize(); }, VELDBError::kRead, "vel_filesize", true, EIO);
-  g_faults.seekError = ESPIPE;
+  fail(kSeek, 1, ESPIPE, false, true);
   expectError([&] { f.setPosition(0L, FileDBBinaryFile::End); }, VELDBError::kWrite, "vel_seek-" + path, true, ESPIPE);
 }
 
 TEST_F(FileDBBinaryFileFaultTest, FailingTemporaryFile) {
-  g_faults.tmpFails = true;
+  fail(kOpen, 1, EMFILE, false, true);
   FileDBBinaryFile f;
   expectError([&] { f.openTmpFile(); }, VELDBError::kCannotCreate, "tmpfile", false);
   expectError([&] { f.close(); }, VELDBError::kNotOpen, "", false);
@@ -637,11 +527,11 @@ TEST_F(FileDBBinaryFileFaultTest, FailingTemporaryFile) {
 TEST_F(FileDBBinaryFileFaultTest, FailedCloseLeavesObjectClosed) {
   FileDBBinaryFile f;
   f.openNew(path);
-  g_faults.closeError = EIO;
+  fail(kClose, 1, EIO, false, true);
   expectError([&] { f.close(); }, VELDBError::kCannotClose, "vel_close", true, EIO);
   expectError([&] { f.close(); }, VELDBError::kNotOpen, "", false);  // the descriptor is not touched again
-  EXPECT_EQ(1, g_faults.closeCalls);
-  g_faults.closeError = 0;
+  EXPECT_EQ(1, disk().calls[kClose]);
+  heal();
   f.openExisting(path, VELDBConnectInfo::ReadWrite);  // the lock went with the descriptor
 }
 
@@ -649,10 +539,10 @@ TEST_F(FileDBBinaryFileFaultTest, DestructorSwallowsAFailingClose) {
   {
     FileDBBinaryFile f;
     f.openNew(path);
-    g_faults.closeError = EIO;
+    fail(kClose, 1, EIO, false, true);
   }  // must not throw
-  EXPECT_EQ(1, g_faults.closeCalls);
-  g_faults.closeError = 0;
+  EXPECT_EQ(1, disk().calls[kClose]);
+  heal();
   FileDBBinaryFile again(path, VELDBConnectInfo::ReadWrite);
 }
 

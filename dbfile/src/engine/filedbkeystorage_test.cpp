@@ -25,6 +25,7 @@
 #include "velasnutility.h"
 #include "veldbutility.h"
 #include "velexception.h"
+#include "velfaultdisk.h"
 #include "velplatform.h"
 #include "veltestpki.h"
 #include "veltestutil.h"
@@ -126,21 +127,10 @@ class Table {
   FileDBKeyStorage* d_storage = nullptr;
 };
 
-// Write failures on demand: the Nth write from arming fails for want of space.
-int g_writes = 0;
-int g_failAt = 0;
-long long failingWrite(int fd, const void* buffer, std::size_t count) {
-  if (++g_writes == g_failAt) {
-    errno = ENOSPC;
-    return -1;
-  }
-  return vel_defaultPlatform().writeFile(fd, buffer, count);
-}
-
 class KeyStorageTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
   void TearDown() override {
-    vel_setPlatformCalls(nullptr);
+    VELFaultDisk::uninstall();
     VELTrace::getDefault().setSink(VELTrace::Sink());
   }
   VELDBConnectInfo::FILE info(VELDBConnectInfo::AccessMode mode,
@@ -715,8 +705,6 @@ TEST_F(KeyStorageTest, DamageIsReportedAsAHashMismatchAndNothingIsWritten) {
 }
 
 TEST_F(KeyStorageTest, AFailedAppendLeavesTheTableOpenable) {
-  VELPlatformCalls calls = vel_defaultPlatform();
-  calls.writeFile = failingWrite;
   // Write 1 of an insert is the slot, write 2 the header.
   for (int failAt : {1, 2}) {
     SCOPED_TRACE(failAt);
@@ -729,11 +717,10 @@ TEST_F(KeyStorageTest, AFailedAppendLeavesTheTableOpenable) {
       t->get()->insertRecord(*records.back());
     }
     std::unique_ptr<VELASNKeyRecord> failed = VELTestPKI::makeKeyRecord("failed", "CN=Failed");
-    g_writes = 0;
-    g_failAt = failAt;
-    vel_setPlatformCalls(&calls);
+    VELFaultDisk::install();
+    VELFaultDisk::fail(VELFaultDisk::kWrite, failAt, ENOSPC);
     EXPECT_EQ(errorOf([&] { t->get()->insertRecord(*failed); }), VELDBError::kWrite);
-    vel_setPlatformCalls(nullptr);
+    VELFaultDisk::uninstall();
     EXPECT_EQ(readAll(d_path).size(), 80u + 2 * 5000);
     EXPECT_EQ(t->liveCount(), 2u);
     EXPECT_EQ(t->byLabel("failed"), nullptr);

@@ -14,6 +14,7 @@
 #include "filedbjournaledfile.h"
 #include "filedbmanager.h"
 #include "veldbutility.h"
+#include "velfaultdisk.h"
 #include "velplatform.h"
 #include "veltestpki.h"
 #include "veltestutil.h"
@@ -24,40 +25,6 @@ using VELTestUtil::errorOf;
 using VELTestUtil::readAll;
 
 const VELASNInteger kAny(0);
-
-// Every call that reads, writes or creates, counted.
-std::atomic<int> g_reads{0};
-std::atomic<int> g_writes{0};
-std::atomic<int> g_creates{0};
-long long countedRead(int fd, void* buffer, std::size_t count) {
-  ++g_reads;
-  return vel_defaultPlatform().readFile(fd, buffer, count);
-}
-long long countedReadAt(int fd, void* buffer, std::size_t count, long long offset) {
-  ++g_reads;
-  return vel_defaultPlatform().readFileAt(fd, buffer, count, offset);
-}
-long long countedWrite(int fd, const void* buffer, std::size_t count) {
-  ++g_writes;
-  return vel_defaultPlatform().writeFile(fd, buffer, count);
-}
-int countedOpen(const char* path, int flags, int mode) {
-  if ((flags & O_CREAT) != 0) ++g_creates;
-  return vel_defaultPlatform().openFile(path, flags, mode);
-}
-
-struct Counting {
-  Counting() {
-    g_reads = g_writes = g_creates = 0;
-    VELPlatformCalls calls = vel_defaultPlatform();
-    calls.readFile = countedRead;
-    calls.readFileAt = countedReadAt;
-    calls.writeFile = countedWrite;
-    calls.openFile = countedOpen;
-    vel_setPlatformCalls(&calls);
-  }
-  ~Counting() { vel_setPlatformCalls(nullptr); }
-};
 
 // One table as the manager shows it.
 struct KeyTable {
@@ -143,14 +110,14 @@ TYPED_TEST(TableEngineTest, ARefusedChangeTouchesNothingAndTakesNoID) {
   std::unique_ptr<typename TypeParam::Record> missing = TypeParam::make("missing");
   missing->setRecordID(77);
   {
-    Counting counting;
+    const VELFaultDisk::Installed counting;
     EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { TypeParam::insert(m, *duplicate); }));
     EXPECT_EQ(VELDBError::kNoMatchingRecord, errorOf([&] { TypeParam::update(m, *missing); }));
     EXPECT_EQ(0u, TypeParam::remove(m, "nothing"));
     // No journal, no write, and no re-read of the table.
-    EXPECT_EQ(0, g_writes.load());
-    EXPECT_EQ(0, g_creates.load());
-    EXPECT_EQ(0, g_reads.load());
+    EXPECT_EQ(0, VELFaultDisk::disk().calls[VELFaultDisk::kWrite]);
+    EXPECT_EQ(0, VELFaultDisk::disk().creates);
+    EXPECT_EQ(0, VELFaultDisk::disk().calls[VELFaultDisk::kRead]);
   }
   EXPECT_TRUE(before == readAll(this->path()));
   // IDs 1 to 3 were handed out; the record deleted last does not give its
@@ -179,9 +146,9 @@ TYPED_TEST(TableEngineTest, DeletingManyRecordsIsOneJournaledChange) {
   for (int i = 0; i < 12; ++i) TypeParam::insert(m, *TypeParam::make("r" + std::to_string(i)));
   m.commitTransaction();
   {
-    Counting counting;
+    const VELFaultDisk::Installed counting;
     EXPECT_EQ(12u, TypeParam::removeAll(m));
-    EXPECT_EQ(1, g_creates.load());  // one journal for the twelve
+    EXPECT_EQ(1, VELFaultDisk::disk().creates);  // one journal for the twelve
   }
   EXPECT_EQ(0u, TypeParam::count(m));
   EXPECT_FALSE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(this->path())));

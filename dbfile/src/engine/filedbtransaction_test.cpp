@@ -18,7 +18,7 @@
 #include "filedbjournaledfile.h"
 #include "filedbmanager.h"
 #include "filedbtransactionguard.h"
-#include "velcrashplatform.h"
+#include "velfaultdisk.h"
 #include "veldbutility.h"
 #include "velexception.h"
 #include "velplatform.h"
@@ -36,7 +36,7 @@ class TransactionTest : public VELTestUtil::TempDirTest<::testing::TestWithParam
  protected:
   void SetUp() override { open(GetParam() == 4 ? VELDBConnectInfo::CreateV4 : VELDBConnectInfo::Create); }
   void TearDown() override {
-    vel_setPlatformCalls(nullptr);
+    VELFaultDisk::uninstall();
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
   }
 
@@ -267,18 +267,6 @@ TEST_P(TransactionTest, OtherThreadsWaitAndNeverSeeUncommittedChanges) {
 // A failing disk inside a transaction: the transaction is rolled back at
 // once, every later operation in it is refused, and the database is as
 // before.
-long long g_writesLeft = -1;
-bool g_sticky = false;  // every later write fails too
-long long failingWrite(int fd, const void* buffer, std::size_t count) {
-  if (g_writesLeft == 0) {
-    g_writesLeft = g_sticky ? 0 : -1;
-    errno = EIO;
-    return -1;
-  }
-  if (g_writesLeft > 0) --g_writesLeft;
-  return vel_defaultPlatform().writeFile(fd, buffer, count);
-}
-
 TEST_P(TransactionTest, AFailureAfterAWriteRollsTheWholeTransactionBack) {
   {
     std::unique_ptr<FileDBManager> m = open();
@@ -292,13 +280,11 @@ TEST_P(TransactionTest, AFailureAfterAWriteRollsTheWholeTransactionBack) {
     std::unique_ptr<FileDBManager> m = open();
     m->beginTransaction();
     insertOneOfEach(*m, "first");
-    VELPlatformCalls calls = vel_defaultPlatform();
-    calls.writeFile = failingWrite;
-    g_writesLeft = 0;  // the slot the insert appends
-    g_sticky = sticky;
-    vel_setPlatformCalls(&calls);
+    // The first write is the slot the insert appends.
+    VELFaultDisk::install();
+    VELFaultDisk::fail(VELFaultDisk::kWrite, 1, EIO, false, sticky);
     EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->insertCRL(*VELTestPKI::makeCRLRecord("second", "CN=second")); }));
-    vel_setPlatformCalls(nullptr);
+    VELFaultDisk::uninstall();
     EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->insertKey(*VELTestPKI::makeKeyRecord("third", "CN=third")); }));
     EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->commitTransaction(); }));
     EXPECT_FALSE(m->inTransaction());
@@ -329,12 +315,12 @@ TEST_P(TransactionTest, EveryCrashPointOfACommitOverThreeTablesLeavesAllOrNothin
     m->deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("base-crl"));
     m->commitTransaction();
   };
-  const long long total = VELCrashPlatform::countCalls(transaction);
+  const long long total = VELFaultDisk::countChanges(transaction);
   int none = 0;
   int all = 0;
   for (long long k = 0; k <= total; ++k) {
     restore(before);
-    VELCrashPlatform::crashAt(k, transaction);
+    VELFaultDisk::crashAt(k, transaction);
     std::unique_ptr<FileDBManager> m;
     ASSERT_NO_THROW(m = open()) << "crash at call " << k;
     ASSERT_TRUE(m->isKeyPairEnabled() && m->isCRLEnabled()) << "crash at call " << k;
@@ -362,34 +348,29 @@ TEST_P(TransactionTest, EveryCrashPointOfACommitOverThreeTablesLeavesAllOrNothin
   EXPECT_GT(all, 0);
 }
 
-// Syncs counted by a platform that passes everything through.
-std::atomic<int> g_syncs{0};
-int countingSync(int fd) {
-  ++g_syncs;
-  return vel_defaultPlatform().syncFile(fd);
+// The file syncs the fault disk counted.
+long long fileSyncs() {
+  const VELFaultDisk::Disk& d = VELFaultDisk::disk();
+  return d.calls[VELFaultDisk::kSync] - d.dirSyncs;
 }
 
 TEST_P(TransactionTest, ACommitCostsOneJournalAndOneSetOfSyncsWhateverItsSize) {
   std::unique_ptr<FileDBManager> m = open();
   insertOneOfEach(*m, "seed");
-  VELPlatformCalls calls = vel_defaultPlatform();
-  calls.syncFile = countingSync;
   int syncs[2] = {0, 0};
   for (int i = 0; i < 2; ++i) {
     const int n = i == 0 ? 1 : 40;
-    vel_setPlatformCalls(&calls);
-    g_syncs = 0;
+    VELFaultDisk::install();
     m->beginTransaction();
     for (int r = 0; r < n; ++r) insertOneOfEach(*m, "n" + std::to_string(i) + "-" + std::to_string(r));
     m->commitTransaction();
-    syncs[i] = g_syncs.load();
-    vel_setPlatformCalls(nullptr);
+    syncs[i] = static_cast<int>(fileSyncs());
+    VELFaultDisk::uninstall();
   }
   EXPECT_EQ(syncs[0], syncs[1]) << "syncs for one record of each kind against forty";
   // Overwrites too: updating and deleting forty records of each table is
   // one sync of each journal, not one a record.
-  vel_setPlatformCalls(&calls);
-  g_syncs = 0;
+  VELFaultDisk::install();
   m->beginTransaction();
   for (int r = 0; r < 40; ++r) {
     const std::string label = "n1-" + std::to_string(r);
@@ -398,8 +379,8 @@ TEST_P(TransactionTest, ACommitCostsOneJournalAndOneSetOfSyncsWhateverItsSize) {
     m->deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString(label + "-crl"));
   }
   m->commitTransaction();
-  const int overwrites = g_syncs.load();
-  vel_setPlatformCalls(nullptr);
+  const long long overwrites = fileSyncs();
+  VELFaultDisk::uninstall();
   EXPECT_LE(overwrites, 3 * 3 + 1);
   std::uint64_t pairs = 0;
   std::uint64_t crls = 0;

@@ -1,5 +1,5 @@
 // Plan: kill the process at every call that changes the disk (the Nth such call tears its write
-// in half and every later one fails, as velcrashplatform.h does), for every record and settings
+// in half and every later one fails, as the fault disk does when it crashes), for every record and settings
 // operation of the key, key-pair and CRL tables through the manager, on version 3 and version 4
 // databases, with the close that follows; crash points are tried from the first call on until an
 // operation completes without reaching one.  After each, the manager is given up, and a reopen
@@ -24,11 +24,12 @@
 #include "filedbmanager.h"
 #include "filedbtransactionguard.h"
 #include "velasnutility.h"
-#include "velcrashplatform.h"
+#include "velfaultdisk.h"
 #include "veldbutility.h"
 #include "velexception.h"
 #include "velplatform.h"
 #include "veltestdatabase.h"
+#include "veltestoperations.h"
 #include "veltestpki.h"
 #include "veltestutil.h"
 
@@ -56,7 +57,7 @@ struct Seen {
   bool newPassword = false;
 };
 
-class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWithParam<int>> {
+class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWithParam<VELTestOperations::Case>> {
  protected:
   static void SetUpTestSuite() { g_records = new Records(); }
   static void TearDownTestSuite() {
@@ -67,14 +68,14 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
   void SetUp() override {
     // Kills, not power loss: the order of writes is what matters.
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
-    rec().createDatabase(info(GetParam() == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4, d_old));
+    rec().createDatabase(info(GetParam().version == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4, d_old));
     for (int t = 0; t < kTableCount; ++t) d_image[t] = readAll(d_base + kSuffixes[t]);
     const Seen initial = reopen("the initial database");
     ASSERT_TRUE(initial.opened);
     d_initial = initial.state;
   }
   void TearDown() override {
-    vel_setPlatformCalls(nullptr);
+    VELFaultDisk::uninstall();
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
   }
 
@@ -84,7 +85,7 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
   std::unique_ptr<FileDBManager> open(const VELPasswordEncryptor& pw) const {
     return std::unique_ptr<FileDBManager>(new FileDBManager(info(VELDBConnectInfo::Open, pw)));
   }
-  std::string prefix() const { return "v" + std::to_string(GetParam()) + " "; }
+  std::string prefix() const { return "v" + std::to_string(GetParam().version) + " "; }
   // The tables as they were made, nothing beside them.
   void restoreFiles() {
     removeSideFiles(d_dir, d_base);
@@ -189,7 +190,7 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
     for (;; ++point) {
       restoreFiles();
       std::unique_ptr<FileDBManager> m = open(d_old);
-      VELCrashPlatform::installCrash(point);
+      VELFaultDisk::installCrash(point);
       bool threw = false;
       std::string error;
       try {
@@ -199,8 +200,8 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
         error = e.what();
       }
       m.reset();  // the close, dead or alive
-      const bool reached = VELCrashPlatform::g_dead;
-      vel_setPlatformCalls(nullptr);
+      const bool reached = VELFaultDisk::crashed();
+      VELFaultDisk::uninstall();
       const std::string where = name + ", crash at call " + std::to_string(point);
       if (!reached) {
         // It ran to the end: the state after, with nothing reported.
@@ -247,226 +248,31 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
   const VELPasswordEncryptor d_new = password("new crash password");
 };
 
-template <class F>
-std::function<void(FileDBManager&)> deleting(unsigned long long expected, F f) {
-  return [expected, f](FileDBManager& m) {
-    const unsigned long long n = f(m);
-    if (n != expected) {
-      VELDB_THROW(VELDBError::kNoMatchingRecord,
-                  "deleted " + std::to_string(n) + " records, not " + std::to_string(expected));
-    }
-  };
+// The operation as a change to kill: a delete that reports another count
+// than it should fails.
+Change fromOperation(const VELTestOperations::Operation& op) {
+  const std::function<long long(FileDBManager&)> run = op.run;
+  const long long expected = op.reports;
+  return {op.name,
+          [run, expected](FileDBManager& m) {
+            const long long n = run(m);
+            if (expected >= 0 && n != expected) {
+              VELDB_THROW(VELDBError::kNoMatchingRecord,
+                          "deleted " + std::to_string(n) + " records, not " + std::to_string(expected));
+            }
+          },
+          op.after};
 }
 
 // --- single operations ---------------------------------------------------------------------------
-// IDs in the initial database: k1 1, k2 2, k3 3; p1 1, p2 2, p3 3; c1 1, c2 2, c3 3.
 
-TEST_P(FileDBCrashPointsTest, KeyOperationsRecoverAtEveryCrashPoint) {
-  const State& s = d_initial;
-  const VELASNCertificate& k1 = rec().k1->getCertificate();
-  const VELASNCertificate& k2 = rec().k2->getCertificate();
-  const State withoutK2 = without(s, kKeys, {"k2"});
-  const State k2renamed = with(withoutK2, kKeys, *relabelled(*rec().k2, "k2 renamed"), 2);
-  std::vector<Change> changes = {
-      {"key insert",
-       [](FileDBManager& m) {
-         VELASNKeyRecord r(*rec().k4);
-         m.insertKey(r);
-       },
-       with(s, kKeys, *rec().k4, 4)},
-      {"key insert growing the slots",
-       [](FileDBManager& m) {
-         VELASNKeyRecord r(*rec().bigKey);
-         m.insertKey(r);
-       },
-       with(s, kKeys, *rec().bigKey, 4)},
-      {"key update by record ID",
-       [](FileDBManager& m) {
-         m.updateKeyByIndex(VELDBManager::KeyRecordID, *relabelled(*rec().k2renewed, "k2 renewed", 2));
-       },
-       with(withoutK2, kKeys, *rec().k2renewed, 2)},
-      {"key update by label",
-       [](FileDBManager& m) {
-         VELASNKeyRecord r(*rec().k1renewed);
-         m.updateKeyByIndex(VELDBManager::KeyLabel, r);
-       },
-       with(s, kKeys, *rec().k1renewed, 1)},
-      {"key update by signature",
-       [](FileDBManager& m) { m.updateKeyByIndex(VELDBManager::KeySignature, *relabelled(*rec().k2, "k2 renamed")); },
-       k2renamed},
-      {"key update by to-be-signed certificate",
-       [](FileDBManager& m) {
-         m.updateKeyByIndex(VELDBManager::KeyTBSCertificate, *relabelled(*rec().k2, "k2 renamed"));
-       },
-       k2renamed},
-      {"key update by issuer and serial number",
-       [](FileDBManager& m) {
-         m.updateKeyByIndex(VELDBManager::KeyIssuerAndSerialNumber, *relabelled(*rec().k2, "k2 renamed"));
-       },
-       k2renamed},
-      {"key delete by record ID",
-       deleting(1,
-                [](FileDBManager& m) {
-                  return m.deleteKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(2));
-                }),
-       withoutK2},
-      {"key delete by label",
-       deleting(1,
-                [](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2")); }),
-       withoutK2},
-      {"key delete by signature",
-       deleting(1,
-                [&k2](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeySignature, k2.getSignature()); }),
-       withoutK2},
-      {"key delete by to-be-signed certificate",
-       deleting(1,
-                [&k2](FileDBManager& m) {
-                  return m.deleteKeyByIndex(VELDBManager::KeyTBSCertificate, k2.getTBSCertificate());
-                }),
-       withoutK2},
-      {"key delete by issuer and serial number",
-       deleting(1,
-                [&k2](FileDBManager& m) {
-                  return m.deleteKeyByIndex(VELDBManager::KeyIssuerAndSerialNumber,
-                                            VELASNUtility::getIssuerAndSerialNumber(k2));
-                }),
-       withoutK2},
-      {"key delete all",
-       deleting(3, [](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeyAllRecords, VELASNInteger()); }),
-       without(s, kKeys, {"k1", "k2", "k3"})},
-      {"key delete by subject",
-       deleting(2,
-                [&k1](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeySubjectName, k1.getSubject()); }),
-       without(s, kKeys, {"k1", "k3"})},
-      {"key delete by public key",
-       deleting(2,
-                [&k2](FileDBManager& m) {
-                  return m.deleteKeyByIndex(VELDBManager::KeyPublicKeyInfo, k2.getSubjectPublicKeyInfo());
-                }),
-       without(s, kKeys, {"k2", "k3"})},
-  };
-  crashEverywhere(changes);
-}
+class FileDBCrashPointsTableTest : public FileDBCrashPointsTest {};
 
-TEST_P(FileDBCrashPointsTest, KeyPairOperationsRecoverAtEveryCrashPoint) {
-  const State& s = d_initial;
-  const VELASNSubjectPublicKeyInfo p2 = rec().p2->getKeyPair().getSubjectPublicKeyInfo();
-  const State withoutP2 = without(s, kKeyPairs, {"p2"});
-  std::vector<Change> changes = {
-      {"key-pair insert",
-       [](FileDBManager& m) {
-         VELASNKeyPairRecord r(*rec().p4);
-         m.insertKeyPair(r);
-       },
-       with(s, kKeyPairs, *rec().p4, 4)},
-      {"key-pair insert growing the slots",
-       [](FileDBManager& m) {
-         VELASNKeyPairRecord r(*rec().bigPair);
-         m.insertKeyPair(r);
-       },
-       with(s, kKeyPairs, *rec().bigPair, 4)},
-      {"key-pair update by record ID",
-       [](FileDBManager& m) {
-         m.updateKeyPairByIndex(VELDBManager::KeyPairRecordID, *relabelled(*rec().p2renewed, "p2 renewed", 2));
-       },
-       with(withoutP2, kKeyPairs, *rec().p2renewed, 2)},
-      {"key-pair update by label",
-       [](FileDBManager& m) {
-         VELASNKeyPairRecord r(*rec().p1renewed);
-         m.updateKeyPairByIndex(VELDBManager::KeyPairLabel, r);
-       },
-       with(s, kKeyPairs, *rec().p1renewed, 1)},
-      {"key-pair update by public key",
-       [](FileDBManager& m) {
-         m.updateKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, *relabelled(*rec().p2, "p2 renamed"));
-       },
-       with(withoutP2, kKeyPairs, *relabelled(*rec().p2, "p2 renamed"), 2)},
-      {"key-pair delete by record ID",
-       deleting(1,
-                [](FileDBManager& m) {
-                  return m.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(2));
-                }),
-       withoutP2},
-      {"key-pair delete by label",
-       deleting(1,
-                [](FileDBManager& m) {
-                  return m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("p2"));
-                }),
-       withoutP2},
-      {"key-pair delete by public key",
-       deleting(1, [&p2](FileDBManager& m) { return m.deleteKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, p2); }),
-       withoutP2},
-      {"key-pair delete all",
-       deleting(
-           3,
-           [](FileDBManager& m) { return m.deleteKeyPairByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()); }),
-       without(s, kKeyPairs, {"p1", "p2", "p3"})},
-  };
-  crashEverywhere(changes);
-}
-
-TEST_P(FileDBCrashPointsTest, CRLOperationsRecoverAtEveryCrashPoint) {
-  const State& s = d_initial;
-  const VELASNCertificateList& c2 = rec().c2->getCRL();
-  const State withoutC2 = without(s, kCRLs, {"c2"});
-  const State c2renamed = with(withoutC2, kCRLs, *relabelled(*rec().c2, "c2 renamed"), 2);
-  std::vector<Change> changes = {
-      {"CRL insert",
-       [](FileDBManager& m) {
-         VELASNCRLRecord r(*rec().c4);
-         m.insertCRL(r);
-       },
-       with(s, kCRLs, *rec().c4, 4)},
-      {"CRL insert growing the slots",
-       [](FileDBManager& m) {
-         VELASNCRLRecord r(*rec().bigCRL);
-         m.insertCRL(r);
-       },
-       with(s, kCRLs, *rec().bigCRL, 4)},
-      {"CRL update by record ID",
-       [](FileDBManager& m) {
-         m.updateCRLByIndex(VELDBManager::CRLRecordID, *relabelled(*rec().c2renewed, "c2 renewed", 2));
-       },
-       with(withoutC2, kCRLs, *rec().c2renewed, 2)},
-      {"CRL update by label",
-       [](FileDBManager& m) {
-         VELASNCRLRecord r(*rec().c1renewed);
-         m.updateCRLByIndex(VELDBManager::CRLLabel, r);
-       },
-       with(s, kCRLs, *rec().c1renewed, 1)},
-      {"CRL update by signature",
-       [](FileDBManager& m) { m.updateCRLByIndex(VELDBManager::CRLSignature, *relabelled(*rec().c2, "c2 renamed")); },
-       c2renamed},
-      {"CRL update by to-be-signed list",
-       [](FileDBManager& m) { m.updateCRLByIndex(VELDBManager::CRLTBSCertList, *relabelled(*rec().c2, "c2 renamed")); },
-       c2renamed},
-      {"CRL delete by record ID",
-       deleting(1,
-                [](FileDBManager& m) {
-                  return m.deleteCRLByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(2));
-                }),
-       withoutC2},
-      {"CRL delete by label",
-       deleting(1,
-                [](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("c2")); }),
-       withoutC2},
-      {"CRL delete by signature",
-       deleting(1,
-                [&c2](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLSignature, c2.getSignature()); }),
-       withoutC2},
-      {"CRL delete by to-be-signed list",
-       deleting(
-           1,
-           [&c2](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLTBSCertList, c2.getTBSCertList()); }),
-       withoutC2},
-      {"CRL delete all",
-       deleting(3, [](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLAllRecords, VELASNInteger()); }),
-       without(s, kCRLs, {"c1", "c2", "c3"})},
-      {"CRL delete by issuer",
-       deleting(2, [&c2](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLIssuerName, c2.getIssuer()); }),
-       without(s, kCRLs, {"c1", "c2"})},
-  };
-  crashEverywhere(changes);
+TEST_P(FileDBCrashPointsTableTest, RecordOperationsRecoverAtEveryCrashPoint) {
+  for (const VELTestOperations::Operation& op :
+       VELTestOperations::tableOperations(static_cast<Table>(GetParam().table), rec(), d_initial)) {
+    crashEverywhere(fromOperation(op));
+  }
 }
 
 // Every table takes the new time, or none does.
@@ -517,10 +323,10 @@ TEST_P(FileDBCrashPointsTest, CloseTimeCompactionRecoversAtEveryCrashPoint) {
       if (t == kKeyPairs) n = m->deleteKeyPairByIndex(VELDBManager::KeyPairLabel, label);
       if (t == kCRLs) n = m->deleteCRLByIndex(VELDBManager::CRLLabel, label);
       ASSERT_EQ(1u, n) << name;
-      VELCrashPlatform::installCrash(point);
+      VELFaultDisk::installCrash(point);
       m.reset();
-      const bool reached = VELCrashPlatform::g_dead;
-      vel_setPlatformCalls(nullptr);
+      const bool reached = VELFaultDisk::crashed();
+      VELFaultDisk::uninstall();
       const Seen seen = reopen(name + ", crash at call " + std::to_string(point));
       EXPECT_TRUE(seen.state == deleted) << name << ", crash at call " << point << ": " << seen.state.describe();
       if (!reached) break;
@@ -618,14 +424,14 @@ TEST_P(FileDBCrashPointsTest, ATableRecoveredLaterEndsTheTransactionAsTheOthersD
     restoreFiles();
     {
       std::unique_ptr<FileDBManager> m = open(d_old);
-      VELCrashPlatform::installCrash(point);
+      VELFaultDisk::installCrash(point);
       try {
         change.run(*m);
       } catch (const VELException&) {
       }
     }
-    const bool reached = VELCrashPlatform::g_dead;
-    vel_setPlatformCalls(nullptr);
+    const bool reached = VELFaultDisk::crashed();
+    VELFaultDisk::uninstall();
     if (!reached) break;
     const std::string where = name + ", crash at call " + std::to_string(point);
     {
@@ -666,7 +472,7 @@ TEST_P(FileDBCrashPointsTest, ARefusedInsertNeverReusesARecordID) {
     const std::string where = prefix() + (inTransaction ? "in a transaction" : "without a transaction");
     {
       FileDBManager m(VELDBConnectInfo::FILE(base, d_old,
-                                             GetParam() == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4,
+                                             GetParam().version == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4,
                                              VELDBConnectInfo::ReadWrite));
       if (inTransaction) m.beginTransaction();
 
@@ -784,7 +590,9 @@ TEST_P(FileDBCrashPointsTest, ARefusedOperationLeavesTheTransactionAsItWas) {
   EXPECT_TRUE(seen.state == expected) << seen.state.describe() << "\nexpected " << expected.describe();
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, FileDBCrashPointsTest, ::testing::Values(3, 4),
-                         [](const ::testing::TestParamInfo<int>& p) { return "V" + std::to_string(p.param); });
+INSTANTIATE_TEST_SUITE_P(Versions, FileDBCrashPointsTest, ::testing::ValuesIn(VELTestOperations::versions()),
+                         VELTestOperations::caseName);
+INSTANTIATE_TEST_SUITE_P(Tables, FileDBCrashPointsTableTest,
+                         ::testing::ValuesIn(VELTestOperations::versionsAndTables()), VELTestOperations::caseName);
 
 }  // namespace

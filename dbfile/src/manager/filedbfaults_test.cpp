@@ -29,139 +29,19 @@
 #include "velasnutility.h"
 #include "veldbutility.h"
 #include "velexception.h"
+#include "velfaultdisk.h"
 #include "velplatform.h"
 #include "veltestdatabase.h"
+#include "veltestoperations.h"
 #include "veltestpki.h"
 #include "veltestutil.h"
 
 namespace {
 
-// --- a failing disk --------------------------------------------------------------------------
+using namespace VELFaultDisk;
 
-enum Kind { kRead, kWrite, kSeek, kTruncate, kReserve, kSync, kOpen, kUnlink, kKindCount };
-const char* const kKindNames[kKindCount] = {"read", "write", "seek", "truncate", "reserve", "sync", "open", "unlink"};
-enum Mode { kEIO, kENOSPC, kShortWrite };
-const char* const kModeNames[] = {"EIO", "ENOSPC", "short"};
-
-struct Disk {
-  bool counting = false;  // count calls (and fail when armed)
-  long long calls[kKindCount] = {};
-  Kind kind = kRead;
-  long long failAt = -1;  // 1-based call number of `kind` that fails; -1: none
-  Mode mode = kEIO;
-  bool sticky = false;  // after the failure every counted call fails
-  bool tripped = false;
-  bool shortPending = false;  // a short write happened: the next write reports no space
-};
-Disk g_disk;
-
-int errnoFor() { return g_disk.mode == kEIO ? EIO : ENOSPC; }
-
-// True when this call of `kind` must fail (errno set).
-bool failing(Kind kind) {
-  if (!g_disk.counting) return false;
-  if (g_disk.tripped && g_disk.sticky) {
-    errno = errnoFor();
-    return true;
-  }
-  const long long n = ++g_disk.calls[kind];
-  if (kind == g_disk.kind && n == g_disk.failAt && !g_disk.tripped) {
-    g_disk.tripped = true;
-    errno = errnoFor();
-    return true;
-  }
-  return false;
-}
-
-long long faultRead(int fd, void* buffer, std::size_t count) {
-  if (failing(kRead)) return -1;
-  return vel_defaultPlatform().readFile(fd, buffer, count);
-}
-long long faultReadAt(int fd, void* buffer, std::size_t count, long long offset) {
-  if (failing(kRead)) return -1;
-  return vel_defaultPlatform().readFileAt(fd, buffer, count, offset);
-}
-long long faultWrite(int fd, const void* buffer, std::size_t count) {
-  if (g_disk.shortPending) {
-    // The retry after a short write: the disk is full.
-    g_disk.shortPending = false;
-    errno = ENOSPC;
-    return -1;
-  }
-  if (g_disk.counting && g_disk.mode == kShortWrite && !(g_disk.tripped && g_disk.sticky)) {
-    const long long n = g_disk.calls[kWrite] + 1;
-    if (g_disk.kind == kWrite && n == g_disk.failAt && !g_disk.tripped && count > 1) {
-      ++g_disk.calls[kWrite];
-      g_disk.tripped = true;
-      g_disk.shortPending = true;
-      return vel_defaultPlatform().writeFile(fd, buffer, count / 2);
-    }
-  }
-  if (failing(kWrite)) return -1;
-  return vel_defaultPlatform().writeFile(fd, buffer, count);
-}
-long long faultSeek(int fd, long long offset, int whence) {
-  if (failing(kSeek)) return -1;
-  return vel_defaultPlatform().seekFile(fd, offset, whence);
-}
-int faultTruncate(int fd, long long size) {
-  if (failing(kTruncate)) return -1;
-  return vel_defaultPlatform().truncateFile(fd, size);
-}
-int faultReserve(int fd, long long offset, long long length) {
-  if (failing(kReserve)) return errno;
-  return vel_defaultPlatform().reserveSpace(fd, offset, length);
-}
-int faultSync(int fd) {
-  if (failing(kSync)) return -1;
-  return vel_defaultPlatform().syncFile(fd);
-}
-int faultSyncDirectory(const char* path) {
-  if (failing(kSync)) return -1;
-  return vel_defaultPlatform().syncDirectory(path);
-}
-int faultOpen(const char* path, int flags, int mode) {
-  if (failing(kOpen)) return -1;
-  return vel_defaultPlatform().openFile(path, flags, mode);
-}
-int faultUnlink(const char* path) {
-  if (failing(kUnlink)) return -1;
-  return vel_defaultPlatform().unlinkFile(path);
-}
-int faultTmp() {
-  if (failing(kOpen)) return -1;
-  return vel_defaultPlatform().tmpFile();
-}
-
-void installFaultyDisk() {
-  VELPlatformCalls calls = vel_defaultPlatform();
-  calls.readFile = faultRead;
-  calls.readFileAt = faultReadAt;
-  calls.writeFile = faultWrite;
-  calls.seekFile = faultSeek;
-  calls.truncateFile = faultTruncate;
-  calls.reserveSpace = faultReserve;
-  calls.syncFile = faultSync;
-  calls.syncDirectory = faultSyncDirectory;
-  calls.openFile = faultOpen;
-  calls.unlinkFile = faultUnlink;
-  calls.tmpFile = faultTmp;
-  vel_setPlatformCalls(&calls);
-}
-
-// Starts counting calls from zero, failing call `failAt` of `kind` (none for -1).
-void arm(Kind kind, long long failAt, Mode mode, bool sticky) {
-  g_disk = Disk();
-  g_disk.counting = true;
-  g_disk.kind = kind;
-  g_disk.failAt = failAt;
-  g_disk.mode = mode;
-  g_disk.sticky = sticky;
-}
-void heal() {
-  g_disk.counting = false;
-  g_disk.shortPending = false;
-}
+// The kinds the matrix fails: every one before the renames.
+constexpr int kMatrixKinds = kRename;
 
 using namespace VELTestDatabase;
 
@@ -184,13 +64,7 @@ struct Operation {
   bool changesPassword = false;
 };
 
-template <class F>
-std::function<long long(FileDBManager&)> returning(F f) {
-  return [f](FileDBManager& m) -> long long {
-    f(m);
-    return -1;
-  };
-}
+using VELTestOperations::returning;
 
 struct Tally {
   long long tried = 0;
@@ -202,7 +76,7 @@ struct Tally {
   std::map<Kind, long long> perKind;
 };
 
-class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithParam<int>> {
+class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithParam<VELTestOperations::Case>> {
  protected:
   static void SetUpTestSuite() {
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
@@ -215,7 +89,7 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
 
   void SetUp() override {
     const VELDBConnectInfo::ConnectType create =
-        GetParam() == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4;
+        GetParam().version == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4;
     rec().createDatabase(info(create, d_old));
     {
       FileDBManager m(info(VELDBConnectInfo::Open, d_old));
@@ -226,7 +100,7 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
     for (int t = 0; t < kTableCount; ++t) d_image[t] = readAll(d_base + kSuffixes[t]);
   }
   void TearDown() override {
-    vel_setPlatformCalls(nullptr);
+    uninstall();
     heal();
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
   }
@@ -234,7 +108,7 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
   VELDBConnectInfo::FILE info(VELDBConnectInfo::ConnectType type, const VELPasswordEncryptor& pw) const {
     return VELDBConnectInfo::FILE(d_base, pw, type, VELDBConnectInfo::ReadWrite);
   }
-  std::string prefix() const { return "v" + std::to_string(GetParam()) + " "; }
+  std::string prefix() const { return "v" + std::to_string(GetParam().version) + " "; }
 
   // The tables as they were made, nothing beside them.
   void restoreFiles() {
@@ -246,7 +120,7 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
   // it makes (syncs with durability asked for, the rest without); checks
   // that it leaves `op.after`.
   std::vector<long long> countCalls(const Operation& op) {
-    std::vector<long long> counts(kKindCount, 0);
+    std::vector<long long> counts(kMatrixKinds, 0);
     for (bool syncs : {false, true}) {
       FileDBJournaledFile::setSyncMode(syncs ? FileDBJournaledFile::SyncFull : FileDBJournaledFile::SyncOff);
       restoreFiles();
@@ -258,8 +132,8 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
       } else {
         m.reset();
       }
-      for (int k = 0; k < kKindCount; ++k) {
-        if ((k == kSync) == syncs) counts[k] = g_disk.calls[k];
+      for (int k = 0; k < kMatrixKinds; ++k) {
+        if ((k == kSync) == syncs) counts[k] = disk().calls[k];
       }
       heal();
       m.reset();
@@ -296,7 +170,7 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
     } catch (const VELDBException&) {
       threw = true;
     }
-    const bool tripped = g_disk.tripped;
+    const bool tripped = disk().tripped;
     heal();
     m.reset();  // the close on a healthy disk
     ++tally.tried;
@@ -407,12 +281,12 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
 
   // Every call of every kind that `op` makes, failed in every mode.
   Tally exercise(const Operation& op) {
-    installFaultyDisk();
+    install();
     d_refusals.clear();
     d_doneDespiteError.clear();
     Tally tally;
     const std::vector<long long> counts = countCalls(op);
-    for (int k = 0; k < kKindCount; ++k) {
+    for (int k = 0; k < kMatrixKinds; ++k) {
       const Kind kind = static_cast<Kind>(k);
       // Syncs happen only when durability is asked for.
       FileDBJournaledFile::setSyncMode(kind == kSync ? FileDBJournaledFile::SyncFull : FileDBJournaledFile::SyncOff);
@@ -425,7 +299,7 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
       }
     }
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
-    vel_setPlatformCalls(nullptr);
+    uninstall();
     std::ostringstream line;
     line << "[faults] " << prefix() << op.name << ": " << tally.tried << " faults tried (";
     bool first = true;
@@ -473,230 +347,14 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
   long long d_compactedSize[kTableCount] = {-1, -1, -1};  // each file after the healthy run
 };
 
-// IDs in the initial database: k1 1, k2 2, k3 3; p1 1, p2 2, p3 3; c1 1, c2 2, c3 3.
+class FileDBFaultsTableTest : public FileDBFaultsTest {};
 
-TEST_P(FileDBFaultsTest, KeyTableOperationsAreAllOrNothing) {
-  const State& s = d_initial;
-  const VELASNCertificate& k2 = rec().k2->getCertificate();
-  const VELASNCertificate& k1 = rec().k1->getCertificate();
+TEST_P(FileDBFaultsTableTest, RecordOperationsAreAllOrNothing) {
   std::vector<Operation> ops;
-  ops.push_back(change("key insert", returning([](FileDBManager& m) {
-                         VELASNKeyRecord r(*rec().k4);
-                         m.insertKey(r);
-                       }),
-                       with(s, kKeys, *rec().k4, 4)));
-  ops.push_back(change("key insert growing the slots", returning([](FileDBManager& m) {
-                         VELASNKeyRecord r(*rec().bigKey);
-                         m.insertKey(r);
-                       }),
-                       with(s, kKeys, *rec().bigKey, 4)));
-  ops.push_back(change("key update by record ID", returning([](FileDBManager& m) {
-                         std::unique_ptr<VELASNKeyRecord> r = relabelled(*rec().k2renewed, "k2 renewed", 2);
-                         m.updateKeyByIndex(VELDBManager::KeyRecordID, *r);
-                       }),
-                       with(without(s, kKeys, {"k2"}), kKeys, *rec().k2renewed, 2)));
-  ops.push_back(change("key update by label", returning([](FileDBManager& m) {
-                         VELASNKeyRecord r(*rec().k1renewed);
-                         m.updateKeyByIndex(VELDBManager::KeyLabel, r);
-                       }),
-                       with(s, kKeys, *rec().k1renewed, 1)));
-  const std::pair<VELDBManager::KeyUniqueIndex, const char*> byCertificate[] = {
-      {VELDBManager::KeySignature, "signature"},
-      {VELDBManager::KeyTBSCertificate, "to-be-signed certificate"},
-      {VELDBManager::KeyIssuerAndSerialNumber, "issuer and serial number"}};
-  for (const auto& index : byCertificate) {
-    const VELDBManager::KeyUniqueIndex i = index.first;
-    std::unique_ptr<VELASNKeyRecord> renamed = relabelled(*rec().k2, "k2 renamed");
-    ops.push_back(change(std::string("key update by ") + index.second, returning([i](FileDBManager& m) {
-                           std::unique_ptr<VELASNKeyRecord> r = relabelled(*rec().k2, "k2 renamed");
-                           m.updateKeyByIndex(i, *r);
-                         }),
-                         with(without(s, kKeys, {"k2"}), kKeys, *renamed, 2)));
+  for (const VELTestOperations::Operation& op :
+       VELTestOperations::tableOperations(static_cast<Table>(GetParam().table), rec(), d_initial)) {
+    ops.push_back(change(op.name, op.run, op.after, op.reports));
   }
-  const State withoutK2 = without(s, kKeys, {"k2"});
-  ops.push_back(change(
-      "key delete by record ID",
-      [](FileDBManager& m) {
-        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(2)));
-      },
-      withoutK2, 1));
-  ops.push_back(change(
-      "key delete by label",
-      [](FileDBManager& m) {
-        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2")));
-      },
-      withoutK2, 1));
-  ops.push_back(change(
-      "key delete by signature",
-      [&k2](FileDBManager& m) {
-        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeySignature, k2.getSignature()));
-      },
-      withoutK2, 1));
-  ops.push_back(change(
-      "key delete by to-be-signed certificate",
-      [&k2](FileDBManager& m) {
-        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeyTBSCertificate, k2.getTBSCertificate()));
-      },
-      withoutK2, 1));
-  ops.push_back(change(
-      "key delete by issuer and serial number",
-      [&k2](FileDBManager& m) {
-        return static_cast<long long>(
-            m.deleteKeyByIndex(VELDBManager::KeyIssuerAndSerialNumber, VELASNUtility::getIssuerAndSerialNumber(k2)));
-      },
-      withoutK2, 1));
-  ops.push_back(change(
-      "key delete all",
-      [](FileDBManager& m) {
-        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeyAllRecords, VELASNInteger()));
-      },
-      without(s, kKeys, {"k1", "k2", "k3"}), 3));
-  ops.push_back(change(
-      "key delete by subject",
-      [&k1](FileDBManager& m) {
-        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeySubjectName, k1.getSubject()));
-      },
-      without(s, kKeys, {"k1", "k3"}), 2));
-  ops.push_back(change(
-      "key delete by public key",
-      [&k2](FileDBManager& m) {
-        return static_cast<long long>(m.deleteKeyByIndex(VELDBManager::KeyPublicKeyInfo, k2.getSubjectPublicKeyInfo()));
-      },
-      without(s, kKeys, {"k2", "k3"}), 2));
-  exerciseAll(ops);
-}
-
-TEST_P(FileDBFaultsTest, KeyPairTableOperationsAreAllOrNothing) {
-  const State& s = d_initial;
-  const VELASNSubjectPublicKeyInfo p2 = rec().p2->getKeyPair().getSubjectPublicKeyInfo();
-  const State withoutP2 = without(s, kKeyPairs, {"p2"});
-  std::unique_ptr<VELASNKeyPairRecord> p2renamed = relabelled(*rec().p2, "p2 renamed");
-  std::vector<Operation> ops;
-  ops.push_back(change("key-pair insert", returning([](FileDBManager& m) {
-                         VELASNKeyPairRecord r(*rec().p4);
-                         m.insertKeyPair(r);
-                       }),
-                       with(s, kKeyPairs, *rec().p4, 4)));
-  ops.push_back(change("key-pair insert growing the slots", returning([](FileDBManager& m) {
-                         VELASNKeyPairRecord r(*rec().bigPair);
-                         m.insertKeyPair(r);
-                       }),
-                       with(s, kKeyPairs, *rec().bigPair, 4)));
-  ops.push_back(change("key-pair update by record ID", returning([](FileDBManager& m) {
-                         std::unique_ptr<VELASNKeyPairRecord> r = relabelled(*rec().p2renewed, "p2 renewed", 2);
-                         m.updateKeyPairByIndex(VELDBManager::KeyPairRecordID, *r);
-                       }),
-                       with(withoutP2, kKeyPairs, *rec().p2renewed, 2)));
-  ops.push_back(change("key-pair update by label", returning([](FileDBManager& m) {
-                         VELASNKeyPairRecord r(*rec().p1renewed);
-                         m.updateKeyPairByIndex(VELDBManager::KeyPairLabel, r);
-                       }),
-                       with(s, kKeyPairs, *rec().p1renewed, 1)));
-  ops.push_back(change("key-pair update by public key", returning([](FileDBManager& m) {
-                         std::unique_ptr<VELASNKeyPairRecord> r = relabelled(*rec().p2, "p2 renamed");
-                         m.updateKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, *r);
-                       }),
-                       with(withoutP2, kKeyPairs, *p2renamed, 2)));
-  ops.push_back(change(
-      "key-pair delete by record ID",
-      [](FileDBManager& m) {
-        return static_cast<long long>(
-            m.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(2)));
-      },
-      withoutP2, 1));
-  ops.push_back(change(
-      "key-pair delete by label",
-      [](FileDBManager& m) {
-        return static_cast<long long>(m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("p2")));
-      },
-      withoutP2, 1));
-  ops.push_back(change(
-      "key-pair delete by public key",
-      [&p2](FileDBManager& m) {
-        return static_cast<long long>(m.deleteKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, p2));
-      },
-      withoutP2, 1));
-  ops.push_back(change(
-      "key-pair delete all",
-      [](FileDBManager& m) {
-        return static_cast<long long>(m.deleteKeyPairByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger()));
-      },
-      without(s, kKeyPairs, {"p1", "p2", "p3"}), 3));
-  exerciseAll(ops);
-}
-
-TEST_P(FileDBFaultsTest, CRLTableOperationsAreAllOrNothing) {
-  const State& s = d_initial;
-  const VELASNCertificateList& c2 = rec().c2->getCRL();
-  const State withoutC2 = without(s, kCRLs, {"c2"});
-  std::unique_ptr<VELASNCRLRecord> c2renamed = relabelled(*rec().c2, "c2 renamed");
-  std::vector<Operation> ops;
-  ops.push_back(change("CRL insert", returning([](FileDBManager& m) {
-                         VELASNCRLRecord r(*rec().c4);
-                         m.insertCRL(r);
-                       }),
-                       with(s, kCRLs, *rec().c4, 4)));
-  ops.push_back(change("CRL insert growing the slots", returning([](FileDBManager& m) {
-                         VELASNCRLRecord r(*rec().bigCRL);
-                         m.insertCRL(r);
-                       }),
-                       with(s, kCRLs, *rec().bigCRL, 4)));
-  ops.push_back(change("CRL update by record ID", returning([](FileDBManager& m) {
-                         std::unique_ptr<VELASNCRLRecord> r = relabelled(*rec().c2renewed, "c2 renewed", 2);
-                         m.updateCRLByIndex(VELDBManager::CRLRecordID, *r);
-                       }),
-                       with(withoutC2, kCRLs, *rec().c2renewed, 2)));
-  ops.push_back(change("CRL update by label", returning([](FileDBManager& m) {
-                         VELASNCRLRecord r(*rec().c1renewed);
-                         m.updateCRLByIndex(VELDBManager::CRLLabel, r);
-                       }),
-                       with(s, kCRLs, *rec().c1renewed, 1)));
-  const std::pair<VELDBManager::CRLUniqueIndex, const char*> byList[] = {
-      {VELDBManager::CRLSignature, "signature"}, {VELDBManager::CRLTBSCertList, "to-be-signed list"}};
-  for (const auto& index : byList) {
-    const VELDBManager::CRLUniqueIndex i = index.first;
-    ops.push_back(change(std::string("CRL update by ") + index.second, returning([i](FileDBManager& m) {
-                           std::unique_ptr<VELASNCRLRecord> r = relabelled(*rec().c2, "c2 renamed");
-                           m.updateCRLByIndex(i, *r);
-                         }),
-                         with(withoutC2, kCRLs, *c2renamed, 2)));
-  }
-  ops.push_back(change(
-      "CRL delete by record ID",
-      [](FileDBManager& m) {
-        return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(2)));
-      },
-      withoutC2, 1));
-  ops.push_back(change(
-      "CRL delete by label",
-      [](FileDBManager& m) {
-        return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("c2")));
-      },
-      withoutC2, 1));
-  ops.push_back(change(
-      "CRL delete by signature",
-      [&c2](FileDBManager& m) {
-        return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLSignature, c2.getSignature()));
-      },
-      withoutC2, 1));
-  ops.push_back(change(
-      "CRL delete by to-be-signed list",
-      [&c2](FileDBManager& m) {
-        return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLTBSCertList, c2.getTBSCertList()));
-      },
-      withoutC2, 1));
-  ops.push_back(change(
-      "CRL delete all",
-      [](FileDBManager& m) {
-        return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLAllRecords, VELASNInteger()));
-      },
-      without(s, kCRLs, {"c1", "c2", "c3"}), 3));
-  ops.push_back(change(
-      "CRL delete by issuer",
-      [&c2](FileDBManager& m) {
-        return static_cast<long long>(m.deleteCRLByIndex(VELDBManager::CRLIssuerName, c2.getIssuer()));
-      },
-      without(s, kCRLs, {"c1", "c2"}), 2));
   exerciseAll(ops);
 }
 
@@ -735,7 +393,9 @@ TEST_P(FileDBFaultsTest, CloseTimeCompactionLosesNothing) {
   exerciseAll({op});
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, FileDBFaultsTest, ::testing::Values(3, 4),
-                         [](const ::testing::TestParamInfo<int>& p) { return "V" + std::to_string(p.param); });
+INSTANTIATE_TEST_SUITE_P(Versions, FileDBFaultsTest, ::testing::ValuesIn(VELTestOperations::versions()),
+                         VELTestOperations::caseName);
+INSTANTIATE_TEST_SUITE_P(Tables, FileDBFaultsTableTest, ::testing::ValuesIn(VELTestOperations::versionsAndTables()),
+                         VELTestOperations::caseName);
 
 }  // namespace

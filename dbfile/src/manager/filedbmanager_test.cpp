@@ -27,7 +27,7 @@
 #include "filedbjournaledfile.h"
 #include "filedbpasswordjournal.h"
 #include "filedbstorage.h"
-#include "velcrashplatform.h"
+#include "velfaultdisk.h"
 #include "velexception.h"
 #include "velplatform.h"
 #include "veltestpki.h"
@@ -137,8 +137,13 @@ TEST_F(FileDBManagerTest, MissingKeyPairAndCRLFilesLeaveTablesDisabledUntilEnabl
   m->enableCRL();
   EXPECT_TRUE(m->isCRLEnabled());
   EXPECT_TRUE(exists(crlPath()));
-  m->enableCRL();  // already enabled: nothing more
-  EXPECT_EQ(1u, FileDBStorage::referenceCount(crlPath()));
+  // Already enabled: nothing more.
+  m->enableKey();
+  m->enableKeyPair();
+  m->enableCRL();
+  for (const VELString& path : {keyPath(), keyPairPath(), crlPath()}) {
+    EXPECT_EQ(1u, FileDBStorage::referenceCount(path)) << path;
+  }
 }
 
 TEST_F(FileDBManagerTest, MissingKeyFileIsRefusedWithNothingConnected) {
@@ -146,16 +151,6 @@ TEST_F(FileDBManagerTest, MissingKeyFileIsRefusedWithNothingConnected) {
   ::unlink(keyPath().c_str());
   EXPECT_EQ(VELDBError::kCannotOpen, errorOf([&] { open(1); }));
   expectNothingConnected();
-}
-
-// Read-write opens of `g_refusedPath` fail with EACCES.
-std::string g_refusedPath;
-int refuseWriting(const char* path, int flags, int mode) {
-  if (path == g_refusedPath && (flags & O_ACCMODE) == O_RDWR) {
-    errno = EACCES;
-    return -1;
-  }
-  return vel_defaultPlatform().openFile(path, flags, mode);
 }
 
 long long g_extra = 0;  // the extra number of the last refusal
@@ -234,18 +229,17 @@ TEST_F(FileDBManagerTest, UnusableTableFileIsRefusedWithItsReason) {
   ASSERT_EQ(0, ::rename(saved.c_str(), keyPath().c_str()));
 
   // A table file this user may only read: a read-write open says so.
-  VELPlatformCalls calls = vel_defaultPlatform();
-  calls.openFile = refuseWriting;
-  vel_setPlatformCalls(&calls);
+  VELFaultDisk::install();
   for (const VELString& table : {keyPath(), keyPairPath()}) {
-    g_refusedPath = table;
+    VELFaultDisk::fail(VELFaultDisk::kOpen, 1, EACCES, false, true);
+    VELFaultDisk::disk().onlyPath = table;
     const auto got = refusal(1);
     EXPECT_EQ(VELDBError::kCannotOpen, got.first) << got.second;
     EXPECT_NE(std::string::npos, got.second.find(table)) << got.second;
     EXPECT_EQ(EACCES, g_extra) << got.second;
     EXPECT_EQ(0u, refusal(0).first);
   }
-  vel_setPlatformCalls(nullptr);
+  VELFaultDisk::uninstall();
   EXPECT_EQ(3, open(1)->getDBVersion());  // nothing was changed on the way
 }
 
@@ -601,7 +595,7 @@ TEST_F(FileDBManagerTest, PasswordChangeIsAllOrNothingAcrossTheTablesAtEveryCras
     auto m = open(1, 1, password("old"));
     m->setDBPassword(password("old"), password("new"), 0);
   };
-  const long long total = VELCrashPlatform::countCalls(change);
+  const long long total = VELFaultDisk::countChanges(change);
 
   int withOld = 0;
   int withNew = 0;
@@ -611,7 +605,7 @@ TEST_F(FileDBManagerTest, PasswordChangeIsAllOrNothingAcrossTheTablesAtEveryCras
       ::unlink(FileDBJournaledFile::journalPath(p).c_str());
     }
     ::unlink(FileDBPasswordJournal::path(keyPath()).c_str());
-    VELCrashPlatform::crashAt(k, change);
+    VELFaultDisk::crashAt(k, change);
     std::unique_ptr<FileDBManager> m;
     for (const char* pw : {"old", "new"}) {
       try {

@@ -54,6 +54,7 @@
 #include "filedbjournaledfile.h"
 #include "filedbmanager.h"
 #include "velexception.h"
+#include "velfaultdisk.h"
 #include "velpowerlossplatform.h"
 #include "veltestpki.h"
 #include "veltestutil.h"
@@ -242,7 +243,7 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
   void SetUp() override { records(); }
   void TearDown() override {
-    PL::uninstall();
+    VELFaultDisk::uninstall();
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
   }
 
@@ -271,7 +272,7 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
 
   // A database of two records per table; its files are kept for `restore`.
   void makeBase(int version) {
-    PL::install(-1, true);
+    VELFaultDisk::installPowerLoss(-1, true);
     d_open = version == 4 ? VELDBConnectInfo::OpenV4 : VELDBConnectInfo::Open;
     removeAll();
     {
@@ -285,7 +286,7 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
         m.insertCRL(crl);
       }
     }
-    PL::uninstall();
+    VELFaultDisk::uninstall();
     d_files.clear();
     for (const std::string& p : paths()) d_files[p] = readAll(p);
   }
@@ -365,7 +366,7 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
   // (A fresh power-loss platform that never loses power: a healthy disk
   // whose syncs cost nothing.)
   Seen reopen() const {
-    PL::install(-1, true);
+    VELFaultDisk::installPowerLoss(-1, true);
     Seen seen;
     // A reader first.
     const auto filesBefore = snapshot();
@@ -398,7 +399,7 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
       seen.error = e.getError();
       seen.message = e.getMessage();
     }
-    PL::uninstall();
+    VELFaultDisk::uninstall();
     const bool writerSaw = seen.opened && !seen.tableDisabled && seen.consistent;
     if (seen.reader.empty() && (readerOpened && readerConsistent) != writerSaw) {
       seen.reader = writerSaw ? "the read-only open failed where the read-write open opened"
@@ -426,7 +427,7 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
     const Seen before = reopen();
     ASSERT_TRUE(before.opened && before.consistent) << name << ": the base does not open";
     restore();
-    PL::install(-1, strict);
+    VELFaultDisk::installPowerLoss(-1, strict);
     operation(returned);
     const long long total = PL::calls();
     ASSERT_TRUE(returned) << name << ": the operation fails on a healthy disk";
@@ -438,7 +439,7 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
       ++tally.points;
       for (int seed = -1; seed < seedsFor(seeds); ++seed) {  // -1: killed, no loss
         restore();
-        PL::install(at < total ? at : -1, strict);
+        VELFaultDisk::installPowerLoss(at < total ? at : -1, strict);
         operation(returned);
         if (seed >= 0 && !PL::powerLoss(static_cast<std::uint64_t>(seed * 7919 + at))) {
           ADD_FAILURE() << "the power-loss platform could not rewrite the files";
@@ -588,14 +589,14 @@ TEST_F(PowerLossTest, FullRecoveryCutShortByASecondLossStillEndsBeforeOrAfter) {
       const Seen before = reopen();
       restore();
       bool returned = false;
-      PL::install(-1, true);
+      VELFaultDisk::installPowerLoss(-1, true);
       scenario.operation(returned);
       const long long total = PL::calls();
       const Seen after = reopen();
       ASSERT_TRUE(returned && after.opened && after.consistent) << scenario.name;
       for (long long at = 0; at < total; ++at) {
         restore();
-        PL::install(at, true);
+        VELFaultDisk::installPowerLoss(at, true);
         scenario.operation(returned);
         ASSERT_TRUE(PL::powerLoss(static_cast<std::uint64_t>(at * 31 + version)));
         ++firstLosses;
@@ -604,7 +605,7 @@ TEST_F(PowerLossTest, FullRecoveryCutShortByASecondLossStillEndsBeforeOrAfter) {
         for (const std::string& p : paths()) journal |= lost.count(FileDBJournaledFile::journalPath(p)) != 0;
         if (!journal) continue;
         ++recoveries;
-        PL::install(-1, true);
+        VELFaultDisk::installPowerLoss(-1, true);
         try {
           FileDBManager m(info(d_open));
         } catch (const VELDBException&) {
@@ -613,7 +614,7 @@ TEST_F(PowerLossTest, FullRecoveryCutShortByASecondLossStillEndsBeforeOrAfter) {
         for (long long second = 0; second < recoveryCalls; ++second) {
           for (int seed = 0; seed < seedsFor(2); ++seed) {
             restore(lost);
-            PL::install(second, true);
+            VELFaultDisk::installPowerLoss(second, true);
             try {
               FileDBManager m(info(d_open));
             } catch (const VELDBException&) {
@@ -650,7 +651,7 @@ TEST_F(PowerLossTest, ACreatedDatabaseSurvivesAPowerLossUnderFull) {
     for (int version : {3, 4}) {
       for (std::uint64_t seed = 0; seed < 4; ++seed) {
         removeAll();
-        PL::install(-1, strict);
+        VELFaultDisk::installPowerLoss(-1, strict);
         { FileDBManager m(info(version == 4 ? VELDBConnectInfo::CreateV4 : VELDBConnectInfo::Create)); }
         ASSERT_TRUE(PL::powerLoss(seed));
         const std::string report = PL::lastReport();
@@ -670,7 +671,7 @@ TEST_F(PowerLossTest, ACreatedDatabaseSurvivesAPowerLossUnderFull) {
 // Drives the installed platform's calls on files of one directory.
 class PowerLossPlatformTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
-  void TearDown() override { PL::uninstall(); }
+  void TearDown() override { VELFaultDisk::uninstall(); }
   void clear() const {
     for (const char* name : {"a", "b", "c", "x", "y", "z", "w"}) ::unlink(path(name).c_str());
   }
@@ -695,7 +696,7 @@ TEST_F(PowerLossPlatformTest, UnsyncedWritesLandAsASubsetInOrderAndMayTear) {
   bool seenDurable = false, seenAll = false, seenTorn = false, seenSectorTear = false, seenReordered = false;
   for (std::uint64_t seed = 0; seed < 200; ++seed) {
     clear();
-    PL::install(-1, true);
+    VELFaultDisk::installPowerLoss(-1, true);
     const int fd = create("x");
     ASSERT_GE(fd, 0);
     put(fd, 0, a);
@@ -724,7 +725,7 @@ TEST_F(PowerLossPlatformTest, UnsyncedWritesLandAsASubsetInOrderAndMayTear) {
   // Synced: exactly what was written, whatever the seed.
   for (std::uint64_t seed = 0; seed < 8; ++seed) {
     clear();
-    PL::install(-1, true);
+    VELFaultDisk::installPowerLoss(-1, true);
     const int fd = create("x");
     put(fd, 0, a);
     put(fd, 500, "tail");
@@ -743,11 +744,11 @@ TEST_F(PowerLossPlatformTest, UnderStrictPosixOnlyADirectorySyncKeepsNameChanges
   for (bool syncAtEnd : {false, true}) {
     bool xLost = false, xKept = false, yBack = false, yGone = false, renameUndone = false, renameKept = false;
     for (std::uint64_t seed = 0; seed < 64; ++seed) {
-      PL::uninstall();
+      VELFaultDisk::uninstall();
       clear();
       writeReal(path("y"), "old y");  // on disk before: durable
       writeReal(path("z"), "old z");
-      PL::install(-1, true);
+      VELFaultDisk::installPowerLoss(-1, true);
       const int fd = create("x");
       put(fd, 0, "new x");
       ASSERT_EQ(0, os().syncFile(fd));  // its content, not its name
@@ -783,7 +784,7 @@ TEST_F(PowerLossPlatformTest, OrderedMetadataKeepsAPrefixOfTheNameChanges) {
   std::set<std::string> prefixes;
   for (std::uint64_t seed = 0; seed < 64; ++seed) {
     clear();
-    PL::install(-1, false);
+    VELFaultDisk::installPowerLoss(-1, false);
     for (const char* name : {"a", "b", "c"}) os().closeFile(create(name));
     ASSERT_TRUE(PL::powerLoss(seed));
     std::string present;
@@ -796,7 +797,7 @@ TEST_F(PowerLossPlatformTest, OrderedMetadataKeepsAPrefixOfTheNameChanges) {
   EXPECT_EQ(4u, prefixes.size());
   for (std::uint64_t seed = 0; seed < 16; ++seed) {
     clear();
-    PL::install(-1, false);
+    VELFaultDisk::installPowerLoss(-1, false);
     os().closeFile(create("a"));
     const int fd = create("b");
     ASSERT_EQ(0, os().syncFile(fd));  // commits the creations of a and b
@@ -810,7 +811,7 @@ TEST_F(PowerLossPlatformTest, OrderedMetadataKeepsAPrefixOfTheNameChanges) {
 // At the loss point the disk stops: that call and every later changing call
 // fail with EIO, reads go on, and only the calls before it are counted.
 TEST_F(PowerLossPlatformTest, TheDiskStopsAtTheLossPoint) {
-  PL::install(2, true);
+  VELFaultDisk::installPowerLoss(2, true);
   const int fd = create("x");  // call 0
   put(fd, 0, "abc");           // call 1
   EXPECT_FALSE(PL::powerGone());
