@@ -3,9 +3,9 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -13,7 +13,7 @@
 #include "filedbjournalkey.h"
 #include "velexception.h"
 #include "velkry.h"
-#include "velplatform.h"
+#include "velplatform.h"  // error numbers of a refused open
 #include "veltrace.h"
 
 namespace {
@@ -833,9 +833,7 @@ void FileDBJournaledFile::removeStaleTransactionFiles(const std::vector<VELStrin
     const std::size_t slash = stem.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : stem.substr(0, slash);
     const std::string prefix = slash == std::string::npos ? stem : stem.substr(slash + 1);
-    std::vector<std::string> names;
-    if (vel_listdir(directory.c_str(), prefix.c_str(), names) != 0) return;
-    for (const std::string& name : names) FileDBBinaryFile::remove(VELString(directory + "/" + name));
+    for (const std::string& name : FileDBBinaryFile::list(directory, prefix)) FileDBBinaryFile::remove(VELString(directory + "/" + name));
   } catch (const VELException& e) {
     e.writeToTrace();
   }

@@ -12,7 +12,6 @@
 #include "filedbstorageregistry.h"
 #include "stringdbbinaryfile.h"
 #include "velexception.h"
-#include "velplatform.h"
 #include "veltrace.h"
 
 namespace {

@@ -13,7 +13,6 @@
 #include "filedbstorage.h"
 #include "velexception.h"
 #include "velmutex.h"
-#include "velplatform.h"
 #include "veltrace.h"
 
 namespace {
@@ -230,7 +229,7 @@ void FileDBManager::connectFileDatabase() {
 
   if (isCreateType(*d_connectInfo)) {
     for (const VELString* path : {&keyPath, &keyPairPath, &crlPath}) {
-      if (vel_access(path->c_str(), 0) == 0) VELDB_THROW(VELDBError::kFileExists, "");
+      if (FileDBBinaryFile::exists(*path)) VELDB_THROW(VELDBError::kFileExists, "");
     }
     // A create that fails half way removes the files it made, so that the
     // caller can try again.
