@@ -196,7 +196,7 @@ class FileDBStorage {
   // drives these for the tables of one database, with the instance mutex
   // held throughout.  Begin: the change is opened (an in-memory table keeps
   // a copy of its image to go back to).  Seal: what the operations left
-  // pending is sealed into the file; 0x8C239 when an operation failed after
+  // pending is sealed into the file; 0x8C23F when an operation failed after
   // it wrote (the transaction was rolled back then).  Commit: `commit`
   // alone for a transaction over this file only; `prepareCommit` then
   // `finishCommit` for one over several.  Rollback: the file, the indexes
@@ -230,7 +230,7 @@ class FileDBStorage {
   // when the change wrote, reloads header and indexes from it, so that
   // memory and file agree again; an inner one that wrote rolls back the
   // whole change at once (the rest of it cannot be kept without its part),
-  // and every later scope of that change is refused with 0x8C239 until the
+  // and every later scope of that change is refused with 0x8C23F until the
   // outermost one ends.  A scope that wrote nothing rolls back nothing.
   class ChangeScope {
    public:

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "filedbcoding.h"
+#include "filedbdropped.h"
 #include "filedbjournalkey.h"
 #include "velexception.h"
 #include "velkry.h"
@@ -221,6 +222,7 @@ void FileDBJournaledFile::ensureJournal() {
       journal->close();
       FileDBBinaryFile::remove(d_journalPath);
     } catch (...) {
+      FileDBDropped::trace();
     }
     throw;
   }
@@ -869,6 +871,7 @@ void FileDBJournaledFile::writeTransactionFile(const VELString& path, const unsi
       f.close();
       FileDBBinaryFile::remove(path);
     } catch (...) {
+      FileDBDropped::trace();
     }
     throw;
   }

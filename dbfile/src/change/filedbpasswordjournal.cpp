@@ -7,6 +7,7 @@
 
 #include "filedbbinaryfile.h"
 #include "filedbcoding.h"
+#include "filedbdropped.h"
 #include "filedbheader.h"
 #include "filedbjournaledfile.h"
 #include "filedbjournalkey.h"
@@ -172,6 +173,7 @@ void FileDBPasswordJournal::write(const Paths& tables, const std::vector<std::pa
     try {
       FileDBBinaryFile::remove(file);
     } catch (...) {
+      FileDBDropped::trace();
     }
     throw;
   }

@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 
+#include "filedbdropped.h"
 #include "velexception.h"
 #include "velplatform.h"
 #include "veltrace.h"
@@ -69,9 +70,8 @@ FileDBBinaryFile::~FileDBBinaryFile() {
   if (fileDescriptor == -1) return;
   try {
     FileDBBinaryFile::close();
-  } catch (const VELException& e) {
-    e.writeToTrace();
   } catch (...) {
+    FileDBDropped::trace();
   }
 }
 

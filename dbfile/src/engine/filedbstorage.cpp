@@ -6,6 +6,7 @@
 #include <ctime>
 #include <map>
 
+#include "filedbdropped.h"
 #include "filedbheaderv3.h"
 #include "filedbheaderv4.h"
 #include "filedbjournaledfile.h"
@@ -227,9 +228,8 @@ FileDBStorage::~FileDBStorage() {
   if (d_purgeOnClose) {
     try {
       purge();
-    } catch (const VELException& e) {
-      e.writeToTrace();
     } catch (...) {
+      FileDBDropped::trace();
     }
   }
 }
@@ -286,11 +286,13 @@ void FileDBStorage::newFile(const VELDBConnectInfo::OBJECT& connectInfo, const V
     try {
       file->close();
     } catch (...) {
+      FileDBDropped::trace();
     }
     if (FileDBBinaryFile::exists(scratch)) {
       try {
         FileDBBinaryFile::remove(scratch);
       } catch (...) {
+        FileDBDropped::trace();
       }
     }
     throw;
@@ -312,11 +314,12 @@ FileDBStorage* FileDBStorage::connectFile(const VELDBConnectInfo::OBJECT& connec
   FileDBStorage* storage = findFileMap(fileName);
   if (storage == nullptr) return nullptr;
   if (connectInfo.getLogicalDBPassword() != storage->d_connectInfo->getLogicalDBPassword()) {
-    VELDB_THROW(VELDBError::kBadPassword, "");
+    VELDB_THROW(VELDBError::kBadPassword, "the file is open in this process under another password-" + fileName);
   }
   if (connectInfo.getAccessMode() == VELDBConnectInfo::ReadWrite &&
       storage->d_connectInfo->getAccessMode() != VELDBConnectInfo::ReadWrite) {
-    VELDB_THROW(VELDBError::kLock, "");
+    VELDB_THROW(VELDBError::kLock, "the file is open read-only in this process: no read-write connection can share "
+                                   "it until it is closed-" + fileName);
   }
   insertFileMap(fileName, storage, className);
   return storage;
@@ -357,9 +360,8 @@ void FileDBStorage::disconnectTable(FileDBStorage* storage, bool deleteFile) noe
       const VELString journal = FileDBJournaledFile::journalPath(name);
       if (FileDBBinaryFile::exists(journal)) FileDBBinaryFile::remove(journal);
     }
-  } catch (const VELException& e) {
-    e.writeToTrace();
   } catch (...) {
+    FileDBDropped::trace();
   }
 }
 
@@ -392,7 +394,7 @@ FileDBStorage::ChangeScope::ChangeScope(FileDBStorage& storage)
       d_modifications(0),
       d_purgeOnClose(storage.d_purgeOnClose) {
   if (storage.d_changeAbandoned) {
-    VELDB_THROW(VELDBError::kWrite, "the transaction was rolled back after a failure; roll it back to go on-" +
+    VELDB_THROW(VELDBError::kTransactionAbandoned, "the transaction was rolled back after a failure; roll it back to go on-" +
                                         storage.getFullPathName().str());
   }
   storage.d_ahead.clear();
@@ -430,7 +432,7 @@ void FileDBStorage::ChangeScope::commit() {
     return;
   }
   if (d_storage.d_changeAbandoned) {
-    VELDB_THROW(VELDBError::kWrite,
+    VELDB_THROW(VELDBError::kTransactionAbandoned,
                 "the transaction was rolled back after a failure-" + d_storage.getFullPathName().str());
   }
   // Sealing writes the header: it belongs to the change.  A failure here
@@ -446,6 +448,7 @@ void FileDBStorage::ChangeScope::commit() {
       d_storage.d_file->rollbackChange();
       d_storage.reloadAfterRollback();
     } catch (...) {
+      FileDBDropped::trace();
     }
     throw;
   }
@@ -473,9 +476,8 @@ FileDBStorage::ChangeScope::~ChangeScope() {
     // rollback too: then its journal is applied now.
     try {
       if (d_storage.d_file->recoverPending()) d_storage.reloadAfterRollback();
-    } catch (const VELException& e) {
-      e.writeToTrace();
     } catch (...) {
+      FileDBDropped::trace();
     }
     return;
   }
@@ -483,9 +485,8 @@ FileDBStorage::ChangeScope::~ChangeScope() {
     d_storage.d_file->rollbackChange();
     // A refusal found before anything was written costs nothing more.
     if (dirty) d_storage.reloadAfterRollback();
-  } catch (const VELException& e) {
-    e.writeToTrace();
   } catch (...) {
+    FileDBDropped::trace();
   }
 }
 
@@ -510,9 +511,8 @@ void FileDBStorage::abandonChange() noexcept {
     }
     d_file->rollbackChange();
     reloadAfterRollback();
-  } catch (const VELException& e) {
-    e.writeToTrace();
   } catch (...) {
+    FileDBDropped::trace();
   }
 }
 
@@ -562,7 +562,7 @@ void FileDBStorage::beginTransaction(const std::shared_ptr<TransactionState>& st
 void FileDBStorage::sealTransaction() {
   if (!d_transaction) VELDB_THROW(VELDBError::kBadArgument, "no transaction is open");
   if (d_changeAbandoned) {
-    VELDB_THROW(VELDBError::kWrite, "the transaction was rolled back after a failure-" + getFullPathName().str());
+    VELDB_THROW(VELDBError::kTransactionAbandoned, "the transaction was rolled back after a failure-" + getFullPathName().str());
   }
   sealPending();
 }
@@ -603,9 +603,8 @@ void FileDBStorage::rollbackTransaction() noexcept {
       d_file->setPosition(0);
       d_file->write(*d_transactionImage);
       d_file->setSize(d_transactionImage->size());
-    } catch (const VELException& e) {
-      e.writeToTrace();
     } catch (...) {
+      FileDBDropped::trace();
     }
   }
   d_transaction.reset();  // the scope rolls back the file and reloads
@@ -658,6 +657,7 @@ std::uint64_t FileDBStorage::appendSlot(const FileDBBuffer& slot) {
     try {
       d_file->setSize(position);
     } catch (...) {
+      FileDBDropped::trace();
     }
     throw;
   }

@@ -299,8 +299,8 @@ TEST_P(TransactionTest, AFailureAfterAWriteRollsTheWholeTransactionBack) {
     vel_setPlatformCalls(&calls);
     EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->insertCRL(*VELTestPKI::makeCRLRecord("second", "CN=second")); }));
     vel_setPlatformCalls(nullptr);
-    EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->insertKey(*VELTestPKI::makeKeyRecord("third", "CN=third")); }));
-    EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->commitTransaction(); }));
+    EXPECT_EQ(VELDBError::kTransactionAbandoned, errorOf([&] { m->insertKey(*VELTestPKI::makeKeyRecord("third", "CN=third")); }));
+    EXPECT_EQ(VELDBError::kTransactionAbandoned, errorOf([&] { m->commitTransaction(); }));
     EXPECT_FALSE(m->inTransaction());
     EXPECT_TRUE(before == images());
     std::uint64_t pairs = 0;

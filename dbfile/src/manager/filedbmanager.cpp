@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "filedbbinaryfile.h"
+#include "filedbdropped.h"
 #include "filedbjournaledfile.h"
 #include "filedbpasswordjournal.h"
 #include "filedbstorage.h"
@@ -845,6 +846,7 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
       try {
         FileDBPasswordJournal::remove(keyPath);
       } catch (...) {
+        FileDBDropped::trace();
       }
     }
     throw;
