@@ -57,18 +57,14 @@ FileDBJournaledFile::FileDBJournaledFile(const VELString& path, PasswordSource p
       d_inChange(false),
       d_journalSynced(false),
       d_journalHeaderSynced(false),
-      d_deferredBytes(0),
       d_originalSize(0),
       d_recoverPending(false) {
-  std::memset(d_nonce, 0, sizeof d_nonce);
-  std::memset(d_recordKey, 0, sizeof d_recordKey);
-  std::memset(d_wrappedKey, 0, sizeof d_wrappedKey);
 }
 
 FileDBJournaledFile::~FileDBJournaledFile() {
   // A change still open here failed without rollback; its journal stays for
   // the next read-write open.
-  OPENSSL_cleanse(d_recordKey, sizeof d_recordKey);
+  OPENSSL_cleanse(d_keys.raw, sizeof d_keys.raw);
 }
 
 void FileDBJournaledFile::requireChange() const {
@@ -81,8 +77,8 @@ void FileDBJournaledFile::beginChange() {
   d_inChange = true;
   d_journalSynced = false;
   d_journalHeaderSynced = false;
-  d_deferred.clear();
-  d_deferredBytes = 0;
+  d_deferred.writes.clear();
+  d_deferred.bytes = 0;
   d_saved.clear();
   d_announced.clear();
   d_admitted.clear();
@@ -94,13 +90,13 @@ void FileDBJournaledFile::admitPassword(const VELPasswordEncryptor& password) {
     if (admitted == password) return;
   }
   d_admitted.push_back(password);
-  if (d_journal && password != d_journalPassword) appendPasswordRecord(password);
+  if (d_journal && password != d_keys.password) appendPasswordRecord(password);
 }
 
 void FileDBJournaledFile::appendPasswordRecord(const VELPasswordEncryptor& password) {
   const FileDBJournalKey kek(password, FileDBJournalKey::kTableJournal, getFileName());
   unsigned char wrapped[kWrappedSize];
-  kek.wrap(d_recordKey, wrapped);
+  kek.wrap(d_keys.raw, wrapped);
   appendRecord(kPasswordOffset, wrapped, kWrappedSize);
 }
 
@@ -111,20 +107,20 @@ void FileDBJournaledFile::ensureJournal() {
   // this change admitted; its records are authenticated under a key of its
   // own, drawn again (and wrapped again) whenever the password changes.
   const VELPasswordEncryptor password = d_password ? d_password() : VELPasswordEncryptor();
-  if (!d_key || password != d_journalPassword) {
-    VELKRYUtility::generateRandomData(d_recordKey, sizeof d_recordKey);
-    d_key.reset(new FileDBJournalKey(d_recordKey));
-    FileDBJournalKey(password, FileDBJournalKey::kTableJournal, getFileName()).wrap(d_recordKey, d_wrappedKey);
-    d_journalPassword = password;
+  if (!d_keys.record || password != d_keys.password) {
+    VELKRYUtility::generateRandomData(d_keys.raw, sizeof d_keys.raw);
+    d_keys.record.reset(new FileDBJournalKey(d_keys.raw));
+    FileDBJournalKey(password, FileDBJournalKey::kTableJournal, getFileName()).wrap(d_keys.raw, d_keys.wrapped);
+    d_keys.password = password;
   }
   d_originalSize = FileDBBinaryFile::getSize();
-  VELKRYUtility::generateRandomData(d_nonce, sizeof d_nonce);
+  VELKRYUtility::generateRandomData(d_keys.nonce, sizeof d_keys.nonce);
   unsigned char header[kHeaderSize];
   std::memcpy(header, kMagic, sizeof kMagic);
-  std::memcpy(header + kNonceOffset, d_nonce, kNonceSize);
+  std::memcpy(header + kNonceOffset, d_keys.nonce, kNonceSize);
   FileDBCoding::put64(header + kOriginalSizeOffset, d_originalSize);
-  std::memcpy(header + kWrappedKeyOffset, d_wrappedKey, sizeof d_wrappedKey);
-  d_key->mac(header + kMacOffset, {Piece(header, kMacOffset)});
+  std::memcpy(header + kWrappedKeyOffset, d_keys.wrapped, sizeof d_keys.wrapped);
+  d_keys.record->mac(header + kMacOffset, {Piece(header, kMacOffset)});
   FileDBJournalKey::checksum(header + kChecksumOffset, {Piece(header, kChecksumOffset)});
   // A journal still at the name is one the open left in place because it
   // could not be trusted (a journal this table could apply was applied,
@@ -157,7 +153,7 @@ void FileDBJournaledFile::ensureJournal() {
     if (!d_headerImage.empty()) FileDBBinaryFile::readAt(0, d_headerImage.data(), d_headerImage.size());
     appendRecord(kHeaderBeforeOffset, d_headerImage.data(), d_headerImage.size());
     for (const VELPasswordEncryptor& admitted : d_admitted) {
-      if (admitted != d_journalPassword) appendPasswordRecord(admitted);
+      if (admitted != d_keys.password) appendPasswordRecord(admitted);
     }
   } catch (...) {
     try {
@@ -177,8 +173,8 @@ void FileDBJournaledFile::appendRecord(std::uint64_t offset, const unsigned char
   FileDBCoding::put64(head, offset);
   FileDBCoding::put64(head + 8, length);
   unsigned char sum[kMacSize];
-  d_key->mac(
-      sum, {Piece(d_nonce, sizeof d_nonce), Piece(head, sizeof head), Piece(bytes, static_cast<std::size_t>(length))});
+  d_keys.record->mac(
+      sum, {Piece(d_keys.nonce, sizeof d_keys.nonce), Piece(head, sizeof head), Piece(bytes, static_cast<std::size_t>(length))});
   // One write a record: most are a slot or a header, and three system
   // calls each would cost more than the copy.
   d_recordBuffer.resize(static_cast<std::size_t>(kRecordOverhead + length));
@@ -262,22 +258,22 @@ void FileDBJournaledFile::syncJournalBeforeOverwrite() {
 }
 
 void FileDBJournaledFile::flushDeferred() {
-  if (d_deferred.empty()) return;
+  if (d_deferred.writes.empty()) return;
   syncJournalBeforeOverwrite();
   const std::uint64_t resume = currentPosition();
-  for (const auto& write : d_deferred) {
+  for (const auto& write : d_deferred.writes) {
     FileDBBinaryFile::setPosition(write.first);
     const std::uint64_t n = write.second.size();
     FileDBBinaryFile::write(static_cast<const void*>(write.second.data()), n);
   }
-  d_deferred.clear();
-  d_deferredBytes = 0;
+  d_deferred.writes.clear();
+  d_deferred.bytes = 0;
   FileDBBinaryFile::setPosition(resume);
 }
 
 void FileDBJournaledFile::overlayDeferred(std::uint64_t offset, void* buffer, std::uint64_t count) const {
   unsigned char* out = static_cast<unsigned char*>(buffer);
-  for (const auto& write : d_deferred) {
+  for (const auto& write : d_deferred.writes) {
     const std::uint64_t from = std::max(offset, write.first);
     const std::uint64_t to = std::min(offset + count, write.first + write.second.size());
     if (from < to) std::memcpy(out + (from - offset), write.second.data() + (from - write.first), to - from);
@@ -285,9 +281,9 @@ void FileDBJournaledFile::overlayDeferred(std::uint64_t offset, void* buffer, st
 }
 
 void FileDBJournaledFile::read(void* buffer, const std::uint64_t& count) {
-  const std::uint64_t offset = d_deferred.empty() ? 0 : currentPosition();
+  const std::uint64_t offset = d_deferred.writes.empty() ? 0 : currentPosition();
   FileDBBinaryFile::read(buffer, count);
-  if (!d_deferred.empty()) overlayDeferred(offset, buffer, count);
+  if (!d_deferred.writes.empty()) overlayDeferred(offset, buffer, count);
 }
 
 void FileDBJournaledFile::readAt(std::uint64_t offset, void* buffer, std::uint64_t count) {
@@ -321,10 +317,10 @@ void FileDBJournaledFile::write(const void* buffer, const std::uint64_t& count) 
     // An overwrite: held back until one journal sync covers many.
     ++modificationCount;
     const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
-    d_deferred.emplace_back(at, std::vector<unsigned char>(bytes, bytes + count));
-    d_deferredBytes += count;
+    d_deferred.writes.emplace_back(at, std::vector<unsigned char>(bytes, bytes + count));
+    d_deferred.bytes += count;
     FileDBBinaryFile::setPosition(at + count);
-    if (d_deferredBytes > kMaxDeferredBytes) flushDeferred();
+    if (d_deferred.bytes > kMaxDeferredBytes) flushDeferred();
     return;
   }
   if (at < d_originalSize) {
@@ -408,13 +404,13 @@ void FileDBJournaledFile::rollbackChange() {
   d_saved.clear();
   d_announced.clear();
   // What was held back never reached the file.
-  d_deferred.clear();
-  d_deferredBytes = 0;
+  d_deferred.writes.clear();
+  d_deferred.bytes = 0;
   if (!d_journal) return;
   try {
     d_journal->close();
     d_journal.reset();
-    recover(*this, d_journalPath, d_journalPassword);
+    recover(*this, d_journalPath, d_keys.password);
   } catch (...) {
     d_journal.reset();
     d_recoverPending = true;
@@ -424,7 +420,7 @@ void FileDBJournaledFile::rollbackChange() {
 
 bool FileDBJournaledFile::recoverPending() {
   if (d_inChange || !d_recoverPending) return false;
-  const bool recovered = recover(*this, d_journalPath, d_journalPassword) != Recovery::kNone;
+  const bool recovered = recover(*this, d_journalPath, d_keys.password) != Recovery::kNone;
   d_recoverPending = false;
   return recovered;
 }
