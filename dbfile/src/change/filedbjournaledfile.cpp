@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -15,7 +14,6 @@
 #include "filedbjournalkey.h"
 #include "velexception.h"
 #include "velkry.h"
-#include "velplatform.h"  // error numbers of a refused open
 #include "veltrace.h"
 
 using namespace FileDBJournalFormat;
