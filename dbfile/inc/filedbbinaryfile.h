@@ -4,7 +4,8 @@
 // exclusively, opening one exclusively (read-write) or shared (read-only)
 // with a lock taken by the open itself, positioned raw reads and writes that
 // move the full byte count or fail, size changes, byte-range locks, an
-// anonymous temporary file, and four static operations on path names.
+// anonymous temporary file, and the static operations on path names
+// (exists, full path, remove, rename, list, directory sync).
 // Every failure is a `VELDBException` whose message names the failing call:
 //
 //   0x8C232 not open            0x8C233 already open
@@ -25,6 +26,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "veldbconnectinfo.h"
 #include "velpassword.h"
@@ -53,6 +56,10 @@ class FileDBBinaryFile {
   virtual void openNew(const VELString& path);
   // Opens `path` shared (mode 0) or exclusive (mode 1).
   virtual void openExisting(const VELString& path, VELDBConnectInfo::AccessMode mode);
+  // Opens `path` read-only without taking or waiting for its lock, to read a
+  // file that this process holds locked through another descriptor;
+  // closing it leaves that lock alone.  0x8C236 "vel_openUnlockedRead(path)".
+  virtual void openUnlockedRead(const VELString& path);
   // Opens an anonymous temporary file, gone once closed.
   virtual void openTmpFile();
   // Releases the lock and closes; the object ends closed even on failure.
@@ -127,6 +134,9 @@ class FileDBBinaryFile {
   static VELString fullPathName(const VELString& path);
   static void remove(const VELString& path);
   static void rename(const VELString& from, const VELString& to);
+  // The names of the entries of `directory` that begin with `prefix`
+  // (names only, in no order).  Throws 0x8C238 "vel_listdir-" directory.
+  static std::vector<std::string> list(const VELString& directory, const VELString& prefix);
   // Makes the entries of the directory that holds `path` durable: a file
   // made, renamed or removed there.  Throws kWrite "vel_syncdir-" path with
   // errno.
@@ -150,6 +160,7 @@ class FileDBBinaryFile {
   int fileDescriptor;
   std::FILE* tmpStream;
   bool deleteOnClose;
+  bool holdsLock;          // false for an unlocked reader
   std::uint64_t position;  // cursor as of the last call; -1 when unknown
 };
 

@@ -20,7 +20,7 @@
 
 using FileDBCRLTableTypes =
     FileDBTableTypes<VELASNCRLRecord, VELASNCRLRecordContainer, FileDBCRLRecordFields, FileDBCRLMasterIndex,
-                     FileDBCRLIndexEntry, VELDBManager::CRLUniqueIndex, VELDBManager::CRLMultiIndex>;
+                     VELDBManager::CRLUniqueIndex, VELDBManager::CRLMultiIndex>;
 using FileDBCRLStorage = FileDBTable<FileDBCRLTableTypes>;
 
 template <>

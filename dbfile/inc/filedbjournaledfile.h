@@ -264,12 +264,15 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   // DATA
   VELString d_journalPath;
   PasswordSource d_password;
-  // The password the journal of this change (or the one left to recover)
-  // was made under.
-  VELPasswordEncryptor d_journalPassword;
-  std::unique_ptr<FileDBJournalKey> d_key;  // its record key
-  unsigned char d_recordKey[32];            // the same, raw, to wrap it again
-  unsigned char d_wrappedKey[40];           // wrapped under d_journalPassword
+  // The keys of the journal of this change (or of the one left to
+  // recover).
+  struct Keys {
+    VELPasswordEncryptor password;            // the journal was made under
+    std::unique_ptr<FileDBJournalKey> record;  // its record key
+    unsigned char raw[32] = {};                // the same, raw, to wrap it again
+    unsigned char wrapped[40] = {};            // wrapped under `password`
+    unsigned char nonce[16] = {};              // the journal's, fresh for each
+  } d_keys;
   std::vector<unsigned char> d_recordBuffer;  // one record as it is written
   // Passwords this change admitted: its journal opens under each.
   std::vector<VELPasswordEncryptor> d_admitted;
@@ -277,11 +280,12 @@ class FileDBJournaledFile : public FileDBBinaryFile {
   bool d_inChange;
   bool d_journalSynced;        // every record written so far is durable
   bool d_journalHeaderSynced;  // the journal's header (the original size) is
-  // Overwrites held back, in the order they were made.
-  std::vector<std::pair<std::uint64_t, std::vector<unsigned char>>> d_deferred;
-  std::uint64_t d_deferredBytes;
+  // Overwrites held back, in the order they were made, and their bytes.
+  struct Deferred {
+    std::vector<std::pair<std::uint64_t, std::vector<unsigned char>>> writes;
+    std::uint64_t bytes = 0;
+  } d_deferred;
   std::uint64_t d_originalSize;
-  unsigned char d_nonce[16];
   std::map<std::uint64_t, std::uint64_t> d_saved;  // start -> end of saved ranges
   // The table's first bytes as this change has left them so far (the
   // header-before record, then each header-after record).

@@ -20,7 +20,7 @@
 
 using FileDBKeyPairTableTypes =
     FileDBTableTypes<VELASNKeyPairRecord, VELASNKeyPairRecordContainer, FileDBKeyPairRecordFields,
-                     FileDBKeyPairMasterIndex, FileDBKeyPairIndexEntry, VELDBManager::KeyPairUniqueIndex,
+                     FileDBKeyPairMasterIndex, VELDBManager::KeyPairUniqueIndex,
                      VELDBManager::KeyPairMultiIndex>;
 using FileDBKeyPairStorage = FileDBTable<FileDBKeyPairTableTypes>;
 

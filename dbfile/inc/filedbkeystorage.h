@@ -22,7 +22,7 @@
 
 using FileDBKeyTableTypes =
     FileDBTableTypes<VELASNKeyRecord, VELASNKeyRecordContainer, FileDBKeyRecordFields, FileDBKeyMasterIndex,
-                     FileDBKeyIndexEntry, VELDBManager::KeyUniqueIndex, VELDBManager::KeyMultiIndex>;
+                     VELDBManager::KeyUniqueIndex, VELDBManager::KeyMultiIndex>;
 using FileDBKeyStorage = FileDBTable<FileDBKeyTableTypes>;
 
 template <>

@@ -166,7 +166,7 @@ class FileDBManager : public VELDBManager {
   // operation (a duplicate, a missing record, a bad argument) leaves the
   // transaction as it was before it; an operation that fails after it
   // wrote (the disk failed) rolls the whole transaction back at once, and
-  // every later operation in it throws 0x8C239 until `rollbackTransaction`
+  // every later operation in it throws 0x8C23F (transaction abandoned) until `rollbackTransaction`
   // ends it.  A password change joins the transaction (every table's new
   // password commits with it or not at all; a rollback gives the tables
   // their old one back); enabling a table is refused inside a transaction

@@ -184,7 +184,7 @@ class FileDBStorage {
   const VELDBConnectInfo::OBJECT& getConnectInfo() const { return *d_connectInfo; }
   // Why the open left the journal beside the file in place and did not
   // apply it (the table verified as it stands), or empty.
-  const VELString& getJournalNotApplied() const { return d_journalNotApplied; }
+  const VELString& getJournalNotApplied() const { return d_opening.journalNotApplied; }
   std::uint32_t getLastRecordID() const { return d_lastRecordID; }
 
   virtual bool isKindOf(const VELString& name) const { return name == getClassName(); }
@@ -196,7 +196,7 @@ class FileDBStorage {
   // drives these for the tables of one database, with the instance mutex
   // held throughout.  Begin: the change is opened (an in-memory table keeps
   // a copy of its image to go back to).  Seal: what the operations left
-  // pending is sealed into the file; 0x8C239 when an operation failed after
+  // pending is sealed into the file; 0x8C23F when an operation failed after
   // it wrote (the transaction was rolled back then).  Commit: `commit`
   // alone for a transaction over this file only; `prepareCommit` then
   // `finishCommit` for one over several.  Rollback: the file, the indexes
@@ -214,9 +214,9 @@ class FileDBStorage {
   bool prepareCommit(const unsigned char* transactionID);
   void finishCommit();
   void rollbackTransaction() noexcept;
-  bool inTransaction() const { return d_transaction != nullptr; }
+  bool inTransaction() const { return d_transaction.scope != nullptr; }
   // The password the file had when the current (or last) change began.
-  const VELPasswordEncryptor& getChangePassword() const { return d_changePassword; }
+  const VELPasswordEncryptor& getChangePassword() const { return d_change.password; }
   // True when the transaction wrote to a file on disk.
   bool transactionWroteToDisk() const;
 
@@ -230,8 +230,15 @@ class FileDBStorage {
   // when the change wrote, reloads header and indexes from it, so that
   // memory and file agree again; an inner one that wrote rolls back the
   // whole change at once (the rest of it cannot be kept without its part),
-  // and every later scope of that change is refused with 0x8C239 until the
+  // and every later scope of that change is refused with 0x8C23F until the
   // outermost one ends.  A scope that wrote nothing rolls back nothing.
+  //
+  // Where the change stands: idle (no scope open), open (scopes open,
+  // `depth` of them), or abandoned (an inner scope that wrote failed; the
+  // change was rolled back at once and every further scope is refused
+  // until the outermost one ends).  Each step checks the state it needs;
+  // a step taken in the wrong state is an internal error (0x8B67A).
+  enum class ChangeState { kIdle, kOpen, kAbandoned };
   class ChangeScope {
    public:
     explicit ChangeScope(FileDBStorage& storage);
@@ -244,6 +251,9 @@ class FileDBStorage {
     void close();
 
    private:
+    // Counts the scope out; the outermost one leaves the change idle.
+    void leave();
+
     FileDBStorage& d_storage;
     bool d_outer;
     bool d_done;
@@ -255,6 +265,8 @@ class FileDBStorage {
   // change.  The record-ID counter never goes back: an ID handed out once
   // is not handed out again in this session.
   void reloadAfterRollback();
+  // Throws an internal error unless the change is in `state`.
+  void expectChange(ChangeState state, const char* step) const;
   // Rolls back the whole change that an inner scope broke.
   void abandonChange() noexcept;
   // Seals what the current change left pending: salt and header hash when
@@ -359,34 +371,44 @@ class FileDBStorage {
   bool d_purgeOnClose;
   VELMutex d_instanceMutex;
   VELString d_label;
-  VELString d_journalNotApplied;
-  VELPasswordEncryptor d_changePassword;  // the password when the change began
-  bool d_unboundJournal = false;  // made under the password, not this table's change
-  int d_changeDepth = 0;
-  // Slots read ahead by a walk, in one large read: [d_aheadStart,
-  // d_aheadStart + d_ahead.size()) of the file as it was; emptied by every
-  // change.
-  std::vector<unsigned char> d_ahead;
-  std::uint64_t d_aheadStart = 0;
-  // Sealing is deferred to the end of the outermost change, so that every
-  // change hashes the file once however many slots it writes.
-  bool d_sealPending = false;
-  bool d_saltPending = false;
-  // The database hash of the open under way, and the slot bytes it has
-  // taken: [header size, d_openHashedTo).  Every change finishes it first,
-  // so nothing is written to a file whose hash is unchecked.
-  std::unique_ptr<FileDBHeader::DatabaseHasher> d_openHash;
-  std::uint64_t d_openHashedTo = 0;
-  bool d_destroying = false;  // the table part is gone: no index rebuild
-  bool d_reloading = false;   // a reload is under way: none within it
-  // The change was rolled back under an open outer scope (a transaction).
-  bool d_changeAbandoned = false;
-  // The open transaction's outer scope, its file count at begin, and for
-  // an in-memory table the image to go back to.
-  std::unique_ptr<ChangeScope> d_transaction;
-  std::uint64_t d_transactionModifications = 0;
-  std::unique_ptr<VELString> d_transactionImage;
-  std::shared_ptr<TransactionState> d_transactionState;
+  // What the open found and has still to finish.
+  struct Opening {
+    // Why the journal beside the file was left unapplied, or empty.
+    VELString journalNotApplied;
+    bool unboundJournal = false;  // made under the password, not this table's change
+    // The database hash of the open under way, and the slot bytes it has
+    // taken: [header size, hashedTo).  Every change finishes it first, so
+    // nothing is written to a file whose hash is unchecked.
+    std::unique_ptr<FileDBHeader::DatabaseHasher> hash;
+    std::uint64_t hashedTo = 0;
+  } d_opening;
+  // Slots read ahead by a walk, in one large read: [start, start +
+  // bytes.size()) of the file as it was; emptied by every change.
+  struct ReadAhead {
+    std::vector<unsigned char> bytes;
+    std::uint64_t start = 0;
+  } d_readAhead;
+  // The change under way.
+  struct Change {
+    ChangeState state = ChangeState::kIdle;
+    int depth = 0;                  // scopes open
+    VELPasswordEncryptor password;  // the password when the change began
+    // Sealing is deferred to the end of the outermost change, so that
+    // every change hashes the file once however many slots it writes.
+    bool sealPending = false;
+    bool saltPending = false;
+    bool reloading = false;  // a reload is under way: none within it
+    bool tableGone = false;  // the table part is destroyed: no index rebuild
+  } d_change;
+  // The open transaction: its outer scope, the file's count at begin, for
+  // an in-memory table the image to go back to, and what the storages of
+  // the transaction share.
+  struct Transaction {
+    std::unique_ptr<ChangeScope> scope;
+    std::uint64_t modifications = 0;
+    std::unique_ptr<VELString> image;
+    std::shared_ptr<TransactionState> shared;
+  } d_transaction;
 
   static VELMutex d_classMutex;
 

@@ -5,7 +5,7 @@
 // version), lookups and counts by each index, walks, insert and update with
 // their duplicate checks, delete by each index and delete-all.  What makes
 // one table differ from another is its types (`FileDBTableTypes`: record,
-// container, slot fields, master index and its entry, the caller's index
+// container, slot fields, master index, the caller's index
 // enums) and its description (`FileDBTableDescription`, below): identity
 // and minor versions, its unique and multi indexes with how a caller's
 // object becomes their keys, and how a record becomes its slot fields.
@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "filedbiterator.h"
+#include "filedbmasterindex.h"
 #include "filedbmultiindex.h"
 #include "filedbstorage.h"
 #include "filedbuniqueindex.h"
@@ -49,13 +50,12 @@
 #include "velstring.h"
 
 // The types one table is made of.
-template <class RECORD, class CONTAINER, class FIELDS, class MASTER, class ENTRY, class UNIQUE, class MULTI>
+template <class RECORD, class CONTAINER, class FIELDS, class MASTER, class UNIQUE, class MULTI>
 struct FileDBTableTypes {
   using Record = RECORD;
   using Container = CONTAINER;
   using Fields = FIELDS;
   using MasterIndex = MASTER;
-  using IndexEntry = ENTRY;
   using UniqueIndex = UNIQUE;
   using MultiIndex = MULTI;
 };
@@ -81,26 +81,24 @@ template <class TYPES>
 struct FileDBTableDescription {
   using Record = typename TYPES::Record;
   using Fields = typename TYPES::Fields;
-  using MasterIndex = typename TYPES::MasterIndex;
-  using IndexEntry = typename TYPES::IndexEntry;
+  using Field = VELBuffer Fields::*;
 
-  // A unique index other than the record ID: its key in the fields and in
-  // the record-ID map's entry, how a caller's object becomes that key, and
-  // the number an update throws when another record holds it.
+  // A unique index other than the record ID: its key in the fields, how a
+  // caller's object becomes that key, and the numbers an insert and an
+  // update throw when another record holds it.
   struct UniqueKey {
     typename TYPES::UniqueIndex which;
-    FileDBUniqueIndex MasterIndex::*index;
-    VELBuffer Fields::*field;
-    VELBuffer IndexEntry::*entryField;
+    Field field;
     FileDBTableKeys::Digest digestOf;
+    unsigned long insertError;
     unsigned long updateError;
   };
-  // A multi index (`index` null: every record, no digest), and for a
+  // A multi index (`field` null: every record, no digest), and for a
   // lookup that finds nothing by digest an optional comparison of values
   // (the same name in another encoding has another digest).
   struct MultiKey {
     typename TYPES::MultiIndex which;
-    FileDBMultiIndex MasterIndex::*index;
+    Field field;
     FileDBTableKeys::Digest digestOf;
     bool (*valueMatches)(const Record& record, const VELASNObject& key);
   };
@@ -125,6 +123,20 @@ struct FileDBTableDescription {
   // `renumbered`).
   Fields (*makeFields)(const VELKRYAlgorithmFactory* factory, const Record& record);
   Fields (*reindex)(const VELKRYAlgorithmFactory* factory, Fields& stored, bool& renumbered);
+
+  // The keys the table's master index keeps, in list order.
+  std::vector<typename FileDBMasterIndex<Fields>::UniqueKey> indexedUniqueKeys() const {
+    std::vector<typename FileDBMasterIndex<Fields>::UniqueKey> keys;
+    for (const UniqueKey& key : uniqueKeys) keys.push_back({key.field, key.insertError});
+    return keys;
+  }
+  std::vector<Field> indexedMultiKeys() const {
+    std::vector<Field> keys;
+    for (const MultiKey& key : multiKeys) {
+      if (key.field != nullptr) keys.push_back(key.field);
+    }
+    return keys;
+  }
 };
 
 template <class TYPES>
@@ -136,7 +148,7 @@ class FileDBTable : public FileDBStorage {
   using Container = typename TYPES::Container;
   using Fields = typename TYPES::Fields;
   using MasterIndex = typename TYPES::MasterIndex;
-  using IndexEntry = typename TYPES::IndexEntry;
+  using IndexEntry = FileDBIndexEntry;
   using UniqueIndex = typename TYPES::UniqueIndex;
   using MultiIndex = typename TYPES::MultiIndex;
 
@@ -204,6 +216,8 @@ class FileDBTable : public FileDBStorage {
   // The description's entry for `index`; null for the record-ID index;
   // 0x8B67A for any other value.
   static const typename Description::UniqueKey* uniqueKeyFor(UniqueIndex index);
+  // Which of the master index's unique indexes holds `key`.
+  static std::size_t numberOf(const typename Description::UniqueKey& key);
   // The description's entry for `index`; 0x8B67A for a value it lacks.
   static const typename Description::MultiKey& multiKeyFor(MultiIndex index);
   // The multi index of `multi` (null: every record), with the digest of

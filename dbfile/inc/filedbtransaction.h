@@ -26,7 +26,7 @@
 // change or open.
 //
 // Errors: 0x8B67A when the transaction is closed already, or when a storage
-// has one open; 0x8C239 when an operation failed after it wrote (the
+// has one open; 0x8C23F when an operation failed after it wrote (the
 // transaction was rolled back then); the file errors of sealing and
 // syncing.
 #ifndef DBFILE_FILEDBTRANSACTION_H

@@ -32,6 +32,9 @@ constexpr unsigned long kUnlock = 0x8C23B;
 // Records and tables.
 constexpr unsigned long kRecordIDRollover = 0x8C23D;
 constexpr unsigned long kNoMatchingRecord = 0x8C23E;
+// An operation of a transaction failed after it wrote: the transaction was
+// rolled back at once, and refuses everything but its rollback.
+constexpr unsigned long kTransactionAbandoned = 0x8C23F;
 constexpr unsigned long kBadPassword = 0x8C240;
 constexpr unsigned long kBadFormat = 0x8C241;  // magic, file type, minor version
 constexpr unsigned long kBadMajorVersion = 0x8C242;

@@ -83,6 +83,8 @@ const char* VELDBError::meaning(unsigned long error) {
       return "record ID rollover";
     case kNoMatchingRecord:
       return "no matching record";
+    case kTransactionAbandoned:
+      return "transaction rolled back after a failure: roll it back to go on";
     case kBadPassword:
       return "wrong password";
     case kBadFormat:

@@ -1,6 +1,5 @@
 #include "filedbpasswordjournal.h"
 
-#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -8,12 +7,12 @@
 
 #include "filedbbinaryfile.h"
 #include "filedbcoding.h"
+#include "filedbdropped.h"
 #include "filedbheader.h"
 #include "filedbjournaledfile.h"
 #include "filedbjournalkey.h"
 #include "velexception.h"
 #include "velkry.h"
-#include "velplatform.h"
 #include "veltrace.h"
 
 namespace {
@@ -122,26 +121,12 @@ void bodyDigest(std::uint64_t headerSize, std::uint64_t size,
 // own that takes no lock: the connection that changes the password holds
 // the file's lock.
 void bodyDigest(const VELString& path, std::uint64_t headerSize, unsigned char* out) {
-  int fd = -1;
-  const int rc = vel_openUnlockedRead(&fd, path.c_str());
-  if (rc != 0) VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "password journal: vel_openUnlockedRead(" + path + ")", rc);
-  try {
-    const long long end = vel_filesize(fd);
-    if (end < 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: vel_read-" + path, errno);
-    bodyDigest(
-        headerSize, static_cast<std::uint64_t>(end),
-        [fd, &path](std::uint64_t offset, unsigned char* buffer, std::uint64_t count) {
-          const long long n = vel_readFullyAt(fd, buffer, static_cast<std::size_t>(count), offset);
-          if (n < 0) VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: vel_read-" + path, errno);
-          if (static_cast<std::uint64_t>(n) < count)
-            VELDB_THROW_EXTRA(VELDBError::kRead, "password journal: vel_read-" + path, n);
-        },
-        out);
-  } catch (...) {
-    vel_close(fd);
-    throw;
-  }
-  vel_close(fd);
+  FileDBBinaryFile file;
+  file.openUnlockedRead(path);
+  bodyDigest(
+      headerSize, file.getSize(),
+      [&file](std::uint64_t offset, unsigned char* buffer, std::uint64_t count) { file.readAt(offset, buffer, count); },
+      out);
 }
 
 }  // namespace
@@ -188,6 +173,7 @@ void FileDBPasswordJournal::write(const Paths& tables, const std::vector<std::pa
     try {
       FileDBBinaryFile::remove(file);
     } catch (...) {
+      FileDBDropped::trace();
     }
     throw;
   }

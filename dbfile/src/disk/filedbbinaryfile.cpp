@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 
+#include "filedbdropped.h"
 #include "velexception.h"
 #include "velplatform.h"
 #include "veltrace.h"
@@ -38,6 +39,7 @@ constexpr FileCall kUnlock{"vel_unlockfile", VELDBError::kUnlock};
 constexpr FileCall kFullPath{"vel_fullpath", VELDBError::kCannotOpen};
 constexpr FileCall kUnlink{"vel_unlink", VELDBError::kCannotDelete};
 constexpr FileCall kRename{"vel_rename", VELDBError::kCannotCreate};
+constexpr FileCall kList{"vel_listdir", VELDBError::kRead};
 
 // Every failed call on a file ends here: the call's number with the message
 // "CALL-PATH" (the call, then the file) and `extra`, errno unless the call
@@ -53,12 +55,12 @@ constexpr FileCall kRename{"vel_rename", VELDBError::kCannotCreate};
 }  // namespace
 
 FileDBBinaryFile::FileDBBinaryFile()
-    : fileDescriptor(-1), tmpStream(nullptr), deleteOnClose(false), position(kUnknown) {
+    : fileDescriptor(-1), tmpStream(nullptr), deleteOnClose(false), holdsLock(true), position(kUnknown) {
   VEL_TRACE_SCOPE("FileDBBinaryFile::ctor");
 }
 
 FileDBBinaryFile::FileDBBinaryFile(const VELString& path, VELDBConnectInfo::AccessMode mode)
-    : fileDescriptor(-1), tmpStream(nullptr), deleteOnClose(false), position(kUnknown) {
+    : fileDescriptor(-1), tmpStream(nullptr), deleteOnClose(false), holdsLock(true), position(kUnknown) {
   VEL_TRACE_SCOPE("FileDBBinaryFile::ctor");
   openExisting(path, mode);
 }
@@ -68,9 +70,8 @@ FileDBBinaryFile::~FileDBBinaryFile() {
   if (fileDescriptor == -1) return;
   try {
     FileDBBinaryFile::close();
-  } catch (const VELException& e) {
-    e.writeToTrace();
   } catch (...) {
+    FileDBDropped::trace();
   }
 }
 
@@ -78,6 +79,7 @@ void FileDBBinaryFile::resetToClosed() {
   fileDescriptor = -1;
   tmpStream = nullptr;
   deleteOnClose = false;
+  holdsLock = true;
   fileName = VELConstString();
   position = kUnknown;
 }
@@ -126,6 +128,21 @@ void FileDBBinaryFile::openExisting(const VELString& path, VELDBConnectInfo::Acc
   position = 0;
 }
 
+void FileDBBinaryFile::openUnlockedRead(const VELString& path) {
+  VEL_TRACE_SCOPE("openUnlockedRead");
+  notOpenCheck();
+  int fd = -1;
+  const int rc = vel_openUnlockedRead(&fd, path.c_str());
+  if (rc != 0 || fd < 0) {
+    if (fd != -1) vel_close(fd);
+    VELDB_THROW_EXTRA(VELDBError::kCannotOpen, "vel_openUnlockedRead(" + path + ")", rc);
+  }
+  fileDescriptor = fd;
+  fileName = path;
+  holdsLock = false;
+  position = 0;
+}
+
 void FileDBBinaryFile::openTmpFile() {
   VEL_TRACE_SCOPE("openTmpFile");
   notOpenCheck();
@@ -154,7 +171,7 @@ void FileDBBinaryFile::close() {
     }
   } else {
     const int fd = fileDescriptor;
-    vel_unlockfile(fd, 0, 1);
+    if (holdsLock) vel_unlockfile(fd, 0, 1);
     resetToClosed();  // never touch this descriptor number again
     if (vel_close(fd) != 0) {
       const int error = errno;
@@ -388,6 +405,13 @@ void FileDBBinaryFile::remove(const VELString& path) {
   if (vel_unlink(path.c_str()) != 0) {
     failWithErrno(kUnlink, path);
   }
+}
+
+std::vector<std::string> FileDBBinaryFile::list(const VELString& directory, const VELString& prefix) {
+  VEL_TRACE_SCOPE("list");
+  std::vector<std::string> names;
+  if (vel_listdir(directory.c_str(), prefix.c_str(), names) != 0) failWithErrno(kList, directory);
+  return names;
 }
 
 void FileDBBinaryFile::syncDirectory(const VELString& path) {

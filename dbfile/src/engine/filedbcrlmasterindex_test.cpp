@@ -41,24 +41,24 @@ TEST_F(CRLMasterIndexTest, OneIssuerManyCRLsThroughInsertEraseAndClear) {
   index.insert(80, a);
   index.insert(5080, b);
   index.insert(10080, c);
-  EXPECT_EQ(walk(index.d_issuerNameIndex, a.issuerNameHash), (std::vector<std::uint32_t>{1, 2, 3}));
-  EXPECT_EQ(index.d_signatureIndex.find(b.signatureHash)->position, 5080u);
-  EXPECT_EQ(index.d_unsignedCRLIndex.find(c.unsignedCRLHash)->recordID, 3u);
-  EXPECT_EQ(index.find(2)->issuerNameHash, b.issuerNameHash);
+  EXPECT_EQ(walk(*index.multiIndexOf(&Fields::issuerNameHash), a.issuerNameHash), (std::vector<std::uint32_t>{1, 2, 3}));
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::signatureHash)->find(b.signatureHash)->position, 5080u);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::unsignedCRLHash)->find(c.unsignedCRLHash)->recordID, 3u);
+  EXPECT_EQ(index.find(2)->keys.back(), b.issuerNameHash);
 
   index.erase(2, *index.find(2));  // the map's own entry, as the table passes it
-  EXPECT_EQ(walk(index.d_issuerNameIndex, a.issuerNameHash), (std::vector<std::uint32_t>{1, 3}));
-  EXPECT_EQ(index.d_labelIndex.find(b.label), nullptr);
-  EXPECT_EQ(index.d_signatureIndex.find(b.signatureHash), nullptr);
-  EXPECT_EQ(index.d_unsignedCRLIndex.find(b.unsignedCRLHash), nullptr);
-  EXPECT_EQ(index.d_labelIndex.find(c.label)->recordID, 3u);
+  EXPECT_EQ(walk(*index.multiIndexOf(&Fields::issuerNameHash), a.issuerNameHash), (std::vector<std::uint32_t>{1, 3}));
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(b.label), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::signatureHash)->find(b.signatureHash), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::unsignedCRLHash)->find(b.unsignedCRLHash), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(c.label)->recordID, 3u);
 
   index.erase();
   EXPECT_TRUE(index.records().empty());
-  EXPECT_TRUE(walk(index.d_issuerNameIndex, a.issuerNameHash).empty());
-  EXPECT_EQ(index.d_unsignedCRLIndex.find(a.unsignedCRLHash), nullptr);
+  EXPECT_TRUE(walk(*index.multiIndexOf(&Fields::issuerNameHash), a.issuerNameHash).empty());
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::unsignedCRLHash)->find(a.unsignedCRLHash), nullptr);
   index.insert(80, b);  // still usable
-  EXPECT_EQ(walk(index.d_issuerNameIndex, b.issuerNameHash), (std::vector<std::uint32_t>{2}));
+  EXPECT_EQ(walk(*index.multiIndexOf(&Fields::issuerNameHash), b.issuerNameHash), (std::vector<std::uint32_t>{2}));
 }
 
 TEST_F(CRLMasterIndexTest, IntegrityCheckReportsTheFirstCollisionInOrder) {

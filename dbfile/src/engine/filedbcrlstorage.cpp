@@ -14,12 +14,9 @@ FileDBCRLRecordFields makeFields(const VELKRYAlgorithmFactory* factory, const VE
 FileDBCRLRecordFields asStored(const VELKRYAlgorithmFactory*, FileDBCRLRecordFields& stored, bool&) { return stored; }
 
 using CRLs = FileDBCRLStorage::Description;
-using Master = FileDBCRLMasterIndex;
 
 }  // namespace
 
-// A to-be-signed part taken is kDuplicateToBeSigned on update, kDuplicateCRLToBeSigned on insert (the
-// master index's check).
 template <>
 const FileDBCRLStorage::Description& FileDBCRLStorage::description() {
   static const Description table{
@@ -30,18 +27,18 @@ const FileDBCRLStorage::Description& FileDBCRLStorage::description() {
       false,
       VELDBManager::CRLRecordID,
       {
-          CRLs::UniqueKey{VELDBManager::CRLLabel, &Master::d_labelIndex, &FileDBCRLRecordFields::label,
-                          &FileDBCRLIndexEntry::label, &FileDBTableKeys::label, VELDBError::kDuplicateLabel},
-          CRLs::UniqueKey{VELDBManager::CRLSignature, &Master::d_signatureIndex, &FileDBCRLRecordFields::signatureHash,
-                          &FileDBCRLIndexEntry::signatureHash,
-                          &FileDBTableKeys::sha1<VELASNBitString, &VELDBUtility::downcastBitString>, VELDBError::kDuplicateSignature},
-          CRLs::UniqueKey{VELDBManager::CRLTBSCertList, &Master::d_unsignedCRLIndex,
-                          &FileDBCRLRecordFields::unsignedCRLHash, &FileDBCRLIndexEntry::unsignedCRLHash,
-                          &FileDBTableKeys::sha1<VELASNTBSCertList, &VELDBUtility::downcastTBSCertList>, VELDBError::kDuplicateToBeSigned},
+          CRLs::UniqueKey{VELDBManager::CRLLabel, &FileDBCRLRecordFields::label, &FileDBTableKeys::label,
+                          VELDBError::kDuplicateLabel, VELDBError::kDuplicateLabel},
+          CRLs::UniqueKey{VELDBManager::CRLSignature, &FileDBCRLRecordFields::signatureHash,
+                          &FileDBTableKeys::sha1<VELASNBitString, &VELDBUtility::downcastBitString>,
+                          VELDBError::kDuplicateSignature, VELDBError::kDuplicateSignature},
+          CRLs::UniqueKey{VELDBManager::CRLTBSCertList, &FileDBCRLRecordFields::unsignedCRLHash,
+                          &FileDBTableKeys::sha1<VELASNTBSCertList, &VELDBUtility::downcastTBSCertList>,
+                          VELDBError::kDuplicateCRLToBeSigned, VELDBError::kDuplicateToBeSigned},
       },
       {
           CRLs::MultiKey{VELDBManager::CRLAllRecords, nullptr, nullptr, nullptr},
-          CRLs::MultiKey{VELDBManager::CRLIssuerName, &Master::d_issuerNameIndex,
+          CRLs::MultiKey{VELDBManager::CRLIssuerName, &FileDBCRLRecordFields::issuerNameHash,
                          &FileDBTableKeys::sha1<VELASNx500Name, &VELDBUtility::downcastX500name>, nullptr},
       },
       &makeFields,

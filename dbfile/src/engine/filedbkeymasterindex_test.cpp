@@ -23,6 +23,7 @@ FileDBKeyRecordFields fieldsOf(const std::string& label, const std::string& subj
 }
 
 using VELTestTableFiles::walk;
+using Fields = FileDBKeyRecordFields;
 
 TEST(KeyMasterIndexTest, InsertEntersEveryIndexAndEraseRemovesOnlyTheRecord) {
   FileDBKeyMasterIndex index;
@@ -34,36 +35,38 @@ TEST(KeyMasterIndexTest, InsertEntersEveryIndexAndEraseRemovesOnlyTheRecord) {
   index.insert(position, a);
   ASSERT_NE(index.find(1), nullptr);
   EXPECT_EQ(index.find(1)->position, position);
-  EXPECT_EQ(index.find(1)->subjectNameHash, a.subjectNameHash);
-  EXPECT_EQ(index.d_labelIndex.find(a.label)->position, position);
-  EXPECT_EQ(index.d_signatureIndex.find(a.signatureHash)->recordID, 1u);
-  EXPECT_EQ(index.d_unsignedCertIndex.find(a.unsignedCertHash)->position, position);
-  EXPECT_EQ(index.d_issuerAndSerialIndex.find(a.issuerAndSerialNumberHash)->recordID, 1u);
-  const FileDBMultiLocation* byName = index.d_subjectNameIndex.find(a.subjectNameHash);
+  // The entry's copies: unique keys, then multi keys, in the table's order.
+  EXPECT_EQ(index.find(1)->keys,
+            (std::vector<VELBuffer>{a.label, a.signatureHash, a.unsignedCertHash, a.issuerAndSerialNumberHash,
+                                    a.subjectNameHash, a.subjectPublicKeyInfoHash}));
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(a.label)->position, position);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::signatureHash)->find(a.signatureHash)->recordID, 1u);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::unsignedCertHash)->find(a.unsignedCertHash)->position, position);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::issuerAndSerialNumberHash)->find(a.issuerAndSerialNumberHash)->recordID, 1u);
+  const FileDBMultiLocation* byName = index.multiIndexOf(&Fields::subjectNameHash)->find(a.subjectNameHash);
   ASSERT_NE(byName, nullptr);
   EXPECT_EQ(byName->position, 80u);
-  EXPECT_EQ(index.d_publicKeyIndex.find(a.subjectPublicKeyInfoHash)->recordID, 1u);
+  EXPECT_EQ(index.multiIndexOf(&Fields::subjectPublicKeyInfoHash)->find(a.subjectPublicKeyInfoHash)->recordID, 1u);
 
   // A second record of the same subject: both found, in insertion order.
   const FileDBKeyRecordFields b = fieldsOf("b", "CN=Shared", 2);
   ASSERT_EQ(a.subjectNameHash, b.subjectNameHash);
   index.insert(5080, b);
-  EXPECT_EQ(walk(index.d_subjectNameIndex, a.subjectNameHash), (std::vector<std::uint32_t>{1, 2}));
+  EXPECT_EQ(walk(*index.multiIndexOf(&Fields::subjectNameHash), a.subjectNameHash), (std::vector<std::uint32_t>{1, 2}));
 
-  const FileDBKeyIndexEntry entry = *index.find(1);
   index.erase(1, *index.find(1));  // the map's own entry, as the table passes it
   EXPECT_EQ(index.find(1), nullptr);
-  EXPECT_EQ(index.d_labelIndex.find(entry.label), nullptr);
-  EXPECT_EQ(index.d_signatureIndex.find(entry.signatureHash), nullptr);
-  EXPECT_EQ(index.d_unsignedCertIndex.find(entry.unsignedCertHash), nullptr);
-  EXPECT_EQ(index.d_issuerAndSerialIndex.find(entry.issuerAndSerialNumberHash), nullptr);
-  EXPECT_TRUE(walk(index.d_publicKeyIndex, entry.subjectPublicKeyInfoHash).empty());
-  EXPECT_EQ(walk(index.d_subjectNameIndex, a.subjectNameHash), (std::vector<std::uint32_t>{2}));
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(a.label), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::signatureHash)->find(a.signatureHash), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::unsignedCertHash)->find(a.unsignedCertHash), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::issuerAndSerialNumberHash)->find(a.issuerAndSerialNumberHash), nullptr);
+  EXPECT_TRUE(walk(*index.multiIndexOf(&Fields::subjectPublicKeyInfoHash), a.subjectPublicKeyInfoHash).empty());
+  EXPECT_EQ(walk(*index.multiIndexOf(&Fields::subjectNameHash), a.subjectNameHash), (std::vector<std::uint32_t>{2}));
 
   index.erase();
   EXPECT_TRUE(index.records().empty());
-  EXPECT_EQ(index.d_labelIndex.find(b.label), nullptr);
-  EXPECT_TRUE(walk(index.d_subjectNameIndex, b.subjectNameHash).empty());
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(b.label), nullptr);
+  EXPECT_TRUE(walk(*index.multiIndexOf(&Fields::subjectNameHash), b.subjectNameHash).empty());
   index.insert(80, b);  // still usable
   EXPECT_EQ(index.find(2)->position, 80u);
 }
@@ -73,7 +76,6 @@ TEST(KeyMasterIndexTest, IntegrityCheckReportsTheFirstCollisionInOrder) {
   const FileDBKeyRecordFields stored = fieldsOf("stored", "CN=Stored", 1);
   index.insert(80, stored);
   const FileDBKeyRecordFields fresh = fieldsOf("fresh", "CN=Fresh", 2);
-  using Fields = FileDBKeyRecordFields;
   VELTestTableFiles::expectCollisionOrder<FileDBKeyMasterIndex, Fields>(
       index, fresh,
       {[&](Fields& f) { f.recordID = stored.recordID; }, [&](Fields& f) { f.label = stored.label; },
@@ -99,10 +101,10 @@ TEST(KeyMasterIndexTest, EraseLeavesAUniqueKeyThatALaterRecordTookOver) {
   index.insert(80, first);
   index.insert(5080, second);
   index.erase(1, *index.find(1));
-  ASSERT_NE(index.d_labelIndex.find(second.label), nullptr);
-  EXPECT_EQ(index.d_labelIndex.find(second.label)->recordID, 2u);
+  ASSERT_NE(index.uniqueIndexOf(&Fields::label)->find(second.label), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(second.label)->recordID, 2u);
   index.erase(2, *index.find(2));
-  EXPECT_EQ(index.d_labelIndex.find(second.label), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(second.label), nullptr);
 }
 
 }  // namespace

@@ -27,22 +27,22 @@ TEST(KeyPairMasterIndexTest, InsertEraseAndClearReachEveryIndex) {
   index.insert(5080, b);
   ASSERT_NE(index.find(1), nullptr);
   EXPECT_EQ(index.find(1)->position, far);
-  EXPECT_EQ(index.find(1)->subjectPublicKeyInfoHash, a.subjectPublicKeyInfoHash);
-  EXPECT_EQ(index.d_labelIndex.find(a.label)->position, far);
-  EXPECT_EQ(index.d_publicKeyIndex.find(b.subjectPublicKeyInfoHash)->recordID, 2u);
+  EXPECT_EQ(index.find(1)->keys, (std::vector<VELBuffer>{a.label, a.subjectPublicKeyInfoHash}));
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(a.label)->position, far);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::subjectPublicKeyInfoHash)->find(b.subjectPublicKeyInfoHash)->recordID, 2u);
 
   index.erase(1, *index.find(1));  // the map's own entry, as the table passes it
   EXPECT_EQ(index.find(1), nullptr);
-  EXPECT_EQ(index.d_labelIndex.find(a.label), nullptr);
-  EXPECT_EQ(index.d_publicKeyIndex.find(a.subjectPublicKeyInfoHash), nullptr);
-  EXPECT_EQ(index.d_labelIndex.find(b.label)->recordID, 2u);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(a.label), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::subjectPublicKeyInfoHash)->find(a.subjectPublicKeyInfoHash), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(b.label)->recordID, 2u);
   EXPECT_EQ(index.records().size(), 1u);
 
   index.erase();
   EXPECT_TRUE(index.records().empty());
-  EXPECT_EQ(index.d_publicKeyIndex.find(b.subjectPublicKeyInfoHash), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::subjectPublicKeyInfoHash)->find(b.subjectPublicKeyInfoHash), nullptr);
   index.insert(80, a);  // still usable
-  EXPECT_EQ(index.d_labelIndex.find(a.label)->position, 80u);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(a.label)->position, 80u);
 }
 
 TEST(KeyPairMasterIndexTest, IntegrityCheckReportsTheFirstCollisionInOrder) {
@@ -66,11 +66,11 @@ TEST(KeyPairMasterIndexTest, EraseLeavesAKeyThatALaterRecordTookOver) {
   index.insert(80, first);
   index.insert(5080, second);
   index.erase(1, *index.find(1));
-  EXPECT_EQ(index.d_labelIndex.find(second.label)->recordID, 2u);
-  EXPECT_EQ(index.d_publicKeyIndex.find(second.subjectPublicKeyInfoHash)->recordID, 2u);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(second.label)->recordID, 2u);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::subjectPublicKeyInfoHash)->find(second.subjectPublicKeyInfoHash)->recordID, 2u);
   index.erase(2, *index.find(2));
-  EXPECT_EQ(index.d_labelIndex.find(second.label), nullptr);
-  EXPECT_EQ(index.d_publicKeyIndex.find(second.subjectPublicKeyInfoHash), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::label)->find(second.label), nullptr);
+  EXPECT_EQ(index.uniqueIndexOf(&Fields::subjectPublicKeyInfoHash)->find(second.subjectPublicKeyInfoHash), nullptr);
 }
 
 }  // namespace

@@ -24,7 +24,6 @@ FileDBKeyPairRecordFields reindex(const VELKRYAlgorithmFactory* factory, FileDBK
 }
 
 using Pairs = FileDBKeyPairStorage::Description;
-using Master = FileDBKeyPairMasterIndex;
 
 }  // namespace
 
@@ -38,12 +37,12 @@ const FileDBKeyPairStorage::Description& FileDBKeyPairStorage::description() {
       true,
       VELDBManager::KeyPairRecordID,
       {
-          Pairs::UniqueKey{VELDBManager::KeyPairLabel, &Master::d_labelIndex, &FileDBKeyPairRecordFields::label,
-                           &FileDBKeyPairIndexEntry::label, &FileDBTableKeys::label, VELDBError::kDuplicateLabel},
+          Pairs::UniqueKey{VELDBManager::KeyPairLabel, &FileDBKeyPairRecordFields::label, &FileDBTableKeys::label,
+                           VELDBError::kDuplicateLabel, VELDBError::kDuplicateLabel},
           Pairs::UniqueKey{
-              VELDBManager::KeyPairPublicKeyInfo, &Master::d_publicKeyIndex,
-              &FileDBKeyPairRecordFields::subjectPublicKeyInfoHash, &FileDBKeyPairIndexEntry::subjectPublicKeyInfoHash,
-              &FileDBTableKeys::sha1<VELASNSubjectPublicKeyInfo, &VELDBUtility::downcastSubjectPublicKeyInfo>, VELDBError::kDuplicatePublicKey},
+              VELDBManager::KeyPairPublicKeyInfo, &FileDBKeyPairRecordFields::subjectPublicKeyInfoHash,
+              &FileDBTableKeys::sha1<VELASNSubjectPublicKeyInfo, &VELDBUtility::downcastSubjectPublicKeyInfo>,
+              VELDBError::kDuplicatePublicKey, VELDBError::kDuplicatePublicKey},
       },
       {Pairs::MultiKey{VELDBManager::KeyPairAllRecords, nullptr, nullptr, nullptr}},
       &makeFields,

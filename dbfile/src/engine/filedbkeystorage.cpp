@@ -34,9 +34,7 @@ bool sameSubject(const VELASNKeyRecord& record, const VELASNObject& name) {
 }
 
 using Keys = FileDBKeyStorage::Description;
-using Master = FileDBKeyMasterIndex;
 using Fields = FileDBKeyRecordFields;
-using Entry = FileDBKeyIndexEntry;
 
 }  // namespace
 
@@ -50,26 +48,25 @@ const FileDBKeyStorage::Description& FileDBKeyStorage::description() {
       true,
       VELDBManager::KeyRecordID,
       {
-          Keys::UniqueKey{VELDBManager::KeyLabel, &Master::d_labelIndex, &Fields::label, &Entry::label,
-                          &FileDBTableKeys::label, VELDBError::kDuplicateLabel},
-          Keys::UniqueKey{VELDBManager::KeySignature, &Master::d_signatureIndex, &Fields::signatureHash,
-                          &Entry::signatureHash,
-                          &FileDBTableKeys::sha1<VELASNBitString, &VELDBUtility::downcastBitString>, VELDBError::kDuplicateSignature},
-          Keys::UniqueKey{VELDBManager::KeyTBSCertificate, &Master::d_unsignedCertIndex, &Fields::unsignedCertHash,
-                          &Entry::unsignedCertHash,
-                          &FileDBTableKeys::sha1<VELASNTBSCertificate, &VELDBUtility::downcastTBSCertificate>, VELDBError::kDuplicateToBeSigned},
+          Keys::UniqueKey{VELDBManager::KeyLabel, &Fields::label, &FileDBTableKeys::label, VELDBError::kDuplicateLabel,
+                          VELDBError::kDuplicateLabel},
+          Keys::UniqueKey{VELDBManager::KeySignature, &Fields::signatureHash,
+                          &FileDBTableKeys::sha1<VELASNBitString, &VELDBUtility::downcastBitString>,
+                          VELDBError::kDuplicateSignature, VELDBError::kDuplicateSignature},
+          Keys::UniqueKey{VELDBManager::KeyTBSCertificate, &Fields::unsignedCertHash,
+                          &FileDBTableKeys::sha1<VELASNTBSCertificate, &VELDBUtility::downcastTBSCertificate>,
+                          VELDBError::kDuplicateToBeSigned, VELDBError::kDuplicateToBeSigned},
           Keys::UniqueKey{
-              VELDBManager::KeyIssuerAndSerialNumber, &Master::d_issuerAndSerialIndex,
-              &Fields::issuerAndSerialNumberHash, &Entry::issuerAndSerialNumberHash,
+              VELDBManager::KeyIssuerAndSerialNumber, &Fields::issuerAndSerialNumberHash,
               &FileDBTableKeys::sha1<VELASNIssuerAndSerialNumber, &VELDBUtility::downcastIssuerAndSerialNumber>,
-              VELDBError::kDuplicateIssuerAndSerial},
+              VELDBError::kDuplicateIssuerAndSerial, VELDBError::kDuplicateIssuerAndSerial},
       },
       {
           Keys::MultiKey{VELDBManager::KeyAllRecords, nullptr, nullptr, nullptr},
-          Keys::MultiKey{VELDBManager::KeySubjectName, &Master::d_subjectNameIndex,
+          Keys::MultiKey{VELDBManager::KeySubjectName, &Fields::subjectNameHash,
                          &FileDBTableKeys::sha1<VELASNx500Name, &VELDBUtility::downcastX500name>, &sameSubject},
           Keys::MultiKey{
-              VELDBManager::KeyPublicKeyInfo, &Master::d_publicKeyIndex,
+              VELDBManager::KeyPublicKeyInfo, &Fields::subjectPublicKeyInfoHash,
               &FileDBTableKeys::sha1<VELASNSubjectPublicKeyInfo, &VELDBUtility::downcastSubjectPublicKeyInfo>, nullptr},
       },
       &makeFields,

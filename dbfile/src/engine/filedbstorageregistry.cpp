@@ -47,7 +47,10 @@ void FileDBStorageRegistry::insert(const VELString& fullPathName, FileDBStorage*
     files.emplace(VELConstString(fullPathName), Entry{storage, className, 1});
     return;
   }
-  if (it->second.className != className) VELDB_THROW(VELDBError::kCannotOpen, "");
+  if (it->second.className != className) {
+    VELDB_THROW(VELDBError::kCannotOpen, "the file is open in this process as another kind of table (" +
+                                             it->second.className + ")-" + fullPathName);
+  }
   ++it->second.references;
 }
 

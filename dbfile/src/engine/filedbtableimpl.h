@@ -155,7 +155,7 @@ typename T::Record* FileDBTable<T>::decode(std::uint64_t position, const Fields&
   const IndexEntry* entry = d_masterIndex.find(VELDBUtility::asnToRecordID(record->getRecordID()));
   if (entry == nullptr || entry->position != position) {
     const typename Description::UniqueKey& identity = description().uniqueKeys.front();
-    const FileDBUniqueLocation* at = (d_masterIndex.*identity.index).find(fields.*identity.field);
+    const FileDBUniqueLocation* at = d_masterIndex.uniqueIndex(0).find(fields.*identity.field);
     if (at != nullptr && at->position == position) record->setRecordID(at->recordID);
   }
   return record.release();
@@ -188,6 +188,11 @@ const typename FileDBTable<T>::Description::UniqueKey* FileDBTable<T>::uniqueKey
 }
 
 template <class T>
+std::size_t FileDBTable<T>::numberOf(const typename Description::UniqueKey& key) {
+  return static_cast<std::size_t>(&key - description().uniqueKeys.data());
+}
+
+template <class T>
 const typename FileDBTable<T>::Description::MultiKey& FileDBTable<T>::multiKeyFor(MultiIndex index) {
   for (const typename Description::MultiKey& key : description().multiKeys) {
     if (key.which == index) return key;
@@ -198,9 +203,9 @@ const typename FileDBTable<T>::Description::MultiKey& FileDBTable<T>::multiKeyFo
 template <class T>
 FileDBMultiIndex* FileDBTable<T>::multiIndexOf(const typename Description::MultiKey& multi, const VELASNObject& key,
                                                VELBuffer& digest) {
-  if (multi.index == nullptr) return nullptr;
+  if (multi.field == nullptr) return nullptr;
   digest = multi.digestOf(key, d_connectInfo->getAlgorithmFactory());
-  return &(d_masterIndex.*multi.index);
+  return d_masterIndex.multiIndexOf(multi.field);
 }
 
 template <class T>
@@ -213,8 +218,8 @@ bool FileDBTable<T>::find(UniqueIndex index, const VELASNObject& key, Location& 
     at.position = entry->position;
     return true;
   }
-  const FileDBUniqueLocation* location =
-      (d_masterIndex.*unique->index).find(unique->digestOf(key, d_connectInfo->getAlgorithmFactory()));
+  const FileDBUniqueLocation* location = d_masterIndex.uniqueIndex(numberOf(*unique))
+                                             .find(unique->digestOf(key, d_connectInfo->getAlgorithmFactory()));
   if (location == nullptr || d_masterIndex.find(location->recordID) == nullptr) return false;
   at.recordID = location->recordID;
   at.position = location->position;
@@ -314,7 +319,7 @@ void FileDBTable<T>::updateRecordByIndex(UniqueIndex index, Record& record) {
   if (unique == nullptr) {
     at.recordID = VELDBUtility::asnToRecordID(record.getRecordID());
   } else {
-    const FileDBUniqueLocation* location = (d_masterIndex.*unique->index).find(fields.*unique->field);
+    const FileDBUniqueLocation* location = d_masterIndex.uniqueIndex(numberOf(*unique)).find(fields.*unique->field);
     if (location == nullptr) VELDB_THROW(VELDBError::kNoMatchingRecord, "no matching record");
     at.recordID = location->recordID;
   }
@@ -322,10 +327,10 @@ void FileDBTable<T>::updateRecordByIndex(UniqueIndex index, Record& record) {
   if (entry == nullptr) VELDB_THROW(VELDBError::kNoMatchingRecord, "no matching record");
   at.position = entry->position;
   // A key that changes must not be another record's.
-  for (const typename Description::UniqueKey& key : table.uniqueKeys) {
-    const VELBuffer& value = fields.*key.field;
-    if (value != entry->*key.entryField && (d_masterIndex.*key.index).find(value) != nullptr) {
-      VELDB_THROW(key.updateError, "");
+  for (std::size_t k = 0; k < table.uniqueKeys.size(); ++k) {
+    const VELBuffer& value = fields.*table.uniqueKeys[k].field;
+    if (value != entry->keys[k] && d_masterIndex.uniqueIndex(k).find(value) != nullptr) {
+      VELDB_THROW(table.uniqueKeys[k].updateError, "");
     }
   }
   if (fields.recordID != at.recordID) {

@@ -285,8 +285,8 @@ TEST_P(TransactionTest, AFailureAfterAWriteRollsTheWholeTransactionBack) {
     VELFaultDisk::fail(VELFaultDisk::kWrite, 1, EIO, false, sticky);
     EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->insertCRL(*VELTestPKI::makeCRLRecord("second", "CN=second")); }));
     VELFaultDisk::uninstall();
-    EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->insertKey(*VELTestPKI::makeKeyRecord("third", "CN=third")); }));
-    EXPECT_EQ(VELDBError::kWrite, errorOf([&] { m->commitTransaction(); }));
+    EXPECT_EQ(VELDBError::kTransactionAbandoned, errorOf([&] { m->insertKey(*VELTestPKI::makeKeyRecord("third", "CN=third")); }));
+    EXPECT_EQ(VELDBError::kTransactionAbandoned, errorOf([&] { m->commitTransaction(); }));
     EXPECT_FALSE(m->inTransaction());
     EXPECT_TRUE(before == images());
     std::uint64_t pairs = 0;

@@ -1,19 +1,14 @@
 #include "filedbcrlrecordfields.h"
 
+#include "filedbslotfields.h"
 #include "velasnutility.h"
 #include "veldbutility.h"
 #include "veltrace.h"
 
 FileDBCRLRecordFields::FileDBCRLRecordFields(FileDBBuffer& slot) {
   VEL_TRACE_SCOPE("FileDBCRLRecordFields::ctor");
-  slot.setPosition(0);
-  slot.get(recordFlag);
-  slot.get(recordID);
-  slot.get(encoding);
-  slot.get(label);
-  slot.get(signatureHash);
-  slot.get(unsignedCRLHash);
-  slot.get(issuerNameHash);
+  FileDBSlotFields::readHead(slot, recordFlag, recordID, encoding, label);
+  FileDBSlotFields::readStrings(slot, {&signatureHash, &unsignedCRLHash, &issuerNameHash});
 }
 
 FileDBCRLRecordFields::FileDBCRLRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNCRLRecord& record,
@@ -39,29 +34,15 @@ std::uint64_t FileDBCRLRecordFields::getSize() const {
 
 std::uint64_t FileDBCRLRecordFields::toBuffer(FileDBBuffer& slot) const {
   VEL_TRACE_SCOPE("toBuffer");
-  slot.reset();
-  slot.put(recordFlag);
-  slot.put(recordID);
-  slot.put(encoding);
-  slot.put(label);
-  slot.put(signatureHash);
-  slot.put(unsignedCRLHash);
-  slot.put(issuerNameHash);
+  FileDBSlotFields::writeHead(slot, recordFlag, recordID, encoding, label);
+  FileDBSlotFields::writeStrings(slot, {&signatureHash, &unsignedCRLHash, &issuerNameHash});
   return slot.getUsedLength();
 }
 
 std::ostream& FileDBCRLRecordFields::display(std::ostream& out) const {
-  out << "recordFlag:" << recordFlag << std::endl;
-  out << "recordID:" << recordID << std::endl;
-  out << "encoding:" << encoding << std::endl;
-  VELASNCRLRecord decoded;
-  VELASNUtility::setDEREncoding(decoded, encoding);
-  out << "decoded record:";
-  decoded.display(out);
-  out << std::endl;
-  out << "label:" << label.toString() << " " << label << std::endl;
-  out << "signatureHash:" << signatureHash << std::endl;
-  out << "unsignedCRLHash:" << unsignedCRLHash << std::endl;
-  out << "issuerNameHash:" << issuerNameHash << std::endl;
+  FileDBSlotFields::displayHead<VELASNCRLRecord>(out, recordFlag, recordID, encoding, label);
+  FileDBSlotFields::displayStrings(out, {{"signatureHash", &signatureHash},
+                                         {"unsignedCRLHash", &unsignedCRLHash},
+                                         {"issuerNameHash", &issuerNameHash}});
   return out;
 }

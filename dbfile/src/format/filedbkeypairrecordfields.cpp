@@ -1,17 +1,14 @@
 #include "filedbkeypairrecordfields.h"
 
+#include "filedbslotfields.h"
 #include "velasnutility.h"
 #include "veldbutility.h"
 #include "veltrace.h"
 
 FileDBKeyPairRecordFields::FileDBKeyPairRecordFields(FileDBBuffer& slot) {
   VEL_TRACE_SCOPE("FileDBKeyPairRecordFields::ctor");
-  slot.setPosition(0);
-  slot.get(recordFlag);
-  slot.get(recordID);
-  slot.get(encoding);
-  slot.get(label);
-  slot.get(subjectPublicKeyInfoHash);
+  FileDBSlotFields::readHead(slot, recordFlag, recordID, encoding, label);
+  FileDBSlotFields::readStrings(slot, {&subjectPublicKeyInfoHash});
 }
 
 FileDBKeyPairRecordFields::FileDBKeyPairRecordFields(const VELKRYAlgorithmFactory* factory,
@@ -34,25 +31,13 @@ std::uint64_t FileDBKeyPairRecordFields::getSize() const {
 
 std::uint64_t FileDBKeyPairRecordFields::toBuffer(FileDBBuffer& slot) const {
   VEL_TRACE_SCOPE("toBuffer");
-  slot.reset();
-  slot.put(recordFlag);
-  slot.put(recordID);
-  slot.put(encoding);
-  slot.put(label);
-  slot.put(subjectPublicKeyInfoHash);
+  FileDBSlotFields::writeHead(slot, recordFlag, recordID, encoding, label);
+  FileDBSlotFields::writeStrings(slot, {&subjectPublicKeyInfoHash});
   return slot.getUsedLength();
 }
 
 std::ostream& FileDBKeyPairRecordFields::display(std::ostream& out) const {
-  out << "recordFlag:" << recordFlag << std::endl;
-  out << "recordID:" << recordID << std::endl;
-  out << "encoding:" << encoding << std::endl;
-  VELASNKeyPairRecord decoded;
-  VELASNUtility::setDEREncoding(decoded, encoding);
-  out << "decoded record:";
-  decoded.display(out);
-  out << std::endl;
-  out << "label:" << label.toString() << " " << label << std::endl;
-  out << "subjectPublicKeyInfoHash:" << subjectPublicKeyInfoHash << std::endl;
+  FileDBSlotFields::displayHead<VELASNKeyPairRecord>(out, recordFlag, recordID, encoding, label);
+  FileDBSlotFields::displayStrings(out, {{"subjectPublicKeyInfoHash", &subjectPublicKeyInfoHash}});
   return out;
 }

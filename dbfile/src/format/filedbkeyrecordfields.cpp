@@ -1,5 +1,6 @@
 #include "filedbkeyrecordfields.h"
 
+#include "filedbslotfields.h"
 #include "velasnutility.h"
 #include "veldbutility.h"
 #include "velexception.h"
@@ -7,17 +8,10 @@
 #include "veltrace.h"
 
 FileDBKeyRecordFields::FileDBKeyRecordFields(FileDBBuffer& slot) {
-  slot.setPosition(0);
-  slot.get(recordFlag);
-  slot.get(recordID);
-  slot.get(encoding);
-  slot.get(label);
+  FileDBSlotFields::readHead(slot, recordFlag, recordID, encoding, label);
   slot.get(issuerRecordID);
-  slot.get(signatureHash);
-  slot.get(unsignedCertHash);
-  slot.get(subjectNameHash);
-  slot.get(subjectPublicKeyInfoHash);
-  slot.get(issuerAndSerialNumberHash);
+  FileDBSlotFields::readStrings(slot, {&signatureHash, &unsignedCertHash, &subjectNameHash, &subjectPublicKeyInfoHash,
+                                       &issuerAndSerialNumberHash});
 }
 
 FileDBKeyRecordFields::FileDBKeyRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyRecord& record,
@@ -53,35 +47,20 @@ std::uint64_t FileDBKeyRecordFields::getSize() const {
 }
 
 std::uint64_t FileDBKeyRecordFields::toBuffer(FileDBBuffer& slot) const {
-  slot.reset();
-  slot.put(recordFlag);
-  slot.put(recordID);
-  slot.put(encoding);
-  slot.put(label);
+  FileDBSlotFields::writeHead(slot, recordFlag, recordID, encoding, label);
   slot.put(issuerRecordID);
-  slot.put(signatureHash);
-  slot.put(unsignedCertHash);
-  slot.put(subjectNameHash);
-  slot.put(subjectPublicKeyInfoHash);
-  slot.put(issuerAndSerialNumberHash);
+  FileDBSlotFields::writeStrings(slot, {&signatureHash, &unsignedCertHash, &subjectNameHash, &subjectPublicKeyInfoHash,
+                                        &issuerAndSerialNumberHash});
   return slot.getUsedLength();
 }
 
 std::ostream& FileDBKeyRecordFields::display(std::ostream& out) const {
-  out << "recordFlag:" << recordFlag << std::endl;
-  out << "recordID:" << recordID << std::endl;
-  out << "encoding:" << encoding << std::endl;
-  VELASNKeyRecord decoded;
-  VELASNUtility::setDEREncoding(decoded, encoding);
-  out << "decoded record:";
-  decoded.display(out);
-  out << std::endl;
-  out << "label:" << label.toString() << " " << label << std::endl;
+  FileDBSlotFields::displayHead<VELASNKeyRecord>(out, recordFlag, recordID, encoding, label);
   out << "issuerRecordID:" << issuerRecordID << std::endl;
-  out << "signatureHash:" << signatureHash << std::endl;
-  out << "unsignedCertHash:" << unsignedCertHash << std::endl;
-  out << "subjectNameHash:" << subjectNameHash << std::endl;
-  out << "subjectPublicKeyInfoHash:" << subjectPublicKeyInfoHash << std::endl;
-  out << "issuerAndSerialNumberHash:" << issuerAndSerialNumberHash << std::endl;
+  FileDBSlotFields::displayStrings(out, {{"signatureHash", &signatureHash},
+                                         {"unsignedCertHash", &unsignedCertHash},
+                                         {"subjectNameHash", &subjectNameHash},
+                                         {"subjectPublicKeyInfoHash", &subjectPublicKeyInfoHash},
+                                         {"issuerAndSerialNumberHash", &issuerAndSerialNumberHash}});
   return out;
 }

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "filedbdropped.h"
 #include "filedbmanager.h"
 #include "filedbstorage.h"
 #include "filedbstorageregistry.h"
@@ -62,6 +63,7 @@ DBFileGlobal::~DBFileGlobal() {
   try {
     if (--g_useCount == 0) fini();
   } catch (...) {
+    FileDBDropped::trace();
   }
 }
 

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "filedbbinaryfile.h"
+#include "filedbdropped.h"
 #include "filedbjournaledfile.h"
 #include "filedbpasswordjournal.h"
 #include "filedbstorage.h"
 #include "velexception.h"
 #include "velmutex.h"
-#include "velplatform.h"
 #include "veltrace.h"
 
 namespace {
@@ -230,7 +230,7 @@ void FileDBManager::connectFileDatabase() {
 
   if (isCreateType(*d_connectInfo)) {
     for (const VELString* path : {&keyPath, &keyPairPath, &crlPath}) {
-      if (vel_access(path->c_str(), 0) == 0) VELDB_THROW(VELDBError::kFileExists, "");
+      if (FileDBBinaryFile::exists(*path)) VELDB_THROW(VELDBError::kFileExists, "");
     }
     // A create that fails half way removes the files it made, so that the
     // caller can try again.
@@ -846,6 +846,7 @@ void FileDBManager::setDBPassword(const VELPasswordEncryptor& oldPassword, const
       try {
         FileDBPasswordJournal::remove(keyPath);
       } catch (...) {
+        FileDBDropped::trace();
       }
     }
     throw;

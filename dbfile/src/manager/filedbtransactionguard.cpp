@@ -1,5 +1,6 @@
 #include "filedbtransactionguard.h"
 
+#include "filedbdropped.h"
 #include "filedbmanager.h"
 #include "velexception.h"
 
@@ -12,9 +13,8 @@ FileDBTransactionGuard::~FileDBTransactionGuard() {
   if (!d_open) return;
   try {
     d_manager.rollbackTransaction();
-  } catch (const VELException& e) {
-    e.writeToTrace();
   } catch (...) {
+    FileDBDropped::trace();
   }
 }
 
