@@ -30,7 +30,7 @@
 #include <map>
 #include <memory>
 
-#include "commands.h"
+#include "cli.h"
 #include "filedbtransactionguard.h"
 #include "text.h"
 #include "veldbconnectinfo.h"
@@ -151,10 +151,11 @@ void copyTable(std::unique_ptr<FileDBManager>& fresh, const VELDBConnectInfo::FI
 
 }  // namespace
 
-int cmdUpgrade(const Args& args) {
-  if (!args.positional.empty()) throw UsageError("upgrade takes no arguments");
-  const DbPaths paths = databasePaths(args);
-  const Secret password = databasePassword(args);
+namespace {
+
+int runUpgrade(const DbOptions& o) {
+  const DbPaths paths = databasePaths(o);
+  const Secret password = databasePassword(o);
   if (!fileExists(paths.file(Table::Key))) VELDB_THROW(VELDBError::kCannotOpen, "no database " + paths.base);
   std::vector<Table> present;
   std::size_t old = 0;
@@ -257,6 +258,29 @@ int cmdUpgrade(const Args& args) {
             << (present.size() == 1 ? " table, " : " tables, ") << count << (count == 1 ? " record" : " records")
             << ")\n";
   return 0;
+}
+
+}  // namespace
+
+Command addUpgrade(CLI::App& root) {
+  auto o = std::make_shared<DbOptions>();
+  CLI::App* app = root.add_subcommand("upgrade", "turn a version-3 database into a version-4 one");
+  addDatabaseOptions(app, *o);
+  Command c;
+  c.app = app;
+  c.synopsis = "upgrade -d BASE";
+  c.description =
+      "Rewrites every version-3 table of the database as version 4, keeping every record under its record ID "
+     "with its label, trust flag and private key as stored, and the password and its expiry.  Version-3 "
+     "tables can be forged by combining snapshots of a file (their seal is an XOR of per-slot digests); "
+     "version 4 seals each file with a keyed hash.  The new tables are built beside the old ones "
+     "(BASE.vkey.velkdb-upgrade, ...), opened again and compared with them record by record, and only then "
+     "renamed into place one by one, the old files kept as BASE.vkey.velkdb-v3, ... until the renames are "
+     "done.  A crash before the renames leaves the database as it was; a crash between them leaves tables "
+     "that all open with the same records, some at version 4, and running upgrade again completes it.  A "
+     "database already at version 4 is left alone (exit status 0).";
+  c.run = [o] { return runUpgrade(*o); };
+  return c;
 }
 
 }  // namespace velkdb

@@ -12,7 +12,7 @@
 #include <map>
 #include <memory>
 
-#include "commands.h"
+#include "cli.h"
 #include "text.h"
 
 namespace velkdb {
@@ -44,21 +44,30 @@ struct Stored {
 
 }  // namespace
 
-int cmdVerifyChain(const Args& args) {
-  const DbPaths paths = databasePaths(args);
-  std::string label = args.get("label");
+namespace {
+
+struct VerifyChainOptions {
+  DbOptions db;
+  std::string label;
+  std::string labelOrFile;
+  bool crl = false;
+};
+
+int runVerifyChain(const VerifyChainOptions& o) {
+  std::string label = o.label;
   std::string file;
   if (label.empty()) {
-    if (args.positional.size() != 1) throw UsageError("verify-chain needs one LABEL or FILE");
-    if (isRegularFile(args.positional[0])) {
-      file = args.positional[0];
+    if (o.labelOrFile.empty()) throw UsageError("verify-chain needs one LABEL or FILE");
+    if (isRegularFile(o.labelOrFile)) {
+      file = o.labelOrFile;
     } else {
-      label = args.positional[0];
+      label = o.labelOrFile;
     }
-  } else if (!args.positional.empty()) {
+  } else if (!o.labelOrFile.empty()) {
     throw UsageError("give --label LABEL or one LABEL or FILE");
   }
-  const bool checkCRLs = args.has("crl");
+  const DbPaths paths = databasePaths(o.db);
+  const bool checkCRLs = o.crl;
 
   InputItems input;
   if (!file.empty()) {
@@ -67,7 +76,7 @@ int cmdVerifyChain(const Args& args) {
     if (input.certs.empty()) VELDB_THROW(VELDBError::kBadArgument, file + ": holds no certificate");
   }
 
-  const Secret password = databasePassword(args);
+  const Secret password = databasePassword(o.db);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
 
   std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
@@ -146,6 +155,29 @@ int cmdVerifyChain(const Args& args) {
   if (checkCRLs) std::cout << " and " << crls << (crls == 1 ? " CRL" : " CRLs");
   std::cout << "\n";
   return verified ? 0 : 1;
+}
+
+}  // namespace
+
+Command addVerifyChain(CLI::App& root) {
+  auto o = std::make_shared<VerifyChainOptions>();
+  CLI::App* app = root.add_subcommand("verify-chain", "verify a certificate against the trusted certificates");
+  app->add_option("LABEL_OR_FILE", o->labelOrFile, "the stored certificate's label, or a certificate file");
+  app->add_option("--label", o->label, "the stored certificate with this label")->option_text("LABEL");
+  app->add_flag("--crl", o->crl, "check revocation against the stored CRLs (every certificate of the chain)");
+  addDatabaseOptions(app, o->db);
+  Command c;
+  c.app = app;
+  c.synopsis = "verify-chain -d BASE (LABEL | FILE | --label LABEL) [--crl]";
+  c.description =
+      "Verifies the stored certificate labelled LABEL, or the first certificate of FILE (PEM or DER; the others "
+     "in it may serve as intermediates), against the certificates stored as trusted (import --trusted), with "
+     "the other stored certificates as possible intermediates.  An argument that names an existing file is "
+     "read as FILE; --label names a stored certificate in any case.  With --crl the stored CRLs are checked "
+     "for every certificate of the chain, and a CA without a stored CRL fails the check.  Prints the chain "
+     "found, or why none verifies, and exits with status 1 when the certificate does not verify.";
+  c.run = [o] { return runVerifyChain(*o); };
+  return c;
 }
 
 }  // namespace velkdb

@@ -10,7 +10,7 @@
 #include <fcntl.h>
 #include <iostream>
 
-#include "commands.h"
+#include "cli.h"
 #include "interrupt.h"
 #include "veldbconnectinfo.h"
 
@@ -35,16 +35,26 @@ Secret demoPassword(const std::string& file) {
 
 }  // namespace
 
-int cmdDemo(const Args& args) {
-  if (args.positional.size() > 1) throw UsageError("demo takes at most one DIRECTORY");
-  const std::string dir = args.positional.empty() ? "velkdb-demo" : args.positional[0];
-  const std::string bundle = args.get("ca-bundle", "/etc/ssl/certs/ca-certificates.crt");
+namespace {
+
+struct DemoOptions {
+  DbOptions db;
+  std::string directory = "velkdb-demo";
+  std::string caBundle = "/etc/ssl/certs/ca-certificates.crt";
+  const CLI::App* root = nullptr;  // its name: velkdb as invoked
+};
+
+int runDemo(const DemoOptions& o) {
+  const std::string program = o.root->get_name();
+  const std::string& dir = o.directory;
+  const std::string& bundle = o.caBundle;
+  const bool passwordGiven =
+      o.db.defaultPassword || !o.db.passwordFile.empty() || std::getenv("VELKDB_PASSWORD") != nullptr;
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) throwSystemError(VELDBError::kCannotCreate, dir, errno);
   const DbPaths paths = makePaths(dir + "/demo");
 
   // A run replaces the database of the run before, and nothing else.
-  if (fileExists(paths.file(Table::Key)) && !fileExists(dir + "/password") && !args.has("password-file") &&
-      !args.has("default-password") && std::getenv("VELKDB_PASSWORD") == nullptr) {
+  if (fileExists(paths.file(Table::Key)) && !fileExists(dir + "/password") && !passwordGiven) {
     VELDB_THROW(VELDBError::kFileExists, paths.file(Table::Key) + " exists and is not a previous demo's");
   }
   for (Table t : kTables) {
@@ -55,8 +65,8 @@ int cmdDemo(const Args& args) {
 
   std::string passwordNote;
   Secret password;
-  if (args.has("default-password") || args.has("password-file") || std::getenv("VELKDB_PASSWORD") != nullptr) {
-    password = databasePassword(args);
+  if (passwordGiven) {
+    password = databasePassword(o.db);
     passwordNote = "the password you gave";
   } else {
     password = demoPassword(dir + "/password");
@@ -150,13 +160,35 @@ int cmdDemo(const Args& args) {
 
   const std::string pw = passwordNote.rfind("a random", 0) == 0 ? " --password-file " + dir + "/password" : "";
   std::cout << "\nTry it yourself:\n"
-            << "  " << args.program << " list -d " << dir << "/demo" << pw << " --format json\n"
-            << "  " << args.program << " show -d " << dir << "/demo" << pw << " www.demo.test\n"
-            << "  " << args.program << " export -d " << dir << "/demo" << pw << " --key www.demo.test\n"
-            << "  " << args.program << " verify-chain -d " << dir << "/demo" << pw << " --crl www.demo.test\n"
-            << "  " << args.program << " list -d " << dir << "/demo" << pw << " --expiring 60\n"
-            << "  " << args.program << " export -d " << dir << "/demo" << pw << " --pkcs12 www.p12 www.demo.test\n";
+            << "  " << program << " list -d " << dir << "/demo" << pw << " --format json\n"
+            << "  " << program << " show -d " << dir << "/demo" << pw << " www.demo.test\n"
+            << "  " << program << " export -d " << dir << "/demo" << pw << " --key www.demo.test\n"
+            << "  " << program << " verify-chain -d " << dir << "/demo" << pw << " --crl www.demo.test\n"
+            << "  " << program << " list -d " << dir << "/demo" << pw << " --expiring 60\n"
+            << "  " << program << " export -d " << dir << "/demo" << pw << " --pkcs12 www.p12 www.demo.test\n";
   return faults == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+Command addDemo(CLI::App& root) {
+  auto o = std::make_shared<DemoOptions>();
+  CLI::App* app = root.add_subcommand("demo", "make and show a demo database");
+  o->root = &root;
+  app->add_option("DIRECTORY", o->directory, "where the demo database is made (default velkdb-demo)");
+  app->add_option("--ca-bundle", o->caBundle, "the CA bundle (default /etc/ssl/certs/ca-certificates.crt)")
+      ->option_text("FILE");
+  addPasswordOptions(app, o->db);
+  Command c;
+  c.app = app;
+  c.synopsis = "demo [DIRECTORY] [--ca-bundle FILE]";
+  c.description =
+      "Makes the database DIRECTORY/demo (default directory: velkdb-demo; a previous demo there is replaced) "
+     "under a random password kept in DIRECTORY/password (or the password given), imports the system's CA "
+     "bundle, a freshly made server certificate with its key, a key pair with its certification request and "
+     "a CRL, then lists the database, looks a certificate up by subject, and runs info and verify.";
+  c.run = [o] { return runDemo(*o); };
+  return c;
 }
 
 }  // namespace velkdb

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
+#include "cli.h"
 #include "filedbtransactionguard.h"
 #include "interrupt.h"
 #include "veldbutility.h"
@@ -37,19 +37,29 @@ Which keyPassword(const VELASNCBuffer& epki, const Secret& oldPw, const Secret& 
 
 }  // namespace
 
-int cmdPasswd(const Args& args) {
-  const DbPaths paths = databasePaths(args);
-  const bool hasExpiry = args.has("expire");
-  const long long expiryGiven = hasExpiry ? parseExpiry(args.get("expire")) : 0;
-  const Secret oldPw = databasePassword(args);
+namespace {
+
+struct PasswdOptions {
+  DbOptions db;
+  std::string newPasswordFile;
+  bool hasExpiry = false;
+  long long expiry = 0;
+  bool weakPasswordOk = false;
+};
+
+int runPasswd(const PasswdOptions& o) {
+  const DbPaths paths = databasePaths(o.db);
+  const bool hasExpiry = o.hasExpiry;
+  const long long expiryGiven = o.expiry;
+  const Secret oldPw = databasePassword(o.db);
   PasswordOptions newOptions;
-  newOptions.file = args.get("new-password-file");
+  newOptions.file = o.newPasswordFile;
   newOptions.fileOption = "--new-password-file";
   newOptions.envName = "VELKDB_NEW_PASSWORD";
   newOptions.prompt = "New database password: ";
   const Secret newPw = obtainPassword(newOptions, true);
   if (newPw == oldPw) VELDB_THROW(VELDBError::kBadPassword, "the new password equals the old one");
-  if (!args.has("weak-password-ok")) warnIfWeakPassword(newPw);
+  if (!o.weakPasswordOk) warnIfWeakPassword(newPw);
   if (!fileExists(paths.file(Table::Key))) VELDB_THROW(VELDBError::kCannotOpen, "no database " + paths.base);
 
   // 1. Each table's password.  In the usual case the whole database opens
@@ -223,6 +233,37 @@ int cmdPasswd(const Args& args) {
   std::cout << "password changed; " << rewrapped << (rewrapped == 1 ? " private key" : " private keys")
             << " re-wrapped; password expires " << expiryText(expiry) << "\n";
   return 0;
+}
+
+}  // namespace
+
+Command addPasswd(CLI::App& root) {
+  auto o = std::make_shared<PasswdOptions>();
+  CLI::App* app = root.add_subcommand("passwd", "change the database password and re-wrap every private key");
+  app->add_option("--new-password-file", o->newPasswordFile, "read the new password from the first line of FILE")
+      ->option_text("FILE");
+  addParsed(app, "--expire", "WHEN", "new password expiry: days from now, never, or YYYY-MM-DD",
+            [o](const std::string& text) {
+              o->expiry = parseExpiry(text);
+              o->hasExpiry = true;
+            });
+  app->add_flag("--weak-password-ok", o->weakPasswordOk, "no warning for a short or common new password");
+  addDatabaseOptions(app, o->db);
+  Command c;
+  c.app = app;
+  c.synopsis = "passwd -d BASE [--new-password-file FILE] [--expire WHEN] [--weak-password-ok]";
+  c.description =
+      "Changes the password of every table and re-wraps every private key under the new password.  The "
+     "new password comes from --new-password-file, $VELKDB_NEW_PASSWORD or a prompt (asked twice).  Keys "
+     "are re-wrapped and the tables take the new password in one transaction: all of it commits or none, so "
+     "that at every moment the database, with every key, opens with the old or the new password.  If the "
+     "change stops (an error, a killed "
+     "process), running the same passwd again completes it; run again after the change completed, it has nothing "
+     "to do and exits 0.  A new password shorter than 12 characters or among the most common ones is taken with "
+     "a warning, as create does (--weak-password-ok silences it).  The expiry stays as it was unless --expire is "
+     "given.";
+  c.run = [o] { return runPasswd(*o); };
+  return c;
 }
 
 }  // namespace velkdb
