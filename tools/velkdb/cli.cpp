@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <iostream>
 
 #include "find.h"
@@ -31,8 +32,8 @@ unsigned parseRecordId(const std::string& text) {
 }
 
 CLI::Option* addPasswordFile(CLI::App* app, DbOptions& db) {
-  CLI::Option* file = app->add_option("--password-file", db.passwordFile,
-                                      "read the database password from the first line of FILE");
+  CLI::Option* file =
+      app->add_option("--password-file", db.passwordFile, "read the database password from the first line of FILE");
   file->option_text("FILE");
   CLI::Option* useDefault =
       app->add_flag("--default-password", db.defaultPassword, "use the library's built-in default password");
@@ -135,6 +136,28 @@ void checkSelector(Selector& s, SelectorKind kind) {
   }
 }
 
+Command databaseCommand(CLI::App& root, const CommandText& text, int (*run)(const DbOptions&)) {
+  auto db = std::make_shared<DbOptions>();
+  CLI::App* app = root.add_subcommand(text.name, text.summary);
+  addDatabaseOptions(app, *db);
+  return {app, text, [db, run] { return run(*db); }};
+}
+
+Command selectorCommand(CLI::App& root, const CommandText& text, const std::string& tableHelp,
+                        int (*run)(const RecordOptions&)) {
+  auto o = std::make_shared<RecordOptions>();
+  CLI::App* app = root.add_subcommand(text.name, text.summary);
+  addSelector(app, o->selector, SelectorKind::Certificate, true);
+  addTableOption(app, o->selector.hasTable, o->selector.table, tableHelp);
+  addDatabaseOptions(app, o->db);
+  return {app, text,
+          [o, run] {
+            checkSelector(o->selector, SelectorKind::Certificate);
+            return run(*o);
+          },
+          SelectorHelp::Certificate};
+}
+
 std::string wrap(const std::string& text, std::size_t indent, std::size_t width) {
   std::string out, line;
   std::size_t pos = 0;
@@ -172,11 +195,12 @@ void printOption(const std::string& shortName, const std::string& longName, cons
 }  // namespace
 
 void printCommandHelp(const Command& c) {
-  std::cout << "usage: velkdb " << c.synopsis << "\n\n" << wrap(c.description, 0) << "\n";
-  if (c.selectorHelp) {
-    std::cout << wrap(kSelectorHelp, 0) << "\n";
-    if (c.selectorKind == SelectorKind::Certificate) std::cout << wrap(kCertificateSelectorHelp, 0) << "\n";
-  }
+  // A description is one paragraph, written over several source lines.
+  std::string description = c.text.description;
+  std::replace(description.begin(), description.end(), '\n', ' ');
+  std::cout << "usage: velkdb " << c.text.synopsis << "\n\n" << wrap(description, 0) << "\n";
+  if (c.selectorHelp != SelectorHelp::None) std::cout << wrap(kSelectorHelp, 0) << "\n";
+  if (c.selectorHelp == SelectorHelp::Certificate) std::cout << wrap(kCertificateSelectorHelp, 0) << "\n";
   std::cout << "options:\n";
   // The command's own options first, then the database's, then --help.
   for (const bool database : {false, true}) {

@@ -9,7 +9,6 @@
 #define VELKDB_CLI_H
 
 #include <CLI/CLI.hpp>
-
 #include <functional>
 #include <string>
 
@@ -41,16 +40,39 @@ void checkSelector(Selector& selector, SelectorKind kind);
 // True when any record name was given (--all takes none).
 bool anyRecordName(const Selector& selector);
 
+// What a command's help says: its name and summary (in velkdb --help), its
+// synopsis and description (in velkdb COMMAND --help; the description is
+// one paragraph, its line ends read as spaces).
+struct CommandText {
+  const char* name;
+  const char* summary;
+  const char* synopsis;
+  const char* description;
+};
+
+// Which paragraphs on naming a record a command's help adds.
+enum class SelectorHelp { None, Record, Certificate };
+
 // A sub-command and how it is described and run.
 struct Command {
-  CLI::App* app = nullptr;
-  const char* synopsis = "";
-  const char* description = "";
-  // Adds the selector's help paragraphs to the command's help.
-  bool selectorHelp = false;
-  SelectorKind selectorKind = SelectorKind::Record;
+  CLI::App* app;
+  CommandText text;
   std::function<int()> run;
+  SelectorHelp selectorHelp = SelectorHelp::None;
 };
+
+// A command that takes only the database options.
+Command databaseCommand(CLI::App& root, const CommandText& text, int (*run)(const DbOptions&));
+
+// A command that takes the database options and one record's name
+// (certificates too), --table searching only that table; the name is
+// checked before `run` runs.
+struct RecordOptions {
+  DbOptions db;
+  Selector selector;
+};
+Command selectorCommand(CLI::App& root, const CommandText& text, const std::string& tableHelp,
+                        int (*run)(const RecordOptions&));
 
 // The help of one command, and of velkdb; `wrap` breaks text into lines of
 // at most `width` columns indented by `indent`.

@@ -48,13 +48,9 @@ struct CRLView {
 
 CRLView viewOf(const VELASNCertificateList& list) {
   Ossl<X509_CRL> crl = crlFromDER(list.getEncoding());
-  CRLView v;
-  v.issuer = nameText(X509_CRL_get_issuer(crl.get()));
-  v.thisUpdate = timeText(X509_CRL_get0_lastUpdate(crl.get()));
-  v.nextUpdate = timeText(X509_CRL_get0_nextUpdate(crl.get()));
   const STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl.get());
-  v.revoked = revoked ? sk_X509_REVOKED_num(revoked) : 0;
-  return v;
+  return {nameText(X509_CRL_get_issuer(crl.get())), timeText(X509_CRL_get0_lastUpdate(crl.get())),
+          timeText(X509_CRL_get0_nextUpdate(crl.get())), revoked ? sk_X509_REVOKED_num(revoked) : 0};
 }
 
 std::string requestSubject(const VELASNKeyPairRecord& r) {

@@ -409,25 +409,26 @@ VELBuffer derOf(X509_CRL* crl) { return encode(crl, i2d_X509_CRL, "CRL"); }
 VELBuffer derOf(X509_REQ* request) { return encode(request, i2d_X509_REQ, "request"); }
 VELBuffer publicKeyDER(EVP_PKEY* key) { return encode(key, i2d_PUBKEY, "public key"); }
 
-Ossl<X509> certFromDER(const VELASNCBuffer& der) {
-  auto cert = decodeWhole<X509>(der, d2i_X509, OsslFree());
-  if (!cert) fail("stored certificate does not decode");
-  return cert;
+namespace {
+
+// A stored object of the database, decoded whole; `what` names it in the
+// error when it does not decode.
+template <typename T, typename Decode>
+Ossl<T> decodeStored(const VELASNCBuffer& der, Decode d2i, const char* what) {
+  auto object = decodeWhole<T>(der, d2i, OsslFree());
+  if (!object) fail(std::string("stored ") + what + " does not decode");
+  return object;
 }
-Ossl<X509_CRL> crlFromDER(const VELASNCBuffer& der) {
-  auto crl = decodeWhole<X509_CRL>(der, d2i_X509_CRL, OsslFree());
-  if (!crl) fail("stored CRL does not decode");
-  return crl;
-}
+
+}  // namespace
+
+Ossl<X509> certFromDER(const VELASNCBuffer& der) { return decodeStored<X509>(der, d2i_X509, "certificate"); }
+Ossl<X509_CRL> crlFromDER(const VELASNCBuffer& der) { return decodeStored<X509_CRL>(der, d2i_X509_CRL, "CRL"); }
 Ossl<X509_REQ> requestFromDER(const VELASNCBuffer& der) {
-  auto req = decodeWhole<X509_REQ>(der, d2i_X509_REQ, OsslFree());
-  if (!req) fail("stored request does not decode");
-  return req;
+  return decodeStored<X509_REQ>(der, d2i_X509_REQ, "request");
 }
 Ossl<EVP_PKEY> publicKeyFromDER(const VELASNCBuffer& der) {
-  auto key = decodeWhole<EVP_PKEY>(der, d2i_PUBKEY, OsslFree());
-  if (!key) fail("stored public key does not decode");
-  return key;
+  return decodeStored<EVP_PKEY>(der, d2i_PUBKEY, "public key");
 }
 
 std::string toPEM(const char* blockName, const VELASNCBuffer& der) {

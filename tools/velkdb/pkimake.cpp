@@ -119,7 +119,7 @@ Ossl<X509_CRL> makeCRL(X509* issuer, EVP_PKEY* issuerKey, const std::vector<X509
     if (X509_REVOKED_set_serialNumber(entry, X509_get_serialNumber(cert)) != 1 ||
         X509_REVOKED_set_revocationDate(entry, now.get()) != 1 || X509_CRL_add0_revoked(crl.get(), entry) != 1) {
       X509_REVOKED_free(entry);
-      fail("CRL entry failed");
+      check(false, "CRL entry");
     }
   }
   check(X509_CRL_sort(crl.get()) == 1, "X509_CRL_sort");

@@ -48,9 +48,20 @@ int runCreate(const CreateOptions& o) {
 
 }  // namespace
 
+const CommandText kText = {"create", "create a database",
+                           "create -d BASE [--version 3|4] [--expire WHEN] [--record-length N] [--weak-password-ok]",
+                           R"(Creates the three table files of a new database under a new password (asked twice on a
+terminal).  Refuses when any of the files exists.  A password shorter than 12 characters or among
+the most common ones is taken with a warning (a copy of a table file lets anyone test about a
+million passwords a second); --weak-password-ok silences it.  Every record of a table takes one slot
+of the table's record length (5000 bytes unless --record-length says otherwise); a record longer
+than that grows every slot of its table.  A certificate without a key takes its DER size and about
+200 bytes (an EC server certificate about 650, a 4096-bit RSA root about 2000): a table of 1,000 EC
+certificates takes 5 MB with the default and 1 MB with --record-length 1024.)"};
+
 Command addCreate(CLI::App& root) {
   auto o = std::make_shared<CreateOptions>();
-  CLI::App* app = root.add_subcommand("create", "create a database");
+  CLI::App* app = root.add_subcommand(kText.name, kText.summary);
   app->add_option("--version", o->version, "header version of the new files (default 4: keyed 20-byte MAC)")
       ->option_text("3|4")
       ->check(CLI::IsMember({"3", "4"}));
@@ -60,20 +71,7 @@ Command addCreate(CLI::App& root) {
             [o](const std::string& text) { o->recordLength = parseRecordLength(text); });
   app->add_flag("--weak-password-ok", o->weakPasswordOk, "no warning for a short or common password");
   addDatabaseOptions(app, o->db);
-  Command c;
-  c.app = app;
-  c.synopsis = "create -d BASE [--version 3|4] [--expire WHEN] [--record-length N] [--weak-password-ok]";
-  c.description =
-      "Creates the three table files of a new database under a new password (asked twice on a terminal).  "
-      "Refuses when any of the files exists.  A password shorter than 12 characters or among the most common "
-      "ones is taken with a warning (a copy of a table file lets anyone test about a million passwords a second); "
-      "--weak-password-ok silences it.  Every record of a table takes one slot of the table's record "
-      "length (5000 bytes unless --record-length says otherwise); a record longer than that grows every slot "
-      "of its table.  A certificate without a key takes its DER size and about 200 bytes (an EC server certificate "
-      "about 650, a 4096-bit RSA root about 2000): a table of 1,000 EC certificates takes 5 MB with the default "
-      "and 1 MB with --record-length 1024.";
-  c.run = [o] { return runCreate(*o); };
-  return c;
+  return {app, kText, [o] { return runCreate(*o); }};
 }
 
 }  // namespace velkdb

@@ -13,13 +13,7 @@ namespace velkdb {
 
 namespace {
 
-struct DeleteOptions {
-  DbOptions db;
-  Selector selector;
-};
-
-int runDelete(DeleteOptions& o) {
-  checkSelector(o.selector, SelectorKind::Certificate);
+int runDelete(const RecordOptions& o) {
   const Selector& selector = o.selector;
   const DbPaths paths = databasePaths(o.db);
   const Secret password = databasePassword(o.db);
@@ -29,7 +23,8 @@ int runDelete(DeleteOptions& o) {
     // An ID or label names one record per table: refuse to guess which.
     std::vector<std::string> tables;
     for (const Match& m : found) {
-      if (std::find(tables.begin(), tables.end(), tableName(m.table)) == tables.end()) tables.push_back(tableName(m.table));
+      if (std::find(tables.begin(), tables.end(), tableName(m.table)) == tables.end())
+        tables.push_back(tableName(m.table));
     }
     if (tables.size() > 1) {
       std::string names, options;
@@ -37,8 +32,8 @@ int runDelete(DeleteOptions& o) {
         names += (i == 0 ? "" : i + 1 == tables.size() ? " and " : ", ") + tables[i];
         options += (i == 0 ? "" : " or ") + std::string("--table ") + tables[i];
       }
-      const std::string what = selector.hasId ? "ID " + std::to_string(selector.id)
-                                              : "label \"" + printable(selector.label) + "\"";
+      const std::string what =
+          selector.hasId ? "ID " + std::to_string(selector.id) : "label \"" + printable(selector.label) + "\"";
       VELDB_THROW(VELDBError::kBadArgument, what + " is in the tables " + names + ": add " + options);
     }
   }
@@ -67,25 +62,13 @@ int runDelete(DeleteOptions& o) {
 
 }  // namespace
 
-Command addDelete(CLI::App& root) {
-  auto o = std::make_shared<DeleteOptions>();
-  CLI::App* app = root.add_subcommand("delete", "delete records");
-  addSelector(app, o->selector, SelectorKind::Certificate, true);
-  addTableOption(app, o->selector.hasTable, o->selector.table, "this table only");
-  addDatabaseOptions(app, o->db);
-  Command c;
-  c.app = app;
-  c.synopsis =
-      "delete -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --serial HEX [--issuer NAME] | "
-      "--fingerprint HEX) [--table T]";
-  c.description =
-      "Deletes every matching record (by issuer: certificates and CRLs of that issuer) in one "
-      "transaction, all or none, and prints what it deleted and from which table.  A LABEL or ID found in several "
-      "tables is refused, naming the tables, unless --table says which.";
-  c.selectorHelp = true;
-  c.selectorKind = SelectorKind::Certificate;
-  c.run = [o] { return runDelete(*o); };
-  return c;
-}
+const CommandText kText = {"delete", "delete records",
+                           "delete -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --serial HEX [--issuer NAME] | "
+    "--fingerprint HEX) [--table T]",
+                           R"(Deletes every matching record (by issuer: certificates and CRLs of that issuer) in one transaction,
+all or none, and prints what it deleted and from which table.  A LABEL or ID found in several tables
+is refused, naming the tables, unless --table says which.)"};
+
+Command addDelete(CLI::App& root) { return selectorCommand(root, kText, "this table only", runDelete); }
 
 }  // namespace velkdb

@@ -44,6 +44,70 @@ struct DemoOptions {
   const CLI::App* root = nullptr;  // its name: velkdb as invoked
 };
 
+// The CA bundle, a demo CA with a server certificate and its key, a key
+// pair with its request, and a CRL, each imported as `import` would.
+void importDemoRecords(FileDBManager& db, const Secret& password, const std::string& bundle) {
+  ImportOptions options;
+  options.progress = isatty(STDERR_FILENO) != 0;
+
+  step("import the system's CA bundle " + bundle);
+  {
+    struct NoPassword : InputPassword {
+      bool get(Secret&) override { return false; }
+    } none;
+    InputItems items;
+    readInputFile(bundle, none, items);
+    ImportOptions trusted = options;
+    trusted.trusted = true;
+    std::cout << importItems(db, password, items, trusted).text() << "\n";
+  }
+
+  step("make a demo CA and a server certificate with its key, and import them");
+  Ossl<EVP_PKEY> caKey = makeECKey();
+  Ossl<X509> caCert = makeCertificate(caKey.get(), "/O=velkdb demo/CN=velkdb Demo CA", nullptr, nullptr, 3650, true, "");
+  Ossl<EVP_PKEY> serverKey = makeECKey();
+  Ossl<X509> serverCert = makeCertificate(serverKey.get(), "/O=velkdb demo/CN=www.demo.test", caCert.get(),
+                                          caKey.get(), 365, false, "www.demo.test");
+  {
+    InputItems items;
+    items.certs.emplace_back(X509_dup(caCert.get()));
+    ImportOptions trusted = options;
+    trusted.trusted = true;
+    trusted.label = "velkdb demo CA";
+    std::cout << importItems(db, password, items, trusted).text() << "\n";
+  }
+  {
+    InputItems items;
+    items.certs.emplace_back(X509_dup(serverCert.get()));
+    EVP_PKEY_up_ref(serverKey.get());
+    items.keys.emplace_back(serverKey.get());
+    ImportOptions labelled = options;
+    labelled.label = "www.demo.test";
+    std::cout << importItems(db, password, items, labelled).text() << "\n";
+  }
+
+  step("make a key pair with its certification request, and import it");
+  {
+    Ossl<EVP_PKEY> key = makeRSAKey(2048);
+    InputItems items;
+    items.requests.push_back(makeRequest(key.get(), "/O=velkdb demo/CN=mail.demo.test"));
+    items.keys.push_back(std::move(key));
+    ImportOptions labelled = options;
+    labelled.label = "mail.demo.test request";
+    std::cout << importItems(db, password, items, labelled).text() << "\n";
+  }
+
+  step("make a CRL of the demo CA revoking a retired certificate, and import it");
+  {
+    Ossl<EVP_PKEY> oldKey = makeECKey();
+    Ossl<X509> retired = makeCertificate(oldKey.get(), "/O=velkdb demo/CN=old.demo.test", caCert.get(), caKey.get(),
+                                         365, false, "old.demo.test");
+    InputItems items;
+    items.crls.push_back(makeCRL(caCert.get(), caKey.get(), {retired.get()}, 30));
+    std::cout << importItems(db, password, items, options).text() << "\n";
+  }
+}
+
 int runDemo(const DemoOptions& o) {
   const std::string program = o.root->get_name();
   const std::string& dir = o.directory;
@@ -82,65 +146,7 @@ int runDemo(const DemoOptions& o) {
   std::cout << "created with " << passwordNote << "\n";
 
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
-  ImportOptions options;
-  options.progress = isatty(STDERR_FILENO) != 0;
-
-  step("import the system's CA bundle " + bundle);
-  {
-    struct NoPassword : InputPassword {
-      bool get(Secret&) override { return false; }
-    } none;
-    InputItems items;
-    readInputFile(bundle, none, items);
-    ImportOptions trusted = options;
-    trusted.trusted = true;
-    std::cout << importItems(*db, password, items, trusted).text() << "\n";
-  }
-
-  step("make a demo CA and a server certificate with its key, and import them");
-  Ossl<EVP_PKEY> caKey = makeECKey();
-  Ossl<X509> caCert = makeCertificate(caKey.get(), "/O=velkdb demo/CN=velkdb Demo CA", nullptr, nullptr, 3650, true, "");
-  Ossl<EVP_PKEY> serverKey = makeECKey();
-  Ossl<X509> serverCert = makeCertificate(serverKey.get(), "/O=velkdb demo/CN=www.demo.test", caCert.get(),
-                                          caKey.get(), 365, false, "www.demo.test");
-  {
-    InputItems items;
-    items.certs.emplace_back(X509_dup(caCert.get()));
-    ImportOptions trusted = options;
-    trusted.trusted = true;
-    trusted.label = "velkdb demo CA";
-    std::cout << importItems(*db, password, items, trusted).text() << "\n";
-  }
-  {
-    InputItems items;
-    items.certs.emplace_back(X509_dup(serverCert.get()));
-    EVP_PKEY_up_ref(serverKey.get());
-    items.keys.emplace_back(serverKey.get());
-    ImportOptions labelled = options;
-    labelled.label = "www.demo.test";
-    std::cout << importItems(*db, password, items, labelled).text() << "\n";
-  }
-
-  step("make a key pair with its certification request, and import it");
-  {
-    Ossl<EVP_PKEY> key = makeRSAKey(2048);
-    InputItems items;
-    items.requests.push_back(makeRequest(key.get(), "/O=velkdb demo/CN=mail.demo.test"));
-    items.keys.push_back(std::move(key));
-    ImportOptions labelled = options;
-    labelled.label = "mail.demo.test request";
-    std::cout << importItems(*db, password, items, labelled).text() << "\n";
-  }
-
-  step("make a CRL of the demo CA revoking a retired certificate, and import it");
-  {
-    Ossl<EVP_PKEY> oldKey = makeECKey();
-    Ossl<X509> retired = makeCertificate(oldKey.get(), "/O=velkdb demo/CN=old.demo.test", caCert.get(), caKey.get(),
-                                         365, false, "old.demo.test");
-    InputItems items;
-    items.crls.push_back(makeCRL(caCert.get(), caKey.get(), {retired.get()}, 30));
-    std::cout << importItems(*db, password, items, options).text() << "\n";
-  }
+  importDemoRecords(*db, password, bundle);
   db.reset();
 
   db = openDatabase(paths, password, false);
@@ -171,24 +177,23 @@ int runDemo(const DemoOptions& o) {
 
 }  // namespace
 
+const CommandText kText = {"demo", "make and show a demo database",
+                           "demo [DIRECTORY] [--ca-bundle FILE]",
+                           R"(Makes the database DIRECTORY/demo (default directory: velkdb-demo; a previous demo there is
+replaced) under a random password kept in DIRECTORY/password (or the password given), imports the
+system's CA bundle, a freshly made server certificate with its key, a key pair with its
+certification request and a CRL, then lists the database, looks a certificate up by subject, and
+runs info and verify.)"};
+
 Command addDemo(CLI::App& root) {
   auto o = std::make_shared<DemoOptions>();
-  CLI::App* app = root.add_subcommand("demo", "make and show a demo database");
+  CLI::App* app = root.add_subcommand(kText.name, kText.summary);
   o->root = &root;
   app->add_option("DIRECTORY", o->directory, "where the demo database is made (default velkdb-demo)");
   app->add_option("--ca-bundle", o->caBundle, "the CA bundle (default /etc/ssl/certs/ca-certificates.crt)")
       ->option_text("FILE");
   addPasswordOptions(app, o->db);
-  Command c;
-  c.app = app;
-  c.synopsis = "demo [DIRECTORY] [--ca-bundle FILE]";
-  c.description =
-      "Makes the database DIRECTORY/demo (default directory: velkdb-demo; a previous demo there is replaced) "
-     "under a random password kept in DIRECTORY/password (or the password given), imports the system's CA "
-     "bundle, a freshly made server certificate with its key, a key pair with its certification request and "
-     "a CRL, then lists the database, looks a certificate up by subject, and runs info and verify.";
-  c.run = [o] { return runDemo(*o); };
-  return c;
+  return {app, kText, [o] { return runDemo(*o); }};
 }
 
 }  // namespace velkdb

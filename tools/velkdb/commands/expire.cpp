@@ -24,21 +24,19 @@ int runExpire(const ExpireOptions& o) {
 
 }  // namespace
 
+const CommandText kText = {"expire", "set the password expiry",
+                           "expire -d BASE WHEN",
+                           R"(Sets the password expiry of every table: WHEN is a number of days from now, never, or YYYY-MM-DD
+(midnight UTC; a date that exists).)"};
+
 Command addExpire(CLI::App& root) {
   auto o = std::make_shared<ExpireOptions>();
-  CLI::App* app = root.add_subcommand("expire", "set the password expiry");
-  addParsed(app, "WHEN", "WHEN", "days from now, never, or YYYY-MM-DD",
-            [o](const std::string& text) { o->when = parseExpiry(text); })
-      ->required();
+  CLI::App* app = root.add_subcommand(kText.name, kText.summary);
+  addParsed(app, "WHEN", "WHEN", "days from now, never, or YYYY-MM-DD", [o](const std::string& text) {
+    o->when = parseExpiry(text);
+  })->required();
   addDatabaseOptions(app, o->db);
-  Command c;
-  c.app = app;
-  c.synopsis = "expire -d BASE WHEN";
-  c.description =
-      "Sets the password expiry of every table: WHEN is a number of days from now, never, or YYYY-MM-DD "
-      "(midnight UTC; a date that exists).";
-  c.run = [o] { return runExpire(*o); };
-  return c;
+  return {app, kText, [o] { return runExpire(*o); }};
 }
 
 }  // namespace velkdb

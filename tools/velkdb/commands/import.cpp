@@ -62,9 +62,30 @@ int runImport(const ImportCommandOptions& o) {
 
 }  // namespace
 
+const CommandText kText = {"import", "import certificates, keys, key pairs with requests, PKCS#12 files, CRLs",
+                           "import -d BASE [--label LABEL] [--trusted] [--skip-existing] [--max-record-length N] FILE...",
+                           R"(Reads each FILE (- for standard input): PEM (any number of certificates, private keys, certification
+requests and CRLs; a line starting with ----- that is no whole block's refuses the input) or DER
+(one certificate, CRL, request, PKCS#12 file, or PKCS#8 / traditional private key, encrypted or
+not).  A private key is stored with the certificate whose public key it has (key table) or with the
+request whose public key it has (key-pair table); a key that matches neither is refused.  Private
+keys are stored wrapped under the database password (PKCS#8, PBES2: PBKDF2-HMAC-SHA256,
+AES-256-CBC).  Labels come from --label (for the record with a key, or the only record), else from
+the certificate's own name (a PKCS#12 friendly name, which is also a Java keystore's alias), else
+from the subject's common name (the issuer's with " CRL" added for CRLs, so that a CA and its CRL
+differ), with " #2", " #3" added when taken.  A certificate that comes without its key, for a key
+pair stored by request or import, takes that key and the key pair's label, and the key pair is
+removed; a key that comes alone joins the certificates stored without it (each keeps its label and
+ID).  A key and a request of the same key in one input are stored as a key pair (a second copy of
+the key goes with its certificate).  The import is one transaction: nothing is stored when anything
+is refused or the process is stopped.  A record longer than its table's limit (64 KiB for
+certificates and key pairs, 16 MiB for CRLs; --max-record-length sets it) is refused before the
+table grows for it, since every slot of a table takes the length of its longest record.  Shows a
+progress bar on a terminal and prints a one-line summary.)"};
+
 Command addImport(CLI::App& root) {
   auto o = std::make_shared<ImportCommandOptions>();
-  CLI::App* app = root.add_subcommand("import", "import certificates, keys, key pairs with requests, PKCS#12 files, CRLs");
+  CLI::App* app = root.add_subcommand(kText.name, kText.summary);
   app->add_option("FILE", o->files, "the inputs (- for standard input)")->required();
   addParsed(app, "--label", "LABEL", "label of the record (one line of text)", [o](const std::string& text) {
     checkNewLabel(text);
@@ -79,28 +100,7 @@ Command addImport(CLI::App& root) {
             "store records up to N bytes long (default: 65536 for certificates and key pairs, 16777216 for CRLs)",
             [o](const std::string& text) { o->maxRecordLength = parseMaxRecordLength(text); });
   addDatabaseOptions(app, o->db);
-  Command c;
-  c.app = app;
-  c.synopsis = "import -d BASE [--label LABEL] [--trusted] [--skip-existing] [--max-record-length N] FILE...";
-  c.description =
-      "Reads each FILE (- for standard input): PEM (any number of certificates, private keys, certification "
-     "requests and CRLs; a line starting with ----- that is no whole block's refuses the input) or DER "
-     "(one certificate, CRL, request, PKCS#12 file, or PKCS#8 / traditional private key, encrypted or not).  "
-     "A private key is stored with the certificate whose public key it has (key table) or with the request "
-     "whose public key it has (key-pair table); a key that matches neither is refused.  Private keys are "
-     "stored wrapped under the database password (PKCS#8, PBES2: PBKDF2-HMAC-SHA256, AES-256-CBC).  Labels "
-     "come from --label (for the record with a key, or the only record), else from the certificate's own name "
-     "(a PKCS#12 friendly name, which is also a Java keystore's alias), else from the subject's common name "
-     "(the issuer's with \" CRL\" added for CRLs, so that a CA and its CRL differ), with \" #2\", \" #3\" added "
-     "when taken.  A certificate that comes without its key, for a key pair stored by request or import, takes "
-     "that key and the key pair's label, and the key pair is removed; a key that comes alone joins the "
-     "certificates stored without it (each keeps its label and ID).  A key and a request of the same key in one "
-     "input are stored as a key pair (a second copy of the key goes with its certificate).  The import is one transaction: "
-     "nothing is stored when anything is refused or the process is stopped.  A record longer than its table's "
-     "limit (64 KiB for certificates and key pairs, 16 MiB for CRLs; --max-record-length sets it) is refused "
-     "before the table grows for it, since every slot of a table takes the length of its longest record.  Shows a progress bar on a terminal and prints a one-line summary.";
-  c.run = [o] { return runImport(*o); };
-  return c;
+  return {app, kText, [o] { return runImport(*o); }};
 }
 
 }  // namespace velkdb

@@ -35,9 +35,20 @@ int runList(const ListOptions& o) {
 
 }  // namespace
 
+const CommandText kText = {"list", "list the records, or those that end soon",
+                           "list -d BASE [--table keys|keypairs|crls] [--format text|json] [--expiring DAYS | --expired]",
+                           R"(Lists every record of each table: keys with record ID, label, subject, issuer, serial, validity,
+whether a private key is stored and whether trusted (JSON adds the SHA-256 and SHA-1 fingerprints);
+key pairs with their request's subject and key; CRLs with issuer, update times and number of revoked
+certificates.  With --expiring DAYS it lists only the certificates whose validity ends within DAYS
+days and the CRLs whose next update falls within them, those already ended included; with --expired
+only those already ended; sorted by end date.  For cron and monitoring, --expiring and --expired
+exit with status 1 when they list anything and 0 when nothing ends (errors exit 1 too, with a
+message on standard error).)"};
+
 Command addList(CLI::App& root) {
   auto o = std::make_shared<ListOptions>();
-  CLI::App* app = root.add_subcommand("list", "list the records, or those that end soon");
+  CLI::App* app = root.add_subcommand(kText.name, kText.summary);
   addTableOption(app, o->hasTable, o->table, "only this table: keys, keypairs or crls");
   app->add_option("--format", o->format, "text (default) or json")
       ->option_text("FORMAT")
@@ -47,20 +58,7 @@ Command addList(CLI::App& root) {
                 [o](const std::string& text) { o->expiringDays = parseDays(text); });
   app->add_flag("--expired", o->expired, "only certificates and CRLs that have ended")->excludes(expiring);
   addDatabaseOptions(app, o->db);
-  Command c;
-  c.app = app;
-  c.synopsis = "list -d BASE [--table keys|keypairs|crls] [--format text|json] [--expiring DAYS | --expired]";
-  c.description =
-      "Lists every record of each table: keys with record ID, label, subject, issuer, serial, validity, "
-      "whether a private key is stored and whether trusted (JSON adds the SHA-256 and SHA-1 fingerprints); key "
-      "pairs with their request's subject and key; CRLs with issuer, update times and number of revoked "
-      "certificates.  With --expiring DAYS it lists only the certificates whose validity ends within DAYS days "
-      "and the CRLs whose next update falls within them, those already ended included; with --expired only "
-      "those already ended; sorted by end date.  For cron and monitoring, --expiring and --expired exit with "
-      "status 1 when they list anything and 0 when nothing ends (errors exit 1 too, with a message on standard "
-      "error).";
-  c.run = [o] { return runList(*o); };
-  return c;
+  return {app, kText, [o] { return runList(*o); }};
 }
 
 }  // namespace velkdb

@@ -74,22 +74,16 @@ int runRecover(const DbOptions& o) {
 
 }  // namespace
 
-Command addRecover(CLI::App& root) {
-  auto o = std::make_shared<DbOptions>();
-  CLI::App* app = root.add_subcommand("recover", "finish a change that a stopped process left");
-  addDatabaseOptions(app, *o);
-  Command c;
-  c.app = app;
-  c.synopsis = "recover -d BASE";
-  c.description =
-      "A change stopped midway (a killed process, a power cut) leaves a journal beside its table, and a "
-     "password change stopped midway a password journal beside the key table; until one read-write open "
-     "finishes it, read-only commands read the table as its last committed change left it.  recover is that open: it says, per table, what it "
-     "finished (the table is then as its last committed change left it; a password change is rolled back to "
-     "the password the database had before it), or that nothing was pending.  Either password of a stopped "
-     "passwd finishes it the way it was decided.  Exits 1 when anything is still pending afterwards.";
-  c.run = [o] { return runRecover(*o); };
-  return c;
-}
+const CommandText kText = {"recover", "finish a change that a stopped process left",
+                           "recover -d BASE",
+                           R"(A change stopped midway (a killed process, a power cut) leaves a journal beside its table, and a
+password change stopped midway a password journal beside the key table; until one read-write open
+finishes it, read-only commands read the table as its last committed change left it.  recover is
+that open: it says, per table, what it finished (the table is then as its last committed change left
+it; a password change is rolled back to the password the database had before it), or that nothing
+was pending.  Either password of a stopped passwd finishes it the way it was decided.  Exits 1 when
+anything is still pending afterwards.)"};
+
+Command addRecover(CLI::App& root) { return databaseCommand(root, kText, runRecover); }
 
 }  // namespace velkdb

@@ -2,8 +2,8 @@
 #include <iostream>
 #include <memory>
 
-#include "cli.h"
 #include "clash.h"
+#include "cli.h"
 #include "text.h"
 #include "veldbutility.h"
 
@@ -45,27 +45,25 @@ int runRename(RenameOptions& o) {
     r->setLabel(newLabel);
     db->updateCRLByIndex(VELDBManager::CRLRecordID, *r);
   }
-  std::cout << "renamed " << tableName(m.table) << " #" << m.id << " \"" << printable(m.label) << "\" to \""
-            << newLabel << "\"\n";
+  std::cout << "renamed " << tableName(m.table) << " #" << m.id << " \"" << printable(m.label) << "\" to \"" << newLabel
+            << "\"\n";
   return 0;
 }
 
 }  // namespace
 
+const CommandText kText = {"rename", "change a record's label",
+                           "rename -d BASE (OLD | --label OLD | --id N | --subject NAME) [--table T] NEW",
+                           R"(Gives one record the label NEW, one line of text (refused when NEW is in use in its table).)"};
+
 Command addRename(CLI::App& root) {
   auto o = std::make_shared<RenameOptions>();
-  CLI::App* app = root.add_subcommand("rename", "change a record's label");
+  CLI::App* app = root.add_subcommand(kText.name, kText.summary);
   app->add_option("WORDS", o->words, "the record's label (or another selector) and the NEW label");
   addSelector(app, o->selector, SelectorKind::Record, false);
   addTableOption(app, o->selector.hasTable, o->selector.table, "this table only");
   addDatabaseOptions(app, o->db);
-  Command c;
-  c.app = app;
-  c.synopsis = "rename -d BASE (OLD | --label OLD | --id N | --subject NAME) [--table T] NEW";
-  c.description = "Gives one record the label NEW, one line of text (refused when NEW is in use in its table).";
-  c.selectorHelp = true;
-  c.run = [o] { return runRename(*o); };
-  return c;
+  return {app, kText, [o] { return runRename(*o); }, SelectorHelp::Record};
 }
 
 }  // namespace velkdb

@@ -236,9 +236,17 @@ int runRequest(const RequestOptions& o) {
 
 }  // namespace
 
+const CommandText kText = {"request", "make a key and its certification request, kept as a key pair",
+                           "request -d BASE --subject NAME [--san NAMES] [--key TYPE] [--label LABEL] [-o FILE]",
+                           R"(Generates a private key, stores it with a certification request (PKCS#10, signed with the key) as a
+key pair, the key wrapped under the database password as import wraps keys, and writes the request
+as PEM to standard output or FILE.  When the certificate issued for it is imported, it takes the key
+pair's key and label into the key table and the key pair is removed, in one transaction.  The label
+defaults to the subject's common name.)"};
+
 Command addRequest(CLI::App& root) {
   auto o = std::make_shared<RequestOptions>();
-  CLI::App* app = root.add_subcommand("request", "make a key and its certification request, kept as a key pair");
+  CLI::App* app = root.add_subcommand(kText.name, kText.summary);
   addParsed(app, "--subject", "NAME", "the request's subject: \"CN=a,O=b\" or \"/O=b/CN=a\"",
             [o](const std::string& text) {
               try {
@@ -261,17 +269,7 @@ Command addRequest(CLI::App& root) {
   });
   app->add_option("-o,--out", o->out, "write the request to FILE instead of standard output")->option_text("FILE");
   addDatabaseOptions(app, o->db);
-  Command c;
-  c.app = app;
-  c.synopsis = "request -d BASE --subject NAME [--san NAMES] [--key TYPE] [--label LABEL] [-o FILE]";
-  c.description =
-      "Generates a private key, stores it with a certification request (PKCS#10, signed with the key) as a key "
-     "pair, the key wrapped under the database password as import wraps keys, and writes the request as PEM to "
-     "standard output or FILE.  When the certificate issued for it is imported, it takes the key pair's key and "
-     "label into the key table and the key pair is removed, in one transaction.  The label defaults to the "
-     "subject's common name.";
-  c.run = [o] { return runRequest(*o); };
-  return c;
+  return {app, kText, [o] { return runRequest(*o); }};
 }
 
 }  // namespace velkdb

@@ -8,13 +8,7 @@ namespace velkdb {
 
 namespace {
 
-struct ShowOptions {
-  DbOptions db;
-  Selector selector;
-};
-
-int runShow(ShowOptions& o) {
-  checkSelector(o.selector, SelectorKind::Certificate);
+int runShow(const RecordOptions& o) {
   const DbPaths paths = databasePaths(o.db);
   const Secret password = databasePassword(o.db);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
@@ -28,24 +22,12 @@ int runShow(ShowOptions& o) {
 
 }  // namespace
 
-Command addShow(CLI::App& root) {
-  auto o = std::make_shared<ShowOptions>();
-  CLI::App* app = root.add_subcommand("show", "show records in detail");
-  addSelector(app, o->selector, SelectorKind::Certificate, true);
-  addTableOption(app, o->selector.hasTable, o->selector.table, "search this table only");
-  addDatabaseOptions(app, o->db);
-  Command c;
-  c.app = app;
-  c.synopsis =
-      "show -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --serial HEX [--issuer NAME] | "
-      "--fingerprint HEX) [--table T]";
-  c.description =
-      "Prints each matching record in detail, including the certificate's SHA-256 and SHA-1 fingerprints and "
-      "whether its private key opens with the database password.";
-  c.selectorHelp = true;
-  c.selectorKind = SelectorKind::Certificate;
-  c.run = [o] { return runShow(*o); };
-  return c;
-}
+const CommandText kText = {"show", "show records in detail",
+                           "show -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --serial HEX [--issuer NAME] | "
+    "--fingerprint HEX) [--table T]",
+                           R"(Prints each matching record in detail, including the certificate's SHA-256 and SHA-1 fingerprints
+and whether its private key opens with the database password.)"};
+
+Command addShow(CLI::App& root) { return selectorCommand(root, kText, "search this table only", runShow); }
 
 }  // namespace velkdb
