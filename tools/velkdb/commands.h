@@ -1,16 +1,15 @@
 // commands.h -- velkdb's sub-commands and what they share.
 //
-// Each command takes its parsed arguments and returns the process's exit
-// status (0 success, 1 a fault found or an error); errors are thrown as
-// `VELDBException` and printed by main as one line.  Usage errors are thrown
-// as `UsageError` (exit status 2).
+// Each command returns the process's exit status (0 success, 1 a fault
+// found or an error); errors are thrown as `VELDBException` and printed by
+// main as one line.  Usage errors are thrown as `UsageError` (exit status
+// 2).
 #ifndef VELKDB_COMMANDS_H
 #define VELKDB_COMMANDS_H
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,22 +26,16 @@ class UsageError : public std::runtime_error {
   explicit UsageError(const std::string& what) : std::runtime_error(what) {}
 };
 
-// One command's arguments after parsing.
-struct Args {
-  std::string program;  // as invoked (argv[0])
-  std::string command;
-  std::map<std::string, std::string> values;  // options with a value (last wins)
-  std::vector<std::string> flags;             // options without a value
-  std::vector<std::string> positional;
-
-  bool has(const std::string& name) const;
-  std::string get(const std::string& name, const std::string& fallback = std::string()) const;
+// The database options every command but demo takes (cli.h declares them):
+// -d/--db (else $VELKDB_DB), --password-file, --default-password.  The
+// password itself is never an option's value: $VELKDB_PASSWORD or a prompt.
+struct DbOptions {
+  std::string base;
+  std::string passwordFile;
+  bool defaultPassword = false;
 };
-
-// The database's paths and password from --db / VELKDB_DB,
-// --password-file, --default-password, VELKDB_PASSWORD or a prompt.
-DbPaths databasePaths(const Args& args);
-Secret databasePassword(const Args& args, bool confirm = false);
+DbPaths databasePaths(const DbOptions& db);
+Secret databasePassword(const DbOptions& db, bool confirm = false);
 
 // An expiry given as a number of days from now, "never", or YYYY-MM-DD
 // (midnight UTC): seconds since 1970, 0 for never.  Throws UsageError.
@@ -51,9 +44,11 @@ long long parseExpiry(const std::string& text);
 std::string expiryText(long long time);
 
 // A --record-length value: the slot length of a new database's tables, in
-// bytes, from the smallest that holds a record's fixed fields to 1 MiB.
-// Throws UsageError saying the range.
+// bytes, from the smallest that holds a record's fixed fields (the least
+// the library creates a table with) to 1 MiB.  Throws UsageError saying the
+// range.
 std::uint32_t parseRecordLength(const std::string& text);
+constexpr std::uint32_t kMinCreateRecordLength = 256;
 constexpr std::uint32_t kMaxCreateRecordLength = 1024 * 1024;
 
 // The longest record (its DER envelope) an import stores without being
@@ -89,24 +84,8 @@ void writeOutputFile(const std::string& path, const std::string& text, bool secr
 // table password changes.
 void testCrashPoint(const char* step, std::size_t count);
 
-// The commands.
-int cmdCreate(const Args& args);
-int cmdInfo(const Args& args);
-int cmdVerify(const Args& args);
-int cmdRecover(const Args& args);
-int cmdImport(const Args& args);
-int cmdList(const Args& args);
-int cmdShow(const Args& args);
-int cmdExport(const Args& args);
-int cmdDelete(const Args& args);
-int cmdRename(const Args& args);
-int cmdPasswd(const Args& args);
-int cmdExpire(const Args& args);
-int cmdDemo(const Args& args);
-int cmdVerifyChain(const Args& args);
-// upgrade.cpp: a version-3 database made version 4 (see there for the
-// steps and what a crash leaves).
-int cmdUpgrade(const Args& args);
+// Throws UsageError when `label` cannot be a new label (labelFault).
+void checkNewLabel(const std::string& label);
 
 // -- pieces the demo reuses
 
@@ -123,14 +102,15 @@ struct ImportSummary {
   unsigned joined = 0;     // keys that joined certificates stored without them
   std::string text() const;
 };
-// Stores what `items` holds (see cmdImport) in one transaction: all or
+// Stores what `items` holds (see the import command) in one transaction: all or
 // nothing, also when the process is killed.  `db` must have no transaction
 // open.
 ImportSummary importItems(FileDBManager& db, const Secret& password, InputItems& items,
                           const ImportOptions& options);
 
-// Which records a command is about.
+// Which records a command is about (cli.h declares its options).
 struct Selector {
+  std::string positionalLabel;  // LABEL; checkSelector makes it `label`
   std::string label, subject, issuer;
   std::string serial, fingerprint;  // certificates by serial (with issuer) or fingerprint (find.h)
   bool hasId = false;
@@ -143,8 +123,9 @@ struct Match {
   unsigned id;
   std::string label;
 };
-Selector parseSelector(const Args& args, bool allowIssuer);
 std::vector<Match> findRecords(FileDBManager& db, const Selector& selector);
+// findRecords, refusing none (0x8C23E) and, when `onlyOne`, several.
+std::vector<Match> requireRecords(FileDBManager& db, const Selector& selector, bool onlyOne);
 
 // Walks a table (nothing for a table not enabled).
 void forEachKey(FileDBManager& db, const std::function<void(VELASNKeyRecord&)>& visit);

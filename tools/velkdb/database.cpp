@@ -229,13 +229,6 @@ const char* tableName(Table table) {
   return "?";
 }
 
-Table parseTable(const std::string& name) {
-  if (name == "keys" || name == "key") return Table::Key;
-  if (name == "keypairs" || name == "keypair") return Table::KeyPair;
-  if (name == "crls" || name == "crl") return Table::CRL;
-  VELDB_THROW(VELDBError::kBadArgument, "unknown table \"" + name + "\" (keys, keypairs or crls)");
-}
-
 std::string DbPaths::file(Table table) const { return base + kSuffixes[static_cast<int>(table)]; }
 
 DbPaths makePaths(const std::string& base) {

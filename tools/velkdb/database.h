@@ -32,8 +32,6 @@ constexpr Table kTables[] = {Table::Key, Table::KeyPair, Table::CRL};
 
 // "keys", "keypairs", "crls" (as in --table and JSON).
 const char* tableName(Table table);
-// Parses a --table value; throws 0x8B67A.
-Table parseTable(const std::string& name);
 
 // The files of one database.
 struct DbPaths {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "commands.h"
+#include "veldbconnectinfo.h"
 #include "velexception.h"
 
 namespace {
@@ -59,6 +60,23 @@ TEST(ErrorLineTest, EveryNumberHasItsMeaningAndTheLineStaysOneLine) {
   EXPECT_EQ(line(VELDBError::kDuplicateIssuerAndSerial, "", 0),
             "error 0x8C248 (duplicate record: issuer and serial number in use)");
   EXPECT_EQ(line(0x12345, "a\nb", 0), "error 0x12345 (unknown error): a b");
+}
+
+// The smallest --record-length velkdb takes is the smallest the library
+// creates a table with: a change on either side shows here.
+TEST(RecordLengthTest, TheLibraryCreatesTheSmallestVelkdbTakes) {
+  char pattern[] = "/tmp/velkdb-len-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const auto create = [&](const std::string& name, std::uint32_t length) {
+    VELDBConnectInfo::FILE info(dir + "/" + name, velkdb::toEncryptor(velkdb::Secret("length test")),
+                                VELDBConnectInfo::CreateV4, VELDBConnectInfo::ReadWrite);
+    info.setInitialRecordLength(length);
+    FileDBManager db(info);
+  };
+  EXPECT_NO_THROW(create("smallest", velkdb::kMinCreateRecordLength));
+  EXPECT_THROW(create("smaller", velkdb::kMinCreateRecordLength - 1), VELException);
+  std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 // Plan: `-o PATH` output lands where the user meant it -- a terminal or a

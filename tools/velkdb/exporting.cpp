@@ -46,12 +46,8 @@ struct Selected {
   Ossl<X509> cert;
 };
 
-// The one key record the arguments name.
-Selected selectOne(FileDBManager& db, const Args& args) {
-  Selector selector = parseSelector(args, true);
-  if (selector.hasTable && selector.table != Table::Key) {
-    throw UsageError("--pkcs12 and --chain export a certificate: --table keys");
-  }
+// The one key record the selector names.
+Selected selectOne(FileDBManager& db, Selector selector) {
   selector.hasTable = true;
   selector.table = Table::Key;
   const std::vector<Match> found = findRecords(db, selector);
@@ -70,9 +66,9 @@ Selected selectOne(FileDBManager& db, const Args& args) {
   return s;
 }
 
-Secret exportPassword(const Args& args) {
+Secret exportPassword(const ExportOptions& o) {
   PasswordOptions options;
-  options.file = args.get("export-password-file");
+  options.file = o.exportPasswordFile;
   options.fileOption = "--export-password-file";
   options.envName = "VELKDB_EXPORT_PASSWORD";
   options.prompt = "Password of the PKCS#12 file: ";
@@ -148,20 +144,16 @@ std::string clearKeyPEM(const VELASNCBuffer& epki, const Secret& password, const
   return pem;
 }
 
-int exportBundle(const Args& args) {
-  const bool pkcs12 = args.has("pkcs12");
-  if (pkcs12 && args.has("chain")) throw UsageError("--pkcs12 and --chain exclude each other");
-  if (args.has("all")) throw UsageError("--pkcs12 and --chain export one certificate, not --all");
-  if (pkcs12 && (args.has("key") || args.has("unencrypted") || args.has("out"))) {
-    throw UsageError("--pkcs12 FILE always holds the key and names its own output: no --key, --unencrypted or --out");
+int exportBundle(const ExportOptions& o) {
+  const bool pkcs12 = !o.pkcs12.empty();
+  const std::string& p12Path = o.pkcs12;
+  if (o.selector.hasTable && o.selector.table != Table::Key) {
+    throw UsageError("--pkcs12 and --chain export a certificate: --table keys");
   }
-  if (args.has("export-password-file") && !pkcs12) throw UsageError("--export-password-file goes with --pkcs12");
-  const std::string p12Path = args.get("pkcs12");
-  if (pkcs12 && (p12Path.empty() || p12Path == "-")) throw UsageError("--pkcs12 needs an output FILE");
-  const DbPaths paths = databasePaths(args);
-  const Secret password = databasePassword(args);
+  const DbPaths paths = databasePaths(o.db);
+  const Secret password = databasePassword(o.db);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
-  Selected s = selectOne(*db, args);
+  Selected s = selectOne(*db, o.selector);
 
   std::vector<Ossl<X509>> pool;
   std::vector<std::string> labels;
@@ -188,7 +180,7 @@ int exportBundle(const Args& args) {
         }
       }
     }
-    const Secret exportPass = exportPassword(args);
+    const Secret exportPass = exportPassword(o);
     std::string bytes = pkcs12Of(s.cert.get(), key.get(), chain, s.match.label, exportPass);
     writeOutputFile(p12Path, bytes, true);
     OPENSSL_cleanse(&bytes[0], bytes.size());
@@ -199,15 +191,15 @@ int exportBundle(const Args& args) {
 
   std::string pem = toPEM("CERTIFICATE", s.record->getCertificate().getEncoding());
   for (X509* c : chain) pem += toPEM("CERTIFICATE", derOf(c).get());
-  const bool withKey = args.has("key");
+  const bool withKey = o.key;
   if (withKey) {
     if (!s.record->hasPrivateKey()) {
       VELDB_THROW(VELDBError::kBadArgument, "record \"" + printable(s.match.label) + "\" holds no private key");
     }
     const VELASNCBuffer epki = s.record->getPrivateKey().getEncoding();
-    pem += args.has("unencrypted") ? clearKeyPEM(epki, password, s.match.label) : toPEM("ENCRYPTED PRIVATE KEY", epki);
+    pem += o.unencrypted ? clearKeyPEM(epki, password, s.match.label) : toPEM("ENCRYPTED PRIVATE KEY", epki);
   }
-  const std::string out = args.get("out");
+  const std::string& out = o.out;
   if (out.empty() || out == "-") {
     std::cout << pem;
   } else {

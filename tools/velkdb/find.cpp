@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <memory>
 #include <set>
 #include <tuple>
@@ -169,17 +170,17 @@ std::size_t printEnding(FileDBManager& db, const std::string& dbName, bool json,
   std::size_t ended = 0;
   for (const Ending& e : ending) ended += e.end <= now;
   if (json) {
-    std::cout << "{\n  \"database\": " << jsonString(dbName) << ",\n  \"now\": " << jsonString(expiryText(now))
-              << ",\n  \"days\": " << (days < 0 ? 0 : days) << ",\n  \"ending\": [";
-    bool first = true;
+    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
     for (const Ending& e : ending) {
-      std::cout << (first ? "\n" : ",\n") << "    {\"table\": \"" << tableName(e.table) << "\", \"id\": " << e.id
-                << ", \"label\": " << jsonString(e.label) << ", \"" << (e.table == Table::Key ? "subject" : "issuer")
-                << "\": " << jsonString(e.name) << ", \"" << (e.table == Table::Key ? "notAfter" : "nextUpdate")
-                << "\": " << jsonString(e.endText) << ", \"ended\": " << (e.end <= now ? "true" : "false") << "}";
-      first = false;
+      const bool key = e.table == Table::Key;
+      rows.push_back({{"table", tableName(e.table)},
+                      {"id", e.id},
+                      {"label", e.label},
+                      {key ? "subject" : "issuer", e.name},
+                      {key ? "notAfter" : "nextUpdate", e.endText},
+                      {"ended", e.end <= now}});
     }
-    std::cout << (first ? "]" : "\n  ]") << "\n}\n";
+    std::cout << jsonText({{"database", dbName}, {"now", expiryText(now)}, {"days", days < 0 ? 0 : days}, {"ending", rows}});
     return ending.size();
   }
   for (const Ending& e : ending) {

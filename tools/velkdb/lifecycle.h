@@ -94,10 +94,17 @@ StoredCertificates certificatesFor(FileDBManager& db, EVP_PKEY* key);
 // The key inside `epki` (opened with `password`) as PEM PRIVATE KEY, PKCS#8
 // in the clear.  Throws 0x8C240 when the password does not open it.
 std::string clearKeyPEM(const VELASNCBuffer& epki, const Secret& password, const std::string& label);
+// What `export` was asked for.
+struct ExportOptions {
+  DbOptions db;
+  Selector selector;
+  bool all = false, key = false, unencrypted = false, chain = false;
+  std::string pkcs12;  // the PKCS#12 file, empty when not asked for
+  std::string exportPasswordFile;
+  std::string out;
+};
 // `export --pkcs12 FILE` and `export --chain`.
-int exportBundle(const Args& args);
-
-int cmdRequest(const Args& args);
+int exportBundle(const ExportOptions& options);
 
 }  // namespace velkdb
 

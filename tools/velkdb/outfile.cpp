@@ -1,10 +1,12 @@
 // Where `-o FILE` output goes: standard output, a device or FIFO written in
 // place, or a file replaced whole.
 #include <fcntl.h>
+#include <openssl/rand.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <iostream>
 
 #include "commands.h"
@@ -14,9 +16,9 @@ namespace velkdb {
 
 namespace {
 
-// Writes all of `text` to `fd` (blocking), then closes it; throws 0x8C239
-// naming `path`.
-void writeAllAndClose(int fd, const std::string& path, const std::string& text) {
+// Writes all of `text` to `fd` (blocking), synced when `sync`, then closes
+// it: 0, or the errno of the first failure.
+int writeAllAndClose(int fd, const std::string& text, bool sync) {
   std::size_t done = 0;
   int error = 0;
   while (done < text.size() && error == 0) {
@@ -24,8 +26,9 @@ void writeAllAndClose(int fd, const std::string& path, const std::string& text) 
     if (n < 0 && errno != EINTR) error = errno;
     if (n > 0) done += static_cast<std::size_t>(n);
   }
+  if (error == 0 && sync && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
-  if (error != 0) throwSystemError(VELDBError::kWrite, path, error);
+  return error;
 }
 
 // A terminal, /dev/null or a FIFO at `path`: written where it is.  Only the
@@ -61,10 +64,37 @@ void writeInPlace(const std::string& path, const struct stat& seen, const std::s
     close(fd);
     throwSystemError(VELDBError::kWrite, printable(path), error);
   }
-  writeAllAndClose(fd, printable(path), text);
+  const int error = writeAllAndClose(fd, text, false);
+  if (error != 0) throwSystemError(VELDBError::kWrite, printable(path), error);
 }
 
 }  // namespace
+
+void writeFileAtomically(const std::string& path, const std::string& text, bool secret) {
+  // A name of our own beside `path`: random, created exclusively and never
+  // through a link, so that nothing planted in the directory is written
+  // through.
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    unsigned char random[6];
+    if (RAND_bytes(random, sizeof random) != 1) VELDB_THROW(VELDBError::kNoDigest, "no random bytes");
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".velkdb-%02x%02x%02x%02x%02x%02x", random[0], random[1], random[2],
+                  random[3], random[4], random[5]);
+    temp = path + suffix;
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, secret ? 0600 : 0666);
+    if (fd < 0 && (errno != EEXIST || attempt == 100)) throwSystemError(VELDBError::kCannotCreate, path, errno);
+  }
+  int error = writeAllAndClose(fd, text, true);
+  // The rename replaces `path` whole; a link there is replaced, not
+  // followed.
+  if (error == 0 && std::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    unlink(temp.c_str());
+    throwSystemError(VELDBError::kWrite, path, error);
+  }
+}
 
 void writeOutputFile(const std::string& path, const std::string& text, bool secret) {
   if (path == "-") {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <memory>
 #include <sstream>
 
@@ -47,13 +48,9 @@ struct CRLView {
 
 CRLView viewOf(const VELASNCertificateList& list) {
   Ossl<X509_CRL> crl = crlFromDER(list.getEncoding());
-  CRLView v;
-  v.issuer = nameText(X509_CRL_get_issuer(crl.get()));
-  v.thisUpdate = timeText(X509_CRL_get0_lastUpdate(crl.get()));
-  v.nextUpdate = timeText(X509_CRL_get0_nextUpdate(crl.get()));
   const STACK_OF(X509_REVOKED)* revoked = X509_CRL_get_REVOKED(crl.get());
-  v.revoked = revoked ? sk_X509_REVOKED_num(revoked) : 0;
-  return v;
+  return {nameText(X509_CRL_get_issuer(crl.get())), timeText(X509_CRL_get0_lastUpdate(crl.get())),
+          timeText(X509_CRL_get0_nextUpdate(crl.get())), revoked ? sk_X509_REVOKED_num(revoked) : 0};
 }
 
 std::string requestSubject(const VELASNKeyPairRecord& r) {
@@ -105,46 +102,42 @@ void listText(FileDBManager& db, bool hasTable, Table only) {
 }
 
 void listJSON(FileDBManager& db, const std::string& dbName, bool hasTable, Table only) {
-  std::cout << "{\n  \"database\": " << jsonString(dbName);
+  nlohmann::ordered_json doc = {{"database", dbName}};
   if (!hasTable || only == Table::Key) {
-    std::cout << ",\n  \"keys\": [";
-    bool first = true;
+    nlohmann::ordered_json& rows = doc["keys"] = nlohmann::ordered_json::array();
     forEachKey(db, [&](VELASNKeyRecord& r) {
       const CertView v = viewOf(r.getCertificate());
-      std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << jsonString(r.getLabel().getValue())
-                << ", \"subject\": " << jsonString(v.subject) << ", \"issuer\": " << jsonString(v.issuer)
-                << ", \"serial\": " << jsonString(v.serial) << ", \"notBefore\": " << jsonString(v.notBefore)
-                << ", \"notAfter\": " << jsonString(v.notAfter) << ", \"sha256\": " << jsonString(v.sha256)
-                << ", \"sha1\": " << jsonString(v.sha1) << ", \"hasKey\": " << (r.hasPrivateKey() ? "true" : "false")
-                << ", \"trusted\": " << (r.isTrusted() ? "true" : "false") << "}";
-      first = false;
+      rows.push_back({{"id", idOf(r)},          {"label", r.getLabel().getValue()},
+                      {"subject", v.subject},   {"issuer", v.issuer},
+                      {"serial", v.serial},     {"notBefore", v.notBefore},
+                      {"notAfter", v.notAfter}, {"sha256", v.sha256},
+                      {"sha1", v.sha1},         {"hasKey", r.hasPrivateKey()},
+                      {"trusted", r.isTrusted()}});
     });
-    std::cout << (first ? "]" : "\n  ]");
   }
   if (!hasTable || only == Table::KeyPair) {
-    std::cout << ",\n  \"keypairs\": [";
-    bool first = true;
+    nlohmann::ordered_json& rows = doc["keypairs"] = nlohmann::ordered_json::array();
     forEachKeyPair(db, [&](VELASNKeyPairRecord& r) {
-      std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << jsonString(r.getLabel().getValue())
-                << ", \"subject\": " << jsonString(requestSubject(r)) << ", \"publicKey\": " << jsonString(requestKey(r))
-                << ", \"hasKey\": true}";
-      first = false;
+      rows.push_back({{"id", idOf(r)},
+                      {"label", r.getLabel().getValue()},
+                      {"subject", requestSubject(r)},
+                      {"publicKey", requestKey(r)},
+                      {"hasKey", true}});
     });
-    std::cout << (first ? "]" : "\n  ]");
   }
   if (!hasTable || only == Table::CRL) {
-    std::cout << ",\n  \"crls\": [";
-    bool first = true;
+    nlohmann::ordered_json& rows = doc["crls"] = nlohmann::ordered_json::array();
     forEachCRL(db, [&](VELASNCRLRecord& r) {
       const CRLView v = viewOf(r.getCRL());
-      std::cout << (first ? "\n" : ",\n") << "    {\"id\": " << idOf(r) << ", \"label\": " << jsonString(r.getLabel().getValue())
-                << ", \"issuer\": " << jsonString(v.issuer) << ", \"thisUpdate\": " << jsonString(v.thisUpdate)
-                << ", \"nextUpdate\": " << jsonString(v.nextUpdate) << ", \"revoked\": " << v.revoked << "}";
-      first = false;
+      rows.push_back({{"id", idOf(r)},
+                      {"label", r.getLabel().getValue()},
+                      {"issuer", v.issuer},
+                      {"thisUpdate", v.thisUpdate},
+                      {"nextUpdate", v.nextUpdate},
+                      {"revoked", v.revoked}});
     });
-    std::cout << (first ? "]" : "\n  ]");
   }
-  std::cout << "\n}\n";
+  std::cout << jsonText(doc);
 }
 
 std::string keyStatus(const VELASNCBuffer& epki, const Secret* password) {

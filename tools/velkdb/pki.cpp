@@ -463,25 +463,26 @@ VELBuffer derOf(X509_CRL* crl) { return encode(crl, i2d_X509_CRL, "CRL"); }
 VELBuffer derOf(X509_REQ* request) { return encode(request, i2d_X509_REQ, "request"); }
 VELBuffer publicKeyDER(EVP_PKEY* key) { return encode(key, i2d_PUBKEY, "public key"); }
 
-Ossl<X509> certFromDER(const VELASNCBuffer& der) {
-  auto cert = decodeWhole<X509>(der, d2i_X509, OsslFree());
-  if (!cert) fail("stored certificate does not decode");
-  return cert;
+namespace {
+
+// A stored object of the database, decoded whole; `what` names it in the
+// error when it does not decode.
+template <typename T, typename Decode>
+Ossl<T> decodeStored(const VELASNCBuffer& der, Decode d2i, const char* what) {
+  auto object = decodeWhole<T>(der, d2i, OsslFree());
+  if (!object) fail(std::string("stored ") + what + " does not decode");
+  return object;
 }
-Ossl<X509_CRL> crlFromDER(const VELASNCBuffer& der) {
-  auto crl = decodeWhole<X509_CRL>(der, d2i_X509_CRL, OsslFree());
-  if (!crl) fail("stored CRL does not decode");
-  return crl;
-}
+
+}  // namespace
+
+Ossl<X509> certFromDER(const VELASNCBuffer& der) { return decodeStored<X509>(der, d2i_X509, "certificate"); }
+Ossl<X509_CRL> crlFromDER(const VELASNCBuffer& der) { return decodeStored<X509_CRL>(der, d2i_X509_CRL, "CRL"); }
 Ossl<X509_REQ> requestFromDER(const VELASNCBuffer& der) {
-  auto req = decodeWhole<X509_REQ>(der, d2i_X509_REQ, OsslFree());
-  if (!req) fail("stored request does not decode");
-  return req;
+  return decodeStored<X509_REQ>(der, d2i_X509_REQ, "request");
 }
 Ossl<EVP_PKEY> publicKeyFromDER(const VELASNCBuffer& der) {
-  auto key = decodeWhole<EVP_PKEY>(der, d2i_PUBKEY, OsslFree());
-  if (!key) fail("stored public key does not decode");
-  return key;
+  return decodeStored<EVP_PKEY>(der, d2i_PUBKEY, "public key");
 }
 
 std::string toPEM(const char* blockName, const VELASNCBuffer& der) {
@@ -642,198 +643,6 @@ bool keyMatches(X509_REQ* request, EVP_PKEY* key) {
   const bool same = pub != nullptr && EVP_PKEY_eq(pub, key) == 1;
   ERR_clear_error();
   return same;
-}
-
-Ossl<EVP_PKEY> makeECKey() {
-  Ossl<EVP_PKEY> key(EVP_EC_gen("P-256"));
-  check(key != nullptr, "EC key generation");
-  return key;
-}
-
-Ossl<EVP_PKEY> makeRSAKey(int bits) {
-  Ossl<EVP_PKEY> key(EVP_RSA_gen(static_cast<unsigned>(bits)));
-  check(key != nullptr, "RSA key generation");
-  return key;
-}
-
-namespace {
-
-Ossl<X509_NAME> nameFrom(const std::string& subject) {
-  const VELBuffer der = parseName(subject);
-  const unsigned char* p = der.data();
-  Ossl<X509_NAME> name(d2i_X509_NAME(nullptr, &p, static_cast<long>(der.length())));
-  check(name != nullptr, "d2i_X509_NAME");
-  return name;
-}
-
-void addExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
-  X509V3_CTX ctx;
-  X509V3_set_ctx_nodb(&ctx);
-  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
-  check(ext != nullptr, "certificate extension");
-  const int added = X509_add_ext(cert, ext, -1);
-  X509_EXTENSION_free(ext);
-  check(added == 1, "X509_add_ext");
-}
-
-void randomSerial(ASN1_INTEGER* serial) {
-  BIGNUM* bn = BN_new();
-  check(bn != nullptr && BN_rand(bn, 63, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY) == 1, "random serial");
-  const bool ok = BN_to_ASN1_INTEGER(bn, serial) != nullptr;
-  BN_free(bn);
-  check(ok, "serial number");
-}
-
-}  // namespace
-
-Ossl<X509> makeCertificate(EVP_PKEY* key, const std::string& subject, X509* issuer, EVP_PKEY* issuerKey, int days,
-                           bool ca, const std::string& dnsName) {
-  Ossl<X509> cert(X509_new());
-  check(cert != nullptr, "X509_new");
-  check(X509_set_version(cert.get(), X509_VERSION_3) == 1, "X509_set_version");
-  randomSerial(X509_get_serialNumber(cert.get()));
-  Ossl<X509_NAME> name = nameFrom(subject);
-  check(X509_set_subject_name(cert.get(), name.get()) == 1, "X509_set_subject_name");
-  check(X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name.get()) == 1,
-        "X509_set_issuer_name");
-  check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), -60) != nullptr, "notBefore");
-  check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * days) != nullptr, "notAfter");
-  check(X509_set_pubkey(cert.get(), key) == 1, "X509_set_pubkey");
-  X509* signer = issuer ? issuer : cert.get();
-  addExtension(cert.get(), signer, NID_basic_constraints, ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
-  addExtension(cert.get(), signer, NID_key_usage,
-               ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment");
-  addExtension(cert.get(), signer, NID_subject_key_identifier, "hash");
-  if (issuer != nullptr) addExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
-  if (!dnsName.empty()) {
-    addExtension(cert.get(), signer, NID_subject_alt_name, "DNS:" + dnsName);
-    addExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
-  }
-  check(X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256()) > 0, "X509_sign");
-  return cert;
-}
-
-Ossl<X509_REQ> makeRequest(EVP_PKEY* key, const std::string& subject) {
-  Ossl<X509_REQ> req(X509_REQ_new());
-  check(req != nullptr, "X509_REQ_new");
-  Ossl<X509_NAME> name = nameFrom(subject);
-  check(X509_REQ_set_version(req.get(), 0) == 1, "X509_REQ_set_version");
-  check(X509_REQ_set_subject_name(req.get(), name.get()) == 1, "X509_REQ_set_subject_name");
-  check(X509_REQ_set_pubkey(req.get(), key) == 1, "X509_REQ_set_pubkey");
-  check(X509_REQ_sign(req.get(), key, EVP_sha256()) > 0, "X509_REQ_sign");
-  return req;
-}
-
-Ossl<X509_CRL> makeCRL(X509* issuer, EVP_PKEY* issuerKey, const std::vector<X509*>& revoked, int days) {
-  Ossl<X509_CRL> crl(X509_CRL_new());
-  check(crl != nullptr, "X509_CRL_new");
-  check(X509_CRL_set_version(crl.get(), X509_CRL_VERSION_2) == 1, "X509_CRL_set_version");
-  check(X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(issuer)) == 1, "X509_CRL_set_issuer_name");
-  std::unique_ptr<ASN1_TIME, void (*)(ASN1_TIME*)> now(ASN1_TIME_adj(nullptr, std::time(nullptr), 0, -60),
-                                                      ASN1_TIME_free);
-  std::unique_ptr<ASN1_TIME, void (*)(ASN1_TIME*)> next(ASN1_TIME_adj(nullptr, std::time(nullptr), days, 0),
-                                                       ASN1_TIME_free);
-  check(now && next, "CRL times");
-  check(X509_CRL_set1_lastUpdate(crl.get(), now.get()) == 1, "lastUpdate");
-  check(X509_CRL_set1_nextUpdate(crl.get(), next.get()) == 1, "nextUpdate");
-  for (X509* cert : revoked) {
-    X509_REVOKED* entry = X509_REVOKED_new();
-    check(entry != nullptr, "X509_REVOKED_new");
-    if (X509_REVOKED_set_serialNumber(entry, X509_get_serialNumber(cert)) != 1 ||
-        X509_REVOKED_set_revocationDate(entry, now.get()) != 1 || X509_CRL_add0_revoked(crl.get(), entry) != 1) {
-      X509_REVOKED_free(entry);
-      fail("CRL entry failed");
-    }
-  }
-  check(X509_CRL_sort(crl.get()) == 1, "X509_CRL_sort");
-  check(X509_CRL_sign(crl.get(), issuerKey, EVP_sha256()) > 0, "X509_CRL_sign");
-  return crl;
-}
-
-// --- work asked for by an input ---------------------------------------------------
-
-namespace {
-
-// The value of `iter`, or the whole decimal number when it does not fit.
-std::string iterationText(const ASN1_INTEGER* iter) {
-  BIGNUM* bn = ASN1_INTEGER_to_BN(iter, nullptr);
-  char* dec = bn ? BN_bn2dec(bn) : nullptr;
-  std::string text = dec ? dec : "an unreadable number of";
-  OPENSSL_free(dec);
-  BN_free(bn);
-  return text;
-}
-
-void refuseCount(const ASN1_INTEGER* iter, const std::string& what) {
-  if (iter == nullptr) return;  // absent: the default of 1
-  std::uint64_t count = 0;
-  if (ASN1_INTEGER_get_uint64(&count, iter) == 1 && count <= kMaxIterations) return;
-  ERR_clear_error();
-  VELDB_THROW(VELDBError::kBadArgument, what + " asks for " + iterationText(iter) +
-                                            " key-derivation iterations, more than the limit of " +
-                                            std::to_string(kMaxIterations) + "; refused");
-}
-
-}  // namespace
-
-void refuseCostlyDerivation(const X509_ALGOR* alg, const std::string& what) {
-  if (alg == nullptr) return;
-  const int nid = OBJ_obj2nid(alg->algorithm);
-  const ASN1_TYPE* params = alg->parameter;
-  // Without parameters nothing is derived: the decryption fails.
-  if (params == nullptr || params->type != V_ASN1_SEQUENCE) return;
-  if (nid == NID_pbes2) {
-    std::unique_ptr<PBE2PARAM, void (*)(PBE2PARAM*)> pbe2(
-        static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), params)), PBE2PARAM_free);
-    ERR_clear_error();
-    if (!pbe2 || pbe2->keyfunc == nullptr || OBJ_obj2nid(pbe2->keyfunc->algorithm) != NID_id_pbkdf2) return;
-    std::unique_ptr<PBKDF2PARAM, void (*)(PBKDF2PARAM*)> kdf(
-        static_cast<PBKDF2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter)),
-        PBKDF2PARAM_free);
-    ERR_clear_error();
-    if (kdf) refuseCount(kdf->iter, what);
-    return;
-  }
-  int cipher = NID_undef, md = NID_undef;
-  if (EVP_PBE_find(EVP_PBE_TYPE_OUTER, nid, &cipher, &md, nullptr) != 1) return;
-  // PKCS#5 v1 and PKCS#12 schemes: PBEParameter ::= SEQUENCE { salt, iterations }.
-  std::unique_ptr<PBEPARAM, void (*)(PBEPARAM*)> pbe(
-      static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), params)), PBEPARAM_free);
-  ERR_clear_error();
-  if (pbe) refuseCount(pbe->iter, what);
-}
-
-void refuseCostlyPKCS12(PKCS12* p12, const std::string& path) {
-  const ASN1_INTEGER* macIter = nullptr;
-  PKCS12_get0_mac(nullptr, nullptr, nullptr, &macIter, p12);
-  refuseCount(macIter, path + ": the PKCS#12 file's MAC");
-  STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12);
-  ERR_clear_error();
-  if (safes == nullptr) return;
-  std::unique_ptr<STACK_OF(PKCS7), void (*)(STACK_OF(PKCS7)*)> safesGuard(
-      safes, [](STACK_OF(PKCS7)* s) { sk_PKCS7_pop_free(s, PKCS7_free); });
-  for (int i = 0; i < sk_PKCS7_num(safes); ++i) {
-    PKCS7* safe = sk_PKCS7_value(safes, i);
-    const int type = OBJ_obj2nid(safe->type);
-    if (type == NID_pkcs7_encrypted) {
-      if (safe->d.encrypted != nullptr && safe->d.encrypted->enc_data != nullptr) {
-        refuseCostlyDerivation(safe->d.encrypted->enc_data->algorithm, path + ": the PKCS#12 file's encrypted contents");
-      }
-    } else if (type == NID_pkcs7_data) {
-      STACK_OF(PKCS12_SAFEBAG)* bags = PKCS12_unpack_p7data(safe);
-      ERR_clear_error();
-      std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), void (*)(STACK_OF(PKCS12_SAFEBAG)*)> bagsGuard(
-          bags, [](STACK_OF(PKCS12_SAFEBAG)* b) { sk_PKCS12_SAFEBAG_pop_free(b, PKCS12_SAFEBAG_free); });
-      for (int j = 0; bags != nullptr && j < sk_PKCS12_SAFEBAG_num(bags); ++j) {
-        const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, j);
-        if (PKCS12_SAFEBAG_get_nid(bag) != NID_pkcs8ShroudedKeyBag) continue;
-        const X509_ALGOR* alg = nullptr;
-        X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &alg, nullptr);
-        refuseCostlyDerivation(alg, path + ": a private key in the PKCS#12 file");
-      }
-    }
-  }
 }
 
 std::string bagAttributes(const std::string& label, bool trusted) {

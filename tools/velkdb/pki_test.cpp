@@ -336,12 +336,6 @@ TEST(VelkdbText, ControlCharactersAreWrittenOutForTheTerminal) {
   EXPECT_EQ(printable("overlong \xc0\xaf surrogate \xed\xa0\x80"), "overlong \\xc0\\xaf surrogate \\xed\\xa0\\x80");
 }
 
-TEST(VelkdbText, JSONStringsAreValidAndEscapeEveryControlCharacter) {
-  EXPECT_EQ(jsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(jsonString("\x1b\n\x7f\xc2\x9b\xe2\x80\xa8"), "\"\\u001b\\n\\u007f\\u009b\\u2028\"");
-  EXPECT_EQ(jsonString("\xff ÄÖ"), "\"\\ufffd ÄÖ\"");
-}
-
 TEST(VelkdbText, NewLabelsAreOneLineOfUTF8Text) {
   EXPECT_EQ(labelFault("web server ÄÖ #2"), "");
   EXPECT_NE(labelFault(""), "");

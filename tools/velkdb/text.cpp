@@ -1,5 +1,7 @@
 #include "text.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 
 namespace velkdb {
@@ -74,32 +76,8 @@ std::string printable(const std::string& text) {
   return out;
 }
 
-std::string jsonString(const std::string& text) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    unsigned cp = 0;
-    const std::size_t n = decode(text, i, cp);
-    if (n == 0) {
-      out += "\\ufffd";
-      ++i;
-      continue;
-    }
-    switch (cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (isControl(cp) || cp == 0x2028 || cp == 0x2029) {
-          out += hex("\\u%04x", cp);
-        } else {
-          out.append(text, i, n);
-        }
-    }
-    i += n;
-  }
-  return out + "\"";
+std::string jsonText(const nlohmann::ordered_json& value) {
+  return value.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 std::string labelFault(const std::string& label) {

@@ -5,11 +5,12 @@
 // programs put there: they may hold escape sequences, line ends and other
 // control characters.  Text output goes through `printable`, so that such a
 // name neither drives the terminal nor forges lines of the report; JSON
-// output goes through `jsonString`.
+// output is built as one value and written by `jsonText`.
 #ifndef VELKDB_TEXT_H
 #define VELKDB_TEXT_H
 
 #include <cstddef>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 
 namespace velkdb {
@@ -20,10 +21,10 @@ namespace velkdb {
 // (backslashes too) is kept as it is.
 std::string printable(const std::string& text);
 
-// `text` as a quoted JSON string: control characters (C0, DEL, C1) and the
-// line separators U+2028 and U+2029 escaped as \uXXXX, bytes that are not
-// UTF-8 replaced by U+FFFD, so that the output is valid UTF-8 JSON.
-std::string jsonString(const std::string& text);
+// `value` as indented JSON and a line end: every character outside
+// printable ASCII escaped as \uXXXX (control characters, DEL, C1, U+2028
+// and U+2029 among them), bytes that are not UTF-8 replaced by U+FFFD.
+std::string jsonText(const nlohmann::ordered_json& value);
 
 // The longest label accepted, in bytes.
 constexpr std::size_t kMaxLabelBytes = 1024;

@@ -176,6 +176,11 @@ contains "info: version" out.txt "version:  4"
 contains "info: records" out.txt "records:  5"
 check "expire never" "$VELKDB" expire "${P[@]}" never
 fails_with "bad expiry" 2 0x8B67A "$VELKDB" expire "${P[@]}" tomorrow
+# A refused value exits 2 before the database is opened, --table too.
+fails_with "list --table of no table" 2 0x8B67A "$VELKDB" list -d "$WORK/not-there" --table certs
+for c in show export delete; do
+  fails_with "$c --table of no table" 2 0x8B67A "$VELKDB" "$c" -d "$WORK/not-there" --table certs web-server
+done
 check "verify" "$VELKDB" verify "${P[@]}"
 contains "verify: keys checked" out.txt "keys: ok (version 4, 5 records, 3 private keys checked)"
 
@@ -570,6 +575,8 @@ import json, sys
 keys = json.load(open("out.txt"))["keys"]
 sys.exit(0 if any(k["subject"] == "CN=evil\\1B[31mred,O=Evil\u009b2J" for k in keys) else 1)' && ok ||
   bad "JSON does not give the name back: $(grep -a evil out.txt)"
+LC_ALL=C grep -q '[^ -~]' out.txt && bad "JSON holds a byte outside printable ASCII" || ok
+contains "JSON escapes C1 as \\u" out.txt 'O=Evil\u009b2J'
 
 # New labels are one line of UTF-8 text; impossible dates are refused.
 snapshot_s before.json

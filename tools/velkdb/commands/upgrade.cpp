@@ -30,7 +30,7 @@
 #include <map>
 #include <memory>
 
-#include "commands.h"
+#include "cli.h"
 #include "filedbtransactionguard.h"
 #include "text.h"
 #include "veldbconnectinfo.h"
@@ -151,10 +151,53 @@ void copyTable(std::unique_ptr<FileDBManager>& fresh, const VELDBConnectInfo::FI
 
 }  // namespace
 
-int cmdUpgrade(const Args& args) {
-  if (!args.positional.empty()) throw UsageError("upgrade takes no arguments");
-  const DbPaths paths = databasePaths(args);
-  const Secret password = databasePassword(args);
+namespace {
+
+void removeCopies(const DbPaths& paths) {
+  for (Table t : kTables) unlink(upgradeName(paths, t).c_str());
+}
+
+// Steps 3 and after: the copies checked take the tables' places.
+void swapInCopies(const DbPaths& paths, const std::vector<Table>& present) {
+  // 3. The old tables linked aside, then each replaced whole by its copy,
+  // which takes the old file's mode (and, for root, its owner).
+  for (Table t : present) {
+    struct stat st {};
+    if (stat(paths.file(t).c_str(), &st) == 0) {
+      if (chmod(upgradeName(paths, t).c_str(), st.st_mode & 07777) != 0 ||
+          (geteuid() == 0 && chown(upgradeName(paths, t).c_str(), st.st_uid, st.st_gid) != 0)) {
+        const int error = errno;
+        removeCopies(paths);
+        throwSystemError(VELDBError::kWrite, upgradeName(paths, t) + " (the database is unchanged)", error);
+      }
+    }
+    removeIfThere(backupName(paths, t));
+    if (link(paths.file(t).c_str(), backupName(paths, t).c_str()) != 0) {
+      const int error = errno;
+      removeCopies(paths);
+      throwSystemError(VELDBError::kCannotCreate, backupName(paths, t) + " (the database is unchanged)", error);
+    }
+  }
+  syncDirectoryOf(paths.base);
+  std::size_t renamed = 0;
+  for (Table t : present) {
+    if (std::rename(upgradeName(paths, t).c_str(), paths.file(t).c_str()) != 0) {
+      throwSystemError(VELDBError::kWrite,
+                       "renaming " + upgradeName(paths, t) + " to " + paths.file(t) +
+                           " (the tables renamed so far are at version 4 with the same records; run `velkdb "
+                           "upgrade` again to complete it)",
+                       errno);
+    }
+    testCrashPoint("upgrade", ++renamed);
+  }
+  // A table the database did not have is not added.
+  removeCopies(paths);
+  syncDirectoryOf(paths.base);
+}
+
+int runUpgrade(const DbOptions& o) {
+  const DbPaths paths = databasePaths(o);
+  const Secret password = databasePassword(o);
   if (!fileExists(paths.file(Table::Key))) VELDB_THROW(VELDBError::kCannotOpen, "no database " + paths.base);
   std::vector<Table> present;
   std::size_t old = 0;
@@ -177,9 +220,7 @@ int cmdUpgrade(const Args& args) {
   for (Table t : present) records[t] = snapshot(*db, t);
   const long long expiry = db->getDBPasswordExpirationTime();
   for (Table t : kTables) removeIfThere(upgradeName(paths, t));
-  auto removeCopy = [&] {
-    for (Table t : kTables) unlink(upgradeName(paths, t).c_str());
-  };
+  const auto removeCopy = [&] { removeCopies(paths); };
   VELDBConnectInfo::FILE info("", toEncryptor(password), VELDBConnectInfo::CreateV4, VELDBConnectInfo::ReadWrite,
                               upgradeName(paths, Table::Key), upgradeName(paths, Table::KeyPair),
                               upgradeName(paths, Table::CRL));
@@ -212,40 +253,7 @@ int cmdUpgrade(const Args& args) {
     rethrowWithContext(e, "upgrading " + paths.base + " (the database is unchanged)");
   }
 
-  // 3. The old tables linked aside, then each replaced whole by its copy,
-  // which takes the old file's mode (and, for root, its owner).
-  for (Table t : present) {
-    struct stat st {};
-    if (stat(paths.file(t).c_str(), &st) == 0) {
-      if (chmod(upgradeName(paths, t).c_str(), st.st_mode & 07777) != 0 ||
-          (geteuid() == 0 && chown(upgradeName(paths, t).c_str(), st.st_uid, st.st_gid) != 0)) {
-        const int error = errno;
-        removeCopy();
-        throwSystemError(VELDBError::kWrite, upgradeName(paths, t) + " (the database is unchanged)", error);
-      }
-    }
-    removeIfThere(backupName(paths, t));
-    if (link(paths.file(t).c_str(), backupName(paths, t).c_str()) != 0) {
-      const int error = errno;
-      removeCopy();
-      throwSystemError(VELDBError::kCannotCreate, backupName(paths, t) + " (the database is unchanged)", error);
-    }
-  }
-  syncDirectoryOf(paths.base);
-  std::size_t renamed = 0;
-  for (Table t : present) {
-    if (std::rename(upgradeName(paths, t).c_str(), paths.file(t).c_str()) != 0) {
-      throwSystemError(VELDBError::kWrite,
-                       "renaming " + upgradeName(paths, t) + " to " + paths.file(t) +
-                           " (the tables renamed so far are at version 4 with the same records; run `velkdb "
-                           "upgrade` again to complete it)",
-                       errno);
-    }
-    testCrashPoint("upgrade", ++renamed);
-  }
-  // A table the database did not have is not added.
-  removeCopy();
-  syncDirectoryOf(paths.base);
+  swapInCopies(paths, present);
   db.reset();
 
   // 4. The old tables go.
@@ -258,5 +266,21 @@ int cmdUpgrade(const Args& args) {
             << ")\n";
   return 0;
 }
+
+}  // namespace
+
+const CommandText kText = {"upgrade", "turn a version-3 database into a version-4 one",
+                           "upgrade -d BASE",
+                           R"(Rewrites every version-3 table of the database as version 4, keeping every record under its record
+ID with its label, trust flag and private key as stored, and the password and its expiry.  Version-3
+tables can be forged by combining snapshots of a file (their seal is an XOR of per-slot digests);
+version 4 seals each file with a keyed hash.  The new tables are built beside the old ones
+(BASE.vkey.velkdb-upgrade, ...), opened again and compared with them record by record, and only then
+renamed into place one by one, the old files kept as BASE.vkey.velkdb-v3, ... until the renames are
+done.  A crash before the renames leaves the database as it was; a crash between them leaves tables
+that all open with the same records, some at version 4, and running upgrade again completes it.  A
+database already at version 4 is left alone (exit status 0).)"};
+
+Command addUpgrade(CLI::App& root) { return databaseCommand(root, kText, runUpgrade); }
 
 }  // namespace velkdb

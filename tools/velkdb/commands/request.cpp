@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "interrupt.h"
+#include "cli.h"
 #include "lifecycle.h"
 #include "text.h"
 #include "veldbutility.h"
@@ -166,25 +167,24 @@ Ossl<X509_REQ> makeSignedRequest(EVP_PKEY* key, const std::string& subject, cons
   return req;
 }
 
-int cmdRequest(const Args& args) {
-  if (!args.positional.empty()) throw UsageError("request takes no arguments");
-  const std::string subject = args.get("subject");
-  if (subject.empty()) throw UsageError("request needs --subject NAME");
-  const KeyType wanted = parseKeyType(args.get("key", "ec:P-256"));
-  const std::vector<std::string> altNames =
-      args.has("san") ? parseSubjectAltNames(args.get("san")) : std::vector<std::string>();
-  if (args.has("label")) {
-    const std::string fault = labelFault(args.get("label"));
-    if (!fault.empty()) throw UsageError("the label \"" + printable(args.get("label")) + "\" " + fault);
-  }
-  // The name, and where the request goes, are checked before the password
-  // is asked for and the key is stored.
-  try {
-    parseName(subject);
-  } catch (const VELException& e) {
-    throw UsageError("--subject: " + std::string(e.getMessage()));
-  }
-  const std::string out = args.get("out");
+namespace {
+
+struct RequestOptions {
+  DbOptions db;
+  std::string subject;
+  KeyType key;  // ec:P-256
+  std::vector<std::string> altNames;
+  std::string label;
+  std::string out;
+};
+
+int runRequest(const RequestOptions& o) {
+  const std::string& subject = o.subject;
+  const KeyType wanted = o.key;
+  const std::vector<std::string>& altNames = o.altNames;
+  // Where the request goes is checked before the password is asked for
+  // and the key is stored.
+  const std::string& out = o.out;
   if (!out.empty() && out != "-") {
     const std::size_t slash = out.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
@@ -193,8 +193,8 @@ int cmdRequest(const Args& args) {
       VELDB_THROW(VELDBError::kBadArgument, "the directory of " + printable(out) + " does not exist");
     }
   }
-  const DbPaths paths = databasePaths(args);
-  const Secret password = databasePassword(args);
+  const DbPaths paths = databasePaths(o.db);
+  const Secret password = databasePassword(o.db);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
 
   Ossl<EVP_PKEY> key = generateKey(wanted);
@@ -209,7 +209,7 @@ int cmdRequest(const Args& args) {
   items.keys.push_back(std::move(key));
   items.requests.push_back(std::move(request));
   ImportOptions options;
-  options.label = args.get("label");
+  options.label = o.label;
   importItems(*db, password, items, options);
   // The key pair is stored: the request goes out whatever comes now.
   const DeferInterrupts keyPairStored;
@@ -232,6 +232,44 @@ int cmdRequest(const Args& args) {
   std::cerr << "stored key pair #" << idOf(*stored) << " \"" << printable(stored->getLabel().getValue()) << "\" ("
             << keyName << ")" << (out.empty() || out == "-" ? "" : "; request written to " + printable(out)) << "\n";
   return 0;
+}
+
+}  // namespace
+
+const CommandText kText = {"request", "make a key and its certification request, kept as a key pair",
+                           "request -d BASE --subject NAME [--san NAMES] [--key TYPE] [--label LABEL] [-o FILE]",
+                           R"(Generates a private key, stores it with a certification request (PKCS#10, signed with the key) as a
+key pair, the key wrapped under the database password as import wraps keys, and writes the request
+as PEM to standard output or FILE.  When the certificate issued for it is imported, it takes the key
+pair's key and label into the key table and the key pair is removed, in one transaction.  The label
+defaults to the subject's common name.)"};
+
+Command addRequest(CLI::App& root) {
+  auto o = std::make_shared<RequestOptions>();
+  CLI::App* app = root.add_subcommand(kText.name, kText.summary);
+  addParsed(app, "--subject", "NAME", "the request's subject: \"CN=a,O=b\" or \"/O=b/CN=a\"",
+            [o](const std::string& text) {
+              try {
+                parseName(text);
+              } catch (const VELException& e) {
+                throw UsageError("--subject: " + std::string(e.getMessage()));
+              }
+              o->subject = text;
+            })
+      ->required();
+  addParsed(app, "--san", "NAMES",
+            "subject alternative names, comma-separated: DNS:host, IP:address, email:address, URI:uri (a bare name "
+            "is a DNS name, an address an IP address)",
+            [o](const std::string& text) { o->altNames = parseSubjectAltNames(text); });
+  addParsed(app, "--key", "TYPE", "ec:P-256 (default), ec:P-384, rsa:2048, rsa:3072 or ed25519",
+            [o](const std::string& text) { o->key = parseKeyType(text); });
+  addParsed(app, "--label", "LABEL", "label of the key pair (one line of text)", [o](const std::string& text) {
+    checkNewLabel(text);
+    o->label = text;
+  });
+  app->add_option("-o,--out", o->out, "write the request to FILE instead of standard output")->option_text("FILE");
+  addDatabaseOptions(app, o->db);
+  return {app, kText, [o] { return runRequest(*o); }};
 }
 
 }  // namespace velkdb

@@ -12,7 +12,7 @@
 #include <map>
 #include <memory>
 
-#include "commands.h"
+#include "cli.h"
 #include "text.h"
 
 namespace velkdb {
@@ -44,21 +44,62 @@ struct Stored {
 
 }  // namespace
 
-int cmdVerifyChain(const Args& args) {
-  const DbPaths paths = databasePaths(args);
-  std::string label = args.get("label");
+namespace {
+
+struct VerifyChainOptions {
+  DbOptions db;
+  std::string label;
+  std::string labelOrFile;
+  bool crl = false;
+};
+
+// The outcome and the chain found, each certificate named as stored or
+// as from the input.
+void printChain(X509_STORE_CTX* ctx, X509* target, bool verified, const std::map<std::string, Stored>& stored,
+                const std::string& file) {
+  std::cout << (verified ? "verified" : "NOT verified") << ": "
+            << printable(nameText(X509_get_subject_name(target))) << "\n";
+  if (!verified) {
+    const int error = X509_STORE_CTX_get_error(ctx);
+    X509* at = X509_STORE_CTX_get_current_cert(ctx);
+    std::cout << "reason: " << X509_verify_cert_error_string(error) << " (OpenSSL error " << error << ", depth "
+              << X509_STORE_CTX_get_error_depth(ctx) << ")";
+    if (at != nullptr) std::cout << " at " << printable(nameText(X509_get_subject_name(at)));
+    std::cout << "\n";
+  }
+  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx);
+  const int length = chain ? sk_X509_num(chain) : 0;
+  std::cout << (verified ? "chain:" : "chain built:") << "\n";
+  for (int i = 0; i < length; ++i) {
+    X509* cert = sk_X509_value(chain, i);
+    const VELBuffer der = derOf(cert);
+    const auto it = stored.find(der.toString());
+    std::cout << "  " << i << "  " << printable(nameText(X509_get_subject_name(cert)));
+    if (it == stored.end()) {
+      std::cout << "  (from " << printable(file.empty() ? "the input" : file) << ")";
+    } else {
+      std::cout << "  (keys #" << it->second.id << " \"" << printable(it->second.label) << "\""
+                << (it->second.trusted ? ", trusted" : "") << ")";
+    }
+    std::cout << "\n";
+  }
+}
+
+int runVerifyChain(const VerifyChainOptions& o) {
+  std::string label = o.label;
   std::string file;
   if (label.empty()) {
-    if (args.positional.size() != 1) throw UsageError("verify-chain needs one LABEL or FILE");
-    if (isRegularFile(args.positional[0])) {
-      file = args.positional[0];
+    if (o.labelOrFile.empty()) throw UsageError("verify-chain needs one LABEL or FILE");
+    if (isRegularFile(o.labelOrFile)) {
+      file = o.labelOrFile;
     } else {
-      label = args.positional[0];
+      label = o.labelOrFile;
     }
-  } else if (!args.positional.empty()) {
+  } else if (!o.labelOrFile.empty()) {
     throw UsageError("give --label LABEL or one LABEL or FILE");
   }
-  const bool checkCRLs = args.has("crl");
+  const DbPaths paths = databasePaths(o.db);
+  const bool checkCRLs = o.crl;
 
   InputItems input;
   if (!file.empty()) {
@@ -67,7 +108,7 @@ int cmdVerifyChain(const Args& args) {
     if (input.certs.empty()) VELDB_THROW(VELDBError::kBadArgument, file + ": holds no certificate");
   }
 
-  const Secret password = databasePassword(args);
+  const Secret password = databasePassword(o.db);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
 
   std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
@@ -116,36 +157,33 @@ int cmdVerifyChain(const Args& args) {
   }
   const bool verified = X509_verify_cert(ctx.get()) == 1;
 
-  std::cout << (verified ? "verified" : "NOT verified") << ": "
-            << printable(nameText(X509_get_subject_name(target.get()))) << "\n";
-  if (!verified) {
-    const int error = X509_STORE_CTX_get_error(ctx.get());
-    X509* at = X509_STORE_CTX_get_current_cert(ctx.get());
-    std::cout << "reason: " << X509_verify_cert_error_string(error) << " (OpenSSL error " << error << ", depth "
-              << X509_STORE_CTX_get_error_depth(ctx.get()) << ")";
-    if (at != nullptr) std::cout << " at " << printable(nameText(X509_get_subject_name(at)));
-    std::cout << "\n";
-  }
-  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
-  const int length = chain ? sk_X509_num(chain) : 0;
-  std::cout << (verified ? "chain:" : "chain built:") << "\n";
-  for (int i = 0; i < length; ++i) {
-    X509* cert = sk_X509_value(chain, i);
-    const VELBuffer der = derOf(cert);
-    const auto it = stored.find(der.toString());
-    std::cout << "  " << i << "  " << printable(nameText(X509_get_subject_name(cert)));
-    if (it == stored.end()) {
-      std::cout << "  (from " << printable(file.empty() ? "the input" : file) << ")";
-    } else {
-      std::cout << "  (keys #" << it->second.id << " \"" << printable(it->second.label) << "\""
-                << (it->second.trusted ? ", trusted" : "") << ")";
-    }
-    std::cout << "\n";
-  }
+  printChain(ctx.get(), target.get(), verified, stored, file);
   std::cout << "checked against " << anchors << (anchors == 1 ? " trusted certificate" : " trusted certificates");
   if (checkCRLs) std::cout << " and " << crls << (crls == 1 ? " CRL" : " CRLs");
   std::cout << "\n";
   return verified ? 0 : 1;
+}
+
+}  // namespace
+
+const CommandText kText = {"verify-chain", "verify a certificate against the trusted certificates",
+                           "verify-chain -d BASE (LABEL | FILE | --label LABEL) [--crl]",
+                           R"(Verifies the stored certificate labelled LABEL, or the first certificate of FILE (PEM or DER; the
+others in it may serve as intermediates), against the certificates stored as trusted (import
+--trusted), with the other stored certificates as possible intermediates.  An argument that names an
+existing file is read as FILE; --label names a stored certificate in any case.  With --crl the
+stored CRLs are checked for every certificate of the chain, and a CA without a stored CRL fails the
+check.  Prints the chain found, or why none verifies, and exits with status 1 when the certificate
+does not verify.)"};
+
+Command addVerifyChain(CLI::App& root) {
+  auto o = std::make_shared<VerifyChainOptions>();
+  CLI::App* app = root.add_subcommand(kText.name, kText.summary);
+  app->add_option("LABEL_OR_FILE", o->labelOrFile, "the stored certificate's label, or a certificate file");
+  app->add_option("--label", o->label, "the stored certificate with this label")->option_text("LABEL");
+  app->add_flag("--crl", o->crl, "check revocation against the stored CRLs (every certificate of the chain)");
+  addDatabaseOptions(app, o->db);
+  return {app, kText, [o] { return runVerifyChain(*o); }};
 }
 
 }  // namespace velkdb

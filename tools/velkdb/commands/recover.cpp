@@ -10,15 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
+#include "cli.h"
 #include "text.h"
 
 namespace velkdb {
 
-int cmdRecover(const Args& args) {
-  if (!args.positional.empty()) throw UsageError("recover takes no arguments");
-  const DbPaths paths = databasePaths(args);
-  const Secret password = databasePassword(args);
+namespace {
+
+int runRecover(const DbOptions& o) {
+  const DbPaths paths = databasePaths(o);
+  const Secret password = databasePassword(o);
   if (!fileExists(paths.file(Table::Key))) {
     VELDB_THROW(VELDBError::kCannotOpen, "no database " + paths.base + " (no .vkey file)");
   }
@@ -70,5 +71,19 @@ int cmdRecover(const Args& args) {
   }
   return left == 0 ? 0 : 1;
 }
+
+}  // namespace
+
+const CommandText kText = {"recover", "finish a change that a stopped process left",
+                           "recover -d BASE",
+                           R"(A change stopped midway (a killed process, a power cut) leaves a journal beside its table, and a
+password change stopped midway a password journal beside the key table; until one read-write open
+finishes it, read-only commands read the table as its last committed change left it.  recover is
+that open: it says, per table, what it finished (the table is then as its last committed change left
+it; a password change is rolled back to the password the database had before it), or that nothing
+was pending.  Either password of a stopped passwd finishes it the way it was decided.  Exits 1 when
+anything is still pending afterwards.)"};
+
+Command addRecover(CLI::App& root) { return databaseCommand(root, kText, runRecover); }
 
 }  // namespace velkdb

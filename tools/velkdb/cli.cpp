@@ -1,0 +1,218 @@
+#include "cli.h"
+
+#include <algorithm>
+#include <iostream>
+
+#include "find.h"
+#include "lockwait.h"
+
+namespace velkdb {
+
+namespace {
+
+const char* const kDatabaseGroup = "database";
+
+const char* const kSelectorHelp =
+    "The record is named by LABEL (or --label), --id (a record ID; IDs are per table, so add --table when "
+    "several tables have it), or --subject NAME.  Names are written \"CN=a,O=b\" (most specific first) or "
+    "\"/O=b/CN=a\" and compared as X.500 names (case and spacing do not matter).";
+
+const char* const kCertificateSelectorHelp =
+    "A certificate is also named by --serial HEX, its serial number in hexadecimal (colons, case and leading "
+    "zeros do not matter; add --issuer NAME when certificates of several issuers have it, which is refused "
+    "otherwise), or by --fingerprint HEX, the SHA-256 (64 hex digits) or SHA-1 (40) digest of its DER, with or "
+    "without colons.";
+
+unsigned parseRecordId(const std::string& text) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoull(text) > 0xFFFFFFFFULL) {
+    throw UsageError("--id takes a record ID (0 to 4294967295)");
+  }
+  return static_cast<unsigned>(std::stoull(text));
+}
+
+CLI::Option* addPasswordFile(CLI::App* app, DbOptions& db) {
+  CLI::Option* file =
+      app->add_option("--password-file", db.passwordFile, "read the database password from the first line of FILE");
+  file->option_text("FILE");
+  CLI::Option* useDefault =
+      app->add_flag("--default-password", db.defaultPassword, "use the library's built-in default password");
+  useDefault->excludes(file);
+  return file;
+}
+
+}  // namespace
+
+CLI::Option* addParsed(CLI::App* app, const std::string& name, const std::string& metavar, const std::string& help,
+                       std::function<void(const std::string&)> parse) {
+  CLI::Option* o = app->add_option_function<std::string>(name, std::move(parse), help);
+  o->option_text(metavar);
+  return o;
+}
+
+void addDatabaseOptions(CLI::App* app, DbOptions& db) {
+  app->add_option("-d,--db", db.base, "the database: files BASE.vkey, BASE.vkyp, BASE.vcrl (default: $VELKDB_DB)")
+      ->envname("VELKDB_DB")
+      ->option_text("BASE")
+      ->group(kDatabaseGroup);
+  addPasswordFile(app, db)->group(kDatabaseGroup);
+  app->get_option("--default-password")->group(kDatabaseGroup);
+  addParsed(app, "--wait", "SECONDS",
+            "while another velkdb has the database open, try again for up to SECONDS (default 5; 0: fail at once)",
+            [](const std::string& text) { setLockWait(parseLockWait(text)); })
+      ->group(kDatabaseGroup);
+}
+
+void addPasswordOptions(CLI::App* app, DbOptions& db) { addPasswordFile(app, db); }
+
+DbPaths databasePaths(const DbOptions& db) {
+  if (db.base.empty()) throw UsageError("no database: give --db BASE (or set VELKDB_DB)");
+  return makePaths(db.base);
+}
+
+Secret databasePassword(const DbOptions& db, bool confirm) {
+  PasswordOptions options;
+  options.useDefault = db.defaultPassword;
+  options.file = db.passwordFile;
+  options.envName = "VELKDB_PASSWORD";
+  options.prompt = confirm ? "New database password: " : "Database password: ";
+  return obtainPassword(options, confirm);
+}
+
+CLI::Option* addTableOption(CLI::App* app, bool& hasTable, Table& table, const std::string& help) {
+  return addParsed(app, "--table", "TABLE", help, [&hasTable, &table](const std::string& text) {
+    if (text == "keys" || text == "key") {
+      table = Table::Key;
+    } else if (text == "keypairs" || text == "keypair") {
+      table = Table::KeyPair;
+    } else if (text == "crls" || text == "crl") {
+      table = Table::CRL;
+    } else {
+      throw UsageError("unknown table \"" + text + "\" (keys, keypairs or crls)");
+    }
+    hasTable = true;
+  });
+}
+
+void addSelector(CLI::App* app, Selector& s, SelectorKind kind, bool positional) {
+  const bool certificates = kind == SelectorKind::Certificate;
+  if (positional) app->add_option("LABEL", s.positionalLabel, "the record with this label");
+  app->add_option("--label", s.label, "the record with this label")->option_text("LABEL");
+  addParsed(app, "--id", "N", "the record with this record ID", [&s](const std::string& text) {
+    s.id = parseRecordId(text);
+    s.hasId = true;
+  });
+  app->add_option("--subject", s.subject, certificates ? "records of this subject" : "the record of this subject")
+      ->option_text("NAME");
+  if (certificates) {
+    app->add_option("--issuer", s.issuer, "certificates and CRLs of this issuer")->option_text("NAME");
+    addParsed(app, "--serial", "HEX", "the certificate with this serial number", [&s](const std::string& text) {
+      normalizeSerial(text);
+      s.serial = text;
+    });
+    addParsed(app, "--fingerprint", "HEX", "the certificate with this SHA-256 or SHA-1 fingerprint",
+              [&s](const std::string& text) {
+                parseFingerprint(text);
+                s.fingerprint = text;
+              });
+  }
+}
+
+bool anyRecordName(const Selector& s) {
+  return !s.positionalLabel.empty() || !s.label.empty() || s.hasId || !s.subject.empty() || !s.issuer.empty() ||
+         !s.serial.empty() || !s.fingerprint.empty();
+}
+
+void checkSelector(Selector& s, SelectorKind kind) {
+  if (!s.positionalLabel.empty() && !s.label.empty()) throw UsageError("give one LABEL");
+  if (s.label.empty()) s.label = s.positionalLabel;
+  const std::string& label = s.label;
+  // With --serial, --issuer says whose serial number it is.
+  const int given = !label.empty() + s.hasId + !s.subject.empty() + (!s.issuer.empty() && s.serial.empty()) +
+                    !s.serial.empty() + !s.fingerprint.empty();
+  if (given != 1) {
+    throw UsageError(std::string("name the record with one of LABEL, --label, --id, --subject") +
+                     (kind == SelectorKind::Certificate ? ", --issuer, --serial [--issuer], --fingerprint" : ""));
+  }
+}
+
+Command databaseCommand(CLI::App& root, const CommandText& text, int (*run)(const DbOptions&)) {
+  auto db = std::make_shared<DbOptions>();
+  CLI::App* app = root.add_subcommand(text.name, text.summary);
+  addDatabaseOptions(app, *db);
+  return {app, text, [db, run] { return run(*db); }};
+}
+
+Command selectorCommand(CLI::App& root, const CommandText& text, const std::string& tableHelp,
+                        int (*run)(const RecordOptions&)) {
+  auto o = std::make_shared<RecordOptions>();
+  CLI::App* app = root.add_subcommand(text.name, text.summary);
+  addSelector(app, o->selector, SelectorKind::Certificate, true);
+  addTableOption(app, o->selector.hasTable, o->selector.table, tableHelp);
+  addDatabaseOptions(app, o->db);
+  return {app, text,
+          [o, run] {
+            checkSelector(o->selector, SelectorKind::Certificate);
+            return run(*o);
+          },
+          SelectorHelp::Certificate};
+}
+
+std::string wrap(const std::string& text, std::size_t indent, std::size_t width) {
+  std::string out, line;
+  std::size_t pos = 0;
+  const std::string pad(indent, ' ');
+  while (pos < text.size()) {
+    std::size_t next = text.find(' ', pos);
+    if (next == std::string::npos) next = text.size();
+    const std::string word = text.substr(pos, next - pos);
+    if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
+      out += pad + line + "\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+    pos = next + 1;
+  }
+  if (!line.empty()) out += pad + line + "\n";
+  return out;
+}
+
+namespace {
+
+void printOption(const std::string& shortName, const std::string& longName, const std::string& metavar,
+                 const std::string& help) {
+  std::string head = "  ";
+  head += shortName.empty() ? "    " : "-" + shortName + ", ";
+  head += "--" + longName + (metavar.empty() ? "" : " " + metavar);
+  if (head.size() < 30) {
+    head.resize(30, ' ');
+    std::cout << head << wrap(help, 30).substr(30);
+  } else {
+    std::cout << head << "\n" << wrap(help, 30);
+  }
+}
+
+}  // namespace
+
+void printCommandHelp(const Command& c) {
+  // A description is one paragraph, written over several source lines.
+  std::string description = c.text.description;
+  std::replace(description.begin(), description.end(), '\n', ' ');
+  std::cout << "usage: velkdb " << c.text.synopsis << "\n\n" << wrap(description, 0) << "\n";
+  if (c.selectorHelp != SelectorHelp::None) std::cout << wrap(kSelectorHelp, 0) << "\n";
+  if (c.selectorHelp == SelectorHelp::Certificate) std::cout << wrap(kCertificateSelectorHelp, 0) << "\n";
+  std::cout << "options:\n";
+  // The command's own options first, then the database's, then --help.
+  for (const bool database : {false, true}) {
+    for (const CLI::Option* o : c.app->get_options()) {
+      if (o->get_lnames().empty() || o->get_lnames().front() == "help") continue;
+      if ((o->get_group() == kDatabaseGroup) != database) continue;
+      const std::string shortName = o->get_snames().empty() ? "" : o->get_snames().front();
+      printOption(shortName, o->get_lnames().front(), o->get_items_expected_max() == 0 ? "" : o->get_option_text(),
+                  o->get_description());
+    }
+  }
+  printOption("h", "help", "", "show this help");
+}
+
+}  // namespace velkdb

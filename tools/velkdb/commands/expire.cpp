@@ -1,0 +1,42 @@
+// `velkdb expire`: the password expiry of every table.
+#include <iostream>
+#include <memory>
+
+#include "cli.h"
+
+namespace velkdb {
+
+namespace {
+
+struct ExpireOptions {
+  DbOptions db;
+  long long when = 0;
+};
+
+int runExpire(const ExpireOptions& o) {
+  const DbPaths paths = databasePaths(o.db);
+  const Secret password = databasePassword(o.db);
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  db->setDBPasswordExpirationTime(o.when);
+  std::cout << "password expires " << expiryText(o.when) << "\n";
+  return 0;
+}
+
+}  // namespace
+
+const CommandText kText = {"expire", "set the password expiry",
+                           "expire -d BASE WHEN",
+                           R"(Sets the password expiry of every table: WHEN is a number of days from now, never, or YYYY-MM-DD
+(midnight UTC; a date that exists).)"};
+
+Command addExpire(CLI::App& root) {
+  auto o = std::make_shared<ExpireOptions>();
+  CLI::App* app = root.add_subcommand(kText.name, kText.summary);
+  addParsed(app, "WHEN", "WHEN", "days from now, never, or YYYY-MM-DD", [o](const std::string& text) {
+    o->when = parseExpiry(text);
+  })->required();
+  addDatabaseOptions(app, o->db);
+  return {app, kText, [o] { return runExpire(*o); }};
+}
+
+}  // namespace velkdb

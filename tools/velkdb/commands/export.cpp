@@ -1,0 +1,146 @@
+// `velkdb export`: certificates, keys, requests and CRLs as PEM (a PKCS#12
+// file and a chain: exporting.cpp).
+#include <iostream>
+#include <memory>
+
+#include "cli.h"
+#include "lifecycle.h"
+#include "text.h"
+#include "veldbutility.h"
+
+namespace velkdb {
+
+namespace {
+
+// The PEM of the record; `withKey` adds its private key (and sets
+// `keyAdded`): as stored, or in the clear when `clear` gives the password.
+std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& keyAdded, const Secret* clear) {
+  const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
+  std::string pem;
+  if (m.table == Table::Key) {
+    std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    pem += toPEM("CERTIFICATE", r->getCertificate().getEncoding());
+    if (withKey) {
+      if (!r->hasPrivateKey()) {
+        VELDB_THROW(VELDBError::kBadArgument, "record \"" + printable(m.label) + "\" holds no private key");
+      }
+      pem += clear ? clearKeyPEM(r->getPrivateKey().getEncoding(), *clear, m.label)
+                   : toPEM("ENCRYPTED PRIVATE KEY", r->getPrivateKey().getEncoding());
+      keyAdded = true;
+    }
+  } else if (m.table == Table::KeyPair) {
+    std::unique_ptr<VELASNKeyPairRecord> r(db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    pem += toPEM("CERTIFICATE REQUEST", r->getCertificationRequest().getEncoding());
+    if (withKey) {
+      pem += clear ? clearKeyPEM(r->getKeyPair().getPrivateKeyEncoding(), *clear, m.label)
+                   : toPEM("ENCRYPTED PRIVATE KEY", r->getKeyPair().getPrivateKeyEncoding());
+      keyAdded = true;
+    }
+  } else {
+    std::unique_ptr<VELASNCRLRecord> r(db.getCRLByIndex(VELDBManager::CRLRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    pem += toPEM("X509 CRL", r->getCRL().getEncoding());
+  }
+  return pem;
+}
+
+}  // namespace
+
+int runExport(ExportOptions& o) {
+  const bool all = o.all;
+  if (all && anyRecordName(o.selector)) throw UsageError("--all exports whole tables; it takes no record name");
+  if (!all) checkSelector(o.selector, SelectorKind::Certificate);
+  if (!o.pkcs12.empty() || o.chain) return exportBundle(o);
+  const Selector& selector = o.selector;
+  const DbPaths paths = databasePaths(o.db);
+  const bool withKey = o.key;
+  const Secret password = databasePassword(o.db);
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
+  std::vector<Match> found;
+  if (all) {
+    const bool hasTable = selector.hasTable;
+    const Table only = selector.table;
+    if (!hasTable || only == Table::Key)
+      forEachKey(*db, [&](VELASNKeyRecord& r) { found.push_back({Table::Key, idOf(r), r.getLabel().getValue()}); });
+    if (!hasTable || only == Table::KeyPair)
+      forEachKeyPair(*db, [&](VELASNKeyPairRecord& r) {
+        found.push_back({Table::KeyPair, idOf(r), r.getLabel().getValue()});
+      });
+    if (!hasTable || only == Table::CRL)
+      forEachCRL(*db, [&](VELASNCRLRecord& r) { found.push_back({Table::CRL, idOf(r), r.getLabel().getValue()}); });
+  } else {
+    found = requireRecords(*db, selector, false);
+  }
+  std::string pem;
+  bool keyAdded = false;
+  const Secret* clear = o.unencrypted ? &password : nullptr;
+  for (const Match& m : found) {
+    if (withKey && m.table == Table::Key && all) {
+      // With --all, --key adds the keys of the records that have one.
+      std::unique_ptr<VELASNKeyRecord> r(
+          db->getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(m.id)));
+      pem += exportRecord(*db, m, r && r->hasPrivateKey(), keyAdded, clear);
+    } else {
+      pem += exportRecord(*db, m, withKey && m.table != Table::CRL, keyAdded, clear);
+    }
+  }
+  const std::string& out = o.out;
+  if (out.empty() || out == "-") {
+    std::cout << pem;
+  } else {
+    // A file with a private key is the owner's alone, whatever the umask.
+    writeOutputFile(out, pem, keyAdded);
+    std::cerr << "exported " << found.size() << (found.size() == 1 ? " record" : " records") << " to " << printable(out)
+              << "\n";
+  }
+  return 0;
+}
+
+const CommandText kText = {"export", "write certificates, keys, requests or CRLs as PEM, or a PKCS#12 file",
+                           "export -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --serial HEX [--issuer NAME] | "
+    "--fingerprint HEX | --all) [--key [--unencrypted]] [--chain | --pkcs12 FILE] [--table T] [--out FILE]",
+                           R"(Writes the certificate of a key record, the request of a key pair, or the CRL, as PEM, to standard
+output or FILE (replaced whole: written under a new name beside it and renamed; a link at FILE is
+replaced, not followed; a terminal or FIFO of your own is written in place, and a FIFO without a
+reader is refused at once; - is standard output).  --key adds the private key as stored: an
+ENCRYPTED PRIVATE KEY that opens with the database password (openssl pkey -in FILE); a FILE with a
+key gets mode 0600.  --all exports every record of the tables (with --key: every stored key too);
+its output imports back into an empty database as it was.  --key --unencrypted writes the private
+key in the clear instead (PEM PRIVATE KEY, PKCS#8), and only so asked.  --chain writes one
+certificate and then its issuers found among the stored certificates (by issuer name and signature,
+up to a self-signed root).  --pkcs12 FILE writes one certificate with its private key and chain as a
+PKCS#12 file (mode 0600) under a password of its own (--export-password-file,
+$VELKDB_EXPORT_PASSWORD or a prompt, asked twice): AES-256-CBC with PBKDF2-HMAC-SHA256 and an
+HMAC-SHA256 MAC, the record's label as friendly name (a Java keystore's alias).)"};
+
+Command addExport(CLI::App& root) {
+  auto o = std::make_shared<ExportOptions>();
+  CLI::App* app = root.add_subcommand(kText.name, kText.summary);
+  addSelector(app, o->selector, SelectorKind::Certificate, true);
+  CLI::Option* all = app->add_flag("--all", o->all, "every record (of --table, or of all tables)");
+  CLI::Option* key = app->add_flag("--key", o->key, "add the encrypted private key");
+  // A key leaves in the clear only when asked exactly so.
+  CLI::Option* unencrypted =
+      app->add_flag("--unencrypted", o->unencrypted, "with --key: the private key in the clear (PKCS#8)")->needs(key);
+  CLI::Option* chain = app->add_flag("--chain", o->chain, "the certificate and its issuers")->excludes(all);
+  CLI::Option* pkcs12 = addParsed(app, "--pkcs12", "FILE", "write a PKCS#12 file: certificate, key and chain",
+                                  [o](const std::string& text) {
+                                    if (text.empty() || text == "-") throw UsageError("--pkcs12 needs an output FILE");
+                                    o->pkcs12 = text;
+                                  });
+  app->add_option("--export-password-file", o->exportPasswordFile,
+                  "password of the PKCS#12 file (else $VELKDB_EXPORT_PASSWORD or a prompt)")
+      ->option_text("FILE")
+      ->needs(pkcs12);
+  addTableOption(app, o->selector.hasTable, o->selector.table, "search this table only");
+  CLI::Option* out =
+      app->add_option("-o,--out", o->out, "write to FILE instead of standard output")->option_text("FILE");
+  // The PKCS#12 file always holds the key and is its own output.
+  pkcs12->excludes(chain)->excludes(all)->excludes(key)->excludes(unencrypted)->excludes(out);
+  addDatabaseOptions(app, o->db);
+  return {app, kText, [o] { return runExport(*o); }, SelectorHelp::Certificate};
+}
+
+}  // namespace velkdb

@@ -1,0 +1,106 @@
+// `velkdb import`: certificates, keys, key pairs, PKCS#12 files and CRLs.
+#include <unistd.h>
+
+#include <algorithm>
+#include <iostream>
+#include <memory>
+
+#include "cli.h"
+#include "interrupt.h"
+
+namespace velkdb {
+
+namespace {
+
+struct ImportCommandOptions {
+  DbOptions db;
+  std::vector<std::string> files;
+  std::string label;
+  bool trusted = false;
+  bool skipExisting = false;
+  std::string importPasswordFile;
+  std::uint64_t maxRecordLength = 0;
+};
+
+class ImportPassword : public InputPassword {
+ public:
+  explicit ImportPassword(const std::string& file) {
+    d_options.file = file;
+    d_options.fileOption = "--import-password-file";
+    d_options.envName = "VELKDB_IMPORT_PASSWORD";
+    d_options.prompt = "Password of the input file: ";
+  }
+  bool get(Secret& out) override { return obtainOptionalPassword(d_options, out); }
+
+ private:
+  PasswordOptions d_options;
+};
+
+int runImport(const ImportCommandOptions& o) {
+  if (std::count(o.files.begin(), o.files.end(), "-") > 1) {
+    throw UsageError("standard input (-) is one FILE; give it once");
+  }
+  const DbPaths paths = databasePaths(o.db);
+  // The inputs are read (and their passwords asked for) before the
+  // database is opened.
+  ImportPassword importPassword(o.importPasswordFile);
+  InputItems items;
+  for (const std::string& file : o.files) readInputFile(file, importPassword, items);
+  const Secret password = databasePassword(o.db);
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  ImportOptions options;
+  options.label = o.label;
+  options.trusted = o.trusted;
+  options.skipExisting = o.skipExisting;
+  options.progress = isatty(STDERR_FILENO) != 0;
+  options.maxRecordLength = o.maxRecordLength;
+  setInterruptOutcome("nothing was imported");
+  const ImportSummary summary = importItems(*db, password, items, options);
+  std::cout << summary.text() << "\n";
+  return 0;
+}
+
+}  // namespace
+
+const CommandText kText = {"import", "import certificates, keys, key pairs with requests, PKCS#12 files, CRLs",
+                           "import -d BASE [--label LABEL] [--trusted] [--skip-existing] [--max-record-length N] FILE...",
+                           R"(Reads each FILE (- for standard input): PEM (any number of certificates, private keys, certification
+requests and CRLs; a line starting with ----- that is no whole block's refuses the input) or DER
+(one certificate, CRL, request, PKCS#12 file, or PKCS#8 / traditional private key, encrypted or
+not).  A private key is stored with the certificate whose public key it has (key table) or with the
+request whose public key it has (key-pair table); a key that matches neither is refused.  Private
+keys are stored wrapped under the database password (PKCS#8, PBES2: PBKDF2-HMAC-SHA256,
+AES-256-CBC).  Labels come from --label (for the record with a key, or the only record), else from
+the certificate's own name (a PKCS#12 friendly name, which is also a Java keystore's alias), else
+from the subject's common name (the issuer's with " CRL" added for CRLs, so that a CA and its CRL
+differ), with " #2", " #3" added when taken.  A certificate that comes without its key, for a key
+pair stored by request or import, takes that key and the key pair's label, and the key pair is
+removed; a key that comes alone joins the certificates stored without it (each keeps its label and
+ID).  A key and a request of the same key in one input are stored as a key pair (a second copy of
+the key goes with its certificate).  The import is one transaction: nothing is stored when anything
+is refused or the process is stopped.  A record longer than its table's limit (64 KiB for
+certificates and key pairs, 16 MiB for CRLs; --max-record-length sets it) is refused before the
+table grows for it, since every slot of a table takes the length of its longest record.  Shows a
+progress bar on a terminal and prints a one-line summary.)"};
+
+Command addImport(CLI::App& root) {
+  auto o = std::make_shared<ImportCommandOptions>();
+  CLI::App* app = root.add_subcommand(kText.name, kText.summary);
+  app->add_option("FILE", o->files, "the inputs (- for standard input)")->required();
+  addParsed(app, "--label", "LABEL", "label of the record (one line of text)", [o](const std::string& text) {
+    checkNewLabel(text);
+    o->label = text;
+  });
+  app->add_flag("--trusted", o->trusted, "mark the certificates without keys as trusted");
+  app->add_flag("--skip-existing", o->skipExisting, "skip certificates and CRLs already stored instead of refusing");
+  app->add_option("--import-password-file", o->importPasswordFile,
+                  "password of an encrypted key or PKCS#12 file (else $VELKDB_IMPORT_PASSWORD or a prompt)")
+      ->option_text("FILE");
+  addParsed(app, "--max-record-length", "N",
+            "store records up to N bytes long (default: 65536 for certificates and key pairs, 16777216 for CRLs)",
+            [o](const std::string& text) { o->maxRecordLength = parseMaxRecordLength(text); });
+  addDatabaseOptions(app, o->db);
+  return {app, kText, [o] { return runImport(*o); }};
+}
+
+}  // namespace velkdb
