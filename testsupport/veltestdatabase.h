@@ -14,7 +14,11 @@
 #include <vector>
 
 #include "filedbbinaryfile.h"
+#include "filedbcrlstorage.h"
+#include "filedbkeypairstorage.h"
+#include "filedbkeystorage.h"
 #include "filedbmanager.h"
+#include "filedbtransaction.h"
 #include "filedbtransactionguard.h"
 #include "velasnrecords.h"
 #include "velexception.h"

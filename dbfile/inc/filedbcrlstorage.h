@@ -18,10 +18,6 @@
 #include "velasnrecords.h"
 #include "veldbmanager.h"
 
-using FileDBCRLTableTypes =
-    FileDBTableTypes<VELASNCRLRecord, VELASNCRLRecordContainer, FileDBCRLRecordFields, FileDBCRLMasterIndex,
-                     VELDBManager::CRLUniqueIndex, VELDBManager::CRLMultiIndex>;
-using FileDBCRLStorage = FileDBTable<FileDBCRLTableTypes>;
 
 template <>
 const FileDBCRLStorage::Description& FileDBCRLStorage::description();

@@ -18,11 +18,6 @@
 #include "velasnrecords.h"
 #include "veldbmanager.h"
 
-using FileDBKeyPairTableTypes =
-    FileDBTableTypes<VELASNKeyPairRecord, VELASNKeyPairRecordContainer, FileDBKeyPairRecordFields,
-                     FileDBKeyPairMasterIndex, VELDBManager::KeyPairUniqueIndex,
-                     VELDBManager::KeyPairMultiIndex>;
-using FileDBKeyPairStorage = FileDBTable<FileDBKeyPairTableTypes>;
 
 template <>
 const FileDBKeyPairStorage::Description& FileDBKeyPairStorage::description();

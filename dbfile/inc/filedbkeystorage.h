@@ -20,10 +20,6 @@
 #include "velasnrecords.h"
 #include "veldbmanager.h"
 
-using FileDBKeyTableTypes =
-    FileDBTableTypes<VELASNKeyRecord, VELASNKeyRecordContainer, FileDBKeyRecordFields, FileDBKeyMasterIndex,
-                     VELDBManager::KeyUniqueIndex, VELDBManager::KeyMultiIndex>;
-using FileDBKeyStorage = FileDBTable<FileDBKeyTableTypes>;
 
 template <>
 const FileDBKeyStorage::Description& FileDBKeyStorage::description();

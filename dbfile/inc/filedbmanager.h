@@ -53,15 +53,17 @@
 #include <memory>
 #include <vector>
 
-#include "filedbcrlstorage.h"
-#include "filedbiterator.h"
-#include "filedbkeypairstorage.h"
-#include "filedbkeystorage.h"
-#include "filedbtransaction.h"
+#include "filedbtablenames.h"
 #include "veldbconnectinfo.h"
 #include "veldbmanager.h"
 #include "velpassword.h"
 #include "velstring.h"
+
+// The engine stays behind pointers: a caller that includes this header
+// sees the interface, not the tables' insides.
+class FileDBIterator;
+class FileDBStorage;
+class FileDBTransaction;
 
 class FileDBManager : public VELDBManager {
  public:
@@ -195,7 +197,12 @@ class FileDBManager : public VELDBManager {
   static VELString getClassName() { return "FileDBManager"; }
 
   // The key table's storage, null while it is not enabled.  No lock.
+  // (filedbkeystorage.h declares what it offers.)
   const FileDBKeyStorage* getKeyStorage() const;
+  // The length of the key table's slots in bytes, 0 while it is not
+  // enabled: what a copy of the database gives its new key table.  Holds
+  // the key table's instance mutex.
+  unsigned long getKeyRecordLength() const;
   // What the open of a file database went past and the caller should know,
   // one line each, naming the table and the reason: a CRL table left out
   // because it could not be used, a journal or password journal left in

@@ -42,23 +42,13 @@
 #include "filedbmultiindex.h"
 #include "filedbstorage.h"
 #include "filedbuniqueindex.h"
+#include "filedbtablenames.h"
 #include "velasn.h"
 #include "velbuffer.h"
 #include "veldbconnectinfo.h"
 #include "veldbutility.h"
 #include "velkry.h"
 #include "velstring.h"
-
-// The types one table is made of.
-template <class RECORD, class CONTAINER, class FIELDS, class MASTER, class UNIQUE, class MULTI>
-struct FileDBTableTypes {
-  using Record = RECORD;
-  using Container = CONTAINER;
-  using Fields = FIELDS;
-  using MasterIndex = MASTER;
-  using UniqueIndex = UNIQUE;
-  using MultiIndex = MULTI;
-};
 
 // How a caller's object becomes the key an index holds; 0x8B67A when the
 // object is not of the type the index expects.

@@ -8,6 +8,11 @@
 #include <vector>
 
 #include "filedbbinaryfile.h"
+#include "filedbcrlstorage.h"
+#include "filedbiterator.h"
+#include "filedbkeypairstorage.h"
+#include "filedbkeystorage.h"
+#include "filedbtransaction.h"
 #include "filedbdropped.h"
 #include "filedbjournaledfile.h"
 #include "filedbpasswordjournal.h"
@@ -379,6 +384,14 @@ bool FileDBManager::isKeyPairEnabled() const { return d_keyPairStorage.load(std:
 bool FileDBManager::isCRLEnabled() const { return d_crlStorage.load(std::memory_order_acquire) != nullptr; }
 
 const FileDBKeyStorage* FileDBManager::getKeyStorage() const { return d_keyStorage.load(std::memory_order_acquire); }
+
+unsigned long FileDBManager::getKeyRecordLength() const {
+  VEL_TRACE_SCOPE("getKeyRecordLength");
+  FileDBKeyStorage* keys = d_keyStorage.load(std::memory_order_acquire);
+  if (keys == nullptr) return 0;
+  VELMutexLocker guard(keys->getInstanceMutex());
+  return keys->getFileHeader()->getFixedRecordLength();
+}
 
 void FileDBManager::enableKey() {
   VEL_TRACE_SCOPE("enableKey");

@@ -3,6 +3,8 @@
 // record and settings operation on all three tables, and many threads on one database.
 #include "filedbmanager.h"
 
+#include "filedbkeystorage.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>

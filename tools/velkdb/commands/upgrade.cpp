@@ -224,10 +224,10 @@ int runUpgrade(const DbOptions& o) {
   VELDBConnectInfo::FILE info("", toEncryptor(password), VELDBConnectInfo::CreateV4, VELDBConnectInfo::ReadWrite,
                               upgradeName(paths, Table::Key), upgradeName(paths, Table::KeyPair),
                               upgradeName(paths, Table::CRL));
-  if (const FileDBKeyStorage* keys = db->getKeyStorage()) {
-    // The slots keep the length the key table has (the others grow as their
-    // records need).
-    info.setInitialRecordLength(keys->getFileHeader()->getFixedRecordLength());
+  // The slots keep the length the key table has (the others grow as their
+  // records need).
+  if (const unsigned long length = db->getKeyRecordLength()) {
+    info.setInitialRecordLength(static_cast<std::uint32_t>(length));
   }
   try {
     {
