@@ -48,6 +48,8 @@ check "... and imported with it" "$VELKDB" import "${A[@]}" --skip-existing --im
 contains "... skipping the root" out.txt "skipped 1 already present"
 check "the same PKCS#12 again, keys and all stored" "$VELKDB" import "${A[@]}" --skip-existing --import-password-file epw app.p12
 contains "... imports nothing" out.txt "imported 0 certificates"
+check "a certificate with its key again, --skip-existing" "$VELKDB" import "${A[@]}" --skip-existing web.pem web.key
+contains "... is skipped" out.txt "skipped 1 already present"
 check "the same key pair again" "$VELKDB" export "${A[@]}" --label "pending request" --table keypairs --key -o pair.pem
 check "... skipped with --skip-existing" "$VELKDB" import "${A[@]}" --skip-existing pair.pem
 contains "... counted" out.txt "skipped 1 already present"
