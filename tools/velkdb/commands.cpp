@@ -20,6 +20,12 @@
 
 namespace velkdb {
 
+void refusePassedExpiry(long long when, const std::string& text, bool force, const char* forceOption) {
+  if (when == 0 || force || when > static_cast<long long>(std::time(nullptr))) return;
+  throw UsageError("expiry \"" + text + "\" has passed: the password would be expired at once" +
+                   (forceOption ? std::string(" (") + forceOption + " sets it)" : std::string()));
+}
+
 long long parseExpiry(const std::string& text) {
   if (text == "never" || text == "0") return 0;
   if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {

@@ -40,6 +40,9 @@ Secret databasePassword(const DbOptions& db, bool confirm = false);
 // An expiry given as a number of days from now, "never", or YYYY-MM-DD
 // (midnight UTC): seconds since 1970, 0 for never.  Throws UsageError.
 long long parseExpiry(const std::string& text);
+// Throws UsageError when `when` (from parseExpiry(text)) has passed, unless
+// `force`; the message names `forceOption` when there is one.
+void refusePassedExpiry(long long when, const std::string& text, bool force, const char* forceOption);
 // "never" or the UTC date and time.
 std::string expiryText(long long time);
 
@@ -92,6 +95,7 @@ void checkNewLabel(const std::string& label);
 struct ImportOptions {
   std::string label;       // for the one record the input is about
   bool trusted = false;    // mark certificates trusted
+  bool keepTrust = false;  // take the trust marks the input files carry
   bool skipExisting = false;
   bool progress = false;   // draw a progress bar on standard error
   std::uint64_t maxRecordLength = 0;  // 0: the tables' defaults (refuseLongRecord)
@@ -100,6 +104,7 @@ struct ImportSummary {
   unsigned certificates = 0, keys = 0, keyPairs = 0, crls = 0, skipped = 0;
   unsigned installed = 0;  // certificates that took a stored key pair's key (the key pair removed)
   unsigned joined = 0;     // keys that joined certificates stored without them
+  unsigned trustIgnored = 0;  // trust marks of the input not taken (no --keep-trust)
   std::string text() const;
 };
 // Stores what `items` holds (see the import command) in one transaction: all or

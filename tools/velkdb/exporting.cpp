@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "lifecycle.h"
+#include "pkcs12.h"
 #include "text.h"
 #include "veldbutility.h"
 
@@ -105,7 +106,70 @@ std::string pkcs12Of(X509* cert, EVP_PKEY* key, const std::vector<X509*>& chain,
   return bytes;
 }
 
+// `export --all --pkcs12 FILE`: every record of the key table, each key
+// with its certificate, the labels as friendly names, the trusted
+// certificates marked so.
+int exportStore(const ExportOptions& o) {
+  const DbPaths paths = databasePaths(o.db);
+  const Secret password = databasePassword(o.db);
+  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
+  std::vector<Ossl<X509>> certs;
+  std::vector<Ossl<EVP_PKEY>> keys;
+  std::vector<StoreEntry> entries;
+  forEachKey(*db, [&](VELASNKeyRecord& r) {
+    if (!r.hasCertificate()) return;
+    StoreEntry e;
+    certs.push_back(certFromDER(r.getCertificate().getEncoding()));
+    e.cert = certs.back().get();
+    e.label = r.getLabel().getValue();
+    if (r.hasPrivateKey()) {
+      keys.push_back(unwrapPrivateKey(r.getPrivateKey().getEncoding(), password));
+      if (!keys.back()) {
+        VELDB_THROW(VELDBError::kBadPassword,
+                    "the private key of \"" + printable(e.label) + "\" does not open with the database password");
+      }
+      e.key = keys.back().get();
+    } else {
+      e.trusted = r.isTrusted();
+    }
+    entries.push_back(e);
+  });
+  std::size_t left = 0;
+  forEachKeyPair(*db, [&](VELASNKeyPairRecord&) { ++left; });
+  forEachCRL(*db, [&](VELASNCRLRecord&) { ++left; });
+  if (entries.empty()) VELDB_THROW(VELDBError::kNoMatchingRecord, "no certificate to export");
+  const Secret exportPass = exportPassword(o);
+  std::string bytes = storePKCS12(entries, exportPass, kPKCS12Iterations);
+  writeOutputFile(o.pkcs12, bytes, true);
+  OPENSSL_cleanse(&bytes[0], bytes.size());
+  std::cerr << "exported " << entries.size() << (entries.size() == 1 ? " certificate" : " certificates") << " ("
+            << keys.size() << (keys.size() == 1 ? " with its key" : " with keys") << ") to " << printable(o.pkcs12);
+  if (left != 0) {
+    std::cerr << "; " << left << (left == 1 ? " key pair or CRL" : " key pairs and CRLs")
+              << " left out (no place in PKCS#12: export --all --key keeps them)";
+  }
+  std::cerr << "\n";
+  return 0;
+}
+
 }  // namespace
+
+std::string keyDER(const VELASNCBuffer& epki, const Secret* clear, const std::string& label) {
+  if (clear == nullptr) return std::string(reinterpret_cast<const char*>(epki.data()), epki.length());
+  Ossl<EVP_PKEY> key = unwrapPrivateKey(epki, *clear);
+  if (!key) {
+    VELDB_THROW(VELDBError::kBadPassword,
+                "the private key of \"" + printable(label) + "\" does not open with the database password");
+  }
+  std::unique_ptr<PKCS8_PRIV_KEY_INFO, void (*)(PKCS8_PRIV_KEY_INFO*)> p8(EVP_PKEY2PKCS8(key.get()),
+                                                                        PKCS8_PRIV_KEY_INFO_free);
+  unsigned char* der = nullptr;
+  const int n = p8 ? i2d_PKCS8_PRIV_KEY_INFO(p8.get(), &der) : -1;
+  if (n <= 0) fail("encoding the private key failed");
+  std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(n));
+  OPENSSL_clear_free(der, static_cast<std::size_t>(n));
+  return bytes;
+}
 
 std::vector<X509*> buildChain(X509* leaf, const std::vector<X509*>& pool) {
   std::vector<X509*> chain;
@@ -145,6 +209,7 @@ std::string clearKeyPEM(const VELASNCBuffer& epki, const Secret& password, const
 }
 
 int exportBundle(const ExportOptions& o) {
+  if (o.all) return exportStore(o);
   const bool pkcs12 = !o.pkcs12.empty();
   const std::string& p12Path = o.pkcs12;
   if (o.selector.hasTable && o.selector.table != Table::Key) {

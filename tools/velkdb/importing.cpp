@@ -27,6 +27,8 @@ struct Planned {
   X509_REQ* request = nullptr;
   X509_CRL* crl = nullptr;
   std::string label;
+  std::string inputLabel;  // the label the input file gave the record
+  bool trustMark = false;  // the input file marked the certificate trusted
   bool explicitLabel = false;
   bool join = false;                        // `key` joins the stored certificate record `joinId`
   unsigned joinId = 0;
@@ -56,6 +58,10 @@ bool labelTaken(FileDBManager& db, Table table, const std::string& label) {
 // The key table's refusal of a second certificate with the same issuer and
 // serial number.
 const unsigned long kIssuerAndSerialTaken = VELDBError::kDuplicateIssuerAndSerial;
+
+// Said with a refusal of what is stored already, for an import run twice
+// or a key store whose CA certificates are stored.
+const char* const kSkipHint = " (--skip-existing skips what is stored already)";
 
 // What the record is about, for an error.
 std::string describe(const Planned& p) {
@@ -103,6 +109,7 @@ class ImportRun {
 
  private:
   void pairKeys(InputItems& items, std::vector<bool>& certUsed);
+  void takeAttributes(const InputItems& items);
   void joinKeyAlone(EVP_PKEY* key);
   bool checkCertificate(Planned& p);
   void writeOne(std::size_t i);
@@ -220,7 +227,30 @@ bool ImportRun::classify(InputItems& items) {
   }
   if (d_plan.empty() && d_summary.skipped != 0) return false;
   if (d_plan.empty()) VELDB_THROW(VELDBError::kBadArgument, "the input holds nothing to import");
+  takeAttributes(items);
   return true;
+}
+
+void ImportRun::takeAttributes(const InputItems& items) {
+  // A key pair's label is its request's; a certificate with its key takes
+  // the key's label when the certificate has none.  A trust mark counts
+  // only for a certificate without a key.
+  for (Planned& p : d_plan) {
+    if (p.join) continue;
+    const ItemAttributes* main = items.attributesOf(p.cert    ? static_cast<const void*>(p.cert)
+                                                     : p.request ? static_cast<const void*>(p.request)
+                                                                 : static_cast<const void*>(p.crl));
+    const ItemAttributes* key = p.key ? items.attributesOf(p.key) : nullptr;
+    if (main != nullptr) p.inputLabel = main->label;
+    if (p.inputLabel.empty() && key != nullptr) p.inputLabel = key->label;
+    if (main != nullptr && main->trusted && p.table == Table::Key) {
+      if (p.key == nullptr && d_options.keepTrust) {
+        p.trustMark = true;
+      } else if (p.key == nullptr) {
+        ++d_summary.trustIgnored;
+      }
+    }
+  }
 }
 
 void ImportRun::applyExplicitLabel() {
@@ -252,10 +282,16 @@ bool ImportRun::checkCertificate(Planned& p) {
       if (!p.explicitLabel) p.label = stored->getLabel().getValue();
       return false;
     }
+    // Stored with its key already (the same certificate, so the same key):
+    // what --skip-existing skips.  Another certificate in the way is not.
+    if (!(stored && stored->hasPrivateKey() && same)) {
+      VELDB_THROW(VELDBError::kDuplicateSignature,
+                  "certificate " + nameText(X509_get_subject_name(p.cert)) + " is already in the database");
+    }
   }
-  if (present && (p.key != nullptr || !d_options.skipExisting)) {
-    VELDB_THROW(VELDBError::kDuplicateSignature,
-                "certificate " + nameText(X509_get_subject_name(p.cert)) + " is already in the database");
+  if (present && !d_options.skipExisting) {
+    VELDB_THROW(VELDBError::kDuplicateSignature, "certificate " + nameText(X509_get_subject_name(p.cert)) +
+                                                     " is already in the database" + kSkipHint);
   }
   if (!present) {
     // Another certificate with the same issuer and serial number.
@@ -281,16 +317,19 @@ void ImportRun::checkClashes() {
     } else if (p.table == Table::KeyPair) {
       const VELASNSubjectPublicKeyInfo spki(publicKeyDER(p.key).get());
       if (d_db.isKeyPairEnabled() && d_db.getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo, spki) != 0) {
-        VELDB_THROW(VELDBError::kDuplicatePublicKey, "key pair of request " +
-                                                         nameText(X509_REQ_get_subject_name(p.request)) +
-                                                         " is already in the database");
+        if (!d_options.skipExisting) {
+          VELDB_THROW(VELDBError::kDuplicatePublicKey, "key pair of request " +
+                                                           nameText(X509_REQ_get_subject_name(p.request)) +
+                                                           " is already in the database" + kSkipHint);
+        }
+        present = true;
       }
     } else {
       const VELASNCertificateList crl(derOf(p.crl).get());
       present = d_db.isCRLEnabled() && d_db.getCRLCountByIndex(VELDBManager::CRLSignature, crl.getSignature()) != 0;
       if (present && !d_options.skipExisting) {
         VELDB_THROW(VELDBError::kDuplicateSignature,
-                    "CRL of " + nameText(X509_CRL_get_issuer(p.crl)) + " is already in the database");
+                    "CRL of " + nameText(X509_CRL_get_issuer(p.crl)) + " is already in the database" + kSkipHint);
       }
     }
     if (present) {
@@ -336,6 +375,7 @@ void ImportRun::assignLabels() {
     // its key pair had, else one from the subject (the issuer's, with
     // " CRL", for a CRL).
     std::string base = p.cert ? certificateAlias(p.cert) : std::string();
+    if (base.empty() && !p.inputLabel.empty() && labelFault(p.inputLabel).empty()) base = p.inputLabel;
     if (base.empty() && p.keyPair != nullptr) base = p.keyPair->label;
     if (base.empty()) {
       base = p.cert      ? labelFromName(X509_get_subject_name(p.cert))
@@ -379,7 +419,7 @@ void ImportRun::buildRecords() {
         r->setCertificate(certificate);
       }
       r->setLabel(p.label);
-      r->setTrusted(d_options.trusted && p.key == nullptr && p.keyPair == nullptr);
+      r->setTrusted((d_options.trusted || p.trustMark) && p.key == nullptr && p.keyPair == nullptr);
       d_records.emplace_back(std::move(r));
     } else if (p.table == Table::KeyPair) {
       std::unique_ptr<VELASNKeyPairRecord> r(new VELASNKeyPairRecord(1));
@@ -491,6 +531,10 @@ std::string ImportSummary::text() const {
   }
   if (joined != 0) out << "; " << joined << (joined == 1 ? " key" : " keys") << " joined stored certificates";
   if (skipped != 0) out << "; skipped " << skipped << " already present";
+  if (trustIgnored != 0) {
+    out << "; " << trustIgnored << (trustIgnored == 1 ? " trust mark" : " trust marks")
+        << " of the input not taken (--keep-trust takes them)";
+  }
   return out.str();
 }
 

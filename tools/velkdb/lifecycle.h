@@ -94,16 +94,20 @@ StoredCertificates certificatesFor(FileDBManager& db, EVP_PKEY* key);
 // The key inside `epki` (opened with `password`) as PEM PRIVATE KEY, PKCS#8
 // in the clear.  Throws 0x8C240 when the password does not open it.
 std::string clearKeyPEM(const VELASNCBuffer& epki, const Secret& password, const std::string& label);
+// The key inside `epki` as DER: as stored (EncryptedPrivateKeyInfo) when
+// `clear` is null, else opened with it, PKCS#8 in the clear.  Throws
+// 0x8C240 when the password does not open it.
+std::string keyDER(const VELASNCBuffer& epki, const Secret* clear, const std::string& label);
 // What `export` was asked for.
 struct ExportOptions {
   DbOptions db;
   Selector selector;
-  bool all = false, key = false, unencrypted = false, chain = false;
+  bool all = false, key = false, unencrypted = false, chain = false, der = false;
   std::string pkcs12;  // the PKCS#12 file, empty when not asked for
   std::string exportPasswordFile;
   std::string out;
 };
-// `export --pkcs12 FILE` and `export --chain`.
+// `export --pkcs12 FILE` (with --all: the whole key table) and `export --chain`.
 int exportBundle(const ExportOptions& options);
 
 }  // namespace velkdb

@@ -60,6 +60,29 @@ constexpr off_t kMaxInputSize = 64 * 1024 * 1024;
   VELDB_THROW(VELDBError::kBadArgument, message);
 }
 
+// A password given that does not open what it should: 0x8C240, which
+// velkdb prints as "wrong password", so the user knows what to change.
+[[noreturn]] void wrongPassword(const std::string& message) {
+  ERR_clear_error();
+  VELDB_THROW(VELDBError::kBadPassword, message);
+}
+
+// A DER input whose outer structure claims more bytes than the file holds:
+// a file cut short (a copy or download stopped early).  Throws then.
+void refuseCutDER(const std::string& path, const std::string& bytes) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  long length = 0;
+  int tag = 0, cls = 0;
+  const int flags = ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(bytes.size()));
+  const unsigned long e = ERR_peek_last_error();
+  ERR_clear_error();
+  if ((flags & 0x80) != 0 && ERR_GET_REASON(e) == ASN1_R_TOO_LONG && (flags & V_ASN1_CONSTRUCTED) != 0) {
+    const std::size_t header = static_cast<std::size_t>(p - reinterpret_cast<const unsigned char*>(bytes.data()));
+    fail(path + ": truncated or damaged: its DER structure needs " + std::to_string(header + length) +
+         " bytes, the file holds " + std::to_string(bytes.size()));
+  }
+}
+
 void check(bool ok, const char* what) {
   if (!ok) fail(std::string(what) + " failed");
 }
@@ -203,7 +226,7 @@ void readPKCS12(const std::string& path, const VELASNCBuffer& der, PasswordConte
   } else {
     if (!getPassword(ctx, password)) fail(path + ": PKCS#12 file needs a password (--import-password-file)");
     if (PKCS12_verify_mac(p12.get(), password.bytes().c_str(), static_cast<int>(password.bytes().size())) != 1) {
-      fail(path + ": wrong password for the PKCS#12 file");
+      wrongPassword("wrong password for " + path + " (a PKCS#12 file)");
     }
     pass = password.bytes().c_str();
   }
@@ -298,7 +321,8 @@ void readPEM(const std::string& path, const std::string& bytes, PasswordContext&
       ERR_clear_error();
       if (!key) {
         if (encrypted && !ctx.have) fail(where + ": encrypted key needs a password (--import-password-file)");
-        fail(where + (encrypted ? ": wrong password or damaged key" : ": not a valid private key"));
+        if (encrypted) wrongPassword(where + ": the password does not open the key (wrong password, or a damaged key)");
+        fail(where + ": not a valid private key");
       }
       items.keys.push_back(std::move(key));
     } else {
@@ -362,13 +386,14 @@ void readDER(const std::string& path, const std::string& bytes, PasswordContext&
         sig.get(), password.bytes().data(), static_cast<int>(password.bytes().size())));
     Ossl<EVP_PKEY> key(p8 ? EVP_PKCS82PKEY(p8.get()) : nullptr);
     ERR_clear_error();
-    if (!key) fail(path + ": wrong password or damaged key");
+    if (!key) wrongPassword(path + ": the password does not open the key (wrong password, or a damaged key)");
     items.keys.push_back(std::move(key));
   } else {
     const unsigned char* p = der.data();
     Ossl<EVP_PKEY> key(d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(der.length())));
     ERR_clear_error();
     if (!key || p != der.data() + der.length()) {
+      refuseCutDER(path, bytes);
       fail(path + ": not a certificate, CRL, certification request, PKCS#12 file or private key");
     }
     items.keys.push_back(std::move(key));

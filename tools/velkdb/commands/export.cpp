@@ -1,5 +1,8 @@
 // `velkdb export`: certificates, keys, requests and CRLs as PEM (a PKCS#12
 // file and a chain: exporting.cpp).
+#include <openssl/crypto.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <memory>
 
@@ -14,14 +17,20 @@ namespace {
 
 // The PEM of the record; `withKey` adds its private key (and sets
 // `keyAdded`): as stored, or in the clear when `clear` gives the password.
-std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& keyAdded, const Secret* clear) {
+// `attributes` puts the label (and a certificate's trust) before each
+// block, for an import to give back.
+std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& keyAdded, const Secret* clear,
+                         bool attributes) {
+  const std::string named = attributes ? bagAttributes(m.label, false) : std::string();
   const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
   std::string pem;
   if (m.table == Table::Key) {
     std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, id));
     if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    if (attributes) pem += bagAttributes(m.label, r->isTrusted() && !r->hasPrivateKey());
     pem += toPEM("CERTIFICATE", r->getCertificate().getEncoding());
     if (withKey) {
+      pem += named;
       if (!r->hasPrivateKey()) {
         VELDB_THROW(VELDBError::kBadArgument, "record \"" + printable(m.label) + "\" holds no private key");
       }
@@ -32,8 +41,9 @@ std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& 
   } else if (m.table == Table::KeyPair) {
     std::unique_ptr<VELASNKeyPairRecord> r(db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, id));
     if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
-    pem += toPEM("CERTIFICATE REQUEST", r->getCertificationRequest().getEncoding());
+    pem += named + toPEM("CERTIFICATE REQUEST", r->getCertificationRequest().getEncoding());
     if (withKey) {
+      pem += named;
       pem += clear ? clearKeyPEM(r->getKeyPair().getPrivateKeyEncoding(), *clear, m.label)
                    : toPEM("ENCRYPTED PRIVATE KEY", r->getKeyPair().getPrivateKeyEncoding());
       keyAdded = true;
@@ -41,9 +51,35 @@ std::string exportRecord(FileDBManager& db, const Match& m, bool withKey, bool& 
   } else {
     std::unique_ptr<VELASNCRLRecord> r(db.getCRLByIndex(VELDBManager::CRLRecordID, id));
     if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
-    pem += toPEM("X509 CRL", r->getCRL().getEncoding());
+    pem += named + toPEM("X509 CRL", r->getCRL().getEncoding());
   }
   return pem;
+}
+
+// The record as DER, or with `withKey` its private key alone (PKCS#8: as
+// stored, or in the clear when `clear` gives the password).
+std::string exportDER(FileDBManager& db, const Match& m, bool withKey, const Secret* clear) {
+  const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
+  auto bytesOf = [](const VELASNCBuffer& b) { return std::string(reinterpret_cast<const char*>(b.data()), b.length()); };
+  if (m.table == Table::Key) {
+    std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    if (!withKey) return bytesOf(r->getCertificate().getEncoding());
+    if (!r->hasPrivateKey()) {
+      VELDB_THROW(VELDBError::kBadArgument, "record \"" + printable(m.label) + "\" holds no private key");
+    }
+    return keyDER(r->getPrivateKey().getEncoding(), clear, m.label);
+  }
+  if (m.table == Table::KeyPair) {
+    std::unique_ptr<VELASNKeyPairRecord> r(db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    if (!withKey) return bytesOf(r->getCertificationRequest().getEncoding());
+    return keyDER(r->getKeyPair().getPrivateKeyEncoding(), clear, m.label);
+  }
+  if (withKey) VELDB_THROW(VELDBError::kBadArgument, "record \"" + printable(m.label) + "\" is a CRL: it has no key");
+  std::unique_ptr<VELASNCRLRecord> r(db.getCRLByIndex(VELDBManager::CRLRecordID, id));
+  if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+  return bytesOf(r->getCRL().getEncoding());
 }
 
 }  // namespace
@@ -53,6 +89,8 @@ int runExport(ExportOptions& o) {
   if (all && anyRecordName(o.selector)) throw UsageError("--all exports whole tables; it takes no record name");
   if (!all) checkSelector(o.selector, SelectorKind::Certificate);
   if (!o.pkcs12.empty() || o.chain) return exportBundle(o);
+  const bool toStdout = o.out.empty() || o.out == "-";
+  if (o.der && toStdout && isatty(STDOUT_FILENO) != 0) throw UsageError("--der writes binary: give --out FILE");
   const Selector& selector = o.selector;
   const DbPaths paths = databasePaths(o.db);
   const bool withKey = o.key;
@@ -73,17 +111,34 @@ int runExport(ExportOptions& o) {
   } else {
     found = requireRecords(*db, selector, false);
   }
+  const Secret* clear = o.unencrypted ? &password : nullptr;
+  if (o.der) {
+    // One DER structure per file: there is no way to put two in one.
+    if (found.size() != 1) {
+      VELDB_THROW(VELDBError::kBadArgument, std::to_string(found.size()) +
+                                                " records match; --der writes one: name it with --id");
+    }
+    std::string der = exportDER(*db, found.front(), withKey, clear);
+    if (toStdout) {
+      std::cout.write(der.data(), static_cast<std::streamsize>(der.size()));
+    } else {
+      writeOutputFile(o.out, der, withKey);
+      std::cerr << "exported \"" << printable(found.front().label) << "\"" << (withKey ? "'s private key" : "")
+                << " as DER to " << printable(o.out) << "\n";
+    }
+    if (withKey) OPENSSL_cleanse(&der[0], der.size());
+    return 0;
+  }
   std::string pem;
   bool keyAdded = false;
-  const Secret* clear = o.unencrypted ? &password : nullptr;
   for (const Match& m : found) {
     if (withKey && m.table == Table::Key && all) {
       // With --all, --key adds the keys of the records that have one.
       std::unique_ptr<VELASNKeyRecord> r(
           db->getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(m.id)));
-      pem += exportRecord(*db, m, r && r->hasPrivateKey(), keyAdded, clear);
+      pem += exportRecord(*db, m, r && r->hasPrivateKey(), keyAdded, clear, all);
     } else {
-      pem += exportRecord(*db, m, withKey && m.table != Table::CRL, keyAdded, clear);
+      pem += exportRecord(*db, m, withKey && m.table != Table::CRL, keyAdded, clear, all);
     }
   }
   const std::string& out = o.out;
@@ -100,20 +155,26 @@ int runExport(ExportOptions& o) {
 
 const CommandText kText = {"export", "write certificates, keys, requests or CRLs as PEM, or a PKCS#12 file",
                            "export -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --serial HEX [--issuer NAME] | "
-    "--fingerprint HEX | --all) [--key [--unencrypted]] [--chain | --pkcs12 FILE] [--table T] [--out FILE]",
+    "--fingerprint HEX | --all) [--key [--unencrypted]] [--der | --chain | --pkcs12 FILE] [--table T] [--out FILE]",
                            R"(Writes the certificate of a key record, the request of a key pair, or the CRL, as PEM, to standard
 output or FILE (replaced whole: written under a new name beside it and renamed; a link at FILE is
 replaced, not followed; a terminal or FIFO of your own is written in place, and a FIFO without a
 reader is refused at once; - is standard output).  --key adds the private key as stored: an
 ENCRYPTED PRIVATE KEY that opens with the database password (openssl pkey -in FILE); a FILE with a
 key gets mode 0600.  --all exports every record of the tables (with --key: every stored key too);
-its output imports back into an empty database as it was.  --key --unencrypted writes the private
+each block has its record's label before it (and a trusted certificate a trust mark), so that
+import gives the labels back, and the trust with import --keep-trust.  --key --unencrypted writes the private
 key in the clear instead (PEM PRIVATE KEY, PKCS#8), and only so asked.  --chain writes one
 certificate and then its issuers found among the stored certificates (by issuer name and signature,
 up to a self-signed root).  --pkcs12 FILE writes one certificate with its private key and chain as a
 PKCS#12 file (mode 0600) under a password of its own (--export-password-file,
 $VELKDB_EXPORT_PASSWORD or a prompt, asked twice): AES-256-CBC with PBKDF2-HMAC-SHA256 and an
-HMAC-SHA256 MAC, the record's label as friendly name (a Java keystore's alias).)"};
+HMAC-SHA256 MAC, the record's label as friendly name (a Java keystore's alias).  --all --pkcs12 FILE writes every
+certificate of the key table, each with its key if it has one, the labels as friendly names and the
+trusted certificates marked as trust anchors (velkdb import --keep-trust gives the trust back); key
+pairs and CRLs have no place in it (export --all --key keeps them).  --der writes one record as DER
+(certificate, request or CRL); with --key its private key alone, PKCS#8, as stored (encrypted with
+the database password) or with --unencrypted in the clear.)"};
 
 Command addExport(CLI::App& root) {
   auto o = std::make_shared<ExportOptions>();
@@ -125,6 +186,9 @@ Command addExport(CLI::App& root) {
   CLI::Option* unencrypted =
       app->add_flag("--unencrypted", o->unencrypted, "with --key: the private key in the clear (PKCS#8)")->needs(key);
   CLI::Option* chain = app->add_flag("--chain", o->chain, "the certificate and its issuers")->excludes(all);
+  CLI::Option* der = app->add_flag("--der", o->der, "one record as DER (with --key: its private key alone, PKCS#8)")
+      ->excludes(all)
+      ->excludes(chain);
   CLI::Option* pkcs12 = addParsed(app, "--pkcs12", "FILE", "write a PKCS#12 file: certificate, key and chain",
                                   [o](const std::string& text) {
                                     if (text.empty() || text == "-") throw UsageError("--pkcs12 needs an output FILE");
@@ -138,7 +202,8 @@ Command addExport(CLI::App& root) {
   CLI::Option* out =
       app->add_option("-o,--out", o->out, "write to FILE instead of standard output")->option_text("FILE");
   // The PKCS#12 file always holds the key and is its own output.
-  pkcs12->excludes(chain)->excludes(all)->excludes(key)->excludes(unencrypted)->excludes(out);
+  // With --all it holds every certificate of the key table and their keys.
+  pkcs12->excludes(chain)->excludes(der)->excludes(key)->excludes(unencrypted)->excludes(out);
   addDatabaseOptions(app, o->db);
   return {app, kText, [o] { return runExport(*o); }, SelectorHelp::Certificate};
 }

@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <utility>
 #include <iostream>
 #include <memory>
 
@@ -17,6 +19,7 @@ struct ImportCommandOptions {
   std::vector<std::string> files;
   std::string label;
   bool trusted = false;
+  bool keepTrust = false;
   bool skipExisting = false;
   std::string importPasswordFile;
   std::uint64_t maxRecordLength = 0;
@@ -36,6 +39,47 @@ class ImportPassword : public InputPassword {
   PasswordOptions d_options;
 };
 
+// The database's own password, for an input written by `export --all --key`
+// from a database with the same password: asked for once, kept for the
+// open.
+class DatabasePasswordFirst : public InputPassword {
+ public:
+  explicit DatabasePasswordFirst(const DbOptions& db) : d_db(db) {}
+  bool get(Secret& out) override {
+    out = password();
+    d_used = true;
+    return true;
+  }
+  const Secret& password() {
+    if (!d_have) {
+      d_password = databasePassword(d_db);
+      d_have = true;
+    }
+    return d_password;
+  }
+  // Whether the last read asked for it; cleared.
+  bool used() { return std::exchange(d_used, false); }
+
+ private:
+  const DbOptions& d_db;
+  Secret d_password;
+  bool d_have = false, d_used = false;
+};
+
+// Reads `file`: when no input password is given, with the database's
+// password first, then, if that does not open it, with one asked for.
+void readInput(const std::string& file, bool tryDatabasePassword, DatabasePasswordFirst& database,
+               ImportPassword& asked, InputItems& items) {
+  // Standard input cannot be read twice.
+  if (!tryDatabasePassword || file == "-") return readInputFile(file, asked, items);
+  try {
+    readInputFile(file, database, items);
+  } catch (const VELException& e) {
+    if (!database.used() || e.getError() != VELDBError::kBadPassword) throw;
+    readInputFile(file, asked, items);
+  }
+}
+
 int runImport(const ImportCommandOptions& o) {
   if (std::count(o.files.begin(), o.files.end(), "-") > 1) {
     throw UsageError("standard input (-) is one FILE; give it once");
@@ -44,13 +88,16 @@ int runImport(const ImportCommandOptions& o) {
   // The inputs are read (and their passwords asked for) before the
   // database is opened.
   ImportPassword importPassword(o.importPasswordFile);
+  DatabasePasswordFirst database(o.db);
+  const bool tryDatabasePassword = o.importPasswordFile.empty() && std::getenv("VELKDB_IMPORT_PASSWORD") == nullptr;
   InputItems items;
-  for (const std::string& file : o.files) readInputFile(file, importPassword, items);
-  const Secret password = databasePassword(o.db);
+  for (const std::string& file : o.files) readInput(file, tryDatabasePassword, database, importPassword, items);
+  const Secret password = database.password();
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
   ImportOptions options;
   options.label = o.label;
   options.trusted = o.trusted;
+  options.keepTrust = o.keepTrust;
   options.skipExisting = o.skipExisting;
   options.progress = isatty(STDERR_FILENO) != 0;
   options.maxRecordLength = o.maxRecordLength;
@@ -63,17 +110,24 @@ int runImport(const ImportCommandOptions& o) {
 }  // namespace
 
 const CommandText kText = {"import", "import certificates, keys, key pairs with requests, PKCS#12 files, CRLs",
-                           "import -d BASE [--label LABEL] [--trusted] [--skip-existing] [--max-record-length N] FILE...",
+                           "import -d BASE [--label LABEL] [--trusted] [--keep-trust] [--skip-existing] [--max-record-length N] FILE...",
                            R"(Reads each FILE (- for standard input): PEM (any number of certificates, private keys, certification
 requests and CRLs; a line starting with ----- that is no whole block's refuses the input) or DER
 (one certificate, CRL, request, PKCS#12 file, or PKCS#8 / traditional private key, encrypted or
 not).  A private key is stored with the certificate whose public key it has (key table) or with the
 request whose public key it has (key-pair table); a key that matches neither is refused.  Private
-keys are stored wrapped under the database password (PKCS#8, PBES2: PBKDF2-HMAC-SHA256,
+keys are stored wrapped under the database password (an encrypted input is tried with the database
+password first, unless --import-password-file or $VELKDB_IMPORT_PASSWORD gives one, so that the
+output of export --all --key imports into a database with the same password without asking) (PKCS#8, PBES2: PBKDF2-HMAC-SHA256,
 AES-256-CBC).  Labels come from --label (for the record with a key, or the only record), else from
 the certificate's own name (a PKCS#12 friendly name, which is also a Java keystore's alias), else
 from the subject's common name (the issuer's with " CRL" added for CRLs, so that a CA and its CRL
-differ), with " #2", " #3" added when taken.  A certificate that comes without its key, for a key
+differ), with " #2", " #3" added when taken; a key pair's label from its request's "friendlyName:" line, a CRL's
+from its own.  A trust mark of the input (a "trusted: yes" line before a block, a TRUSTED
+CERTIFICATE's trust, a PKCS#12 certificate bag marked trusted) is taken only with --keep-trust: a
+file handed to you must not plant trust anchors unasked; without it the summary says how many were
+left out.  A record stored already (the same certificate, CRL or key pair) is refused unless
+--skip-existing is given; then it is skipped and counted, and the rest is imported.  A certificate that comes without its key, for a key
 pair stored by request or import, takes that key and the key pair's label, and the key pair is
 removed; a key that comes alone joins the certificates stored without it (each keeps its label and
 ID).  A key and a request of the same key in one input are stored as a key pair (a second copy of
@@ -92,6 +146,8 @@ Command addImport(CLI::App& root) {
     o->label = text;
   });
   app->add_flag("--trusted", o->trusted, "mark the certificates without keys as trusted");
+  app->add_flag("--keep-trust", o->keepTrust,
+                "mark trusted the certificates the input marks so (a backup of your own: export --all)");
   app->add_flag("--skip-existing", o->skipExisting, "skip certificates and CRLs already stored instead of refusing");
   app->add_option("--import-password-file", o->importPasswordFile,
                   "password of an encrypted key or PKCS#12 file (else $VELKDB_IMPORT_PASSWORD or a prompt)")

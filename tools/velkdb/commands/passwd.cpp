@@ -12,6 +12,7 @@
 // password (old or new), and every private key must open with one of the
 // two.  Tables found under different passwords (a change an earlier release
 // left half done) are brought to the new one table by table.
+#include <ctime>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -68,6 +69,13 @@ class PasswordChange {
   void change();
 
   long long expiry() const { return d_expiry; }
+  // An expiry kept from the old password that has passed would leave the
+  // new password expired the moment it is set: it goes.  True when so.
+  bool dropPassedExpiry(long long now) {
+    if (d_expiry == 0 || d_expiry > now) return false;
+    d_expiry = 0;
+    return true;
+  }
   std::size_t rewrapped() const { return d_rewrapped; }
   // Sets the expiry of every table (all under the new password).
   void setExpiry();
@@ -287,12 +295,18 @@ int runPasswd(const PasswdOptions& o) {
 
   PasswordChange change(paths, oldPw, newPw);
   change.readTables(o.hasExpiry ? &o.expiry : nullptr);
+  const long long oldExpiry = change.expiry();
+  const bool expiryDropped = !o.hasExpiry && change.dropPassedExpiry(static_cast<long long>(std::time(nullptr)));
+  if (expiryDropped) {
+    std::cerr << "velkdb: warning: the password expiry " << expiryText(oldExpiry)
+              << " has passed; the new password does not expire (set one with --expire or velkdb expire)\n";
+  }
   change.checkKeys();
   if (change.done()) {
     // Every table and every key is under the new password: a change that
     // completed (its process perhaps stopped before it said so), run
     // again.  Only an expiry given is left to set.
-    if (o.hasExpiry) change.setExpiry();
+    if (o.hasExpiry || expiryDropped) change.setExpiry();
     std::cout << "the database password is already the new one; nothing to do; password expires "
               << expiryText(change.expiry()) << "\n";
     return 0;
@@ -315,7 +329,9 @@ that at every moment the database, with every key, opens with the old or the new
 change stops (an error, a killed process), running the same passwd again completes it; run again
 after the change completed, it has nothing to do and exits 0.  A new password shorter than 12
 characters or among the most common ones is taken with a warning, as create does (--weak-password-ok
-silences it).  The expiry stays as it was unless --expire is given.)"};
+silences it).  The expiry stays as it was unless --expire is given; an expiry that has passed goes
+(with a warning), since the new password would be expired from the start.  --expire with a time
+that has passed is refused.)"};
 
 Command addPasswd(CLI::App& root) {
   auto o = std::make_shared<PasswdOptions>();
@@ -325,6 +341,7 @@ Command addPasswd(CLI::App& root) {
   addParsed(app, "--expire", "WHEN", "new password expiry: days from now, never, or YYYY-MM-DD",
             [o](const std::string& text) {
               o->expiry = parseExpiry(text);
+              refusePassedExpiry(o->expiry, text, false, nullptr);
               o->hasExpiry = true;
             });
   app->add_flag("--weak-password-ok", o->weakPasswordOk, "no warning for a short or common new password");

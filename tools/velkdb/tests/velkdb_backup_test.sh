@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# A database taken out and put back: export --all --key and --all --pkcs12
+# give every label, trust mark and key back; an import run twice; the
+# messages for a wrong password and a cut-off file; DER export; expiries
+# that have passed.
+#
+#   velkdb_backup_test.sh PATH/TO/velkdb
+source "$(dirname "$0")/harness.sh" backup "$1"
+
+json() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
+# What a backup must keep: per table, label / trust / key presence, sorted.
+summary() {
+  "$VELKDB" list -d "$1" --password-file pw --format json >"$2.json" &&
+    json "$2.json" "'\\n'.join(map(str, sorted((t, r['label'], r.get('trusted', False), r.get('hasKey', False)) for t in ('keys', 'keypairs', 'crls') for r in d.get(t, []))))" >"$2"
+}
+
+echo "db password" >pw
+echo "other password" >pw2
+echo "export secret" >epw
+chmod 600 pw pw2 epw
+A=(-d a/db --password-file pw)
+B=(-d b/db --password-file pw)
+mkdir a b c d
+
+# --- material: a root with a CRL, a server under it, a PKCS#12 with a friendly name
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout root.key -subj "/CN=Backup Root" \
+  -days 30 -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
+  -out root.pem 2>/dev/null
+for n in web app; do
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout $n.key -subj "/CN=$n.example" -out $n.csr 2>/dev/null
+  openssl x509 -req -in $n.csr -CA root.pem -CAkey root.key -CAcreateserial -days 30 -out $n.pem 2>/dev/null
+done
+gencrl root.key root.pem root-crl.pem
+openssl pkcs12 -export -inkey app.key -in app.pem -certfile root.pem -name "app alias" -passout file:epw -out app.p12
+[ -s root-crl.pem ] && [ -s app.p12 ] || { echo "FAIL: test material"; exit 1; }
+
+check "create" "$VELKDB" create "${A[@]}"
+check "a trusted root" "$VELKDB" import "${A[@]}" --trusted --label "the root" root.pem
+check "a key with --label" "$VELKDB" import "${A[@]}" --label "web server" web.pem web.key
+check "a CRL with --label" "$VELKDB" import "${A[@]}" --label "root revocations" root-crl.pem
+check "a key pair by request --label" "$VELKDB" request "${A[@]}" --subject "CN=pending" --label "pending request" -o p.csr
+
+# --- an identical PKCS#12 twice; its CA certificate is stored already
+fails_with "a stored CA certificate is refused without --skip-existing" 1 0x8C246 \
+  "$VELKDB" import "${A[@]}" --import-password-file epw app.p12
+contains "... and the refusal names --skip-existing" err.txt "--skip-existing"
+check "... and imported with it" "$VELKDB" import "${A[@]}" --skip-existing --import-password-file epw app.p12
+contains "... skipping the root" out.txt "skipped 1 already present"
+check "the same PKCS#12 again, keys and all stored" "$VELKDB" import "${A[@]}" --skip-existing --import-password-file epw app.p12
+contains "... imports nothing" out.txt "imported 0 certificates"
+check "a certificate with its key again, --skip-existing" "$VELKDB" import "${A[@]}" --skip-existing web.pem web.key
+contains "... is skipped" out.txt "skipped 1 already present"
+check "the same key pair again" "$VELKDB" export "${A[@]}" --label "pending request" --table keypairs --key -o pair.pem
+check "... skipped with --skip-existing" "$VELKDB" import "${A[@]}" --skip-existing pair.pem
+contains "... counted" out.txt "skipped 1 already present"
+
+# --- the PEM backup round trip
+check "export --all --key" "$VELKDB" export "${A[@]}" --all --key -o all.pem
+contains "labels travel before their blocks" all.pem "friendlyName: web server"
+contains "... and the trust mark" all.pem "trusted: yes"
+check "create the restore target" "$VELKDB" create "${B[@]}"
+check "import the backup (no --import-password-file: same password)" "$VELKDB" import "${B[@]}" all.pem
+contains "trust marks are not taken unasked" out.txt "1 trust mark of the input not taken (--keep-trust"
+check "create another target" "$VELKDB" create -d c/db --password-file pw
+check "import the backup with --keep-trust" "$VELKDB" import -d c/db --password-file pw --keep-trust all.pem
+summary a/db a.list
+summary c/db c.list
+if cmp -s a.list c.list; then ok; else bad "labels, trust and keys differ after the round trip"; diff a.list c.list; fi
+contains "every kind of label came back" c.list "'pending request'"
+contains "... the CRL's" c.list "'root revocations'"
+contains "... the friendly name's" c.list "'app alias'"
+summary b/db b.list
+lacks "without --keep-trust nothing is trusted" b.list "True, False)"
+
+# --- a wrong password, a cut-off file
+check "create a database with another password" "$VELKDB" create -d d/db --password-file pw2
+fails_with "a wrong PKCS#12 password says so" 1 0x8C240 \
+  "$VELKDB" import -d d/db --password-file pw2 --import-password-file pw2 app.p12
+contains "... naming the file" err.txt "wrong password for app.p12"
+head -c 300 app.p12 >cut.p12
+fails_with "a cut-off PKCS#12 file" 1 0x8B67A "$VELKDB" import "${A[@]}" cut.p12
+contains "... says truncated" err.txt "truncated or damaged"
+VELKDB_IMPORT_PASSWORD="db password" check "a backup under another password opens with the one given" \
+  "$VELKDB" import -d d/db --password-file pw2 all.pem
+
+# --- DER, one record at a time
+check "export --der a certificate" "$VELKDB" export "${A[@]}" --der --label "web server" -o web.der
+if openssl x509 -inform DER -in web.der -noout 2>/dev/null && cmp -s web.der <(openssl x509 -in web.pem -outform DER); then ok
+else bad "the DER certificate is not the imported one"; fi
+check "export --der --key" "$VELKDB" export "${A[@]}" --der --key --label "web server" -o webkey.der
+check "... encrypted under the database password" openssl pkcs8 -inform DER -in webkey.der -passin file:pw -out web.clear
+check "export --der --key --unencrypted" "$VELKDB" export "${A[@]}" --der --key --unencrypted --label "web server" -o webclear.der
+if cmp -s <(openssl pkey -inform DER -in webclear.der -pubout) <(openssl pkey -in web.key -pubout); then ok
+else bad "the clear DER key is not the imported one"; fi
+check "export --der a CRL" "$VELKDB" export "${A[@]}" --der --table crls --label "root revocations" -o crl.der
+check "... that openssl reads" openssl crl -inform DER -in crl.der -noout
+fails_with "--der with --all is refused" 2 0x8B67A "$VELKDB" export "${A[@]}" --der --all -o x.der
+fails_with "--der with several matches is refused" 1 0x8B67A "$VELKDB" export "${A[@]}" --der --issuer "CN=Backup Root"
+
+# --- the whole store as one PKCS#12 file
+VELKDB_EXPORT_PASSWORD="export secret" check "export --all --pkcs12" "$VELKDB" export "${A[@]}" --all --pkcs12 store.p12
+contains "... says what it left out" err.txt "left out"
+check "openssl reads the store" openssl pkcs12 -info -noout -in store.p12 -passin file:epw
+mkdir e && check "create a fourth database" "$VELKDB" create -d e/db --password-file pw
+check "import the store" "$VELKDB" import -d e/db --password-file pw --keep-trust --import-password-file epw store.p12
+summary e/db e.list
+grep -v "'crls'\|'keypairs'" a.list >a.keys
+if cmp -s a.keys e.list; then ok; else bad "the store's certificates came back otherwise"; diff a.keys e.list; fi
+
+# --- expiries that have passed
+fails_with "expire in the past" 2 0x8B67A "$VELKDB" expire "${A[@]}" 2020-01-01
+check "... taken with --force" "$VELKDB" expire "${A[@]}" --force 2020-01-01
+fails_with "passwd --expire in the past" 2 0x8B67A "$VELKDB" passwd "${A[@]}" --new-password-file pw2 --expire 2020-01-01
+check "passwd with an expiry that has passed" "$VELKDB" passwd "${A[@]}" --new-password-file pw2
+contains "... warns" err.txt "has passed"
+contains "... and the new password does not expire" out.txt "password expires never"
+
+finish
