@@ -1,5 +1,7 @@
 // quickstart: open (or create) a key database, store a certificate under a
-// label, look it up again and list the key table.
+// label in a transaction, look it up again and list the key table.  It
+// includes the manager and the transaction guard only: what an application
+// needs of the library.
 //
 //   velfiledb_example <database base name> <certificate.der> <label>
 #include <fstream>
@@ -8,6 +10,7 @@
 #include <memory>
 
 #include "filedbmanager.h"
+#include "filedbtransactionguard.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {
@@ -26,11 +29,14 @@ int main(int argc, char** argv) {
                                 VELDBConnectInfo::ReadWrite);
     FileDBManager db(info);
 
-    // Insert a certificate (without private key) under a label.
+    // Insert a certificate (without private key) under a label: durable
+    // at the commit, or not at all.
     VELASNKeyRecord record;
     record.setCertificate(VELASNCBuffer(der.data(), der.size()));
     record.setLabel(argv[3]);
+    FileDBTransactionGuard transaction(db);
     db.insertKey(record);
+    transaction.commit();
     std::cout << "inserted record " << record.getRecordID().getUnsignedValue() << "\n";
 
     // Look it up by label; the caller owns what comes back.
