@@ -91,6 +91,9 @@ bench: setup
 	cmake --build $(BENCHBUILD) -j $(JOBS) --target velfiledb_bench
 	$(BENCHBUILD)/bin/velfiledb_bench --benchmark_out=$(BENCHBUILD)/bench.json --benchmark_out_format=json
 	python3 bench/report.py $(BENCHBUILD)/bench.json BENCHMARKS.md
+	# The store provider: one key and certificate by label from 10,000
+	# records, against velkdb show.
+	cmake --build $(BENCHBUILD) -j $(JOBS) --target velstore_bench
 
 clean:
 	rm -rf $(BUILD) $(SANBUILD) $(TSANBUILD) $(BENCHBUILD) $(FUZZBUILD) $(BUILD)
