@@ -167,6 +167,16 @@ Ossl<X509_REQ> makeSignedRequest(EVP_PKEY* key, const std::string& subject, cons
   return req;
 }
 
+void checkOutputDirectory(const std::string& out) {
+  if (out.empty() || out == "-") return;
+  const std::size_t slash = out.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    VELDB_THROW(VELDBError::kBadArgument, "the directory of " + printable(out) + " does not exist");
+  }
+}
+
 namespace {
 
 struct RequestOptions {
@@ -185,14 +195,7 @@ int runRequest(const RequestOptions& o) {
   // Where the request goes is checked before the password is asked for
   // and the key is stored.
   const std::string& out = o.out;
-  if (!out.empty() && out != "-") {
-    const std::size_t slash = out.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
-    struct stat st {};
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      VELDB_THROW(VELDBError::kBadArgument, "the directory of " + printable(out) + " does not exist");
-    }
-  }
+  checkOutputDirectory(out);
   const DbPaths paths = databasePaths(o.db);
   const Secret password = databasePassword(o.db);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
