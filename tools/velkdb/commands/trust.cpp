@@ -13,7 +13,7 @@ namespace {
 struct TrustOptions {
   DbOptions db;
   Selector selector;
-  bool off = false;
+  bool on = false, off = false;
 };
 
 int runTrust(TrustOptions& o) {
@@ -44,7 +44,7 @@ int runTrust(TrustOptions& o) {
 const CommandText kText = {
     "trust", "mark a stored certificate trusted, or clear the mark",
     "trust -d BASE (LABEL | --label L | --id N | --subject NAME | --serial HEX [--issuer NAME] | --fingerprint HEX) "
-    "[--off]",
+    "[--on | --off]",
     R"(Marks one stored certificate trusted, or with --off no longer trusted, in one change of its record,
 and says what changed (a certificate already so is left as it is).  verify-chain takes the trusted
 certificates as its trust anchors; list and show print the mark.)"};
@@ -53,7 +53,8 @@ Command addTrust(CLI::App& root) {
   auto o = std::make_shared<TrustOptions>();
   CLI::App* app = root.add_subcommand(kText.name, kText.summary);
   addSelector(app, o->selector, SelectorKind::Certificate, true);
-  app->add_flag("--off", o->off, "clear the trust mark instead of setting it");
+  CLI::Option* on = app->add_flag("--on", o->on, "set the trust mark (the default)");
+  app->add_flag("--off", o->off, "clear the trust mark instead of setting it")->excludes(on);
   addDatabaseOptions(app, o->db);
   return {app, kText, [o] { return runTrust(*o); }, SelectorHelp::Certificate};
 }

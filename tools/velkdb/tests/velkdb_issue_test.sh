@@ -15,6 +15,12 @@ P=(--password-file pw)
 export VELKDB_DB=$WORK/db
 check "create" "$VELKDB" create "${P[@]}"
 
+for c in selfsign sign trust; do
+  "$VELKDB" "$c" --help >help.txt 2>&1 || bad "$c --help exits non-zero"
+  contains "$c --help" help.txt "usage: velkdb $c"
+  "$VELKDB" --help >help.txt && contains "main help names $c" help.txt "  $c "
+done
+
 # --- selfsign ------------------------------------------------------------------
 check "selfsign a CA" "$VELKDB" selfsign "${P[@]}" --subject "/O=Issue/CN=Issue CA" --ca --path-length 0 --days 30 \
   --label ca -o ca.pem
@@ -90,7 +96,7 @@ status_is "not trusted yet: web does not verify" 1 "$VELKDB" verify-chain "${P[@
 check "trust the CA" "$VELKDB" trust "${P[@]}" ca
 contains "trust says so" out.txt 'keys #1 "ca": now trusted'
 status_is "web verifies" 0 "$VELKDB" verify-chain "${P[@]}" web
-check "trust again changes nothing" "$VELKDB" trust "${P[@]}" --label ca
+check "trust again changes nothing" "$VELKDB" trust "${P[@]}" --label ca --on
 contains "already trusted" out.txt "already trusted"
 status_is "web verifies as a TLS server" 0 "$VELKDB" verify-chain "${P[@]}" web --purpose sslserver
 status_is "web does not verify as a TLS client" 1 "$VELKDB" verify-chain "${P[@]}" web --purpose sslclient
@@ -107,7 +113,8 @@ done
 check "trust --off" "$VELKDB" trust "${P[@]}" ca --off
 contains "trust --off says so" out.txt "no longer trusted"
 status_is "untrusted again: web does not verify" 1 "$VELKDB" verify-chain "${P[@]}" web
-fails_with "trust of a key pair" 1 0x8C23E "$VELKDB" trust "${P[@]}" --label nothing-here
+fails_with "trust of no such certificate" 1 0x8C23E "$VELKDB" trust "${P[@]}" --label nothing-here
+fails_with "trust --on --off" 2 0x8B67A "$VELKDB" trust "${P[@]}" ca --on --off
 
 # --- show: extensions and JSON ------------------------------------------------
 check "show lists extensions" "$VELKDB" show "${P[@]}" web
