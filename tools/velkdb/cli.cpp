@@ -95,6 +95,30 @@ CLI::Option* addTableOption(CLI::App* app, bool& hasTable, Table& table, const s
   });
 }
 
+const char* const kSubjectAltNamesHelp =
+    "subject alternative names, comma-separated: DNS:host, IP:address, email:address, URI:uri (a bare name is a DNS "
+    "name, an address an IP address)";
+
+void addNewKeyOptions(CLI::App* app, std::string& subject, KeyType& key, std::string& label, const std::string& whose,
+                      const std::string& what) {
+  addParsed(app, "--subject", "NAME", whose + " subject: \"CN=a,O=b\" or \"/O=b/CN=a\"",
+            [&subject](const std::string& text) {
+              try {
+                parseName(text);
+              } catch (const VELException& e) {
+                throw UsageError("--subject: " + std::string(e.getMessage()));
+              }
+              subject = text;
+            })
+      ->required();
+  addParsed(app, "--key", "TYPE", "ec:P-256 (default), ec:P-384, rsa:2048, rsa:3072 or ed25519",
+            [&key](const std::string& text) { key = parseKeyType(text); });
+  addParsed(app, "--label", "LABEL", "label of the " + what + " (one line of text)", [&label](const std::string& text) {
+    checkNewLabel(text);
+    label = text;
+  });
+}
+
 void addProfileOptions(CLI::App* app, CertificateProfile& profile) {
   auto number = [](const std::string& option, const std::string& text, long long least, long long most) {
     if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
@@ -109,9 +133,7 @@ void addProfileOptions(CLI::App* app, CertificateProfile& profile) {
   addParsed(app, "--path-length", "N", "with --ca: how many CAs may follow below it (0 to 255)",
             [&profile, number](const std::string& text) { profile.pathLength = number("--path-length", text, 0, 255); })
       ->needs(ca);
-  addParsed(app, "--san", "NAMES",
-            "subject alternative names, comma-separated: DNS:host, IP:address, email:address, URI:uri (a bare name "
-            "is a DNS name, an address an IP address)",
+  addParsed(app, "--san", "NAMES", kSubjectAltNamesHelp,
             [&profile](const std::string& text) { profile.subjectAltNames = parseSubjectAltNames(text); });
   addParsed(app, "--eku", "LIST",
             "extended key usages, comma-separated: serverAuth, clientAuth, codeSigning, emailProtection, "

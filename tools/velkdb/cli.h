@@ -31,6 +31,15 @@ CLI::Option* addParsed(CLI::App* app, const std::string& name, const std::string
 // --table keys|keypairs|crls (also key, keypair, crl).
 CLI::Option* addTableOption(CLI::App* app, bool& hasTable, Table& table, const std::string& help);
 
+// What makes a new key, for request and selfsign: --subject NAME
+// (required; `whose` says whose subject it is in the help), --key TYPE and
+// --label LABEL (`what` is labelled).
+struct KeyType;
+void addNewKeyOptions(CLI::App* app, std::string& subject, KeyType& key, std::string& label, const std::string& whose,
+                      const std::string& what);
+// The help of --san.
+extern const char* const kSubjectAltNamesHelp;
+
 // What a new certificate says, for selfsign and sign: --days N, --ca,
 // --path-length N (with --ca only), --san NAMES and --eku LIST.
 void addProfileOptions(CLI::App* app, CertificateProfile& profile);

@@ -250,26 +250,9 @@ defaults to the subject's common name.)"};
 Command addRequest(CLI::App& root) {
   auto o = std::make_shared<RequestOptions>();
   CLI::App* app = root.add_subcommand(kText.name, kText.summary);
-  addParsed(app, "--subject", "NAME", "the request's subject: \"CN=a,O=b\" or \"/O=b/CN=a\"",
-            [o](const std::string& text) {
-              try {
-                parseName(text);
-              } catch (const VELException& e) {
-                throw UsageError("--subject: " + std::string(e.getMessage()));
-              }
-              o->subject = text;
-            })
-      ->required();
-  addParsed(app, "--san", "NAMES",
-            "subject alternative names, comma-separated: DNS:host, IP:address, email:address, URI:uri (a bare name "
-            "is a DNS name, an address an IP address)",
+  addNewKeyOptions(app, o->subject, o->key, o->label, "the request's", "key pair");
+  addParsed(app, "--san", "NAMES", kSubjectAltNamesHelp,
             [o](const std::string& text) { o->altNames = parseSubjectAltNames(text); });
-  addParsed(app, "--key", "TYPE", "ec:P-256 (default), ec:P-384, rsa:2048, rsa:3072 or ed25519",
-            [o](const std::string& text) { o->key = parseKeyType(text); });
-  addParsed(app, "--label", "LABEL", "label of the key pair (one line of text)", [o](const std::string& text) {
-    checkNewLabel(text);
-    o->label = text;
-  });
   app->add_option("-o,--out", o->out, "write the request to FILE instead of standard output")->option_text("FILE");
   addDatabaseOptions(app, o->db);
   return {app, kText, [o] { return runRequest(*o); }};

@@ -106,23 +106,8 @@ trust` marks it.)"};
 Command addSelfSign(CLI::App& root) {
   auto o = std::make_shared<SelfSignOptions>();
   CLI::App* app = root.add_subcommand(kText.name, kText.summary);
-  addParsed(app, "--subject", "NAME", "the certificate's subject: \"CN=a,O=b\" or \"/O=b/CN=a\"",
-            [o](const std::string& text) {
-              try {
-                parseName(text);
-              } catch (const VELException& e) {
-                throw UsageError("--subject: " + std::string(e.getMessage()));
-              }
-              o->subject = text;
-            })
-      ->required();
-  addParsed(app, "--key", "TYPE", "ec:P-256 (default), ec:P-384, rsa:2048, rsa:3072 or ed25519",
-            [o](const std::string& text) { o->key = parseKeyType(text); });
+  addNewKeyOptions(app, o->subject, o->key, o->label, "the certificate's", "record");
   addProfileOptions(app, o->profile);
-  addParsed(app, "--label", "LABEL", "label of the record (one line of text)", [o](const std::string& text) {
-    checkNewLabel(text);
-    o->label = text;
-  });
   app->add_option("-o,--out", o->out, "write the certificate to FILE instead of standard output")->option_text("FILE");
   addDatabaseOptions(app, o->db);
   return {app, kText, [o] { return runSelfSign(*o); }};
