@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "find.h"
+#include "lifecycle.h"
 #include "lockwait.h"
 
 namespace velkdb {
@@ -92,6 +93,58 @@ CLI::Option* addTableOption(CLI::App* app, bool& hasTable, Table& table, const s
     }
     hasTable = true;
   });
+}
+
+const char* const kSubjectAltNamesHelp =
+    "subject alternative names, comma-separated: DNS:host, IP:address, email:address, URI:uri (a bare name is a DNS "
+    "name, an address an IP address)";
+
+void addNewKeyOptions(CLI::App* app, std::string& subject, KeyType& key, std::string& label, const std::string& whose,
+                      const std::string& what) {
+  addParsed(app, "--subject", "NAME", whose + " subject: \"CN=a,O=b\" or \"/O=b/CN=a\"",
+            [&subject](const std::string& text) {
+              try {
+                parseName(text);
+              } catch (const VELException& e) {
+                throw UsageError("--subject: " + std::string(e.getMessage()));
+              }
+              subject = text;
+            })
+      ->required();
+  addParsed(app, "--key", "TYPE", "ec:P-256 (default), ec:P-384, rsa:2048, rsa:3072 or ed25519",
+            [&key](const std::string& text) { key = parseKeyType(text); });
+  addParsed(app, "--label", "LABEL", "label of the " + what + " (one line of text)", [&label](const std::string& text) {
+    checkNewLabel(text);
+    label = text;
+  });
+}
+
+void addProfileOptions(CLI::App* app, CertificateProfile& profile) {
+  auto number = [](const std::string& option, const std::string& text, long long least, long long most) {
+    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoll(text) < least || std::stoll(text) > most) {
+      throw UsageError(option + " takes a number from " + std::to_string(least) + " to " + std::to_string(most));
+    }
+    return static_cast<int>(std::stoll(text));
+  };
+  addParsed(app, "--days", "N", "days of validity from now (1 to 36500; default 365)",
+            [&profile, number](const std::string& text) { profile.days = number("--days", text, 1, 36500); });
+  CLI::Option* ca = app->add_flag("--ca", profile.ca, "a CA certificate (CA:TRUE, keyCertSign and cRLSign)");
+  addParsed(app, "--path-length", "N", "with --ca: how many CAs may follow below it (0 to 255)",
+            [&profile, number](const std::string& text) { profile.pathLength = number("--path-length", text, 0, 255); })
+      ->needs(ca);
+  addParsed(app, "--san", "NAMES", kSubjectAltNamesHelp,
+            [&profile](const std::string& text) { profile.subjectAltNames = parseSubjectAltNames(text); });
+  addParsed(app, "--eku", "LIST",
+            "extended key usages, comma-separated: serverAuth, clientAuth, codeSigning, emailProtection, "
+            "timeStamping, OCSPSigning",
+            [&profile](const std::string& text) {
+              try {
+                profile.extendedKeyUsages = parseExtendedKeyUsages(text);
+              } catch (const VELException& e) {
+                throw UsageError("--eku: " + std::string(e.getMessage()));
+              }
+            });
 }
 
 void addSelector(CLI::App* app, Selector& s, SelectorKind kind, bool positional) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "commands.h"
+#include "issuing.h"
 
 namespace velkdb {
 
@@ -29,6 +30,19 @@ CLI::Option* addParsed(CLI::App* app, const std::string& name, const std::string
 
 // --table keys|keypairs|crls (also key, keypair, crl).
 CLI::Option* addTableOption(CLI::App* app, bool& hasTable, Table& table, const std::string& help);
+
+// What makes a new key, for request and selfsign: --subject NAME
+// (required; `whose` says whose subject it is in the help), --key TYPE and
+// --label LABEL (`what` is labelled).
+struct KeyType;
+void addNewKeyOptions(CLI::App* app, std::string& subject, KeyType& key, std::string& label, const std::string& whose,
+                      const std::string& what);
+// The help of --san.
+extern const char* const kSubjectAltNamesHelp;
+
+// What a new certificate says, for selfsign and sign: --days N, --ca,
+// --path-length N (with --ca only), --san NAMES and --eku LIST.
+void addProfileOptions(CLI::App* app, CertificateProfile& profile);
 
 // What names a record: LABEL (when `positional`), --label, --id, --subject
 // and --table; with `certificates` also --issuer, --serial and
@@ -86,11 +100,14 @@ Command addVerify(CLI::App& root);
 Command addRecover(CLI::App& root);
 Command addImport(CLI::App& root);
 Command addRequest(CLI::App& root);
+Command addSelfSign(CLI::App& root);
+Command addSign(CLI::App& root);
 Command addList(CLI::App& root);
 Command addShow(CLI::App& root);
 Command addExport(CLI::App& root);
 Command addDelete(CLI::App& root);
 Command addRename(CLI::App& root);
+Command addTrust(CLI::App& root);
 Command addPasswd(CLI::App& root);
 Command addExpire(CLI::App& root);
 Command addUpgrade(CLI::App& root);

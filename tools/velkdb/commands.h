@@ -142,6 +142,10 @@ unsigned idOf(const VELASNRecord& record);
 // `list` and `show` output for an open database.
 void printList(FileDBManager& db, const std::string& dbName, bool json, bool hasTable, Table table);
 void printRecord(FileDBManager& db, const Match& match, const Secret* password);
+// `show --format json`: every field printRecord prints, the extensions, as
+// one document {"database": NAME, "records": [...]}.
+void printRecordsJSON(FileDBManager& db, const std::string& dbName, const std::vector<Match>& matches,
+                      const Secret* password);
 // `info` and `verify` on the database; return the number of faults.
 int printInfo(const DbPaths& paths, const Secret& password);
 int printVerify(const DbPaths& paths, const Secret& password);

@@ -4,8 +4,11 @@
 #include <openssl/bn.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 
+#include "text.h"
 #include "velexception.h"
 
 namespace velkdb {
@@ -183,6 +186,37 @@ std::vector<ExtensionText> describeExtensions(X509* cert) {
       pos = end + 1;
     }
     out.push_back(std::move(text));
+  }
+  return out;
+}
+
+std::vector<std::string> parseExtendedKeyUsages(const std::string& text) {
+  static const char* const known[] = {"serverAuth",      "clientAuth",   "codeSigning",
+                                      "emailProtection", "timeStamping", "OCSPSigning"};
+  auto lower = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  std::vector<std::string> out;
+  std::size_t pos = 0;
+  while (true) {
+    std::size_t comma = text.find(',', pos);
+    if (comma == std::string::npos) comma = text.size();
+    std::string entry = text.substr(pos, comma - pos);
+    const std::size_t first = entry.find_first_not_of(" \t");
+    entry = first == std::string::npos ? "" : entry.substr(first, entry.find_last_not_of(" \t") - first + 1);
+    const char* name = nullptr;
+    for (const char* k : known) {
+      if (lower(entry) == lower(k)) name = k;
+    }
+    if (name == nullptr) {
+      std::string all;
+      for (const char* k : known) all += (all.empty() ? "" : ", ") + std::string(k);
+      refuse("extended key usage \"" + printable(entry) + "\" is not one of " + all);
+    }
+    if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
+    if (comma == text.size()) break;
+    pos = comma + 1;
   }
   return out;
 }

@@ -53,6 +53,11 @@ Ossl<X509> selfSign(EVP_PKEY* key, const X509_NAME* subject, const CertificatePr
 Ossl<X509> issueFromRequest(X509_REQ* request, X509* issuer, EVP_PKEY* issuerKey, const CertificateProfile& profile,
                             bool* clipped = nullptr);
 
+// A --eku list, comma-separated short names (case does not matter): the
+// names CertificateProfile::extendedKeyUsages takes.  Throws
+// VELDBException 0x8B67A naming the entry refused.
+std::vector<std::string> parseExtendedKeyUsages(const std::string& text);
+
 // One extension of a certificate, as text.
 struct ExtensionText {
   std::string name;   // "X509v3 Subject Alternative Name", or the OID

@@ -10,6 +10,7 @@
 #ifndef VELKDB_LIFECYCLE_H
 #define VELKDB_LIFECYCLE_H
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -44,6 +45,19 @@ std::vector<std::string> parseSubjectAltNames(const std::string& text);
 // subject alternative names given, signed by `key` (SHA-256; SHA-384 for
 // P-384; none for Ed25519).  Throws 0x8B67A.
 Ossl<X509_REQ> makeSignedRequest(EVP_PKEY* key, const std::string& subject, const std::vector<std::string>& altNames);
+
+// Refuses (0x8B67A) an -o FILE whose directory does not exist, before a
+// command stores what it makes and then writes FILE; "-" and "" are
+// standard output.
+void checkOutputDirectory(const std::string& out);
+
+// -- issuing (selfsign, sign)
+
+// The key record holding exactly `cert`, or null.
+std::unique_ptr<VELASNKeyRecord> storedCertificate(FileDBManager& db, X509* cert);
+// Writes the PEM of `cert` to standard output ("" or "-") or `out`; when
+// `storedAs` names what was stored, a failure to write says it is stored.
+void writeCertificate(X509* cert, const std::string& out, const std::string& storedAs);
 
 // -- chains
 

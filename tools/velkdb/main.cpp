@@ -46,8 +46,9 @@ void printVersion() {
 // The commands in the order the help lists them.
 std::vector<Command> declareCommands(CLI::App& root) {
   using Add = Command (*)(CLI::App&);
-  const Add adds[] = {addCreate, addInfo,   addVerify, addRecover, addImport,  addRequest,      addList, addShow,
-                      addExport, addDelete, addRename, addPasswd,  addExpire,  addUpgrade, addVerifyChain, addDemo};
+  const Add adds[] = {addCreate, addInfo,   addVerify,  addRecover, addImport, addRequest, addSelfSign,
+                      addSign,   addList,   addShow,    addExport,  addDelete, addRename,  addTrust,
+                      addPasswd, addExpire, addUpgrade, addVerifyChain, addDemo};
   std::vector<Command> commands;
   for (Add add : adds) commands.push_back(add(root));
   return commands;

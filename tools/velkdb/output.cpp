@@ -3,6 +3,7 @@
 
 #include <openssl/objects.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -10,6 +11,7 @@
 #include <sstream>
 
 #include "find.h"
+#include "issuing.h"
 #include "lockwait.h"
 #include "text.h"
 #include "veldbutility.h"
@@ -140,13 +142,98 @@ void listJSON(FileDBManager& db, const std::string& dbName, bool hasTable, Table
   std::cout << jsonText(doc);
 }
 
-std::string keyStatus(const VELASNCBuffer& epki, const Secret* password) {
-  std::string text = "yes, " + describeWrapping(epki);
-  if (password != nullptr) {
-    text += unwrapPrivateKey(epki, *password) ? "; opens with the database password"
-                                              : "; does NOT open with the database password";
+// What show says of a stored private key: the wrapping, and whether it
+// opens with the database password (when given).
+struct KeyView {
+  std::string wrapping;
+  int opens = -1;  // -1: not tried
+};
+
+KeyView keyViewOf(const VELASNCBuffer& epki, const Secret* password) {
+  KeyView v{describeWrapping(epki)};
+  if (password != nullptr) v.opens = unwrapPrivateKey(epki, *password) ? 1 : 0;
+  return v;
+}
+
+std::string keyStatus(const KeyView& v) {
+  std::string text = "yes, " + v.wrapping;
+  if (v.opens >= 0) {
+    text += v.opens == 1 ? "; opens with the database password" : "; does NOT open with the database password";
   }
   return text;
+}
+
+nlohmann::ordered_json keyJSON(const KeyView& v) {
+  nlohmann::ordered_json j = {{"wrapping", v.wrapping}};
+  if (v.opens >= 0) j["opensWithDatabasePassword"] = v.opens == 1;
+  return j;
+}
+
+// One line of show: its heading, its name and value in JSON, its text.
+struct Field {
+  const char* heading;
+  const char* key;
+  nlohmann::ordered_json value;
+  std::string text;
+};
+
+// Everything show says of a record, for the text and for JSON.
+struct RecordView {
+  std::vector<Field> fields;
+  bool certificate = false;
+  std::vector<ExtensionText> extensions;
+};
+
+RecordView viewOf(FileDBManager& db, const Match& m, const Secret* password) {
+  const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
+  RecordView out;
+  std::vector<Field>& f = out.fields;
+  auto add = [&f](const char* heading, const char* key, const std::string& value) {
+    f.push_back({heading, key, value, printable(value)});
+  };
+  f.push_back({"table", "table", tableName(m.table), tableName(m.table)});
+  f.push_back({"record ID", "id", m.id, std::to_string(m.id)});
+  add("label", "label", m.label);
+  if (m.table == Table::Key) {
+    std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    const CertView v = viewOf(r->getCertificate());
+    f.push_back({"trusted", "trusted", r->isTrusted(), yesNo(r->isTrusted())});
+    add("subject", "subject", v.subject);
+    add("issuer", "issuer", v.issuer);
+    add("serial", "serial", v.serial);
+    add("not before", "notBefore", v.notBefore);
+    add("not after", "notAfter", v.notAfter);
+    add("public key", "publicKey", v.publicKey);
+    add("signature", "signature", v.signature);
+    add("SHA-256", "sha256", v.sha256);
+    add("SHA-1", "sha1", v.sha1);
+    if (r->hasPrivateKey()) {
+      const KeyView k = keyViewOf(r->getPrivateKey().getEncoding(), password);
+      f.push_back({"private key", "privateKey", keyJSON(k), keyStatus(k)});
+    } else {
+      f.push_back({"private key", "privateKey", nullptr, "no"});
+    }
+    Ossl<X509> cert = certFromDER(r->getCertificate().getEncoding());
+    out.certificate = true;
+    out.extensions = describeExtensions(cert.get());
+  } else if (m.table == Table::KeyPair) {
+    std::unique_ptr<VELASNKeyPairRecord> r(db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    add("subject", "subject", requestSubject(*r));
+    add("public key", "publicKey", requestKey(*r));
+    const KeyView k = keyViewOf(r->getKeyPair().getPrivateKeyEncoding(), password);
+    f.push_back({"private key", "privateKey", keyJSON(k), keyStatus(k)});
+  } else {
+    std::unique_ptr<VELASNCRLRecord> r(db.getCRLByIndex(VELDBManager::CRLRecordID, id));
+    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+    const CRLView v = viewOf(r->getCRL());
+    add("issuer", "issuer", v.issuer);
+    add("this update", "thisUpdate", v.thisUpdate);
+    f.push_back({"next update", "nextUpdate", v.nextUpdate, v.nextUpdate.empty() ? "-" : v.nextUpdate});
+    f.push_back({"revoked", "revoked", v.revoked, std::to_string(v.revoked)});
+  }
+  return out;
 }
 
 }  // namespace
@@ -160,41 +247,36 @@ void printList(FileDBManager& db, const std::string& dbName, bool asJSON, bool h
 }
 
 void printRecord(FileDBManager& db, const Match& m, const Secret* password) {
-  const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);
-  std::cout << "table:        " << tableName(m.table) << "\n"
-            << "record ID:    " << m.id << "\n"
-            << "label:        " << printable(m.label) << "\n";
-  if (m.table == Table::Key) {
-    std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, id));
-    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
-    const CertView v = viewOf(r->getCertificate());
-    std::cout << "trusted:      " << yesNo(r->isTrusted()) << "\n"
-              << "subject:      " << printable(v.subject) << "\n"
-              << "issuer:       " << printable(v.issuer) << "\n"
-              << "serial:       " << v.serial << "\n"
-              << "not before:   " << v.notBefore << "\n"
-              << "not after:    " << v.notAfter << "\n"
-              << "public key:   " << v.publicKey << "\n"
-              << "signature:    " << v.signature << "\n"
-              << "SHA-256:      " << v.sha256 << "\n"
-              << "SHA-1:        " << v.sha1 << "\n"
-              << "private key:  "
-              << (r->hasPrivateKey() ? keyStatus(r->getPrivateKey().getEncoding(), password) : "no") << "\n";
-  } else if (m.table == Table::KeyPair) {
-    std::unique_ptr<VELASNKeyPairRecord> r(db.getKeyPairByIndex(VELDBManager::KeyPairRecordID, id));
-    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
-    std::cout << "subject:      " << printable(requestSubject(*r)) << "\n"
-              << "public key:   " << requestKey(*r) << "\n"
-              << "private key:  " << keyStatus(r->getKeyPair().getPrivateKeyEncoding(), password) << "\n";
-  } else {
-    std::unique_ptr<VELASNCRLRecord> r(db.getCRLByIndex(VELDBManager::CRLRecordID, id));
-    if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
-    const CRLView v = viewOf(r->getCRL());
-    std::cout << "issuer:       " << printable(v.issuer) << "\n"
-              << "this update:  " << v.thisUpdate << "\n"
-              << "next update:  " << (v.nextUpdate.empty() ? "-" : v.nextUpdate) << "\n"
-              << "revoked:      " << v.revoked << "\n";
+  const RecordView view = viewOf(db, m, password);
+  for (const Field& f : view.fields) {
+    std::string heading = std::string(f.heading) + ":";
+    heading.resize(std::max<std::size_t>(heading.size() + 1, 14), ' ');
+    std::cout << heading << f.text << "\n";
   }
+  if (!view.certificate) return;
+  std::cout << "extensions:   " << (view.extensions.empty() ? "none" : std::to_string(view.extensions.size())) << "\n";
+  for (const ExtensionText& e : view.extensions) {
+    std::cout << "  " << printable(e.name) << (e.critical ? " (critical)" : "") << ": " << printable(e.value) << "\n";
+  }
+}
+
+void printRecordsJSON(FileDBManager& db, const std::string& dbName, const std::vector<Match>& matches,
+                      const Secret* password) {
+  nlohmann::ordered_json doc = {{"database", dbName}};
+  nlohmann::ordered_json& rows = doc["records"] = nlohmann::ordered_json::array();
+  for (const Match& m : matches) {
+    const RecordView view = viewOf(db, m, password);
+    nlohmann::ordered_json row = nlohmann::ordered_json::object();
+    for (const Field& f : view.fields) row[f.key] = f.value;
+    if (view.certificate) {
+      nlohmann::ordered_json& exts = row["extensions"] = nlohmann::ordered_json::array();
+      for (const ExtensionText& e : view.extensions) {
+        exts.push_back({{"name", e.name}, {"critical", e.critical}, {"value", e.value}});
+      }
+    }
+    rows.push_back(std::move(row));
+  }
+  std::cout << jsonText(doc);
 }
 
 namespace {

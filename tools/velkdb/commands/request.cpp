@@ -167,6 +167,16 @@ Ossl<X509_REQ> makeSignedRequest(EVP_PKEY* key, const std::string& subject, cons
   return req;
 }
 
+void checkOutputDirectory(const std::string& out) {
+  if (out.empty() || out == "-") return;
+  const std::size_t slash = out.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
+  struct stat st {};
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    VELDB_THROW(VELDBError::kBadArgument, "the directory of " + printable(out) + " does not exist");
+  }
+}
+
 namespace {
 
 struct RequestOptions {
@@ -185,14 +195,7 @@ int runRequest(const RequestOptions& o) {
   // Where the request goes is checked before the password is asked for
   // and the key is stored.
   const std::string& out = o.out;
-  if (!out.empty() && out != "-") {
-    const std::size_t slash = out.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
-    struct stat st {};
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      VELDB_THROW(VELDBError::kBadArgument, "the directory of " + printable(out) + " does not exist");
-    }
-  }
+  checkOutputDirectory(out);
   const DbPaths paths = databasePaths(o.db);
   const Secret password = databasePassword(o.db);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
@@ -247,26 +250,9 @@ defaults to the subject's common name.)"};
 Command addRequest(CLI::App& root) {
   auto o = std::make_shared<RequestOptions>();
   CLI::App* app = root.add_subcommand(kText.name, kText.summary);
-  addParsed(app, "--subject", "NAME", "the request's subject: \"CN=a,O=b\" or \"/O=b/CN=a\"",
-            [o](const std::string& text) {
-              try {
-                parseName(text);
-              } catch (const VELException& e) {
-                throw UsageError("--subject: " + std::string(e.getMessage()));
-              }
-              o->subject = text;
-            })
-      ->required();
-  addParsed(app, "--san", "NAMES",
-            "subject alternative names, comma-separated: DNS:host, IP:address, email:address, URI:uri (a bare name "
-            "is a DNS name, an address an IP address)",
+  addNewKeyOptions(app, o->subject, o->key, o->label, "the request's", "key pair");
+  addParsed(app, "--san", "NAMES", kSubjectAltNamesHelp,
             [o](const std::string& text) { o->altNames = parseSubjectAltNames(text); });
-  addParsed(app, "--key", "TYPE", "ec:P-256 (default), ec:P-384, rsa:2048, rsa:3072 or ed25519",
-            [o](const std::string& text) { o->key = parseKeyType(text); });
-  addParsed(app, "--label", "LABEL", "label of the key pair (one line of text)", [o](const std::string& text) {
-    checkNewLabel(text);
-    o->label = text;
-  });
   app->add_option("-o,--out", o->out, "write the request to FILE instead of standard output")->option_text("FILE");
   addDatabaseOptions(app, o->db);
   return {app, kText, [o] { return runRequest(*o); }};

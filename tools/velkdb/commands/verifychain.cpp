@@ -8,11 +8,15 @@
 #include <openssl/x509_vfy.h>
 #include <sys/stat.h>
 
+#include <cctype>
+#include <cstdio>
+#include <ctime>
 #include <iostream>
 #include <map>
 #include <memory>
 
 #include "cli.h"
+#include "issuing.h"
 #include "text.h"
 
 namespace velkdb {
@@ -51,7 +55,50 @@ struct VerifyChainOptions {
   std::string label;
   std::string labelOrFile;
   bool crl = false;
+  int purpose = -1;  // -1: any use
+  std::string purposeName;
+  bool hasTime = false;
+  time_t at = 0;
+  std::string atText;
 };
+
+// --at: YYYY-MM-DD (midnight UTC), or YYYY-MM-DDTHH:MM[:SS][Z] in UTC.
+time_t parseAtTime(const std::string& text) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, used = 0;
+  const char* c = text.c_str();
+  bool ok = std::sscanf(c, "%4d-%2d-%2d%n", &year, &month, &day, &used) == 3 && used == 10;
+  if (ok && text.size() > 10) {
+    int more = 0;
+    ok = (text[10] == 'T' || text[10] == ' ') && std::sscanf(c + 11, "%2d:%2d%n", &hour, &minute, &more) == 2 &&
+         more == 5;
+    std::size_t pos = 16;
+    if (ok && pos < text.size() && text[pos] == ':') {
+      ok = std::sscanf(c + pos + 1, "%2d%n", &second, &more) == 1 && more == 2;
+      pos += 3;
+    }
+    if (ok && pos < text.size() && text[pos] == 'Z') ++pos;
+    ok = ok && pos == text.size();
+  }
+  for (std::size_t i = 0; ok && i < text.size(); ++i) {
+    ok = std::isdigit(static_cast<unsigned char>(text[i])) || std::string("-: TZ").find(text[i]) != std::string::npos;
+  }
+  ok = ok && year >= 1950 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour <= 23 &&
+       minute <= 59 && second <= 59;
+  struct tm tm {};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  const time_t t = ok ? timegm(&tm) : -1;
+  // A day past the month's end (2026-02-30) comes back as another date.
+  struct tm back {};
+  if (!ok || gmtime_r(&t, &back) == nullptr || back.tm_mday != day || back.tm_mon != month - 1) {
+    throw UsageError("--at \"" + printable(text) + "\": give YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ (UTC)");
+  }
+  return t;
+}
 
 // The outcome and the chain found, each certificate named as stored or
 // as from the input.
@@ -155,11 +202,17 @@ int runVerifyChain(const VerifyChainOptions& o) {
   if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), target.get(), untrusted.get()) != 1) {
     VELDB_THROW(VELDBError::kBadArgument, "cannot set up the verification");
   }
+  if (o.purpose >= 0 && X509_STORE_CTX_set_purpose(ctx.get(), o.purpose) != 1) {
+    VELDB_THROW(VELDBError::kBadArgument, "cannot set the purpose " + o.purposeName);
+  }
+  if (o.hasTime) X509_STORE_CTX_set_time(ctx.get(), 0, o.at);
   const bool verified = X509_verify_cert(ctx.get()) == 1;
 
   printChain(ctx.get(), target.get(), verified, stored, file);
   std::cout << "checked against " << anchors << (anchors == 1 ? " trusted certificate" : " trusted certificates");
   if (checkCRLs) std::cout << " and " << crls << (crls == 1 ? " CRL" : " CRLs");
+  if (o.purpose >= 0) std::cout << ", for " << o.purposeName;
+  if (o.hasTime) std::cout << ", at " << o.atText;
   std::cout << "\n";
   return verified ? 0 : 1;
 }
@@ -167,13 +220,15 @@ int runVerifyChain(const VerifyChainOptions& o) {
 }  // namespace
 
 const CommandText kText = {"verify-chain", "verify a certificate against the trusted certificates",
-                           "verify-chain -d BASE (LABEL | FILE | --label LABEL) [--crl]",
+                           "verify-chain -d BASE (LABEL | FILE | --label LABEL) [--crl] [--purpose NAME] [--at TIME]",
                            R"(Verifies the stored certificate labelled LABEL, or the first certificate of FILE (PEM or DER; the
 others in it may serve as intermediates), against the certificates stored as trusted (import
 --trusted), with the other stored certificates as possible intermediates.  An argument that names an
 existing file is read as FILE; --label names a stored certificate in any case.  With --crl the
 stored CRLs are checked for every certificate of the chain, and a CA without a stored CRL fails the
-check.  Prints the chain found, or why none verifies, and exits with status 1 when the certificate
+check.  --purpose NAME also checks that the certificate (its key usage, extended key usage and the
+like) and its chain may serve that use; --at TIME verifies as at that time instead of now.  Prints
+the chain found, or why none verifies, and exits with status 1 when the certificate
 does not verify.)"};
 
 Command addVerifyChain(CLI::App& root) {
@@ -182,6 +237,17 @@ Command addVerifyChain(CLI::App& root) {
   app->add_option("LABEL_OR_FILE", o->labelOrFile, "the stored certificate's label, or a certificate file");
   app->add_option("--label", o->label, "the stored certificate with this label")->option_text("LABEL");
   app->add_flag("--crl", o->crl, "check revocation against the stored CRLs (every certificate of the chain)");
+  addParsed(app, "--purpose", "NAME", "verify for this use: " + purposeNames(), [o](const std::string& text) {
+    o->purpose = purposeByName(text);
+    if (o->purpose < 0) throw UsageError("--purpose \"" + printable(text) + "\": give one of " + purposeNames());
+    o->purposeName = text;
+  });
+  addParsed(app, "--at", "TIME", "verify as at this time, not now: YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ (UTC)",
+            [o](const std::string& text) {
+              o->at = parseAtTime(text);
+              o->atText = text;
+              o->hasTime = true;
+            });
   addDatabaseOptions(app, o->db);
   return {app, kText, [o] { return runVerifyChain(*o); }};
 }

@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Runs the real velkdb binary as a small CA: a self-signed CA and server
+# certificate made in one step, requests (velkdb's own and openssl's) signed
+# with the stored CA key and installed with their keys, the trust mark that
+# verify-chain anchors on, show's extensions and JSON, and verify-chain for
+# a purpose and at a time.  openssl checks what velkdb makes.
+#
+#   velkdb_issue_test.sh PATH/TO/velkdb
+source "$(dirname "$0")/harness.sh" issue "$1"
+
+json() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
+
+echo "issue password" >pw && chmod 600 pw
+P=(--password-file pw)
+export VELKDB_DB=$WORK/db
+check "create" "$VELKDB" create "${P[@]}"
+
+for c in selfsign sign trust; do
+  "$VELKDB" "$c" --help >help.txt 2>&1 || bad "$c --help exits non-zero"
+  contains "$c --help" help.txt "usage: velkdb $c"
+  "$VELKDB" --help >help.txt && contains "main help names $c" help.txt "  $c "
+done
+
+# --- selfsign ------------------------------------------------------------------
+check "selfsign a CA" "$VELKDB" selfsign "${P[@]}" --subject "/O=Issue/CN=Issue CA" --ca --path-length 0 --days 30 \
+  --label ca -o ca.pem
+contains "selfsign names the record" err.txt '"ca" (EC P-256, self-signed CA'
+check "the CA verifies itself with openssl" openssl verify -CAfile ca.pem ca.pem
+openssl x509 -in ca.pem -noout -text >ca.txt
+contains "CA: basic constraints" ca.txt "CA:TRUE, pathlen:0"
+contains "CA: key usage" ca.txt "Certificate Sign, CRL Sign"
+check "selfsign a server certificate to standard output" "$VELKDB" selfsign "${P[@]}" --subject "CN=self.example" \
+  --san "self.example,IP:192.0.2.7" --eku serverAuth --key rsa:2048
+cp out.txt self.pem
+openssl x509 -in self.pem -noout -text >self.txt
+contains "self: SAN" self.txt "DNS:self.example, IP Address:192.0.2.7"
+contains "self: EKU" self.txt "TLS Web Server Authentication"
+contains "self: not a CA" self.txt "CA:FALSE"
+check "the server certificate is stored with its key" "$VELKDB" export "${P[@]}" self.example --key --unencrypted
+openssl pkey -in out.txt -pubout 2>/dev/null >self-key.pub
+openssl x509 -in self.pem -pubkey -noout >self-cert.pub
+cmp -s self-key.pub self-cert.pub && ok || bad "selfsign: the stored key is not the certificate's"
+fails_with "selfsign: unknown EKU" 2 0x8B67A "$VELKDB" selfsign "${P[@]}" --subject CN=x --eku serverauth,bogus
+fails_with "selfsign: --path-length without --ca" 2 0x8B67A "$VELKDB" selfsign "${P[@]}" --subject CN=x --path-length 1
+fails_with "selfsign: --days 0" 2 0x8B67A "$VELKDB" selfsign "${P[@]}" --subject CN=x --days 0
+fails_with "selfsign: the label is taken" 1 0x8C245 "$VELKDB" selfsign "${P[@]}" --subject CN=x --label ca
+check "list after the refusals" "$VELKDB" list "${P[@]}" --format json
+cp out.txt after-selfsign.json
+[ "$(json after-selfsign.json "len(d['keys'])")" = 2 ] && ok || bad "selfsign refusals stored something"
+
+# --- sign ------------------------------------------------------------------------
+check "velkdb request" "$VELKDB" request "${P[@]}" --subject "/O=Issue/CN=www.issue.example" \
+  --san "www.issue.example" --label web -o web.csr
+check "sign it and install" "$VELKDB" sign "${P[@]}" --issuer ca web.csr --days 10 --eku serverAuth --install -o web.pem
+contains "sign --install says where" err.txt 'stored as keys #'
+check "openssl verifies the issued certificate" openssl verify -CAfile ca.pem web.pem
+openssl x509 -in web.pem -noout -text -serial >web.txt
+contains "issued: the request's SAN" web.txt "DNS:www.issue.example"
+contains "issued: AKI" web.txt "Authority Key Identifier"
+serial=$(sed -n 's/^serial=//p' web.txt)
+[ ${#serial} -ge 30 ] && ok || bad "issued serial $serial is short"
+check "the key pair became a certificate with its key" "$VELKDB" list "${P[@]}" --format json
+cp out.txt after-sign.json
+[ "$(json after-sign.json "[(r['label'], r['hasKey']) for r in d['keys'] if r['label'] == 'web']")" = "[('web', True)]" ] \
+  && ok || bad "web not stored with its key"
+[ "$(json after-sign.json "len(d['keypairs'])")" = 0 ] && ok || bad "the key pair was not taken"
+
+# A request made by openssl that asks to be a CA gets CA:FALSE, and is
+# clipped to the CA's 30 days with a warning.
+openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ossl.key -subj "/CN=ossl.issue.example" \
+  -addext "basicConstraints=critical,CA:TRUE" -addext "subjectAltName=DNS:ossl.issue.example" -out ossl.csr 2>/dev/null
+"$VELKDB" sign "${P[@]}" --issuer ca ossl.csr --days 400 >ossl.pem 2>err.txt && ok || bad "sign the openssl request"
+contains "sign warns of the clipped validity" err.txt "warning: the validity ends with the issuer's"
+check "openssl verifies it" openssl verify -CAfile ca.pem ossl.pem
+openssl x509 -in ossl.pem -noout -text >ossl.txt
+lacks "a request cannot make itself a CA" ossl.txt "CA:TRUE"
+[ "$(openssl x509 -in ossl.pem -noout -enddate)" = "$(openssl x509 -in ca.pem -noout -enddate)" ] && ok ||
+  bad "the validity does not end with the CA's"
+check "import the certificate" "$VELKDB" import "${P[@]}" ossl.pem
+check "and its key joins it" "$VELKDB" import "${P[@]}" ossl.key
+check "the openssl request's certificate is stored with its key" "$VELKDB" show "${P[@]}" ossl.issue.example
+contains "with the key" out.txt "opens with the database password"
+
+fails_with "sign: issuer is not a CA" 1 0x8B67A "$VELKDB" sign "${P[@]}" --issuer self.example ossl.csr
+fails_with "sign: a CA below path length 0" 1 0x8B67A "$VELKDB" sign "${P[@]}" --issuer ca ossl.csr --ca
+fails_with "sign: --install without the key pair here" 1 0x8C23E "$VELKDB" sign "${P[@]}" --issuer ca ossl.csr --install
+fails_with "sign: no request" 2 0x8B67A "$VELKDB" sign "${P[@]}" --issuer ca
+fails_with "sign: a file without a request" 1 0x8B67A "$VELKDB" sign "${P[@]}" --issuer ca ca.pem
+check "a stored request by label" "$VELKDB" request "${P[@]}" --subject CN=client.issue.example --label client -o /dev/null
+check "sign --request LABEL" "$VELKDB" sign "${P[@]}" --issuer ca --request client --eku clientAuth --install
+cp out.txt client.pem
+check "openssl verifies the client certificate" openssl verify -CAfile ca.pem client.pem
+
+# --- trust and verify-chain --------------------------------------------------
+status_is "not trusted yet: web does not verify" 1 "$VELKDB" verify-chain "${P[@]}" web
+check "trust the CA" "$VELKDB" trust "${P[@]}" ca
+contains "trust says so" out.txt 'keys #1 "ca": now trusted'
+status_is "web verifies" 0 "$VELKDB" verify-chain "${P[@]}" web
+check "trust again changes nothing" "$VELKDB" trust "${P[@]}" --label ca --on
+contains "already trusted" out.txt "already trusted"
+status_is "web verifies as a TLS server" 0 "$VELKDB" verify-chain "${P[@]}" web --purpose sslserver
+status_is "web does not verify as a TLS client" 1 "$VELKDB" verify-chain "${P[@]}" web --purpose sslclient
+contains "the reason is the purpose" out.txt "unsuitable certificate purpose"
+status_is "client verifies as a TLS client" 0 "$VELKDB" verify-chain "${P[@]}" client --purpose sslclient
+fails_with "an unknown purpose" 2 0x8B67A "$VELKDB" verify-chain "${P[@]}" web --purpose server
+status_is "web at a date in its validity" 0 "$VELKDB" verify-chain "${P[@]}" web --at "$(date -u -d '+5 days' +%F)"
+status_is "web after its end" 1 "$VELKDB" verify-chain "${P[@]}" web --at "$(date -u -d '+20 days' +%FT%H:%M:%SZ)"
+contains "expired at that time" out.txt "certificate has expired"
+status_is "web before its start" 1 "$VELKDB" verify-chain "${P[@]}" web --at 2001-01-01
+for t in 2026-02-30 2026-1-01 "2026-01-01T25:00" 2026-01-01x tomorrow; do
+  fails_with "--at $t" 2 0x8B67A "$VELKDB" verify-chain "${P[@]}" web --at "$t"
+done
+check "trust --off" "$VELKDB" trust "${P[@]}" ca --off
+contains "trust --off says so" out.txt "no longer trusted"
+status_is "untrusted again: web does not verify" 1 "$VELKDB" verify-chain "${P[@]}" web
+fails_with "trust of no such certificate" 1 0x8C23E "$VELKDB" trust "${P[@]}" --label nothing-here
+fails_with "trust --on --off" 2 0x8B67A "$VELKDB" trust "${P[@]}" ca --on --off
+
+# --- show: extensions and JSON ------------------------------------------------
+check "show lists extensions" "$VELKDB" show "${P[@]}" web
+contains "show: SAN" out.txt "X509v3 Subject Alternative Name: DNS:www.issue.example"
+contains "show: critical basic constraints" out.txt "X509v3 Basic Constraints (critical): CA:FALSE"
+contains "show: EKU" out.txt "X509v3 Extended Key Usage: TLS Web Server Authentication"
+check "show --format json" "$VELKDB" show "${P[@]}" web --format json
+cp out.txt web.json
+check "show's JSON is valid" python3 -m json.tool web.json
+[ "$(json web.json "[e['value'] for r in d['records'] for e in r['extensions'] if 'Alternative' in e['name']]")" = \
+  "['DNS:www.issue.example']" ] && ok || bad "show JSON: no SAN"
+fp=$(openssl x509 -in web.pem -noout -fingerprint -sha256 | sed 's/.*=//')
+[ "$(json web.json "d['records'][0]['sha256'].upper()")" = "$fp" ] && ok || bad "show JSON: SHA-256 is not $fp"
+[ "$(json web.json "d['records'][0]['privateKey']['opensWithDatabasePassword']")" = True ] && ok ||
+  bad "show JSON: the key status"
+check "a key pair to show" "$VELKDB" request "${P[@]}" --subject CN=pending --label pending -o /dev/null
+check "show --format json of a key pair" "$VELKDB" show "${P[@]}" pending --format json
+cp out.txt pending.json
+[ "$(json pending.json "[(r['table'], 'extensions' in r, r['privateKey']['opensWithDatabasePassword']) for r in d['records']]")" = \
+  "[('keypairs', False, True)]" ] && ok || bad "show JSON of a key pair: $(cat pending.json)"
+
+finish
