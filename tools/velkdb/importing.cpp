@@ -148,13 +148,9 @@ void ImportRun::joinKeyAlone(EVP_PKEY* key) {
                           d_db.getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo,
                                                       VELASNSubjectPublicKeyInfo(publicKeyDER(key).get())) != 0;
   if (stored.anyWithKey || pairStored) {
-    if (d_options.skipExisting) {
-      ++d_summary.skipped;
-      return;
-    }
-    VELDB_THROW(VELDBError::kBadArgument, "a private key (" + keyText(key) +
-                                              ") matches no certificate or certification request of the input "
-                                              "and is in the database already");
+    // The same key stored already: an import run twice imports nothing new.
+    ++d_summary.skipped;
+    return;
   }
   VELDB_THROW(VELDBError::kBadArgument, "a private key (" + keyText(key) +
                                             ") matches no certificate or certification request of the input "
@@ -289,7 +285,11 @@ bool ImportRun::checkCertificate(Planned& p) {
                   "certificate " + nameText(X509_get_subject_name(p.cert)) + " is already in the database");
     }
   }
-  if (present && !d_options.skipExisting) {
+  // The same certificate (the same signature, so the same bytes signed) is
+  // what an import run twice finds: skipped.  Another certificate with the
+  // same contents signed anew is skipped only with --skip-existing.
+  const bool same = d_db.getKeyCountByIndex(VELDBManager::KeySignature, cert.getSignature()) != 0;
+  if (present && !same && !d_options.skipExisting) {
     VELDB_THROW(VELDBError::kDuplicateSignature, "certificate " + nameText(X509_get_subject_name(p.cert)) +
                                                      " is already in the database" + kSkipHint);
   }
@@ -316,21 +316,12 @@ void ImportRun::checkClashes() {
       present = checkCertificate(p);
     } else if (p.table == Table::KeyPair) {
       const VELASNSubjectPublicKeyInfo spki(publicKeyDER(p.key).get());
-      if (d_db.isKeyPairEnabled() && d_db.getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo, spki) != 0) {
-        if (!d_options.skipExisting) {
-          VELDB_THROW(VELDBError::kDuplicatePublicKey, "key pair of request " +
-                                                           nameText(X509_REQ_get_subject_name(p.request)) +
-                                                           " is already in the database" + kSkipHint);
-        }
-        present = true;
-      }
+      // The same key pair (its public key) stored already: skipped.
+      present = d_db.isKeyPairEnabled() &&
+                d_db.getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo, spki) != 0;
     } else {
       const VELASNCertificateList crl(derOf(p.crl).get());
       present = d_db.isCRLEnabled() && d_db.getCRLCountByIndex(VELDBManager::CRLSignature, crl.getSignature()) != 0;
-      if (present && !d_options.skipExisting) {
-        VELDB_THROW(VELDBError::kDuplicateSignature,
-                    "CRL of " + nameText(X509_CRL_get_issuer(p.crl)) + " is already in the database" + kSkipHint);
-      }
     }
     if (present) {
       ++d_summary.skipped;

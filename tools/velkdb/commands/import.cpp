@@ -126,8 +126,10 @@ differ), with " #2", " #3" added when taken; a key pair's label from its request
 from its own.  A trust mark of the input (a "trusted: yes" line before a block, a TRUSTED
 CERTIFICATE's trust, a PKCS#12 certificate bag marked trusted) is taken only with --keep-trust: a
 file handed to you must not plant trust anchors unasked; without it the summary says how many were
-left out.  A record stored already (the same certificate, CRL or key pair) is refused unless
---skip-existing is given; then it is skipped and counted, and the rest is imported.  A certificate that comes without its key, for a key
+left out.  A record stored already (the same certificate, CRL, key or key pair) is skipped and
+counted, and the rest is imported: an import run twice imports nothing the second time.  A different
+certificate in the way (the same contents signed anew) is refused unless --skip-existing is given;
+then it is skipped too.  A certificate that comes without its key, for a key
 pair stored by request or import, takes that key and the key pair's label, and the key pair is
 removed; a key that comes alone joins the certificates stored without it (each keeps its label and
 ID).  A key and a request of the same key in one input are stored as a key pair (a second copy of
@@ -148,7 +150,7 @@ Command addImport(CLI::App& root) {
   app->add_flag("--trusted", o->trusted, "mark the certificates without keys as trusted");
   app->add_flag("--keep-trust", o->keepTrust,
                 "mark trusted the certificates the input marks so (a backup of your own: export --all)");
-  app->add_flag("--skip-existing", o->skipExisting, "skip certificates and CRLs already stored instead of refusing");
+  app->add_flag("--skip-existing", o->skipExisting, "also skip a certificate whose contents are stored signed otherwise, instead of refusing");
   app->add_option("--import-password-file", o->importPasswordFile,
                   "password of an encrypted key or PKCS#12 file (else $VELKDB_IMPORT_PASSWORD or a prompt)")
       ->option_text("FILE");

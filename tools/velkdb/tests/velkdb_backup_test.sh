@@ -41,12 +41,9 @@ check "a CRL with --label" "$VELKDB" import "${A[@]}" --label "root revocations"
 check "a key pair by request --label" "$VELKDB" request "${A[@]}" --subject "CN=pending" --label "pending request" -o p.csr
 
 # --- an identical PKCS#12 twice; its CA certificate is stored already
-fails_with "a stored CA certificate is refused without --skip-existing" 1 0x8C246 \
-  "$VELKDB" import "${A[@]}" --import-password-file epw app.p12
-contains "... and the refusal names --skip-existing" err.txt "--skip-existing"
-check "... and imported with it" "$VELKDB" import "${A[@]}" --skip-existing --import-password-file epw app.p12
+check "a PKCS#12 whose CA certificate is stored" "$VELKDB" import "${A[@]}" --import-password-file epw app.p12
 contains "... skipping the root" out.txt "skipped 1 already present"
-check "the same PKCS#12 again, keys and all stored" "$VELKDB" import "${A[@]}" --skip-existing --import-password-file epw app.p12
+check "the same PKCS#12 again, keys and all stored" "$VELKDB" import "${A[@]}" --import-password-file epw app.p12
 contains "... imports nothing" out.txt "imported 0 certificates"
 check "a certificate with its key again, --skip-existing" "$VELKDB" import "${A[@]}" --skip-existing web.pem web.key
 contains "... is skipped" out.txt "skipped 1 already present"
