@@ -61,8 +61,14 @@ install(TARGETS velkdb RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT T
 # through others: followed from their quoted includes, so a header that the
 # manager starts to include is installed without a change here.
 file(GLOB VEL_VELCERT_HEADERS CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/velcert/inc/*.h")
+# The manager and the guard are all an application needs; the storage,
+# table and file classes are exported too, with what they reach.
 set(VEL_PUBLIC_HEADER_ROOTS ${VEL_VELCERT_HEADERS} "${PROJECT_SOURCE_DIR}/dbfile/inc/filedbmanager.h"
                             "${PROJECT_SOURCE_DIR}/dbfile/inc/filedbtransactionguard.h")
+foreach(exported dbfileglobal filedbstorage filedbkeystorage filedbkeypairstorage filedbcrlstorage filedbbinaryfile
+                 stringdbbinaryfile filedbiterator filedbtransaction)
+  list(APPEND VEL_PUBLIC_HEADER_ROOTS "${PROJECT_SOURCE_DIR}/dbfile/inc/${exported}.h")
+endforeach()
 
 function(vel_header_closure out)
   set(queue ${ARGN})
