@@ -18,7 +18,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <ostream>
+#include <utility>
 
 #include "velbuffer.h"
 #include "velder.h"
@@ -179,6 +181,23 @@ class VELASNEncodedObject : public VELASNObject {
   }
   const char* context() const { return d_context; }
   void requireValue() const;
+
+  // An element that a SEQUENCE must hold: its tag, and its name for errors.
+  struct Expected {
+    unsigned char tag;
+    const char* what;
+  };
+  // Reads the SEQUENCE `e` into `out`, which must hold exactly the elements
+  // of `expected`, in order; throws 0x8B67A otherwise.
+  void childrenOf(const VELDERElement& e, std::initializer_list<Expected> expected, VELDERElement* out) const;
+  // Decodes `der` as a T, validates it with OpenSSL and only then puts it
+  // in `target`: a refused encoding leaves `target` as it was.
+  template <class T>
+  static void replaceChecked(T& target, const VELASNCBuffer& der) {
+    T checked(der);
+    checked.validate();
+    target = std::move(checked);
+  }
 
  private:
   // DATA

@@ -167,6 +167,14 @@ void VELASNEncodedObject::wipe() {
 
 void VELASNEncodedObject::sliceParts(const VELDERElement&) {}
 
+void VELASNEncodedObject::childrenOf(const VELDERElement& e, std::initializer_list<Expected> expected,
+                                     VELDERElement* out) const {
+  VELDERReader outer(nullptr, 0, context());
+  VELDERReader r = outer.enter(e);
+  for (const Expected& child : expected) *out++ = r.next(child.tag, child.what);
+  r.expectEnd();
+}
+
 void VELASNEncodedObject::requireValue() const {
   if (d_der.empty()) fail(d_context, "no value");
 }
@@ -255,13 +263,10 @@ std::ostream& VELASNx500Name::display(std::ostream& out) const { return out << t
 // --- VELASNSubjectPublicKeyInfo ------------------------------------------------
 
 void VELASNSubjectPublicKeyInfo::sliceParts(const VELDERElement& e) {
-  VELDERReader outer(nullptr, 0, context());
-  VELDERReader r = outer.enter(e);
-  const VELDERElement alg = r.next(VELDER::kSequence, "algorithm");
-  const VELDERElement key = r.next(VELDER::kBitString, "subjectPublicKey");
-  r.expectEnd();
-  d_algorithm = sliceOf(e, alg);
-  d_key = sliceOf(e, key);
+  VELDERElement parts[2];
+  childrenOf(e, {{VELDER::kSequence, "algorithm"}, {VELDER::kBitString, "subjectPublicKey"}}, parts);
+  d_algorithm = sliceOf(e, parts[0]);
+  d_key = sliceOf(e, parts[1]);
 }
 
 void VELASNSubjectPublicKeyInfo::validate() const {
@@ -279,9 +284,7 @@ void VELASNSubjectPublicKeyInfo::validate() const {
 }
 
 void VELASNSubjectPublicKeyInfo::setChecked(const VELASNCBuffer& der) {
-  VELASNSubjectPublicKeyInfo tmp(der);
-  tmp.validate();
-  *this = std::move(tmp);
+  replaceChecked(*this, der);
 }
 
 // --- VELASNIssuerAndSerialNumber ------------------------------------------------
@@ -301,13 +304,11 @@ VELASNIssuerAndSerialNumber::VELASNIssuerAndSerialNumber(const VELASNx500Name& i
     : VELASNIssuerAndSerialNumber(issuer.write().get(), serial.write().get()) {}
 
 void VELASNIssuerAndSerialNumber::sliceParts(const VELDERElement& e) {
-  VELDERReader outer(nullptr, 0, context());
-  VELDERReader r = outer.enter(e);
-  const VELDERElement issuer = r.next(VELDER::kSequence, "issuer");
-  const VELDERElement serial = r.next(VELDER::kInteger, "serialNumber");
-  r.expectEnd();
+  VELDERElement parts[2];
+  childrenOf(e, {{VELDER::kSequence, "issuer"}, {VELDER::kInteger, "serialNumber"}}, parts);
+  const VELDERElement& serial = parts[1];
   if (serial.contentLength == 0) fail(context(), "empty serial number");
-  d_issuer = sliceOf(e, issuer);
+  d_issuer = sliceOf(e, parts[0]);
   d_serial = sliceOf(e, serial);
 }
 

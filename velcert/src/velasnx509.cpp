@@ -133,12 +133,15 @@ VELASNCertificate::VELASNCertificate(const X509* decoded) : VELASNCertificate() 
 
 void VELASNCertificate::sliceParts(const VELDERElement& e) {
   d_decoded = false;
-  VELDERReader outer(nullptr, 0, context());
-  VELDERReader r = outer.enter(e);
-  const VELDERElement tbs = r.next(VELDER::kSequence, "tbsCertificate");
-  const VELDERElement sigAlg = r.next(VELDER::kSequence, "signatureAlgorithm");
-  const VELDERElement signature = r.next(VELDER::kBitString, "signatureValue");
-  r.expectEnd();
+  VELDERElement elements[3];
+  childrenOf(e,
+             {{VELDER::kSequence, "tbsCertificate"},
+              {VELDER::kSequence, "signatureAlgorithm"},
+              {VELDER::kBitString, "signatureValue"}},
+             elements);
+  const VELDERElement& tbs = elements[0];
+  const VELDERElement& sigAlg = elements[1];
+  const VELDERElement& signature = elements[2];
   if (signature.contentLength == 0) fail(context(), "signatureValue: missing unused-bits octet");
   const VELASNTBSCertificate::Parts parts = VELASNTBSCertificate::sliceTBS(e, tbs, context());
   d_tbs = sliceOf(e, tbs);
@@ -157,9 +160,7 @@ X509* VELASNCertificate::toX509() const { return decodeAll<X509>(getEncoding(), 
 
 void VELASNCertificate::setChecked(const VELASNCBuffer& der) {
   VEL_TRACE_SCOPE("VELASNCertificate::setChecked");
-  VELASNCertificate tmp(der);
-  tmp.validate();
-  *this = std::move(tmp);
+  replaceChecked(*this, der);
 }
 
 long long VELASNCertificate::getVersion() const {
@@ -214,12 +215,14 @@ std::ostream& VELASNCertificate::display(std::ostream& out) const {
 // --- VELASNCertificateList ---------------------------------------------------------
 
 void VELASNCertificateList::sliceParts(const VELDERElement& e) {
-  VELDERReader outer(nullptr, 0, context());
-  VELDERReader r = outer.enter(e);
-  const VELDERElement tbs = r.next(VELDER::kSequence, "tbsCertList");
-  r.next(VELDER::kSequence, "signatureAlgorithm");
-  const VELDERElement signature = r.next(VELDER::kBitString, "signatureValue");
-  r.expectEnd();
+  VELDERElement parts[3];
+  childrenOf(e,
+             {{VELDER::kSequence, "tbsCertList"},
+              {VELDER::kSequence, "signatureAlgorithm"},
+              {VELDER::kBitString, "signatureValue"}},
+             parts);
+  const VELDERElement& tbs = parts[0];
+  const VELDERElement& signature = parts[2];
   if (signature.contentLength == 0) fail(context(), "signatureValue: missing unused-bits octet");
   const Slice issuer = VELASNTBSCertList::sliceIssuer(e, tbs, context());
   d_tbs = sliceOf(e, tbs);
@@ -238,9 +241,7 @@ X509_CRL* VELASNCertificateList::toX509CRL() const {
 
 void VELASNCertificateList::setChecked(const VELASNCBuffer& der) {
   VEL_TRACE_SCOPE("VELASNCertificateList::setChecked");
-  VELASNCertificateList tmp(der);
-  tmp.validate();
-  *this = std::move(tmp);
+  replaceChecked(*this, der);
 }
 
 VELASNTBSCertList VELASNCertificateList::getTBSCertList() const {
@@ -289,9 +290,7 @@ void VELASNCertificationRequest::validate() const {
 
 void VELASNCertificationRequest::setChecked(const VELASNCBuffer& der) {
   VEL_TRACE_SCOPE("VELASNCertificationRequest::setChecked");
-  VELASNCertificationRequest tmp(der);
-  tmp.validate();
-  *this = std::move(tmp);
+  replaceChecked(*this, der);
 }
 
 VELASNx500Name VELASNCertificationRequest::getSubject() const {
@@ -307,12 +306,10 @@ VELASNSubjectPublicKeyInfo VELASNCertificationRequest::getSubjectPublicKeyInfo()
 // --- VELASNEncryptedPrivateKeyInfo ----------------------------------------------------
 
 void VELASNEncryptedPrivateKeyInfo::sliceParts(const VELDERElement& e) {
-  VELDERReader outer(nullptr, 0, context());
-  VELDERReader r = outer.enter(e);
-  const VELDERElement alg = r.next(VELDER::kSequence, "encryptionAlgorithm");
-  const VELDERElement data = r.next(VELDER::kOctetString, "encryptedData");
-  r.expectEnd();
-  d_algorithm = sliceOf(e, alg);
+  VELDERElement parts[2];
+  childrenOf(e, {{VELDER::kSequence, "encryptionAlgorithm"}, {VELDER::kOctetString, "encryptedData"}}, parts);
+  const VELDERElement& data = parts[1];
+  d_algorithm = sliceOf(e, parts[0]);
   d_data.offset = static_cast<std::size_t>(data.content() - e.start);
   d_data.length = data.contentLength;
 }
@@ -324,9 +321,7 @@ void VELASNEncryptedPrivateKeyInfo::validate() const {
 
 void VELASNEncryptedPrivateKeyInfo::setChecked(const VELASNCBuffer& der) {
   VEL_TRACE_SCOPE("VELASNEncryptedPrivateKeyInfo::setChecked");
-  VELASNEncryptedPrivateKeyInfo tmp(der);
-  tmp.validate();
-  *this = std::move(tmp);
+  replaceChecked(*this, der);
 }
 
 // --- VELASNKeyPair ----------------------------------------------------------------------
@@ -342,13 +337,10 @@ VELASNKeyPair::VELASNKeyPair(const VELASNSubjectPublicKeyInfo& publicKey,
 }
 
 void VELASNKeyPair::sliceParts(const VELDERElement& e) {
-  VELDERReader outer(nullptr, 0, context());
-  VELDERReader r = outer.enter(e);
-  const VELDERElement spki = r.next(VELDER::kSequence, "subjectPublicKeyInfo");
-  const VELDERElement epki = r.next(VELDER::kSequence, "privateKey");
-  r.expectEnd();
-  d_spki = sliceOf(e, spki);
-  d_epki = sliceOf(e, epki);
+  VELDERElement parts[2];
+  childrenOf(e, {{VELDER::kSequence, "subjectPublicKeyInfo"}, {VELDER::kSequence, "privateKey"}}, parts);
+  d_spki = sliceOf(e, parts[0]);
+  d_epki = sliceOf(e, parts[1]);
 }
 
 VELASNSubjectPublicKeyInfo VELASNKeyPair::getSubjectPublicKeyInfo() const {

@@ -51,32 +51,20 @@ unsigned int VELDBUtility::asnToRecordID(const VELASNInteger& value) {
 
 VELBuffer VELDBUtility::asnToLabelBuffer(const VELASNLabelString& label) { return VELBuffer(label.getValue()); }
 
-const VELASNInteger& VELDBUtility::downcastInteger(const VELASNObject& o) { return downcast<VELASNInteger>(o); }
-const VELASNLabelString& VELDBUtility::downcastLabelString(const VELASNObject& o) {
-  return downcast<VELASNLabelString>(o);
-}
-const VELASNBitString& VELDBUtility::downcastBitString(const VELASNObject& o) { return downcast<VELASNBitString>(o); }
-const VELASNTBSCertificate& VELDBUtility::downcastTBSCertificate(const VELASNObject& o) {
-  return downcast<VELASNTBSCertificate>(o);
-}
-const VELASNIssuerAndSerialNumber& VELDBUtility::downcastIssuerAndSerialNumber(const VELASNObject& o) {
-  return downcast<VELASNIssuerAndSerialNumber>(o);
-}
-const VELASNx500Name& VELDBUtility::downcastX500name(const VELASNObject& o) { return downcast<VELASNx500Name>(o); }
-const VELASNSubjectPublicKeyInfo& VELDBUtility::downcastSubjectPublicKeyInfo(const VELASNObject& o) {
-  return downcast<VELASNSubjectPublicKeyInfo>(o);
-}
-const VELASNTBSCertList& VELDBUtility::downcastTBSCertList(const VELASNObject& o) {
-  return downcast<VELASNTBSCertList>(o);
-}
-const VELASNCertificate& VELDBUtility::downcastCertificate(const VELASNObject& o) {
-  return downcast<VELASNCertificate>(o);
-}
-const VELASNCertificateList& VELDBUtility::downcastCertificateList(const VELASNObject& o) {
-  return downcast<VELASNCertificateList>(o);
-}
-const VELASNKeyRecord& VELDBUtility::downcastKeyRecord(const VELASNObject& o) { return downcast<VELASNKeyRecord>(o); }
-const VELASNKeyPairRecord& VELDBUtility::downcastKeyPairRecord(const VELASNObject& o) {
-  return downcast<VELASNKeyPairRecord>(o);
-}
-const VELASNCRLRecord& VELDBUtility::downcastCRLRecord(const VELASNObject& o) { return downcast<VELASNCRLRecord>(o); }
+// Each downcastX is the checked downcast of its type.
+#define DEFINE_DOWNCAST(NAME, TYPE) \
+  const TYPE& VELDBUtility::downcast##NAME(const VELASNObject& o) { return downcast<TYPE>(o); }
+DEFINE_DOWNCAST(Integer, VELASNInteger)
+DEFINE_DOWNCAST(LabelString, VELASNLabelString)
+DEFINE_DOWNCAST(BitString, VELASNBitString)
+DEFINE_DOWNCAST(TBSCertificate, VELASNTBSCertificate)
+DEFINE_DOWNCAST(IssuerAndSerialNumber, VELASNIssuerAndSerialNumber)
+DEFINE_DOWNCAST(X500name, VELASNx500Name)
+DEFINE_DOWNCAST(SubjectPublicKeyInfo, VELASNSubjectPublicKeyInfo)
+DEFINE_DOWNCAST(TBSCertList, VELASNTBSCertList)
+DEFINE_DOWNCAST(Certificate, VELASNCertificate)
+DEFINE_DOWNCAST(CertificateList, VELASNCertificateList)
+DEFINE_DOWNCAST(KeyRecord, VELASNKeyRecord)
+DEFINE_DOWNCAST(KeyPairRecord, VELASNKeyPairRecord)
+DEFINE_DOWNCAST(CRLRecord, VELASNCRLRecord)
+#undef DEFINE_DOWNCAST
