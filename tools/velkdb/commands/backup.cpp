@@ -36,27 +36,15 @@ constexpr std::uint64_t kChunk = 1u << 20;
 // The suffix of a copy under way, beside its final name.
 const char kPartSuffix[] = ".velkdb-backup-part";
 
-void refuseUnfinishedChange(const DbPaths& paths) {
-  std::vector<std::string> pending = transactionFiles(paths);
+// What the library leaves beside a database's tables while a change is
+// under way, and after one a stopped process left unfinished: the tables'
+// journals, a password change's journal, transaction files.
+std::vector<std::string> changeFiles(const DbPaths& paths) {
+  std::vector<std::string> found = transactionFiles(paths);
   for (Table t : kTables) {
-    if (fileExists(paths.journal(t))) pending.push_back(paths.journal(t));
+    if (fileExists(paths.journal(t))) found.push_back(paths.journal(t));
   }
-  if (fileExists(paths.passwordJournal())) pending.push_back(paths.passwordJournal());
-  if (!pending.empty()) {
-    VELDB_THROW(VELDBError::kBadArgument, "a change left unfinished lies beside the database (" +
-                                              printable(pending.front()) + "); run `" +
-                                              printable(recoverCommand(paths.base)) + "` first, then back up");
-  }
-}
-
-// What a database at `dest` is made of besides its table files: left over
-// from an earlier life, it would be laid over the copies at their next open.
-std::vector<std::string> leftoversOf(const DbPaths& dest) {
-  std::vector<std::string> found = transactionFiles(dest);
-  for (Table t : kTables) {
-    if (fileExists(dest.journal(t))) found.push_back(dest.journal(t));
-  }
-  if (fileExists(dest.passwordJournal())) found.push_back(dest.passwordJournal());
+  if (fileExists(paths.passwordJournal())) found.push_back(paths.passwordJournal());
   return found;
 }
 
@@ -84,7 +72,9 @@ int runBackup(const BackupOptions& o) {
   const DbPaths paths = databasePaths(o.db);
   const DbPaths dest = makePaths(o.dest);
   if (dest.base == paths.base) throw UsageError("DEST is the database itself");
-  std::vector<std::string> inTheWay = leftoversOf(dest);
+  // Left beside DEST from an earlier life, a journal would be laid over the
+  // copies at their next open: it goes with the tables.
+  std::vector<std::string> inTheWay = changeFiles(dest);
   for (Table t : kTables) {
     if (fileExists(dest.file(t))) inTheWay.push_back(dest.file(t));
   }
@@ -97,7 +87,12 @@ int runBackup(const BackupOptions& o) {
   // out (the open waits for one under way), so a journal found now is one
   // a stopped process left.
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
-  refuseUnfinishedChange(paths);
+  const std::vector<std::string> pending = changeFiles(paths);
+  if (!pending.empty()) {
+    VELDB_THROW(VELDBError::kBadArgument, "a change left unfinished lies beside the database (" +
+                                              printable(pending.front()) + "); run `" +
+                                              printable(recoverCommand(paths.base)) + "` first, then back up");
+  }
   std::vector<Table> tables = {Table::Key};
   if (db->isKeyPairEnabled()) tables.push_back(Table::KeyPair);
   if (db->isCRLEnabled()) tables.push_back(Table::CRL);
