@@ -105,6 +105,7 @@ Command addSign(CLI::App& root);
 Command addList(CLI::App& root);
 Command addShow(CLI::App& root);
 Command addExport(CLI::App& root);
+Command addBackup(CLI::App& root);
 Command addDelete(CLI::App& root);
 Command addRename(CLI::App& root);
 Command addTrust(CLI::App& root);

@@ -166,17 +166,7 @@ std::string pendingChange(const VELException& e) {
 
 }  // namespace
 
-std::string recoverCommand(const std::string& base) {
-  static const char kPlain[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+,:@%=";
-  std::string quoted = base;
-  if (base.find_first_not_of(kPlain) != std::string::npos) {
-    quoted = "'";
-    for (char c : base) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    quoted += "'";
-  }
-  return "velkdb recover -d " + quoted;
-}
+std::string recoverCommand(const std::string& base) { return "velkdb recover -d " + shellQuoted(base); }
 
 std::vector<std::string> transactionFiles(const DbPaths& paths) {
   const std::size_t slash = paths.base.rfind('/');

@@ -106,49 +106,76 @@ std::string pkcs12Of(X509* cert, EVP_PKEY* key, const std::vector<X509*>& chain,
   return bytes;
 }
 
-// `export --all --pkcs12 FILE`: every record of the key table, each key
-// with its certificate, the labels as friendly names, the trusted
-// certificates marked so.
+// `export --all --pkcs12 FILE`: every record (of --table, or of all
+// tables): each key with its certificate, the labels as friendly names,
+// the trusted certificates marked so, the key pairs with their requests,
+// the CRLs.
 int exportStore(const ExportOptions& o) {
   const DbPaths paths = databasePaths(o.db);
   const Secret password = databasePassword(o.db);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, false);
+  const auto wanted = [&o](Table t) { return !o.selector.hasTable || o.selector.table == t; };
   std::vector<Ossl<X509>> certs;
   std::vector<Ossl<EVP_PKEY>> keys;
+  std::vector<Ossl<X509_CRL>> crlObjects;
   std::vector<StoreEntry> entries;
-  forEachKey(*db, [&](VELASNKeyRecord& r) {
-    if (!r.hasCertificate()) return;
-    StoreEntry e;
-    certs.push_back(certFromDER(r.getCertificate().getEncoding()));
-    e.cert = certs.back().get();
-    e.label = r.getLabel().getValue();
-    if (r.hasPrivateKey()) {
-      keys.push_back(unwrapPrivateKey(r.getPrivateKey().getEncoding(), password));
-      if (!keys.back()) {
-        VELDB_THROW(VELDBError::kBadPassword,
-                    "the private key of \"" + printable(e.label) + "\" does not open with the database password");
-      }
-      e.key = keys.back().get();
-    } else {
-      e.trusted = r.isTrusted();
+  std::vector<StoreKeyPair> keyPairs;
+  std::vector<StoreCRL> crls;
+  const auto openKey = [&](const VELASNCBuffer& epki, const std::string& label) {
+    keys.push_back(unwrapPrivateKey(epki, password));
+    if (!keys.back()) {
+      VELDB_THROW(VELDBError::kBadPassword,
+                  "the private key of \"" + printable(label) + "\" does not open with the database password");
     }
-    entries.push_back(e);
-  });
-  std::size_t left = 0;
-  forEachKeyPair(*db, [&](VELASNKeyPairRecord&) { ++left; });
-  forEachCRL(*db, [&](VELASNCRLRecord&) { ++left; });
-  if (entries.empty()) VELDB_THROW(VELDBError::kNoMatchingRecord, "no certificate to export");
+    return keys.back().get();
+  };
+  std::size_t withKeys = 0;
+  if (wanted(Table::Key)) {
+    forEachKey(*db, [&](VELASNKeyRecord& r) {
+      if (!r.hasCertificate()) return;
+      StoreEntry e;
+      certs.push_back(certFromDER(r.getCertificate().getEncoding()));
+      e.cert = certs.back().get();
+      e.label = r.getLabel().getValue();
+      if (r.hasPrivateKey()) {
+        e.key = openKey(r.getPrivateKey().getEncoding(), e.label);
+        ++withKeys;
+      } else {
+        e.trusted = r.isTrusted();
+      }
+      entries.push_back(e);
+    });
+  }
+  if (wanted(Table::KeyPair)) {
+    forEachKeyPair(*db, [&](VELASNKeyPairRecord& r) {
+      StoreKeyPair pair;
+      pair.label = r.getLabel().getValue();
+      pair.key = openKey(r.getKeyPair().getPrivateKeyEncoding(), pair.label);
+      const VELASNCBuffer request = r.getCertificationRequest().getEncoding();
+      pair.requestDER.assign(reinterpret_cast<const char*>(request.data()), request.length());
+      keyPairs.push_back(pair);
+    });
+  }
+  if (wanted(Table::CRL)) {
+    forEachCRL(*db, [&](VELASNCRLRecord& r) {
+      const VELASNCBuffer der = r.getCRL().getEncoding();
+      const unsigned char* p = der.data();
+      crlObjects.emplace_back(d2i_X509_CRL(nullptr, &p, static_cast<long>(der.length())));
+      if (!crlObjects.back()) fail("the stored CRL \"" + printable(r.getLabel().getValue()) + "\" does not decode");
+      crls.push_back({crlObjects.back().get(), r.getLabel().getValue()});
+    });
+  }
+  if (entries.empty() && keyPairs.empty() && crls.empty()) {
+    VELDB_THROW(VELDBError::kNoMatchingRecord, "no record to export");
+  }
   const Secret exportPass = exportPassword(o);
-  std::string bytes = storePKCS12(entries, exportPass, kPKCS12Iterations);
+  std::string bytes = storePKCS12(entries, exportPass, kPKCS12Iterations, keyPairs, crls);
   writeOutputFile(o.pkcs12, bytes, true);
   OPENSSL_cleanse(&bytes[0], bytes.size());
   std::cerr << "exported " << entries.size() << (entries.size() == 1 ? " certificate" : " certificates") << " ("
-            << keys.size() << (keys.size() == 1 ? " with its key" : " with keys") << ") to " << printable(o.pkcs12);
-  if (left != 0) {
-    std::cerr << "; " << left << (left == 1 ? " key pair or CRL" : " key pairs and CRLs")
-              << " left out (no place in PKCS#12: export --all --key keeps them)";
-  }
-  std::cerr << "\n";
+            << withKeys << (withKeys == 1 ? " with its key" : " with keys") << "), " << keyPairs.size()
+            << (keyPairs.size() == 1 ? " key pair" : " key pairs") << ", " << crls.size()
+            << (crls.size() == 1 ? " CRL" : " CRLs") << " to " << printable(o.pkcs12) << "\n";
   return 0;
 }
 

@@ -111,15 +111,40 @@ class BagReader {
         X509_CRL* crl = PKCS12_SAFEBAG_get1_crl(bag);
         if (crl == nullptr) fail(d_path + ": a CRL in the PKCS#12 file is damaged");
         d_items.crls.emplace_back(crl);
+        const std::string label = friendlyName(bag);
+        if (!label.empty()) d_items.attributes[crl].label = label;
         break;
       }
+      case NID_secretBag:
+        readRequest(bag);
+        break;
       case NID_safeContentsBag:
         if (depth >= kMaxNesting) fail(d_path + ": the PKCS#12 file nests its contents too deeply");
         readBags(PKCS12_SAFEBAG_get0_safes(bag), depth + 1);
         break;
       default:
-        break;  // secret bags and the like hold nothing a key store keeps
+        break;  // nothing a key store keeps
     }
+  }
+
+  // A secret bag of a key pair's request; other secrets are passed by.
+  void readRequest(const PKCS12_SAFEBAG* bag) {
+    if (OBJ_obj2nid(PKCS12_SAFEBAG_get0_bag_type(bag)) != NID_id_cct_crs) return;
+    const ASN1_TYPE* value = PKCS12_SAFEBAG_get0_bag_obj(bag);
+    if (value == nullptr || value->type != V_ASN1_OCTET_STRING) {
+      fail(d_path + ": a certification request in the PKCS#12 file is damaged");
+    }
+    const ASN1_OCTET_STRING* der = value->value.octet_string;
+    const unsigned char* p = ASN1_STRING_get0_data(der);
+    const long length = ASN1_STRING_length(der);
+    X509_REQ* request = d2i_X509_REQ(nullptr, &p, length);
+    if (request == nullptr || p != ASN1_STRING_get0_data(der) + length) {
+      X509_REQ_free(request);
+      fail(d_path + ": a certification request in the PKCS#12 file is damaged");
+    }
+    d_items.requests.emplace_back(request);
+    const std::string label = friendlyName(bag);
+    if (!label.empty()) d_items.attributes[request].label = label;
   }
 
   void addKey(const PKCS12_SAFEBAG* bag, EVP_PKEY* key) {
@@ -145,57 +170,85 @@ void readPKCS12Bags(const std::string& path, PKCS12* p12, const char* password, 
   ERR_clear_error();
 }
 
-std::string storePKCS12(const std::vector<StoreEntry>& entries, const Secret& password, int iterations) {
+namespace {
+
+// The friendly name and local key ID of a bag; either may be left out.
+void nameBag(PKCS12_SAFEBAG* bag, const std::string& label, const unsigned char* id, unsigned idLength) {
+  if (!label.empty()) {
+    check(PKCS12_add_friendlyname_utf8(bag, label.c_str(), static_cast<int>(label.size())) == 1, "friendly name");
+  }
+  if (id != nullptr) check(PKCS12_add_localkeyid(bag, const_cast<unsigned char*>(id), static_cast<int>(idLength)) == 1,
+                           "local key ID");
+}
+
+PKCS12_SAFEBAG* addKey(STACK_OF(PKCS12_SAFEBAG) * *bags, EVP_PKEY* key, const char* pass, int iterations) {
+  PKCS12_SAFEBAG* bag = PKCS12_add_key_ex(bags, key, 0, iterations, NID_aes_256_cbc, pass, nullptr, nullptr);
+  check(bag != nullptr, "PKCS12_add_key");
+  return bag;
+}
+
+}  // namespace
+
+std::string storePKCS12(const std::vector<StoreEntry>& entries, const Secret& password, int iterations,
+                        const std::vector<StoreKeyPair>& keyPairs, const std::vector<StoreCRL>& crls) {
+  if (entries.empty() && keyPairs.empty() && crls.empty()) fail("making the PKCS#12 file failed: nothing to store");
   const char* pass = password.bytes().c_str();
-  STACK_OF(PKCS12_SAFEBAG)* certBags = nullptr;
-  STACK_OF(PKCS12_SAFEBAG)* keyBags = nullptr;
-  Bags certGuard, keyGuard;
-  const std::unique_ptr<ASN1_OBJECT, ObjectFree> mark(OBJ_txt2obj(kTrustedKeyUsage, 1));
-  check(mark != nullptr, "OBJ_txt2obj");
+  // The stacks exist from the start: every bag is added to one of them.
+  STACK_OF(PKCS12_SAFEBAG)* certBags = sk_PKCS12_SAFEBAG_new_null();
+  const Bags certGuard(certBags);
+  STACK_OF(PKCS12_SAFEBAG)* keyBags = sk_PKCS12_SAFEBAG_new_null();
+  const Bags keyGuard(keyBags);
+  check(certBags != nullptr && keyBags != nullptr, "sk_PKCS12_SAFEBAG_new_null");
+  unsigned char id[EVP_MAX_MD_SIZE];
+  unsigned int idLength = 0;
   for (const StoreEntry& entry : entries) {
     PKCS12_SAFEBAG* bag = PKCS12_add_cert(&certBags, entry.cert);
-    certGuard.release();
-    certGuard.reset(certBags);
     check(bag != nullptr, "PKCS12_add_cert");
-    if (!entry.label.empty()) {
-      check(PKCS12_add_friendlyname_utf8(bag, entry.label.c_str(), static_cast<int>(entry.label.size())) == 1,
-            "friendly name");
-    }
     if (entry.key != nullptr) {
-      unsigned char id[EVP_MAX_MD_SIZE];
-      unsigned int idLength = 0;
       check(X509_digest(entry.cert, EVP_sha1(), id, &idLength) == 1, "local key ID");
-      check(PKCS12_add_localkeyid(bag, id, static_cast<int>(idLength)) == 1, "local key ID");
-      PKCS12_SAFEBAG* keyBag =
-          PKCS12_add_key_ex(&keyBags, entry.key, 0, iterations, NID_aes_256_cbc, pass, nullptr, nullptr);
-      keyGuard.release();
-      keyGuard.reset(keyBags);
-      check(keyBag != nullptr, "PKCS12_add_key");
-      check(PKCS12_add_localkeyid(keyBag, id, static_cast<int>(idLength)) == 1, "local key ID");
-      if (!entry.label.empty()) {
-        check(PKCS12_add_friendlyname_utf8(keyBag, entry.label.c_str(), static_cast<int>(entry.label.size())) == 1,
-              "friendly name");
+      nameBag(bag, entry.label, id, idLength);
+      nameBag(addKey(&keyBags, entry.key, pass, iterations), entry.label, id, idLength);
+    } else {
+      nameBag(bag, entry.label, nullptr, 0);
+      if (entry.trusted) {
+        check(PKCS12_add1_attr_by_txt(bag, kTrustedKeyUsage, V_ASN1_OBJECT,
+                                      reinterpret_cast<const unsigned char*>(OBJ_nid2obj(NID_anyExtendedKeyUsage)),
+                                      -1) == 1,
+              "trust mark");
       }
-    } else if (entry.trusted) {
-      check(PKCS12_add1_attr_by_txt(bag, kTrustedKeyUsage, V_ASN1_OBJECT,
-                                    reinterpret_cast<const unsigned char*>(OBJ_nid2obj(NID_anyExtendedKeyUsage)),
-                                    -1) == 1,
-            "trust mark");
     }
   }
-  check(certBags != nullptr, "no certificate to store");
+  for (const StoreKeyPair& pair : keyPairs) {
+    const auto* der = reinterpret_cast<const unsigned char*>(pair.requestDER.data());
+    check(EVP_Digest(der, pair.requestDER.size(), id, &idLength, EVP_sha1(), nullptr) == 1, "local key ID");
+    PKCS12_SAFEBAG* bag = PKCS12_add_secret(&certBags, NID_id_cct_crs, der, static_cast<int>(pair.requestDER.size()));
+    check(bag != nullptr, "PKCS12_add_secret");
+    nameBag(bag, pair.label, id, idLength);
+    nameBag(addKey(&keyBags, pair.key, pass, iterations), pair.label, id, idLength);
+  }
+  for (const StoreCRL& crl : crls) {
+    PKCS12_SAFEBAG* bag = PKCS12_SAFEBAG_create_crl(crl.crl);
+    check(bag != nullptr, "PKCS12_SAFEBAG_create_crl");
+    if (sk_PKCS12_SAFEBAG_push(certBags, bag) <= 0) {
+      PKCS12_SAFEBAG_free(bag);
+      check(false, "sk_PKCS12_SAFEBAG_push");
+    }
+    nameBag(bag, crl.label, nullptr, 0);
+  }
   STACK_OF(PKCS7)* safes = nullptr;
   Safes safesGuard;
-  const bool certsAdded =
-      PKCS12_add_safe_ex(&safes, certBags, NID_aes_256_cbc, iterations, pass, nullptr, nullptr) == 1;
-  safesGuard.reset(safes);
-  check(certsAdded, "the certificates' contents");
-  if (keyBags != nullptr) {
-    // The keys are encrypted each on its own: their contents need not be.
-    const bool keysAdded = PKCS12_add_safe_ex(&safes, keyBags, -1, 0, nullptr, nullptr, nullptr) == 1;
+  if (sk_PKCS12_SAFEBAG_num(certBags) > 0) {
+    const bool added = PKCS12_add_safe_ex(&safes, certBags, NID_aes_256_cbc, iterations, pass, nullptr, nullptr) == 1;
     safesGuard.release();
     safesGuard.reset(safes);
-    check(keysAdded, "the keys' contents");
+    check(added, "the certificates' contents");
+  }
+  if (sk_PKCS12_SAFEBAG_num(keyBags) > 0) {
+    // The keys are encrypted each on its own: their contents need not be.
+    const bool added = PKCS12_add_safe_ex(&safes, keyBags, -1, 0, nullptr, nullptr, nullptr) == 1;
+    safesGuard.release();
+    safesGuard.reset(safes);
+    check(added, "the keys' contents");
   }
   std::unique_ptr<PKCS12, void (*)(PKCS12*)> p12(PKCS12_add_safes_ex(safes, 0, nullptr, nullptr), PKCS12_free);
   check(p12 != nullptr, "PKCS12_add_safes");

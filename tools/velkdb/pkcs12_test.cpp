@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "velexception.h"
@@ -40,16 +41,36 @@ TEST(VelkdbPKCS12, AWholeStoreComesBackWithEveryKeyLabelAndTrustMark) {
   Ossl<X509> mail = makeCertificate(mailKey.get(), "/CN=mail", ca.get(), caKey.get(), 30, false, "mail.test");
   Ossl<X509> other = makeCertificate(caKey.get(), "/CN=other", nullptr, nullptr, 30, false, "");
 
+  Ossl<EVP_PKEY> pairKey = makeECKey();
+  Ossl<X509_REQ> request = makeRequest(pairKey.get(), "/CN=pending");
+  const std::string requestDER = derOf(request.get()).toString();
+  Ossl<X509_CRL> crl = makeCRL(ca.get(), caKey.get(), {web.get()}, 7);
+  const std::string crlDER = derOf(crl.get()).toString();
+
   const std::string bytes = storePKCS12({{web.get(), webKey.get(), "web server", false},
                                          {ca.get(), nullptr, "store root", true},
                                          {mail.get(), mailKey.get(), "mail", true /* ignored: it has a key */},
                                          {other.get(), nullptr, "", false}},
-                                        Secret("store secret"), 2048);
+                                        Secret("store secret"), 2048, {{pairKey.get(), requestDER, "pending"}},
+                                        {{crl.get(), "root CRL"}});
   FixedPassword password("store secret");
   InputItems items;
   readInputFile(tempFile("store.p12", bytes), password, items);
-  ASSERT_EQ(2u, items.keys.size());
+  ASSERT_EQ(3u, items.keys.size());
   ASSERT_EQ(4u, items.certs.size());
+
+  // The key pair: its request byte for byte, its key, both labelled.
+  ASSERT_EQ(1u, items.requests.size());
+  EXPECT_EQ(requestDER, derOf(items.requests[0].get()).toString());
+  EXPECT_EQ("pending", attributes(items, items.requests[0].get()).label);
+  const auto pair = std::find_if(items.keys.begin(), items.keys.end(),
+                                 [&](const Ossl<EVP_PKEY>& k) { return keyMatches(items.requests[0].get(), k.get()); });
+  ASSERT_NE(items.keys.end(), pair);
+  EXPECT_EQ("pending", attributes(items, pair->get()).label);
+  // The CRL, byte for byte, with its label.
+  ASSERT_EQ(1u, items.crls.size());
+  EXPECT_EQ(crlDER, derOf(items.crls[0].get()).toString());
+  EXPECT_EQ("root CRL", attributes(items, items.crls[0].get()).label);
   int matched = 0;
   for (const auto& cert : items.certs) {
     const std::string subject = nameText(X509_get_subject_name(cert.get()));
@@ -83,8 +104,49 @@ TEST(VelkdbPKCS12, AWholeStoreComesBackWithEveryKeyLabelAndTrustMark) {
   EXPECT_TRUE(none.keys.empty() && none.certs.empty());
 }
 
-TEST(VelkdbPKCS12, AStoreWithoutCertificatesIsRefused) {
+TEST(VelkdbPKCS12, AStoreOfKeyPairsOrCRLsAloneIsAStoreAndAnEmptyOneIsRefused) {
   EXPECT_THROW(storePKCS12({}, Secret("x"), 2048), VELDBException);
+  Ossl<EVP_PKEY> key = makeECKey();
+  Ossl<X509> ca = makeCertificate(key.get(), "/CN=CRL CA", nullptr, nullptr, 30, true, "");
+  Ossl<X509_CRL> crl = makeCRL(ca.get(), key.get(), {}, 7);
+  FixedPassword password("x");
+  InputItems items;
+  readInputFile(tempFile("crl.p12", storePKCS12({}, Secret("x"), 2048, {}, {{crl.get(), ""}})), password, items);
+  EXPECT_EQ(1u, items.crls.size());
+  EXPECT_TRUE(items.certs.empty() && items.keys.empty() && items.attributes.empty());
+}
+
+// A file with secret bags of its own: other secrets are passed by; a
+// request bag that does not hold a request is refused, not skipped.
+TEST(VelkdbPKCS12, SecretBagsOfOtherKindsArePassedByAndADamagedRequestIsRefused) {
+  const auto fileWith = [](int type, const std::string& value) {
+    STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
+    PKCS12_add_secret(&bags, type, reinterpret_cast<const unsigned char*>(value.data()), static_cast<int>(value.size()));
+    STACK_OF(PKCS7)* safes = nullptr;
+    PKCS12_add_safe(&safes, bags, -1, 0, nullptr);
+    sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+    PKCS12* p12 = PKCS12_add_safes(safes, 0);
+    sk_PKCS7_pop_free(safes, PKCS7_free);
+    PKCS12_set_mac(p12, "x", -1, nullptr, 0, 2048, EVP_sha256());
+    unsigned char* der = nullptr;
+    const int n = i2d_PKCS12(p12, &der);
+    PKCS12_free(p12);
+    std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(n));
+    OPENSSL_free(der);
+    return bytes;
+  };
+  FixedPassword password("x");
+  InputItems items;
+  readInputFile(tempFile("other.p12", fileWith(NID_id_cct_PKIData, "not ours")), password, items);
+  EXPECT_TRUE(items.requests.empty() && items.keys.empty() && items.certs.empty());
+
+  Ossl<EVP_PKEY> key = makeECKey();
+  const std::string request = derOf(makeRequest(key.get(), "/CN=cut").get()).toString();
+  const std::string cut = request.substr(0, request.size() - 5);
+  EXPECT_THROW(readInputFile(tempFile("cut.p12", fileWith(NID_id_cct_crs, cut)), password, items), VELDBException);
+  EXPECT_THROW(readInputFile(tempFile("junk.p12", fileWith(NID_id_cct_crs, request + "junk!")), password, items),
+               VELDBException);
+  EXPECT_TRUE(items.requests.empty());
 }
 
 }  // namespace

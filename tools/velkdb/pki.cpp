@@ -400,6 +400,22 @@ void readDER(const std::string& path, const std::string& bytes, PasswordContext&
   }
 }
 
+// A Java key store (JKS, magic FEEDFEED; JCEKS, CECECECE) is no format of
+// ours; keytool converts it to PKCS#12, which is.
+void refuseJavaKeyStore(const std::string& path, const std::string& name, const std::string& bytes) {
+  if (bytes.size() < 4) return;
+  const std::string magic = bytes.substr(0, 4);
+  const char* kind = magic == "\xFE\xED\xFE\xED"   ? "JKS"
+                     : magic == "\xCE\xCE\xCE\xCE" ? "JCEKS"
+                                                   : nullptr;
+  if (kind == nullptr) return;
+  const std::string file = path == "-" ? std::string("FILE") : path;
+  fail(name + ": a Java key store (" + kind + "), which velkdb does not read; convert it to PKCS#12 with `" +
+       printable("keytool -importkeystore -srckeystore " + shellQuoted(file) + " -destkeystore " +
+                 shellQuoted(file + ".p12") + " -deststoretype PKCS12") +
+       "` and import that file");
+}
+
 }  // namespace
 
 void readInputFile(const std::string& path, InputPassword& password, InputItems& items) {
@@ -411,6 +427,7 @@ void readInputFile(const std::string& path, InputPassword& password, InputItems&
   } input{readFile(path, name)};
   const std::string& bytes = input.bytes;
   if (bytes.empty()) fail(name + ": empty file");
+  refuseJavaKeyStore(path, name, bytes);
   PasswordContext ctx;
   ctx.source = &password;
   // What the file holds is added whole or not at all.

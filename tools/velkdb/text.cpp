@@ -100,4 +100,13 @@ std::string labelFault(const std::string& label) {
   return "";
 }
 
+std::string shellQuoted(const std::string& text) {
+  static const char kPlain[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+,:@%=";
+  if (!text.empty() && text.find_first_not_of(kPlain) == std::string::npos) return text;
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 }  // namespace velkdb

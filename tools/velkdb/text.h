@@ -15,6 +15,10 @@
 
 namespace velkdb {
 
+// `text` as one word for a POSIX shell: as it is when plain, else in
+// single quotes.
+std::string shellQuoted(const std::string& text);
+
 // `text` with every control character written out: "\n", "\r", "\t", other
 // C0 controls and DEL as "\x1b", C1 controls (U+0080 to U+009F) as
 // "\u009b", and bytes that are not UTF-8 as "\xff".  Other UTF-8 text

@@ -1,5 +1,5 @@
-// `velkdb export`: certificates, keys, requests and CRLs as PEM (a PKCS#12
-// file and a chain: exporting.cpp).
+// `velkdb export`: certificates, keys, requests and CRLs as PEM or DER (a
+// PKCS#12 file and a chain: exporting.cpp).
 #include <openssl/crypto.h>
 #include <unistd.h>
 
@@ -88,6 +88,9 @@ int runExport(ExportOptions& o) {
   const bool all = o.all;
   if (all && anyRecordName(o.selector)) throw UsageError("--all exports whole tables; it takes no record name");
   if (!all) checkSelector(o.selector, SelectorKind::Certificate);
+  if (o.der && (all || o.chain || !o.pkcs12.empty())) {
+    throw UsageError("DER holds one record: --format der (--der) goes with neither --all, --chain nor --pkcs12");
+  }
   if (!o.pkcs12.empty() || o.chain) return exportBundle(o);
   const bool toStdout = o.out.empty() || o.out == "-";
   if (o.der && toStdout && isatty(STDOUT_FILENO) != 0) throw UsageError("--der writes binary: give --out FILE");
@@ -153,28 +156,43 @@ int runExport(ExportOptions& o) {
   return 0;
 }
 
-const CommandText kText = {"export", "write certificates, keys, requests or CRLs as PEM, or a PKCS#12 file",
+const CommandText kText = {"export", "write certificates, keys, requests or CRLs as PEM or DER, or a PKCS#12 file",
                            "export -d BASE (LABEL | --label L | --id N | --subject NAME | --issuer NAME | --serial HEX [--issuer NAME] | "
-    "--fingerprint HEX | --all) [--key [--unencrypted]] [--der | --chain | --pkcs12 FILE] [--table T] [--out FILE]",
+    "--fingerprint HEX | --all) [--key [--unencrypted]] [--format pem|der | --der | --chain | --pkcs12 FILE] [--table T] "
+    "[--out FILE]",
                            R"(Writes the certificate of a key record, the request of a key pair, or the CRL, as PEM, to standard
 output or FILE (replaced whole: written under a new name beside it and renamed; a link at FILE is
 replaced, not followed; a terminal or FIFO of your own is written in place, and a FIFO without a
 reader is refused at once; - is standard output).  --key adds the private key as stored: an
 ENCRYPTED PRIVATE KEY that opens with the database password (openssl pkey -in FILE); a FILE with a
-key gets mode 0600.  --all exports every record of the tables (with --key: every stored key too);
-each block has its record's label before it (and a trusted certificate a trust mark), so that
-import gives the labels back, and the trust with import --keep-trust.  --key --unencrypted writes the private
-key in the clear instead (PEM PRIVATE KEY, PKCS#8), and only so asked.  --chain writes one
-certificate and then its issuers found among the stored certificates (by issuer name and signature,
-up to a self-signed root).  --pkcs12 FILE writes one certificate with its private key and chain as a
-PKCS#12 file (mode 0600) under a password of its own (--export-password-file,
+key gets mode 0600.  --key --unencrypted writes the private key in the clear instead (PEM PRIVATE
+KEY, PKCS#8), and only so asked.
+
+What each form keeps:
+  (one record)          the certificate, request or CRL; with --key its private key.  No label,
+                        no trust mark, no record ID.
+  --format der (--der)  one record as DER (certificate, request or CRL); with --key its private key
+                        alone, PKCS#8, as stored (encrypted with the database password) or with
+                        --unencrypted in the clear.
+  --chain               one certificate, then its issuers found among the stored certificates (by
+                        issuer name and signature, up to a self-signed root).  No key, no labels.
+  --pkcs12 FILE         one certificate with its private key and chain, the record's label as
+                        friendly name (a Java key store's alias), the chain's labels too.
+  --all                 every record of the tables (of --table, or of all), each block with its
+                        record's label before it and a trusted certificate's trust mark; with --key
+                        the private keys of the key records and key pairs too.  import gives back
+                        the labels, keys, requests and CRLs, and the trust with --keep-trust.
+  --all --pkcs12 FILE   every record of the tables (of --table, or of all): each certificate with
+                        its private key if it has one, the trusted certificates marked as trust
+                        anchors, each key pair as its private key and its request (a secret bag),
+                        each CRL (a CRL bag), every label as friendly name.  import gives back the
+                        labels, keys, requests and CRLs, and the trust with --keep-trust.
+Neither --all form keeps record IDs, the database's password or settings, or the exact bytes of a
+stored key (keys are wrapped again on import); velkdb backup keeps all of that.
+
+A PKCS#12 file gets mode 0600 and a password of its own (--export-password-file,
 $VELKDB_EXPORT_PASSWORD or a prompt, asked twice): AES-256-CBC with PBKDF2-HMAC-SHA256 and an
-HMAC-SHA256 MAC, the record's label as friendly name (a Java keystore's alias).  --all --pkcs12 FILE writes every
-certificate of the key table, each with its key if it has one, the labels as friendly names and the
-trusted certificates marked as trust anchors (velkdb import --keep-trust gives the trust back); key
-pairs and CRLs have no place in it (export --all --key keeps them).  --der writes one record as DER
-(certificate, request or CRL); with --key its private key alone, PKCS#8, as stored (encrypted with
-the database password) or with --unencrypted in the clear.)"};
+HMAC-SHA256 MAC.)"};
 
 Command addExport(CLI::App& root) {
   auto o = std::make_shared<ExportOptions>();
@@ -189,7 +207,14 @@ Command addExport(CLI::App& root) {
   CLI::Option* der = app->add_flag("--der", o->der, "one record as DER (with --key: its private key alone, PKCS#8)")
       ->excludes(all)
       ->excludes(chain);
-  CLI::Option* pkcs12 = addParsed(app, "--pkcs12", "FILE", "write a PKCS#12 file: certificate, key and chain",
+  addParsed(app, "--format", "pem|der", "pem (the default) or der: one record as DER, as --der",
+            [o](const std::string& text) {
+              if (text != "pem" && text != "der") throw UsageError("--format takes pem or der, not \"" + text + "\"");
+              o->der = o->der || text == "der";
+            })
+      ->excludes(der);
+  CLI::Option* pkcs12 = addParsed(app, "--pkcs12", "FILE",
+                                  "write a PKCS#12 file: certificate, key and chain (with --all: every record)",
                                   [o](const std::string& text) {
                                     if (text.empty() || text == "-") throw UsageError("--pkcs12 needs an output FILE");
                                     o->pkcs12 = text;
@@ -202,7 +227,7 @@ Command addExport(CLI::App& root) {
   CLI::Option* out =
       app->add_option("-o,--out", o->out, "write to FILE instead of standard output")->option_text("FILE");
   // The PKCS#12 file always holds the key and is its own output.
-  // With --all it holds every certificate of the key table and their keys.
+  // With --all it holds every record.
   pkcs12->excludes(chain)->excludes(der)->excludes(key)->excludes(unencrypted)->excludes(out);
   addDatabaseOptions(app, o->db);
   return {app, kText, [o] { return runExport(*o); }, SelectorHelp::Certificate};

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A database taken out and put back: export --all --key and --all --pkcs12
-# give every label, trust mark and key back; an import run twice; the
-# messages for a wrong password and a cut-off file; DER export; expiries
-# that have passed.
+# give every label, trust mark, key, key pair and CRL back; backup copies
+# the files and a restore puts them back; an import run twice; the
+# messages for a wrong password, a cut-off file and a Java key store; DER
+# export; expiries that have passed.
 #
 #   velkdb_backup_test.sh PATH/TO/velkdb
 source "$(dirname "$0")/harness.sh" backup "$1"
@@ -94,15 +95,111 @@ check "... that openssl reads" openssl crl -inform DER -in crl.der -noout
 fails_with "--der with --all is refused" 2 0x8B67A "$VELKDB" export "${A[@]}" --der --all -o x.der
 fails_with "--der with several matches is refused" 1 0x8B67A "$VELKDB" export "${A[@]}" --der --issuer "CN=Backup Root"
 
-# --- the whole store as one PKCS#12 file
+# --- the whole store as one PKCS#12 file: every record comes back
+# Every record without its ID (a new database gives new ones), sorted.
+records() {
+  "$VELKDB" list -d "$1" --password-file pw --format json >"$2.json" &&
+    json "$2.json" "'\\n'.join(sorted(repr((t, sorted((k, repr(v)) for k, v in r.items() if k != 'id'))) for t in ('keys', 'keypairs', 'crls') for r in d.get(t, [])))" >"$2"
+}
 VELKDB_EXPORT_PASSWORD="export secret" check "export --all --pkcs12" "$VELKDB" export "${A[@]}" --all --pkcs12 store.p12
-contains "... says what it left out" err.txt "left out"
+contains "... with the key pair and the CRL" err.txt "1 key pair, 1 CRL"
 check "openssl reads the store" openssl pkcs12 -info -noout -in store.p12 -passin file:epw
+if have keytool; then
+  check "keytool lists the store" keytool -list -v -keystore store.p12 -storetype PKCS12 -storepass "export secret"
+  contains "... with the labels as aliases" out.txt "Alias name: web server"
+  contains "... and the trusted root as a trusted entry" out.txt "trustedCertEntry"
+else
+  skip "keytool is not installed: the store is not listed with it"
+fi
 mkdir e && check "create a fourth database" "$VELKDB" create -d e/db --password-file pw
 check "import the store" "$VELKDB" import -d e/db --password-file pw --keep-trust --import-password-file epw store.p12
-summary e/db e.list
-grep -v "'crls'\|'keypairs'" a.list >a.keys
-if cmp -s a.keys e.list; then ok; else bad "the store's certificates came back otherwise"; diff a.keys e.list; fi
+records a/db a.records
+records e/db e.records
+if cmp -s a.records e.records; then ok; else bad "the store's records came back otherwise"; diff a.records e.records; fi
+for db in a e; do
+  check "export the key pair's request from $db" "$VELKDB" export -d $db/db --password-file pw --table keypairs \
+    --label "pending request" --format der -o $db.csr.der
+  check "export the CRL from $db" "$VELKDB" export -d $db/db --password-file pw --table crls \
+    --label "root revocations" --format der -o $db.crl.der
+done
+if cmp -s a.csr.der e.csr.der; then ok; else bad "the request's bytes changed on the way"; fi
+if cmp -s a.crl.der e.crl.der; then ok; else bad "the CRL's bytes changed on the way"; fi
+check "the key pair's key came back with it" "$VELKDB" export -d e/db --password-file pw --table keypairs \
+  --label "pending request" --key --unencrypted -o e.pair.pem
+if cmp -s <(openssl req -in e.pair.pem -noout -pubkey) <(openssl pkey -in e.pair.pem -pubout); then ok
+else bad "the key pair's key is not its request's"; fi
+check "the store imported again" "$VELKDB" import -d e/db --password-file pw --keep-trust --import-password-file epw store.p12
+contains "... imports nothing new" out.txt "imported 0 certificates (0 with keys), 0 key pairs, 0 CRLs"
+
+# --- a file-level backup, and a restore from it
+check "backup" "$VELKDB" backup "${A[@]}" bk
+check "the copy verifies" "$VELKDB" verify -d bk --password-file pw
+"$VELKDB" list "${A[@]}" >a.plain 2>&1
+"$VELKDB" list -d bk --password-file pw >bk.plain 2>&1
+if [ -s a.plain ] && cmp -s a.plain bk.plain; then ok; else bad "the copy lists otherwise"; diff a.plain bk.plain; fi
+for ext in vkey vkyp vcrl; do
+  if cmp -s a/db.$ext bk.$ext; then ok; else bad "bk.$ext is not a/db.$ext byte for byte"; fi
+done
+if [ "$(stat -c %a bk.vkey)" = 600 ]; then ok; else bad "the copy is readable by others: $(stat -c %a bk.vkey)"; fi
+fails_with "a backup over a database is refused" 1 0x8C24E "$VELKDB" backup "${A[@]}" bk
+check "... --force replaces it" "$VELKDB" backup "${A[@]}" --force bk
+fails_with "a backup onto itself is refused" 2 0x8B67A "$VELKDB" backup "${A[@]}" --force a/db
+touch a/db.vkey-journal
+fails_with "a backup of a change left unfinished is refused" 1 0x8B67A "$VELKDB" backup "${A[@]}" bk2
+contains "... naming the command that finishes it" err.txt "velkdb recover -d"
+rm a/db.vkey-journal
+[ ! -e bk2.vkey ] && ok || bad "a refused backup left bk2.vkey"
+check "a change after the backup" "$VELKDB" delete "${A[@]}" --table crls --label "root revocations"
+for ext in vkey vkyp vcrl; do cp bk.$ext a/db.$ext; done
+check "the restored database verifies" "$VELKDB" verify "${A[@]}"
+"$VELKDB" list "${A[@]}" >a.restored 2>&1
+if cmp -s a.plain a.restored; then ok; else bad "the restore lists otherwise"; diff a.plain a.restored; fi
+
+# --- a backup taken while an import writes: the state before it or after it
+# Copies of one certificate with their own serial and signature bytes:
+# many records for the import to take a while (nothing checks signatures).
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout /dev/null -subj "/CN=bulk" \
+  -set_serial 0x5A5A5A5A5A5A5A5A -days 30 -outform DER -out template.der 2>/dev/null
+python3 - template.der 3000 >bulk.pem <<'PY'
+import base64, sys
+template, serial = open(sys.argv[1], "rb").read(), bytes.fromhex("5A5A5A5A5A5A5A5A")
+for i in range(int(sys.argv[2])):
+    der = template.replace(serial, (0x5A00000000000000 + i).to_bytes(8, "big"))[:-4] + i.to_bytes(4, "big")
+    text = base64.b64encode(der).decode()
+    print("-----BEGIN CERTIFICATE-----\n%s\n-----END CERTIFICATE-----" % "\n".join(text[j:j + 64] for j in range(0, len(text), 64)))
+PY
+check "create a database to write to" "$VELKDB" create -d w --password-file pw
+"$VELKDB" import -d w --password-file pw bulk.pem >bulk.out 2>&1 &
+writer=$!
+seen=" "
+while :; do
+  running=0
+  kill -0 $writer 2>/dev/null && running=1
+  "$VELKDB" backup -d w --password-file pw --wait 120 --force wb >/dev/null 2>&1 || bad "a backup during the import"
+  "$VELKDB" verify -d wb --password-file pw >/dev/null 2>&1 || bad "a backup during the import does not verify"
+  "$VELKDB" list -d wb --password-file pw --format json >wb.json 2>/dev/null
+  count=$(json wb.json "len(d.get('keys', []))")
+  case $count in 0 | 3000) seen="$seen$count " ;; *) bad "a backup during the import holds $count of its 3000 records" ;; esac
+  [ $running = 1 ] || break
+done
+wait $writer || bad "the import beside the backups failed"
+case $seen in *" 3000 "*) ok ;; *) bad "no backup saw the import: $seen" ;; esac
+
+# --- Java key stores: refused with the command that converts them
+"$VELKDB" list "${A[@]}" >before.txt 2>&1
+printf '\xfe\xed\xfe\xed\x00\x00\x00\x02\x00\x00\x00\x00' >crafted.jks
+printf '\xce\xce\xce\xce\x00\x00\x00\x02\x00\x00\x00\x00' >crafted.jceks
+jks=(crafted.jks crafted.jceks)
+if have keytool; then
+  keytool -genkeypair -alias java -keyalg EC -dname CN=java -validity 3 -storetype JKS -keystore real.jks \
+    -storepass changeit -keypass changeit >/dev/null 2>&1 && jks+=(real.jks)
+fi
+for f in "${jks[@]}"; do
+  fails_with "$f is refused" 1 0x8B67A "$VELKDB" import "${A[@]}" --import-password-file epw "$f"
+  contains "... with the conversion" err.txt "keytool -importkeystore -srckeystore $f -destkeystore $f.p12 -deststoretype PKCS12"
+done
+"$VELKDB" list "${A[@]}" >after.txt 2>&1
+if cmp -s before.txt after.txt; then ok; else bad "a refused key store changed the database"; fi
 
 # --- expiries that have passed
 fails_with "expire in the past" 2 0x8B67A "$VELKDB" expire "${A[@]}" 2020-01-01
