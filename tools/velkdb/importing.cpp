@@ -3,9 +3,11 @@
 // transaction (importItems, for `import`, `request` and the demo).
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "clash.h"
 #include "commands.h"
@@ -23,6 +25,12 @@ namespace {
 struct Planned {
   Table table;
   X509* cert = nullptr;      // key table
+  // `cert`'s DER with its parts sliced, made once for the checks and the
+  // record (not for a join, whose certificate is stored); or why it could
+  // not be, for the check to report in its turn.
+  std::shared_ptr<const VELASNCertificate> certificate;
+  std::exception_ptr certificateFault;
+  std::shared_ptr<const std::string> faultyDER;
   EVP_PKEY* key = nullptr;   // key table (optional) or key-pair table
   X509_REQ* request = nullptr;
   X509_CRL* crl = nullptr;
@@ -82,6 +90,19 @@ bool alreadyStored(const Planned& p, unsigned long error) {
 }
 
 
+// Slices `p.cert` once; returns its DER, which `p` keeps.
+std::string_view prepareCertificate(Planned& p) {
+  try {
+    p.certificate = std::make_shared<const VELASNCertificate>(p.cert);
+  } catch (const VELException&) {
+    p.certificateFault = std::current_exception();
+    p.faultyDER = std::make_shared<const std::string>(derOf(p.cert).toString());
+    return *p.faultyDER;
+  }
+  const VELASNCBuffer der = p.certificate->getEncoding();
+  return std::string_view(reinterpret_cast<const char*>(der.data()), der.length());
+}
+
 // One import: the stages in the order they run.  Nothing is written before
 // `write`, and `write` is one transaction.
 class ImportRun {
@@ -120,6 +141,7 @@ class ImportRun {
   ImportSummary d_summary;
   std::vector<Planned> d_plan;
   std::size_t d_withKeys = 0;           // the first records of the plan: those with a key
+  bool d_keysEmpty = false;             // the key table held no record when the checks began
   std::vector<Ossl<X509>> d_storedCerts;  // of the records that keys join
   std::set<unsigned> d_joined;
   std::vector<StoredKeyPair> d_storedPairs;
@@ -199,18 +221,19 @@ void ImportRun::pairKeys(InputItems& items, std::vector<bool>& certUsed) {
 bool ImportRun::classify(InputItems& items) {
   std::vector<bool> certUsed(items.certs.size(), false);
   pairKeys(items, certUsed);
-  std::set<std::string> seenCerts;
-  for (const Planned& p : d_plan) {
-    if (p.cert && !p.join) seenCerts.insert(derOf(p.cert).toString());
+  // By the DER of the certificates of the plan, which keeps them.
+  std::set<std::string_view> seenCerts;
+  for (Planned& p : d_plan) {
+    if (p.cert && !p.join) seenCerts.insert(prepareCertificate(p));
   }
   for (std::size_t i = 0; i < items.certs.size(); ++i) {
     if (certUsed[i]) continue;
-    // The same certificate twice in the input is stored once.
-    if (!seenCerts.insert(derOf(items.certs[i].get()).toString()).second) continue;
     Planned p;
     p.table = Table::Key;
     p.cert = items.certs[i].get();
-    d_plan.push_back(p);
+    // The same certificate twice in the input is stored once.
+    if (!seenCerts.insert(prepareCertificate(p)).second) continue;
+    d_plan.push_back(std::move(p));
   }
   std::set<std::string> seenCRLs;
   for (auto& crl : items.crls) {
@@ -262,13 +285,19 @@ void ImportRun::applyExplicitLabel() {
 
 // True when the certificate is stored already (skipped); throws for a clash.
 bool ImportRun::checkCertificate(Planned& p) {
-  const VELBuffer der = derOf(p.cert);
-  const VELASNCertificate cert(der.get());
-  const bool present = d_db.getKeyCountByIndex(VELDBManager::KeySignature, cert.getSignature()) != 0 ||
-                       d_db.getKeyCountByIndex(VELDBManager::KeyTBSCertificate, cert.getTBSCertificate()) != 0;
+  if (p.certificateFault) std::rethrow_exception(p.certificateFault);
+  // An empty table holds nothing to clash with.
+  if (d_keysEmpty) return false;
+  const VELASNCertificate& cert = *p.certificate;
+  const VELASNCBuffer der = cert.getEncoding();
+  const VELASNBitString signature = cert.getSignature();
+  // The same signature: the same bytes signed, so the same certificate.
+  const bool sameStored = d_db.getKeyCountByIndex(VELDBManager::KeySignature, signature) != 0;
+  const bool present =
+      sameStored || d_db.getKeyCountByIndex(VELDBManager::KeyTBSCertificate, cert.getTBSCertificate()) != 0;
   if (present && p.key != nullptr) {
     // The certificate is stored without its key: the key joins it.
-    std::unique_ptr<VELASNKeyRecord> stored(d_db.getKeyByIndex(VELDBManager::KeySignature, cert.getSignature()));
+    std::unique_ptr<VELASNKeyRecord> stored(d_db.getKeyByIndex(VELDBManager::KeySignature, signature));
     const VELASNCBuffer storedDER = stored ? stored->getCertificate().getEncoding() : VELASNCBuffer();
     const bool same = storedDER.length() == der.length() &&
                       std::equal(der.data(), der.data() + der.length(), storedDER.data());
@@ -285,11 +314,10 @@ bool ImportRun::checkCertificate(Planned& p) {
                   "certificate " + nameText(X509_get_subject_name(p.cert)) + " is already in the database");
     }
   }
-  // The same certificate (the same signature, so the same bytes signed) is
-  // what an import run twice finds: skipped.  Another certificate with the
-  // same contents signed anew is skipped only with --skip-existing.
-  const bool same = d_db.getKeyCountByIndex(VELDBManager::KeySignature, cert.getSignature()) != 0;
-  if (present && !same && !d_options.skipExisting) {
+  // The same certificate is what an import run twice finds: skipped.
+  // Another certificate with the same contents signed anew is skipped only
+  // with --skip-existing.
+  if (present && !sameStored && !d_options.skipExisting) {
     VELDB_THROW(VELDBError::kDuplicateSignature, "certificate " + nameText(X509_get_subject_name(p.cert)) +
                                                      " is already in the database" + kSkipHint);
   }
@@ -305,6 +333,7 @@ bool ImportRun::checkCertificate(Planned& p) {
 }
 
 void ImportRun::checkClashes() {
+  d_keysEmpty = d_db.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger()) == 0;
   std::vector<Planned> kept;
   for (Planned& p : d_plan) {
     bool present = false;
@@ -374,7 +403,9 @@ void ImportRun::assignLabels() {
                          : crlDefaultLabel(p.crl);
     }
     std::string label = base;
-    for (int n = 2; used.count({static_cast<int>(p.table), label}) != 0 || labelTaken(d_db, p.table, label); ++n) {
+    for (int n = 2; used.count({static_cast<int>(p.table), label}) != 0 ||
+                    (!(p.table == Table::Key && d_keysEmpty) && labelTaken(d_db, p.table, label));
+         ++n) {
       label = base + " #" + std::to_string(n);
     }
     used.insert({static_cast<int>(p.table), label});
@@ -399,7 +430,7 @@ void ImportRun::buildRecords() {
     } else if (p.table == Table::Key) {
       std::unique_ptr<VELASNKeyRecord> r(new VELASNKeyRecord(1));
       // Decoded once already, as it was read: not decoded again to check it.
-      const VELASNCertificate certificate(p.cert);
+      const VELASNCertificate& certificate = *p.certificate;
       if (p.keyPair != nullptr) {
         // Wrapped under this database's password already.
         r->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(p.keyPair->wrappedKey.get()));

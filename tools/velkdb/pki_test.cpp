@@ -435,3 +435,60 @@ TEST(VelkdbOutput, StoredLabelsAndNamesCannotDriveTheTerminal) {
   }
   for (const char* suffix : {".vkey", ".vkyp", ".vcrl"}) std::remove((base + suffix).c_str());
 }
+
+// A bundle large enough for its certificates to be decoded in two threads:
+// each comes back in its block's place; of several faults the one of the
+// first block is reported, with nothing taken; and a bad certificate before
+// an encrypted key is reported without asking for the key's password.
+TEST(VelkdbPKI, BigBundlesKeepTheirOrderAndReportTheirFirstFault) {
+  Ossl<EVP_PKEY> key = makeECKey();
+  std::vector<std::string> blocks, ders;
+  for (int i = 0; i < 400; ++i) {
+    Ossl<X509> cert = makeCertificate(key.get(), "/CN=c" + std::to_string(i), nullptr, nullptr, 1, false, "");
+    ders.push_back(derOf(cert.get()).toString());
+    blocks.push_back(toPEM("CERTIFICATE", derOf(cert.get()).get()));
+  }
+  auto bundle = [&blocks](const std::map<std::size_t, std::string>& replaced) {
+    std::string pem;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      const auto it = replaced.find(i + 1);
+      pem += it == replaced.end() ? blocks[i] : it->second;
+    }
+    return tempFile("big.pem", pem);
+  };
+  NoPassword none;
+  InputItems items;
+  readInputFile(bundle({}), none, items);
+  ASSERT_EQ(items.certs.size(), ders.size());
+  for (std::size_t i = 0; i < ders.size(); ++i) {
+    ASSERT_TRUE(items.certs[i]) << i;
+    EXPECT_EQ(derOf(items.certs[i].get()).toString(), ders[i]) << "certificate " << i << " out of its place";
+  }
+
+  const std::string notACertificate = toPEM("CERTIFICATE", VELBuffer("not a certificate", 17).get());
+  const std::string malformed = "-----BEGIN CERTIFICATE-----\n!!!!\n-----END CERTIFICATE-----\n";
+  FixedPassword password("input secret");
+  const std::string encryptedKey = pemOf(key.get(), "input secret");
+  struct Case {
+    std::map<std::size_t, std::string> replaced;
+    std::string reported;
+  };
+  const Case cases[] = {
+      {{{150, notACertificate}, {330, notACertificate}}, "PEM block 150 (CERTIFICATE) is not a valid certificate"},
+      {{{400, notACertificate}}, "PEM block 400 (CERTIFICATE) is not a valid certificate"},
+      {{{20, notACertificate}, {390, malformed}}, "PEM block 20 (CERTIFICATE) is not a valid certificate"},
+      {{{200, malformed}, {390, notACertificate}}, "malformed PEM block 200"},
+      {{{100, notACertificate}, {300, encryptedKey}}, "PEM block 100 (CERTIFICATE) is not a valid certificate"},
+  };
+  for (const Case& c : cases) {
+    InputItems partial;
+    try {
+      readInputFile(bundle(c.replaced), password, partial);
+      ADD_FAILURE() << "read: " << c.reported;
+    } catch (const VELDBException& e) {
+      EXPECT_NE(std::string(e.getMessage()).find(c.reported), std::string::npos) << e.getMessage();
+    }
+    EXPECT_TRUE(partial.certs.empty() && partial.keys.empty()) << c.reported;
+  }
+  EXPECT_EQ(password.asked, 0) << "a password was asked for after a bad certificate";
+}
