@@ -2,13 +2,17 @@
 // request, the clashes refused, labels given, and everything written in one
 // transaction (importItems, for `import`, `request` and the demo).
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
+#include "background.h"
 #include "clash.h"
 #include "commands.h"
 #include "filedbtransactionguard.h"
@@ -134,6 +138,12 @@ class ImportRun {
   void joinKeyAlone(EVP_PKEY* key);
   bool checkCertificate(Planned& p);
   void writeOne(std::size_t i);
+  // A key wrapped for a record, or why it could not be.
+  struct WrappedKey {
+    VELBuffer der;
+    std::exception_ptr fault;
+  };
+  std::vector<WrappedKey> wrapKeys();
 
   FileDBManager& d_db;
   const Secret& d_password;
@@ -413,16 +423,69 @@ void ImportRun::assignLabels() {
   }
 }
 
+// Wraps the keys of the plan under the database password, by the plan's
+// index: two at a time, the second in another thread, since each wrap is a
+// key derivation of kWrapIterations rounds.  A fault is kept for the record
+// whose building reports it, as if the keys had been wrapped one by one.
+std::vector<ImportRun::WrappedKey> ImportRun::wrapKeys() {
+  std::vector<WrappedKey> wrapped(d_plan.size());
+  std::vector<std::size_t> todo;
+  for (std::size_t i = 0; i < d_plan.size(); ++i) {
+    const Planned& p = d_plan[i];
+    if (p.join || p.table == Table::KeyPair || (p.table == Table::Key && p.keyPair == nullptr && p.key != nullptr)) {
+      todo.push_back(i);
+    }
+  }
+  std::atomic<std::size_t> next{0};
+  auto wrapSome = [&](bool here) {
+    for (std::size_t k = next++; k < todo.size(); k = next++) {
+      // Ctrl-C stops the wrapping here; the other thread ends with its key.
+      if (here) checkInterrupt();
+      if (!here && pendingSignal() != 0) return;
+      WrappedKey& w = wrapped[todo[k]];
+      try {
+        w.der = wrapPrivateKey(d_plan[todo[k]].key, d_password);
+      } catch (...) {
+        w.fault = std::current_exception();
+      }
+    }
+  };
+  struct Helper {
+    std::atomic<std::size_t>& next;
+    std::size_t end;
+    std::thread thread;
+    ~Helper() {
+      next = end;  // nothing more for it to take
+      if (thread.joinable()) thread.join();
+    }
+  } helper{next, todo.size(), {}};
+  if (todo.size() > 1) {
+    try {
+      helper.thread = startBackgroundThread([&wrapSome] { wrapSome(false); });
+    } catch (const std::system_error&) {
+      // No second thread to be had: this one wraps them all.
+    }
+  }
+  wrapSome(true);
+  return wrapped;
+}
+
 void ImportRun::buildRecords() {
   // Every record is built (the keys wrapped) before the first insert.
   d_records.clear();
-  for (const Planned& p : d_plan) {
+  std::vector<WrappedKey> keys = wrapKeys();
+  auto wrappedKey = [&keys](std::size_t i) -> const VELBuffer& {
+    if (keys[i].fault) std::rethrow_exception(keys[i].fault);
+    return keys[i].der;
+  };
+  for (std::size_t i = 0; i < d_plan.size(); ++i) {
+    const Planned& p = d_plan[i];
     checkInterrupt();
     if (p.join) {
       std::unique_ptr<VELASNKeyRecord> r(
           d_db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(p.joinId)));
       if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
-      const VELBuffer wrapped = wrapPrivateKey(p.key, d_password);
+      const VELBuffer& wrapped = wrappedKey(i);
       const VELASNCertificate certificate = r->getCertificate();
       r->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(wrapped.get()));
       r->setLabel(p.label);
@@ -435,7 +498,7 @@ void ImportRun::buildRecords() {
         // Wrapped under this database's password already.
         r->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(p.keyPair->wrappedKey.get()));
       } else if (p.key != nullptr) {
-        const VELBuffer wrapped = wrapPrivateKey(p.key, d_password);
+        const VELBuffer& wrapped = wrappedKey(i);
         r->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(wrapped.get()));
       } else {
         r->setCertificate(certificate);
@@ -446,7 +509,7 @@ void ImportRun::buildRecords() {
     } else if (p.table == Table::KeyPair) {
       std::unique_ptr<VELASNKeyPairRecord> r(new VELASNKeyPairRecord(1));
       const VELBuffer spki = publicKeyDER(p.key);
-      const VELBuffer wrapped = wrapPrivateKey(p.key, d_password);
+      const VELBuffer& wrapped = wrappedKey(i);
       r->setKeyPair(VELASNSubjectPublicKeyInfo(spki.get()), VELASNEncryptedPrivateKeyInfo(wrapped.get()));
       r->setCertificationRequest(derOf(p.request).get());
       r->setLabel(p.label);
