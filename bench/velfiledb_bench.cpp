@@ -493,7 +493,11 @@ void writeBundle(std::size_t n) {
   }
   std::ofstream password(passwordPath(), std::ios::trunc);
   password << kPassword << "\n";
-  if (!out || !password) throw std::runtime_error("could not write the import bundle");
+  password.close();
+  // Readable by its owner only, or velkdb warns about it.
+  if (!out || !password || ::chmod(passwordPath().c_str(), 0600) != 0) {
+    throw std::runtime_error("could not write the import bundle");
+  }
 }
 
 std::string velkdbPath() {
