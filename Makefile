@@ -13,8 +13,11 @@
 #              unpacked (part of make test).
 # make package : the Debian package build/package/velfiledb_*.deb.
 # make bench : build the benchmarks (Release) and velkdb, which the import
-#              benchmark runs, and run them; writes BENCHMARKS.md and its
-#              plot.  Takes about ten minutes; never part of a build.
+#              and list benchmarks run, and run them beside the programs
+#              that build a store of the same certificates (openssl pkcs12,
+#              and a Java KeyStore when java and javac are installed);
+#              writes BENCHMARKS.md and its plot.  Takes about ten minutes;
+#              never part of a build.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD ?= build
 SANBUILD ?= build-asan

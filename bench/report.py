@@ -23,6 +23,10 @@ UNIQUE_LOOKUPS = ["lookup_id", "lookup_label", "lookup_issuer_serial"]
 PLOT_NAME = "BENCHMARKS-insert-cost.svg"
 TX_RATIO_TARGET = 1.5      # one transaction of the largest size, v4, sync full, against the peer
 IMPORT_TARGET_S = 3.0      # velkdb import of the largest size, sync full
+IMPORT_PEER_TARGET = 0.8   # that import, v4, against `openssl pkcs12 -export` of the same bundle
+LIST_TARGET_S = 0.3        # velkdb list of the largest size
+STORE_PEERS = (("pkcs12_export", "`openssl pkcs12 -export -nokeys` of the same bundle"),
+               ("java_keystore", "the Java KeyStore API: the same bundle into a PKCS12 KeyStore, JVM start included"))
 
 
 def load(path):
@@ -40,6 +44,10 @@ def load(path):
             errors.append("%s: %s" % ("/".join(parts[:5]), message))
             if message.startswith("stopped at the time limit"):
                 results[(impl, op, ver, sync, int(n))] = {"stopped": message}
+            if message.startswith("skipped: "):
+                # A peer that is not installed here: a note, not an error.
+                errors.pop()
+                results[(impl, op, ver, sync, int(n))] = {"skipped": message[len("skipped: "):]}
             continue
         scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b.get("time_unit", "us")]
         results[(impl, op, ver, sync, int(n))] = {
@@ -83,7 +91,7 @@ class Report:
     def __init__(self, context, results):
         self.ctx = context
         self.r = results
-        self.sizes = sorted({k[4] for k, v in results.items() if "stopped" not in v})
+        self.sizes = sorted({k[4] for k, v in results.items() if "stopped" not in v and "skipped" not in v})
 
     def t(self, impl, op, ver, sync, n, field="real"):
         v = self.r.get((impl, op, ver, sync, n))
@@ -226,6 +234,20 @@ class Report:
                 rows.append((label, "%.2f s (%s per certificate)%s" % (
                     imp["real"] / 1e6, fmt_time(imp["real"] / big),
                     "; the process's CPU time %.2f s" % cpu if cpu else ""), imp["real"] <= IMPORT_TARGET_S * 1e6))
+        imp4 = self.t("tool", "import", "v4", "full", big)
+        p12 = self.t("peer", "pkcs12_export", "-", "-", big)
+        if imp4 is not None and p12:
+            ratio = imp4 / p12
+            rows.append(("`velkdb import` of %d certificates, v4, sync full ≤ %.1f × `openssl pkcs12 -export` of "
+                         "the same bundle" % (big, IMPORT_PEER_TARGET),
+                         "%.2f× (%s against %s)" % (ratio, fmt_time(imp4), fmt_time(p12)),
+                         ratio <= IMPORT_PEER_TARGET))
+        lst = self.t("tool", "list", "v4", "-", big)
+        if lst is not None:
+            cpu = self.r[("tool", "list", "v4", "-", big)]["counters"].get("child_cpu_s")
+            rows.append(("`velkdb list` of %d certificates, v4 ≤ %.1f s" % (big, LIST_TARGET_S),
+                         "%.2f s%s" % (lst / 1e6, "; the process's CPU time %.2f s" % cpu if cpu else ""),
+                         lst <= LIST_TARGET_S * 1e6))
         for ver in ("v3", "v4"):
             hb, hs = self.heap(ver, big), self.heap(ver, small)
             if hb is not None and hs is not None and big > small:
@@ -283,6 +305,38 @@ class Report:
                     out.append("| %s | %d | %.2f s | %s | %s |" % (ver, n, imp["real"] / 1e6, fmt_time(imp["real"] / n),
                                                                "%.2f s" % cpu if cpu else "—"))
         return out if rows else []
+
+    def store_table(self):
+        """velkdb import and list beside the other programs that build a store of the same bundle."""
+        big = max(self.sizes) if self.sizes else None
+        if big is None or self.t("tool", "import", "v4", "full", big) is None:
+            return [], []
+        p12 = self.t("peer", "pkcs12_export", "-", "-", big)
+        p12cpu = (self.r.get(("peer", "pkcs12_export", "-", "-", big)) or {}).get("counters", {}).get("child_cpu_s")
+        out = ["| task | wall clock | ÷ `openssl pkcs12 -export` | the process's CPU time | CPU time ÷ openssl's |",
+               "|---|---:|---:|---:|---:|"]
+        notes = []
+
+        def row(name, key):
+            v = self.r.get(key)
+            if v is None:
+                return
+            if "skipped" in v:
+                notes.append("%s: not measured (%s)." % (name, v["skipped"]))
+                return
+            if "real" not in v:
+                return
+            cpu = v["counters"].get("child_cpu_s")
+            out.append("| %s | %.2f s | %s | %s | %s |" % (name, v["real"] / 1e6, fmt_ratio(v["real"], p12),
+                                                            "%.2f s" % cpu if cpu else "—", fmt_ratio(cpu, p12cpu)))
+
+        for ver in ("v3", "v4"):
+            row("`velkdb import`, %s, sync full" % ver, ("tool", "import", ver, "full", big))
+        for key, name in STORE_PEERS:
+            row(name, ("peer", key, "-", "-", big))
+        for ver in ("v3", "v4"):
+            row("`velkdb list`, %s" % ver, ("tool", "list", ver, "-", big))
+        return out, notes
 
     def plot_series(self, sync):
         """(label, colour, dashed, [(records, µs per record)]) for one sync mode."""
@@ -460,6 +514,19 @@ def main():
                   "and `--password-file`, importing a PEM bundle of the corpus's certificates into a database "
                   "just made by `velkdb create --version 3|4`: process start to exit, PEM parsing, the "
                   "duplicate and label checks and the inserts included (mean of 2 runs).", ""] + imports
+    stores, notes = rep.store_table()
+    if stores:
+        lines += ["", "## Against other stores", "",
+                  "The same PEM bundle (%s certificates, no private keys) made into a password-protected store "
+                  "by other programs, each run as a child process beside the import (mean of 2 runs): "
+                  "`openssl pkcs12 -export -nokeys -passout file:...` writes a PKCS#12 file of the certificates "
+                  "with OpenSSL's defaults (the certificates encrypted with PBES2 and AES-256-CBC, the file MACed "
+                  "with HMAC-SHA256, 2048 iterations each); the Java program (`bench/KeyStoreBuild.java`) reads "
+                  "the bundle with `CertificateFactory` and stores each certificate as a trusted-certificate "
+                  "entry of a PKCS12 `KeyStore`, JVM start included.  `velkdb list` prints every record of the "
+                  "imported database (text, to a file; mean of 5 runs)." % max(rep.sizes), ""] + stores
+        if notes:
+            lines += [""] + notes
     if svg is not None:
         lines += ["", "## Insert cost against table size", "",
                   "Solid: one insert, its own transaction, into a table of *records* records (the table of "

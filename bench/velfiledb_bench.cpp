@@ -13,7 +13,9 @@
 // Bulk operations: tx_insert fills a new, empty database with <records>
 // records in one transaction (one operation = the whole transaction, commit
 // included); import is `velkdb import` of a PEM bundle of <records>
-// certificates into a new database, process start to exit.
+// certificates into a new database, process start to exit, and
+// peer/pkcs12_export and peer/java_keystore build a store of the same
+// bundle with other programs; list is `velkdb list` of such a database.
 //
 // Built without SQLite (no libsqlite3-dev), the peer's benchmarks are left
 // out and the report says so.
@@ -63,6 +65,10 @@
 #include "velasnutility.h"
 #include "veldbutility.h"
 #include "veltestpki.h"
+
+#ifndef VELBENCH_SOURCE_DIR
+#define VELBENCH_SOURCE_DIR "bench"
+#endif
 
 namespace {
 
@@ -487,7 +493,11 @@ void writeBundle(std::size_t n) {
   }
   std::ofstream password(passwordPath(), std::ios::trunc);
   password << kPassword << "\n";
-  if (!out || !password) throw std::runtime_error("could not write the import bundle");
+  password.close();
+  // Readable by its owner only, or velkdb warns about it.
+  if (!out || !password || ::chmod(passwordPath().c_str(), 0600) != 0) {
+    throw std::runtime_error("could not write the import bundle");
+  }
 }
 
 std::string velkdbPath() {
@@ -506,11 +516,26 @@ struct ChildResult {
   std::string output;     // its standard output and error
 };
 
-// Runs velkdb with `args` under VELFILEDB_SYNC=`sync`, waiting at most
-// `timeout` seconds; its output goes to a file that is read back.
-ChildResult runVelkdb(const std::vector<std::string>& args, const char* sync, double timeout) {
-  const std::string program = velkdbPath();
-  const std::string outputPath = g_dir + "/velkdb.out";
+// The program `name` on $PATH; "" when there is none.
+std::string onPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    struct stat st;
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return "";
+}
+
+// Runs `program` with `args` under VELFILEDB_SYNC=`sync`, waiting at most
+// `timeout` seconds; its output goes to `outputPath`, and unless that is
+// /dev/null it is read back.
+ChildResult runChild(const std::string& program, const std::vector<std::string>& args, const char* sync,
+                     double timeout, const std::string& outputPath) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -529,7 +554,7 @@ ChildResult runVelkdb(const std::vector<std::string>& args, const char* sync, do
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    const int fd = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int fd = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const int devnull = ::open("/dev/null", O_RDONLY);
     if (fd < 0 || devnull < 0) ::_exit(126);
     ::dup2(devnull, 0);
@@ -557,11 +582,16 @@ ChildResult runVelkdb(const std::vector<std::string>& args, const char* sync, do
     }
     std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
+  if (outputPath == "/dev/null") return result;
   std::ifstream in(outputPath);
   std::stringstream text;
   text << in.rdbuf();
   result.output = text.str();
   return result;
+}
+
+ChildResult runVelkdb(const std::vector<std::string>& args, const char* sync, double timeout) {
+  return runChild(velkdbPath(), args, sync, timeout, g_dir + "/velkdb.out");
 }
 
 double importTimeout() {
@@ -614,6 +644,111 @@ void toolImport(benchmark::State& state, int version, std::size_t n, FileDBJourn
   state.counters["records"] = static_cast<double>(n);
   // The child's CPU time per import: the benchmark's own CPU time leaves it out.
   state.counters["child_cpu_s"] = state.iterations() > 0 ? cpuSeconds / static_cast<double>(state.iterations()) : 0;
+}
+
+// The database `velkdb list` reads: the n-certificate bundle imported into
+// `base` once (not timed).
+bool makeListDatabase(benchmark::State& state, int version, std::size_t n, const std::string& base) {
+  if (::access((base + ".vkey").c_str(), R_OK) == 0) return true;
+  if (::access(bundlePath(n).c_str(), R_OK) != 0) writeBundle(n);
+  const double timeout = importTimeout();
+  const ChildResult created = runVelkdb(
+      {"create", "-d", base, "--version", std::to_string(version), "--password-file", passwordPath()}, "off", timeout);
+  const ChildResult imported =
+      created.status == 0 ? runVelkdb({"import", "-d", base, "--password-file", passwordPath(), bundlePath(n)}, "off",
+                                      timeout)
+                          : created;
+  if (!imported.finished || imported.status != 0) {
+    state.SkipWithError(("making the database to list: " + imported.output).c_str());
+    return false;
+  }
+  return true;
+}
+
+// `velkdb list` of an n-certificate database, its output to a file:
+// process start, open, every record decoded and printed, exit.
+void toolList(benchmark::State& state, int version, std::size_t n) {
+  if (::access(velkdbPath().c_str(), X_OK) != 0) {
+    state.SkipWithError("velkdb is not built beside the benchmark");
+    return;
+  }
+  const std::string base = g_dir + "/list-v" + std::to_string(version) + "-" + std::to_string(n);
+  if (!makeListDatabase(state, version, n, base)) return;
+  const double timeout = importTimeout();
+  double cpuSeconds = 0;
+  for (auto _ : state) {
+    const ChildResult listed = runVelkdb({"list", "-d", base, "--password-file", passwordPath()}, "off", timeout);
+    state.PauseTiming();
+    const std::string expected = "keys: " + std::to_string(n) + " records\n";
+    if (!listed.finished || listed.status != 0 || listed.output.compare(0, expected.size(), expected) != 0) {
+      state.SkipWithError(("velkdb list: " + listed.output.substr(0, 200)).c_str());
+      break;
+    }
+    cpuSeconds += listed.cpuSeconds;
+    state.ResumeTiming();
+  }
+  state.counters["records"] = static_cast<double>(n);
+  state.counters["child_cpu_s"] = state.iterations() > 0 ? cpuSeconds / static_cast<double>(state.iterations()) : 0;
+}
+
+// The peers of the import: other programs that build a password-protected
+// store of the same bundle's certificates.  `openssl pkcs12 -export -nokeys`
+// writes a PKCS#12 file of the certificates alone (no private key), with
+// OpenSSL's defaults: the certificates encrypted (PBES2, AES-256-CBC) and
+// the file MACed (HMAC-SHA256), both keyed from the password.  The Java
+// program (bench/KeyStoreBuild.java) reads the bundle with
+// CertificateFactory and stores every certificate as a trusted-certificate
+// entry of a PKCS12 KeyStore, JVM start included.
+void peerStoreBuild(benchmark::State& state, const std::string& peer, std::size_t n) {
+  if (::access(bundlePath(n).c_str(), R_OK) != 0) writeBundle(n);
+  const std::string out = g_dir + "/peer-store.p12";
+  std::string program;
+  std::vector<std::string> args;
+  if (peer == "pkcs12_export") {
+    program = onPath("openssl");
+    if (program.empty()) {
+      state.SkipWithError("skipped: the openssl command is not installed");
+      return;
+    }
+    args = {"pkcs12", "-export", "-nokeys", "-in", bundlePath(n), "-out", out, "-passout", "file:" + passwordPath()};
+  } else {
+    program = onPath("java");
+    const std::string javac = onPath("javac");
+    if (program.empty() || javac.empty()) {
+      state.SkipWithError("skipped: java (and javac) are not installed");
+      return;
+    }
+    const std::string classes = g_dir + "/java";
+    if (::access((classes + "/KeyStoreBuild.class").c_str(), R_OK) != 0) {
+      ::mkdir(classes.c_str(), 0700);
+      const ChildResult compiled =
+          runChild(javac, {"-d", classes, VELBENCH_SOURCE_DIR "/KeyStoreBuild.java"}, "off", 120, g_dir + "/javac.out");
+      if (!compiled.finished || compiled.status != 0) {
+        state.SkipWithError(("javac KeyStoreBuild.java: " + compiled.output).c_str());
+        return;
+      }
+    }
+    args = {"-cp", classes, "KeyStoreBuild", bundlePath(n), out, passwordPath()};
+  }
+  const double timeout = importTimeout();
+  double cpuSeconds = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    ::unlink(out.c_str());
+    settleScratch();
+    state.ResumeTiming();
+    const ChildResult built = runChild(program, args, "off", timeout, g_dir + "/peer.out");
+    state.PauseTiming();
+    if (!built.finished || built.status != 0 || fileSize(out) == 0) {
+      state.SkipWithError((peer + ": " + built.output.substr(0, 300)).c_str());
+      break;
+    }
+    cpuSeconds += built.cpuSeconds;
+    state.ResumeTiming();
+  }
+  state.counters["records"] = static_cast<double>(n);
+  state.counters["child_cpu_s"] = state.iterations() > 0 ? cpuSeconds / static_cast<double>(state.iterations()) : 0;
+  state.counters["file_bytes"] = static_cast<double>(fileSize(out));
 }
 
 #ifdef VELBENCH_HAVE_SQLITE
@@ -966,12 +1101,21 @@ void registerAll(const std::vector<std::size_t>& sizes) {
 #endif
     }
   }
-  // The import of the largest size, as a user runs it.
+  // The import of the largest size, as a user runs it, beside the peers
+  // that build a store of the same bundle; then the listing of it.
   const std::size_t n = g_count;
   for (int v : {3, 4}) {
     const auto mode = FileDBJournaledFile::SyncFull;
     addBulk(name("tool", "import", "v" + std::to_string(v), syncName(mode), n),
             [v, n, mode](benchmark::State& s) { toolImport(s, v, n, mode); }, 2);
+  }
+  for (const char* peer : {"pkcs12_export", "java_keystore"}) {
+    const std::string p = peer;
+    addBulk(name("peer", p, "-", "-", n), [p, n](benchmark::State& s) { peerStoreBuild(s, p, n); }, 2);
+  }
+  for (int v : {3, 4}) {
+    addBulk(name("tool", "list", "v" + std::to_string(v), "-", n), [v, n](benchmark::State& s) { toolList(s, v, n); },
+            5);
   }
 }
 

@@ -2,11 +2,17 @@
 // request, the clashes refused, labels given, and everything written in one
 // transaction (importItems, for `import`, `request` and the demo).
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <set>
 #include <sstream>
+#include <string_view>
+#include <system_error>
+#include <thread>
 
+#include "background.h"
 #include "clash.h"
 #include "commands.h"
 #include "filedbtransactionguard.h"
@@ -23,6 +29,12 @@ namespace {
 struct Planned {
   Table table;
   X509* cert = nullptr;      // key table
+  // `cert`'s DER with its parts sliced, made once for the checks and the
+  // record (not for a join, whose certificate is stored); or why it could
+  // not be, for the check to report in its turn.
+  std::shared_ptr<const VELASNCertificate> certificate;
+  std::exception_ptr certificateFault;
+  std::shared_ptr<const std::string> faultyDER;
   EVP_PKEY* key = nullptr;   // key table (optional) or key-pair table
   X509_REQ* request = nullptr;
   X509_CRL* crl = nullptr;
@@ -82,6 +94,19 @@ bool alreadyStored(const Planned& p, unsigned long error) {
 }
 
 
+// Slices `p.cert` once; returns its DER, which `p` keeps.
+std::string_view prepareCertificate(Planned& p) {
+  try {
+    p.certificate = std::make_shared<const VELASNCertificate>(p.cert);
+  } catch (const VELException&) {
+    p.certificateFault = std::current_exception();
+    p.faultyDER = std::make_shared<const std::string>(derOf(p.cert).toString());
+    return *p.faultyDER;
+  }
+  const VELASNCBuffer der = p.certificate->getEncoding();
+  return std::string_view(reinterpret_cast<const char*>(der.data()), der.length());
+}
+
 // One import: the stages in the order they run.  Nothing is written before
 // `write`, and `write` is one transaction.
 class ImportRun {
@@ -113,6 +138,12 @@ class ImportRun {
   void joinKeyAlone(EVP_PKEY* key);
   bool checkCertificate(Planned& p);
   void writeOne(std::size_t i);
+  // A key wrapped for a record, or why it could not be.
+  struct WrappedKey {
+    VELBuffer der;
+    std::exception_ptr fault;
+  };
+  std::vector<WrappedKey> wrapKeys();
 
   FileDBManager& d_db;
   const Secret& d_password;
@@ -120,6 +151,7 @@ class ImportRun {
   ImportSummary d_summary;
   std::vector<Planned> d_plan;
   std::size_t d_withKeys = 0;           // the first records of the plan: those with a key
+  bool d_keysEmpty = false;             // the key table held no record when the checks began
   std::vector<Ossl<X509>> d_storedCerts;  // of the records that keys join
   std::set<unsigned> d_joined;
   std::vector<StoredKeyPair> d_storedPairs;
@@ -199,18 +231,19 @@ void ImportRun::pairKeys(InputItems& items, std::vector<bool>& certUsed) {
 bool ImportRun::classify(InputItems& items) {
   std::vector<bool> certUsed(items.certs.size(), false);
   pairKeys(items, certUsed);
-  std::set<std::string> seenCerts;
-  for (const Planned& p : d_plan) {
-    if (p.cert && !p.join) seenCerts.insert(derOf(p.cert).toString());
+  // By the DER of the certificates of the plan, which keeps them.
+  std::set<std::string_view> seenCerts;
+  for (Planned& p : d_plan) {
+    if (p.cert && !p.join) seenCerts.insert(prepareCertificate(p));
   }
   for (std::size_t i = 0; i < items.certs.size(); ++i) {
     if (certUsed[i]) continue;
-    // The same certificate twice in the input is stored once.
-    if (!seenCerts.insert(derOf(items.certs[i].get()).toString()).second) continue;
     Planned p;
     p.table = Table::Key;
     p.cert = items.certs[i].get();
-    d_plan.push_back(p);
+    // The same certificate twice in the input is stored once.
+    if (!seenCerts.insert(prepareCertificate(p)).second) continue;
+    d_plan.push_back(std::move(p));
   }
   std::set<std::string> seenCRLs;
   for (auto& crl : items.crls) {
@@ -262,13 +295,19 @@ void ImportRun::applyExplicitLabel() {
 
 // True when the certificate is stored already (skipped); throws for a clash.
 bool ImportRun::checkCertificate(Planned& p) {
-  const VELBuffer der = derOf(p.cert);
-  const VELASNCertificate cert(der.get());
-  const bool present = d_db.getKeyCountByIndex(VELDBManager::KeySignature, cert.getSignature()) != 0 ||
-                       d_db.getKeyCountByIndex(VELDBManager::KeyTBSCertificate, cert.getTBSCertificate()) != 0;
+  if (p.certificateFault) std::rethrow_exception(p.certificateFault);
+  // An empty table holds nothing to clash with.
+  if (d_keysEmpty) return false;
+  const VELASNCertificate& cert = *p.certificate;
+  const VELASNCBuffer der = cert.getEncoding();
+  const VELASNBitString signature = cert.getSignature();
+  // The same signature: the same bytes signed, so the same certificate.
+  const bool sameStored = d_db.getKeyCountByIndex(VELDBManager::KeySignature, signature) != 0;
+  const bool present =
+      sameStored || d_db.getKeyCountByIndex(VELDBManager::KeyTBSCertificate, cert.getTBSCertificate()) != 0;
   if (present && p.key != nullptr) {
     // The certificate is stored without its key: the key joins it.
-    std::unique_ptr<VELASNKeyRecord> stored(d_db.getKeyByIndex(VELDBManager::KeySignature, cert.getSignature()));
+    std::unique_ptr<VELASNKeyRecord> stored(d_db.getKeyByIndex(VELDBManager::KeySignature, signature));
     const VELASNCBuffer storedDER = stored ? stored->getCertificate().getEncoding() : VELASNCBuffer();
     const bool same = storedDER.length() == der.length() &&
                       std::equal(der.data(), der.data() + der.length(), storedDER.data());
@@ -285,11 +324,10 @@ bool ImportRun::checkCertificate(Planned& p) {
                   "certificate " + nameText(X509_get_subject_name(p.cert)) + " is already in the database");
     }
   }
-  // The same certificate (the same signature, so the same bytes signed) is
-  // what an import run twice finds: skipped.  Another certificate with the
-  // same contents signed anew is skipped only with --skip-existing.
-  const bool same = d_db.getKeyCountByIndex(VELDBManager::KeySignature, cert.getSignature()) != 0;
-  if (present && !same && !d_options.skipExisting) {
+  // The same certificate is what an import run twice finds: skipped.
+  // Another certificate with the same contents signed anew is skipped only
+  // with --skip-existing.
+  if (present && !sameStored && !d_options.skipExisting) {
     VELDB_THROW(VELDBError::kDuplicateSignature, "certificate " + nameText(X509_get_subject_name(p.cert)) +
                                                      " is already in the database" + kSkipHint);
   }
@@ -305,6 +343,7 @@ bool ImportRun::checkCertificate(Planned& p) {
 }
 
 void ImportRun::checkClashes() {
+  d_keysEmpty = d_db.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger()) == 0;
   std::vector<Planned> kept;
   for (Planned& p : d_plan) {
     bool present = false;
@@ -374,7 +413,9 @@ void ImportRun::assignLabels() {
                          : crlDefaultLabel(p.crl);
     }
     std::string label = base;
-    for (int n = 2; used.count({static_cast<int>(p.table), label}) != 0 || labelTaken(d_db, p.table, label); ++n) {
+    for (int n = 2; used.count({static_cast<int>(p.table), label}) != 0 ||
+                    (!(p.table == Table::Key && d_keysEmpty) && labelTaken(d_db, p.table, label));
+         ++n) {
       label = base + " #" + std::to_string(n);
     }
     used.insert({static_cast<int>(p.table), label});
@@ -382,16 +423,69 @@ void ImportRun::assignLabels() {
   }
 }
 
+// Wraps the keys of the plan under the database password, by the plan's
+// index: two at a time, the second in another thread, since each wrap is a
+// key derivation of kWrapIterations rounds.  A fault is kept for the record
+// whose building reports it, as if the keys had been wrapped one by one.
+std::vector<ImportRun::WrappedKey> ImportRun::wrapKeys() {
+  std::vector<WrappedKey> wrapped(d_plan.size());
+  std::vector<std::size_t> todo;
+  for (std::size_t i = 0; i < d_plan.size(); ++i) {
+    const Planned& p = d_plan[i];
+    if (p.join || p.table == Table::KeyPair || (p.table == Table::Key && p.keyPair == nullptr && p.key != nullptr)) {
+      todo.push_back(i);
+    }
+  }
+  std::atomic<std::size_t> next{0};
+  auto wrapSome = [&](bool here) {
+    for (std::size_t k = next++; k < todo.size(); k = next++) {
+      // Ctrl-C stops the wrapping here; the other thread ends with its key.
+      if (here) checkInterrupt();
+      if (!here && pendingSignal() != 0) return;
+      WrappedKey& w = wrapped[todo[k]];
+      try {
+        w.der = wrapPrivateKey(d_plan[todo[k]].key, d_password);
+      } catch (...) {
+        w.fault = std::current_exception();
+      }
+    }
+  };
+  struct Helper {
+    std::atomic<std::size_t>& next;
+    std::size_t end;
+    std::thread thread;
+    ~Helper() {
+      next = end;  // nothing more for it to take
+      if (thread.joinable()) thread.join();
+    }
+  } helper{next, todo.size(), {}};
+  if (todo.size() > 1) {
+    try {
+      helper.thread = startBackgroundThread([&wrapSome] { wrapSome(false); });
+    } catch (const std::system_error&) {
+      // No second thread to be had: this one wraps them all.
+    }
+  }
+  wrapSome(true);
+  return wrapped;
+}
+
 void ImportRun::buildRecords() {
   // Every record is built (the keys wrapped) before the first insert.
   d_records.clear();
-  for (const Planned& p : d_plan) {
+  std::vector<WrappedKey> keys = wrapKeys();
+  auto wrappedKey = [&keys](std::size_t i) -> const VELBuffer& {
+    if (keys[i].fault) std::rethrow_exception(keys[i].fault);
+    return keys[i].der;
+  };
+  for (std::size_t i = 0; i < d_plan.size(); ++i) {
+    const Planned& p = d_plan[i];
     checkInterrupt();
     if (p.join) {
       std::unique_ptr<VELASNKeyRecord> r(
           d_db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(p.joinId)));
       if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
-      const VELBuffer wrapped = wrapPrivateKey(p.key, d_password);
+      const VELBuffer& wrapped = wrappedKey(i);
       const VELASNCertificate certificate = r->getCertificate();
       r->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(wrapped.get()));
       r->setLabel(p.label);
@@ -399,12 +493,12 @@ void ImportRun::buildRecords() {
     } else if (p.table == Table::Key) {
       std::unique_ptr<VELASNKeyRecord> r(new VELASNKeyRecord(1));
       // Decoded once already, as it was read: not decoded again to check it.
-      const VELASNCertificate certificate(p.cert);
+      const VELASNCertificate& certificate = *p.certificate;
       if (p.keyPair != nullptr) {
         // Wrapped under this database's password already.
         r->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(p.keyPair->wrappedKey.get()));
       } else if (p.key != nullptr) {
-        const VELBuffer wrapped = wrapPrivateKey(p.key, d_password);
+        const VELBuffer& wrapped = wrappedKey(i);
         r->setKeyAndCertificate(certificate, VELASNEncryptedPrivateKeyInfo(wrapped.get()));
       } else {
         r->setCertificate(certificate);
@@ -415,7 +509,7 @@ void ImportRun::buildRecords() {
     } else if (p.table == Table::KeyPair) {
       std::unique_ptr<VELASNKeyPairRecord> r(new VELASNKeyPairRecord(1));
       const VELBuffer spki = publicKeyDER(p.key);
-      const VELBuffer wrapped = wrapPrivateKey(p.key, d_password);
+      const VELBuffer& wrapped = wrappedKey(i);
       r->setKeyPair(VELASNSubjectPublicKeyInfo(spki.get()), VELASNEncryptedPrivateKeyInfo(wrapped.get()));
       r->setCertificationRequest(derOf(p.request).get());
       r->setLabel(p.label);

@@ -1,7 +1,10 @@
 // The reports of `list`, `show`, `info` and `verify`.
 #include "commands.h"
 
+#include <openssl/asn1.h>
+#include <openssl/err.h>
 #include <openssl/objects.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -26,6 +29,55 @@ const char* yesNo(bool b) { return b ? "yes" : "no"; }
 struct CertView {
   std::string subject, issuer, serial, notBefore, notAfter, publicKey, signature, sha256, sha1;
 };
+
+// One part of a certificate decoded on its own; null unless the DER fills
+// it exactly.
+template <typename T, typename Decode, typename Free>
+std::unique_ptr<T, Free> decodePart(const unsigned char* der, std::size_t length, Decode d2i, Free free) {
+  std::unique_ptr<T, Free> object(nullptr, free);
+  if (der == nullptr || length == 0 || length > 0x7fffffff) return object;
+  const unsigned char* p = der;
+  object.reset(d2i(nullptr, &p, static_cast<long>(length)));
+  if (object && p != der + length) object.reset();
+  ERR_clear_error();
+  return object;
+}
+
+// What a listing prints of a certificate: the names, the serial number and
+// the validity, decoded from their own slices of the DER.  The key, the
+// extensions and the signature are left alone: a listing of ten thousand
+// certificates would spend most of its time on them.
+CertView listingView(const VELASNCertificate& certificate) {
+  const VELASNCBuffer issuerDER = certificate.getIssuerEncoding();
+  const VELASNCBuffer subjectDER = certificate.getSubjectEncoding();
+  // The validity lies between the issuer and the subject.
+  const unsigned char* validityDER = issuerDER.data() + issuerDER.length();
+  const std::size_t validityLength =
+      subjectDER.data() > validityDER ? static_cast<std::size_t>(subjectDER.data() - validityDER) : 0;
+  const VELASNCBuffer serialDER = certificate.getSerialNumberEncoding();
+  auto issuer = decodePart<X509_NAME>(issuerDER.data(), issuerDER.length(), d2i_X509_NAME, X509_NAME_free);
+  auto subject = decodePart<X509_NAME>(subjectDER.data(), subjectDER.length(), d2i_X509_NAME, X509_NAME_free);
+  auto serial = decodePart<ASN1_INTEGER>(serialDER.data(), serialDER.length(), d2i_ASN1_INTEGER, ASN1_INTEGER_free);
+  auto validity = decodePart<X509_VAL>(validityDER, validityLength, d2i_X509_VAL, X509_VAL_free);
+  CertView v;
+  if (!issuer || !subject || !serial || !validity) {
+    // Not as the table's own reader sliced it: the whole certificate
+    // decides, and says what is wrong with it.
+    Ossl<X509> cert = certFromDER(certificate.getEncoding());
+    v.subject = nameText(X509_get_subject_name(cert.get()));
+    v.issuer = nameText(X509_get_issuer_name(cert.get()));
+    v.serial = serialText(X509_get0_serialNumber(cert.get()));
+    v.notBefore = timeText(X509_get0_notBefore(cert.get()));
+    v.notAfter = timeText(X509_get0_notAfter(cert.get()));
+    return v;
+  }
+  v.subject = nameText(subject.get());
+  v.issuer = nameText(issuer.get());
+  v.serial = serialText(serial.get());
+  v.notBefore = timeText(validity->notBefore);
+  v.notAfter = timeText(validity->notAfter);
+  return v;
+}
 
 CertView viewOf(const VELASNCertificate& certificate) {
   Ossl<X509> cert = certFromDER(certificate.getEncoding());
@@ -74,13 +126,18 @@ void listText(FileDBManager& db, bool hasTable, Table only) {
   const VELASNInteger any;
   if (!hasTable || only == Table::Key) {
     heading(Table::Key, db.getKeyCountByIndex(VELDBManager::KeyAllRecords, any));
+    std::string lines;
     forEachKey(db, [&](VELASNKeyRecord& r) {
-      const CertView v = viewOf(r.getCertificate());
-      std::cout << "  " << idOf(r) << "  " << printable(r.getLabel().getValue()) << (r.hasPrivateKey() ? "  [key]" : "")
-                << (r.isTrusted() ? "  [trusted]" : "") << "\n"
-                << "      subject: " << printable(v.subject) << "\n"
-                << "      issuer:  " << printable(v.issuer) << "\n"
-                << "      serial:  " << v.serial << "  valid: " << v.notBefore << " to " << v.notAfter << "\n";
+      const CertView v = listingView(r.getCertificate());
+      lines.clear();
+      lines.append("  ").append(std::to_string(idOf(r))).append("  ").append(printable(r.getLabel().getValue()));
+      if (r.hasPrivateKey()) lines.append("  [key]");
+      if (r.isTrusted()) lines.append("  [trusted]");
+      lines.append("\n      subject: ").append(printable(v.subject));
+      lines.append("\n      issuer:  ").append(printable(v.issuer));
+      lines.append("\n      serial:  ").append(v.serial).append("  valid: ").append(v.notBefore).append(" to ");
+      lines.append(v.notAfter).append("\n");
+      std::cout.write(lines.data(), static_cast<std::streamsize>(lines.size()));
     });
   }
   if ((!hasTable || only == Table::KeyPair)) {
@@ -103,43 +160,89 @@ void listText(FileDBManager& db, bool hasTable, Table only) {
   }
 }
 
+// Writes a listing's JSON document row by row: the same text as one dump
+// of the whole document (two-space indents), without holding the listing in
+// memory.
+class JSONRows {
+ public:
+  JSONRows(std::ostream& out, const std::string& dbName) : d_out(out) {
+    const std::string name = jsonText(dbName);
+    d_out << "{\n  \"database\": ";
+    d_out.write(name.data(), static_cast<std::streamsize>(name.size() - 1));
+  }
+  void open(const char* name) {
+    d_out << ",\n  \"" << name << "\": [";
+    d_empty = true;
+  }
+  void add(const nlohmann::ordered_json& row) {
+    // One level down the array, two more in it: every line of the row's
+    // own dump moves four spaces right.
+    const std::string text = jsonText(row);
+    d_out << (d_empty ? "\n    " : ",\n    ");
+    const std::size_t last = text.size() - 1;  // jsonText ends the text with a newline
+    std::size_t from = 0;
+    for (std::size_t nl = text.find('\n'); nl < last; nl = text.find('\n', from)) {
+      d_out.write(text.data() + from, static_cast<std::streamsize>(nl + 1 - from));
+      d_out << "    ";
+      from = nl + 1;
+    }
+    d_out.write(text.data() + from, static_cast<std::streamsize>(last - from));
+    d_empty = false;
+  }
+  void close() { d_out << (d_empty ? "]" : "\n  ]"); }
+  void finish() { d_out << "\n}\n"; }
+
+ private:
+  std::ostream& d_out;
+  bool d_empty = true;
+};
+
 void listJSON(FileDBManager& db, const std::string& dbName, bool hasTable, Table only) {
-  nlohmann::ordered_json doc = {{"database", dbName}};
+  JSONRows out(std::cout, dbName);
   if (!hasTable || only == Table::Key) {
-    nlohmann::ordered_json& rows = doc["keys"] = nlohmann::ordered_json::array();
+    out.open("keys");
     forEachKey(db, [&](VELASNKeyRecord& r) {
-      const CertView v = viewOf(r.getCertificate());
-      rows.push_back({{"id", idOf(r)},          {"label", r.getLabel().getValue()},
-                      {"subject", v.subject},   {"issuer", v.issuer},
-                      {"serial", v.serial},     {"notBefore", v.notBefore},
-                      {"notAfter", v.notAfter}, {"sha256", v.sha256},
-                      {"sha1", v.sha1},         {"hasKey", r.hasPrivateKey()},
-                      {"trusted", r.isTrusted()}});
+      const VELASNCertificate& certificate = r.getCertificate();
+      const CertView v = listingView(certificate);
+      out.add({{"id", idOf(r)},
+               {"label", r.getLabel().getValue()},
+               {"subject", v.subject},
+               {"issuer", v.issuer},
+               {"serial", v.serial},
+               {"notBefore", v.notBefore},
+               {"notAfter", v.notAfter},
+               {"sha256", digestHex(certificate.getEncoding(), false, true)},
+               {"sha1", digestHex(certificate.getEncoding(), true, true)},
+               {"hasKey", r.hasPrivateKey()},
+               {"trusted", r.isTrusted()}});
     });
+    out.close();
   }
   if (!hasTable || only == Table::KeyPair) {
-    nlohmann::ordered_json& rows = doc["keypairs"] = nlohmann::ordered_json::array();
+    out.open("keypairs");
     forEachKeyPair(db, [&](VELASNKeyPairRecord& r) {
-      rows.push_back({{"id", idOf(r)},
-                      {"label", r.getLabel().getValue()},
-                      {"subject", requestSubject(r)},
-                      {"publicKey", requestKey(r)},
-                      {"hasKey", true}});
+      out.add({{"id", idOf(r)},
+               {"label", r.getLabel().getValue()},
+               {"subject", requestSubject(r)},
+               {"publicKey", requestKey(r)},
+               {"hasKey", true}});
     });
+    out.close();
   }
   if (!hasTable || only == Table::CRL) {
-    nlohmann::ordered_json& rows = doc["crls"] = nlohmann::ordered_json::array();
+    out.open("crls");
     forEachCRL(db, [&](VELASNCRLRecord& r) {
       const CRLView v = viewOf(r.getCRL());
-      rows.push_back({{"id", idOf(r)},
-                      {"label", r.getLabel().getValue()},
-                      {"issuer", v.issuer},
-                      {"thisUpdate", v.thisUpdate},
-                      {"nextUpdate", v.nextUpdate},
-                      {"revoked", v.revoked}});
+      out.add({{"id", idOf(r)},
+               {"label", r.getLabel().getValue()},
+               {"issuer", v.issuer},
+               {"thisUpdate", v.thisUpdate},
+               {"nextUpdate", v.nextUpdate},
+               {"revoked", v.revoked}});
     });
+    out.close();
   }
-  std::cout << jsonText(doc);
+  out.finish();
 }
 
 // What show says of a stored private key: the wrapping, and whether it

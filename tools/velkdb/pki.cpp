@@ -17,12 +17,19 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
+#include "background.h"
 #include "interrupt.h"
 #include "legacyp12.h"
 #include "pkcs12.h"
@@ -258,99 +265,233 @@ ItemAttributes preambleAttributes(const std::string& text) {
   return out;
 }
 
+// Decodes the certificate blocks of a PEM input in a second thread while
+// this one reads on, and in both once the blocks are read: decoding is
+// most of the time a large bundle takes.  Each certificate goes to the
+// place its block had, and a fault is reported as if the blocks had been
+// decoded one after another: the one of the first bad block.
+class CertificateDecoder {
+ public:
+  explicit CertificateDecoder(const std::string& path) : d_path(path) {}
+  CertificateDecoder(const CertificateDecoder&) = delete;
+  CertificateDecoder& operator=(const CertificateDecoder&) = delete;
+  ~CertificateDecoder() { stop(); }
+
+  // Queues PEM block number `block` (named `name`, its DER in `data`, which
+  // this takes) for `items.certs[slot]`.
+  void add(int block, const char* name, std::size_t slot, unsigned char* data, long length) {
+    std::unique_lock<std::mutex> lock(d_mutex);
+    d_jobs.push_back(Job{block, name, slot, DataPtr(data), length, nullptr, nullptr});
+    if (!d_worker.joinable() && !d_alone) {
+      lock.unlock();
+      try {
+        d_worker = startBackgroundThread([this] { work(); });
+      } catch (const std::system_error&) {
+        d_alone = true;  // no second thread to be had: this one decodes them all
+      }
+      return;
+    }
+    d_queued.notify_one();
+  }
+
+  // Decodes what is queued (with the second thread), and throws the fault
+  // of the first bad block; returns when every block queued decoded.
+  void throwFirstFault() {
+    std::unique_lock<std::mutex> lock(d_mutex);
+    while (d_next < d_jobs.size()) decodeNext(lock);
+    d_decoded.wait(lock, [this] { return d_done == d_jobs.size(); });
+    for (; d_checked < d_jobs.size(); ++d_checked) {
+      Job& job = d_jobs[d_checked];
+      if (job.error) std::rethrow_exception(job.error);
+      if (!job.cert) {
+        fail(d_path + ": PEM block " + std::to_string(job.block) + " (" + job.name + ") is not a valid certificate");
+      }
+    }
+  }
+
+  // Every block decoded: the certificates into their places.
+  void finish(InputItems& items) {
+    throwFirstFault();
+    stop();
+    for (Job& job : d_jobs) items.certs[job.slot] = std::move(job.cert);
+    d_jobs.clear();
+  }
+
+ private:
+  struct DataFree {
+    void operator()(unsigned char* p) const { OPENSSL_free(p); }
+  };
+  using DataPtr = std::unique_ptr<unsigned char, DataFree>;
+  struct Job {
+    int block;
+    const char* name;
+    std::size_t slot;
+    DataPtr data;
+    long length;
+    Ossl<X509> cert;
+    std::exception_ptr error;
+  };
+
+  void work() {
+    std::unique_lock<std::mutex> lock(d_mutex);
+    for (;;) {
+      if (d_stop) return;
+      if (d_next < d_jobs.size()) {
+        decodeNext(lock);
+      } else {
+        d_queued.wait(lock);
+      }
+    }
+  }
+
+  // Decodes the next job queued, outside the lock.  A deque keeps the job
+  // where it is while others are queued.
+  void decodeNext(std::unique_lock<std::mutex>& lock) {
+    Job& job = d_jobs[d_next++];
+    lock.unlock();
+    Ossl<X509> cert;
+    std::exception_ptr error;
+    try {
+      cert = decodeWhole<X509>(VELASNCBuffer(job.data.get(), static_cast<std::uint64_t>(job.length)), d2i_X509,
+                               OsslFree());
+    } catch (...) {
+      error = std::current_exception();
+    }
+    lock.lock();
+    job.cert = std::move(cert);
+    job.error = error;
+    job.data.reset();
+    ++d_done;
+    d_decoded.notify_all();
+  }
+
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(d_mutex);
+      d_stop = true;
+    }
+    d_queued.notify_all();
+    if (d_worker.joinable()) d_worker.join();
+  }
+
+  const std::string& d_path;
+  std::mutex d_mutex;
+  std::condition_variable d_queued, d_decoded;
+  std::deque<Job> d_jobs;
+  std::size_t d_next = 0, d_done = 0, d_checked = 0;
+  bool d_stop = false, d_alone = false;
+  std::thread d_worker;
+};
+
 void readPEM(const std::string& path, const std::string& bytes, PasswordContext& ctx, InputItems& items) {
   BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
   check(bio != nullptr, "BIO_new_mem_buf");
   int blocks = 0;
-  for (;;) {
-    char* name = nullptr;
-    char* header = nullptr;
-    unsigned char* data = nullptr;
-    long length = 0;
-    const std::size_t start = bytes.size() - static_cast<std::size_t>(BIO_pending(bio.get()));
-    if (PEM_read_bio(bio.get(), &name, &header, &data, &length) != 1) {
-      const unsigned long e = ERR_peek_last_error();
-      ERR_clear_error();
-      if (ERR_GET_REASON(e) == PEM_R_NO_START_LINE && blocks > 0) break;
-      fail(path + ": malformed PEM block " + std::to_string(blocks + 1));
-    }
-    std::unique_ptr<char, void (*)(void*)> nameGuard(name, [](void* p) { OPENSSL_free(p); });
-    std::unique_ptr<char, void (*)(void*)> headerGuard(header, [](void* p) { OPENSSL_free(p); });
-    std::unique_ptr<unsigned char, void (*)(void*)> dataGuard(data, [](void* p) { OPENSSL_free(p); });
-    ++blocks;
-    const std::string block(name);
-    const VELASNCBuffer der(data, static_cast<std::uint64_t>(length));
-    const std::string where = path + ": PEM block " + std::to_string(blocks) + " (" + block + ")";
-    const std::size_t begin = bytes.find("-----BEGIN", start);
-    ItemAttributes attributes = preambleAttributes(bytes.substr(start, begin - start));
-    const std::size_t before = items.certs.size() + items.keys.size() + items.requests.size() + items.crls.size();
-    if (block == "CERTIFICATE" || block == "X509 CERTIFICATE") {
-      auto cert = decodeWhole<X509>(der, d2i_X509, OsslFree());
-      if (!cert) fail(where + " is not a valid certificate");
-      items.certs.push_back(std::move(cert));
-    } else if (block == "TRUSTED CERTIFICATE") {
-      Ossl<X509> cert;
-      const unsigned char* p = der.data();
-      cert.reset(d2i_X509_AUX(nullptr, &p, length));
-      if (!cert) fail(where + " is not a valid certificate");
-      if (attributes.label.empty()) attributes.label = aliasOf(cert.get());
-      if (const STACK_OF(ASN1_OBJECT)* trust = X509_get0_trust_objects(cert.get())) {
-        attributes.trusted = attributes.trusted || sk_ASN1_OBJECT_num(trust) > 0;
+  CertificateDecoder decoder(path);
+  try {
+    for (;;) {
+      char* name = nullptr;
+      char* header = nullptr;
+      unsigned char* data = nullptr;
+      long length = 0;
+      const std::size_t start = bytes.size() - static_cast<std::size_t>(BIO_pending(bio.get()));
+      if (PEM_read_bio(bio.get(), &name, &header, &data, &length) != 1) {
+        const unsigned long e = ERR_peek_last_error();
+        ERR_clear_error();
+        if (ERR_GET_REASON(e) == PEM_R_NO_START_LINE && blocks > 0) break;
+        fail(path + ": malformed PEM block " + std::to_string(blocks + 1));
       }
-      items.certs.push_back(std::move(cert));
-    } else if (block == "X509 CRL") {
-      auto crl = decodeWhole<X509_CRL>(der, d2i_X509_CRL, OsslFree());
-      if (!crl) fail(where + " is not a valid CRL");
-      items.crls.push_back(std::move(crl));
-    } else if (block == "CERTIFICATE REQUEST" || block == "NEW CERTIFICATE REQUEST") {
-      auto req = decodeWhole<X509_REQ>(der, d2i_X509_REQ, OsslFree());
-      if (!req) fail(where + " is not a valid certification request");
-      items.requests.push_back(std::move(req));
-    } else if (block.size() >= 11 && block.compare(block.size() - 11, 11, "PRIVATE KEY") == 0) {
-      // Every private-key form (PKCS#8, encrypted PKCS#8, traditional with
-      // or without encryption) is read back through OpenSSL's key reader.
-      BioPtr one(BIO_new(BIO_s_mem()));
-      check(one != nullptr && PEM_write_bio(one.get(), name, header, data, length) > 0, "PEM_write_bio");
-      const bool encrypted = block == "ENCRYPTED PRIVATE KEY" || std::strstr(header, "ENCRYPTED") != nullptr;
-      if (block == "ENCRYPTED PRIVATE KEY") {
-        if (auto sig = decodeWhole<X509_SIG>(der, d2i_X509_SIG, SigFree())) {
-          refuseCostlyDerivation(encryptionOf(sig.get()), where);
+      std::unique_ptr<char, void (*)(void*)> nameGuard(name, [](void* p) { OPENSSL_free(p); });
+      std::unique_ptr<char, void (*)(void*)> headerGuard(header, [](void* p) { OPENSSL_free(p); });
+      std::unique_ptr<unsigned char, void (*)(void*)> dataGuard(data, [](void* p) { OPENSSL_free(p); });
+      ++blocks;
+      const std::string block(name);
+      const VELASNCBuffer der(data, static_cast<std::uint64_t>(length));
+      const std::string where = path + ": PEM block " + std::to_string(blocks) + " (" + block + ")";
+      const std::size_t begin = bytes.find("-----BEGIN", start);
+      ItemAttributes attributes = preambleAttributes(bytes.substr(start, begin - start));
+      const std::size_t before = items.certs.size() + items.keys.size() + items.requests.size() + items.crls.size();
+      if ((block == "CERTIFICATE" || block == "X509 CERTIFICATE") && attributes.label.empty() && !attributes.trusted) {
+        // Decoded by the decoder; its place kept.
+        items.certs.emplace_back();
+        decoder.add(blocks, block == "CERTIFICATE" ? "CERTIFICATE" : "X509 CERTIFICATE", items.certs.size() - 1,
+                    dataGuard.release(), length);
+      } else if (block == "CERTIFICATE" || block == "X509 CERTIFICATE") {
+        auto cert = decodeWhole<X509>(der, d2i_X509, OsslFree());
+        if (!cert) fail(where + " is not a valid certificate");
+        items.certs.push_back(std::move(cert));
+      } else if (block == "TRUSTED CERTIFICATE") {
+        Ossl<X509> cert;
+        const unsigned char* p = der.data();
+        cert.reset(d2i_X509_AUX(nullptr, &p, length));
+        if (!cert) fail(where + " is not a valid certificate");
+        if (attributes.label.empty()) attributes.label = aliasOf(cert.get());
+        if (const STACK_OF(ASN1_OBJECT)* trust = X509_get0_trust_objects(cert.get())) {
+          attributes.trusted = attributes.trusted || sk_ASN1_OBJECT_num(trust) > 0;
+        }
+        items.certs.push_back(std::move(cert));
+      } else if (block == "X509 CRL") {
+        auto crl = decodeWhole<X509_CRL>(der, d2i_X509_CRL, OsslFree());
+        if (!crl) fail(where + " is not a valid CRL");
+        items.crls.push_back(std::move(crl));
+      } else if (block == "CERTIFICATE REQUEST" || block == "NEW CERTIFICATE REQUEST") {
+        auto req = decodeWhole<X509_REQ>(der, d2i_X509_REQ, OsslFree());
+        if (!req) fail(where + " is not a valid certification request");
+        items.requests.push_back(std::move(req));
+      } else if (block.size() >= 11 && block.compare(block.size() - 11, 11, "PRIVATE KEY") == 0) {
+        // A key may ask for a password: not when a certificate before it is
+        // bad, which is the fault to report.
+        decoder.throwFirstFault();
+        // Every private-key form (PKCS#8, encrypted PKCS#8, traditional with
+        // or without encryption) is read back through OpenSSL's key reader.
+        BioPtr one(BIO_new(BIO_s_mem()));
+        check(one != nullptr && PEM_write_bio(one.get(), name, header, data, length) > 0, "PEM_write_bio");
+        const bool encrypted = block == "ENCRYPTED PRIVATE KEY" || std::strstr(header, "ENCRYPTED") != nullptr;
+        if (block == "ENCRYPTED PRIVATE KEY") {
+          if (auto sig = decodeWhole<X509_SIG>(der, d2i_X509_SIG, SigFree())) {
+            refuseCostlyDerivation(encryptionOf(sig.get()), where);
+          }
+        }
+        Ossl<EVP_PKEY> key(PEM_read_bio_PrivateKey(one.get(), nullptr, pemPasswordCallback, &ctx));
+        ERR_clear_error();
+        if (!key) {
+          if (encrypted && !ctx.have) fail(where + ": encrypted key needs a password (--import-password-file)");
+          if (encrypted) wrongPassword(where + ": the password does not open the key (wrong password, or a damaged key)");
+          fail(where + ": not a valid private key");
+        }
+        items.keys.push_back(std::move(key));
+      } else {
+        fail(where + ": unsupported PEM block");
+      }
+      if (!attributes.label.empty() || attributes.trusted) {
+        const void* item = nullptr;
+        if (items.certs.size() + items.keys.size() + items.requests.size() + items.crls.size() > before) {
+          if (block.find("CERTIFICATE") != std::string::npos && block.find("REQUEST") == std::string::npos) {
+            item = items.certs.back().get();
+          } else if (block == "X509 CRL") {
+            item = items.crls.back().get();
+          } else if (block.find("REQUEST") != std::string::npos) {
+            item = items.requests.back().get();
+          } else {
+            item = items.keys.back().get();
+          }
+        }
+        if (item != nullptr) items.attributes[item] = attributes;
+        // A certificate's label travels as its alias, as a PKCS#12 friendly
+        // name does.
+        if (item != nullptr && !attributes.label.empty() && block.find("CERTIFICATE") != std::string::npos &&
+            block.find("REQUEST") == std::string::npos) {
+          X509_alias_set1(items.certs.back().get(), reinterpret_cast<const unsigned char*>(attributes.label.data()),
+                          static_cast<int>(attributes.label.size()));
         }
       }
-      Ossl<EVP_PKEY> key(PEM_read_bio_PrivateKey(one.get(), nullptr, pemPasswordCallback, &ctx));
-      ERR_clear_error();
-      if (!key) {
-        if (encrypted && !ctx.have) fail(where + ": encrypted key needs a password (--import-password-file)");
-        if (encrypted) wrongPassword(where + ": the password does not open the key (wrong password, or a damaged key)");
-        fail(where + ": not a valid private key");
-      }
-      items.keys.push_back(std::move(key));
-    } else {
-      fail(where + ": unsupported PEM block");
     }
-    if (!attributes.label.empty() || attributes.trusted) {
-      const void* item = nullptr;
-      if (items.certs.size() + items.keys.size() + items.requests.size() + items.crls.size() > before) {
-        if (block.find("CERTIFICATE") != std::string::npos && block.find("REQUEST") == std::string::npos) {
-          item = items.certs.back().get();
-        } else if (block == "X509 CRL") {
-          item = items.crls.back().get();
-        } else if (block.find("REQUEST") != std::string::npos) {
-          item = items.requests.back().get();
-        } else {
-          item = items.keys.back().get();
-        }
-      }
-      if (item != nullptr) items.attributes[item] = attributes;
-      // A certificate's label travels as its alias, as a PKCS#12 friendly
-      // name does.
-      if (item != nullptr && !attributes.label.empty() && block.find("CERTIFICATE") != std::string::npos &&
-          block.find("REQUEST") == std::string::npos) {
-        X509_alias_set1(items.certs.back().get(), reinterpret_cast<const unsigned char*>(attributes.label.data()),
-                        static_cast<int>(attributes.label.size()));
-      }
-    }
+  } catch (const VELException&) {
+    // A fault of a certificate before this block comes first.
+    decoder.throwFirstFault();
+    throw;
   }
+  decoder.finish(items);
   // The PEM reader skips lines it does not take for a begin line: a block
   // cut inside its "-----BEGIN" line (a truncated or badly joined bundle)
   // would be dropped without a word.  Every line that starts with "-----"

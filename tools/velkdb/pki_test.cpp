@@ -1,6 +1,7 @@
 #include "pki.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "commands.h"
+#include "find.h"
 #include "text.h"
 #include "veldbconnectinfo.h"
 #include "velasn.h"
@@ -434,4 +436,115 @@ TEST(VelkdbOutput, StoredLabelsAndNamesCannotDriveTheTerminal) {
     EXPECT_NE(json.find("\"label\": \"bad\\u001b]0;title\\u0007\\nforged line\\u009b\""), std::string::npos) << json;
   }
   for (const char* suffix : {".vkey", ".vkyp", ".vcrl"}) std::remove((base + suffix).c_str());
+}
+
+// The listings decode only the parts of a certificate they print; what they
+// print is what the whole certificate says.  The JSON, written row by row,
+// is the text of one dump of the whole document.
+TEST(VelkdbOutput, ListingsSayWhatTheCertificatesSayAndJSONIsOneDocument) {
+  const std::string base = ::testing::TempDir() + "velkdb_listing_" + std::to_string(getpid());
+  for (const char* suffix : {".vkey", ".vkyp", ".vcrl"}) std::remove((base + suffix).c_str());
+  const Secret password("listing test");
+  {
+    FileDBManager db(VELDBConnectInfo::FILE(base, toEncryptor(password), VELDBConnectInfo::CreateV4,
+                                            VELDBConnectInfo::ReadWrite));
+    Ossl<EVP_PKEY> caKey = makeECKey();
+    Ossl<X509> ca = makeCertificate(caKey.get(), "/O=Listing/CN=Listing CA", nullptr, nullptr, 30, true, "");
+    std::vector<Ossl<X509>> certs;
+    certs.push_back(makeCertificate(caKey.get(), "/O=Listing/CN=Listing CA", nullptr, nullptr, 30, true, ""));
+    Ossl<EVP_PKEY> key = makeECKey();
+    certs.push_back(makeCertificate(key.get(), "/C=DE/O=A, B/CN=two.example", ca.get(), caKey.get(), 400, false,
+                                    "two.example"));
+    for (const Ossl<X509>& cert : certs) {
+      VELASNKeyRecord record;
+      record.setCertificate(derOf(cert.get()).get());
+      record.setLabel(labelFromName(X509_get_subject_name(cert.get())));
+      db.insertKey(record);
+    }
+    db.enableCRL();
+    VELASNCRLRecord crl;
+    crl.setCRL(derOf(makeCRL(ca.get(), caKey.get(), {certs[1].get()}, 7).get()).get());
+    crl.setLabel("Listing CA CRL");
+    db.insertCRL(crl);
+
+    const std::string text = captured([&] { printList(db, base, false, false, Table::Key); });
+    for (const Ossl<X509>& cert : certs) {
+      X509* c = cert.get();
+      const std::string lines = "      subject: " + nameText(X509_get_subject_name(c)) + "\n      issuer:  " +
+                                nameText(X509_get_issuer_name(c)) + "\n      serial:  " +
+                                serialText(X509_get0_serialNumber(c)) + "  valid: " + timeText(X509_get0_notBefore(c)) +
+                                " to " + timeText(X509_get0_notAfter(c)) + "\n";
+      EXPECT_NE(text.find(lines), std::string::npos) << lines << "not in\n" << text;
+    }
+
+    const std::string json = captured([&] { printList(db, base, true, false, Table::Key); });
+    const nlohmann::ordered_json doc = nlohmann::ordered_json::parse(json);
+    EXPECT_EQ(jsonText(doc), json);
+    ASSERT_EQ(doc["keys"].size(), 2u);
+    EXPECT_EQ(doc["keys"][1]["subject"], nameText(X509_get_subject_name(certs[1].get())));
+    EXPECT_EQ(doc["keys"][1]["sha256"], digestHex(derOf(certs[1].get()).get(), false, true));
+    EXPECT_TRUE(doc["keypairs"].empty());
+    ASSERT_EQ(doc["crls"].size(), 1u);
+    EXPECT_EQ(doc["crls"][0]["revoked"], 1);
+    const std::string keysOnly = captured([&] { printList(db, base, true, true, Table::KeyPair); });
+    EXPECT_EQ(keysOnly, jsonText({{"database", base}, {"keypairs", nlohmann::ordered_json::array()}}));
+  }
+  for (const char* suffix : {".vkey", ".vkyp", ".vcrl"}) std::remove((base + suffix).c_str());
+}
+
+// A bundle large enough for its certificates to be decoded in two threads:
+// each comes back in its block's place; of several faults the one of the
+// first block is reported, with nothing taken; and a bad certificate before
+// an encrypted key is reported without asking for the key's password.
+TEST(VelkdbPKI, BigBundlesKeepTheirOrderAndReportTheirFirstFault) {
+  Ossl<EVP_PKEY> key = makeECKey();
+  std::vector<std::string> blocks, ders;
+  for (int i = 0; i < 400; ++i) {
+    Ossl<X509> cert = makeCertificate(key.get(), "/CN=c" + std::to_string(i), nullptr, nullptr, 1, false, "");
+    ders.push_back(derOf(cert.get()).toString());
+    blocks.push_back(toPEM("CERTIFICATE", derOf(cert.get()).get()));
+  }
+  auto bundle = [&blocks](const std::map<std::size_t, std::string>& replaced) {
+    std::string pem;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+      const auto it = replaced.find(i + 1);
+      pem += it == replaced.end() ? blocks[i] : it->second;
+    }
+    return tempFile("big.pem", pem);
+  };
+  NoPassword none;
+  InputItems items;
+  readInputFile(bundle({}), none, items);
+  ASSERT_EQ(items.certs.size(), ders.size());
+  for (std::size_t i = 0; i < ders.size(); ++i) {
+    ASSERT_TRUE(items.certs[i]) << i;
+    EXPECT_EQ(derOf(items.certs[i].get()).toString(), ders[i]) << "certificate " << i << " out of its place";
+  }
+
+  const std::string notACertificate = toPEM("CERTIFICATE", VELBuffer("not a certificate", 17).get());
+  const std::string malformed = "-----BEGIN CERTIFICATE-----\n!!!!\n-----END CERTIFICATE-----\n";
+  FixedPassword password("input secret");
+  const std::string encryptedKey = pemOf(key.get(), "input secret");
+  struct Case {
+    std::map<std::size_t, std::string> replaced;
+    std::string reported;
+  };
+  const Case cases[] = {
+      {{{150, notACertificate}, {330, notACertificate}}, "PEM block 150 (CERTIFICATE) is not a valid certificate"},
+      {{{400, notACertificate}}, "PEM block 400 (CERTIFICATE) is not a valid certificate"},
+      {{{20, notACertificate}, {390, malformed}}, "PEM block 20 (CERTIFICATE) is not a valid certificate"},
+      {{{200, malformed}, {390, notACertificate}}, "malformed PEM block 200"},
+      {{{100, notACertificate}, {300, encryptedKey}}, "PEM block 100 (CERTIFICATE) is not a valid certificate"},
+  };
+  for (const Case& c : cases) {
+    InputItems partial;
+    try {
+      readInputFile(bundle(c.replaced), password, partial);
+      ADD_FAILURE() << "read: " << c.reported;
+    } catch (const VELDBException& e) {
+      EXPECT_NE(std::string(e.getMessage()).find(c.reported), std::string::npos) << e.getMessage();
+    }
+    EXPECT_TRUE(partial.certs.empty() && partial.keys.empty()) << c.reported;
+  }
+  EXPECT_EQ(password.asked, 0) << "a password was asked for after a bad certificate";
 }

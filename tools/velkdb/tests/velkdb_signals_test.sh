@@ -65,11 +65,12 @@ interrupt_import() {
   status=$?
 }
 
-# after_interrupt WHAT STATUS: the import ended by the signal, said so in one
-# line, and left the database as it was.
+# after_interrupt WHAT STATUS [OUTCOMES]: the import ended by the signal, said
+# so in one line (ending with OUTCOMES, a regular expression, by default
+# "nothing was imported"), and left the database as it was.
 after_interrupt() {
   [ "$status" -eq "$2" ] && ok || { bad "$1: exit $status, wanted $2"; sed 's/^/    /' imp.out imp.err | head -5; }
-  [ "$(cat imp.err)" = "velkdb: interrupted: nothing was imported" ] && ok ||
+  [ "$(wc -l <imp.err)" -eq 1 ] && grep -Eqx "velkdb: interrupted: (${3:-nothing was imported})" imp.err && ok ||
     bad "$1: stderr is not the one line: $(head -3 imp.err)"
   [ ! -s imp.out ] && ok || bad "$1: reported an import: $(cat imp.out)"
   [ -z "$(leftovers)" ] && ok || bad "$1: left $(leftovers)"
@@ -86,6 +87,34 @@ after_interrupt "SIGTERM during an import" 143
 # The second signal comes while the first one's roll-back runs.
 interrupt_import HUP INT
 after_interrupt "SIGHUP and then Ctrl-C during an import" 129
+# Ctrl-C while the input is still being read (its certificates decoded in
+# two threads): the same end, said before the database is opened as for
+# any command.
+set -m
+"$VELKDB" import "${S[@]}" bulk.pem >imp.out 2>imp.err &
+pid=$!
+set +m
+sleep 0.2
+kill -s INT "$pid" 2>/dev/null
+wait "$pid"
+status=$?
+after_interrupt "Ctrl-C while the input is read" 130 "nothing was changed|nothing was imported"
+
+# --- a fault far into a big import ---------------------------------------------------
+# The first bad block is the one named, whichever thread decoded it, and
+# nothing is stored.
+python3 - bulk.pem 7001 6000 11000 >bulk-bad.pem <<'PY'
+import sys
+blocks = open(sys.argv[1]).read().split("-----BEGIN CERTIFICATE-----\n")[1:]
+bad = {int(n) for n in sys.argv[2:]}
+for i, block in enumerate(blocks, 1):
+    sys.stdout.write("-----BEGIN CERTIFICATE-----\n")
+    sys.stdout.write("bm90IGEgY2VydGlmaWNhdGU=\n-----END CERTIFICATE-----\n" if i in bad else block)
+PY
+fails_with "a bad certificate far into a big import" 1 0x8B67A "$VELKDB" import "${S[@]}" bulk-bad.pem
+contains "the first bad block is named" err.txt "PEM block 6000 (CERTIFICATE) is not a valid certificate"
+snapshot after.json
+cmp -s before.json after.json && ok || bad "a refused big import changed the database: $(head -3 after.json)"
 check "verify after the interrupted imports" "$VELKDB" verify "${S[@]}"
 check "and the same import runs whole" "$VELKDB" import "${S[@]}" bulk.pem
 contains "every certificate imported" out.txt "imported $BULK certificates"
