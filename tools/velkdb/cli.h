@@ -40,9 +40,10 @@ void addNewKeyOptions(CLI::App* app, std::string& subject, KeyType& key, std::st
 // The help of --san.
 extern const char* const kSubjectAltNamesHelp;
 
-// What a new certificate says, for selfsign and sign: --days N, --ca,
-// --path-length N (with --ca only), --san NAMES and --eku LIST.
-void addProfileOptions(CLI::App* app, CertificateProfile& profile);
+// What a new certificate says, for selfsign and sign: --days N, --ca
+// (when `caFlag`), --path-length N (with --ca only), --san NAMES and --eku
+// LIST.  Without `caFlag` the command checks --path-length itself.
+void addProfileOptions(CLI::App* app, CertificateProfile& profile, bool caFlag = true);
 
 // What names a record: LABEL (when `positional`), --label, --id, --subject
 // and --table; with `certificates` also --issuer, --serial and
@@ -102,6 +103,8 @@ Command addImport(CLI::App& root);
 Command addRequest(CLI::App& root);
 Command addSelfSign(CLI::App& root);
 Command addSign(CLI::App& root);
+Command addRevoke(CLI::App& root);
+Command addCRL(CLI::App& root);
 Command addList(CLI::App& root);
 Command addShow(CLI::App& root);
 Command addExport(CLI::App& root);
