@@ -1,5 +1,6 @@
 // `velkdb crl`: a stored CA's next CRL; and what `revoke` and `sign` share
 // about a CA in the database.
+#include <algorithm>
 #include <iostream>
 #include <memory>
 
@@ -108,7 +109,8 @@ int runCRL(const CRLOptions& o) {
   const Match stored = storeNextCRL(*db, password, previous, next.get());
   const DeferInterrupts done;
   writeCRL(next.get(), o.out, stored);
-  const int entries = sk_X509_REVOKED_num(X509_CRL_get_REVOKED(next.get()));
+  // An empty list is no list at all: -1.
+  const int entries = std::max(0, sk_X509_REVOKED_num(X509_CRL_get_REVOKED(next.get())));
   std::cerr << "issued CRL number " << crlNumberText(next.get()) << " of \"" << printable(o.ca) << "\" ("
             << entries << (entries == 1 ? " revoked certificate" : " revoked certificates") << ", next update "
             << timeText(X509_CRL_get0_nextUpdate(next.get())) << "); stored as crls #" << stored.id << " \""

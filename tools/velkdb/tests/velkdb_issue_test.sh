@@ -9,6 +9,8 @@
 #   velkdb_issue_test.sh PATH/TO/velkdb
 source "$(dirname "$0")/harness.sh" issue "$1"
 
+# The CRL number of a PEM CRL in hex, as openssl prints it ("01").
+crlnumber() { openssl crl -in "$1" -noout -crlnumber | sed 's/^crlNumber=//; s/^0x//'; }
 json() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
 
 echo "issue password" >pw && chmod 600 pw
@@ -164,7 +166,7 @@ contains "still a CA request under path length 0" err.txt "path length"
 
 # --- revoke and crl -------------------------------------------------------------
 check "the first CRL" "$VELKDB" crl "${P[@]}" --ca ca -o crl1.pem
-[ "$(openssl crl -in crl1.pem -noout -crlnumber)" = "crlNumber=01" ] && ok || bad "the first CRL is not number 1"
+[ "$(crlnumber crl1.pem)" = 01 ] && ok || bad "the first CRL is not number 1"
 openssl crl -in crl1.pem -CAfile ca.pem -noout >crlv.txt 2>&1
 contains "the CRL verifies with the CA" crlv.txt "verify OK"
 openssl crl -in crl1.pem -noout -text >crl1.txt
@@ -173,9 +175,8 @@ contains "CRL: AKI" crl1.txt "Authority Key Identifier"
 contains "CRL: empty" crl1.txt "No Revoked Certificates"
 check "revoke web" "$VELKDB" revoke "${P[@]}" --ca ca web --reason keyCompromise -o crl2.pem
 contains "revoke says what" out.txt "reason keyCompromise; CRL number 2"
-[ "$(openssl crl -in crl2.pem -noout -crlnumber)" = "crlNumber=02" ] && ok || bad "revoke did not issue CRL 2"
-status_is "openssl refuses the revoked certificate" 2 openssl verify -crl_check -CAfile ca.pem -CRLfile crl2.pem web.pem
-openssl verify -crl_check -CAfile ca.pem -CRLfile crl2.pem web.pem >v.txt 2>&1
+[ "$(crlnumber crl2.pem)" = 02 ] && ok || bad "revoke did not issue CRL 2"
+openssl verify -crl_check -CAfile ca.pem -CRLfile crl2.pem web.pem >v.txt 2>&1 && bad "openssl accepts the revoked certificate"
 contains "revoked, says openssl" v.txt "certificate revoked"
 check "openssl accepts another" openssl verify -crl_check -CAfile ca.pem -CRLfile crl2.pem client.pem
 check "trust the CA again" "$VELKDB" trust "${P[@]}" ca
@@ -187,7 +188,7 @@ contains "revoked already" err.txt "revoked already"
 check "revoke a serial not stored" "$VELKDB" revoke "${P[@]}" --ca ca --serial 0a:0B:0c
 check "crl again" "$VELKDB" crl "${P[@]}" --ca ca --days 7
 cp out.txt crl4.pem
-[ "$(openssl crl -in crl4.pem -noout -crlnumber)" = "crlNumber=04" ] && ok || bad "crl after two revokes is not number 4"
+[ "$(crlnumber crl4.pem)" = 04 ] && ok || bad "crl after two revokes is not number 4"
 openssl crl -in crl4.pem -noout -text >crl4.txt
 contains "earlier revocations kept: web" crl4.txt "Serial Number: $serial"
 contains "earlier revocations kept: its reason" crl4.txt "Key Compromise"
@@ -213,7 +214,7 @@ fails_with "crl: --days 0" 2 0x8B67A "$VELKDB" crl "${P[@]}" --ca ca --days 0
 fails_with "crl: no such CA" 1 0x8C23E "$VELKDB" crl "${P[@]}" --ca nothing-here
 md5sum -c --quiet before.md5 && ok || bad "a refused revoke or crl changed the database"
 check "the other CA's own CRL" "$VELKDB" crl "${P[@]}" --ca other -o other-crl.pem
-[ "$(openssl crl -in other-crl.pem -noout -crlnumber)" = "crlNumber=01" ] && ok || bad "the other CA's CRL is not number 1"
+[ "$(crlnumber other-crl.pem)" = 01 ] && ok || bad "the other CA's CRL is not number 1"
 check "two CAs, two CRLs" "$VELKDB" list "${P[@]}" --format json
 [ "$(json out.txt "len(d['crls'])")" = 2 ] && ok || bad "not one CRL per CA"
 
