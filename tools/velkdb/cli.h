@@ -45,6 +45,10 @@ extern const char* const kSubjectAltNamesHelp;
 // LIST.  Without `caFlag` the command checks --path-length itself.
 void addProfileOptions(CLI::App* app, CertificateProfile& profile, bool caFlag = true);
 
+// What a CA's CRL takes, for revoke and crl: --ca LABEL (required; its
+// help is `caHelp`) and --days N (1 to 36500).
+void addCAOptions(CLI::App* app, std::string& ca, int& days, const std::string& caHelp);
+
 // What names a record: LABEL (when `positional`), --label, --id, --subject
 // and --table; with `certificates` also --issuer, --serial and
 // --fingerprint.  `checkSelector` refuses anything but exactly one name.

@@ -152,11 +152,11 @@ StoredCRL newestCRLOf(FileDBManager& db, X509* issuer);
 // Returns the record's ID and label.
 Match storeNextCRL(FileDBManager& db, const Secret& password, StoredCRL& previous, X509_CRL* next);
 
-// The --days of crl and revoke: 1 to 36500.  Throws UsageError.
-int parseCRLDays(const std::string& text);
-
-// Writes the PEM of `crl` to standard output ("" or "-") or `out`; a
-// failure to write says that the CRL is stored as `stored`.
+// Writes `pem` to standard output ("" or "-") or `out`; a failure to write
+// is re-thrown with `context` in front when it is not empty.
+void writeStoredPEM(const std::string& pem, const std::string& out, const std::string& context);
+// Writes the PEM of `crl` so; a failure to write says that the CRL is
+// stored as `stored`.
 void writeCRL(X509_CRL* crl, const std::string& out, const Match& stored);
 
 }  // namespace velkdb

@@ -75,18 +75,22 @@ Match storeNextCRL(FileDBManager& db, const Secret& password, StoredCRL& previou
 }
 
 void writeCRL(X509_CRL* crl, const std::string& out, const Match& stored) {
-  const std::string pem = toPEM("X509 CRL", derOf(crl).get());
-  if (out.empty() || out == "-") {
-    std::cout << pem;
-    return;
-  }
-  try {
-    writeOutputFile(out, pem, false);
-  } catch (const VELException& e) {
-    rethrowWithContext(e, "the CRL is stored as crls #" + std::to_string(stored.id) + " \"" +
-                              printable(stored.label) + "\", but was not written (velkdb export --table crls \"" +
-                              printable(stored.label) + "\" writes it)");
-  }
+  const std::string label = printable(stored.label);
+  writeStoredPEM(toPEM("X509 CRL", derOf(crl).get()), out,
+                 "the CRL is stored as crls #" + std::to_string(stored.id) + " \"" + label +
+                     "\", but was not written (velkdb export --table crls \"" + label + "\" writes it)");
+}
+
+void addCAOptions(CLI::App* app, std::string& ca, int& days, const std::string& caHelp) {
+  app->add_option("--ca", ca, caHelp)->option_text("LABEL")->required();
+  addParsed(app, "--days", "N", "days until the CRL's next update (1 to 36500; default 30)",
+            [&days](const std::string& text) {
+              if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
+                  std::stoi(text) < 1 || std::stoi(text) > 36500) {
+                throw UsageError("--days takes a number from 1 to 36500");
+              }
+              days = std::stoi(text);
+            });
 }
 
 namespace {
@@ -120,14 +124,6 @@ int runCRL(const CRLOptions& o) {
 
 }  // namespace
 
-int parseCRLDays(const std::string& text) {
-  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoi(text) < 1 || std::stoi(text) > 36500) {
-    throw UsageError("--days takes a number from 1 to 36500");
-  }
-  return std::stoi(text);
-}
-
 const CommandText kText = {
     "crl", "issue a stored CA's next CRL",
     "crl -d BASE --ca LABEL [--days N] [-o FILE]",
@@ -142,11 +138,7 @@ to it.  The CRL is written as PEM to standard output or FILE.)"};
 Command addCRL(CLI::App& root) {
   auto o = std::make_shared<CRLOptions>();
   CLI::App* app = root.add_subcommand(kText.name, kText.summary);
-  app->add_option("--ca", o->ca, "the stored CA certificate (with its key) whose CRL this is")
-      ->option_text("LABEL")
-      ->required();
-  addParsed(app, "--days", "N", "days until the next update (1 to 36500; default 30)",
-            [o](const std::string& text) { o->days = parseCRLDays(text); });
+  addCAOptions(app, o->ca, o->days, "the stored CA certificate (with its key) whose CRL this is");
   app->add_option("-o,--out", o->out, "write the CRL to FILE instead of standard output")->option_text("FILE");
   addDatabaseOptions(app, o->db);
   return {app, kText, [o] { return runCRL(*o); }};

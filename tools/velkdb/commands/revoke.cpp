@@ -108,9 +108,7 @@ Command addRevoke(CLI::App& root) {
   auto o = std::make_shared<RevokeOptions>();
   CLI::App* app = root.add_subcommand(kText.name, kText.summary);
   app->add_option("CERT-LABEL", o->label, "the stored certificate to revoke");
-  app->add_option("--ca", o->ca, "the stored CA certificate (with its key) that issued it")
-      ->option_text("LABEL")
-      ->required();
+  addCAOptions(app, o->ca, o->days, "the stored CA certificate (with its key) that issued it");
   addParsed(app, "--serial", "HEX", "the serial number of the certificate to revoke", [o](const std::string& text) {
     try {
       parsePositiveSerial(text);
@@ -123,8 +121,6 @@ Command addRevoke(CLI::App& root) {
     o->reason = crlReasonByName(text);
     if (o->reason < 0) throw UsageError("--reason \"" + text + "\" is not one of " + crlReasonNames());
   });
-  addParsed(app, "--days", "N", "days until the CRL's next update (1 to 36500; default 30)",
-            [o](const std::string& text) { o->days = parseCRLDays(text); });
   app->add_option("-o,--out", o->out, "also write the new CRL to FILE")->option_text("FILE");
   addDatabaseOptions(app, o->db);
   return {app, kText, [o] { return runRevoke(*o); }};
