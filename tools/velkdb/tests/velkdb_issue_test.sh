@@ -212,6 +212,8 @@ fails_with "revoke: a bad --serial" 2 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca
 fails_with "revoke: serial zero" 2 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca --serial 00
 fails_with "crl: --days 0" 2 0x8B67A "$VELKDB" crl "${P[@]}" --ca ca --days 0
 fails_with "crl: no such CA" 1 0x8C23E "$VELKDB" crl "${P[@]}" --ca nothing-here
+fails_with "crl: -o in no directory" 1 0x8B67A "$VELKDB" crl "${P[@]}" --ca ca -o no-such-dir/ca.crl
+fails_with "revoke: -o in no directory" 1 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca client -o no-such-dir/ca.crl
 md5sum -c --quiet before.md5 && ok || bad "a refused revoke or crl changed the database"
 check "the other CA's own CRL" "$VELKDB" crl "${P[@]}" --ca other -o other-crl.pem
 [ "$(crlnumber other-crl.pem)" = 01 ] && ok || bad "the other CA's CRL is not number 1"
