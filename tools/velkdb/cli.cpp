@@ -119,7 +119,7 @@ void addNewKeyOptions(CLI::App* app, std::string& subject, KeyType& key, std::st
   });
 }
 
-void addProfileOptions(CLI::App* app, CertificateProfile& profile) {
+void addProfileOptions(CLI::App* app, CertificateProfile& profile, bool caFlag) {
   auto number = [](const std::string& option, const std::string& text, long long least, long long most) {
     if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
         std::stoll(text) < least || std::stoll(text) > most) {
@@ -129,10 +129,15 @@ void addProfileOptions(CLI::App* app, CertificateProfile& profile) {
   };
   addParsed(app, "--days", "N", "days of validity from now (1 to 36500; default 365)",
             [&profile, number](const std::string& text) { profile.days = number("--days", text, 1, 36500); });
-  CLI::Option* ca = app->add_flag("--ca", profile.ca, "a CA certificate (CA:TRUE, keyCertSign and cRLSign)");
-  addParsed(app, "--path-length", "N", "with --ca: how many CAs may follow below it (0 to 255)",
-            [&profile, number](const std::string& text) { profile.pathLength = number("--path-length", text, 0, 255); })
-      ->needs(ca);
+  CLI::Option* ca =
+      caFlag ? app->add_flag("--ca", profile.ca, "a CA certificate (CA:TRUE, keyCertSign and cRLSign)") : nullptr;
+  CLI::Option* pathLength =
+      addParsed(app, "--path-length", "N",
+                std::string(caFlag ? "with --ca" : "with --profile ca") + ": how many CAs may follow below it (0 to 255)",
+                [&profile, number](const std::string& text) {
+                  profile.pathLength = number("--path-length", text, 0, 255);
+                });
+  if (ca != nullptr) pathLength->needs(ca);
   addParsed(app, "--san", "NAMES", kSubjectAltNamesHelp,
             [&profile](const std::string& text) { profile.subjectAltNames = parseSubjectAltNames(text); });
   addParsed(app, "--eku", "LIST",

@@ -40,9 +40,14 @@ void addNewKeyOptions(CLI::App* app, std::string& subject, KeyType& key, std::st
 // The help of --san.
 extern const char* const kSubjectAltNamesHelp;
 
-// What a new certificate says, for selfsign and sign: --days N, --ca,
-// --path-length N (with --ca only), --san NAMES and --eku LIST.
-void addProfileOptions(CLI::App* app, CertificateProfile& profile);
+// What a new certificate says, for selfsign and sign: --days N, --ca
+// (when `caFlag`), --path-length N (with --ca only), --san NAMES and --eku
+// LIST.  Without `caFlag` the command checks --path-length itself.
+void addProfileOptions(CLI::App* app, CertificateProfile& profile, bool caFlag = true);
+
+// What a CA's CRL takes, for revoke and crl: --ca LABEL (required; its
+// help is `caHelp`) and --days N (1 to 36500).
+void addCAOptions(CLI::App* app, std::string& ca, int& days, const std::string& caHelp);
 
 // What names a record: LABEL (when `positional`), --label, --id, --subject
 // and --table; with `certificates` also --issuer, --serial and
@@ -102,6 +107,8 @@ Command addImport(CLI::App& root);
 Command addRequest(CLI::App& root);
 Command addSelfSign(CLI::App& root);
 Command addSign(CLI::App& root);
+Command addRevoke(CLI::App& root);
+Command addCRL(CLI::App& root);
 Command addList(CLI::App& root);
 Command addShow(CLI::App& root);
 Command addExport(CLI::App& root);

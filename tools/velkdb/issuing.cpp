@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 #include <memory>
 
 #include "text.h"
@@ -19,6 +20,10 @@ namespace {
 
 void check(bool ok, const char* what) {
   if (!ok) refuse(std::string("cannot make the certificate: ") + what + " failed");
+}
+
+void checkCRL(bool ok, const char* what) {
+  if (!ok) refuse(std::string("cannot make the CRL: ") + what + " failed");
 }
 
 constexpr int kMaxDays = 36500;
@@ -79,7 +84,11 @@ void addProfileExtensions(X509* cert, X509* signer, EVP_PKEY* publicKey, const C
   if (profile.ca && profile.pathLength >= 0) constraints += ",pathlen:" + std::to_string(profile.pathLength);
   addExtension(cert, signer, NID_basic_constraints, constraints);
   std::string usage = profile.ca ? "critical,keyCertSign,cRLSign,digitalSignature" : "critical,digitalSignature";
-  if (!profile.ca && EVP_PKEY_get_base_id(publicKey) == EVP_PKEY_RSA) usage += ",keyEncipherment";
+  // Only an RSA key encrypts keys; for an EC or EdDSA key the usage would be
+  // a contradiction that strict peers refuse.
+  if (!profile.ca && profile.keyEncipherment && EVP_PKEY_get_base_id(publicKey) == EVP_PKEY_RSA) {
+    usage += ",keyEncipherment";
+  }
   addExtension(cert, signer, NID_key_usage, usage);
   if (!profile.extendedKeyUsages.empty()) {
     addExtension(cert, signer, NID_ext_key_usage, joined(profile.extendedKeyUsages));
@@ -104,7 +113,56 @@ X509_EXTENSION* requestSubjectAltNames(X509_REQ* request) {
   return found;
 }
 
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+using Time = std::unique_ptr<ASN1_TIME, void (*)(ASN1_TIME*)>;
+using Integer = std::unique_ptr<ASN1_INTEGER, void (*)(ASN1_INTEGER*)>;
+using Number = std::unique_ptr<BIGNUM, void (*)(BIGNUM*)>;
+
+Integer crlNumber(X509_CRL* crl) {
+  return Integer(static_cast<ASN1_INTEGER*>(X509_CRL_get_ext_d2i(crl, NID_crl_number, nullptr, nullptr)),
+                 ASN1_INTEGER_free);
+}
+
+const struct {
+  const char* name;
+  int code;
+} kReasons[] = {
+    {"unspecified", CRL_REASON_UNSPECIFIED},
+    {"keyCompromise", CRL_REASON_KEY_COMPROMISE},
+    {"cACompromise", CRL_REASON_CA_COMPROMISE},
+    {"affiliationChanged", CRL_REASON_AFFILIATION_CHANGED},
+    {"superseded", CRL_REASON_SUPERSEDED},
+    {"cessationOfOperation", CRL_REASON_CESSATION_OF_OPERATION},
+    {"certificateHold", CRL_REASON_CERTIFICATE_HOLD},
+    {"privilegeWithdrawn", CRL_REASON_PRIVILEGE_WITHDRAWN},
+    {"aACompromise", CRL_REASON_AA_COMPROMISE},
+};
+
 }  // namespace
+
+void applyNamedProfile(CertificateProfile& profile, const std::string& name) {
+  const std::string kind = lower(name);
+  const char* usage = nullptr;
+  if (kind == "server") {
+    profile.ca = false;
+    profile.keyEncipherment = true;
+    usage = "serverAuth";
+  } else if (kind == "client") {
+    profile.ca = false;
+    profile.keyEncipherment = false;
+    usage = "clientAuth";
+  } else if (kind == "ca") {
+    profile.ca = true;
+  } else {
+    refuse("profile \"" + printable(name) + "\" is not one of server, client, ca");
+  }
+  std::vector<std::string>& usages = profile.extendedKeyUsages;
+  if (usage != nullptr && std::find(usages.begin(), usages.end(), usage) == usages.end()) usages.push_back(usage);
+}
 
 Ossl<X509> selfSign(EVP_PKEY* key, const X509_NAME* subject, const CertificateProfile& profile) {
   Ossl<X509> cert = startCertificate(subject, key, profile);
@@ -193,10 +251,6 @@ std::vector<ExtensionText> describeExtensions(X509* cert) {
 std::vector<std::string> parseExtendedKeyUsages(const std::string& text) {
   static const char* const known[] = {"serverAuth",      "clientAuth",   "codeSigning",
                                       "emailProtection", "timeStamping", "OCSPSigning"};
-  auto lower = [](std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-  };
   std::vector<std::string> out;
   std::size_t pos = 0;
   while (true) {
@@ -232,6 +286,152 @@ std::string purposeNames() {
     out += (out.empty() ? "" : ", ") + std::string(X509_PURPOSE_get0_sname(X509_PURPOSE_get0(i)));
   }
   return out;
+}
+
+int crlReasonByName(const std::string& name) {
+  for (const auto& r : kReasons) {
+    if (lower(name) == lower(r.name)) return r.code;
+  }
+  return -1;
+}
+
+std::string crlReasonName(int code) {
+  for (const auto& r : kReasons) {
+    if (r.code == code) return r.name;
+  }
+  return "";
+}
+
+std::string crlReasonNames() {
+  std::string out;
+  for (const auto& r : kReasons) out += (out.empty() ? "" : ", ") + std::string(r.name);
+  return out;
+}
+
+Integer parsePositiveSerial(const std::string& text) {
+  std::string hex;
+  for (char c : text) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) {
+      hex += c;
+    } else if (c != ':' && c != ' ') {
+      refuse("the serial number \"" + printable(text) + "\" is not hexadecimal");
+    }
+  }
+  const std::size_t first = hex.find_first_not_of('0');
+  hex = first == std::string::npos ? "" : hex.substr(first);
+  // A serial number is a positive integer of at most 20 octets.
+  if (hex.empty() || hex.size() > 40) refuse("the serial number \"" + printable(text) + "\" is not 1 to 20 octets");
+  BIGNUM* raw = nullptr;
+  checkCRL(BN_hex2bn(&raw, hex.c_str()) != 0, "BN_hex2bn");
+  Number bn(raw, BN_free);
+  Integer serial(BN_to_ASN1_INTEGER(bn.get(), nullptr), ASN1_INTEGER_free);
+  checkCRL(serial != nullptr, "BN_to_ASN1_INTEGER");
+  return serial;
+}
+
+bool isFullCRLOf(X509_CRL* crl, X509* issuer) {
+  if (X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_subject_name(issuer)) != 0) return false;
+  if (X509_CRL_get_ext_by_NID(crl, NID_delta_crl, -1) >= 0) return false;
+  if (X509_CRL_get_ext_by_NID(crl, NID_issuing_distribution_point, -1) >= 0) return false;
+  EVP_PKEY* key = X509_get0_pubkey(issuer);
+  return key != nullptr && X509_CRL_verify(crl, key) == 1;
+}
+
+std::string crlNumberText(X509_CRL* crl) {
+  const Integer number = crlNumber(crl);
+  if (!number) return "";
+  Number bn(ASN1_INTEGER_to_BN(number.get(), nullptr), BN_free);
+  char* text = bn ? BN_bn2dec(bn.get()) : nullptr;
+  checkCRL(text != nullptr, "BN_bn2dec");
+  const std::string out(text);
+  OPENSSL_free(text);
+  return out;
+}
+
+bool isNewerCRL(X509_CRL* a, X509_CRL* b) {
+  const Integer na = crlNumber(a), nb = crlNumber(b);
+  if (na && nb && ASN1_INTEGER_cmp(na.get(), nb.get()) != 0) return ASN1_INTEGER_cmp(na.get(), nb.get()) > 0;
+  if (na && !nb) return true;
+  if (!na && nb) return false;
+  return ASN1_TIME_compare(X509_CRL_get0_lastUpdate(a), X509_CRL_get0_lastUpdate(b)) > 0;
+}
+
+Ossl<X509_CRL> nextCRL(X509* issuer, EVP_PKEY* issuerKey, X509_CRL* previous, int days, const Revocation* added) {
+  if (days < 1 || days > kMaxDays) {
+    refuse("the CRL's validity is 1 to " + std::to_string(kMaxDays) + " days, not " + std::to_string(days));
+  }
+  if (X509_check_ca(issuer) == 0) refuse("the issuer " + nameText(X509_get_subject_name(issuer)) + " is not a CA");
+  if ((X509_get_extension_flags(issuer) & EXFLAG_KUSAGE) != 0 && (X509_get_key_usage(issuer) & KU_CRL_SIGN) == 0) {
+    refuse("the issuer's key usage does not allow signing CRLs");
+  }
+  if (!keyMatches(issuer, issuerKey)) refuse("the issuer's private key does not belong to its certificate");
+  if (previous != nullptr && !isFullCRLOf(previous, issuer)) refuse("the previous CRL is not one of this issuer");
+
+  Ossl<X509_CRL> crl(X509_CRL_new());
+  checkCRL(crl != nullptr, "X509_CRL_new");
+  checkCRL(X509_CRL_set_version(crl.get(), X509_CRL_VERSION_2) == 1, "X509_CRL_set_version");
+  checkCRL(X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(issuer)) == 1, "X509_CRL_set_issuer_name");
+  const std::time_t now = std::time(nullptr);
+  Time thisUpdate(ASN1_TIME_adj(nullptr, now, 0, 0), ASN1_TIME_free);
+  Time nextUpdate(ASN1_TIME_adj(nullptr, now, days, 0), ASN1_TIME_free);
+  checkCRL(thisUpdate && nextUpdate, "CRL times");
+  checkCRL(X509_CRL_set1_lastUpdate(crl.get(), thisUpdate.get()) == 1, "thisUpdate");
+  checkCRL(X509_CRL_set1_nextUpdate(crl.get(), nextUpdate.get()) == 1, "nextUpdate");
+
+  if (previous != nullptr) {
+    STACK_OF(X509_REVOKED)* entries = X509_CRL_get_REVOKED(previous);
+    for (int i = 0; i < sk_X509_REVOKED_num(entries); ++i) {
+      X509_REVOKED* entry = X509_REVOKED_dup(sk_X509_REVOKED_value(entries, i));
+      checkCRL(entry != nullptr, "X509_REVOKED_dup");
+      if (X509_CRL_add0_revoked(crl.get(), entry) != 1) {
+        X509_REVOKED_free(entry);
+        checkCRL(false, "X509_CRL_add0_revoked");
+      }
+    }
+  }
+  if (added != nullptr) {
+    if (added->serial == nullptr) refuse("no serial number to revoke");
+    X509_REVOKED* found = nullptr;
+    if (previous != nullptr && X509_CRL_get0_by_serial(previous, &found, added->serial) == 1) {
+      refuse("serial " + serialText(added->serial) + " is revoked already (since " +
+             timeText(X509_REVOKED_get0_revocationDate(found)) + ")");
+    }
+    std::unique_ptr<X509_REVOKED, void (*)(X509_REVOKED*)> entry(X509_REVOKED_new(), X509_REVOKED_free);
+    checkCRL(entry != nullptr, "X509_REVOKED_new");
+    checkCRL(X509_REVOKED_set_serialNumber(entry.get(), const_cast<ASN1_INTEGER*>(added->serial)) == 1, "serial");
+    checkCRL(X509_REVOKED_set_revocationDate(entry.get(), thisUpdate.get()) == 1, "revocationDate");
+    // "unspecified" is said by leaving the reason code out.
+    if (added->reason > CRL_REASON_UNSPECIFIED) {
+      std::unique_ptr<ASN1_ENUMERATED, void (*)(ASN1_ENUMERATED*)> reason(ASN1_ENUMERATED_new(), ASN1_ENUMERATED_free);
+      checkCRL(reason && ASN1_ENUMERATED_set(reason.get(), added->reason) == 1, "reason code");
+      checkCRL(X509_REVOKED_add1_ext_i2d(entry.get(), NID_crl_reason, reason.get(), 0, 0) == 1, "reason code");
+    }
+    checkCRL(X509_CRL_add0_revoked(crl.get(), entry.get()) == 1, "X509_CRL_add0_revoked");
+    entry.release();
+  }
+  checkCRL(X509_CRL_sort(crl.get()) == 1, "X509_CRL_sort");
+
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer, nullptr, nullptr, crl.get(), 0);
+  // The key identifier when the issuer has one, else its issuer and serial.
+  X509_EXTENSION* aki = X509V3_EXT_conf_nid(nullptr, &ctx, NID_authority_key_identifier, "keyid,issuer");
+  checkCRL(aki != nullptr, "authority key identifier");
+  const int akiAdded = X509_CRL_add_ext(crl.get(), aki, -1);
+  X509_EXTENSION_free(aki);
+  checkCRL(akiAdded == 1, "X509_CRL_add_ext");
+
+  Number number(BN_new(), BN_free);
+  checkCRL(number != nullptr, "BN_new");
+  const Integer last = previous != nullptr ? crlNumber(previous) : Integer(nullptr, ASN1_INTEGER_free);
+  if (last) checkCRL(ASN1_INTEGER_to_BN(last.get(), number.get()) != nullptr, "ASN1_INTEGER_to_BN");
+  checkCRL(BN_add_word(number.get(), 1) == 1, "BN_add_word");
+  const Integer next(BN_to_ASN1_INTEGER(number.get(), nullptr), ASN1_INTEGER_free);
+  checkCRL(next != nullptr, "BN_to_ASN1_INTEGER");
+  checkCRL(X509_CRL_add1_ext_i2d(crl.get(), NID_crl_number, next.get(), 0, 0) == 1, "CRL number");
+
+  checkCRL(X509_CRL_sign(crl.get(), issuerKey, digestFor(issuerKey)) > 0, "X509_CRL_sign");
+  return crl;
 }
 
 }  // namespace velkdb

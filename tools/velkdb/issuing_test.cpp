@@ -177,5 +177,175 @@ TEST(Issuing, PurposesByName) {
   EXPECT_NE(std::string::npos, purposeNames().find("sslclient"));
 }
 
+TEST(Issuing, NamedProfilesGiveTheirUsages) {
+  Ossl<EVP_PKEY> caKey = makeECKey();
+  CertificateProfile caProfile;
+  applyNamedProfile(caProfile, "CA");
+  Ossl<X509> ca = selfSign(caKey.get(), name("CN=Profile CA").get(), caProfile);
+  EXPECT_EQ("critical CA:TRUE", extension(ca.get(), "X509v3 Basic Constraints"));
+  EXPECT_EQ("(absent)", extension(ca.get(), "X509v3 Extended Key Usage"));
+
+  Ossl<EVP_PKEY> rsa = makeRSAKey(2048);
+  Ossl<EVP_PKEY> ec = makeECKey();
+  struct Case {
+    const char* profile;
+    EVP_PKEY* key;
+    const char* usage;
+    const char* extended;
+    int purpose;
+  } cases[] = {
+      {"server", rsa.get(), "critical Digital Signature, Key Encipherment", "TLS Web Server Authentication",
+       X509_PURPOSE_SSL_SERVER},
+      {"server", ec.get(), "critical Digital Signature", "TLS Web Server Authentication", X509_PURPOSE_SSL_SERVER},
+      {"client", rsa.get(), "critical Digital Signature", "TLS Web Client Authentication", X509_PURPOSE_SSL_CLIENT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.profile) + " " + keyText(c.key));
+    CertificateProfile profile;
+    applyNamedProfile(profile, c.profile);
+    Ossl<X509_REQ> req = request(c.key, "CN=entity", {});
+    Ossl<X509> cert = issueFromRequest(req.get(), ca.get(), caKey.get(), profile);
+    EXPECT_EQ(c.usage, extension(cert.get(), "X509v3 Key Usage"));
+    EXPECT_EQ(c.extended, extension(cert.get(), "X509v3 Extended Key Usage"));
+    EXPECT_EQ(X509_V_OK, verify(cert.get(), ca.get(), c.purpose));
+  }
+  // The profile's usage joins those asked for already, once.
+  CertificateProfile both;
+  both.extendedKeyUsages = {"clientAuth", "serverAuth"};
+  applyNamedProfile(both, "server");
+  EXPECT_EQ((std::vector<std::string>{"clientAuth", "serverAuth"}), both.extendedKeyUsages);
+  EXPECT_EQ(static_cast<int>(VELDBError::kBadArgument), errorOf([&] { applyNamedProfile(both, "web"); }));
+}
+
+// X509_V_OK when `leaf` verifies up to `anchor` with `crl` checked.
+int verifyWithCRL(X509* leaf, X509* anchor, X509_CRL* crl) {
+  X509_STORE* store = X509_STORE_new();
+  X509_STORE_add_cert(store, anchor);
+  X509_STORE_add_crl(store, crl);
+  X509_STORE_set_flags(store, X509_V_FLAG_CRL_CHECK);
+  X509_STORE_CTX* ctx = X509_STORE_CTX_new();
+  X509_STORE_CTX_init(ctx, store, leaf, nullptr);
+  const int error = X509_verify_cert(ctx) == 1 ? X509_V_OK : X509_STORE_CTX_get_error(ctx);
+  X509_STORE_CTX_free(ctx);
+  X509_STORE_free(store);
+  return error;
+}
+
+struct TestCA {
+  Ossl<EVP_PKEY> key = makeECKey();
+  Ossl<X509> cert;
+  explicit TestCA(const std::string& subject) {
+    CertificateProfile profile;
+    profile.ca = true;
+    cert = selfSign(key.get(), name(subject).get(), profile);
+  }
+  Ossl<X509> issue(const std::string& subject) {
+    Ossl<EVP_PKEY> leafKey = makeECKey();
+    Ossl<X509_REQ> req = request(leafKey.get(), subject, {});
+    return issueFromRequest(req.get(), cert.get(), key.get(), CertificateProfile());
+  }
+};
+
+TEST(Issuing, EachCRLFollowsThePreviousWithItsEntriesAndTheNextNumber) {
+  TestCA ca("CN=CRL CA");
+  Ossl<X509> revoked = ca.issue("CN=revoked");
+  Ossl<X509> kept = ca.issue("CN=kept");
+
+  Ossl<X509_CRL> first = nextCRL(ca.cert.get(), ca.key.get(), nullptr, 30);
+  EXPECT_EQ(X509_CRL_VERSION_2, X509_CRL_get_version(first.get()));
+  EXPECT_EQ("1", crlNumberText(first.get()));
+  EXPECT_LE(sk_X509_REVOKED_num(X509_CRL_get_REVOKED(first.get())), 0);  // none: -1
+  EXPECT_GE(X509_CRL_get_ext_by_NID(first.get(), NID_authority_key_identifier, -1), 0);
+  EXPECT_TRUE(isFullCRLOf(first.get(), ca.cert.get()));
+  const long long validity = timeValue(X509_CRL_get0_nextUpdate(first.get())) -
+                             timeValue(X509_CRL_get0_lastUpdate(first.get()));
+  EXPECT_EQ(30LL * 86400, validity);
+  EXPECT_EQ(X509_V_OK, verifyWithCRL(revoked.get(), ca.cert.get(), first.get()));
+
+  Revocation r;
+  r.serial = X509_get0_serialNumber(revoked.get());
+  r.reason = crlReasonByName("keycompromise");
+  Ossl<X509_CRL> second = nextCRL(ca.cert.get(), ca.key.get(), first.get(), 30, &r);
+  EXPECT_EQ("2", crlNumberText(second.get()));
+  EXPECT_EQ(X509_V_ERR_CERT_REVOKED, verifyWithCRL(revoked.get(), ca.cert.get(), second.get()));
+  EXPECT_EQ(X509_V_OK, verifyWithCRL(kept.get(), ca.cert.get(), second.get()));
+  X509_REVOKED* entry = nullptr;
+  ASSERT_EQ(1, X509_CRL_get0_by_serial(second.get(), &entry, X509_get0_serialNumber(revoked.get())));
+  std::unique_ptr<ASN1_ENUMERATED, void (*)(ASN1_ENUMERATED*)> reason(
+      static_cast<ASN1_ENUMERATED*>(X509_REVOKED_get_ext_d2i(entry, NID_crl_reason, nullptr, nullptr)),
+      ASN1_ENUMERATED_free);
+  ASSERT_NE(nullptr, reason);
+  EXPECT_EQ(CRL_REASON_KEY_COMPROMISE, ASN1_ENUMERATED_get(reason.get()));
+
+  // Without a new entry the next keeps the old one; the same serial again is
+  // refused.
+  Ossl<X509_CRL> third = nextCRL(ca.cert.get(), ca.key.get(), second.get(), 1);
+  EXPECT_EQ("3", crlNumberText(third.get()));
+  EXPECT_EQ(X509_V_ERR_CERT_REVOKED, verifyWithCRL(revoked.get(), ca.cert.get(), third.get()));
+  EXPECT_TRUE(isNewerCRL(third.get(), second.get()));
+  EXPECT_FALSE(isNewerCRL(second.get(), third.get()));
+  EXPECT_EQ(static_cast<int>(VELDBError::kBadArgument),
+            errorOf([&] { nextCRL(ca.cert.get(), ca.key.get(), third.get(), 30, &r); }));
+
+  // "unspecified" is said without a reason code.
+  Ossl<X509_CRL> fourth = nextCRL(ca.cert.get(), ca.key.get(), third.get(), 30, nullptr);
+  Revocation plain;
+  plain.serial = X509_get0_serialNumber(kept.get());
+  plain.reason = crlReasonByName("unspecified");
+  Ossl<X509_CRL> fifth = nextCRL(ca.cert.get(), ca.key.get(), fourth.get(), 30, &plain);
+  ASSERT_EQ(1, X509_CRL_get0_by_serial(fifth.get(), &entry, X509_get0_serialNumber(kept.get())));
+  EXPECT_EQ(-1, X509_REVOKED_get_ext_by_NID(entry, NID_crl_reason, -1));
+  EXPECT_EQ(2, sk_X509_REVOKED_num(X509_CRL_get_REVOKED(fifth.get())));
+}
+
+TEST(Issuing, CRLNumbersCompareAsNumbers) {
+  TestCA ca("CN=Counting CA");
+  Ossl<X509_CRL> crl = nextCRL(ca.cert.get(), ca.key.get(), nullptr, 30);
+  std::vector<Ossl<X509_CRL>> crls;
+  for (int i = 0; i < 10; ++i) {
+    crls.push_back(nextCRL(ca.cert.get(), ca.key.get(), crls.empty() ? crl.get() : crls.back().get(), 30));
+  }
+  EXPECT_EQ("9", crlNumberText(crls[7].get()));
+  EXPECT_EQ("10", crlNumberText(crls[8].get()));
+  EXPECT_TRUE(isNewerCRL(crls[8].get(), crls[7].get()));
+}
+
+TEST(Issuing, ACRLIsMadeOnlyByItsCA) {
+  TestCA ca("CN=Real CA");
+  // The same name with another key.
+  TestCA impostor("CN=Real CA");
+  TestCA other("CN=Other CA");
+  const int bad = static_cast<int>(VELDBError::kBadArgument);
+  Ossl<X509_CRL> mine = nextCRL(ca.cert.get(), ca.key.get(), nullptr, 30);
+  EXPECT_FALSE(isFullCRLOf(mine.get(), impostor.cert.get()));
+  EXPECT_FALSE(isFullCRLOf(mine.get(), other.cert.get()));
+  EXPECT_EQ(bad, errorOf([&] { nextCRL(impostor.cert.get(), impostor.key.get(), mine.get(), 30); }));
+  EXPECT_EQ(bad, errorOf([&] { nextCRL(ca.cert.get(), other.key.get(), nullptr, 30); }));
+  Ossl<EVP_PKEY> leafKey = makeECKey();
+  Ossl<X509> selfLeaf = selfSign(leafKey.get(), name("CN=leaf").get(), CertificateProfile());
+  EXPECT_EQ(bad, errorOf([&] { nextCRL(selfLeaf.get(), leafKey.get(), nullptr, 30); }));
+  for (int days : {0, 36501}) {
+    EXPECT_EQ(bad, errorOf([&] { nextCRL(ca.cert.get(), ca.key.get(), nullptr, days); })) << days;
+  }
+}
+
+TEST(Issuing, SerialNumbersAndReasonsByName) {
+  auto hex = [](const std::string& text) { return serialText(parsePositiveSerial(text).get()); };
+  EXPECT_EQ(hex("0A0B"), hex("00:0a:0B"));
+  EXPECT_EQ(hex("01"), hex("1"));
+  EXPECT_NE(hex("0A0B"), hex("0A0C"));
+  const std::string longest(40, 'F');
+  EXPECT_EQ(0, errorOf([&] { parsePositiveSerial(longest); }));
+  const int bad = static_cast<int>(VELDBError::kBadArgument);
+  for (const std::string& text : {std::string("0"), std::string("00:00"), std::string(""), std::string("-1"),
+                                  std::string("0x1"), longest + "F"}) {
+    EXPECT_EQ(bad, errorOf([&] { parsePositiveSerial(text); })) << text;
+  }
+  EXPECT_EQ(CRL_REASON_CERTIFICATE_HOLD, crlReasonByName("certificateHold"));
+  EXPECT_EQ(CRL_REASON_AA_COMPROMISE, crlReasonByName("AACOMPROMISE"));
+  EXPECT_EQ(-1, crlReasonByName("removeFromCRL"));
+  EXPECT_EQ("cACompromise", crlReasonName(CRL_REASON_CA_COMPROMISE));
+}
+
 }  // namespace
 }  // namespace velkdb

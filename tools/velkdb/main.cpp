@@ -47,8 +47,8 @@ void printVersion() {
 std::vector<Command> declareCommands(CLI::App& root) {
   using Add = Command (*)(CLI::App&);
   const Add adds[] = {addCreate, addInfo,   addVerify,  addRecover, addImport, addRequest, addSelfSign,
-                      addSign,   addList,   addShow,    addExport,  addDelete, addRename,  addTrust,
-                      addBackup, addPasswd, addExpire, addUpgrade, addVerifyChain, addDemo};
+                      addSign,   addRevoke, addCRL,     addList,    addShow,   addExport,  addDelete,
+                      addRename, addTrust,  addBackup,  addPasswd,  addExpire, addUpgrade, addVerifyChain, addDemo};
   std::vector<Command> commands;
   for (Add add : adds) commands.push_back(add(root));
   return commands;

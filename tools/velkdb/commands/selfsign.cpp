@@ -24,10 +24,7 @@ std::unique_ptr<VELASNKeyRecord> storedCertificate(FileDBManager& db, X509* cert
   return found;
 }
 
-// Writes the PEM of `cert` to standard output or `out`; a failure to write
-// says that the record is stored all the same.
-void writeCertificate(X509* cert, const std::string& out, const std::string& storedAs) {
-  const std::string pem = toPEM("CERTIFICATE", derOf(cert).get());
+void writeStoredPEM(const std::string& pem, const std::string& out, const std::string& context) {
   if (out.empty() || out == "-") {
     std::cout << pem;
     return;
@@ -35,9 +32,18 @@ void writeCertificate(X509* cert, const std::string& out, const std::string& sto
   try {
     writeOutputFile(out, pem, false);
   } catch (const VELException& e) {
-    if (storedAs.empty()) throw;
-    rethrowWithContext(e, storedAs + " is stored, but its certificate was not written (velkdb export LABEL writes it)");
+    if (context.empty()) throw;
+    rethrowWithContext(e, context);
   }
+}
+
+// Writes the PEM of `cert` to standard output or `out`; a failure to write
+// says that the record is stored all the same.
+void writeCertificate(X509* cert, const std::string& out, const std::string& storedAs) {
+  writeStoredPEM(toPEM("CERTIFICATE", derOf(cert).get()), out,
+                 storedAs.empty() ? storedAs
+                                  : storedAs + " is stored, but its certificate was not written (velkdb export LABEL "
+                                               "writes it)");
 }
 
 namespace {

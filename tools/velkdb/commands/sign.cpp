@@ -1,4 +1,5 @@
 // `velkdb sign`: a certificate issued from a request with a stored CA's key.
+#include <cctype>
 #include <iostream>
 #include <memory>
 
@@ -20,7 +21,10 @@ class NoPassword : public InputPassword {
 
 struct SignOptions {
   DbOptions db;
-  std::string issuer;       // the CA's label
+  std::string issuer;       // the CA's label: --issuer LABEL
+  bool caGiven = false;     // --ca [VALUE]
+  std::string ca;           // its VALUE
+  std::string profileName;  // --profile NAME
   std::string requestFile;  // REQUEST-FILE
   std::string requestLabel; // --request LABEL: a stored key pair's
   CertificateProfile profile;
@@ -55,31 +59,33 @@ Ossl<X509_REQ> storedRequest(FileDBManager& db, const std::string& label) {
   return requestFromDER(r->getCertificationRequest().getEncoding());
 }
 
-// The issuer's certificate and its key, opened with the database password.
-void loadIssuer(FileDBManager& db, const std::string& label, const Secret& password, Ossl<X509>& cert,
-                Ossl<EVP_PKEY>& key) {
-  Selector selector;
-  selector.label = label;
-  selector.hasTable = true;
-  selector.table = Table::Key;
-  const Match m = requireRecords(db, selector, true).front();
-  std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(m.id)));
-  if (!r || !r->hasCertificate()) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
-  if (!r->hasPrivateKey()) {
-    VELDB_THROW(VELDBError::kBadArgument, "the issuer \"" + printable(label) + "\" is stored without its private key");
+// Settles what --ca means.  Beside --issuer LABEL it is the flag it has
+// always been there, "a CA certificate", and a value it took is the
+// REQUEST-FILE that followed it; alone it names the issuing CA.
+void settleOptions(SignOptions& o) {
+  if (o.caGiven && !o.issuer.empty()) {
+    if (!o.profileName.empty() && o.profileName != "ca") {
+      throw UsageError("--ca (a CA certificate) and --profile " + o.profileName + " contradict each other");
+    }
+    o.profile.ca = true;
+    if (!o.ca.empty()) {
+      if (!o.requestFile.empty()) throw UsageError("--issuer names the CA already: give --ca no value");
+      o.requestFile = o.ca;
+    }
+  } else if (o.caGiven) {
+    if (o.ca.empty()) throw UsageError("--ca takes the issuing CA's LABEL");
+    o.issuer = o.ca;
   }
-  cert = certFromDER(r->getCertificate().getEncoding());
-  key = unwrapPrivateKey(r->getPrivateKey().getEncoding(), password);
-  if (!key) {
-    VELDB_THROW(VELDBError::kBadArgument,
-                "the private key of \"" + printable(label) + "\" does not open with the database password");
-  }
-}
-
-int runSign(const SignOptions& o) {
+  if (o.issuer.empty()) throw UsageError("give the issuing CA: --ca LABEL");
+  if (!o.profileName.empty()) applyNamedProfile(o.profile, o.profileName);
+  if (o.profile.pathLength >= 0 && !o.profile.ca) throw UsageError("--path-length is for a CA certificate (--profile ca)");
   if (o.requestFile.empty() == o.requestLabel.empty()) {
     throw UsageError("give one REQUEST-FILE or --request LABEL");
   }
+}
+
+int runSign(SignOptions& o) {
+  settleOptions(o);
   checkOutputDirectory(o.out);
   Ossl<X509_REQ> request;
   if (!o.requestFile.empty()) request = requestFromFile(o.requestFile);
@@ -88,9 +94,8 @@ int runSign(const SignOptions& o) {
   const Secret password = databasePassword(o.db);
   std::unique_ptr<FileDBManager> db = openDatabase(paths, password, o.install);
   if (request == nullptr) request = storedRequest(*db, o.requestLabel);
-  Ossl<X509> issuer;
-  Ossl<EVP_PKEY> issuerKey;
-  loadIssuer(*db, o.issuer, password, issuer, issuerKey);
+  const StoredIssuer ca = loadIssuer(*db, o.issuer, password);
+  X509* issuer = ca.cert.get();
 
   // Installing needs the request's key pair here: found before anything
   // is issued, so that a refusal leaves nothing half done.
@@ -102,16 +107,16 @@ int runSign(const SignOptions& o) {
     }
     if (!found) {
       VELDB_THROW(VELDBError::kNoMatchingRecord,
-                  "--install: the request's key pair is not in this database; sign without --install and import "
+                  "--store: the request's key pair is not in this database; sign without --store and import "
                   "the certificate where its key is");
     }
   }
 
   bool clipped = false;
-  Ossl<X509> cert = issueFromRequest(request.get(), issuer.get(), issuerKey.get(), o.profile, &clipped);
+  Ossl<X509> cert = issueFromRequest(request.get(), issuer, ca.key.get(), o.profile, &clipped);
   if (clipped) {
     std::cerr << "velkdb: warning: the validity ends with the issuer's, "
-              << timeText(X509_get0_notAfter(issuer.get())) << "\n";
+              << timeText(X509_get0_notAfter(issuer)) << "\n";
   }
   const std::string subject = printable(nameText(X509_get_subject_name(cert.get())));
   if (!o.install) {
@@ -142,32 +147,52 @@ int runSign(const SignOptions& o) {
 
 const CommandText kText = {
     "sign", "issue a certificate from a request with a stored CA",
-    "sign -d BASE --issuer LABEL (REQUEST-FILE | --request LABEL) [--days N] [--ca [--path-length N]] [--san NAMES] "
-    "[--eku LIST] [-o FILE] [--install]",
+    "sign -d BASE --ca LABEL (REQUEST-FILE | --request LABEL) [--profile server|client|ca] [--days N] "
+    "[--path-length N] [--san NAMES] [--eku LIST] [-o FILE] [--store]",
     R"(Issues an X.509 version 3 certificate for the subject and public key of a certification request
 (PKCS#10, PEM or DER; its signature is checked), signed with the key of the stored CA certificate
 labelled LABEL (a certificate with CA:TRUE stored with its private key, as selfsign --ca makes one).
 The certificate gets a random serial number, basic constraints, key usage, the subject and
-authority key identifiers, the extended key usages of --eku, and the subject alternative names of
---san or else the request's; nothing else the request asks for (a request never makes itself a
-CA).  Its validity never ends after the issuer's: a longer --days is shortened with a warning.  The
-request is REQUEST-FILE, or the stored key pair of --request LABEL.  The certificate is written as
-PEM to standard output or FILE; with --install it is also stored with the request's key pair's key
-and label, as importing it would (the key pair must be in this database).)"};
+authority key identifiers, the extended key usages of --profile and --eku, and the subject
+alternative names of --san or else the request's; nothing else the request asks for (a request
+never makes itself a CA).  --profile server gives digitalSignature (and keyEncipherment for an RSA
+key) and serverAuth, client digitalSignature and clientAuth, ca a CA certificate (CA:TRUE,
+keyCertSign, cRLSign; --path-length limits the CAs below it); without --profile it is an end
+entity's with digitalSignature.  Its validity never ends after the issuer's: a longer --days is
+shortened with a warning.  The request is REQUEST-FILE, or the stored key pair of --request LABEL.
+The certificate is written as PEM to standard output or FILE; with --store it is also stored with
+the request's key pair's key and label, as importing it would (the key pair must be in this
+database).  The names of earlier versions still work: --issuer LABEL for --ca LABEL, --ca beside
+--issuer for --profile ca, and --install for --store.)"};
 
 Command addSign(CLI::App& root) {
   auto o = std::make_shared<SignOptions>();
   CLI::App* app = root.add_subcommand(kText.name, kText.summary);
   app->add_option("REQUEST-FILE", o->requestFile, "the certification request (PEM or DER)");
-  app->add_option("--issuer", o->issuer, "the stored CA certificate (with its key) that signs")
-      ->option_text("LABEL")
-      ->required();
+  CLI::Option* ca = app->add_option("--ca", o->ca, "the stored CA certificate (with its key) that signs")
+                        ->option_text("LABEL")
+                        ->expected(0, 1);
+  app->add_option("--issuer", o->issuer, "the same as --ca LABEL")->option_text("LABEL");
   app->add_option("--request", o->requestLabel, "the request of this stored key pair")->option_text("LABEL");
-  addProfileOptions(app, o->profile);
+  addParsed(app, "--profile", "NAME", "server, client or ca: the key usages and extended key usages",
+            [o](const std::string& text) {
+              CertificateProfile check;
+              try {
+                applyNamedProfile(check, text);
+              } catch (const VELException& e) {
+                throw UsageError("--profile: " + std::string(e.getMessage()));
+              }
+              o->profileName = text;
+              for (char& c : o->profileName) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            });
+  addProfileOptions(app, o->profile, false);
   app->add_option("-o,--out", o->out, "write the certificate to FILE instead of standard output")->option_text("FILE");
-  app->add_flag("--install", o->install, "also store the certificate with its key pair's key");
+  app->add_flag("--store,--install", o->install, "also store the certificate with its key pair's key");
   addDatabaseOptions(app, o->db);
-  return {app, kText, [o] { return runSign(*o); }};
+  return {app, kText, [o, ca] {
+            o->caGiven = ca->count() != 0;
+            return runSign(*o);
+          }};
 }
 
 }  // namespace velkdb

@@ -2,12 +2,15 @@
 # Runs the real velkdb binary as a small CA: a self-signed CA and server
 # certificate made in one step, requests (velkdb's own and openssl's) signed
 # with the stored CA key and installed with their keys, the trust mark that
-# verify-chain anchors on, show's extensions and JSON, and verify-chain for
-# a purpose and at a time.  openssl checks what velkdb makes.
+# verify-chain anchors on, show's extensions and JSON, verify-chain for a
+# purpose and at a time, and revocation with the CA's CRLs.  openssl checks
+# what velkdb makes.
 #
 #   velkdb_issue_test.sh PATH/TO/velkdb
 source "$(dirname "$0")/harness.sh" issue "$1"
 
+# The CRL number of a PEM CRL in hex, as openssl prints it ("01").
+crlnumber() { openssl crl -in "$1" -noout -crlnumber | sed 's/^crlNumber=//; s/^0x//'; }
 json() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
 
 echo "issue password" >pw && chmod 600 pw
@@ -15,7 +18,7 @@ P=(--password-file pw)
 export VELKDB_DB=$WORK/db
 check "create" "$VELKDB" create "${P[@]}"
 
-for c in selfsign sign trust; do
+for c in selfsign sign trust revoke crl; do
   "$VELKDB" "$c" --help >help.txt 2>&1 || bad "$c --help exits non-zero"
   contains "$c --help" help.txt "usage: velkdb $c"
   "$VELKDB" --help >help.txt && contains "main help names $c" help.txt "  $c "
@@ -135,5 +138,86 @@ check "show --format json of a key pair" "$VELKDB" show "${P[@]}" pending --form
 cp out.txt pending.json
 [ "$(json pending.json "[(r['table'], 'extensions' in r, r['privateKey']['opensWithDatabasePassword']) for r in d['records']]")" = \
   "[('keypairs', False, True)]" ] && ok || bad "show JSON of a key pair: $(cat pending.json)"
+
+# --- sign with profiles ------------------------------------------------------
+check "a key pair for a server" "$VELKDB" request "${P[@]}" --subject CN=srv.issue.example --label srv -o /dev/null
+check "sign --ca --profile server --store" "$VELKDB" sign "${P[@]}" --ca ca --request srv --profile server --store -o srv.pem
+openssl x509 -in srv.pem -noout -ext keyUsage,extendedKeyUsage,basicConstraints >srv.txt
+contains "server profile: serverAuth" srv.txt "TLS Web Server Authentication"
+lacks "server profile: no keyEncipherment for an EC key" srv.txt "Key Encipherment"
+check "stored with its key" "$VELKDB" show "${P[@]}" srv
+contains "server certificate: the key" out.txt "opens with the database password"
+openssl req -new -newkey rsa:2048 -nodes -keyout rcli.key -subj "/CN=rsa-client" -out rcli.csr 2>/dev/null
+check "sign --profile client for an RSA key" "$VELKDB" sign "${P[@]}" --ca ca rcli.csr --profile CLIENT -o rcli.pem
+openssl x509 -in rcli.pem -noout -ext keyUsage,extendedKeyUsage >rcli.txt
+contains "client profile: clientAuth" rcli.txt "TLS Web Client Authentication"
+lacks "client profile: no keyEncipherment" rcli.txt "Key Encipherment"
+lacks "client profile: not serverAuth" rcli.txt "Server Authentication"
+openssl req -new -newkey rsa:2048 -nodes -keyout rsrv.key -subj "/CN=rsa-server" -out rsrv.csr 2>/dev/null
+check "sign --profile server for an RSA key" "$VELKDB" sign "${P[@]}" --ca ca rsrv.csr --profile server
+openssl x509 -noout -ext keyUsage <out.txt >rsrv.txt
+contains "server profile: keyEncipherment for an RSA key" rsrv.txt "Key Encipherment"
+fails_with "sign: bad --profile" 2 0x8B67A "$VELKDB" sign "${P[@]}" --ca ca rcli.csr --profile web
+fails_with "sign: --ca without a label" 2 0x8B67A "$VELKDB" sign "${P[@]}" rcli.csr --ca
+fails_with "sign: --path-length without a CA profile" 2 0x8B67A "$VELKDB" sign "${P[@]}" --ca ca rcli.csr --path-length 1
+fails_with "sign: --ca flag contradicts --profile" 2 0x8B67A "$VELKDB" sign "${P[@]}" --issuer ca --ca rcli.csr --profile client
+fails_with "sign: the old --ca flag before the request" 1 0x8B67A "$VELKDB" sign "${P[@]}" --issuer ca --ca rcli.csr
+contains "still a CA request under path length 0" err.txt "path length"
+
+# --- revoke and crl -------------------------------------------------------------
+check "the first CRL" "$VELKDB" crl "${P[@]}" --ca ca -o crl1.pem
+[ "$(crlnumber crl1.pem)" = 01 ] && ok || bad "the first CRL is not number 1"
+openssl crl -in crl1.pem -CAfile ca.pem -noout >crlv.txt 2>&1
+contains "the CRL verifies with the CA" crlv.txt "verify OK"
+openssl crl -in crl1.pem -noout -text >crl1.txt
+contains "CRL: version 2" crl1.txt "Version 2"
+contains "CRL: AKI" crl1.txt "Authority Key Identifier"
+contains "CRL: empty" crl1.txt "No Revoked Certificates"
+check "revoke web" "$VELKDB" revoke "${P[@]}" --ca ca web --reason keyCompromise -o crl2.pem
+contains "revoke says what" out.txt "reason keyCompromise; CRL number 2"
+[ "$(crlnumber crl2.pem)" = 02 ] && ok || bad "revoke did not issue CRL 2"
+openssl verify -crl_check -CAfile ca.pem -CRLfile crl2.pem web.pem >v.txt 2>&1 && bad "openssl accepts the revoked certificate"
+contains "revoked, says openssl" v.txt "certificate revoked"
+check "openssl accepts another" openssl verify -crl_check -CAfile ca.pem -CRLfile crl2.pem client.pem
+check "trust the CA again" "$VELKDB" trust "${P[@]}" ca
+status_is "verify-chain --crl refuses web" 1 "$VELKDB" verify-chain "${P[@]}" web --crl
+contains "verify-chain: revoked" out.txt "revoked"
+status_is "verify-chain --crl accepts client" 0 "$VELKDB" verify-chain "${P[@]}" client --crl
+fails_with "revoke twice" 1 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca web
+contains "revoked already" err.txt "revoked already"
+check "revoke a serial not stored" "$VELKDB" revoke "${P[@]}" --ca ca --serial 0a:0B:0c
+check "crl again" "$VELKDB" crl "${P[@]}" --ca ca --days 7
+cp out.txt crl4.pem
+[ "$(crlnumber crl4.pem)" = 04 ] && ok || bad "crl after two revokes is not number 4"
+openssl crl -in crl4.pem -noout -text >crl4.txt
+contains "earlier revocations kept: web" crl4.txt "Serial Number: $serial"
+contains "earlier revocations kept: its reason" crl4.txt "Key Compromise"
+contains "the serial revoked" crl4.txt "Serial Number: 0A0B0C"
+check "the CRLs" "$VELKDB" list "${P[@]}" --format json
+cp out.txt crls.json
+[ "$(json crls.json "len(d['crls'])")" = 1 ] && ok || bad "the CA's CRLs: $(json crls.json "d['crls']")"
+
+# A certificate of another CA, and everything refused, leaves the database as it was.
+check "another CA" "$VELKDB" selfsign "${P[@]}" --subject "CN=Other CA" --ca --label other -o other.pem
+check "a key pair for it" "$VELKDB" request "${P[@]}" --subject CN=foreign.example --label foreign -o /dev/null
+check "the other CA signs" "$VELKDB" sign "${P[@]}" --ca other --request foreign --store -o foreign.pem
+md5sum db.v* >before.md5
+fails_with "revoke a foreign certificate" 1 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca foreign
+contains "not issued by" err.txt 'was not issued by "ca"'
+fails_with "revoke the CA itself" 1 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca ca
+fails_with "revoke by a certificate that is not a CA" 1 0x8B67A "$VELKDB" revoke "${P[@]}" --ca srv --serial 01
+fails_with "revoke: a bad --reason" 2 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca client --reason stolen
+fails_with "revoke: LABEL and --serial" 2 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca client --serial 01
+fails_with "revoke: a bad --serial" 2 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca --serial 0x1g
+fails_with "revoke: serial zero" 2 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca --serial 00
+fails_with "crl: --days 0" 2 0x8B67A "$VELKDB" crl "${P[@]}" --ca ca --days 0
+fails_with "crl: no such CA" 1 0x8C23E "$VELKDB" crl "${P[@]}" --ca nothing-here
+fails_with "crl: -o in no directory" 1 0x8B67A "$VELKDB" crl "${P[@]}" --ca ca -o no-such-dir/ca.crl
+fails_with "revoke: -o in no directory" 1 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca client -o no-such-dir/ca.crl
+md5sum -c --quiet before.md5 && ok || bad "a refused revoke or crl changed the database"
+check "the other CA's own CRL" "$VELKDB" crl "${P[@]}" --ca other -o other-crl.pem
+[ "$(crlnumber other-crl.pem)" = 01 ] && ok || bad "the other CA's CRL is not number 1"
+check "two CAs, two CRLs" "$VELKDB" list "${P[@]}" --format json
+[ "$(json out.txt "len(d['crls'])")" = 2 ] && ok || bad "not one CRL per CA"
 
 finish
