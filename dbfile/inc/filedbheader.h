@@ -201,6 +201,13 @@ class FileDBHeader {
   virtual VELString getInstanceName() const;
   static VELString getClassName();
 
+  // MANIPULATORS (declared last, so that the functions above keep their
+  // places in the virtual table for code built before it)
+  // Stores `computed` as the password database hash: the result of a
+  // `startDatabaseHash` of this header fed every slot by a caller that
+  // wrote them.  Base: nothing.
+  virtual void storeDatabaseHash(const VELBuffer& computed) { (void)computed; }
+
  protected:
   // Hands the bytes of the records-allocated slots that follow a header of
   // `headerSize` bytes to `feed`, in file order and in blocks of at most

@@ -77,6 +77,11 @@ class FileDBSealedHeader : public FileDBHeader {
       VELDB_THROW(VELDBError::kHashMismatch, "");
     }
   }
+  // Throws kNoDigest when `computed` is shorter than this version's hash.
+  void storeDatabaseHash(const VELBuffer& computed) override {
+    if (computed.length() < kHashSize) VELDB_THROW(VELDBError::kNoDigest, "database hash too short");
+    storePasswordDatabaseHash(computed);
+  }
   bool databaseHashMatches(const VELBuffer& computed) const override {
     return hashesEqual(computed, passwordDatabaseHash, kHashSize);
   }

@@ -138,8 +138,8 @@ class FileDBStorage {
 
   // MANIPULATORS
   VELMutex& getInstanceMutex() { return d_instanceMutex; }
-  // Rewrites the file without its deleted slots, through a temporary file;
-  // runs from the destructor.  A slot in a state other than in use or
+  // Rewrites the file without its deleted slots, in place; runs from the
+  // destructor.  A slot in a state other than in use or
   // deleted (written elsewhere) is a record to the indexes, and is kept.
   void purge();
   // Grows the record length in steps of 1000 until it reaches
@@ -413,14 +413,14 @@ class FileDBStorage {
   static VELMutex d_classMutex;
 
  private:
-  // A temporary file for a whole-file rewrite: in memory for an in-memory
-  // database, an anonymous file otherwise.
-  struct TempFile;
   std::unique_ptr<FileDBHeader> readHeaderLike(FileDBBinaryFile& file) const;
-  // Rewrites the file through a scratch copy: every slot at record length
-  // `length` (its bytes, then zeros), without the deleted ones when
-  // `dropDeleted`, under a re-sealed header.  Runs inside a change.
-  void rewrite(std::uint64_t length, bool dropDeleted);
+  // The whole-file rewrites, in place inside a change (which journals what
+  // they overwrite), each writing the new slots once and hashing them once
+  // under a re-sealed header.  `compact` drops the deleted slots, moving
+  // the others down; `grow` gives every slot record length `length` (its
+  // bytes, then zeros).
+  void compact();
+  void grow(std::uint64_t length);
   void checkSize() const;
 };
 
