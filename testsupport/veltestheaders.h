@@ -89,6 +89,16 @@ struct V3 {
   static constexpr unsigned char kOther = 4;
   // A password with a zero byte added is another password.
   static constexpr bool kTrailingZeroCounts = true;
+  static constexpr std::size_t kHeaderSize = 80;
+  static constexpr std::size_t kHashSize = 16;
+  // The database hash is a XOR over the slots: their order does not count.
+  static constexpr bool kSlotOrderCounts = false;
+  static std::string headerHash(const std::string& image, const std::string& pw) {
+    return md5(image.substr(0, 48) + pw);
+  }
+  static std::string databaseHash(const std::string& image, const std::string& pw) {
+    return v3DatabaseHash(image, pw);
+  }
   static std::string file(std::uint32_t length, std::uint32_t count, const std::string& pw, unsigned char major = 3) {
     return v3File(length, count, pw, major);
   }
@@ -102,6 +112,15 @@ struct V4 {
   // HMAC pads its key with zero bytes: a zero byte added to the password
   // makes the same MAC.
   static constexpr bool kTrailingZeroCounts = false;
+  static constexpr std::size_t kHeaderSize = 88;
+  static constexpr std::size_t kHashSize = 20;
+  static constexpr bool kSlotOrderCounts = true;
+  static std::string headerHash(const std::string& image, const std::string& pw) {
+    return hmacSha1(pw, image.substr(0, 48));
+  }
+  static std::string databaseHash(const std::string& image, const std::string& pw) {
+    return hmacSha1(pw, image.substr(0, 68) + image.substr(88));
+  }
   static std::string file(std::uint32_t length, std::uint32_t count, const std::string& pw, unsigned char major = 4) {
     return v4File(length, count, pw, major);
   }

@@ -18,7 +18,7 @@
 #include <random>
 
 #include "filedbjournalkey.h"
-#include "velcrashplatform.h"
+#include "velfaultdisk.h"
 #include "velplatform.h"
 #include "veltesttable.h"
 #include "veltestutil.h"
@@ -32,7 +32,7 @@ using VELTestTable::kTestType;
 using VELTestTable::TestTable;
 using Records = std::vector<std::pair<std::uint32_t, VELString>>;
 
-using namespace VELCrashPlatform;
+using namespace VELFaultDisk;
 
 using VELTestUtil::password;
 
@@ -131,7 +131,7 @@ class JournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);  // kills, not power loss
   }
   void TearDown() override {
-    vel_setPlatformCalls(nullptr);
+    uninstall();
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
   }
   VELDBConnectInfo::FILE info(const char* pw, VELDBConnectInfo::AccessMode mode = VELDBConnectInfo::ReadWrite) {
@@ -188,7 +188,7 @@ class JournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
       TestTable t(info("old"), d_path);
       change(t);
     };
-    const long long total = countCalls(changeOnce);
+    const long long total = countChanges(changeOnce);
     const Outcome after = open();
     EXPECT_FALSE(after.records == before.records && after.password == before.password) << "the change changed nothing";
     int points = 0;
@@ -258,14 +258,13 @@ TEST_F(JournalTest, AFailedChangeIsRolledBackAtOnceAndReported) {
   TestTable t(info("old"), d_path);
   const Records before = t.records();
   installCrash(6);  // fail somewhere inside the insert; later calls work again
-  g_crashAt = 6;
   try {
     t.append(4, "lost");
     FAIL() << "the failure was not reported";
   } catch (const VELDBException&) {
   }
   // The disk works again: the next change first rolls the failed one back.
-  vel_setPlatformCalls(nullptr);
+  uninstall();
   t.append(4, "kept");
   Records expected = before;
   expected.emplace_back(4, "kept");
@@ -361,7 +360,7 @@ TEST_F(JournalTest, AJournalThatCannotBeTrustedIsNeverApplied) {
       TestTable t(rw, path);
       change(t);
     };
-    const long long total = countCalls(once);
+    const long long total = countChanges(once);
     writeAll(path, saved);
     crashAt(total - 1, once);
     EXPECT_TRUE(FileDBBinaryFile::exists(FileDBJournaledFile::journalPath(path)));

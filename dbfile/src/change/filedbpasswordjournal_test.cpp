@@ -16,7 +16,7 @@
 #include "filedbjournaledfile.h"
 #include "filedbjournalkey.h"
 #include "filedbmanager.h"
-#include "velcrashplatform.h"
+#include "velfaultdisk.h"
 #include "veltestdatabase.h"
 #include "veltestpki.h"
 
@@ -37,7 +37,7 @@ class PasswordJournalTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
   void SetUp() override { FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff); }
   void TearDown() override {
-    vel_setPlatformCalls(nullptr);
+    VELFaultDisk::uninstall();
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
   }
 
@@ -188,13 +188,13 @@ TEST_F(PasswordJournalTest, AnInterruptedChangeRollsBackWithEitherPassword) {
   makeDatabase(d_base, "old");
   const auto base = snapshot();
   auto change = [&] { open(d_base, "old")->setDBPassword(password("old"), password("new"), 0); };
-  const long long total = VELCrashPlatform::countCalls(change);
+  const long long total = VELFaultDisk::countChanges(change);
 
   int recovered[2] = {0, 0};  // by the old password, by the new
   for (long long k = 0; k < total; ++k) {
     for (const std::string& name : sideFiles(d_dir, d_base)) unlink((d_dir + "/" + name).c_str());
     for (const auto& file : base) writeAll(d_dir + "/" + file.first, file.second);
-    VELCrashPlatform::crashAt(k, change);
+    VELFaultDisk::crashAt(k, change);
     if (!FileDBBinaryFile::exists(journal())) continue;
     SCOPED_TRACE("crash at call " + std::to_string(k));
 

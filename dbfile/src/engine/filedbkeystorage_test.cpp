@@ -44,22 +44,6 @@ using VELTestUtil::errorOf;
 using VELTestUtil::password;
 const char kSecret[] = "secret";
 
-struct Failure {
-  unsigned long error = 0;
-  VELString message;
-};
-
-Failure failureOf(const std::function<void()>& f) {
-  Failure out;
-  try {
-    f();
-  } catch (const VELDBException& e) {
-    out.error = e.getError();
-    out.message = e.getMessage();
-  }
-  return out;
-}
-
 VELBuffer der(const VELASNObject& object) { return VELASNUtility::getDEREncoding(object); }
 
 std::unique_ptr<VELASNKeyRecord> recordOf(X509* cert, EVP_PKEY* key, const std::string& label) {
@@ -372,9 +356,10 @@ TEST_F(KeyStorageTest, UniqueKeyRefusalsLeaveFileAndIndexesUnchanged) {
   EXPECT_EQ(errorOf([&] { t->get()->updateRecordByIndex(VELDBManager::KeyRecordID, *takeLabel); }),
             VELDBError::kDuplicateLabel);
   takeLabel->setRecordID(99);
-  const Failure missing = failureOf([&] { t->get()->updateRecordByIndex(VELDBManager::KeyRecordID, *takeLabel); });
-  EXPECT_EQ(missing.error, VELDBError::kNoMatchingRecord);
-  EXPECT_EQ(missing.message, "no matching record");
+  std::string message;
+  EXPECT_EQ(errorOf([&] { t->get()->updateRecordByIndex(VELDBManager::KeyRecordID, *takeLabel); }, &message),
+            VELDBError::kNoMatchingRecord);
+  EXPECT_EQ(message, "no matching record");
   std::unique_ptr<VELASNKeyRecord> unknownLabel = recordOf(certC.get(), nullptr, "nobody");
   EXPECT_EQ(errorOf([&] { t->get()->updateRecordByIndex(VELDBManager::KeyLabel, *unknownLabel); }),
             VELDBError::kNoMatchingRecord);
@@ -751,9 +736,9 @@ TEST_F(KeyStorageTest, IndexValuesAndObjectsOfTheWrongTypeAreRefused) {
       [&] { delete s->getRecordByIndex(multi3, id); },  [&] { s->getRecordCountByIndex(multi3, id); },
       [&] { s->deleteRecordByIndex(multi3, id); }};
   for (const auto& call : calls) {
-    const Failure f = failureOf(call);
-    EXPECT_EQ(f.error, VELDBError::kBadArgument);
-    EXPECT_EQ(f.message, kWrongType);
+    std::string message;
+    EXPECT_EQ(errorOf(call, &message), VELDBError::kBadArgument);
+    EXPECT_EQ(message, kWrongType);
   }
   const VELASNLabelString label("only");
   EXPECT_EQ(errorOf([&] { delete s->getRecordByIndex(VELDBManager::KeyRecordID, label); }), VELDBError::kBadArgument);

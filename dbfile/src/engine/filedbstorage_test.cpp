@@ -17,6 +17,7 @@
 #include "filedbheaderv4.h"
 #include "stringdbbinaryfile.h"
 #include "velexception.h"
+#include "velfaultdisk.h"
 #include "velplatform.h"
 #include "veltesttable.h"
 #include "veltestutil.h"
@@ -34,7 +35,7 @@ using VELTestUtil::password;
 
 class StorageTest : public VELTestUtil::TempDirTest<::testing::Test> {
  protected:
-  void TearDown() override { vel_setPlatformCalls(nullptr); }
+  void TearDown() override { VELFaultDisk::uninstall(); }
   VELDBConnectInfo::FILE info(VELDBConnectInfo::ConnectType type, VELDBConnectInfo::AccessMode mode,
                               const char* pw = "secret") {
     return VELDBConnectInfo::FILE(d_dir + "/table", password(pw), type, mode);
@@ -262,22 +263,8 @@ TEST_F(StorageTest, CloseCompactsDeletedSlotsKeepingOrderAndUnknownStates) {
 }
 
 // Counts the platform's temporary files and can fail space reservations.
-int g_tmpFiles = 0;
-int g_failReserve = 0;
-int countingTmpFile() {
-  ++g_tmpFiles;
-  return vel_defaultPlatform().tmpFile();
-}
-int failingReserve(int fd, long long offset, long long length) {
-  if (g_failReserve > 0 && --g_failReserve == 0) return 28;  // ENOSPC
-  return vel_defaultPlatform().reserveSpace(fd, offset, length);
-}
-
 TEST_F(StorageTest, InMemoryDatabasesRewriteWithoutTouchingTheDisk) {
-  VELPlatformCalls calls = vel_defaultPlatform();
-  calls.tmpFile = countingTmpFile;
-  vel_setPlatformCalls(&calls);
-  g_tmpFiles = 0;
+  VELFaultDisk::Installed disk;
   VELString image;
   VELDBConnectInfo::STRING s("memory", &image, password("pw"), VELDBConnectInfo::Create, VELDBConnectInfo::ReadWrite);
   FileDBStorage::newFile(s, "memory", 1, kTestType);
@@ -289,7 +276,7 @@ TEST_F(StorageTest, InMemoryDatabasesRewriteWithoutTouchingTheDisk) {
     t.append(3, "c");
     t.markDeleted(0);
   }  // compaction through an in-memory scratch
-  EXPECT_EQ(g_tmpFiles, 0);
+  EXPECT_EQ(VELFaultDisk::disk().calls[VELFaultDisk::kOpen], 0);
   EXPECT_EQ(image.size(), 80u + 2 * 8000u);
   TestTable t(s, "memory");
   ASSERT_EQ(t.records().size(), 2u);
@@ -301,17 +288,15 @@ TEST_F(StorageTest, ResizeWithoutDiskSpaceLeavesTheDatabaseAsItWas) {
   TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), d_path);
   t.append(1, "kept");
   const std::string before = readAll(d_path);
-  VELPlatformCalls calls = vel_defaultPlatform();
-  calls.reserveSpace = failingReserve;
-  vel_setPlatformCalls(&calls);
-  g_failReserve = 1;  // the database does not get the space it grows to
+  VELFaultDisk::install();
+  VELFaultDisk::fail(VELFaultDisk::kReserve, 1, ENOSPC);  // the database does not get the space it grows to
   try {
     t.resize(5001);
     FAIL();
   } catch (const VELDBException& e) {
     EXPECT_EQ(e.getError(), VELDBError::kWrite);
   }
-  vel_setPlatformCalls(nullptr);
+  VELFaultDisk::uninstall();
   EXPECT_EQ(readAll(d_path), before);
   EXPECT_EQ(t.getFileHeader()->getFixedRecordLength(), 5000u);
   t.append(2, "still works");
