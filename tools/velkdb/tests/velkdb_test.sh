@@ -612,6 +612,13 @@ cmp -s before.json after.json && ok || bad "refused input changed the database"
 mkfifo -m 600 out.fifo
 timeout 20 sh -c 'cat out.fifo >from-fifo.pem' &
 reader=$!
+# The reader counts once it waits in its open of the FIFO: until then the
+# export would rightly find no reader.
+for _ in $(seq 200); do
+  r=$(pgrep -f '^cat out.fifo$' | head -1)
+  [ -n "$r" ] && [ "$(awk '{print $3}' /proc/$r/stat 2>/dev/null)" = S ] && break
+  sleep 0.05
+done
 check "export to a FIFO with a reader" timeout 20 "$VELKDB" export "${S[@]}" web -o out.fifo
 wait $reader
 [ -p out.fifo ] && grep -q "BEGIN CERTIFICATE" from-fifo.pem && ok || bad "export to a FIFO did not reach its reader"
