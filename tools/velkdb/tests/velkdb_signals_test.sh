@@ -94,7 +94,13 @@ set -m
 "$VELKDB" import "${S[@]}" bulk.pem >imp.out 2>imp.err &
 pid=$!
 set +m
-sleep 0.2
+# Signalled once velkdb catches SIGINT (a slow start, as under a sanitizer,
+# would otherwise be killed before it has a word to say).
+for _ in $(seq 500); do
+  mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$pid/status" 2>/dev/null)
+  [ -n "$mask" ] && [ $((0x$mask & 2)) -ne 0 ] && break
+  sleep 0.02
+done
 kill -s INT "$pid" 2>/dev/null
 wait "$pid"
 status=$?
