@@ -105,6 +105,7 @@ struct ImportSummary {
   unsigned installed = 0;  // certificates that took a stored key pair's key (the key pair removed)
   unsigned joined = 0;     // keys that joined certificates stored without them
   unsigned trustIgnored = 0;  // trust marks of the input not taken (no --keep-trust)
+  unsigned inTheWay = 0;      // records a different record's label or unique key kept out (--skip-existing)
   std::string text() const;
 };
 // Stores what `items` holds (see the import command) in one transaction: all or

@@ -71,9 +71,9 @@ bool labelTaken(FileDBManager& db, Table table, const std::string& label) {
 // serial number.
 const unsigned long kIssuerAndSerialTaken = VELDBError::kDuplicateIssuerAndSerial;
 
-// Said with a refusal of what is stored already, for an import run twice
-// or a key store whose CA certificates are stored.
-const char* const kSkipHint = " (--skip-existing skips what is stored already)";
+// Said with a refusal of a record in the way, for a key store whose CA
+// certificates are stored under other names or signatures.
+const char* const kSkipHint = " (--skip-existing skips it and imports the rest)";
 
 // What the record is about, for an error.
 std::string describe(const Planned& p) {
@@ -83,14 +83,21 @@ std::string describe(const Planned& p) {
 }
 
 // An insert refused because the same certificate (without a key) or CRL is
-// stored: what --skip-existing skips.  The checks before the inserts find
-// what was stored before the import; this finds what an earlier input of
-// the same import stored (the same certificate or CRL signed twice).
+// stored.  The checks before the inserts find what was stored before the
+// import; this finds what an earlier input of the same import stored (the
+// same certificate or CRL signed twice).
 bool alreadyStored(const Planned& p, unsigned long error) {
   const unsigned long signatureTaken = 0x8C246, certificateTaken = 0x8C247, crlTaken = 0x8C24A;
   if (p.table == Table::Key) return p.key == nullptr && (error == signatureTaken || error == certificateTaken);
   if (p.table == Table::CRL) return error == signatureTaken || error == crlTaken;
   return false;
+}
+
+// An insert refused because another record holds one of its unique keys
+// (label, signature, to-be-signed part, issuer and serial, public key):
+// what --skip-existing skips.
+bool uniqueKeyTaken(unsigned long error) {
+  return error >= VELDBError::kDuplicateLabel && error <= VELDBError::kDuplicateLast;
 }
 
 
@@ -136,7 +143,12 @@ class ImportRun {
   void pairKeys(InputItems& items, std::vector<bool>& certUsed);
   void takeAttributes(const InputItems& items);
   void joinKeyAlone(EVP_PKEY* key);
-  bool checkCertificate(Planned& p);
+  // What the checks found of a record of the plan.
+  enum class Found { kNothing, kStored, kInTheWay };
+  Found checkCertificate(Planned& p);
+  // A different record in the way of `p`: refused with `error`, or skipped
+  // with --skip-existing.
+  Found inTheWay(unsigned long error, const std::string& message);
   void writeOne(std::size_t i);
   // A key wrapped for a record, or why it could not be.
   struct WrappedKey {
@@ -293,11 +305,15 @@ void ImportRun::applyExplicitLabel() {
   d_plan[0].explicitLabel = true;
 }
 
-// True when the certificate is stored already (skipped); throws for a clash.
-bool ImportRun::checkCertificate(Planned& p) {
+ImportRun::Found ImportRun::inTheWay(unsigned long error, const std::string& message) {
+  if (!d_options.skipExisting) VELDB_THROW(error, message);
+  return Found::kInTheWay;
+}
+
+ImportRun::Found ImportRun::checkCertificate(Planned& p) {
   if (p.certificateFault) std::rethrow_exception(p.certificateFault);
   // An empty table holds nothing to clash with.
-  if (d_keysEmpty) return false;
+  if (d_keysEmpty) return Found::kNothing;
   const VELASNCertificate& cert = *p.certificate;
   const VELASNCBuffer der = cert.getEncoding();
   const VELASNBitString signature = cert.getSignature();
@@ -315,58 +331,58 @@ bool ImportRun::checkCertificate(Planned& p) {
       p.join = true;
       p.joinId = idOf(*stored);
       if (!p.explicitLabel) p.label = stored->getLabel().getValue();
-      return false;
+      return Found::kNothing;
     }
-    // Stored with its key already (the same certificate, so the same key):
-    // what --skip-existing skips.  Another certificate in the way is not.
+    // Stored with its key already (the same certificate, so the same key)
+    // is what an import run twice finds.  Another certificate is in the way.
     if (!(stored && stored->hasPrivateKey() && same)) {
-      VELDB_THROW(VELDBError::kDuplicateSignature,
-                  "certificate " + nameText(X509_get_subject_name(p.cert)) + " is already in the database");
+      return inTheWay(VELDBError::kDuplicateSignature, "certificate " + nameText(X509_get_subject_name(p.cert)) +
+                                                           " is already in the database" + kSkipHint);
     }
   }
   // The same certificate is what an import run twice finds: skipped.
-  // Another certificate with the same contents signed anew is skipped only
-  // with --skip-existing.
-  if (present && !sameStored && !d_options.skipExisting) {
-    VELDB_THROW(VELDBError::kDuplicateSignature, "certificate " + nameText(X509_get_subject_name(p.cert)) +
-                                                     " is already in the database" + kSkipHint);
+  // Another certificate with the same contents signed anew is in the way.
+  if (present && !sameStored) {
+    return inTheWay(VELDBError::kDuplicateSignature, "certificate " + nameText(X509_get_subject_name(p.cert)) +
+                                                         " is already in the database" + kSkipHint);
   }
   if (!present) {
     // Another certificate with the same issuer and serial number.
     const std::string other = recordWithIssuerAndSerial(d_db, cert);
     if (!other.empty()) {
-      VELDB_THROW(kIssuerAndSerialTaken, "certificate " + nameText(X509_get_subject_name(p.cert)) +
-                                             " has the issuer and serial number of " + other);
+      return inTheWay(kIssuerAndSerialTaken, "certificate " + nameText(X509_get_subject_name(p.cert)) +
+                                                 " has the issuer and serial number of " + other + kSkipHint);
     }
   }
-  return present;
+  return present ? Found::kStored : Found::kNothing;
 }
 
 void ImportRun::checkClashes() {
   d_keysEmpty = d_db.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger()) == 0;
   std::vector<Planned> kept;
   for (Planned& p : d_plan) {
-    bool present = false;
+    Found found = Found::kNothing;
     if (p.join) {
       kept.push_back(p);
       continue;
     }
     if (p.table == Table::Key) {
-      present = checkCertificate(p);
+      found = checkCertificate(p);
     } else if (p.table == Table::KeyPair) {
       const VELASNSubjectPublicKeyInfo spki(publicKeyDER(p.key).get());
       // The same key pair (its public key) stored already: skipped.
-      present = d_db.isKeyPairEnabled() &&
-                d_db.getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo, spki) != 0;
+      if (d_db.isKeyPairEnabled() && d_db.getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo, spki) != 0) {
+        found = Found::kStored;
+      }
     } else {
       const VELASNCertificateList crl(derOf(p.crl).get());
-      present = d_db.isCRLEnabled() && d_db.getCRLCountByIndex(VELDBManager::CRLSignature, crl.getSignature()) != 0;
+      if (d_db.isCRLEnabled() && d_db.getCRLCountByIndex(VELDBManager::CRLSignature, crl.getSignature()) != 0) {
+        found = Found::kStored;
+      }
     }
-    if (present) {
-      ++d_summary.skipped;
-      continue;
-    }
-    kept.push_back(p);
+    if (found == Found::kStored) ++d_summary.skipped;
+    if (found == Found::kInTheWay) ++d_summary.inTheWay;
+    if (found == Found::kNothing) kept.push_back(p);
   }
   d_plan.swap(kept);
 }
@@ -390,11 +406,19 @@ void ImportRun::assignLabels() {
   // Labels: given, or derived from the subject (issuer for CRLs) and made
   // unique in their table with " #2", " #3", ...
   std::set<std::pair<int, std::string>> used;
-  for (Planned& p : d_plan) {
-    if (p.explicitLabel) {
-      requireLabelFree(d_db, p.table, p.label, p.join ? p.joinId : 0);
-      used.insert({static_cast<int>(p.table), p.label});
+  for (auto p = d_plan.begin(); p != d_plan.end();) {
+    if (p->explicitLabel) {
+      try {
+        requireLabelFree(d_db, p->table, p->label, p->join ? p->joinId : 0);
+      } catch (const VELException&) {
+        if (!d_options.skipExisting) throw;
+        ++d_summary.inTheWay;
+        p = d_plan.erase(p);
+        continue;
+      }
+      used.insert({static_cast<int>(p->table), p->label});
     }
+    ++p;
   }
   for (Planned& p : d_plan) {
     if (p.join) used.insert({static_cast<int>(p.table), p.label});
@@ -577,7 +601,7 @@ void ImportRun::write() {
         writeOne(i);
       } catch (const VELException& e) {
         // A refused insert leaves the transaction as it was.
-        if (!d_options.skipExisting || !alreadyStored(p, e.getError())) {
+        if (!d_options.skipExisting || !uniqueKeyTaken(e.getError())) {
           std::string context = describe(p);
           if (p.table == Table::Key && e.getError() == kIssuerAndSerialTaken) {
             // Two certificates of this import share them.
@@ -587,7 +611,7 @@ void ImportRun::write() {
           }
           rethrowWithContext(e, context);
         }
-        ++d_summary.skipped;
+        ++(alreadyStored(p, e.getError()) ? d_summary.skipped : d_summary.inTheWay);
         if (bar) drawProgress(i + 1, d_plan.size());
         continue;
       }
@@ -616,6 +640,7 @@ std::string ImportSummary::text() const {
   }
   if (joined != 0) out << "; " << joined << (joined == 1 ? " key" : " keys") << " joined stored certificates";
   if (skipped != 0) out << "; skipped " << skipped << " already present";
+  if (inTheWay != 0) out << "; skipped " << inTheWay << " in the way of other records";
   if (trustIgnored != 0) {
     out << "; " << trustIgnored << (trustIgnored == 1 ? " trust mark" : " trust marks")
         << " of the input not taken (--keep-trust takes them)";

@@ -302,9 +302,9 @@ std::string crlReasonName(int code) {
   return "";
 }
 
-std::string crlReasonNames() {
+std::string crlReasonNames(const char* separator) {
   std::string out;
-  for (const auto& r : kReasons) out += (out.empty() ? "" : ", ") + std::string(r.name);
+  for (const auto& r : kReasons) out += (out.empty() ? "" : separator) + std::string(r.name);
   return out;
 }
 

@@ -92,8 +92,8 @@ std::string purposeNames();
 int crlReasonByName(const std::string& name);
 // The name of a reason code; "" for one `crlReasonByName` does not know.
 std::string crlReasonName(int code);
-// The names `crlReasonByName` knows, comma-separated, for messages.
-std::string crlReasonNames();
+// The names `crlReasonByName` knows, for messages (", ") and choices ("|").
+std::string crlReasonNames(const char* separator = ", ");
 
 // A serial number in hex (as find.h's normalizeSerial takes it): positive,
 // at most 20 octets.  Throws 0x8B67A.
@@ -131,9 +131,13 @@ struct StoredIssuer {
   Ossl<X509> cert;
   Ossl<EVP_PKEY> key;
 };
+// The key record labelled `label` that holds a certificate, and its ID.
+// Throws 0x8C23E when there is none.
+std::unique_ptr<VELASNKeyRecord> certificateRecord(FileDBManager& db, const std::string& label, unsigned& id);
 // The certificate labelled `label` in the key table and its private key.
 // Throws 0x8C23E when there is none, 0x8B67A when it is stored without its
-// key or the key does not open with `password`.
+// key, the key does not open with `password` or the certificate has expired
+// (what it would sign could not be verified).
 StoredIssuer loadIssuer(FileDBManager& db, const std::string& label, const Secret& password);
 
 // The newest complete CRL of `issuer` stored (isFullCRLOf, isNewerCRL);

@@ -13,20 +13,29 @@
 
 namespace velkdb {
 
-StoredIssuer loadIssuer(FileDBManager& db, const std::string& label, const Secret& password) {
+std::unique_ptr<VELASNKeyRecord> certificateRecord(FileDBManager& db, const std::string& label, unsigned& id) {
   Selector selector;
   selector.label = label;
   selector.hasTable = true;
   selector.table = Table::Key;
-  const Match m = requireRecords(db, selector, true).front();
-  std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(m.id)));
+  id = requireRecords(db, selector, true).front().id;
+  std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(id)));
   if (!r || !r->hasCertificate()) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
+  return r;
+}
+
+StoredIssuer loadIssuer(FileDBManager& db, const std::string& label, const Secret& password) {
+  StoredIssuer issuer;
+  const std::unique_ptr<VELASNKeyRecord> r = certificateRecord(db, label, issuer.id);
   if (!r->hasPrivateKey()) {
     VELDB_THROW(VELDBError::kBadArgument, "the issuer \"" + printable(label) + "\" is stored without its private key");
   }
-  StoredIssuer issuer;
-  issuer.id = m.id;
   issuer.cert = certFromDER(r->getCertificate().getEncoding());
+  const ASN1_TIME* end = X509_get0_notAfter(issuer.cert.get());
+  if (X509_cmp_time(end, nullptr) <= 0) {
+    VELDB_THROW(VELDBError::kBadArgument, "the issuer \"" + printable(label) + "\" expired on " + timeText(end) +
+                                              ": what it signs now could not be verified; nothing was changed");
+  }
   issuer.key = unwrapPrivateKey(r->getPrivateKey().getEncoding(), password);
   if (!issuer.key) {
     VELDB_THROW(VELDBError::kBadArgument,

@@ -128,8 +128,9 @@ CERTIFICATE's trust, a PKCS#12 certificate bag marked trusted) is taken only wit
 file handed to you must not plant trust anchors unasked; without it the summary says how many were
 left out.  A record stored already (the same certificate, CRL, key or key pair) is skipped and
 counted, and the rest is imported: an import run twice imports nothing the second time.  A different
-certificate in the way (the same contents signed anew) is refused unless --skip-existing is given;
-then it is skipped too.  A certificate that comes without its key, for a key
+record in the way (another certificate with the same issuer and serial number, the same contents
+signed anew, a --label in use) is refused, naming the record in the way, unless --skip-existing is
+given; then it is skipped too, counted apart.  A certificate that comes without its key, for a key
 pair stored by request or import, takes that key and the key pair's label, and the key pair is
 removed; a key that comes alone joins the certificates stored without it (each keeps its label and
 ID).  A key and a request of the same key in one input are stored as a key pair (a second copy of
@@ -150,7 +151,7 @@ Command addImport(CLI::App& root) {
   app->add_flag("--trusted", o->trusted, "mark the certificates without keys as trusted");
   app->add_flag("--keep-trust", o->keepTrust,
                 "mark trusted the certificates the input marks so (a backup of your own: export --all)");
-  app->add_flag("--skip-existing", o->skipExisting, "also skip a certificate whose contents are stored signed otherwise, instead of refusing");
+  app->add_flag("--skip-existing", o->skipExisting, "also skip a record that a different one is in the way of (issuer and serial, signature, label), instead of refusing");
   app->add_option("--import-password-file", o->importPasswordFile,
                   "password of an encrypted key or PKCS#12 file (else $VELKDB_IMPORT_PASSWORD or a prompt)")
       ->option_text("FILE");

@@ -27,14 +27,8 @@ struct RevokeOptions {
 
 // The stored certificate labelled `label`, which `ca` must have issued.
 Ossl<X509> issuedCertificate(FileDBManager& db, const std::string& label, const std::string& caLabel, X509* ca) {
-  Selector selector;
-  selector.label = label;
-  selector.hasTable = true;
-  selector.table = Table::Key;
-  const Match m = requireRecords(db, selector, true).front();
-  std::unique_ptr<VELASNKeyRecord> r(db.getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(m.id)));
-  if (!r || !r->hasCertificate()) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
-  Ossl<X509> cert = certFromDER(r->getCertificate().getEncoding());
+  unsigned id = 0;
+  Ossl<X509> cert = certFromDER(certificateRecord(db, label, id)->getCertificate().getEncoding());
   const std::string name = "the certificate \"" + printable(label) + "\" (" + nameText(X509_get_subject_name(cert.get())) + ")";
   if (X509_cmp(cert.get(), ca) == 0) {
     VELDB_THROW(VELDBError::kBadArgument, name + " is the CA's own: a CA does not revoke itself; nothing was changed");
@@ -117,7 +111,8 @@ Command addRevoke(CLI::App& root) {
     }
     o->serial = text;
   });
-  addParsed(app, "--reason", "REASON", "why: " + crlReasonNames(), [o](const std::string& text) {
+  // The value names every reason, for the help and the bash completion.
+  addParsed(app, "--reason", crlReasonNames("|"), "why the certificate is revoked", [o](const std::string& text) {
     o->reason = crlReasonByName(text);
     if (o->reason < 0) throw UsageError("--reason \"" + text + "\" is not one of " + crlReasonNames());
   });

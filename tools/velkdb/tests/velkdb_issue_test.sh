@@ -201,7 +201,35 @@ cp out.txt crls.json
 check "another CA" "$VELKDB" selfsign "${P[@]}" --subject "CN=Other CA" --ca --label other -o other.pem
 check "a key pair for it" "$VELKDB" request "${P[@]}" --subject CN=foreign.example --label foreign -o /dev/null
 check "the other CA signs" "$VELKDB" sign "${P[@]}" --ca other --request foreign --store -o foreign.pem
+# A CA whose certificate expired in 2020.
+mkdir -p old && : >old/index.txt && echo 01 >old/serial
+cat >old.cnf <<CNF
+[ ca ]
+default_ca = d
+[ d ]
+database = $WORK/old/index.txt
+serial = $WORK/old/serial
+new_certs_dir = $WORK/old
+default_md = sha256
+policy = p
+x509_extensions = v3ca
+[ p ]
+commonName = supplied
+[ v3ca ]
+basicConstraints = critical,CA:true
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+CNF
+openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout oldca.key -subj "/CN=Old CA" \
+  -out oldca.csr 2>/dev/null
+openssl ca -batch -config old.cnf -selfsign -keyfile oldca.key -in oldca.csr -startdate 20200101000000Z \
+  -enddate 20200201000000Z -out oldca.pem >/dev/null 2>&1
+check "store the expired CA with its key" "$VELKDB" import "${P[@]}" --label old oldca.pem oldca.key
 md5sum db.v* >before.md5
+for c in crl "revoke --serial 01" "sign oldca.csr"; do
+  fails_with "$c by an expired CA" 1 0x8B67A "$VELKDB" $c "${P[@]}" --ca old
+  contains "$c: the expiry said" err.txt 'the issuer "old" expired on'
+done
 fails_with "revoke a foreign certificate" 1 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca foreign
 contains "not issued by" err.txt 'was not issued by "ca"'
 fails_with "revoke the CA itself" 1 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca ca

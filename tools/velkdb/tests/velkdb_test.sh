@@ -294,8 +294,23 @@ fails_with "a refusal at the last insert" 1 0x8C248 "$VELKDB" import "${T[@]}" b
 contains "the refusal names the certificate" err.txt "clash.bulk.example"
 snapshot after.json
 cmp -s before.json after.json && ok || bad "a refused import left records behind"
-fails_with "--skip-existing does not skip a different certificate" 1 0x8C248 \
-  "$VELKDB" import "${T[@]}" --skip-existing bulk.pem clash.pem
+# --skip-existing skips a different record in the way too, and imports the
+# rest: in the same import, in the database, and a --label in use.
+K=(-d "$WORK/skip" --password-file pw1)
+check "create the database for --skip-existing" "$VELKDB" create "${K[@]}"
+check "--skip-existing: a clash within one import" "$VELKDB" import "${K[@]}" --skip-existing bulk.pem clash.pem
+contains "... the rest imported, the clash counted" out.txt \
+  "imported $BULK certificates (0 with keys), 0 key pairs, 0 CRLs; skipped 1 in the way of other records"
+fails_with "a stored certificate in the way is named" 1 0x8C248 "$VELKDB" import "${K[@]}" clash.pem
+contains "... the record in the way" err.txt "has the issuer and serial number of keys #$BULK \"host$BULK.bulk.example\""
+check "--skip-existing: a stored certificate in the way" "$VELKDB" import "${K[@]}" --skip-existing clash.pem twice1.pem
+contains "... counted" out.txt "imported 1 certificate (0 with keys), 0 key pairs, 0 CRLs; skipped 1 in the way"
+fails_with "a --label in use" 1 0x8C245 "$VELKDB" import "${K[@]}" --label host1.bulk.example server.pem
+check "--skip-existing: a --label in use" "$VELKDB" import "${K[@]}" --skip-existing --label host1.bulk.example server.pem
+contains "... counted" out.txt "imported 0 certificates (0 with keys), 0 key pairs, 0 CRLs; skipped 1 in the way"
+check "list after --skip-existing" "$VELKDB" list "${K[@]}" --format json
+[ "$(python3 -c 'import json; print(len(json.load(open("out.txt"))["keys"]))')" = $((BULK + 1)) ] && ok ||
+  bad "--skip-existing stored what it skipped"
 fails_with "one certificate signed twice, in one import" 1 0x8C247 "$VELKDB" import "${T[@]}" twice1.pem twice2.pem
 check "... with --skip-existing the second is skipped" "$VELKDB" import "${T[@]}" --skip-existing twice1.pem twice2.pem
 contains "skipped within one import" out.txt "imported 1 certificate (0 with keys), 0 key pairs, 0 CRLs; skipped 1"
