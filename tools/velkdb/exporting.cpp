@@ -20,10 +20,6 @@ namespace {
 // PBKDF2 iterations of the PKCS#12 file's encryption and of its MAC.
 constexpr int kPKCS12Iterations = 100000;
 
-[[noreturn]] void fail(const std::string& message) {
-  ERR_clear_error();
-  VELDB_THROW(VELDBError::kBadArgument, message);
-}
 
 bool signedBy(X509* cert, X509* issuer) {
   EVP_PKEY* key = X509_get0_pubkey(issuer);
@@ -76,9 +72,6 @@ Secret exportPassword(const ExportOptions& o) {
   return obtainPassword(options, true);
 }
 
-struct P12Free {
-  void operator()(PKCS12* p) const { PKCS12_free(p); }
-};
 
 std::string pkcs12Of(X509* cert, EVP_PKEY* key, const std::vector<X509*>& chain, const std::string& name,
                      const Secret& password) {
@@ -90,7 +83,7 @@ std::string pkcs12Of(X509* cert, EVP_PKEY* key, const std::vector<X509*>& chain,
   }
   // AES-256-CBC under PBKDF2-HMAC-SHA256 for the key and the certificates,
   // an HMAC-SHA256 over the whole: the file's MAC is set after it is made.
-  std::unique_ptr<PKCS12, P12Free> p12(PKCS12_create_ex(password.bytes().c_str(), name.c_str(), key, cert, ca.get(),
+  Ossl<PKCS12> p12(PKCS12_create_ex(password.bytes().c_str(), name.c_str(), key, cert, ca.get(),
                                                         NID_aes_256_cbc, NID_aes_256_cbc, kPKCS12Iterations, -1, 0,
                                                         nullptr, nullptr));
   if (!p12) fail("making the PKCS#12 file failed");

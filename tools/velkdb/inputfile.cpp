@@ -43,28 +43,10 @@ namespace velkdb {
 
 namespace {
 
-struct BioFree {
-  void operator()(BIO* p) const { BIO_free(p); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-
-struct SigFree {
-  void operator()(X509_SIG* p) const { X509_SIG_free(p); }
-};
-struct P8Free {
-  void operator()(PKCS8_PRIV_KEY_INFO* p) const { PKCS8_PRIV_KEY_INFO_free(p); }
-};
-struct P12Free {
-  void operator()(PKCS12* p) const { PKCS12_free(p); }
-};
 
 // An input file larger than this is refused before it is read.
 constexpr off_t kMaxInputSize = 64 * 1024 * 1024;
 
-[[noreturn]] void fail(const std::string& message) {
-  ERR_clear_error();
-  VELDB_THROW(VELDBError::kBadArgument, message);
-}
 
 // A password given that does not open what it should: 0x8C240, which
 // velkdb prints as "wrong password", so the user knows what to change.
@@ -89,22 +71,8 @@ void refuseCutDER(const std::string& path, const std::string& bytes) {
   }
 }
 
-void check(bool ok, const char* what) {
-  if (!ok) fail(std::string(what) + " failed");
-}
 
 
-// Decodes one structure that fills `der` exactly; null otherwise.
-template <typename T, typename Decode, typename Free>
-std::unique_ptr<T, Free> decodeWhole(const VELASNCBuffer& der, Decode d2i, Free) {
-  std::unique_ptr<T, Free> object;
-  if (der.length() == 0 || der.length() > static_cast<std::uint64_t>(LONG_MAX)) return object;
-  const unsigned char* p = der.data();
-  object.reset(d2i(nullptr, &p, static_cast<long>(der.length())));
-  if (object && p != der.data() + der.length()) object.reset();
-  ERR_clear_error();
-  return object;
-}
 
 // The bytes of the input file `path`, standard input for "-"; `name` is
 // how messages call it.
@@ -209,7 +177,7 @@ std::string aliasOf(X509* cert) {
 }
 
 void readPKCS12(const std::string& path, const VELASNCBuffer& der, PasswordContext& ctx, InputItems& items) {
-  auto p12 = decodeWhole<PKCS12>(der, d2i_PKCS12, P12Free());
+  auto p12 = decodeWhole<PKCS12>(der, d2i_PKCS12);
   if (!p12) fail(path + ": not a PKCS#12 file");
   // Before any MAC is checked: each check derives a key.
   refuseCostlyPKCS12(p12.get(), path);
@@ -342,8 +310,7 @@ class CertificateDecoder {
     Ossl<X509> cert;
     std::exception_ptr error;
     try {
-      cert = decodeWhole<X509>(VELASNCBuffer(job.data.get(), static_cast<std::uint64_t>(job.length)), d2i_X509,
-                               OsslFree());
+      cert = decodeWhole<X509>(VELASNCBuffer(job.data.get(), static_cast<std::uint64_t>(job.length)), d2i_X509);
     } catch (...) {
       error = std::current_exception();
     }
@@ -379,11 +346,11 @@ class CertificateDecoder {
 Ossl<EVP_PKEY> readPEMKey(const std::string& where, const std::string& block, const char* name, const char* header,
                           const unsigned char* data, long length, PasswordContext& ctx) {
   const VELASNCBuffer der(data, static_cast<std::uint64_t>(length));
-  BioPtr one(BIO_new(BIO_s_mem()));
+  Ossl<BIO> one(BIO_new(BIO_s_mem()));
   check(one != nullptr && PEM_write_bio(one.get(), name, header, data, length) > 0, "PEM_write_bio");
   const bool encrypted = block == "ENCRYPTED PRIVATE KEY" || std::strstr(header, "ENCRYPTED") != nullptr;
   if (block == "ENCRYPTED PRIVATE KEY") {
-    if (auto sig = decodeWhole<X509_SIG>(der, d2i_X509_SIG, SigFree())) {
+    if (auto sig = decodeWhole<X509_SIG>(der, d2i_X509_SIG)) {
       refuseCostlyDerivation(encryptionOf(sig.get()), where);
     }
   }
@@ -425,7 +392,7 @@ void noteAttributes(const std::string& block, std::size_t before, const ItemAttr
 }
 
 void readPEM(const std::string& path, const std::string& bytes, PasswordContext& ctx, InputItems& items) {
-  BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+  Ossl<BIO> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
   check(bio != nullptr, "BIO_new_mem_buf");
   int blocks = 0;
   CertificateDecoder decoder(path);
@@ -458,7 +425,7 @@ void readPEM(const std::string& path, const std::string& bytes, PasswordContext&
         decoder.add(blocks, block == "CERTIFICATE" ? "CERTIFICATE" : "X509 CERTIFICATE", items.certs.size() - 1,
                     dataGuard.release(), length);
       } else if (block == "CERTIFICATE" || block == "X509 CERTIFICATE") {
-        auto cert = decodeWhole<X509>(der, d2i_X509, OsslFree());
+        auto cert = decodeWhole<X509>(der, d2i_X509);
         if (!cert) fail(where + " is not a valid certificate");
         items.certs.push_back(std::move(cert));
       } else if (block == "TRUSTED CERTIFICATE") {
@@ -472,11 +439,11 @@ void readPEM(const std::string& path, const std::string& bytes, PasswordContext&
         }
         items.certs.push_back(std::move(cert));
       } else if (block == "X509 CRL") {
-        auto crl = decodeWhole<X509_CRL>(der, d2i_X509_CRL, OsslFree());
+        auto crl = decodeWhole<X509_CRL>(der, d2i_X509_CRL);
         if (!crl) fail(where + " is not a valid CRL");
         items.crls.push_back(std::move(crl));
       } else if (block == "CERTIFICATE REQUEST" || block == "NEW CERTIFICATE REQUEST") {
-        auto req = decodeWhole<X509_REQ>(der, d2i_X509_REQ, OsslFree());
+        auto req = decodeWhole<X509_REQ>(der, d2i_X509_REQ);
         if (!req) fail(where + " is not a valid certification request");
         items.requests.push_back(std::move(req));
       } else if (block.size() >= 11 && block.compare(block.size() - 11, 11, "PRIVATE KEY") == 0) {
@@ -510,23 +477,23 @@ void readPEM(const std::string& path, const std::string& bytes, PasswordContext&
 
 void readDER(const std::string& path, const std::string& bytes, PasswordContext& ctx, InputItems& items) {
   const VELASNCBuffer der(bytes.data(), bytes.size());
-  if (auto cert = decodeWhole<X509>(der, d2i_X509, OsslFree())) {
+  if (auto cert = decodeWhole<X509>(der, d2i_X509)) {
     items.certs.push_back(std::move(cert));
-  } else if (auto crl = decodeWhole<X509_CRL>(der, d2i_X509_CRL, OsslFree())) {
+  } else if (auto crl = decodeWhole<X509_CRL>(der, d2i_X509_CRL)) {
     items.crls.push_back(std::move(crl));
-  } else if (auto req = decodeWhole<X509_REQ>(der, d2i_X509_REQ, OsslFree())) {
+  } else if (auto req = decodeWhole<X509_REQ>(der, d2i_X509_REQ)) {
     items.requests.push_back(std::move(req));
-  } else if (decodeWhole<PKCS12>(der, d2i_PKCS12, P12Free())) {
+  } else if (decodeWhole<PKCS12>(der, d2i_PKCS12)) {
     readPKCS12(path, der, ctx, items);
-  } else if (auto p8 = decodeWhole<PKCS8_PRIV_KEY_INFO>(der, d2i_PKCS8_PRIV_KEY_INFO, P8Free())) {
+  } else if (auto p8 = decodeWhole<PKCS8_PRIV_KEY_INFO>(der, d2i_PKCS8_PRIV_KEY_INFO)) {
     auto key = keyFromPKCS8(p8.get());
     if (!key) fail(path + ": unsupported private key");
     items.keys.push_back(std::move(key));
-  } else if (auto sig = decodeWhole<X509_SIG>(der, d2i_X509_SIG, SigFree())) {
+  } else if (auto sig = decodeWhole<X509_SIG>(der, d2i_X509_SIG)) {
     refuseCostlyDerivation(encryptionOf(sig.get()), path + ": the encrypted private key");
     Secret password;
     if (!getPassword(ctx, password)) fail(path + ": encrypted key needs a password (--import-password-file)");
-    std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(PKCS8_decrypt(
+    Ossl<PKCS8_PRIV_KEY_INFO> p8(PKCS8_decrypt(
         sig.get(), password.bytes().data(), static_cast<int>(password.bytes().size())));
     Ossl<EVP_PKEY> key(p8 ? EVP_PKCS82PKEY(p8.get()) : nullptr);
     ERR_clear_error();

@@ -16,14 +16,12 @@ namespace velkdb {
 
 namespace {
 
-[[noreturn]] void refuse(const std::string& what) { VELDB_THROW(VELDBError::kBadArgument, what); }
-
-void check(bool ok, const char* what) {
-  if (!ok) refuse(std::string("cannot make the certificate: ") + what + " failed");
+void checkMade(bool ok, const char* what) {
+  if (!ok) fail(std::string("cannot make the certificate: ") + what + " failed");
 }
 
 void checkCRL(bool ok, const char* what) {
-  if (!ok) refuse(std::string("cannot make the CRL: ") + what + " failed");
+  if (!ok) fail(std::string("cannot make the CRL: ") + what + " failed");
 }
 
 constexpr int kMaxDays = 36500;
@@ -33,10 +31,10 @@ void addExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
   X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str());
-  if (ext == nullptr) refuse("cannot make the extension " + std::string(OBJ_nid2sn(nid)) + " from \"" + value + "\"");
+  if (ext == nullptr) fail("cannot make the extension " + std::string(OBJ_nid2sn(nid)) + " from \"" + value + "\"");
   const int added = X509_add_ext(cert, ext, -1);
   X509_EXTENSION_free(ext);
-  check(added == 1, "X509_add_ext");
+  checkMade(added == 1, "X509_add_ext");
 }
 
 std::string joined(const std::vector<std::string>& items) {
@@ -44,7 +42,7 @@ std::string joined(const std::vector<std::string>& items) {
   for (const std::string& item : items) {
     // A comma would end the entry early in the extension's text form: the
     // entry would be read as two.
-    if (item.find(',') != std::string::npos) refuse("\"" + item + "\" holds a comma");
+    if (item.find(',') != std::string::npos) fail("\"" + item + "\" holds a comma");
     out += (out.empty() ? "" : ",") + item;
   }
   return out;
@@ -57,25 +55,25 @@ const EVP_MD* digestFor(EVP_PKEY* key) {
 
 void randomSerial(X509* cert) {
   std::unique_ptr<BIGNUM, decltype(&BN_free)> bn(BN_new(), BN_free);
-  check(bn != nullptr && BN_rand(bn.get(), 127, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY) == 1, "random serial");
-  check(BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert)) != nullptr, "serial number");
+  checkMade(bn != nullptr && BN_rand(bn.get(), 127, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY) == 1, "random serial");
+  checkMade(BN_to_ASN1_INTEGER(bn.get(), X509_get_serialNumber(cert)) != nullptr, "serial number");
 }
 
 // Everything but the issuer's part: version, serial, subject, key, the
 // validity from now, and the extensions of `profile` as signed by `signer`.
 Ossl<X509> startCertificate(const X509_NAME* subject, EVP_PKEY* publicKey, const CertificateProfile& profile) {
   if (profile.days < 1 || profile.days > kMaxDays) {
-    refuse("the validity is 1 to " + std::to_string(kMaxDays) + " days, not " + std::to_string(profile.days));
+    fail("the validity is 1 to " + std::to_string(kMaxDays) + " days, not " + std::to_string(profile.days));
   }
-  if (!profile.ca && profile.pathLength >= 0) refuse("a path length is for a CA certificate only");
+  if (!profile.ca && profile.pathLength >= 0) fail("a path length is for a CA certificate only");
   Ossl<X509> cert(X509_new());
-  check(cert != nullptr, "X509_new");
-  check(X509_set_version(cert.get(), X509_VERSION_3) == 1, "X509_set_version");
+  checkMade(cert != nullptr, "X509_new");
+  checkMade(X509_set_version(cert.get(), X509_VERSION_3) == 1, "X509_set_version");
   randomSerial(cert.get());
-  check(X509_set_subject_name(cert.get(), subject) == 1, "X509_set_subject_name");
-  check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), -60) != nullptr, "notBefore");
-  check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * profile.days) != nullptr, "notAfter");
-  check(X509_set_pubkey(cert.get(), publicKey) == 1, "X509_set_pubkey");
+  checkMade(X509_set_subject_name(cert.get(), subject) == 1, "X509_set_subject_name");
+  checkMade(X509_gmtime_adj(X509_getm_notBefore(cert.get()), -60) != nullptr, "notBefore");
+  checkMade(X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * profile.days) != nullptr, "notAfter");
+  checkMade(X509_set_pubkey(cert.get(), publicKey) == 1, "X509_set_pubkey");
   return cert;
 }
 
@@ -100,7 +98,7 @@ void addProfileExtensions(X509* cert, X509* signer, EVP_PKEY* publicKey, const C
   }
 }
 
-void sign(X509* cert, EVP_PKEY* key) { check(X509_sign(cert, key, digestFor(key)) > 0, "X509_sign"); }
+void sign(X509* cert, EVP_PKEY* key) { checkMade(X509_sign(cert, key, digestFor(key)) > 0, "X509_sign"); }
 
 // The subject alternative names of `request`, as the extension itself.
 X509_EXTENSION* requestSubjectAltNames(X509_REQ* request) {
@@ -158,7 +156,7 @@ void applyNamedProfile(CertificateProfile& profile, const std::string& name) {
   } else if (kind == "ca") {
     profile.ca = true;
   } else {
-    refuse("profile \"" + printable(name) + "\" is not one of server, client, ca");
+    fail("profile \"" + printable(name) + "\" is not one of server, client, ca");
   }
   std::vector<std::string>& usages = profile.extendedKeyUsages;
   if (usage != nullptr && std::find(usages.begin(), usages.end(), usage) == usages.end()) usages.push_back(usage);
@@ -166,7 +164,7 @@ void applyNamedProfile(CertificateProfile& profile, const std::string& name) {
 
 Ossl<X509> selfSign(EVP_PKEY* key, const X509_NAME* subject, const CertificateProfile& profile) {
   Ossl<X509> cert = startCertificate(subject, key, profile);
-  check(X509_set_issuer_name(cert.get(), subject) == 1, "X509_set_issuer_name");
+  checkMade(X509_set_issuer_name(cert.get(), subject) == 1, "X509_set_issuer_name");
   addProfileExtensions(cert.get(), cert.get(), key, profile);
   sign(cert.get(), key);
   return cert;
@@ -175,22 +173,22 @@ Ossl<X509> selfSign(EVP_PKEY* key, const X509_NAME* subject, const CertificatePr
 Ossl<X509> issueFromRequest(X509_REQ* request, X509* issuer, EVP_PKEY* issuerKey, const CertificateProfile& profile,
                             bool* clipped) {
   Ossl<EVP_PKEY> publicKey(X509_REQ_get_pubkey(request));
-  if (publicKey == nullptr) refuse("the request holds no usable public key");
-  if (X509_REQ_verify(request, publicKey.get()) != 1) refuse("the request's signature does not verify");
-  if (X509_check_ca(issuer) == 0) refuse("the issuer " + nameText(X509_get_subject_name(issuer)) + " is not a CA");
+  if (publicKey == nullptr) fail("the request holds no usable public key");
+  if (X509_REQ_verify(request, publicKey.get()) != 1) fail("the request's signature does not verify");
+  if (X509_check_ca(issuer) == 0) fail("the issuer " + nameText(X509_get_subject_name(issuer)) + " is not a CA");
   if ((X509_get_extension_flags(issuer) & EXFLAG_KUSAGE) != 0 && (X509_get_key_usage(issuer) & KU_KEY_CERT_SIGN) == 0) {
-    refuse("the issuer's key usage does not allow signing certificates");
+    fail("the issuer's key usage does not allow signing certificates");
   }
-  if (!keyMatches(issuer, issuerKey)) refuse("the issuer's private key does not belong to its certificate");
+  if (!keyMatches(issuer, issuerKey)) fail("the issuer's private key does not belong to its certificate");
   if (profile.ca && X509_get_pathlen(issuer) == 0) {
-    refuse("the issuer's path length constraint allows no CA below it");
+    fail("the issuer's path length constraint allows no CA below it");
   }
   Ossl<X509> cert = startCertificate(X509_REQ_get_subject_name(request), publicKey.get(), profile);
-  check(X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer)) == 1, "X509_set_issuer_name");
+  checkMade(X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer)) == 1, "X509_set_issuer_name");
   const ASN1_TIME* issuerEnd = X509_get0_notAfter(issuer);
-  if (X509_cmp_time(issuerEnd, nullptr) <= 0) refuse("the issuer's certificate has expired");
+  if (X509_cmp_time(issuerEnd, nullptr) <= 0) fail("the issuer's certificate has expired");
   const bool shortened = ASN1_TIME_compare(X509_get0_notAfter(cert.get()), issuerEnd) > 0;
-  if (shortened) check(X509_set1_notAfter(cert.get(), issuerEnd) == 1, "notAfter");
+  if (shortened) checkMade(X509_set1_notAfter(cert.get(), issuerEnd) == 1, "notAfter");
   if (clipped != nullptr) *clipped = shortened;
   addProfileExtensions(cert.get(), issuer, publicKey.get(), profile);
   if (profile.subjectAltNames.empty()) {
@@ -198,7 +196,7 @@ Ossl<X509> issueFromRequest(X509_REQ* request, X509* issuer, EVP_PKEY* issuerKey
     if (names != nullptr) {
       const int added = X509_add_ext(cert.get(), names, -1);
       X509_EXTENSION_free(names);
-      check(added == 1, "X509_add_ext");
+      checkMade(added == 1, "X509_add_ext");
     }
   }
   sign(cert.get(), issuerKey);
@@ -222,7 +220,7 @@ std::vector<ExtensionText> describeExtensions(X509* cert) {
     }
     text.critical = X509_EXTENSION_get_critical(ext) != 0;
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    check(bio != nullptr, "BIO_new");
+    checkMade(bio != nullptr, "BIO_new");
     if (X509V3_EXT_print(bio.get(), ext, X509V3_EXT_DUMP_UNKNOWN, 0) != 1) {
       (void)BIO_reset(bio.get());
       ASN1_STRING_print(bio.get(), X509_EXTENSION_get_data(ext));
@@ -266,7 +264,7 @@ std::vector<std::string> parseExtendedKeyUsages(const std::string& text) {
     if (name == nullptr) {
       std::string all;
       for (const char* k : known) all += (all.empty() ? "" : ", ") + std::string(k);
-      refuse("extended key usage \"" + printable(entry) + "\" is not one of " + all);
+      fail("extended key usage \"" + printable(entry) + "\" is not one of " + all);
     }
     if (std::find(out.begin(), out.end(), name) == out.end()) out.push_back(name);
     if (comma == text.size()) break;
@@ -314,13 +312,13 @@ Integer parsePositiveSerial(const std::string& text) {
     if (std::isxdigit(static_cast<unsigned char>(c))) {
       hex += c;
     } else if (c != ':' && c != ' ') {
-      refuse("the serial number \"" + printable(text) + "\" is not hexadecimal");
+      fail("the serial number \"" + printable(text) + "\" is not hexadecimal");
     }
   }
   const std::size_t first = hex.find_first_not_of('0');
   hex = first == std::string::npos ? "" : hex.substr(first);
   // A serial number is a positive integer of at most 20 octets.
-  if (hex.empty() || hex.size() > 40) refuse("the serial number \"" + printable(text) + "\" is not 1 to 20 octets");
+  if (hex.empty() || hex.size() > 40) fail("the serial number \"" + printable(text) + "\" is not 1 to 20 octets");
   BIGNUM* raw = nullptr;
   checkCRL(BN_hex2bn(&raw, hex.c_str()) != 0, "BN_hex2bn");
   Number bn(raw, BN_free);
@@ -358,14 +356,14 @@ bool isNewerCRL(X509_CRL* a, X509_CRL* b) {
 
 Ossl<X509_CRL> nextCRL(X509* issuer, EVP_PKEY* issuerKey, X509_CRL* previous, int days, const Revocation* added) {
   if (days < 1 || days > kMaxDays) {
-    refuse("the CRL's validity is 1 to " + std::to_string(kMaxDays) + " days, not " + std::to_string(days));
+    fail("the CRL's validity is 1 to " + std::to_string(kMaxDays) + " days, not " + std::to_string(days));
   }
-  if (X509_check_ca(issuer) == 0) refuse("the issuer " + nameText(X509_get_subject_name(issuer)) + " is not a CA");
+  if (X509_check_ca(issuer) == 0) fail("the issuer " + nameText(X509_get_subject_name(issuer)) + " is not a CA");
   if ((X509_get_extension_flags(issuer) & EXFLAG_KUSAGE) != 0 && (X509_get_key_usage(issuer) & KU_CRL_SIGN) == 0) {
-    refuse("the issuer's key usage does not allow signing CRLs");
+    fail("the issuer's key usage does not allow signing CRLs");
   }
-  if (!keyMatches(issuer, issuerKey)) refuse("the issuer's private key does not belong to its certificate");
-  if (previous != nullptr && !isFullCRLOf(previous, issuer)) refuse("the previous CRL is not one of this issuer");
+  if (!keyMatches(issuer, issuerKey)) fail("the issuer's private key does not belong to its certificate");
+  if (previous != nullptr && !isFullCRLOf(previous, issuer)) fail("the previous CRL is not one of this issuer");
 
   Ossl<X509_CRL> crl(X509_CRL_new());
   checkCRL(crl != nullptr, "X509_CRL_new");
@@ -390,10 +388,10 @@ Ossl<X509_CRL> nextCRL(X509* issuer, EVP_PKEY* issuerKey, X509_CRL* previous, in
     }
   }
   if (added != nullptr) {
-    if (added->serial == nullptr) refuse("no serial number to revoke");
+    if (added->serial == nullptr) fail("no serial number to revoke");
     X509_REVOKED* found = nullptr;
     if (previous != nullptr && X509_CRL_get0_by_serial(previous, &found, added->serial) == 1) {
-      refuse("serial " + serialText(added->serial) + " is revoked already (since " +
+      fail("serial " + serialText(added->serial) + " is revoked already (since " +
              timeText(X509_REVOKED_get0_revocationDate(found)) + ")");
     }
     std::unique_ptr<X509_REVOKED, void (*)(X509_REVOKED*)> entry(X509_REVOKED_new(), X509_REVOKED_free);

@@ -22,7 +22,6 @@ namespace velkdb {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) { VELDB_THROW(VELDBError::kBadArgument, message); }
 
 // A password file longer than this without a line end is refused.
 constexpr std::size_t kMaxPasswordLine = 64 * 1024;

@@ -16,10 +16,6 @@ const char kTrustedKeyUsage[] = "2.16.840.1.113894.746875.1.1";
 // Safe contents nest in bags; a crafted file could nest them without end.
 constexpr int kMaxNesting = 4;
 
-[[noreturn]] void fail(const std::string& message) {
-  ERR_clear_error();
-  VELDB_THROW(VELDBError::kBadArgument, message);
-}
 
 struct BagsFree {
   void operator()(STACK_OF(PKCS12_SAFEBAG) * bags) const { sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free); }
@@ -159,7 +155,7 @@ class BagReader {
   InputItems& d_items;
 };
 
-void check(bool ok, const char* what) {
+void checkMade(bool ok, const char* what) {
   if (!ok) fail(std::string("making the PKCS#12 file failed: ") + what);
 }
 
@@ -175,15 +171,15 @@ namespace {
 // The friendly name and local key ID of a bag; either may be left out.
 void nameBag(PKCS12_SAFEBAG* bag, const std::string& label, const unsigned char* id, unsigned idLength) {
   if (!label.empty()) {
-    check(PKCS12_add_friendlyname_utf8(bag, label.c_str(), static_cast<int>(label.size())) == 1, "friendly name");
+    checkMade(PKCS12_add_friendlyname_utf8(bag, label.c_str(), static_cast<int>(label.size())) == 1, "friendly name");
   }
-  if (id != nullptr) check(PKCS12_add_localkeyid(bag, const_cast<unsigned char*>(id), static_cast<int>(idLength)) == 1,
+  if (id != nullptr) checkMade(PKCS12_add_localkeyid(bag, const_cast<unsigned char*>(id), static_cast<int>(idLength)) == 1,
                            "local key ID");
 }
 
 PKCS12_SAFEBAG* addKey(STACK_OF(PKCS12_SAFEBAG) * *bags, EVP_PKEY* key, const char* pass, int iterations) {
   PKCS12_SAFEBAG* bag = PKCS12_add_key_ex(bags, key, 0, iterations, NID_aes_256_cbc, pass, nullptr, nullptr);
-  check(bag != nullptr, "PKCS12_add_key");
+  checkMade(bag != nullptr, "PKCS12_add_key");
   return bag;
 }
 
@@ -198,20 +194,20 @@ std::string storePKCS12(const std::vector<StoreEntry>& entries, const Secret& pa
   const Bags certGuard(certBags);
   STACK_OF(PKCS12_SAFEBAG)* keyBags = sk_PKCS12_SAFEBAG_new_null();
   const Bags keyGuard(keyBags);
-  check(certBags != nullptr && keyBags != nullptr, "sk_PKCS12_SAFEBAG_new_null");
+  checkMade(certBags != nullptr && keyBags != nullptr, "sk_PKCS12_SAFEBAG_new_null");
   unsigned char id[EVP_MAX_MD_SIZE];
   unsigned int idLength = 0;
   for (const StoreEntry& entry : entries) {
     PKCS12_SAFEBAG* bag = PKCS12_add_cert(&certBags, entry.cert);
-    check(bag != nullptr, "PKCS12_add_cert");
+    checkMade(bag != nullptr, "PKCS12_add_cert");
     if (entry.key != nullptr) {
-      check(X509_digest(entry.cert, EVP_sha1(), id, &idLength) == 1, "local key ID");
+      checkMade(X509_digest(entry.cert, EVP_sha1(), id, &idLength) == 1, "local key ID");
       nameBag(bag, entry.label, id, idLength);
       nameBag(addKey(&keyBags, entry.key, pass, iterations), entry.label, id, idLength);
     } else {
       nameBag(bag, entry.label, nullptr, 0);
       if (entry.trusted) {
-        check(PKCS12_add1_attr_by_txt(bag, kTrustedKeyUsage, V_ASN1_OBJECT,
+        checkMade(PKCS12_add1_attr_by_txt(bag, kTrustedKeyUsage, V_ASN1_OBJECT,
                                       reinterpret_cast<const unsigned char*>(OBJ_nid2obj(NID_anyExtendedKeyUsage)),
                                       -1) == 1,
               "trust mark");
@@ -220,18 +216,18 @@ std::string storePKCS12(const std::vector<StoreEntry>& entries, const Secret& pa
   }
   for (const StoreKeyPair& pair : keyPairs) {
     const auto* der = reinterpret_cast<const unsigned char*>(pair.requestDER.data());
-    check(EVP_Digest(der, pair.requestDER.size(), id, &idLength, EVP_sha1(), nullptr) == 1, "local key ID");
+    checkMade(EVP_Digest(der, pair.requestDER.size(), id, &idLength, EVP_sha1(), nullptr) == 1, "local key ID");
     PKCS12_SAFEBAG* bag = PKCS12_add_secret(&certBags, NID_id_cct_crs, der, static_cast<int>(pair.requestDER.size()));
-    check(bag != nullptr, "PKCS12_add_secret");
+    checkMade(bag != nullptr, "PKCS12_add_secret");
     nameBag(bag, pair.label, id, idLength);
     nameBag(addKey(&keyBags, pair.key, pass, iterations), pair.label, id, idLength);
   }
   for (const StoreCRL& crl : crls) {
     PKCS12_SAFEBAG* bag = PKCS12_SAFEBAG_create_crl(crl.crl);
-    check(bag != nullptr, "PKCS12_SAFEBAG_create_crl");
+    checkMade(bag != nullptr, "PKCS12_SAFEBAG_create_crl");
     if (sk_PKCS12_SAFEBAG_push(certBags, bag) <= 0) {
       PKCS12_SAFEBAG_free(bag);
-      check(false, "sk_PKCS12_SAFEBAG_push");
+      checkMade(false, "sk_PKCS12_SAFEBAG_push");
     }
     nameBag(bag, crl.label, nullptr, 0);
   }
@@ -241,23 +237,23 @@ std::string storePKCS12(const std::vector<StoreEntry>& entries, const Secret& pa
     const bool added = PKCS12_add_safe_ex(&safes, certBags, NID_aes_256_cbc, iterations, pass, nullptr, nullptr) == 1;
     safesGuard.release();
     safesGuard.reset(safes);
-    check(added, "the certificates' contents");
+    checkMade(added, "the certificates' contents");
   }
   if (sk_PKCS12_SAFEBAG_num(keyBags) > 0) {
     // The keys are encrypted each on its own: their contents need not be.
     const bool added = PKCS12_add_safe_ex(&safes, keyBags, -1, 0, nullptr, nullptr, nullptr) == 1;
     safesGuard.release();
     safesGuard.reset(safes);
-    check(added, "the keys' contents");
+    checkMade(added, "the keys' contents");
   }
   std::unique_ptr<PKCS12, void (*)(PKCS12*)> p12(PKCS12_add_safes_ex(safes, 0, nullptr, nullptr), PKCS12_free);
-  check(p12 != nullptr, "PKCS12_add_safes");
-  check(PKCS12_set_mac(p12.get(), pass, static_cast<int>(password.bytes().size()), nullptr, 0, iterations,
+  checkMade(p12 != nullptr, "PKCS12_add_safes");
+  checkMade(PKCS12_set_mac(p12.get(), pass, static_cast<int>(password.bytes().size()), nullptr, 0, iterations,
                        EVP_sha256()) == 1,
         "MAC");
   unsigned char* der = nullptr;
   const int n = i2d_PKCS12(p12.get(), &der);
-  check(n > 0, "encoding");
+  checkMade(n > 0, "encoding");
   std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(n));
   OPENSSL_free(der);
   return bytes;

@@ -38,26 +38,7 @@
 
 namespace velkdb {
 
-Secret::~Secret() {
-  if (!d_bytes.empty()) OPENSSL_cleanse(&d_bytes[0], d_bytes.size());
-}
-
-namespace {
-
-struct BioFree {
-  void operator()(BIO* p) const { BIO_free(p); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-
-struct SigFree {
-  void operator()(X509_SIG* p) const { X509_SIG_free(p); }
-};
-
-struct P8Free {
-  void operator()(PKCS8_PRIV_KEY_INFO* p) const { PKCS8_PRIV_KEY_INFO_free(p); }
-};
-
-[[noreturn]] void fail(const std::string& message) {
+void fail(const std::string& message) {
   ERR_clear_error();
   VELDB_THROW(VELDBError::kBadArgument, message);
 }
@@ -65,6 +46,13 @@ struct P8Free {
 void check(bool ok, const char* what) {
   if (!ok) fail(std::string(what) + " failed");
 }
+
+Secret::~Secret() {
+  if (!d_bytes.empty()) OPENSSL_cleanse(&d_bytes[0], d_bytes.size());
+}
+
+namespace {
+
 
 template <typename T, typename Encode>
 VELBuffer encode(T* object, Encode i2d, const char* what) {
@@ -76,29 +64,18 @@ VELBuffer encode(T* object, Encode i2d, const char* what) {
   return der;
 }
 
-// Decodes one structure that fills `der` exactly; null otherwise.
-template <typename T, typename Decode, typename Free>
-std::unique_ptr<T, Free> decodeWhole(const VELASNCBuffer& der, Decode d2i, Free) {
-  std::unique_ptr<T, Free> object;
-  if (der.length() == 0 || der.length() > static_cast<std::uint64_t>(LONG_MAX)) return object;
-  const unsigned char* p = der.data();
-  object.reset(d2i(nullptr, &p, static_cast<long>(der.length())));
-  if (object && p != der.data() + der.length()) object.reset();
-  ERR_clear_error();
-  return object;
-}
 
 }  // namespace
 
 
 VELBuffer wrapPrivateKey(EVP_PKEY* key, const Secret& password) {
-  std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(EVP_PKEY2PKCS8(key));
+  Ossl<PKCS8_PRIV_KEY_INFO> p8(EVP_PKEY2PKCS8(key));
   check(p8 != nullptr, "EVP_PKEY2PKCS8");
   // A null salt and IV make OpenSSL draw fresh random ones.
   X509_ALGOR* algorithm = PKCS5_pbe2_set_iv(EVP_aes_256_cbc(), kWrapIterations, nullptr, 0, nullptr,
                                             NID_hmacWithSHA256);
   check(algorithm != nullptr, "PKCS5_pbe2_set_iv");
-  std::unique_ptr<X509_SIG, SigFree> sig(
+  Ossl<X509_SIG> sig(
       PKCS8_set0_pbe(password.bytes().data(), static_cast<int>(password.bytes().size()), p8.get(), algorithm));
   if (!sig) {
     X509_ALGOR_free(algorithm);
@@ -108,12 +85,12 @@ VELBuffer wrapPrivateKey(EVP_PKEY* key, const Secret& password) {
 }
 
 Ossl<EVP_PKEY> unwrapPrivateKey(const VELASNCBuffer& epki, const Secret& password) {
-  auto sig = decodeWhole<X509_SIG>(epki, d2i_X509_SIG, SigFree());
+  auto sig = decodeWhole<X509_SIG>(epki, d2i_X509_SIG);
   if (!sig) fail("stored private key is not an EncryptedPrivateKeyInfo");
   const X509_ALGOR* encryption = nullptr;
   X509_SIG_get0(sig.get(), &encryption, nullptr);
   refuseCostlyDerivation(encryption, "stored private key");
-  std::unique_ptr<PKCS8_PRIV_KEY_INFO, P8Free> p8(
+  Ossl<PKCS8_PRIV_KEY_INFO> p8(
       PKCS8_decrypt(sig.get(), password.bytes().data(), static_cast<int>(password.bytes().size())));
   Ossl<EVP_PKEY> key(p8 ? EVP_PKCS82PKEY(p8.get()) : nullptr);
   ERR_clear_error();
@@ -121,7 +98,7 @@ Ossl<EVP_PKEY> unwrapPrivateKey(const VELASNCBuffer& epki, const Secret& passwor
 }
 
 std::string describeWrapping(const VELASNCBuffer& epki) {
-  auto sig = decodeWhole<X509_SIG>(epki, d2i_X509_SIG, SigFree());
+  auto sig = decodeWhole<X509_SIG>(epki, d2i_X509_SIG);
   if (!sig) return "unreadable";
   const X509_ALGOR* algorithm = nullptr;
   const ASN1_OCTET_STRING* data = nullptr;
@@ -160,7 +137,7 @@ namespace {
 // error when it does not decode.
 template <typename T, typename Decode>
 Ossl<T> decodeStored(const VELASNCBuffer& der, Decode d2i, const char* what) {
-  auto object = decodeWhole<T>(der, d2i, OsslFree());
+  auto object = decodeWhole<T>(der, d2i);
   if (!object) fail(std::string("stored ") + what + " does not decode");
   return object;
 }
@@ -177,7 +154,7 @@ Ossl<EVP_PKEY> publicKeyFromDER(const VELASNCBuffer& der) {
 }
 
 std::string toPEM(const char* blockName, const VELASNCBuffer& der) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
+  Ossl<BIO> bio(BIO_new(BIO_s_mem()));
   check(bio != nullptr, "BIO_new");
   check(PEM_write_bio(bio.get(), blockName, "", der.data(), static_cast<long>(der.length())) > 0, "PEM_write_bio");
   char* text = nullptr;
@@ -186,7 +163,7 @@ std::string toPEM(const char* blockName, const VELASNCBuffer& der) {
 }
 
 std::string nameText(const X509_NAME* name) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
+  Ossl<BIO> bio(BIO_new(BIO_s_mem()));
   check(bio != nullptr, "BIO_new");
   X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
   char* text = nullptr;

@@ -12,10 +12,13 @@
 #ifndef VELKDB_PKI_H
 #define VELKDB_PKI_H
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
+#include <climits>
+#include <cstdint>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -35,9 +38,30 @@ struct OsslFree {
   void operator()(X509_REQ* p) const { X509_REQ_free(p); }
   void operator()(X509_NAME* p) const { X509_NAME_free(p); }
   void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+  void operator()(BIO* p) const { BIO_free(p); }
+  void operator()(X509_SIG* p) const { X509_SIG_free(p); }
+  void operator()(PKCS8_PRIV_KEY_INFO* p) const { PKCS8_PRIV_KEY_INFO_free(p); }
+  void operator()(PKCS12* p) const { PKCS12_free(p); }
 };
 template <typename T>
 using Ossl = std::unique_ptr<T, OsslFree>;
+
+// Throws 0x8B67A with `message`, leaving OpenSSL's error queue empty.
+[[noreturn]] void fail(const std::string& message);
+// fail("WHAT failed") unless `ok`.
+void check(bool ok, const char* what);
+
+// Decodes one structure that fills `der` exactly; null otherwise.
+template <typename T, typename Decode>
+Ossl<T> decodeWhole(const VELASNCBuffer& der, Decode d2i) {
+  Ossl<T> object;
+  if (der.length() == 0 || der.length() > static_cast<std::uint64_t>(LONG_MAX)) return object;
+  const unsigned char* p = der.data();
+  object.reset(d2i(nullptr, &p, static_cast<long>(der.length())));
+  if (object && p != der.data() + der.length()) object.reset();
+  ERR_clear_error();
+  return object;
+}
 
 // Password bytes, wiped when destroyed.
 class Secret {

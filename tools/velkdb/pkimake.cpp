@@ -12,11 +12,6 @@ namespace velkdb {
 
 namespace {
 
-void check(bool ok, const char* what) {
-  if (ok) return;
-  ERR_clear_error();
-  VELDB_THROW(VELDBError::kBadArgument, std::string(what) + " failed");
-}
 
 }  // namespace
 

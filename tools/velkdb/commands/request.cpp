@@ -19,10 +19,6 @@ namespace velkdb {
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) {
-  ERR_clear_error();
-  VELDB_THROW(VELDBError::kBadArgument, message);
-}
 
 std::string trimmed(const std::string& s) {
   const auto b = s.find_first_not_of(" \t");

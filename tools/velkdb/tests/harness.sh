@@ -58,17 +58,38 @@ contains() {  # contains DESCRIPTION FILE TEXT
 lacks() {  # lacks DESCRIPTION FILE TEXT
   if grep -qF -- "$3" "$2"; then bad "$1: \"$3\" in $2"; sed 's/^/    /' "$2" | head -20; else ok; fi
 }
-gencrl() {  # gencrl KEY CERT OUT: an empty CRL of the CA CERT, valid for 30 days
-  mkdir -p ca && : >ca/index.txt && { [ -s ca/crlnumber ] || echo 01 >ca/crlnumber; }
-  cat >ca.cnf <<CNF
+# cacnf NAME [LINE...]: NAME.cnf, an `openssl ca` configuration kept in the
+# directory NAME (an empty index, serials from 05, CRL numbers from 01) that
+# takes any subject with a common name; LINEs go into its section (such as
+# "x509_extensions = v3ca" for a CA certificate).
+cacnf() {
+  local name=$1; shift
+  mkdir -p "$name" && : >"$name/index.txt" && echo 05 >"$name/serial"
+  [ -s "$name/crlnumber" ] || echo 01 >"$name/crlnumber"
+  cat >"$name.cnf" <<CNF
 [ ca ]
 default_ca = CA_default
+[ anything ]
+commonName = supplied
+organizationName = optional
+[ v3ca ]
+basicConstraints = critical,CA:true
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
 [ CA_default ]
-database = $WORK/ca/index.txt
-crlnumber = $WORK/ca/crlnumber
+database = $WORK/$name/index.txt
+crlnumber = $WORK/$name/crlnumber
+serial = $WORK/$name/serial
+new_certs_dir = $WORK/$name
 default_md = sha256
 default_crl_days = 30
+policy = anything
+unique_subject = no
 CNF
+  [ $# -eq 0 ] || printf '%s\n' "$@" >>"$name.cnf"
+}
+gencrl() {  # gencrl KEY CERT OUT: an empty CRL of the CA CERT, valid for 30 days
+  cacnf ca
   openssl ca -config ca.cnf -gencrl -keyfile "$1" -cert "$2" -out "$3" 2>/dev/null
 }
 finish() {

@@ -32,22 +32,7 @@ mkleaf fake web.find.example rogue 0x99 10
 mkleaf twin twin.find.example rootA 0x01a3 50    # Root A's serial 01A3 again
 # An expired certificate: made with a start and end date in the past.
 openssl req -new -key long.key -subj "/O=Find Org/CN=old.find.example" -out old.csr 2>/dev/null
-mkdir -p ca && : >ca/index.txt && echo 01 >ca/crlnumber && echo 05 >ca/serial
-cat >ca.cnf <<CNF
-[ ca ]
-default_ca = CA_default
-[ CA_default ]
-database = $WORK/ca/index.txt
-crlnumber = $WORK/ca/crlnumber
-serial = $WORK/ca/serial
-new_certs_dir = $WORK/ca
-default_md = sha256
-policy = anything
-unique_subject = no
-[ anything ]
-commonName = supplied
-organizationName = optional
-CNF
+cacnf ca
 openssl ca -batch -config ca.cnf -keyfile rootA.key -cert rootA.pem -in old.csr -startdate 20200101000000Z \
   -enddate 20200201000000Z -out old.pem >/dev/null 2>&1
 # Root A's CRL revokes "web", next update in 3 days; Root B's is current for 30.

@@ -202,24 +202,7 @@ check "another CA" "$VELKDB" selfsign "${P[@]}" --subject "CN=Other CA" --ca --l
 check "a key pair for it" "$VELKDB" request "${P[@]}" --subject CN=foreign.example --label foreign -o /dev/null
 check "the other CA signs" "$VELKDB" sign "${P[@]}" --ca other --request foreign --store -o foreign.pem
 # A CA whose certificate expired in 2020.
-mkdir -p old && : >old/index.txt && echo 01 >old/serial
-cat >old.cnf <<CNF
-[ ca ]
-default_ca = d
-[ d ]
-database = $WORK/old/index.txt
-serial = $WORK/old/serial
-new_certs_dir = $WORK/old
-default_md = sha256
-policy = p
-x509_extensions = v3ca
-[ p ]
-commonName = supplied
-[ v3ca ]
-basicConstraints = critical,CA:true
-keyUsage = critical,keyCertSign,cRLSign
-subjectKeyIdentifier = hash
-CNF
+cacnf old "x509_extensions = v3ca"
 openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout oldca.key -subj "/CN=Old CA" \
   -out oldca.csr 2>/dev/null
 openssl ca -batch -config old.cnf -selfsign -keyfile oldca.key -in oldca.csr -startdate 20200101000000Z \
