@@ -223,6 +223,31 @@ ItemAttributes preambleAttributes(const std::string& text) {
   return out;
 }
 
+// The library context the second decoding thread works in.  Decoding a
+// certificate decodes its public key, which takes the locks of the
+// context's provider store hundreds of times: in a context of its own the
+// second thread does not wait on the first.  It lives as long as the
+// process, since the certificates decoded in it refer to it.
+OSSL_LIB_CTX* secondThreadContext() {
+  static OSSL_LIB_CTX* const context = OSSL_LIB_CTX_new();
+  return context;
+}
+
+// One certificate that fills `der`, decoded in `context` (null: OpenSSL's
+// default); null when it does not decode.
+Ossl<X509> decodeCertificateIn(OSSL_LIB_CTX* context, const VELASNCBuffer& der) {
+  if (context == nullptr) return decodeWhole<X509>(der, d2i_X509);
+  if (der.length() == 0 || der.length() > static_cast<std::uint64_t>(LONG_MAX)) return nullptr;
+  // d2i fills the certificate made in `context`, or frees it.
+  X509* cert = X509_new_ex(context, nullptr);
+  if (cert == nullptr) fail("out of memory");
+  const unsigned char* p = der.data();
+  Ossl<X509> decoded(d2i_X509(&cert, &p, static_cast<long>(der.length())));
+  if (decoded && p != der.data() + der.length()) decoded.reset();
+  ERR_clear_error();
+  return decoded;
+}
+
 // Decodes the certificate blocks of a PEM input in a second thread while
 // this one reads on, and in both once the blocks are read: decoding is
 // most of the time a large bundle takes.  Each certificate goes to the
@@ -256,7 +281,7 @@ class CertificateDecoder {
   // of the first bad block; returns when every block queued decoded.
   void throwFirstFault() {
     std::unique_lock<std::mutex> lock(d_mutex);
-    while (d_next < d_jobs.size()) decodeNext(lock);
+    while (d_next < d_jobs.size()) decodeNext(lock, nullptr);
     d_decoded.wait(lock, [this] { return d_done == d_jobs.size(); });
     for (; d_checked < d_jobs.size(); ++d_checked) {
       Job& job = d_jobs[d_checked];
@@ -291,26 +316,27 @@ class CertificateDecoder {
   };
 
   void work() {
+    OSSL_LIB_CTX* const context = secondThreadContext();
     std::unique_lock<std::mutex> lock(d_mutex);
     for (;;) {
       if (d_stop) return;
       if (d_next < d_jobs.size()) {
-        decodeNext(lock);
+        decodeNext(lock, context);
       } else {
         d_queued.wait(lock);
       }
     }
   }
 
-  // Decodes the next job queued, outside the lock.  A deque keeps the job
-  // where it is while others are queued.
-  void decodeNext(std::unique_lock<std::mutex>& lock) {
+  // Decodes the next job queued in `context`, outside the lock.  A deque
+  // keeps the job where it is while others are queued.
+  void decodeNext(std::unique_lock<std::mutex>& lock, OSSL_LIB_CTX* context) {
     Job& job = d_jobs[d_next++];
     lock.unlock();
     Ossl<X509> cert;
     std::exception_ptr error;
     try {
-      cert = decodeWhole<X509>(VELASNCBuffer(job.data.get(), static_cast<std::uint64_t>(job.length)), d2i_X509);
+      cert = decodeCertificateIn(context, VELASNCBuffer(job.data.get(), static_cast<std::uint64_t>(job.length)));
     } catch (...) {
       error = std::current_exception();
     }
