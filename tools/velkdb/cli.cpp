@@ -119,23 +119,24 @@ void addNewKeyOptions(CLI::App* app, std::string& subject, KeyType& key, std::st
   });
 }
 
+int numberOption(const std::string& option, const std::string& text, int least, int most) {
+  if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoi(text) < least || std::stoi(text) > most) {
+    throw UsageError(option + " takes a number from " + std::to_string(least) + " to " + std::to_string(most));
+  }
+  return std::stoi(text);
+}
+
 void addProfileOptions(CLI::App* app, CertificateProfile& profile, bool caFlag) {
-  auto number = [](const std::string& option, const std::string& text, long long least, long long most) {
-    if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoll(text) < least || std::stoll(text) > most) {
-      throw UsageError(option + " takes a number from " + std::to_string(least) + " to " + std::to_string(most));
-    }
-    return static_cast<int>(std::stoll(text));
-  };
   addParsed(app, "--days", "N", "days of validity from now (1 to 36500; default 365)",
-            [&profile, number](const std::string& text) { profile.days = number("--days", text, 1, 36500); });
+            [&profile](const std::string& text) { profile.days = numberOption("--days", text, 1, 36500); });
   CLI::Option* ca =
       caFlag ? app->add_flag("--ca", profile.ca, "a CA certificate (CA:TRUE, keyCertSign and cRLSign)") : nullptr;
   CLI::Option* pathLength =
       addParsed(app, "--path-length", "N",
                 std::string(caFlag ? "with --ca" : "with --profile ca") + ": how many CAs may follow below it (0 to 255)",
-                [&profile, number](const std::string& text) {
-                  profile.pathLength = number("--path-length", text, 0, 255);
+                [&profile](const std::string& text) {
+                  profile.pathLength = numberOption("--path-length", text, 0, 255);
                 });
   if (ca != nullptr) pathLength->needs(ca);
   addParsed(app, "--san", "NAMES", kSubjectAltNamesHelp,

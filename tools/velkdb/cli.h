@@ -40,6 +40,9 @@ void addNewKeyOptions(CLI::App* app, std::string& subject, KeyType& key, std::st
 // The help of --san.
 extern const char* const kSubjectAltNamesHelp;
 
+// The decimal number TEXT of OPTION, from `least` to `most`; a UsageError
+// otherwise (signs, spaces, other bases and overflow included).
+int numberOption(const std::string& option, const std::string& text, int least, int most);
 // What a new certificate says, for selfsign and sign: --days N, --ca
 // (when `caFlag`), --path-length N (with --ca only), --san NAMES and --eku
 // LIST.  Without `caFlag` the command checks --path-length itself.

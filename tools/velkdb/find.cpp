@@ -133,14 +133,6 @@ std::vector<Ending> endingBefore(std::vector<Ending> all, long long horizon) {
   return all;
 }
 
-long long parseDays(const std::string& text) {
-  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoll(text) > 36500) {
-    throw UsageError("--expiring takes a number of days (0 to 36500)");
-  }
-  return std::stoll(text);
-}
-
 std::size_t printEnding(FileDBManager& db, const std::string& dbName, bool json, bool hasTable, Table table,
                         long long now, long long days) {
   std::vector<Ending> all;

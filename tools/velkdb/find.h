@@ -56,9 +56,6 @@ std::vector<Ending> endingBefore(std::vector<Ending> all, long long horizon);
 std::size_t printEnding(FileDBManager& db, const std::string& dbName, bool json, bool hasTable, Table table,
                         long long now, long long days);
 
-// A --expiring value: a number of days from 0 to 36500.  Throws UsageError.
-long long parseDays(const std::string& text);
-
 }  // namespace velkdb
 
 #endif

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli.h"
 #include "text.h"
 
 using namespace velkdb;
@@ -68,10 +69,10 @@ TEST(Ending, OnlyThoseBeforeTheHorizonSortedByEnd) {
 }
 
 TEST(Ending, DaysAreBounded) {
-  EXPECT_EQ(0, parseDays("0"));
-  EXPECT_EQ(36500, parseDays("36500"));
-  for (const char* text : {"", "-1", "36501", "1e3", "99999999999999999999", "7 "}) {
-    EXPECT_THROW(parseDays(text), UsageError) << text;
+  EXPECT_EQ(0, numberOption("--expiring", "0", 0, 36500));
+  EXPECT_EQ(36500, numberOption("--expiring", "36500", 0, 36500));
+  for (const char* text : {"", "-1", "+1", "36501", "0x10", "1e3", "99999999999999999999", "7 "}) {
+    EXPECT_THROW(numberOption("--expiring", text, 0, 36500), UsageError) << text;
   }
 }
 

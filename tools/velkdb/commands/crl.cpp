@@ -93,13 +93,7 @@ void writeCRL(X509_CRL* crl, const std::string& out, const Match& stored) {
 void addCAOptions(CLI::App* app, std::string& ca, int& days, const std::string& caHelp) {
   app->add_option("--ca", ca, caHelp)->option_text("LABEL")->required();
   addParsed(app, "--days", "N", "days until the CRL's next update (1 to 36500; default 30)",
-            [&days](const std::string& text) {
-              if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
-                  std::stoi(text) < 1 || std::stoi(text) > 36500) {
-                throw UsageError("--days takes a number from 1 to 36500");
-              }
-              days = std::stoi(text);
-            });
+            [&days](const std::string& text) { days = numberOption("--days", text, 1, 36500); });
 }
 
 namespace {

@@ -55,7 +55,7 @@ Command addList(CLI::App& root) {
       ->check(CLI::IsMember({"text", "json"}));
   CLI::Option* expiring =
       addParsed(app, "--expiring", "DAYS", "only certificates and CRLs that end within DAYS days (or have ended)",
-                [o](const std::string& text) { o->expiringDays = parseDays(text); });
+                [o](const std::string& text) { o->expiringDays = numberOption("--expiring", text, 0, 36500); });
   app->add_flag("--expired", o->expired, "only certificates and CRLs that have ended")->excludes(expiring);
   addDatabaseOptions(app, o->db);
   return {app, kText, [o] { return runList(*o); }};
