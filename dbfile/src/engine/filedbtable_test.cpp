@@ -280,9 +280,10 @@ TYPED_TEST(TableFileTest, UpdatesStayInPlaceAndRefusalsAndBadIndexesChangeNothin
   typename TestFixture::Records records = this->insert(c, 3);
   const std::uint64_t length = this->length(c);
 
-  // Through the ID with a new label; then through the label with new content.
+  // Through another unique key with a new label; then through the label
+  // with new content.
   records[1]->setLabel("renamed");
-  c->updateRecordByIndex(TypeParam::kID, *records[1]);
+  c->updateRecordByIndex(TypeParam::uniqueKeys(*records[1])[0].first, *records[1]);
   EXPECT_FALSE(this->byLabel(c, "r2"));
   std::unique_ptr<Record> atSlot(c->getRecordAt(80 + length));
   ASSERT_TRUE(atSlot);
@@ -349,7 +350,7 @@ TYPED_TEST(TableFileTest, DeletesMarkTheSlotAndOnlyTheLastCloseCompacts) {
   std::uint64_t length = 0;
   {
     typename TestFixture::Connection c(path, TestFixture::RW);
-    this->insert(c, 5);
+    const typename TestFixture::Records records = this->insert(c, 5);
     length = this->length(c);
     const std::string before = readAll(path);
     EXPECT_EQ(c->deleteRecordByIndex(TypeParam::kLabel, VELASNLabelString("r2")), 1u);
@@ -359,7 +360,8 @@ TYPED_TEST(TableFileTest, DeletesMarkTheSlotAndOnlyTheLastCloseCompacts) {
     EXPECT_EQ(bigEndian32(after, at), 2u);  // marked deleted, its bytes kept
     EXPECT_EQ(after.substr(at + 4, length - 4), before.substr(at + 4, length - 4));
     EXPECT_EQ(c->deleteRecordByIndex(TypeParam::kID, VELDBUtility::recordIDToASN(4)), 1u);
-    EXPECT_EQ(c->deleteRecordByIndex(TypeParam::kLabel, VELASNLabelString("r5")), 1u);  // the last ID
+    const auto key = TypeParam::uniqueKeys(*records[4])[0];
+    EXPECT_EQ(c->deleteRecordByIndex(key.first, *key.second), 1u);  // the last ID, through another unique key
     EXPECT_EQ(this->labels(c), (std::vector<std::string>{"r1", "r3"}));
     EXPECT_EQ(readAll(path).size(), 80 + 5 * length);
     EXPECT_EQ(idOf(*this->insert(c, 1, "new")[0]), 6u);  // IDs continue past the deleted last one
