@@ -1,12 +1,12 @@
 // Plan: drive a real file through open, transfer, size, lock and close, checking every
-// failure's number, message and extra number; then fail the system calls one by one.
+// failure's number, message and extra number; then fail the system calls one by one.  Locks
+// between processes are driven through whole databases by the processes test.
 #include "filedbbinaryfile.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -79,49 +79,39 @@ class FileDBBinaryFileFaultTest : public FileDBBinaryFileTest {
 
 // --- opening -------------------------------------------------------------------
 
-TEST_F(FileDBBinaryFileTest, NewFileIsOwnerReadWriteOnly) {
-  FileDBBinaryFile f;
-  f.openNew(path);
-  EXPECT_EQ(path, f.getFileName().str());
-  struct stat st;
-  ASSERT_EQ(0, ::stat(path.c_str(), &st));
-  EXPECT_EQ(0600u, st.st_mode & 0777u);
-  EXPECT_EQ(0u, f.getSize());
-}
-
-TEST_F(FileDBBinaryFileTest, OpenNewOnExistingPathFailsAndStaysClosed) {
+// A refused open names the call and the file, gives the cause as the extra
+// number, leaves the object closed and usable, and an existing file as it was.
+TEST_F(FileDBBinaryFileTest, RefusedOpensNameTheirCauseAndStayClosed) {
   makeFile("keep");
-  FileDBBinaryFile f;
-  expectError([&] { f.openNew(path); }, VELDBError::kFileExists, "vel_openExclusive-" + path, true, 17);
-  expectError([&] { f.getSize(); }, VELDBError::kNotOpen, "", false);
-  EXPECT_TRUE(f.getFileName().empty());
-  EXPECT_EQ(4u, sizeOnDisk());  // the existing file is untouched
-  f.openNew(dir + "/other");    // still usable
-}
-
-TEST_F(FileDBBinaryFileTest, OpenNewInMissingDirectoryCannotCreate) {
-  FileDBBinaryFile f;
   const std::string bad = dir + "/missing/x";
-  expectError([&] { f.openNew(bad); }, VELDBError::kCannotCreate, "vel_openExclusive-" + bad, true, ENOENT);
-}
-
-TEST_F(FileDBBinaryFileTest, OpenExistingMissingFileCannotOpen) {
-  FileDBBinaryFile f;
   const std::string missing = dir + "/missing.vkey";
-  expectError([&] { f.openExisting(missing, VELDBConnectInfo::ReadOnly); }, VELDBError::kCannotOpen,
-              "vel_openSharedRead(" + missing + ")", true, ENOENT);
-  expectError([&] { f.openExisting(missing, VELDBConnectInfo::ReadWrite); }, VELDBError::kCannotOpen,
-              "vel_openExclusive(" + missing + ")", true, ENOENT);
+  const struct {
+    std::function<void(FileDBBinaryFile&)> open;
+    unsigned long error;
+    std::string message;
+    long long extra;
+  } cases[] = {
+      {[&](FileDBBinaryFile& f) { f.openNew(path); }, VELDBError::kFileExists, "vel_openExclusive-" + path, EEXIST},
+      {[&](FileDBBinaryFile& f) { f.openNew(bad); }, VELDBError::kCannotCreate, "vel_openExclusive-" + bad, ENOENT},
+      {[&](FileDBBinaryFile& f) { f.openExisting(missing, VELDBConnectInfo::ReadOnly); }, VELDBError::kCannotOpen,
+       "vel_openSharedRead(" + missing + ")", ENOENT},
+      {[&](FileDBBinaryFile& f) { f.openExisting(missing, VELDBConnectInfo::ReadWrite); }, VELDBError::kCannotOpen,
+       "vel_openExclusive(" + missing + ")", ENOENT},
+      // An unknown access mode opens nothing.
+      {[&](FileDBBinaryFile& f) { f.openExisting(path, static_cast<VELDBConnectInfo::AccessMode>(2)); },
+       VELDBError::kCannotOpen, "", 0},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    FileDBBinaryFile f;
+    expectError([&] { c.open(f); }, c.error, c.message, true, c.extra);
+    expectError([&] { f.getSize(); }, VELDBError::kNotOpen, "", false);
+    EXPECT_TRUE(f.getFileName().empty());
+    f.openNew(dir + "/usable" + std::to_string(n++));
+  }
+  EXPECT_EQ(4u, sizeOnDisk());
   EXPECT_THROW(FileDBBinaryFile(missing, VELDBConnectInfo::ReadOnly), VELDBException);
   EXPECT_FALSE(FileDBBinaryFile::exists(missing));
-}
-
-TEST_F(FileDBBinaryFileTest, OpenExistingWithUnknownModeOpensNothing) {
-  makeFile("x");
-  FileDBBinaryFile f;
-  expectError([&] { f.openExisting(path, static_cast<VELDBConnectInfo::AccessMode>(2)); }, VELDBError::kCannotOpen, "",
-              true, 0);
-  expectError([&] { f.getSize(); }, VELDBError::kNotOpen, "", false);
 }
 
 TEST_F(FileDBBinaryFileTest, SecondOpenOnOpenObjectIsRefused) {
@@ -162,26 +152,13 @@ TEST_F(FileDBBinaryFileTest, ClosedObjectRefusesEveryOperation) {
   for (const auto& op : ops) expectError(op, VELDBError::kNotOpen, "", false);
 }
 
-TEST_F(FileDBBinaryFileTest, ReopensAfterClose) {
-  FileDBBinaryFile f;
-  f.openNew(path);
-  f.write(VELString("abc"));
-  f.close();
-  EXPECT_TRUE(f.getFileName().empty());
-  f.openExisting(path, VELDBConnectInfo::ReadWrite);
-  EXPECT_EQ(path, f.getFileName().str());
-  EXPECT_EQ(3u, f.getSize());
-  f.close();
-  f.openTmpFile();
-  f.close();
-  f.openExisting(path, VELDBConnectInfo::ReadOnly);
-}
-
 // --- transfers, positions and sizes ---------------------------------------------
 
 TEST_F(FileDBBinaryFileTest, WritesAndReadsAtPositions) {
   FileDBBinaryFile f;
   f.openNew(path);
+  EXPECT_EQ(path, f.getFileName().str());
+  EXPECT_EQ(0u, f.getSize());
   f.write(VELString("0123456789"));
   EXPECT_EQ(10u, f.setPosition(0L, FileDBBinaryFile::End));
   EXPECT_EQ(10u, f.getSize());
@@ -196,9 +173,17 @@ TEST_F(FileDBBinaryFileTest, WritesAndReadsAtPositions) {
   EXPECT_EQ(1u, f.setPosition(1L, static_cast<FileDBBinaryFile::Origin>(7)));
   f.read(out, 0);
   EXPECT_TRUE(out.empty());
+  // setSize grows with zeros and cuts.
+  f.setSize(12);
+  EXPECT_EQ(12u, f.getSize());
+  f.setPosition(std::uint64_t{8});
+  f.read(out, 4);
+  EXPECT_EQ(VELString("89\0\0", 4), out);
+  f.setSize(1);
+  EXPECT_EQ(1u, sizeOnDisk());
 }
 
-TEST_F(FileDBBinaryFileTest, ReadPastEndReportsBytesAvailable) {
+TEST_F(FileDBBinaryFileTest, ShortReadsReportTheBytesThereWere) {
   makeFile("0123456789");
   FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
   f.setPosition(std::uint64_t{4});
@@ -208,14 +193,11 @@ TEST_F(FileDBBinaryFileTest, ReadPastEndReportsBytesAvailable) {
   f.setPosition(0L, FileDBBinaryFile::End);
   char c;
   expectError([&] { f.read(&c, std::uint64_t{1}); }, VELDBError::kRead, "vel_read-" + path, true, 0);
-}
-
-TEST_F(FileDBBinaryFileTest, HugeReadCountFailsLikeAShortRead) {
-  // A damaged length field must not cost its size in memory.
-  makeFile("0123456789");
-  FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
+  char bytes[3];
+  expectError([&] { f.readAt(8, bytes, 3); }, VELDBError::kRead, "vel_read-" + path, true, 2);
+  // A huge count fails like a short read: a damaged length field must not
+  // cost its size in memory.
   f.setPosition(std::uint64_t{3});
-  VELString out;
   expectError([&] { f.read(out, 0x7FFFFFFFULL); }, VELDBError::kRead, "vel_read-" + path, true, 7);
   expectError([&] { f.read(out, 0x100000000ULL); }, VELDBError::kRead, "vel_read-" + path, true, 0);
 }
@@ -236,26 +218,6 @@ TEST_F(FileDBBinaryFileTest, PositionsAt2GiBAndBeyondAreRefused) {
   // The largest position is still reachable, and nothing was overwritten.
   EXPECT_EQ(0x7FFFFFFFu, f.setPosition(std::uint64_t{0x7FFFFFFF}));
   EXPECT_EQ(3u, f.getSize());
-}
-
-TEST_F(FileDBBinaryFileTest, SetSizeGrowsWithZerosAndCuts) {
-  FileDBBinaryFile f;
-  f.openNew(path);
-  f.write(VELString("abc"));
-  f.setSize(6);
-  EXPECT_EQ(6u, f.getSize());
-  f.setPosition(std::uint64_t{0});
-  VELString out;
-  f.read(out, 6);
-  EXPECT_EQ(VELString("abc\0\0\0", 6), out);
-  f.setSize(1);
-  EXPECT_EQ(1u, sizeOnDisk());
-}
-
-TEST_F(FileDBBinaryFileTest, ReadOnlyOpenCannotWrite) {
-  makeFile("abc");
-  FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
-  expectError([&] { f.write(VELString("x")); }, VELDBError::kWrite, "vel_write-" + path, true, EBADF);
 }
 
 TEST_F(FileDBBinaryFileTest, TemporaryFileIsAnonymousPrivateAndGoneAfterClose) {
@@ -339,13 +301,11 @@ TEST_F(FileDBBinaryFileTest, ReadWriteOpenExcludesOthersInProcess) {
   EXPECT_EQ(descriptors, openDescriptors()) << "a refused open kept its descriptor";
   writer.close();  // releases the lock
   FileDBBinaryFile next(path, VELDBConnectInfo::ReadWrite);
-}
-
-TEST_F(FileDBBinaryFileTest, NewFileHoldsTheWriteLock) {
+  // A new file holds the write lock from its creation.
   FileDBBinaryFile creator;
-  creator.openNew(path);
+  creator.openNew(dir + "/new");
   FileDBBinaryFile reader;
-  EXPECT_THROW(reader.openExisting(path, VELDBConnectInfo::ReadOnly), VELDBException);
+  EXPECT_THROW(reader.openExisting(dir + "/new", VELDBConnectInfo::ReadOnly), VELDBException);
 }
 
 TEST_F(FileDBBinaryFileTest, ReadOnlyOpensShareAndExcludeAWriter) {
@@ -358,49 +318,6 @@ TEST_F(FileDBBinaryFileTest, ReadOnlyOpensShareAndExcludeAWriter) {
   EXPECT_THROW(writer.openExisting(path, VELDBConnectInfo::ReadWrite), VELDBException);  // b still reads
   b.close();
   writer.openExisting(path, VELDBConnectInfo::ReadWrite);
-}
-
-// Runs `child` in a forked process and returns its exit status (or -1).
-int inChild(const std::function<int()>& child) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    int code = 99;
-    try {
-      code = child();
-    } catch (...) {
-      code = 98;
-    }
-    ::_exit(code);
-  }
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
-// 0 when the open succeeded, 1 when it was refused for the lock, 2 otherwise.
-int tryOpen(const std::string& path, VELDBConnectInfo::AccessMode mode) {
-  FileDBBinaryFile f;
-  try {
-    f.openExisting(path, mode);
-    return 0;
-  } catch (const VELDBException& e) {
-    return e.getError() == VELDBError::kLock ? 1 : 2;
-  }
-}
-
-TEST_F(FileDBBinaryFileTest, LocksHoldAcrossProcesses) {
-  makeFile("x");
-  {
-    FileDBBinaryFile writer(path, VELDBConnectInfo::ReadWrite);
-    EXPECT_EQ(1, inChild([&] { return tryOpen(path, VELDBConnectInfo::ReadWrite); }));
-    EXPECT_EQ(1, inChild([&] { return tryOpen(path, VELDBConnectInfo::ReadOnly); }));
-  }
-  {
-    FileDBBinaryFile reader(path, VELDBConnectInfo::ReadOnly);
-    EXPECT_EQ(0, inChild([&] { return tryOpen(path, VELDBConnectInfo::ReadOnly); }));
-    EXPECT_EQ(1, inChild([&] { return tryOpen(path, VELDBConnectInfo::ReadWrite); }));
-  }
-  EXPECT_EQ(0, inChild([&] { return tryOpen(path, VELDBConnectInfo::ReadWrite); }));
 }
 
 TEST_F(FileDBBinaryFileTest, ExplicitRangeLocks) {
@@ -461,20 +378,6 @@ TEST_F(FileDBBinaryFileFaultTest, WriteThatStopsShortFails) {
   expectError([&] { f.write(VELString("xyz")); }, VELDBError::kWrite, "vel_write-" + path, true, 2);
 }
 
-TEST_F(FileDBBinaryFileTest, FailingReadThrowsWithErrno) {
-  makeFile("abc");
-  const Installed guard;
-  FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
-  fail(kRead, 1, EIO, false, true);
-  VELString out;
-  expectError([&] { f.read(out, 3); }, VELDBError::kRead, "vel_read-" + path, true, EIO);
-  char bytes[3];
-  expectError([&] { f.readAt(0, bytes, 3); }, VELDBError::kRead, "vel_read-" + path, true, EIO);
-  // Past the end: a short read, reported with the bytes there were.
-  heal();
-  expectError([&] { f.readAt(1, bytes, 3); }, VELDBError::kRead, "vel_read-" + path, true, 2);
-}
-
 TEST_F(FileDBBinaryFileFaultTest, GrowthPast2GiBIsRefusedBeforeWriting) {
   FileDBBinaryFile f;
   f.openNew(path);
@@ -508,13 +411,31 @@ TEST_F(FileDBBinaryFileFaultTest, ReserveWithoutSpaceFails) {
   EXPECT_EQ(asked, disk().calls[kReserve]);
 }
 
-TEST_F(FileDBBinaryFileFaultTest, FailingSizeAndSeekCalls) {
-  FileDBBinaryFile f;
-  f.openNew(path);
-  fail(kSize, 1, EIO, false, true);
-  expectError([&] { f.getSize(); }, VELDBError::kRead, "vel_filesize", true, EIO);
-  fail(kSeek, 1, ESPIPE, false, true);
-  expectError([&] { f.setPosition(0L, FileDBBinaryFile::End); }, VELDBError::kWrite, "vel_seek-" + path, true, ESPIPE);
+// A failing call: its number, the call and file as the message, and errno as
+// the extra number.
+TEST_F(FileDBBinaryFileFaultTest, FailingCallsReportTheirErrno) {
+  makeFile("abc");
+  FileDBBinaryFile f(path, VELDBConnectInfo::ReadOnly);
+  VELString out;
+  char bytes[3];
+  const struct {
+    Kind kind;  // the call made to fail; kKindCount: none, the system refuses
+    int error;
+    std::function<void()> op;
+    unsigned long number;
+    std::string message;
+  } cases[] = {
+      {kKindCount, EBADF, [&] { f.write(VELString("x")); }, VELDBError::kWrite, "vel_write-" + path},  // read-only
+      {kRead, EIO, [&] { f.read(out, 3); }, VELDBError::kRead, "vel_read-" + path},
+      {kRead, EIO, [&] { f.readAt(0, bytes, 3); }, VELDBError::kRead, "vel_read-" + path},
+      {kSize, EIO, [&] { f.getSize(); }, VELDBError::kRead, "vel_filesize"},
+      {kSeek, ESPIPE, [&] { f.setPosition(0L, FileDBBinaryFile::End); }, VELDBError::kWrite, "vel_seek-" + path},
+  };
+  for (const auto& c : cases) {
+    if (c.kind != kKindCount) fail(c.kind, 1, c.error, false, true);
+    expectError(c.op, c.number, c.message, true, c.error);
+    heal();
+  }
 }
 
 TEST_F(FileDBBinaryFileFaultTest, FailingTemporaryFile) {
@@ -524,6 +445,7 @@ TEST_F(FileDBBinaryFileFaultTest, FailingTemporaryFile) {
   expectError([&] { f.close(); }, VELDBError::kNotOpen, "", false);
 }
 
+// A failed close leaves the object closed, and a destructor swallows it.
 TEST_F(FileDBBinaryFileFaultTest, FailedCloseLeavesObjectClosed) {
   FileDBBinaryFile f;
   f.openNew(path);
@@ -533,12 +455,9 @@ TEST_F(FileDBBinaryFileFaultTest, FailedCloseLeavesObjectClosed) {
   EXPECT_EQ(1, disk().calls[kClose]);
   heal();
   f.openExisting(path, VELDBConnectInfo::ReadWrite);  // the lock went with the descriptor
-}
-
-TEST_F(FileDBBinaryFileFaultTest, DestructorSwallowsAFailingClose) {
+  f.close();
   {
-    FileDBBinaryFile f;
-    f.openNew(path);
+    FileDBBinaryFile g(path, VELDBConnectInfo::ReadWrite);
     fail(kClose, 1, EIO, false, true);
   }  // must not throw
   EXPECT_EQ(1, disk().calls[kClose]);
