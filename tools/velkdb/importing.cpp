@@ -289,8 +289,9 @@ void ImportRun::assignLabels() {
     if (p->explicitLabel) {
       try {
         requireLabelFree(d_db, p->table, p->label, p->join ? p->joinId : 0);
-      } catch (const VELException&) {
-        if (!d_options.skipExisting) throw;
+      } catch (const VELException& e) {
+        // Only the label in use is skipped; a failed lookup is reported.
+        if (!d_options.skipExisting || e.getError() != VELDBError::kDuplicateLabel) throw;
         ++d_summary.inTheWay;
         p = d_plan.erase(p);
         continue;
