@@ -82,6 +82,8 @@ void ImportRun::joinKeyAlone(EVP_PKEY* key) {
 
 void ImportRun::pairKeys(InputItems& items, std::vector<bool>& certUsed) {
   std::vector<bool> requestUsed(items.requests.size(), false);
+  // Each certificate's public key, decoded once, when a key is compared with it.
+  std::vector<Ossl<EVP_PKEY>> certKeys(items.certs.size());
   for (auto& key : items.keys) {
     Planned p;
     p.key = key.get();
@@ -97,12 +99,15 @@ void ImportRun::pairKeys(InputItems& items, std::vector<bool>& certUsed) {
       }
     }
     for (std::size_t i = 0; i < items.certs.size() && p.cert == nullptr && p.request == nullptr; ++i) {
-      if (!certUsed[i] && keyMatches(items.certs[i].get(), key.get())) {
+      if (certUsed[i]) continue;
+      if (!certKeys[i]) certKeys[i] = publicKeyOf(items.certs[i].get());
+      if (certKeys[i] && EVP_PKEY_eq(certKeys[i].get(), key.get()) == 1) {
         certUsed[i] = true;
         p.table = Table::Key;
         p.cert = items.certs[i].get();
       }
     }
+    ERR_clear_error();
     if (p.cert == nullptr && p.request == nullptr) {
       joinKeyAlone(key.get());
     } else {

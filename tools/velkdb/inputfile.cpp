@@ -12,6 +12,7 @@
 #include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
+#include <openssl/provider.h>
 #include <openssl/x509v3.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -233,6 +234,28 @@ OSSL_LIB_CTX* secondThreadContext() {
   return context;
 }
 
+// A library context without algorithms: a certificate decoded in it keeps
+// its public key as the bytes it came in, since no decoder can build the
+// key, and `publicKeyOf` builds it from them if it is ever needed.  Null
+// when OpenSSL cannot make one (the certificates are then decoded whole).
+OSSL_LIB_CTX* bareContext() {
+  OSSL_LIB_CTX* context = OSSL_LIB_CTX_new();
+  if (context != nullptr && OSSL_PROVIDER_load(context, "null") == nullptr) {
+    OSSL_LIB_CTX_free(context);
+    context = nullptr;
+  }
+  ERR_clear_error();
+  return context;
+}
+
+// The contexts each of the two decoding threads works in (0: the reading
+// thread, 1: the second one), when public keys are decoded on demand; a
+// context of its own for each, for the reason given above.
+OSSL_LIB_CTX* bareContext(int thread) {
+  static OSSL_LIB_CTX* const contexts[2] = {bareContext(), bareContext()};
+  return contexts[thread];
+}
+
 // One certificate that fills `der`, decoded in `context` (null: OpenSSL's
 // default); null when it does not decode.
 Ossl<X509> decodeCertificateIn(OSSL_LIB_CTX* context, const VELASNCBuffer& der) {
@@ -255,7 +278,12 @@ Ossl<X509> decodeCertificateIn(OSSL_LIB_CTX* context, const VELASNCBuffer& der) 
 // decoded one after another: the one of the first bad block.
 class CertificateDecoder {
  public:
-  explicit CertificateDecoder(const std::string& path) : d_path(path) {}
+  CertificateDecoder(const std::string& path, CertificateKeys keys) : d_path(path) {
+    if (keys == CertificateKeys::kOnDemand && bareContext(0) != nullptr && bareContext(1) != nullptr) {
+      d_contexts[0] = bareContext(0);
+      d_contexts[1] = bareContext(1);
+    }
+  }
   CertificateDecoder(const CertificateDecoder&) = delete;
   CertificateDecoder& operator=(const CertificateDecoder&) = delete;
   ~CertificateDecoder() { stop(); }
@@ -281,7 +309,7 @@ class CertificateDecoder {
   // of the first bad block; returns when every block queued decoded.
   void throwFirstFault() {
     std::unique_lock<std::mutex> lock(d_mutex);
-    while (d_next < d_jobs.size()) decodeNext(lock, nullptr);
+    while (d_next < d_jobs.size()) decodeNext(lock, d_contexts[0]);
     d_decoded.wait(lock, [this] { return d_done == d_jobs.size(); });
     for (; d_checked < d_jobs.size(); ++d_checked) {
       Job& job = d_jobs[d_checked];
@@ -316,7 +344,7 @@ class CertificateDecoder {
   };
 
   void work() {
-    OSSL_LIB_CTX* const context = secondThreadContext();
+    OSSL_LIB_CTX* const context = d_contexts[1];
     std::unique_lock<std::mutex> lock(d_mutex);
     for (;;) {
       if (d_stop) return;
@@ -358,6 +386,8 @@ class CertificateDecoder {
   }
 
   const std::string& d_path;
+  // Where the reading thread and the second one decode (null: the default).
+  OSSL_LIB_CTX* d_contexts[2] = {nullptr, secondThreadContext()};
   std::mutex d_mutex;
   std::condition_variable d_queued, d_decoded;
   std::deque<Job> d_jobs;
@@ -417,11 +447,12 @@ void noteAttributes(const std::string& block, std::size_t before, const ItemAttr
   }
 }
 
-void readPEM(const std::string& path, const std::string& bytes, PasswordContext& ctx, InputItems& items) {
+void readPEM(const std::string& path, const std::string& bytes, PasswordContext& ctx, InputItems& items,
+             CertificateKeys keys) {
   Ossl<BIO> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
   check(bio != nullptr, "BIO_new_mem_buf");
   int blocks = 0;
-  CertificateDecoder decoder(path);
+  CertificateDecoder decoder(path, keys);
   try {
     for (;;) {
       char* name = nullptr;
@@ -555,7 +586,7 @@ void refuseJavaKeyStore(const std::string& path, const std::string& name, const 
 
 }  // namespace
 
-void readInputFile(const std::string& path, InputPassword& password, InputItems& items) {
+void readInputFile(const std::string& path, InputPassword& password, InputItems& items, CertificateKeys keys) {
   const std::string name = path == "-" ? "standard input" : printable(path);
   // The input may hold private keys in the clear: wiped when done.
   struct Wiped {
@@ -570,7 +601,7 @@ void readInputFile(const std::string& path, InputPassword& password, InputItems&
   // What the file holds is added whole or not at all.
   InputItems found;
   if (bytes.find("-----BEGIN ") != std::string::npos) {
-    readPEM(name, bytes, ctx, found);
+    readPEM(name, bytes, ctx, found, keys);
   } else {
     readDER(name, bytes, ctx, found);
   }

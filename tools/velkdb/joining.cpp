@@ -37,11 +37,11 @@ std::vector<StoredKeyPair> loadKeyPairs(FileDBManager& db) {
 }
 
 const StoredKeyPair* keyPairFor(const std::vector<StoredKeyPair>& pairs, const std::set<unsigned>& taken, X509* cert) {
-  const EVP_PKEY* certKey = X509_get0_pubkey(cert);
-  ERR_clear_error();
+  if (pairs.size() == taken.size()) return nullptr;
+  const Ossl<EVP_PKEY> certKey = publicKeyOf(cert);
   if (certKey == nullptr) return nullptr;
   for (const StoredKeyPair& p : pairs) {
-    if (taken.count(p.id) == 0 && EVP_PKEY_eq(certKey, p.publicKey.get()) == 1) return &p;
+    if (taken.count(p.id) == 0 && EVP_PKEY_eq(certKey.get(), p.publicKey.get()) == 1) return &p;
   }
   ERR_clear_error();
   return nullptr;

@@ -299,9 +299,27 @@ std::string keyText(EVP_PKEY* key) {
   return name ? name : "?";
 }
 
+Ossl<EVP_PKEY> publicKeyOf(const X509* cert) {
+  if (EVP_PKEY* decoded = X509_get0_pubkey(cert)) {
+    EVP_PKEY_up_ref(decoded);
+    return Ossl<EVP_PKEY>(decoded);
+  }
+  ERR_clear_error();
+  unsigned char* der = nullptr;
+  const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert), &der);
+  Ossl<EVP_PKEY> key;
+  if (length > 0) {
+    const unsigned char* p = der;
+    key.reset(d2i_PUBKEY(nullptr, &p, length));
+  }
+  OPENSSL_free(der);
+  ERR_clear_error();
+  return key;
+}
+
 bool keyMatches(X509* cert, EVP_PKEY* key) {
-  const EVP_PKEY* pub = X509_get0_pubkey(cert);
-  const bool same = pub != nullptr && EVP_PKEY_eq(pub, key) == 1;
+  const Ossl<EVP_PKEY> pub = publicKeyOf(cert);
+  const bool same = pub != nullptr && EVP_PKEY_eq(pub.get(), key) == 1;
   ERR_clear_error();
   return same;
 }

@@ -146,7 +146,13 @@ class InputPassword {
 // it, or nothing when it throws 0x8B67A naming the file and the fault
 // (unreadable, a directory, not a supported format, a PEM line starting
 // with "-----" that is no whole block's, wrong password).
-void readInputFile(const std::string& path, InputPassword& password, InputItems& items);
+// Certificates of a PEM input come with their public keys decoded, or, with
+// kOnDemand, without: decoding the key is most of what reading a
+// certificate costs, and an import needs it only to pair the certificate
+// with a private key (`publicKeyOf` decodes it then).
+enum class CertificateKeys { kDecoded, kOnDemand };
+void readInputFile(const std::string& path, InputPassword& password, InputItems& items,
+                   CertificateKeys keys = CertificateKeys::kDecoded);
 
 // The key wrapped as EncryptedPrivateKeyInfo DER under `password`.
 VELBuffer wrapPrivateKey(EVP_PKEY* key, const Secret& password);
@@ -189,6 +195,10 @@ long long timeValue(const ASN1_TIME* t);
 std::string serialText(const ASN1_INTEGER* serial);
 // "RSA 2048", "EC P-256", "ED25519" ...
 std::string keyText(EVP_PKEY* key);
+// The public key of `cert`, decoded from its SubjectPublicKeyInfo when the
+// certificate was read without it (`CertificateKeys::kOnDemand`); null when
+// OpenSSL does not know the key.
+Ossl<EVP_PKEY> publicKeyOf(const X509* cert);
 // True when `key` (private or public) has the public key of `cert`.
 bool keyMatches(X509* cert, EVP_PKEY* key);
 bool keyMatches(X509_REQ* request, EVP_PKEY* key);

@@ -288,6 +288,24 @@ TEST(VelkdbPKI, ReadsPEMBundlesKeysAndRequestsAndRefusesTheRest) {
   EXPECT_TRUE(keyMatches(items.certs[0].get(), items.keys[0].get()));
   EXPECT_TRUE(keyMatches(items.requests[0].get(), items.keys[0].get()));
 
+  // Read with keys on demand, the certificates (in both decoding threads)
+  // carry the same bytes without a decoded key, and still pair with theirs.
+  Ossl<EVP_PKEY> other = makeECKey();
+  Ossl<X509> second = makeCertificate(other.get(), "/CN=two", nullptr, nullptr, 1, false, "");
+  std::string many;
+  for (int i = 0; i < 50; ++i) many += toPEM("CERTIFICATE", derOf((i % 2 ? second : cert).get()).get());
+  InputItems lazy;
+  readInputFile(tempFile("lazy.pem", many), password, lazy, CertificateKeys::kOnDemand);
+  ASSERT_EQ(lazy.certs.size(), 50u);
+  for (int i = 0; i < 50; ++i) {
+    X509* read = lazy.certs[static_cast<std::size_t>(i)].get();
+    EXPECT_EQ(derOf(read).toString(), derOf((i % 2 ? second : cert).get()).toString()) << i;
+    EXPECT_EQ(X509_get0_pubkey(read), nullptr) << i;
+    EXPECT_TRUE(keyMatches(read, (i % 2 ? other : key).get())) << i;
+    EXPECT_FALSE(keyMatches(read, (i % 2 ? key : other).get())) << i;
+  }
+  ERR_clear_error();
+
   // Wrong password, no password, a block of an unsupported kind, a cut-off
   // block, DER that is nothing known.
   InputItems more;

@@ -71,12 +71,15 @@ class DatabasePasswordFirst : public InputPassword {
 void readInput(const std::string& file, bool tryDatabasePassword, DatabasePasswordFirst& database,
                ImportPassword& asked, InputItems& items) {
   // Standard input cannot be read twice.
-  if (!tryDatabasePassword || file == "-") return readInputFile(file, asked, items);
+  // Certificates come without their public keys decoded: pairing them
+  // with private keys decodes the few that need it.
+  const CertificateKeys keys = CertificateKeys::kOnDemand;
+  if (!tryDatabasePassword || file == "-") return readInputFile(file, asked, items, keys);
   try {
-    readInputFile(file, database, items);
+    readInputFile(file, database, items, keys);
   } catch (const VELException& e) {
     if (!database.used() || e.getError() != VELDBError::kBadPassword) throw;
-    readInputFile(file, asked, items);
+    readInputFile(file, asked, items, keys);
   }
 }
 
