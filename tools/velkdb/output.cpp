@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <memory>
 #include <sstream>
+#include <unordered_map>
 
 #include "find.h"
 #include "issuing.h"
@@ -43,6 +44,26 @@ std::unique_ptr<T, Free> decodePart(const unsigned char* der, std::size_t length
   return object;
 }
 
+// The text of the name whose DER is `der` into `text`; false when it does
+// not decode.  A listing meets the same issuers again and again, and
+// decoding a name is most of what listing a certificate costs: each
+// distinct name is decoded once (the texts of at most 4,096 are kept).
+bool listedName(const VELASNCBuffer& der, std::string& text) {
+  static std::unordered_map<std::string, std::string> texts;
+  std::string key(reinterpret_cast<const char*>(der.data()), static_cast<std::size_t>(der.length()));
+  const auto known = texts.find(key);
+  if (known != texts.end()) {
+    text = known->second;
+    return true;
+  }
+  auto name = decodePart<X509_NAME>(der.data(), der.length(), d2i_X509_NAME, X509_NAME_free);
+  if (!name) return false;
+  text = nameText(name.get());
+  if (texts.size() >= 4096) texts.clear();
+  texts.emplace(std::move(key), text);
+  return true;
+}
+
 // What a listing prints of a certificate: the names, the serial number and
 // the validity, decoded from their own slices of the DER.  The key, the
 // extensions and the signature are left alone: a listing of ten thousand
@@ -55,12 +76,11 @@ CertView listingView(const VELASNCertificate& certificate) {
   const std::size_t validityLength =
       subjectDER.data() > validityDER ? static_cast<std::size_t>(subjectDER.data() - validityDER) : 0;
   const VELASNCBuffer serialDER = certificate.getSerialNumberEncoding();
-  auto issuer = decodePart<X509_NAME>(issuerDER.data(), issuerDER.length(), d2i_X509_NAME, X509_NAME_free);
-  auto subject = decodePart<X509_NAME>(subjectDER.data(), subjectDER.length(), d2i_X509_NAME, X509_NAME_free);
+  CertView v;
+  const bool names = listedName(issuerDER, v.issuer) && listedName(subjectDER, v.subject);
   auto serial = decodePart<ASN1_INTEGER>(serialDER.data(), serialDER.length(), d2i_ASN1_INTEGER, ASN1_INTEGER_free);
   auto validity = decodePart<X509_VAL>(validityDER, validityLength, d2i_X509_VAL, X509_VAL_free);
-  CertView v;
-  if (!issuer || !subject || !serial || !validity) {
+  if (!names || !serial || !validity) {
     // Not as the table's own reader sliced it: the whole certificate
     // decides, and says what is wrong with it.
     Ossl<X509> cert = certFromDER(certificate.getEncoding());
@@ -71,8 +91,6 @@ CertView listingView(const VELASNCertificate& certificate) {
     v.notAfter = timeText(X509_get0_notAfter(cert.get()));
     return v;
   }
-  v.subject = nameText(subject.get());
-  v.issuer = nameText(issuer.get());
   v.serial = serialText(serial.get());
   v.notBefore = timeText(validity->notBefore);
   v.notAfter = timeText(validity->notAfter);
