@@ -80,6 +80,13 @@ Secret databasePassword(const DbOptions& db, bool confirm) {
   return obtainPassword(options, confirm);
 }
 
+OpenedDatabase openDatabase(const DbOptions& db, bool writable) {
+  const DbPaths paths = databasePaths(db);
+  OpenedDatabase opened{databasePassword(db), nullptr};
+  opened.db = openDatabase(paths, opened.password, writable);
+  return opened;
+}
+
 CLI::Option* addTableOption(CLI::App* app, bool& hasTable, Table& table, const std::string& help) {
   return addParsed(app, "--table", "TABLE", help, [&hasTable, &table](const std::string& text) {
     if (text == "keys" || text == "key") {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,6 +37,13 @@ struct DbOptions {
 };
 DbPaths databasePaths(const DbOptions& db);
 Secret databasePassword(const DbOptions& db, bool confirm = false);
+// The database the options name, opened (read-write when `writable`) with
+// its password, which a command that wraps keys keeps.
+struct OpenedDatabase {
+  Secret password;
+  std::unique_ptr<FileDBManager> db;
+};
+OpenedDatabase openDatabase(const DbOptions& db, bool writable);
 
 // An expiry given as a number of days from now, "never", or YYYY-MM-DD
 // (midnight UTC): seconds since 1970, 0 for never.  Throws UsageError.

@@ -57,6 +57,15 @@ int errorOf(const std::function<void()>& f) {
   return 0;
 }
 
+// A self-signed CA certificate of `key`, valid for `days`.
+Ossl<X509> makeCA(EVP_PKEY* key, const char* subject, int pathLength, int days) {
+  CertificateProfile profile;
+  profile.ca = true;
+  profile.pathLength = pathLength;
+  profile.days = days;
+  return selfSign(key, name(subject).get(), profile);
+}
+
 TEST(Issuing, SelfSignedCertificatesOfEveryKeyTypeVerifyAgainstThemselves) {
   std::vector<Ossl<EVP_PKEY>> keys;
   keys.push_back(makeECKey());
@@ -87,11 +96,7 @@ TEST(Issuing, SelfSignedCertificatesOfEveryKeyTypeVerifyAgainstThemselves) {
 
 TEST(Issuing, ARequestSignedByAStoredCAVerifiesAndCannotMakeItselfACA) {
   Ossl<EVP_PKEY> caKey = makeECKey();
-  CertificateProfile caProfile;
-  caProfile.ca = true;
-  caProfile.pathLength = 0;
-  caProfile.days = 3650;
-  Ossl<X509> ca = selfSign(caKey.get(), name("CN=Test CA").get(), caProfile);
+  Ossl<X509> ca = makeCA(caKey.get(), "CN=Test CA", 0, 3650);
   EXPECT_EQ("critical CA:TRUE, pathlen:0", extension(ca.get(), "X509v3 Basic Constraints"));
 
   Ossl<EVP_PKEY> key = makeRSAKey(2048);
@@ -118,10 +123,7 @@ TEST(Issuing, ARequestSignedByAStoredCAVerifiesAndCannotMakeItselfACA) {
 
 TEST(Issuing, WhatAnIssuerCannotSignIsRefused) {
   Ossl<EVP_PKEY> caKey = makeECKey();
-  CertificateProfile caProfile;
-  caProfile.ca = true;
-  caProfile.pathLength = 0;
-  Ossl<X509> ca = selfSign(caKey.get(), name("CN=Test CA").get(), caProfile);
+  Ossl<X509> ca = makeCA(caKey.get(), "CN=Test CA", 0, 365);
   Ossl<EVP_PKEY> key = makeECKey();
   Ossl<X509_REQ> req = request(key.get(), "CN=leaf", {});
   const int bad = static_cast<int>(VELDBError::kBadArgument);
@@ -157,10 +159,7 @@ TEST(Issuing, WhatAnIssuerCannotSignIsRefused) {
 
 TEST(Issuing, ValidityEndsNoLaterThanTheIssuers) {
   Ossl<EVP_PKEY> caKey = makeECKey();
-  CertificateProfile caProfile;
-  caProfile.ca = true;
-  caProfile.days = 10;
-  Ossl<X509> ca = selfSign(caKey.get(), name("CN=Short CA").get(), caProfile);
+  Ossl<X509> ca = makeCA(caKey.get(), "CN=Short CA", -1, 10);
   Ossl<EVP_PKEY> key = makeECKey();
   Ossl<X509_REQ> req = request(key.get(), "CN=leaf", {});
   bool clipped = false;

@@ -107,9 +107,7 @@ struct CRLOptions {
 
 int runCRL(const CRLOptions& o) {
   checkOutputDirectory(o.out);
-  const DbPaths paths = databasePaths(o.db);
-  const Secret password = databasePassword(o.db);
-  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  const auto [password, db] = openDatabase(o.db, true);
   const StoredIssuer ca = loadIssuer(*db, o.ca, password);
   StoredCRL previous = newestCRLOf(*db, ca.cert.get());
   Ossl<X509_CRL> next = nextCRL(ca.cert.get(), ca.key.get(), previous.crl.get(), o.days);

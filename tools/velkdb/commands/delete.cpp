@@ -15,9 +15,7 @@ namespace {
 
 int runDelete(const RecordOptions& o) {
   const Selector& selector = o.selector;
-  const DbPaths paths = databasePaths(o.db);
-  const Secret password = databasePassword(o.db);
-  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  const auto [password, db] = openDatabase(o.db, true);
   const std::vector<Match> found = requireRecords(*db, selector, false);
   if (!selector.hasTable && (selector.hasId || !selector.label.empty())) {
     // An ID or label names one record per table: refuse to guess which.

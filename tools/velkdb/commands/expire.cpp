@@ -17,9 +17,7 @@ struct ExpireOptions {
 
 int runExpire(const ExpireOptions& o) {
   refusePassedExpiry(o.when, o.text, o.force, "--force");
-  const DbPaths paths = databasePaths(o.db);
-  const Secret password = databasePassword(o.db);
-  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  const auto [password, db] = openDatabase(o.db, true);
   db->setDBPasswordExpirationTime(o.when);
   std::cout << "password expires " << expiryText(o.when) << "\n";
   return 0;

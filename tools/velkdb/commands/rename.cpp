@@ -26,9 +26,7 @@ int runRename(RenameOptions& o) {
   Selector& selector = o.selector;
   if (o.words.size() == 2) selector.positionalLabel = o.words.front();
   checkSelector(selector, SelectorKind::Record);
-  const DbPaths paths = databasePaths(o.db);
-  const Secret password = databasePassword(o.db);
-  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  const auto [password, db] = openDatabase(o.db, true);
   const Match m = requireRecords(*db, selector, true).front();
   requireLabelFree(*db, m.table, newLabel, m.id);
   const VELASNInteger id = VELDBUtility::recordIDToASN(m.id);

@@ -192,9 +192,7 @@ int runRequest(const RequestOptions& o) {
   // and the key is stored.
   const std::string& out = o.out;
   checkOutputDirectory(out);
-  const DbPaths paths = databasePaths(o.db);
-  const Secret password = databasePassword(o.db);
-  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  const auto [password, db] = openDatabase(o.db, true);
 
   Ossl<EVP_PKEY> key = generateKey(wanted);
   Ossl<X509_REQ> request = makeSignedRequest(key.get(), subject, altNames);

@@ -46,9 +46,7 @@ Ossl<X509> issuedCertificate(FileDBManager& db, const std::string& label, const 
 int runRevoke(const RevokeOptions& o) {
   if (o.label.empty() == o.serial.empty()) throw UsageError("give the certificate's LABEL or --serial HEX");
   checkOutputDirectory(o.out);
-  const DbPaths paths = databasePaths(o.db);
-  const Secret password = databasePassword(o.db);
-  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  const auto [password, db] = openDatabase(o.db, true);
   const StoredIssuer ca = loadIssuer(*db, o.ca, password);
 
   Ossl<X509> cert;

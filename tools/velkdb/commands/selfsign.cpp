@@ -59,9 +59,7 @@ struct SelfSignOptions {
 
 int runSelfSign(const SelfSignOptions& o) {
   checkOutputDirectory(o.out);
-  const DbPaths paths = databasePaths(o.db);
-  const Secret password = databasePassword(o.db);
-  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  const auto [password, db] = openDatabase(o.db, true);
 
   Ossl<EVP_PKEY> key = generateKey(o.key);
   const VELBuffer nameDER = parseName(o.subject);

@@ -21,9 +21,7 @@ int runTrust(TrustOptions& o) {
   // Only certificates carry a trust mark.
   o.selector.hasTable = true;
   o.selector.table = Table::Key;
-  const DbPaths paths = databasePaths(o.db);
-  const Secret password = databasePassword(o.db);
-  std::unique_ptr<FileDBManager> db = openDatabase(paths, password, true);
+  const auto [password, db] = openDatabase(o.db, true);
   const Match m = requireRecords(*db, o.selector, true).front();
   std::unique_ptr<VELASNKeyRecord> r(db->getKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(m.id)));
   if (!r) VELDB_THROW(VELDBError::kNoMatchingRecord, "record gone");
