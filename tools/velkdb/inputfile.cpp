@@ -260,15 +260,9 @@ OSSL_LIB_CTX* bareContext(int thread) {
 // default); null when it does not decode.
 Ossl<X509> decodeCertificateIn(OSSL_LIB_CTX* context, const VELASNCBuffer& der) {
   if (context == nullptr) return decodeWhole<X509>(der, d2i_X509);
-  if (der.length() == 0 || der.length() > static_cast<std::uint64_t>(LONG_MAX)) return nullptr;
-  // d2i fills the certificate made in `context`, or frees it.
   X509* cert = X509_new_ex(context, nullptr);
   if (cert == nullptr) fail("out of memory");
-  const unsigned char* p = der.data();
-  Ossl<X509> decoded(d2i_X509(&cert, &p, static_cast<long>(der.length())));
-  if (decoded && p != der.data() + der.length()) decoded.reset();
-  ERR_clear_error();
-  return decoded;
+  return decodeWhole<X509>(der, d2i_X509, cert);
 }
 
 // Decodes the certificate blocks of a PEM input in a second thread while

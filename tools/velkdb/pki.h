@@ -51,13 +51,17 @@ using Ossl = std::unique_ptr<T, OsslFree>;
 // fail("WHAT failed") unless `ok`.
 void check(bool ok, const char* what);
 
-// Decodes one structure that fills `der` exactly; null otherwise.
+// Decodes one structure that fills `der` exactly; null otherwise.  With
+// `into`, d2i fills that object (made, say, in a library context of its
+// own), which this takes over whatever comes.
 template <typename T, typename Decode>
-Ossl<T> decodeWhole(const VELASNCBuffer& der, Decode d2i) {
-  Ossl<T> object;
-  if (der.length() == 0 || der.length() > static_cast<std::uint64_t>(LONG_MAX)) return object;
+Ossl<T> decodeWhole(const VELASNCBuffer& der, Decode d2i, T* into = nullptr) {
+  Ossl<T> object(into);
+  if (der.length() == 0 || der.length() > static_cast<std::uint64_t>(LONG_MAX)) return nullptr;
   const unsigned char* p = der.data();
-  object.reset(d2i(nullptr, &p, static_cast<long>(der.length())));
+  T* target = object.release();
+  // d2i fills `target`, when there is one, or frees it.
+  object.reset(d2i(target == nullptr ? nullptr : &target, &p, static_cast<long>(der.length())));
   if (object && p != der.data() + der.length()) object.reset();
   ERR_clear_error();
   return object;
