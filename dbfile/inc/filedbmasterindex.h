@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "filedbmultiindex.h"
@@ -71,25 +72,10 @@ class FileDBMasterIndex {
 
   // Enters the record at `position` in every index, replacing an entry
   // with the same record ID or unique key.
-  void insert(std::uint64_t position, const FIELDS& fields) {
-    VEL_TRACE_SCOPE("insert");
-    FileDBIndexEntry& entry = (*d_recordIDMap)[fields.recordID];
-    entry.position = position;
-    entry.keys.clear();
-    entry.keys.reserve(d_uniqueKeys.size() + d_multiKeys.size());
-    const FileDBUniqueLocation unique{position, fields.recordID};
-    for (std::size_t k = 0; k < d_uniqueKeys.size(); ++k) {
-      const VELBuffer& key = fields.*d_uniqueKeys[k].field;
-      entry.keys.push_back(key);
-      d_unique[k].insert(key, unique);
-    }
-    const FileDBMultiLocation multi{static_cast<std::uint32_t>(position), fields.recordID};
-    for (std::size_t k = 0; k < d_multiKeys.size(); ++k) {
-      const VELBuffer& key = fields.*d_multiKeys[k];
-      entry.keys.push_back(key);
-      d_multi[k].insert(key, multi);
-    }
-  }
+  void insert(std::uint64_t position, const FIELDS& fields) { enter(position, fields); }
+  // The same, taking the keys out of `fields` instead of copying them (an
+  // open enters every record of the file).
+  void insert(std::uint64_t position, FIELDS&& fields) { enter(position, fields); }
 
   // Removes the record from every index.  `entry` may be the map's own
   // entry for `recordID`; it is not used after it is removed.
@@ -144,6 +130,31 @@ class FileDBMasterIndex {
   }
 
  private:
+  // A key for a record's entry: copied from const fields, moved from others.
+  static const VELBuffer& take(const VELBuffer& key) { return key; }
+  static VELBuffer&& take(VELBuffer& key) { return std::move(key); }
+
+  // Enters the record in every index; its entry holds the keys, taken from
+  // `fields` (const FIELDS or FIELDS).
+  template <class F>
+  void enter(std::uint64_t position, F& fields) {
+    VEL_TRACE_SCOPE("insert");
+    FileDBIndexEntry& entry = (*d_recordIDMap)[fields.recordID];
+    entry.position = position;
+    entry.keys.clear();
+    entry.keys.reserve(d_uniqueKeys.size() + d_multiKeys.size());
+    const FileDBUniqueLocation unique{position, fields.recordID};
+    for (std::size_t k = 0; k < d_uniqueKeys.size(); ++k) {
+      entry.keys.push_back(take(fields.*d_uniqueKeys[k].field));
+      d_unique[k].insert(entry.keys.back(), unique);
+    }
+    const FileDBMultiLocation multi{static_cast<std::uint32_t>(position), fields.recordID};
+    for (std::size_t k = 0; k < d_multiKeys.size(); ++k) {
+      entry.keys.push_back(take(fields.*d_multiKeys[k]));
+      d_multi[k].insert(entry.keys.back(), multi);
+    }
+  }
+
   // DATA
   std::vector<UniqueKey> d_uniqueKeys;
   std::vector<Field> d_multiKeys;

@@ -109,10 +109,10 @@ std::uint32_t FileDBTable<T>::buildIndexes() {
       stored->recordID = highestRecordID + 1;
       renumbered = true;
     }
-    const Fields fields = table.reindex(factory, *stored, renumbered);
+    Fields fields = table.reindex(factory, *stored, renumbered);
     if (renumbered) ++renumberedCount;
     highestRecordID = std::max(highestRecordID, fields.recordID);
-    d_masterIndex.insert(positionOf(iterator), fields);
+    d_masterIndex.insert(positionOf(iterator), std::move(fields));
     ++iterator.d_index;
   }
   // One re-seal covers every slot tail cleared above and the new version.
