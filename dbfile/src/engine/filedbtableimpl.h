@@ -294,7 +294,7 @@ void FileDBTable<T>::insertRecord(Record& record) {
   VEL_TRACE_SCOPE("insertRecord");
   const std::uint32_t id = nextRecordID();
   record.setRecordID(id);
-  const Fields fields = description().makeFields(d_connectInfo->getAlgorithmFactory(), record);
+  Fields fields = description().makeFields(d_connectInfo->getAlgorithmFactory(), record);
   d_masterIndex.uniqueKeyIntegrityCheck(fields);
   // Checked: from here on the ID is used, whatever becomes of the change.
   d_lastRecordID = id;
@@ -303,7 +303,7 @@ void FileDBTable<T>::insertRecord(Record& record) {
   fields.toBuffer(*d_writeBuffer);
   const std::uint64_t position = appendSlot(*d_writeBuffer);
   incrRecordsAllocated();
-  d_masterIndex.insert(position, fields);
+  d_masterIndex.insert(position, std::move(fields));
   change.commit();
 }
 
@@ -350,7 +350,7 @@ void FileDBTable<T>::updateRecordByIndex(UniqueIndex index, Record& record) {
   writeSlot(at.position, *d_writeBuffer);
   // Re-entering the record moves it in the multi indexes when a key changed.
   d_masterIndex.erase(at.recordID, *entry);
-  d_masterIndex.insert(at.position, fields);
+  d_masterIndex.insert(at.position, std::move(fields));
   setPasswordDatabaseHash();
   change.commit();
 }
