@@ -146,9 +146,9 @@ class FileDBStorage {
   void purge();
   // Grows the record length in steps of 1000 until it reaches
   // `minimumRecordLength`; every slot keeps its bytes followed by zeros, the
-  // header is re-sealed and the slots count as moved (`slotGeneration`).  Refused with 0x8C239
-  // before anything is written when the file would exceed 2 GiB, and when
-  // the disk cannot hold the new size.
+  // header is re-sealed and the slots count as moved (`slotGeneration`).
+  // Refused with 0x8C239 before anything is written when the file would
+  // exceed 2 GiB, and when the disk cannot hold the new size.
   void resize(std::uint64_t minimumRecordLength);
   // Counts one more slot in the header and re-seals it.
   void incrRecordsAllocated();
@@ -236,10 +236,10 @@ class FileDBStorage {
   // change (a failure is thrown, the change rolled back).  A scope left
   // without `commit` rolls back: the outermost one rolls the file back and,
   // when the change wrote, reloads the header from it and counts the slots
-  // as changed (`slotGeneration`), so that memory and file agree again; an inner one that wrote rolls back the
-  // whole change at once (the rest of it cannot be kept without its part),
-  // and every later scope of that change is refused with 0x8C23F until the
-  // outermost one ends.  A scope that wrote nothing rolls back nothing.
+  // as changed (`slotGeneration`), so that memory and file agree again; an
+  // inner one that wrote rolls back the whole change at once (the rest of
+  // it cannot be kept without its part), and every later scope of that
+  // change is refused with 0x8C23F until the outermost one ends.  A scope that wrote nothing rolls back nothing.
   //
   // Where the change stands: idle (no scope open), open (scopes open,
   // `depth` of them), or abandoned (an inner scope that wrote failed; the
