@@ -21,7 +21,15 @@ inline const unsigned char kTestType[8] = {'T', 'E', 'S', 'T', 'T', 'B', 'L', 0}
 class TestTable : public FileDBStorage {
  public:
   TestTable(const VELDBConnectInfo::OBJECT& info, const VELString& name) : FileDBStorage(info, name) {
-    d_lastRecordID = openTable();
+    try {
+      validateMinorVersionNumber();
+      validateFileType();
+      d_lastRecordID = buildIndexes();
+      d_indexedGeneration = slotGeneration();
+      finishOpen();
+    } catch (...) {
+      refuseOpen();
+    }
   }
 
   static FileDBStorage* connect(const VELDBConnectInfo::OBJECT& info, const VELString& name) {
@@ -38,6 +46,11 @@ class TestTable : public FileDBStorage {
     if (FileDBStorage::removeFileMap(name) == 0) delete s;
   }
 
+  // The storage's growth, with the rebuild a table makes after it.
+  void resize(std::uint64_t minimumRecordLength) {
+    FileDBStorage::resize(minimumRecordLength);
+    refreshIndexes();
+  }
   void append(std::uint32_t id, const VELString& payload) {
     const VELBuffer bytes(payload);
     ChangeScope change(*this);
@@ -113,18 +126,28 @@ class TestTable : public FileDBStorage {
     update(slot, id, payload);
     change.commit();
   }
+  // Rebuilds the "indexes" (the highest record ID) when the storage's slots
+  // changed under them.
+  void refreshIndexes() {
+    const std::uint64_t generation = slotGeneration();
+    if (generation == d_indexedGeneration) return;
+    d_lastRecordID = std::max(d_lastRecordID, buildIndexes());
+    d_indexedGeneration = generation;
+  }
   int indexBuilds = 0;
   VELString getInstanceName() const override { return "TestTable"; }
   bool isKindOf(const VELString& n) const override { return n == "TestTable"; }
 
- protected:
-  void validateMinorVersionNumber() override {
+ private:
+  std::uint64_t d_indexedGeneration = 0;
+
+  void validateMinorVersionNumber() {
     if (d_header->getMinorVersionNumber() != 1) VELDB_THROW(VELDBError::kBadFormat, "");
   }
-  void validateFileType() override {
+  void validateFileType() {
     if (d_header->getFileType() != VELBuffer(kTestType, 8)) VELDB_THROW(VELDBError::kBadFormat, "");
   }
-  std::uint32_t buildIndexes() override {
+  std::uint32_t buildIndexes() {
     ++indexBuilds;
     std::uint32_t highest = 0;
     for (const auto& r : records()) highest = std::max(highest, r.first);

@@ -61,11 +61,13 @@ class FileDBStorage {
   // CREATORS
   // Opens and checks the existing file `fileName` (for a string connection,
   // the connection's string) and starts the database hash check that
-  // `openTable` completes.  Throws: the open errors of the binary file;
+  // `finishOpen` completes.  Throws: the open errors of the binary file;
   // 0x8C241 bad magic; 0x8C242 unknown major version, or not version 4 for
   // connect type 3; 0x8C240 wrong password; 0x8C243 size mismatch (also a
   // record length of 0 with slots, or one no file can hold).  Called only
-  // by the table constructors, which then call `openTable`.
+  // by the table constructors, which then check the minor version and file
+  // type, build their indexes and call `finishOpen` (`refuseOpen` when a
+  // step fails).
   FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
   FileDBStorage(const FileDBStorage&) = delete;
   FileDBStorage& operator=(const FileDBStorage&) = delete;
@@ -144,9 +146,9 @@ class FileDBStorage {
   void purge();
   // Grows the record length in steps of 1000 until it reaches
   // `minimumRecordLength`; every slot keeps its bytes followed by zeros, the
-  // header is re-sealed and the indexes rebuilt.  Refused with 0x8C239
-  // before anything is written when the file would exceed 2 GiB, and when
-  // the disk cannot hold the new size.
+  // header is re-sealed and the slots count as moved (`slotGeneration`).
+  // Refused with 0x8C239 before anything is written when the file would
+  // exceed 2 GiB, and when the disk cannot hold the new size.
   void resize(std::uint64_t minimumRecordLength);
   // Counts one more slot in the header and re-seals it.
   void incrRecordsAllocated();
@@ -186,6 +188,12 @@ class FileDBStorage {
   // apply it (the table verified as it stands), or empty.
   const VELString& getJournalNotApplied() const { return d_opening.journalNotApplied; }
   std::uint32_t getLastRecordID() const { return d_lastRecordID; }
+  // Counts the times the slots changed under the table's indexes other than
+  // through the table's own writes: a change rolled back (the file and its
+  // header reloaded) and a rewrite that moved the slots.  The storage never
+  // touches the indexes; a table keeps the count its indexes were built at
+  // and builds them again before it next uses them when the count moved on.
+  std::uint64_t slotGeneration() const { return d_slotGeneration; }
 
   virtual bool isKindOf(const VELString& name) const { return name == getClassName(); }
   virtual VELString getInstanceName() const { return getClassName(); }
@@ -227,11 +235,11 @@ class FileDBStorage {
   // announces the header, which every change re-seals.  `commit` ends the
   // change (a failure is thrown, the change rolled back).  A scope left
   // without `commit` rolls back: the outermost one rolls the file back and,
-  // when the change wrote, reloads header and indexes from it, so that
-  // memory and file agree again; an inner one that wrote rolls back the
-  // whole change at once (the rest of it cannot be kept without its part),
-  // and every later scope of that change is refused with 0x8C23F until the
-  // outermost one ends.  A scope that wrote nothing rolls back nothing.
+  // when the change wrote, reloads the header from it and counts the slots
+  // as changed (`slotGeneration`), so that memory and file agree again; an
+  // inner one that wrote rolls back the whole change at once (the rest of
+  // it cannot be kept without its part), and every later scope of that
+  // change is refused with 0x8C23F until the outermost one ends.  A scope that wrote nothing rolls back nothing.
   //
   // Where the change stands: idle (no scope open), open (scopes open,
   // `depth` of them), or abandoned (an inner scope that wrote failed; the
@@ -261,9 +269,10 @@ class FileDBStorage {
     bool d_purgeOnClose;             // the storage's wish when it opened
   };
 
-  // Re-reads the header and rebuilds the indexes after a rolled-back
-  // change.  The record-ID counter never goes back: an ID handed out once
-  // is not handed out again in this session.
+  // Re-reads the header after a rolled-back change and counts the slots as
+  // changed, for the table to rebuild its indexes.  The record-ID counter
+  // never goes back: an ID handed out once is not handed out again in this
+  // session.
   void reloadAfterRollback();
   // Throws an internal error unless the change is in `state`.
   void expectChange(ChangeState state, const char* step) const;
@@ -274,13 +283,16 @@ class FileDBStorage {
   void sealPending();
 
   // What every table's constructor does after this one: checks the minor
-  // version and file type, builds the indexes, and completes the database
-  // hash check.  The open reads the slots once: the index walk hands each
-  // block it reads to the hash, and the rest of the file is hashed after
-  // it.  Damage the hash finds is reported as 0x8C243 whatever the walk
-  // tripped over first, and the indexes built from such a file are dropped
-  // with the storage.  Returns the highest record ID.
-  std::uint32_t openTable();
+  // version and file type, builds its indexes, then `finishOpen`, which
+  // completes the database hash check and removes a journal the table
+  // verifies without.  The open reads the slots once: the index walk hands
+  // each block it reads to the hash, and the rest of the file is hashed
+  // after it.  When a step fails, the constructor's handler calls
+  // `refuseOpen`, which rethrows: damage the hash finds is reported as
+  // 0x8C243 whatever the walk tripped over first, and the indexes built
+  // from such a file are dropped with the storage.
+  void finishOpen();
+  [[noreturn]] void refuseOpen();
   // Completes the database hash check an open began, reading what the walk
   // did not hand over; 0x8C243 when the hash differs.  Nothing when none is
   // pending.
@@ -291,12 +303,6 @@ class FileDBStorage {
   void refuseWithJournal(const VELDBException& e) const;
   // Throws 0x8C241 unless the header's file type is the 8 bytes at `type`.
   void requireFileType(const unsigned char* type) const;
-
-  // Overridden by each table.
-  virtual void validateMinorVersionNumber() = 0;
-  virtual void validateFileType() = 0;
-  // Rebuilds every index from the file; returns the highest record ID.
-  virtual std::uint32_t buildIndexes() = 0;
 
   // Re-seals the header with the current password.
   void resealHeader();
@@ -368,6 +374,7 @@ class FileDBStorage {
   std::unique_ptr<FileDBBuffer> d_readBuffer;
   std::unique_ptr<FileDBBuffer> d_writeBuffer;
   std::uint32_t d_lastRecordID;
+  std::uint64_t d_slotGeneration = 0;
   bool d_purgeOnClose;
   VELMutex d_instanceMutex;
   VELString d_label;
@@ -397,8 +404,7 @@ class FileDBStorage {
     // every change hashes the file once however many slots it writes.
     bool sealPending = false;
     bool saltPending = false;
-    bool reloading = false;  // a reload is under way: none within it
-    bool tableGone = false;  // the table part is destroyed: no index rebuild
+    bool closing = false;  // the storage is being destroyed: nothing is reloaded
   } d_change;
   // The open transaction: its outer scope, the file's count at begin, for
   // an in-memory table the image to go back to, and what the storages of

@@ -16,6 +16,9 @@
 // Changes.  Every operation that writes is exactly one change of the
 // storage (one journal, one seal), opened only after every check that can
 // refuse it, so that a refusal writes, rolls back and reloads nothing.
+// The storage tells the engine nothing when a change is rolled back or a
+// rewrite moves the slots; it counts them (`slotGeneration`), and every
+// operation rebuilds the indexes first when the count moved on.
 // Record IDs: an insert takes the next one once its checks passed; an ID
 // handed out is not handed out again in the session, even when its change
 // is rolled back.
@@ -199,9 +202,14 @@ class FileDBTable : public FileDBStorage {
   // Opens the file and builds the indexes; only `connectFile` makes tables.
   FileDBTable(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
 
-  void validateMinorVersionNumber() override;
-  void validateFileType() override;
-  std::uint32_t buildIndexes() override;
+  void validateMinorVersionNumber();
+  void validateFileType();
+  // Builds every index from the file; returns the highest record ID.
+  std::uint32_t buildIndexes();
+  // Builds the indexes again when the storage's slots changed under them
+  // (`slotGeneration`: a change rolled back, a rewrite); true when it did.
+  // Every operation asks before it uses the indexes.
+  bool refreshIndexes();
 
   // The description's entry for `index`; null for the record-ID index;
   // 0x8B67A for any other value.
@@ -224,6 +232,7 @@ class FileDBTable : public FileDBStorage {
 
   // DATA
   MasterIndex d_masterIndex;
+  std::uint64_t d_indexedGeneration = 0;  // the storage's slot generation the indexes hold
 };
 
 #endif

@@ -80,29 +80,63 @@ class VELASNRecord : public VELASNObject {
   // CREATORS
   VELASNRecord() = default;
 
-  // Reads version, record ID and label from `r` (a reader inside the
-  // record's SEQUENCE) into the given objects.
-  static void readHead(VELDERReader& r, VELASNInteger& recordID, VELASNLabelString& label);
-  // Appends version, record ID and label.
-  void writeHead(VELBuffer& content) const;
-  // "recordID:" and "label:" lines.
+  // Version, record ID and label, read apart from the record so that a
+  // record whose later parts do not read stays as it was.
+  struct Head {
+    VELASNInteger recordID;
+    VELASNLabelString label;
+  };
+  // Opens the record's SEQUENCE in `der` (`context` names it in errors),
+  // reads its head into `head` and returns a reader at the content behind.
+  static VELDERReader readHead(const VELASNCBuffer& der, const char* context, Head& head);
+  // Takes record ID and label from a head read whole.
+  void takeHead(Head& head);
+  // Version, record ID and label, encoded: the start of the record's content.
+  VELBuffer writeHead() const;
+  // The record's class name, then "recordID:" and "label:" lines.
   void displayHead(std::ostream& out) const;
+  // `part`, or 0x8B67A `missing` when the record holds none.
+  template <class PART>
+  static const PART& present(const PART& part, const char* missing) {
+    if (part.empty()) VELDB_THROW(VELDBError::kBadArgument, missing);
+    return part;
+  }
 
   // DATA
   VELASNInteger d_recordID;
   VELASNLabelString d_label;
 };
 
+// What every kind of record declares alike: its name, its copy (records
+// copy member by member), and its security type.  `RECORD` is the kind
+// itself.
+template <class RECORD>
+class VELASNRecordKind : public VELASNRecord {
+ public:
+  // ACCESSORS
+  int getSecurityType() const { return d_securityType; }
+  bool isKindOf(const VELString& name) const override {
+    return name == RECORD::getClassName() || VELASNRecord::isKindOf(name);
+  }
+  VELString getInstanceName() const override { return RECORD::getClassName(); }
+  VELASNObject* clone() const override { return new RECORD(static_cast<const RECORD&>(*this)); }
+
+ protected:
+  // CREATORS
+  explicit VELASNRecordKind(int securityType) : d_securityType(securityType) {}
+
+  // DATA
+  int d_securityType;
+};
+
 // A certificate with its private key (PKCS#8 EncryptedPrivateKeyInfo), or a
 // certificate alone, with a label and a trusted flag.
-class VELASNKeyRecord : public VELASNRecord {
+class VELASNKeyRecord : public VELASNRecordKind<VELASNKeyRecord> {
  public:
   // CREATORS
   // `securityType` 1 wipes the private key's encoding when the record is
   // destroyed or its key replaced; 0 does not.
-  explicit VELASNKeyRecord(int securityType = 0) : d_securityType(securityType) {}
-  VELASNKeyRecord(const VELASNKeyRecord&) = default;
-  VELASNKeyRecord& operator=(const VELASNKeyRecord&) = default;
+  explicit VELASNKeyRecord(int securityType = 0) : VELASNRecordKind(securityType) {}
   ~VELASNKeyRecord() override;
 
   // MANIPULATORS
@@ -119,27 +153,22 @@ class VELASNKeyRecord : public VELASNRecord {
   // ACCESSORS
   bool hasCertificate() const { return !d_certificate.empty(); }
   // Throws 0x8B67A "key record holds no certificate" when there is none.
-  const VELASNCertificate& getCertificate() const;
+  const VELASNCertificate& getCertificate() const { return present(d_certificate, "key record holds no certificate"); }
   bool hasPrivateKey() const { return !d_privateKey.empty(); }
   // Throws 0x8B67A when there is none.
-  const VELASNEncryptedPrivateKeyInfo& getPrivateKey() const;
+  const VELASNEncryptedPrivateKeyInfo& getPrivateKey() const {
+    return present(d_privateKey, "key record holds no private key");
+  }
   bool isTrusted() const { return d_trusted; }
-  int getSecurityType() const { return d_securityType; }
 
   VELBuffer write() const override;
-  bool isKindOf(const VELString& name) const override {
-    return name == getClassName() || VELASNRecord::isKindOf(name);
-  }
-  VELString getInstanceName() const override { return getClassName(); }
   std::ostream& display(std::ostream& out) const override;
-  VELASNObject* clone() const override { return new VELASNKeyRecord(*this); }
   static VELString getClassName() { return "VELASNKeyRecord"; }
 
  private:
   void dropPrivateKey();
 
   // DATA
-  int d_securityType;
   VELASNCertificate d_certificate;             // empty: none
   VELASNEncryptedPrivateKeyInfo d_privateKey;  // empty: none
   bool d_trusted = false;
@@ -147,13 +176,11 @@ class VELASNKeyRecord : public VELASNRecord {
 
 // A key pair (public key and encrypted private key) with its PKCS#10
 // certification request.
-class VELASNKeyPairRecord : public VELASNRecord {
+class VELASNKeyPairRecord : public VELASNRecordKind<VELASNKeyPairRecord> {
  public:
   // CREATORS
   // `securityType` as for `VELASNKeyRecord`.
-  explicit VELASNKeyPairRecord(int securityType = 0) : d_securityType(securityType) {}
-  VELASNKeyPairRecord(const VELASNKeyPairRecord&) = default;
-  VELASNKeyPairRecord& operator=(const VELASNKeyPairRecord&) = default;
+  explicit VELASNKeyPairRecord(int securityType = 0) : VELASNRecordKind(securityType) {}
   ~VELASNKeyPairRecord() override;
 
   // MANIPULATORS
@@ -169,35 +196,30 @@ class VELASNKeyPairRecord : public VELASNRecord {
   // ACCESSORS
   bool hasKeyPair() const { return !d_keyPair.empty(); }
   // Throws 0x8B67A "key-pair record holds no key pair" when there is none.
-  const VELASNKeyPair& getKeyPair() const;
+  const VELASNKeyPair& getKeyPair() const { return present(d_keyPair, "key-pair record holds no key pair"); }
   bool hasCertificationRequest() const { return !d_request.empty(); }
   // Throws 0x8B67A when there is none.
-  const VELASNCertificationRequest& getCertificationRequest() const;
-  int getSecurityType() const { return d_securityType; }
+  const VELASNCertificationRequest& getCertificationRequest() const {
+    return present(d_request, "key-pair record holds no certification request");
+  }
 
   VELBuffer write() const override;
-  bool isKindOf(const VELString& name) const override {
-    return name == getClassName() || VELASNRecord::isKindOf(name);
-  }
-  VELString getInstanceName() const override { return getClassName(); }
   std::ostream& display(std::ostream& out) const override;
-  VELASNObject* clone() const override { return new VELASNKeyPairRecord(*this); }
   static VELString getClassName() { return "VELASNKeyPairRecord"; }
 
  private:
   // DATA
-  int d_securityType;
   VELASNKeyPair d_keyPair;                // empty: none
   VELASNCertificationRequest d_request;  // empty: none
 };
 
 // A certificate revocation list.
-class VELASNCRLRecord : public VELASNRecord {
+class VELASNCRLRecord : public VELASNRecordKind<VELASNCRLRecord> {
  public:
   // CREATORS
   // `securityType` is kept for symmetry with the other records; a CRL holds
   // nothing secret, so nothing is wiped.
-  explicit VELASNCRLRecord(int securityType = 0) : d_securityType(securityType) {}
+  explicit VELASNCRLRecord(int securityType = 0) : VELASNRecordKind(securityType) {}
 
   // MANIPULATORS
   void read(const VELASNCBuffer& der) override;
@@ -208,21 +230,14 @@ class VELASNCRLRecord : public VELASNRecord {
   // ACCESSORS
   bool hasCRL() const { return !d_crl.empty(); }
   // Throws 0x8B67A "CRL record holds no CRL" when there is none.
-  const VELASNCertificateList& getCRL() const;
-  int getSecurityType() const { return d_securityType; }
+  const VELASNCertificateList& getCRL() const { return present(d_crl, "CRL record holds no CRL"); }
 
   VELBuffer write() const override;
-  bool isKindOf(const VELString& name) const override {
-    return name == getClassName() || VELASNRecord::isKindOf(name);
-  }
-  VELString getInstanceName() const override { return getClassName(); }
   std::ostream& display(std::ostream& out) const override;
-  VELASNObject* clone() const override { return new VELASNCRLRecord(*this); }
   static VELString getClassName() { return "VELASNCRLRecord"; }
 
  private:
   // DATA
-  int d_securityType;
   VELASNCertificateList d_crl;  // empty: none
 };
 

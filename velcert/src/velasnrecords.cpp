@@ -22,30 +22,46 @@ VELDERReader openRecord(const VELASNCBuffer& der, const char* context) {
   return VELDERReader(der, context).enter(e);
 }
 
-VELBuffer closeRecord(const VELBuffer& content) { return VELDERWriter::wrap(VELDER::kSequence, content); }
+// The record's SEQUENCE around `content`; `wipe` clears `content` after
+// (it held a private key).
+VELBuffer closeRecord(VELBuffer& content, bool wipe) {
+  VELBuffer out = VELDERWriter::wrap(VELDER::kSequence, content);
+  if (wipe) OPENSSL_cleanse(content.data(), content.size());
+  return out;
+}
 
 }  // namespace
 
 // --- VELASNRecord -----------------------------------------------------------------
 
-void VELASNRecord::readHead(VELDERReader& r, VELASNInteger& recordID, VELASNLabelString& label) {
+VELDERReader VELASNRecord::readHead(const VELASNCBuffer& der, const char* context, Head& head) {
+  VELDERReader r = openRecord(der, context);
   VELASNInteger version;
   version.read(r.next(VELDER::kInteger, "version").encoding());
   if (!(version == VELASNInteger(kRecordVersion))) fail(r.context(), "unsupported record version");
-  recordID.read(r.next(VELDER::kInteger, "recordID").encoding());
-  label.read(r.next(VELDER::kUTF8String, "label").encoding());
+  head.recordID.read(r.next(VELDER::kInteger, "recordID").encoding());
+  head.label.read(r.next(VELDER::kUTF8String, "label").encoding());
+  return r;
 }
 
-void VELASNRecord::writeHead(VELBuffer& content) const {
+void VELASNRecord::takeHead(Head& head) {
+  d_recordID = std::move(head.recordID);
+  d_label = std::move(head.label);
+}
+
+VELBuffer VELASNRecord::writeHead() const {
+  VELBuffer content;
   const VELBuffer version = VELASNInteger(kRecordVersion).write();
   content.append(version.data(), version.size());
   const VELBuffer id = d_recordID.write();
   content.append(id.data(), id.size());
   const VELBuffer label = d_label.write();
   content.append(label.data(), label.size());
+  return content;
 }
 
 void VELASNRecord::displayHead(std::ostream& out) const {
+  out << getInstanceName() << '\n';
   out << "recordID: " << d_recordID << '\n';
   out << "label: " << d_label << '\n';
 }
@@ -67,10 +83,8 @@ void VELASNKeyRecord::dropPrivateKey() {
 void VELASNKeyRecord::read(const VELASNCBuffer& der) {
   VEL_TRACE_SCOPE("VELASNKeyRecord::read");
   static const char kContext[] = "key record";
-  VELDERReader r = openRecord(der, kContext);
-  VELASNInteger recordID;
-  VELASNLabelString label;
-  readHead(r, recordID, label);
+  Head head;
+  VELDERReader r = readHead(der, kContext, head);
   VELASNCertificate certificate;
   VELASNEncryptedPrivateKeyInfo privateKey;
   VELDERElement choice;
@@ -95,8 +109,7 @@ void VELASNKeyRecord::read(const VELASNCBuffer& der) {
   }
   r.expectEnd();
 
-  d_recordID = std::move(recordID);
-  d_label = std::move(label);
+  takeHead(head);
   d_certificate = std::move(certificate);
   dropPrivateKey();
   d_privateKey = std::move(privateKey);
@@ -129,21 +142,10 @@ void VELASNKeyRecord::setKeyAndCertificate(const VELASNCBuffer& certificateDER,
   setKeyAndCertificate(VELASNCertificate(certificateDER), VELASNEncryptedPrivateKeyInfo(privateKeyDER));
 }
 
-const VELASNCertificate& VELASNKeyRecord::getCertificate() const {
-  if (d_certificate.empty()) VELDB_THROW(VELDBError::kBadArgument, "key record holds no certificate");
-  return d_certificate;
-}
-
-const VELASNEncryptedPrivateKeyInfo& VELASNKeyRecord::getPrivateKey() const {
-  if (d_privateKey.empty()) VELDB_THROW(VELDBError::kBadArgument, "key record holds no private key");
-  return d_privateKey;
-}
-
 VELBuffer VELASNKeyRecord::write() const {
   VEL_TRACE_SCOPE("VELASNKeyRecord::write");
   const VELASNCertificate& certificate = getCertificate();
-  VELBuffer content;
-  writeHead(content);
+  VELBuffer content = writeHead();
   if (hasPrivateKey()) {
     VELBuffer pair;
     VELDERWriter::appendRaw(pair, certificate.getEncoding());
@@ -157,13 +159,10 @@ VELBuffer VELASNKeyRecord::write() const {
     static const unsigned char kTrue = 0xFF;
     VELDERWriter::appendElement(content, VELDER::kBoolean, &kTrue, 1);
   }
-  VELBuffer out = closeRecord(content);
-  if (d_securityType == 1) OPENSSL_cleanse(content.data(), content.size());
-  return out;
+  return closeRecord(content, d_securityType == 1);
 }
 
 std::ostream& VELASNKeyRecord::display(std::ostream& out) const {
-  out << "VELASNKeyRecord\n";
   displayHead(out);
   if (hasCertificate()) {
     out << d_certificate << '\n';
@@ -188,18 +187,15 @@ VELASNKeyPairRecord::~VELASNKeyPairRecord() {
 void VELASNKeyPairRecord::read(const VELASNCBuffer& der) {
   VEL_TRACE_SCOPE("VELASNKeyPairRecord::read");
   static const char kContext[] = "key-pair record";
-  VELDERReader r = openRecord(der, kContext);
-  VELASNInteger recordID;
-  VELASNLabelString label;
-  readHead(r, recordID, label);
+  Head head;
+  VELDERReader r = readHead(der, kContext, head);
   VELASNKeyPair keyPair;
   keyPair.read(r.next(VELDER::kSequence, "keyPair").encoding());
   VELASNCertificationRequest request;
   request.read(r.next(VELDER::kSequence, "certificationRequest").encoding());
   r.expectEnd();
 
-  d_recordID = std::move(recordID);
-  d_label = std::move(label);
+  takeHead(head);
   if (d_securityType == 1) d_keyPair.wipe();
   d_keyPair = std::move(keyPair);
   d_request = std::move(request);
@@ -229,31 +225,17 @@ void VELASNKeyPairRecord::setCertificationRequest(const VELASNCBuffer& requestDE
   setCertificationRequest(VELASNCertificationRequest(requestDER));
 }
 
-const VELASNKeyPair& VELASNKeyPairRecord::getKeyPair() const {
-  if (d_keyPair.empty()) VELDB_THROW(VELDBError::kBadArgument, "key-pair record holds no key pair");
-  return d_keyPair;
-}
-
-const VELASNCertificationRequest& VELASNKeyPairRecord::getCertificationRequest() const {
-  if (d_request.empty()) VELDB_THROW(VELDBError::kBadArgument, "key-pair record holds no certification request");
-  return d_request;
-}
-
 VELBuffer VELASNKeyPairRecord::write() const {
   VEL_TRACE_SCOPE("VELASNKeyPairRecord::write");
   const VELASNKeyPair& keyPair = getKeyPair();
   const VELASNCertificationRequest& request = getCertificationRequest();
-  VELBuffer content;
-  writeHead(content);
+  VELBuffer content = writeHead();
   VELDERWriter::appendRaw(content, keyPair.getEncoding());
   VELDERWriter::appendRaw(content, request.getEncoding());
-  VELBuffer out = closeRecord(content);
-  if (d_securityType == 1) OPENSSL_cleanse(content.data(), content.size());
-  return out;
+  return closeRecord(content, d_securityType == 1);
 }
 
 std::ostream& VELASNKeyPairRecord::display(std::ostream& out) const {
-  out << "VELASNKeyPairRecord\n";
   displayHead(out);
   if (hasKeyPair()) {
     out << "subjectPublicKeyInfo: ";
@@ -275,16 +257,13 @@ std::ostream& VELASNKeyPairRecord::display(std::ostream& out) const {
 void VELASNCRLRecord::read(const VELASNCBuffer& der) {
   VEL_TRACE_SCOPE("VELASNCRLRecord::read");
   static const char kContext[] = "CRL record";
-  VELDERReader r = openRecord(der, kContext);
-  VELASNInteger recordID;
-  VELASNLabelString label;
-  readHead(r, recordID, label);
+  Head head;
+  VELDERReader r = readHead(der, kContext, head);
   VELASNCertificateList crl;
   crl.read(r.next(VELDER::kSequence, "crl").encoding());
   r.expectEnd();
 
-  d_recordID = std::move(recordID);
-  d_label = std::move(label);
+  takeHead(head);
   d_crl = std::move(crl);
 }
 
@@ -296,22 +275,14 @@ void VELASNCRLRecord::setCRL(const VELASNCertificateList& crl) {
 
 void VELASNCRLRecord::setCRL(const VELASNCBuffer& crlDER) { setCRL(VELASNCertificateList(crlDER)); }
 
-const VELASNCertificateList& VELASNCRLRecord::getCRL() const {
-  if (d_crl.empty()) VELDB_THROW(VELDBError::kBadArgument, "CRL record holds no CRL");
-  return d_crl;
-}
-
 VELBuffer VELASNCRLRecord::write() const {
   VEL_TRACE_SCOPE("VELASNCRLRecord::write");
-  const VELASNCertificateList& crl = getCRL();
-  VELBuffer content;
-  writeHead(content);
-  VELDERWriter::appendRaw(content, crl.getEncoding());
-  return closeRecord(content);
+  VELBuffer content = writeHead();
+  VELDERWriter::appendRaw(content, getCRL().getEncoding());
+  return closeRecord(content, false);
 }
 
 std::ostream& VELASNCRLRecord::display(std::ostream& out) const {
-  out << "VELASNCRLRecord\n";
   displayHead(out);
   if (hasCRL()) {
     out << "crl " << d_crl << '\n';

@@ -92,7 +92,7 @@ FileDBStorage::FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const 
     // the same number.
     checkSize();
     // The database hash is checked on the pass that builds the indexes (see
-    // `openTable`).
+    // `finishOpen`).
     d_opening.hash = d_header->startDatabaseHash(password);
     d_opening.hashedTo = d_header->getSize();
   } catch (const VELDBException& e) {
@@ -104,32 +104,32 @@ FileDBStorage::FileDBStorage(const VELDBConnectInfo::OBJECT& connectInfo, const 
   d_writeBuffer.reset(new FileDBBuffer(length));
 }
 
-std::uint32_t FileDBStorage::openTable() {
-  VEL_TRACE_SCOPE("openTable");
-  try {
-    validateMinorVersionNumber();
-    validateFileType();
-    const std::uint32_t highestRecordID = buildIndexes();
-    finishOpenHash();
-    // The table verifies as it stands.  A journal made under its password
-    // that the change which left it so did not make is of no use to it (a
-    // copy from elsewhere or from an earlier change, or one whose binding
-    // records a power loss took under SyncOff): a read-write open removes
-    // it.  One not made under this password is left to whoever made it.
-    if (d_opening.unboundJournal) {
-      const VELString journal = FileDBJournaledFile::journalPath(getFullPathName().str());
-      try {
-        FileDBBinaryFile::remove(journal);
-        d_opening.journalNotApplied += " (removed: the table verifies without it)";
-      } catch (const VELDBException& e) {
-        e.writeToTrace();
-      }
-      d_opening.unboundJournal = false;
+void FileDBStorage::finishOpen() {
+  VEL_TRACE_SCOPE("finishOpen");
+  finishOpenHash();
+  // The table verifies as it stands.  A journal made under its password
+  // that the change which left it so did not make is of no use to it (a
+  // copy from elsewhere or from an earlier change, or one whose binding
+  // records a power loss took under SyncOff): a read-write open removes
+  // it.  One not made under this password is left to whoever made it.
+  if (d_opening.unboundJournal) {
+    const VELString journal = FileDBJournaledFile::journalPath(getFullPathName().str());
+    try {
+      FileDBBinaryFile::remove(journal);
+      d_opening.journalNotApplied += " (removed: the table verifies without it)";
+    } catch (const VELDBException& e) {
+      e.writeToTrace();
     }
-    return highestRecordID;
+    d_opening.unboundJournal = false;
+  }
+}
+
+void FileDBStorage::refuseOpen() {
+  // An open that fails must not compact the file on its way out.
+  d_purgeOnClose = false;
+  try {
+    throw;
   } catch (const VELDBException& e) {
-    // An open that fails must not compact the file on its way out.
-    d_purgeOnClose = false;
     if (d_opening.hash) {
       try {
         finishOpenHash();
@@ -141,9 +141,6 @@ std::uint32_t FileDBStorage::openTable() {
       }
     }
     refuseWithJournal(e);
-    throw;
-  } catch (...) {
-    d_purgeOnClose = false;
     throw;
   }
 }
@@ -190,7 +187,7 @@ void FileDBStorage::checkSize() const {
 
 FileDBStorage::~FileDBStorage() {
   VEL_TRACE_SCOPE("FileDBStorage::dtor");
-  d_change.tableGone = true;
+  d_change.closing = true;
   if (d_purgeOnClose) {
     try {
       purge();

@@ -2,8 +2,6 @@
 // the transactions built on it.
 #include "filedbstorage.h"
 
-#include <algorithm>
-
 #include "filedbdropped.h"
 #include "velexception.h"
 #include "veltrace.h"
@@ -153,13 +151,8 @@ void FileDBStorage::abandonChange() noexcept {
 
 void FileDBStorage::reloadAfterRollback() {
   VEL_TRACE_SCOPE("reloadAfterRollback");
-  if (d_change.tableGone || d_change.reloading) return;
+  if (d_change.closing) return;
   if (d_file->isInMemory() && !d_transaction.image) return;
-  struct Guard {
-    bool& flag;
-    explicit Guard(bool& f) : flag(f) { flag = true; }
-    ~Guard() { flag = false; }
-  } guard(d_change.reloading);
   // A change rolled back takes back the password it set: the file has the
   // one it had when the change began.
   if (d_change.password.isPresent()) d_connectInfo->setLogicalDBPassword(d_change.password);
@@ -173,7 +166,9 @@ void FileDBStorage::reloadAfterRollback() {
     d_readBuffer.reset(new FileDBBuffer(length));
     d_writeBuffer.reset(new FileDBBuffer(length));
   }
-  d_lastRecordID = std::max(d_lastRecordID, buildIndexes());
+  // The slots are the file's again: the table's indexes are rebuilt before
+  // it uses them next.
+  ++d_slotGeneration;
 }
 
 // --- transactions ----------------------------------------------------------

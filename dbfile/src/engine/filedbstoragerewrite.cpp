@@ -59,7 +59,6 @@ void FileDBStorage::resize(std::uint64_t minimumRecordLength) {
   }
   ChangeScope change(*this);
   grow(newLen);
-  d_lastRecordID = std::max(d_lastRecordID, buildIndexes());
   change.commit();
 }
 
@@ -134,6 +133,7 @@ void FileDBStorage::compact() {
   header->persist(*d_file);
   if (newSize < oldSize) d_file->setSize(newSize);
   d_header = std::move(header);
+  ++d_slotGeneration;
 }
 
 void FileDBStorage::grow(std::uint64_t length) {
@@ -181,4 +181,5 @@ void FileDBStorage::grow(std::uint64_t length) {
     d_readBuffer.reset(new FileDBBuffer(length));
     d_writeBuffer.reset(new FileDBBuffer(length));
   }
+  ++d_slotGeneration;
 }

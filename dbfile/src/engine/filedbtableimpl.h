@@ -61,7 +61,15 @@ template <class T>
 FileDBTable<T>::FileDBTable(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName)
     : FileDBStorage(connectInfo, fileName) {
   VEL_TRACE_SCOPE("FileDBTable::ctor");
-  d_lastRecordID = openTable();
+  try {
+    validateMinorVersionNumber();
+    validateFileType();
+    d_lastRecordID = buildIndexes();
+    d_indexedGeneration = slotGeneration();
+    finishOpen();
+  } catch (...) {
+    refuseOpen();
+  }
 }
 
 template <class T>
@@ -125,6 +133,15 @@ std::uint32_t FileDBTable<T>::buildIndexes() {
 }
 
 template <class T>
+bool FileDBTable<T>::refreshIndexes() {
+  const std::uint64_t generation = slotGeneration();
+  if (generation == d_indexedGeneration) return false;
+  d_lastRecordID = std::max(d_lastRecordID, buildIndexes());
+  d_indexedGeneration = generation;
+  return true;
+}
+
+template <class T>
 std::uint64_t FileDBTable<T>::positionOf(const FileDBIterator& iterator) const {
   return iterator.getFilePosition(static_cast<unsigned>(d_header->getSize()), d_header->getFixedRecordLength(),
                                   d_header->getRecordsAllocated());
@@ -166,6 +183,7 @@ typename T::Record* FileDBTable<T>::decode(std::uint64_t position, const Fields&
 template <class T>
 typename T::Record* FileDBTable<T>::getRecordAt(std::uint64_t position) {
   VEL_TRACE_SCOPE("getRecordAt");
+  refreshIndexes();
   std::unique_ptr<Fields> fields(getRecordFieldsAt(position));
   return fields ? decode(position, *fields) : nullptr;
 }
@@ -173,6 +191,7 @@ typename T::Record* FileDBTable<T>::getRecordAt(std::uint64_t position) {
 template <class T>
 typename T::Record* FileDBTable<T>::getRecordAt(FileDBIterator& iterator) {
   VEL_TRACE_SCOPE("getRecordAt");
+  refreshIndexes();
   std::unique_ptr<Fields> fields(getRecordFieldsAt(iterator));
   // The walk skipped deleted slots: the record lies where the iterator is now.
   return fields ? decode(positionOf(iterator), *fields) : nullptr;
@@ -229,6 +248,7 @@ bool FileDBTable<T>::find(UniqueIndex index, const VELASNObject& key, Location& 
 template <class T>
 typename T::Record* FileDBTable<T>::getRecordByIndex(UniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getRecordByIndex");
+  refreshIndexes();
   Location at{};
   return find(index, key, at) ? getRecordAt(at.position) : nullptr;
 }
@@ -236,6 +256,7 @@ typename T::Record* FileDBTable<T>::getRecordByIndex(UniqueIndex index, const VE
 template <class T>
 typename T::Container* FileDBTable<T>::getRecordByIndex(MultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getRecordByIndex");
+  refreshIndexes();
   std::unique_ptr<Container> out(new Container());
   const typename Description::MultiKey& multiKey = multiKeyFor(index);
   VELBuffer digest;
@@ -271,6 +292,7 @@ typename T::Container* FileDBTable<T>::getRecordByIndex(MultiIndex index, const 
 template <class T>
 std::uint64_t FileDBTable<T>::getRecordCountByIndex(UniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getRecordCountByIndex");
+  refreshIndexes();
   Location at{};
   return find(index, key, at) ? 1 : 0;
 }
@@ -278,6 +300,7 @@ std::uint64_t FileDBTable<T>::getRecordCountByIndex(UniqueIndex index, const VEL
 template <class T>
 std::uint64_t FileDBTable<T>::getRecordCountByIndex(MultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("getRecordCountByIndex");
+  refreshIndexes();
   VELBuffer digest;
   FileDBMultiIndex* multi = multiIndexOf(multiKeyFor(index), key, digest);
   // Live records, not slots: deleted slots stay until the file is purged.
@@ -292,6 +315,7 @@ std::uint64_t FileDBTable<T>::getRecordCountByIndex(MultiIndex index, const VELA
 template <class T>
 void FileDBTable<T>::insertRecord(Record& record) {
   VEL_TRACE_SCOPE("insertRecord");
+  refreshIndexes();
   const std::uint32_t id = nextRecordID();
   record.setRecordID(id);
   Fields fields = description().makeFields(d_connectInfo->getAlgorithmFactory(), record);
@@ -300,6 +324,8 @@ void FileDBTable<T>::insertRecord(Record& record) {
   d_lastRecordID = id;
   ChangeScope change(*this);
   if (fields.getSize() > d_header->getFixedRecordLength()) resize(fields.getSize());
+  // After a growth, or an earlier rollback that opening the change finished.
+  refreshIndexes();
   fields.toBuffer(*d_writeBuffer);
   const std::uint64_t position = appendSlot(*d_writeBuffer);
   incrRecordsAllocated();
@@ -310,6 +336,7 @@ void FileDBTable<T>::insertRecord(Record& record) {
 template <class T>
 void FileDBTable<T>::updateRecordByIndex(UniqueIndex index, Record& record) {
   VEL_TRACE_SCOPE("updateRecordByIndex");
+  refreshIndexes();
   const VELKRYAlgorithmFactory* factory = d_connectInfo->getAlgorithmFactory();
   // The record's keys, computed once; its ID may still change below.
   const Description& table = description();
@@ -339,8 +366,10 @@ void FileDBTable<T>::updateRecordByIndex(UniqueIndex index, Record& record) {
   }
 
   ChangeScope change(*this);
-  if (fields.getSize() > d_header->getFixedRecordLength()) {
-    resize(fields.getSize());
+  if (fields.getSize() > d_header->getFixedRecordLength()) resize(fields.getSize());
+  // The growth moves every slot, and opening the change may first have
+  // finished the rollback of an earlier one: the record is found again.
+  if (refreshIndexes()) {
     entry = d_masterIndex.find(at.recordID);
     if (entry == nullptr) VELDB_THROW(VELDBError::kNoMatchingRecord, "");
     at.position = entry->position;
@@ -365,6 +394,7 @@ void FileDBTable<T>::removeAt(const Location& at) {
 template <class T>
 std::uint64_t FileDBTable<T>::deleteRecordByIndex(UniqueIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("deleteRecordByIndex");
+  refreshIndexes();
   Location at{};
   if (!find(index, key, at)) return 0;
   ChangeScope change(*this);
@@ -376,6 +406,7 @@ std::uint64_t FileDBTable<T>::deleteRecordByIndex(UniqueIndex index, const VELAS
 template <class T>
 std::uint64_t FileDBTable<T>::deleteRecordByIndex(MultiIndex index, const VELASNObject& key) {
   VEL_TRACE_SCOPE("deleteRecordByIndex");
+  refreshIndexes();
   // Every record is collected before the first delete changes the indexes:
   // the IDs the indexes know (renumbered ones too), with their slots.
   std::vector<Location> doomed;
