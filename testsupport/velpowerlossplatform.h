@@ -108,7 +108,6 @@ struct NameChange {
 struct State {
   std::mutex mutex;
   bool strictPosix = true;
-  bool realSyncs = false;
   long long ops = 0;
   long long lossAt = -1;
   bool dead = false;
@@ -318,7 +317,7 @@ inline int plSync(int fd) {
     errno = EIO;
     return -1;
   }
-  const int rc = s.realSyncs || it == s.descriptors.end() ? vel_defaultPlatform().syncFile(fd) : 0;
+  const int rc = it == s.descriptors.end() ? vel_defaultPlatform().syncFile(fd) : 0;
   if (rc != 0 || it == s.descriptors.end()) return rc;
   Inode& inode = s.inodes[static_cast<std::size_t>(it->second)];
   for (const Change& c : inode.pending) apply(inode.durable, c, c.bytes.size());
@@ -334,13 +333,11 @@ inline int plSyncDirectory(const char* path) {
     errno = EIO;
     return -1;
   }
-  const int rc = s.realSyncs ? vel_defaultPlatform().syncDirectory(path) : 0;
-  if (rc != 0) return rc;
   char resolved[PATH_MAX];
-  if (::realpath(path, resolved) == nullptr) return rc;
+  if (::realpath(path, resolved) == nullptr) return 0;
   const std::string directory(resolved);
   commitNames(s, s.strictPosix ? &directory : nullptr);
-  return rc;
+  return 0;
 }
 
 inline int plUnlink(const char* path) {
@@ -414,15 +411,14 @@ inline int plTmpFile() {
 
 // A fresh model; the power goes at changing call number `at` (-1: never by
 // itself).  Names and files are followed from the first time they are met.
-// Syncs of followed files and of directories are only modelled unless
-// `realSyncs` (the real disk's durability is not under test, and a real sync
-// costs milliseconds).  The model is put under the library by
+// Syncs of followed files and of directories are only modelled (the real
+// disk's durability is not under test, and a real sync costs milliseconds).
+// The model is put under the library by
 // `VELFaultDisk::installPowerLoss`.
-inline void reset(long long at, bool strictPosix, bool realSyncs = false) {
+inline void reset(long long at, bool strictPosix) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.strictPosix = strictPosix;
-  s.realSyncs = realSyncs;
   s.ops = 0;
   s.lossAt = at;
   s.dead = false;
