@@ -198,13 +198,16 @@ inline void bindName(State& s, const Name& name, long inode, std::uint64_t group
   s.unsynced.push_back(NameChange{group, name, inode});
 }
 
-// True when this changing call finds the power gone (or takes it).
+// True, with errno EIO, when a call finds the power gone.
+inline bool gone(const State& s) {
+  if (s.dead) errno = EIO;
+  return s.dead;
+}
+// The same for a changing call, which may take the power; counted while it
+// is on.
 inline bool lost(State& s) {
-  if (s.dead) return true;
-  if (s.lossAt >= 0 && s.ops == s.lossAt) {
-    s.dead = true;
-    return true;
-  }
+  if (s.lossAt >= 0 && s.ops == s.lossAt) s.dead = true;
+  if (gone(s)) return true;
   ++s.ops;
   return false;
 }
@@ -239,10 +242,7 @@ inline int plOpen(const char* path, int flags, int mode) {
   Name name;
   const bool followed = split(path, name);
   if (followed) see(s, name);
-  if ((flags & O_CREAT) != 0 && lost(s)) {
-    errno = EIO;
-    return -1;
-  }
+  if ((flags & O_CREAT) != 0 && lost(s)) return -1;
   const int fd = vel_defaultPlatform().openFile(path, flags, mode);
   if (fd < 0 || !followed) return fd;
   long inode = s.current[name];
@@ -264,10 +264,7 @@ inline long long plWrite(int fd, const void* buffer, std::size_t count) {
   std::lock_guard<std::mutex> lock(s.mutex);
   const auto it = s.descriptors.find(fd);
   if (it == s.descriptors.end()) {
-    if (s.dead) {
-      errno = EIO;
-      return -1;
-    }
+    if (gone(s)) return -1;
     return vel_defaultPlatform().writeFile(fd, buffer, count);
   }
   const long long at = vel_defaultPlatform().seekFile(fd, 0, 1);
@@ -279,10 +276,7 @@ inline long long plWrite(int fd, const void* buffer, std::size_t count) {
     c.bytes.assign(static_cast<const char*>(buffer), count);
     s.inodes[static_cast<std::size_t>(it->second)].pending.push_back(c);
   }
-  if (s.dead) {
-    errno = EIO;
-    return -1;
-  }
+  if (gone(s)) return -1;
   const long long n = vel_defaultPlatform().writeFile(fd, buffer, count);
   if (n > 0) {
     c.bytes.assign(static_cast<const char*>(buffer), static_cast<std::size_t>(n));
@@ -295,10 +289,7 @@ inline int plTruncate(int fd, long long size) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   const auto it = s.descriptors.find(fd);
-  if (it == s.descriptors.end() ? s.dead : lost(s)) {
-    errno = EIO;
-    return -1;
-  }
+  if (it == s.descriptors.end() ? gone(s) : lost(s)) return -1;
   const int rc = vel_defaultPlatform().truncateFile(fd, size);
   if (rc == 0 && it != s.descriptors.end()) {
     Change c;
@@ -313,10 +304,7 @@ inline int plSync(int fd) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   const auto it = s.descriptors.find(fd);
-  if (it == s.descriptors.end() ? s.dead : lost(s)) {
-    errno = EIO;
-    return -1;
-  }
+  if (it == s.descriptors.end() ? gone(s) : lost(s)) return -1;
   const int rc = it == s.descriptors.end() ? vel_defaultPlatform().syncFile(fd) : 0;
   if (rc != 0 || it == s.descriptors.end()) return rc;
   Inode& inode = s.inodes[static_cast<std::size_t>(it->second)];
@@ -329,10 +317,7 @@ inline int plSync(int fd) {
 inline int plSyncDirectory(const char* path) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
-  if (lost(s)) {
-    errno = EIO;
-    return -1;
-  }
+  if (lost(s)) return -1;
   char resolved[PATH_MAX];
   if (::realpath(path, resolved) == nullptr) return 0;
   const std::string directory(resolved);
@@ -346,10 +331,7 @@ inline int plUnlink(const char* path) {
   Name name;
   const bool followed = split(path, name);
   if (followed) see(s, name);
-  if (lost(s)) {
-    errno = EIO;
-    return -1;
-  }
+  if (lost(s)) return -1;
   const int rc = vel_defaultPlatform().unlinkFile(path);
   if (rc == 0 && followed) bindName(s, name, kAbsent, s.nextGroup++);
   return rc;
@@ -365,10 +347,7 @@ inline int plRename(const char* from, const char* to) {
     see(s, source);
     see(s, target);
   }
-  if (lost(s)) {
-    errno = EIO;
-    return -1;
-  }
+  if (lost(s)) return -1;
   const int rc = vel_defaultPlatform().renameFile(from, to);
   if (rc == 0 && followed && source != target) {
     const long inode = s.current[source];
