@@ -105,12 +105,13 @@ inline bool failing(Kind kind) {
   return false;
 }
 
-// True when the process "dies" at this changing call (or has died).
+// True when the process "dies" at this changing call (or has died); the
+// call then fails with EIO.
 inline bool dies() {
   Disk& d = disk();
-  if (d.dead) return true;
-  if (d.crashAt >= 0 && d.changes == d.crashAt) {
-    d.dead = true;
+  if (d.crashAt >= 0 && d.changes == d.crashAt) d.dead = true;
+  if (d.dead) {
+    errno = EIO;
     return true;
   }
   ++d.changes;
@@ -162,10 +163,7 @@ inline long long fdWrite(int fd, const void* buffer, std::size_t count) {
   }
   if (failing(kWrite) || interrupted(kWrite)) return -1;
   if (atCrash() && count > 1) lower().writeFile(fd, buffer, count / 2);  // torn
-  if (dies()) {
-    errno = EIO;
-    return -1;
-  }
+  if (dies()) return -1;
   if (d.writeBudget == 0) {
     if (d.writeErrorAtLimit == 0) return 0;
     errno = d.writeErrorAtLimit;
@@ -186,10 +184,7 @@ inline long long fdSeek(int fd, long long offset, int whence) {
 }
 inline int fdTruncate(int fd, long long size) {
   if (failing(kTruncate)) return -1;
-  if (dies()) {
-    errno = EIO;
-    return -1;
-  }
+  if (dies()) return -1;
   return lower().truncateFile(fd, size);
 }
 inline int fdReserve(int fd, long long offset, long long length) {
@@ -211,10 +206,7 @@ inline int pathOpen(const char* path, int flags, int mode) {
   if (targeted ? failing(kOpen) : (++d.calls[kOpen], false)) return -1;
   if ((flags & O_CREAT) != 0) {
     ++d.creates;
-    if (dies()) {
-      errno = EIO;
-      return -1;
-    }
+    if (dies()) return -1;
   }
   return lower().openFile(path, flags, mode);
 }
@@ -224,18 +216,12 @@ inline int tmpOpen() {
 }
 inline int pathUnlink(const char* path) {
   if (failing(kUnlink)) return -1;
-  if (dies()) {
-    errno = EIO;
-    return -1;
-  }
+  if (dies()) return -1;
   return lower().unlinkFile(path);
 }
 inline int pathRename(const char* from, const char* to) {
   if (failing(kRename)) return -1;
-  if (dies()) {
-    errno = EIO;
-    return -1;
-  }
+  if (dies()) return -1;
   return lower().renameFile(from, to);
 }
 // A close that fails has still let the descriptor go, as on Linux.
@@ -353,8 +339,8 @@ long long countChanges(F&& body) {
 // Installs the disk over the power-loss model with a fresh model; the power
 // goes at the model's changing call `at` (-1: only when the test calls
 // `VELPowerLossPlatform::powerLoss`).
-inline void installPowerLoss(long long at, bool strictPosix, bool realSyncs = false) {
-  VELPowerLossPlatform::reset(at, strictPosix, realSyncs);
+inline void installPowerLoss(long long at, bool strictPosix) {
+  VELPowerLossPlatform::reset(at, strictPosix);
   install();
   disk().power = true;
 }

@@ -108,7 +108,6 @@ struct NameChange {
 struct State {
   std::mutex mutex;
   bool strictPosix = true;
-  bool realSyncs = false;
   long long ops = 0;
   long long lossAt = -1;
   bool dead = false;
@@ -199,13 +198,16 @@ inline void bindName(State& s, const Name& name, long inode, std::uint64_t group
   s.unsynced.push_back(NameChange{group, name, inode});
 }
 
-// True when this changing call finds the power gone (or takes it).
+// True, with errno EIO, when a call finds the power gone.
+inline bool gone(const State& s) {
+  if (s.dead) errno = EIO;
+  return s.dead;
+}
+// The same for a changing call, which may take the power; counted while it
+// is on.
 inline bool lost(State& s) {
-  if (s.dead) return true;
-  if (s.lossAt >= 0 && s.ops == s.lossAt) {
-    s.dead = true;
-    return true;
-  }
+  if (s.lossAt >= 0 && s.ops == s.lossAt) s.dead = true;
+  if (gone(s)) return true;
   ++s.ops;
   return false;
 }
@@ -240,10 +242,7 @@ inline int plOpen(const char* path, int flags, int mode) {
   Name name;
   const bool followed = split(path, name);
   if (followed) see(s, name);
-  if ((flags & O_CREAT) != 0 && lost(s)) {
-    errno = EIO;
-    return -1;
-  }
+  if ((flags & O_CREAT) != 0 && lost(s)) return -1;
   const int fd = vel_defaultPlatform().openFile(path, flags, mode);
   if (fd < 0 || !followed) return fd;
   long inode = s.current[name];
@@ -265,10 +264,7 @@ inline long long plWrite(int fd, const void* buffer, std::size_t count) {
   std::lock_guard<std::mutex> lock(s.mutex);
   const auto it = s.descriptors.find(fd);
   if (it == s.descriptors.end()) {
-    if (s.dead) {
-      errno = EIO;
-      return -1;
-    }
+    if (gone(s)) return -1;
     return vel_defaultPlatform().writeFile(fd, buffer, count);
   }
   const long long at = vel_defaultPlatform().seekFile(fd, 0, 1);
@@ -280,10 +276,7 @@ inline long long plWrite(int fd, const void* buffer, std::size_t count) {
     c.bytes.assign(static_cast<const char*>(buffer), count);
     s.inodes[static_cast<std::size_t>(it->second)].pending.push_back(c);
   }
-  if (s.dead) {
-    errno = EIO;
-    return -1;
-  }
+  if (gone(s)) return -1;
   const long long n = vel_defaultPlatform().writeFile(fd, buffer, count);
   if (n > 0) {
     c.bytes.assign(static_cast<const char*>(buffer), static_cast<std::size_t>(n));
@@ -296,10 +289,7 @@ inline int plTruncate(int fd, long long size) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   const auto it = s.descriptors.find(fd);
-  if (it == s.descriptors.end() ? s.dead : lost(s)) {
-    errno = EIO;
-    return -1;
-  }
+  if (it == s.descriptors.end() ? gone(s) : lost(s)) return -1;
   const int rc = vel_defaultPlatform().truncateFile(fd, size);
   if (rc == 0 && it != s.descriptors.end()) {
     Change c;
@@ -314,11 +304,8 @@ inline int plSync(int fd) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   const auto it = s.descriptors.find(fd);
-  if (it == s.descriptors.end() ? s.dead : lost(s)) {
-    errno = EIO;
-    return -1;
-  }
-  const int rc = s.realSyncs || it == s.descriptors.end() ? vel_defaultPlatform().syncFile(fd) : 0;
+  if (it == s.descriptors.end() ? gone(s) : lost(s)) return -1;
+  const int rc = it == s.descriptors.end() ? vel_defaultPlatform().syncFile(fd) : 0;
   if (rc != 0 || it == s.descriptors.end()) return rc;
   Inode& inode = s.inodes[static_cast<std::size_t>(it->second)];
   for (const Change& c : inode.pending) apply(inode.durable, c, c.bytes.size());
@@ -330,17 +317,12 @@ inline int plSync(int fd) {
 inline int plSyncDirectory(const char* path) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
-  if (lost(s)) {
-    errno = EIO;
-    return -1;
-  }
-  const int rc = s.realSyncs ? vel_defaultPlatform().syncDirectory(path) : 0;
-  if (rc != 0) return rc;
+  if (lost(s)) return -1;
   char resolved[PATH_MAX];
-  if (::realpath(path, resolved) == nullptr) return rc;
+  if (::realpath(path, resolved) == nullptr) return 0;
   const std::string directory(resolved);
   commitNames(s, s.strictPosix ? &directory : nullptr);
-  return rc;
+  return 0;
 }
 
 inline int plUnlink(const char* path) {
@@ -349,10 +331,7 @@ inline int plUnlink(const char* path) {
   Name name;
   const bool followed = split(path, name);
   if (followed) see(s, name);
-  if (lost(s)) {
-    errno = EIO;
-    return -1;
-  }
+  if (lost(s)) return -1;
   const int rc = vel_defaultPlatform().unlinkFile(path);
   if (rc == 0 && followed) bindName(s, name, kAbsent, s.nextGroup++);
   return rc;
@@ -368,10 +347,7 @@ inline int plRename(const char* from, const char* to) {
     see(s, source);
     see(s, target);
   }
-  if (lost(s)) {
-    errno = EIO;
-    return -1;
-  }
+  if (lost(s)) return -1;
   const int rc = vel_defaultPlatform().renameFile(from, to);
   if (rc == 0 && followed && source != target) {
     const long inode = s.current[source];
@@ -414,15 +390,14 @@ inline int plTmpFile() {
 
 // A fresh model; the power goes at changing call number `at` (-1: never by
 // itself).  Names and files are followed from the first time they are met.
-// Syncs of followed files and of directories are only modelled unless
-// `realSyncs` (the real disk's durability is not under test, and a real sync
-// costs milliseconds).  The model is put under the library by
+// Syncs of followed files and of directories are only modelled (the real
+// disk's durability is not under test, and a real sync costs milliseconds).
+// The model is put under the library by
 // `VELFaultDisk::installPowerLoss`.
-inline void reset(long long at, bool strictPosix, bool realSyncs = false) {
+inline void reset(long long at, bool strictPosix) {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.strictPosix = strictPosix;
-  s.realSyncs = realSyncs;
   s.ops = 0;
   s.lossAt = at;
   s.dead = false;

@@ -60,11 +60,25 @@ inline std::string hex(unsigned long v) {
   return out.str();
 }
 
-// --- records -----------------------------------------------------------------
-
 enum Table { kKeys, kKeyPairs, kCRLs, kTableCount };
 inline const char* const kTableNames[kTableCount] = {"key", "key pair", "CRL"};
 inline const char* const kSuffixes[kTableCount] = {".vkey", ".vkyp", ".vcrl"};
+
+// Every file of the database: the tables under their suffixes, the files
+// beside them under their names.
+inline std::map<std::string, std::string> databaseFiles(const std::string& dir, const std::string& base) {
+  std::map<std::string, std::string> out;
+  for (const char* suffix : kSuffixes) out[suffix] = readAll(base + suffix);
+  for (const std::string& name : sideFiles(dir, base)) out[name] = readAll(dir + "/" + name);
+  return out;
+}
+// The tables as `images` (key, key pair, CRL) hold them, nothing beside them.
+inline void restoreTables(const std::string& dir, const std::string& base, const std::string* images) {
+  removeSideFiles(dir, base);
+  for (int t = 0; t < kTableCount; ++t) writeAll(base + kSuffixes[t], images[t]);
+}
+
+// --- records -----------------------------------------------------------------
 
 template <class RECORD>
 std::string derOf(const RECORD& r) {
@@ -294,11 +308,9 @@ void walkTable(std::map<std::string, std::string>& out, VELDBIterator* iterator,
   }
 }
 
-// The state of an open database whose files are `base` and the suffixes,
-// opened with `info`; every inconsistency found on the way goes to
-// `problems`.
-inline State stateOf(FileDBManager& m, const VELDBConnectInfo::FILE& info, const std::string& base,
-                     std::vector<std::string>& problems) {
+// The records of an open database (expiration times left 0); every
+// inconsistency found on the way goes to `problems`.
+inline State recordsOf(FileDBManager& m, std::vector<std::string>& problems) {
   State s;
   const VELASNInteger any;
   walkTable<VELASNKeyRecord>(
@@ -313,6 +325,15 @@ inline State stateOf(FileDBManager& m, const VELDBConnectInfo::FILE& info, const
       s.tables[kCRLs], m.getCRLIterator(), [&](VELDBIterator& it) { return m.getCRLNextRecord(it); },
       [&](const VELASNLabelString& l) { return m.getCRLByIndex(VELDBManager::CRLLabel, l); },
       m.getCRLCountByIndex(VELDBManager::CRLAllRecords, any), "CRL", problems);
+  return s;
+}
+
+// The state of an open database whose files are `base` and the suffixes,
+// opened with `info`; every inconsistency found on the way goes to
+// `problems`.
+inline State stateOf(FileDBManager& m, const VELDBConnectInfo::FILE& info, const std::string& base,
+                     std::vector<std::string>& problems) {
+  State s = recordsOf(m, problems);
   s.expiry[kKeys] = expiryOf<FileDBKeyStorage>(info, base + kSuffixes[kKeys]);
   s.expiry[kKeyPairs] = expiryOf<FileDBKeyPairStorage>(info, base + kSuffixes[kKeyPairs]);
   s.expiry[kCRLs] = expiryOf<FileDBCRLStorage>(info, base + kSuffixes[kCRLs]);

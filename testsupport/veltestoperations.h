@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "velasnutility.h"
+#include "veldbutility.h"
 #include "veltestdatabase.h"
 
 namespace VELTestOperations {

@@ -1,5 +1,6 @@
 // Plan: drive the shared storage through a minimal table defined here: create, open and refuse
-// files (size, hash, password, version), share connections, grow the record length, compact.
+// files (size, hash, password, version), share connections, grow the record length, compact in
+// memory.  What compaction keeps of each table's slots is asked in filedbtable_test.cpp.
 #include "filedbstorage.h"
 
 #include <gtest/gtest.h>
@@ -215,27 +216,6 @@ TEST_F(StorageTest, WalksNeverSeeSlotsAsTheyWereBeforeAChange) {
   ASSERT_EQ(walked.size(), 3u);
   EXPECT_EQ(walked[0].second, std::string(5500, 'g'));
   EXPECT_EQ(walked, t.records());
-}
-
-TEST_F(StorageTest, CloseCompactsDeletedSlotsKeepingOrderAndUnknownStates) {
-  create();
-  {
-    TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), d_path);
-    for (std::uint32_t i = 1; i <= 5; ++i) t.append(i, "record " + std::to_string(i));
-    t.markDeleted(1);
-    t.markDeleted(3, 7);  // neither in use nor deleted: still a record to the walk
-    EXPECT_EQ(t.records().size(), 4u);
-  }
-  // Compaction drops the deleted slot only; the record the table showed
-  // before the close is there after it.
-  EXPECT_EQ(readAll(d_path).size(), 80u + 4 * 5000u);
-  TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadOnly), d_path);
-  const auto r = t.records();
-  ASSERT_EQ(r.size(), 4u);
-  EXPECT_EQ(r[0].first, 1u);
-  EXPECT_EQ(r[1].first, 3u);
-  EXPECT_EQ(r[2].first, 4u);
-  EXPECT_EQ(r[3].first, 5u);
 }
 
 // Counts the platform's temporary files and can fail space reservations.

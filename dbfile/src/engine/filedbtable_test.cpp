@@ -44,23 +44,53 @@ std::uint32_t idOf(const VELASNRecord& r) { return VELDBUtility::asnToRecordID(r
 template <class UNIQUE>
 using KeyList = std::vector<std::pair<UNIQUE, std::shared_ptr<VELASNObject>>>;
 
-// One table: its storage and record types, what sets it apart (minor
+// What sets the key, key-pair and CRL tables (in this order) apart.
+constexpr int kUniqueIndexCounts[] = {5, 3, 4}, kMultiIndexCounts[] = {3, 1, 2};
+constexpr unsigned char kMinors[] = {2, 1, 1};  // the version before each is read too
+constexpr bool kRenumbers[] = {true, true, false};
+constexpr unsigned long kCopyErrors[] = {VELDBError::kDuplicateSignature, VELDBError::kDuplicatePublicKey,
+                                         VELDBError::kDuplicateSignature};
+const char* const kSuffixes[] = {".vkey", ".vkyp", ".vcrl"};
+
+// Table `T`: its storage and record types, what sets it apart (minor
 // versions, renumbering, its unique keys besides ID and label, and the
 // number a copy of a record under another label is refused with), and the
 // same table as the manager shows it.  `make` gives a fresh record; names in
 // it take at most 20 characters of the label.
-struct KeyTable {
-  using Record = VELASNKeyRecord;
-  using Storage = FileDBKeyStorage;
-  using Unique = VELDBManager::KeyUniqueIndex;
-  using Multi = VELDBManager::KeyMultiIndex;
-  static constexpr Unique kID = VELDBManager::KeyRecordID, kLabel = VELDBManager::KeyLabel;
-  static constexpr Multi kAll = VELDBManager::KeyAllRecords;
-  static constexpr int kUniqueIndexes = 5, kMultiIndexes = 3;
-  static constexpr unsigned char kMinor = 2, kOldMinor = 1;
-  static constexpr bool kRenumbersBackwardIDs = true;
-  static constexpr unsigned long kCopyError = VELDBError::kDuplicateSignature;
-  static const unsigned char* fileType() { return FileDBHeader::kKeyFileType; }
+template <int T, class STORAGE, typename STORAGE::UniqueIndex ID, typename STORAGE::UniqueIndex LABEL,
+          typename STORAGE::MultiIndex ALL, void (FileDBManager::*INSERT)(typename STORAGE::Record&),
+          void (FileDBManager::*UPDATE)(typename STORAGE::UniqueIndex, typename STORAGE::Record&),
+          unsigned long long (FileDBManager::*DELETE)(typename STORAGE::UniqueIndex, const VELASNObject&),
+          unsigned long long (FileDBManager::*DELETE_ALL)(typename STORAGE::MultiIndex, const VELASNObject&),
+          unsigned long long (FileDBManager::*COUNT)(typename STORAGE::MultiIndex, const VELASNObject&)>
+struct ManagedTable {
+  using Storage = STORAGE;
+  using Record = typename STORAGE::Record;
+  using Unique = typename STORAGE::UniqueIndex;
+  using Multi = typename STORAGE::MultiIndex;
+  static constexpr Unique kID = ID, kLabel = LABEL;
+  static constexpr Multi kAll = ALL;
+  static constexpr int kUniqueIndexes = kUniqueIndexCounts[T], kMultiIndexes = kMultiIndexCounts[T];
+  static constexpr unsigned char kMinor = kMinors[T], kOldMinor = kMinors[T] - 1;
+  static constexpr bool kRenumbersBackwardIDs = kRenumbers[T];
+  static constexpr unsigned long kCopyError = kCopyErrors[T];
+  static const unsigned char* fileType() { return kFileTypes[T]; }
+  static const char* suffix() { return kSuffixes[T]; }
+  static void insert(FileDBManager& m, Record& r) { (m.*INSERT)(r); }
+  static void update(FileDBManager& m, Record& r) { (m.*UPDATE)(kID, r); }
+  static unsigned long long remove(FileDBManager& m, const VELASNObject& key) { return (m.*DELETE)(kLabel, key); }
+  static unsigned long long removeAll(FileDBManager& m) { return (m.*DELETE_ALL)(kAll, kAny); }
+  static unsigned long long count(FileDBManager& m) { return (m.*COUNT)(kAll, kAny); }
+};
+
+struct KeyTable
+    : ManagedTable<0, FileDBKeyStorage, VELDBManager::KeyRecordID, VELDBManager::KeyLabel, VELDBManager::KeyAllRecords,
+                   &FileDBManager::insertKey, &FileDBManager::updateKeyByIndex, &FileDBManager::deleteKeyByIndex,
+                   &FileDBManager::deleteKeyByIndex, &FileDBManager::getKeyCountByIndex> {
+  static std::unique_ptr<Record> make(const std::string& label) {
+    static int n = 0;
+    return VELTestPKI::makeKeyRecord(label, "CN=" + label.substr(0, 20) + " " + std::to_string(++n));
+  }
   static FileDBKeyRecordFields fields(const Record& r, std::uint32_t flag) {
     return FileDBKeyRecordFields(nullptr, r, flag, 0);
   }
@@ -71,36 +101,16 @@ struct KeyTable {
             {VELDBManager::KeyIssuerAndSerialNumber,
              std::make_shared<VELASNIssuerAndSerialNumber>(VELASNUtility::getIssuerAndSerialNumber(c))}};
   }
-
-  static const char* suffix() { return ".vkey"; }
-  static std::unique_ptr<Record> make(const std::string& label) {
-    return VELTestPKI::makeKeyRecord(label, "CN=" + label.substr(0, 20) + " " + std::to_string(next()));
-  }
-  static void insert(FileDBManager& m, Record& r) { m.insertKey(r); }
-  static void update(FileDBManager& m, Record& r) { m.updateKeyByIndex(kID, r); }
-  static unsigned long long remove(FileDBManager& m, const VELASNObject& key) {
-    return m.deleteKeyByIndex(kLabel, key);
-  }
-  static unsigned long long removeAll(FileDBManager& m) { return m.deleteKeyByIndex(kAll, kAny); }
-  static unsigned long long count(FileDBManager& m) { return m.getKeyCountByIndex(kAll, kAny); }
-  static int next() {
-    static int n = 0;
-    return ++n;
-  }
 };
 
-struct KeyPairTable {
-  using Record = VELASNKeyPairRecord;
-  using Storage = FileDBKeyPairStorage;
-  using Unique = VELDBManager::KeyPairUniqueIndex;
-  using Multi = VELDBManager::KeyPairMultiIndex;
-  static constexpr Unique kID = VELDBManager::KeyPairRecordID, kLabel = VELDBManager::KeyPairLabel;
-  static constexpr Multi kAll = VELDBManager::KeyPairAllRecords;
-  static constexpr int kUniqueIndexes = 3, kMultiIndexes = 1;
-  static constexpr unsigned char kMinor = 1, kOldMinor = 0;
-  static constexpr bool kRenumbersBackwardIDs = true;
-  static constexpr unsigned long kCopyError = VELDBError::kDuplicatePublicKey;
-  static const unsigned char* fileType() { return FileDBHeader::kKeyPairFileType; }
+struct KeyPairTable
+    : ManagedTable<1, FileDBKeyPairStorage, VELDBManager::KeyPairRecordID, VELDBManager::KeyPairLabel,
+                   VELDBManager::KeyPairAllRecords, &FileDBManager::insertKeyPair,
+                   &FileDBManager::updateKeyPairByIndex, &FileDBManager::deleteKeyPairByIndex,
+                   &FileDBManager::deleteKeyPairByIndex, &FileDBManager::getKeyPairCountByIndex> {
+  static std::unique_ptr<Record> make(const std::string& label) {
+    return VELTestPKI::makeKeyPairRecord(label, "CN=" + label.substr(0, 20));
+  }
   static FileDBKeyPairRecordFields fields(const Record& r, std::uint32_t flag) {
     return FileDBKeyPairRecordFields(nullptr, r, flag);
   }
@@ -108,32 +118,15 @@ struct KeyPairTable {
     return {{VELDBManager::KeyPairPublicKeyInfo,
              std::make_shared<VELASNSubjectPublicKeyInfo>(r.getKeyPair().getSubjectPublicKeyInfo())}};
   }
-
-  static const char* suffix() { return ".vkyp"; }
-  static std::unique_ptr<Record> make(const std::string& label) {
-    return VELTestPKI::makeKeyPairRecord(label, "CN=" + label.substr(0, 20));
-  }
-  static void insert(FileDBManager& m, Record& r) { m.insertKeyPair(r); }
-  static void update(FileDBManager& m, Record& r) { m.updateKeyPairByIndex(kID, r); }
-  static unsigned long long remove(FileDBManager& m, const VELASNObject& key) {
-    return m.deleteKeyPairByIndex(kLabel, key);
-  }
-  static unsigned long long removeAll(FileDBManager& m) { return m.deleteKeyPairByIndex(kAll, kAny); }
-  static unsigned long long count(FileDBManager& m) { return m.getKeyPairCountByIndex(kAll, kAny); }
 };
 
-struct CRLTable {
-  using Record = VELASNCRLRecord;
-  using Storage = FileDBCRLStorage;
-  using Unique = VELDBManager::CRLUniqueIndex;
-  using Multi = VELDBManager::CRLMultiIndex;
-  static constexpr Unique kID = VELDBManager::CRLRecordID, kLabel = VELDBManager::CRLLabel;
-  static constexpr Multi kAll = VELDBManager::CRLAllRecords;
-  static constexpr int kUniqueIndexes = 4, kMultiIndexes = 2;
-  static constexpr unsigned char kMinor = 1, kOldMinor = 0;
-  static constexpr bool kRenumbersBackwardIDs = false;
-  static constexpr unsigned long kCopyError = VELDBError::kDuplicateSignature;
-  static const unsigned char* fileType() { return FileDBHeader::kCRLFileType; }
+struct CRLTable
+    : ManagedTable<2, FileDBCRLStorage, VELDBManager::CRLRecordID, VELDBManager::CRLLabel, VELDBManager::CRLAllRecords,
+                   &FileDBManager::insertCRL, &FileDBManager::updateCRLByIndex, &FileDBManager::deleteCRLByIndex,
+                   &FileDBManager::deleteCRLByIndex, &FileDBManager::getCRLCountByIndex> {
+  static std::unique_ptr<Record> make(const std::string& label) {
+    return VELTestPKI::makeCRLRecord(label, "CN=" + label.substr(0, 20) + " CA");
+  }
   static FileDBCRLRecordFields fields(const Record& r, std::uint32_t flag) {
     return FileDBCRLRecordFields(nullptr, r, flag);
   }
@@ -141,18 +134,6 @@ struct CRLTable {
     return {{VELDBManager::CRLSignature, std::make_shared<VELASNBitString>(r.getCRL().getSignature())},
             {VELDBManager::CRLTBSCertList, std::make_shared<VELASNTBSCertList>(r.getCRL().getTBSCertList())}};
   }
-
-  static const char* suffix() { return ".vcrl"; }
-  static std::unique_ptr<Record> make(const std::string& label) {
-    return VELTestPKI::makeCRLRecord(label, "CN=" + label.substr(0, 20) + " CA");
-  }
-  static void insert(FileDBManager& m, Record& r) { m.insertCRL(r); }
-  static void update(FileDBManager& m, Record& r) { m.updateCRLByIndex(kID, r); }
-  static unsigned long long remove(FileDBManager& m, const VELASNObject& key) {
-    return m.deleteCRLByIndex(kLabel, key);
-  }
-  static unsigned long long removeAll(FileDBManager& m) { return m.deleteCRLByIndex(kAll, kAny); }
-  static unsigned long long count(FileDBManager& m) { return m.getCRLCountByIndex(kAll, kAny); }
 };
 
 using Tables = ::testing::Types<KeyTable, KeyPairTable, CRLTable>;

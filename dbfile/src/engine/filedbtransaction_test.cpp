@@ -22,6 +22,7 @@
 #include "velfaultdisk.h"
 #include "velexception.h"
 #include "velplatform.h"
+#include "veltestdatabase.h"
 #include "veltestpki.h"
 #include "veltestutil.h"
 
@@ -52,20 +53,8 @@ class TransactionTest : public VELTestUtil::TempDirTest<::testing::TestWithParam
     for (const std::string& p : paths()) out.push_back(readAll(p));
     return out;
   }
-  // What the directory holds besides the three tables.
-  std::vector<std::string> others() const {
-    std::vector<std::string> names;
-    vel_listdir(d_dir.c_str(), "", names);
-    std::vector<std::string> out;
-    for (const std::string& name : names) {
-      if (name != "." && name != ".." && name != "db.vkey" && name != "db.vkyp" && name != "db.vcrl") {
-        out.push_back(name);
-      }
-    }
-    return out;
-  }
   // Nothing but the three tables is left in the directory.
-  bool onlyTables() const { return others().empty(); }
+  bool onlyTables() const { return VELTestDatabase::sideFiles(d_dir, d_base).empty(); }
   // The records in the key, key-pair and CRL tables.
   static Counts counts(FileDBManager& m) {
     return {m.getKeyCountByIndex(VELDBManager::KeyAllRecords, kAny),

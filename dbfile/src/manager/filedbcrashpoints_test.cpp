@@ -87,18 +87,8 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
   }
   std::string prefix() const { return "v" + std::to_string(GetParam().version) + " "; }
   // The tables as they were made, nothing beside them.
-  void restoreFiles() {
-    removeSideFiles(d_dir, d_base);
-    for (int t = 0; t < kTableCount; ++t) writeAll(d_base + kSuffixes[t], d_image[t]);
-  }
-
-  // Every file of the database, tables and the files beside them.
-  std::map<std::string, std::string> files() const {
-    std::map<std::string, std::string> out;
-    for (int t = 0; t < kTableCount; ++t) out[kSuffixes[t]] = readAll(d_base + kSuffixes[t]);
-    for (const std::string& name : sideFiles(d_dir, d_base)) out[name] = readAll(d_dir + "/" + name);
-    return out;
-  }
+  void restoreFiles() { restoreTables(d_dir, d_base, d_image); }
+  std::map<std::string, std::string> files() const { return databaseFiles(d_dir, d_base); }
   // A read-only open first, as a user's `list` would be: it must write
   // nothing; what it saw goes to `reader`.
   void readFirst(const std::string& where, Seen& reader) {
@@ -177,6 +167,25 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
     return seen;
   }
 
+  // Runs `change` on the tables as they were made, killed at changing call
+  // `point` (the close after it included); false when it ran to the end
+  // without reaching that call.  What it threw goes to `error`.
+  bool killAt(const Change& change, long long point, std::string& error) {
+    restoreFiles();
+    {
+      std::unique_ptr<FileDBManager> m = open(d_old);
+      VELFaultDisk::installCrash(point);
+      try {
+        change.run(*m);
+      } catch (const VELException& e) {
+        error = std::string("threw: ") + e.what();
+      }
+    }
+    const bool reached = VELFaultDisk::crashed();
+    VELFaultDisk::uninstall();
+    return reached;
+  }
+
   // Kills `change` (and the close after it) at call 0, 1, 2, ... until it
   // completes without reaching the crash point; every reopen must show the
   // state before or after.  Prints one line; returns the points tried.
@@ -188,20 +197,9 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
     long long broken = 0;
     long long point = 0;
     for (;; ++point) {
-      restoreFiles();
-      std::unique_ptr<FileDBManager> m = open(d_old);
-      VELFaultDisk::installCrash(point);
-      bool threw = false;
       std::string error;
-      try {
-        change.run(*m);
-      } catch (const VELException& e) {
-        threw = true;
-        error = e.what();
-      }
-      m.reset();  // the close, dead or alive
-      const bool reached = VELFaultDisk::crashed();
-      VELFaultDisk::uninstall();
+      const bool reached = killAt(change, point, error);
+      const bool threw = !error.empty();
       const std::string where = name + ", crash at call " + std::to_string(point);
       if (!reached) {
         // It ran to the end: the state after, with nothing reported.
@@ -421,18 +419,8 @@ TEST_P(FileDBCrashPointsTest, ATableRecoveredLaterEndsTheTransactionAsTheOthersD
   long long after = 0;
   long long point = 0;
   for (;; ++point) {
-    restoreFiles();
-    {
-      std::unique_ptr<FileDBManager> m = open(d_old);
-      VELFaultDisk::installCrash(point);
-      try {
-        change.run(*m);
-      } catch (const VELException&) {
-      }
-    }
-    const bool reached = VELFaultDisk::crashed();
-    VELFaultDisk::uninstall();
-    if (!reached) break;
+    std::string error;
+    if (!killAt(change, point, error)) break;
     const std::string where = name + ", crash at call " + std::to_string(point);
     {
       // The key and key-pair tables recover now, the CRL table cannot.
@@ -476,40 +464,33 @@ TEST_P(FileDBCrashPointsTest, ARefusedInsertNeverReusesARecordID) {
                                              VELDBConnectInfo::ReadWrite));
       if (inTransaction) m.beginTransaction();
 
-      std::vector<std::unique_ptr<VELASNKeyRecord>> keys;
-      for (int i = 1; i <= 5; ++i) {
-        keys.push_back(VELTestPKI::makeKeyRecord("key" + std::to_string(i), "CN=id " + std::to_string(i)));
-      }
-      for (int i = 0; i < 3; ++i) m.insertKey(*keys[i]);
-      EXPECT_EQ(3u, idOf(*keys[2])) << where;
-      EXPECT_EQ(1u, m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("key3"))) << where;
-      std::unique_ptr<VELASNKeyRecord> taken = relabelled(*keys[3], "key1");
-      EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { m.insertKey(*taken); })) << where << ": key";
-      m.insertKey(*keys[4]);
-      EXPECT_EQ(4u, idOf(*keys[4])) << where << ": key";
-
-      std::vector<std::unique_ptr<VELASNKeyPairRecord>> pairs;
-      for (int i = 1; i <= 5; ++i) {
-        pairs.push_back(VELTestPKI::makeKeyPairRecord("pair" + std::to_string(i), "CN=id " + std::to_string(i)));
-      }
-      for (int i = 0; i < 3; ++i) m.insertKeyPair(*pairs[i]);
-      EXPECT_EQ(3u, idOf(*pairs[2])) << where;
-      EXPECT_EQ(1u, m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("pair3"))) << where;
-      std::unique_ptr<VELASNKeyPairRecord> takenPair = relabelled(*pairs[3], "pair1");
-      EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { m.insertKeyPair(*takenPair); })) << where << ": key pair";
-      m.insertKeyPair(*pairs[4]);
-      EXPECT_EQ(4u, idOf(*pairs[4])) << where << ": key pair";
-
+      // In each table: three records, the third deleted, a copy of the fourth under the first's label
+      // refused, the fifth inserted.
+      const auto ids = [&](const std::string& name, auto make, auto insert, auto remove) {
+        std::vector<decltype(make(1))> records;
+        for (int i = 1; i <= 5; ++i) records.push_back(make(i));
+        for (int i = 0; i < 3; ++i) insert(*records[i]);
+        EXPECT_EQ(3u, idOf(*records[2])) << where << ": " << name;
+        EXPECT_EQ(1u, remove(VELASNLabelString(name + "3"))) << where << ": " << name;
+        auto taken = relabelled(*records[3], name + "1");
+        EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { insert(*taken); })) << where << ": " << name;
+        insert(*records[4]);
+        EXPECT_EQ(4u, idOf(*records[4])) << where << ": " << name;
+      };
+      const auto subject = [](int i) { return "CN=id " + std::to_string(i); };
+      ids(
+          "key", [&](int i) { return VELTestPKI::makeKeyRecord("key" + std::to_string(i), subject(i)); },
+          [&](VELASNKeyRecord& r) { m.insertKey(r); },
+          [&](const VELASNLabelString& l) { return m.deleteKeyByIndex(VELDBManager::KeyLabel, l); });
+      ids(
+          "pair", [&](int i) { return VELTestPKI::makeKeyPairRecord("pair" + std::to_string(i), subject(i)); },
+          [&](VELASNKeyPairRecord& r) { m.insertKeyPair(r); },
+          [&](const VELASNLabelString& l) { return m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, l); });
       const Authority authority("CN=id authority");
-      std::vector<std::unique_ptr<VELASNCRLRecord>> crls;
-      for (int i = 1; i <= 5; ++i) crls.push_back(authority.crl("crl" + std::to_string(i)));
-      for (int i = 0; i < 3; ++i) m.insertCRL(*crls[i]);
-      EXPECT_EQ(3u, idOf(*crls[2])) << where;
-      EXPECT_EQ(1u, m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("crl3"))) << where;
-      std::unique_ptr<VELASNCRLRecord> takenCRL = relabelled(*crls[3], "crl1");
-      EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { m.insertCRL(*takenCRL); })) << where << ": CRL";
-      m.insertCRL(*crls[4]);
-      EXPECT_EQ(4u, idOf(*crls[4])) << where << ": CRL";
+      ids(
+          "crl", [&](int i) { return authority.crl("crl" + std::to_string(i)); },
+          [&](VELASNCRLRecord& r) { m.insertCRL(r); },
+          [&](const VELASNLabelString& l) { return m.deleteCRLByIndex(VELDBManager::CRLLabel, l); });
 
       if (inTransaction) m.commitTransaction();
     }

@@ -111,10 +111,7 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
   std::string prefix() const { return "v" + std::to_string(GetParam().version) + " "; }
 
   // The tables as they were made, nothing beside them.
-  void restoreFiles() {
-    removeSideFiles(d_dir, d_base);
-    for (int t = 0; t < kTableCount; ++t) writeAll(d_base + kSuffixes[t], d_image[t]);
-  }
+  void restoreFiles() { restoreTables(d_dir, d_base, d_image); }
 
   // Runs `op` once on a healthy disk, counting the calls of each kind that
   // it makes (syncs with durability asked for, the rest without); checks
@@ -186,13 +183,7 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
     const bool newInForce = op.changesPassword && !threw;
     // A reader first, as a user's `list` would be, with either password: it
     // writes nothing, and sees what the read-write open below sees.
-    const auto files = [&] {
-      std::map<std::string, std::string> out;
-      for (int t = 0; t < kTableCount; ++t) out[kSuffixes[t]] = readAll(d_base + kSuffixes[t]);
-      for (const std::string& name : sideFiles(d_dir, d_base)) out[name] = readAll(d_dir + "/" + name);
-      return out;
-    };
-    const std::map<std::string, std::string> filesBefore = files();
+    const std::map<std::string, std::string> filesBefore = databaseFiles(d_dir, d_base);
     bool readerOpened = false;
     State readerSaw;
     for (const VELPasswordEncryptor* pw : {&d_old, &d_new}) {
@@ -206,7 +197,7 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
       } catch (const VELDBException&) {
       }
     }
-    EXPECT_TRUE(files() == filesBefore) << where << ": a read-only open changed the files";
+    EXPECT_TRUE(databaseFiles(d_dir, d_base) == filesBefore) << where << ": a read-only open changed the files";
     std::unique_ptr<FileDBManager> reopened;
     const VELPasswordEncryptor* inForce = newInForce ? &d_new : &d_old;
     unsigned long refusal = 0;

@@ -1,16 +1,18 @@
 // Plan: what each VELFILEDB_SYNC mode keeps when the power goes.
 //
-// Every run starts from one small database (two records in each of the key,
-// key-pair and CRL tables, version 3 or 4) and does one thing through a
+// Every run starts from the small database the crash and fault matrices
+// start from (three records in each of the key, key-pair and CRL tables,
+// version 3 or 4) and does one thing of their list of operations through a
 // FileDBManager, from opening the database to closing it: an insert, update
-// or delete on one table (a delete also compacts the file at close), or a
-// transaction of two inserts into each table.  The power goes at each
-// disk-changing call of that run in turn, and once after it; for each point
-// the disk is left in a few states it could hold (velpowerlossplatform.h
-// picks them with a seed) and in the state a killed process leaves.  Then a
-// healthy process opens the database read-write with its password and reads
-// every table: a walk, a lookup of each record by its label and the counts
-// must agree, and no journal may be left.  A CRL file that cannot be used
+// or delete by label on one table (a delete also compacts the file at
+// close), or a transaction of inserts, updates and deletes over the three
+// tables.  The power goes at each disk-changing call of that run in turn,
+// and once after it; for each point the disk is left in a few states it
+// could hold (velpowerlossplatform.h picks them with a seed) and in the state
+// a killed process leaves.  Then a healthy process opens the database
+// read-write with its password and reads every table: a walk, a lookup of
+// each record by its label and the counts must agree, and no journal may be
+// left.  A CRL file that cannot be used
 // leaves its table out of the open; that counts as a refusal.
 //
 // What the modes keep, as these runs find it:
@@ -39,16 +41,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <map>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "filedbjournaledfile.h"
@@ -56,14 +56,15 @@
 #include "velexception.h"
 #include "velfaultdisk.h"
 #include "velpowerlossplatform.h"
-#include "veltestpki.h"
-#include "veltestutil.h"
+#include "veltestdatabase.h"
+#include "veltestoperations.h"
 
 namespace {
 
 namespace PL = VELPowerLossPlatform;
+using namespace VELTestDatabase;
 using VELPowerLossPlatform::writeReal;
-using VELTestUtil::readAll;
+using VELTestOperations::Operation;
 
 // Under a sanitizer every run costs several times as much: one disk state
 // per power-loss point there (besides the kill) covers every path the code
@@ -81,86 +82,37 @@ constexpr bool kSanitized = false;
 #endif
 int seedsFor(int plain) { return kSanitized ? 1 : plain; }
 
-enum class Table { Key, KeyPair, CRL };
-enum class Op { Insert, Update, Delete };
-const char* tableName(Table t) { return t == Table::Key ? "key" : t == Table::KeyPair ? "key-pair" : "CRL"; }
-const char* opName(Op o) { return o == Op::Insert ? "insert" : o == Op::Update ? "update" : "delete"; }
-
-// What a database shows: per table, label -> the record's DER.
-using Content = std::array<std::map<std::string, std::string>, 3>;
-
-std::string der(const VELASNObject& record) {
-  const VELBuffer b = record.write();
-  return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+const Records& records() {
+  static const Records r;
+  return r;
 }
 
-template <class Record, class Next, class Find, class Count>
-bool readTable(std::map<std::string, std::string>& out, VELDBIterator* iterator, Next next, Find find, Count count) {
-  bool consistent = true;
-  std::unique_ptr<VELDBIterator> it(iterator);
-  while (std::unique_ptr<Record> r{next(*it)}) {
-    const std::string label = r->getLabel().getValue();
-    const std::string bytes = der(*r);
-    if (!out.emplace(label, bytes).second) consistent = false;
-    std::unique_ptr<Record> again(find(r->getLabel()));
-    if (!again || der(*again) != bytes) consistent = false;
+// The operations of a table this matrix runs: an insert, an update and a
+// delete, by label (a delete also compacts the file at close).
+std::vector<Operation> operationsOf(Table table, const State& before) {
+  std::vector<Operation> out;
+  for (const Operation& op : VELTestOperations::tableOperations(table, records(), before)) {
+    for (const std::string kind : {" insert", " update by label", " delete by label"}) {
+      if (op.name.size() > kind.size() && op.name.compare(op.name.size() - kind.size(), kind.size(), kind) == 0) {
+        out.push_back(op);
+      }
+    }
   }
-  return consistent && count() == out.size();
+  return out;
 }
-
-// Every record of the three tables by a walk; `consistent` turns false when
-// a table is missing, or a lookup by label or a count disagrees with the
-// walk.  Throws the database's errors.
-Content readContent(FileDBManager& m, bool& consistent) {
-  Content c;
-  consistent = m.isKeyEnabled() && m.isKeyPairEnabled() && m.isCRLEnabled();
-  if (!consistent) return c;
-  consistent &= readTable<VELASNKeyRecord>(
-      c[0], m.getKeyIterator(), [&](VELDBIterator& i) { return m.getKeyNextRecord(i); },
-      [&](const VELASNLabelString& l) { return m.getKeyByIndex(VELDBManager::KeyLabel, l); },
-      [&] { return m.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)); });
-  consistent &= readTable<VELASNKeyPairRecord>(
-      c[1], m.getKeyPairIterator(), [&](VELDBIterator& i) { return m.getKeyPairNextRecord(i); },
-      [&](const VELASNLabelString& l) { return m.getKeyPairByIndex(VELDBManager::KeyPairLabel, l); },
-      [&] { return m.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)); });
-  consistent &= readTable<VELASNCRLRecord>(
-      c[2], m.getCRLIterator(), [&](VELDBIterator& i) { return m.getCRLNextRecord(i); },
-      [&](const VELASNLabelString& l) { return m.getCRLByIndex(VELDBManager::CRLLabel, l); },
-      [&] { return m.getCRLCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger(0)); });
-  return c;
+Operation transaction(const State& before) {
+  return {"transaction", VELTestOperations::returning([](FileDBManager& m) { mixedTransaction(m, records()); }),
+          afterMixedTransaction(before, records())};
 }
 
 // True when every table of `seen` is that table before or after, and
 // `seen` is neither as a whole.
-bool mixOf(const Content& seen, const Content& before, const Content& after) {
+bool mixOf(const State& seen, const State& before, const State& after) {
   if (seen == before || seen == after) return false;
-  for (std::size_t t = 0; t < seen.size(); ++t) {
-    if (seen[t] != before[t] && seen[t] != after[t]) return false;
+  for (int t = 0; t < kTableCount; ++t) {
+    if (seen.tables[t] != before.tables[t] && seen.tables[t] != after.tables[t]) return false;
   }
   return true;
-}
-
-// Records made once: 0 and 1 form the base, 2 is inserted, 3 replaces 0
-// (same label, new content), 4 and 5 go in by transaction.
-struct Records {
-  std::vector<std::unique_ptr<VELASNKeyRecord>> keys;
-  std::vector<std::unique_ptr<VELASNKeyPairRecord>> keyPairs;
-  std::vector<std::unique_ptr<VELASNCRLRecord>> crls;
-};
-
-const Records& records() {
-  static const Records r = [] {
-    Records out;
-    int n = 0;
-    for (const char* label : {"alpha", "beta", "gamma", "alpha", "delta", "epsilon"}) {
-      const std::string subject = std::string("CN=") + label + " " + std::to_string(n++);
-      out.keys.push_back(VELTestPKI::makeKeyRecord(label, subject));
-      out.keyPairs.push_back(VELTestPKI::makeKeyPairRecord(label, subject));
-      out.crls.push_back(VELTestPKI::makeCRLRecord(label, subject, 2));
-    }
-    return out;
-  }();
-  return r;
 }
 
 // How a database looked to the open after one loss.
@@ -171,7 +123,7 @@ struct Seen {
   std::string message;
   bool consistent = false;
   std::string leftover;  // a journal or transaction file still there
-  Content content;
+  State state;
   // The read-only open made first, as a user's `list` would: what it
   // found wrong (empty when it wrote nothing and saw what the read-write
   // open then saw, or both refused).
@@ -247,8 +199,6 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
     FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
   }
 
-  std::vector<std::string> paths() const { return {d_base + ".vkey", d_base + ".vkyp", d_base + ".vcrl"}; }
-
   // Every file of the test's directory: the table files, journals and
   // transaction files.
   std::vector<std::string> files() const {
@@ -266,85 +216,35 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
     for (const std::string& f : files()) ::unlink(f.c_str());
   }
 
-  VELDBConnectInfo::FILE info(VELDBConnectInfo::ConnectType type) const {
-    return VELDBConnectInfo::FILE(d_base, VELTestUtil::password("pl-secret"), type, VELDBConnectInfo::ReadWrite);
+  VELDBConnectInfo::FILE info(VELDBConnectInfo::ConnectType type,
+                              VELDBConnectInfo::AccessMode access = VELDBConnectInfo::ReadWrite) const {
+    return VELDBConnectInfo::FILE(d_base, password("pl-secret"), type, access);
   }
 
-  // A database of two records per table; its files are kept for `restore`.
+  // The database every operation starts from; its files are kept for
+  // `restore`, and what it holds in `d_before`.
   void makeBase(int version) {
     VELFaultDisk::installPowerLoss(-1, true);
     d_open = version == 4 ? VELDBConnectInfo::OpenV4 : VELDBConnectInfo::Open;
     removeAll();
-    {
-      FileDBManager m(info(version == 4 ? VELDBConnectInfo::CreateV4 : VELDBConnectInfo::Create));
-      for (int i = 0; i < 2; ++i) {
-        VELASNKeyRecord k(*records().keys[i]);
-        m.insertKey(k);
-        VELASNKeyPairRecord kp(*records().keyPairs[i]);
-        m.insertKeyPair(kp);
-        VELASNCRLRecord crl(*records().crls[i]);
-        m.insertCRL(crl);
-      }
-    }
+    records().createDatabase(info(version == 4 ? VELDBConnectInfo::CreateV4 : VELDBConnectInfo::Create));
     VELFaultDisk::uninstall();
-    d_files.clear();
-    for (const std::string& p : paths()) d_files[p] = readAll(p);
+    d_files = snapshot();
+    const Seen before = reopen();
+    ASSERT_TRUE(before.opened && before.consistent) << "v" << version << ": the base does not open";
+    d_before = before.state;
+    restore();
   }
   void restore() const { restore(d_files); }
 
-  // One operation, from opening the database to closing it.  `returned`:
-  // the operation itself reported success.
-  void run(Table table, Op op, bool& returned) const {
+  // `op` from opening the database to closing it.  `returned`: the
+  // operation itself reported success.
+  void run(const Operation& op, bool& returned) const {
     returned = false;
     try {
       FileDBManager m(info(d_open));
-      const Records& r = records();
-      const VELASNLabelString beta("beta");
-      switch (table) {
-        case Table::Key: {
-          VELASNKeyRecord rec(*r.keys[op == Op::Insert ? 2 : 3]);
-          if (op == Op::Insert) m.insertKey(rec);
-          if (op == Op::Update) m.updateKeyByIndex(VELDBManager::KeyLabel, rec);
-          if (op == Op::Delete && m.deleteKeyByIndex(VELDBManager::KeyLabel, beta) != 1) return;
-          break;
-        }
-        case Table::KeyPair: {
-          VELASNKeyPairRecord rec(*r.keyPairs[op == Op::Insert ? 2 : 3]);
-          if (op == Op::Insert) m.insertKeyPair(rec);
-          if (op == Op::Update) m.updateKeyPairByIndex(VELDBManager::KeyPairLabel, rec);
-          if (op == Op::Delete && m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, beta) != 1) return;
-          break;
-        }
-        case Table::CRL: {
-          VELASNCRLRecord rec(*r.crls[op == Op::Insert ? 2 : 3]);
-          if (op == Op::Insert) m.insertCRL(rec);
-          if (op == Op::Update) m.updateCRLByIndex(VELDBManager::CRLLabel, rec);
-          if (op == Op::Delete && m.deleteCRLByIndex(VELDBManager::CRLLabel, beta) != 1) return;
-          break;
-        }
-      }
-      returned = true;
-    } catch (const VELDBException&) {
-    }
-  }
-
-  // Several inserts across the three tables, committed at once.
-  void runTransaction(bool& returned) const {
-    returned = false;
-    try {
-      FileDBManager m(info(d_open));
-      const Records& r = records();
-      m.beginTransaction();
-      for (int i = 4; i <= 5; ++i) {
-        VELASNKeyRecord k(*r.keys[i]);
-        m.insertKey(k);
-        VELASNKeyPairRecord kp(*r.keyPairs[i]);
-        m.insertKeyPair(kp);
-        VELASNCRLRecord crl(*r.crls[i]);
-        m.insertCRL(crl);
-      }
-      m.commitTransaction();
-      returned = true;
+      const long long n = op.run(m);
+      returned = op.reports < 0 || n == op.reports;
     } catch (const VELDBException&) {
     }
   }
@@ -362,6 +262,16 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
     }
   }
 
+  // The records an open database shows; false when a table is missing, or
+  // a lookup by label or a count disagrees with the walk.  Throws the
+  // database's errors.
+  static bool read(FileDBManager& m, State& out) {
+    if (!m.isKeyEnabled() || !m.isKeyPairEnabled() || !m.isCRLEnabled()) return false;
+    std::vector<std::string> problems;
+    out = recordsOf(m, problems);
+    return problems.empty();
+  }
+
   // Opens the database read-write on a healthy disk, as the next process would.
   // (A fresh power-loss platform that never loses power: a healthy disk
   // whose syncs cost nothing.)
@@ -370,14 +280,11 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
     Seen seen;
     // A reader first.
     const auto filesBefore = snapshot();
-    bool readerOpened = false;
     bool readerConsistent = false;
-    Content readerContent;
+    State readerState;
     try {
-      FileDBManager r(VELDBConnectInfo::FILE(d_base, VELTestUtil::password("pl-secret"), d_open,
-                                             VELDBConnectInfo::ReadOnly));
-      readerOpened = r.isCRLEnabled();
-      readerContent = readContent(r, readerConsistent);
+      FileDBManager r(info(d_open, VELDBConnectInfo::ReadOnly));
+      readerConsistent = read(r, readerState);
     } catch (const VELDBException&) {
     }
     if (snapshot() != filesBefore) seen.reader = "the read-only open changed the files";
@@ -391,7 +298,7 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
         m.enableCRL();
       }
       try {
-        seen.content = readContent(m, seen.consistent);
+        seen.consistent = read(m, seen.state);
       } catch (const VELDBException&) {
         seen.consistent = false;  // opened, but its records cannot all be read
       }
@@ -401,46 +308,40 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
     }
     VELFaultDisk::uninstall();
     const bool writerSaw = seen.opened && !seen.tableDisabled && seen.consistent;
-    if (seen.reader.empty() && (readerOpened && readerConsistent) != writerSaw) {
+    if (seen.reader.empty() && readerConsistent != writerSaw) {
       seen.reader = writerSaw ? "the read-only open failed where the read-write open opened"
                               : "the read-only open opened where the read-write open failed";
-    } else if (seen.reader.empty() && writerSaw && readerContent != seen.content) {
+    } else if (seen.reader.empty() && writerSaw && readerState != seen.state) {
       seen.reader = "the read-only open saw other content than the read-write open";
     }
-    const std::vector<std::string> tables = paths();
-    for (const std::string& f : files()) {
-      if (std::find(tables.begin(), tables.end(), f) == tables.end()) seen.leftover = f;
-    }
+    const std::vector<std::string> side = sideFiles(d_dir, d_base);
+    if (!side.empty()) seen.leftover = side.back();
     return seen;
   }
 
-  // Runs `operation` once to count its calls and see its result, then loses
-  // power at each call and after the last one: a killed process, and one
-  // disk state per seed.  `mode`/`strict`: the sync mode and the file
-  // system model.  Whatever the mode, a kill must leave before or after.
-  template <class Operation>
-  void sweep(const std::string& name, FileDBJournaledFile::SyncMode mode, bool strict, int seeds,
-             const Promise& promise, Operation operation, Tally& tally) {
+  // Runs `op` once to count its calls and see its result, then loses power
+  // at each call and after the last one: a killed process, and one disk
+  // state per seed.  `mode`/`strict`: the sync mode and the file system
+  // model.  Whatever the mode, a kill must leave before or after.
+  void sweep(const std::string& name, const Operation& op, FileDBJournaledFile::SyncMode mode, bool strict,
+             int seeds, const Promise& promise, Tally& tally) {
     FileDBJournaledFile::setSyncMode(mode);
     bool returned = false;
     restore();
-    const Seen before = reopen();
-    ASSERT_TRUE(before.opened && before.consistent) << name << ": the base does not open";
-    restore();
     VELFaultDisk::installPowerLoss(-1, strict);
-    operation(returned);
+    run(op, returned);
     const long long total = PL::calls();
     ASSERT_TRUE(returned) << name << ": the operation fails on a healthy disk";
     const Seen after = reopen();
-    ASSERT_TRUE(after.opened && after.consistent) << name << ": no clean state after the operation";
-    ASSERT_NE(before.content, after.content) << name << ": the operation changed nothing";
+    ASSERT_TRUE(after.opened && after.consistent && after.state == op.after)
+        << name << ": after the operation " << after.state.describe() << "\nexpected " << op.after.describe();
 
     for (long long at = 0; at <= total; ++at) {
       ++tally.points;
       for (int seed = -1; seed < seedsFor(seeds); ++seed) {  // -1: killed, no loss
         restore();
         VELFaultDisk::installPowerLoss(at < total ? at : -1, strict);
-        operation(returned);
+        run(op, returned);
         if (seed >= 0 && !PL::powerLoss(static_cast<std::uint64_t>(seed * 7919 + at))) {
           ADD_FAILURE() << "the power-loss platform could not rewrite the files";
         }
@@ -451,8 +352,8 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
         what << (seed < 0 ? "killed" : "power lost") << " at call " << at << " of " << total;
         if (seed >= 0) what << " (seed " << seed << ")";
         what << (returned ? ", the operation had returned" : "") << ": ";
-        const bool isBefore = seen.opened && seen.consistent && seen.content == before.content;
-        const bool isAfter = seen.opened && seen.consistent && seen.content == after.content;
+        const bool isBefore = seen.opened && seen.consistent && seen.state == d_before;
+        const bool isAfter = seen.opened && seen.consistent && seen.state == op.after;
         bool broken = false;
         if (isAfter) {
           ++tally.after;
@@ -478,17 +379,16 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
           ++tally.wrong;
           what << "opened, with records that cannot be read or lookups and counts that disagree with the walk";
           broken = true;
-        } else if (mixOf(seen.content, before.content, after.content)) {
+        } else if (mixOf(seen.state, d_before, op.after)) {
           ++tally.mixed;
           what << "opened with some tables as before and others as after:";
-          for (std::size_t t = 0; t < seen.content.size(); ++t) {
-            what << " " << tableName(static_cast<Table>(t))
-                 << (seen.content[t] == before.content[t] ? " before" : " after");
+          for (int t = 0; t < kTableCount; ++t) {
+            what << " " << kTableNames[t] << (seen.state.tables[t] == d_before.tables[t] ? " before" : " after");
           }
           broken = promise.acrossTables;
         } else {
           ++tally.wrong;
-          what << "opened with other content";
+          what << "opened with other content: " << seen.state.describe();
           broken = true;
         }
         if (seen.opened && !seen.tableDisabled && !seen.leftover.empty()) {
@@ -515,28 +415,27 @@ class PowerLossTest : public VELTestUtil::TempDirTest<::testing::Test> {
     Tally tally;
     for (int version : {3, 4}) {
       makeBase(version);
-      for (Op op : {Op::Insert, Op::Update, Op::Delete}) {
-        std::ostringstream name;
-        name << "v" << version << " " << tableName(table) << " " << opName(op);
-        sweep(
-            name.str(), mode, strict, seeds, promise, [&](bool& returned) { run(table, op, returned); }, tally);
+      for (const Operation& op : operationsOf(table, d_before)) {
+        sweep("v" + std::to_string(version) + " " + op.name, op, mode, strict, seeds, promise, tally);
       }
     }
     return tally;
   }
 
-  static void print(const char* what, Table table, const Tally& tally) {
-    std::printf("[ power loss ] %-26s %-8s %s\n", what, tableName(table), tally.summary().c_str());
+  static void print(const char* what, const char* table, const Tally& tally) {
+    std::printf("[ power loss ] %-26s %-8s %s\n", what, table, tally.summary().c_str());
   }
 
   VELDBConnectInfo::ConnectType d_open = VELDBConnectInfo::Open;
   std::map<std::string, std::string> d_files;
+  State d_before;
 };
 
-// A transaction of two inserts into each of the three tables, committed at
-// once: all of it or none of it after a loss at any call, the commit's
-// included.  Where a mode does not keep the tables together (off), each
-// table still shows its own before or after.
+// A transaction of inserts, updates and deletes over the three tables,
+// committed at once: all of it or none of it after a loss at any call, the
+// commit's included.  Where a mode does not keep the tables together (off),
+// each table still shows its own before or after.  (The transaction makes
+// many calls, each a point of its own: fewer disk states a point.)
 TEST_F(PowerLossTest, TransactionOverTheThreeTablesIsAllOrNothing) {
   struct Case {
     const char* name;
@@ -546,21 +445,20 @@ TEST_F(PowerLossTest, TransactionOverTheThreeTablesIsAllOrNothing) {
     Promise promise;
   };
   const Case cases[] = {
-      {"full, strict POSIX", FileDBJournaledFile::SyncFull, true, 4, Promise{true, true}},
-      {"full, ordered metadata", FileDBJournaledFile::SyncFull, false, 2, Promise{true, true}},
-      {"normal, ordered metadata", FileDBJournaledFile::SyncNormal, false, 3, Promise{true, true}},
-      {"normal, strict POSIX", FileDBJournaledFile::SyncNormal, true, 3, Promise{true, true}},
-      {"off, strict POSIX", FileDBJournaledFile::SyncOff, true, 3, Promise{false, false, false}},
+      {"full, strict POSIX", FileDBJournaledFile::SyncFull, true, 3, Promise{true, true}},
+      {"full, ordered metadata", FileDBJournaledFile::SyncFull, false, 1, Promise{true, true}},
+      {"normal, ordered metadata", FileDBJournaledFile::SyncNormal, false, 2, Promise{true, true}},
+      {"normal, strict POSIX", FileDBJournaledFile::SyncNormal, true, 2, Promise{true, true}},
+      {"off, strict POSIX", FileDBJournaledFile::SyncOff, true, 2, Promise{false, false, false}},
   };
   for (const Case& c : cases) {
     Tally tally;
     for (int version : {3, 4}) {
       makeBase(version);
-      sweep(
-          std::string("v") + std::to_string(version) + " transaction", c.mode, c.strict, c.seeds, c.promise,
-          [&](bool& returned) { runTransaction(returned); }, tally);
+      sweep("v" + std::to_string(version) + " transaction", transaction(d_before), c.mode, c.strict, c.seeds,
+            c.promise, tally);
     }
-    std::printf("[ power loss ] %-26s %-8s %s\n", c.name, "txn", tally.summary().c_str());
+    print(c.name, "txn", tally);
     EXPECT_TRUE(tally.faults.empty()) << c.name << ": " << tally.summary() << "\n" << tally.details();
   }
 }
@@ -570,39 +468,29 @@ TEST_F(PowerLossTest, TransactionOverTheThreeTablesIsAllOrNothing) {
 // every table, and after when the operation had returned.
 TEST_F(PowerLossTest, FullRecoveryCutShortByASecondLossStillEndsBeforeOrAfter) {
   FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncFull);
-  struct Scenario {
-    std::string name;
-    std::function<void(bool&)> operation;
-  };
-  std::vector<Scenario> scenarios;
-  for (Op op : {Op::Insert, Op::Update, Op::Delete}) {
-    scenarios.push_back({std::string("key ") + opName(op), [this, op](bool& r) { run(Table::Key, op, r); }});
-  }
-  scenarios.push_back({"transaction", [this](bool& r) { runTransaction(r); }});
   int firstLosses = 0;
   int recoveries = 0;
   int secondLosses = 0;
   for (int version : {3, 4}) {
     makeBase(version);
-    for (const Scenario& scenario : scenarios) {
-      restore();
-      const Seen before = reopen();
+    std::vector<Operation> ops = operationsOf(kKeys, d_before);
+    ops.push_back(transaction(d_before));
+    for (const Operation& op : ops) {
       restore();
       bool returned = false;
       VELFaultDisk::installPowerLoss(-1, true);
-      scenario.operation(returned);
+      run(op, returned);
       const long long total = PL::calls();
-      const Seen after = reopen();
-      ASSERT_TRUE(returned && after.opened && after.consistent) << scenario.name;
+      ASSERT_TRUE(returned) << op.name;
       for (long long at = 0; at < total; ++at) {
         restore();
         VELFaultDisk::installPowerLoss(at, true);
-        scenario.operation(returned);
+        run(op, returned);
         ASSERT_TRUE(PL::powerLoss(static_cast<std::uint64_t>(at * 31 + version)));
         ++firstLosses;
         const std::map<std::string, std::string> lost = snapshot();
         bool journal = false;
-        for (const std::string& p : paths()) journal |= lost.count(FileDBJournaledFile::journalPath(p)) != 0;
+        for (const char* suffix : kSuffixes) journal |= lost.count(FileDBJournaledFile::journalPath(d_base + suffix)) != 0;
         if (!journal) continue;
         ++recoveries;
         VELFaultDisk::installPowerLoss(-1, true);
@@ -623,10 +511,10 @@ TEST_F(PowerLossTest, FullRecoveryCutShortByASecondLossStillEndsBeforeOrAfter) {
             const std::string report = PL::lastReport();
             const Seen seen = reopen();
             ++secondLosses;
-            const bool isBefore = seen.opened && seen.consistent && seen.content == before.content;
-            const bool isAfter = seen.opened && seen.consistent && seen.content == after.content;
+            const bool isBefore = seen.opened && seen.consistent && seen.state == d_before;
+            const bool isAfter = seen.opened && seen.consistent && seen.state == op.after;
             EXPECT_TRUE((isBefore && !returned) || isAfter)
-                << "v" << version << " " << scenario.name << ": first loss at call " << at << " of " << total
+                << "v" << version << " " << op.name << ": first loss at call " << at << " of " << total
                 << ", second at call " << second << " of the recovering open's " << recoveryCalls << " (seed " << seed
                 << "): " << (seen.opened ? "opened with other content" : "open refused ") << std::hex << seen.error
                 << " " << seen.message << "\n"
@@ -657,7 +545,9 @@ TEST_F(PowerLossTest, ACreatedDatabaseSurvivesAPowerLossUnderFull) {
         const std::string report = PL::lastReport();
         d_open = version == 4 ? VELDBConnectInfo::OpenV4 : VELDBConnectInfo::Open;
         const Seen seen = reopen();
-        EXPECT_TRUE(seen.opened && !seen.tableDisabled && seen.consistent && seen.content == Content())
+        bool empty = true;
+        for (const auto& table : seen.state.tables) empty &= table.empty();
+        EXPECT_TRUE(seen.opened && !seen.tableDisabled && seen.consistent && empty)
             << (strict ? "strict POSIX" : "ordered metadata") << ", v" << version << ", seed " << seed << ": 0x"
             << std::hex << seen.error << " " << seen.message << "\n"
             << report;
@@ -831,44 +721,44 @@ TEST_F(PowerLossPlatformTest, TheDiskStopsAtTheLossPoint) {
   EXPECT_FALSE(exists("y"));
 }
 
-class PowerLossTableTest : public PowerLossTest, public ::testing::WithParamInterface<Table> {};
+class PowerLossTableTest : public PowerLossTest, public ::testing::WithParamInterface<Table> {
+ protected:
+  // The sweep of the table in sync mode `mode` on each file system model
+  // (strict POSIX or not) with the number of disk states a point it gets.
+  void check(const char* name, FileDBJournaledFile::SyncMode mode, const std::vector<std::pair<bool, int>>& models,
+             const Promise& promise) {
+    for (const auto& model : models) {
+      const Tally tally = sweepTable(GetParam(), mode, model.first, model.second, promise);
+      print((std::string(name) + (model.first ? ", strict POSIX" : ", ordered metadata")).c_str(),
+            kTableNames[GetParam()], tally);
+      EXPECT_TRUE(tally.faults.empty()) << tally.summary() << "\n" << tally.details();
+    }
+  }
+};
 
 // full: after any loss the database opens as before or after, and as after
 // once the operation has returned -- even on a file system that promises
 // nothing that was not synced.
 TEST_P(PowerLossTableTest, FullKeepsEveryReturnedChangeAndIsAtomicAtEveryLoss) {
-  for (bool strict : {true, false}) {
-    const Tally tally =
-        sweepTable(GetParam(), FileDBJournaledFile::SyncFull, strict, strict ? 3 : 2, Promise{true, true});
-    print(strict ? "full, strict POSIX" : "full, ordered metadata", GetParam(), tally);
-    EXPECT_TRUE(tally.faults.empty()) << tally.summary() << "\n" << tally.details();
-  }
+  check("full", FileDBJournaledFile::SyncFull, {{true, 3}, {false, 2}}, Promise{true, true});
 }
 
 // normal, on ordered metadata and on strict POSIX: atomic, but an
 // operation that returned may be undone.
 TEST_P(PowerLossTableTest, NormalIsAtomicButMayUndoAReturnedChange) {
-  for (bool strict : {false, true}) {
-    const Tally tally =
-        sweepTable(GetParam(), FileDBJournaledFile::SyncNormal, strict, strict ? 2 : 3, Promise{true, false});
-    print(strict ? "normal, strict POSIX" : "normal, ordered metadata", GetParam(), tally);
-    EXPECT_TRUE(tally.faults.empty()) << tally.summary() << "\n" << tally.details();
-  }
+  check("normal", FileDBJournaledFile::SyncNormal, {{false, 3}, {true, 2}}, Promise{true, false});
 }
 
 // off, on strict POSIX: a power loss may cost the database, which then
 // refuses to open, but it never opens with other content.
 TEST_P(PowerLossTableTest, OffNeverOpensWithWrongContent) {
-  const Tally tally = sweepTable(GetParam(), FileDBJournaledFile::SyncOff, true, 2, Promise{false, false});
-  print("off, strict POSIX", GetParam(), tally);
-  EXPECT_TRUE(tally.faults.empty()) << tally.summary() << "\n" << tally.details();
+  check("off", FileDBJournaledFile::SyncOff, {{true, 2}}, Promise{false, false});
 }
 
-INSTANTIATE_TEST_SUITE_P(Tables, PowerLossTableTest, ::testing::Values(Table::Key, Table::KeyPair, Table::CRL),
-                         [](const ::testing::TestParamInfo<Table>& info) {
-                           return std::string(info.param == Table::Key       ? "Key"
-                                              : info.param == Table::KeyPair ? "KeyPair"
-                                                                             : "CRL");
-                         });
+std::string tableCase(const ::testing::TestParamInfo<Table>& info) {
+  static const char* const kNames[kTableCount] = {"Key", "KeyPair", "CRL"};
+  return kNames[info.param];
+}
+INSTANTIATE_TEST_SUITE_P(Tables, PowerLossTableTest, ::testing::Values(kKeys, kKeyPairs, kCRLs), tableCase);
 
 }  // namespace
