@@ -141,13 +141,13 @@ class TestTable : public FileDBStorage {
  private:
   std::uint64_t d_indexedGeneration = 0;
 
-  void validateMinorVersionNumber() {
+  void validateMinorVersionNumber() override {
     if (d_header->getMinorVersionNumber() != 1) VELDB_THROW(VELDBError::kBadFormat, "");
   }
-  void validateFileType() {
+  void validateFileType() override {
     if (d_header->getFileType() != VELBuffer(kTestType, 8)) VELDB_THROW(VELDBError::kBadFormat, "");
   }
-  std::uint32_t buildIndexes() {
+  std::uint32_t buildIndexes() override {
     ++indexBuilds;
     std::uint32_t highest = 0;
     for (const auto& r : records()) highest = std::max(highest, r.first);

@@ -304,6 +304,15 @@ class FileDBStorage {
   // Throws 0x8C241 unless the header's file type is the 8 bytes at `type`.
   void requireFileType(const unsigned char* type) const;
 
+  // Each table's own checks and index build, which its constructor calls
+  // in this order after this constructor, the storage itself never: a
+  // rollback or rewrite counts the slots as changed (`slotGeneration`) and
+  // the table rebuilds when it next uses its indexes.
+  virtual void validateMinorVersionNumber() = 0;
+  virtual void validateFileType() = 0;
+  // Builds every index from the file; returns the highest record ID.
+  virtual std::uint32_t buildIndexes() = 0;
+
   // Re-seals the header with the current password.
   void resealHeader();
   // Byte offset of slot `index`.

@@ -202,10 +202,9 @@ class FileDBTable : public FileDBStorage {
   // Opens the file and builds the indexes; only `connectFile` makes tables.
   FileDBTable(const VELDBConnectInfo::OBJECT& connectInfo, const VELString& fileName);
 
-  void validateMinorVersionNumber();
-  void validateFileType();
-  // Builds every index from the file; returns the highest record ID.
-  std::uint32_t buildIndexes();
+  void validateMinorVersionNumber() override;
+  void validateFileType() override;
+  std::uint32_t buildIndexes() override;
   // Builds the indexes again when the storage's slots changed under them
   // (`slotGeneration`: a change rolled back, a rewrite); true when it did.
   // Every operation asks before it uses the indexes.
