@@ -12,8 +12,13 @@
 #include <nlohmann/json.hpp>
 #include <memory>
 #include <sstream>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
+#include "background.h"
 #include "find.h"
 #include "issuing.h"
 #include "lockwait.h"
@@ -135,6 +140,82 @@ std::string requestKey(const VELASNKeyPairRecord& r) {
   return keyText(key.get());
 }
 
+// The lines a listing prints of one certificate record.
+void appendKeyLines(const VELASNKeyRecord& r, std::string& lines) {
+  const CertView v = listingView(r.getCertificate());
+  lines.append("  ").append(std::to_string(idOf(r))).append("  ").append(printable(r.getLabel().getValue()));
+  if (r.hasPrivateKey()) lines.append("  [key]");
+  if (r.isTrusted()) lines.append("  [trusted]");
+  lines.append("\n      subject: ").append(printable(v.subject));
+  lines.append("\n      issuer:  ").append(printable(v.issuer));
+  lines.append("\n      serial:  ").append(v.serial).append("  valid: ").append(v.notBefore).append(" to ");
+  lines.append(v.notAfter).append("\n");
+}
+
+// Lists the key table's records in batches: a second thread formats one
+// batch while this one reads the next from the table (the two cost about
+// the same), and this one writes each batch's lines in their order.  Only
+// this thread touches the database and standard output, so a signal still
+// cuts a blocked write short.  Without a second thread, it formats them
+// itself.
+class KeyLister {
+ public:
+  KeyLister() { d_reading.reserve(kBatch); }
+  KeyLister(const KeyLister&) = delete;
+  KeyLister& operator=(const KeyLister&) = delete;
+  ~KeyLister() {
+    if (d_formatter.joinable()) d_formatter.join();
+  }
+
+  void add(VELASNKeyRecord&& record) {
+    d_reading.push_back(std::move(record));
+    if (d_reading.size() == kBatch) handOver();
+  }
+
+  // Writes what is left; throws the first fault of the formatting.
+  void finish() {
+    handOver();
+    writeFormatted();
+  }
+
+ private:
+  static constexpr std::size_t kBatch = 512;
+
+  // Writes the batch formatted last, once it is done.
+  void writeFormatted() {
+    if (d_formatter.joinable()) d_formatter.join();
+    if (d_fault) std::rethrow_exception(std::exchange(d_fault, nullptr));
+    std::cout.write(d_lines.data(), static_cast<std::streamsize>(d_lines.size()));
+    d_lines.clear();
+  }
+
+  void format() {
+    try {
+      for (const VELASNKeyRecord& r : d_formatting) appendKeyLines(r, d_lines);
+    } catch (...) {
+      d_fault = std::current_exception();
+    }
+  }
+
+  // The batch read goes to be formatted; the one before it is written.
+  void handOver() {
+    writeFormatted();
+    d_formatting.swap(d_reading);
+    d_reading.clear();
+    if (d_formatting.empty()) return;
+    try {
+      d_formatter = startBackgroundThread([this] { format(); });
+    } catch (const std::system_error&) {
+      format();  // no second thread to be had
+    }
+  }
+
+  std::vector<VELASNKeyRecord> d_reading, d_formatting;
+  std::string d_lines;
+  std::exception_ptr d_fault;
+  std::thread d_formatter;
+};
+
 void listText(FileDBManager& db, bool hasTable, Table only) {
   bool first = true;
   auto heading = [&](Table t, unsigned long long n) {
@@ -144,19 +225,9 @@ void listText(FileDBManager& db, bool hasTable, Table only) {
   const VELASNInteger any;
   if (!hasTable || only == Table::Key) {
     heading(Table::Key, db.getKeyCountByIndex(VELDBManager::KeyAllRecords, any));
-    std::string lines;
-    forEachKey(db, [&](VELASNKeyRecord& r) {
-      const CertView v = listingView(r.getCertificate());
-      lines.clear();
-      lines.append("  ").append(std::to_string(idOf(r))).append("  ").append(printable(r.getLabel().getValue()));
-      if (r.hasPrivateKey()) lines.append("  [key]");
-      if (r.isTrusted()) lines.append("  [trusted]");
-      lines.append("\n      subject: ").append(printable(v.subject));
-      lines.append("\n      issuer:  ").append(printable(v.issuer));
-      lines.append("\n      serial:  ").append(v.serial).append("  valid: ").append(v.notBefore).append(" to ");
-      lines.append(v.notAfter).append("\n");
-      std::cout.write(lines.data(), static_cast<std::streamsize>(lines.size()));
-    });
+    KeyLister lister;
+    forEachKey(db, [&](VELASNKeyRecord& r) { lister.add(std::move(r)); });
+    lister.finish();
   }
   if ((!hasTable || only == Table::KeyPair)) {
     heading(Table::KeyPair, db.isKeyPairEnabled() ? db.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, any) : 0);
