@@ -226,20 +226,22 @@ Command selectorCommand(CLI::App& root, const CommandText& text, const std::stri
 
 std::string wrap(const std::string& text, std::size_t indent, std::size_t width) {
   std::string out, line;
-  std::size_t pos = 0;
   const std::string pad(indent, ' ');
+  // Two spaces after a sentence leave an empty word at a line's end.
+  auto endLine = [&] {
+    out += pad + line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
+    line.clear();
+  };
+  std::size_t pos = 0;
   while (pos < text.size()) {
     std::size_t next = text.find(' ', pos);
     if (next == std::string::npos) next = text.size();
     const std::string word = text.substr(pos, next - pos);
-    if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
-      out += pad + line + "\n";
-      line.clear();
-    }
+    if (!line.empty() && indent + line.size() + 1 + word.size() > width) endLine();
     line += (line.empty() ? "" : " ") + word;
     pos = next + 1;
   }
-  if (!line.empty()) out += pad + line + "\n";
+  if (!line.empty()) endLine();
   return out;
 }
 
@@ -260,11 +262,57 @@ void printOption(const std::string& shortName, const std::string& longName, cons
 
 }  // namespace
 
+std::string formatDescription(const std::string& description) {
+  std::string out, text, term, rowText;
+  bool inRow = false;
+  auto endItem = [&] {
+    if (inRow) {
+      std::string head = "  " + term;
+      if (head.size() + 2 <= kRowIndent) {
+        head.resize(kRowIndent, ' ');
+        out += head + wrap(rowText, kRowIndent).substr(kRowIndent);
+      } else {
+        out += head + "\n" + wrap(rowText, kRowIndent);
+      }
+    } else if (!text.empty()) {
+      out += wrap(text, 0);
+    }
+    text.clear();
+    rowText.clear();
+    inRow = false;
+  };
+  auto append = [](std::string& to, const std::string& words) {
+    if (!words.empty()) to += (to.empty() ? "" : " ") + words;
+  };
+  std::size_t pos = 0;
+  while (pos <= description.size()) {
+    std::size_t end = description.find('\n', pos);
+    if (end == std::string::npos) end = description.size();
+    const std::string line = description.substr(pos, end - pos);
+    pos = end + 1;
+    const std::size_t indent = line.find_first_not_of(' ');
+    if (indent == std::string::npos) {  // a blank line ends a paragraph
+      endItem();
+      if (out.size() >= 2 && out.compare(out.size() - 2, 2, "\n\n") != 0) out += "\n";
+    } else if (indent == 2) {  // a row: a term, two spaces or more, its text
+      endItem();
+      const std::size_t gap = line.find("  ", 2);
+      term = line.substr(2, gap == std::string::npos ? std::string::npos : gap - 2);
+      if (gap != std::string::npos) append(rowText, line.substr(line.find_first_not_of(' ', gap)));
+      inRow = true;
+    } else if (indent > 2 && inRow) {
+      append(rowText, line.substr(indent));
+    } else {
+      if (inRow) endItem();
+      append(text, line.substr(indent));
+    }
+  }
+  endItem();
+  return out;
+}
+
 void printCommandHelp(const Command& c) {
-  // A description is one paragraph, written over several source lines.
-  std::string description = c.text.description;
-  std::replace(description.begin(), description.end(), '\n', ' ');
-  std::cout << "usage: velkdb " << c.text.synopsis << "\n\n" << wrap(description, 0) << "\n";
+  std::cout << "usage: velkdb " << c.text.synopsis << "\n\n" << formatDescription(c.text.description) << "\n";
   if (c.selectorHelp != SelectorHelp::None) std::cout << wrap(kSelectorHelp, 0) << "\n";
   if (c.selectorHelp == SelectorHelp::Certificate) std::cout << wrap(kCertificateSelectorHelp, 0) << "\n";
   std::cout << "options:\n";

@@ -63,8 +63,8 @@ void checkSelector(Selector& selector, SelectorKind kind);
 bool anyRecordName(const Selector& selector);
 
 // What a command's help says: its name and summary (in velkdb --help), its
-// synopsis and description (in velkdb COMMAND --help; the description is
-// one paragraph, its line ends read as spaces).
+// synopsis and description (in velkdb COMMAND --help; see
+// `formatDescription` for how the description is written).
 struct CommandText {
   const char* name;
   const char* summary;
@@ -100,6 +100,14 @@ Command selectorCommand(CLI::App& root, const CommandText& text, const std::stri
 // at most `width` columns indented by `indent`.
 void printCommandHelp(const Command& command);
 std::string wrap(const std::string& text, std::size_t indent, std::size_t width = 78);
+
+// A command's description as its help prints it.  Blank lines part
+// paragraphs, and a paragraph's line ends read as spaces; a line indented by
+// two spaces is a row of a table, its term then two spaces or more then its
+// text, which lines indented further continue.  Text is wrapped to 78
+// columns, a row's text from column `kRowIndent`.
+constexpr std::size_t kRowIndent = 24;
+std::string formatDescription(const std::string& description);
 
 // The commands, one per file (commands/NAME.cpp).
 Command addCreate(CLI::App& root);
