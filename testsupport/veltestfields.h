@@ -27,6 +27,7 @@ struct KeyFields {
   using Fields = FileDBKeyRecordFields;
   using Record = VELASNKeyRecord;
   static constexpr std::uint64_t kFixedSize = 140;  // besides the encoding and the label
+  static constexpr int kLengthsInARow = 0;          // the issuer's record ID sits between them
   static Fields fields(const Record& r, std::uint32_t flag = 1) { return Fields(nullptr, r, flag, 0); }
   static std::unique_ptr<Record> record(const std::string& label) {
     return VELTestPKI::makeKeyRecord(label, "CN=" + label, false);
@@ -45,6 +46,7 @@ struct KeyPairFields {
   using Fields = FileDBKeyPairRecordFields;
   using Record = VELASNKeyPairRecord;
   static constexpr std::uint64_t kFixedSize = 40;
+  static constexpr int kLengthsInARow = 3;  // byte strings behind state and record ID, none between
   static Fields fields(const Record& r, std::uint32_t flag = 1) { return Fields(nullptr, r, flag); }
   static std::unique_ptr<Record> record(const std::string& label) {
     return VELTestPKI::makeKeyPairRecord(label, "CN=" + label);
@@ -61,6 +63,7 @@ struct CRLFields {
   using Fields = FileDBCRLRecordFields;
   using Record = VELASNCRLRecord;
   static constexpr std::uint64_t kFixedSize = 88;
+  static constexpr int kLengthsInARow = 5;
   static Fields fields(const Record& r, std::uint32_t flag = 1) { return Fields(nullptr, r, flag); }
   static std::unique_ptr<Record> record(const std::string& label) {
     return VELTestPKI::makeCRLRecord(label, "CN=" + label + " CA", 2);
