@@ -7,8 +7,7 @@
 // with the records, and exactly the state before or the state after.  The same for transactions
 // that change the three tables together: all of a transaction or none of it, also when one
 // table can only be opened, and recovered, after a later transaction over the others.  Also: a
-// refused insert never hands its record ID out again, and a refused operation leaves an open
-// transaction as it was.
+// refused operation leaves an open transaction as it was.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -448,67 +447,6 @@ TEST_P(FileDBCrashPointsTest, ATableRecoveredLaterEndsTheTransactionAsTheOthersD
 }
 
 // --- refusals ------------------------------------------------------------------------------------
-
-// Inserts three records, deletes the third, has a duplicate-label insert
-// refused, and inserts a fourth: it must get ID 4, not the deleted 3 again
-// (an ID handed out names one record for good).  Outside a transaction and
-// inside one.
-TEST_P(FileDBCrashPointsTest, ARefusedInsertNeverReusesARecordID) {
-  FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
-  for (bool inTransaction : {false, true}) {
-    const std::string base = d_dir + (inTransaction ? "/ids-tx" : "/ids");
-    const std::string where = prefix() + (inTransaction ? "in a transaction" : "without a transaction");
-    {
-      FileDBManager m(VELDBConnectInfo::FILE(base, d_old,
-                                             GetParam().version == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4,
-                                             VELDBConnectInfo::ReadWrite));
-      if (inTransaction) m.beginTransaction();
-
-      // In each table: three records, the third deleted, a copy of the fourth under the first's label
-      // refused, the fifth inserted.
-      const auto ids = [&](const std::string& name, auto make, auto insert, auto remove) {
-        std::vector<decltype(make(1))> records;
-        for (int i = 1; i <= 5; ++i) records.push_back(make(i));
-        for (int i = 0; i < 3; ++i) insert(*records[i]);
-        EXPECT_EQ(3u, idOf(*records[2])) << where << ": " << name;
-        EXPECT_EQ(1u, remove(VELASNLabelString(name + "3"))) << where << ": " << name;
-        auto taken = relabelled(*records[3], name + "1");
-        EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { insert(*taken); })) << where << ": " << name;
-        insert(*records[4]);
-        EXPECT_EQ(4u, idOf(*records[4])) << where << ": " << name;
-      };
-      const auto subject = [](int i) { return "CN=id " + std::to_string(i); };
-      ids(
-          "key", [&](int i) { return VELTestPKI::makeKeyRecord("key" + std::to_string(i), subject(i)); },
-          [&](VELASNKeyRecord& r) { m.insertKey(r); },
-          [&](const VELASNLabelString& l) { return m.deleteKeyByIndex(VELDBManager::KeyLabel, l); });
-      ids(
-          "pair", [&](int i) { return VELTestPKI::makeKeyPairRecord("pair" + std::to_string(i), subject(i)); },
-          [&](VELASNKeyPairRecord& r) { m.insertKeyPair(r); },
-          [&](const VELASNLabelString& l) { return m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, l); });
-      const Authority authority("CN=id authority");
-      ids(
-          "crl", [&](int i) { return authority.crl("crl" + std::to_string(i)); },
-          [&](VELASNCRLRecord& r) { m.insertCRL(r); },
-          [&](const VELASNLabelString& l) { return m.deleteCRLByIndex(VELDBManager::CRLLabel, l); });
-
-      if (inTransaction) m.commitTransaction();
-    }
-    // What the files hold agrees.
-    FileDBManager m(VELDBConnectInfo::FILE(base, d_old, VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite));
-    std::unique_ptr<VELASNKeyRecord> key(m.getKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("key5")));
-    std::unique_ptr<VELASNKeyPairRecord> pair(
-        m.getKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("pair5")));
-    std::unique_ptr<VELASNCRLRecord> crl(m.getCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("crl5")));
-    ASSERT_TRUE(key && pair && crl) << where;
-    EXPECT_EQ(4u, idOf(*key)) << where;
-    EXPECT_EQ(4u, idOf(*pair)) << where;
-    EXPECT_EQ(4u, idOf(*crl)) << where;
-    EXPECT_EQ(3u, m.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger())) << where;
-    EXPECT_EQ(3u, m.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger())) << where;
-    EXPECT_EQ(3u, m.getCRLCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger())) << where;
-  }
-}
 
 // Refusals of every kind in the middle of a transaction: the transaction
 // stays open with every change made before, sees them, and commits them.
