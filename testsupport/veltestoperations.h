@@ -24,12 +24,16 @@ namespace VELTestOperations {
 using namespace VELTestDatabase;
 
 // `run` changes the open database and returns the number of records it
-// reports deleted, or -1; `reports` is that number when it succeeds.
+// reports deleted, or -1; `reports` is that number when it succeeds.  A
+// matrix may run `prepare` first on a healthy disk; with `run` empty the
+// close that follows is the operation.
 struct Operation {
   std::string name;
   std::function<long long(FileDBManager&)> run;
   State after;
   long long reports = -1;
+  bool changesPassword = false;
+  std::function<void(FileDBManager&)> prepare = nullptr;
 };
 
 template <class F>

@@ -41,13 +41,8 @@ const Records& rec() { return *g_records; }
 
 using VELTestUtil::errorOf;
 
-// One change to kill at every point: `run` works on an open database.
-struct Change {
-  std::string name;
-  std::function<void(FileDBManager&)> run;
-  State after;
-  bool changesPassword = false;
-};
+using VELTestOperations::Operation;
+using VELTestOperations::returning;
 
 // What a reopen found.
 struct Seen {
@@ -169,13 +164,17 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
   // Runs `change` on the tables as they were made, killed at changing call
   // `point` (the close after it included); false when it ran to the end
   // without reaching that call.  What it threw goes to `error`.
-  bool killAt(const Change& change, long long point, std::string& error) {
+  // A delete that reports another count than it should fails.
+  bool killAt(const Operation& change, long long point, std::string& error) {
     restoreFiles();
     {
       std::unique_ptr<FileDBManager> m = open(d_old);
       VELFaultDisk::installCrash(point);
       try {
-        change.run(*m);
+        const long long n = change.run(*m);
+        if (change.reports >= 0 && n != change.reports) {
+          error = "deleted " + std::to_string(n) + " records, not " + std::to_string(change.reports);
+        }
       } catch (const VELException& e) {
         error = std::string("threw: ") + e.what();
       }
@@ -188,7 +187,7 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
   // Kills `change` (and the close after it) at call 0, 1, 2, ... until it
   // completes without reaching the crash point; every reopen must show the
   // state before or after.  Prints one line; returns the points tried.
-  long long crashEverywhere(const Change& change) {
+  long long crashEverywhere(const Operation& change) {
     const std::string name = prefix() + change.name;
     EXPECT_TRUE(d_initial != change.after || change.changesPassword) << name << ": the change changes nothing";
     long long before = 0;
@@ -234,8 +233,8 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
     return point;
   }
 
-  void crashEverywhere(const std::vector<Change>& changes) {
-    for (const Change& change : changes) crashEverywhere(change);
+  void crashEverywhere(const std::vector<Operation>& changes) {
+    for (const Operation& change : changes) crashEverywhere(change);
   }
 
   std::string d_image[kTableCount];
@@ -245,22 +244,6 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
   const VELPasswordEncryptor d_new = password("new crash password");
 };
 
-// The operation as a change to kill: a delete that reports another count
-// than it should fails.
-Change fromOperation(const VELTestOperations::Operation& op) {
-  const std::function<long long(FileDBManager&)> run = op.run;
-  const long long expected = op.reports;
-  return {op.name,
-          [run, expected](FileDBManager& m) {
-            const long long n = run(m);
-            if (expected >= 0 && n != expected) {
-              VELDB_THROW(VELDBError::kNoMatchingRecord,
-                          "deleted " + std::to_string(n) + " records, not " + std::to_string(expected));
-            }
-          },
-          op.after};
-}
-
 // --- single operations ---------------------------------------------------------------------------
 
 class FileDBCrashPointsTableTest : public FileDBCrashPointsTest {};
@@ -268,27 +251,28 @@ class FileDBCrashPointsTableTest : public FileDBCrashPointsTest {};
 TEST_P(FileDBCrashPointsTableTest, RecordOperationsRecoverAtEveryCrashPoint) {
   for (const VELTestOperations::Operation& op :
        VELTestOperations::tableOperations(static_cast<Table>(GetParam().table), rec(), d_initial)) {
-    crashEverywhere(fromOperation(op));
+    crashEverywhere(op);
   }
 }
 
 // Every table takes the new time, or none does.
 TEST_P(FileDBCrashPointsTest, ExpirationTimeChangeRecoversAtEveryCrashPoint) {
   const long long time = 4102444800LL;  // 2100-01-01
-  crashEverywhere({{"expiration time", [time](FileDBManager& m) { m.setDBPasswordExpirationTime(time); },
+  crashEverywhere({{"expiration time", returning([time](FileDBManager& m) { m.setDBPasswordExpirationTime(time); }),
                     expiring(d_initial, time)}});
 }
 
 // Told apart by the password alone: every table opens with the old one or
 // every table with the new one.
 TEST_P(FileDBCrashPointsTest, PasswordChangeRecoversAtEveryCrashPoint) {
-  crashEverywhere({{"password", [this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }, d_initial, true}});
+  crashEverywhere(
+      {{"password", returning([this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }), d_initial, -1, true}});
   // The password changed in the middle of a transaction over the three
   // tables: every journal it leaves, and its transaction file, open under
   // either password, and a reader with either finds the committed one.
   const State deleted = without(without(without(d_initial, kKeys, {"k2"}), kCRLs, {"c3"}), kKeyPairs, {"p3"});
   crashEverywhere({{"password in a transaction",
-                    [this](FileDBManager& m) {
+                    returning([this](FileDBManager& m) {
                       FileDBTransactionGuard transaction(m);
                       if (m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2")) != 1) {
                         VELDB_THROW(VELDBError::kNoMatchingRecord, "k2 not deleted");
@@ -299,8 +283,8 @@ TEST_P(FileDBCrashPointsTest, PasswordChangeRecoversAtEveryCrashPoint) {
                         VELDB_THROW(VELDBError::kNoMatchingRecord, "c3 or p3 not deleted");
                       }
                       transaction.commit();
-                    },
-                    deleted, true}});
+                    }),
+                    deleted, -1, true}});
 }
 
 // A deletion makes the close of that session compact the file: killed
@@ -337,21 +321,21 @@ TEST_P(FileDBCrashPointsTest, CloseTimeCompactionRecoversAtEveryCrashPoint) {
 
 // --- transactions ----------------------------------------------------------------------------------
 
-Change mixed(const State& s) {
-  return {"transaction of inserts, updates and deletes", [](FileDBManager& m) { mixedTransaction(m, rec()); },
-          afterMixedTransaction(s, rec())};
+Operation mixed(const State& s) {
+  return {"transaction of inserts, updates and deletes",
+          returning([](FileDBManager& m) { mixedTransaction(m, rec()); }), afterMixedTransaction(s, rec())};
 }
 
 TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtEveryCrashPoint) {
   const State& s = d_initial;
   const VELASNCertificate& k2 = rec().k2->getCertificate();
-  std::vector<Change> changes;
+  std::vector<Operation> changes;
 
   changes.push_back(mixed(s));
 
   // Growing slots, deleting many, and a refusal in the middle.
   changes.push_back({"transaction with growth, wholesale deletes and a refusal",
-                     [&k2](FileDBManager& m) {
+                     returning([&k2](FileDBManager& m) {
                        FileDBTransactionGuard transaction(m);
                        VELASNKeyPairRecord big(*rec().bigPair);
                        m.insertKeyPair(big);
@@ -370,7 +354,7 @@ TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtE
                          VELDB_THROW(VELDBError::kNoMatchingRecord, "k2 and k3 not deleted");
                        }
                        transaction.commit();
-                     },
+                     }),
                      with(with(with(without(without(s, kCRLs, {"c1", "c2", "c3"}), kKeys, {"k2", "k3"}), kKeyPairs,
                                     *rec().bigPair, 4),
                                kCRLs, *rec().c4, 4),
@@ -378,7 +362,7 @@ TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtE
 
   // The same records changed again and again: only the net change stays.
   changes.push_back({"transaction changing the same records repeatedly",
-                     [](FileDBManager& m) {
+                     returning([](FileDBManager& m) {
                        m.beginTransaction();
                        VELASNKeyRecord k4(*rec().k4);
                        m.insertKey(k4);
@@ -399,7 +383,7 @@ TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtE
                          VELDB_THROW(VELDBError::kNoMatchingRecord, "p3 not deleted");
                        }
                        m.commitTransaction();
-                     },
+                     }),
                      without(s, kKeyPairs, {"p3"})});
   crashEverywhere(changes);
 }
@@ -409,7 +393,7 @@ TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtE
 // over the other tables was committed: it must still end the interrupted
 // transaction the way the other tables did.
 TEST_P(FileDBCrashPointsTest, ATableRecoveredLaterEndsTheTransactionAsTheOthersDid) {
-  const Change change = mixed(d_initial);
+  const Operation change = mixed(d_initial);
   const std::string name = prefix() + "CRL table recovered after a later transaction";
   const std::string crlPath = FileDBBinaryFile::fullPathName(d_base + kSuffixes[kCRLs]);
   const State wasBefore = without(without(d_initial, kKeys, {"k1"}), kKeyPairs, {"p2"});
