@@ -169,9 +169,10 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
     restoreFiles();
     {
       std::unique_ptr<FileDBManager> m = open(d_old);
+      if (change.prepare) change.prepare(*m);
       VELFaultDisk::installCrash(point);
       try {
-        const long long n = change.run(*m);
+        const long long n = change.run ? change.run(*m) : -1;
         if (change.reports >= 0 && n != change.reports) {
           error = "deleted " + std::to_string(n) + " records, not " + std::to_string(change.reports);
         }
@@ -186,9 +187,12 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
 
   // Kills `change` (and the close after it) at call 0, 1, 2, ... until it
   // completes without reaching the crash point; every reopen must show the
-  // state before or after.  Prints one line; returns the points tried.
+  // state before or after.  With the close as the operation (a compaction
+  // after `prepare`), the records must be those after it whatever the point.
+  // Prints one line; returns the points tried.
   long long crashEverywhere(const Operation& change) {
     const std::string name = prefix() + change.name;
+    const State& initial = change.run ? d_initial : change.after;
     EXPECT_TRUE(d_initial != change.after || change.changesPassword) << name << ": the change changes nothing";
     long long before = 0;
     long long after = 0;
@@ -210,14 +214,14 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
       const Seen seen = reopen(where);
       if (!seen.opened) {
         ++broken;
-      } else if (seen.state == d_initial && !seen.newPassword) {
+      } else if (seen.state == initial && !seen.newPassword) {
         ++before;
       } else if (seen.state == change.after && seen.newPassword == change.changesPassword) {
         ++after;
       } else {
         ++broken;
         ADD_FAILURE() << where << ": reopened neither before nor after: " << seen.state.describe()
-                      << (seen.newPassword ? " (new password)" : "") << "\nbefore   " << d_initial.describe()
+                      << (seen.newPassword ? " (new password)" : "") << "\nbefore   " << initial.describe()
                       << "\nafter    " << change.after.describe();
       }
       if (point > 5000) {
@@ -225,8 +229,12 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
         break;
       }
     }
-    std::printf("[crash] %s: %lld crash points, %lld recovered (%lld before, %lld after)\n", name.c_str(), point,
-                before + after, before, after);
+    if (change.run) {
+      std::printf("[crash] %s: %lld crash points, %lld recovered (%lld before, %lld after)\n", name.c_str(), point,
+                  before + after, before, after);
+    } else {
+      std::printf("[crash] %s: %lld crash points, %lld recovered\n", name.c_str(), point, before + after);
+    }
     std::fflush(stdout);
     EXPECT_EQ(0, broken) << name;
     EXPECT_GT(point, 0) << name << ": changed nothing on disk";
@@ -292,30 +300,19 @@ TEST_P(FileDBCrashPointsTest, PasswordChangeRecoversAtEveryCrashPoint) {
 TEST_P(FileDBCrashPointsTest, CloseTimeCompactionRecoversAtEveryCrashPoint) {
   const char* const labels[kTableCount] = {"k2", "p2", "c2"};
   for (int t = 0; t < kTableCount; ++t) {
-    const State deleted = without(d_initial, static_cast<Table>(t), {labels[t]});
-    const std::string name = prefix() + kTableNames[t] + " compaction";
     const VELASNLabelString label(labels[t]);
-    long long point = 0;
-    for (;; ++point) {
-      restoreFiles();
-      std::unique_ptr<FileDBManager> m = open(d_old);
+    Operation compaction = {kTableNames[t] + std::string(" compaction"), nullptr,
+                            without(d_initial, static_cast<Table>(t), {labels[t]})};
+    compaction.prepare = [t, label](FileDBManager& m) {
       unsigned long long n = 0;
-      if (t == kKeys) n = m->deleteKeyByIndex(VELDBManager::KeyLabel, label);
-      if (t == kKeyPairs) n = m->deleteKeyPairByIndex(VELDBManager::KeyPairLabel, label);
-      if (t == kCRLs) n = m->deleteCRLByIndex(VELDBManager::CRLLabel, label);
-      ASSERT_EQ(1u, n) << name;
-      VELFaultDisk::installCrash(point);
-      m.reset();
-      const bool reached = VELFaultDisk::crashed();
-      VELFaultDisk::uninstall();
-      const Seen seen = reopen(name + ", crash at call " + std::to_string(point));
-      EXPECT_TRUE(seen.state == deleted) << name << ", crash at call " << point << ": " << seen.state.describe();
-      if (!reached) break;
-    }
-    EXPECT_LT(fileSize(d_base + kSuffixes[t]), static_cast<long long>(d_image[t].size())) << name << ": not compacted";
-    std::printf("[crash] %s: %lld crash points, %lld recovered\n", name.c_str(), point, point);
-    std::fflush(stdout);
-    EXPECT_GT(point, 0);
+      if (t == kKeys) n = m.deleteKeyByIndex(VELDBManager::KeyLabel, label);
+      if (t == kKeyPairs) n = m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, label);
+      if (t == kCRLs) n = m.deleteCRLByIndex(VELDBManager::CRLLabel, label);
+      ASSERT_EQ(1u, n) << label.getValue();
+    };
+    crashEverywhere(compaction);
+    EXPECT_LT(fileSize(d_base + kSuffixes[t]), static_cast<long long>(d_image[t].size()))
+        << compaction.name << ": not compacted";
   }
 }
 
