@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,12 +24,16 @@ namespace VELTestOperations {
 using namespace VELTestDatabase;
 
 // `run` changes the open database and returns the number of records it
-// reports deleted, or -1; `reports` is that number when it succeeds.
+// reports deleted, or -1; `reports` is that number when it succeeds.  A
+// matrix may run `prepare` first on a healthy disk; with `run` empty the
+// close that follows is the operation.
 struct Operation {
   std::string name;
   std::function<long long(FileDBManager&)> run;
   State after;
   long long reports = -1;
+  bool changesPassword = false;
+  std::function<void(FileDBManager&)> prepare = nullptr;
 };
 
 template <class F>
@@ -44,185 +49,134 @@ std::function<long long(FileDBManager&)> counting(F f) {
   return [f](FileDBManager& m) { return static_cast<long long>(f(m)); };
 }
 
-inline std::vector<Operation> keyOperations(const Records& records, const State& s) {
-  const Records* r = &records;
-  const VELASNCertificate* k1 = &records.k1->getCertificate();
-  const VELASNCertificate* k2 = &records.k2->getCertificate();
-  const State withoutK2 = without(s, kKeys, {"k2"});
-  const State k2renamed = with(withoutK2, kKeys, *relabelled(*records.k2, "k2 renamed"), 2);
-  std::vector<Operation> ops = {
-      {"key insert", returning([r](FileDBManager& m) {
-         VELASNKeyRecord k(*r->k4);
-         m.insertKey(k);
-       }),
-       with(s, kKeys, *records.k4, 4)},
-      {"key insert growing the slots", returning([r](FileDBManager& m) {
-         VELASNKeyRecord k(*r->bigKey);
-         m.insertKey(k);
-       }),
-       with(s, kKeys, *records.bigKey, 4)},
-      {"key update by record ID", returning([r](FileDBManager& m) {
-         m.updateKeyByIndex(VELDBManager::KeyRecordID, *relabelled(*r->k2renewed, "k2 renewed", 2));
-       }),
-       with(withoutK2, kKeys, *records.k2renewed, 2)},
-      {"key update by label", returning([r](FileDBManager& m) {
-         VELASNKeyRecord k(*r->k1renewed);
-         m.updateKeyByIndex(VELDBManager::KeyLabel, k);
-       }),
-       with(s, kKeys, *records.k1renewed, 1)},
-  };
-  const std::pair<VELDBManager::KeyUniqueIndex, const char*> byCertificate[] = {
-      {VELDBManager::KeySignature, "signature"},
-      {VELDBManager::KeyTBSCertificate, "to-be-signed certificate"},
-      {VELDBManager::KeyIssuerAndSerialNumber, "issuer and serial number"}};
-  for (const auto& index : byCertificate) {
-    const VELDBManager::KeyUniqueIndex i = index.first;
-    ops.push_back({std::string("key update by ") + index.second,
-                   returning([r, i](FileDBManager& m) { m.updateKeyByIndex(i, *relabelled(*r->k2, "k2 renamed")); }),
-                   k2renamed});
+// One table as its operations drive it: the records they use (x1 renewed,
+// x2, x2 renewed, x4 and one too big for a new file's slots), the manager's
+// calls and indexes, and x2's keys in its other unique indexes and the keys
+// of its multi indexes, each with the labels a delete by it takes.
+template <class RECORD, class UNIQUE, class MULTI>
+struct TableOperations {
+  std::string name;
+  Table table;
+  std::string prefix;  // of the labels
+  const RECORD *x1renewed, *x2, *x2renewed, *x4, *big;
+  void (FileDBManager::*insert)(RECORD&);
+  void (FileDBManager::*update)(UNIQUE, RECORD&);
+  unsigned long long (FileDBManager::*remove)(UNIQUE, const VELASNObject&);
+  unsigned long long (FileDBManager::*removeAll)(MULTI, const VELASNObject&);
+  UNIQUE byID, byLabel;
+  MULTI all;
+  std::vector<std::pair<UNIQUE, std::pair<std::string, std::shared_ptr<VELASNObject>>>> uniqueKeys;
+  std::vector<std::pair<MULTI, std::pair<std::string, std::shared_ptr<VELASNObject>>>> multiKeys;
+  std::vector<std::vector<std::string>> multiDeletes;  // the labels each multi key takes
+
+  // Inserts, updates through every unique index, deletes through every
+  // index, in this order.
+  std::vector<Operation> operations(const State& s) const {
+    const TableOperations t = *this;
+    const std::string x2label = prefix + "2";
+    const State withoutX2 = without(s, table, {x2label});
+    const State renamed = with(withoutX2, table, *relabelled(*x2, x2label + " renamed"), 2);
+    std::vector<Operation> ops = {
+        {name + " insert", returning([t](FileDBManager& m) {
+           RECORD r(*t.x4);
+           (m.*t.insert)(r);
+         }),
+         with(s, table, *x4, 4)},
+        {name + " insert growing the slots", returning([t](FileDBManager& m) {
+           RECORD r(*t.big);
+           (m.*t.insert)(r);
+         }),
+         with(s, table, *big, 4)},
+        {name + " update by record ID", returning([t, x2label](FileDBManager& m) {
+           (m.*t.update)(t.byID, *relabelled(*t.x2renewed, x2label + " renewed", 2));
+         }),
+         with(withoutX2, table, *x2renewed, 2)},
+        {name + " update by label", returning([t](FileDBManager& m) {
+           RECORD r(*t.x1renewed);
+           (m.*t.update)(t.byLabel, r);
+         }),
+         with(s, table, *x1renewed, 1)},
+    };
+    for (const auto& key : uniqueKeys) {
+      const UNIQUE i = key.first;
+      ops.push_back({name + " update by " + key.second.first, returning([t, i, x2label](FileDBManager& m) {
+                       (m.*t.update)(i, *relabelled(*t.x2, x2label + " renamed"));
+                     }),
+                     renamed});
+    }
+    const std::shared_ptr<VELASNObject> id = std::make_shared<VELASNInteger>(VELDBUtility::recordIDToASN(2));
+    const std::shared_ptr<VELASNObject> label = std::make_shared<VELASNLabelString>(x2label);
+    std::vector<std::pair<UNIQUE, std::pair<std::string, std::shared_ptr<VELASNObject>>>> deletes = {
+        {byID, {"record ID", id}}, {byLabel, {"label", label}}};
+    deletes.insert(deletes.end(), uniqueKeys.begin(), uniqueKeys.end());
+    for (const auto& key : deletes) {
+      const UNIQUE i = key.first;
+      const std::shared_ptr<VELASNObject> object = key.second.second;
+      ops.push_back({name + " delete by " + key.second.first,
+                     counting([t, i, object](FileDBManager& m) { return (m.*t.remove)(i, *object); }), withoutX2, 1});
+    }
+    ops.push_back({name + " delete all",
+                   counting([t](FileDBManager& m) { return (m.*t.removeAll)(t.all, VELASNInteger()); }),
+                   without(s, table, {prefix + "1", prefix + "2", prefix + "3"}), 3});
+    for (std::size_t k = 0; k < multiKeys.size(); ++k) {
+      const MULTI i = multiKeys[k].first;
+      const std::shared_ptr<VELASNObject> object = multiKeys[k].second.second;
+      ops.push_back({name + " delete by " + multiKeys[k].second.first,
+                     counting([t, i, object](FileDBManager& m) { return (m.*t.removeAll)(i, *object); }),
+                     without(s, table, multiDeletes[k]), static_cast<long long>(multiDeletes[k].size())});
+    }
+    return ops;
   }
-  const std::vector<Operation> deletes = {
-      {"key delete by record ID", counting([](FileDBManager& m) {
-         return m.deleteKeyByIndex(VELDBManager::KeyRecordID, VELDBUtility::recordIDToASN(2));
-       }),
-       withoutK2, 1},
-      {"key delete by label", counting([](FileDBManager& m) {
-         return m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2"));
-       }),
-       withoutK2, 1},
-      {"key delete by signature",
-       counting([k2](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeySignature, k2->getSignature()); }),
-       withoutK2, 1},
-      {"key delete by to-be-signed certificate", counting([k2](FileDBManager& m) {
-         return m.deleteKeyByIndex(VELDBManager::KeyTBSCertificate, k2->getTBSCertificate());
-       }),
-       withoutK2, 1},
-      {"key delete by issuer and serial number", counting([k2](FileDBManager& m) {
-         return m.deleteKeyByIndex(VELDBManager::KeyIssuerAndSerialNumber, VELASNUtility::getIssuerAndSerialNumber(*k2));
-       }),
-       withoutK2, 1},
-      {"key delete all", counting([](FileDBManager& m) {
-         return m.deleteKeyByIndex(VELDBManager::KeyAllRecords, VELASNInteger());
-       }),
-       without(s, kKeys, {"k1", "k2", "k3"}), 3},
-      {"key delete by subject",
-       counting([k1](FileDBManager& m) { return m.deleteKeyByIndex(VELDBManager::KeySubjectName, k1->getSubject()); }),
-       without(s, kKeys, {"k1", "k3"}), 2},
-      {"key delete by public key", counting([k2](FileDBManager& m) {
-         return m.deleteKeyByIndex(VELDBManager::KeyPublicKeyInfo, k2->getSubjectPublicKeyInfo());
-       }),
-       without(s, kKeys, {"k2", "k3"}), 2},
-  };
-  ops.insert(ops.end(), deletes.begin(), deletes.end());
-  return ops;
+};
+
+template <class T, class... ARGS>
+std::pair<std::string, std::shared_ptr<VELASNObject>> key(const char* name, ARGS&&... args) {
+  return {name, std::make_shared<T>(std::forward<ARGS>(args)...)};
 }
 
-inline std::vector<Operation> keyPairOperations(const Records& records, const State& s) {
-  const Records* r = &records;
-  const VELASNSubjectPublicKeyInfo p2 = records.p2->getKeyPair().getSubjectPublicKeyInfo();
-  const State withoutP2 = without(s, kKeyPairs, {"p2"});
-  return {
-      {"key-pair insert", returning([r](FileDBManager& m) {
-         VELASNKeyPairRecord p(*r->p4);
-         m.insertKeyPair(p);
-       }),
-       with(s, kKeyPairs, *records.p4, 4)},
-      {"key-pair insert growing the slots", returning([r](FileDBManager& m) {
-         VELASNKeyPairRecord p(*r->bigPair);
-         m.insertKeyPair(p);
-       }),
-       with(s, kKeyPairs, *records.bigPair, 4)},
-      {"key-pair update by record ID", returning([r](FileDBManager& m) {
-         m.updateKeyPairByIndex(VELDBManager::KeyPairRecordID, *relabelled(*r->p2renewed, "p2 renewed", 2));
-       }),
-       with(withoutP2, kKeyPairs, *records.p2renewed, 2)},
-      {"key-pair update by label", returning([r](FileDBManager& m) {
-         VELASNKeyPairRecord p(*r->p1renewed);
-         m.updateKeyPairByIndex(VELDBManager::KeyPairLabel, p);
-       }),
-       with(s, kKeyPairs, *records.p1renewed, 1)},
-      {"key-pair update by public key", returning([r](FileDBManager& m) {
-         m.updateKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, *relabelled(*r->p2, "p2 renamed"));
-       }),
-       with(withoutP2, kKeyPairs, *relabelled(*records.p2, "p2 renamed"), 2)},
-      {"key-pair delete by record ID", counting([](FileDBManager& m) {
-         return m.deleteKeyPairByIndex(VELDBManager::KeyPairRecordID, VELDBUtility::recordIDToASN(2));
-       }),
-       withoutP2, 1},
-      {"key-pair delete by label", counting([](FileDBManager& m) {
-         return m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("p2"));
-       }),
-       withoutP2, 1},
-      {"key-pair delete by public key",
-       counting([p2](FileDBManager& m) { return m.deleteKeyPairByIndex(VELDBManager::KeyPairPublicKeyInfo, p2); }),
-       withoutP2, 1},
-      {"key-pair delete all", counting([](FileDBManager& m) {
-         return m.deleteKeyPairByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger());
-       }),
-       without(s, kKeyPairs, {"p1", "p2", "p3"}), 3},
-  };
+inline std::vector<Operation> keyOperations(const Records& r, const State& s) {
+  const VELASNCertificate& k1 = r.k1->getCertificate();
+  const VELASNCertificate& k2 = r.k2->getCertificate();
+  using M = VELDBManager;
+  const TableOperations<VELASNKeyRecord, M::KeyUniqueIndex, M::KeyMultiIndex> ops = {
+      "key", kKeys, "k", r.k1renewed.get(), r.k2.get(), r.k2renewed.get(), r.k4.get(), r.bigKey.get(),
+      &FileDBManager::insertKey, &FileDBManager::updateKeyByIndex, &FileDBManager::deleteKeyByIndex,
+      &FileDBManager::deleteKeyByIndex, M::KeyRecordID, M::KeyLabel, M::KeyAllRecords,
+      {{M::KeySignature, key<VELASNBitString>("signature", k2.getSignature())},
+       {M::KeyTBSCertificate, key<VELASNTBSCertificate>("to-be-signed certificate", k2.getTBSCertificate())},
+       {M::KeyIssuerAndSerialNumber, key<VELASNIssuerAndSerialNumber>("issuer and serial number",
+                                                                      VELASNUtility::getIssuerAndSerialNumber(k2))}},
+      {{M::KeySubjectName, key<VELASNx500Name>("subject", k1.getSubject())},
+       {M::KeyPublicKeyInfo, key<VELASNSubjectPublicKeyInfo>("public key", k2.getSubjectPublicKeyInfo())}},
+      {{"k1", "k3"}, {"k2", "k3"}}};
+  return ops.operations(s);
 }
 
-inline std::vector<Operation> crlOperations(const Records& records, const State& s) {
-  const Records* r = &records;
-  const VELASNCertificateList* c2 = &records.c2->getCRL();
-  const State withoutC2 = without(s, kCRLs, {"c2"});
-  const State c2renamed = with(withoutC2, kCRLs, *relabelled(*records.c2, "c2 renamed"), 2);
-  std::vector<Operation> ops = {
-      {"CRL insert", returning([r](FileDBManager& m) {
-         VELASNCRLRecord c(*r->c4);
-         m.insertCRL(c);
-       }),
-       with(s, kCRLs, *records.c4, 4)},
-      {"CRL insert growing the slots", returning([r](FileDBManager& m) {
-         VELASNCRLRecord c(*r->bigCRL);
-         m.insertCRL(c);
-       }),
-       with(s, kCRLs, *records.bigCRL, 4)},
-      {"CRL update by record ID", returning([r](FileDBManager& m) {
-         m.updateCRLByIndex(VELDBManager::CRLRecordID, *relabelled(*r->c2renewed, "c2 renewed", 2));
-       }),
-       with(withoutC2, kCRLs, *records.c2renewed, 2)},
-      {"CRL update by label", returning([r](FileDBManager& m) {
-         VELASNCRLRecord c(*r->c1renewed);
-         m.updateCRLByIndex(VELDBManager::CRLLabel, c);
-       }),
-       with(s, kCRLs, *records.c1renewed, 1)},
-  };
-  const std::pair<VELDBManager::CRLUniqueIndex, const char*> byList[] = {
-      {VELDBManager::CRLSignature, "signature"}, {VELDBManager::CRLTBSCertList, "to-be-signed list"}};
-  for (const auto& index : byList) {
-    const VELDBManager::CRLUniqueIndex i = index.first;
-    ops.push_back({std::string("CRL update by ") + index.second,
-                   returning([r, i](FileDBManager& m) { m.updateCRLByIndex(i, *relabelled(*r->c2, "c2 renamed")); }),
-                   c2renamed});
-  }
-  const std::vector<Operation> deletes = {
-      {"CRL delete by record ID", counting([](FileDBManager& m) {
-         return m.deleteCRLByIndex(VELDBManager::CRLRecordID, VELDBUtility::recordIDToASN(2));
-       }),
-       withoutC2, 1},
-      {"CRL delete by label", counting([](FileDBManager& m) {
-         return m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("c2"));
-       }),
-       withoutC2, 1},
-      {"CRL delete by signature",
-       counting([c2](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLSignature, c2->getSignature()); }),
-       withoutC2, 1},
-      {"CRL delete by to-be-signed list", counting([c2](FileDBManager& m) {
-         return m.deleteCRLByIndex(VELDBManager::CRLTBSCertList, c2->getTBSCertList());
-       }),
-       withoutC2, 1},
-      {"CRL delete all", counting([](FileDBManager& m) {
-         return m.deleteCRLByIndex(VELDBManager::CRLAllRecords, VELASNInteger());
-       }),
-       without(s, kCRLs, {"c1", "c2", "c3"}), 3},
-      {"CRL delete by issuer",
-       counting([c2](FileDBManager& m) { return m.deleteCRLByIndex(VELDBManager::CRLIssuerName, c2->getIssuer()); }),
-       without(s, kCRLs, {"c1", "c2"}), 2},
-  };
-  ops.insert(ops.end(), deletes.begin(), deletes.end());
-  return ops;
+inline std::vector<Operation> keyPairOperations(const Records& r, const State& s) {
+  using M = VELDBManager;
+  const TableOperations<VELASNKeyPairRecord, M::KeyPairUniqueIndex, M::KeyPairMultiIndex> ops = {
+      "key-pair", kKeyPairs, "p", r.p1renewed.get(), r.p2.get(), r.p2renewed.get(), r.p4.get(), r.bigPair.get(),
+      &FileDBManager::insertKeyPair, &FileDBManager::updateKeyPairByIndex, &FileDBManager::deleteKeyPairByIndex,
+      &FileDBManager::deleteKeyPairByIndex, M::KeyPairRecordID, M::KeyPairLabel, M::KeyPairAllRecords,
+      {{M::KeyPairPublicKeyInfo,
+        key<VELASNSubjectPublicKeyInfo>("public key", r.p2->getKeyPair().getSubjectPublicKeyInfo())}},
+      {},
+      {}};
+  return ops.operations(s);
+}
+
+inline std::vector<Operation> crlOperations(const Records& r, const State& s) {
+  const VELASNCertificateList& c2 = r.c2->getCRL();
+  using M = VELDBManager;
+  const TableOperations<VELASNCRLRecord, M::CRLUniqueIndex, M::CRLMultiIndex> ops = {
+      "CRL", kCRLs, "c", r.c1renewed.get(), r.c2.get(), r.c2renewed.get(), r.c4.get(), r.bigCRL.get(),
+      &FileDBManager::insertCRL, &FileDBManager::updateCRLByIndex, &FileDBManager::deleteCRLByIndex,
+      &FileDBManager::deleteCRLByIndex, M::CRLRecordID, M::CRLLabel, M::CRLAllRecords,
+      {{M::CRLSignature, key<VELASNBitString>("signature", c2.getSignature())},
+       {M::CRLTBSCertList, key<VELASNTBSCertList>("to-be-signed list", c2.getTBSCertList())}},
+      {{M::CRLIssuerName, key<VELASNx500Name>("issuer", c2.getIssuer())}},
+      {{"c1", "c2"}}};
+  return ops.operations(s);
 }
 
 // The operations of one table.

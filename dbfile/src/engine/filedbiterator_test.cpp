@@ -1,4 +1,4 @@
-// Plan: the slot positions an iterator computes, the end of a walk, and its identity.
+// Plan: the slot positions an iterator computes, and the end of a walk.
 #include "filedbiterator.h"
 
 #include <gtest/gtest.h>
@@ -18,15 +18,6 @@ TEST(IteratorTest, PositionsOfSlotsAndTheEndOfTheWalk) {
   // Computed in 64 bits: no wrap for a far slot of a long record.
   it.d_index = 429496;
   EXPECT_EQ(it.getFilePosition(88, 100000, 500000), 42949600000ull + 88);
-}
-
-TEST(IteratorTest, Identity) {
-  FileDBIterator it("FileDBKeyStorage");
-  EXPECT_TRUE(it.isKindOf("FileDBIterator"));
-  EXPECT_FALSE(it.isKindOf("VELDBIterator"));
-  EXPECT_EQ(it.getInstanceName(), "FileDBIterator");
-  const VELDBIterator& base = it;
-  EXPECT_EQ(base.getInstanceName(), "FileDBIterator");
 }
 
 }  // namespace

@@ -652,10 +652,18 @@ TYPED_TEST(TableEngineTest, ARefusedChangeTouchesNothingAndTakesNoID) {
   }
   EXPECT_TRUE(before == readAll(this->path()));
   // IDs 1 to 3 were handed out; the record deleted last does not give its
-  // ID back.
+  // ID back, nor does the refused insert, inside a transaction either.
   std::unique_ptr<typename TypeParam::Record> next = TypeParam::make("d");
   TypeParam::insert(m, *next);
   EXPECT_EQ(4u, idOf(*next));
+  m.beginTransaction();
+  EXPECT_EQ(1u, TypeParam::remove(m, VELASNLabelString("d")));
+  EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { TypeParam::insert(m, *TypeParam::make("a")); }));
+  std::unique_ptr<typename TypeParam::Record> last = TypeParam::make("e");
+  TypeParam::insert(m, *last);
+  m.commitTransaction();
+  EXPECT_EQ(5u, idOf(*last));
+  EXPECT_EQ(3u, TypeParam::count(m));
 }
 
 TYPED_TEST(TableEngineTest, NoIDIsHandedOutTwiceEvenWhenItsChangeIsRolledBack) {

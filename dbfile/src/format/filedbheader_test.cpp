@@ -129,26 +129,6 @@ TEST(FileDBHeaderTest, BaseHasNoVersionAndNoHashes) {
   EXPECT_EQ(errorOf([&] { h.computePasswordDatabaseHash(file, pw); }), VELDBError::kNoDigest);
 }
 
-TEST(FileDBHeaderTest, ClassNamesAndKinds) {
-  VELKRYAlgorithmFactory factory;
-  FileDBHeader base;
-  FileDBHeaderV3 v3(&factory);
-  FileDBHeaderV4 v4(&factory);
-  const FileDBHeader* all[] = {&base, &v3, &v4};
-  for (const FileDBHeader* h : all) EXPECT_TRUE(h->isKindOf("FileDBHeader"));
-  EXPECT_FALSE(base.isKindOf("FileDBHeaderV3"));
-  EXPECT_TRUE(v3.isKindOf("FileDBHeaderV3"));
-  EXPECT_FALSE(v3.isKindOf("FileDBHeaderV4"));
-  EXPECT_TRUE(v4.isKindOf("FileDBHeaderV4"));
-  EXPECT_FALSE(v4.isKindOf("FileDBHeaderV3"));
-  EXPECT_EQ(base.getInstanceName(), "FileDBHeader");
-  EXPECT_EQ(static_cast<const FileDBHeader&>(v3).getInstanceName(), "FileDBHeaderV3");
-  EXPECT_EQ(static_cast<const FileDBHeader&>(v4).getInstanceName(), "FileDBHeaderV4");
-  EXPECT_EQ(FileDBHeader::getClassName(), "FileDBHeader");
-  EXPECT_EQ(FileDBHeaderV3::getClassName(), "FileDBHeaderV3");
-  EXPECT_EQ(FileDBHeaderV4::getClassName(), "FileDBHeaderV4");
-}
-
 TEST(FileDBHeaderTest, BaseAssignmentCopiesTheCommonBytesOnly) {
   VELKRYAlgorithmFactory factory;
   FileDBHeaderV3 from(&factory);

@@ -7,8 +7,7 @@
 // with the records, and exactly the state before or the state after.  The same for transactions
 // that change the three tables together: all of a transaction or none of it, also when one
 // table can only be opened, and recovered, after a later transaction over the others.  Also: a
-// refused insert never hands its record ID out again, and a refused operation leaves an open
-// transaction as it was.
+// refused operation leaves an open transaction as it was.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -42,13 +41,8 @@ const Records& rec() { return *g_records; }
 
 using VELTestUtil::errorOf;
 
-// One change to kill at every point: `run` works on an open database.
-struct Change {
-  std::string name;
-  std::function<void(FileDBManager&)> run;
-  State after;
-  bool changesPassword = false;
-};
+using VELTestOperations::Operation;
+using VELTestOperations::returning;
 
 // What a reopen found.
 struct Seen {
@@ -170,13 +164,18 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
   // Runs `change` on the tables as they were made, killed at changing call
   // `point` (the close after it included); false when it ran to the end
   // without reaching that call.  What it threw goes to `error`.
-  bool killAt(const Change& change, long long point, std::string& error) {
+  // A delete that reports another count than it should fails.
+  bool killAt(const Operation& change, long long point, std::string& error) {
     restoreFiles();
     {
       std::unique_ptr<FileDBManager> m = open(d_old);
+      if (change.prepare) change.prepare(*m);
       VELFaultDisk::installCrash(point);
       try {
-        change.run(*m);
+        const long long n = change.run ? change.run(*m) : -1;
+        if (change.reports >= 0 && n != change.reports) {
+          error = "deleted " + std::to_string(n) + " records, not " + std::to_string(change.reports);
+        }
       } catch (const VELException& e) {
         error = std::string("threw: ") + e.what();
       }
@@ -188,9 +187,12 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
 
   // Kills `change` (and the close after it) at call 0, 1, 2, ... until it
   // completes without reaching the crash point; every reopen must show the
-  // state before or after.  Prints one line; returns the points tried.
-  long long crashEverywhere(const Change& change) {
+  // state before or after.  With the close as the operation (a compaction
+  // after `prepare`), the records must be those after it whatever the point.
+  // Prints one line; returns the points tried.
+  long long crashEverywhere(const Operation& change) {
     const std::string name = prefix() + change.name;
+    const State& initial = change.run ? d_initial : change.after;
     EXPECT_TRUE(d_initial != change.after || change.changesPassword) << name << ": the change changes nothing";
     long long before = 0;
     long long after = 0;
@@ -212,14 +214,14 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
       const Seen seen = reopen(where);
       if (!seen.opened) {
         ++broken;
-      } else if (seen.state == d_initial && !seen.newPassword) {
+      } else if (seen.state == initial && !seen.newPassword) {
         ++before;
       } else if (seen.state == change.after && seen.newPassword == change.changesPassword) {
         ++after;
       } else {
         ++broken;
         ADD_FAILURE() << where << ": reopened neither before nor after: " << seen.state.describe()
-                      << (seen.newPassword ? " (new password)" : "") << "\nbefore   " << d_initial.describe()
+                      << (seen.newPassword ? " (new password)" : "") << "\nbefore   " << initial.describe()
                       << "\nafter    " << change.after.describe();
       }
       if (point > 5000) {
@@ -227,16 +229,20 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
         break;
       }
     }
-    std::printf("[crash] %s: %lld crash points, %lld recovered (%lld before, %lld after)\n", name.c_str(), point,
-                before + after, before, after);
+    if (change.run) {
+      std::printf("[crash] %s: %lld crash points, %lld recovered (%lld before, %lld after)\n", name.c_str(), point,
+                  before + after, before, after);
+    } else {
+      std::printf("[crash] %s: %lld crash points, %lld recovered\n", name.c_str(), point, before + after);
+    }
     std::fflush(stdout);
     EXPECT_EQ(0, broken) << name;
     EXPECT_GT(point, 0) << name << ": changed nothing on disk";
     return point;
   }
 
-  void crashEverywhere(const std::vector<Change>& changes) {
-    for (const Change& change : changes) crashEverywhere(change);
+  void crashEverywhere(const std::vector<Operation>& changes) {
+    for (const Operation& change : changes) crashEverywhere(change);
   }
 
   std::string d_image[kTableCount];
@@ -246,22 +252,6 @@ class FileDBCrashPointsTest : public VELTestUtil::TempDirTest<::testing::TestWit
   const VELPasswordEncryptor d_new = password("new crash password");
 };
 
-// The operation as a change to kill: a delete that reports another count
-// than it should fails.
-Change fromOperation(const VELTestOperations::Operation& op) {
-  const std::function<long long(FileDBManager&)> run = op.run;
-  const long long expected = op.reports;
-  return {op.name,
-          [run, expected](FileDBManager& m) {
-            const long long n = run(m);
-            if (expected >= 0 && n != expected) {
-              VELDB_THROW(VELDBError::kNoMatchingRecord,
-                          "deleted " + std::to_string(n) + " records, not " + std::to_string(expected));
-            }
-          },
-          op.after};
-}
-
 // --- single operations ---------------------------------------------------------------------------
 
 class FileDBCrashPointsTableTest : public FileDBCrashPointsTest {};
@@ -269,27 +259,28 @@ class FileDBCrashPointsTableTest : public FileDBCrashPointsTest {};
 TEST_P(FileDBCrashPointsTableTest, RecordOperationsRecoverAtEveryCrashPoint) {
   for (const VELTestOperations::Operation& op :
        VELTestOperations::tableOperations(static_cast<Table>(GetParam().table), rec(), d_initial)) {
-    crashEverywhere(fromOperation(op));
+    crashEverywhere(op);
   }
 }
 
 // Every table takes the new time, or none does.
 TEST_P(FileDBCrashPointsTest, ExpirationTimeChangeRecoversAtEveryCrashPoint) {
   const long long time = 4102444800LL;  // 2100-01-01
-  crashEverywhere({{"expiration time", [time](FileDBManager& m) { m.setDBPasswordExpirationTime(time); },
+  crashEverywhere({{"expiration time", returning([time](FileDBManager& m) { m.setDBPasswordExpirationTime(time); }),
                     expiring(d_initial, time)}});
 }
 
 // Told apart by the password alone: every table opens with the old one or
 // every table with the new one.
 TEST_P(FileDBCrashPointsTest, PasswordChangeRecoversAtEveryCrashPoint) {
-  crashEverywhere({{"password", [this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }, d_initial, true}});
+  crashEverywhere(
+      {{"password", returning([this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }), d_initial, -1, true}});
   // The password changed in the middle of a transaction over the three
   // tables: every journal it leaves, and its transaction file, open under
   // either password, and a reader with either finds the committed one.
   const State deleted = without(without(without(d_initial, kKeys, {"k2"}), kCRLs, {"c3"}), kKeyPairs, {"p3"});
   crashEverywhere({{"password in a transaction",
-                    [this](FileDBManager& m) {
+                    returning([this](FileDBManager& m) {
                       FileDBTransactionGuard transaction(m);
                       if (m.deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("k2")) != 1) {
                         VELDB_THROW(VELDBError::kNoMatchingRecord, "k2 not deleted");
@@ -300,8 +291,8 @@ TEST_P(FileDBCrashPointsTest, PasswordChangeRecoversAtEveryCrashPoint) {
                         VELDB_THROW(VELDBError::kNoMatchingRecord, "c3 or p3 not deleted");
                       }
                       transaction.commit();
-                    },
-                    deleted, true}});
+                    }),
+                    deleted, -1, true}});
 }
 
 // A deletion makes the close of that session compact the file: killed
@@ -309,50 +300,39 @@ TEST_P(FileDBCrashPointsTest, PasswordChangeRecoversAtEveryCrashPoint) {
 TEST_P(FileDBCrashPointsTest, CloseTimeCompactionRecoversAtEveryCrashPoint) {
   const char* const labels[kTableCount] = {"k2", "p2", "c2"};
   for (int t = 0; t < kTableCount; ++t) {
-    const State deleted = without(d_initial, static_cast<Table>(t), {labels[t]});
-    const std::string name = prefix() + kTableNames[t] + " compaction";
     const VELASNLabelString label(labels[t]);
-    long long point = 0;
-    for (;; ++point) {
-      restoreFiles();
-      std::unique_ptr<FileDBManager> m = open(d_old);
+    Operation compaction = {kTableNames[t] + std::string(" compaction"), nullptr,
+                            without(d_initial, static_cast<Table>(t), {labels[t]})};
+    compaction.prepare = [t, label](FileDBManager& m) {
       unsigned long long n = 0;
-      if (t == kKeys) n = m->deleteKeyByIndex(VELDBManager::KeyLabel, label);
-      if (t == kKeyPairs) n = m->deleteKeyPairByIndex(VELDBManager::KeyPairLabel, label);
-      if (t == kCRLs) n = m->deleteCRLByIndex(VELDBManager::CRLLabel, label);
-      ASSERT_EQ(1u, n) << name;
-      VELFaultDisk::installCrash(point);
-      m.reset();
-      const bool reached = VELFaultDisk::crashed();
-      VELFaultDisk::uninstall();
-      const Seen seen = reopen(name + ", crash at call " + std::to_string(point));
-      EXPECT_TRUE(seen.state == deleted) << name << ", crash at call " << point << ": " << seen.state.describe();
-      if (!reached) break;
-    }
-    EXPECT_LT(fileSize(d_base + kSuffixes[t]), static_cast<long long>(d_image[t].size())) << name << ": not compacted";
-    std::printf("[crash] %s: %lld crash points, %lld recovered\n", name.c_str(), point, point);
-    std::fflush(stdout);
-    EXPECT_GT(point, 0);
+      if (t == kKeys) n = m.deleteKeyByIndex(VELDBManager::KeyLabel, label);
+      if (t == kKeyPairs) n = m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, label);
+      if (t == kCRLs) n = m.deleteCRLByIndex(VELDBManager::CRLLabel, label);
+      ASSERT_EQ(1u, n) << label.getValue();
+    };
+    crashEverywhere(compaction);
+    EXPECT_LT(fileSize(d_base + kSuffixes[t]), static_cast<long long>(d_image[t].size()))
+        << compaction.name << ": not compacted";
   }
 }
 
 // --- transactions ----------------------------------------------------------------------------------
 
-Change mixed(const State& s) {
-  return {"transaction of inserts, updates and deletes", [](FileDBManager& m) { mixedTransaction(m, rec()); },
-          afterMixedTransaction(s, rec())};
+Operation mixed(const State& s) {
+  return {"transaction of inserts, updates and deletes",
+          returning([](FileDBManager& m) { mixedTransaction(m, rec()); }), afterMixedTransaction(s, rec())};
 }
 
 TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtEveryCrashPoint) {
   const State& s = d_initial;
   const VELASNCertificate& k2 = rec().k2->getCertificate();
-  std::vector<Change> changes;
+  std::vector<Operation> changes;
 
   changes.push_back(mixed(s));
 
   // Growing slots, deleting many, and a refusal in the middle.
   changes.push_back({"transaction with growth, wholesale deletes and a refusal",
-                     [&k2](FileDBManager& m) {
+                     returning([&k2](FileDBManager& m) {
                        FileDBTransactionGuard transaction(m);
                        VELASNKeyPairRecord big(*rec().bigPair);
                        m.insertKeyPair(big);
@@ -371,7 +351,7 @@ TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtE
                          VELDB_THROW(VELDBError::kNoMatchingRecord, "k2 and k3 not deleted");
                        }
                        transaction.commit();
-                     },
+                     }),
                      with(with(with(without(without(s, kCRLs, {"c1", "c2", "c3"}), kKeys, {"k2", "k3"}), kKeyPairs,
                                     *rec().bigPair, 4),
                                kCRLs, *rec().c4, 4),
@@ -379,7 +359,7 @@ TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtE
 
   // The same records changed again and again: only the net change stays.
   changes.push_back({"transaction changing the same records repeatedly",
-                     [](FileDBManager& m) {
+                     returning([](FileDBManager& m) {
                        m.beginTransaction();
                        VELASNKeyRecord k4(*rec().k4);
                        m.insertKey(k4);
@@ -400,7 +380,7 @@ TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtE
                          VELDB_THROW(VELDBError::kNoMatchingRecord, "p3 not deleted");
                        }
                        m.commitTransaction();
-                     },
+                     }),
                      without(s, kKeyPairs, {"p3"})});
   crashEverywhere(changes);
 }
@@ -410,7 +390,7 @@ TEST_P(FileDBCrashPointsTest, TransactionsAcrossTheThreeTablesAreAllOrNothingAtE
 // over the other tables was committed: it must still end the interrupted
 // transaction the way the other tables did.
 TEST_P(FileDBCrashPointsTest, ATableRecoveredLaterEndsTheTransactionAsTheOthersDid) {
-  const Change change = mixed(d_initial);
+  const Operation change = mixed(d_initial);
   const std::string name = prefix() + "CRL table recovered after a later transaction";
   const std::string crlPath = FileDBBinaryFile::fullPathName(d_base + kSuffixes[kCRLs]);
   const State wasBefore = without(without(d_initial, kKeys, {"k1"}), kKeyPairs, {"p2"});
@@ -448,67 +428,6 @@ TEST_P(FileDBCrashPointsTest, ATableRecoveredLaterEndsTheTransactionAsTheOthersD
 }
 
 // --- refusals ------------------------------------------------------------------------------------
-
-// Inserts three records, deletes the third, has a duplicate-label insert
-// refused, and inserts a fourth: it must get ID 4, not the deleted 3 again
-// (an ID handed out names one record for good).  Outside a transaction and
-// inside one.
-TEST_P(FileDBCrashPointsTest, ARefusedInsertNeverReusesARecordID) {
-  FileDBJournaledFile::setSyncMode(FileDBJournaledFile::SyncOff);
-  for (bool inTransaction : {false, true}) {
-    const std::string base = d_dir + (inTransaction ? "/ids-tx" : "/ids");
-    const std::string where = prefix() + (inTransaction ? "in a transaction" : "without a transaction");
-    {
-      FileDBManager m(VELDBConnectInfo::FILE(base, d_old,
-                                             GetParam().version == 3 ? VELDBConnectInfo::Create : VELDBConnectInfo::CreateV4,
-                                             VELDBConnectInfo::ReadWrite));
-      if (inTransaction) m.beginTransaction();
-
-      // In each table: three records, the third deleted, a copy of the fourth under the first's label
-      // refused, the fifth inserted.
-      const auto ids = [&](const std::string& name, auto make, auto insert, auto remove) {
-        std::vector<decltype(make(1))> records;
-        for (int i = 1; i <= 5; ++i) records.push_back(make(i));
-        for (int i = 0; i < 3; ++i) insert(*records[i]);
-        EXPECT_EQ(3u, idOf(*records[2])) << where << ": " << name;
-        EXPECT_EQ(1u, remove(VELASNLabelString(name + "3"))) << where << ": " << name;
-        auto taken = relabelled(*records[3], name + "1");
-        EXPECT_EQ(VELDBError::kDuplicateLabel, errorOf([&] { insert(*taken); })) << where << ": " << name;
-        insert(*records[4]);
-        EXPECT_EQ(4u, idOf(*records[4])) << where << ": " << name;
-      };
-      const auto subject = [](int i) { return "CN=id " + std::to_string(i); };
-      ids(
-          "key", [&](int i) { return VELTestPKI::makeKeyRecord("key" + std::to_string(i), subject(i)); },
-          [&](VELASNKeyRecord& r) { m.insertKey(r); },
-          [&](const VELASNLabelString& l) { return m.deleteKeyByIndex(VELDBManager::KeyLabel, l); });
-      ids(
-          "pair", [&](int i) { return VELTestPKI::makeKeyPairRecord("pair" + std::to_string(i), subject(i)); },
-          [&](VELASNKeyPairRecord& r) { m.insertKeyPair(r); },
-          [&](const VELASNLabelString& l) { return m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, l); });
-      const Authority authority("CN=id authority");
-      ids(
-          "crl", [&](int i) { return authority.crl("crl" + std::to_string(i)); },
-          [&](VELASNCRLRecord& r) { m.insertCRL(r); },
-          [&](const VELASNLabelString& l) { return m.deleteCRLByIndex(VELDBManager::CRLLabel, l); });
-
-      if (inTransaction) m.commitTransaction();
-    }
-    // What the files hold agrees.
-    FileDBManager m(VELDBConnectInfo::FILE(base, d_old, VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite));
-    std::unique_ptr<VELASNKeyRecord> key(m.getKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("key5")));
-    std::unique_ptr<VELASNKeyPairRecord> pair(
-        m.getKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("pair5")));
-    std::unique_ptr<VELASNCRLRecord> crl(m.getCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("crl5")));
-    ASSERT_TRUE(key && pair && crl) << where;
-    EXPECT_EQ(4u, idOf(*key)) << where;
-    EXPECT_EQ(4u, idOf(*pair)) << where;
-    EXPECT_EQ(4u, idOf(*crl)) << where;
-    EXPECT_EQ(3u, m.getKeyCountByIndex(VELDBManager::KeyAllRecords, VELASNInteger())) << where;
-    EXPECT_EQ(3u, m.getKeyPairCountByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger())) << where;
-    EXPECT_EQ(3u, m.getCRLCountByIndex(VELDBManager::CRLAllRecords, VELASNInteger())) << where;
-  }
-}
 
 // Refusals of every kind in the middle of a transaction: the transaction
 // stays open with every change made before, sees them, and commits them.

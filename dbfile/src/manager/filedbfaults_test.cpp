@@ -48,22 +48,7 @@ using namespace VELTestDatabase;
 Records* g_records = nullptr;
 const Records& rec() { return *g_records; }
 
-// --- operations ------------------------------------------------------------------------------
-
-// One operation under test: `run` changes the open database and returns the
-// number of records it reports (deletes) or -1 (for the close kind it is
-// empty: `prepare` makes the change and the fault falls on the close); the
-// state it must leave; the password in force after it.
-struct Operation {
-  std::string name;
-  std::function<void(FileDBManager&)> prepare;   // healthy disk, before counting
-  std::function<long long(FileDBManager&)> run;  // empty: the close is the operation
-  State before;
-  State after;
-  long long reports = -1;  // what `run` returns when it succeeds
-  bool changesPassword = false;
-};
-
+using VELTestOperations::Operation;
 using VELTestOperations::returning;
 
 struct Tally {
@@ -263,7 +248,7 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
       ++tally.done;
       if (!threw && tripped) ++tally.silentSuccess;
       if (threw) d_doneDespiteError.push_back(where);
-    } else if (now == op.before && !otherPassword && (!op.changesPassword || !newInForce) && threw) {
+    } else if (now == d_initial && !otherPassword && (!op.changesPassword || !newInForce) && threw) {
       ++tally.absent;
     } else {
       ADD_FAILURE() << where << ": reopened neither before nor after (threw " << threw << "): " << now.describe();
@@ -318,17 +303,6 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
     }
   }
 
-  Operation change(const std::string& name, std::function<long long(FileDBManager&)> run, const State& after,
-                   long long reports = -1) const {
-    Operation op;
-    op.name = name;
-    op.run = std::move(run);
-    op.before = d_initial;
-    op.after = after;
-    op.reports = reports;
-    return op;
-  }
-
   std::string d_image[kTableCount];
   State d_initial;
   const VELPasswordEncryptor d_old = password("old fault password");
@@ -341,30 +315,23 @@ class FileDBFaultsTest : public VELTestUtil::TempDirTest<::testing::TestWithPara
 class FileDBFaultsTableTest : public FileDBFaultsTest {};
 
 TEST_P(FileDBFaultsTableTest, RecordOperationsAreAllOrNothing) {
-  std::vector<Operation> ops;
-  for (const VELTestOperations::Operation& op :
-       VELTestOperations::tableOperations(static_cast<Table>(GetParam().table), rec(), d_initial)) {
-    ops.push_back(change(op.name, op.run, op.after, op.reports));
-  }
-  exerciseAll(ops);
+  exerciseAll(VELTestOperations::tableOperations(static_cast<Table>(GetParam().table), rec(), d_initial));
 }
 
 TEST_P(FileDBFaultsTest, TransactionIsAllOrNothingAcrossTheTables) {
-  exerciseAll({change("transaction of inserts, updates and deletes",
-                      returning([](FileDBManager& m) { mixedTransaction(m, rec()); }),
-                      afterMixedTransaction(d_initial, rec()))});
+  exerciseAll({{"transaction of inserts, updates and deletes",
+                returning([](FileDBManager& m) { mixedTransaction(m, rec()); }), afterMixedTransaction(d_initial, rec())}});
 }
 
 TEST_P(FileDBFaultsTest, ExpirationTimeChangeIsAllOrNothingAcrossTheTables) {
   const long long time = 4102444800LL;  // 2100-01-01
-  exerciseAll({change("expiration time", returning([time](FileDBManager& m) { m.setDBPasswordExpirationTime(time); }),
-                      expiring(d_initial, time))});
+  exerciseAll({{"expiration time", returning([time](FileDBManager& m) { m.setDBPasswordExpirationTime(time); }),
+                expiring(d_initial, time)}});
 }
 
 TEST_P(FileDBFaultsTest, PasswordChangeIsAllOrNothing) {
-  Operation op =
-      change("password", returning([this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }), d_initial);
-  op.changesPassword = true;
+  const Operation op = {"password", returning([this](FileDBManager& m) { m.setDBPassword(d_old, d_new, 0); }),
+                        d_initial, -1, true};
   // When the disk dies after one table took the new password and before
   // the others did, setting it back fails too; the next open puts the old
   // headers back from the password journal.
@@ -379,8 +346,7 @@ TEST_P(FileDBFaultsTest, CloseTimeCompactionLosesNothing) {
     ASSERT_EQ(1u, m.deleteKeyPairByIndex(VELDBManager::KeyPairLabel, VELASNLabelString("p2")));
     ASSERT_EQ(1u, m.deleteCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("c2")));
   };
-  op.before = without(without(without(d_initial, kKeys, {"k2"}), kKeyPairs, {"p2"}), kCRLs, {"c2"});
-  op.after = op.before;
+  op.after = without(without(without(d_initial, kKeys, {"k2"}), kKeyPairs, {"p2"}), kCRLs, {"c2"});
   exerciseAll({op});
 }
 

@@ -348,72 +348,40 @@ TEST_F(FileDBManagerTest, IteratorsAreCheckedForClassAndTable) {
 
 // --- records ------------------------------------------------------------------
 
-// Every change on every index of the three tables is driven by the crash-point
-// and fault matrices; here the lookups the manager answers beside them: single
-// records, containers and counts by each kind of index, an update handing the
-// record's ID to the caller, and a walk that skips deleted slots, stays at its
-// end and finds the same records after a reopen.
-TEST_F(FileDBManagerTest, LookupsByEachKindOfIndexOnTheThreeTables) {
+// Every change on every index of the three tables, and the lookups by label, the
+// counts and the walks that check them, are driven by the crash-point and fault
+// matrices; every unique index of each table by filedbtable_test.cpp.  Here the
+// containers the manager hands out for a multi index of each table, and a walk
+// that skips deleted slots, stays at its end and finds the same records after a
+// reopen.
+TEST_F(FileDBManagerTest, ContainersOfEachTableAndAWalkPastDeletedSlots) {
   auto m = open(2);
-  auto a = VELTestPKI::makeKeyRecord("alice", "CN=Alice");
-  auto b = VELTestPKI::makeKeyRecord("bob", "CN=Bob", false);
-  auto pa = VELTestPKI::makeKeyPairRecord("a", "CN=A");
-  auto pb = VELTestPKI::makeKeyPairRecord("b", "CN=B");
-  auto ca = VELTestPKI::makeCRLRecord("a", "CN=CA One");
-  auto cb = VELTestPKI::makeCRLRecord("b", "CN=CA Two", 0);
-  m->insertKey(*a);
-  m->insertKey(*b);
-  m->insertKeyPair(*pa);
-  m->insertKeyPair(*pb);
+  for (const char* label : {"a", "b", "c", "d"}) {
+    m->insertKey(*VELTestPKI::makeKeyRecord(label, VELString("CN=") + label));
+    m->insertKeyPair(*VELTestPKI::makeKeyPairRecord(label, VELString("CN=") + label));
+    m->insertCRL(*VELTestPKI::makeCRLRecord(label, VELString("CN=CA ") + label, 0));
+  }
+  auto ca = VELTestPKI::makeCRLRecord("e", "CN=CA a", 1);
   m->insertCRL(*ca);
-  m->insertCRL(*cb);
-  EXPECT_NE(a->getRecordID().getUnsignedValue(), b->getRecordID().getUnsignedValue());
-
-  auto found = findKey(*m, "alice");
-  ASSERT_NE(nullptr, found);
-  EXPECT_EQ(a->write(), found->write());
-  EXPECT_EQ(nullptr, findKey(*m, "nobody"));
-  EXPECT_EQ(0u, m->getKeyCountByIndex(VELDBManager::KeyLabel, VELASNLabelString("nobody")));
-  EXPECT_EQ(1u, m->getKeyCountByIndex(VELDBManager::KeyRecordID, b->getRecordID()));
-  EXPECT_EQ(1u, m->getKeyCountByIndex(VELDBManager::KeySubjectName, a->getCertificate().getSubject()));
   std::unique_ptr<VELASNKeyRecordContainer> keys(m->getKeyByIndex(VELDBManager::KeyAllRecords, VELASNInteger(0)));
-  EXPECT_EQ(2u, keys->size());
-
-  std::unique_ptr<VELASNKeyPairRecord> pair(m->getKeyPairByIndex(VELDBManager::KeyPairRecordID, pb->getRecordID()));
-  ASSERT_NE(nullptr, pair);
-  EXPECT_EQ(pb->write(), pair->write());
-  EXPECT_EQ(1u,
-            m->getKeyPairCountByIndex(VELDBManager::KeyPairPublicKeyInfo, pa->getKeyPair().getSubjectPublicKeyInfo()));
+  EXPECT_EQ(4u, keys->size());
   std::unique_ptr<VELASNKeyPairRecordContainer> pairs(
       m->getKeyPairByIndex(VELDBManager::KeyPairAllRecords, VELASNInteger(0)));
-  EXPECT_EQ(2u, pairs->size());
-
-  std::unique_ptr<VELASNCRLRecord> crl(m->getCRLByIndex(VELDBManager::CRLLabel, VELASNLabelString("a")));
-  ASSERT_NE(nullptr, crl);
-  EXPECT_EQ(ca->write(), crl->write());
-  EXPECT_EQ(1u, m->getCRLCountByIndex(VELDBManager::CRLIssuerName, cb->getCRL().getIssuer()));
-  EXPECT_EQ(1u, m->getCRLCountByIndex(VELDBManager::CRLSignature, cb->getCRL().getSignature()));
+  EXPECT_EQ(4u, pairs->size());
   std::unique_ptr<VELASNCRLRecordContainer> byIssuer(
       m->getCRLByIndex(VELDBManager::CRLIssuerName, ca->getCRL().getIssuer()));
-  EXPECT_EQ(1u, byIssuer->size());
+  ASSERT_EQ(2u, byIssuer->size());
 
-  // Update by label: the record keeps its ID and takes the new content.
-  auto replacement = VELTestPKI::makeKeyRecord("alice", "CN=Alice Two");
-  m->updateKeyByIndex(VELDBManager::KeyLabel, *replacement);
-  EXPECT_EQ(a->getRecordID().getUnsignedValue(), replacement->getRecordID().getUnsignedValue());
-  EXPECT_EQ(replacement->write(), findKey(*m, "alice")->write());
-
-  for (const char* label : {"c", "d"}) m->insertKey(*VELTestPKI::makeKeyRecord(label, VELString("CN=") + label));
-  EXPECT_EQ(1u, m->deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("bob")));
+  EXPECT_EQ(1u, m->deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("b")));
   EXPECT_EQ(1u, m->deleteKeyByIndex(VELDBManager::KeyLabel, VELASNLabelString("d")));
   std::unique_ptr<VELDBIterator> it(m->getKeyIterator());
   std::vector<VELString> seen;
   while (std::unique_ptr<VELASNKeyRecord> r{m->getKeyNextRecord(*it)}) seen.push_back(r->getLabel().getValue());
-  EXPECT_EQ((std::vector<VELString>{"alice", "c"}), seen);
+  EXPECT_EQ((std::vector<VELString>{"a", "c"}), seen);
   EXPECT_EQ(nullptr, std::unique_ptr<VELASNKeyRecord>(m->getKeyNextRecord(*it)));
   it.reset();
   m.reset();
-  EXPECT_EQ((std::set<VELString>{"alice", "c"}), walkKeys(*open(1)));
+  EXPECT_EQ((std::set<VELString>{"a", "c"}), walkKeys(*open(1)));
 }
 
 // --- settings -------------------------------------------------------------
