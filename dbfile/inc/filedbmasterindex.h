@@ -81,10 +81,7 @@ class FileDBMasterIndex {
   // entry for `recordID`; it is not used after it is removed.
   void erase(std::uint32_t recordID, const FileDBIndexEntry& entry) {
     VEL_TRACE_SCOPE("erase");
-    const std::size_t uniques = d_uniqueKeys.size();
-    for (std::size_t k = 0; k < uniques; ++k) d_unique[k].erase(entry.keys[k], recordID);
-    const FileDBMultiLocation multi{static_cast<std::uint32_t>(entry.position), recordID};
-    for (std::size_t k = 0; k < d_multiKeys.size(); ++k) d_multi[k].erase(entry.keys[uniques + k], multi);
+    eraseKeys(recordID, entry);
     d_recordIDMap->erase(recordID);  // `entry` may live here: last
   }
 
@@ -139,7 +136,10 @@ class FileDBMasterIndex {
   template <class F>
   void enter(std::uint64_t position, F& fields) {
     VEL_TRACE_SCOPE("insert");
-    FileDBIndexEntry& entry = (*d_recordIDMap)[fields.recordID];
+    const auto [it, added] = d_recordIDMap->try_emplace(fields.recordID);
+    FileDBIndexEntry& entry = it->second;
+    // A record entered again under its ID leaves no key of its old self.
+    if (!added) eraseKeys(fields.recordID, entry);
     entry.position = position;
     entry.keys.clear();
     entry.keys.reserve(d_uniqueKeys.size() + d_multiKeys.size());
@@ -153,6 +153,14 @@ class FileDBMasterIndex {
       entry.keys.push_back(take(fields.*d_multiKeys[k]));
       d_multi[k].insert(entry.keys.back(), multi);
     }
+  }
+
+  // Takes the record's keys out of the unique and multi indexes.
+  void eraseKeys(std::uint32_t recordID, const FileDBIndexEntry& entry) {
+    const std::size_t uniques = d_uniqueKeys.size();
+    for (std::size_t k = 0; k < uniques; ++k) d_unique[k].erase(entry.keys[k], recordID);
+    const FileDBMultiLocation multi{static_cast<std::uint32_t>(entry.position), recordID};
+    for (std::size_t k = 0; k < d_multiKeys.size(); ++k) d_multi[k].erase(entry.keys[uniques + k], multi);
   }
 
   // DATA

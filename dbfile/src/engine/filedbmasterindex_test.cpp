@@ -1,8 +1,9 @@
 // Plan: the master index of each table, driven by its list of keys: what every index holds after
 // insert, erase and clear (the whole position in the unique indexes, its low 32 bits in the multi
 // indexes, records sharing a multi key walked in insertion order); the order and numbers of the
-// unique-key check, in which the multi keys take no part; and a unique key that a later record
-// took over survives the erase of the earlier record.
+// unique-key check, in which the multi keys take no part; a record entered again under its ID
+// keeps none of its old keys; and a unique key that a later record took over survives the erase
+// of the earlier record.
 #include "filedbmasterindex.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +68,22 @@ TYPED_TEST(MasterIndexTest, InsertEraseAndClearReachEveryIndex) {
   for (const auto m : multi) EXPECT_TRUE(walk(*index.multiIndexOf(m), f[2].*m).empty());
   index.insert(80, f[1]);  // still usable
   EXPECT_EQ(index.find(2)->position, 80u);
+
+  // Entered again under its ID with other keys, the record answers to its
+  // new keys only.
+  const auto renewed = fieldsOf<TypeParam>("renewed", 2);
+  index.insert(160, renewed);
+  EXPECT_EQ(index.records().size(), 1u);
+  EXPECT_EQ(index.find(2)->keys, VELTestFields::keysOf<TypeParam>(renewed));
+  for (const auto& u : unique) {
+    ASSERT_NE(f[1].*u.field, renewed.*u.field);
+    EXPECT_EQ(index.uniqueIndexOf(u.field)->find(f[1].*u.field), nullptr);
+    EXPECT_EQ(index.uniqueIndexOf(u.field)->find(renewed.*u.field)->position, 160u);
+  }
+  for (const auto m : multi) {
+    EXPECT_TRUE(f[1].*m == renewed.*m || walk(*index.multiIndexOf(m), f[1].*m).empty());
+    EXPECT_EQ(walk(*index.multiIndexOf(m), renewed.*m), (IDs{2}));
+  }
 }
 
 TYPED_TEST(MasterIndexTest, IntegrityCheckReportsTheFirstCollisionInOrder) {
