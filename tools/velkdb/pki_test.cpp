@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -452,6 +453,9 @@ TEST(VelkdbOutput, StoredLabelsAndNamesCannotDriveTheTerminal) {
     const std::string json = captured([&] { printList(db, base, true, false, Table::Key); });
     EXPECT_FALSE(hasRawControl(json)) << json;
     EXPECT_NE(json.find("\"label\": \"bad\\u001b]0;title\\u0007\\nforged line\\u009b\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"subject\": \"CN=evil\\\\1B[31mred,O=Evil\\u009b2J\""), std::string::npos) << json;
+    EXPECT_TRUE(std::all_of(json.begin(), json.end(), [](char c) { return c == '\n' || (c >= ' ' && c <= '~'); }))
+        << "the JSON holds a byte outside printable ASCII";
   }
   for (const char* suffix : {".vkey", ".vkyp", ".vcrl"}) std::remove((base + suffix).c_str());
 }

@@ -211,10 +211,6 @@ check "recover" "$VELKDB" recover "${S[@]}"
 contains "recover says what it finished" out.txt "keys: finished an interrupted change"
 [ -z "$(leftovers)" ] && ok || bad "recover left $(leftovers)"
 check "verify after recover" "$VELKDB" verify "${S[@]}"
-check "recover --help" "$VELKDB" recover --help
-check "velkdb --help" "$VELKDB" --help
-contains "main help names recover" out.txt "  recover "
-contains "main help tells what a signal does" out.txt "128 + the signal's number"
 fails_with "recover takes no arguments" 2 0x8B67A "$VELKDB" recover "${S[@]}" extra
 
 # --- names planted where the library writes its journals -------------------------

@@ -55,12 +55,19 @@ gencrl ca.key ca.pem crl.pem
 check "velkdb --version" "$VELKDB" --version
 grep -q '^velkdb [0-9][0-9.]*$' out.txt && ok || bad "--version: $(head -1 out.txt)"
 check "velkdb --help" "$VELKDB" --help
-for c in create info verify import list show export delete rename passwd expire upgrade demo; do
-  contains "main help names $c" out.txt "  $c "
-done
-for c in create info verify import list show export delete rename passwd expire demo; do
+cp out.txt main-help.txt
+contains "main help tells what a signal does" main-help.txt "128 + the signal's number"
+for c in create info verify import list show export delete rename passwd expire upgrade demo request backup recover \
+  verify-chain selfsign sign trust revoke crl; do
+  contains "main help names $c" main-help.txt "  $c "
   "$VELKDB" "$c" --help >help.txt 2>&1 || bad "$c --help exits non-zero"
   contains "$c --help" help.txt "usage: velkdb $c"
+done
+# What some commands' help must tell.
+for c_text in "request|ed25519" "export|--pkcs12 FILE" "show|--serial HEX" "export|--serial HEX" "delete|--serial HEX" \
+  "create|--record-length N" "import|--wait SECONDS" "list|status 1"; do
+  "$VELKDB" "${c_text%%|*}" --help >help.txt 2>&1
+  contains "${c_text%%|*} --help" help.txt "${c_text#*|}"
 done
 
 # --- errors and passwords -------------------------------------------------------
@@ -138,7 +145,6 @@ contains "show: key wrapping" out.txt "PBES2 (PBKDF2-HMAC-SHA256"
 contains "show: key opens" out.txt "opens with the database password"
 check "show by subject" "$VELKDB" show "${P[@]}" --subject "cn=WWW.test.example, o=test org"
 contains "show by subject finds the server" out.txt "label:        server"
-check "show by subject, slash form" "$VELKDB" show "${P[@]}" --subject "/O=Test Org/CN=www.test.example"
 check "show by record ID" "$VELKDB" show "${P[@]}" --table keys --id 1
 contains "record 1" out.txt "record ID:    1"
 fails_with "show what is not there" 1 0x8C23E "$VELKDB" show "${P[@]}" nothing-here
@@ -164,7 +170,6 @@ check "export --all" "$VELKDB" export "${P[@]}" --all --table keys
 check "rename" "$VELKDB" rename "${P[@]}" server web-server
 check "renamed record found" "$VELKDB" show "${P[@]}" web-server
 fails_with "old label gone" 1 0x8C23E "$VELKDB" show "${P[@]}" server
-fails_with "rename to a label in use" 1 0x8C245 "$VELKDB" rename "${P[@]}" web-server p12
 fails_with "delete by an ID that several tables have" 1 0x8B67A "$VELKDB" delete "${P[@]}" --id 1
 check "delete by label" "$VELKDB" delete "${P[@]}" "der cert"
 check "delete by subject" "$VELKDB" delete "${P[@]}" --subject "CN=two.test.example,O=Test Org"
@@ -572,74 +577,22 @@ else
   echo "note: the shared-folder journal test needs root and setpriv"
 fi
 
-# Names from certificates and stored labels reach the terminal written out.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout evil.key -utf8 \
-  -subj "/O=Evil$(printf '\302\233')2J/CN=evil$(printf '\033')[31mred" -days 30 -out evil.pem 2>/dev/null
-no_controls() {  # no_controls WHAT FILE: FILE holds no control character but line ends
-  python3 - "$2" <<'PY' && ok || bad "$1: raw control characters in the output"
-import re, sys
-sys.exit(1 if re.search(rb"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]", open(sys.argv[1], "rb").read()) else 0)
-PY
-}
-check "import a certificate with control characters in its name" "$VELKDB" import "${S[@]}" evil.pem
-check "list" "$VELKDB" list "${S[@]}"
-no_controls "list" out.txt
-contains "label made from the name, written out" out.txt '  evil\x1b[31mred'
-contains "C1 control written out" out.txt 'O=Evil\u009b2J'
-check "show" "$VELKDB" show "${S[@]}" --subject "/O=Evil$(printf '\302\233')2J/CN=evil$(printf '\033')[31mred"
-no_controls "show" out.txt
-check "list --format json" "$VELKDB" list "${S[@]}" --format json
-no_controls "JSON" out.txt
-python3 -c '
-import json, sys
-keys = json.load(open("out.txt"))["keys"]
-sys.exit(0 if any(k["subject"] == "CN=evil\\1B[31mred,O=Evil\u009b2J" for k in keys) else 1)' && ok ||
-  bad "JSON does not give the name back: $(grep -a evil out.txt)"
-LC_ALL=C grep -q '[^ -~]' out.txt && bad "JSON holds a byte outside printable ASCII" || ok
-contains "JSON escapes C1 as \\u" out.txt 'O=Evil\u009b2J'
-
 # New labels are one line of UTF-8 text; impossible dates are refused.
 snapshot_s before.json
 fails_with "a label with a line end" 2 0x8B67A "$VELKDB" import "${S[@]}" --label "$(printf 'two\nlines')" der.cer
-fails_with "a label with an escape" 2 0x8B67A "$VELKDB" import "${S[@]}" --label "$(printf 'red\033[31m')" der.cer
-fails_with "a label that is not UTF-8" 2 0x8B67A "$VELKDB" import "${S[@]}" --label "$(printf 'caf\351')" der.cer
 fails_with "rename to a label with a tab" 2 0x8B67A "$VELKDB" rename "${S[@]}" web "$(printf 'a\tb')"
 contains "the label is named, written out" err.txt 'the label "a\tb" holds a control character'
-fails_with "expire on 30 February" 2 0x8B67A "$VELKDB" expire "${S[@]}" 2026-02-30
 fails_with "create expiring on 31 April" 2 0x8B67A "$VELKDB" create -d "$WORK/never" --password-file pw1 --expire 2026-04-31
 [ ! -e "$WORK/never.vkey" ] && ok || bad "create with an impossible date made a database"
 
 # Input that is cut off, or no file: refused whole.
-for cut in 8 15 26; do
-  { cat bundle1.pem bundle2.pem; head -c $cut ca.pem; } >cut.pem
-  fails_with "a bundle cut after $cut bytes of a begin line" 1 0x8B67A "$VELKDB" import "${S[@]}" cut.pem
-done
+{ cat bundle1.pem bundle2.pem; head -c 15 ca.pem; } >cut.pem
+fails_with "a bundle cut inside a begin line" 1 0x8B67A "$VELKDB" import "${S[@]}" cut.pem
 contains "cut-off PEM: why" err.txt "cut-off or malformed PEM"
-mkdir indir
-fails_with "a directory as input" 1 0x8B67A "$VELKDB" import "${S[@]}" indir
-contains "input: is a directory" err.txt "indir: is a directory"
 snapshot_s after.json
 cmp -s before.json after.json && ok || bad "refused input changed the database"
 
 # --- what an attacker may hand velkdb ------------------------------------------------
-# -o onto a FIFO: written to its reader, in place; without a reader, refused
-# at once (never a hang).
-mkfifo -m 600 out.fifo
-timeout 20 sh -c 'cat out.fifo >from-fifo.pem' &
-reader=$!
-# The reader counts once it waits in its open of the FIFO: until then the
-# export would rightly find no reader.
-for _ in $(seq 200); do
-  r=$(pgrep -f '^cat out.fifo$' | head -1)
-  [ -n "$r" ] && [ "$(awk '{print $3}' /proc/$r/stat 2>/dev/null)" = S ] && break
-  sleep 0.05
-done
-check "export to a FIFO with a reader" timeout 20 "$VELKDB" export "${S[@]}" web -o out.fifo
-wait $reader
-[ -p out.fifo ] && grep -q "BEGIN CERTIFICATE" from-fifo.pem && ok || bad "export to a FIFO did not reach its reader"
-fails_with "export to a FIFO without a reader" 1 0x8C236 timeout 20 "$VELKDB" export "${S[@]}" web -o out.fifo
-contains "FIFO without a reader: why" err.txt "the FIFO has no reader"
-[ -p out.fifo ] && ok || bad "the FIFO was replaced"
 check "export -o - writes to standard output" "$VELKDB" export "${S[@]}" web -o -
 contains "-o -: the certificate" out.txt "BEGIN CERTIFICATE"
 
@@ -670,10 +623,6 @@ check "passwd to a common password" "$VELKDB" passwd -d "$WORK/weak" --password-
 contains "common password: warning" err.txt "is one of the most common passwords"
 status_is "--weak-password-ok silences passwd" 0 \
   "$VELKDB" passwd -d "$WORK/weak" --password-file pw-common --new-password-file pw-short --weak-password-ok
-rm -f "$WORK"/weak.*
-status_is "--weak-password-ok silences create" 0 "$VELKDB" create -d "$WORK/weak" --password-file pw-short --weak-password-ok
-status_is "a long password gets no warning" 0 \
-  "$VELKDB" passwd -d "$WORK/weak" --password-file pw-short --new-password-file pw1
 
 # A record longer than its table's limit: refused before the table grows,
 # naming the record and its length; taken with a raised limit.
