@@ -157,25 +157,6 @@ TEST(Issuing, WhatAnIssuerCannotSignIsRefused) {
   EXPECT_EQ(bad, errorOf([&] { selfSign(key.get(), name("CN=x").get(), comma); }));
 }
 
-TEST(Issuing, ValidityEndsNoLaterThanTheIssuers) {
-  Ossl<EVP_PKEY> caKey = makeECKey();
-  Ossl<X509> ca = makeCA(caKey.get(), "CN=Short CA", -1, 10);
-  Ossl<EVP_PKEY> key = makeECKey();
-  Ossl<X509_REQ> req = request(key.get(), "CN=leaf", {});
-  bool clipped = false;
-  Ossl<X509> cert = issueFromRequest(req.get(), ca.get(), caKey.get(), CertificateProfile(), &clipped);
-  EXPECT_TRUE(clipped);
-  EXPECT_EQ(0, ASN1_TIME_compare(X509_get0_notAfter(cert.get()), X509_get0_notAfter(ca.get())));
-  EXPECT_EQ(X509_V_OK, verify(cert.get(), ca.get(), 0));
-}
-
-TEST(Issuing, PurposesByName) {
-  EXPECT_EQ(X509_PURPOSE_SSL_SERVER, purposeByName("sslserver"));
-  EXPECT_EQ(X509_PURPOSE_CRL_SIGN, purposeByName("crlsign"));
-  EXPECT_EQ(-1, purposeByName("server"));
-  EXPECT_NE(std::string::npos, purposeNames().find("sslclient"));
-}
-
 TEST(Issuing, NamedProfilesGiveTheirUsages) {
   Ossl<EVP_PKEY> caKey = makeECKey();
   CertificateProfile caProfile;
