@@ -250,25 +250,6 @@ TEST(VelkdbPKI, LabelsAndTrustMarksOfInputFilesAreReadBack) {
   ASSERT_EQ(1u, trusted.certs.size());
   EXPECT_EQ("aux alias", trusted.attributesOf(trusted.certs[0].get())->label);
   EXPECT_TRUE(trusted.attributesOf(trusted.certs[0].get())->trusted);
-
-  // A PKCS#12 file's friendly name labels its certificate and key.
-  STACK_OF(X509)* chain = sk_X509_new_null();
-  sk_X509_push(chain, ca.get());
-  PKCS12* p12 = PKCS12_create("p12 secret", "web server", key.get(), leaf.get(), chain, 0, 0, 0, 0, 0);
-  sk_X509_free(chain);
-  ASSERT_NE(nullptr, p12);
-  unsigned char* der = nullptr;
-  const int n = i2d_PKCS12(p12, &der);
-  PKCS12_free(p12);
-  const std::string p12Bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(n));
-  OPENSSL_free(der);
-  FixedPassword password("p12 secret");
-  InputItems fromP12;
-  readInputFile(tempFile("labelled.p12", p12Bytes), password, fromP12);
-  ASSERT_EQ(1u, fromP12.keys.size());
-  EXPECT_EQ("web server", fromP12.attributesOf(fromP12.keys[0].get())->label);
-  ASSERT_EQ(2u, fromP12.certs.size());
-  EXPECT_EQ("web server", fromP12.attributesOf(fromP12.certs[0].get())->label);
 }
 
 TEST(VelkdbPKI, ReadsPEMBundlesKeysAndRequestsAndRefusesTheRest) {

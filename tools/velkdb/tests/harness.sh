@@ -92,6 +92,9 @@ gencrl() {  # gencrl KEY CERT OUT: an empty CRL of the CA CERT, valid for 30 day
   cacnf ca
   openssl ca -config ca.cnf -gencrl -keyfile "$1" -cert "$2" -out "$3" 2>/dev/null
 }
+# json FILE EXPRESSION: prints the Python EXPRESSION over `d`, the parsed
+# JSON of FILE (such as `list --format json`).
+json() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
 finish() {
   echo "velkdb $HARNESS_NAME: $passed passed, $failed failed, $skipped skipped"
   [ "$failed" -eq 0 ]

@@ -8,7 +8,6 @@
 #   velkdb_backup_test.sh PATH/TO/velkdb
 source "$(dirname "$0")/harness.sh" backup "$1"
 
-json() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
 # What a backup must keep: every record without its ID (a new database
 # gives new ones), sorted.
 records() {

@@ -174,7 +174,7 @@ wait
 cat par*.err list*.err >errs.txt
 [ ! -s errs.txt ] && ok || bad "parallel imports and lists failed: $(sort errs.txt | uniq -c | head -3)"
 check "list after the parallel imports" "$VELKDB" list -d par "${P[@]}" --format json
-[ "$(python3 -c 'import json; print(len(json.load(open("out.txt"))["keys"]))')" = 30 ] && ok ||
+[ "$(json out.txt "len(d['keys'])")" = 30 ] && ok ||
   bad "not every parallel import is there"
 # --wait 0 fails at once on a database held by another process; a wait ends
 # with the time waited said.

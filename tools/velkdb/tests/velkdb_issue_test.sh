@@ -11,7 +11,6 @@ source "$(dirname "$0")/harness.sh" issue "$1"
 
 # The CRL number of a PEM CRL in hex, as openssl prints it ("01").
 crlnumber() { openssl crl -in "$1" -noout -crlnumber | sed 's/^crlNumber=//; s/^0x//'; }
-json() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
 
 echo "issue password" >pw && chmod 600 pw
 P=(--password-file pw)

@@ -8,9 +8,6 @@
 #   velkdb_lifecycle_test.sh PATH/TO/velkdb
 source "$(dirname "$0")/harness.sh" lifecycle "$1"
 
-# json RECORDS-FILE PYTHON-EXPRESSION: prints the expression over `d`, the
-# parsed `list --format json`.
-json() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
 labels() { json "$1" "sorted(r['label'] for r in d['$2'])"; }
 pubkey_of_cert() { openssl x509 -in "$1" -pubkey -noout; }
 
