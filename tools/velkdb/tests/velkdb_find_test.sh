@@ -178,26 +178,13 @@ check "list after the parallel imports" "$VELKDB" list -d par "${P[@]}" --format
   bad "not every parallel import is there"
 # --wait 0 fails at once on a database held by another process; a wait ends
 # with the time waited said.
-# The holder lets go only when told to (file "release"), so a slow start of
-# velkdb under a sanitizer cannot outlast it.
-python3 - par.vkey <<'PY' &
-import fcntl, os, struct, sys, time
-fd = os.open(sys.argv[1], os.O_RDWR)
-fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, 0, 0, 1, 0))
-open("held", "w").close()
-for _ in range(1200):
-    if os.path.exists("release"):
-        break
-    time.sleep(0.05)
-PY
-holder=$!
-for _ in $(seq 1 600); do [ -e held ] && break; sleep 0.05; done
+hold par.vkey
 fails_with "--wait 0 on a held database" 1 0x8C23A "$VELKDB" list -d par "${P[@]}" --wait 0
 fails_with "--wait 0.3 on a held database" 1 0x8C23A "$VELKDB" list -d par "${P[@]}" --wait 0.3
 contains "time waited said" err.txt "still in use after waiting"
-(sleep 1; touch release) &
+(sleep 1; kill "$holder") &
 check "a longer wait outlasts the holder" "$VELKDB" import -d par "${P[@]}" --wait 30 long.pem
-wait "$holder"
+release
 fails_with "--wait must be a number" 2 0x8B67A "$VELKDB" list -d par "${P[@]}" --wait soon
 # An interrupted change (a journal and nobody holding the table) is not
 # waited for: a read-only open reads the committed state at once, through

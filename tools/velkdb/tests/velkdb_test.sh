@@ -185,8 +185,6 @@ contains "keys re-wrapped" out.txt "4 private keys re-wrapped"
 fails_with "old password refused after passwd" 1 0x8C240 "$VELKDB" list "${P[@]}"
 P=(--password-file pw2)
 check "verify under the new password (every key opens)" "$VELKDB" verify "${P[@]}"
-check "export key after passwd" "$VELKDB" export "${P[@]}" --key web-server -o k2.pem
-check "key opens with the new password" openssl pkey -in k2.pem -passin file:pw2 -noout
 fails_with "passwd to the same password" 1 0x8C240 "$VELKDB" passwd "${P[@]}" --new-password-file pw2
 
 # An interrupted passwd: the keys' re-wrap and the tables' new password are
@@ -215,12 +213,9 @@ contains "... re-wrapping every key" out.txt "password changed; 4 private keys r
 [ -z "$(ls db.*-journal db.vtxn-* 2>/dev/null)" ] && ok || bad "left after passwd: $(ls db.*-journal db.vtxn-*)"
 P=(--password-file pw1)
 check "verify after completing" "$VELKDB" verify "${P[@]}"
+contains "all keys open" out.txt "keypairs: ok (version 4, 1 record, 1 private key checked)"
 check "passwd run again says it is done" "$VELKDB" passwd --password-file pw2 --new-password-file pw1
 contains "... done" out.txt "the database password is already the new one; nothing to do"
-check "passwd back" "$VELKDB" passwd "${P[@]}" --new-password-file pw2
-P=(--password-file pw2)
-check "verify after the change back" "$VELKDB" verify "${P[@]}"
-contains "all keys open" out.txt "keypairs: ok (version 4, 1 record, 1 private key checked)"
 
 # --- tampering -----------------------------------------------------------------------
 for t in vkey vcrl; do
