@@ -159,10 +159,6 @@ contains "revoke says what" out.txt "reason keyCompromise; CRL number 2"
 openssl verify -crl_check -CAfile ca.pem -CRLfile crl2.pem web.pem >v.txt 2>&1 && bad "openssl accepts the revoked certificate"
 contains "revoked, says openssl" v.txt "certificate revoked"
 check "openssl accepts another" openssl verify -crl_check -CAfile ca.pem -CRLfile crl2.pem client.pem
-check "trust the CA again" "$VELKDB" trust "${P[@]}" ca
-status_is "verify-chain --crl refuses web" 1 "$VELKDB" verify-chain "${P[@]}" web --crl
-contains "verify-chain: revoked" out.txt "revoked"
-status_is "verify-chain --crl accepts client" 0 "$VELKDB" verify-chain "${P[@]}" client --crl
 fails_with "revoke twice" 1 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca web
 contains "revoked already" err.txt "revoked already"
 check "revoke a serial not stored" "$VELKDB" revoke "${P[@]}" --ca ca --serial 0a:0B:0c
