@@ -35,7 +35,6 @@ export VELKDB_DB=$WORK/db
 check "create" "$VELKDB" create "${P[@]}"
 # Usage errors come before the password is asked for (none is given here).
 fails_with "request without --subject" 2 0x8B67A "$VELKDB" request
-fails_with "request with an unknown key type" 2 0x8B67A "$VELKDB" request --subject CN=x --key rsa:1024
 fails_with "request with a label that is two lines" 2 0x8B67A "$VELKDB" request --subject CN=x --label "$(printf 'a\nb')"
 
 check "request to standard output" "$VELKDB" request "${P[@]}" --subject "CN=web.life.test,O=Life" \

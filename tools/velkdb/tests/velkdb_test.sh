@@ -169,7 +169,6 @@ contains "info: file" out.txt "$WORK/db.vcrl"
 contains "info: version" out.txt "version:  4"
 contains "info: records" out.txt "records:  5"
 check "expire never" "$VELKDB" expire "${P[@]}" never
-fails_with "bad expiry" 2 0x8B67A "$VELKDB" expire "${P[@]}" tomorrow
 # A refused value exits 2 before the database is opened, --table too.
 fails_with "list --table of no table" 2 0x8B67A "$VELKDB" list -d "$WORK/not-there" --table certs
 for c in show export delete; do
