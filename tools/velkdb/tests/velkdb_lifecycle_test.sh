@@ -142,9 +142,6 @@ if have keytool; then
 else
   skip "keytool is not installed: PKCS#12 interchange with keytool"
 fi
-VELKDB_EXPORT_PASSWORD="export secret" check "export password from the environment" \
-  "$VELKDB" export "${P[@]}" web.life.test --pkcs12 web2.p12
-openssl pkcs12 -in web2.p12 -noout -passin file:epw 2>/dev/null && ok || bad "VELKDB_EXPORT_PASSWORD not used"
 
 check "export --chain" "$VELKDB" export "${P[@]}" web.life.test --chain -o chain.pem
 [ "$(stat -c %a chain.pem)" = 644 ] && ok || bad "a chain without key has mode $(stat -c %a chain.pem)"
