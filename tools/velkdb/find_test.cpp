@@ -40,14 +40,6 @@ TEST(Fingerprint, LengthTellsTheDigest) {
   }
 }
 
-TEST(Fingerprint, DigestOfTheBytes) {
-  const unsigned char abc[] = {'a', 'b', 'c'};
-  EXPECT_EQ("A9:99:3E:36:47:06:81:6A:BA:3E:25:71:78:50:C2:6C:9C:D0:D8:9D",
-            digestHex(VELASNCBuffer(abc, 3), true, true));
-  EXPECT_EQ("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD",
-            digestHex(VELASNCBuffer(abc, 3), false, false));
-}
-
 TEST(Ending, OnlyThoseBeforeTheHorizonSortedByEnd) {
   auto e = [](long long end, Table table, unsigned id) {
     Ending x;

@@ -1,15 +1,13 @@
 // Plan: a real signal is recorded and stops the next check (the first one
-// counts, a deferral holds it back), a wait for a lock ends on it, and a
-// command that unwinds after one ends the process by that signal.
+// counts, a deferral holds it back), and a command that unwinds after one
+// ends the process by that signal.
 #include "interrupt.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
 #include <stdexcept>
 
-#include "lockwait.h"
 #include "velexception.h"
 
 using namespace velkdb;
@@ -21,7 +19,6 @@ class InterruptTest : public ::testing::Test {
   void SetUp() override { installInterruptHandlers(); }
   void TearDown() override {
     clearInterruptForTest();
-    setLockWait(5);
     for (int s : {SIGINT, SIGTERM, SIGHUP}) signal(s, SIG_DFL);
   }
 };
@@ -41,19 +38,6 @@ TEST_F(InterruptTest, TheFirstSignalStopsTheNextCheckUnlessDeferred) {
   } catch (const Interrupted& e) {
     EXPECT_EQ(e.signal(), SIGTERM);
   }
-}
-
-TEST_F(InterruptTest, AWaitForALockEndsOnASignal) {
-  setLockWait(30);
-  unsigned attempts = 0;
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_THROW(retryWhileLocked({}, [&] {
-                 if (++attempts == 3) raise(SIGINT);
-                 throw VELDBException(__FILE__, __LINE__, VELDBError::kLock, "vel_openExclusive(x)", 11);
-               }),
-               Interrupted);
-  EXPECT_EQ(attempts, 3u);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST_F(InterruptTest, WithoutASignalTheCommandsResultAndErrorsPassThrough) {

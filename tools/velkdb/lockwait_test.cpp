@@ -97,15 +97,6 @@ TEST_F(LockWaitTest, ContentionIsTheSystemsRefusalOrAJournalOfALiveWriter) {
   EXPECT_FALSE(writeLockedByOther(d_file + ".absent"));
 }
 
-TEST_F(LockWaitTest, RetriesUntilTheHolderLetsGo) {
-  setLockWait(10);
-  int attempts = 0;
-  retryWhileLocked({d_file}, [&] {
-    if (++attempts < 4) throw osLockRefusal();
-  });
-  EXPECT_EQ(4, attempts);
-}
-
 TEST_F(LockWaitTest, OtherErrorsAndWaitZeroFailAtOnceUnchanged) {
   int attempts = 0;
   EXPECT_THROW(retryWhileLocked({d_file},

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -249,25 +250,6 @@ TEST(VelkdbPKI, LabelsAndTrustMarksOfInputFilesAreReadBack) {
   ASSERT_EQ(1u, trusted.certs.size());
   EXPECT_EQ("aux alias", trusted.attributesOf(trusted.certs[0].get())->label);
   EXPECT_TRUE(trusted.attributesOf(trusted.certs[0].get())->trusted);
-
-  // A PKCS#12 file's friendly name labels its certificate and key.
-  STACK_OF(X509)* chain = sk_X509_new_null();
-  sk_X509_push(chain, ca.get());
-  PKCS12* p12 = PKCS12_create("p12 secret", "web server", key.get(), leaf.get(), chain, 0, 0, 0, 0, 0);
-  sk_X509_free(chain);
-  ASSERT_NE(nullptr, p12);
-  unsigned char* der = nullptr;
-  const int n = i2d_PKCS12(p12, &der);
-  PKCS12_free(p12);
-  const std::string p12Bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(n));
-  OPENSSL_free(der);
-  FixedPassword password("p12 secret");
-  InputItems fromP12;
-  readInputFile(tempFile("labelled.p12", p12Bytes), password, fromP12);
-  ASSERT_EQ(1u, fromP12.keys.size());
-  EXPECT_EQ("web server", fromP12.attributesOf(fromP12.keys[0].get())->label);
-  ASSERT_EQ(2u, fromP12.certs.size());
-  EXPECT_EQ("web server", fromP12.attributesOf(fromP12.certs[0].get())->label);
 }
 
 TEST(VelkdbPKI, ReadsPEMBundlesKeysAndRequestsAndRefusesTheRest) {
@@ -452,6 +434,9 @@ TEST(VelkdbOutput, StoredLabelsAndNamesCannotDriveTheTerminal) {
     const std::string json = captured([&] { printList(db, base, true, false, Table::Key); });
     EXPECT_FALSE(hasRawControl(json)) << json;
     EXPECT_NE(json.find("\"label\": \"bad\\u001b]0;title\\u0007\\nforged line\\u009b\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"subject\": \"CN=evil\\\\1B[31mred,O=Evil\\u009b2J\""), std::string::npos) << json;
+    EXPECT_TRUE(std::all_of(json.begin(), json.end(), [](char c) { return c == '\n' || (c >= ' ' && c <= '~'); }))
+        << "the JSON holds a byte outside printable ASCII";
   }
   for (const char* suffix : {".vkey", ".vkyp", ".vcrl"}) std::remove((base + suffix).c_str());
 }

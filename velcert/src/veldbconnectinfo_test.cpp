@@ -51,15 +51,14 @@ TEST(VELDBConnectInfoTest, IsKindOfAnswersClassAndBaseOnly) {
   const VELString kFile = VELDBConnectInfo::FILE::getClassName();
   const VELString kString = VELDBConnectInfo::STRING::getClassName();
 
-  EXPECT_TRUE(object.isKindOf(kObject));
-  EXPECT_FALSE(object.isKindOf(kFile));
-  EXPECT_FALSE(object.isKindOf(kString));
-  EXPECT_TRUE(file.isKindOf(kFile));
-  EXPECT_TRUE(file.isKindOf(kObject));
-  EXPECT_FALSE(file.isKindOf(kString));
-  EXPECT_TRUE(str.isKindOf(kString));
-  EXPECT_TRUE(str.isKindOf(kObject));
-  EXPECT_FALSE(str.isKindOf(kFile));
+  // Rows: object, file, string; columns: is kind of OBJECT, FILE, STRING.
+  const VELDBConnectInfo::OBJECT* infos[] = {&object, &file, &str};
+  const bool kindOf[3][3] = {{true, false, false}, {true, true, false}, {true, false, true}};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(kindOf[i][0], infos[i]->isKindOf(kObject)) << i;
+    EXPECT_EQ(kindOf[i][1], infos[i]->isKindOf(kFile)) << i;
+    EXPECT_EQ(kindOf[i][2], infos[i]->isKindOf(kString)) << i;
+  }
   EXPECT_FALSE(file.isKindOf("FILE"));
 }
 

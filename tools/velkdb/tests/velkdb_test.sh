@@ -11,16 +11,6 @@ PUB=$(mktemp -d "$HARNESS_OUTER_TMPDIR/velkdb-pub-XXXXXX")
 chmod 755 "$PUB"
 HARNESS_CLEANUP+=("$PUB")
 
-json_count() {  # json_count FILE TABLE [FIELD=VALUE]: number of records
-  python3 -c '
-import json, sys
-doc = json.load(open(sys.argv[1]))
-rows = doc[sys.argv[2]]
-if len(sys.argv) > 3:
-    k, v = sys.argv[3].split("=", 1)
-    rows = [r for r in rows if str(r[k]).lower() == v.lower()]
-print(len(rows))' "$@"
-}
 der_of_cert() { openssl x509 -in "$1" -outform DER | od -An -tx1 | tr -d ' \n'; }
 
 # --- material ------------------------------------------------------------------
@@ -55,12 +45,19 @@ gencrl ca.key ca.pem crl.pem
 check "velkdb --version" "$VELKDB" --version
 grep -q '^velkdb [0-9][0-9.]*$' out.txt && ok || bad "--version: $(head -1 out.txt)"
 check "velkdb --help" "$VELKDB" --help
-for c in create info verify import list show export delete rename passwd expire upgrade demo; do
-  contains "main help names $c" out.txt "  $c "
-done
-for c in create info verify import list show export delete rename passwd expire demo; do
+cp out.txt main-help.txt
+contains "main help tells what a signal does" main-help.txt "128 + the signal's number"
+for c in create info verify import list show export delete rename passwd expire upgrade demo request backup recover \
+  verify-chain selfsign sign trust revoke crl; do
+  contains "main help names $c" main-help.txt "  $c "
   "$VELKDB" "$c" --help >help.txt 2>&1 || bad "$c --help exits non-zero"
   contains "$c --help" help.txt "usage: velkdb $c"
+done
+# What some commands' help must tell.
+for c_text in "request|ed25519" "export|--pkcs12 FILE" "show|--serial HEX" "export|--serial HEX" "delete|--serial HEX" \
+  "create|--record-length N" "import|--wait SECONDS" "list|status 1"; do
+  "$VELKDB" "${c_text%%|*}" --help >help.txt 2>&1
+  contains "${c_text%%|*} --help" help.txt "${c_text#*|}"
 done
 
 # --- errors and passwords -------------------------------------------------------
@@ -94,12 +91,8 @@ check "import CRL" "$VELKDB" import "${P[@]}" crl.pem
 check "a key stored already (in its key pair)" "$VELKDB" import "${P[@]}" request.key
 contains "... is skipped" out.txt "skipped 1 already present"
 # What is stored already is skipped: an import run twice imports nothing new.
-check "the same certificate twice" "$VELKDB" import "${P[@]}" ca.pem
-contains "... is skipped" out.txt "imported 0 certificates (0 with keys), 0 key pairs, 0 CRLs; skipped 1 already present"
-check "the same CRL again" "$VELKDB" import "${P[@]}" crl.pem
-contains "... is skipped" out.txt "skipped 1 already present"
-check "the same key pair again" "$VELKDB" import "${P[@]}" request.key request.csr
-contains "... is skipped" out.txt "skipped 1 already present"
+check "the same certificate, CRL and key pair again" "$VELKDB" import "${P[@]}" ca.pem crl.pem request.key request.csr
+contains "... are skipped" out.txt "imported 0 certificates (0 with keys), 0 key pairs, 0 CRLs; skipped 3 already present"
 printf 'not a certificate' >garbage.pem
 fails_with "garbage input" 1 0x8B67A "$VELKDB" import "${P[@]}" garbage.pem
 fails_with "missing input file" 1 0x8B67A "$VELKDB" import "${P[@]}" no-such-file.pem
@@ -112,13 +105,11 @@ done
 check "list --format json" "$VELKDB" list "${P[@]}" --format json
 cp out.txt list.json
 check "JSON is valid" python3 -m json.tool list.json
-[ "$(json_count list.json keys)" = 7 ] && ok || bad "7 key records, JSON says $(json_count list.json keys)"
-[ "$(json_count list.json keys hasKey=true)" = 3 ] && ok || bad "3 keys stored, JSON says $(json_count list.json keys hasKey=true)"
-[ "$(json_count list.json keypairs)" = 1 ] && ok || bad "1 key pair"
-[ "$(json_count list.json crls)" = 1 ] && ok || bad "1 CRL"
+# Key records, of them with a key, key pairs, CRLs.
+counts="len(d['keys']), sum(r['hasKey'] for r in d['keys']), len(d['keypairs']), len(d['crls'])"
+[ "$(json list.json "$counts")" = "(7, 3, 1, 1)" ] && ok || bad "records listed: $(json list.json "$counts")"
 check "list one table" "$VELKDB" list "${P[@]}" --table crls --format json
-python3 -c 'import json,sys; d=json.load(open("out.txt")); sys.exit(0 if set(d)=={"database","crls"} else 1)' && ok ||
-  bad "list --table crls shows only CRLs"
+[ "$(json out.txt "sorted(d)")" = "['crls', 'database']" ] && ok || bad "list --table crls shows only CRLs"
 
 # Private keys are not stored in the clear.
 python3 - "$WORK/db.vkey" server.key <<'PY' && ok || bad "a clear private key is in the key file"
@@ -138,7 +129,6 @@ contains "show: key wrapping" out.txt "PBES2 (PBKDF2-HMAC-SHA256"
 contains "show: key opens" out.txt "opens with the database password"
 check "show by subject" "$VELKDB" show "${P[@]}" --subject "cn=WWW.test.example, o=test org"
 contains "show by subject finds the server" out.txt "label:        server"
-check "show by subject, slash form" "$VELKDB" show "${P[@]}" --subject "/O=Test Org/CN=www.test.example"
 check "show by record ID" "$VELKDB" show "${P[@]}" --table keys --id 1
 contains "record 1" out.txt "record ID:    1"
 fails_with "show what is not there" 1 0x8C23E "$VELKDB" show "${P[@]}" nothing-here
@@ -164,13 +154,12 @@ check "export --all" "$VELKDB" export "${P[@]}" --all --table keys
 check "rename" "$VELKDB" rename "${P[@]}" server web-server
 check "renamed record found" "$VELKDB" show "${P[@]}" web-server
 fails_with "old label gone" 1 0x8C23E "$VELKDB" show "${P[@]}" server
-fails_with "rename to a label in use" 1 0x8C245 "$VELKDB" rename "${P[@]}" web-server p12
 fails_with "delete by an ID that several tables have" 1 0x8B67A "$VELKDB" delete "${P[@]}" --id 1
 check "delete by label" "$VELKDB" delete "${P[@]}" "der cert"
 check "delete by subject" "$VELKDB" delete "${P[@]}" --subject "CN=two.test.example,O=Test Org"
 contains "one deleted" out.txt "deleted 1 record"
 check "list after deletes" "$VELKDB" list "${P[@]}" --format json
-[ "$(json_count out.txt keys)" = 5 ] && ok || bad "5 key records after two deletes"
+[ "$(json out.txt "len(d['keys'])")" = 5 ] && ok || bad "5 key records after two deletes"
 
 # --- expire, info -----------------------------------------------------------------
 check "expire in 30 days" "$VELKDB" expire "${P[@]}" 30
@@ -180,7 +169,6 @@ contains "info: file" out.txt "$WORK/db.vcrl"
 contains "info: version" out.txt "version:  4"
 contains "info: records" out.txt "records:  5"
 check "expire never" "$VELKDB" expire "${P[@]}" never
-fails_with "bad expiry" 2 0x8B67A "$VELKDB" expire "${P[@]}" tomorrow
 # A refused value exits 2 before the database is opened, --table too.
 fails_with "list --table of no table" 2 0x8B67A "$VELKDB" list -d "$WORK/not-there" --table certs
 for c in show export delete; do
@@ -196,8 +184,6 @@ contains "keys re-wrapped" out.txt "4 private keys re-wrapped"
 fails_with "old password refused after passwd" 1 0x8C240 "$VELKDB" list "${P[@]}"
 P=(--password-file pw2)
 check "verify under the new password (every key opens)" "$VELKDB" verify "${P[@]}"
-check "export key after passwd" "$VELKDB" export "${P[@]}" --key web-server -o k2.pem
-check "key opens with the new password" openssl pkey -in k2.pem -passin file:pw2 -noout
 fails_with "passwd to the same password" 1 0x8C240 "$VELKDB" passwd "${P[@]}" --new-password-file pw2
 
 # An interrupted passwd: the keys' re-wrap and the tables' new password are
@@ -226,12 +212,9 @@ contains "... re-wrapping every key" out.txt "password changed; 4 private keys r
 [ -z "$(ls db.*-journal db.vtxn-* 2>/dev/null)" ] && ok || bad "left after passwd: $(ls db.*-journal db.vtxn-*)"
 P=(--password-file pw1)
 check "verify after completing" "$VELKDB" verify "${P[@]}"
+contains "all keys open" out.txt "keypairs: ok (version 4, 1 record, 1 private key checked)"
 check "passwd run again says it is done" "$VELKDB" passwd --password-file pw2 --new-password-file pw1
 contains "... done" out.txt "the database password is already the new one; nothing to do"
-check "passwd back" "$VELKDB" passwd "${P[@]}" --new-password-file pw2
-P=(--password-file pw2)
-check "verify after the change back" "$VELKDB" verify "${P[@]}"
-contains "all keys open" out.txt "keypairs: ok (version 4, 1 record, 1 private key checked)"
 
 # --- tampering -----------------------------------------------------------------------
 for t in vkey vcrl; do
@@ -309,7 +292,7 @@ fails_with "a --label in use" 1 0x8C245 "$VELKDB" import "${K[@]}" --label host1
 check "--skip-existing: a --label in use" "$VELKDB" import "${K[@]}" --skip-existing --label host1.bulk.example server.pem
 contains "... counted" out.txt "imported 0 certificates (0 with keys), 0 key pairs, 0 CRLs; skipped 1 in the way"
 check "list after --skip-existing" "$VELKDB" list "${K[@]}" --format json
-[ "$(python3 -c 'import json; print(len(json.load(open("out.txt"))["keys"]))')" = $((BULK + 1)) ] && ok ||
+[ "$(json out.txt "len(d['keys'])")" = $((BULK + 1)) ] && ok ||
   bad "--skip-existing stored what it skipped"
 fails_with "one certificate signed twice, in one import" 1 0x8C247 "$VELKDB" import "${T[@]}" twice1.pem twice2.pem
 check "... with --skip-existing the second is skipped" "$VELKDB" import "${T[@]}" --skip-existing twice1.pem twice2.pem
@@ -320,7 +303,7 @@ check "verify after refused imports" "$VELKDB" verify "${T[@]}"
 snapshot before.json
 
 # records FILE: the number of key records, or "unreadable".
-records() { json_count "$1" keys 2>/dev/null || echo unreadable; }
+records() { json "$1" "len(d['keys'])" 2>/dev/null || echo unreadable; }
 # kill_while_writing EXTRA COMMAND...: runs COMMAND in the background (full
 # syncs, so that its commit takes a while) and kills it with SIGKILL EXTRA
 # seconds after its first write (when the key table's journal appears), or
@@ -428,7 +411,7 @@ check "A verifies" "$VELKDB" verify -d jA/db --password-file pw1
 cmp -s a-before.json a-after.json && ok || bad "B's journal changed A"
 [ -e jA/db.vkey-journal ] && bad "the foreign journal outlived a read-write open of a table that verifies" || ok
 check "B recovers with its own journal" "$VELKDB" import -d jB/db --password-file pw1 --skip-existing bundle1.pem
-[ "$("$VELKDB" list -d jB/db --password-file pw1 --format json >b.json && json_count b.json keys)" = 1 ] && ok ||
+[ "$("$VELKDB" list -d jB/db --password-file pw1 --format json >b.json && json b.json "len(d['keys'])")" = 1 ] && ok ||
   bad "B's interrupted import was not rolled back"
 # A journal kept from A's own interrupted change, put back after a later one.
 VELKDB_TEST_CRASH=import:1 "$VELKDB" import -d jA/db --password-file pw1 bundle2.pem ca.pem >/dev/null 2>&1
@@ -494,14 +477,12 @@ mkdir pwdir
 fails_with "a directory as password file" 1 0x8B67A "$VELKDB" list -d "$WORK/safe" --password-file pwdir
 contains "password file: is a directory" err.txt "pwdir: is a directory"
 
-# A passwd whose change completed, run again (its process stopped before it
-# said so): nothing to do, and it says so.
+# A passwd whose change completed, run again with --expire (its process
+# stopped before it said so): the expiry is set all the same.
 cp pw2 pw2-open && chmod 644 pw2-open
 check "passwd" "$VELKDB" passwd "${S[@]}" --new-password-file pw2-open
 contains "new password warning" err.txt "warning: --new-password-file pw2-open is readable by others"
-check "passwd again after it completed" "$VELKDB" passwd "${S[@]}" --new-password-file pw2
-contains "passwd again: nothing to do" out.txt "already the new one; nothing to do"
-check "... with --expire sets the expiry" "$VELKDB" passwd "${S[@]}" --new-password-file pw2 --expire 2035-06-30
+check "passwd again with --expire" "$VELKDB" passwd "${S[@]}" --new-password-file pw2 --expire 2035-06-30
 S=(-d "$WORK/safe" --password-file pw2)
 check "info after passwd again" "$VELKDB" info "${S[@]}"
 contains "expiry set by passwd again" out.txt "password expires: 2035-06-30T00:00:00Z"
@@ -572,74 +553,22 @@ else
   echo "note: the shared-folder journal test needs root and setpriv"
 fi
 
-# Names from certificates and stored labels reach the terminal written out.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout evil.key -utf8 \
-  -subj "/O=Evil$(printf '\302\233')2J/CN=evil$(printf '\033')[31mred" -days 30 -out evil.pem 2>/dev/null
-no_controls() {  # no_controls WHAT FILE: FILE holds no control character but line ends
-  python3 - "$2" <<'PY' && ok || bad "$1: raw control characters in the output"
-import re, sys
-sys.exit(1 if re.search(rb"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]", open(sys.argv[1], "rb").read()) else 0)
-PY
-}
-check "import a certificate with control characters in its name" "$VELKDB" import "${S[@]}" evil.pem
-check "list" "$VELKDB" list "${S[@]}"
-no_controls "list" out.txt
-contains "label made from the name, written out" out.txt '  evil\x1b[31mred'
-contains "C1 control written out" out.txt 'O=Evil\u009b2J'
-check "show" "$VELKDB" show "${S[@]}" --subject "/O=Evil$(printf '\302\233')2J/CN=evil$(printf '\033')[31mred"
-no_controls "show" out.txt
-check "list --format json" "$VELKDB" list "${S[@]}" --format json
-no_controls "JSON" out.txt
-python3 -c '
-import json, sys
-keys = json.load(open("out.txt"))["keys"]
-sys.exit(0 if any(k["subject"] == "CN=evil\\1B[31mred,O=Evil\u009b2J" for k in keys) else 1)' && ok ||
-  bad "JSON does not give the name back: $(grep -a evil out.txt)"
-LC_ALL=C grep -q '[^ -~]' out.txt && bad "JSON holds a byte outside printable ASCII" || ok
-contains "JSON escapes C1 as \\u" out.txt 'O=Evil\u009b2J'
-
 # New labels are one line of UTF-8 text; impossible dates are refused.
 snapshot_s before.json
 fails_with "a label with a line end" 2 0x8B67A "$VELKDB" import "${S[@]}" --label "$(printf 'two\nlines')" der.cer
-fails_with "a label with an escape" 2 0x8B67A "$VELKDB" import "${S[@]}" --label "$(printf 'red\033[31m')" der.cer
-fails_with "a label that is not UTF-8" 2 0x8B67A "$VELKDB" import "${S[@]}" --label "$(printf 'caf\351')" der.cer
 fails_with "rename to a label with a tab" 2 0x8B67A "$VELKDB" rename "${S[@]}" web "$(printf 'a\tb')"
 contains "the label is named, written out" err.txt 'the label "a\tb" holds a control character'
-fails_with "expire on 30 February" 2 0x8B67A "$VELKDB" expire "${S[@]}" 2026-02-30
 fails_with "create expiring on 31 April" 2 0x8B67A "$VELKDB" create -d "$WORK/never" --password-file pw1 --expire 2026-04-31
 [ ! -e "$WORK/never.vkey" ] && ok || bad "create with an impossible date made a database"
 
 # Input that is cut off, or no file: refused whole.
-for cut in 8 15 26; do
-  { cat bundle1.pem bundle2.pem; head -c $cut ca.pem; } >cut.pem
-  fails_with "a bundle cut after $cut bytes of a begin line" 1 0x8B67A "$VELKDB" import "${S[@]}" cut.pem
-done
+{ cat bundle1.pem bundle2.pem; head -c 15 ca.pem; } >cut.pem
+fails_with "a bundle cut inside a begin line" 1 0x8B67A "$VELKDB" import "${S[@]}" cut.pem
 contains "cut-off PEM: why" err.txt "cut-off or malformed PEM"
-mkdir indir
-fails_with "a directory as input" 1 0x8B67A "$VELKDB" import "${S[@]}" indir
-contains "input: is a directory" err.txt "indir: is a directory"
 snapshot_s after.json
 cmp -s before.json after.json && ok || bad "refused input changed the database"
 
 # --- what an attacker may hand velkdb ------------------------------------------------
-# -o onto a FIFO: written to its reader, in place; without a reader, refused
-# at once (never a hang).
-mkfifo -m 600 out.fifo
-timeout 20 sh -c 'cat out.fifo >from-fifo.pem' &
-reader=$!
-# The reader counts once it waits in its open of the FIFO: until then the
-# export would rightly find no reader.
-for _ in $(seq 200); do
-  r=$(pgrep -f '^cat out.fifo$' | head -1)
-  [ -n "$r" ] && [ "$(awk '{print $3}' /proc/$r/stat 2>/dev/null)" = S ] && break
-  sleep 0.05
-done
-check "export to a FIFO with a reader" timeout 20 "$VELKDB" export "${S[@]}" web -o out.fifo
-wait $reader
-[ -p out.fifo ] && grep -q "BEGIN CERTIFICATE" from-fifo.pem && ok || bad "export to a FIFO did not reach its reader"
-fails_with "export to a FIFO without a reader" 1 0x8C236 timeout 20 "$VELKDB" export "${S[@]}" web -o out.fifo
-contains "FIFO without a reader: why" err.txt "the FIFO has no reader"
-[ -p out.fifo ] && ok || bad "the FIFO was replaced"
 check "export -o - writes to standard output" "$VELKDB" export "${S[@]}" web -o -
 contains "-o -: the certificate" out.txt "BEGIN CERTIFICATE"
 
@@ -670,10 +599,6 @@ check "passwd to a common password" "$VELKDB" passwd -d "$WORK/weak" --password-
 contains "common password: warning" err.txt "is one of the most common passwords"
 status_is "--weak-password-ok silences passwd" 0 \
   "$VELKDB" passwd -d "$WORK/weak" --password-file pw-common --new-password-file pw-short --weak-password-ok
-rm -f "$WORK"/weak.*
-status_is "--weak-password-ok silences create" 0 "$VELKDB" create -d "$WORK/weak" --password-file pw-short --weak-password-ok
-status_is "a long password gets no warning" 0 \
-  "$VELKDB" passwd -d "$WORK/weak" --password-file pw-short --new-password-file pw1
 
 # A record longer than its table's limit: refused before the table grows,
 # naming the record and its length; taken with a raised limit.
