@@ -1,6 +1,7 @@
-// background.h -- the second thread velkdb uses to decode while the first
-// reads or writes.  The library starts no threads; velkdb starts at most
-// one at a time, for work that is only decoding and digesting.
+// background.h -- the second thread velkdb uses to decode or format while
+// the first reads or writes.  The library starts no threads; velkdb starts
+// at most one at a time, for work that only decodes, digests or formats
+// and touches neither the database nor standard output.
 #ifndef VELKDB_BACKGROUND_H
 #define VELKDB_BACKGROUND_H
 
