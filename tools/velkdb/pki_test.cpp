@@ -338,6 +338,26 @@ TEST(VelkdbText, ControlCharactersAreWrittenOutForTheTerminal) {
   EXPECT_EQ(printable("overlong \xc0\xaf surrogate \xed\xa0\x80"), "overlong \\xc0\\xaf surrogate \\xed\\xa0\\x80");
 }
 
+// What list, show and the JSON print of validity times and serial numbers,
+// read from OpenSSL's own objects.
+TEST(VelkdbText, TimesAndSerialNumbersAreWrittenInFull) {
+  auto timeOf = [](const char* text) {
+    std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> t(ASN1_TIME_new(), ASN1_TIME_free);
+    EXPECT_EQ(ASN1_TIME_set_string(t.get(), text), 1) << text;
+    return timeText(t.get());
+  };
+  EXPECT_EQ(timeOf("260203040506Z"), "2026-02-03T04:05:06Z");    // UTCTime
+  EXPECT_EQ(timeOf("20511231235958Z"), "2051-12-31T23:59:58Z");  // GeneralizedTime
+  EXPECT_EQ(timeOf("19991001000000Z"), "1999-10-01T00:00:00Z");
+  EXPECT_EQ(timeText(nullptr), "");
+  BIGNUM* bn = nullptr;
+  ASSERT_EQ(BN_hex2bn(&bn, "0A1B2C3D4E5F60718293A4B5C6D7E8F9"), 32);
+  std::unique_ptr<ASN1_INTEGER, decltype(&ASN1_INTEGER_free)> serial(BN_to_ASN1_INTEGER(bn, nullptr),
+                                                                      ASN1_INTEGER_free);
+  BN_free(bn);
+  EXPECT_EQ(serialText(serial.get()), "0A1B2C3D4E5F60718293A4B5C6D7E8F9");  // whole bytes, as openssl prints it
+}
+
 TEST(VelkdbText, NewLabelsAreOneLineOfUTF8Text) {
   EXPECT_EQ(labelFault("web server ÄÖ #2"), "");
   EXPECT_NE(labelFault(""), "");
