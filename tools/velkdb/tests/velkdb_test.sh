@@ -68,6 +68,8 @@ fails_with "opening a database that is not there" 1 0x8C236 "$VELKDB" list --pas
 check "create (version 4)" "$VELKDB" create --password-file pw1
 fails_with "create over an existing database" 1 0x8C24E "$VELKDB" create --password-file pw1
 fails_with "wrong password" 1 0x8C240 "$VELKDB" list --password-file pw2
+printf 'db password one' >pw1bare && chmod 600 pw1bare
+check "a password file without its line end" "$VELKDB" list --password-file pw1bare
 export VELKDB_PASSWORD="db password one"
 check "password from VELKDB_PASSWORD" "$VELKDB" list
 unset VELKDB_PASSWORD
