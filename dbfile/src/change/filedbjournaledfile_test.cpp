@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -300,6 +301,26 @@ TEST_F(JournalTest, AJournalThatCannotBeTrustedIsNeverApplied) {
 // was torn by a crash (its checksum does not match: the rest of it never
 // reached the disk, so neither did any change to the table, whatever records
 // follow): removed, the table kept as it was.
+// A table its group may read or write (a database shared by a group) keeps
+// that true while a change is under way: its journal takes the table's
+// owner and group permissions, never more.
+TEST_F(JournalTest, AJournalTakesItsTablesGroupPermissions) {
+  const std::string journal = FileDBJournaledFile::journalPath(d_path);
+  for (const mode_t mode : {mode_t(0600), mode_t(0640), mode_t(0660), mode_t(0666)}) {
+    std::remove(d_path.c_str());
+    std::remove(journal.c_str());
+    makeBase(VELDBConnectInfo::CreateV4);
+    ASSERT_EQ(chmod(d_path.c_str(), mode), 0);
+    crashAt(4, [&] {
+      TestTable t(info("old"), d_path);
+      t.append(4, "under way");
+    });
+    struct stat st {};
+    ASSERT_EQ(stat(journal.c_str(), &st), 0) << std::oct << mode;
+    EXPECT_EQ(st.st_mode & 0777, mode & 0660) << std::oct << mode;
+  }
+}
+
 TEST_F(JournalTest, AJournalWhoseHeaderIsDamagedOrCutShortIsRemovedAndTheTableKept) {
   makeBase(VELDBConnectInfo::CreateV4);
   const Outcome before = open();
