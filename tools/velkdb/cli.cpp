@@ -312,9 +312,8 @@ std::string formatDescription(const std::string& description) {
 }
 
 void printCommandHelp(const Command& c) {
-  const std::string usage = "usage: velkdb ";
-  std::cout << usage << wrap(c.text.synopsis, usage.size()).substr(usage.size()) << "\n"
-            << formatDescription(c.text.description) << "\n";
+  // The usage line stays one line: the bash completion reads it.
+  std::cout << "usage: velkdb " << c.text.synopsis << "\n\n" << formatDescription(c.text.description) << "\n";
   if (c.selectorHelp != SelectorHelp::None) std::cout << wrap(kSelectorHelp, 0) << "\n";
   if (c.selectorHelp == SelectorHelp::Certificate) std::cout << wrap(kCertificateSelectorHelp, 0) << "\n";
   std::cout << "options:\n";
