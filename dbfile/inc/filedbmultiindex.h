@@ -44,6 +44,8 @@ class FileDBMultiIndex {
   void erase();
   // Makes room for `count` entries without rehashing.
   void reserve(std::size_t count) { d_table.reserve(count); }
+  // Starts fetching the memory an insert of `key` will touch.
+  void prefetch(const VELBuffer& key) const { d_table.prefetch(key); }
 
   // ACCESSORS
   std::size_t size() const { return d_table.size(); }

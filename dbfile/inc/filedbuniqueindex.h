@@ -41,6 +41,8 @@ class FileDBUniqueIndex {
   void erase();
   // Makes room for `count` keys without rehashing.
   void reserve(std::size_t count) { d_table.reserve(count); }
+  // Starts fetching the memory an insert of `key` will touch.
+  void prefetch(const VELBuffer& key) const { d_table.prefetch(key); }
 
   // ACCESSORS
   // The location under `key`, or null; valid until the next change.

@@ -9,6 +9,8 @@
 #include "filedbtable.h"
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <utility>
 
 #include "velasnutility.h"
@@ -103,8 +105,16 @@ std::uint32_t FileDBTable<T>::buildIndexes() {
   // The clean-up of an old minor version is one change: a failure rolls it
   // back whole.
   std::unique_ptr<ChangeScope> change(upgrade ? new ChangeScope(*this) : nullptr);
+  // Each record is entered after the next slot is read: the fetch of the
+  // index memory its keys land in, started beforehand, overlaps that read.
+  std::optional<Fields> pending;
+  std::uint64_t pendingPosition = 0;
   for (;;) {
     std::unique_ptr<Fields> stored(upgrade ? nextFieldsClearingTails<Fields>(iterator) : getRecordFieldsAt(iterator));
+    if (pending) {
+      d_masterIndex.insert(pendingPosition, std::move(*pending));
+      pending.reset();
+    }
     if (!stored) break;
     // Record IDs that repeat (or, for tables that want it, go back) take
     // the next free one, in memory only: two slots with one ID would make
@@ -120,7 +130,9 @@ std::uint32_t FileDBTable<T>::buildIndexes() {
     Fields fields = table.reindex(factory, *stored, renumbered);
     if (renumbered) ++renumberedCount;
     highestRecordID = std::max(highestRecordID, fields.recordID);
-    d_masterIndex.insert(positionOf(iterator), std::move(fields));
+    d_masterIndex.prefetch(fields);
+    pendingPosition = positionOf(iterator);
+    pending.emplace(std::move(fields));
     ++iterator.d_index;
   }
   // One re-seal covers every slot tail cleared above and the new version.
