@@ -1,8 +1,11 @@
 #include "filedbkeyrecordfields.h"
 
+#include <initializer_list>
+
 #include "filedbslotfields.h"
 #include "velasnutility.h"
 #include "veldbutility.h"
+#include "velder.h"
 #include "velexception.h"
 #include "velkry.h"
 #include "veltrace.h"
@@ -22,23 +25,28 @@ FileDBKeyRecordFields::FileDBKeyRecordFields(const VELKRYAlgorithmFactory* facto
                                              std::uint32_t flag, std::uint32_t issuerID, VELBuffer der)
     : recordFlag(flag), encoding(std::move(der)), issuerRecordID(issuerID) {
   const VELASNCertificate& certificate = record.getCertificate();
-  const VELASNIssuerAndSerialNumber issuerAndSerial = VELASNUtility::getIssuerAndSerialNumber(certificate);
+  if (certificate.empty()) VELDB_THROW(VELDBError::kBadArgument, "getIssuerAndSerialNumber: empty certificate");
   recordID = VELDBUtility::asnToRecordID(record.getRecordID());
   label = VELDBUtility::asnToLabelBuffer(record.getLabel());
   // One digest object for the five digests of the record.
   std::unique_ptr<VELKRYDigest> sha1 = (factory ? *factory : VELKRYAlgorithmFactory()).createSHA1Digest();
   if (!sha1) VELDB_THROW(VELDBError::kNoDigest, "no SHA-1 digest available");
-  auto digest = [&sha1](const VELASNCBuffer& part) {
+  auto digest = [&sha1](std::initializer_list<VELASNCBuffer> parts) {
     sha1->init();
-    sha1->update(part);
+    for (const VELASNCBuffer& part : parts) sha1->update(part);
     return sha1->finish();
   };
-  signatureHash = digest(certificate.getSignatureEncoding());
-  unsignedCertHash = digest(certificate.getTBSCertificateEncoding());
-  subjectNameHash = digest(certificate.getSubjectEncoding());
-  subjectPublicKeyInfoHash = digest(certificate.getSubjectPublicKeyInfoEncoding());
-  const VELBuffer* exact = issuerAndSerial.getExactEncoding();
-  issuerAndSerialNumberHash = exact != nullptr ? digest(exact->get()) : digest(issuerAndSerial.write().get());
+  signatureHash = digest({certificate.getSignatureEncoding()});
+  unsignedCertHash = digest({certificate.getTBSCertificateEncoding()});
+  subjectNameHash = digest({certificate.getSubjectEncoding()});
+  subjectPublicKeyInfoHash = digest({certificate.getSubjectPublicKeyInfoEncoding()});
+  // IssuerAndSerialNumber ::= SEQUENCE { issuer, serialNumber }, hashed
+  // straight from the certificate's bytes of the two.
+  const VELASNCBuffer issuer = certificate.getIssuerEncoding();
+  const VELASNCBuffer serial = certificate.getSerialNumberEncoding();
+  VELBuffer sequenceHeader;
+  VELDERWriter::appendHeader(sequenceHeader, VELDER::kSequence, issuer.length() + serial.length());
+  issuerAndSerialNumberHash = digest({sequenceHeader.get(), issuer, serial});
 }
 
 std::uint64_t FileDBKeyRecordFields::getSize() const {
