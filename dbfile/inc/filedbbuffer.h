@@ -90,12 +90,21 @@ class FileDBBuffer : public VELASNBuffer {
   // a whole slot copied out of a block read ahead.  0x8B67A when `count`
   // exceeds the capacity.
   void load(const void* bytes, std::uint64_t count);
+  // The same as `load` of a whole slot (`count` must be the capacity, else
+  // 0x8B67A), without the copy: the buffer reads `bytes`, which the caller
+  // keeps alive and unchanged, until the next `reset` or `load`.  A `put`,
+  // `read` or `readAt` before then first copies them in.
+  void view(const void* bytes, std::uint64_t count);
 
   std::uint64_t getPosition() const { return position; }
   std::uint64_t getUsedLength() const { return usedLength; }
   std::uint64_t getCapacity() const { return capacity(); }
 
  private:
+  // Ends a `view`: the buffer's own bytes become what it shows, holding
+  // the viewed bytes when `keep` is set.
+  void own(bool keep);
+
   // DATA
   std::uint64_t usedLength;
   std::uint64_t position;

@@ -124,6 +124,7 @@ std::uint64_t FileDBStorage::nextLiveSlot(FileDBIterator& iterator) {
       const std::uint64_t end = slotPosition(d_header->getRecordsAllocated());
       std::uint64_t n = length * std::max<std::uint64_t>(1, kBlock / std::max<std::uint64_t>(length, 1));
       n = std::min(n, end - position);
+      d_readBuffer->reset();  // it may show a slot of the block about to go
       d_readAhead.bytes.resize(static_cast<std::size_t>(n));
       d_readAhead.start = position;
       try {
@@ -139,7 +140,7 @@ std::uint64_t FileDBStorage::nextLiveSlot(FileDBIterator& iterator) {
         d_opening.hashedTo = position + n;
       }
     }
-    d_readBuffer->load(d_readAhead.bytes.data() + (position - d_readAhead.start), length);
+    d_readBuffer->view(d_readAhead.bytes.data() + (position - d_readAhead.start), length);
     if (!isRecordDeleted(*d_readBuffer)) return position;
     ++iterator.d_index;
   }

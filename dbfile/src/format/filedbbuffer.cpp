@@ -25,8 +25,15 @@ FileDBBuffer::FileDBBuffer(std::uint64_t capacity)
 
 FileDBBuffer::~FileDBBuffer() { VEL_TRACE_SCOPE("FileDBBuffer::dtor"); }
 
+void FileDBBuffer::own(bool keep) {
+  if (d_data == writableData()) return;
+  if (keep) std::memcpy(writableData(), d_data, static_cast<std::size_t>(capacity()));
+  d_data = writableData();
+}
+
 void FileDBBuffer::reset() {
   VEL_TRACE_SCOPE("reset");
+  own(false);
   VELASNBuffer::reset();
   setViewLength(capacity());
   usedLength = 0;
@@ -42,6 +49,7 @@ void FileDBBuffer::setPosition(std::uint64_t pos) {
 void FileDBBuffer::read(FileDBBinaryFile& file, std::uint64_t count) {
   VEL_TRACE_SCOPE("read");
   if (count == 0) return;
+  own(true);
   if (count > capacity() - position) VELDB_THROW(VELDBError::kBadArgument, "");
   file.read(static_cast<void*>(writableData() + position), count);
   position += count;
@@ -51,6 +59,7 @@ void FileDBBuffer::read(FileDBBinaryFile& file, std::uint64_t count) {
 void FileDBBuffer::readAt(FileDBBinaryFile& file, std::uint64_t offset, std::uint64_t count) {
   VEL_TRACE_SCOPE("readAt");
   if (count == 0) return;
+  own(true);
   if (count > capacity() - position) VELDB_THROW(VELDBError::kBadArgument, "");
   file.readAt(offset, static_cast<void*>(writableData() + position), count);
   position += count;
@@ -59,9 +68,17 @@ void FileDBBuffer::readAt(FileDBBinaryFile& file, std::uint64_t offset, std::uin
 
 void FileDBBuffer::load(const void* bytes, std::uint64_t count) {
   if (count > capacity()) VELDB_THROW(VELDBError::kBadArgument, "");
+  own(false);
   if (count > 0) std::memcpy(writableData(), bytes, static_cast<std::size_t>(count));
   // Only what the copy leaves is zeroed: a whole slot needs no clearing.
   if (count < capacity()) std::memset(writableData() + count, 0, static_cast<std::size_t>(capacity() - count));
+  usedLength = count;
+  position = count;
+}
+
+void FileDBBuffer::view(const void* bytes, std::uint64_t count) {
+  if (count != capacity() || bytes == nullptr) VELDB_THROW(VELDBError::kBadArgument, "");
+  d_data = static_cast<const unsigned char*>(bytes);
   usedLength = count;
   position = count;
 }
@@ -112,6 +129,7 @@ void FileDBBuffer::put(const void* raw, std::uint64_t count) {
   if (count > capacity() - position) VELDB_THROW(VELDBError::kBadArgument, "");
   if (count == 0) return;
   if (raw == nullptr) VELDB_THROW(VELDBError::kBadArgument, "");
+  own(true);
   std::memmove(writableData() + position, raw, static_cast<std::size_t>(count));
   position += count;
   if (usedLength < position) usedLength = position;

@@ -150,3 +150,33 @@ TEST(FileDBBufferTest, AbsurdCapacityIsRefused) {
   EXPECT_EQ(errorOf([&] { empty.put(std::uint8_t{1}); }), VELDBError::kBadArgument);
   EXPECT_EQ(errorOf([&] { empty.setPosition(0); }), VELDBError::kBadArgument);
 }
+
+// A walk reads slots in place inside the block it read ahead: the buffer
+// shows those bytes without copying them, and a change to the buffer never
+// reaches them.
+TEST(FileDBBufferTest, AViewedSlotIsReadInPlaceAndCopiedOnlyWhenChanged) {
+  FileDBBuffer b(8);
+  b.put(std::uint32_t{0x11111111});
+  const unsigned char block[8] = {0, 0, 0, 7, 0, 0, 0, 9};
+  EXPECT_EQ(errorOf([&] { b.view(block, 7); }), VELDBError::kBadArgument);  // only a whole slot
+  b.view(block, sizeof block);
+  EXPECT_EQ(b.data(), block);
+  EXPECT_EQ(b.getUsedLength(), 8u);
+  b.setPosition(4);
+  std::uint32_t value = 0;
+  b.get(value);
+  EXPECT_EQ(value, 9u);
+  // A put copies the slot in first and changes only the buffer.
+  b.setPosition(0);
+  b.put(std::uint32_t{2});
+  EXPECT_NE(b.data(), block);
+  EXPECT_EQ(contents(b, 8), std::string("\x00\x00\x00\x02\x00\x00\x00\x09", 8));
+  EXPECT_EQ(block[3], 7);
+  // A load or reset after a view shows the buffer's own bytes again.
+  b.view(block, sizeof block);
+  b.load("abcdefgh", 8);
+  EXPECT_EQ(contents(b, 8), "abcdefgh");
+  b.view(block, sizeof block);
+  b.reset();
+  EXPECT_EQ(contents(b, 8), std::string(8, '\0'));
+}
