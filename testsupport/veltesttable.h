@@ -118,14 +118,6 @@ class TestTable : public FileDBStorage {
     }
     return out;
   }
-  // Grows the record length and rewrites one slot in the same change.
-  void growAndUpdate(std::uint64_t slot, std::uint32_t id, const VELString& payload) {
-    ChangeScope change(*this);
-    resize(12 + payload.size());
-    walk();  // a walk inside the change, before the slot changes
-    update(slot, id, payload);
-    change.commit();
-  }
   // Rebuilds the "indexes" (the highest record ID) when the storage's slots
   // changed under them.
   void refreshIndexes() {

@@ -202,22 +202,6 @@ TEST_F(StorageTest, ResizeGrowsInStepsKeepsSlotsAndRebuildsIndexes) {
   EXPECT_EQ(t.getLastRecordID(), 3u);
 }
 
-TEST_F(StorageTest, WalksNeverSeeSlotsAsTheyWereBeforeAChange) {
-  create();
-  TestTable t(info(VELDBConnectInfo::Open, VELDBConnectInfo::ReadWrite), d_path);
-  for (std::uint32_t i = 1; i <= 4; ++i) t.append(i, "record " + std::to_string(i));
-  EXPECT_EQ(t.walk(), t.records());
-  t.update(1, 2, "two, changed");
-  EXPECT_EQ(t.walk()[1].second, "two, changed");
-  t.markDeleted(2);
-  EXPECT_EQ(t.walk().size(), 3u);
-  t.growAndUpdate(0, 1, std::string(5500, 'g'));
-  const auto walked = t.walk();
-  ASSERT_EQ(walked.size(), 3u);
-  EXPECT_EQ(walked[0].second, std::string(5500, 'g'));
-  EXPECT_EQ(walked, t.records());
-}
-
 // Counts the platform's temporary files and can fail space reservations.
 TEST_F(StorageTest, InMemoryDatabasesRewriteWithoutTouchingTheDisk) {
   VELFaultDisk::Installed disk;

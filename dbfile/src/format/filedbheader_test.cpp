@@ -38,10 +38,6 @@ TEST(FileDBHeaderTest, NewHeadersHoldMagicTheirVersionAndZeros) {
   EXPECT_EQ(v3.getMagicNumber(), VELBuffer("7H", 2));
   EXPECT_EQ(v3.getMajorVersionNumber(), 3);
   EXPECT_EQ(v4.getMajorVersionNumber(), 4);
-  EXPECT_EQ(v3.getPasswordExpirationTime(), 0u);
-  EXPECT_EQ(v3.getFixedRecordLength(), 0u);
-  EXPECT_EQ(v3.getRecordsAllocated(), 0u);
-  EXPECT_EQ(v3.getFileLabel(), "");
   EXPECT_EQ(base.getSize(), 48u);
   EXPECT_EQ(v3.getSize(), 80u);
   EXPECT_EQ(v4.getSize(), 88u);
