@@ -45,6 +45,8 @@ TEST(VELExceptionTest, WhatCarriesHexNumberMessageAndExtra) {
     EXPECT_TRUE(e.hasExtra());
     EXPECT_EQ(37, e.getExtra());
     EXPECT_EQ("vel_read-/db/x.vkey", e.getMessage());
+    EXPECT_NE(std::string::npos, e.getSourceFile().find("velexception_test")) << e.getSourceFile();
+    EXPECT_GT(e.getLine(), 0);
     return;
   }
   FAIL() << "not thrown";
