@@ -103,15 +103,13 @@ openssl x509 -in server.pem -pubkey -noout >cert-pub.pem
 same "the stored key is the certificate's" key-pub.pem cert-pub.pem
 check "x509 by label" openssl x509 "${PV[@]}" -in "$DB?label=web&password-file=$WORK/pw" -out web.pem
 same "the certificate by label" web.pem server.pem
-check "x509 by record ID" openssl x509 "${PV[@]}" -in "$DB?id=1" -passin file:pw -out id1.pem
-same "record 1 is the CA" id1.pem ca.pem
+# By record ID (1 is the CA), SHA-256 fingerprint, serial and issuer: QUERY FILE.
 fp=$(openssl x509 -in server.pem -noout -fingerprint -sha256 | cut -d= -f2)
-check "x509 by SHA-256 fingerprint" openssl x509 "${PV[@]}" -in "$DB?fingerprint=$fp" -passin file:pw -out fp.pem
-same "the certificate by fingerprint" fp.pem server.pem
 serial=$(openssl x509 -in revoked.pem -noout -serial | cut -d= -f2)
-check "x509 by serial and issuer" openssl x509 "${PV[@]}" -passin file:pw -out serial.pem \
-  -in "$DB?serial=$serial&issuer=CN=store%20test%20ca,O=Provider%20Test"
-same "the certificate by serial" serial.pem revoked.pem
+for q in "id=1 ca.pem" "fingerprint=$fp server.pem" "serial=$serial&issuer=CN=store%20test%20ca,O=Provider%20Test revoked.pem"; do
+  check "x509 by ${q% *}" openssl x509 "${PV[@]}" -in "$DB?${q% *}" -passin file:pw -out by.pem
+  same "the certificate by ${q% *}" by.pem "${q##* }"
+done
 check "trusted only" openssl storeutl "${PV[@]}" -passin file:pw "$DB?trusted"
 count "one trusted certificate" 1 "^[0-9]*: Certificate" out.txt
 count "no keys with trusted" 0 "Pkey" out.txt
