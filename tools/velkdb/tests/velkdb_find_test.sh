@@ -44,9 +44,7 @@ for f in old.pem crlA.pem crlB.pem; do [ -s "$f" ] || { echo "FAIL: test materia
 check "create" "$VELKDB" create -d f "${P[@]}"
 check "import roots as trusted" "$VELKDB" import -d f "${P[@]}" --trusted rootA.pem rootB.pem
 check "import leaves" "$VELKDB" import -d f "${P[@]}" web.pem mail.pem long.pem old.pem
-for serial in 01:A3 "0001 a3"; do
-  fails_with "serial $serial of two issuers without --issuer" 1 0x8B67A "$VELKDB" show -d f "${P[@]}" --serial "$serial"
-done
+fails_with "serial 01:A3 of two issuers without --issuer" 1 0x8B67A "$VELKDB" show -d f "${P[@]}" --serial 01:A3
 contains "ambiguous serial names every match" err.txt '"web.find.example" issued by'
 contains "ambiguous serial names every match" err.txt '"mail.find.example" issued by'
 check "serial with --issuer" "$VELKDB" show -d f "${P[@]}" --serial 01:a3 --issuer "CN=root b, O=find org"
