@@ -4,8 +4,9 @@
 # loaded from it by storeutl, pkey, x509, verify and a TLS handshake on
 # loopback, by a program of our own on its own library context, and the
 # refusals (wrong password, missing database, no such record, damaged
-# table, a password file others can read, a writer's lock, an interrupted
-# change), each an OpenSSL error with exit 1 and nothing written.
+# table, a writer's lock, an interrupted change), each an OpenSSL error
+# with exit 1 and nothing written.  (A password in the URI and a password
+# file others can read are refused in storeuri_test and passwordfile_test.)
 #
 #   provider_test.sh PATH/TO/velkdb PATH/TO/velfiledb.so PATH/TO/velstore_open
 MODDIR=$(cd "$(dirname "$2")" && pwd)
@@ -206,10 +207,6 @@ refused "missing database" "no such database" openssl storeutl "${PV[@]}" -passi
 refused "a label that names nothing" "no such record" openssl storeutl "${PV[@]}" -passin file:pw "$DB?label=nothing"
 refused "a certificate without a key, asked for its key" "holds no private key" \
   openssl pkey "${PV[@]}" -in "$DB?label=revoked" -passin file:pw
-refused "a password in the URI" "never goes into a URI" openssl storeutl "${PV[@]}" "$DB?password=secret"
-chmod 644 wrongpw
-refused "a password file others can read" "readable by others" \
-  openssl storeutl "${PV[@]}" "$DB?trusted&password-file=$WORK/wrongpw"
 # (verify says "not verified" with 2)
 STATUS=2 refused "no password at all" "no database password" openssl verify "${PV[@]}" -CAstore "$DB?trusted" server.pem
 cp db.vkey damaged.vkey && cp db.vkyp damaged.vkyp && cp db.vcrl damaged.vcrl
