@@ -49,11 +49,18 @@ TEST_F(VELTraceTest, OffUntilASinkIsSetAndAgainWhenItIsEmptied) {
   EXPECT_TRUE(seen.empty());
 }
 
+// Entry and exit, the exit also when an exception leaves the scope.
 TEST_F(VELTraceTest, ScopeWritesEntryAndExit) {
   record();
   EXPECT_TRUE(VELTrace::getDefault().isEnabled());
   tracedOperation();
-  ASSERT_EQ(2u, seen.size());
+  try {
+    VEL_TRACE_SCOPE("tracedOperation");
+    throw 1;
+  } catch (int) {
+  }
+  ASSERT_EQ(4u, seen.size());
+  EXPECT_EQ(VELTraceLevel::kExit, seen[3].level);
   EXPECT_EQ(VELTraceLevel::kEntry, seen[0].level);
   EXPECT_EQ(0x80000000UL, seen[0].level);
   EXPECT_EQ(VELTraceLevel::kExit, seen[1].level);
@@ -64,17 +71,6 @@ TEST_F(VELTraceTest, ScopeWritesEntryAndExit) {
     EXPECT_NE(std::string::npos, s.file.find("veltrace_test.cpp")) << s.file;
     EXPECT_GT(s.line, 0);
   }
-}
-
-TEST_F(VELTraceTest, ExitIsWrittenWhenAnExceptionLeavesTheScope) {
-  record();
-  try {
-    VEL_TRACE_SCOPE("throwing");
-    throw 1;
-  } catch (int) {
-  }
-  ASSERT_EQ(2u, seen.size());
-  EXPECT_EQ(VELTraceLevel::kExit, seen[1].level);
 }
 
 TEST_F(VELTraceTest, WriteMacroEvaluatesTextOnlyWhenOn) {

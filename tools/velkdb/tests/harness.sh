@@ -31,8 +31,12 @@ skip() { skipped=$((skipped + 1)); echo "SKIP: $*"; }
 have() { command -v "$1" >/dev/null 2>&1; }
 check() {  # check DESCRIPTION COMMAND...: the command succeeds
   local what=$1; shift
-  if "$@" >out.txt 2>err.txt; then ok; else bad "$what (exit $?)"; sed 's/^/    /' out.txt err.txt | head -20; fi
+  if "$@" >out.txt 2>err.txt; then ok; else bad "$what (exit $?)"; sed 's/^/    /' out.txt err.txt | head -20; return 1; fi
 }
+# says / warns DESCRIPTION TEXT COMMAND...: the command succeeds with TEXT in
+# its standard output / standard error.
+says() { local what=$1 text=$2; shift 2; check "$what" "$@" && contains "$what" out.txt "$text"; }
+warns() { local what=$1 text=$2; shift 2; check "$what" "$@" && contains "$what" err.txt "$text"; }
 status_is() {  # status_is DESCRIPTION STATUS COMMAND...: exits STATUS, nothing on standard error
   local what=$1 status=$2; shift 2
   "$@" >out.txt 2>err.txt
@@ -47,10 +51,16 @@ fails_with() {
   local what=$1 status=$2 num=$3; shift 3
   "$@" >out.txt 2>err.txt
   local got=$?
-  if [ "$got" -ne "$status" ]; then bad "$what: exit $got, wanted $status"; sed 's/^/    /' err.txt | head -5; return; fi
-  if [ "$(wc -l <err.txt)" -ne 1 ]; then bad "$what: stderr is not one line"; sed 's/^/    /' err.txt; return; fi
-  if ! grep -q "^velkdb: error $num (" err.txt; then bad "$what: wanted error $num, got: $(cat err.txt)"; return; fi
+  if [ "$got" -ne "$status" ]; then bad "$what: exit $got, wanted $status"; sed 's/^/    /' err.txt | head -5; return 1; fi
+  if [ "$(wc -l <err.txt)" -ne 1 ]; then bad "$what: stderr is not one line"; sed 's/^/    /' err.txt; return 1; fi
+  if ! grep -q "^velkdb: error $num (" err.txt; then bad "$what: wanted error $num, got: $(cat err.txt)"; return 1; fi
   ok
+}
+# refuses DESCRIPTION STATUS ERRNUM TEXT COMMAND...: fails_with, the error
+# line holding TEXT.
+refuses() {
+  local what=$1 status=$2 num=$3 text=$4; shift 4
+  fails_with "$what" "$status" "$num" "$@" && contains "$what" err.txt "$text"
 }
 contains() {  # contains DESCRIPTION FILE TEXT
   if grep -qF -- "$3" "$2"; then ok; else bad "$1: \"$3\" not in $2"; sed 's/^/    /' "$2" | head -20; fi
@@ -58,6 +68,9 @@ contains() {  # contains DESCRIPTION FILE TEXT
 lacks() {  # lacks DESCRIPTION FILE TEXT
   if grep -qF -- "$3" "$2"; then bad "$1: \"$3\" in $2"; sed 's/^/    /' "$2" | head -20; else ok; fi
 }
+# ecreq ARGS...: `openssl req` with a new P-256 key kept in the clear (ARGS
+# give -keyout, -subj, -out, and -x509 for a self-signed certificate).
+ecreq() { openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "$@" 2>/dev/null; }
 # cacnf NAME [LINE...]: NAME.cnf, an `openssl ca` configuration kept in the
 # directory NAME (an empty index, serials from 05, CRL numbers from 01) that
 # takes any subject with a common name; LINEs go into its section (such as

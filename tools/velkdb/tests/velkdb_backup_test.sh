@@ -28,7 +28,7 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout roo
   -days 30 -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
   -out root.pem 2>/dev/null
 for n in web app apart; do
-  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout $n.key -subj "/CN=$n.example" -out $n.csr 2>/dev/null
+  ecreq -keyout $n.key -subj "/CN=$n.example" -out $n.csr
   openssl x509 -req -in $n.csr -CA root.pem -CAkey root.key -CAcreateserial -days 30 -out $n.pem 2>/dev/null
 done
 gencrl root.key root.pem root-crl.pem
@@ -52,8 +52,7 @@ contains "... imports nothing" out.txt "imported 0 certificates"
 check "a certificate with its key again, --skip-existing" "$VELKDB" import "${A[@]}" --skip-existing web.pem web.key
 contains "... is skipped" out.txt "skipped 1 already present"
 check "the same key pair again" "$VELKDB" export "${A[@]}" --label "pending request" --table keypairs --key -o pair.pem
-check "... skipped with --skip-existing" "$VELKDB" import "${A[@]}" --skip-existing pair.pem
-contains "... counted" out.txt "skipped 1 already present"
+says "... skipped with --skip-existing" "skipped 1 already present" "$VELKDB" import "${A[@]}" --skip-existing pair.pem
 
 # --- the PEM backup round trip
 check "export --all --key" "$VELKDB" export "${A[@]}" --all --key -o all.pem
@@ -75,12 +74,10 @@ lacks "without --keep-trust nothing is trusted" b.list "('trusted', 'True')"
 
 # --- a wrong password, a cut-off file
 check "create a database with another password" "$VELKDB" create -d d/db --password-file pw2
-fails_with "a wrong PKCS#12 password says so" 1 0x8C240 \
+refuses "a wrong PKCS#12 password says so" 1 0x8C240 "wrong password for app.p12" \
   "$VELKDB" import -d d/db --password-file pw2 --import-password-file pw2 app.p12
-contains "... naming the file" err.txt "wrong password for app.p12"
 head -c 300 app.p12 >cut.p12
-fails_with "a cut-off PKCS#12 file" 1 0x8B67A "$VELKDB" import "${A[@]}" cut.p12
-contains "... says truncated" err.txt "truncated or damaged"
+refuses "a cut-off PKCS#12 file" 1 0x8B67A "truncated or damaged" "$VELKDB" import "${A[@]}" cut.p12
 VELKDB_IMPORT_PASSWORD="db password" check "a backup under another password opens with the one given" \
   "$VELKDB" import -d d/db --password-file pw2 all.pem
 
@@ -143,8 +140,7 @@ fails_with "a backup over a database is refused" 1 0x8C24E "$VELKDB" backup "${A
 check "... --force replaces it" "$VELKDB" backup "${A[@]}" --force bk
 fails_with "a backup onto itself is refused" 2 0x8B67A "$VELKDB" backup "${A[@]}" --force a/db
 touch a/db.vkey-journal
-fails_with "a backup of a change left unfinished is refused" 1 0x8B67A "$VELKDB" backup "${A[@]}" bk2
-contains "... naming the command that finishes it" err.txt "velkdb recover -d"
+refuses "a backup of a change left unfinished is refused" 1 0x8B67A "velkdb recover -d" "$VELKDB" backup "${A[@]}" bk2
 rm a/db.vkey-journal
 [ ! -e bk2.vkey ] && ok || bad "a refused backup left bk2.vkey"
 check "a change after the backup" "$VELKDB" delete "${A[@]}" --table crls --label "root revocations"
@@ -155,8 +151,7 @@ if cmp -s a.plain a.restored; then ok; else bad "the restore lists otherwise"; d
 
 # --- a backup taken while an import writes: the state before it or after it
 # Many records for the import to take a while.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout /dev/null -subj "/CN=bulk" \
-  -set_serial 0x5A5A5A5A5A5A5A5A -days 30 -outform DER -out template.der 2>/dev/null
+ecreq -x509 -keyout /dev/null -subj "/CN=bulk" -set_serial 0x5A5A5A5A5A5A5A5A -days 30 -outform DER -out template.der
 bulkcerts template.der 3000 >bulk.pem
 check "create a database to write to" "$VELKDB" create -d w --password-file pw
 "$VELKDB" import -d w --password-file pw bulk.pem >bulk.out 2>&1 &
@@ -195,8 +190,7 @@ if cmp -s before.txt after.txt; then ok; else bad "a refused key store changed t
 fails_with "expire in the past" 2 0x8B67A "$VELKDB" expire "${A[@]}" 2020-01-01
 check "... taken with --force" "$VELKDB" expire "${A[@]}" --force 2020-01-01
 fails_with "passwd --expire in the past" 2 0x8B67A "$VELKDB" passwd "${A[@]}" --new-password-file pw2 --expire 2020-01-01
-check "passwd with an expiry that has passed" "$VELKDB" passwd "${A[@]}" --new-password-file pw2
-contains "... warns" err.txt "has passed"
+warns "passwd with an expiry that has passed" "has passed" "$VELKDB" passwd "${A[@]}" --new-password-file pw2
 contains "... and the new password does not expire" out.txt "password expires never"
 
 finish

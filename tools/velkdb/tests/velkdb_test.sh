@@ -18,11 +18,9 @@ echo "db password one" >pw1
 echo "db password two" >pw2
 echo "import secret" >importpw
 chmod 600 pw1 pw2 importpw
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -subj "/O=Test Org/CN=Test Root CA" \
-  -days 30 -out ca.pem 2>/dev/null
+ecreq -x509 -keyout ca.key -subj "/O=Test Org/CN=Test Root CA" -days 30 -out ca.pem
 mkcert() {  # mkcert NAME CN: key NAME.key (clear PKCS#8), NAME.pem signed by the CA
-  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$1.key" -subj "/O=Test Org/CN=$2" \
-    -out "$1.csr" 2>/dev/null
+  ecreq -keyout "$1.key" -subj "/O=Test Org/CN=$2" -out "$1.csr"
   openssl x509 -req -in "$1.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -out "$1.pem" 2>/dev/null
 }
 mkcert server www.test.example
@@ -82,16 +80,14 @@ contains "bundle summary" out.txt "imported 3 certificates (0 with keys), 0 key 
 check "import DER with a label" "$VELKDB" import "${P[@]}" --label "der cert" der.cer
 check "import certificate and key in one PEM" "$VELKDB" import "${P[@]}" --label server server-with-key.pem
 contains "cert+key summary" out.txt "1 certificate (1 with its key)"
-fails_with "encrypted key without its password" 1 0x8B67A "$VELKDB" import "${P[@]}" enc.pem enc-encrypted.key
+refuses "encrypted key without its password" 1 0x8B67A "needs a password" "$VELKDB" import "${P[@]}" enc.pem enc-encrypted.key
 check "import encrypted PKCS#8 key with its certificate" \
   "$VELKDB" import "${P[@]}" --import-password-file importpw enc.pem enc-encrypted.key
-check "import PKCS#12 (CA already present: skipped)" \
+says "import PKCS#12 (CA already present: skipped)" "skipped 1 already present" \
   "$VELKDB" import "${P[@]}" --skip-existing --import-password-file importpw --label p12 p12.p12
-contains "p12 summary" out.txt "skipped 1 already present"
 check "import key with certification request" "$VELKDB" import "${P[@]}" request.key request.csr
 check "import CRL" "$VELKDB" import "${P[@]}" crl.pem
-check "a key stored already (in its key pair)" "$VELKDB" import "${P[@]}" request.key
-contains "... is skipped" out.txt "skipped 1 already present"
+says "a key stored already (in its key pair)" "skipped 1 already present" "$VELKDB" import "${P[@]}" request.key
 # What is stored already is skipped: an import run twice imports nothing new.
 check "the same certificate, CRL and key pair again" "$VELKDB" import "${P[@]}" ca.pem crl.pem request.key request.csr
 contains "... are skipped" out.txt "imported 0 certificates (0 with keys), 0 key pairs, 0 CRLs; skipped 3 already present"
@@ -106,7 +102,6 @@ for label in "Test Root CA" "one.test.example" "der cert" server "enc.test.examp
 done
 check "list --format json" "$VELKDB" list "${P[@]}" --format json
 cp out.txt list.json
-check "JSON is valid" python3 -m json.tool list.json
 # Key records, of them with a key, key pairs, CRLs.
 counts="len(d['keys']), sum(r['hasKey'] for r in d['keys']), len(d['keypairs']), len(d['crls'])"
 [ "$(json list.json "$counts")" = "(7, 3, 1, 1)" ] && ok || bad "records listed: $(json list.json "$counts")"
@@ -126,13 +121,10 @@ sys.exit(1 if at < 0 or scalar in open(sys.argv[1], "rb").read() else 0)
 PY
 
 # --- show, export ---------------------------------------------------------------
-check "show by label" "$VELKDB" show "${P[@]}" server
-contains "show: key wrapping" out.txt "PBES2 (PBKDF2-HMAC-SHA256"
+says "show by label" "PBES2 (PBKDF2-HMAC-SHA256" "$VELKDB" show "${P[@]}" server
 contains "show: key opens" out.txt "opens with the database password"
-check "show by subject" "$VELKDB" show "${P[@]}" --subject "cn=WWW.test.example, o=test org"
-contains "show by subject finds the server" out.txt "label:        server"
-check "show by record ID" "$VELKDB" show "${P[@]}" --table keys --id 1
-contains "record 1" out.txt "record ID:    1"
+says "show by subject" "label:        server" "$VELKDB" show "${P[@]}" --subject "cn=WWW.test.example, o=test org"
+says "show by record ID" "record ID:    1" "$VELKDB" show "${P[@]}" --table keys --id 1
 fails_with "show what is not there" 1 0x8C23E "$VELKDB" show "${P[@]}" nothing-here
 check "export a certificate" "$VELKDB" export "${P[@]}" server --out server-exported.pem
 [ "$(der_of_cert server-exported.pem)" = "$(der_of_cert server.pem)" ] && ok || bad "exported certificate differs"
@@ -158,15 +150,13 @@ check "renamed record found" "$VELKDB" show "${P[@]}" web-server
 fails_with "old label gone" 1 0x8C23E "$VELKDB" show "${P[@]}" server
 fails_with "delete by an ID that several tables have" 1 0x8B67A "$VELKDB" delete "${P[@]}" --id 1
 check "delete by label" "$VELKDB" delete "${P[@]}" "der cert"
-check "delete by subject" "$VELKDB" delete "${P[@]}" --subject "CN=two.test.example,O=Test Org"
-contains "one deleted" out.txt "deleted 1 record"
+says "delete by subject" "deleted 1 record" "$VELKDB" delete "${P[@]}" --subject "CN=two.test.example,O=Test Org"
 check "list after deletes" "$VELKDB" list "${P[@]}" --format json
 [ "$(json out.txt "len(d['keys'])")" = 5 ] && ok || bad "5 key records after two deletes"
 
 # --- expire, info -----------------------------------------------------------------
 check "expire in 30 days" "$VELKDB" expire "${P[@]}" 30
-check "info" "$VELKDB" info "${P[@]}"
-contains "info: expiry" out.txt "password expires: $(date -u -d '+30 days' +%Y-%m-%d)"
+says "info" "password expires: $(date -u -d '+30 days' +%Y-%m-%d)" "$VELKDB" info "${P[@]}"
 contains "info: file" out.txt "$WORK/db.vcrl"
 contains "info: version" out.txt "version:  4"
 contains "info: records" out.txt "records:  5"
@@ -176,13 +166,11 @@ fails_with "list --table of no table" 2 0x8B67A "$VELKDB" list -d "$WORK/not-the
 for c in show export delete; do
   fails_with "$c --table of no table" 2 0x8B67A "$VELKDB" "$c" -d "$WORK/not-there" --table certs web-server
 done
-check "verify" "$VELKDB" verify "${P[@]}"
-contains "verify: keys checked" out.txt "keys: ok (version 4, 5 records, 3 private keys checked)"
+says "verify" "keys: ok (version 4, 5 records, 3 private keys checked)" "$VELKDB" verify "${P[@]}"
 
 # --- passwd ----------------------------------------------------------------------
 cp db.vkey db.vkey.before
-check "passwd" "$VELKDB" passwd "${P[@]}" --new-password-file pw2
-contains "keys re-wrapped" out.txt "4 private keys re-wrapped"
+says "passwd" "4 private keys re-wrapped" "$VELKDB" passwd "${P[@]}" --new-password-file pw2
 fails_with "old password refused after passwd" 1 0x8C240 "$VELKDB" list "${P[@]}"
 P=(--password-file pw2)
 check "verify under the new password (every key opens)" "$VELKDB" verify "${P[@]}"
@@ -213,8 +201,7 @@ check "passwd again completes" "$VELKDB" passwd "${P[@]}" --new-password-file pw
 contains "... re-wrapping every key" out.txt "password changed; 4 private keys re-wrapped"
 [ -z "$(ls db.*-journal db.vtxn-* 2>/dev/null)" ] && ok || bad "left after passwd: $(ls db.*-journal db.vtxn-*)"
 P=(--password-file pw1)
-check "verify after completing" "$VELKDB" verify "${P[@]}"
-contains "all keys open" out.txt "keypairs: ok (version 4, 1 record, 1 private key checked)"
+says "verify after completing" "keypairs: ok (version 4, 1 record, 1 private key checked)" "$VELKDB" verify "${P[@]}"
 check "passwd run again says it is done" "$VELKDB" passwd --password-file pw2 --new-password-file pw1
 contains "... done" out.txt "the database password is already the new one; nothing to do"
 
@@ -240,17 +227,15 @@ fails_with "default password not used unless asked" 1 0x8C240 "$VELKDB" list -d 
 # would keep the old password), and leaves nothing in its temporary directory.
 rm "$WORK/v3.vkyp"
 mkdir "$WORK/tmp-passwd"
-TMPDIR=$WORK/tmp-passwd check "passwd without a key-pair file" \
+TMPDIR=$WORK/tmp-passwd says "passwd without a key-pair file" "1 private key re-wrapped" \
   "$VELKDB" passwd -d "$WORK/v3" --default-password --new-password-file pw1
-contains "its key re-wrapped" out.txt "1 private key re-wrapped"
 [ ! -e "$WORK/v3.vkyp" ] && ok || bad "passwd made a key-pair file"
 [ -z "$(ls -A "$WORK/tmp-passwd")" ] && ok || bad "passwd left files in TMPDIR: $(ls -A "$WORK/tmp-passwd")"
 check "verify after passwd without a key-pair file" "$VELKDB" verify -d "$WORK/v3" --password-file pw1
 
 # --- all or nothing: errors and killed processes ---------------------------------
 # Certificates of one bulk CA: distinct subjects and serials, one issuer.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout bulkca.key -subj "/O=Bulk/CN=Bulk CA" \
-  -days 30 -out bulkca.pem 2>/dev/null
+ecreq -x509 -keyout bulkca.key -subj "/O=Bulk/CN=Bulk CA" -days 30 -out bulkca.pem
 BULK=200
 for i in $(seq 1 $BULK); do
   openssl req -x509 -new -key bulkca.key -CA bulkca.pem -CAkey bulkca.key -set_serial $((1000 + i)) \
@@ -261,8 +246,7 @@ done >bulk.pem
 openssl req -x509 -new -key bulkca.key -CA bulkca.pem -CAkey bulkca.key -set_serial $((1000 + BULK)) \
   -subj "/O=Bulk/CN=clash.bulk.example" -days 30 -out clash.pem 2>/dev/null
 # One certificate signed twice: the same to-be-signed part, two signatures.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout twice.key \
-  -subj "/CN=twice.test.example" -days 30 -out twice-self.pem 2>/dev/null
+ecreq -x509 -keyout twice.key -subj "/CN=twice.test.example" -days 30 -out twice-self.pem
 for n in 1 2; do
   openssl x509 -in twice-self.pem -CA ca.pem -CAkey ca.key -preserve_dates -set_serial 77 \
     -out twice$n.pem 2>/dev/null
@@ -275,8 +259,7 @@ check "create the transaction database" "$VELKDB" create "${T[@]}"
 check "import a certificate before" "$VELKDB" import "${T[@]}" server.pem
 snapshot() { "$VELKDB" list "${T[@]}" --format json >"$1" 2>&1; }
 snapshot before.json
-fails_with "a refusal at the last insert" 1 0x8C248 "$VELKDB" import "${T[@]}" bulk.pem clash.pem
-contains "the refusal names the certificate" err.txt "clash.bulk.example"
+refuses "a refusal at the last insert" 1 0x8C248 "clash.bulk.example" "$VELKDB" import "${T[@]}" bulk.pem clash.pem
 snapshot after.json
 cmp -s before.json after.json && ok || bad "a refused import left records behind"
 # --skip-existing skips a different record in the way too, and imports the
@@ -299,8 +282,7 @@ check "list after --skip-existing" "$VELKDB" list "${K[@]}" --format json
 fails_with "one certificate signed twice, in one import" 1 0x8C247 "$VELKDB" import "${T[@]}" twice1.pem twice2.pem
 check "... with --skip-existing the second is skipped" "$VELKDB" import "${T[@]}" --skip-existing twice1.pem twice2.pem
 contains "skipped within one import" out.txt "imported 1 certificate (0 with keys), 0 key pairs, 0 CRLs; skipped 1"
-check "the same CRL twice in one input is stored once" "$VELKDB" import "${T[@]}" crl.pem crl.pem
-contains "one CRL" out.txt "0 key pairs, 1 CRL"
+says "the same CRL twice in one input is stored once" "0 key pairs, 1 CRL" "$VELKDB" import "${T[@]}" crl.pem crl.pem
 check "verify after refused imports" "$VELKDB" verify "${T[@]}"
 snapshot before.json
 
@@ -385,8 +367,7 @@ for extra in 0 0.01 0.05 0.2; do
     check "import again what the killed delete took" "$VELKDB" import "${T[@]}" bulk.pem
   fi
 done
-check "delete the bundle" "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk"
-contains "every bulk record deleted" out.txt "deleted $BULK records"
+says "delete the bundle" "deleted $BULK records" "$VELKDB" delete "${T[@]}" --issuer "CN=Bulk CA,O=Bulk"
 check "verify after the kills" "$VELKDB" verify "${T[@]}"
 
 # --- journals from elsewhere --------------------------------------------------------
@@ -457,8 +438,7 @@ check "export a key pair with its key" "$VELKDB" export "${S[@]}" --key --table 
 check "export --all --key" "$VELKDB" export "${S[@]}" --all --key -o all.pem
 [ "$(stat -c %a all.pem)" = 600 ] && ok || bad "export --all --key has mode $(stat -c %a all.pem)"
 mkdir outdir
-fails_with "export onto a directory" 1 0x8C239 "$VELKDB" export "${S[@]}" web -o outdir
-contains "export onto a directory: why" err.txt "Is a directory"
+refuses "export onto a directory" 1 0x8C239 "Is a directory" "$VELKDB" export "${S[@]}" web -o outdir
 [ -z "$(find . -maxdepth 2 -name '*.velkdb-*')" ] && ok || bad "export left temporary files: $(find . -name '*.velkdb-*')"
 
 # Password files that others may read are used, with one line of warning.
@@ -486,8 +466,7 @@ check "passwd" "$VELKDB" passwd "${S[@]}" --new-password-file pw2-open
 contains "new password warning" err.txt "warning: --new-password-file pw2-open is readable by others"
 check "passwd again with --expire" "$VELKDB" passwd "${S[@]}" --new-password-file pw2 --expire 2035-06-30
 S=(-d "$WORK/safe" --password-file pw2)
-check "info after passwd again" "$VELKDB" info "${S[@]}"
-contains "expiry set by passwd again" out.txt "password expires: 2035-06-30T00:00:00Z"
+says "info after passwd again" "password expires: 2035-06-30T00:00:00Z" "$VELKDB" info "${S[@]}"
 check "verify after passwd again" "$VELKDB" verify "${S[@]}"
 
 # A running velkdb neither dumps core nor lets other processes of its user
@@ -565,14 +544,12 @@ fails_with "create expiring on 31 April" 2 0x8B67A "$VELKDB" create -d "$WORK/ne
 
 # Input that is cut off, or no file: refused whole.
 { cat bundle1.pem bundle2.pem; head -c 15 ca.pem; } >cut.pem
-fails_with "a bundle cut inside a begin line" 1 0x8B67A "$VELKDB" import "${S[@]}" cut.pem
-contains "cut-off PEM: why" err.txt "cut-off or malformed PEM"
+refuses "a bundle cut inside a begin line" 1 0x8B67A "cut-off or malformed PEM" "$VELKDB" import "${S[@]}" cut.pem
 snapshot_s after.json
 cmp -s before.json after.json && ok || bad "refused input changed the database"
 
 # --- what an attacker may hand velkdb ------------------------------------------------
-check "export -o - writes to standard output" "$VELKDB" export "${S[@]}" web -o -
-contains "-o -: the certificate" out.txt "BEGIN CERTIFICATE"
+says "export -o - writes to standard output" "BEGIN CERTIFICATE" "$VELKDB" export "${S[@]}" web -o -
 
 # Password files: a FIFO is fine only when none but its owner may read it;
 # another user's file gets the warning too.
@@ -610,12 +587,10 @@ for i in range(1600):
     print("%d.OU = unit %04d of a subject longer than a certificate needs" % (i, i))
 print("CN = huge.test.example")
 PY
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout huge.key -config huge.cnf -days 5 \
-  -out huge.pem 2>/dev/null
+ecreq -x509 -keyout huge.key -config huge.cnf -days 5 -out huge.pem
 [ "$(openssl x509 -in huge.pem -outform DER | wc -c)" -gt 100000 ] && ok || bad "test material: huge.pem too small"
 size_before=$(stat -c %s "$WORK/safe.vkey")
-fails_with "a certificate over 64 KiB" 1 0x8B67A "$VELKDB" import "${S[@]}" huge.pem
-contains "long record: named" err.txt "certificate CN=huge.test.example"
+refuses "a certificate over 64 KiB" 1 0x8B67A "certificate CN=huge.test.example" "$VELKDB" import "${S[@]}" huge.pem
 contains "long record: the limit" err.txt "more than the keys table's limit of 65536 bytes"
 [ "$(stat -c %s "$WORK/safe.vkey")" = "$size_before" ] && ok || bad "a refused record grew the key table"
 fails_with "--max-record-length takes a number" 2 0x8B67A "$VELKDB" import "${S[@]}" --max-record-length lots huge.pem
@@ -634,11 +609,9 @@ check "v3: another certificate" "$VELKDB" import "${U[@]}" --label "after the ga
 check "v3: a key pair" "$VELKDB" import "${U[@]}" --label "pending request" request.key request.csr
 check "v3: a CRL" "$VELKDB" import "${U[@]}" --label "root CRL" crl.pem
 check "v3: delete one (its record ID stays unused)" "$VELKDB" delete "${U[@]}" gone
-check "info on version 3" "$VELKDB" info "${U[@]}"
-contains "info: version-3 note" out.txt "version-3 tables can be forged by combining snapshots of the file"
+says "info on version 3" "version-3 tables can be forged by combining snapshots of the file" "$VELKDB" info "${U[@]}"
 contains "info: suggests upgrade" out.txt "velkdb upgrade"
-check "verify on version 3" "$VELKDB" verify "${U[@]}"
-contains "verify: version-3 note" out.txt "run \`velkdb upgrade\`"
+says "verify on version 3" "run \`velkdb upgrade\`" "$VELKDB" verify "${U[@]}"
 "$VELKDB" list "${U[@]}" --format json >old-list.json
 "$VELKDB" export "${U[@]}" --all --key >old-all.pem
 # Stopped after the first table was renamed: every table still opens with
@@ -647,8 +620,7 @@ VELKDB_TEST_CRASH=upgrade:1 "$VELKDB" upgrade "${U[@]}" >out.txt 2>&1
 [ $? -eq 99 ] && ok || bad "crash hook did not stop upgrade"
 check "a half-done upgrade still lists" "$VELKDB" list "${U[@]}" --format json
 cmp -s out.txt old-list.json && ok || bad "a half-done upgrade changed what list shows"
-check "upgrade" "$VELKDB" upgrade "${U[@]}"
-contains "upgrade: summary" out.txt "upgraded $WORK/old to version 4 (3 tables, 5 records)"
+says "upgrade" "upgraded $WORK/old to version 4 (3 tables, 5 records)" "$VELKDB" upgrade "${U[@]}"
 [ -z "$(ls "$WORK" | grep -E '^old\..*velkdb')" ] && ok || bad "upgrade left files: $(ls "$WORK" | grep -E '^old\..*velkdb')"
 check "info after upgrade" "$VELKDB" info "${U[@]}"
 [ "$(grep -c 'version:  4' out.txt)" = 3 ] && ok || bad "not every table at version 4: $(grep version out.txt)"
@@ -660,13 +632,11 @@ check "export after upgrade" "$VELKDB" export "${U[@]}" --all --key
 cmp -s out.txt old-all.pem && ok || bad "exported records or keys changed by the upgrade"
 check "verify after upgrade (every key opens)" "$VELKDB" verify "${U[@]}"
 contains "verify after upgrade: keys" out.txt "keys: ok (version 4, 3 records, 1 private key checked)"
-check "upgrade a version-4 database" "$VELKDB" upgrade "${U[@]}"
-contains "already version 4" out.txt "is at version 4 already; nothing to do"
+says "upgrade a version-4 database" "is at version 4 already; nothing to do" "$VELKDB" upgrade "${U[@]}"
 fails_with "upgrade with the wrong password" 1 0x8C240 "$VELKDB" upgrade -d "$WORK/old" --password-file pw2
 
 # --- demo -------------------------------------------------------------------------
-check "demo" "$VELKDB" demo "$WORK/demo" --ca-bundle bundle.pem
-contains "demo verifies" out.txt "verify: ok"
+says "demo" "verify: ok" "$VELKDB" demo "$WORK/demo" --ca-bundle bundle.pem
 contains "demo finds by subject" out.txt "label:        www.demo.test"
 check "demo database opens with the kept password" \
   "$VELKDB" verify -d "$WORK/demo/demo" --password-file "$WORK/demo/password"
