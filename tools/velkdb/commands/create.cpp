@@ -51,9 +51,10 @@ int runCreate(const CreateOptions& o) {
 const CommandText kText = {"create", "create a database",
                            "create -d BASE [--version 3|4] [--expire WHEN] [--record-length N] [--weak-password-ok]",
                            R"(Creates the three table files of a new database under a new password (asked twice on a
-terminal).  Refuses when any of the files exists.  A password shorter than 12 characters or among
-the most common ones is taken with a warning (a copy of a table file lets anyone test about a
-million passwords a second); --weak-password-ok silences it.  Every record of a table takes one slot
+terminal).  Refuses when any of the files exists, and an expiry that has passed.  A password
+shorter than 12 characters or among the most common ones is taken with a warning (a copy of a
+table file lets anyone test about a million passwords a second); --weak-password-ok silences it.
+Every record of a table takes one slot
 of the table's record length (5000 bytes unless --record-length says otherwise); a record longer
 than that grows every slot of its table.  A certificate without a key takes its DER size and about
 200 bytes (an EC server certificate about 650, a 4096-bit RSA root about 2000): a table of 1,000 EC
@@ -66,7 +67,12 @@ Command addCreate(CLI::App& root) {
       ->option_text("3|4")
       ->check(CLI::IsMember({"3", "4"}));
   addParsed(app, "--expire", "WHEN", "password expiry: days from now, never (default), or YYYY-MM-DD",
-            [o](const std::string& text) { o->expiry = parseExpiry(text); });
+            [o](const std::string& text) {
+              o->expiry = parseExpiry(text);
+              // A database whose password has expired before its first use
+              // is of no use to anyone.
+              refusePassedExpiry(o->expiry, text, false, nullptr);
+            });
   addParsed(app, "--record-length", "N", "slot length of the new tables in bytes, 256 to 1048576 (default 5000)",
             [o](const std::string& text) { o->recordLength = parseRecordLength(text); });
   app->add_flag("--weak-password-ok", o->weakPasswordOk, "no warning for a short or common password");

@@ -189,6 +189,9 @@ if cmp -s before.txt after.txt; then ok; else bad "a refused key store changed t
 # --- expiries that have passed
 fails_with "expire in the past" 2 0x8B67A "$VELKDB" expire "${A[@]}" 2020-01-01
 check "... taken with --force" "$VELKDB" expire "${A[@]}" --force 2020-01-01
+mkdir -p old
+fails_with "create --expire in the past" 2 0x8B67A "$VELKDB" create -d old/db --password-file pw --expire 2020-01-01
+if [ -n "$(ls -A old)" ]; then bad "... left files"; else ok; fi
 fails_with "passwd --expire in the past" 2 0x8B67A "$VELKDB" passwd "${A[@]}" --new-password-file pw2 --expire 2020-01-01
 warns "passwd with an expiry that has passed" "has passed" "$VELKDB" passwd "${A[@]}" --new-password-file pw2
 contains "... and the new password does not expire" out.txt "password expires never"
