@@ -1,6 +1,5 @@
 #include "cli.h"
 
-#include <algorithm>
 #include <iostream>
 
 #include "find.h"

@@ -158,6 +158,10 @@ void printRecordsJSON(FileDBManager& db, const std::string& dbName, const std::v
 // `info` and `verify` on the database; return the number of faults.
 int printInfo(const DbPaths& paths, const Secret& password);
 int printVerify(const DbPaths& paths, const Secret& password);
+// Why a version-3 table is worth upgrading, for info and verify.
+inline constexpr const char* kVersion3Note =
+    "version-3 tables can be forged by combining snapshots of the file; run `velkdb upgrade` to make the "
+    "database version 4";
 
 }  // namespace velkdb
 
