@@ -39,6 +39,12 @@ class FileDBCRLRecordFields {
   FileDBCRLRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNCRLRecord& record,
                         std::uint32_t recordFlag);
   ~FileDBCRLRecordFields();
+  // A move hands the buffers over (the destructor above would otherwise
+  // turn every move into a copy).
+  FileDBCRLRecordFields(const FileDBCRLRecordFields&) = default;
+  FileDBCRLRecordFields(FileDBCRLRecordFields&&) = default;
+  FileDBCRLRecordFields& operator=(const FileDBCRLRecordFields&) = default;
+  FileDBCRLRecordFields& operator=(FileDBCRLRecordFields&&) = default;
 
   // ACCESSORS
   // Length of the slot image.

@@ -61,17 +61,23 @@ class FileDBHashTable {
     d_size = 0;
   }
 
+  // The hash of `key` that places it: the functions below that take a
+  // `hash` want this one, computed once ahead (see `prefetch`).
+  static std::uint64_t hashOf(const VELBuffer& key) { return Hash()(key) | 1u; }
+
   // Adds an entry after every entry with an equal key.
-  void insert(const VELBuffer& key, const Value& value) {
+  void insert(const VELBuffer& key, const Value& value) { insert(key, hashOf(key), value); }
+  void insert(const VELBuffer& key, std::uint64_t hash, const Value& value) {
     makeRoomForOne();
-    place(tagOf(key), key, value);
+    place(hash, key, value);
   }
 
   // Gives the first entry equal to `key` the value `value`, or adds one
   // entry when there is none: one walk of the key's cluster.
-  void assign(const VELBuffer& key, const Value& value) {
+  void assign(const VELBuffer& key, const Value& value) { assign(key, hashOf(key), value); }
+  void assign(const VELBuffer& key, std::uint64_t hash, const Value& value) {
     makeRoomForOne();
-    const std::uint64_t tag = tagOf(key);
+    const std::uint64_t tag = hash;
     std::size_t i = home(tag);
     for (; d_slots[i].tag != 0; i = following(i)) {
       Slot& s = d_slots[i];
@@ -87,7 +93,7 @@ class FileDBHashTable {
   Value* find(const VELBuffer& key, Cursor& cursor) {
     cursor = Cursor();
     if (d_size == 0) return nullptr;
-    cursor.tag = tagOf(key);
+    cursor.tag = hashOf(key);
     cursor.slot = home(cursor.tag);
     return next(key, cursor);
   }
@@ -115,9 +121,10 @@ class FileDBHashTable {
 
   // Asks the processor to fetch `key`'s home slot ahead of an insert or a
   // lookup, so that a loop can overlap that memory access with other work.
-  void prefetch(const VELBuffer& key) const {
+  void prefetch(const VELBuffer& key) const { prefetch(hashOf(key)); }
+  void prefetch(std::uint64_t hash) const {
     if (d_capacity == 0) return;
-    const char* slot = reinterpret_cast<const char*>(&d_slots[home(tagOf(key))]);
+    const char* slot = reinterpret_cast<const char*>(&d_slots[home(hash)]);
     __builtin_prefetch(slot, 1);
     __builtin_prefetch(slot + sizeof(Slot) - 1, 1);
   }
@@ -127,7 +134,7 @@ class FileDBHashTable {
   template <class Match>
   bool eraseFirst(const VELBuffer& key, Match match) {
     if (d_size == 0) return false;
-    const std::uint64_t tag = tagOf(key);
+    const std::uint64_t tag = hashOf(key);
     for (std::size_t i = home(tag);; i = following(i)) {
       Slot& s = d_slots[i];
       if (s.tag == 0) return false;
@@ -161,8 +168,6 @@ class FileDBHashTable {
 
   // At most 4 entries in 5 slots.
   static std::size_t capacityFor(std::size_t count) { return count + count / 4 + 1; }
-
-  std::uint64_t tagOf(const VELBuffer& key) const { return Hash()(key) | 1u; }
 
   // The tag's home slot, from its high bits: tag * capacity / 2^64.
   std::size_t home(std::uint64_t tag) const {

@@ -37,6 +37,12 @@ class FileDBKeyPairRecordFields {
   FileDBKeyPairRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyPairRecord& record,
                             std::uint32_t recordFlag);
   ~FileDBKeyPairRecordFields();
+  // A move hands the buffers over (the destructor above would otherwise
+  // turn every move into a copy).
+  FileDBKeyPairRecordFields(const FileDBKeyPairRecordFields&) = default;
+  FileDBKeyPairRecordFields(FileDBKeyPairRecordFields&&) = default;
+  FileDBKeyPairRecordFields& operator=(const FileDBKeyPairRecordFields&) = default;
+  FileDBKeyPairRecordFields& operator=(FileDBKeyPairRecordFields&&) = default;
 
   // ACCESSORS
   // Length of the slot image.

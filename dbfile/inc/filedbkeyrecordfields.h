@@ -43,6 +43,12 @@ class FileDBKeyRecordFields {
   FileDBKeyRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyRecord& record,
                         std::uint32_t recordFlag, std::uint32_t issuerRecordID, VELBuffer encoding);
   virtual ~FileDBKeyRecordFields() = default;
+  // A move hands the buffers over (the destructor above would otherwise
+  // turn every move into a copy).
+  FileDBKeyRecordFields(const FileDBKeyRecordFields&) = default;
+  FileDBKeyRecordFields(FileDBKeyRecordFields&&) = default;
+  FileDBKeyRecordFields& operator=(const FileDBKeyRecordFields&) = default;
+  FileDBKeyRecordFields& operator=(FileDBKeyRecordFields&&) = default;
 
   // ACCESSORS
   std::uint64_t getSize() const;

@@ -15,6 +15,7 @@
 #ifndef DBFILE_FILEDBMASTERINDEX_H
 #define DBFILE_FILEDBMASTERINDEX_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -39,6 +40,10 @@ class FileDBMasterIndex {
  public:
   using Field = VELBuffer FIELDS::*;
   using RecordIDMap = std::map<std::uint32_t, FileDBIndexEntry>;
+  // The hashes of a record's keys, in list order, that `prefetch` takes
+  // once for the insert that follows it.
+  static constexpr std::size_t kMaxKeys = 8;
+  using KeyHashes = std::array<std::uint64_t, kMaxKeys>;
   // A unique key and the number an insert throws when another record
   // holds it.
   struct UniqueKey {
@@ -52,7 +57,11 @@ class FileDBMasterIndex {
         d_multiKeys(std::move(multiKeys)),
         d_unique(new FileDBUniqueIndex[d_uniqueKeys.size()]),
         d_multi(new FileDBMultiIndex[d_multiKeys.size()]),
-        d_recordIDMap(new RecordIDMap()) {}
+        d_recordIDMap(new RecordIDMap()) {
+    if (d_uniqueKeys.size() + d_multiKeys.size() > kMaxKeys) {
+      VELDB_THROW(VELDBError::kBadArgument, "FileDBMasterIndex: too many indexed keys");
+    }
+  }
   FileDBMasterIndex(const FileDBMasterIndex&) = delete;
   FileDBMasterIndex& operator=(const FileDBMasterIndex&) = delete;
 
@@ -72,10 +81,14 @@ class FileDBMasterIndex {
 
   // Enters the record at `position` in every index, replacing an entry
   // with the same record ID or unique key.
-  void insert(std::uint64_t position, const FIELDS& fields) { enter(position, fields); }
+  void insert(std::uint64_t position, const FIELDS& fields) { enter(position, fields, nullptr); }
   // The same, taking the keys out of `fields` instead of copying them (an
   // open enters every record of the file).
-  void insert(std::uint64_t position, FIELDS&& fields) { enter(position, fields); }
+  void insert(std::uint64_t position, FIELDS&& fields) { enter(position, fields, nullptr); }
+  // The same, with the hashes `prefetch` returned for these fields.
+  void insert(std::uint64_t position, FIELDS&& fields, const KeyHashes& hashes) {
+    enter(position, fields, &hashes);
+  }
 
   // Removes the record from every index.  `entry` may be the map's own
   // entry for `recordID`; it is not used after it is removed.
@@ -99,12 +112,16 @@ class FileDBMasterIndex {
     for (std::size_t k = 0; k < d_multiKeys.size(); ++k) d_multi[k].reserve(count);
   }
 
-  // Starts fetching the index memory an insert of `fields` will touch: an
-  // open issues it for one record and enters that record after reading the
-  // next one, so the fetch overlaps the read.
-  void prefetch(const FIELDS& fields) const {
-    for (std::size_t k = 0; k < d_uniqueKeys.size(); ++k) d_unique[k].prefetch(fields.*d_uniqueKeys[k].field);
-    for (std::size_t k = 0; k < d_multiKeys.size(); ++k) d_multi[k].prefetch(fields.*d_multiKeys[k]);
+  // Starts fetching the index memory an insert of `fields` will touch, and
+  // returns the hashes of its keys for that insert: an open issues it for
+  // one record and enters that record after decoding the next one, so the
+  // fetch overlaps the decoding.
+  KeyHashes prefetch(const FIELDS& fields) const {
+    KeyHashes hashes{};
+    const std::size_t uniques = d_uniqueKeys.size();
+    for (std::size_t k = 0; k < uniques; ++k) hashes[k] = d_unique[k].prefetch(fields.*d_uniqueKeys[k].field);
+    for (std::size_t k = 0; k < d_multiKeys.size(); ++k) hashes[uniques + k] = d_multi[k].prefetch(fields.*d_multiKeys[k]);
+    return hashes;
   }
 
   // ACCESSORS
@@ -140,9 +157,9 @@ class FileDBMasterIndex {
   static VELBuffer&& take(VELBuffer& key) { return std::move(key); }
 
   // Enters the record in every index; its entry holds the keys, taken from
-  // `fields` (const FIELDS or FIELDS).
+  // `fields` (const FIELDS or FIELDS).  `hashes` may be null.
   template <class F>
-  void enter(std::uint64_t position, F& fields) {
+  void enter(std::uint64_t position, F& fields, const KeyHashes* hashes) {
     VEL_TRACE_SCOPE("insert");
     // A file's records mostly come in ascending ID order: those go in at
     // the map's end without a search.
@@ -158,14 +175,23 @@ class FileDBMasterIndex {
     entry.keys.clear();
     entry.keys.reserve(d_uniqueKeys.size() + d_multiKeys.size());
     const FileDBUniqueLocation unique{position, fields.recordID};
-    for (std::size_t k = 0; k < d_uniqueKeys.size(); ++k) {
+    const std::size_t uniques = d_uniqueKeys.size();
+    for (std::size_t k = 0; k < uniques; ++k) {
       entry.keys.push_back(take(fields.*d_uniqueKeys[k].field));
-      d_unique[k].insert(entry.keys.back(), unique);
+      if (hashes) {
+        d_unique[k].insert(entry.keys.back(), (*hashes)[k], unique);
+      } else {
+        d_unique[k].insert(entry.keys.back(), unique);
+      }
     }
     const FileDBMultiLocation multi{static_cast<std::uint32_t>(position), fields.recordID};
     for (std::size_t k = 0; k < d_multiKeys.size(); ++k) {
       entry.keys.push_back(take(fields.*d_multiKeys[k]));
-      d_multi[k].insert(entry.keys.back(), multi);
+      if (hashes) {
+        d_multi[k].insert(entry.keys.back(), (*hashes)[uniques + k], multi);
+      } else {
+        d_multi[k].insert(entry.keys.back(), multi);
+      }
     }
   }
 

@@ -36,7 +36,9 @@ class FileDBMultiIndex {
   // The next entry of the walk, or null at its end.
   const FileDBMultiLocation* findNext();
   // Adds an entry after all entries equal to `key`; ends a walk.
+  // `hash`, when given, is what `prefetch` returned for `key`.
   void insert(const VELBuffer& key, const FileDBMultiLocation& location);
+  void insert(const VELBuffer& key, std::uint64_t hash, const FileDBMultiLocation& location);
   // Removes the first entry (in insertion order) equal to both `key` and
   // `location`, if any; ends a walk.
   void erase(const VELBuffer& key, const FileDBMultiLocation& location);
@@ -44,8 +46,13 @@ class FileDBMultiIndex {
   void erase();
   // Makes room for `count` entries without rehashing.
   void reserve(std::size_t count) { d_table.reserve(count); }
-  // Starts fetching the memory an insert of `key` will touch.
-  void prefetch(const VELBuffer& key) const { d_table.prefetch(key); }
+  // Starts fetching the memory an insert of `key` will touch; returns the
+  // key's hash for that insert.
+  std::uint64_t prefetch(const VELBuffer& key) const {
+    const std::uint64_t hash = Table::hashOf(key);
+    d_table.prefetch(hash);
+    return hash;
+  }
 
   // ACCESSORS
   std::size_t size() const { return d_table.size(); }

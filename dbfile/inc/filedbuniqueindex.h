@@ -30,7 +30,9 @@ class FileDBUniqueIndex {
 
   // MANIPULATORS
   // Stores `location` under `key`, replacing a location already there.
+  // `hash`, when given, is what `prefetch` returned for `key`.
   void insert(const VELBuffer& key, const FileDBUniqueLocation& location);
+  void insert(const VELBuffer& key, std::uint64_t hash, const FileDBUniqueLocation& location);
   // Removes the entry under `key`, if any.
   void erase(const VELBuffer& key);
   // Removes the entry under `key` when it is `recordID`'s: a key that
@@ -41,8 +43,13 @@ class FileDBUniqueIndex {
   void erase();
   // Makes room for `count` keys without rehashing.
   void reserve(std::size_t count) { d_table.reserve(count); }
-  // Starts fetching the memory an insert of `key` will touch.
-  void prefetch(const VELBuffer& key) const { d_table.prefetch(key); }
+  // Starts fetching the memory an insert of `key` will touch; returns the
+  // key's hash for that insert.
+  std::uint64_t prefetch(const VELBuffer& key) const {
+    const std::uint64_t hash = Table::hashOf(key);
+    d_table.prefetch(hash);
+    return hash;
+  }
 
   // ACCESSORS
   // The location under `key`, or null; valid until the next change.
@@ -50,8 +57,10 @@ class FileDBUniqueIndex {
   std::size_t size() const { return d_table.size(); }
 
  private:
+  using Table = FileDBHashTable<FileDBUniqueLocation>;
+
   // DATA
-  FileDBHashTable<FileDBUniqueLocation> d_table;
+  Table d_table;
 };
 
 #endif

@@ -11,6 +11,37 @@ namespace {
   VELDB_THROW(VELDBError::kBadArgument, std::string(context) + ": " + fault);
 }
 
+// The element at `pos`, which must end by `end`.
+inline VELDERElement readElement(const unsigned char* pos, const unsigned char* end, const char* context) {
+  const std::size_t remaining = static_cast<std::size_t>(end - pos);
+  if (remaining == 0) fail(context, "DER element expected, end of data found");
+  if (remaining < 2) fail(context, "truncated DER element header");
+  VELDERElement e;
+  e.start = pos;
+  e.tag = pos[0];
+  if ((e.tag & 0x1F) == 0x1F) fail(context, "DER high tag numbers are not supported");
+  const unsigned char first = pos[1];
+  std::uint64_t length = 0;
+  std::size_t header = 2;
+  if (first < 0x80) {
+    length = first;
+  } else if (first == 0x80) {
+    fail(context, "indefinite DER length");
+  } else {
+    const std::size_t n = first & 0x7F;
+    if (n > 4) fail(context, "DER length too large");
+    if (remaining < 2 + n) fail(context, "truncated DER length");
+    if (pos[2] == 0) fail(context, "non-minimal DER length (leading zero octet)");
+    for (std::size_t i = 0; i < n; ++i) length = (length << 8) | pos[2 + i];
+    if (length < 0x80) fail(context, "non-minimal DER length (long form below 128)");
+    header = 2 + n;
+  }
+  if (length > remaining - header) fail(context, "DER length exceeds the data");
+  e.headerLength = header;
+  e.contentLength = static_cast<std::size_t>(length);
+  return e;
+}
+
 }  // namespace
 
 VELDERReader::VELDERReader(const unsigned char* data, std::size_t length, const char* context, unsigned depth)
@@ -27,32 +58,7 @@ unsigned char VELDERReader::peekTag() const {
 }
 
 VELDERElement VELDERReader::next() {
-  const std::size_t remaining = static_cast<std::size_t>(d_end - d_pos);
-  if (remaining == 0) fail(d_context, "DER element expected, end of data found");
-  if (remaining < 2) fail(d_context, "truncated DER element header");
-  VELDERElement e;
-  e.start = d_pos;
-  e.tag = d_pos[0];
-  if ((e.tag & 0x1F) == 0x1F) fail(d_context, "DER high tag numbers are not supported");
-  const unsigned char first = d_pos[1];
-  std::uint64_t length = 0;
-  std::size_t header = 2;
-  if (first < 0x80) {
-    length = first;
-  } else if (first == 0x80) {
-    fail(d_context, "indefinite DER length");
-  } else {
-    const std::size_t n = first & 0x7F;
-    if (n > 4) fail(d_context, "DER length too large");
-    if (remaining < 2 + n) fail(d_context, "truncated DER length");
-    if (d_pos[2] == 0) fail(d_context, "non-minimal DER length (leading zero octet)");
-    for (std::size_t i = 0; i < n; ++i) length = (length << 8) | d_pos[2 + i];
-    if (length < 0x80) fail(d_context, "non-minimal DER length (long form below 128)");
-    header = 2 + n;
-  }
-  if (length > remaining - header) fail(d_context, "DER length exceeds the data");
-  e.headerLength = header;
-  e.contentLength = static_cast<std::size_t>(length);
+  const VELDERElement e = readElement(d_pos, d_end, d_context);
   d_pos += e.totalLength();
   return e;
 }
@@ -92,12 +98,31 @@ VELDERElement VELDERReader::readSingle(const VELASNCBuffer& range, const char* c
 
 void VELDERReader::checkStructure(const VELDERElement& element, const char* context, unsigned depth) {
   if (!element.isConstructed()) return;
-  // Depth is bounded by kMaxDepth, so the recursion is too.
-  VELDERReader outer(nullptr, 0, context, depth);
-  VELDERReader inner = outer.enter(element);
-  while (!inner.atEnd()) {
-    VELDERElement child = inner.next();
-    checkStructure(child, context, depth + 1);
+  if (context == nullptr) context = "DER";
+  if (depth + 1 > VELDER::kMaxDepth) fail(context, "DER nesting too deep");
+  // A walk in document order with one open range per level: the same
+  // checks, in the same order, as reading each level with its own reader.
+  struct Range {
+    const unsigned char* pos;
+    const unsigned char* end;
+  };
+  Range open[VELDER::kMaxDepth];
+  std::size_t top = 0;
+  open[0] = {element.content(), element.content() + element.contentLength};
+  for (;;) {
+    Range& range = open[top];
+    if (range.pos == range.end) {
+      if (top == 0) return;
+      --top;
+      continue;
+    }
+    const VELDERElement child = readElement(range.pos, range.end, context);
+    range.pos += child.totalLength();
+    if (child.isConstructed()) {
+      // The range being read lies at level depth + 1 + top.
+      if (depth + top + 2 > VELDER::kMaxDepth) fail(context, "DER nesting too deep");
+      open[++top] = {child.content(), child.content() + child.contentLength};
+    }
   }
 }
 

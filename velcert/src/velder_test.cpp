@@ -74,6 +74,8 @@ TEST(VELDERReader, RefusesMalformedHeadersAndLengths) {
   expectRefused({0x1F, 0x81, 0x01, 0x00});             // high tag number form
   expectRefused({0x02, 0x01, 0x00, 0x00});             // trailing byte
   expectRefused({0x30, 0x03, 0x02, 0x02, 0x00});       // child overruns its parent
+  // A fault deeper in a later branch, after a nested branch that is sound.
+  expectRefused({0x30, 0x08, 0x30, 0x02, 0x05, 0x00, 0x30, 0x02, 0x04, 0x05});
 }
 
 TEST(VELDERReader, BoundsNestingDepth) {
@@ -89,6 +91,11 @@ TEST(VELDERReader, BoundsNestingDepth) {
       EXPECT_THROW(VELDERReader::checkStructure(e, "test"), VELDBException) << levels;
     }
   }
+  // An element found at some depth counts its levels from there.
+  const Bytes two = {0x30, 0x04, 0x30, 0x02, 0x05, 0x00};
+  const VELDERElement e = VELDERReader::readSingle(VELASNCBuffer(two.data(), two.size()), "test");
+  EXPECT_NO_THROW(VELDERReader::checkStructure(e, "test", VELDER::kMaxDepth - 2));
+  EXPECT_THROW(VELDERReader::checkStructure(e, "test", VELDER::kMaxDepth - 1), VELDBException);
 }
 
 TEST(VELDERReader, GarbageAndMutatedRecordsNeverEscapeAsAnythingElse) {

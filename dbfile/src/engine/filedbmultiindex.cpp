@@ -18,8 +18,12 @@ const FileDBMultiLocation* FileDBMultiIndex::findNext() {
 }
 
 void FileDBMultiIndex::insert(const VELBuffer& key, const FileDBMultiLocation& location) {
+  insert(key, Table::hashOf(key), location);
+}
+
+void FileDBMultiIndex::insert(const VELBuffer& key, std::uint64_t hash, const FileDBMultiLocation& location) {
   VEL_TRACE_SCOPE("insert");
-  d_table.insert(key, location);
+  d_table.insert(key, hash, location);
   d_cursor = Table::Cursor();
 }
 

@@ -105,23 +105,27 @@ std::uint32_t FileDBTable<T>::buildIndexes() {
   // The clean-up of an old minor version is one change: a failure rolls it
   // back whole.
   std::unique_ptr<ChangeScope> change(upgrade ? new ChangeScope(*this) : nullptr);
-  // Each record is entered after the next slot is read: the fetch of the
-  // index memory its keys land in, started beforehand, overlaps that read.
+  // Each record is entered once the next one is decoded and its keys taken:
+  // the fetch of the index memory its keys land in, started beforehand,
+  // overlaps that work.
   std::optional<Fields> pending;
   std::uint64_t pendingPosition = 0;
+  typename MasterIndex::KeyHashes pendingHashes;
+  auto enterPending = [&] {
+    if (!pending) return;
+    d_masterIndex.insert(pendingPosition, std::move(*pending), pendingHashes);
+    pending.reset();
+  };
   for (;;) {
     std::unique_ptr<Fields> stored(upgrade ? nextFieldsClearingTails<Fields>(iterator) : getRecordFieldsAt(iterator));
-    if (pending) {
-      d_masterIndex.insert(pendingPosition, std::move(*pending));
-      pending.reset();
-    }
     if (!stored) break;
     // Record IDs that repeat (or, for tables that want it, go back) take
     // the next free one, in memory only: two slots with one ID would make
     // lookups and deletes act on the wrong record.
     bool renumbered = false;
     const bool taken = table.renumberBackwardIDs ? stored->recordID <= highestRecordID
-                                                 : d_masterIndex.find(stored->recordID) != nullptr;
+                                                 : (pending && pending->recordID == stored->recordID) ||
+                                                       d_masterIndex.find(stored->recordID) != nullptr;
     if (taken) {
       if (highestRecordID == 0xFFFFFFFFu) VELDB_THROW(VELDBError::kRecordIDRollover, "recordID rollover");
       stored->recordID = highestRecordID + 1;
@@ -130,11 +134,13 @@ std::uint32_t FileDBTable<T>::buildIndexes() {
     Fields fields = table.reindex(factory, *stored, renumbered);
     if (renumbered) ++renumberedCount;
     highestRecordID = std::max(highestRecordID, fields.recordID);
-    d_masterIndex.prefetch(fields);
+    enterPending();
+    pendingHashes = d_masterIndex.prefetch(fields);
     pendingPosition = positionOf(iterator);
     pending.emplace(std::move(fields));
     ++iterator.d_index;
   }
+  enterPending();
   // One re-seal covers every slot tail cleared above and the new version.
   if (upgrade) {
     setMinorVersion(table.minorVersion);

@@ -12,8 +12,12 @@ const FileDBUniqueLocation* FileDBUniqueIndex::find(const VELBuffer& key) const 
 }
 
 void FileDBUniqueIndex::insert(const VELBuffer& key, const FileDBUniqueLocation& location) {
+  insert(key, Table::hashOf(key), location);
+}
+
+void FileDBUniqueIndex::insert(const VELBuffer& key, std::uint64_t hash, const FileDBUniqueLocation& location) {
   VEL_TRACE_SCOPE("insert");
-  d_table.assign(key, location);
+  d_table.assign(key, hash, location);
 }
 
 void FileDBUniqueIndex::erase(const VELBuffer& key) {

@@ -53,6 +53,19 @@ TYPED_TEST(RecordFieldsTest, SlotRoundTripAndSizeRule) {
   EXPECT_EQ(VELTestFields::keysOf<TypeParam>(emptyBack), VELTestFields::keysOf<TypeParam>(unlabelled));
 }
 
+TYPED_TEST(RecordFieldsTest, AMoveHandsTheEncodingOverWithoutACopy) {
+  using Fields = typename TypeParam::Fields;
+  Fields fields = VELTestFields::fieldsOf<TypeParam>("moved", 1);
+  const VELBuffer encoding = fields.encoding;
+  const unsigned char* bytes = fields.encoding.data();
+  Fields moved(std::move(fields));
+  EXPECT_EQ(moved.encoding.data(), bytes);
+  Fields assigned = VELTestFields::fieldsOf<TypeParam>("other", 1);
+  assigned = std::move(moved);
+  EXPECT_EQ(assigned.encoding.data(), bytes);
+  EXPECT_EQ(assigned.encoding, encoding);
+}
+
 TYPED_TEST(RecordFieldsTest, RefusesLengthsPastTheSlotSmallBuffersAndRecordsWithoutTheirObject) {
   using Fields = typename TypeParam::Fields;
   const Fields fields = VELTestFields::fieldsOf<TypeParam>("refused", 1);
