@@ -74,6 +74,9 @@ class FileDBBuffer : public VELASNBuffer {
   // A length-prefixed byte string.  Throws 0x8B67A when the prefix or,
   // after the prefix was taken, the bytes lie past the filled part.
   void get(VELBuffer& value);
+  // The same, without the copy: `value` views the bytes in this buffer,
+  // valid until its next `reset`, `read`, `load` or `view`.
+  void get(VELASNCBuffer& value);
   // Copies `count` bytes from `raw` to the cursor; 0x8B67A when they would
   // pass the capacity.
   void put(const void* raw, std::uint64_t count);

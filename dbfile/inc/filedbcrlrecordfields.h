@@ -31,8 +31,10 @@ class FileDBCRLRecordFields {
  public:
   // CREATORS
   // Parses the slot image in `slot` from its start; the buffer's read error
-  // (0x8B67A) when a length points past the slot.
-  explicit FileDBCRLRecordFields(FileDBBuffer& slot);
+  // (0x8B67A) when a length points past the slot.  With `encodingInSlot`,
+  // the DER is not copied: that view is set to it in the slot's bytes, and
+  // `encoding` stays empty.
+  explicit FileDBCRLRecordFields(FileDBBuffer& slot, VELASNCBuffer* encodingInSlot = nullptr);
   // Builds the fields of `record`: its record ID, DER, label and the three
   // digests of its CRL (signature value, to-be-signed part, issuer name).
   // Errors of the record (no CRL) and of the digests pass through.

@@ -29,13 +29,19 @@ class FileDBKeyPairRecordFields {
  public:
   // CREATORS
   // Parses the slot image in `slot` from its start; the buffer's read error
-  // (0x8B67A) when a length points past the slot.
-  explicit FileDBKeyPairRecordFields(FileDBBuffer& slot);
+  // (0x8B67A) when a length points past the slot.  With `encodingInSlot`,
+  // the DER is not copied: that view is set to it in the slot's bytes, and
+  // `encoding` stays empty.
+  explicit FileDBKeyPairRecordFields(FileDBBuffer& slot, VELASNCBuffer* encodingInSlot = nullptr);
   // Builds the fields of `record`: its record ID, DER, label and the digest
   // of its key pair's public key.  Errors of the record (no key pair) and of
   // the digest pass through.
   FileDBKeyPairRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyPairRecord& record,
                             std::uint32_t recordFlag);
+  // The same for a record decoded from `encoding`, which is taken as the
+  // record's DER instead of encoding the record again.
+  FileDBKeyPairRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyPairRecord& record,
+                            std::uint32_t recordFlag, VELBuffer encoding);
   ~FileDBKeyPairRecordFields();
   // A move hands the buffers over (the destructor above would otherwise
   // turn every move into a copy).

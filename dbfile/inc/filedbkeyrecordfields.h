@@ -32,8 +32,9 @@ class FileDBKeyRecordFields {
  public:
   // CREATORS
   // Parses a slot read into `slot`; 0x8B67A when the slot is too short for
-  // its fields.
-  explicit FileDBKeyRecordFields(FileDBBuffer& slot);
+  // its fields.  With `encodingInSlot`, the DER is not copied: that view is
+  // set to it in the slot's bytes, and `encoding` stays empty.
+  explicit FileDBKeyRecordFields(FileDBBuffer& slot, VELASNCBuffer* encodingInSlot = nullptr);
   // Builds the fields of `record`: its DER, label and the five digests of
   // its certificate.  Errors of the record (no certificate) pass through.
   FileDBKeyRecordFields(const VELKRYAlgorithmFactory* factory, const VELASNKeyRecord& record,

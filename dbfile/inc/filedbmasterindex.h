@@ -81,14 +81,12 @@ class FileDBMasterIndex {
 
   // Enters the record at `position` in every index, replacing an entry
   // with the same record ID or unique key.
-  void insert(std::uint64_t position, const FIELDS& fields) { enter(position, fields, nullptr); }
+  void insert(std::uint64_t position, const FIELDS& fields) { enter(position, fields, prefetch(fields)); }
   // The same, taking the keys out of `fields` instead of copying them (an
   // open enters every record of the file).
-  void insert(std::uint64_t position, FIELDS&& fields) { enter(position, fields, nullptr); }
+  void insert(std::uint64_t position, FIELDS&& fields) { enter(position, fields, prefetch(fields)); }
   // The same, with the hashes `prefetch` returned for these fields.
-  void insert(std::uint64_t position, FIELDS&& fields, const KeyHashes& hashes) {
-    enter(position, fields, &hashes);
-  }
+  void insert(std::uint64_t position, FIELDS&& fields, const KeyHashes& hashes) { enter(position, fields, hashes); }
 
   // Removes the record from every index.  `entry` may be the map's own
   // entry for `recordID`; it is not used after it is removed.
@@ -157,9 +155,9 @@ class FileDBMasterIndex {
   static VELBuffer&& take(VELBuffer& key) { return std::move(key); }
 
   // Enters the record in every index; its entry holds the keys, taken from
-  // `fields` (const FIELDS or FIELDS).  `hashes` may be null.
+  // `fields` (const FIELDS or FIELDS), whose hashes `hashes` holds.
   template <class F>
-  void enter(std::uint64_t position, F& fields, const KeyHashes* hashes) {
+  void enter(std::uint64_t position, F& fields, const KeyHashes& hashes) {
     VEL_TRACE_SCOPE("insert");
     // A file's records mostly come in ascending ID order: those go in at
     // the map's end without a search.
@@ -178,20 +176,12 @@ class FileDBMasterIndex {
     const std::size_t uniques = d_uniqueKeys.size();
     for (std::size_t k = 0; k < uniques; ++k) {
       entry.keys.push_back(take(fields.*d_uniqueKeys[k].field));
-      if (hashes) {
-        d_unique[k].insert(entry.keys.back(), (*hashes)[k], unique);
-      } else {
-        d_unique[k].insert(entry.keys.back(), unique);
-      }
+      d_unique[k].insert(entry.keys.back(), hashes[k], unique);
     }
     const FileDBMultiLocation multi{static_cast<std::uint32_t>(position), fields.recordID};
     for (std::size_t k = 0; k < d_multiKeys.size(); ++k) {
       entry.keys.push_back(take(fields.*d_multiKeys[k]));
-      if (hashes) {
-        d_multi[k].insert(entry.keys.back(), (*hashes)[uniques + k], multi);
-      } else {
-        d_multi[k].insert(entry.keys.back(), multi);
-      }
+      d_multi[k].insert(entry.keys.back(), hashes[uniques + k], multi);
     }
   }
 

@@ -19,12 +19,18 @@
 
 namespace FileDBSlotFields {
 
+// With `encodingInSlot`, the encoding is not copied: that view is set to
+// the DER in the slot's bytes and `encoding` is left as it is.
 inline void readHead(FileDBBuffer& slot, std::uint32_t& flag, std::uint32_t& id, VELBuffer& encoding,
-                     VELBuffer& label) {
+                     VELBuffer& label, VELASNCBuffer* encodingInSlot) {
   slot.setPosition(0);
   slot.get(flag);
   slot.get(id);
-  slot.get(encoding);
+  if (encodingInSlot != nullptr) {
+    slot.get(*encodingInSlot);
+  } else {
+    slot.get(encoding);
+  }
   slot.get(label);
 }
 

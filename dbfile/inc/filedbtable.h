@@ -113,9 +113,12 @@ struct FileDBTableDescription {
   std::vector<MultiKey> multiKeys;
   // The fields of a new record; and those an open indexes for a stored slot
   // (keys computed afresh where the table wants it; it may set
-  // `renumbered`).
+  // `renumbered`).  An open reads `stored` without its DER, which `encoding`
+  // views in the slot; the fields it indexes need none either, as the
+  // indexes keep only the keys.
   Fields (*makeFields)(const VELKRYAlgorithmFactory* factory, const Record& record);
-  Fields (*reindex)(const VELKRYAlgorithmFactory* factory, Fields& stored, bool& renumbered);
+  Fields (*reindex)(const VELKRYAlgorithmFactory* factory, Fields& stored, const VELASNCBuffer& encoding,
+                    bool& renumbered);
 
   // The keys the table's master index keeps, in list order.
   std::vector<typename FileDBMasterIndex<Fields>::UniqueKey> indexedUniqueKeys() const {

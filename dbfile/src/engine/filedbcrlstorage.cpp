@@ -2,6 +2,8 @@
 
 #include "filedbtableimpl.h"
 
+#include <utility>
+
 #include "veldbutility.h"
 
 namespace {
@@ -11,7 +13,10 @@ FileDBCRLRecordFields makeFields(const VELKRYAlgorithmFactory* factory, const VE
 }
 
 // CRL slots are indexed as stored: no decoding.
-FileDBCRLRecordFields asStored(const VELKRYAlgorithmFactory*, FileDBCRLRecordFields& stored, bool&) { return stored; }
+FileDBCRLRecordFields asStored(const VELKRYAlgorithmFactory*, FileDBCRLRecordFields& stored, const VELASNCBuffer&,
+                               bool&) {
+  return std::move(stored);
+}
 
 using CRLs = FileDBCRLStorage::Description;
 

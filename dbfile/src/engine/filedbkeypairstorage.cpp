@@ -14,13 +14,13 @@ FileDBKeyPairRecordFields makeFields(const VELKRYAlgorithmFactory* factory, cons
 // The keys are computed afresh from the decoded record, not taken from the
 // slot.
 FileDBKeyPairRecordFields reindex(const VELKRYAlgorithmFactory* factory, FileDBKeyPairRecordFields& stored,
-                                  bool& renumbered) {
+                                  const VELASNCBuffer& encoding, bool& renumbered) {
   VELASNKeyPairRecord record(0);
-  VELASNUtility::setDEREncoding(record, stored.encoding);
+  VELASNUtility::setDEREncoding(record, encoding);
   if (renumbered || VELDBUtility::asnToRecordID(record.getRecordID()) != stored.recordID) {
     record.setRecordID(stored.recordID);
   }
-  return FileDBKeyPairRecordFields(factory, record, stored.recordFlag);
+  return FileDBKeyPairRecordFields(factory, record, stored.recordFlag, VELBuffer());
 }
 
 using Pairs = FileDBKeyPairStorage::Description;

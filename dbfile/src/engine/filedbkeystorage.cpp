@@ -13,18 +13,17 @@ FileDBKeyRecordFields makeFields(const VELKRYAlgorithmFactory* factory, const VE
   return FileDBKeyRecordFields(factory, record, FileDBStorage::kRecordInUse, 0);
 }
 
-// Every key is computed afresh from the decoded record; the stored encoding
-// is kept unless the ID was repaired (a record whose own ID differs from
-// its slot's counts as repaired).
-FileDBKeyRecordFields reindex(const VELKRYAlgorithmFactory* factory, FileDBKeyRecordFields& stored, bool& renumbered) {
+// Every key is computed afresh from the record decoded in the slot (a
+// record whose own ID differs from its slot's counts as repaired).
+FileDBKeyRecordFields reindex(const VELKRYAlgorithmFactory* factory, FileDBKeyRecordFields& stored,
+                              const VELASNCBuffer& encoding, bool& renumbered) {
   VELASNKeyRecord record;
-  VELASNUtility::setDEREncoding(record, stored.encoding);
+  VELASNUtility::setDEREncoding(record, encoding);
   if (renumbered || VELDBUtility::asnToRecordID(record.getRecordID()) != stored.recordID) {
     record.setRecordID(stored.recordID);
     renumbered = true;
-    return FileDBKeyRecordFields(factory, record, stored.recordFlag, stored.issuerRecordID);
   }
-  return FileDBKeyRecordFields(factory, record, stored.recordFlag, stored.issuerRecordID, std::move(stored.encoding));
+  return FileDBKeyRecordFields(factory, record, stored.recordFlag, stored.issuerRecordID, VELBuffer());
 }
 
 // A subject name that no digest finds is compared as a name.

@@ -116,9 +116,21 @@ std::uint32_t FileDBTable<T>::buildIndexes() {
     d_masterIndex.insert(pendingPosition, std::move(*pending), pendingHashes);
     pending.reset();
   };
+  // A slot's DER is decoded where it lies in the read buffer: the stored
+  // fields hold no copy of it (but for an upgrade, which reads them whole).
+  std::optional<Fields> stored;
+  VELASNCBuffer encoding;
   for (;;) {
-    std::unique_ptr<Fields> stored(upgrade ? nextFieldsClearingTails<Fields>(iterator) : getRecordFieldsAt(iterator));
-    if (!stored) break;
+    stored.reset();
+    if (upgrade) {
+      const std::unique_ptr<Fields> whole(nextFieldsClearingTails<Fields>(iterator));
+      if (!whole) break;
+      stored.emplace(std::move(*whole));
+      encoding = stored->encoding.get();
+    } else {
+      if (nextLiveSlot(iterator) == 0) break;
+      stored.emplace(*d_readBuffer, &encoding);
+    }
     // Record IDs that repeat (or, for tables that want it, go back) take
     // the next free one, in memory only: two slots with one ID would make
     // lookups and deletes act on the wrong record.
@@ -131,7 +143,7 @@ std::uint32_t FileDBTable<T>::buildIndexes() {
       stored->recordID = highestRecordID + 1;
       renumbered = true;
     }
-    Fields fields = table.reindex(factory, *stored, renumbered);
+    Fields fields = table.reindex(factory, *stored, encoding, renumbered);
     if (renumbered) ++renumberedCount;
     highestRecordID = std::max(highestRecordID, fields.recordID);
     enterPending();

@@ -113,15 +113,21 @@ void FileDBBuffer::get(std::uint32_t& value) {
   value = FileDBCoding::get32(b);
 }
 
-void FileDBBuffer::get(VELBuffer& value) {
+void FileDBBuffer::get(VELASNCBuffer& value) {
   VEL_TRACE_SCOPE("get");
   std::uint32_t length = 0;
   get(length);
   // The length comes from the file: check it against the filled part before
-  // anything is allocated for it.
+  // anything is allocated for it or read through it.
   if (length > usedLength - position) VELDB_THROW(VELDBError::kBadArgument, "");
-  value.assign(data() + position, length);
+  value = VELASNCBuffer(data() + position, length);
   position += length;
+}
+
+void FileDBBuffer::get(VELBuffer& value) {
+  VELASNCBuffer bytes;
+  get(bytes);
+  value.assign(bytes.data(), static_cast<std::size_t>(bytes.length()));
 }
 
 void FileDBBuffer::put(const void* raw, std::uint64_t count) {

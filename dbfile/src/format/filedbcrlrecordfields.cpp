@@ -5,9 +5,9 @@
 #include "veldbutility.h"
 #include "veltrace.h"
 
-FileDBCRLRecordFields::FileDBCRLRecordFields(FileDBBuffer& slot) {
+FileDBCRLRecordFields::FileDBCRLRecordFields(FileDBBuffer& slot, VELASNCBuffer* encodingInSlot) {
   VEL_TRACE_SCOPE("FileDBCRLRecordFields::ctor");
-  FileDBSlotFields::readHead(slot, recordFlag, recordID, encoding, label);
+  FileDBSlotFields::readHead(slot, recordFlag, recordID, encoding, label, encodingInSlot);
   FileDBSlotFields::readStrings(slot, {&signatureHash, &unsignedCRLHash, &issuerNameHash});
 }
 

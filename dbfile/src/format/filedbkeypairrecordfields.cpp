@@ -1,22 +1,28 @@
 #include "filedbkeypairrecordfields.h"
 
+#include <utility>
+
 #include "filedbslotfields.h"
 #include "velasnutility.h"
 #include "veldbutility.h"
 #include "veltrace.h"
 
-FileDBKeyPairRecordFields::FileDBKeyPairRecordFields(FileDBBuffer& slot) {
+FileDBKeyPairRecordFields::FileDBKeyPairRecordFields(FileDBBuffer& slot, VELASNCBuffer* encodingInSlot) {
   VEL_TRACE_SCOPE("FileDBKeyPairRecordFields::ctor");
-  FileDBSlotFields::readHead(slot, recordFlag, recordID, encoding, label);
+  FileDBSlotFields::readHead(slot, recordFlag, recordID, encoding, label, encodingInSlot);
   FileDBSlotFields::readStrings(slot, {&subjectPublicKeyInfoHash});
 }
 
 FileDBKeyPairRecordFields::FileDBKeyPairRecordFields(const VELKRYAlgorithmFactory* factory,
                                                      const VELASNKeyPairRecord& record, std::uint32_t flag)
-    : recordFlag(flag) {
+    : FileDBKeyPairRecordFields(factory, record, flag, VELASNUtility::getDEREncoding(record)) {}
+
+FileDBKeyPairRecordFields::FileDBKeyPairRecordFields(const VELKRYAlgorithmFactory* factory,
+                                                     const VELASNKeyPairRecord& record, std::uint32_t flag,
+                                                     VELBuffer der)
+    : recordFlag(flag), encoding(std::move(der)) {
   VEL_TRACE_SCOPE("FileDBKeyPairRecordFields::ctor");
   recordID = VELDBUtility::asnToRecordID(record.getRecordID());
-  encoding = VELASNUtility::getDEREncoding(record);
   label = VELDBUtility::asnToLabelBuffer(record.getLabel());
   subjectPublicKeyInfoHash =
       VELDBUtility::getSHA1Digest(record.getKeyPair().getSubjectPublicKeyInfoEncoding(), factory);

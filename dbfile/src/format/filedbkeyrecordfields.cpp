@@ -10,8 +10,8 @@
 #include "velkry.h"
 #include "veltrace.h"
 
-FileDBKeyRecordFields::FileDBKeyRecordFields(FileDBBuffer& slot) {
-  FileDBSlotFields::readHead(slot, recordFlag, recordID, encoding, label);
+FileDBKeyRecordFields::FileDBKeyRecordFields(FileDBBuffer& slot, VELASNCBuffer* encodingInSlot) {
+  FileDBSlotFields::readHead(slot, recordFlag, recordID, encoding, label, encodingInSlot);
   slot.get(issuerRecordID);
   FileDBSlotFields::readStrings(slot, {&signatureHash, &unsignedCertHash, &subjectNameHash, &subjectPublicKeyInfoHash,
                                        &issuerAndSerialNumberHash});

@@ -1,7 +1,8 @@
 // Plan: what the slot fields of the key, key-pair and CRL tables do alike: the size rule, every
-// field back out of a slot written big-endian with zeros behind it, an empty label and a deleted
-// slot; refusals of lengths pointing past the slot, of buffers too small and of records without
-// their certificate, key pair or CRL.  Each table's digests are asked in its own test file.
+// field back out of a slot written big-endian with zeros behind it, an empty label, a deleted
+// slot, and the DER left in the slot for an open; refusals of lengths pointing past the slot, of
+// buffers too small and of records without their certificate, key pair or CRL.  Each table's
+// digests are asked in its own test file.
 #include <gtest/gtest.h>
 
 #include "velasnutility.h"
@@ -39,6 +40,14 @@ TYPED_TEST(RecordFieldsTest, SlotRoundTripAndSizeRule) {
   EXPECT_EQ(back.recordID, fields.recordID);
   EXPECT_EQ(back.encoding, fields.encoding);
   EXPECT_EQ(VELTestFields::keysOf<TypeParam>(back), VELTestFields::keysOf<TypeParam>(fields));
+  // Read for an open, the DER is left where it lies in the slot.
+  VELASNCBuffer inSlot;
+  const Fields viewed(slot, &inSlot);
+  EXPECT_EQ(slot.getPosition(), fields.getSize());
+  EXPECT_TRUE(viewed.encoding.empty());
+  EXPECT_EQ(inSlot.data(), slot.data() + 12);
+  EXPECT_EQ(VELBuffer(inSlot), fields.encoding);
+  EXPECT_EQ(VELTestFields::keysOf<TypeParam>(viewed), VELTestFields::keysOf<TypeParam>(fields));
 
   // An empty label is a zero length, and what follows it still reads; a
   // deleted slot parses too, only its state differs.
@@ -77,6 +86,8 @@ TYPED_TEST(RecordFieldsTest, RefusesLengthsPastTheSlotSmallBuffersAndRecordsWith
     FileDBBuffer slot(bad.size());
     slot.load(bad.data(), bad.size());
     EXPECT_EQ(errorOf([&] { Fields f(slot); }), VELDBError::kBadArgument) << length;
+    VELASNCBuffer inSlot;
+    EXPECT_EQ(errorOf([&] { Fields f(slot, &inSlot); }), VELDBError::kBadArgument) << length;
   }
   if (TypeParam::kLengthsInARow > 0) {
     VELTestTableFiles::expectLengthsPastTheSlotRefused<Fields>(image, TypeParam::kLengthsInARow);
