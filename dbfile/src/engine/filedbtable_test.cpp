@@ -214,6 +214,10 @@ TYPED_TEST(TableFileTest, NewFilesOpenEmptyAndOtherTypesAndVersionsAreRefused) {
   EXPECT_EQ(readAll(path).size(), 80u);  // the open and close wrote nothing
   const VELDBConnectInfo::FILE create = fileInfo(path, TestFixture::RW, VELDBConnectInfo::Create);
   EXPECT_EQ(errorOf([&] { TypeParam::Storage::newFile(create, path); }), VELDBError::kFileExists);
+  // No connect info at all is refused, not followed.
+  const std::unique_ptr<VELDBConnectInfo::OBJECT> none;
+  EXPECT_EQ(errorOf([&] { TypeParam::Storage::newFile(none, path); }), VELDBError::kBadArgument);
+  EXPECT_EQ(errorOf([&] { TypeParam::Storage::connectFile(none, path); }), VELDBError::kBadArgument);
 
   // The other tables' types, and minor versions neither new nor old.
   std::vector<std::pair<unsigned char, const unsigned char*>> refused = {

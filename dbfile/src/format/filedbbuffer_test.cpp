@@ -176,7 +176,18 @@ TEST(FileDBBufferTest, AViewedSlotIsReadInPlaceAndCopiedOnlyWhenChanged) {
   b.view(block, sizeof block);
   b.load("abcdefgh", 8);
   EXPECT_EQ(contents(b, 8), "abcdefgh");
+  b.load("xy", 2);  // a shorter load leaves nothing of the longer one behind it
+  EXPECT_EQ(contents(b, 8), std::string("xy\0\0\0\0\0\0", 8));
   b.view(block, sizeof block);
   b.reset();
   EXPECT_EQ(contents(b, 8), std::string(8, '\0'));
+  // A read from the file into a viewed slot also copies the slot in first.
+  VELString image("WXYZ");
+  StringDBBinaryFile file(&image, VELDBConnectInfo::ReadOnly);
+  b.view(block, sizeof block);
+  b.setPosition(4);
+  b.readAt(file, 0, 4);
+  EXPECT_NE(b.data(), block);
+  EXPECT_EQ(contents(b, 8), std::string("\x00\x00\x00\x07WXYZ", 8));
+  EXPECT_EQ(block[7], 9);
 }
