@@ -168,17 +168,24 @@ void setSync(FileDBJournaledFile::SyncMode mode) { FileDBJournaledFile::setSyncM
 
 // --- the key table ------------------------------------------------------------
 
+// The DER walk with the five digests of the first `n` records; false when a
+// record does not walk.
+bool walkCorpus(std::size_t n, EVP_MD_CTX* ctx, const EVP_MD* sha1) {
+  Digests digests;
+  for (std::size_t i = 0; i < n; ++i) {
+    const VELBuffer& der = g_corpus->encodings[i];
+    if (!walkAndDigest(der.data(), der.length(), ctx, sha1, digests)) return false;
+    benchmark::DoNotOptimize(digests);
+  }
+  return true;
+}
+
 // The open's floor, once, in microseconds: the file's hash pass and the DER
 // walk with digests of its records (the two "floor" rows of an open).
 double openFloorPass(int version, std::size_t n, EVP_MD_CTX* ctx, const EVP_MD* sha1) {
   const auto start = std::chrono::steady_clock::now();
   hashFile(fixturePath(version, n), version == 4 ? "hmac" : "md5");
-  Digests digests;
-  for (std::size_t i = 0; i < n; ++i) {
-    const VELBuffer& der = g_corpus->encodings[i];
-    if (!walkAndDigest(der.data(), der.length(), ctx, sha1, digests)) return -1;
-    benchmark::DoNotOptimize(digests);
-  }
+  if (!walkCorpus(n, ctx, sha1)) return -1;
   return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -428,15 +435,10 @@ void floorHash(benchmark::State& state, int version, std::size_t n, const std::s
 void floorDER(benchmark::State& state, std::size_t n) {
   EVP_MD* sha1 = EVP_MD_fetch(nullptr, "SHA1", nullptr);
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  Digests digests;
   for (auto _ : state) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const VELBuffer& der = g_corpus->encodings[i];
-      if (!walkAndDigest(der.data(), der.length(), ctx, sha1, digests)) {
-        state.SkipWithError("record DER did not walk");
-        break;
-      }
-      benchmark::DoNotOptimize(digests);
+    if (!walkCorpus(n, ctx, sha1)) {
+      state.SkipWithError("record DER did not walk");
+      break;
     }
   }
   EVP_MD_CTX_free(ctx);

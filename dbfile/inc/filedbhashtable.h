@@ -72,9 +72,9 @@ class FileDBHashTable {
     place(hash, key, value);
   }
 
-  // Gives the first entry equal to `key` the value `value`, or adds one
-  // entry when there is none: one walk of the key's cluster.
-  void assign(const VELBuffer& key, const Value& value) { assign(key, hashOf(key), value); }
+  // Gives the first entry equal to `key` (whose `hashOf` is `hash`) the
+  // value `value`, or adds one entry when there is none: one walk of the
+  // key's cluster.
   void assign(const VELBuffer& key, std::uint64_t hash, const Value& value) {
     makeRoomForOne();
     const std::uint64_t tag = hash;
@@ -119,9 +119,9 @@ class FileDBHashTable {
     return nullptr;
   }
 
-  // Asks the processor to fetch `key`'s home slot ahead of an insert or a
-  // lookup, so that a loop can overlap that memory access with other work.
-  void prefetch(const VELBuffer& key) const { prefetch(hashOf(key)); }
+  // Asks the processor to fetch the home slot of the key whose `hashOf` is
+  // `hash` ahead of an insert or a lookup, so that a loop can overlap that
+  // memory access with other work.
   void prefetch(std::uint64_t hash) const {
     if (d_capacity == 0) return;
     const char* slot = reinterpret_cast<const char*>(&d_slots[home(hash)]);
